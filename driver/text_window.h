@@ -1,0 +1,35 @@
+// The sliding 64 KiB window over the file being searched, with the cursor's
+// line bookkeeping; it fills the TextSource table for the search functions.
+#pragma once
+
+#include <cstdint>
+
+#include "support/stream.h"
+
+constexpr int32_t WINDOW_SIZE = 65536;
+
+struct TextWindow {
+  uint8_t window[WINDOW_SIZE];
+  int64_t windowOffset;  // file offset of window[0]
+  uint8_t* dataEnd;
+  uint8_t* cursor;
+  uint8_t* lineStart;
+  uint8_t* lineEnd;
+  int64_t lineNumber;
+  int64_t lineStartOffset;
+  int64_t fileSize;
+  Stream* stream;
+  int32_t recordLength;  // 0 line mode
+  int64_t recordBase;
+};
+
+extern TextWindow textWindow;
+
+// Sets the window up on a stream and fills the TextSource table.
+void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, int32_t charMode);
+int64_t cursorOffset();
+// Moves lineStartOffset past a carriage return that begins the line.
+void fixLineStart();
+// Whether the byte before the cursor / at cursor + n is in the 256-entry table.
+bool wordCharBeforeCursor(const uint8_t* wordTable);
+bool wordCharAt(int32_t n, const uint8_t* wordTable);

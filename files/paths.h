@@ -1,0 +1,22 @@
+// Path names: name and extension parts, roots, absolute paths, file-name
+// comparison, and finding the running program's own file and directory.
+// See paths.cpp.
+#pragma once
+
+#include <cstdint>
+
+constexpr int32_t PATH_CAPACITY = 512;
+
+bool hasWildcardText(const char* text, int32_t length);
+bool sameFileName(const char* a, int32_t lengthA, const char* b, int32_t lengthB);
+int32_t nameOffset(const char* path);
+void extensionOf(const char* path, char* out, int32_t size);
+int32_t rootLength(const char* path);
+bool isDriveRoot(const char* path);
+int32_t driveCurrentDirectory(char* out, int32_t drive);
+char lastCharacter(const char* text);
+int32_t absolutePath(char* out, const char* path);
+int32_t findProgram(char* out, const char* name, int32_t capacity, int32_t* needsShell,
+                    int32_t currentDirectoryFirst, int32_t makeShellCommand);
+int32_t programDirectory(char* out, const char* firstArgument);
+void stripPathParts(char* path, char letter);

@@ -1,0 +1,63 @@
+// The active code page as the program sees it: lead bytes, case tables,
+// character stepping, case conversion, locale comparison, UTF-8 decoding, and
+// the Unicode conversions through which UTF-8 file names reach the system.
+// See text_encoding.cpp.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win32.h"
+
+constexpr int32_t ENCODING_SINGLE_BYTE = 0;
+constexpr int32_t ENCODING_DOUBLE_BYTE = 1;
+constexpr int32_t ENCODING_UTF8 = 2;
+
+extern uint32_t systemDbcs;
+extern uint32_t leadByteTable[256];
+extern uint8_t upperTable[256];
+extern uint8_t lowerTable[256];
+extern int32_t utf8Mode;
+extern int32_t unicodeCallsAvailable;
+
+void initDbcs();
+void initCaseTables();
+
+bool isCharacterStart(const uint8_t* start, const uint8_t* position);
+const uint8_t* previousCharacter(const uint8_t* start, const uint8_t* position);
+const char* findBytes(const char* needle, int32_t needleLength, const char* text,
+                      int32_t textLength, int32_t start, int32_t singleByte);
+int32_t findBytesOffset(const char* needle, int32_t needleLength, const char* text,
+                        int32_t textLength, int32_t start, int32_t singleByte);
+void trimCharacter(char* text, int32_t* length, char mode, char c, int32_t tabToo);
+void upperCaseText(char* text, int32_t length, int32_t utf8);
+void lowerCaseText(char* text, int32_t length, int32_t utf8);
+void upperCaseString(char* text);  // NUL-terminated, UTF-8 flag from utf8Mode
+void lowerCaseString(char* text);
+int32_t compareTextLocale(const char* a, int32_t lengthA, const char* b, int32_t lengthB);
+int32_t compareTextLocaleNoCase(const char* a, int32_t lengthA, const char* b, int32_t lengthB);
+const uint8_t* decodeUtf8(const uint8_t* position, const uint8_t* end, uint32_t* codePoint);
+
+// Unicode conversion services. The converted texts live in buffers of the
+// service and stay valid until its next call; null when nothing came out.
+const WCHAR* utf8ToUtf16(const char* text, int32_t length);
+const char* utf8ToAnsi(const char* text, int32_t length);
+int32_t utf16ToUtf8(const WCHAR* start, const WCHAR* end, char* out, int32_t capacity,
+                    int32_t* outLength);
+int32_t ansiToUtf8(const char* text, int32_t length, char* out, int32_t capacity,
+                   int32_t* outLength);
+uint32_t upperCodePoint(uint32_t codePoint);
+void upperCaseUtf8(char* text, int32_t length);
+void lowerCaseUtf8(char* text, int32_t length);
+// Well-formed stepping over UTF-8 text; invalid bytes count as one character
+// of code point 0xFFFFFFFF.
+const uint8_t* nextUtf8Character(const uint8_t* position, const uint8_t* bound,
+                                 uint32_t* codePoint);
+const uint8_t* previousUtf8Character(const uint8_t* position, const uint8_t* bound,
+                                     uint32_t* codePoint);
+// The UTF-8 encoding of a code point; returns its length (1 to 4), 0 when it
+// cannot be encoded.
+int32_t encodeUtf8(uint32_t codePoint, uint8_t* out);
+
+// Name conversion for the name-based Win32 calls: which form to call.
+// 0: ANSI unchanged, 1: ANSI converted from UTF-8, 2: wide from UTF-8.
+int32_t nameCallForm();

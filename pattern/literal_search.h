@@ -1,0 +1,16 @@
+// Literal search: tables built once per search text, the search over a
+// TextSource, and the search over a block of memory.
+#pragma once
+
+#include <cstdint>
+
+// 0, or -8 when the tables cannot be allocated. With ignoreCase the caller
+// has upper-cased the text already.
+int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
+                       int32_t encodingMode);
+// 0 found (the TextSource position is the match start), 1 not found.
+int32_t SearchLiteral(const uint8_t* text, int32_t length);
+// 1-based offset of the first match at or after start, or 0. Needs a
+// preceding CompileLiteral of the same pattern in single-byte mode.
+int32_t FindLiteralInMemory(int32_t start, const uint8_t* pattern, int32_t length,
+                            const uint8_t* block, int32_t blockLength);

@@ -1,0 +1,49 @@
+// The contract between the pattern engine and whoever provides the text.
+//
+// The search functions never see a file: they read and move through the
+// TextSource table, which the file window of the driver fills for files and
+// the in-memory search fills for strings. A provider keeps a window of bytes
+// in memory; positions are pointers into it, and operations that leave it
+// (CharAt beyond the data, AdvanceTo past the data end, MoveBy before the
+// window) do the provider's own loading and bookkeeping.
+#pragma once
+
+#include <cstdint>
+
+// Status of a search function: 0 found (the current position is the first
+// byte of the match), 1 not found, -8 out of memory.
+typedef int32_t (*SearchFunction)(const uint8_t* text, int32_t length);
+
+constexpr int32_t LINE_END_LF = -2501;    // a one-byte line terminator follows
+constexpr int32_t LINE_END_CRLF = -2502;  // a two-byte line terminator follows
+constexpr int32_t ADVANCE_AT_END = -2503;
+
+struct TextSource {
+  void (*SetPosition)(const uint8_t* position);
+  void (*GetWindow)(const uint8_t** cursor, const uint8_t** advanceLimit, const uint8_t** dataEnd);
+  int32_t (*CharAt)(int32_t n);
+  int32_t (*AdvanceTo)(const uint8_t* position);
+  int32_t (*Advance)(int32_t n);
+  int32_t (*PeekChar)(int32_t n);
+  void (*GetLineWindow)(const uint8_t** cursor, const uint8_t** lineStart, const uint8_t** lineEnd,
+                        uint32_t* stamp);
+  int32_t (*NextChar)();
+  int32_t (*MoveBy)(int32_t n);
+  int32_t (*SeekRelative)(int32_t n);
+  int32_t (*AtLineEnd)(int32_t n, int32_t ignored);
+  int32_t (*AtLineStart)(int32_t n);
+  int32_t (*GoLineEnd)(int32_t flag);
+  int32_t (*GoLineStart)(int32_t flag);
+  int32_t (*HasMore)(int32_t n, int32_t crossLines);
+  int32_t (*SaveMark)(void* mark);
+  int32_t (*RestoreMark)(const void* mark);
+  int32_t (*StopRequested)();
+  void (*ReportPosition)(int32_t* a, int32_t* b, int32_t* c);
+  void* engineSlots[3];  // the regular-expression engine's own
+
+  uint8_t fullWindowReads;
+  uint8_t askLineBounds;
+  int32_t charMode;  // 0 single-byte, 1 double-byte, 2 UTF-8
+};
+
+extern TextSource textSource;

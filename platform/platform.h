@@ -1,0 +1,37 @@
+// What the program needs from the operating system beyond the Win32 calls of
+// win32.h: where pool memory comes from, how a program name is resolved to
+// its final file, and the few facts that differ between the two systems.
+// Implemented once per system in this folder.
+#pragma once
+
+#include <cstdint>
+
+// Pool chunks are carved from one reserved address range so that a 32-bit
+// offset from its base can link any two pool blocks, on 32- and 64-bit hosts
+// alike. Returns null once the range is used up. Chunks are never returned.
+void* platformPoolChunk(uint32_t size);
+// The address that pool-block offsets count from.
+uintptr_t platformPoolBase();
+
+// Replaces the NUL-terminated path in place by the file it finally names
+// (symbolic links followed) when that fits in capacity bytes; leaves it
+// unchanged otherwise or where the system has no links.
+void platformResolveLinks(char* path, int capacity);
+
+// 1 where program names follow the Windows extension rules (.COM, .EXE, .BAT
+// ...) and the shell built-ins; 0 where a program is an executable file of
+// exactly its name.
+int platformProgramExtensions();
+
+// 1 when the file is a regular file that the user may execute (Windows: any
+// existing file).
+int platformIsExecutableFile(const char* path);
+
+// The separator the system itself writes in path names: '\\' or '/'.
+char platformSeparator();
+
+// The PATH list separator: ';' or ':'.
+char platformPathListSeparator();
+
+// Puts the standard handles into binary mode so that no byte is translated.
+void platformBinaryStandardHandles();

@@ -1,0 +1,44 @@
+// Buffered files over file handles, and the console-output functions that
+// write the program's text to standard output. See stream.cpp.
+#pragma once
+
+#include <cstdint>
+
+constexpr int32_t STREAM_STDOUT_CAPACITY = 512;
+constexpr int32_t STREAM_FILE_CAPACITY = 10240;
+
+// One allocation: this header directly followed by the buffer.
+struct Stream {
+  int32_t handle;        // 0 standard input, 1 standard output without a name
+  uint8_t* bufferStart;  // directly after the header
+  uint8_t* position;     // next byte to read or write
+  uint8_t* validEnd;     // one past the last valid byte
+  uint8_t* bufferEnd;    // bufferStart + capacity
+  int32_t capacity;
+  int64_t bufferOffset;  // file offset of the byte at bufferStart
+  int32_t error;         // last error status, 0 when none
+  uint8_t dirty;         // the buffer holds bytes not yet written
+};
+
+Stream* openStream(const char* name, const char* mode, int32_t* status, int32_t capacity);
+Stream* openStreamDefault(const char* name, const char* mode);
+int32_t closeStream(Stream* stream);
+int32_t putByte(int32_t c, Stream* stream);
+int64_t writeItems(const void* data, int32_t size, int64_t count, Stream* stream);
+int32_t getByte(Stream* stream);
+int64_t readItems(void* destination, int32_t size, int64_t count, Stream* stream);
+int32_t seekStream(Stream* stream, int64_t offset, int32_t origin);
+int64_t tellStream(const Stream* stream);
+int32_t flushStream(Stream* stream, int32_t resetOutput);
+int32_t streamError(const Stream* stream);
+void clearStreamError(Stream* stream);
+
+// Standard output, opened at start-up with openStreamDefault(nullptr, "wb").
+extern Stream* stdoutStream;
+
+void writeBytes(const char* text, int64_t length);
+void writeText(const char* text);
+// The text, "\r\n", and a flush: every diagnostic line goes through it.
+void printMessageLine(const char* text);
+// Every byte, with a carriage return put before each line feed.
+void writeTextWithCr(const char* text, int64_t length);
