@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "support/counted_string.h"
+#include "pattern/compiled_pattern.h"
 #include "support/stream.h"
 
 int32_t searchSpecification(const CountedString& specification, int32_t walkFlags,
@@ -13,3 +14,12 @@ int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, in
                        int32_t syntax, int32_t attributeFlags);
 int32_t searchOneFile(const CountedString& path, const CountedString& displayName);
 int32_t searchStream(Stream* stream, const CountedString& displayName);
+
+// The compiled word-character set of -W, and its members: byte b is a word
+// character when wordCharacterTable[b] is non-zero.
+extern CompiledPattern wordSetPattern;
+extern uint8_t wordCharacterTable[256];
+
+// Whether the match of the given length at the window's cursor touches a word
+// character on either side (the whole-word test of -W).
+bool rejectedAsPartOfWord(int32_t matchLength);

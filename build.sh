@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Builds and tests grep.
+#
+#   ./build.sh search [GREP ARGUMENTS...]  builds the native program and runs it
+#   ./build.sh test                        installs what is missing, builds the native
+#                                          program, a sanitizer build and the 32-bit
+#                                          Windows program, and runs every test on all three
+#   ./build.sh native|sanitize|windows     builds one of them (no tests)
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+JOBS=${JOBS:-$(nproc)}
+
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=${WINEPREFIX:-$ROOT/build-wine-prefix}
+
+need_packages() {
+  local missing=()
+  command -v cmake >/dev/null || missing+=(cmake)
+  command -v ninja >/dev/null || missing+=(ninja-build)
+  command -v g++ >/dev/null || missing+=(g++)
+  command -v python3 >/dev/null || missing+=(python3)
+  [ -f /usr/src/googletest/CMakeLists.txt ] && [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  [ "${1:-}" = all ] || { echo "${missing[@]}"; return; }
+  command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686)
+  command -v wine >/dev/null || missing+=(wine)
+  dpkg -s wine32:i386 >/dev/null 2>&1 || missing+=(wine32:i386)
+  echo "${missing[@]}"
+}
+
+install_missing() {
+  local missing
+  missing=$(need_packages "$1")
+  [ -z "$missing" ] && return
+  echo "Installing: $missing"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  if [[ " $missing " == *":i386"* ]]; then
+    $sudo dpkg --add-architecture i386
+  fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+configure() {  # folder, extra cmake arguments...
+  local dir=$1
+  shift
+  [ -f "$dir/build.ninja" ] || cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+}
+
+build_native() { configure build -DCMAKE_BUILD_TYPE=Release; ninja -C build -j"$JOBS" "$@"; }
+build_sanitize() {
+  configure build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGREP_SANITIZE=ON
+  ninja -C build-sanitize -j"$JOBS" "$@"
+}
+build_windows() {
+  configure build-windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
+  ninja -C build-windows -j"$JOBS" "$@"
+}
+
+run_tests() {  # folder
+  echo "== tests: $1"
+  (cd "$1" && ctest --output-on-failure -j1)
+}
+
+case "${1:-test}" in
+  search)
+    shift
+    install_missing native
+    build_native grep catalogue >/dev/null
+    exec build/grep "$@"
+    ;;
+  native) install_missing native; build_native ;;
+  sanitize) install_missing native; build_sanitize ;;
+  windows) install_missing all; build_windows ;;
+  test)
+    install_missing all
+    build_native
+    build_sanitize
+    build_windows
+    status=0
+    run_tests build || status=1
+    ASAN_OPTIONS=detect_leaks=0 run_tests build-sanitize || status=1
+    wineboot -i >/dev/null 2>&1 || true
+    run_tests build-windows || status=1
+    wineserver -k >/dev/null 2>&1 || true
+    exit $status
+    ;;
+  *)
+    sed -n '2,9p' "$0"
+    exit 2
+    ;;
+esac

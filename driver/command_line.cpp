@@ -1,0 +1,325 @@
+// The entry point: start-up, the command line, and the exit.
+//
+// Start-up prepares the process-wide state in a fixed order (lead-byte table,
+// catalogue path beside the executable, standard output, stored defaults).
+// The command line is then read in two phases. In the option phase every
+// argument that begins with "-" is an option and the first other argument is
+// the search text; the phase ends at the first non-option once the search
+// text is known, or at -L. In the file phase every argument is a file
+// specification, a list file (-L name) or a tree prefix (-T/+T spec). Each
+// specification goes to the search driver; the exit status is the result of
+// the last one searched.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/search_driver.h"
+#include "driver/search_options.h"
+#include "driver/stored_defaults.h"
+#include "files/file_handles.h"
+#include "files/paths.h"
+#include "files/text_encoding.h"
+#include "pattern/compiled_pattern.h"
+#include "pattern/literal_search.h"
+#include "support/counted_string.h"
+#include "support/memory_pool.h"
+#include "support/message_catalogue.h"
+#include "support/stream.h"
+
+SearchOptions searchOptions = {
+    nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, WALK_FULL_NAMES, 0,
+    CountedString{13, "[A-Za-z0-9_$]"}, nullptr};
+
+namespace {
+
+constexpr int32_t LIST_READ_CHUNK = 1000;
+constexpr char MARK_SET[] = "(*)";
+constexpr char MARK_CLEAR[] = "   ";
+constexpr char MARK_PREFIX[] = "(*) ";
+
+char upperAscii(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+
+bool sameTextNoCase(const char* a, const char* b) {
+  for (; *a != 0 && *b != 0; ++a, ++b) {
+    if (upperAscii(*a) != upperAscii(*b)) return false;
+  }
+  return *a == *b;
+}
+
+[[noreturn]] void failWith(int32_t message, const char* argument) {
+  if (argument != nullptr) setMessageArgument(1, argument);
+  printMessageLine(messageText(message));
+  exitProgram(1);
+}
+
+// Keeps the search text in a block of exactly its length; an empty text
+// leaves no search text, so the next non-option argument is taken instead.
+void takeSearchText(const char* text, size_t length) {
+  if (length == 0) return;
+  if (length > 0x7FFFFFFFu) failWith(MSG_OUT_OF_MEMORY, nullptr);
+  uint8_t* block = static_cast<uint8_t*>(memAlloc(static_cast<uint32_t>(length)));
+  if (block == nullptr) failWith(MSG_OUT_OF_MEMORY, nullptr);
+  std::memcpy(block, text, length);
+  searchOptions.searchText = block;
+  searchOptions.searchLength = static_cast<int32_t>(length);
+}
+
+// -F and -FB: the whole content of the file is the search text. Without B one
+// trailing 0x1A, then one line feed, then one carriage return are dropped.
+void takePatternFile(const char* name, bool keepEnding) {
+  FileHandle handle = fileOpen(name, OPEN_READ);
+  if (handle < 0) failWith(MSG_F_OPEN, name);
+  int64_t size = fileSeek(handle, 0, 2);
+  if (size < 0 || fileSeek(handle, 0, 0) < 0) {
+    fileClose(handle, -1);
+    failWith(MSG_READ_FAILED, name);
+  }
+  if (size > 0x7FFFFFFF) {
+    fileClose(handle, -1);
+    failWith(MSG_OUT_OF_MEMORY, nullptr);
+  }
+  char* text = static_cast<char*>(memAlloc(static_cast<uint32_t>(size) + 1));
+  if (text == nullptr) {
+    fileClose(handle, -1);
+    failWith(MSG_OUT_OF_MEMORY, nullptr);
+  }
+  int64_t length = 0;
+  while (length < size) {
+    int32_t chunk = size - length > 0x40000000 ? 0x40000000 : static_cast<int32_t>(size - length);
+    int32_t got = fileRead(handle, text + length, chunk);
+    if (got < 0) {
+      fileClose(handle, -1);
+      failWith(MSG_READ_FAILED, name);
+    }
+    if (got == 0) break;
+    length += got;
+  }
+  fileClose(handle, -1);
+  if (!keepEnding) {
+    if (length > 0 && text[length - 1] == 0x1A) --length;
+    if (length > 0 && text[length - 1] == '\n') --length;
+    if (length > 0 && text[length - 1] == '\r') --length;
+  }
+  takeSearchText(text, static_cast<size_t>(length));
+  memFree(text);
+}
+
+// A result of -2 (nothing matched) counts as success for a specification that
+// holds wildcards.
+int32_t searchAndJudge(const CountedString& specification, int32_t walkFlags) {
+  int32_t status = searchSpecification(specification, walkFlags, searchOptions.ignoreCase,
+                                       searchOptions.syntax, searchOptions.attributeFlags);
+  if (status == MSG_NOT_FOUND && hasWildcard(specification)) status = 0;
+  return status;
+}
+
+void removeLeadingBlanks(CountedString& line) { stripChar(line, 'L', ' ', 1); }
+
+int32_t searchListLine(CountedString& line) {
+  removeLeadingBlanks(line);
+  int32_t walkFlags = WALK_FULL_NAMES;
+  if (line.length >= 2 && (line.characters[0] == '-' || line.characters[0] == '+') &&
+      upperAscii(line.characters[1]) == 'T') {
+    deleteChars(line, 1, 2);
+    removeLeadingBlanks(line);
+    walkFlags |= WALK_RECURSE;
+  }
+  int32_t status = searchAndJudge(line, walkFlags);
+  line.length = 0;
+  return status;
+}
+
+// Every complete line of the list file is a specification; bytes after the
+// last line feed are dropped. Returns the status of the last line searched,
+// or `status` when the file held none.
+int32_t processListFile(const char* name, int32_t status) {
+  CountedString listName;
+  appendText(listName, name, COUNTED_SPEC_CAPACITY);
+  FileHandle handle = openCounted(listName, OPEN_READ);
+  if (handle < 0) failWith(MSG_LIST_OPEN, name);
+  char chunk[LIST_READ_CHUNK];
+  CountedString line;
+  for (;;) {
+    int32_t got = fileRead(handle, chunk, LIST_READ_CHUNK);
+    if (got < 0) failWith(MSG_LIST_READ, name);
+    if (got == 0) break;
+    for (int32_t i = 0; i < got; ++i) {
+      char c = chunk[i];
+      if (c == '\n') {
+        status = searchListLine(line);
+      } else if (c != '\r' && c != 0x1A) {
+        if (line.length >= COUNTED_SPEC_CAPACITY) failWith(MSG_LIST_LINE_LONG, name);
+        line.characters[line.length++] = c;
+      }
+    }
+  }
+  fileClose(handle, -1);
+  return status;
+}
+
+void startUp(const char* programName) {
+  initDbcs();
+  char directory[PATH_CAPACITY];
+  directory[0] = 0;
+  if (programName != nullptr) programDirectory(directory, programName);
+  setCataloguePath(directory, "grep.kvb");
+  stdoutStream = openStreamDefault(nullptr, "wb");
+  if (stdoutStream == nullptr) std::exit(1);
+  searchOptions.ignoreCase = storedDefaults.ignoreCase;
+  searchOptions.syntax = storedDefaults.syntax;
+  searchOptions.omitLocation = storedDefaults.omitLocation;
+  searchOptions.walkFlags = WALK_FULL_NAMES;
+  searchOptions.searchLength = 0;
+  searchOptions.attributeFlags = 0;
+  searchOptions.multiByte = static_cast<int32_t>(systemDbcs);
+}
+
+// An unknown option is reported and the option phase goes on.
+void reportUnknownOption(const char* argument) {
+  setMessageArgument(1, argument);
+  printMessageLine(messageText(MSG_BAD_OPTION));
+}
+
+// Options that are words after "-U": the encoding switches and the syntax
+// letter; anything else is accepted and ignored.
+void takeUOption(const char* word) {
+  if (sameTextNoCase(word, "utf8")) {
+    utf8Mode = 1;
+  } else if (sameTextNoCase(word, "UnicodeCallsAvailable")) {
+    unicodeCallsAvailable = 1;
+  } else if (sameTextNoCase(word, "u")) {
+    searchOptions.syntax = 'U';
+  }
+}
+
+}  // namespace
+
+[[noreturn]] void exitProgram(int32_t status) {
+  std::fflush(stdout);
+  if (stdoutStream != nullptr) flushStream(stdoutStream, 1);
+  std::exit(status);
+}
+
+[[noreturn]] void showUsage() {
+  setMessageArgument(0, ".exe");
+  setMessageArgument(1, searchOptions.ignoreCase == 1 ? MARK_SET : MARK_CLEAR);
+  setMessageArgument(2, searchOptions.syntax == 0 ? MARK_SET : MARK_CLEAR);
+  setMessageArgument(3, "grep");
+  setMessageArgument(4, searchOptions.syntax == 'R' ? MARK_PREFIX : "");
+  setMessageArgument(5, searchOptions.syntax == 'U' ? MARK_PREFIX : "");
+  setMessageArgument(6, searchOptions.syntax == 'B' ? MARK_PREFIX : "");
+  setMessageArgument(7, searchOptions.ignoreCase == 0 ? MARK_SET : MARK_CLEAR);
+  const char* text = messageText(MSG_USAGE);
+  writeTextWithCr(text, static_cast<int64_t>(std::strlen(text)));
+  exitProgram(0);
+}
+
+int grepMain(int argc, char** argv) {
+  startUp(argc > 0 ? argv[0] : nullptr);
+
+  int index = 1;
+  int defaultsAt = 0;
+  while (index < argc) {
+    const char* argument = argv[index];
+    if (argument[0] == '?' && searchOptions.searchLength == 0) showUsage();
+    if (argument[0] != '-') {
+      if (searchOptions.searchLength != 0) break;
+      takeSearchText(argument, std::strlen(argument));
+      ++index;
+      continue;
+    }
+    char letter = upperAscii(argument[1]);
+    if (letter >= '0' && letter <= '9') {
+      searchOptions.recordLength = std::atoi(argument + 1);
+      if (index + 1 < argc && argv[index + 1][0] >= '0' && argv[index + 1][0] <= '9') {
+        searchOptions.recordBase = std::atoi(argv[++index]);
+      }
+      ++index;
+      continue;
+    }
+    bool endOptions = false;
+    switch (letter) {
+      case 'B': searchOptions.syntax = 'B'; break;
+      case 'C': searchOptions.countOnly = 1; break;
+      case 'D':
+        if (index + 2 >= argc) failWith(MSG_D_ARGUMENTS, nullptr);
+        defaultsAt = index + 1;
+        index += 2;
+        break;
+      case 'E':
+        if (index + 1 >= argc) failWith(MSG_E_ARGUMENT, nullptr);
+        if (searchOptions.searchLength != 0) failWith(MSG_TEXT_ALREADY_GIVEN, nullptr);
+        ++index;
+        takeSearchText(argv[index], std::strlen(argv[index]));
+        break;
+      case 'F':
+        if (index + 1 >= argc) failWith(MSG_F_ARGUMENT, nullptr);
+        if (searchOptions.searchLength != 0) failWith(MSG_TEXT_ALREADY_GIVEN, nullptr);
+        ++index;
+        takePatternFile(argv[index], upperAscii(argument[2]) == 'B');
+        break;
+      case 'H': showUsage();
+      case 'I': searchOptions.ignoreCase = 1; break;
+      case 'L':
+        if (searchOptions.searchLength == 0) failWith(MSG_L_BEFORE_TEXT, nullptr);
+        endOptions = true;
+        break;
+      case 'M': searchOptions.omitLocation = 1; break;
+      case 'N': searchOptions.syntax = 0; break;
+      case 'O': searchOptions.attributeFlags |= ATTRIBUTES_O_OPTION; break;
+      case 'P':
+        if (upperAscii(argument[2]) == 'O') {
+          storedDefaults.reportOffsets = 1;
+        } else {
+          reportUnknownOption(argument);
+        }
+        break;
+      case 'R': searchOptions.syntax = 'R'; break;
+      case 'T': searchOptions.walkFlags |= WALK_RECURSE; break;
+      case 'U': takeUOption(argument + 1); break;
+      case 'V': searchOptions.verbose = 1; break;
+      case 'W':
+        searchOptions.wholeWord = 1;
+        if (argument[2] == '=') {
+          searchOptions.wordCharacters.length = 0;
+          appendText(searchOptions.wordCharacters, argument + 3, COUNTED_WORDSET_CAPACITY);
+        }
+        break;
+      case 'X': searchOptions.ignoreCase = 0; break;
+      case 'Y': searchOptions.multiByte = 0; break;
+      default: reportUnknownOption(argument); break;
+    }
+    if (endOptions) break;
+    ++index;
+  }
+
+  if (defaultsAt != 0) storeDefaults(argv[defaultsAt], argv[defaultsAt + 1]);
+  if (searchOptions.searchLength == 0) showUsage();
+
+  if (index >= argc) {
+    CountedString none;
+    exitProgram(searchSpecification(none, searchOptions.walkFlags, searchOptions.ignoreCase,
+                                    searchOptions.syntax, searchOptions.attributeFlags));
+  }
+
+  int32_t status = 0;
+  for (; index < argc; ++index) {
+    const char* argument = argv[index];
+    char first = argument[0];
+    char second = first != 0 ? upperAscii(argument[1]) : 0;
+    if (first == '-' && second == 'L') {
+      if (index + 1 < argc) status = processListFile(argv[++index], status);
+      continue;
+    }
+    if ((first == '-' || first == '+') && second == 'T') {
+      searchOptions.walkFlags = WALK_RECURSE;
+      if (++index >= argc) break;
+      argument = argv[index];
+    }
+    CountedString specification;
+    appendText(specification, argument, COUNTED_SPEC_CAPACITY);
+    status = searchAndJudge(specification, searchOptions.walkFlags | WALK_FULL_NAMES);
+  }
+  exitProgram(status);
+}

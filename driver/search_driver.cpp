@@ -1,0 +1,413 @@
+// The search driver: one file specification from set-up to the last report.
+//
+// For each specification the search text is set up once (literal tables or a
+// compiled regular expression, and the word-character set for -W), then the
+// specification is searched as a single file, through the tree walker, or as
+// standard input. For each file the text window is set up on a stream and the
+// search function is called until it finds nothing more; every accepted match
+// prints one report line (or, with -C, counts towards one summary line) and
+// the window moves past it. Reports are formatted here from the window's line
+// bookkeeping; the line text is taken from the window, or read back from the
+// stream where the line reaches outside it.
+#include "driver/search_driver.h"
+
+#include <cstring>
+
+#include "driver/search_options.h"
+#include "driver/stored_defaults.h"
+#include "driver/text_window.h"
+#include "files/file_handles.h"
+#include "files/text_encoding.h"
+#include "files/tree_walker.h"
+#include "pattern/compiled_pattern.h"
+#include "pattern/literal_search.h"
+#include "pattern/text_source.h"
+#include "platform/win32.h"
+#include "support/message_catalogue.h"
+#include "support/stream.h"
+
+CompiledPattern wordSetPattern;
+uint8_t wordCharacterTable[256];
+
+namespace {
+
+int64_t matchCount;
+int64_t firstLine;
+int64_t firstColumn;
+int64_t firstOffset;
+
+// Line-by-line flushing matters only where someone watches the output; into a
+// file or a pipe the stream's buffer flushes as it fills.
+bool flushEveryLine;
+
+void writeNumber(int64_t value) {
+  char digits[24];
+  int32_t count = 0;
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) digits[count++] = '-';
+  char text[24];
+  for (int32_t i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
+  writeBytes(text, count);
+}
+
+void endLine() {
+  writeBytes("\r\n", 2);
+  if (flushEveryLine) flushStream(stdoutStream, 1);
+}
+
+// Reads the file byte by byte from an offset outside the window.
+struct StreamReader {
+  int64_t next = -1;
+  int32_t byteAt(int64_t offset) {
+    if (offset != next) {
+      if (seekStream(textWindow.stream, offset, 0) != 0) return -1;
+    }
+    int32_t c = getByte(textWindow.stream);
+    next = c < 0 ? -1 : offset + 1;
+    return c;
+  }
+};
+
+int64_t windowDataLength() { return textWindow.dataEnd - textWindow.window; }
+
+// Writes window bytes [from, to) as line text: carriage returns dropped,
+// 0x01 shown as a blank, everything else unchanged. No line feed is inside.
+void writeTextRun(const uint8_t* from, const uint8_t* to) {
+  const uint8_t* run = from;
+  for (const uint8_t* p = from; p < to; ++p) {
+    if (*p == '\r' || *p == 0x01) {
+      if (p > run) writeBytes(reinterpret_cast<const char*>(run), p - run);
+      if (*p == 0x01) writeBytes(" ", 1);
+      run = p + 1;
+    }
+  }
+  if (to > run) writeBytes(reinterpret_cast<const char*>(run), to - run);
+}
+
+// Line mode: the lines the match touches, the last one only up to the match
+// end. A match inside one line prints that line without its line end.
+void writeLineText(int64_t lineStart, int64_t matchEnd) {
+  StreamReader reader;
+  bool seenLineFeed = false;
+  int64_t offset = lineStart;
+  for (;;) {
+    if (seenLineFeed && offset >= matchEnd) return;
+    int64_t inWindow = offset - textWindow.windowOffset;
+    if (inWindow >= 0 && inWindow < windowDataLength()) {
+      // Fast path: copy the window's bytes up to the next line feed.
+      const uint8_t* from = textWindow.window + inWindow;
+      const uint8_t* end = textWindow.dataEnd;
+      if (seenLineFeed && matchEnd - offset < end - from) end = from + (matchEnd - offset);
+      const uint8_t* lineFeed =
+          static_cast<const uint8_t*>(std::memchr(from, '\n', static_cast<size_t>(end - from)));
+      const uint8_t* stop = lineFeed != nullptr ? lineFeed : end;
+      writeTextRun(from, stop);
+      offset += stop - from;
+      if (lineFeed == nullptr) continue;
+    } else {
+      int32_t c = reader.byteAt(offset);
+      if (c < 0) return;
+      if (c != '\n') {
+        if (c != '\r') {
+          char shown = c == 0x01 ? ' ' : static_cast<char>(c);
+          writeBytes(&shown, 1);
+        }
+        ++offset;
+        continue;
+      }
+    }
+    // The byte at offset is a line feed.
+    seenLineFeed = true;
+    if (offset >= matchEnd) return;
+    writeBytes("\r\n", 2);
+    ++offset;
+  }
+}
+
+// Record mode: recordLength bytes from the record start, or up to the match
+// end when that lies further; line feeds are printed as they are.
+void writeRecordText(int64_t lineStart, int64_t matchEnd) {
+  int64_t count = searchOptions.recordLength;
+  if (matchEnd - lineStart > count) count = matchEnd - lineStart;
+  StreamReader reader;
+  for (int64_t offset = lineStart; offset < lineStart + count; ++offset) {
+    int64_t inWindow = offset - textWindow.windowOffset;
+    int32_t c;
+    if (inWindow >= 0 && inWindow < windowDataLength()) {
+      c = textWindow.window[inWindow];
+    } else {
+      c = reader.byteAt(offset);
+      if (c < 0) return;
+    }
+    if (c == '\r') continue;
+    char shown = c == 0x01 ? ' ' : static_cast<char>(c);
+    writeBytes(&shown, 1);
+  }
+}
+
+void writeDisplayName(const CountedString& name) { writeBytes(name.characters, name.length); }
+
+void writeReportLine(const CountedString& name, int64_t matchLength, int64_t line,
+                     int64_t column, int64_t reported, int64_t lineStart, int64_t matchEnd) {
+  if (!searchOptions.omitLocation) {
+    if (searchOptions.verbose) {
+      if (matchCount == 1) {
+        writeText("File ");
+        writeDisplayName(name);
+        writeBytes("\r\n", 2);
+        flushStream(stdoutStream, 1);
+      }
+      writeBytes("  ", 2);
+      writeNumber(matchLength);
+    } else {
+      writeDisplayName(name);
+    }
+    if (storedDefaults.reportOffsets) {
+      writeText(" offset=");
+      writeNumber(reported);
+      writeBytes(":", 1);
+    } else {
+      writeBytes(" ", 1);
+      writeNumber(line);
+      writeBytes(" ", 1);
+      writeNumber(column);
+      writeBytes(":", 1);
+    }
+  }
+  if (searchOptions.recordLength > 0) {
+    writeRecordText(lineStart, matchEnd);
+  } else {
+    writeLineText(lineStart, matchEnd);
+  }
+  endLine();
+}
+
+void writeSummaryLine(const CountedString& name) {
+  if (!searchOptions.omitLocation) {
+    writeDisplayName(name);
+    if (storedDefaults.reportOffsets) {
+      writeText(" offset=");
+      writeNumber(firstOffset);
+    } else {
+      writeBytes(" ", 1);
+      writeNumber(firstLine);
+      writeBytes(" ", 1);
+      writeNumber(firstColumn);
+    }
+    writeBytes(": ", 2);
+  }
+  writeNumber(matchCount);
+  endLine();
+}
+
+// Compiles the word-character set while keeping the compiler's state of the
+// search pattern. The member table is copied out at once: the compiler reuses
+// its table for the next pattern it compiles.
+int32_t compileWordSet() {
+  CompiledPattern saved = compiledPattern;
+  int32_t status = CompileRegex(
+      reinterpret_cast<const uint8_t*>(searchOptions.wordCharacters.characters),
+      searchOptions.wordCharacters.length, 0, 0, 0, 0);
+  wordSetPattern = compiledPattern;
+  compiledPattern = saved;
+  if (status != 0) {
+    printMessageLine(messageText(MSG_BAD_WORD_SET));
+    return status;
+  }
+  if (!wordSetPattern.firstCharValid || wordSetPattern.firstCharTable == nullptr) {
+    printMessageLine(messageText(MSG_BAD_WORD_SET));
+    return 1;
+  }
+  std::memcpy(wordCharacterTable, wordSetPattern.firstCharTable, sizeof wordCharacterTable);
+  return 0;
+}
+
+// A pipe cannot be read back, so its content is first copied to a temporary
+// file, which is then searched like any other file and removed.
+int32_t searchStandardInput() {
+  CountedString noName;
+  if (fileCanSeek(0)) {
+    int32_t status = 0;
+    Stream* input = openStream(nullptr, "rb", &status, STREAM_FILE_CAPACITY);
+    if (input != nullptr) searchStream(input, noName);
+    return 0;
+  }
+  char directory[MAX_PATH + 1];
+  char spoolName[MAX_PATH + 16];
+  DWORD length = GetTempPathA(sizeof directory, directory);
+  if (length == 0 || length > MAX_PATH || GetTempFileNameA(directory, "grp", 0, spoolName) == 0) {
+    setMessageArgument(1, "standard input");
+    printMessageLine(messageText(MSG_FILE_OPEN));
+    return 0;
+  }
+  int32_t status = 0;
+  Stream* spool = openStream(spoolName, "a+", &status, STREAM_FILE_CAPACITY);
+  if (spool == nullptr) {
+    deleteFile(spoolName);
+    setMessageArgument(1, spoolName);
+    printMessageLine(messageText(MSG_FILE_OPEN));
+    return 0;
+  }
+  // Where the system allows it the name goes at once, so nothing is left
+  // behind even if the process is stopped; elsewhere it goes after the close.
+  bool removed = deleteFile(spoolName) == 0;
+  bool copied = true;
+  for (;;) {
+    int32_t got = fileRead(0, textWindow.window, WINDOW_SIZE);
+    if (got < 0) {
+      printMessageLine(messageText(MSG_READ_FAILED));
+      copied = false;
+      break;
+    }
+    if (got == 0) break;
+    if (writeItems(textWindow.window, 1, got, spool) != got) {
+      setMessageArgument(1, spoolName);
+      printMessageLine(messageText(MSG_WRITE_FAILED));
+      copied = false;
+      break;
+    }
+  }
+  if (copied && flushStream(spool, 0) == 0 && seekStream(spool, 0, 0) == 0) {
+    searchStream(spool, noName);
+  }
+  closeStream(spool);
+  if (!removed) deleteFile(spoolName);
+  return 0;
+}
+
+}  // namespace
+
+// The whole-word test: a match touching a word character on either side is
+// rejected. Line ends and the file's ends count as non-word.
+bool rejectedAsPartOfWord(int32_t matchLength) {
+  if (!textSource.AtLineStart(0) && textSource.AtLineEnd(0, 0) == 0 &&
+      wordCharBeforeCursor(wordCharacterTable)) {
+    return true;
+  }
+  return textSource.AtLineEnd(matchLength, 0) == 0 && wordCharAt(matchLength, wordCharacterTable);
+}
+
+int32_t searchSpecification(const CountedString& specification, int32_t walkFlags,
+                            int32_t ignoreCase, int32_t syntax, int32_t attributeFlags) {
+  searchOptions.searchFunction = syntax != 0 ? SearchRegex : SearchLiteral;
+  return prepareAndWalk(specification, walkFlags, ignoreCase, syntax, attributeFlags);
+}
+
+int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, int32_t ignoreCase,
+                       int32_t syntax, int32_t attributeFlags) {
+  attributeFlags |= 7;
+  flushEveryLine = stdoutStream != nullptr && GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
+
+  CountedString directory;
+  copyCounted(directory, specification, COUNTED_SPEC_CAPACITY);
+  directory.length = directoryPartLength(specification);
+  CountedString namePattern;
+  copyCounted(namePattern, specification, COUNTED_SPEC_CAPACITY);
+  bool walk = (walkFlags & WALK_RECURSE) != 0 || hasWildcard(specification);
+  if (walk) deleteChars(namePattern, 1, directory.length);
+
+  if (searchOptions.wholeWord) {
+    int32_t status = compileWordSet();
+    if (status != 0) return status;
+  }
+  // The search folds text through the code page's byte tables, so the search
+  // text is upper-cased by the same rules.
+  if (ignoreCase) {
+    upperCaseText(reinterpret_cast<char*>(searchOptions.searchText), searchOptions.searchLength, 0);
+  }
+  int32_t encoding = searchOptions.multiByte ? ENCODING_DOUBLE_BYTE : ENCODING_SINGLE_BYTE;
+  int32_t status =
+      syntax != 0
+          ? CompileRegex(searchOptions.searchText, searchOptions.searchLength, ignoreCase, syntax,
+                         searchOptions.recordLength, encoding)
+          : CompileLiteral(searchOptions.searchText, searchOptions.searchLength, ignoreCase,
+                           encoding);
+  if (status != 0) {
+    printMessageLine(messageText(status == MSG_OUT_OF_MEMORY ? MSG_OUT_OF_MEMORY : MSG_BAD_PATTERN));
+    return status;
+  }
+
+  if (namePattern.length == 0) return searchStandardInput();
+  if (!walk) {
+    searchOneFile(namePattern, namePattern);
+    return 0;
+  }
+  return walkFiles(directory, &namePattern, walkFlags, searchOneFile,
+                   static_cast<uint32_t>(attributeFlags), nullptr, nullptr, nullptr, 0);
+}
+
+int32_t searchOneFile(const CountedString& path, const CountedString& displayName) {
+  char name[COUNTED_SPEC_CAPACITY + 1];
+  toText(name, path, sizeof name);
+  int32_t status = 0;
+  Stream* stream = openStream(name, "rb", &status, STREAM_FILE_CAPACITY);
+  if (stream == nullptr) {
+    char shown[COUNTED_SPEC_CAPACITY + 1];
+    setMessageArgument(1, toText(shown, displayName, sizeof shown));
+    printMessageLine(messageText(MSG_FILE_OPEN));
+    return 0;
+  }
+  searchStream(stream, displayName);
+  closeStream(stream);
+  return 0;
+}
+
+int32_t searchStream(Stream* stream, const CountedString& displayName) {
+  CountedString name;
+  copyCounted(name, displayName, COUNTED_SPEC_CAPACITY);
+  if (findChar(' ', name, 1) != 0) quoteText(name, COUNTED_SPEC_CAPACITY);
+
+  const bool recordMode = searchOptions.recordLength > 0;
+  openTextWindow(stream, searchOptions.recordLength, recordMode ? searchOptions.recordBase : 0,
+                 searchOptions.multiByte ? 1 : 0);
+  matchCount = 0;
+  for (;;) {
+    compiledPattern.cursorMark = 0;
+    if (searchOptions.searchFunction(searchOptions.searchText, searchOptions.searchLength) != 0) {
+      break;
+    }
+    int64_t matchLength =
+        searchOptions.syntax != 0 ? compiledPattern.matchLength : searchOptions.searchLength;
+    if (!recordMode) fixLineStart();
+    int64_t matchStart = cursorOffset();
+    int64_t advance = matchLength;
+    int64_t reported = matchStart;
+    if (compiledPattern.cursorMark != 0) {
+      advance = compiledPattern.cursorMark - 1;
+      reported = matchStart + compiledPattern.cursorMark - 1;
+    }
+    if (advance == 0) advance = 1;
+
+    if (searchOptions.wholeWord && rejectedAsPartOfWord(static_cast<int32_t>(matchLength))) {
+      if (textSource.AdvanceTo(textWindow.cursor + advance) != 0) break;
+      continue;
+    }
+    ++matchCount;
+    int64_t line;
+    int64_t lineStart;
+    if (recordMode) {
+      int64_t record = (matchStart - searchOptions.recordBase) / searchOptions.recordLength;
+      lineStart = record * searchOptions.recordLength + searchOptions.recordBase;
+      line = record + 1;
+    } else {
+      line = textWindow.lineNumber;
+      lineStart = textWindow.lineStartOffset;
+    }
+    int64_t column = reported - lineStart + 1;
+    if (!searchOptions.countOnly) {
+      writeReportLine(name, matchLength, line, column, reported, lineStart,
+                      matchStart + matchLength);
+    } else if (matchCount == 1) {
+      firstLine = line;
+      firstColumn = column;
+      firstOffset = reported;
+    }
+    if (textSource.AdvanceTo(textWindow.cursor + advance) != 0) break;
+  }
+  if (searchOptions.countOnly && matchCount > 0) writeSummaryLine(name);
+  return 0;
+}

@@ -1,0 +1,84 @@
+// The stored defaults block and -D, which writes a copy of an executable with
+// new defaults in it.
+//
+// The block lives in the program's initialised data and starts with a marker
+// text. -D copies the source file to the destination in blocks of 64 KiB and
+// looks for the marker with the literal search, using the bytes of this very
+// block as the pattern, so that the marker exists only once in the program.
+// The last 255 bytes of every full block are carried into the next one, so a
+// marker (and the fields after it) that a block boundary cuts is found and
+// patched whole in the next pass.
+#include "driver/stored_defaults.h"
+
+#include <cstring>
+
+#include "driver/search_options.h"
+#include "driver/text_window.h"
+#include "files/file_handles.h"
+#include "pattern/literal_search.h"
+#include "platform/file_identity.h"
+#include "support/message_catalogue.h"
+#include "support/stream.h"
+
+StoredDefaults storedDefaults = {"DEFAULT OPTIONS 1.05: ", 0, 0, 0, 0, 0};
+
+namespace {
+
+constexpr int32_t COPY_BLOCK = WINDOW_SIZE;
+constexpr int32_t CARRY = 255;
+constexpr int32_t IGNORE_CASE_AT = 24;
+constexpr int32_t SYNTAX_AT = 28;
+
+[[noreturn]] void failWith(int32_t message, const char* argument) {
+  if (argument != nullptr) setMessageArgument(1, argument);
+  printMessageLine(messageText(message));
+  exitProgram(1);
+}
+
+void putWord(uint8_t* at, int32_t value) {
+  uint32_t bits = static_cast<uint32_t>(value);
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(bits >> (8 * i));
+}
+
+}  // namespace
+
+[[noreturn]] void storeDefaults(const char* sourceName, const char* destinationName) {
+  FileHandle source = fileOpen(sourceName, OPEN_READ);
+  if (source < 0) failWith(MSG_D_SOURCE_OPEN, sourceName);
+  // Opening the destination for writing empties it: when it is the source
+  // under any name, that would destroy the source.
+  if (platformSameFile(sourceName, destinationName)) failWith(MSG_D_DESTINATION_OPEN, destinationName);
+  FileHandle destination = fileOpen(destinationName, OPEN_WRITE);
+  if (destination < 0) failWith(MSG_D_DESTINATION_OPEN, destinationName);
+
+  uint8_t marker[DEFAULTS_MARKER_LENGTH];
+  std::memcpy(marker, storedDefaults.marker, sizeof marker);
+  if (CompileLiteral(marker, DEFAULTS_MARKER_LENGTH, 1, 0) != 0) failWith(MSG_OUT_OF_MEMORY, nullptr);
+
+  uint8_t* buffer = textWindow.window;
+  int32_t carry = 0;
+  bool found = false;
+  for (;;) {
+    int32_t got = fileRead(source, buffer + carry, COPY_BLOCK - carry);
+    if (got < 0) failWith(MSG_LIST_READ, sourceName);
+    int32_t total = carry + got;
+    if (total == 0) break;
+    if (!found) {
+      int32_t at = FindLiteralInMemory(1, marker, DEFAULTS_MARKER_LENGTH, buffer, total);
+      if (at > 0 && !(at > COPY_BLOCK - CARRY && total == COPY_BLOCK)) {
+        putWord(buffer + at - 1 + IGNORE_CASE_AT, searchOptions.ignoreCase);
+        putWord(buffer + at - 1 + SYNTAX_AT, searchOptions.syntax);
+        found = true;
+      }
+    }
+    int32_t toWrite = total < COPY_BLOCK ? total : total - CARRY;
+    if (fileWrite(destination, buffer, toWrite) != toWrite) failWith(MSG_D_WRITE, nullptr);
+    carry = total < COPY_BLOCK ? 0 : CARRY;
+    if (carry != 0) std::memmove(buffer, buffer + total - CARRY, CARRY);
+  }
+  fileClose(source, -1);
+  if (fileClose(destination, -1) != 0) failWith(MSG_D_WRITE, nullptr);
+  if (!found) failWith(MSG_D_NO_MARKER, nullptr);
+  platformCopyPermissions(sourceName, destinationName);
+  exitProgram(0);
+}
