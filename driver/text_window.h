@@ -33,3 +33,11 @@ void fixLineStart();
 // Whether the byte before the cursor / at cursor + n is in the 256-entry table.
 bool wordCharBeforeCursor(const uint8_t* wordTable);
 bool wordCharAt(int32_t n, const uint8_t* wordTable);
+
+// Line-feed counting and finding over the bytes a move passes. Chosen
+// automatically at the first openTextWindow; tests select each kind. Returns
+// the kind in use, which falls back to the best one the processor has.
+constexpr int32_t LINE_SCAN_SCALAR = 1;
+constexpr int32_t LINE_SCAN_SSE2 = 2;
+constexpr int32_t LINE_SCAN_AVX2 = 3;
+int32_t selectLineScanner(int32_t kind);  // -1: the best available

@@ -39,10 +39,15 @@ class LocalDirSearch : public DirSearch {
   ~LocalDirSearch() override;
 
  private:
-  int32_t fetch(bool firstCall, bool found, DirEntry* entry);
+  // Evaluates the result of a find call and fetches further entries while
+  // the found one is filtered out; data is the find data of the call form.
+  int32_t fetch(bool found, void* data, DirEntry* entry);
+  bool findNext(void* data);
+  void closeFind();
   void* findHandle_ = nullptr;  // the Win32 find handle, or none
   uint32_t mask_ = 0;
   int32_t dotlessOnly_ = 0;
+  int32_t wide_ = 0;  // 1 when the search runs through the …W calls
 };
 
 constexpr int32_t SEARCH_HANDLE_RESERVED = 1;
@@ -59,3 +64,9 @@ int32_t findNextName(char* path, int32_t handle);
 
 // The hidden and system bits admitted whatever the caller's mask says.
 uint32_t showAllFilesMask();
+
+// The mapping of a find call's error to a result code.
+int32_t mapFindError(uint32_t win32Error);
+
+// True on the Windows 95 family (never on NT or elsewhere).
+bool isWindows95Family();

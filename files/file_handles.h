@@ -45,6 +45,7 @@ class LocalFileDriver : public FileDriver {
   int32_t close(int32_t flag) override;
   int32_t truncate() override;
   int32_t flush() override;
+  int32_t osIndex() const { return osIndex_; }
 
  private:
   int32_t osIndex_;
@@ -72,6 +73,13 @@ int32_t osCanSeek(int32_t index);
 int32_t fileCanSeek(FileHandle handle);
 
 int32_t mapSystemError(uint32_t win32Error, int32_t defaultCode);
+
+// The sizes of the two tables: their capacity (grown by 100 entries at a
+// time) and the counter of entries handed out so far.
+int32_t fileHandleCapacity();
+int32_t fileHandleCounter();
+int32_t osTableCapacity();
+int32_t osTableCounter();
 
 // Name-based operations. Sizes are 64-bit; -1 when nothing is found.
 int64_t fileSize(const char* name);

@@ -38,14 +38,20 @@ int32_t compareTextLocaleNoCase(const char* a, int32_t lengthA, const char* b, i
 const uint8_t* decodeUtf8(const uint8_t* position, const uint8_t* end, uint32_t* codePoint);
 
 // Unicode conversion services. The converted texts live in buffers of the
-// service and stay valid until its next call; null when nothing came out.
+// service and stay valid until its next call; null when nothing came out
+// (invalid UTF-8, an empty text, or characters the ANSI code page lacks).
 const WCHAR* utf8ToUtf16(const char* text, int32_t length);
 const char* utf8ToAnsi(const char* text, int32_t length);
+// Both write at most capacity bytes, never splitting a character, and no NUL;
+// the result is the number of bytes written, also stored in *outLength.
 int32_t utf16ToUtf8(const WCHAR* start, const WCHAR* end, char* out, int32_t capacity,
                     int32_t* outLength);
 int32_t ansiToUtf8(const char* text, int32_t length, char* out, int32_t capacity,
                    int32_t* outLength);
 uint32_t upperCodePoint(uint32_t codePoint);
+uint32_t lowerCodePoint(uint32_t codePoint);
+// In place: a character whose other case has a different encoded length is
+// left as it is, so the text keeps its length.
 void upperCaseUtf8(char* text, int32_t length);
 void lowerCaseUtf8(char* text, int32_t length);
 // Well-formed stepping over UTF-8 text; invalid bytes count as one character
@@ -61,3 +67,23 @@ int32_t encodeUtf8(uint32_t codePoint, uint8_t* out);
 // Name conversion for the name-based Win32 calls: which form to call.
 // 0: ANSI unchanged, 1: ANSI converted from UTF-8, 2: wide from UTF-8.
 int32_t nameCallForm();
+
+// A name ready for a name-based Win32 call: exactly one of the two texts is
+// set, wide for the …W call and ansi for the …A call. The converted text
+// lives in the conversion service's buffer (valid until its next call).
+struct SystemName {
+  const char* ansi = nullptr;
+  const WCHAR* wide = nullptr;
+};
+// False when the conversion yields no text; the caller then fails with -2
+// without calling the system.
+bool toSystemName(const char* name, SystemName* out);
+// A name coming back from the system in the program's form (UTF-8 in UTF-8
+// mode): from the …W call (wide) or the …A call (ansi, converted from the
+// code page when convertAnsi is set). Writes at most capacity bytes and a NUL
+// after them (out has room for capacity + 1); returns the length, 0 when
+// nothing came out.
+int32_t fromSystemWide(const WCHAR* wide, char* out, int32_t capacity);
+int32_t fromSystemAnsi(const char* ansi, char* out, int32_t capacity, int32_t convertAnsi);
+// The length of a NUL-terminated UTF-16 text.
+int32_t wideLength(const WCHAR* text);

@@ -14,3 +14,13 @@ int32_t SearchLiteral(const uint8_t* text, int32_t length);
 // preceding CompileLiteral of the same pattern in single-byte mode.
 int32_t FindLiteralInMemory(int32_t start, const uint8_t* pattern, int32_t length,
                             const uint8_t* block, int32_t blockLength);
+
+// The candidate scan in front of the probe-and-align loop. Chosen
+// automatically at the first CompileLiteral; tests select each kind to compare
+// it with the plain loop. Returns the kind in use, which falls back to the
+// best one the processor has.
+constexpr int32_t LITERAL_SCAN_PLAIN = 0;   // no filter: the plain loop alone
+constexpr int32_t LITERAL_SCAN_SCALAR = 1;  // memchr and table look-ups
+constexpr int32_t LITERAL_SCAN_SSE2 = 2;
+constexpr int32_t LITERAL_SCAN_AVX2 = 3;
+int32_t selectLiteralScanner(int32_t kind);  // -1: the best available

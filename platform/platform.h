@@ -35,3 +35,20 @@ char platformPathListSeparator();
 
 // Puts the standard handles into binary mode so that no byte is translated.
 void platformBinaryStandardHandles();
+
+// The code page of a locale name such as "ja_JP.SJIS" (932), "C.UTF-8"
+// (65001) or "de_DE.ISO-8859-15@euro" (28605): the codeset after "." and
+// before "@", compared without case and without "-" or "_". A name without a
+// codeset, or with one outside the known set (Shift-JIS 932, GBK 936, UHC
+// 949, Big5 950, UTF-8 65001, ISO-8859-1 28591, ISO-8859-15 28605,
+// Windows-1252 1252), gives PLATFORM_CODE_PAGE_ASCII. Pure parsing on both
+// systems. On POSIX the active code page is the one of the first non-empty of
+// LC_ALL, LC_CTYPE and LANG, fixed at first use.
+constexpr uint32_t PLATFORM_CODE_PAGE_ASCII = 20127;
+uint32_t platformCodePageOfLocaleName(const char* localeName);
+
+// For tests: where the code page is emulated (POSIX) makes codePage, one of
+// the code pages above (any other counts as PLATFORM_CODE_PAGE_ASCII), the
+// active code page at once; where the system owns the code page (Windows)
+// does nothing. Callers check GetACP() to see which happened.
+void platformSetCodePage(uint32_t codePage);

@@ -17,6 +17,10 @@ void memFree(void* block);
 // 1024). Used by memRealloc and by tests.
 uint32_t memBlockSize(const void* block);
 
+// Chunks the two pools have taken from the system so far (tests: freed
+// blocks are reused before a new chunk is taken).
+uint32_t memChunkCount();
+
 // Allocator of the growable pointer tables (the message catalogue's text
 // table). Requests up to 512 bytes come from 8-byte size classes carved out of
 // 8192-byte chunks; larger ones from the runtime heap.

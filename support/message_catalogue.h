@@ -17,6 +17,16 @@ int32_t messageExists(int32_t number);
 // Forgets the loaded file so that the next lookup reads it again (tests).
 void resetMessageCatalogue();
 
+// Message numbers below -CATALOGUE_INDEX_LIMIT make a catalogue not valid:
+// the table would have to hold that many entries.
+constexpr int64_t CATALOGUE_INDEX_LIMIT = 1 << 20;
+// 1 when the bytes are a catalogue whose index and texts lie wholly inside
+// them, else 0. Nothing outside [image, image + length) is read.
+int32_t catalogueImageValid(const uint8_t* image, int64_t length);
+// Entries in the text table: the highest index present plus one, 0 before a
+// successful load.
+int32_t messageTableCount();
+
 // Message numbers the program prints.
 constexpr int32_t MSG_NOT_FOUND = -2;
 constexpr int32_t MSG_PATH_NOT_FOUND = -3;

@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Benchmark of grep against GNU grep and ripgrep on one large text file.
+
+    bench.py corpus --output bench/corpus/corpus.txt --megabytes 300
+    bench.py run --program build/grep --corpus bench/corpus/corpus.txt --runs 5 --results bench/results
+
+"corpus" concatenates the C headers under /usr/include and the Python
+standard library (every *.h and *.py file, in sorted order) and repeats that
+text until the file holds at least the asked size; an existing corpus of that
+size is kept.
+
+"run" times each search: every program runs once to warm the page cache and
+then `runs` times; the table shows the median wall time, the ratio of this
+program's median to GNU grep's and ripgrep's, and the peak resident memory
+(the largest "maximum resident set size" of the runs, from /usr/bin/time;
+ripgrep's includes the pages of the file it maps). All three write into a
+pipe that this script drains and discards the same way (GNU grep would stop
+at the first match if its output were /dev/null). This program prints one
+line per match, not per line, and its -C counts matches, where grep -c and
+rg -c count matching lines; the table notes it. Python standard library only.
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+SOURCES = ["/usr/include", sysconfig.get_paths()["stdlib"]]
+SUFFIXES = (".h", ".py")
+
+
+def build_corpus(output, megabytes):
+    target = megabytes * 1000 * 1000
+    if os.path.exists(output) and os.path.getsize(output) >= target:
+        print("corpus: %s (%d bytes) kept" % (output, os.path.getsize(output)))
+        return
+    names = []
+    for root in SOURCES:
+        for directory, subdirectories, files in os.walk(root):
+            subdirectories.sort()
+            names += [os.path.join(directory, f) for f in sorted(files) if f.endswith(SUFFIXES)]
+    chunk = bytearray()
+    for name in names:
+        try:
+            with open(name, "rb") as f:
+                chunk += f.read()
+        except OSError:
+            continue
+    if not chunk:
+        sys.exit("corpus: no source text found under %s" % ", ".join(SOURCES))
+    os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
+    written = 0
+    temporary = output + ".part"
+    with open(temporary, "wb") as f:
+        while written < target:
+            f.write(chunk)
+            written += len(chunk)
+    os.replace(temporary, output)
+    print("corpus: %s, %d files (%d bytes) repeated to %d bytes" % (output, len(names), len(chunk), written))
+
+
+def run_once(command, cwd):
+    """Runs the command with its output drained; returns (seconds, max RSS in KiB,
+    status, output bytes).
+
+    The peak memory comes from /usr/bin/time, which waits for the program
+    itself: the rusage that this script would get from wait4 also counts the
+    pages of the forked Python process before it became the program.
+    """
+    with tempfile.NamedTemporaryFile(mode="r") as report:
+        start = time.perf_counter()
+        process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", report.name] + command,
+                                   cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL)
+        fd = process.stdout.fileno()
+        total = 0
+        while True:
+            block = os.read(fd, 1 << 20)
+            if not block:
+                break
+            total += len(block)
+        status = process.wait()
+        seconds = time.perf_counter() - start
+        process.stdout.close()
+        kib = int(report.read().strip().splitlines()[-1])
+    return seconds, kib, status, total
+
+
+def capture(command, cwd):
+    return subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, check=False).stdout
+
+
+def searches(name):
+    """(title, ours, GNU grep, ripgrep) for each search over the file `name`."""
+    return [
+        ("rare literal 'PyInterpreterState_Main'",
+         ["PyInterpreterState_Main", name],
+         ["grep", "-n", "-F", "PyInterpreterState_Main", name],
+         ["rg", "-n", "-F", "PyInterpreterState_Main", name]),
+        ("common literal 'return'",
+         ["return", name],
+         ["grep", "-n", "-F", "return", name],
+         ["rg", "-n", "-F", "return", name]),
+        ("case-insensitive literal 'unicode'",
+         ["-I", "unicode", name],
+         ["grep", "-n", "-i", "-F", "unicode", name],
+         ["rg", "-n", "-i", "-F", "unicode", name]),
+        ("count of 'self' (ours -C: matches; -c: lines)",
+         ["-C", "self", name],
+         ["grep", "-c", "-F", "self", name],
+         ["rg", "-c", "-F", "self", name]),
+    ]
+
+
+def sanity_checks(program, name, cwd):
+    """Our reports and GNU grep agree on the rare literal (distinct line numbers
+    against grep -c), and our -C count equals ripgrep's count of matches."""
+    lines = set()
+    for report in capture([program, "PyInterpreterState_Main", name], cwd).split(b"\r\n"):
+        if report:
+            lines.add(int(report.split(b" ")[1]))
+    gnu = int(capture(["grep", "-c", "-F", "PyInterpreterState_Main", name], cwd) or b"0")
+    messages = ["rare literal: our reports fall on %d distinct lines, grep -c counts %d: %s"
+                % (len(lines), gnu, "same" if len(lines) == gnu else "DIFFERENT")]
+    summary = capture([program, "-C", "self", name], cwd).strip()
+    ours = int(summary.rsplit(b": ", 1)[1]) if b": " in summary else -1
+    rg = int(capture(["rg", "--count-matches", "-F", "self", name], cwd).strip() or b"0")
+    messages.append("count of 'self': ours -C %d matches, rg --count-matches %d: %s"
+                    % (ours, rg, "same" if ours == rg else "DIFFERENT"))
+    return messages
+
+
+def run_benchmark(program, corpus, runs, results):
+    program = os.path.abspath(program)
+    cwd, name = os.path.split(os.path.abspath(corpus))
+    size = os.path.getsize(corpus)
+    out = []
+
+    def say(text=""):
+        print(text, flush=True)
+        out.append(text)
+
+    say("corpus %s: %.1f MB; %d timed runs per program after one warm-up run" % (name, size / 1e6, runs))
+    say("programs: ours %s; %s; %s" % (
+        program, capture(["grep", "--version"], cwd).split(b"\n")[0].decode(),
+        capture(["rg", "--version"], cwd).split(b"\n")[0].decode()))
+    for message in sanity_checks(program, name, cwd):
+        say(message)
+    say()
+    header = "%-46s %9s %9s %9s %8s %8s %9s %9s %9s %11s" % (
+        "search", "ours s", "grep s", "rg s", "ours/gr", "ours/rg",
+        "ours MiB", "grep MiB", "rg MiB", "out MB o/g/r")
+    say(header)
+    say("-" * len(header))
+    for title, ours, gnu, rg in searches(name):
+        medians, peaks, outputs = [], [], []
+        for command in ([program] + ours, gnu, rg):
+            run_once(command, cwd)
+            times, rss = [], []
+            for _ in range(runs):
+                seconds, kib, status, total = run_once(command, cwd)
+                times.append(seconds)
+                rss.append(kib)
+            medians.append(statistics.median(times))
+            peaks.append(max(rss) / 1024)
+            outputs.append(total / 1e6)
+        say("%-46s %9.3f %9.3f %9.3f %8.2f %8.2f %9.1f %9.1f %9.1f %11s" % (
+            title, medians[0], medians[1], medians[2], medians[0] / medians[1], medians[0] / medians[2],
+            peaks[0], peaks[1], peaks[2], "/".join("%.0f" % o for o in outputs)))
+    say()
+    say("Times are medians of wall time; ratios above 1 mean ours is slower. Ours prints one")
+    say("line per match (grep and rg one per matching line), so its output can be larger.")
+    os.makedirs(results, exist_ok=True)
+    path = os.path.join(results, time.strftime("bench-%Y%m%d-%H%M%S.txt"))
+    with open(path, "w") as f:
+        f.write("\n".join(out) + "\n")
+    print("saved in %s" % path)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    c = sub.add_parser("corpus")
+    c.add_argument("--output", required=True)
+    c.add_argument("--megabytes", type=int, default=300)
+    r = sub.add_parser("run")
+    r.add_argument("--program", required=True)
+    r.add_argument("--corpus", required=True)
+    r.add_argument("--runs", type=int, default=5)
+    r.add_argument("--results", required=True)
+    options = parser.parse_args()
+    if options.command == "corpus":
+        build_corpus(options.output, options.megabytes)
+    else:
+        run_benchmark(options.program, options.corpus, options.runs, options.results)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Times grep against GNU grep and ripgrep on a corpus of at least 300 MB of
+# C headers and Python sources.
+#
+#   bench/run_bench.sh [PROGRAM] [RUNS]
+#
+# PROGRAM defaults to build/grep of this tree, RUNS to 5. The corpus is built
+# once into bench/corpus/ and the table is printed and saved in bench/results/
+# (both git-ignored). ripgrep and /usr/bin/time are installed with apt-get when
+# missing.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+program=${1:-$here/../build/grep}
+runs=${2:-5}
+
+if [ ! -x "$program" ]; then
+  echo "run_bench.sh: $program is not a built program (build it first, or name it)" >&2
+  exit 1
+fi
+if [ ! -x /usr/bin/time ]; then
+  echo "installing time"
+  apt-get install -y time >/dev/null || { apt-get update >/dev/null && apt-get install -y time >/dev/null; }
+fi
+if ! command -v rg >/dev/null; then
+  echo "installing ripgrep"
+  apt-get install -y ripgrep >/dev/null || { apt-get update >/dev/null && apt-get install -y ripgrep >/dev/null; }
+fi
+
+python3 "$here/bench.py" corpus --output "$here/corpus/corpus.txt" --megabytes 300
+python3 "$here/bench.py" run --program "$program" --corpus "$here/corpus/corpus.txt" \
+  --runs "$runs" --results "$here/results"

@@ -1,0 +1,602 @@
+// The sliding window over the file being searched, and the text-source
+// operations the search functions read it through.
+//
+// One static 65536-byte buffer holds one block of the file at a time; a
+// second one of the same size serves the backward search for a line start.
+// In line mode the window keeps the cursor's line number, the start of its
+// line (as a pointer where the window holds it, and as a file offset) and the
+// end of the line in the window. Forward moves count the line feeds over the
+// bytes they pass and note the last one; moves within the current line are
+// pointer assignments. Backward moves walk back with the same bookkeeping,
+// reloading the previous block when they leave the window. In record mode
+// lines play no part: the window is reloaded where a move needs it and the
+// boundaries are computed from the record length and base.
+//
+// Counting and finding line feeds is the hot path of a search over a large
+// file, so it runs over 32-byte (AVX2) or 16-byte (SSE2) blocks, chosen once
+// at run time, with a plain loop for processors that have neither.
+//
+// Bytes outside the window are read back from the stream one at a time; a
+// failed seek or read counts as no byte, and a block read that yields nothing
+// ends the data. Tested by text_window_test.cpp and literal_search_test.cpp.
+#include "driver/text_window.h"
+
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "pattern/text_source.h"
+#include "support/message_catalogue.h"
+
+TextWindow textWindow;
+
+namespace {
+
+uint8_t backwardBuffer[WINDOW_SIZE];
+
+// ---------------------------------------------------------------------------
+// Line-feed scanning
+
+struct LineScanner {
+  int64_t (*count)(const uint8_t* from, const uint8_t* to);
+  const uint8_t* (*findFirst)(const uint8_t* from, const uint8_t* to);  // null when none
+  const uint8_t* (*findLast)(const uint8_t* from, const uint8_t* to);   // null when none
+};
+
+int64_t countScalar(const uint8_t* from, const uint8_t* to) {
+  int64_t count = 0;
+  for (const uint8_t* q = from; q < to; ++q) count += *q == '\n';
+  return count;
+}
+
+const uint8_t* findFirstScalar(const uint8_t* from, const uint8_t* to) {
+  if (from >= to) return nullptr;
+  return static_cast<const uint8_t*>(std::memchr(from, '\n', static_cast<size_t>(to - from)));
+}
+
+const uint8_t* findLastScalar(const uint8_t* from, const uint8_t* to) {
+  for (const uint8_t* q = to; q > from;) {
+    if (*--q == '\n') return q;
+  }
+  return nullptr;
+}
+
+[[gnu::target("sse2")]] int64_t countSse2(const uint8_t* from, const uint8_t* to) {
+  const __m128i lineFeed = _mm_set1_epi8('\n');
+  const __m128i zero = _mm_setzero_si128();
+  int64_t count = 0;
+  const uint8_t* q = from;
+  while (to - q >= 16) {
+    // Byte counters overflow after 255 blocks; fold them into the total
+    // before that.
+    __m128i counters = zero;
+    int32_t blocks = 0;
+    while (to - q >= 16 && blocks < 255) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      counters = _mm_sub_epi8(counters, _mm_cmpeq_epi8(bytes, lineFeed));
+      q += 16;
+      ++blocks;
+    }
+    const __m128i sums = _mm_sad_epu8(counters, zero);
+    count += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
+  }
+  return count + countScalar(q, to);
+}
+
+[[gnu::target("sse2")]] const uint8_t* findFirstSse2(const uint8_t* from, const uint8_t* to) {
+  const __m128i lineFeed = _mm_set1_epi8('\n');
+  const uint8_t* q = from;
+  while (to - q >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    const uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lineFeed)));
+    if (mask != 0) return q + __builtin_ctz(mask);
+    q += 16;
+  }
+  for (; q < to; ++q) {
+    if (*q == '\n') return q;
+  }
+  return nullptr;
+}
+
+[[gnu::target("sse2")]] const uint8_t* findLastSse2(const uint8_t* from, const uint8_t* to) {
+  const __m128i lineFeed = _mm_set1_epi8('\n');
+  const uint8_t* q = to;
+  while (q - from >= 16) {
+    q -= 16;
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    const uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lineFeed)));
+    if (mask != 0) return q + (31 - __builtin_clz(mask));
+  }
+  return findLastScalar(from, q);
+}
+
+[[gnu::target("avx2")]] int64_t countAvx2(const uint8_t* from, const uint8_t* to) {
+  const __m256i lineFeed = _mm256_set1_epi8('\n');
+  const __m256i zero = _mm256_setzero_si256();
+  int64_t count = 0;
+  const uint8_t* q = from;
+  while (to - q >= 32) {
+    __m256i counters = zero;
+    int32_t blocks = 0;
+    while (to - q >= 32 && blocks < 255) {
+      const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+      counters = _mm256_sub_epi8(counters, _mm256_cmpeq_epi8(bytes, lineFeed));
+      q += 32;
+      ++blocks;
+    }
+    const __m256i sums = _mm256_sad_epu8(counters, zero);
+    const __m128i pairs =
+        _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+    count += _mm_cvtsi128_si32(pairs) + _mm_cvtsi128_si32(_mm_srli_si128(pairs, 8));
+  }
+  return count + countScalar(q, to);
+}
+
+[[gnu::target("avx2")]] const uint8_t* findFirstAvx2(const uint8_t* from, const uint8_t* to) {
+  const __m256i lineFeed = _mm256_set1_epi8('\n');
+  const uint8_t* q = from;
+  while (to - q >= 32) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    const uint32_t mask =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, lineFeed)));
+    if (mask != 0) return q + __builtin_ctz(mask);
+    q += 32;
+  }
+  for (; q < to; ++q) {
+    if (*q == '\n') return q;
+  }
+  return nullptr;
+}
+
+[[gnu::target("avx2")]] const uint8_t* findLastAvx2(const uint8_t* from, const uint8_t* to) {
+  const __m256i lineFeed = _mm256_set1_epi8('\n');
+  const uint8_t* q = to;
+  while (q - from >= 32) {
+    q -= 32;
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    const uint32_t mask =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, lineFeed)));
+    if (mask != 0) return q + (31 - __builtin_clz(mask));
+  }
+  return findLastScalar(from, q);
+}
+
+const LineScanner SCANNER_SCALAR = {countScalar, findFirstScalar, findLastScalar};
+const LineScanner SCANNER_SSE2 = {countSse2, findFirstSse2, findLastSse2};
+const LineScanner SCANNER_AVX2 = {countAvx2, findFirstAvx2, findLastAvx2};
+
+const LineScanner* lineScanner = nullptr;
+int32_t lineScannerKind = -1;
+
+void chooseLineScanner(int32_t kind) {
+  __builtin_cpu_init();
+  if (kind < LINE_SCAN_SCALAR || kind > LINE_SCAN_AVX2) kind = LINE_SCAN_AVX2;
+  if (kind == LINE_SCAN_AVX2 && !__builtin_cpu_supports("avx2")) kind = LINE_SCAN_SSE2;
+  if (kind == LINE_SCAN_SSE2 && !__builtin_cpu_supports("sse2")) kind = LINE_SCAN_SCALAR;
+  lineScannerKind = kind;
+  lineScanner = kind == LINE_SCAN_AVX2   ? &SCANNER_AVX2
+                : kind == LINE_SCAN_SSE2 ? &SCANNER_SSE2
+                                         : &SCANNER_SCALAR;
+}
+
+// ---------------------------------------------------------------------------
+// Window bookkeeping
+
+TextWindow& tw = textWindow;
+
+int64_t dataLength() { return tw.dataEnd - tw.window; }
+
+// File offset of the byte at window + i; i may lie outside the window.
+int64_t offsetAt(int64_t i) { return i + tw.windowOffset; }
+int64_t offsetOf(const uint8_t* p) { return offsetAt(p - tw.window); }
+
+// The byte at a file offset: from the window when it holds it, else read
+// from the stream; -1 when there is none or the read fails.
+int32_t byteAtOffset(int64_t offset) {
+  if (offset < 0 || offset >= tw.fileSize) return -1;
+  const int64_t inWindow = offset - tw.windowOffset;
+  if (inWindow >= 0 && inWindow < dataLength()) return tw.window[inWindow];
+  if (seekStream(tw.stream, offset, 0) != 0) return -1;
+  return getByte(tw.stream);
+}
+
+int32_t byteBeforeCursor() {
+  if (tw.cursor > tw.window) return tw.cursor[-1];
+  return byteAtOffset(tw.windowOffset - 1);
+}
+
+// One past the first line feed at or after p, or the data end.
+uint8_t* lineEndFrom(uint8_t* p) {
+  const uint8_t* lineFeed = lineScanner->findFirst(p, tw.dataEnd);
+  return lineFeed != nullptr ? const_cast<uint8_t*>(lineFeed) + 1 : tw.dataEnd;
+}
+
+// Counts the line feeds in [from, to) into the cursor's line.
+void passLineFeeds(uint8_t* from, uint8_t* to) {
+  if (from >= to) return;
+  const int64_t count = lineScanner->count(from, to);
+  if (count == 0) return;
+  tw.lineNumber += count;
+  const uint8_t* lineFeed = lineScanner->findLast(from, to);
+  tw.lineStart = const_cast<uint8_t*>(lineFeed) + 1;
+  tw.lineStartOffset = offsetOf(tw.lineStart);
+}
+
+// Takes back the line feeds in [from, to) when the cursor moves back over
+// them; the lowest one passed ends the cursor's new line.
+void passLineFeedsBackward(uint8_t* from, uint8_t* to) {
+  if (from >= to) return;
+  const int64_t count = lineScanner->count(from, to);
+  if (count == 0) return;
+  tw.lineNumber -= count;
+  tw.lineEnd = const_cast<uint8_t*>(lineScanner->findFirst(from, to)) + 1;
+}
+
+// The block that follows the current data (line mode). On success the
+// cursor and the line start are the window's first byte; an empty read
+// leaves the window as it was.
+int32_t loadNextBlock() {
+  const int64_t offset = tw.windowOffset + dataLength();
+  seekStream(tw.stream, offset, 0);
+  const int64_t count = readItems(tw.window, 1, WINDOW_SIZE, tw.stream);
+  if (count <= 0) return -1;
+  tw.windowOffset = offset;
+  tw.dataEnd = tw.window + count;
+  tw.cursor = tw.lineStart = tw.window;
+  tw.lineEnd = lineEndFrom(tw.window);
+  return 0;
+}
+
+int32_t readBlockAt(int64_t offset, int64_t length) {
+  if (seekStream(tw.stream, offset, 0) != 0) return -1;
+  const int64_t count = readItems(tw.window, 1, length, tw.stream);
+  if (count <= 0) return -1;
+  tw.windowOffset = offset;
+  tw.dataEnd = tw.window + count;
+  return 0;
+}
+
+void reportReadFailure() { printMessageLine(messageText(MSG_READ_FAILED)); }
+
+// File offset of the start of the line that holds the byte before `offset`,
+// searched backwards through the file in blocks; -1 after a short read.
+int64_t findLineStartBefore(int64_t offset) {
+  int64_t end = offset;
+  while (end > 0) {
+    const int64_t start = end > WINDOW_SIZE ? end - WINDOW_SIZE : 0;
+    const int64_t wanted = end - start;
+    if (seekStream(tw.stream, start, 0) != 0 ||
+        readItems(backwardBuffer, 1, wanted, tw.stream) != wanted) {
+      reportReadFailure();
+      return -1;
+    }
+    const uint8_t* lineFeed = lineScanner->findLast(backwardBuffer, backwardBuffer + wanted);
+    if (lineFeed != nullptr) return start + (lineFeed - backwardBuffer) + 1;
+    end = start;
+  }
+  return 0;
+}
+
+bool onRecordBoundary(int64_t offset) {
+  if (offset == tw.fileSize) return true;
+  if (offset > tw.fileSize) return false;
+  return (offset - tw.recordBase) % tw.recordLength == 0;
+}
+
+int32_t charAt(int32_t n) {
+  const int64_t index = (tw.cursor - tw.window) + static_cast<int64_t>(n);
+  if (index >= 0 && index < dataLength()) return tw.window[index];
+  return byteAtOffset(offsetAt(index));
+}
+
+// ---------------------------------------------------------------------------
+// Line mode
+
+int32_t lineMoveBy(int32_t n);
+
+int32_t lineAdvanceToIndex(int64_t target) {
+  if (target < tw.lineEnd - tw.window) {
+    if (target >= tw.lineStart - tw.window) {
+      tw.cursor = tw.window + target;
+      return 0;
+    }
+    return lineMoveBy(static_cast<int32_t>(target - (tw.cursor - tw.window)));
+  }
+  // Nothing between the cursor and the line feed that ends its line needs
+  // counting.
+  if (target < dataLength()) tw.cursor = tw.lineEnd - 1;
+  for (;;) {
+    if (target < dataLength()) {
+      uint8_t* position = tw.window + target;
+      passLineFeeds(tw.cursor, position);
+      tw.cursor = position;
+      tw.lineEnd = lineEndFrom(position);
+      return 0;
+    }
+    passLineFeeds(tw.cursor, tw.dataEnd);
+    target -= dataLength();
+    tw.cursor = tw.dataEnd;
+    tw.lineEnd = tw.dataEnd;
+    if (loadNextBlock() != 0) return -1;
+  }
+}
+
+int32_t lineAdvanceTo(const uint8_t* position) { return lineAdvanceToIndex(position - tw.window); }
+
+int32_t lineMoveBy(int32_t n) {
+  if (n >= 0) return n == 0 ? 0 : lineAdvanceToIndex((tw.cursor - tw.window) + n);
+  const int64_t back = -static_cast<int64_t>(n);
+  if (tw.cursor - tw.lineStart >= back) {
+    tw.cursor -= back;
+    return 0;
+  }
+  // Bytes still to go back once the cursor stands on the line start.
+  int64_t remaining = back - (tw.cursor - tw.lineStart);
+  tw.cursor = tw.lineStart;
+  while (remaining > tw.cursor - tw.window) {
+    passLineFeedsBackward(tw.window, tw.cursor);
+    remaining -= tw.cursor - tw.window;
+    tw.cursor = tw.lineStart = tw.window;
+    if (tw.windowOffset <= 0) return -1;
+    const int64_t start = tw.windowOffset > WINDOW_SIZE ? tw.windowOffset - WINDOW_SIZE : 0;
+    if (readBlockAt(start, tw.windowOffset - start) != 0) return -1;
+    tw.lineEnd = tw.dataEnd;
+    tw.lineStart = tw.window;
+    tw.cursor = tw.dataEnd;
+  }
+  passLineFeedsBackward(tw.cursor - remaining, tw.cursor);
+  tw.cursor -= remaining;
+
+  const uint8_t* lineFeed = lineScanner->findLast(tw.window, tw.cursor);
+  if (lineFeed != nullptr) {
+    tw.lineStart = const_cast<uint8_t*>(lineFeed) + 1;
+    tw.lineStartOffset = offsetOf(tw.lineStart);
+    return 0;
+  }
+  tw.lineStart = tw.window;
+  const int64_t lineStartOffset = findLineStartBefore(tw.windowOffset);
+  if (lineStartOffset < 0) return -1;
+  tw.lineStartOffset = lineStartOffset;
+  return 0;
+}
+
+int32_t lineAtLineEnd(int32_t n, int32_t) {
+  const int32_t c = charAt(n);
+  if (c == '\r') return LINE_END_CRLF;
+  if (c != '\n') return 0;
+  int32_t before;
+  if (n == 0) {
+    before = byteBeforeCursor();
+    if (before < 0) return 0;
+  } else {
+    before = charAt(n - 1);
+  }
+  return before == '\r' ? 0 : LINE_END_LF;
+}
+
+int32_t lineAtLineStart(int32_t) {
+  if (offsetOf(tw.cursor) == 0) return 1;
+  return byteBeforeCursor() == '\n' ? 1 : 0;
+}
+
+int32_t lineGoLineEnd(int32_t flag) {
+  const int32_t c = byteAtOffset(offsetOf(tw.cursor));
+  if (flag == 0) {
+    if (c == '\r' && byteAtOffset(offsetOf(tw.cursor) + 1) == '\n') {
+      if (lineAdvanceToIndex((tw.cursor - tw.window) + 2) != 0) return -1;
+    } else if (c == '\n') {
+      if (lineAdvanceToIndex((tw.cursor - tw.window) + 1) != 0) return -1;
+    }
+  } else if (c == '\n') {
+    const int32_t before = byteBeforeCursor();
+    if (before < 0) return -1;
+    if (before != '\r') return 0;
+    if (lineAdvanceToIndex((tw.cursor - tw.window) + 1) != 0) return -1;
+  }
+  // No line feed is passed on the way, so the line number stays right.
+  for (;;) {
+    uint8_t* q = tw.cursor;
+    while (q < tw.dataEnd && *q != '\r' && *q != '\n') ++q;
+    if (q < tw.dataEnd) {
+      tw.cursor = q;
+      tw.lineEnd = lineEndFrom(q);
+      return 0;
+    }
+    tw.cursor = tw.lineEnd = tw.dataEnd;
+    if (loadNextBlock() != 0) return -1;
+  }
+}
+
+int32_t lineGoLineStart(int32_t flag) {
+  if (flag != 0 && lineAtLineStart(0)) return 0;
+  for (;;) {
+    const uint8_t* lineFeed = lineScanner->findFirst(tw.cursor, tw.dataEnd);
+    if (lineFeed != nullptr) return lineAdvanceToIndex((lineFeed - tw.window) + 1);
+    tw.cursor = tw.lineEnd = tw.dataEnd;
+    if (loadNextBlock() != 0) return -1;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Record mode
+
+int32_t recordAdvanceToOffset(int64_t offset) {
+  const int64_t index = offset - tw.windowOffset;
+  if (index >= 0 && index < dataLength()) {
+    tw.cursor = tw.window + index;
+    return 0;
+  }
+  if (offset < 0 || readBlockAt(offset, WINDOW_SIZE) != 0) return -1;
+  tw.cursor = tw.lineStart = tw.window;
+  tw.lineEnd = tw.dataEnd;
+  return 0;
+}
+
+int32_t recordAdvanceTo(const uint8_t* position) {
+  return recordAdvanceToOffset(offsetOf(position));
+}
+
+int32_t recordMoveBy(int32_t n) {
+  if (n <= 0 && tw.cursor - tw.window >= -static_cast<int64_t>(n)) {
+    tw.cursor += n;
+    return 0;
+  }
+  const int64_t target = offsetOf(tw.cursor) + n;
+  if (target < 0) {
+    reportReadFailure();
+    return -1;
+  }
+  const int64_t start = target > WINDOW_SIZE / 2 ? target - WINDOW_SIZE / 2 : 0;
+  if (readBlockAt(start, WINDOW_SIZE) != 0) {
+    reportReadFailure();
+    return -1;
+  }
+  tw.lineStart = tw.window;
+  tw.lineEnd = tw.dataEnd;
+  tw.cursor = tw.window + (target - start);
+  return 0;
+}
+
+int32_t recordBoundaryTest(int32_t n) { return onRecordBoundary(offsetOf(tw.cursor) + n) ? 1 : 0; }
+
+int32_t recordAtLineEnd(int32_t n, int32_t) { return recordBoundaryTest(n); }
+
+int32_t recordGoNext(int32_t flag) {
+  if (flag != 0 && recordBoundaryTest(0)) return 0;
+  const int64_t offset = offsetOf(tw.cursor);
+  const int64_t next =
+      ((offset - tw.recordBase) / tw.recordLength + 1) * tw.recordLength + tw.recordBase;
+  return recordAdvanceToOffset(next);
+}
+
+// ---------------------------------------------------------------------------
+// Operations common to both modes
+
+void setPosition(const uint8_t* position) { tw.cursor = const_cast<uint8_t*>(position); }
+
+void getWindow(const uint8_t** cursor, const uint8_t** advanceLimit, const uint8_t** dataEnd) {
+  *cursor = tw.cursor;
+  *advanceLimit = tw.lineEnd;
+  *dataEnd = tw.dataEnd;
+}
+
+void getLineWindow(const uint8_t** cursor, const uint8_t** lineStart, const uint8_t** lineEnd,
+                   uint32_t* stamp) {
+  *cursor = tw.cursor;
+  *lineStart = tw.lineStart;
+  *lineEnd = tw.lineEnd;
+  *stamp = 0;
+}
+
+// A forward move by a count that ends exactly at the end of the file has
+// consumed the last byte: the matcher counts that as success, so it is told
+// apart from a move that runs past the end.
+int32_t lineAdvance(int32_t n) {
+  const int64_t target = offsetOf(tw.cursor) + n;
+  const int32_t result = lineAdvanceToIndex((tw.cursor - tw.window) + n);
+  if (result != 0 && target == tw.fileSize && offsetOf(tw.cursor) == tw.fileSize) {
+    return ADVANCE_AT_END;
+  }
+  return result;
+}
+
+int32_t recordAdvance(int32_t n) {
+  const int64_t target = offsetOf(tw.cursor) + n;
+  if (target == tw.fileSize && target == offsetAt(dataLength())) {
+    tw.cursor = tw.dataEnd;
+    return ADVANCE_AT_END;
+  }
+  return recordAdvanceToOffset(target);
+}
+
+int32_t lineNextChar() {
+  const int32_t c = charAt(0);
+  lineAdvance(1);
+  return c;
+}
+
+int32_t recordNextChar() {
+  const int32_t c = charAt(0);
+  recordAdvance(1);
+  return c;
+}
+
+int32_t hasMore(int32_t n, int32_t crossLines) {
+  const int64_t offset = offsetOf(tw.cursor) + n;
+  if (offset >= tw.fileSize) return 0;
+  if (crossLines != 0) return 1;
+  if (tw.recordLength == 0) return lineAtLineEnd(n, 0) == 0 ? 1 : 0;
+  return n == 0 || !onRecordBoundary(offset) ? 1 : 0;
+}
+
+void reportPosition(int32_t*, int32_t*, int32_t*) {}
+
+}  // namespace
+
+int32_t selectLineScanner(int32_t kind) {
+  chooseLineScanner(kind);
+  return lineScannerKind;
+}
+
+void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, int32_t charMode) {
+  if (lineScanner == nullptr) chooseLineScanner(-1);
+  tw.stream = stream;
+  tw.recordLength = recordLength;
+  tw.recordBase = recordBase;
+  tw.lineNumber = 1;
+  tw.lineStartOffset = 0;
+  tw.windowOffset = 0;
+
+  // A stream that cannot seek (a pipe) has no known size; its bytes are read
+  // as they come.
+  if (seekStream(stream, 0, 2) == 0) {
+    tw.fileSize = tellStream(stream);
+  } else {
+    tw.fileSize = INT64_MAX;
+  }
+  if (recordLength > 0) tw.windowOffset = recordBase;
+  seekStream(stream, tw.windowOffset, 0);
+  int64_t count = readItems(tw.window, 1, WINDOW_SIZE, stream);
+  if (count < 0) count = 0;
+  tw.cursor = tw.lineStart = tw.window;
+  tw.dataEnd = tw.window + count;
+  tw.lineEnd = recordLength > 0 ? tw.dataEnd : lineEndFrom(tw.window);
+
+  TextSource& ts = textSource;
+  const bool records = recordLength > 0;
+  ts.SetPosition = setPosition;
+  ts.GetWindow = getWindow;
+  ts.CharAt = charAt;
+  ts.AdvanceTo = records ? recordAdvanceTo : lineAdvanceTo;
+  ts.Advance = records ? recordAdvance : lineAdvance;
+  ts.PeekChar = charAt;
+  ts.GetLineWindow = getLineWindow;
+  ts.NextChar = records ? recordNextChar : lineNextChar;
+  ts.MoveBy = records ? recordMoveBy : lineMoveBy;
+  ts.SeekRelative = records ? recordAdvance : lineAdvance;
+  ts.AtLineEnd = records ? recordAtLineEnd : lineAtLineEnd;
+  ts.AtLineStart = records ? recordBoundaryTest : lineAtLineStart;
+  ts.GoLineEnd = records ? recordGoNext : lineGoLineEnd;
+  ts.GoLineStart = records ? recordGoNext : lineGoLineStart;
+  ts.HasMore = hasMore;
+  ts.ReportPosition = reportPosition;
+  ts.fullWindowReads = records ? 1 : 0;
+  ts.askLineBounds = records ? 1 : 0;
+  ts.charMode = charMode;
+}
+
+int64_t cursorOffset() { return offsetOf(tw.cursor); }
+
+void fixLineStart() {
+  if (byteAtOffset(tw.lineStartOffset) == '\r') ++tw.lineStartOffset;
+}
+
+bool wordCharBeforeCursor(const uint8_t* wordTable) {
+  const int32_t c = byteBeforeCursor();
+  return c >= 0 && wordTable[c] != 0;
+}
+
+bool wordCharAt(int32_t n, const uint8_t* wordTable) {
+  const int32_t c = charAt(n);
+  return c >= 0 && wordTable[c] != 0;
+}

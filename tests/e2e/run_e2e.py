@@ -1,0 +1,1105 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the grep program.
+
+Each case runs the built program (directly, or through a runner such as wine)
+in a fresh temporary working directory holding the files the case names, with
+standard input taken from /dev/null, a regular file or a pipe, and compares the
+exact bytes written to standard output and the exit status with the values
+written down in the case. The expected report lines are spelled out by hand; a
+case states a message by its number and arguments, and its text is expanded
+from the message source messages/grep.msg. A case of its own checks that the
+catalogue grep.kvb beside the program holds the same texts.
+
+    python3 tests/e2e/run_e2e.py --program build/grep
+    python3 tests/e2e/run_e2e.py --program build-win/grep.exe --runner wine
+
+Options: --filter TEXT runs only cases whose name contains TEXT; --slow (or
+GREP_E2E_SLOW=1) also runs the slow cases (a second pass over a file of more
+than 4 GiB); --keep keeps the working directory of each failing case; --list
+prints the case names; --messages names the message source. The last line is "N passed, N failed"; the exit status is 0 only
+when every case that ran passed.
+
+Only the Python standard library is used.
+"""
+
+import argparse
+import difflib
+import os
+import re
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+# Features that other parts of the program provide later. While a flag is
+# False the cases assert the interim behaviour (the failure message and its
+# status); set it to True when the feature lands and the real expectations
+# below take over.
+REGEX_READY = False   # the regular-expression compiler (-R, -U, -B, -W)
+
+CRLF = b"\r\n"
+SYNTAX_R, SYNTAX_U, SYNTAX_B = ord("R"), ord("U"), ord("B")
+REGEX_SYNTAX_ERROR = -2500
+NOT_FOUND = -2
+DEFAULTS_MARKER = b"DEFAULT OPTIONS 1.05: \x00"
+
+
+def status_byte(status):
+    """The part of an exit status that a Linux parent sees.
+
+    The program exits with a signed 32-bit status (-2, -2500, ...). A Linux
+    parent, including the wine loader that runs grep.exe, only receives its low
+    byte, so statuses are compared as that byte on both builds.
+    """
+    return status & 0xFF
+
+
+# ---------------------------------------------------------------------------
+# The message catalogue
+
+
+class CatalogueError(Exception):
+    pass
+
+
+class Catalogue:
+    """The message texts, and their expansion the way the program does it.
+
+    The expected texts come from the message source messages/grep.msg; the
+    binary catalogue grep.kvb beside the program is read too and must hold the
+    same texts (checked as a case of its own).
+    """
+
+    MAGIC = 0x1122
+
+    def __init__(self, texts):
+        self.texts = texts  # message index (-number) -> bytes
+
+    @classmethod
+    def from_source(cls, path):
+        """Parses the message source: "#" comment lines and empty lines between
+        messages, "@NUMBER TEXT" one-line messages, and "@NUMBER" alone opening
+        a block of lines joined by line feeds up to a line "@end"."""
+        with open(path, "rb") as f:
+            lines = f.read().split(b"\n")
+        if lines and lines[-1] == b"":
+            lines.pop()
+        lines = [line[:-1] if line.endswith(b"\r") else line for line in lines]
+        texts = {}
+        i = 0
+        while i < len(lines):
+            line = lines[i]
+            i += 1
+            if not line or line.startswith(b"#"):
+                continue
+            found = re.match(rb"@(-?[0-9]+)( (.+))?\Z", line)
+            if not found:
+                raise CatalogueError("%s: cannot read line %d: %r" % (path, i, line))
+            number = int(found.group(1))
+            if found.group(2):
+                text = found.group(3)
+            else:
+                block = []
+                while i < len(lines) and lines[i] != b"@end":
+                    block.append(lines[i])
+                    i += 1
+                if i == len(lines):
+                    raise CatalogueError("%s: message %d has no @end" % (path, number))
+                i += 1
+                text = b"\n".join(block)
+            texts[-number] = text
+        return cls(texts)
+
+    @classmethod
+    def from_catalogue(cls, path):
+        """Reads the binary catalogue grep.kvb."""
+        with open(path, "rb") as f:
+            image = f.read()
+        if len(image) < 8:
+            raise CatalogueError("%s is too short" % path)
+        magic, text_area = struct.unpack_from("<ii", image, 0)
+        if magic != cls.MAGIC:
+            raise CatalogueError("%s has the wrong magic %#x" % (path, magic))
+        texts = {}
+        pos = 8
+        while pos + 8 <= len(image):
+            number, offset = struct.unpack_from("<ii", image, pos)
+            pos += 8
+            if offset < 0:
+                break
+            start = text_area + offset
+            end = image.find(b"\x00", start)
+            if start > len(image) or end < 0:
+                raise CatalogueError("entry %d points outside the file" % number)
+            texts[-number if number <= 0 else 0] = image[start:end]
+        return cls(texts)
+
+    def raw(self, number):
+        text = self.texts.get(-number)
+        if not text:
+            raise CatalogueError("the catalogue has no text for message %d" % number)
+        return text
+
+    def expand(self, number, slots):
+        text = self.raw(number)
+        out = bytearray()
+        i = 0
+        while i < len(text):
+            c = text[i]
+            if c != 0x25:  # '%'
+                out.append(c)
+                i += 1
+                continue
+            following = text[i + 1:i + 2]
+            if following == b"%":
+                out += b"%"
+                i += 2
+            elif following == b"s":
+                digit = text[i + 2:i + 3]
+                if not (digit and digit.isdigit()):
+                    raise CatalogueError("message %d refers to an argument without a digit" % number)
+                out += slots[int(digit)]
+                i += 3
+            else:
+                out += b"%"
+                i += 1
+        return bytes(out)
+
+
+# ---------------------------------------------------------------------------
+# Expected output: a list of parts, each bytes, a message line or the usage
+# screen. Message argument slots keep their texts from one message to the
+# next within a run, as the program's slots do.
+
+
+class Msg:
+    """A diagnostic line: message text with its arguments, then CR LF."""
+
+    def __init__(self, number, **args):
+        self.number = number
+        self.args = {int(k[1:]): v for k, v in args.items()}  # a1="name" -> slot 1
+
+    def __repr__(self):
+        return "Msg(%d, %r)" % (self.number, self.args)
+
+
+class Usage:
+    """The usage screen with the markers of the settings in force."""
+
+    def __init__(self, ignore_case=0, syntax=0):
+        self.slots = {
+            0: ".exe",
+            1: "(*)" if ignore_case else "   ",
+            2: "(*)" if syntax == 0 else "   ",
+            3: "grep",
+            4: "(*) " if syntax == SYNTAX_R else "",
+            5: "(*) " if syntax == SYNTAX_U else "",
+            6: "(*) " if syntax == SYNTAX_B else "",
+            7: "(*)" if not ignore_case else "   ",
+        }
+
+    def __repr__(self):
+        return "Usage(%r)" % self.slots
+
+
+def to_bytes(value):
+    return value if isinstance(value, bytes) else value.encode("utf-8", "surrogateescape")
+
+
+def expand_expected(parts, catalogue, names):
+    """Turns the parts into the exact bytes; None when a part needs the catalogue
+    and there is none."""
+    slots = {i: b"" for i in range(10)}
+    out = bytearray()
+    for part in parts:
+        if isinstance(part, bytes):
+            out += part
+        elif isinstance(part, Msg):
+            for slot, value in part.args.items():
+                slots[slot] = to_bytes(substitute(value, names))[:511]
+            out += catalogue.expand(part.number, slots) + CRLF
+        elif isinstance(part, Usage):
+            for slot, value in part.slots.items():
+                slots[slot] = to_bytes(value)
+            out += catalogue.expand(-3600, slots).replace(b"\n", b"\r\n")
+        else:
+            raise TypeError("unknown expected part %r" % (part,))
+    return bytes(out)
+
+
+def expected_pattern(parts, names):
+    """Without a catalogue: a regular expression that holds the bytes the program
+    controls (report lines exactly, each message as one CR LF line holding its
+    arguments, the usage screen as anything)."""
+    pattern = b""
+    for part in parts:
+        if isinstance(part, bytes):
+            pattern += re.escape(part)
+        elif isinstance(part, Msg):
+            for value in part.args.values():
+                pattern += b"(?=[^\n]*" + re.escape(to_bytes(substitute(value, names))) + b")"
+            pattern += b"[^\n]*\r\n"
+        else:
+            pattern += b".*"
+    return re.compile(pattern + b"\\Z", re.S)
+
+
+def substitute(text, names):
+    if isinstance(text, str):
+        for key, value in names.items():
+            text = text.replace("{%s}" % key, value)
+    return text
+
+
+# Report line builders. Names are str, line texts are bytes.
+
+def rep(name, line, column, text):
+    return b"%s %d %d:%s\r\n" % (to_bytes(name), line, column, text)
+
+
+def rep_offset(name, offset, text):
+    return b"%s offset=%d:%s\r\n" % (to_bytes(name), offset, text)
+
+
+def summary(name, line, column, count):
+    return b"%s %d %d: %d\r\n" % (to_bytes(name), line, column, count)
+
+
+def summary_offset(name, offset, count):
+    return b"%s offset=%d: %d\r\n" % (to_bytes(name), offset, count)
+
+
+def heading(name):
+    return b"File %s\r\n" % to_bytes(name)
+
+
+def vrep(length, line, column, text):
+    return b"  %d %d %d:%s\r\n" % (length, line, column, text)
+
+
+def vrep_offset(length, offset, text):
+    return b"  %d offset=%d:%s\r\n" % (length, offset, text)
+
+
+def bare(text):
+    return text + CRLF
+
+
+# ---------------------------------------------------------------------------
+# Files that a case creates
+
+
+class Sparse:
+    """A file of `size` bytes that is a hole except for the given pieces."""
+
+    def __init__(self, size, pieces):
+        self.size = size
+        self.pieces = pieces
+
+    def create(self, path):
+        with open(path, "wb") as f:
+            f.truncate(self.size)
+            for offset, data in sorted(self.pieces.items()):
+                f.seek(offset)
+                f.write(data)
+        blocks = os.stat(path).st_blocks * 512
+        return blocks < 64 * 1024 * 1024  # False: the file system wrote it out
+
+
+def lines_of_ten(count):
+    """`count` lines of 9 digits and a line feed: 10 bytes each."""
+    return b"".join(b"%09d\n" % i for i in range(count))
+
+
+def pseudo_random(size, seed=12345):
+    """Deterministic bytes that never contain the defaults marker."""
+    out = bytearray()
+    x = seed
+    while len(out) < size:
+        x = (x * 1103515245 + 12345) & 0x7FFFFFFF
+        out.append((x >> 16) & 0xFF)
+    data = bytes(out)
+    assert re.search(re.escape(DEFAULTS_MARKER), data, re.I) is None
+    return data
+
+
+# ---------------------------------------------------------------------------
+# The case table
+
+CASES = []
+
+
+def case(name, args, out=(), status=0, files=None, stdin=None, **options):
+    """Adds a case.
+
+    args: the arguments after the program name; "{P}" stands for the program's
+      file name in the working directory (with copy_program), "{P2}" for a
+      second name of the same kind (grep2 or grep2.exe), "{LINK}" likewise.
+    out: the expected standard output as parts (bytes, Msg, Usage).
+    status: the expected exit status as the program returns it.
+    files: name -> bytes (or Sparse) created in the working directory.
+    stdin: None (/dev/null), ("file", bytes) or ("pipe", bytes).
+    options: copy_program, check (a function run after the program), native_only,
+      slow, setup (a function of the working directory run before).
+    """
+    assert not any(c["name"] == name for c in CASES), name
+    CASES.append(dict(name=name, args=list(args), out=list(out), status=status,
+                      files=files or {}, stdin=stdin, **options))
+
+
+# --- The road of one request and the basic report line ----------------------
+
+ROAD = b"first line\nneedle at start\nabc NEEDLE xyz\nend needle\n"
+case("road: -i needle file.txt", ["-i", "needle", "file.txt"],
+     [rep("file.txt", 2, 1, b"needle at start"), rep("file.txt", 3, 5, b"abc NEEDLE xyz"),
+      rep("file.txt", 4, 5, b"end needle")],
+     files={"file.txt": ROAD})
+case("case-sensitive by default", ["needle", "file.txt"],
+     [rep("file.txt", 2, 1, b"needle at start"), rep("file.txt", 4, 5, b"end needle")],
+     files={"file.txt": ROAD})
+case("-I upper-cases a mixed-case search text", ["-I", "NeEdLe", "file.txt"],
+     [rep("file.txt", 2, 1, b"needle at start"), rep("file.txt", 3, 5, b"abc NEEDLE xyz"),
+      rep("file.txt", 4, 5, b"end needle")],
+     files={"file.txt": ROAD})
+case("-X after -I searches case-sensitively", ["-I", "-X", "NEEDLE", "file.txt"],
+     [rep("file.txt", 3, 5, b"abc NEEDLE xyz")], files={"file.txt": ROAD})
+case("no match prints nothing", ["absent", "file.txt"], [], files={"file.txt": ROAD})
+case("two matches on one line are reported twice", ["foo", "f.txt"],
+     [rep("f.txt", 1, 1, b"foo foo"), rep("f.txt", 1, 5, b"foo foo")],
+     files={"f.txt": b"foo foo\n"})
+case("matches do not overlap: the cursor moves past each match", ["aa", "f.txt"],
+     [rep("f.txt", 1, 1, b"aaaaa"), rep("f.txt", 1, 3, b"aaaaa")],
+     files={"f.txt": b"aaaaa\n"})
+case("abab is found in abaabab at column 4", ["abab", "f.txt"],
+     [rep("f.txt", 1, 4, b"abaabab")], files={"f.txt": b"abaabab\n"})
+case("last line without a line feed", ["needle", "f.txt"],
+     [rep("f.txt", 2, 5, b"two needle")], files={"f.txt": b"one\ntwo needle"})
+case("match at the very end of the file", ["end", "f.txt"],
+     [rep("f.txt", 1, 4, b"theend")], files={"f.txt": b"theend"})
+case("empty file", ["needle", "f.txt"], [], files={"f.txt": b""})
+case("CRLF lines: carriage returns are not printed", ["needle", "f.txt"],
+     [rep("f.txt", 2, 6, b"beta needle"), rep("f.txt", 4, 1, b"needle")],
+     files={"f.txt": b"alpha\r\nbeta needle\r\ngamma\r\nneedle\r\n"})
+case("a carriage return inside a line counts in the column", ["needle", "f.txt"],
+     [rep("f.txt", 1, 7, b"abcd needle")], files={"f.txt": b"ab\rcd needle\n"})
+case("line start fix-up: a line that begins with CR", ["needle", "f.txt"],
+     [rep("f.txt", 2, 1, b"needle")], files={"f.txt": b"x\n\rneedle\n"})
+case("line start fix-up: the first line begins with CR", ["needle", "f.txt"],
+     [rep("f.txt", 1, 1, b"needle")], files={"f.txt": b"\rneedle\n"})
+case("line start fix-up skips one CR only", ["needle", "f.txt"],
+     [rep("f.txt", 2, 2, b"needle")], files={"f.txt": b"x\n\r\rneedle\n"})
+# The fix-up moves the line start once per reported match, so with two CRs at
+# the start of a line the second match of that line counts from one byte later.
+case("line start fix-up runs again for the second match of a line", ["needle", "f.txt"],
+     [rep("f.txt", 1, 2, b"needle needle"), rep("f.txt", 1, 8, b"needle needle")],
+     files={"f.txt": b"\r\rneedle needle\n"})
+case("binary bytes: 0x01 printed as a blank, CR dropped, NUL and others kept",
+     ["needle", "f.bin"],
+     [rep("f.bin", 1, 7, b"a b\x00c\xffneedle\x02\x1a\x7f")],
+     files={"f.bin": b"a\x01b\x00c\xffneedle\x02\r\x1a\x7f\n"})
+case("a file name with a blank is printed in double quotes", ["needle", "my file.txt"],
+     [rep('"my file.txt"', 1, 1, b"needle")], files={"my file.txt": b"needle\n"})
+case("a file that cannot be opened: -3639 and status 0", ["needle", "nosuch.txt"],
+     [Msg(-3639, a1="nosuch.txt")])
+case("-3639 names the file without quotes even with a blank", ["needle", "no such.txt"],
+     [Msg(-3639, a1="no such.txt")])
+case("several files, one missing: the others are still searched", ["needle", "a.txt", "nosuch.txt", "b.txt"],
+     [rep("a.txt", 1, 3, b"a needle"), Msg(-3639, a1="nosuch.txt"), rep("b.txt", 2, 1, b"needle b")],
+     files={"a.txt": b"a needle\n", "b.txt": b"b\nneedle b\n"})
+case("an option after the first file is a file specification", ["needle", "a.txt", "-I"],
+     [rep("a.txt", 2, 1, b"needle"), Msg(-3639, a1="-I")],
+     files={"a.txt": b"NEEDLE\nneedle\n"})
+case("a path with a directory part is searched and shown as given", ["needle", "sub/a.txt"],
+     [rep("sub/a.txt", 1, 1, b"needle")], files={"sub/a.txt": b"needle\n"})
+case("a directory named as the file: -3639 and status 0", ["needle", "sub"],
+     [Msg(-3639, a1="sub")], files={"sub/a.txt": b"needle\n"})
+case("a directory named as the list file: -3632", ["needle", "-L", "sub"],
+     [Msg(-3632, a1="sub")], status=1, files={"sub/a.txt": b"needle\n"})
+case("a directory named as the pattern file: -3629", ["-F", "sub", "sub/a.txt"],
+     [Msg(-3629, a1="sub")], status=1, files={"sub/a.txt": b"needle\n"})
+case("many report lines pass whole through the output buffer", ["needle", "f.txt"],
+     [rep("f.txt", n, 3, b"a needle") for n in range(1, 20001)],
+     files={"f.txt": b"a needle\n" * 20000})
+case("each file starts afresh: line numbers and counts", ["needle", "a.txt", "b.txt"],
+     [rep("a.txt", 40001, 1, b"needle"), rep("b.txt", 1, 2, b"bneedle")],
+     files={"a.txt": b"x\n" * 40000 + b"needle\n", "b.txt": b"bneedle"})
+case("-C: each file starts afresh", ["-C", "needle", "a.txt", "b.txt"],
+     [summary("a.txt", 40001, 1, 2), summary("b.txt", 1, 2, 1)],
+     files={"a.txt": b"x\n" * 40000 + b"needle needle\n", "b.txt": b"bneedle"})
+
+# --- Standard input ------------------------------------------------------------
+
+case("standard input from a redirected file: empty display name", ["needle"],
+     [rep("", 1, 3, b"a needle"), rep("", 3, 1, b"needle")],
+     stdin=("file", b"a needle\nb\nneedle\n"))
+case("standard input from a pipe", ["needle"],
+     [rep("", 1, 3, b"a needle"), rep("", 3, 1, b"needle")],
+     stdin=("pipe", b"a needle\nb\nneedle\n"))
+case("standard input empty (/dev/null)", ["needle"], [])
+LONG_STDIN = b"x" * 70000 + b"needle" + b"y" * 10 + b"\n" + b"needle\n"
+case("standard input from a pipe: a line longer than the window is read back", ["needle"],
+     [rep("", 1, 70001, b"x" * 70000 + b"needle" + b"y" * 10), rep("", 2, 1, b"needle")],
+     stdin=("pipe", LONG_STDIN))
+case("standard input from a file: a line longer than the window is read back", ["needle"],
+     [rep("", 1, 70001, b"x" * 70000 + b"needle" + b"y" * 10), rep("", 2, 1, b"needle")],
+     stdin=("file", LONG_STDIN))
+case("standard input from a pipe: many blocks, line numbers go on", ["needle"],
+     [rep("", 300001, 2, b"aneedle")], stdin=("pipe", b"a\n" * 300000 + b"aneedle\n"))
+case("standard input with -C", ["-C", "needle"], [summary("", 1, 3, 2)],
+     stdin=("pipe", b"a needle\nneedle\n"))
+case("standard input with -V: the heading has an empty name", ["-V", "needle"],
+     [heading(""), vrep(6, 1, 3, b"a needle")], stdin=("pipe", b"a needle\n"))
+case("an empty search text argument: the next word is the search text", ["", "f.txt"],
+     [rep("", 1, 5, b"see f.txt here")], stdin=("file", b"see f.txt here\n"))
+
+# --- Options of the option table -----------------------------------------------
+
+F1 = {"f.txt": b"abc\nxx needle\nnothing\nneedle needle\n"}
+case("-M: lines without file name and position", ["-M", "needle", "f.txt"],
+     [bare(b"xx needle"), bare(b"needle needle"), bare(b"needle needle")], files=F1)
+case("-PO: byte offsets instead of line and column", ["-PO", "needle", "f.txt"],
+     [rep_offset("f.txt", 7, b"xx needle"), rep_offset("f.txt", 22, b"needle needle"),
+      rep_offset("f.txt", 29, b"needle needle")], files=F1)
+case("-po in lower case", ["-po", "needle", "f.txt"],
+     [rep_offset("f.txt", 7, b"xx needle"), rep_offset("f.txt", 22, b"needle needle"),
+      rep_offset("f.txt", 29, b"needle needle")], files=F1)
+case("-P followed by anything but O is an unknown option", ["-PX", "-P", "needle", "f.txt"],
+     [Msg(-3631, a1="-PX"), Msg(-3631, a1="-P"), rep("f.txt", 2, 4, b"xx needle"),
+      rep("f.txt", 4, 1, b"needle needle"), rep("f.txt", 4, 8, b"needle needle")], files=F1)
+case("-C: one summary line with the first position and the count", ["-C", "needle", "f.txt", "g.txt"],
+     [summary("f.txt", 2, 4, 3)], files=dict(F1, **{"g.txt": b"nothing here\n"}))
+case("-C with -M: the count alone", ["-C", "-M", "needle", "f.txt"], [bare(b"3")], files=F1)
+case("-C with -PO: the first offset", ["-C", "-PO", "needle", "f.txt"],
+     [summary_offset("f.txt", 7, 3)], files=F1)
+case("-C with -V: -V has no effect", ["-V", "-C", "needle", "f.txt"], [summary("f.txt", 2, 4, 3)],
+     files=F1)
+case("-C over many lines and blocks", ["-C", "needle", "f.txt"], [summary("f.txt", 1, 3, 20000)],
+     files={"f.txt": b"a needle\n" * 20000})
+case("-V: a heading per file with matches and the length column",
+     ["-V", "needle", "f.txt", "g.txt", "h.txt"],
+     [heading("f.txt"), vrep(6, 2, 4, b"xx needle"), vrep(6, 4, 1, b"needle needle"),
+      vrep(6, 4, 8, b"needle needle"), heading("h.txt"), vrep(6, 1, 1, b"needle")],
+     files=dict(F1, **{"g.txt": b"nothing\n", "h.txt": b"needle\n"}))
+case("-V with -PO", ["-V", "-PO", "needle", "f.txt"],
+     [heading("f.txt"), vrep_offset(6, 7, b"xx needle"), vrep_offset(6, 22, b"needle needle"),
+      vrep_offset(6, 29, b"needle needle")], files=F1)
+case("-V with -M: no heading, no location", ["-V", "-M", "needle", "f.txt"],
+     [bare(b"xx needle"), bare(b"needle needle"), bare(b"needle needle")], files=F1)
+case("-V heading of a name with a blank is quoted", ["-V", "needle", "my file.txt"],
+     [heading('"my file.txt"'), vrep(6, 1, 1, b"needle")], files={"my file.txt": b"needle\n"})
+case("-Y, -O and -N leave a literal search unchanged", ["-Y", "-O", "-N", "needle", "f.txt"],
+     [rep("f.txt", 2, 4, b"xx needle"), rep("f.txt", 4, 1, b"needle needle"),
+      rep("f.txt", 4, 8, b"needle needle")], files=F1)
+case("-N after -R selects the literal search", ["-R", "-N", "ne.dle", "f.txt"],
+     [rep("f.txt", 1, 1, b"ne.dle")], files={"f.txt": b"ne.dle\nneedle\n"})
+case("-U followed by other words is ignored silently",
+     ["-Ux", "-Unknown", "-UnicodeCallsAvailable", "-utf8", "ne.dle", "f.txt"],
+     [rep("f.txt", 1, 1, b"ne.dle")], files={"f.txt": b"ne.dle\nneedle\n"})
+case("unknown options print -3631 and the search still runs",
+     ["-Q", "-q", "-G", "-J", "-K", "-S", "-Z", "-A", "-", "-#", "needle", "f.txt"],
+     [Msg(-3631, a1=o) for o in ["-Q", "-q", "-G", "-J", "-K", "-S", "-Z", "-A", "-", "-#"]]
+     + [rep("f.txt", 2, 4, b"xx needle"), rep("f.txt", 4, 1, b"needle needle"),
+        rep("f.txt", 4, 8, b"needle needle")], files=F1)
+case("-T: a name that is no file in a tree walk gives status -2", ["-T", "needle", "nosuch.txt"],
+     [], status=NOT_FOUND)
+case("+T in the file phase makes later specifications tree walks",
+     ["needle", "a.txt", "+T", "nosuch1.txt", "nosuch2.txt"],
+     [rep("a.txt", 1, 1, b"needle")], status=NOT_FOUND, files={"a.txt": b"needle\n"})
+case("-t in the file phase", ["needle", "a.txt", "-t", "nosuch.txt"],
+     [rep("a.txt", 1, 1, b"needle")], status=NOT_FOUND, files={"a.txt": b"needle\n"})
+case("? after the search text is a wildcard specification", ["needle", "?"], [])
+case("a wildcard that selects nothing gives status 0", ["needle", "*.none"], [],
+     files={"ab.txt": b"needle\n"})
+
+# -E: the next argument is the search text.
+case("-E takes a text that begins with -", ["-E", "-x", "f.txt"], [rep("f.txt", 1, 2, b"a-x b")],
+     files={"f.txt": b"a-x b\n"})
+case("-E takes a text that begins with ?", ["-E", "?", "f.txt"], [rep("f.txt", 1, 5, b"what?")],
+     files={"f.txt": b"what?\n"})
+case("-E with an empty text leaves no search text: usage", ["-E", ""], [Usage()])
+case("-E with an empty text: the next word is the search text", ["-E", "", "needle", "f.txt"],
+     [rep("f.txt", 1, 1, b"needle")], files={"f.txt": b"needle\n"})
+case("-E without an argument: -3626", ["-E"], [Msg(-3626)], status=1)
+case("-E without an argument after other options: -3626", ["-I", "-E"], [Msg(-3626)], status=1)
+case("-E twice: -3627", ["-E", "a", "-E", "b"], [Msg(-3627)], status=1)
+case("-E after a search text: -3627", ["needle", "-E", "x", "f.txt"], [Msg(-3627)], status=1,
+     files={"f.txt": b"needle\n"})
+case("-E after -F: -3627", ["-F", "p.txt", "-E", "x"], [Msg(-3627)], status=1,
+     files={"p.txt": b"needle"})
+case("-F after -E: -3627", ["-E", "x", "-F", "p.txt"], [Msg(-3627)], status=1,
+     files={"p.txt": b"needle"})
+
+# -F and -FB: the search text from a file.
+case("-F drops a trailing CR LF", ["-F", "p.txt", "f.txt"],
+     [rep("f.txt", 1, 1, b"needle"), rep("f.txt", 2, 2, b"xneedle")],
+     files={"p.txt": b"needle\r\n", "f.txt": b"needle\r\nxneedle\n"})
+case("-F drops 0x1A, then LF, then CR", ["-F", "p.txt", "f.txt"],
+     [rep("f.txt", 1, 1, b"needle"), rep("f.txt", 2, 2, b"xneedle")],
+     files={"p.txt": b"needle\r\n\x1a", "f.txt": b"needle\r\nxneedle\n"})
+case("-F drops only one line feed", ["-F", "p.txt", "f.txt"],
+     [rep("f.txt", 1, 3, b"a needle\r\n")],
+     files={"p.txt": b"needle\n\n", "f.txt": b"a needle\nneedle"})
+case("-FB keeps CR LF: a match over the line end prints both lines' bytes",
+     ["-FB", "p.txt", "f.txt"], [rep("f.txt", 1, 3, b"x needle\r\n")],
+     files={"p.txt": b"needle\r\n", "f.txt": b"x needle\r\nneedle\n"})
+case("-FB: a match over a line feed prints every line it touches, the last up to its end",
+     ["-FB", "p.txt", "f.txt"], [rep("f.txt", 2, 5, b"bbb needle1\r\nneedle2")],
+     files={"p.txt": b"needle1\nneedle2", "f.txt": b"aaa\nbbb needle1\nneedle2 ccc\nddd\n"})
+case("-FB: a match over a line feed at the window boundary; lines counted on",
+     ["-FB", "p.txt", "w.txt"],
+     [rep("w.txt", 6554, 5, b"abc needle1\r\nneedle2"), rep("w.txt", 6557, 1, b"needle1\r\nneedle2")],
+     files={"p.txt": b"needle1\nneedle2",
+            "w.txt": lines_of_ten(6553) + b"abc needle1\nneedle2 tail\nzz\nneedle1\nneedle2\n"})
+case("a search text longer than the file", ["needle-needle", "f.txt"], [],
+     files={"f.txt": b"needle"})
+case("-F drops a trailing 0x1A", ["-F", "p.txt", "f.txt"],
+     [rep("f.txt", 1, 1, b"ab\x1a"), rep("f.txt", 2, 1, b"ab")],
+     files={"p.txt": b"ab\x1a", "f.txt": b"ab\x1a\nab\n"})
+case("-fb keeps a trailing 0x1A", ["-fb", "p.txt", "f.txt"],
+     [rep("f.txt", 1, 1, b"ab\x1a")],
+     files={"p.txt": b"ab\x1a", "f.txt": b"ab\x1a\nab\n"})
+case("-F search text with a NUL byte", ["-F", "p.bin", "f.bin"],
+     [rep("f.bin", 2, 3, b"zz\x00ab")],
+     files={"p.bin": b"\x00ab", "f.bin": b"ab\nzz\x00ab\n"})
+case("-F without an argument: -3628", ["-F"], [Msg(-3628)], status=1)
+case("-F on a missing file: -3629", ["-F", "nosuch.pat", "f.txt"], [Msg(-3629, a1="nosuch.pat")],
+     status=1, files={"f.txt": b"needle\n"})
+
+# -L: list files.
+ABC = {"a.txt": b"a needle\n", "b.txt": b"b needle\n", "c.txt": b"c needle\n"}
+case("-L: CR and 0x1A dropped, leading blanks removed, last line without LF not searched",
+     ["needle", "-L", "list.lst"],
+     [rep("a.txt", 1, 3, b"a needle"), rep("b.txt", 1, 3, b"b needle")],
+     files=dict(ABC, **{"list.lst": b"a.txt\r\n  b\x1a.txt\nc.txt"}))
+case("-l in lower case after files", ["needle", "c.txt", "-l", "list.lst"],
+     [rep("c.txt", 1, 3, b"c needle"), rep("a.txt", 1, 3, b"a needle")],
+     files=dict(ABC, **{"list.lst": b"a.txt\n"}))
+case("-L as an option ends the option phase", ["needle", "-L", "list.lst", "b.txt"],
+     [rep("a.txt", 1, 3, b"a needle"), rep("b.txt", 1, 3, b"b needle")],
+     files=dict(ABC, **{"list.lst": b"a.txt\n"}))
+case("-L: a list longer than one 1000-byte read", ["needle", "-L", "list.lst"],
+     [rep("a.txt", 1, 3, b"a needle")] * 200 + [rep("b.txt", 1, 3, b"b needle")],
+     files=dict(ABC, **{"list.lst": b"   a.txt\n" * 200 + b"b.txt\n"}))
+case("-L: a line of 1024 bytes is accepted (CR not counted)", ["needle", "-L", "list.lst"],
+     [rep("a.txt", 1, 3, b"a needle")],
+     files=dict(ABC, **{"list.lst": b" " * 1019 + b"a.txt\r\n"}))
+case("-L: a 1025th byte in a line: -3634", ["needle", "-L", "list.lst"],
+     [rep("b.txt", 1, 3, b"b needle"), Msg(-3634)], status=1,
+     files=dict(ABC, **{"list.lst": b"b.txt\n" + b" " * 1020 + b"a.txt\n"}))
+case("-L: a +T line is a tree walk (wildcard that selects nothing: 0)", ["needle", "-L", "list.lst"],
+     [rep("a.txt", 1, 3, b"a needle")],
+     files=dict(ABC, **{"list.lst": b"a.txt\n+T  *.none\n"}))
+case("-L: a +T line without wildcard that selects nothing gives -2", ["needle", "-L", "list.lst"],
+     [rep("a.txt", 1, 3, b"a needle")], status=NOT_FOUND,
+     files=dict(ABC, **{"list.lst": b"a.txt\n  +T  nosuch.txt\n"}))
+case("-L: a -t line is a tree walk too", ["needle", "-L", "list.lst"],
+     [rep("a.txt", 1, 3, b"a needle")], status=NOT_FOUND,
+     files=dict(ABC, **{"list.lst": b"a.txt\n-t nosuch.txt\n"}))
+case("-L: the command line's -T does not apply to list lines", ["-T", "needle", "-L", "list.lst"],
+     [rep("a.txt", 1, 3, b"a needle")],
+     files=dict(ABC, **{"list.lst": b"a.txt\n"}))
+case("-L: an empty line searches standard input", ["needle", "-L", "list.lst"],
+     [rep("a.txt", 1, 3, b"a needle"), rep("", 1, 4, b"in needle")],
+     files=dict(ABC, **{"list.lst": b"a.txt\n\n"}), stdin=("file", b"in needle\n"))
+case("-L: a missing name is reported and the list goes on", ["needle", "-L", "list.lst"],
+     [Msg(-3639, a1="nosuch.txt"), rep("c.txt", 1, 3, b"c needle")],
+     files=dict(ABC, **{"list.lst": b"nosuch.txt\nc.txt\n"}))
+case("-L before a search text: -3630", ["-L", "list.lst", "needle"], [Msg(-3630)], status=1,
+     files=dict(ABC, **{"list.lst": b"a.txt\n"}))
+case("-L on a missing list file: -3632", ["needle", "a.txt", "-L", "missing.lst"],
+     [rep("a.txt", 1, 3, b"a needle"), Msg(-3632, a1="missing.lst")], status=1, files=ABC)
+
+# -D argument errors (the update itself is below).
+case("-D without arguments: -3625", ["-D"], [Msg(-3625)], status=1)
+case("-D with one argument: -3625", ["-I", "-D", "grep"], [Msg(-3625)], status=1)
+
+# --- The usage screen and its markers ---------------------------------------------
+
+case("usage: no arguments", [], [Usage()])
+case("usage: ? as the first argument", ["?"], [Usage()])
+case("usage: -H", ["-H"], [Usage()])
+case("usage: -h after a search text is still an option", ["needle", "-h", "f.txt"], [Usage()],
+     files={"f.txt": b"needle\n"})
+case("usage: options without a search text", ["-C", "-V"], [Usage()])
+case("usage: -I marks -I", ["-I", "?"], [Usage(ignore_case=1)])
+case("usage: -I then -X marks -X", ["-I", "-X", "?"], [Usage(ignore_case=0)])
+case("usage: -R marks -R", ["-R", "-H"], [Usage(syntax=SYNTAX_R)])
+case("usage: -u marks -U", ["-u", "?"], [Usage(syntax=SYNTAX_U)])
+case("usage: -B marks -B", ["-B", "?"], [Usage(syntax=SYNTAX_B)])
+case("usage: -R then -N marks -N", ["-R", "-N", "?"], [Usage()])
+case("usage: -Ux changes nothing", ["-Ux", "-I", "?"], [Usage(ignore_case=1)])
+case("usage: -? is an unknown option, then the usage screen", ["-?"],
+     [Msg(-3631, a1="-?"), Usage()])
+
+# --- Record mode -------------------------------------------------------------------
+
+REC40 = b"x" * 25 + b"QZ" + b"x" * 6 + b"QZ" + b"x" * 5   # QZ at 25 and 33
+case("record mode -10: line = record number, column within the record", ["-10", "QZ", "r.dat"],
+     [rep("r.dat", 3, 6, b"xxxxxQZxxx"), rep("r.dat", 4, 4, b"xxxQZxxxxx")], files={"r.dat": REC40})
+case("record mode: the numeric option after the search text", ["QZ", "-10", "r.dat"],
+     [rep("r.dat", 3, 6, b"xxxxxQZxxx"), rep("r.dat", 4, 4, b"xxxQZxxxxx")], files={"r.dat": REC40})
+case("record mode with -C", ["-10", "-C", "QZ", "r.dat"], [summary("r.dat", 3, 6, 2)],
+     files={"r.dat": REC40})
+case("record mode with -PO", ["-10", "-PO", "QZ", "r.dat"],
+     [rep_offset("r.dat", 25, b"xxxxxQZxxx"), rep_offset("r.dat", 33, b"xxxQZxxxxx")],
+     files={"r.dat": REC40})
+case("record mode: a match over a record boundary prints up to its end", ["-10", "QZ", "r.dat"],
+     [rep("r.dat", 3, 10, b"x" * 9 + b"QZ")], files={"r.dat": b"x" * 29 + b"QZ" + b"x" * 9})
+case("record mode: CR dropped, LF kept, 0x01 as a blank", ["-10", "QZ", "r.dat"],
+     [rep("r.dat", 1, 7, b"ab\ncdQZ g")], files={"r.dat": b"ab\r\ncdQZ\x01g" + b"y" * 10})
+case("record mode: a short last record", ["-10", "QZ", "r.dat"],
+     [rep("r.dat", 3, 2, b"xQZxx")], files={"r.dat": b"x" * 21 + b"QZ" + b"xx"})
+case("record mode -80 5: record base; bytes before it are not searched", ["-80", "5", "QZ", "r.dat"],
+     [rep("r.dat", 2, 11, b"b" * 10 + b"QZ" + b"b" * 68)],
+     files={"r.dat": b"hQZhh" + b"a" * 80 + b"b" * 10 + b"QZ" + b"b" * 68})
+case("record mode -80 followed by the pattern: base 0", ["-80", "QZ", "r.dat"],
+     [rep("r.dat", 1, 2, b"aQZ" + b"a" * 77), rep("r.dat", 2, 1, b"QZ" + b"c" * 78)],
+     files={"r.dat": b"aQZ" + b"a" * 77 + b"QZ" + b"c" * 78})
+case("record mode: a record base beyond the end of the file", ["-10", "100", "QZ", "r.dat"], [],
+     files={"r.dat": REC40})
+case("record mode beyond the first window", ["-100", "QZ", "r.dat"],
+     [rep("r.dat", 661, 11, b"x" * 10 + b"QZ" + b"x" * 88)],
+     files={"r.dat": b"x" * 66010 + b"QZ" + b"x" * 3988})
+
+# --- The text window -------------------------------------------------------------
+
+case("a match that straddles the 65536-byte window boundary", ["needle", "w.txt"],
+     [rep("w.txt", 6554, 3, b"abneedle"), rep("w.txt", 6556, 6, b"more needle")],
+     files={"w.txt": lines_of_ten(6553) + b"abneedle\n" + b"next\n" + b"more needle\n"})
+case("a file of 65537 bytes: LF ends the first block, the last byte is line 6555",
+     ["Q", "w.txt"], [rep("w.txt", 6555, 1, b"Q")],
+     files={"w.txt": lines_of_ten(6553) + b"abcde\n" + b"Q"})
+case("a match at the first byte of the second block, line started in the first",
+     ["needle", "w.txt"], [rep("w.txt", 6554, 7, b"abcdefneedle")],
+     files={"w.txt": lines_of_ten(6553) + b"abcdefneedle\n"})
+case("line start fix-up reads a CR that ends the first block", ["needle", "w.txt"],
+     [rep("w.txt", 6555, 1, b"needle")],
+     files={"w.txt": lines_of_ten(6553) + b"abcd\n" + b"\r" + b"needle\n"})
+case("a line longer than the window is printed whole", ["needle", "w.txt"],
+     [rep("w.txt", 1, 70001, b"x" * 70000 + b"needle" + b"y" * 100), rep("w.txt", 2, 1, b"needle")],
+     files={"w.txt": b"x" * 70000 + b"needle" + b"y" * 100 + b"\n" + b"needle\n"})
+case("a long line whose match is in the first block", ["needle", "w.txt"],
+     [rep("w.txt", 1, 1, b"needle" + b"z" * 70000), rep("w.txt", 2, 6, b"tail needle")],
+     files={"w.txt": b"needle" + b"z" * 70000 + b"\n" + b"tail needle\n"})
+case("line numbers continue over several blocks", ["needle", "w.txt"],
+     [rep("w.txt", 40001, 1, b"needle"), rep("w.txt", 40002, 2, b"bneedle")],
+     files={"w.txt": b"a\n" * 40000 + b"needle\nbneedle"})
+
+# --- Regular expressions and whole words ----------------------------------------------
+# Until the regular-expression compiler lands, every regular-expression search
+# fails with -3641 and the compiler's status, and the word-character set of -W
+# cannot compile (-3640). Flip REGEX_READY to switch to the real expectations.
+
+WORDS = {"w.txt": b"ab xab ab_ ab\n$ab ab9 (ab)\nab\n"}
+if REGEX_READY:
+    case("[regex] -R with a plain word finds it", ["-R", "needle", "f.txt"],
+         [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
+    case("[regex] -B with a plain word finds it", ["-B", "needle", "f.txt"],
+         [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
+    case("[regex] -u with a plain word finds it", ["-u", "needle", "f.txt"],
+         [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
+    case("[regex] -U a( does not compile: -3641", ["-U", "a(", "f.txt"], [Msg(-3641)],
+         status=REGEX_SYNTAX_ERROR, files={"f.txt": b"a(\n"})
+    case("[regex] -W: letters, digits, _ and $ are word characters", ["-W", "ab", "w.txt"],
+         [rep("w.txt", 1, 1, b"ab xab ab_ ab"), rep("w.txt", 1, 12, b"ab xab ab_ ab"),
+          rep("w.txt", 2, 10, b"$ab ab9 (ab)"), rep("w.txt", 3, 1, b"ab")], files=WORDS)
+    case("[regex] -W=[abc]: only a, b and c are word characters", ["-W=[abc]", "xx", "w.txt"],
+         [rep("w.txt", 1, 1, b"xxd axx xx_"), rep("w.txt", 1, 9, b"xxd axx xx_")],
+         files={"w.txt": b"xxd axx xx_\n"})
+else:
+    case("[regex pending] -R fails with -3641 and the compiler's status", ["-R", "needle", "f.txt"],
+         [Msg(-3641)], status=REGEX_SYNTAX_ERROR, files={"f.txt": b"a needle\n"})
+    case("[regex pending] -B fails with -3641", ["-B", "needle", "f.txt"],
+         [Msg(-3641)], status=REGEX_SYNTAX_ERROR, files={"f.txt": b"a needle\n"})
+    case("[regex pending] -u fails with -3641", ["-u", "needle", "f.txt"],
+         [Msg(-3641)], status=REGEX_SYNTAX_ERROR, files={"f.txt": b"a needle\n"})
+    case("[regex pending] -W fails with -3640", ["-W", "ab", "w.txt"],
+         [Msg(-3640)], status=REGEX_SYNTAX_ERROR, files=WORDS)
+
+
+# --- -D: the stored defaults update ---------------------------------------------------
+
+def find_marker(data):
+    """Offset of the first defaults marker, compared without regard to case."""
+    found = re.search(re.escape(DEFAULTS_MARKER), data, re.I)
+    return found.start() if found else -1
+
+
+def patched(source, ignore_case, syntax):
+    offset = find_marker(source)
+    assert offset >= 0
+    return source[:offset + 24] + struct.pack("<ii", ignore_case, syntax) + source[offset + 32:]
+
+
+def check_file_equals(ctx, name, expected):
+    path = os.path.join(ctx.work, name)
+    if not os.path.exists(path):
+        return ["%s was not written" % name]
+    actual = open(path, "rb").read()
+    if actual == expected:
+        return []
+    first = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b),
+                 min(len(actual), len(expected)))
+    return ["%s differs from the expected bytes (%d vs %d bytes, first difference at offset %d)"
+            % (name, len(actual), len(expected), first)]
+
+
+def check_copy_with_defaults(ctx):
+    """grep -I -R -D grep grep2: the copy holds the new defaults, keeps the file
+    mode and shows the markers of -I and -R on its usage screen."""
+    source = ctx.program_bytes
+    if find_marker(source) < 0:
+        return ["the program itself holds no defaults marker"]
+    errors = check_file_equals(ctx, ctx.names["P2"], patched(source, 1, SYNTAX_R))
+    copy = os.path.join(ctx.work, ctx.names["P2"])
+    if errors:
+        return errors
+    if ctx.runner is None:
+        mode_source = stat.S_IMODE(os.stat(os.path.join(ctx.work, ctx.names["P"])).st_mode)
+        mode_copy = stat.S_IMODE(os.stat(copy).st_mode)
+        if mode_copy != mode_source:
+            errors.append("the copy has mode %o, the source %o" % (mode_copy, mode_source))
+    errors += ctx.run_and_compare(copy, ["?"], [Usage(ignore_case=1, syntax=SYNTAX_R)], 0,
+                                  "the copy's usage screen")
+    # The copy starts with ignore case and syntax R without being told.
+    if REGEX_READY:
+        errors += ctx.run_and_compare(copy, ["NEEDLE", "f.txt"], [rep("f.txt", 1, 1, b"needle")], 0,
+                                      "the copy searches with its stored defaults")
+    else:
+        errors += ctx.run_and_compare(copy, ["NEEDLE", "f.txt"], [Msg(-3641)], REGEX_SYNTAX_ERROR,
+                                      "the copy searches with syntax R")
+    return errors
+
+
+def check_source_intact(ctx):
+    actual = open(os.path.join(ctx.work, ctx.names["P"]), "rb").read()
+    return [] if actual == ctx.program_bytes else ["the source program was changed"]
+
+
+def marker_block(ignore_case=0x77777777, syntax=0x77777777, omit=0x11111111, offsets=0x22222222,
+                 marker=DEFAULTS_MARKER):
+    return marker + b"\x00" + struct.pack("<iiii", ignore_case, syntax, omit, offsets)
+
+
+SRC_SECOND_PASS = b"." * 65526 + marker_block() + b"." * 1000
+SRC_LOWER = b"xx" + marker_block(marker=DEFAULTS_MARKER.lower()) + b"yy"
+SRC_TWO = b"a" * 100 + marker_block() + b"b" * 300 + marker_block() + b"c" * 10
+NO_MARKER = pseudo_random(200000)
+
+case("-D: the copy holds -I and -R and its usage screen marks them",
+     ["-I", "-R", "-D", "{P}", "{P2}"], [], copy_program=True, check=check_copy_with_defaults,
+     files={"f.txt": b"needle\n"})
+case("-D: the destination is the source itself: -3636, source intact",
+     ["-I", "-D", "{P}", "{P}"], [Msg(-3636, a1="{P}")], status=1, copy_program=True,
+     check=check_source_intact)
+case("-D: the destination is a hard link to the source: -3636, source intact",
+     ["-I", "-D", "{P}", "{LINK}"], [Msg(-3636, a1="{LINK}")], status=1, copy_program=True,
+     setup=lambda ctx: os.link(os.path.join(ctx.work, ctx.names["P"]),
+                               os.path.join(ctx.work, ctx.names["LINK"])),
+     check=check_source_intact)
+case("-D: a source without the marker: -3637, the destination a byte copy",
+     ["-I", "-D", "data.bin", "out.bin"], [Msg(-3637)], status=1, files={"data.bin": NO_MARKER},
+     check=lambda ctx: check_file_equals(ctx, "out.bin", NO_MARKER))
+case("-D: a marker 10 bytes before the end of the first block is patched in the second pass",
+     ["-I", "-B", "-D", "src.bin", "dst.bin"], [], files={"src.bin": SRC_SECOND_PASS},
+     check=lambda ctx: check_file_equals(ctx, "dst.bin", patched(SRC_SECOND_PASS, 1, SYNTAX_B)))
+case("-D: the marker is found without regard to case",
+     ["-u", "-D", "src.bin", "dst.bin"], [], files={"src.bin": SRC_LOWER},
+     check=lambda ctx: check_file_equals(ctx, "dst.bin", patched(SRC_LOWER, 0, SYNTAX_U)))
+case("-D: only the first marker is patched, -M and -PO are not stored; options after -D count",
+     ["-PO", "-M", "-D", "src.bin", "dst.bin", "-I"], [], files={"src.bin": SRC_TWO},
+     check=lambda ctx: check_file_equals(ctx, "dst.bin", patched(SRC_TWO, 1, 0)))
+case("-D: a source that cannot be opened: -3635", ["-D", "nosuch.bin", "dst.bin"],
+     [Msg(-3635, a1="nosuch.bin")], status=1)
+case("-D: a destination that cannot be opened: -3636", ["-D", "src.bin", "nodir/dst.bin"],
+     [Msg(-3636, a1="nodir/dst.bin")], status=1, files={"src.bin": SRC_LOWER})
+case("-D: a failed write of the destination: -3638", ["-D", "src.bin", "/dev/full"],
+     [Msg(-3638)], status=1, files={"src.bin": SRC_LOWER}, native_only=True)
+
+# --- A file over 4 GiB ---------------------------------------------------------------
+# A sparse file of 4 GiB + 64 bytes: "needle" at its start and once more after
+# 2^32, behind a line feed at 2^32 - 1. The program has to read all of it,
+# about 4 GiB of zeros: some 10 seconds a run, natively and under wine alike.
+# The offset case always runs, because an offset past 2^32 is what a 32-bit
+# slip would get wrong; the line-and-column case (whose small column could
+# come out right even with truncated offsets) runs only with --slow or
+# GREP_E2E_SLOW=1. Both are skipped where the file system cannot hold the file
+# sparse.
+
+BIG = Sparse((1 << 32) + 64, {0: b"needle\n", (1 << 32) - 1: b"\n", 1 << 32: b"abcdeneedle\n"})
+case("a sparse file over 4 GiB: line numbers and columns", ["needle", "big.dat"],
+     [rep("big.dat", 1, 1, b"needle"), rep("big.dat", 3, 6, b"abcdeneedle")],
+     files={"big.dat": BIG}, slow=True)
+case("a sparse file over 4 GiB: 64-bit offsets", ["-PO", "needle", "big.dat"],
+     [rep_offset("big.dat", 0, b"needle"), rep_offset("big.dat", (1 << 32) + 5, b"abcdeneedle")],
+     files={"big.dat": BIG})
+
+
+# ---------------------------------------------------------------------------
+# Running
+
+
+class Skip(Exception):
+    pass
+
+
+class Context:
+    def __init__(self, suite, work, names, program):
+        self.suite = suite
+        self.work = work
+        self.names = names
+        self.program = program
+        self.runner = suite.runner
+        self.program_bytes = suite.program_bytes
+
+    def run(self, program, args, stdin=None, timeout=None):
+        return self.suite.run(program, args, self.work, stdin, timeout)
+
+    def run_and_compare(self, program, args, parts, status, label):
+        proc = self.run(program, args)
+        return self.suite.compare(parts, status, proc, self.names, label)
+
+
+class Suite:
+    def __init__(self, program, runner, keep, slow, messages):
+        self.program = os.path.abspath(program)
+        self.runner = runner
+        self.keep = keep
+        self.slow = slow
+        self.program_bytes = open(self.program, "rb").read()
+        self.extension = os.path.splitext(self.program)[1]
+        self.catalogue_path = os.path.join(os.path.dirname(self.program), "grep.kvb")
+        self.problems = []
+        self.catalogue = self.beside = None
+        try:
+            self.catalogue = Catalogue.from_source(messages)
+        except (OSError, CatalogueError) as error:
+            self.problems.append("message source: %s" % error)
+        try:
+            self.beside = Catalogue.from_catalogue(self.catalogue_path)
+        except (OSError, CatalogueError) as error:
+            self.problems.append("catalogue beside the program: %s" % error)
+        if self.catalogue is None:
+            self.catalogue = self.beside
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
+        self.env["LANG"] = "C"
+        # In a sanitizer build: the program keeps its tables until it exits, in
+        # pool memory that the leak checker does not scan, so leak reports
+        # would be noise; memory errors are still reported and fail the case.
+        self.env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
+        if runner:
+            self.env["WINEDEBUG"] = "-all"
+        self.timeout = 300 if runner else 60
+
+    def command(self, program, args):
+        return ([self.runner] if self.runner else []) + [program] + args
+
+    def run(self, program, args, cwd, stdin, timeout=None):
+        """Runs the program; stdin is None, ("file", bytes) or ("pipe", bytes)."""
+        timeout = timeout or self.timeout
+        command = self.command(program, args)
+        if stdin is None:
+            with open(os.devnull, "rb") as null:
+                return subprocess.run(command, cwd=cwd, env=self.env, stdin=null,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        kind, data = stdin
+        if kind == "pipe":
+            return subprocess.run(command, cwd=cwd, env=self.env, input=data,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        assert kind == "file"
+        path = os.path.join(os.path.dirname(cwd), "stdin.dat")  # outside the working directory
+        with open(path, "wb") as f:
+            f.write(data)
+        with open(path, "rb") as f:
+            return subprocess.run(command, cwd=cwd, env=self.env, stdin=f,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+
+    def compare(self, parts, status, proc, names, label):
+        errors = []
+        if proc.returncode < 0:
+            errors.append("%s: killed by signal %d" % (label, -proc.returncode))
+        elif status_byte(proc.returncode) != status_byte(status):
+            errors.append("%s: exit status %d, expected %d (low byte %d)"
+                          % (label, proc.returncode, status, status_byte(status)))
+        if self.catalogue is not None:
+            try:
+                expected = expand_expected(parts, self.catalogue, names)
+            except CatalogueError as error:
+                return errors + ["%s: %s" % (label, error)]
+            if proc.stdout != expected:
+                errors.append("%s: standard output differs\n%s" % (label, byte_diff(expected, proc.stdout)))
+        else:
+            if not expected_pattern(parts, names).match(proc.stdout):
+                errors.append("%s: standard output does not have the expected form\n%s"
+                              % (label, byte_diff(b"(without catalogue) %r" % parts, proc.stdout)))
+        if errors and proc.stderr:
+            errors.append("%s: standard error: %r" % (label, proc.stderr[:300]))
+        return errors
+
+    def run_case(self, c):
+        root = tempfile.mkdtemp(prefix="grep-e2e-")
+        work = os.path.join(root, "work")
+        os.mkdir(work)
+        names = {"P": "grep" + self.extension, "P2": "grep2" + self.extension,
+                 "LINK": "grep_link" + self.extension}
+        program = self.program
+        keep = False
+        try:
+            if c.get("copy_program"):
+                program = os.path.join(work, names["P"])
+                shutil.copy2(self.program, program)
+                if os.path.exists(self.catalogue_path):
+                    shutil.copy2(self.catalogue_path, os.path.join(work, "grep.kvb"))
+            for name, content in c["files"].items():
+                path = os.path.join(work, name)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                if isinstance(content, Sparse):
+                    if not content.create(path):
+                        raise Skip("the file system does not keep %s sparse" % name)
+                else:
+                    with open(path, "wb") as f:
+                        f.write(content)
+            ctx = Context(self, work, names, program)
+            if c.get("setup"):
+                try:
+                    c["setup"](ctx)
+                except OSError as error:
+                    raise Skip("set-up not possible here: %s" % error)
+            args = [substitute(a, names) for a in c["args"]]
+            timeout = 1800 if c.get("slow") else None
+            try:
+                proc = self.run(program, args, work, c["stdin"], timeout)
+            except subprocess.TimeoutExpired:
+                keep = self.keep
+                return ["timed out"]
+            errors = self.compare(c["out"], c["status"], proc, names, "run")
+            if not errors and c.get("check"):
+                errors += c["check"](ctx)
+            keep = bool(errors) and self.keep
+            if keep:
+                errors.append("working directory kept: %s" % work)
+            return errors
+        finally:
+            if not keep:
+                shutil.rmtree(root, ignore_errors=True)
+
+    def check_catalogue(self):
+        """The catalogue beside the program holds exactly the source's texts."""
+        if self.beside is None or self.catalogue is self.beside:
+            return ["cannot compare: " + "; ".join(self.problems)]
+        errors = []
+        for index in sorted(set(self.catalogue.texts) | set(self.beside.texts)):
+            a, b = self.catalogue.texts.get(index), self.beside.texts.get(index)
+            if a != b:
+                errors.append("message %d: source %r, catalogue %r"
+                              % (-index, (a or b"")[:60], (b or b"")[:60]))
+        usage = self.catalogue.texts.get(3600, b"")
+        for slot in (1, 2, 4, 5, 6, 7):
+            if b"%%s%d" % slot not in usage:
+                errors.append("the usage text shows no marker slot %d" % slot)
+        return errors[:10]
+
+    def warm_up(self):
+        """The first wine start creates its prefix and takes long; do it once."""
+        if self.runner:
+            with tempfile.TemporaryDirectory() as d:
+                subprocess.run(self.command(self.program, ["?"]), cwd=d, env=self.env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=900)
+
+
+def byte_diff(expected, actual, limit=24):
+    """A line diff of the reprs of the two outputs, cut to a readable size."""
+    first = next((i for i, (a, b) in enumerate(zip(expected, actual)) if a != b),
+                 min(len(expected), len(actual)))
+    head = "    expected %d bytes, got %d; first difference at byte %d: expected %r, got %r" % (
+        len(expected), len(actual), first, expected[max(0, first - 20):first + 40],
+        actual[max(0, first - 20):first + 40])
+
+    def split(data):
+        return [repr(line)[:160] for line in data.split(b"\n")]
+
+    lines = list(difflib.unified_diff(split(expected), split(actual), "expected", "actual",
+                                      lineterm="", n=1))
+    if len(lines) > limit:
+        lines = lines[:limit] + ["... (%d more diff lines)" % (len(lines) - limit)]
+    return "\n".join([head] + ["    " + line for line in lines])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--program", required=True, help="the built grep or grep.exe")
+    parser.add_argument("--runner", help="a program that runs it, e.g. wine")
+    parser.add_argument("--filter", help="run only cases whose name contains this text")
+    parser.add_argument("--slow", action="store_true", help="also run the slow cases")
+    parser.add_argument("--keep", action="store_true", help="keep failing cases' directories")
+    parser.add_argument("--list", action="store_true", help="list the cases and exit")
+    parser.add_argument("--messages", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                           "..", "..", "messages", "grep.msg"),
+                        help="the message source (default: messages/grep.msg of this tree)")
+    options = parser.parse_args()
+
+    if options.list:
+        for c in CASES:
+            print(c["name"])
+        return 0
+    if not os.path.isfile(options.program):
+        print("the program %s does not exist" % options.program)
+        print("0 passed, 1 failed")
+        return 1
+
+    slow = options.slow or os.environ.get("GREP_E2E_SLOW") == "1"
+    suite = Suite(options.program, options.runner, options.keep, slow, options.messages)
+    for problem in suite.problems:
+        print("note: %s" % problem)
+    if suite.catalogue is None:
+        print("note: no message texts; message lines are checked loosely")
+    suite.warm_up()
+
+    passed = failed = skipped = 0
+    if not options.filter or options.filter in "catalogue":
+        errors = suite.check_catalogue()
+        if errors:
+            failed += 1
+            print("FAIL catalogue: grep.kvb beside the program holds the texts of the message source")
+            print("\n".join("    " + e for e in errors))
+        else:
+            passed += 1
+    for c in CASES:
+        if options.filter and options.filter not in c["name"]:
+            continue
+        if c.get("native_only") and options.runner:
+            skipped += 1
+            continue
+        if c.get("slow") and not slow:
+            skipped += 1
+            continue
+        started = time.monotonic()
+        try:
+            errors = suite.run_case(c)
+        except Skip as reason:
+            print("SKIP %s: %s" % (c["name"], reason))
+            skipped += 1
+            continue
+        seconds = time.monotonic() - started
+        if seconds > 20:
+            print("note: %s took %.0f s" % (c["name"], seconds))
+        if errors:
+            failed += 1
+            print("FAIL %s: %s" % (c["name"], errors[0].split("\n")[0]))
+            rest = "\n".join(errors[0].split("\n")[1:] + errors[1:])
+            if rest:
+                print(rest)
+        else:
+            passed += 1
+    if skipped:
+        print("%d skipped (slow cases need --slow or GREP_E2E_SLOW=1; some run natively only)" % skipped)
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
