@@ -402,7 +402,9 @@ UINT GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR out) {
   if (separator) {
     out[length] = '/';
   }
-  std::memcpy(out + stemLength - prefixLength, prefix, prefixLength);
+  if (prefixLength > 0) {
+    std::memcpy(out + stemLength - prefixLength, prefix, prefixLength);
+  }
   if (unique != 0) {
     std::snprintf(out + stemLength, MAX_PATH - stemLength, "%X.TMP", unique & 0xFFFFu);
     return unique;

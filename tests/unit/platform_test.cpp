@@ -102,10 +102,10 @@ class TempDirectory {
 };
 
 struct Listing {
-  std::vector<std::string> names;             // in the order delivered
+  std::vector<std::string> names;  // in the order delivered
   std::vector<WIN32_FIND_DATAA> entries;
-  DWORD firstError = 0;                       // when nothing was found
-  DWORD endError = 0;                         // of the FindNextFileA that ended
+  DWORD firstError = 0;  // when nothing was found
+  DWORD endError = 0;    // of the FindNextFileA that ended
 };
 
 Listing listEntries(const std::string& pattern) {
@@ -148,6 +148,24 @@ void makeSampleTree(const TempDirectory& dir) {
   writeFile(dir / "readme.md", "12345");
   ASSERT_TRUE(CreateDirectoryA((dir / "sub").c_str(), nullptr));
 }
+
+// Switches to a code page where the seam emulates it and restores the
+// original at the end; applied() is false where the system owns the code page.
+class CodePageScope {
+ public:
+  explicit CodePageScope(uint32_t codePage) : original_(GetACP()) {
+    platformSetCodePage(codePage);
+    applied_ = GetACP() == codePage;
+  }
+  ~CodePageScope() { platformSetCodePage(original_); }
+  CodePageScope(const CodePageScope&) = delete;
+  CodePageScope& operator=(const CodePageScope&) = delete;
+  bool applied() const { return applied_; }
+
+ private:
+  uint32_t original_;
+  bool applied_ = false;
+};
 
 // ---------------------------------------------------------------------------
 // Files
@@ -628,6 +646,15 @@ TEST(PlatformNames, WideCallsKeepUnicodeNames) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
   EXPECT_TRUE(FindClose(search));
 
+  {
+    // Where the ANSI code page is UTF-8 the same names come back as UTF-8.
+    CodePageScope scope(65001);
+    if (scope.applied()) {
+      Listing listing = listEntries(joinPath(dir / "\xCE\xB1\xCE\xB2", "*.txt"));
+      EXPECT_EQ(listing.names, (std::vector<std::string>{"\xC3\xA9x\xF0\x9F\x98\x80.txt"}));
+    }
+  }
+
   // The current directory comes back in UTF-16 as well.
   char saved[MAX_PATH];
   ASSERT_GT(GetCurrentDirectoryA(MAX_PATH, saved), 0u);
@@ -756,24 +783,6 @@ TEST(PlatformCodePage, LocaleNamesMapToCodePages) {
   }
   EXPECT_EQ(platformCodePageOfLocaleName(nullptr), PLATFORM_CODE_PAGE_ASCII);
 }
-
-// Switches to a code page where the seam emulates it and restores the
-// original at the end; applied() is false where the system owns the code page.
-class CodePageScope {
- public:
-  explicit CodePageScope(uint32_t codePage) : original_(GetACP()) {
-    platformSetCodePage(codePage);
-    applied_ = GetACP() == codePage;
-  }
-  ~CodePageScope() { platformSetCodePage(original_); }
-  CodePageScope(const CodePageScope&) = delete;
-  CodePageScope& operator=(const CodePageScope&) = delete;
-  bool applied() const { return applied_; }
-
- private:
-  uint32_t original_;
-  bool applied_ = false;
-};
 
 TEST(PlatformCodePage, LatinCodePagesFoldTheirOwnLetters) {
   struct Case {
