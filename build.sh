@@ -81,7 +81,7 @@ case "${1:-test}" in
     build_windows
     status=0
     run_tests build || status=1
-    ASAN_OPTIONS=detect_leaks=0 run_tests build-sanitize || status=1
+    run_tests build-sanitize || status=1
     wineboot -i >/dev/null 2>&1 || true
     run_tests build-windows || status=1
     wineserver -k >/dev/null 2>&1 || true

@@ -13,6 +13,11 @@ void* platformPoolChunk(uint32_t size);
 // The address that pool-block offsets count from.
 uintptr_t platformPoolBase();
 
+// Tells a memory checker, where the program runs under one, which pool bytes
+// belong to nobody (usable 0) and which a caller may use (usable 1), so that
+// an access past a request is reported. Does nothing in a plain build.
+void platformMarkPoolBytes(void* at, uint32_t length, int usable);
+
 // Replaces the NUL-terminated path in place by the file it finally names
 // (symbolic links followed) when that fits in capacity bytes; leaves it
 // unchanged otherwise or where the system has no links.

@@ -19,6 +19,14 @@
 #include "platform/platform.h"
 #include "platform/win32.h"
 
+// The sanitizers' interface, present only in a sanitizer build: a plain
+// build sees null addresses.
+extern "C" {
+void __lsan_register_root_region(const void* begin, size_t size) __attribute__((weak));
+void __asan_poison_memory_region(void const volatile* at, size_t size) __attribute__((weak));
+void __asan_unpoison_memory_region(void const volatile* at, size_t size) __attribute__((weak));
+}
+
 namespace {
 
 constexpr DWORD ERROR_ENVVAR_NOT_FOUND_CODE = 203;
@@ -108,7 +116,20 @@ void* platformPoolChunk(uint32_t size) {
   }
   void* chunk = pool.base + pool.used;
   pool.used += rounded;
+  // Under LeakSanitizer the chunks are scanned for pointers like the heap, so
+  // objects that only pool memory refers to do not count as leaked.
+  if (__lsan_register_root_region != nullptr) {
+    __lsan_register_root_region(chunk, static_cast<size_t>(rounded));
+  }
   return chunk;
+}
+
+void platformMarkPoolBytes(void* at, uint32_t length, int usable) {
+  if (usable != 0) {
+    if (__asan_unpoison_memory_region != nullptr) __asan_unpoison_memory_region(at, length);
+  } else {
+    if (__asan_poison_memory_region != nullptr) __asan_poison_memory_region(at, length);
+  }
 }
 
 uintptr_t platformPoolBase() {

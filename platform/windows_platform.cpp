@@ -35,6 +35,10 @@ uintptr_t platformPoolBase() {
   return 0;
 }
 
+void platformMarkPoolBytes(void*, uint32_t, int) {
+  // No memory checker runs in the Windows build.
+}
+
 void platformResolveLinks(char*, int) {
   // Program files are found by name; there is nothing to follow.
 }

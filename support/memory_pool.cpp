@@ -23,6 +23,10 @@
 // aligned payload and the heap pointer is kept further in front, so memFree
 // tells the three kinds apart by the size word alone.
 //
+// Under AddressSanitizer the pool tells the checker which payload bytes a
+// caller owns: the slack after a request and the payload of a free block
+// (beyond its links) are marked unusable, headers and trailers stay usable.
+//
 // Pool memory never goes back to the system. Tested by memory_pool_test.cpp.
 #include "support/memory_pool.h"
 
@@ -97,6 +101,21 @@ int32_t classOf(const MemoryPool& pool, uint32_t size) {
   return (static_cast<int32_t>(size) - pool.minimumBlock) / pool.granularity;
 }
 
+// The whole payload becomes usable again, for the pool's own writes.
+void exposePayload(uint8_t* header) { platformMarkPoolBytes(header + 4, sizeOf(header) - 8, 1); }
+
+// Only the request's bytes stay usable for the caller.
+void* handOut(uint8_t* header, uint32_t request) {
+  platformMarkPoolBytes(header + 4, sizeOf(header) - 8, 0);
+  platformMarkPoolBytes(header + 4, request, 1);
+  return header + 4;
+}
+
+// A free block keeps its two links usable and hides the rest.
+void hideFreePayload(uint8_t* header) {
+  platformMarkPoolBytes(header + 12, sizeOf(header) - 16, 0);
+}
+
 void insertFree(MemoryPool& pool, uint8_t* header) {
   int32_t c = classOf(pool, sizeOf(header));
   uint8_t* head = pool.listHeads[c];
@@ -145,6 +164,7 @@ int32_t findClass(const MemoryPool& pool, int32_t wanted) {
 }
 
 void releaseToPool(MemoryPool& pool, uint8_t* header) {
+  exposePayload(header);
   uint32_t size = sizeOf(header);
   const uint32_t maximum = static_cast<uint32_t>(pool.maximumBlock);
 
@@ -163,6 +183,7 @@ void releaseToPool(MemoryPool& pool, uint8_t* header) {
   }
   markBlock(header, size, FREE_BIT);
   insertFree(pool, header);
+  hideFreePayload(header);
 }
 
 bool createTables(MemoryPool& pool) {
@@ -180,12 +201,12 @@ bool createTables(MemoryPool& pool) {
   return true;
 }
 
-uint8_t* carveBlock(MemoryPool& pool, uint32_t size) {
+void* carveBlock(MemoryPool& pool, uint32_t size, uint32_t request) {
   uint8_t* header = pool.chunk + pool.carved;
   markBlock(header, size, 0);
   writeWord(header + size, EDGE_WORD);
   pool.carved += static_cast<int32_t>(size);
-  return header + 4;
+  return handOut(header, request);
 }
 
 void* allocateFromPool(MemoryPool& pool, uint32_t request) {
@@ -201,20 +222,22 @@ void* allocateFromPool(MemoryPool& pool, uint32_t request) {
   if (found >= 0) {
     uint8_t* header = pool.listHeads[found];
     removeFree(pool, header);
+    exposePayload(header);
     uint32_t blockSize = sizeOf(header);
     uint32_t rest = blockSize - size;
     if (rest >= static_cast<uint32_t>(pool.minimumBlock)) {
       markBlock(header, size, 0);
       markBlock(header + size, rest, FREE_BIT);
       insertFree(pool, header + size);
+      hideFreePayload(header + size);
     } else {
       markBlock(header, blockSize, 0);
     }
-    return header + 4;
+    return handOut(header, request);
   }
 
   uint32_t left = pool.chunk == nullptr ? 0 : static_cast<uint32_t>(pool.chunkSize - pool.carved);
-  if (size <= left) return carveBlock(pool, size);
+  if (size <= left) return carveBlock(pool, size, request);
 
   if (left >= static_cast<uint32_t>(pool.minimumBlock)) {
     uint8_t* header = pool.chunk + pool.carved;
@@ -229,7 +252,7 @@ void* allocateFromPool(MemoryPool& pool, uint32_t request) {
   writeWord(raw + 4 + pool.chunkSize, EDGE_WORD);
   pool.chunk = raw + 4;
   pool.carved = 0;
-  return carveBlock(pool, size);
+  return carveBlock(pool, size, request);
 }
 
 void* allocateLarge(uint32_t request) {
@@ -280,7 +303,12 @@ void* memRealloc(void* block, uint32_t size) {
   if (size > LARGEST_REQUEST) return nullptr;
   void* fresh = memAlloc(size);
   if (fresh == nullptr) return nullptr;
-  uint32_t oldPayload = memBlockSize(block) - 8;
+  uint32_t oldSize = memBlockSize(block);
+  uint32_t oldPayload = oldSize - 8;
+  // The copy may take the old block's slack as well as its request.
+  if (oldSize <= static_cast<uint32_t>(mediumPool.maximumBlock)) {
+    exposePayload(static_cast<uint8_t*>(block) - 4);
+  }
   std::memcpy(fresh, block, size < oldPayload ? size : oldPayload);
   memFree(block);
   return fresh;

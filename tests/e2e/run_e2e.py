@@ -886,10 +886,6 @@ class Suite:
             self.catalogue = self.beside
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
         self.env["LANG"] = "C"
-        # In a sanitizer build: the program keeps its tables until it exits, in
-        # pool memory that the leak checker does not scan, so leak reports
-        # would be noise; memory errors are still reported and fail the case.
-        self.env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
         if runner:
             self.env["WINEDEBUG"] = "-all"
         self.timeout = 300 if runner else 60
