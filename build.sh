@@ -40,7 +40,7 @@ install_missing() {
     $sudo dpkg --add-architecture i386
   fi
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
 }
 
 configure() {  # folder, extra cmake arguments...
