@@ -22,6 +22,7 @@
 
 #include "files/paths.h"
 #include "files/text_encoding.h"
+#include "support/counted_string.h"
 #include "support/memory_pool.h"
 
 namespace {
@@ -160,19 +161,9 @@ int32_t takeHandle() {
 
 int32_t lastErrorOr(int32_t defaultCode) { return mapSystemError(GetLastError(), defaultCode); }
 
-// Copies text into out (capacity bytes, NUL included), cut to fit.
-void copyBounded(char* out, const char* text, int32_t capacity) {
-  int32_t n = 0;
-  while (n < capacity - 1 && text[n] != 0) {
-    out[n] = text[n];
-    ++n;
-  }
-  out[n] = 0;
-}
-
 // A copy of name with one trailing "\" or "/" removed, cut to the path size.
 void copyWithoutTrailingSeparator(char* out, const char* name) {
-  copyBounded(out, name, PATH_CAPACITY);
+  copyTerminated(out, name, PATH_CAPACITY);
   size_t length = std::strlen(out);
   if (length > 1 && (out[length - 1] == '\\' || out[length - 1] == '/')) out[length - 1] = 0;
 }
@@ -192,7 +183,7 @@ int32_t lookUpEntry(const char* name, uint32_t mask, DirEntry* entry) {
 FileHandle fileOpen(const char* name, int32_t mode) {
   LocalFileDriver* driver = new (std::nothrow) LocalFileDriver();
   if (driver == nullptr) return -8;
-  copyBounded(driver->name, name, FILE_NAME_MAX + 1);
+  copyTerminated(driver->name, name, FILE_NAME_MAX + 1);
   int32_t result = driver->open(name, mode);
   if (result < 0) {
     delete driver;
@@ -521,7 +512,7 @@ int32_t createDirectory(const char* name) {
   DWORD error = GetLastError();
   if (error == ERROR_ACCESS_DENIED) {
     char lookup[PATH_CAPACITY];
-    copyBounded(lookup, name, PATH_CAPACITY);
+    copyTerminated(lookup, name, PATH_CAPACITY);
     int32_t handle = SEARCH_HANDLE_RESERVED;
     if (findFirstName(lookup, &handle, MASK_ALL | FILE_ATTRIBUTE_READONLY) != 0) return -38;
   }

@@ -22,6 +22,7 @@
 #include "files/file_handles.h"
 #include "files/text_encoding.h"
 #include "platform/platform.h"
+#include "support/counted_string.h"
 #include "support/memory_pool.h"
 
 namespace {
@@ -36,22 +37,6 @@ bool isSeparator(char c) { return c == '\\' || c == '/' || c == ':'; }
 bool doubleByteRules() { return systemDbcs != 0 && utf8Mode == 0; }
 
 int32_t length(const char* text) { return static_cast<int32_t>(std::strlen(text)); }
-
-// Copies text into out (capacity bytes, NUL included), cut to fit.
-void copyText(char* out, const char* text, int32_t capacity) {
-  int32_t n = 0;
-  while (n < capacity - 1 && text[n] != 0) {
-    out[n] = text[n];
-    ++n;
-  }
-  out[n] = 0;
-}
-
-// Appends text to out (capacity bytes, NUL included), cut to fit.
-void appendText(char* out, const char* text, int32_t capacity) {
-  int32_t n = length(out);
-  copyText(out + n, text, capacity - n);
-}
 
 void appendChar(char* out, char c, int32_t capacity) {
   int32_t n = length(out);
@@ -110,7 +95,7 @@ bool isShellBuiltIn(const char* name) {
 
 void shellName(char* out, int32_t capacity) {
   DWORD got = GetEnvironmentVariableA("COMSPEC", out, static_cast<DWORD>(capacity));
-  if (got == 0 || got >= static_cast<DWORD>(capacity)) copyText(out, "COMMAND.COM", capacity);
+  if (got == 0 || got >= static_cast<DWORD>(capacity)) copyTerminated(out, "COMMAND.COM", capacity);
 }
 
 // The shell command that runs a batch file: COMSPEC " /c " candidate " ";
@@ -118,27 +103,27 @@ void shellName(char* out, int32_t capacity) {
 void makeShellCommand(char* out, int32_t capacity, const char* candidate) {
   char command[PATH_CAPACITY];
   shellName(command, PATH_CAPACITY);
-  appendText(command, " /c ", PATH_CAPACITY);
+  appendTerminated(command, " /c ", PATH_CAPACITY);
   if (std::strchr(candidate, ' ') == nullptr) {
-    appendText(command, candidate, PATH_CAPACITY);
+    appendTerminated(command, candidate, PATH_CAPACITY);
   } else {
     char directory[PATH_CAPACITY];
     char shortDirectory[PATH_CAPACITY];
     int32_t nameStart = nameOffset(candidate);
-    copyText(directory, candidate, nameStart + 1 < PATH_CAPACITY ? nameStart + 1 : PATH_CAPACITY);
+    copyTerminated(directory, candidate, nameStart + 1 < PATH_CAPACITY ? nameStart + 1 : PATH_CAPACITY);
     DWORD got = GetShortPathNameA(directory, shortDirectory, PATH_CAPACITY);
     if (nameStart > 0 && got > 0 && got < static_cast<DWORD>(PATH_CAPACITY) &&
         std::strchr(shortDirectory, ' ') == nullptr) {
-      appendText(command, shortDirectory, PATH_CAPACITY);
-      appendText(command, candidate + nameStart, PATH_CAPACITY);
+      appendTerminated(command, shortDirectory, PATH_CAPACITY);
+      appendTerminated(command, candidate + nameStart, PATH_CAPACITY);
     } else {
       appendChar(command, '"', PATH_CAPACITY);
-      appendText(command, candidate, PATH_CAPACITY);
+      appendTerminated(command, candidate, PATH_CAPACITY);
       appendChar(command, '"', PATH_CAPACITY);
     }
   }
   appendChar(command, ' ', PATH_CAPACITY);
-  copyText(out, command, capacity);
+  copyTerminated(out, command, capacity);
 }
 
 enum ProgramKind { KIND_NONE, KIND_COM, KIND_EXE, KIND_PIF, KIND_BAT, KIND_CMD };
@@ -159,7 +144,7 @@ ProgramKind programKind(const char* path) {
 int32_t resolveWithExtensions(const char* candidate, char* out, int32_t capacity,
                               int32_t* needsShell, int32_t makeShell) {
   char lookup[PATH_CAPACITY];
-  copyText(lookup, candidate, PATH_CAPACITY);
+  copyTerminated(lookup, candidate, PATH_CAPACITY);
   ProgramKind kind = programKind(candidate);
   int32_t handle = SEARCH_HANDLE_RESERVED;
   if (kind != KIND_NONE) {
@@ -171,35 +156,35 @@ int32_t resolveWithExtensions(const char* candidate, char* out, int32_t capacity
         return 0;
       }
     }
-    copyText(out, lookup, capacity);
+    copyTerminated(out, lookup, capacity);
     return 0;
   }
-  appendText(lookup, ".*", PATH_CAPACITY);
+  appendTerminated(lookup, ".*", PATH_CAPACITY);
   bool seen[KIND_CMD + 1] = {};
   int32_t result = findFirstName(lookup, &handle, PROGRAM_LOOKUP_MASK);
   while (result == 0) {
     ProgramKind found = programKind(lookup);
     if (found == KIND_COM) {
-      copyText(out, lookup, capacity);
+      copyTerminated(out, lookup, capacity);
       return 0;
     }
     seen[found] = true;
     result = findNextName(lookup, handle);
   }
   char program[PATH_CAPACITY];
-  copyText(program, candidate, PATH_CAPACITY);
+  copyTerminated(program, candidate, PATH_CAPACITY);
   const char* batchExtension = seen[KIND_BAT] ? ".BAT" : seen[KIND_CMD] ? ".CMD" : nullptr;
   if (seen[KIND_EXE]) {
     if (batchExtension != nullptr) {
-      appendText(program, batchExtension, PATH_CAPACITY);
+      appendTerminated(program, batchExtension, PATH_CAPACITY);
       *needsShell = 1;
     } else {
-      appendText(program, ".EXE", PATH_CAPACITY);
+      appendTerminated(program, ".EXE", PATH_CAPACITY);
     }
   } else if (seen[KIND_PIF]) {
-    appendText(program, ".PIF", PATH_CAPACITY);
+    appendTerminated(program, ".PIF", PATH_CAPACITY);
   } else if (batchExtension != nullptr) {
-    appendText(program, batchExtension, PATH_CAPACITY);
+    appendTerminated(program, batchExtension, PATH_CAPACITY);
     *needsShell = 1;
     if (makeShell != 0) {
       makeShellCommand(out, capacity, program);
@@ -208,7 +193,7 @@ int32_t resolveWithExtensions(const char* candidate, char* out, int32_t capacity
   } else {
     return FIND_END;
   }
-  copyText(out, program, capacity);
+  copyTerminated(out, program, capacity);
   return 0;
 }
 
@@ -218,7 +203,7 @@ int32_t resolveProgram(const char* candidate, char* out, int32_t capacity, int32
     return resolveWithExtensions(candidate, out, capacity, needsShell, makeShell);
   }
   if (platformIsExecutableFile(candidate) == 0) return FIND_END;
-  copyText(out, candidate, capacity);
+  copyTerminated(out, candidate, capacity);
   return 0;
 }
 
@@ -312,7 +297,7 @@ void extensionOf(const char* path, char* out, int32_t size) {
       char c = static_cast<char>(*previous);
       if (isSeparator(c)) return;
       if (c == '.') {
-        copyText(out, reinterpret_cast<const char*>(previous), size);
+        copyTerminated(out, reinterpret_cast<const char*>(previous), size);
         return;
       }
     }
@@ -354,11 +339,11 @@ int32_t driveCurrentDirectory(char* out, int32_t drive) {
       if (!endsInSeparatorOf(out, '\\', '/')) appendChar(out, '\\', PATH_CAPACITY);
     } else {
       char root[4] = {letter, ':', '\\', 0};
-      copyText(out, root, PATH_CAPACITY);
+      copyTerminated(out, root, PATH_CAPACITY);
     }
     return 0;
   }
-  copyText(out, directory, PATH_CAPACITY);
+  copyTerminated(out, directory, PATH_CAPACITY);
   if (!endsInSeparatorOf(out, '\\', '/')) appendChar(out, platformSeparator(), PATH_CAPACITY);
   return 0;
 }
@@ -375,7 +360,7 @@ char lastCharacter(const char* text) {
 
 int32_t absolutePath(char* out, const char* path) {
   char work[PATH_CAPACITY];
-  copyText(work, path, PATH_CAPACITY);
+  copyTerminated(work, path, PATH_CAPACITY);
   for (char* c = work; *c != 0; ++c) {
     if (*c == '/') *c = '\\';
   }
@@ -388,11 +373,11 @@ int32_t absolutePath(char* out, const char* path) {
   int32_t position;  // where the components begin in source
   int32_t rootEnd;   // ".." never shortens the output below this
   if (source[0] == '\\' && source[1] == '\\') {
-    copyText(out, "\\\\", PATH_CAPACITY);
+    copyTerminated(out, "\\\\", PATH_CAPACITY);
     position = 2;
     rootEnd = 2;
   } else if (source[0] != 0 && source[1] == ':' && source[2] == '\\') {
-    copyText(out, source, 4);
+    copyTerminated(out, source, 4);
     position = 3;
     rootEnd = 3;
   } else {
@@ -454,13 +439,13 @@ int32_t absolutePath(char* out, const char* path) {
 int32_t findProgram(char* out, const char* name, int32_t capacity, int32_t* needsShell,
                     int32_t currentDirectoryFirst, int32_t makeShellCommandFlag) {
   *needsShell = 0;
-  copyText(out, name, capacity);
+  copyTerminated(out, name, capacity);
   if (platformProgramExtensions() == 1 && makeShellCommandFlag != 0 && isShellBuiltIn(name)) {
     char command[PATH_CAPACITY];
     shellName(command, PATH_CAPACITY);
-    appendText(command, " /c ", PATH_CAPACITY);
-    appendText(command, name, PATH_CAPACITY);
-    copyText(out, command, capacity);
+    appendTerminated(command, " /c ", PATH_CAPACITY);
+    appendTerminated(command, name, PATH_CAPACITY);
+    copyTerminated(out, command, capacity);
     *needsShell = 1;
     return 0;
   }
@@ -499,7 +484,7 @@ int32_t findProgram(char* out, const char* name, int32_t capacity, int32_t* need
     if (size > 0 && !endsInSeparatorOf(candidate, '\\', '/')) {
       appendChar(candidate, separator, candidateCapacity);
     }
-    appendText(candidate, name, candidateCapacity);
+    appendTerminated(candidate, name, candidateCapacity);
     if (resolveProgram(candidate, out, capacity, needsShell, makeShellCommandFlag) == 0) {
       result = 0;
     }
@@ -512,11 +497,11 @@ int32_t findProgram(char* out, const char* name, int32_t capacity, int32_t* need
 
 int32_t programDirectory(char* out, const char* firstArgument) {
   char program[PATH_CAPACITY];
-  copyText(program, firstArgument, PATH_CAPACITY);
+  copyTerminated(program, firstArgument, PATH_CAPACITY);
   if (nameOffset(firstArgument) == 0) {
     int32_t needsShell = 0;
     if (findProgram(program, firstArgument, PATH_CAPACITY, &needsShell, 1, 1) != 0) {
-      copyText(program, firstArgument, PATH_CAPACITY);
+      copyTerminated(program, firstArgument, PATH_CAPACITY);
     }
   }
   if (absolutePath(out, program) != 0) return 0;

@@ -241,3 +241,18 @@ int32_t openCounted(const CountedString& s, int32_t mode) {
   char name[COUNTED_MAX_CAPACITY + 1];
   return fileOpen(toText(name, s, sizeof name), mode);
 }
+
+void copyTerminated(char* out, const char* text, int32_t capacity) {
+  if (capacity <= 0) return;
+  int32_t n = 0;
+  while (n < capacity - 1 && text[n] != 0) {
+    out[n] = text[n];
+    ++n;
+  }
+  out[n] = 0;
+}
+
+void appendTerminated(char* out, const char* text, int32_t capacity) {
+  int32_t n = static_cast<int32_t>(std::strlen(out));
+  if (n < capacity) copyTerminated(out + n, text, capacity - n);
+}

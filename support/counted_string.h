@@ -35,3 +35,8 @@ void padLeft(CountedString& s, int32_t width, char fill);
 void numberText(CountedString& s, int64_t value);
 int32_t currentDirectory(CountedString& s, int32_t drive);
 int32_t openCounted(const CountedString& s, int32_t mode);
+
+// NUL-terminated texts in buffers of `capacity` bytes (the NUL included):
+// copies and appends are cut to fit, never overrun.
+void copyTerminated(char* out, const char* text, int32_t capacity);
+void appendTerminated(char* out, const char* text, int32_t capacity);
