@@ -3,101 +3,60 @@
 // the error mapping and the name-based operations.
 #include "files/file_handles.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <string>
-#include <vector>
 
-#include "files/text_encoding.h"
-#include "platform/platform.h"
 #include "support/memory_pool.h"
+#include <tuple>
+
+#include "tests/unit/test_support.h"
 
 namespace fs = std::filesystem;
+using test::readFile;
+using test::TempDir;
 
 namespace {
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it at the end of the test.
-struct TempDir {
-  fs::path path;
-
-  TempDir() {
-    std::random_device random;
-    for (int attempt = 0;; ++attempt) {
-      path = fs::temp_directory_path() /
-             ("grepfh-" + std::to_string(random()) + "-" + std::to_string(attempt));
-      if (fs::create_directory(path)) break;
-    }
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  // Joined as bytes: a path object would reinterpret names that are not text.
-  std::string name(const std::string& relative) const { return path.string() + "/" + relative; }
-};
-
-void writeFile(const std::string& name, const std::string& bytes) {
-  std::ofstream out(name, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+std::string textOf(const EntryTime& t) {
+  return std::to_string(t.year) + "-" + std::to_string(t.month) + "-" + std::to_string(t.day) +
+         " " + std::to_string(t.hour) + ":" + std::to_string(t.minute) + " " +
+         std::to_string(t.milliseconds);
 }
 
-std::string readFile(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+uint32_t attributesOf(const std::string& name) {
+  DirEntry entry;
+  int32_t handle = -1;
+  EXPECT_EQ(findFirstEntry(name.c_str(), &handle, 0, &entry), 0) << name;
+  closeEntrySearch(handle);
+  return entry.attributes;
 }
-
-// Restores the name-call settings a test changes.
-struct NameModeGuard {
-  int32_t savedUtf8 = utf8Mode;
-  int32_t savedUnicode = unicodeCallsAvailable;
-  ~NameModeGuard() {
-    utf8Mode = savedUtf8;
-    unicodeCallsAvailable = savedUnicode;
-  }
-};
 
 }  // namespace
 
 // Runs first: no handle has been handed out yet in this process.
 TEST(FileHandleNumbering, FirstHandleIsThreeAndClosedHandlesAreReusedLatestFirst) {
   TempDir dir;
-  std::string name = dir.name("a.txt");
-  writeFile(name, "abc");
+  const std::string name = dir.write("a.txt", "abc");
   ASSERT_LE(fileHandleCounter(), 3) << "a handle was opened before this test";
-
-  FileHandle first = fileOpen(name.c_str(), OPEN_READ);
-  EXPECT_EQ(first, 3);
-  EXPECT_EQ(fileClose(first, -1), 0);
   EXPECT_EQ(fileOpen(name.c_str(), OPEN_READ), 3);
-
-  FileHandle second = fileOpen(name.c_str(), OPEN_READ);
-  FileHandle third = fileOpen(name.c_str(), OPEN_READ);
-  EXPECT_EQ(second, 4);
-  EXPECT_EQ(third, 5);
   EXPECT_EQ(fileClose(3, -1), 0);
-  EXPECT_EQ(fileClose(second, -1), 0);
-  EXPECT_EQ(fileOpen(name.c_str(), OPEN_READ), second);
+  EXPECT_EQ(fileOpen(name.c_str(), OPEN_READ), 3);
+  EXPECT_EQ(fileOpen(name.c_str(), OPEN_READ), 4);
+  EXPECT_EQ(fileOpen(name.c_str(), OPEN_READ), 5);
+  EXPECT_EQ(fileClose(3, -1), 0);
+  EXPECT_EQ(fileClose(4, -1), 0);
+  EXPECT_EQ(fileOpen(name.c_str(), OPEN_READ), 4);
   EXPECT_EQ(fileOpen(name.c_str(), OPEN_READ), 3);
   EXPECT_EQ(fileOpen(name.c_str(), OPEN_READ), 6);
-  for (FileHandle handle : {3, second, third, 6}) EXPECT_EQ(fileClose(handle, -1), 0);
+  for (FileHandle handle : {3, 4, 5, 6}) EXPECT_EQ(fileClose(handle, -1), 0);
 }
 
-TEST(FileHandleNumbering, StandardHandlesRefuseToCloseAndStayUsable) {
+TEST(FileHandleNumbering, StandardAndInvalidHandles) {
   for (FileHandle handle : {0, 1, 2}) EXPECT_EQ(fileClose(handle, -1), -35) << handle;
-  EXPECT_EQ(fileWrite(1, "", 0), 0);
+  EXPECT_EQ(fileWrite(1, "", 0), 0) << "still usable";
   EXPECT_EQ(fileWrite(2, "", 0), 0);
-}
 
-TEST(FileHandleNumbering, InvalidHandlesGiveTheCodeOfTheOperation) {
   TempDir dir;
-  std::string name = dir.name("a.txt");
-  writeFile(name, "abc");
+  const std::string name = dir.write("a.txt", "abc");
   FileHandle closed = fileOpen(name.c_str(), OPEN_READ);
   ASSERT_GE(closed, 3);
   ASSERT_EQ(fileClose(closed, -1), 0);
@@ -114,9 +73,7 @@ TEST(FileHandleNumbering, InvalidHandlesGiveTheCodeOfTheOperation) {
 
 TEST(FileHandleIo, ReadsSeeksAndReportsTheEnd) {
   TempDir dir;
-  std::string name = dir.name("hello.txt");
-  writeFile(name, "hello");
-  FileHandle file = fileOpen(name.c_str(), OPEN_READ);
+  FileHandle file = fileOpen(dir.write("hello.txt", "hello").c_str(), OPEN_READ);
   ASSERT_GE(file, 3);
   char buffer[16] = {};
   EXPECT_EQ(fileRead(file, buffer, 16), 5);
@@ -128,15 +85,13 @@ TEST(FileHandleIo, ReadsSeeksAndReportsTheEnd) {
   EXPECT_EQ(fileRead(file, buffer, 16), 2);
   EXPECT_EQ(std::string(buffer, 2), "lo");
   EXPECT_EQ(fileSeek(file, -2, 2), 3);
-  EXPECT_EQ(fileSeek(file, 0, 2), 5);
   EXPECT_EQ(fileCanSeek(file), 1);
   EXPECT_EQ(fileClose(file, -1), 0);
 }
 
 TEST(FileHandleIo, WriteTruncateAndTheOpenModes) {
   TempDir dir;
-  std::string name = dir.name("modes.txt");
-
+  const std::string name = dir / "modes.txt";
   FileHandle file = fileOpen(name.c_str(), OPEN_WRITE);
   ASSERT_GE(file, 3);
   EXPECT_EQ(fileWrite(file, "0123456789", 10), 10);
@@ -145,72 +100,55 @@ TEST(FileHandleIo, WriteTruncateAndTheOpenModes) {
   EXPECT_EQ(fileTruncate(file), 0);
   EXPECT_EQ(fileClose(file, -1), 0);
   EXPECT_EQ(readFile(name), "0123");
-
-  // "a": must exist, reads and writes in place.
-  file = fileOpen(name.c_str(), OPEN_UPDATE);
-  ASSERT_GE(file, 3);
-  char buffer[8] = {};
-  EXPECT_EQ(fileRead(file, buffer, 2), 2);
-  EXPECT_EQ(fileWrite(file, "xy", 2), 2);
-  EXPECT_EQ(fileClose(file, -1), 0);
-  EXPECT_EQ(readFile(name), "01xy");
-
-  // "wb" and "a+" start the file anew.
-  for (int32_t mode : {OPEN_WRITE, OPEN_READ_WRITE}) {
-    writeFile(name, "old contents");
-    file = fileOpen(name.c_str(), mode);
-    ASSERT_GE(file, 3) << mode;
-    EXPECT_EQ(fileSeek(file, 0, 2), 0) << mode;
-    EXPECT_EQ(fileWrite(file, "new", 3), 3) << mode;
+  // "a" reads and writes in place; "wb" and "a+" start the file anew; a
+  // handle that lets others write cannot write itself.
+  struct Case {
+    int32_t mode;
+    bool readFirst;
+    std::string expected;
+  };
+  for (const Case& c : {Case{OPEN_UPDATE, true, "01xy"}, Case{OPEN_WRITE, false, "xy"},
+                        Case{OPEN_READ_WRITE, false, "xy"}, Case{OPEN_READ_SHARED, true, "0123"}}) {
+    test::writeFile(name, "0123");
+    file = fileOpen(name.c_str(), c.mode);
+    ASSERT_GE(file, 3) << c.mode;
+    char buffer[2];
+    EXPECT_TRUE(!c.readFirst || fileRead(file, buffer, 2) == 2) << c.mode;
+    EXPECT_EQ(fileWrite(file, "xy", 2) == 2, c.mode != OPEN_READ_SHARED) << c.mode;
     EXPECT_EQ(fileClose(file, -1), 0);
-    EXPECT_EQ(readFile(name), "new") << mode;
+    EXPECT_EQ(readFile(name), c.expected) << c.mode;
   }
-
-  // Reading with others allowed to write; a read-only handle cannot write.
-  file = fileOpen(name.c_str(), OPEN_READ_SHARED);
-  ASSERT_GE(file, 3);
-  EXPECT_EQ(fileRead(file, buffer, 8), 3);
-  EXPECT_LT(fileWrite(file, "z", 1), 0);
-  EXPECT_EQ(fileClose(file, -1), 0);
-  EXPECT_EQ(readFile(name), "new");
-
-  std::string fresh = dir.name("fresh.txt");
-  file = fileOpen(fresh.c_str(), OPEN_CREATE_NEW);
+  file = fileOpen((dir / "fresh.txt").c_str(), OPEN_CREATE_NEW);
   ASSERT_GE(file, 3);
   EXPECT_EQ(fileClose(file, -1), 0);
-  EXPECT_TRUE(fs::exists(fresh));
+  EXPECT_TRUE(fs::exists(dir / "fresh.txt"));
 }
 
 TEST(FileHandleIo, OpenErrorsMapToMessages) {
   TempDir dir;
-  std::string existing = dir.name("there.txt");
-  writeFile(existing, "x");
-  struct Case {
-    std::string name;
-    int32_t mode;
-    int32_t expected;
-  };
+  const std::string existing = dir.write("there.txt", "x");
+  const std::string missing = dir / "missing.txt";
+  const std::string inMissingDirectory = dir / "nodir/file.txt";
+  using Case = std::tuple<std::string, int32_t, int32_t>;
   const Case cases[] = {
-      {dir.name("missing.txt"), OPEN_READ, -2},        {dir.name("missing.txt"), OPEN_UPDATE, -2},
-      {dir.name("missing.txt"), OPEN_READ_SHARED, -2}, {dir.name("nodir/file.txt"), OPEN_READ, -3},
-      {dir.name("nodir/file.txt"), OPEN_WRITE, -3},    {existing, OPEN_CREATE_NEW, -32},
+      {missing, OPEN_READ, -2},           {missing, OPEN_UPDATE, -2},
+      {missing, OPEN_READ_SHARED, -2},    {inMissingDirectory, OPEN_READ, -3},
+      {inMissingDirectory, OPEN_WRITE, -3}, {existing, OPEN_CREATE_NEW, -32},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(fileOpen(c.name.c_str(), c.mode), c.expected) << c.name << " mode " << c.mode;
+  for (const auto& [name, mode, expected] : cases) {
+    EXPECT_EQ(fileOpen(name.c_str(), mode), expected) << name << " mode " << mode;
   }
 }
 
 TEST(FileHandleTable, TheHundredAndFirstOpenGrowsTheTableAndKeepsEarlierHandles) {
   TempDir dir;
-  std::string name = dir.name("many.txt");
-  writeFile(name, "0123456789");
+  const std::string name = dir.write("many.txt", "0123456789");
   std::vector<FileHandle> handles;
   for (int i = 0; i < 130; ++i) {
     FileHandle handle = fileOpen(name.c_str(), OPEN_READ);
     ASSERT_GE(handle, 3) << i;
     handles.push_back(handle);
-    // Each handle keeps a position of its own.
-    ASSERT_EQ(fileSeek(handle, i % 10, 0), i % 10);
+    ASSERT_EQ(fileSeek(handle, i % 10, 0), i % 10);  // each handle has a position of its own
   }
   EXPECT_GE(fileHandleCapacity(), 200);
   EXPECT_EQ(fileHandleCapacity() % 100, 0);
@@ -225,15 +163,13 @@ TEST(FileHandleTable, TheHundredAndFirstOpenGrowsTheTableAndKeepsEarlierHandles)
 
 TEST(FileHandleIo, SeeksAndSizesBeyondFourGibibytes) {
   TempDir dir;
-  std::string name = dir.name("sparse.bin");
+  const std::string name = dir / "sparse.bin";
   const int64_t beyond = (int64_t{5} << 30) + 7;
-  FileHandle file = fileOpen(name.c_str(), OPEN_READ_WRITE);
+  if (!test::makeSparseFile(name, beyond, {})) GTEST_SKIP() << test::NO_SPARSE_FILE;
+  FileHandle file = fileOpen(name.c_str(), OPEN_UPDATE);
   ASSERT_GE(file, 3);
-  ASSERT_EQ(fileSeek(file, beyond, 0), beyond);
-  if (fileWrite(file, "Z", 1) != 1) {
-    fileClose(file, -1);
-    GTEST_SKIP() << "the file system cannot hold a sparse file of 5 GiB";
-  }
+  EXPECT_EQ(fileSeek(file, beyond, 0), beyond);
+  EXPECT_EQ(fileWrite(file, "Z", 1), 1);
   EXPECT_EQ(fileSeek(file, 0, 2), beyond + 1);
   EXPECT_EQ(fileSeek(file, -1, 2), beyond);
   char c = 0;
@@ -254,65 +190,43 @@ TEST(FileHandleIo, SeeksAndSizesBeyondFourGibibytes) {
 
 TEST(FileHandleIo, ReadWholeFileDropsOneEndOfFileMarkUnlessAskedToKeepIt) {
   TempDir dir;
-  struct Case {
-    std::string contents;
-    int32_t keep;
-    int64_t length;
-  };
+  using Case = std::tuple<std::string, int32_t, int64_t>;
   const Case cases[] = {
       {"abc\x1A", 0, 3},   {"abc\x1A", 1, 4}, {"abc", 0, 3},
       {"a\x1A\x1A", 0, 2}, {"", 0, 0},        {std::string("x\0y", 3), 0, 3},
   };
-  std::string name = dir.name("whole.txt");
-  for (const Case& c : cases) {
-    writeFile(name, c.contents);
+  for (const auto& [contents, keep, expectedLength] : cases) {
+    const std::string name = dir.write("whole.txt", contents);
     char* buffer = nullptr;
     int64_t length = -1;
-    ASSERT_EQ(readWholeFile(name.c_str(), &buffer, &length, c.keep), 0);
+    ASSERT_EQ(readWholeFile(name.c_str(), &buffer, &length, keep), 0);
     ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(length, c.length);
-    EXPECT_EQ(std::string(buffer, c.contents.size()), c.contents);
-    EXPECT_EQ(buffer[c.contents.size()], 0);
+    EXPECT_EQ(length, expectedLength);
+    EXPECT_EQ(std::string(buffer, contents.size()), contents);
+    EXPECT_EQ(buffer[contents.size()], 0);
     memFree(buffer);
   }
   char* buffer = reinterpret_cast<char*>(1);
   int64_t length = -1;
-  EXPECT_EQ(readWholeFile(dir.name("missing").c_str(), &buffer, &length, 0), -2);
+  EXPECT_EQ(readWholeFile((dir / "missing").c_str(), &buffer, &length, 0), -2);
   EXPECT_EQ(buffer, nullptr);
   EXPECT_EQ(length, 0);
 }
 
-TEST(FileHandleErrors, SystemErrorsMapToMessageNumbers) {
-  struct Case {
-    uint32_t error;
-    int32_t expected;
-  };
-  const Case cases[] = {
-      {0, 0},    {2, -2},    {3, -3},    {4, -4},    {5, -5},     {7, -7},     {8, -8},
-      {15, -15}, {18, -18},  {19, -19},  {25, -25},  {31, -31},   {32, -5},    {183, -5},
-      {82, -38}, {112, -36}, {191, -37}, {193, -37}, {1005, -31}, {1785, -31}, {6, -99},
-      {80, -99}, {87, -99},  {1, -99},   {16, -99},  {17, -99},   {1784, -99}, {0xFFFFFFFFu, -99},
-  };
-  for (const Case& c : cases) EXPECT_EQ(mapSystemError(c.error, -99), c.expected) << c.error;
-}
-
 TEST(FileHandleStandardInput, IsFetchedAgainAndReadingItRepeatedlyTakesNoMemory) {
   TempDir dir;
-  std::string name = dir.name("input.txt");
-  writeFile(name, "typed input");
+  const std::string name = dir.write("input.txt", "typed input");
   ASSERT_NE(std::freopen(name.c_str(), "rb", stdin), nullptr);
   char buffer[32] = {};
   ASSERT_EQ(fileRead(0, buffer, 32), 11);
   EXPECT_EQ(std::string(buffer, 11), "typed input");
   EXPECT_EQ(fileRead(0, buffer, 32), 0);
 
-  uint32_t chunks = memChunkCount();
-  int32_t handleTable = fileHandleCapacity();
-  int32_t osTable = osTableCapacity();
-  int32_t osHandedOut = osTableCounter();
-  for (int i = 0; i < 20000; ++i) {
-    ASSERT_EQ(fileRead(0, buffer, 32), 0);
-  }
+  const uint32_t chunks = memChunkCount();
+  const int32_t handleTable = fileHandleCapacity();
+  const int32_t osTable = osTableCapacity();
+  const int32_t osHandedOut = osTableCounter();
+  for (int i = 0; i < 20000; ++i) ASSERT_EQ(fileRead(0, buffer, 32), 0);
   EXPECT_EQ(memChunkCount(), chunks);
   EXPECT_EQ(fileHandleCapacity(), handleTable);
   EXPECT_EQ(osTableCapacity(), osTable);
@@ -320,96 +234,61 @@ TEST(FileHandleStandardInput, IsFetchedAgainAndReadingItRepeatedlyTakesNoMemory)
   std::fclose(stdin);
 }
 
-TEST(FileNames, ExistenceDirectoriesAndSizes) {
+TEST(FileNames, FactsOfFilesAndDirectories) {
   TempDir dir;
-  std::string file = dir.name("file.txt");
-  std::string sub = dir.name("sub");
-  writeFile(file, "12345");
-  fs::create_directory(sub);
-  char separator = platformSeparator();
-
-  EXPECT_EQ(fileExists(file.c_str(), 0), 1);
-  EXPECT_EQ(fileExists(sub.c_str(), 0), 0);
-  EXPECT_EQ(fileExists(sub.c_str(), 1), 1);
-  EXPECT_EQ(fileExists((sub + separator).c_str(), 1), 1);
-  EXPECT_EQ(fileExists(dir.name("missing").c_str(), 1), 0);
-  EXPECT_EQ(fileSize(file.c_str()), 5);
-  EXPECT_EQ(fileSize(sub.c_str()), -1);
-  EXPECT_EQ(fileSize(dir.name("missing").c_str()), -1);
-
-  EXPECT_EQ(isDirectory(sub.c_str(), 0), 1);
-  EXPECT_EQ(isDirectory((sub + separator).c_str(), 0), 1);
-  EXPECT_EQ(isDirectory(file.c_str(), 0), 0);
-  EXPECT_EQ(isDirectory(file.c_str(), 1), 1);
-  EXPECT_EQ(isDirectory(dir.name("missing").c_str(), 1), 0);
-  EXPECT_EQ(isDirectory("", 0), 1);
-  EXPECT_EQ(isDirectory("C:", 0), 1);
-  EXPECT_EQ(isDirectory("C:\\", 0), 1);
-}
-
-TEST(FileNames, DirectoriesAreMadeRemovedAndRefused) {
-  TempDir dir;
-  std::string nested = dir.name("a/b/c");
+  const std::string file = dir.write("file.txt", "12345");
+  const std::string missing = dir / "missing";
+  const std::string nested = dir / "a/b/c";
   EXPECT_EQ(makeDirectories(nested.c_str(), 1), 0);
-  EXPECT_TRUE(fs::is_directory(dir.path / "a" / "b"));
-  EXPECT_FALSE(fs::exists(dir.path / "a" / "b" / "c"));
+  EXPECT_TRUE(fs::is_directory(dir / "a/b"));
+  EXPECT_FALSE(fs::exists(nested));
   EXPECT_EQ(makeDirectories(nested.c_str(), 0), 0);
-  EXPECT_TRUE(fs::is_directory(dir.path / "a" / "b" / "c"));
   EXPECT_EQ(makeDirectories(nested.c_str(), 0), 0);
-
+  EXPECT_EQ(makeDirectories((file + "/x/y").c_str(), 0), 1) << "a file where a directory should be";
   EXPECT_EQ(createDirectory(nested.c_str()), -5);
-  EXPECT_EQ(removeDirectory(dir.name("a").c_str()) < 0, true);
-  EXPECT_EQ(removeDirectory(nested.c_str()), 0);
-  EXPECT_FALSE(fs::exists(dir.path / "a" / "b" / "c"));
-  EXPECT_EQ(removeDirectory(nested.c_str()), -2);
 
-  // A file where a parent directory should be.
-  std::string blocker = dir.name("blocker");
-  writeFile(blocker, "x");
-  EXPECT_EQ(makeDirectories(dir.name("blocker/x/y").c_str(), 0), 1);
+  const std::string withSeparator = nested + platformSeparator();
+  EXPECT_EQ(fileExists(file.c_str(), 0), 1);
+  EXPECT_EQ(fileExists(nested.c_str(), 0), 0);
+  EXPECT_EQ(fileExists(withSeparator.c_str(), 1), 1);
+  EXPECT_EQ(fileExists(missing.c_str(), 1), 0);
+  EXPECT_EQ(fileSize(file.c_str()), 5);
+  EXPECT_EQ(fileSize(nested.c_str()), -1);
+  EXPECT_EQ(isDirectory(withSeparator.c_str(), 0), 1);
+  EXPECT_EQ(isDirectory(file.c_str(), 0), 0);
+  EXPECT_EQ(isDirectory(file.c_str(), 1), 1) << "files accepted";
+  EXPECT_EQ(isDirectory(missing.c_str(), 1), 0);
+  for (const char* root : {"", "C:", "C:\\"}) EXPECT_EQ(isDirectory(root, 0), 1) << root;
+
+  EXPECT_LT(removeDirectory((dir / "a").c_str()), 0) << "not empty";
+  EXPECT_EQ(removeDirectory(nested.c_str()), 0);
+  EXPECT_FALSE(fs::exists(nested));
+  EXPECT_EQ(removeDirectory(nested.c_str()), -2);
 }
 
 TEST(FileNames, DeleteRenameAttributesAndTimes) {
   TempDir dir;
-  std::string old = dir.name("old.txt");
-  std::string renamed = dir.name("new.txt");
-  writeFile(old, "data");
+  const std::string old = dir.write("old.txt", "data");
+  const std::string renamed = dir / "new.txt";
+  const std::string missing = dir / "missing";
   EXPECT_EQ(renameFile(renamed.c_str(), old.c_str()), 0);
   EXPECT_FALSE(fs::exists(old));
   EXPECT_EQ(readFile(renamed), "data");
   EXPECT_LT(renameFile(renamed.c_str(), old.c_str()), 0);
 
-  EntryTime wanted = {};
-  wanted.year = 2001;
-  wanted.month = 2;
-  wanted.day = 3;
-  wanted.hour = 4;
-  wanted.minute = 5;
-  wanted.milliseconds = 6000;
+  EntryTime wanted = {6000, 5, 4, 3, 2, 2001};  // 2001-02-03 04:05:06
   EXPECT_EQ(setFileTime(renamed.c_str(), &wanted), 0);
   EntryTime got = {};
   EXPECT_EQ(fileTime(renamed.c_str(), &got), 0);
-  EXPECT_EQ(got.year, 2001);
-  EXPECT_EQ(got.month, 2);
-  EXPECT_EQ(got.day, 3);
-  EXPECT_EQ(got.hour, 4);
-  EXPECT_EQ(got.minute, 5);
-  EXPECT_EQ(got.milliseconds, 6000);
-  EXPECT_EQ(fileTime(dir.name("missing").c_str(), &got), -2);
-  EXPECT_EQ(setFileTime(dir.name("missing").c_str(), &wanted), -2);
+  EXPECT_EQ(textOf(got), textOf(wanted));
+  EXPECT_EQ(fileTime(missing.c_str(), &got), -2);
+  EXPECT_EQ(setFileTime(missing.c_str(), &wanted), -2);
 
-  DirEntry entry;
-  int32_t handle = -1;
   EXPECT_EQ(setFileAttributes(renamed.c_str(), FILE_ATTRIBUTE_READONLY), 0);
-  ASSERT_EQ(findFirstEntry(renamed.c_str(), &handle, 0, &entry), 0);
-  closeEntrySearch(handle);
-  EXPECT_NE(entry.attributes & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_NE(attributesOf(renamed) & FILE_ATTRIBUTE_READONLY, 0u);
   EXPECT_EQ(setFileAttributes(renamed.c_str(), FILE_ATTRIBUTE_NORMAL), 0);
-  handle = -1;
-  ASSERT_EQ(findFirstEntry(renamed.c_str(), &handle, 0, &entry), 0);
-  closeEntrySearch(handle);
-  EXPECT_EQ(entry.attributes & FILE_ATTRIBUTE_READONLY, 0u);
-  EXPECT_EQ(setFileAttributes(dir.name("missing").c_str(), FILE_ATTRIBUTE_NORMAL), -2);
+  EXPECT_EQ(attributesOf(renamed) & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_EQ(setFileAttributes(missing.c_str(), FILE_ATTRIBUTE_NORMAL), -2);
 
   EXPECT_EQ(deleteFile(renamed.c_str()), 0);
   EXPECT_FALSE(fs::exists(renamed));
@@ -419,41 +298,37 @@ TEST(FileNames, DeleteRenameAttributesAndTimes) {
 TEST(FileNames, CurrentDirectoryIsSetAndRead) {
   TempDir dir;
   char saved[FILE_NAME_MAX + 1];
-  int32_t savedLength = getCurrentDirectory(saved, sizeof saved);
-  ASSERT_GT(savedLength, 0);
-  EXPECT_EQ(static_cast<size_t>(savedLength), std::strlen(saved));
-
-  ASSERT_NE(setCurrentDirectory(dir.path.string().c_str()), 0);
+  ASSERT_GT(getCurrentDirectory(saved, sizeof saved), 0);
+  ASSERT_NE(setCurrentDirectory(dir.path().c_str()), 0);
   char now[FILE_NAME_MAX + 1];
-  int32_t length = getCurrentDirectory(now, sizeof now);
+  const int32_t length = getCurrentDirectory(now, sizeof now);
   EXPECT_EQ(std::string(now, length), fs::current_path().string());
   EXPECT_EQ(getCurrentDirectory(now, 4), 3);
   EXPECT_EQ(std::strlen(now), 3u);
-  EXPECT_EQ(setCurrentDirectory(dir.name("missing").c_str()), 0);
+  EXPECT_EQ(setCurrentDirectory((dir / "missing").c_str()), 0);
   ASSERT_NE(setCurrentDirectory(saved), 0);
 }
 
 TEST(FileNames, NamesWhoseConversionYieldsNoTextFailWithoutReachingTheSystem) {
   TempDir dir;
-  NameModeGuard guard;
+  test::EncodingScope encoding;
   // Not UTF-8: a lone 0xFF byte. The file exists under this byte name (the
   // code page's reading of it), so only a refusal before the call gives -2.
-  std::string bad = dir.name("bad\xFF.txt");
+  const std::string bad = dir / "bad\xFF.txt";
+  const std::string badDirectory = dir / "bad\xFF";
   utf8Mode = 0;
   FileHandle made = fileOpen(bad.c_str(), OPEN_WRITE);
   ASSERT_GE(made, 3);
   EXPECT_EQ(fileClose(made, -1), 0);
-  std::string badDirectory = dir.name("bad\xFF");
   for (int32_t unicode : {0, 1}) {
-    utf8Mode = 1;
-    unicodeCallsAvailable = unicode;
+    encoding.utf8(unicode);
     EXPECT_EQ(fileOpen(bad.c_str(), OPEN_READ), -2) << unicode;
     EXPECT_EQ(deleteFile(bad.c_str()), -2) << unicode;
     EXPECT_EQ(createDirectory(badDirectory.c_str()), -2) << unicode;
     EXPECT_EQ(fileExists(bad.c_str(), 0), 0) << unicode;
     EXPECT_EQ(fileSize(bad.c_str()), -1) << unicode;
     EXPECT_EQ(setCurrentDirectory(badDirectory.c_str()), 0) << unicode;
-    EXPECT_EQ(renameFile(dir.name("other").c_str(), bad.c_str()), -2) << unicode;
+    EXPECT_EQ(renameFile((dir / "other").c_str(), bad.c_str()), -2) << unicode;
   }
   utf8Mode = 0;
   EXPECT_EQ(fileExists(bad.c_str(), 0), 1);
@@ -462,19 +337,20 @@ TEST(FileNames, NamesWhoseConversionYieldsNoTextFailWithoutReachingTheSystem) {
 
 TEST(FileNames, Utf8NamesTravelThroughTheWideCalls) {
   TempDir dir;
-  NameModeGuard guard;
-  utf8Mode = 1;
-  unicodeCallsAvailable = 1;
-  std::string name = dir.name("") + "caf\xC3\xA9 \xE2\x82\xAC.txt";
+  test::EncodingScope encoding;
+  encoding.utf8(1);
+  // e acute, the euro sign and a character beyond the BMP (a surrogate pair).
+  const std::string name = dir / "caf\xC3\xA9 \xE2\x82\xAC\xF0\x9F\x98\x80.txt";
   FileHandle file = fileOpen(name.c_str(), OPEN_WRITE);
   ASSERT_GE(file, 3);
   EXPECT_EQ(fileWrite(file, "euro", 4), 4);
   EXPECT_EQ(fileClose(file, -1), 0);
   EXPECT_EQ(fileSize(name.c_str()), 4);
-  EXPECT_TRUE(fs::exists(dir.path / fs::path(u8"caf\u00e9 \u20ac.txt")));
-  std::string renamed = dir.name("") + "\xCE\xB1\xCE\xB2.txt";
+  EXPECT_TRUE(fs::exists(fs::path(dir.path()) / fs::path(u8"caf\u00e9 \u20ac\U0001F600.txt")));
+  const std::string renamed = dir / "\xCE\xB1\xCE\xB2.txt";
   EXPECT_EQ(renameFile(renamed.c_str(), name.c_str()), 0);
-  EXPECT_TRUE(fs::exists(dir.path / fs::path(u8"\u03b1\u03b2.txt")));
+  const fs::path renamedPath = fs::path(dir.path()) / fs::path(u8"\u03b1\u03b2.txt");
+  EXPECT_TRUE(fs::exists(renamedPath));
   EXPECT_EQ(deleteFile(renamed.c_str()), 0);
-  EXPECT_FALSE(fs::exists(dir.path / fs::path(u8"\u03b1\u03b2.txt")));
+  EXPECT_FALSE(fs::exists(renamedPath));
 }

@@ -5,22 +5,16 @@
 // search over a block of memory.
 #include "pattern/literal_search.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "driver/text_window.h"
-#include "files/text_encoding.h"
 #include "pattern/text_source.h"
-#include "support/stream.h"
+#include "tests/unit/test_support.h"
 
 namespace {
+
+using test::bytes;
 
 const int32_t ALL_SCANNERS[] = {LITERAL_SCAN_PLAIN, LITERAL_SCAN_SCALAR, LITERAL_SCAN_SSE2,
                                 LITERAL_SCAN_AVX2};
@@ -43,11 +37,10 @@ struct MemorySource {
 
   void load(int64_t offset) {
     windowStart = offset;
-    dataLength = std::min<int64_t>(windowSize, static_cast<int64_t>(text.size()) - offset);
-    if (dataLength < 0) dataLength = 0;
+    dataLength = std::max<int64_t>(
+        0, std::min<int64_t>(windowSize, static_cast<int64_t>(text.size()) - offset));
     std::copy_n(text.data() + offset, dataLength, buffer.begin());
   }
-
   int64_t offsetOf(const uint8_t* p) const { return windowStart + (p - buffer.data()); }
   const uint8_t* pointerTo(int64_t offset) const { return buffer.data() + (offset - windowStart); }
 
@@ -111,15 +104,23 @@ std::string upperCased(std::string pattern, bool utf8) {
   return pattern;
 }
 
-// Every match start, as the driver finds them: search, note the cursor's
-// offset, move one byte on, search again.
-template <typename OffsetOfCursor>
-std::vector<int64_t> allMatches(const std::string& pattern, OffsetOfCursor offsetOfCursor) {
-  std::vector<int64_t> found;
-  const auto* text = reinterpret_cast<const uint8_t*>(pattern.data());
-  const auto length = static_cast<int32_t>(pattern.size());
-  while (SearchLiteral(text, length) == 0) {
-    found.push_back(offsetOfCursor());
+int32_t compile(const std::string& pattern, bool ignoreCase,
+                int32_t encodingMode = ENCODING_SINGLE_BYTE) {
+  return CompileLiteral(bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase ? 1 : 0,
+                        encodingMode);
+}
+
+int32_t search(const std::string& pattern) {
+  return SearchLiteral(bytes(pattern), static_cast<int32_t>(pattern.size()));
+}
+
+// Every match start, as the driver finds them: search, note the cursor,
+// move one byte on, search again.
+template <typename Match>
+std::vector<Match> allMatches(const std::string& pattern, Match (*current)()) {
+  std::vector<Match> found;
+  while (search(pattern) == 0) {
+    found.push_back(current());
     const uint8_t *cursor, *limit, *end;
     textSource.GetWindow(&cursor, &limit, &end);
     if (textSource.AdvanceTo(cursor + 1) != 0) break;
@@ -131,13 +132,7 @@ std::vector<int64_t> memoryMatches(MemorySource& source, const std::string& text
                                    const std::string& pattern, int32_t windowSize,
                                    int32_t charMode = ENCODING_SINGLE_BYTE) {
   source.install(text, windowSize, charMode);
-  return allMatches(pattern, [&] { return source.cursor; });
-}
-
-int32_t compile(const std::string& pattern, bool ignoreCase,
-                int32_t encodingMode = ENCODING_SINGLE_BYTE) {
-  return CompileLiteral(reinterpret_cast<const uint8_t*>(pattern.data()),
-                        static_cast<int32_t>(pattern.size()), ignoreCase ? 1 : 0, encodingMode);
+  return allMatches<int64_t>(pattern, [] { return MemorySource::active->cursor; });
 }
 
 // Leftmost-first reference: every offset where the (folded) text equals the
@@ -146,92 +141,63 @@ std::vector<int64_t> referenceMatches(const std::string& text, const std::string
                                       bool ignoreCase, bool doubleByte) {
   std::vector<int64_t> found;
   const auto fold = [&](char c) {
-    const auto b = static_cast<uint8_t>(c);
-    return ignoreCase ? upperTable[b] : b;
+    return ignoreCase ? upperTable[static_cast<uint8_t>(c)] : static_cast<uint8_t>(c);
   };
   for (size_t s = 0; s + pattern.size() <= text.size() && !pattern.empty(); ++s) {
     bool equal = true;
     for (size_t i = 0; i < pattern.size() && equal; ++i) {
       equal = fold(text[s + i]) == static_cast<uint8_t>(pattern[i]);
     }
-    if (!equal) continue;
-    if (doubleByte) {
-      size_t leads = 0;
-      for (size_t q = s;
-           q > 0 && text[q - 1] != '\n' && leadByteTable[static_cast<uint8_t>(text[q - 1])] != 0;
-           --q) {
-        ++leads;
-      }
-      if (leads % 2 != 0) continue;
+    size_t leads = 0;
+    for (size_t q = s; doubleByte && q > 0 && text[q - 1] != '\n' &&
+                       leadByteTable[static_cast<uint8_t>(text[q - 1])] != 0;
+         --q) {
+      ++leads;
     }
-    found.push_back(static_cast<int64_t>(s));
+    if (equal && leads % 2 == 0) found.push_back(static_cast<int64_t>(s));
   }
   return found;
 }
 
-// Restores the scan kind and the lead-byte table after each test.
+// Restores the scan kind and the code-page state after each test.
 class LiteralSearch : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::copy(std::begin(leadByteTable), std::end(leadByteTable), savedLeads);
-  }
-  void TearDown() override {
-    std::copy(std::begin(savedLeads), std::end(savedLeads), leadByteTable);
-    selectLiteralScanner(-1);
-  }
-  uint32_t savedLeads[256];
+  void TearDown() override { selectLiteralScanner(-1); }
+  test::EncodingScope encoding;
   MemorySource source;
 };
 
 TEST_F(LiteralSearch, EmptyPatternIsNeverFound) {
   ASSERT_EQ(compile("", false), 0);
   source.install("anything", 7, ENCODING_SINGLE_BYTE);
-  EXPECT_EQ(SearchLiteral(reinterpret_cast<const uint8_t*>(""), 0), 1);
-  EXPECT_EQ(FindLiteralInMemory(1, reinterpret_cast<const uint8_t*>(""), 0,
-                                reinterpret_cast<const uint8_t*>("abc"), 3),
-            0);
+  EXPECT_EQ(search(""), 1);
+  EXPECT_EQ(FindLiteralInMemory(1, bytes(""), 0, bytes("abc"), 3), 0);
 }
 
-struct FirstMatchCase {
-  const char* text;
-  const char* pattern;
-  bool ignoreCase;
-  int64_t expected;  // 0-based offset of the first match, -1 when none
-};
-
-// Each row runs with several window sizes and every scan kind.
-const FirstMatchCase FIRST_MATCH_CASES[] = {
-    {"abaabab", "abab", false, 3},
-    {"abaabab", "abab", true, 3},  // an ignore-case pattern arrives upper-cased: ABAB
-    {"xxabcxx", "ABC", true, 2},
-    {"xxAbCxx", "ABC", true, 2},
-    {"xxabcxx", "ABC", false, -1},
-    {"aaaaaaab", "aab", false, 5},
-    {"needle", "needle", false, 0},
-    {"hay needle", "needle", false, 4},
-    {"hay needl", "needle", false, -1},
-    {"ab", "abc", false, -1},
-    {"zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzq", "q", false, 51},
-    {"the cat sat on the mat\nthe end", "the end", false, 23},
-    {"x\ny\nz", "\nz", false, 3},
-};
-
 TEST_F(LiteralSearch, FindsTheFirstMatchInEveryWindowSizeAndScanKind) {
-  for (const FirstMatchCase& row : FIRST_MATCH_CASES) {
+  struct Case {
+    const char* text;
+    const char* pattern;
+    bool ignoreCase;   // the pattern arrives upper-cased
+    int64_t expected;  // 0-based offset of the first match, -1 when none
+  };
+  const Case cases[] = {
+      {"abaabab", "abab", false, 3}, {"abaabab", "abab", true, 3}, {"xxAbCxx", "ABC", true, 2},
+      {"xxabcxx", "ABC", false, -1}, {"aaaaaaab", "aab", false, 5}, {"ab", "abc", false, -1},
+      {"zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzq", "q", false, 51},
+      {"x\ny\nz", "\nz", false, 3},
+  };
+  for (const Case& row : cases) {
     const std::string pattern = row.ignoreCase ? upperCased(row.pattern, false) : row.pattern;
     for (const int32_t scanner : ALL_SCANNERS) {
       selectLiteralScanner(scanner);
       for (const int32_t windowSize : {1, 2, 3, 7, 64}) {
         ASSERT_EQ(compile(pattern, row.ignoreCase), 0);
         source.install(row.text, windowSize, ENCODING_SINGLE_BYTE);
-        const int32_t result = SearchLiteral(reinterpret_cast<const uint8_t*>(pattern.data()),
-                                             static_cast<int32_t>(pattern.size()));
         SCOPED_TRACE(std::string(row.text) + " / " + row.pattern + " window " +
                      std::to_string(windowSize) + " scan " + std::to_string(scanner));
-        if (row.expected < 0) {
-          EXPECT_EQ(result, 1);
-        } else {
-          ASSERT_EQ(result, 0);
+        EXPECT_EQ(search(pattern), row.expected < 0 ? 1 : 0);
+        if (row.expected >= 0) {
           EXPECT_EQ(source.cursor, row.expected);
         }
       }
@@ -244,95 +210,28 @@ TEST_F(LiteralSearch, AnAbsentProbeByteShiftsByThePatternLength) {
   ASSERT_EQ(compile("abc", false), 0);
   source.limitAtWindowStart = true;
   source.install("xxxxxxxxxxxx", 7, ENCODING_SINGLE_BYTE);
-  EXPECT_EQ(SearchLiteral(reinterpret_cast<const uint8_t*>("abc"), 3), 1);
+  EXPECT_EQ(search("abc"), 1);
   EXPECT_EQ(source.advanceTargets, (std::vector<int64_t>{3, 6, 9, 12}));
 }
 
-TEST_F(LiteralSearch, APresentProbeByteTriesEveryAlignmentRightmostFirst) {
-  selectLiteralScanner(LITERAL_SCAN_PLAIN);
-  // The probe 'a' at offset 2 is aligned with pattern index 2 (start 0)
-  // first, then with index 0 (start 2), where the match is.
-  ASSERT_EQ(compile("aba", false), 0);
-  source.limitAtWindowStart = true;
-  source.install("xxabaxx", 7, ENCODING_SINGLE_BYTE);
-  ASSERT_EQ(SearchLiteral(reinterpret_cast<const uint8_t*>("aba"), 3), 0);
-  EXPECT_EQ(source.cursor, 2);
-  EXPECT_EQ(source.advanceTargets, (std::vector<int64_t>{0, 2}));
-}
-
-TEST_F(LiteralSearch, ReportsEveryMatchIncludingOverlappingOnes) {
-  for (const int32_t scanner : ALL_SCANNERS) {
-    selectLiteralScanner(scanner);
-    ASSERT_EQ(compile("aa", false), 0);
-    EXPECT_EQ(memoryMatches(source, "aaa baa aXa", "aa", 3), (std::vector<int64_t>{0, 1, 5}))
-        << "scan " << scanner;
-  }
-}
-
-struct DoubleByteCase {
-  std::string text;
-  std::string pattern;
-  bool ignoreCase;
-  std::vector<int64_t> expected;
-};
-
 TEST_F(LiteralSearch, DoubleByteTextReportsMatchesOnlyAtCharacterStarts) {
-  std::fill(std::begin(leadByteTable), std::end(leadByteTable), 0u);
-  leadByteTable[0x81] = 1;
-  leadByteTable[0x82] = 1;
-  const DoubleByteCase cases[] = {
-      // "AB" behind a lead byte begins on a trail byte; the next one does not.
-      {"\x81"
-       "ABAB",
-       "AB",
-       false,
-       {3}},
-      // Two lead bytes before: an even run, so a character start.
-      {"\x81\x81"
-       "AB",
-       "AB",
-       false,
-       {2}},
-      {"\x81\x81\x81"
-       "AB",
-       "AB",
-       false,
-       {}},
-      // A line start ends the run of lead bytes.
-      {"x\x81\n\x81\x81"
-       "AB",
-       "AB",
-       false,
-       {5}},
-      {"\x82"
-       "ab"
-       "\x82"
-       "ab",
-       "AB",
-       true,
-       {}},
-      {"\x82"
-       "abab",
-       "AB",
-       true,
-       {3}},
-      // Lead bytes in an ignore-case pattern: both case forms of each byte.
-      {"x\x81"
-       "a"
-       "\x81"
-       "A",
-       "\x81"
-       "A",
-       true,
-       {1, 3}},
-      {"\x81\x81"
-       "a",
-       "\x81"
-       "A",
-       true,
-       {}},
+  encoding.doubleByte(0x81, 0x82);
+  struct Case {
+    std::string text;
+    std::string pattern;
+    bool ignoreCase;
+    std::vector<int64_t> expected;
   };
-  for (const DoubleByteCase& row : cases) {
+  // "AB" behind a lead byte begins on a trail byte, behind an even run of
+  // them it does not, and a line start ends the run. Lead bytes in an
+  // ignore-case pattern match both case forms of the byte after them.
+  const Case cases[] = {
+      {"\x81" "ABAB", "AB", false, {3}},      {"\x81\x81" "AB", "AB", false, {2}},
+      {"\x81\x81\x81" "AB", "AB", false, {}}, {"x\x81\n\x81\x81" "AB", "AB", false, {5}},
+      {"\x82" "ab\x82" "ab", "AB", true, {}}, {"\x82" "abab", "AB", true, {3}},
+      {"x\x81" "a\x81" "A", "\x81" "A", true, {1, 3}}, {"\x81\x81" "a", "\x81" "A", true, {}},
+  };
+  for (const Case& row : cases) {
     for (const int32_t scanner : ALL_SCANNERS) {
       selectLiteralScanner(scanner);
       for (const int32_t windowSize : {2, 7, 64}) {
@@ -345,60 +244,45 @@ TEST_F(LiteralSearch, DoubleByteTextReportsMatchesOnlyAtCharacterStarts) {
   }
 }
 
-struct Utf8Case {
-  const char* text;
-  const char* pattern;  // as typed; upper-cased before the search
-  std::vector<int64_t> expected;
-};
-
 TEST_F(LiteralSearch, Utf8IgnoreCaseFoldsWholeCharacters) {
-  const Utf8Case cases[] = {
-      {"l'\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9", {2}},                       // été finds été
-      {"L'\xC3\x89T\xC3\x89 \xC3\xA9T\xC3\xA9", "\xC3\xA9t\xC3\xA9", {2, 8}},  // ÉTÉ and éTé
-      {"caf\xC3\xA9 CAFE", "cafe", {6}},
-      {"\xC3\xA9", "\xC3\xA8", {}},  // é is not è
+  // pattern: as typed; upper-cased before the search
+  using Case = std::tuple<const char*, const char*, std::vector<int64_t>>;
+  // été finds été, ÉTÉ and éTé; é is not è.
+  const Case cases[] = {
+      {"l'\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9", {2}},
+      {"L'\xC3\x89T\xC3\x89 \xC3\xA9T\xC3\xA9", "\xC3\xA9t\xC3\xA9", {2, 8}},
+      {"caf\xC3\xA9 CAFE", "cafe", {6}}, {"\xC3\xA9", "\xC3\xA8", {}},
   };
-  for (const Utf8Case& row : cases) {
-    const std::string pattern = upperCased(row.pattern, true);
+  for (const auto& [text, typed, expected] : cases) {
+    const std::string pattern = upperCased(typed, true);
     for (const int32_t windowSize : {1, 3, 7, 64}) {
       ASSERT_EQ(compile(pattern, true, ENCODING_UTF8), 0);
-      EXPECT_EQ(memoryMatches(source, row.text, pattern, windowSize, ENCODING_UTF8), row.expected)
-          << row.text << " / " << row.pattern << " window " << windowSize;
+      EXPECT_EQ(memoryMatches(source, text, pattern, windowSize, ENCODING_UTF8), expected)
+          << text << " / " << typed << " window " << windowSize;
     }
   }
 }
 
-struct MemoryCase {
-  const char* block;
-  const char* pattern;
-  bool ignoreCase;
-  int32_t start;
-  int32_t expected;
-};
-
 TEST_F(LiteralSearch, FindLiteralInMemoryReturnsOneBasedOffsets) {
-  const MemoryCase cases[] = {
-      {"abaabab", "abab", false, 1, 4},
-      {"abaabab", "abab", false, 5, 0},
-      {"abaabab", "aba", false, 2, 4},
-      {"abaabab", "aba", false, 0, 1},  // a start below 1 counts as 1
-      {"abaabab", "aba", false, -7, 1},
-      {"xxAbCabc", "ABC", true, 1, 3},
-      {"xxAbCabc", "ABC", true, 4, 6},
-      {"xxAbCabc", "ABC", false, 1, 0},
-      {"xxAbCABC", "ABC", false, 1, 6},
-      {"abc", "abcd", false, 1, 0},
-      {"GREPDEFAULTS", "defaults", true, 1, 5},
-      {"GREPDEFAULTS", "DEFAULTS", true, 6, 0},
+  struct Case {
+    std::string block;
+    std::string pattern;
+    bool ignoreCase;
+    int32_t start;
+    int32_t expected;
   };
-  for (const MemoryCase& row : cases) {
-    const std::string pattern = row.ignoreCase ? upperCased(row.pattern, false) : row.pattern;
-    ASSERT_EQ(compile(pattern, row.ignoreCase), 0);
-    const std::string block = row.block;
-    EXPECT_EQ(FindLiteralInMemory(row.start, reinterpret_cast<const uint8_t*>(pattern.data()),
-                                  static_cast<int32_t>(pattern.size()),
-                                  reinterpret_cast<const uint8_t*>(block.data()),
-                                  static_cast<int32_t>(block.size())),
+  const Case cases[] = {
+      {"abaabab", "abab", false, 1, 4}, {"abaabab", "abab", false, 5, 0},
+      {"abaabab", "aba", false, 2, 4},  {"abaabab", "aba", false, -7, 1},  // below 1 counts as 1
+      {"xxAbCabc", "ABC", true, 4, 6},  {"xxAbCabc", "ABC", false, 1, 0},
+      {"xxAbCABC", "ABC", false, 1, 6}, {"abc", "abcd", false, 1, 0},
+      {"GREPDEFAULTS", "DEFAULTS", true, 1, 5}, {"GREPDEFAULTS", "DEFAULTS", true, 6, 0},
+  };
+  for (const Case& row : cases) {
+    ASSERT_EQ(compile(row.pattern, row.ignoreCase), 0);
+    EXPECT_EQ(FindLiteralInMemory(row.start, bytes(row.pattern),
+                                  static_cast<int32_t>(row.pattern.size()), bytes(row.block),
+                                  static_cast<int32_t>(row.block.size())),
               row.expected)
         << row.block << " / " << row.pattern << " from " << row.start;
   }
@@ -415,8 +299,7 @@ TEST_F(LiteralSearch, FilteredScansReportExactlyWhatThePlainLoopReports) {
     for (char& c : text) c = alphabet[random() % alphabet.size()];
     std::string pattern;
     if (!text.empty() && random() % 3 != 0) {
-      const size_t start = random() % text.size();
-      pattern = text.substr(start, 1 + random() % 6);
+      pattern = text.substr(random() % text.size(), 1 + random() % 6);
     } else {
       pattern.assign(1 + random() % 4, ' ');
       for (char& c : pattern) c = alphabet[random() % 4];
@@ -438,12 +321,9 @@ TEST_F(LiteralSearch, FilteredScansReportExactlyWhatThePlainLoopReports) {
 }
 
 TEST_F(LiteralSearch, FilteredScansKeepTheBoundaryTestInDoubleByteText) {
-  std::fill(std::begin(leadByteTable), std::end(leadByteTable), 0u);
-  leadByteTable[0x81] = 1;
+  encoding.doubleByte(0x81, 0x81);
   std::mt19937 random(7);
-  const std::string alphabet =
-      "\x81\x81"
-      "abA\n";
+  const std::string alphabet = "\x81\x81" "abA\n";
   for (int32_t round = 0; round < 400; ++round) {
     std::string text(random() % 120, ' ');
     for (char& c : text) c = alphabet[random() % alphabet.size()];
@@ -464,42 +344,7 @@ TEST_F(LiteralSearch, FilteredScansKeepTheBoundaryTestInDoubleByteText) {
 // ---------------------------------------------------------------------------
 // Over the file text window
 
-class TemporaryFile {
- public:
-  explicit TemporaryFile(const std::string& content) {
-    // Unique per process too: several builds may run their tests at once.
-    static const std::string run = std::to_string(std::random_device()());
-    static int32_t counter = 0;
-    path_ = std::filesystem::temp_directory_path() /
-            ("literal_search_test_" + run + "_" + std::to_string(++counter) + ".txt");
-    std::ofstream out(path_, std::ios::binary);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  }
-  ~TemporaryFile() {
-    std::error_code ignored;
-    std::filesystem::remove(path_, ignored);
-  }
-  std::string name() const { return path_.string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
-struct FileMatch {
-  int64_t offset;
-  int64_t lineNumber;
-  int64_t lineStartOffset;
-};
-
-bool operator==(const FileMatch& a, const FileMatch& b) {
-  return a.offset == b.offset && a.lineNumber == b.lineNumber &&
-         a.lineStartOffset == b.lineStartOffset;
-}
-
-std::ostream& operator<<(std::ostream& out, const FileMatch& m) {
-  return out << "{" << m.offset << ", line " << m.lineNumber << " from " << m.lineStartOffset
-             << "}";
-}
+using FileMatch = std::tuple<int64_t, int64_t, int64_t>;  // offset, line number, line start
 
 std::vector<FileMatch> fileMatches(const std::string& fileName, const std::string& pattern,
                                    int32_t charMode = ENCODING_SINGLE_BYTE) {
@@ -508,12 +353,9 @@ std::vector<FileMatch> fileMatches(const std::string& fileName, const std::strin
   EXPECT_NE(stream, nullptr) << "status " << status;
   if (stream == nullptr) return {};
   openTextWindow(stream, 0, 0, charMode);
-  std::vector<FileMatch> found;
-  const auto* text = reinterpret_cast<const uint8_t*>(pattern.data());
-  while (SearchLiteral(text, static_cast<int32_t>(pattern.size())) == 0) {
-    found.push_back({cursorOffset(), textWindow.lineNumber, textWindow.lineStartOffset});
-    if (textSource.AdvanceTo(textWindow.cursor + 1) != 0) break;
-  }
+  std::vector<FileMatch> found = allMatches<FileMatch>(pattern, [] {
+    return FileMatch{cursorOffset(), textWindow.lineNumber, textWindow.lineStartOffset};
+  });
   closeStream(stream);
   return found;
 }
@@ -531,7 +373,7 @@ std::vector<FileMatch> referenceFileMatches(const std::string& text, const std::
         lineStart = counted + 1;
       }
     }
-    found.push_back({offset, lineNumber, lineStart});
+    found.emplace_back(offset, lineNumber, lineStart);
   }
   return found;
 }
@@ -540,8 +382,7 @@ TEST_F(LiteralSearch, AMatchStraddlingTheWindowDataEndIsFound) {
   // 65536 bytes fill the first block; the match begins 3 bytes before its end.
   std::string text(WINDOW_SIZE - 3, 'x');
   text[100] = '\n';
-  text += "needle and more\n";
-  TemporaryFile file(text);
+  const test::TempFile file(text + "needle and more\n");
   for (const int32_t scanner : ALL_SCANNERS) {
     selectLiteralScanner(scanner);
     ASSERT_EQ(compile("needle", false), 0);
@@ -554,20 +395,12 @@ TEST_F(LiteralSearch, AMatchStraddlingTheWindowDataEndIsFound) {
 // The lead bytes before a candidate lie in the previous block: the boundary
 // test steps back across the block start and forward again.
 TEST_F(LiteralSearch, DoubleByteBoundaryTestReachesBackIntoThePreviousBlock) {
-  std::fill(std::begin(leadByteTable), std::end(leadByteTable), 0u);
-  leadByteTable[0x81] = 1;
+  encoding.doubleByte(0x81, 0x81);
   std::string evenRun(WINDOW_SIZE - 2, 'x');
-  evenRun[10] = '\n';
-  evenRun +=
-      "\x81\x81"
-      "AB tail\n";
   std::string oddRun(WINDOW_SIZE - 1, 'x');
-  oddRun[10] = '\n';
-  oddRun +=
-      "\x81"
-      "AB then AB\n";
-  const TemporaryFile evenFile(evenRun);
-  const TemporaryFile oddFile(oddRun);
+  evenRun[10] = oddRun[10] = '\n';
+  const test::TempFile evenFile(evenRun + "\x81\x81" "AB tail\n");
+  const test::TempFile oddFile(oddRun + "\x81" "AB then AB\n");
   for (const int32_t scanner : ALL_SCANNERS) {
     selectLiteralScanner(scanner);
     ASSERT_EQ(compile("AB", false, ENCODING_DOUBLE_BYTE), 0);
@@ -589,17 +422,13 @@ TEST_F(LiteralSearch, FileSearchReportsEveryMatchWithItsLine) {
     for (size_t i = 0; i < lineLength; ++i) text += "abcdefgh ABX"[random() % 12];
     text += random() % 4 == 0 ? "\r\n" : "\n";
   }
-  TemporaryFile file(text);
+  const test::TempFile file(text);
   struct Query {
     std::string pattern;
     bool ignoreCase;
   };
-  const Query queries[] = {{"abc", false},
-                           {"abc", true},
-                           {"h\na", false},
-                           {"X", false},
-                           {"cdefgh abx", true},
-                           {"zzz", false},
+  const Query queries[] = {{"abc", false},        {"abc", true},  {"h\na", false},
+                           {"X", false},          {"cdefgh abx", true}, {"zzz", false},
                            {std::string(300, 'a'), false}};
   for (Query query : queries) {
     if (query.ignoreCase) query.pattern = upperCased(query.pattern, false);

@@ -3,14 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-uint32_t wordAt(const void* address) {
+uint32_t wordAt(const uint8_t* address) {
   uint32_t value;
   std::memcpy(&value, address, sizeof value);
   return value;
@@ -20,8 +22,7 @@ uint32_t headerOf(const void* payload) { return wordAt(static_cast<const uint8_t
 
 // The trailer word of a pool block: the block size without the free bit.
 uint32_t trailerOf(const void* payload) {
-  uint32_t size = headerOf(payload) & ~1u;
-  return wordAt(static_cast<const uint8_t*>(payload) - 4 + size - 4);
+  return wordAt(static_cast<const uint8_t*>(payload) - 8 + (headerOf(payload) & ~1u));
 }
 
 // Allocates blocks of one size until `run` of them lie back to back, as
@@ -43,36 +44,30 @@ std::vector<uint8_t*> adjacentRun(uint32_t request, size_t run) {
 }
 
 TEST(MemoryPoolSizes, RequestsMapToTheirBlockSizes) {
-  struct Case {
-    uint32_t request;
-    uint32_t blockSize;
-  };
+  using Case = std::tuple<uint32_t, uint32_t>;
   const Case cases[] = {
-      {0, 16},         {1, 16},         {8, 16},         {9, 32},          {100, 112},
-      {504, 512},      {505, 768},      {760, 768},      {761, 1024},      {32760, 32768},
-      {32761, 33792},  {33784, 33792},  {33785, 34816},  {1000000, 1000448},
+      {0, 16},       {8, 16},        {9, 32},        {100, 112},       {504, 512},
+      {505, 768},    {760, 768},     {761, 1024},    {32760, 32768},   {32761, 33792},
+      {33784, 33792}, {33785, 34816}, {1000000, 1000448},
   };
-  for (const Case& c : cases) {
-    void* block = memAlloc(c.request);
-    ASSERT_NE(block, nullptr) << c.request;
-    EXPECT_EQ(memBlockSize(block), c.blockSize) << "request " << c.request;
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u) << "request " << c.request;
-    std::memset(block, 0x5A, c.request);  // the whole request is usable
-    if (c.blockSize <= 32768) {
-      EXPECT_EQ(headerOf(block), c.blockSize) << "in use: free bit clear";
-      EXPECT_EQ(trailerOf(block), c.blockSize);
+  for (const auto& [request, blockSize] : cases) {
+    void* block = memAlloc(request);
+    ASSERT_NE(block, nullptr) << request;
+    EXPECT_EQ(memBlockSize(block), blockSize) << "request " << request;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u) << "request " << request;
+    std::memset(block, 0x5A, request);  // the whole request is usable
+    if (blockSize <= 32768) {
+      EXPECT_EQ(headerOf(block), blockSize) << "in use: free bit clear";
+      EXPECT_EQ(trailerOf(block), blockSize);
     }
     memFree(block);
   }
-}
-
-TEST(MemoryPoolSizes, OversizedRequestsGiveNull) {
   EXPECT_EQ(memAlloc(0x80000000u), nullptr);
   EXPECT_EQ(memAlloc(0xFFFFFFFFu), nullptr);
   memFree(nullptr);  // ignored
 }
 
-TEST(MemoryPoolReuse, FreedBlockIsHandedOutAgain) {
+TEST(MemoryPoolReuse, FreedBlocksAreHandedOutAgainWithoutNewChunks) {
   for (uint32_t request : {40u, 2000u}) {
     std::vector<uint8_t*> run = adjacentRun(request, 3);
     ASSERT_EQ(run.size(), 3u);
@@ -82,14 +77,11 @@ TEST(MemoryPoolReuse, FreedBlockIsHandedOutAgain) {
     EXPECT_EQ(memAlloc(request), run[1]) << request;
     for (uint8_t* block : run) memFree(block);
   }
-}
-
-TEST(MemoryPoolReuse, PoolsKeepTheirChunksAfterEverythingIsFreed) {
   for (uint32_t request : {40u, 3000u}) {
     std::vector<void*> blocks;
     for (int i = 0; i < 200; ++i) blocks.push_back(memAlloc(request));
     for (void* block : blocks) memFree(block);
-    uint32_t chunks = memChunkCount();
+    const uint32_t chunks = memChunkCount();
     // 200 blocks span several chunks; all of them must come from the freed
     // blocks, merged or not, without a new chunk.
     for (void*& block : blocks) {
@@ -105,7 +97,7 @@ TEST(MemoryPoolMerging, NeighboursMergeWithinTheLargestBlock) {
   struct Case {
     uint32_t request;  // block size = the pool's largest / 2
     uint32_t largest;
-    size_t run;        // blocks back to back around x, y and z
+    size_t run;  // blocks back to back around x, y and z
     bool firstThenSecond;
   };
   // Four medium blocks of 16384 bytes fill a chunk, whose edges then guard
@@ -138,32 +130,24 @@ TEST(MemoryPoolMerging, NeighboursMergeWithinTheLargestBlock) {
 }
 
 TEST(MemoryPoolRealloc, CopiesTheSmallerOfBothSizes) {
-  struct Case {
-    uint32_t from;
-    uint32_t to;
-  };
+  using Case = std::tuple<uint32_t, uint32_t>;
   const Case cases[] = {
-      {20, 2000}, {2000, 20}, {100, 10}, {500, 40000}, {40000, 100}, {40000, 80000}, {30, 30},
-  };
-  for (const Case& c : cases) {
-    auto* block = static_cast<uint8_t*>(memAlloc(c.from));
+      {20, 2000}, {2000, 20}, {100, 10}, {500, 40000}, {40000, 100}, {40000, 80000}};
+  for (const auto& [from, to] : cases) {
+    auto* block = static_cast<uint8_t*>(memAlloc(from));
     ASSERT_NE(block, nullptr);
-    for (uint32_t i = 0; i < c.from; ++i) block[i] = static_cast<uint8_t>(i * 7 + 3);
-    auto* moved = static_cast<uint8_t*>(memRealloc(block, c.to));
+    for (uint32_t i = 0; i < from; ++i) block[i] = static_cast<uint8_t>(i * 7 + 3);
+    auto* moved = static_cast<uint8_t*>(memRealloc(block, to));
     ASSERT_NE(moved, nullptr);
-    uint32_t kept = c.from < c.to ? c.from : c.to;
-    for (uint32_t i = 0; i < kept; ++i) {
-      ASSERT_EQ(moved[i], static_cast<uint8_t>(i * 7 + 3)) << c.from << "->" << c.to << " at " << i;
+    for (uint32_t i = 0; i < std::min(from, to); ++i) {
+      ASSERT_EQ(moved[i], static_cast<uint8_t>(i * 7 + 3)) << from << "->" << to << " at " << i;
     }
     // Copying more than the new block holds would overwrite its trailer.
     if (memBlockSize(moved) <= 32768) {
-      EXPECT_EQ(trailerOf(moved), memBlockSize(moved)) << c.from << "->" << c.to;
+      EXPECT_EQ(trailerOf(moved), memBlockSize(moved)) << from << "->" << to;
     }
     memFree(moved);
   }
-}
-
-TEST(MemoryPoolRealloc, NullAndOversizedRequests) {
   void* block = memRealloc(nullptr, 50);
   ASSERT_NE(block, nullptr);
   EXPECT_EQ(memBlockSize(block), 64u);
@@ -182,90 +166,72 @@ TEST(MemoryPoolStress, LiveBlocksKeepTheirContents) {
     uint8_t* block;
     uint32_t size;
     uint8_t fill;
+    bool intact() const {
+      for (uint32_t i = 0; i < size; ++i) {
+        if (block[i] != fill) return false;
+      }
+      return true;
+    }
   };
   std::mt19937 random(12345);
   std::vector<Live> live;
-  auto check = [](const Live& l) {
-    for (uint32_t i = 0; i < l.size; ++i) {
-      if (l.block[i] != l.fill) return false;
-    }
-    return true;
-  };
   const uint32_t sizeLimits[] = {64, 600, 5000, 40000};
   for (int step = 0; step < 20000; ++step) {
-    uint32_t action = random() % 3;
+    const uint32_t action = random() % 3;
+    const uint32_t size = random() % sizeLimits[random() % 4];
     if (action == 0 || live.empty()) {
-      uint32_t size = random() % sizeLimits[random() % 4];
       auto* block = static_cast<uint8_t*>(memAlloc(size));
       ASSERT_NE(block, nullptr);
-      auto fill = static_cast<uint8_t>(random());
+      const auto fill = static_cast<uint8_t>(random());
       std::memset(block, fill, size);
       live.push_back({block, size, fill});
+      continue;
+    }
+    const size_t index = random() % live.size();
+    Live& l = live[index];
+    ASSERT_TRUE(l.intact()) << "step " << step;
+    if (action == 1) {
+      memFree(l.block);
+      live[index] = live.back();
+      live.pop_back();
     } else {
-      size_t index = random() % live.size();
-      Live& l = live[index];
-      ASSERT_TRUE(check(l)) << "step " << step;
-      if (action == 1) {
-        memFree(l.block);
-        live[index] = live.back();
-        live.pop_back();
-      } else {
-        uint32_t size = random() % sizeLimits[random() % 4];
-        auto* block = static_cast<uint8_t*>(memRealloc(l.block, size));
-        ASSERT_NE(block, nullptr);
-        if (size > l.size) std::memset(block + l.size, l.fill, size - l.size);
-        l.block = block;
-        l.size = size;
-      }
+      auto* block = static_cast<uint8_t*>(memRealloc(l.block, size));
+      ASSERT_NE(block, nullptr);
+      if (size > l.size) std::memset(block + l.size, l.fill, size - l.size);
+      l = {block, size, l.fill};
     }
   }
   for (const Live& l : live) {
-    EXPECT_TRUE(check(l));
+    EXPECT_TRUE(l.intact());
     memFree(l.block);
   }
 }
 
-TEST(TableAllocator, BlocksAreAlignedDistinctAndReused) {
-  std::vector<uint8_t*> blocks;
-  for (uint32_t size : {0u, 1u, 8u, 9u, 100u, 512u, 513u, 5000u}) {
-    auto* block = static_cast<uint8_t*>(pomAlloc(size));
-    ASSERT_NE(block, nullptr) << size;
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u) << size;
-    std::memset(block, static_cast<int>(blocks.size()), size < 8 ? 8 : size);
-    blocks.push_back(block);
-  }
-  const uint32_t sizes[] = {0, 1, 8, 9, 100, 512, 513, 5000};
-  for (size_t k = 0; k < blocks.size(); ++k) {
-    uint32_t size = sizes[k] < 8 ? 8 : sizes[k];
-    for (uint32_t i = 0; i < size; ++i) {
-      ASSERT_EQ(blocks[k][i], static_cast<uint8_t>(k)) << "block " << k << " overlapped";
-    }
-  }
-  void* reused = blocks[4];
-  pomFree(reused);
-  EXPECT_EQ(pomAlloc(100), reused);
-  for (uint8_t* block : blocks) pomFree(block);
+TEST(TableAllocator, BlocksAreReusedAndTablesKeptWhileTheyGrow) {
+  void* small = pomAlloc(100);
+  ASSERT_NE(small, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(small) % 8, 0u);
+  pomFree(small);
+  EXPECT_EQ(pomAlloc(100), small) << "the freed block of its class";
   EXPECT_EQ(pomAlloc(0x80000000u), nullptr);
-}
-
-TEST(TableAllocator, ReallocKeepsTheTable) {
-  auto* table = static_cast<uint32_t*>(pomAlloc(4 * sizeof(uint32_t)));
-  ASSERT_NE(table, nullptr);
-  uint32_t count = 4;
-  for (uint32_t i = 0; i < count; ++i) table[i] = i * 3;
-  // Grow through the pooled sizes into the heap, as the message table does.
-  for (uint32_t grown : {10u, 64u, 128u, 129u, 4000u}) {
-    table = static_cast<uint32_t*>(pomRealloc(table, grown * sizeof(uint32_t)));
-    ASSERT_NE(table, nullptr);
-    for (uint32_t i = 0; i < count; ++i) ASSERT_EQ(table[i], i * 3) << grown;
-    for (uint32_t i = count; i < grown; ++i) table[i] = i * 3;
+  // Grow through the pooled sizes into the heap, as the message table does;
+  // a second table grown beside it must not overlap it.
+  uint32_t* tables[2] = {nullptr, nullptr};
+  uint32_t count = 0;
+  for (uint32_t grown : {1u, 2u, 10u, 64u, 128u, 129u, 4000u}) {
+    for (uint32_t t = 0; t < 2; ++t) {
+      tables[t] = static_cast<uint32_t*>(pomRealloc(tables[t], grown * sizeof(uint32_t)));
+      ASSERT_NE(tables[t], nullptr);
+      for (uint32_t i = 0; i < count; ++i) ASSERT_EQ(tables[t][i], i * 3 + t) << grown;
+      for (uint32_t i = count; i < grown; ++i) tables[t][i] = i * 3 + t;
+    }
     count = grown;
   }
+  for (uint32_t* table : tables) pomFree(table);
   void* same = pomRealloc(nullptr, 24);
-  ASSERT_NE(same, nullptr);
   EXPECT_EQ(pomRealloc(same, 16), same) << "a smaller size fits the block";
   pomFree(same);
-  pomFree(table);
+  pomFree(small);
 }
 
 }  // namespace

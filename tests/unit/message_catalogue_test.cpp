@@ -3,39 +3,35 @@
 // grep.kvb with the program's texts.
 #include "support/message_catalogue.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
+#include <tuple>
+
+#include "tests/unit/test_support.h"
 #include "tools/kvb_writer.h"
 
 using namespace std::string_literals;
 
 namespace {
 
-const char* const CATALOGUE_NAME = "message_catalogue_test.kvb";
+using Image = std::vector<uint8_t>;
 
 struct Record {
   int32_t number;
   int32_t offset;
 };
 
-void putWord(std::vector<uint8_t>& bytes, int64_t value) {
-  auto word = static_cast<uint32_t>(value);
+void putWord(Image& bytes, int64_t value) {
+  const auto word = static_cast<uint32_t>(value);
   for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<uint8_t>(word >> (8 * k)));
 }
 
 // A catalogue image made by hand, so that it can be wrong in every way.
-std::vector<uint8_t> rawImage(int32_t magic, int64_t textArea, const std::vector<Record>& records,
-                              const std::string& texts) {
-  std::vector<uint8_t> bytes;
+Image rawImage(int32_t magic, int64_t textArea, const std::vector<Record>& records,
+               const std::string& texts) {
+  Image bytes;
   putWord(bytes, magic);
   putWord(bytes, textArea);
   for (const Record& r : records) {
@@ -46,46 +42,47 @@ std::vector<uint8_t> rawImage(int32_t magic, int64_t textArea, const std::vector
   return bytes;
 }
 
-std::vector<uint8_t> compiled(const std::string& source) {
-  std::vector<uint8_t> image;
+Image compiled(const std::string& source) {
+  Image image;
   std::string error;
   EXPECT_TRUE(kvb::compileSource(source, image, error)) << error;
   return image;
 }
 
-void writeFile(const char* name, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+// The checks run on a heap copy of exactly the image's size, so the
+// sanitizer build reports any read beyond it.
+int32_t validExactly(const Image& image) {
+  std::unique_ptr<uint8_t[]> exact(new uint8_t[image.size() + (image.empty() ? 1 : 0)]);
+  if (!image.empty()) std::memcpy(exact.get(), image.data(), image.size());
+  return catalogueImageValid(exact.get(), static_cast<int64_t>(image.size()));
 }
 
 class Catalogue : public ::testing::Test {
  protected:
   void SetUp() override {
-    setCataloguePath("", CATALOGUE_NAME);
+    setCataloguePath("", name_.c_str());
     resetMessageCatalogue();
   }
-  void TearDown() override {
-    std::remove(CATALOGUE_NAME);
-    resetMessageCatalogue();
+  void TearDown() override { resetMessageCatalogue(); }
+  void install(const Image& bytes, bool reset = true) {
+    test::writeFile(name_, std::string(bytes.begin(), bytes.end()));
+    if (reset) resetMessageCatalogue();
   }
-  void install(const std::vector<uint8_t>& bytes) {
-    writeFile(CATALOGUE_NAME, bytes);
-    resetMessageCatalogue();
+  std::string withPath(const std::string& before, const std::string& after) const {
+    return before + name_ + after;
   }
-  static std::string withPath(const std::string& before, const std::string& after) {
-    return before + CATALOGUE_NAME + after;
-  }
+
+  test::TempDir dir_;
+  const std::string name_ = dir_ / "messages.kvb";
 };
 
 TEST_F(Catalogue, NumbersWithoutEntryGetEntryZero) {
   install(compiled("@0 Fallback text.\n@-8 Out of memory.\n@-3600 Usage.\n"));
   EXPECT_STREQ(messageText(-8), "Out of memory.");
   EXPECT_STREQ(messageText(-3600), "Usage.");
-  EXPECT_STREQ(messageText(0), "Fallback text.");
-  EXPECT_STREQ(messageText(-9), "Fallback text.") << "no entry in the table's range";
-  EXPECT_STREQ(messageText(-5000), "Fallback text.") << "beyond the table";
-  EXPECT_STREQ(messageText(12), "Fallback text.") << "positive numbers are index 0";
-  EXPECT_STREQ(messageText(INT32_MIN), "Fallback text.");
+  for (int32_t number : {0, -9, -5000, 12, INT32_MIN}) {
+    EXPECT_STREQ(messageText(number), "Fallback text.") << number;
+  }
   EXPECT_EQ(messageExists(-8), 1);
   EXPECT_EQ(messageExists(-9), 0);
   EXPECT_EQ(messageExists(5), 1) << "index 0";
@@ -99,10 +96,8 @@ TEST_F(Catalogue, TableHoldsEveryIndexUpToTheHighest) {
   for (int32_t index = 0; index <= 3601; ++index) present += messageExists(-index);
   EXPECT_EQ(present, 2);
   EXPECT_EQ(messageExists(-3600), 1);
-  EXPECT_EQ(messageExists(-8), 1);
-  EXPECT_STREQ(messageText(-5), "Message -5 not found in message file 'message_catalogue_test.kvb'")
+  EXPECT_EQ(std::string(messageText(-5)), withPath("Message -5 not found in message file '", "'"))
       << "no entry 0 either";
-  EXPECT_EQ(messageExists(0), 0);
 }
 
 TEST_F(Catalogue, LaterRecordsReplaceEarlierOnesAndTextsMayBeShared) {
@@ -113,89 +108,58 @@ TEST_F(Catalogue, LaterRecordsReplaceEarlierOnesAndTextsMayBeShared) {
 
 TEST_F(Catalogue, ExpandsArgumentReferences) {
   install(compiled(
-      "@-10 name=%s1.\n"
-      "@-11 100%% sure\n"
-      "@-12 a% b\n"
-      "@-13 x%sxy\n"
-      "@-14 end%s\n"
-      "@-15 100%\n"
-      "@-16 %%s1\n"
-      "@-17 %a%%%\n"
-      "@-18 [%s0|%s2|%s1]\n"
-      "@-19 [%s9]\n"
-      "@-3600 %s3%s0 %s8\n"));
+      "@-10 name=%s1.\n@-11 100%% sure\n@-12 a% b\n@-13 x%sxy\n@-14 end%s\n@-15 100%\n"
+      "@-16 %%s1\n@-17 %a%%%\n@-18 [%s0|%s2|%s1]\n@-19 [%s9]\n@-20 %s3%s0 %s8\n@-21 <%s4>\n"));
   setMessageArgument(0, ".exe");
   setMessageArgument(1, "file.txt");
   setMessageArgument(2, nullptr);
   setMessageArgument(3, "grep");
   setMessageNumberArgument(8, -3600);
-  struct Case {
-    int32_t number;
-    const char* expected;
-  };
+  setMessageArgument(4, std::string(600, 'n').c_str());
+  using Case = std::tuple<int32_t, std::string>;
   // Slot 9 is set by no test in this program: an unset slot shows nothing.
   const Case cases[] = {
-      {-10, "name=file.txt."},
-      {-11, "100% sure"},
-      {-12, "a% b"},
-      {-13, "x%s13 index too largey"},
-      {-14, "end%s14 index too large"},
-      {-15, "100%"},
-      {-16, "%s1"},
-      {-17, "%a%%"},
-      {-18, "[.exe|(null)|file.txt]"},
-      {-19, "[]"},
-      {-3600, "grep.exe -3600"},
+      {-10, "name=file.txt."},         {-11, "100% sure"},      {-12, "a% b"},
+      {-13, "x%s13 index too largey"}, {-14, "end%s14 index too large"},
+      {-15, "100%"},                   {-16, "%s1"},            {-17, "%a%%"},
+      {-18, "[.exe|(null)|file.txt]"}, {-19, "[]"},             {-20, "grep.exe -3600"},
+      {-21, "<" + std::string(MESSAGE_SLOT_SIZE - 1, 'n') + ">"},  // cut to the slot
   };
-  for (const Case& c : cases) EXPECT_STREQ(messageText(c.number), c.expected) << c.number;
-}
+  for (const auto& [number, expected] : cases) {
+    EXPECT_EQ(std::string(messageText(number)), expected) << number;
+  }
 
-TEST_F(Catalogue, ArgumentSlots) {
-  install(compiled("@-1 <%s4>\n@-2 <%s5>\n"));
-  setMessageArgument(4, std::string(600, 'n').c_str());
-  EXPECT_EQ(std::string(messageText(-1)), "<" + std::string(MESSAGE_SLOT_SIZE - 1, 'n') + ">")
-      << "cut to the slot with its terminator";
   setMessageArgument(4, "four");
   setMessageArgument(10, "ignored");
   setMessageArgument(-1, "ignored");
-  EXPECT_STREQ(messageText(-1), "<four>");
-  struct Case {
-    int64_t value;
-    const char* text;
-  };
-  const Case cases[] = {{0, "<0>"}, {42, "<42>"}, {-3633, "<-3633>"},
-                        {INT64_MIN, "<-9223372036854775808>"}};
-  for (const Case& c : cases) {
-    setMessageNumberArgument(5, c.value);
-    EXPECT_STREQ(messageText(-2), c.text);
-  }
   setMessageNumberArgument(10, 7);
-  EXPECT_STREQ(messageText(-1), "<four>");
+  EXPECT_STREQ(messageText(-21), "<four>");
+  setMessageNumberArgument(4, INT64_MIN);
+  EXPECT_STREQ(messageText(-21), "<-9223372036854775808>");
 }
 
 TEST_F(Catalogue, ResultGrowsForLongTexts) {
-  std::string longLine(5000, 'L');
+  const std::string longLine(5000, 'L');
   install(compiled("@-1 " + longLine + "%s6" + longLine + "\n"));
   setMessageArgument(6, std::string(511, 's').c_str());
   EXPECT_EQ(std::string(messageText(-1)), longLine + std::string(511, 's') + longLine);
 }
 
-TEST_F(Catalogue, MissingFileIsTriedAgainOnEveryLookup) {
+TEST_F(Catalogue, MissingFileIsTriedAgainOnEveryLookupAndItsPathIsCut) {
   const std::string notFound = withPath("Unable to open message file '", "' not found");
   EXPECT_EQ(std::string(messageText(-8)), notFound);
   EXPECT_EQ(messageExists(-8), 0);
   EXPECT_EQ(std::string(messageText(-8)), notFound);
-  writeFile(CATALOGUE_NAME, compiled("@-8 Out of memory.\n"));
+  install(compiled("@-8 Out of memory.\n"), false);
   EXPECT_STREQ(messageText(-8), "Out of memory.") << "loaded without a reset";
-}
 
-TEST_F(Catalogue, PathIsCutTo511Characters) {
-  std::string directory(400, 'd');
-  std::string file(200, 'f');
+  const std::string directory(400, 'd');
+  const std::string file(200, 'f');
   setCataloguePath(directory.c_str(), file.c_str());
   resetMessageCatalogue();
-  std::string path = (directory + file).substr(0, CATALOGUE_PATH_MAX);
-  EXPECT_EQ(std::string(messageText(-1)), "Unable to open message file '" + path + "' not found");
+  EXPECT_EQ(std::string(messageText(-1)), "Unable to open message file '" +
+                                              (directory + file).substr(0, CATALOGUE_PATH_MAX) +
+                                              "' not found");
 }
 
 TEST_F(Catalogue, EmptyIndexAnswersEmpty) {
@@ -206,48 +170,38 @@ TEST_F(Catalogue, EmptyIndexAnswersEmpty) {
 
 struct MalformedCase {
   const char* what;
-  std::vector<uint8_t> bytes;
+  Image bytes;
 };
 
 std::vector<MalformedCase> malformedCatalogues() {
-  std::vector<uint8_t> truncatedIndex = rawImage(CATALOGUE_MAGIC, 32, {{-8, 0}, {-1, -1}}, "");
+  Image truncatedIndex = rawImage(CATALOGUE_MAGIC, 32, {{-8, 0}, {-1, -1}}, "");
   truncatedIndex.resize(20);
+  const int32_t M = CATALOGUE_MAGIC;
   return {
       {"empty file", {}},
       {"magic only", {0x22, 0x11, 0x00, 0x00}},
       {"wrong magic", rawImage(0x2211, 24, {{-8, 0}, {-1, -1}}, "text\0"s)},
-      {"header only", rawImage(CATALOGUE_MAGIC, 16, {}, "")},
+      {"header only", rawImage(M, 16, {}, "")},
       {"index cut short", truncatedIndex},
-      {"text offset past the end", rawImage(CATALOGUE_MAGIC, 24, {{-8, 100}, {-1, -1}}, "text\0"s)},
-      {"text offset at the end", rawImage(CATALOGUE_MAGIC, 24, {{-8, 5}, {-1, -1}}, "text\0"s)},
-      {"text without its NUL", rawImage(CATALOGUE_MAGIC, 32, {{-8, 0}, {-9, 3}, {-1, -1}},
-                                        "ok\0text"s)},
-      {"text area past the end", rawImage(CATALOGUE_MAGIC, 64, {{-8, 0}, {-1, -1}}, "text\0"s)},
-      {"text area not a multiple of 8",
-       rawImage(CATALOGUE_MAGIC, 28, {{-8, 0}, {-1, -1}}, "text\0text\0"s)},
-      {"text area too small for a terminator", rawImage(CATALOGUE_MAGIC, 8, {{-1, -1}}, "t\0"s)},
-      {"negative text area", rawImage(CATALOGUE_MAGIC, -8, {{-1, -1}}, "t\0"s)},
-      {"index without terminator", rawImage(CATALOGUE_MAGIC, 24, {{-8, 0}, {-9, 0}}, "text\0"s)},
-      {"terminator after the text area",
-       rawImage(CATALOGUE_MAGIC, 24, {{-8, 0}, {-9, 0}, {-1, -1}}, "text\0"s)},
-      {"positive message number", rawImage(CATALOGUE_MAGIC, 24, {{5, 0}, {-1, -1}}, "text\0"s)},
-      {"message number far too low",
-       rawImage(CATALOGUE_MAGIC, 24, {{INT32_MIN, 0}, {-1, -1}}, "text\0"s)},
+      {"text offset past the end", rawImage(M, 24, {{-8, 100}, {-1, -1}}, "text\0"s)},
+      {"text offset at the end", rawImage(M, 24, {{-8, 5}, {-1, -1}}, "text\0"s)},
+      {"text without its NUL", rawImage(M, 32, {{-8, 0}, {-9, 3}, {-1, -1}}, "ok\0text"s)},
+      {"text area past the end", rawImage(M, 64, {{-8, 0}, {-1, -1}}, "text\0"s)},
+      {"text area not a multiple of 8", rawImage(M, 28, {{-8, 0}, {-1, -1}}, "text\0text\0"s)},
+      {"text area too small for a terminator", rawImage(M, 8, {{-1, -1}}, "t\0"s)},
+      {"negative text area", rawImage(M, -8, {{-1, -1}}, "t\0"s)},
+      {"index without terminator", rawImage(M, 24, {{-8, 0}, {-9, 0}}, "text\0"s)},
+      {"terminator after the text area", rawImage(M, 24, {{-8, 0}, {-9, 0}, {-1, -1}}, "text\0"s)},
+      {"positive message number", rawImage(M, 24, {{5, 0}, {-1, -1}}, "text\0"s)},
+      {"message number far too low", rawImage(M, 24, {{INT32_MIN, 0}, {-1, -1}}, "text\0"s)},
   };
 }
 
-// The checks run on a heap copy of exactly the file's size, so the
-// sanitizer build reports any read beyond it.
-TEST(CatalogueImage, MalformedImagesAreNotValid) {
+TEST(CatalogueImage, MalformedImagesAreNotValidAndWellFormedOnesAre) {
   for (const MalformedCase& c : malformedCatalogues()) {
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[c.bytes.size() + (c.bytes.empty() ? 1 : 0)]);
-    if (!c.bytes.empty()) std::memcpy(exact.get(), c.bytes.data(), c.bytes.size());
-    EXPECT_EQ(catalogueImageValid(exact.get(), static_cast<int64_t>(c.bytes.size())), 0) << c.what;
+    EXPECT_EQ(validExactly(c.bytes), 0) << c.what;
   }
-}
-
-TEST(CatalogueImage, WellFormedImagesAreValid) {
-  const std::vector<uint8_t> images[] = {
+  const Image wellFormed[] = {
       rawImage(CATALOGUE_MAGIC, 16, {{-1, -1}}, ""),
       rawImage(CATALOGUE_MAGIC, 24, {{-8, 0}, {-1, -1}}, "\0"s),
       rawImage(CATALOGUE_MAGIC, 32, {{0, 0}, {-8, 2}, {-1, -1}}, "a\0b\0"s),
@@ -255,11 +209,7 @@ TEST(CatalogueImage, WellFormedImagesAreValid) {
       rawImage(CATALOGUE_MAGIC, 40, {{-8, 0}, {-7, -5}, {0, 0}, {0, 0}}, "z\0"s),
       compiled("@0 zero\n@-3600\nline\n\n@end\n"),
   };
-  for (const std::vector<uint8_t>& image : images) {
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[image.size()]);
-    std::memcpy(exact.get(), image.data(), image.size());
-    EXPECT_EQ(catalogueImageValid(exact.get(), static_cast<int64_t>(image.size())), 1);
-  }
+  for (const Image& image : wellFormed) EXPECT_EQ(validExactly(image), 1);
 }
 
 TEST_F(Catalogue, MalformedFilesAnswerNotValidThenEmpty) {
@@ -275,20 +225,10 @@ TEST_F(Catalogue, MalformedFilesAnswerNotValidThenEmpty) {
 // The catalogue compiler.
 
 TEST(CatalogueCompiler, WritesTheCatalogueLayout) {
-  std::vector<uint8_t> image = compiled(
-      "# comment\r\n"
-      "@0 Fallback\r\n"
-      "\r\n"
-      "@-1 one\r\n"
-      "@-3600\r\n"
-      "Line 1\r\n"
-      "\r\n"
-      "  Line 3 # no comment\r\n"
-      " @indented\r\n"
-      "\r\n"
-      "@end\r\n"
-      "@-7 one\r\n");
-  auto word = [&](size_t at) {
+  Image image = compiled(
+      "# comment\r\n@0 Fallback\r\n\r\n@-1 one\r\n@-3600\r\nLine 1\r\n\r\n"
+      "  Line 3 # no comment\r\n @indented\r\n\r\n@end\r\n@-7 one\r\n");
+  const auto word = [&](size_t at) {
     return static_cast<int32_t>(image[at] | image[at + 1] << 8 | image[at + 2] << 16 |
                                 static_cast<uint32_t>(image[at + 3]) << 24);
   };
@@ -308,10 +248,8 @@ TEST(CatalogueCompiler, WritesTheCatalogueLayout) {
 }
 
 TEST(CatalogueCompiler, RejectsMalformedSources) {
-  struct Case {
-    std::string source;
-    const char* error;  // part of the expected message
-  };
+  // error: part of the expected message
+  using Case = std::tuple<std::string, const char*>;
   const Case cases[] = {
       {"@-5 a\n\n@-5 b\n", "line 3: message -5 is already defined at line 1"},
       {"@5 text\n", "line 1: message number 5 is positive"},
@@ -326,11 +264,11 @@ TEST(CatalogueCompiler, RejectsMalformedSources) {
       {"@-2000000 x\n", "is below"},
       {"@-5 a\0b\n"s, "NUL byte"},
   };
-  for (const Case& c : cases) {
-    std::vector<uint8_t> image;
+  for (const auto& [source, message] : cases) {
+    Image image;
     std::string error;
-    EXPECT_FALSE(kvb::compileSource(c.source, image, error)) << c.source;
-    EXPECT_NE(error.find(c.error), std::string::npos) << "got: " << error;
+    EXPECT_FALSE(kvb::compileSource(source, image, error)) << source;
+    EXPECT_NE(error.find(message), std::string::npos) << "got: " << error;
   }
 }
 
@@ -348,22 +286,17 @@ class ProgramCatalogue : public ::testing::Test {
   void TearDown() override { resetMessageCatalogue(); }
 };
 
-TEST_F(ProgramCatalogue, HoldsEveryMessageTheProgramPrints) {
-  const int32_t numbers[] = {
-      0, -2, -3, -4, -5, -7, -8, -15, -18, -19, -20, -21, -22, -23, -24, -25, -26, -27, -28,
-      -29, -30, -31, -32, -33, -34, -35, -36, -37, -38, -52, -53, -2500,
-      MSG_USAGE, MSG_D_ARGUMENTS, MSG_E_ARGUMENT, MSG_TEXT_ALREADY_GIVEN, MSG_F_ARGUMENT,
-      MSG_F_OPEN, MSG_L_BEFORE_TEXT, MSG_BAD_OPTION, MSG_LIST_OPEN, MSG_LIST_READ,
-      MSG_LIST_LINE_LONG, MSG_D_SOURCE_OPEN, MSG_D_DESTINATION_OPEN, MSG_D_NO_MARKER, MSG_D_WRITE,
-      MSG_FILE_OPEN, MSG_BAD_WORD_SET, MSG_BAD_PATTERN,
-  };
+TEST_F(ProgramCatalogue, HoldsEveryMessageTheProgramPrintsWithItsFileName) {
+  std::vector<int32_t> numbers = {0,   -2,  -3,  -4,  -5,  -7,  -8,  -15, -18, -19, -20,
+                                  -21, -22, -23, -24, -25, -26, -27, -28, -29, -30, -31,
+                                  -32, -33, -34, -35, -36, -37, -38, -52, -53, -2500};
+  for (int32_t number = MSG_USAGE; number >= MSG_BAD_PATTERN; --number) {
+    if (number == MSG_USAGE || number <= MSG_D_ARGUMENTS) numbers.push_back(number);
+  }
   for (int32_t number : numbers) {
     EXPECT_EQ(messageExists(number), 1) << number;
     EXPECT_GT(std::strlen(messageText(number)), 0u) << number;
   }
-}
-
-TEST_F(ProgramCatalogue, FileNamesAppearWhereTheProgramSetsThem) {
   // Messages printed with a name in slot 1 show it; the file layer's codes
   // are printed without arguments and must not show a stale slot.
   setMessageArgument(1, "some-file.txt");
@@ -378,41 +311,27 @@ TEST_F(ProgramCatalogue, FileNamesAppearWhereTheProgramSetsThem) {
 }
 
 TEST_F(ProgramCatalogue, UsageScreenHasAllMarkersAndFitsTheScreen) {
+  const auto marker = [](int32_t slot) { return "<slot" + std::to_string(slot) + ">"; };
+  for (int32_t slot = 0; slot <= 7; ++slot) setMessageArgument(slot, marker(slot).c_str());
+  const std::string marked = messageText(MSG_USAGE);
   for (int32_t slot = 0; slot <= 7; ++slot) {
-    setMessageArgument(slot, ("<slot" + std::to_string(slot) + ">").c_str());
+    EXPECT_NE(marked.find(marker(slot)), std::string::npos) << slot;
   }
-  std::string marked = messageText(MSG_USAGE);
-  for (int32_t slot = 0; slot <= 7; ++slot) {
-    EXPECT_NE(marked.find("<slot" + std::to_string(slot) + ">"), std::string::npos) << slot;
-  }
-  // Both extremes of the markers, as the usage screen sets them.
-  for (bool ignoreCase : {false, true}) {
-    for (const char* regexMarker : {"", "(*) "}) {
-      setMessageArgument(0, ".exe");
-      setMessageArgument(1, ignoreCase ? "(*)" : "   ");
-      setMessageArgument(2, "(*)");
-      setMessageArgument(3, "grep");
-      setMessageArgument(4, regexMarker);
-      setMessageArgument(5, regexMarker);
-      setMessageArgument(6, regexMarker);
-      setMessageArgument(7, ignoreCase ? "   " : "(*)");
-      std::string usage = messageText(MSG_USAGE);
-      EXPECT_NE(usage.find("grep.exe"), std::string::npos);
-      std::istringstream lines(usage);
-      std::string line;
-      int count = 0;
-      while (std::getline(lines, line)) {
-        ++count;
-        EXPECT_LT(line.size(), 80u) << line;
-      }
-      EXPECT_LT(count, 60);
-      for (const char* option : {"-B", "-C", "-D", "-E", "-F", "-FB", "-H", "-I", "-L", "-M",
-                                 "-N", "-O", "-PO", "-R", "-T", "+T", "-U", "-u", "-utf8",
-                                 "-UnicodeCallsAvailable", "-V", "-W", "-W=", "-X", "-Y",
-                                 "-<length> [<base>]", "?"}) {
-        EXPECT_NE(usage.find(option), std::string::npos) << option;
-      }
-    }
+  // The widest markers, as the usage screen sets them.
+  const char* values[] = {".exe", "(*)", "(*)", "grep", "(*) ", "(*) ", "(*) ", "(*)"};
+  for (int32_t slot = 0; slot <= 7; ++slot) setMessageArgument(slot, values[slot]);
+  const std::string usage = messageText(MSG_USAGE);
+  EXPECT_NE(usage.find("grep.exe"), std::string::npos);
+  std::istringstream lines(usage);
+  std::string line;
+  int count = 0;
+  for (; std::getline(lines, line); ++count) EXPECT_LT(line.size(), 80u) << line;
+  EXPECT_LT(count, 60);
+  for (const char* option : {"-B", "-C", "-D", "-E", "-F", "-FB", "-H", "-I", "-L", "-M", "-N",
+                             "-O",
+                             "-PO", "-R", "-T", "+T", "-U", "-u", "-utf8", "-UnicodeCallsAvailable",
+                             "-V", "-W", "-W=", "-X", "-Y", "-<length> [<base>]", "?"}) {
+    EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }
 

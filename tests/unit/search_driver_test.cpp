@@ -1,83 +1,44 @@
 // The search driver's match loop and reports, run over temporary files with
 // standard output sent to a file: the whole-word test with a hand-filled
 // word table, record mode, and line text that reaches outside the window.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
 
 #include "driver/search_driver.h"
 #include "driver/search_options.h"
 #include "driver/stored_defaults.h"
 #include "pattern/literal_search.h"
-#include "support/stream.h"
+#include "tests/unit/test_support.h"
 
 namespace {
-
-std::string readFile(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void writeFile(const std::string& name, const std::string& content) {
-  std::ofstream out(name, std::ios::binary);
-  out << content;
-}
 
 class SearchDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    base_ = std::string("driver_test_") + info->name();
-    inputName_ = base_ + ".in";
-    outputName_ = base_ + ".out";
     saved_ = searchOptions;
     savedOffsets_ = storedDefaults.reportOffsets;
-    searchOptions.recordLength = 0;
-    searchOptions.recordBase = 0;
-    searchOptions.countOnly = 0;
-    searchOptions.verbose = 0;
-    searchOptions.omitLocation = 0;
-    searchOptions.wholeWord = 0;
-    searchOptions.syntax = 0;
-    searchOptions.ignoreCase = 0;
-    searchOptions.multiByte = 0;
+    searchOptions = SearchOptions{};
     storedDefaults.reportOffsets = 0;
   }
   void TearDown() override {
     searchOptions = saved_;
     storedDefaults.reportOffsets = savedOffsets_;
-    std::remove(inputName_.c_str());
-    std::remove(outputName_.c_str());
   }
 
   // Searches the file for the literal and returns what was printed.
   std::string search(const std::string& content, const std::string& literal,
                      const std::string& display = "f") {
-    writeFile(inputName_, content);
+    const std::string input = dir_.write("input.txt", content);
     pattern_ = literal;
     searchOptions.searchText = reinterpret_cast<uint8_t*>(pattern_.data());
     searchOptions.searchLength = static_cast<int32_t>(pattern_.size());
     searchOptions.searchFunction = SearchLiteral;
     EXPECT_EQ(0, CompileLiteral(searchOptions.searchText, searchOptions.searchLength, 0, 0));
-
-    Stream* console = stdoutStream;
-    int32_t status = 0;
-    stdoutStream = openStream(outputName_.c_str(), "wb", &status, STREAM_STDOUT_CAPACITY);
-    EXPECT_NE(nullptr, stdoutStream);
     CountedString path;
-    appendText(path, inputName_.c_str(), COUNTED_SPEC_CAPACITY);
+    appendText(path, input.c_str(), COUNTED_SPEC_CAPACITY);
     CountedString name;
     appendText(name, display.c_str(), COUNTED_SPEC_CAPACITY);
+    test::OutputCapture output;
     EXPECT_EQ(0, searchOneFile(path, name));
-    EXPECT_EQ(0, closeStream(stdoutStream));
-    stdoutStream = console;
-    return readFile(outputName_);
+    return output.finish();
   }
 
   void useWordCharacters(const char* members) {
@@ -86,7 +47,8 @@ class SearchDriverTest : public ::testing::Test {
     searchOptions.wholeWord = 1;
   }
 
-  std::string base_, inputName_, outputName_, pattern_;
+  test::TempDir dir_;
+  std::string pattern_;
   SearchOptions saved_;
   int32_t savedOffsets_ = 0;
 };
@@ -102,39 +64,28 @@ TEST_F(SearchDriverTest, WholeWordRejectsMatchesTouchingWordCharacters) {
       "f 2 10:$ab ab_ (ab)\r\n"
       "f 3 1:ab\r\n",
       search("ab xab abx ab\n$ab ab_ (ab)\nab", "ab"));
-}
-
-TEST_F(SearchDriverTest, WholeWordTreatsCarriageReturnLineEndsAsBoundaries) {
-  useWordCharacters(DEFAULT_WORD_CHARACTERS);
+  // Carriage-return line ends are boundaries too.
   EXPECT_EQ("f 1 1:ab\r\nf 3 2: ab\r\n", search("ab\r\nxab\r\n ab\r\nab1\r\n", "ab"));
-}
-
-TEST_F(SearchDriverTest, WholeWordUsesOnlyTheGivenSet) {
   useWordCharacters("abc");
-  EXPECT_EQ("f 1 6:cdex1de2\r\n", search("cdex1de2", "de"));
+  EXPECT_EQ("f 1 6:cdex1de2\r\n", search("cdex1de2", "de")) << "only the given set counts";
 }
 
 TEST_F(SearchDriverTest, RecordModeReportsRecordNumberAndColumn) {
   searchOptions.recordLength = 10;
-  std::string text = std::string(25, 'a') + "ZZ" + std::string(13, 'b');
+  const std::string text = std::string(25, 'a') + "ZZ" + std::string(13, 'b');
   EXPECT_EQ("f 3 6:aaaaaZZbbb\r\n", search(text, "ZZ"));
   searchOptions.recordBase = 5;
   EXPECT_EQ("f 3 1:ZZbbbbbbbb\r\n", search(text, "ZZ"));
-}
-
-TEST_F(SearchDriverTest, RecordModePrintsLineFeedsAndDropsCarriageReturns) {
   searchOptions.recordLength = 6;
-  EXPECT_EQ("f 2 1:x\nyz\r\n", search("abcdefx\r\nyz", "x"));
+  searchOptions.recordBase = 0;
+  EXPECT_EQ("f 2 1:x\nyz\r\n", search("abcdefx\r\nyz", "x")) << "line feeds kept, CR dropped";
 }
 
-TEST_F(SearchDriverTest, LineStartingBeforeTheWindowIsPrintedWhole) {
-  std::string line = std::string(65600, 'x') + " needle";
-  EXPECT_EQ("f 1 65602:" + line + "\r\n", search(line + "\nnext\n", "needle"));
-}
-
-TEST_F(SearchDriverTest, MatchStraddlingTheWindowEnd) {
-  std::string line = std::string(65533, 'x') + " needle tail";
-  EXPECT_EQ("f 2 65535:" + line + "\r\n", search("\n" + line, "needle"));
+TEST_F(SearchDriverTest, LinesReachingOutsideTheWindowArePrintedWhole) {
+  const std::string before = std::string(65600, 'x') + " needle";
+  EXPECT_EQ("f 1 65602:" + before + "\r\n", search(before + "\nnext\n", "needle"));
+  const std::string straddling = std::string(65533, 'x') + " needle tail";
+  EXPECT_EQ("f 2 65535:" + straddling + "\r\n", search("\n" + straddling, "needle"));
 }
 
 TEST_F(SearchDriverTest, CountModeSummarisesFirstMatchAndCount) {

