@@ -25,6 +25,7 @@ Only the Python standard library is used.
 import argparse
 import difflib
 import os
+import random
 import re
 import shutil
 import stat
@@ -836,6 +837,80 @@ case("a sparse file over 4 GiB: line numbers and columns", ["needle", "big.dat"]
 case("a sparse file over 4 GiB: 64-bit offsets", ["-PO", "needle", "big.dat"],
      [rep_offset("big.dat", 0, b"needle"), rep_offset("big.dat", (1 << 32) + 5, b"abcdeneedle")],
      files={"big.dat": BIG})
+
+
+# --- Random texts against a reference model of the report rules -------------
+# Seeded, so every run checks the same cases. Texts of a few bytes up to two
+# windows, of line feeds, carriage returns, 0x01 and letters; patterns may
+# hold line feeds and carriage returns, so matches span lines.
+
+def model_line_reports(text, pattern, name, ignore_case):
+    """The report lines of a literal search in line mode."""
+    def fold(data):
+        return data.upper() if ignore_case else data
+    folded, wanted = fold(text), fold(pattern)
+    out, position, fixed_start = [], 0, {}
+    while True:
+        match = folded.find(wanted, position)
+        if match < 0:
+            return b"".join(out)
+        line_start = text.rfind(b"\n", 0, match) + 1
+        # A carriage return that begins the line is stepped over, once for
+        # every match reported on that line.
+        start = fixed_start.get(line_start, line_start)
+        if start < len(text) and text[start] == 13:
+            start += 1
+        fixed_start[line_start] = start
+        end, shown, seen_line_feed, at = match + len(pattern), bytearray(), False, start
+        while at < len(text) and not (seen_line_feed and at >= end):
+            byte = text[at]
+            if byte == 10:
+                seen_line_feed = True
+                if at >= end:
+                    break
+                shown += CRLF
+            elif byte != 13:
+                shown.append(32 if byte == 1 else byte)
+            at += 1
+        out.append(rep(name, text.count(b"\n", 0, match) + 1, match - start + 1, bytes(shown)))
+        position = end
+
+
+def model_record_reports(text, pattern, name, length, base):
+    """The report lines of a literal search in record mode."""
+    out, position = [], base
+    while True:
+        match = text.find(pattern, position)
+        if match < 0:
+            return b"".join(out)
+        record = (match - base) // length
+        start = record * length + base
+        count = max(length, match + len(pattern) - start)
+        shown = bytes(32 if b == 1 else b for b in text[start:start + count] if b != 13)
+        out.append(rep(name, record + 1, match - start + 1, shown))
+        position = match + len(pattern)
+
+
+def add_random_cases(count, seed=2026):
+    rng = random.Random(seed)
+    for index in range(count):
+        size = rng.choice([5, 40, 300, 70000, 140000])
+        alphabet = rng.choice([b"ab\n", b"ab\n\r\x01", b"aB\n\r", b"abcdefgh\n"])
+        text = bytes(rng.choice(alphabet) for _ in range(size))
+        pattern = b"a" + bytes(rng.choice(b"ab\n\r") for _ in range(rng.choice([0, 1, 2, 4])))
+        if index % 4 == 3:
+            length, base = rng.choice([1, 3, 10, 80]), rng.choice([0, 1, 5])
+            args = ["-%d" % length] + (["%d" % base] if base else [])
+            expected = model_record_reports(text, pattern, b"r.txt", length, base)
+        else:
+            ignore_case = rng.random() < 0.3
+            args = ["-I"] if ignore_case else []
+            expected = model_line_reports(text, pattern, b"r.txt", ignore_case)
+        case("random text %d (%d bytes)" % (index + 1, size),
+             args + ["-E", pattern.decode("latin-1"), "r.txt"], [expected], files={"r.txt": text})
+
+
+add_random_cases(24)
 
 
 # ---------------------------------------------------------------------------
