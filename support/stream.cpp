@@ -54,33 +54,29 @@ void emptyBuffer(Stream* stream) {
   stream->validEnd = stream->bufferStart;
 }
 
-// Writes count bytes straight to the file. Returns the bytes written, or
-// the negative status of the first call that failed before anything was
-// written.
-int64_t writeDirect(Stream* stream, const uint8_t* data, int64_t count) {
+// Moves count bytes straight between the file and memory, in parts that fit
+// the file layer's 32-bit counts. Returns the bytes moved, or the negative
+// status of the first call that failed before anything was moved. A short
+// part ends the transfer.
+template <typename Bytes, typename Transfer>
+int64_t transferDirect(Stream* stream, Bytes* data, int64_t count, Transfer transfer) {
   int64_t done = 0;
   while (done < count) {
     int64_t part = count - done < LARGEST_TRANSFER ? count - done : LARGEST_TRANSFER;
-    int32_t written = fileWrite(stream->handle, data + done, static_cast<int32_t>(part));
-    if (written < 0) return done > 0 ? done : written;
-    done += written;
-    if (written < part) break;
+    int32_t moved = transfer(stream->handle, data + done, static_cast<int32_t>(part));
+    if (moved < 0) return done > 0 ? done : moved;
+    done += moved;
+    if (moved < part) break;
   }
   return done;
 }
 
-// Reads up to count bytes straight from the file; the same results as
-// writeDirect.
+int64_t writeDirect(Stream* stream, const uint8_t* data, int64_t count) {
+  return transferDirect(stream, data, count, fileWrite);
+}
+
 int64_t readDirect(Stream* stream, uint8_t* data, int64_t count) {
-  int64_t done = 0;
-  while (done < count) {
-    int64_t part = count - done < LARGEST_TRANSFER ? count - done : LARGEST_TRANSFER;
-    int32_t read = fileRead(stream->handle, data + done, static_cast<int32_t>(part));
-    if (read < 0) return done > 0 ? done : read;
-    done += read;
-    if (read < part) break;
-  }
-  return done;
+  return transferDirect(stream, data, count, fileRead);
 }
 
 }  // namespace
