@@ -205,14 +205,15 @@ void writeSummaryLine(const CountedString& name) {
 }
 
 // Compiles the word-character set while keeping the compiler's state of the
-// search pattern. The member table is copied out at once: the compiler reuses
-// its table for the next pattern it compiles.
+// search pattern. The word set keeps its own buffers, so later compiles of the
+// search pattern never write into it.
 int32_t compileWordSet() {
-  CompiledPattern saved = compiledPattern;
+  CompiledPattern saved = takeCompiledPattern();
   int32_t status = CompileRegex(
       reinterpret_cast<const uint8_t*>(searchOptions.wordCharacters.characters),
       searchOptions.wordCharacters.length, 0, 0, 0, 0);
-  wordSetPattern = compiledPattern;
+  releaseCompiledPattern(&wordSetPattern);
+  wordSetPattern = takeCompiledPattern();
   compiledPattern = saved;
   if (status != 0) {
     printMessageLine(messageText(MSG_BAD_WORD_SET));

@@ -1,35 +1,34 @@
-// The process-wide compiled-pattern block and text-source table, and the
-// regular-expression entry points.
+// The process-wide compiled-pattern block and text-source table.
 //
 // `compiledPattern` holds everything a compiled regular expression needs;
-// callers that keep a second pattern copy the whole block out and back.
-// `textSource` is the one table of text operations through which both search
-// functions read: the file text window fills it for files, the in-memory
-// search for strings.
-//
-// The regular-expression compiler and its search are not part of the program
-// yet (they come with a later issue): until then every regular expression is
-// refused with the syntax-error status and the search finds nothing.
+// callers that keep a second pattern take the whole block out with its
+// buffers and put it back later. `textSource` is the one table of text
+// operations through which both search functions read: the file text window
+// fills it for files, the in-memory search for strings.
 #include "pattern/compiled_pattern.h"
 
 #include "pattern/text_source.h"
+#include "pattern/unicode_set.h"
+#include "support/memory_pool.h"
 
 CompiledPattern compiledPattern;
 TextSource textSource;
 
-int32_t CompileRegex(const uint8_t* text, int32_t length, int32_t ignoreCase, int32_t syntax,
-                     int32_t recordLength, int32_t encodingMode) {
-  (void)text;
-  (void)length;
-  (void)ignoreCase;
-  (void)syntax;
-  (void)recordLength;
-  (void)encodingMode;
-  return REGEX_SYNTAX_ERROR;
+CompiledPattern takeCompiledPattern() {
+  CompiledPattern taken = compiledPattern;
+  compiledPattern = CompiledPattern{};
+  compiledPattern.direction = 1;
+  return taken;
 }
 
-int32_t SearchRegex(const uint8_t* text, int32_t length) {
-  (void)text;
-  (void)length;
-  return 1;
+void releaseCompiledPattern(CompiledPattern* pattern) {
+  memFree(pattern->program);
+  memFree(pattern->firstCharTable);
+  memFree(pattern->markBuffer);
+  if (pattern->firstCharSet != nullptr) {
+    unicodeSetFree(pattern->firstCharSet);
+    memFree(pattern->firstCharSet);
+  }
+  *pattern = CompiledPattern{};
+  pattern->direction = 1;
 }

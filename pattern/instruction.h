@@ -1,0 +1,61 @@
+// One slot of a compiled regular-expression program.
+//
+// The compiler appends 32-byte slots to one growable array, the loop pass
+// rewrites some of them in place, and the matcher runs them. Branch targets
+// (op4, op5 of the branch and loop instructions) are signed slot counts
+// relative to the slot that holds them. A SET is followed by its member data:
+// in the byte modes a 256-bit bitmap in the next slot and one spare slot (3
+// slots in all); in UTF-8 mode a serialized UnicodeSet, op7 slots in all.
+#pragma once
+
+#include <cstdint>
+
+enum Opcode : uint8_t {
+  OP_CHAR = 0,          // op1, op2: accepted bytes (UTF-8: op2 the code point); op4 crossLines
+  OP_SPLIT = 1,         // push resume at op4, continue at op5 (minimal)
+  OP_SPLIT_FIRST = 2,   // push resume at op5, continue at op4 (maximal)
+  OP_JUMP = 3,          // continue at op5
+  OP_ANY = 4,           // op4 crossLines
+  OP_MARK_CURSOR = 5,
+  OP_LINE_START = 6,
+  OP_LINE_END = 7,      // op4: 0, or 1 for the newline escape in record mode
+  OP_GROUP_START = 8,   // op4 group 0..9
+  OP_GROUP_END = 9,     // op4 group 0..9
+  OP_NOT_AHEAD = 10,    // op5: where to go on when the body fails
+  OP_MATCH = 11,
+  OP_SET = 12,          // op4 crossLines; op7 slots in all (UTF-8 mode)
+  OP_COUNT_RESET = 13,  // op1 counter 0..19
+  OP_COUNT_LOOP = 14,   // op1 counter, op4 body, op5 exit, op6 minimum, op7 maximum
+  OP_COUNT_LOOP_MIN = 15,
+  OP_BACKREF = 16,      // op4 group 0..9
+  OP_NEWLINE = 17,
+  OP_ANY_SCAN = 18,     // scan forms: the item's operands plus op3 distance, op5 follow kind
+  OP_SET_SCAN = 19,
+  OP_CHAR_SCAN = 20,
+};
+
+constexpr int32_t OPCODE_COUNT = 21;
+
+struct Instruction {
+  uint8_t opcode;
+  uint8_t unused[3];
+  uint32_t op1;
+  uint32_t op2;
+  int32_t op3;
+  int32_t op4;
+  int32_t op5;
+  int32_t op6;
+  int32_t op7;
+};
+static_assert(sizeof(Instruction) == 32, "a program slot is 32 bytes");
+
+constexpr int32_t SET_SLOTS_BYTE_MODE = 3;
+constexpr int32_t COUNT_UNBOUNDED = 2147483646;  // op7 of a counted loop without upper bound
+constexpr int32_t REPEAT_COUNTERS = 20;          // counted-loop counters, indexed by nesting depth
+constexpr int32_t CAPTURE_GROUPS = 10;
+constexpr int32_t PROGRAM_GROWTH = 200;          // slots added at each growth of the program
+
+// The number of slots a SET (or SET_SCAN) spans, its member data included.
+inline int32_t setSlotCount(const Instruction& set, int32_t encodingMode) {
+  return encodingMode == 2 ? set.op7 : SET_SLOTS_BYTE_MODE;
+}

@@ -1,0 +1,4 @@
+// Placeholder until the Unicode sets land.
+#include "pattern/unicode_set.h"
+
+void unicodeSetFree(UnicodeSet*) {}
