@@ -20,6 +20,7 @@ struct CompiledPattern {
   uint32_t groupMask;    // bit g: group g recorded an end in the reported match
   int32_t groupSpans[10][2];  // start, end of each group, bytes from the match start
   void* markBuffer;      // SaveMark buffer, allocated at its first use
+  int32_t loopGuards;    // pass-start registers used by empty-pass guards (see instruction.h)
   uint8_t firstCharValid;
   uint8_t* firstCharTable;  // 256 entries, 1 = a match may begin with the byte
   UnicodeSet* firstCharSet;

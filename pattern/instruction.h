@@ -36,6 +36,18 @@ enum Opcode : uint8_t {
 
 constexpr int32_t OPCODE_COUNT = 21;
 
+// Empty-pass guard of a loop whose body can match without consuming. A loop
+// must not start another pass after a pass that consumed nothing (it would
+// iterate forever). The compiler puts a COUNT_RESET with op2 = 1 at the body's
+// first slot: it records the offset in pass-start register op3 (the matcher
+// restores the old value when backtracking past it) and leaves the counters
+// alone. The loop's branch back (SPLIT, SPLIT_FIRST, COUNT_LOOP or
+// COUNT_LOOP_MIN) carries op3 = register + 1 (0: no guard); when the offset
+// still equals the register, the pass was empty and the branch only exits,
+// without a choice point (a counted loop below its minimum exits too, since
+// every further pass would be empty as well).
+constexpr uint32_t PASS_START_MARK = 1;  // op2 of a COUNT_RESET that records a pass start
+
 struct Instruction {
   uint8_t opcode;
   uint8_t unused[3];
