@@ -23,6 +23,7 @@
 #include "pattern/literal_search.h"
 #include "pattern/text_source.h"
 #include "platform/win32.h"
+#include "support/memory_pool.h"
 #include "support/message_catalogue.h"
 #include "support/stream.h"
 
@@ -298,6 +299,30 @@ int32_t searchSpecification(const CountedString& specification, int32_t walkFlag
   return prepareAndWalk(specification, walkFlags, ignoreCase, syntax, attributeFlags);
 }
 
+// The search folds text through the code page's byte tables, so the search
+// text is upper-cased by the same rules. In a regular expression the letter
+// after a backslash keeps its case: \p{..} and \P{..} are a property and its
+// complement, and every other escape letter means the same in either case.
+static void upperCaseSearchText(int32_t syntax) {
+  char* text = reinterpret_cast<char*>(searchOptions.searchText);
+  int32_t length = searchOptions.searchLength;
+  if (syntax == 0 || length < 2) {
+    upperCaseText(text, length, 0);
+    return;
+  }
+  char* original = static_cast<char*>(memAlloc(static_cast<uint32_t>(length)));
+  if (original == nullptr) {
+    upperCaseText(text, length, 0);
+    return;
+  }
+  std::memcpy(original, text, static_cast<size_t>(length));
+  upperCaseText(text, length, 0);
+  for (int32_t i = 1; i < length; ++i) {
+    if (original[i - 1] == '\\') text[i] = original[i];
+  }
+  memFree(original);
+}
+
 int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, int32_t ignoreCase,
                        int32_t syntax, int32_t attributeFlags) {
   attributeFlags |= 7;
@@ -315,11 +340,7 @@ int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, in
     int32_t status = compileWordSet();
     if (status != 0) return status;
   }
-  // The search folds text through the code page's byte tables, so the search
-  // text is upper-cased by the same rules.
-  if (ignoreCase) {
-    upperCaseText(reinterpret_cast<char*>(searchOptions.searchText), searchOptions.searchLength, 0);
-  }
+  if (ignoreCase) upperCaseSearchText(syntax);
   int32_t encoding = searchOptions.multiByte ? ENCODING_DOUBLE_BYTE : ENCODING_SINGLE_BYTE;
   int32_t status =
       syntax != 0
