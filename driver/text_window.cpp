@@ -531,6 +531,31 @@ int32_t hasMore(int32_t n, int32_t crossLines) {
 
 void reportPosition(int32_t*, int32_t*, int32_t*) {}
 
+// One saved position, kept here as a file offset (the mark buffer the caller
+// passes is not used, so the size of a mark is 0). Restoring goes through the
+// ordinary moves, so the window is reloaded and the line bookkeeping stays
+// right when the window has moved since the save.
+int64_t markedOffset = 0;
+
+int32_t saveMark(void* mark) {
+  if (mark != nullptr) markedOffset = offsetOf(tw.cursor);
+  return 0;
+}
+
+int32_t restoreMark(const void*) {
+  int64_t distance = markedOffset - offsetOf(tw.cursor);
+  if (distance > 0) {
+    return tw.recordLength > 0 ? recordAdvanceToOffset(markedOffset)
+                               : lineAdvanceToIndex((tw.cursor - tw.window) + distance);
+  }
+  while (distance < 0) {
+    const int32_t step = distance < INT32_MIN ? INT32_MIN : static_cast<int32_t>(distance);
+    if ((tw.recordLength > 0 ? recordMoveBy(step) : lineMoveBy(step)) != 0) return -1;
+    distance -= step;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int32_t selectLineScanner(int32_t kind) {
@@ -579,6 +604,8 @@ void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, in
   ts.GoLineEnd = records ? recordGoNext : lineGoLineEnd;
   ts.GoLineStart = records ? recordGoNext : lineGoLineStart;
   ts.HasMore = hasMore;
+  ts.SaveMark = saveMark;
+  ts.RestoreMark = restoreMark;
   ts.ReportPosition = reportPosition;
   ts.fullWindowReads = records ? 1 : 0;
   ts.askLineBounds = records ? 1 : 0;

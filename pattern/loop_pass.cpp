@@ -1,4 +1,87 @@
-// Placeholder until the loop pass lands.
+// The loop pass: one walk over a finished program that rewrites the item of
+// every one-item loop into a scan instruction.
+//
+// A one-item loop is a CHAR, ANY or SET directly followed by a SPLIT or
+// SPLIT_FIRST that leads back to it (op4) and on to the next slot (op5 = 1).
+// When the loop's continuation begins with something the matcher can test
+// without consuming (a CHAR, a SET, a line end, or the program's end after a
+// maximal loop), the item becomes ANY_SCAN, SET_SCAN or CHAR_SCAN with the
+// follow kind in op5 and, for the kinds that look at a following instruction,
+// the distance to the resume slot in op3. The scan instructions themselves
+// run in scan_instructions.cpp. Tested by loop_pass_test.cpp.
 #include "pattern/loop_pass.h"
 
-void runLoopPass(Instruction*, int32_t, int32_t) {}
+namespace {
+
+bool isItem(uint8_t opcode) { return opcode == OP_CHAR || opcode == OP_ANY || opcode == OP_SET; }
+
+int32_t slotsOf(const Instruction& instruction, int32_t encodingMode) {
+  return instruction.opcode == OP_SET ? setSlotCount(instruction, encodingMode) : 1;
+}
+
+// The follow kind for an item whose continuation begins with `follow`, or
+// -1 when the loop stays as it is.
+int32_t followKind(const Instruction& item, const Instruction& branch, const Instruction& follow) {
+  switch (follow.opcode) {
+    case OP_CHAR:
+      return 0;
+    case OP_SET:
+      return 1;
+    case OP_LINE_END:
+      return 2;
+    case OP_NEWLINE:
+      return 3;
+    case OP_MATCH:
+      if (branch.opcode != OP_SPLIT_FIRST) return -1;
+      if (item.op4 == 1) return 4;
+      return item.opcode == OP_CHAR ? 5 : item.opcode == OP_SET ? 6 : 7;
+    default:
+      return -1;
+  }
+}
+
+uint8_t scanOpcode(uint8_t item) {
+  return item == OP_CHAR ? OP_CHAR_SCAN : item == OP_SET ? OP_SET_SCAN : OP_ANY_SCAN;
+}
+
+}  // namespace
+
+void runLoopPass(Instruction* program, int32_t lastSlot, int32_t encodingMode) {
+  int32_t at = 0;
+  while (at < lastSlot) {
+    Instruction& item = program[at];
+    if (!isItem(item.opcode)) {
+      ++at;
+      continue;
+    }
+    const int32_t itemSlots = slotsOf(item, encodingMode);
+    const int32_t branchAt = at + itemSlots;
+    if (itemSlots < 1 || branchAt >= lastSlot) break;
+    const Instruction& branch = program[branchAt];
+    const bool oneItemLoop = (branch.opcode == OP_SPLIT || branch.opcode == OP_SPLIT_FIRST) &&
+                             branch.op4 == -itemSlots && branch.op5 == 1;
+    if (!oneItemLoop) {
+      at = branchAt;
+      continue;
+    }
+    int32_t resume = branchAt + 1;
+    if (program[resume].opcode == OP_GROUP_END && resume < lastSlot) ++resume;
+    int32_t followAt = resume;
+    while (followAt < lastSlot && (program[followAt].opcode == OP_MARK_CURSOR ||
+                                   program[followAt].opcode == OP_GROUP_START ||
+                                   program[followAt].opcode == OP_COUNT_RESET)) {
+      ++followAt;
+    }
+    const Instruction& follow = program[followAt];
+    const int32_t kind = followKind(item, branch, follow);
+    if (kind < 0) {
+      at = branchAt;
+      continue;
+    }
+    item.opcode = scanOpcode(item.opcode);
+    item.op3 = kind <= 3 ? resume - at : 0;
+    item.op5 = kind;
+    // The follow instruction is never an item of its own loop.
+    at = followAt + slotsOf(follow, encodingMode);
+  }
+}

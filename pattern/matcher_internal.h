@@ -1,0 +1,255 @@
+// What the matcher and the scan instructions share: the character fetch
+// rules, UTF-8 decoding, pushing frames and the handler signature. Only
+// matcher.cpp, scan_instructions.cpp and regex_search.cpp include it.
+//
+// A fetch reads one character at the current pointer and consumes it: the
+// direct case reads the window, the slow case (out of line, in matcher.cpp)
+// goes through the text source and reports the new window afterwards. Both
+// keep the pointer and the attempt's offset in step; a fetch that fails may
+// still have consumed bytes, which backtracking gives back by offset.
+#pragma once
+
+#include <cstdint>
+
+#include "files/text_encoding.h"
+#include "pattern/compiled_pattern.h"
+#include "pattern/matcher.h"
+#include "pattern/text_source.h"
+
+namespace matcher_internal {
+
+// Handler results.
+constexpr int32_t HANDLER_FAIL = 0;
+constexpr int32_t HANDLER_CONTINUE = 1;
+constexpr int32_t HANDLER_ACCEPT = 2;
+constexpr int32_t HANDLER_OUT_OF_MEMORY = 3;
+
+typedef int32_t (*Handler)(const Instruction* instruction);
+
+// A fetch that could read no character. UTF-8 code point -1 (an invalid lead
+// byte) is a character and differs from it.
+constexpr int32_t NO_CHARACTER = INT32_MIN;
+
+// Offsets within one attempt are 32-bit. A read through the source that
+// would bring the offset, plus what the new window still allows to be read
+// directly, past this limit fails instead.
+constexpr int64_t OFFSET_LIMIT = INT32_MAX - 64;
+
+inline MatcherState& m() { return matcher; }
+
+// Bytes of a UTF-8 sequence by its lead byte in the lenient one-to-six-byte
+// form; 0 for a byte that cannot lead (one character of code point -1).
+constexpr uint8_t utf8SequenceLength(int32_t lead) {
+  return lead < 0x80   ? 1
+         : lead < 0xC0 ? 0
+         : lead < 0xE0 ? 2
+         : lead < 0xF0 ? 3
+         : lead < 0xF8 ? 4
+         : lead < 0xFC ? 5
+         : lead < 0xFE ? 6
+                       : 0;
+}
+
+struct Utf8Lengths {
+  uint8_t length[256];
+};
+
+constexpr Utf8Lengths makeUtf8Lengths() {
+  Utf8Lengths table{};
+  for (int32_t lead = 0; lead < 256; ++lead) table.length[lead] = utf8SequenceLength(lead);
+  return table;
+}
+
+inline constexpr Utf8Lengths UTF8_LENGTHS = makeUtf8Lengths();
+
+inline bool setBitmapHas(const Instruction* set, int32_t c) {
+  const uint8_t* bitmap = reinterpret_cast<const uint8_t*>(set + 1);
+  return (bitmap[c >> 3] >> (c & 7)) & 1;
+}
+
+// Reports the source's position and window into the matcher state.
+inline void refreshWindow() {
+  MatcherState& s = m();
+  textSource.GetLineWindow(&s.cur, &s.windowStart, &s.windowEnd, &s.lineStamp);
+}
+
+// refreshWindow after a forward move through the source; false when the
+// attempt's offset could pass the 32-bit limit in the new window.
+inline bool refreshAfterMove() {
+  refreshWindow();
+  MatcherState& s = m();
+  return static_cast<int64_t>(s.offset) + (s.windowEnd - s.cur) <= OFFSET_LIMIT;
+}
+
+// Decodes the sequence at p; the window holds at least six bytes from p.
+inline int32_t decodeDirect(const uint8_t* p, int32_t* length) {
+  const uint8_t lead = p[0];
+  if (lead < 0x80) {
+    *length = 1;
+    return lead;
+  }
+  const int32_t n = UTF8_LENGTHS.length[lead];
+  if (n == 0) {
+    *length = 1;
+    return -1;
+  }
+  uint32_t code = lead & (0x7Fu >> n);
+  for (int32_t i = 1; i < n; ++i) code = (code << 6) | (p[i] & 0x3Fu);
+  *length = n;
+  return static_cast<int32_t>(code);
+}
+
+// Decodes the sequence whose bytes readByte(at), readByte(at + 1), ... give
+// (negative: no byte); NO_CHARACTER when it runs past the text.
+template <typename ByteReader>
+inline int32_t decodeWith(ByteReader readByte, int32_t at, int32_t* length) {
+  const int32_t lead = readByte(at);
+  if (lead < 0) return NO_CHARACTER;
+  const int32_t n = UTF8_LENGTHS.length[lead];
+  if (lead < 0x80 || n == 0) {
+    *length = 1;
+    return lead < 0x80 ? lead : -1;
+  }
+  uint32_t code = static_cast<uint32_t>(lead) & (0x7Fu >> n);
+  for (int32_t i = 1; i < n; ++i) {
+    const int32_t c = readByte(at + i);
+    if (c < 0) return NO_CHARACTER;
+    code = (code << 6) | (static_cast<uint32_t>(c) & 0x3Fu);
+  }
+  *length = n;
+  return static_cast<int32_t>(code);
+}
+
+// The sequence at the source's current position + `at`, through PeekChar.
+int32_t decodeThroughSource(int32_t at, int32_t* length);
+
+// Slow halves of the fetches.
+int32_t fetchCharByteSlow(int32_t crossLines);
+int32_t fetchAnyByteSlow(int32_t crossLines);
+int32_t fetchSetByteSlow(int32_t crossLines);
+int32_t fetchUtf8CharSlow();
+int32_t fetchUtf8AnySetSlow(int32_t crossLines);
+// The trail byte of a double-byte character, read like a byte of ANY; a
+// missing trail byte is not an error.
+void fetchTrailByte(int32_t crossLines);
+
+// CHAR in the byte modes: the byte, or NO_CHARACTER.
+inline int32_t fetchCharByte(int32_t crossLines) {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur > (textSource.fullWindowReads ? 0 : 1)) {
+    ++s.offset;
+    return *s.cur++;
+  }
+  return fetchCharByteSlow(crossLines);
+}
+
+// ANY in the byte modes (the lead byte of a double-byte character only).
+inline int32_t fetchAnyByte(int32_t crossLines) {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur > (textSource.fullWindowReads ? 0 : 2)) {
+    ++s.offset;
+    return *s.cur++;
+  }
+  return fetchAnyByteSlow(crossLines);
+}
+
+// SET in the byte modes.
+inline int32_t fetchSetByte(int32_t crossLines) {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur > 2) {
+    ++s.offset;
+    return *s.cur++;
+  }
+  return fetchSetByteSlow(crossLines);
+}
+
+// CHAR in UTF-8 mode: the code point, or NO_CHARACTER.
+inline int32_t fetchUtf8Char() {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur >= 6) {
+    int32_t length;
+    const int32_t code = decodeDirect(s.cur, &length);
+    s.cur += length;
+    s.offset += length;
+    return code;
+  }
+  return fetchUtf8CharSlow();
+}
+
+// ANY and SET in UTF-8 mode.
+inline int32_t fetchUtf8AnySet(int32_t crossLines) {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur >= 6) {
+    int32_t length;
+    const int32_t code = decodeDirect(s.cur, &length);
+    s.cur += length;
+    s.offset += length;
+    return code;
+  }
+  return fetchUtf8AnySetSlow(crossLines);
+}
+
+// The plain items, as CHAR, ANY and SET perform them and the scan
+// instructions repeat them: true when the item matched and was consumed.
+inline bool performChar(const Instruction* item) {
+  if (textSource.charMode == 2) {
+    const int32_t code = fetchUtf8Char();
+    return code >= 0 && static_cast<uint32_t>(code) == item->op2;
+  }
+  const int32_t c = fetchCharByte(item->op4);
+  return c >= 0 && (static_cast<uint32_t>(c) == item->op1 || static_cast<uint32_t>(c) == item->op2);
+}
+
+inline bool performAny(const Instruction* item) {
+  const int32_t mode = textSource.charMode;
+  if (mode == 2) return fetchUtf8AnySet(item->op4) != NO_CHARACTER;
+  const int32_t c = fetchAnyByte(item->op4);
+  if (c < 0) return false;
+  if (mode == 1 && leadByteTable[c] != 0) fetchTrailByte(item->op4);
+  return true;
+}
+
+bool setRecordHas(const Instruction* set, int32_t code);
+
+inline bool performSet(const Instruction* item) {
+  const int32_t mode = textSource.charMode;
+  if (mode == 2) {
+    const int32_t code = fetchUtf8AnySet(item->op4);
+    return code != NO_CHARACTER && setRecordHas(item, code);
+  }
+  const int32_t c = fetchSetByte(item->op4);
+  if (c < 0 || !setBitmapHas(item, c)) return false;
+  if (mode == 1 && leadByteTable[c] != 0) fetchTrailByte(item->op4);
+  return true;
+}
+
+bool growStack();
+
+// Pushes a frame; false when the stack cannot grow.
+inline bool pushFrame(const Instruction* resume, uint8_t guard, int32_t restoreRegister,
+                      int32_t restoreValue) {
+  MatcherState& s = m();
+  if (s.top + 1 >= s.capacity && !growStack()) return false;
+  BacktrackFrame& frame = s.stack[++s.top];
+  frame.resume = resume;
+  frame.offset = s.offset;
+  frame.lineStamp = s.lineStamp;
+  frame.guard = guard;
+  frame.endMask = 0;
+  frame.startMask = 0;
+  frame.restoreRegister = restoreRegister;
+  frame.restoreValue = restoreValue;
+  frame.cursorMark = 0;
+  return true;
+}
+
+// The kind-4 follow test needs a mark buffer of the source's size; 0, or
+// -8 when it cannot be had.
+int32_t prepareMarkBuffer(void** mark);
+
+// Scan instruction handlers (scan_instructions.cpp).
+int32_t handleAnyScan(const Instruction* instruction);
+int32_t handleSetScan(const Instruction* instruction);
+int32_t handleCharScan(const Instruction* instruction);
+
+}  // namespace matcher_internal

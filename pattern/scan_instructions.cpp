@@ -1,0 +1,242 @@
+// The scan instructions: ANY_SCAN, SET_SCAN and CHAR_SCAN, the items of
+// one-item loops that the loop pass rewrote (loop_pass.cpp).
+//
+// A scan instruction repeats its plain item in a tight loop and after each
+// item asks a follow test, made at the current position without consuming
+// anything, whether the loop's continuation could begin there. Only then does
+// it hand control to the loop's branch, which keeps the ordinary backtracking;
+// so a loop like .*x pushes a choice point only where an x follows instead of
+// at every character. The item failing fails the instruction.
+//
+// The follow kind (op5) says what the continuation begins with: 0 a CHAR, 1 a
+// SET, 2 a LINE_END, 3 a NEWLINE (op3 is the distance to the resume slot,
+// where MARK_CURSOR, GROUP_START and COUNT_RESET are stepped over, not
+// performed: they are performed for real when control reaches them), and 4 to
+// 7 the end of the program after a maximal loop: 4 an item that crosses
+// lines, 5 a CHAR, 6 a SET, 7 an ANY. Tested by loop_pass_test.cpp.
+#include <cstring>
+
+#include "pattern/matcher_internal.h"
+
+namespace matcher_internal {
+namespace {
+
+enum FollowResult { GO_ON, STOP, FOLLOW_OUT_OF_MEMORY };
+
+// The instruction the continuation begins with.
+const Instruction* followInstruction(const Instruction* scan) {
+  const Instruction* follow = scan + scan->op3;
+  while (follow->opcode == OP_MARK_CURSOR || follow->opcode == OP_GROUP_START ||
+         follow->opcode == OP_COUNT_RESET) {
+    ++follow;
+  }
+  return follow;
+}
+
+// The next byte without moving, read directly while `reserve` bytes or more
+// are left in the window, else through the source after HasMore(0,
+// crossLines) (asked when `askMore`); -1 when there is none.
+inline int32_t peekByte(int64_t reserve, bool askMore, int32_t crossLines) {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur > reserve) return *s.cur;
+  textSource.SetPosition(s.cur);
+  if (askMore && textSource.HasMore(0, crossLines) == 0) return -1;
+  const int32_t c = textSource.PeekChar(0);
+  refreshWindow();
+  return c;
+}
+
+// The next UTF-8 character without moving: directly with six bytes left,
+// else decoded through the source after HasMore(0, crossLines) (asked when
+// `askMore`); NO_CHARACTER when there is none.
+inline int32_t peekUtf8(bool askMore, int32_t crossLines) {
+  MatcherState& s = m();
+  int32_t length;
+  if (s.windowEnd - s.cur >= 6) return decodeDirect(s.cur, &length);
+  textSource.SetPosition(s.cur);
+  if (askMore && textSource.HasMore(0, crossLines) == 0) return NO_CHARACTER;
+  return decodeThroughSource(0, &length);
+}
+
+inline bool charEquals(const Instruction* in, int32_t c) {
+  if (textSource.charMode == 2) return c >= 0 && static_cast<uint32_t>(c) == in->op2;
+  return c >= 0 && (static_cast<uint32_t>(c) == in->op1 || static_cast<uint32_t>(c) == in->op2);
+}
+
+inline bool setHas(const Instruction* set, int32_t c) {
+  if (textSource.charMode == 2) return c != NO_CHARACTER && setRecordHas(set, c);
+  return c >= 0 && setBitmapHas(set, c);
+}
+
+// The next character as kind 0 reads it (CHAR follow), with the HasMore of
+// the record sources.
+inline int32_t peekLikeChar(int32_t crossLines) {
+  const bool fullReads = textSource.fullWindowReads != 0;
+  if (textSource.charMode == 2) return peekUtf8(fullReads, crossLines);
+  return peekByte(0, fullReads, crossLines);
+}
+
+// The next character as kind 1 reads it (SET follow): through the source in
+// the last two bytes of the window, after HasMore.
+inline int32_t peekLikeSet(int32_t crossLines) {
+  if (textSource.charMode == 2) return peekUtf8(true, crossLines);
+  return peekByte(2, true, crossLines);
+}
+
+// Kind 4 with an ANY item: at the window's end, whether the source can move
+// one byte further; the position is put back either way.
+int32_t anyCanGoOn() {
+  MatcherState& s = m();
+  void* mark = nullptr;
+  if (prepareMarkBuffer(&mark) != 0) return FOLLOW_OUT_OF_MEMORY;
+  textSource.SetPosition(s.cur);
+  textSource.SaveMark(mark);
+  const int32_t moved = textSource.Advance(1);
+  const int32_t restored = textSource.RestoreMark(mark);
+  refreshWindow();
+  return moved != 0 || restored != 0 ? STOP : GO_ON;
+}
+
+inline int32_t followTest(const Instruction* scan, const Instruction* follow) {
+  MatcherState& s = m();
+  switch (scan->op5) {
+    case 0:
+      return charEquals(follow, peekLikeChar(follow->op4)) ? STOP : GO_ON;
+    case 1: {
+      // UTF-8 reads ask HasMore with the scan's own crossLines.
+      const int32_t crossLines = textSource.charMode == 2 ? scan->op4 : follow->op4;
+      return setHas(follow, peekLikeSet(crossLines)) ? STOP : GO_ON;
+    }
+    case 2:
+    case 3:
+      if (s.windowEnd - s.cur > 2 && !textSource.askLineBounds) return GO_ON;
+      textSource.SetPosition(s.cur);
+      if (textSource.AtLineEnd(0, 0) == 0) return GO_ON;
+      refreshWindow();
+      return STOP;
+    case 4:
+      // An item that crosses lines up to the program's end. A CHAR or SET
+      // run ends at the first character that is not the item's; only ANY runs
+      // to the end of the text.
+      if (scan->opcode == OP_CHAR_SCAN) return charEquals(scan, peekLikeChar(1)) ? GO_ON : STOP;
+      if (scan->opcode == OP_SET_SCAN) return setHas(scan, peekLikeSet(1)) ? GO_ON : STOP;
+      if (s.cur < s.windowEnd) return GO_ON;
+      return anyCanGoOn();
+    case 5:
+      if (textSource.fullWindowReads && (textSource.charMode != 2 || s.windowEnd - s.cur < 6)) {
+        textSource.SetPosition(s.cur);
+        if (textSource.HasMore(0, scan->op4) == 0) return STOP;
+      }
+      return charEquals(scan, peekLikeChar(scan->op4)) ? GO_ON : STOP;
+    case 6:
+      return setHas(scan, peekLikeSet(scan->op4)) ? GO_ON : STOP;
+    case 7:
+      if (s.windowEnd - s.cur > 2) return GO_ON;
+      textSource.SetPosition(s.cur);
+      if (textSource.HasMore(0, scan->op4) == 0) return STOP;
+      refreshWindow();
+      return GO_ON;
+    default:
+      return STOP;
+  }
+}
+
+typedef bool (*ItemPerformer)(const Instruction* item);
+
+inline int32_t runScan(const Instruction* scan, ItemPerformer perform, int32_t itemSlots) {
+  const Instruction* follow = scan->op5 <= 3 ? followInstruction(scan) : nullptr;
+  for (;;) {
+    if (!perform(scan)) return HANDLER_FAIL;
+    const int32_t result = followTest(scan, follow);
+    if (result == STOP) break;
+    if (result == FOLLOW_OUT_OF_MEMORY) return HANDLER_OUT_OF_MEMORY;
+  }
+  m().pc = scan + itemSlots;
+  return HANDLER_CONTINUE;
+}
+
+// Single-byte text: the stretch of positions where ANY reads straight from
+// the window and the follow test says go on without asking the source is
+// skipped in one step (for kinds 0 and 1, up to the next byte that can begin
+// the continuation).
+void skipAnyRun(const Instruction* scan, const Instruction* follow) {
+  MatcherState& s = m();
+  const int64_t room = s.windowEnd - s.cur;
+  int64_t run = room - (textSource.fullWindowReads ? 0 : 2);
+  switch (scan->op5) {
+    case 0: {
+      const uint8_t a = static_cast<uint8_t>(follow->op1);
+      const uint8_t b = static_cast<uint8_t>(follow->op2);
+      if (run <= 0) return;
+      if (a == b) {
+        const void* found = std::memchr(s.cur, a, static_cast<size_t>(run));
+        if (found != nullptr) run = static_cast<const uint8_t*>(found) - s.cur;
+      } else {
+        for (int64_t i = 0; i < run; ++i) {
+          if (s.cur[i] == a || s.cur[i] == b) {
+            run = i;
+            break;
+          }
+        }
+      }
+      break;
+    }
+    case 1:
+      if (room - 2 < run) run = room - 2;
+      for (int64_t i = 0; i < run; ++i) {
+        if (setBitmapHas(follow, s.cur[i])) {
+          run = i;
+          break;
+        }
+      }
+      break;
+    case 2:
+    case 3:
+      if (textSource.askLineBounds) return;
+      if (room - 2 < run) run = room - 2;
+      break;
+    case 4:
+      break;
+    case 7:
+      if (room - 2 < run) run = room - 2;
+      break;
+    default:
+      return;
+  }
+  if (run > 0) {
+    s.offset += static_cast<int32_t>(run);
+    s.cur += run;
+  }
+}
+
+bool performAnyItem(const Instruction* item) { return performAny(item); }
+bool performSetItem(const Instruction* item) { return performSet(item); }
+bool performCharItem(const Instruction* item) { return performChar(item); }
+
+}  // namespace
+
+int32_t handleAnyScan(const Instruction* scan) {
+  if (textSource.charMode == 0) {
+    // The first item is always consumed before the first follow test.
+    if (!performAny(scan)) return HANDLER_FAIL;
+    const Instruction* follow = scan->op5 <= 3 ? followInstruction(scan) : nullptr;
+    for (;;) {
+      skipAnyRun(scan, follow);
+      const int32_t result = followTest(scan, follow);
+      if (result == STOP) break;
+      if (result == FOLLOW_OUT_OF_MEMORY) return HANDLER_OUT_OF_MEMORY;
+      if (!performAny(scan)) return HANDLER_FAIL;
+    }
+    m().pc = scan + 1;
+    return HANDLER_CONTINUE;
+  }
+  return runScan(scan, performAnyItem, 1);
+}
+
+int32_t handleSetScan(const Instruction* scan) {
+  return runScan(scan, performSetItem, setSlotCount(*scan, textSource.charMode));
+}
+
+int32_t handleCharScan(const Instruction* scan) { return runScan(scan, performCharItem, 1); }
+
+}  // namespace matcher_internal

@@ -1,0 +1,250 @@
+// Tests of the loop pass and the scan instructions: which one-item loops are
+// rewritten and with which follow kind and distance, and how far one
+// execution of a scan instruction consumes before it hands control on (a
+// MATCH in place of the loop's branch makes that the match length), over a
+// string and over a file.
+#include "pattern/loop_pass.h"
+
+#include "tests/unit/regex_test_support.h"
+
+namespace {
+
+using regex_test::findAllInFile;
+using regex_test::findAllInMemory;
+using regex_test::InstalledProgram;
+using regex_test::Match;
+using regex_test::ProgramBuilder;
+using B = ProgramBuilder;
+
+struct Rewrite {
+  const char* name;
+  B program;
+  int32_t itemSlot;
+  uint8_t opcode;  // of the item slot afterwards
+  int32_t distance;
+  int32_t kind;
+  int32_t encodingMode = 0;
+};
+
+TEST(LoopPass, RewritesOneItemLoopsByWhatFollows) {
+  const B x = B().label("item").chr('x');
+  const Rewrite cases[] = {
+      {"CHAR x, SPLIT_FIRST, CHAR y, MATCH",
+       B(x).splitFirst("item", "n").label("n").chr('y').match(), 0, OP_CHAR_SCAN, 2, 0},
+      {"set follows", B().label("item").any().splitFirst("item", "n").label("n").set("ab").match(),
+       0, OP_ANY_SCAN, 2, 1},
+      {"line end follows",
+       B().label("item").any().splitFirst("item", "n").label("n").op(OP_LINE_END).match(), 0,
+       OP_ANY_SCAN, 2, 2},
+      {"newline follows",
+       B().label("item").any().split("item", "n").label("n").op(OP_NEWLINE).match(), 0, OP_ANY_SCAN,
+       2, 3},
+      {"item crossing lines at the end",
+       B().label("item").any(1).splitFirst("item", "n").label("n").match(), 0, OP_ANY_SCAN, 0, 4},
+      {"character at the end", B(x).splitFirst("item", "n").label("n").match(), 0, OP_CHAR_SCAN, 0,
+       5},
+      {"set at the end", B().label("item").set("ab").splitFirst("item", "n").label("n").match(), 0,
+       OP_SET_SCAN, 0, 6},
+      {"ANY at the end", B().label("item").any().splitFirst("item", "n").label("n").match(), 0,
+       OP_ANY_SCAN, 0, 7},
+      {"minimal loop at the end stays", B(x).split("item", "n").label("n").match(), 0, OP_CHAR, 0,
+       0},
+      {"a GROUP_END after the branch is stepped over",
+       B(x).splitFirst("item", "n").label("n").op(OP_GROUP_END, 0).chr('y').match(), 0,
+       OP_CHAR_SCAN, 3, 0},
+      {"a second GROUP_END is the follow instruction",
+       B(x).splitFirst("item", "n").label("n").op(OP_GROUP_END, 0).op(OP_GROUP_END, 1).chr('y')
+           .match(), 0, OP_CHAR, 0, 0},
+      {"mark, group start and counter reset lead to the follow instruction",
+       B(x).splitFirst("item", "n").label("n").op(OP_MARK_CURSOR).op(OP_GROUP_START, 1)
+           .countReset(0).chr('y').match(), 0, OP_CHAR_SCAN, 2, 0},
+      {"a JUMP follows", B(x).splitFirst("item", "n").label("n").jump("e").label("e").match(), 0,
+       OP_CHAR, 0, 0},
+      {"branch not back to the item",
+       B().chr('w').label("item").chr('x').splitFirst("w", "n").label("n").label("w").chr('y')
+           .match(), 1, OP_CHAR, 0, 0},
+      {"set item of three slots",
+       B().chr('w').label("item").set("ab").splitFirst("item", "n").label("n").chr('y').match(), 1,
+       OP_SET_SCAN, 4, 0},
+      {"set item of op7 slots in UTF-8 mode",
+       B().label("item").setUtf8({{0x100, 0x17F}}).splitFirst("item", "n").label("n").chr(0x41)
+           .match(), 0, OP_SET_SCAN, 0, 0, 2},
+      {"two loops in a row: the second item is the first loop's follow instruction",
+       B(x).splitFirst("item", "n").label("n").label("y").chr('y').splitFirst("y", "e").label("e")
+           .match(), 0, OP_CHAR_SCAN, 2, 0},
+      {"item of a loop in a look-ahead body",
+       B().notAhead("after").label("item").chr('x').splitFirst("item", "n").label("n").match()
+           .label("after").chr('z').match(), 1, OP_CHAR_SCAN, 0, 5},
+  };
+  for (const Rewrite& c : cases) {
+    std::vector<Instruction> program = c.program.build();
+    const std::vector<Instruction> before = program;
+    runLoopPass(program.data(), static_cast<int32_t>(program.size()) - 1, c.encodingMode);
+    const Instruction& rewritten = program[c.itemSlot];
+    EXPECT_EQ(rewritten.opcode, c.opcode) << c.name;
+    if (c.opcode != before[c.itemSlot].opcode) {
+      const int32_t expectedDistance =
+          c.encodingMode == 2 && c.kind <= 3 ? before[c.itemSlot].op7 + 1 : c.distance;
+      EXPECT_EQ(rewritten.op3, expectedDistance) << c.name;
+      EXPECT_EQ(rewritten.op5, c.kind) << c.name;
+    }
+    // Nothing but the item's opcode, op3 and op5 changes.
+    for (size_t i = 0; i < program.size(); ++i) {
+      Instruction expected = before[i];
+      if (static_cast<int32_t>(i) == c.itemSlot) {
+        expected.opcode = rewritten.opcode;
+        expected.op3 = rewritten.op3;
+        expected.op5 = rewritten.op5;
+      }
+      EXPECT_EQ(std::memcmp(&program[i], &expected, sizeof expected), 0) << c.name << " slot " << i;
+    }
+  }
+}
+
+// One execution of a scan instruction, measured by putting a MATCH where
+// the loop's branch stands: the bytes consumed at the first position, in a
+// string (the whole string is one line) and in a file.
+constexpr int32_t FAILS = -1;  // the item fails at the first position
+constexpr int32_t UNCHECKED = -2;
+
+struct Execution {
+  const char* name;
+  B program;  // a one-item loop that the pass rewrites
+  std::string text;
+  int32_t inString;
+  int32_t inFile;
+  int32_t charMode = 0;
+};
+
+void expectFirst(const std::vector<Match>& found, int32_t consumed, const std::string& what) {
+  if (consumed == UNCHECKED) return;
+  const std::vector<Match> first =
+      !found.empty() && found[0].start == 0 ? std::vector<Match>{found[0]} : std::vector<Match>{};
+  std::vector<Match> expected;
+  if (consumed != FAILS) expected.push_back({0, consumed});
+  EXPECT_EQ(first, expected) << what;
+}
+
+TEST(ScanInstructions, OneExecutionConsumesUpToWhereTheContinuationCanBegin) {
+  const Execution cases[] = {
+      {"CHAR x before y", B().label("i").chr('x').splitFirst("i", "n").label("n").chr('y').match(),
+       "xxy", 2, 2},
+      {"CHAR x before y, item fails",
+       B().label("i").chr('x').splitFirst("i", "n").label("n").chr('y').match(), "xxz", FAILS,
+       FAILS},
+      {"ANY before y", B().label("i").any().splitFirst("i", "n").label("n").chr('y').match(),
+       "abcyd", 3, 3},
+      {"ANY before a case pair",
+       B().label("i").any().splitFirst("i", "n").label("n").chr2('y', 'Y').match(), "abcYd", 3, 3},
+      {"ANY before y does not pass a line end",
+       B().label("i").any().splitFirst("i", "n").label("n").chr('y').match(), "abc\ndy", 5, FAILS},
+      {"ANY before a set",
+       B().label("i").any().splitFirst("i", "n").label("n").set("0123456789").match(), "ab1", 2, 2},
+      {"ANY before a line end",
+       B().label("i").any().splitFirst("i", "n").label("n").op(OP_LINE_END).match(), "abc", 3,
+       UNCHECKED},
+      {"ANY before a carriage return and line feed",
+       B().label("i").any().splitFirst("i", "n").label("n").op(OP_LINE_END).match(), "ab\r\nc",
+       UNCHECKED, 2},
+      {"ANY before a newline",
+       B().label("i").any().splitFirst("i", "n").label("n").op(OP_NEWLINE).chr('c').match(),
+       "ab\nc", UNCHECKED, 2},
+      {"CHAR run to the text end", B().label("i").chr('a').splitFirst("i", "n").label("n").match(),
+       "aaa", 3, 3},
+      {"CHAR run up to another character",
+       B().label("i").chr('a').splitFirst("i", "n").label("n").match(), "aaab", 3, 3},
+      {"SET run", B().label("i").set("ab").splitFirst("i", "n").label("n").match(), "abac", 3, 3},
+      {"SET run stops at the line end",
+       B().label("i").set("ab\n").splitFirst("i", "n").label("n").match(), "ab\nab", 5, 2},
+      {"ANY run to the line end", B().label("i").any().splitFirst("i", "n").label("n").match(),
+       "abc\ndef", 7, 3},
+      {"ANY run across lines", B().label("i").any(1).splitFirst("i", "n").label("n").match(),
+       "ab\ncd", 5, 5},
+      {"crossing CHAR run stops at another character",
+       B().label("i").chr('b', 1).splitFirst("i", "n").label("n").match(), "bbc", 2, 2},
+      {"crossing SET run", B().label("i").set("ab\n", 1).splitFirst("i", "n").label("n").match(),
+       "ab\nbc", 4, 4},
+      {"UTF-8 ANY before a character",
+       B().label("i").any().splitFirst("i", "n").label("n").chr(0xE9).match(),
+       "a\xE2\x82\xAC\xC3\xA9", 4, 4, 2},
+      {"UTF-8 CHAR run", B().label("i").chr(0x20AC).splitFirst("i", "n").label("n").match(),
+       "\xE2\x82\xAC\xE2\x82\xAC" "a", 6, 6, 2},
+      {"UTF-8 SET run",
+       B().label("i").setUtf8({{0x20AC, 0x20AC}}).splitFirst("i", "n").label("n").match(),
+       "\xE2\x82\xAC\xE2\x82\xAC", 6, 6, 2},
+  };
+  for (const Execution& c : cases) {
+    std::vector<Instruction> program = c.program.build();
+    runLoopPass(program.data(), static_cast<int32_t>(program.size()) - 1, c.charMode);
+    ASSERT_GE(program[0].opcode, OP_ANY_SCAN) << c.name;
+    program[program[0].opcode == OP_SET_SCAN ? setSlotCount(program[0], c.charMode) : 1].opcode =
+        OP_MATCH;
+    InstalledProgram installed(program, 0, false, c.charMode);
+    expectFirst(findAllInMemory(c.text, c.charMode), c.inString, std::string(c.name) + " (string)");
+    expectFirst(findAllInFile(c.text, 0, c.charMode), c.inFile, std::string(c.name) + " (file)");
+  }
+}
+
+// Whole programs with scans: the results of the loop pass equal those of
+// the program as written.
+TEST(ScanInstructions, KeepTheResultsOfThePlainLoops) {
+  const struct {
+    const char* name;
+    B program;
+    std::string text;
+    std::vector<Match> expected;
+  } cases[] = {
+      {"x#y (one or more)",
+       B().label("i").chr('x').splitFirst("i", "n").label("n").chr('y').match(), "xxy xy y",
+       {{0, 3}, {4, 2}}},
+      {"a\\omb+ on abbc",
+       B().chr('a').label("i").chr('b', 1).splitFirst("i", "n").label("n").match(), "abbc",
+       {{0, 3}}},
+      {".*x", B().label("i").any().splitFirst("i", "n").label("n").chr('x').match(), "abxcxd",
+       {{0, 5}}},
+      {"minimal .*?x", B().label("i").any().split("i", "n").label("n").chr('x').match(), "abxcx",
+       {{0, 3}, {3, 2}}},
+      {"a mark after the loop",
+       B().label("i").chr('x').splitFirst("i", "n").label("n").op(OP_MARK_CURSOR).chr('y').match(),
+       "xxxy", {{0, 4}}},
+      {"a group after the loop",
+       B().label("i").any().splitFirst("i", "n").label("n").op(OP_GROUP_START, 0).chr('y')
+           .op(OP_GROUP_END, 0).match(), "abyy", {{0, 4}}},
+  };
+  for (const auto& c : cases) {
+    for (bool loopPass : {false, true}) {
+      InstalledProgram installed(c.program.build(), 0, loopPass);
+      EXPECT_EQ(findAllInMemory(c.text), c.expected) << c.name << loopPass;
+    }
+  }
+  // The mark and the group after a scanned loop are where the continuation
+  // really began.
+  InstalledProgram marked(cases[4].program.build(), 0, true);
+  EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes("xxxy"), 4, 0), 1);
+  EXPECT_EQ(compiledPattern.cursorMark, 4);
+}
+
+// A scan that runs to the end of a file of several blocks, through the
+// file's SaveMark and RestoreMark at the end of the text.
+TEST(ScanInstructions, RunToTheEndOfALongFile) {
+  const std::string text = "s" + std::string(70000, 'a') + "\n" + std::string(70000, 'b');
+  const struct {
+    const char* name;
+    B program;
+    std::vector<Match> expected;
+  } cases[] = {
+      {"crossing ANY", B().chr('s').label("i").any(1).splitFirst("i", "n").label("n").match(),
+       {{0, static_cast<int32_t>(text.size())}}},
+      {"CHAR run", B().chr('s').label("i").chr('a').splitFirst("i", "n").label("n").match(),
+       {{0, 70001}}},
+      {"CHAR run at the file end",
+       B().chr('\n').label("i").chr('b').splitFirst("i", "n").label("n").match(), {{70001, 70001}}},
+  };
+  for (const auto& c : cases) {
+    InstalledProgram installed(c.program.build(), 0, true);
+    EXPECT_EQ(findAllInFile(text), c.expected) << c.name;
+    EXPECT_EQ(findAllInMemory(text), c.expected) << c.name;
+  }
+}
+
+}  // namespace

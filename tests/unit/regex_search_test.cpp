@@ -1,0 +1,421 @@
+// Tests of the regular-expression search: the three candidate strategies
+// (first-character filter, leading instruction, every position) over strings
+// and files, anchored programs, line ends, matches across the 65536-byte
+// window boundary and backtracking back across it, record mode, and the
+// string text source of FindRegexInMemory.
+#include <algorithm>
+
+#include "tests/unit/regex_test_support.h"
+
+namespace {
+
+using regex_test::findAllInFile;
+using regex_test::findAllInMemory;
+using regex_test::InstalledProgram;
+using regex_test::Match;
+using regex_test::ProgramBuilder;
+using B = ProgramBuilder;
+
+// A first-character table or set that a test gives the installed program.
+struct FirstCharacters {
+  std::string bytes;                 // byte modes
+  std::vector<uint32_t> codePoints;  // UTF-8 mode
+};
+
+struct Strategy {
+  const char* name;
+  B program;
+  FirstCharacters first;  // none: the leading instruction decides
+  std::string text;
+  std::vector<Match> inString;
+  std::vector<Match> inFile;
+  int32_t charMode = 0;
+};
+
+TEST(RegexSearch, CandidateStrategiesFindTheLeftmostMatch) {
+  const B bThenA = B().chr('b').chr('a').match();
+  const Strategy cases[] = {
+      {"first-byte filter of one byte", bThenA, {"b", {}}, "abbaxba", {{2, 2}, {5, 2}},
+       {{2, 2}, {5, 2}}},
+      {"first-byte filter of two bytes", B().chr2('b', 'B').match(), {"bB", {}}, "aBxb",
+       {{1, 1}, {3, 1}}, {{1, 1}, {3, 1}}},
+      {"leading character", bThenA, {}, "abbaxba", {{2, 2}, {5, 2}}, {{2, 2}, {5, 2}}},
+      {"leading character after a group start", B().op(OP_GROUP_START, 0).chr('b').match(), {},
+       "abab", {{1, 1}, {3, 1}}, {{1, 1}, {3, 1}}},
+      {"every position", B().any().chr('b').match(), {}, "abcb", {{0, 2}, {2, 2}},
+       {{0, 2}, {2, 2}}},
+      {"empty program at every position and the end", B().match(), {}, "ab",
+       {{0, 0}, {1, 0}, {2, 0}}, {{0, 0}, {1, 0}}},
+      {"empty program on empty text", B().match(), {}, "", {{0, 0}}, {{0, 0}}},
+      {"first-character set in UTF-8", B().chr(0xE9).match(), {"", {0xE9}}, "x\xC3\xA9y\xC3\xA9",
+       {{1, 2}, {4, 2}}, {{1, 2}, {4, 2}}, 2},
+      {"leading code point in UTF-8", B().chr(0x20AC).match(), {}, "\xE2\x82\xAC x\xE2\x82\xAC",
+       {{0, 3}, {5, 3}}, {{0, 3}, {5, 3}}, 2},
+      {"every character start in UTF-8", B().any().match(), {}, "\xC3\xA9x", {{0, 2}, {2, 1}},
+       {{0, 2}, {2, 1}}, 2},
+  };
+  for (const Strategy& c : cases) {
+    InstalledProgram installed(c.program.build(), 0, false, c.charMode);
+    uint8_t table[256] = {};
+    UnicodeSet set;
+    unicodeSetInit(&set);
+    if (!c.first.bytes.empty() || !c.first.codePoints.empty()) {
+      for (unsigned char b : c.first.bytes) table[b] = 1;
+      for (uint32_t code : c.first.codePoints) unicodeSetAdd(&set, code);
+      compiledPattern.firstCharValid = 1;
+      compiledPattern.firstCharTable = table;
+      compiledPattern.firstCharSet = &set;
+    }
+    EXPECT_EQ(findAllInMemory(c.text, c.charMode), c.inString) << c.name;
+    EXPECT_EQ(findAllInFile(c.text, 0, c.charMode), c.inFile) << c.name;
+    compiledPattern.firstCharSet = nullptr;
+    unicodeSetFree(&set);
+  }
+}
+
+TEST(RegexSearch, LineAnchorsAndLineEnds) {
+  const struct {
+    const char* name;
+    B program;
+    std::string text;
+    std::vector<Match> inFile;
+  } cases[] = {
+      // After the first match the walk goes on from the middle of a line.
+      {"line start", B().op(OP_LINE_START).chr('a').match(), "ab\nab\nb\na",
+       {{0, 1}, {3, 1}, {8, 1}}},
+      {"line end", B().op(OP_LINE_END).match(), "ab\ncd\r\nef\n", {{2, 0}, {5, 0}, {9, 0}}},
+      {"newline over a line feed and a carriage return with line feed",
+       B().chr('x').op(OP_NEWLINE).chr('y').match(), "x\r\ny\nx\ny", {{0, 4}, {5, 3}}},
+      {"character before a line end", B().chr('b').op(OP_LINE_END).match(), "abc\nab\r\nb\n",
+       {{5, 1}, {8, 1}}},
+      {"ANY does not match a line end", B().chr('b').any().match(), "ab\nab\r\nbc", {{7, 2}}},
+      {"ANY crossing lines", B().chr('b').any(1).chr('c').match(), "ab\nc", {{1, 3}}},
+  };
+  for (const auto& c : cases) {
+    InstalledProgram installed(c.program.build());
+    EXPECT_EQ(findAllInFile(c.text), c.inFile) << c.name;
+  }
+
+  // A string is one line: anchors hold only at its ends.
+  InstalledProgram anchored(B().op(OP_LINE_START).chr('a').match().build());
+  EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes("ab"), 2, 0), 1);
+  EXPECT_EQ(FindRegexInMemory(0, nullptr, 0, test::bytes("ab"), 2, 0), 1);
+  EXPECT_EQ(FindRegexInMemory(-5, nullptr, 0, test::bytes("ab"), 2, 0), 1);
+  EXPECT_EQ(FindRegexInMemory(2, nullptr, 0, test::bytes("aab"), 3, 0), 0);
+  InstalledProgram newline(B().chr('x').op(OP_NEWLINE).match().build());
+  EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes("x\n"), 2, 0), 0);
+}
+
+// With askLineBounds clear, LINE_START and LINE_END ask the source only at
+// the window's edges; a source that calls every position a line start and
+// end shows where they were asked.
+TEST(RegexSearch, LineTestsAskTheSourceOnlyAtWindowEdges) {
+  static int32_t asked;
+  const struct {
+    const char* name;
+    B program;
+    std::string text;
+    uint8_t askLineBounds;
+    std::vector<Match> expected;
+    int32_t asked;
+  } cases[] = {
+      {"line end far from the window end", B().chr('a').op(OP_LINE_END).match(), "abcd", 0, {}, 0},
+      {"line end asked with askLineBounds", B().chr('a').op(OP_LINE_END).match(), "abcd", 1,
+       {{0, 1}}, 1},
+      {"line end near the window end", B().chr('a').op(OP_LINE_END).match(), "xab", 0, {{1, 1}}, 1},
+      {"line start inside the window", B().chr('a').op(OP_LINE_START).match(), "ab", 0, {}, 0},
+      {"line start asked with askLineBounds", B().chr('a').op(OP_LINE_START).match(), "ab", 1,
+       {{0, 1}}, 1},
+  };
+  for (const auto& c : cases) {
+    InstalledProgram installed(c.program.build());
+    asked = 0;
+    const auto adjust = [&c] {
+      textSource.askLineBounds = c.askLineBounds;
+      textSource.AtLineEnd = [](int32_t, int32_t) -> int32_t {
+        ++asked;
+        return LINE_END_LF;
+      };
+      textSource.AtLineStart = [](int32_t) -> int32_t {
+        ++asked;
+        return 1;
+      };
+    };
+    EXPECT_EQ(findAllInFile(c.text, 0, 0, nullptr, adjust), c.expected) << c.name;
+    EXPECT_EQ(asked, c.asked) << c.name;
+  }
+}
+
+TEST(RegexSearch, MatchesAcrossTheWindowBoundary) {
+  const std::string before(65530, 'x');
+  const B letters = B().text("abcdefghij").match();
+  const std::string straddling = before + "abcdefghij\n";
+  uint8_t table[256] = {};
+  table['a'] = 1;
+  for (int32_t strategy = 0; strategy < 3; ++strategy) {
+    InstalledProgram installed(strategy == 2 ? B().any().text("bcdefghij").match().build()
+                                             : letters.build());
+    if (strategy == 0) {
+      compiledPattern.firstCharValid = 1;
+      compiledPattern.firstCharTable = table;
+    }
+    EXPECT_EQ(findAllInFile(straddling), (std::vector<Match>{{65530, 10}})) << strategy;
+  }
+
+  // The first branch runs past the boundary and fails; backtracking brings
+  // the position back into the block before it.
+  InstalledProgram backtracking(B().splitFirst("l", "r").label("l").label("loop").chr('a')
+                                    .splitFirst("loop", "b").label("b").chr('b').jump("e")
+                                    .label("r").text("aa").label("e").match().build());
+  std::vector<Match> pairs;
+  for (int64_t at = 65530; at < 65550; at += 2) pairs.push_back({at, 2});
+  const std::string text = before + std::string(20, 'a') + "c";
+  EXPECT_EQ(findAllInFile(text), pairs);
+  EXPECT_EQ(findAllInMemory(text), pairs);
+}
+
+TEST(RegexSearch, RecordMode) {
+  // Every position is tried, also the first one after a window end that is
+  // a record boundary.
+  std::string text(65536 + 32, 'x');
+  text[65537] = 'a';
+  text[65538] = 'b';
+  {
+    InstalledProgram installed(B().any().chr('b').match().build());
+    EXPECT_EQ(findAllInFile(text, 16), (std::vector<Match>{{65537, 2}}));
+  }
+  {
+    InstalledProgram installed(B().chr('a').any().chr('b').match().build());
+    text[65535] = 'a';
+    text[65537] = 'b';
+    EXPECT_EQ(findAllInFile(text, 16), (std::vector<Match>{{65535, 3}}));
+  }
+  InstalledProgram anchored(B().op(OP_LINE_START).chr('x').match().build());
+  EXPECT_EQ(findAllInFile("xaaaxbbbyccc", 4), (std::vector<Match>{{0, 1}, {4, 1}}));
+}
+
+TEST(RegexSearch, FindInMemoryLeavesTheCallersSourceAlone) {
+  test::TempFile file("abc\nxyz\n");
+  int32_t status = 0;
+  Stream* stream = openStream(file.name().c_str(), "rb", &status, STREAM_FILE_CAPACITY);
+  ASSERT_NE(stream, nullptr);
+  openTextWindow(stream, 0, 0, 0);
+  InstalledProgram installed(B().chr('y').match().build());
+  const TextSource before = textSource;
+  EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes("ayb"), 3, 0), 2);
+  EXPECT_EQ(compiledPattern.matchLength, 1);
+  EXPECT_EQ(FindRegexInMemory(3, nullptr, 0, test::bytes("ayb"), 3, 0), 0);
+  EXPECT_EQ(FindRegexInMemory(5, nullptr, 0, test::bytes("ayb"), 3, 0), 0);
+  EXPECT_EQ(std::memcmp(&before, &textSource, sizeof before), 0);
+  // The file search goes on where it stood.
+  EXPECT_EQ(SearchRegex(nullptr, 0), 0);
+  EXPECT_EQ(cursorOffset(), 5);
+  closeStream(stream);
+}
+
+}  // namespace
+
+namespace {
+
+using regex_test::CompiledScope;
+
+// The program as written, before the loop pass: every scan instruction back
+// to its plain item.
+std::vector<Instruction> withoutScans(const CompiledPattern& pattern) {
+  std::vector<Instruction> program(pattern.program, pattern.program + pattern.lastSlot + 1);
+  for (size_t i = 0; i < program.size();) {
+    Instruction& in = program[i];
+    if (in.opcode >= OP_ANY_SCAN) {
+      in.opcode = in.opcode == OP_ANY_SCAN ? OP_ANY : in.opcode == OP_SET_SCAN ? OP_SET : OP_CHAR;
+      in.op3 = 0;
+      in.op5 = 0;
+    }
+    i += in.opcode == OP_SET ? setSlotCount(in, pattern.encodingMode) : 1;
+  }
+  return program;
+}
+
+// Every match as Python's re.finditer reports it for the same text: the
+// same leftmost-first backtracking order, also where loop bodies can match
+// the empty string.
+TEST(RegexSearchCompiled, MatchesLikeABacktrackingEngine) {
+  const struct {
+    char syntax;
+    const char* pattern;
+    std::string text;
+    std::vector<Match> expected;
+  } cases[] = {
+      {'U', "a|ab", "ab", {{0, 1}}},
+      {'U', "(a*)*b", "aab xb ac", {{0, 3}, {5, 1}}},
+      {'U', "(a|)+", "aab", {{0, 2}, {2, 0}, {3, 0}}},
+      {'U', "(x?)*y", "xxy y", {{0, 3}, {4, 1}}},
+      {'U', "(a*){2,}", "aaa", {{0, 3}, {3, 0}}},
+      {'R', "{a@}@", "aa", {{0, 2}, {2, 0}}},
+      {'U', "(a?){3}", "aa", {{0, 2}, {2, 0}}},
+      {'U', "x{1,2}?y", "xxxy", {{1, 3}}},
+      {'U', "(a+)+b", "aaab", {{0, 4}}},
+      {'U', "(?:a|b)*?c", "abac", {{0, 4}}},
+      {'U', "((a)|b)+", "ab", {{0, 2}}},
+      {'U', "a\\omb+", "abbc", {{0, 3}}},
+      {'U', "(.)\\1", "abccd", {{2, 2}}},
+      {'U', "a(?!b)", "abac", {{2, 1}}},
+  };
+  for (const auto& c : cases) {
+    CompiledScope compiled(c.pattern, c.syntax);
+    ASSERT_EQ(compiled.status(), 0) << c.pattern;
+    EXPECT_EQ(findAllInMemory(c.text), c.expected) << c.pattern;
+    std::vector<Match> inFile = c.expected;
+    if (inFile.size() > 1 && inFile.back().start == static_cast<int64_t>(c.text.size())) {
+      inFile.pop_back();
+    }
+    EXPECT_EQ(findAllInFile(c.text), inFile) << c.pattern;
+  }
+
+  // The mark of a branch or an attempt that failed is not reported.
+  CompiledScope failedBranch("a\\cb|ac", 'U');
+  EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes("ac"), 2, 0), 1);
+  EXPECT_EQ(compiledPattern.matchLength, 2);
+  EXPECT_EQ(compiledPattern.cursorMark, 0);
+  CompiledScope failedAttempt("aaaa\\cb|a", 'U');
+  for (int32_t start = 1; start <= 4; ++start) {
+    EXPECT_EQ(FindRegexInMemory(start, nullptr, 0, test::bytes("aaaay"), 5, 0), start);
+    EXPECT_EQ(compiledPattern.cursorMark, 0) << start;
+  }
+  // On the successful path the last mark performed counts; a pass of a loop
+  // that is given back takes its mark with it.
+  const struct {
+    const char* pattern;
+    const char* text;
+    int32_t at;
+    int32_t mark;
+  } marks[] = {{"a\\cb", "xab", 2, 2}, {"(?:a\\c)*a", "aa", 1, 2}, {"(?:a\\c)*", "aa", 1, 3}};
+  for (const auto& c : marks) {
+    CompiledScope compiled(c.pattern, 'U');
+    const int32_t length = static_cast<int32_t>(std::strlen(c.text));
+    EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes(c.text), length, 0), c.at) << c.pattern;
+    EXPECT_EQ(compiledPattern.cursorMark, c.mark) << c.pattern;
+    InstalledProgram plain(withoutScans(compiledPattern));
+    EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes(c.text), length, 0), c.at) << c.pattern;
+    EXPECT_EQ(compiledPattern.cursorMark, c.mark) << c.pattern << " before the loop pass";
+  }
+}
+
+// A random pattern in the 'U' dialect over the letters a, b and c.
+std::string randomPattern(std::mt19937& random, int32_t depth, bool anyCharacter) {
+  auto pick = [&random](int32_t n) { return static_cast<int32_t>(random() % n); };
+  static const char* const QUANTIFIERS[] = {"",   "",   "",    "*",     "+",      "?",   "*?",
+                                            "+?", "??", "{2}", "{1,2}", "{0,2}?", "{2,}"};
+  std::string pattern;
+  const int32_t items = 1 + pick(3);
+  for (int32_t i = 0; i < items; ++i) {
+    const int32_t kind = pick(depth > 0 ? 9 : 6);
+    switch (kind) {
+      case 0:
+        pattern += "a";
+        break;
+      case 1:
+        pattern += "b";
+        break;
+      case 2:
+        pattern += anyCharacter ? "." : "c";
+        break;
+      case 3:
+        pattern += "[ab]";
+        break;
+      case 4:
+        pattern += anyCharacter ? "[^a]" : "b";
+        break;
+      case 5:
+        pattern += "\\1";
+        break;
+      case 6:
+        pattern += "(" + randomPattern(random, depth - 1, anyCharacter) + ")";
+        break;
+      case 7:
+        pattern += "(?:" + randomPattern(random, depth - 1, anyCharacter) + ")";
+        break;
+      default:
+        pattern += "(" + randomPattern(random, depth - 1, anyCharacter) + "|" +
+                   randomPattern(random, depth - 1, anyCharacter) + ")";
+        break;
+    }
+    pattern += QUANTIFIERS[pick(13)];
+  }
+  return pattern;
+}
+
+// Three searches that must agree: over a file through the text window, over
+// the same text in memory, and in memory with the program as it was before
+// the loop pass.
+TEST(RegexSearchCompiled, FileWindowStringAndPlainProgramAgree) {
+  std::mt19937 random(20260101);
+  const std::string filler(65500, 'z');
+  for (int32_t round = 0; round < 400; ++round) {
+    const bool longText = round % 8 == 0;
+    const std::string pattern = randomPattern(random, 2, !longText);
+    CompiledScope compiled(pattern, 'U');
+    if (compiled.status() != 0) continue;
+    std::string text = longText ? filler : "";
+    const int32_t length = static_cast<int32_t>(random() % (longText ? 80 : 24));
+    for (int32_t i = 0; i < length; ++i) text += "abc"[random() % 3];
+
+    const std::vector<Match> inMemory = findAllInMemory(text);
+    std::vector<Match> expectedInFile = inMemory;
+    if (expectedInFile.size() > 1 &&
+        expectedInFile.back().start == static_cast<int64_t>(text.size())) {
+      expectedInFile.pop_back();
+    }
+    EXPECT_EQ(findAllInFile(text), expectedInFile)
+        << pattern << " on " << text.substr(text.size() - length);
+    InstalledProgram plain(withoutScans(compiledPattern));
+    compiledPattern.firstCharValid = 0;
+    EXPECT_EQ(findAllInMemory(text), inMemory)
+        << pattern << " on " << text.substr(text.size() - length);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The file window keeps one saved position; restoring it goes through the
+// window's moves, also when the window has moved on or back since the save.
+TEST(FileTextWindow, RestoresASavedPositionAcrossBlocks) {
+  std::string text;
+  for (int32_t n = 1; text.size() < 150000; ++n) text += "line " + std::to_string(n) + "\n";
+  auto lineAt = [&text](int64_t offset) {
+    return 1 + std::count(text.begin(), text.begin() + offset, '\n');
+  };
+  test::TempFile file(text);
+  const struct {
+    int32_t recordLength;
+    int64_t saved;
+    int64_t movedTo;
+  } cases[] = {
+      {0, 65530, 70000}, {0, 70000, 100}, {0, 131070, 149000}, {16, 100, 70000}, {16, 70000, 5}};
+  for (const auto& c : cases) {
+    int32_t status = 0;
+    Stream* stream = openStream(file.name().c_str(), "rb", &status, STREAM_FILE_CAPACITY);
+    ASSERT_NE(stream, nullptr);
+    openTextWindow(stream, c.recordLength, 0, 0);
+    auto moveTo = [](int64_t offset) {
+      const int64_t distance = offset - cursorOffset();
+      return distance >= 0 ? textSource.AdvanceTo(textWindow.cursor + distance)
+                           : textSource.MoveBy(static_cast<int32_t>(distance));
+    };
+    ASSERT_EQ(moveTo(c.saved), 0);
+    EXPECT_EQ(textSource.SaveMark(nullptr), 0);
+    uint8_t mark[8];
+    EXPECT_EQ(textSource.SaveMark(mark), 0);
+    ASSERT_EQ(moveTo(c.movedTo), 0);
+    EXPECT_EQ(textSource.RestoreMark(mark), 0);
+    EXPECT_EQ(cursorOffset(), c.saved) << c.saved << " after " << c.movedTo;
+    EXPECT_EQ(*textWindow.cursor, static_cast<uint8_t>(text[c.saved]));
+    if (c.recordLength == 0) {
+      EXPECT_EQ(textWindow.lineNumber, lineAt(c.saved)) << c.saved;
+    }
+    closeStream(stream);
+  }
+}
+
+}  // namespace

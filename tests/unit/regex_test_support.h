@@ -1,0 +1,273 @@
+// Helpers of the regular-expression engine tests: programs assembled slot by
+// slot with labelled branch targets, installed as the current compiled
+// pattern for the length of a scope, and searches that collect every match
+// the way the driver walks a text (over a string, or over a file through the
+// text window). Header-only, as every *_test.cpp is its own executable.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/text_window.h"
+#include "pattern/compiled_pattern.h"
+#include "pattern/instruction.h"
+#include "pattern/loop_pass.h"
+#include "pattern/text_source.h"
+#include "pattern/unicode_set.h"
+#include "tests/unit/test_support.h"
+
+namespace regex_test {
+
+// Builds a program; branch targets name labels, resolved relative to the
+// slot that holds them.
+class ProgramBuilder {
+ public:
+  ProgramBuilder& label(const std::string& name) {
+    labels_[name] = static_cast<int32_t>(slots_.size());
+    return *this;
+  }
+  ProgramBuilder& chr(uint32_t c, int32_t crossLines = 0) { return chr2(c, c, crossLines); }
+  // The two accepted bytes; in UTF-8 mode op2 is the code point.
+  ProgramBuilder& chr2(uint32_t a, uint32_t b, int32_t crossLines = 0) {
+    Instruction& in = add(OP_CHAR);
+    in.op1 = a;
+    in.op2 = b;
+    in.op4 = crossLines;
+    return *this;
+  }
+  ProgramBuilder& text(const std::string& bytes) {
+    for (unsigned char c : bytes) chr(c);
+    return *this;
+  }
+  ProgramBuilder& any(int32_t crossLines = 0) {
+    add(OP_ANY).op4 = crossLines;
+    return *this;
+  }
+  // A byte-mode set of the listed bytes (3 slots).
+  ProgramBuilder& set(const std::string& members, int32_t crossLines = 0) {
+    add(OP_SET).op4 = crossLines;
+    Instruction bitmap{};
+    uint8_t* bits = reinterpret_cast<uint8_t*>(&bitmap);
+    for (unsigned char c : members) bits[c >> 3] |= static_cast<uint8_t>(1u << (c & 7));
+    slots_.push_back(bitmap);
+    slots_.push_back(Instruction{});
+    return *this;
+  }
+  // A UTF-8 set of code-point ranges, serialized after the slot.
+  ProgramBuilder& setUtf8(const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
+                          int32_t crossLines = 0) {
+    UnicodeSet* members = new UnicodeSet;
+    unicodeSetInit(members);
+    for (const auto& [first, last] : ranges) unicodeSetAddRange(members, first, last, false);
+    const int32_t bytes = unicodeSetSerializedSize(members);
+    const int32_t dataSlots = (bytes + 31) / 32;
+    Instruction& in = add(OP_SET);
+    in.op4 = crossLines;
+    in.op7 = 1 + dataSlots;
+    const size_t at = slots_.size();
+    slots_.resize(at + dataSlots, Instruction{});
+    unicodeSetSerialize(members, reinterpret_cast<uint8_t*>(&slots_[at]));
+    unicodeSetFree(members);
+    delete members;
+    return *this;
+  }
+  // SPLIT: tries `next` first, `resume` when that fails.
+  ProgramBuilder& split(const std::string& resume, const std::string& next) {
+    add(OP_SPLIT);
+    target(4, resume);
+    return target(5, next);
+  }
+  // SPLIT_FIRST: tries `first` (op4) first, `resume` (op5) when that fails.
+  ProgramBuilder& splitFirst(const std::string& first, const std::string& resume) {
+    add(OP_SPLIT_FIRST);
+    target(4, first);
+    return target(5, resume);
+  }
+  ProgramBuilder& jump(const std::string& to) {
+    add(OP_JUMP);
+    return target(5, to);
+  }
+  ProgramBuilder& notAhead(const std::string& resume) {
+    add(OP_NOT_AHEAD);
+    return target(5, resume);
+  }
+  ProgramBuilder& op(uint8_t opcode, int32_t op4 = 0) {
+    add(opcode).op4 = op4;
+    return *this;
+  }
+  ProgramBuilder& match() { return op(OP_MATCH); }
+  ProgramBuilder& countReset(uint32_t counter) {
+    add(OP_COUNT_RESET).op1 = counter;
+    return *this;
+  }
+  // The pass-start record of an empty-pass guard.
+  ProgramBuilder& passStart(int32_t reg) {
+    Instruction& in = add(OP_COUNT_RESET);
+    in.op2 = PASS_START_MARK;
+    in.op3 = reg;
+    return *this;
+  }
+  ProgramBuilder& countLoop(bool minimal, uint32_t counter, const std::string& body,
+                            const std::string& exit, int32_t min, int32_t max) {
+    Instruction& in = add(minimal ? OP_COUNT_LOOP_MIN : OP_COUNT_LOOP);
+    in.op1 = counter;
+    in.op6 = min;
+    in.op7 = max;
+    target(4, body);
+    return target(5, exit);
+  }
+  // Puts an empty-pass guard on the last slot (a loop's branch back).
+  ProgramBuilder& guard(int32_t reg) {
+    slots_.back().op3 = reg + 1;
+    return *this;
+  }
+
+  std::vector<Instruction> build() const {
+    std::vector<Instruction> program = slots_;
+    for (const Fixup& fixup : fixups_) {
+      const auto found = labels_.find(fixup.label);
+      EXPECT_NE(found, labels_.end()) << "no label " << fixup.label;
+      if (found == labels_.end()) continue;
+      const int32_t distance = found->second - fixup.slot;
+      (fixup.field == 4 ? program[fixup.slot].op4 : program[fixup.slot].op5) = distance;
+    }
+    return program;
+  }
+
+ private:
+  struct Fixup {
+    int32_t slot;
+    int32_t field;
+    std::string label;
+  };
+  Instruction& add(uint8_t opcode) {
+    Instruction in{};
+    in.opcode = opcode;
+    slots_.push_back(in);
+    return slots_.back();
+  }
+  ProgramBuilder& target(int32_t field, const std::string& name) {
+    fixups_.push_back({static_cast<int32_t>(slots_.size()) - 1, field, name});
+    return *this;
+  }
+  std::vector<Instruction> slots_;
+  std::map<std::string, int32_t> labels_;
+  std::vector<Fixup> fixups_;
+};
+
+// Makes a program the current compiled pattern for the scope; the pattern in
+// place before is put back at its end.
+class InstalledProgram {
+ public:
+  explicit InstalledProgram(std::vector<Instruction> program, int32_t ignoreCase = 0,
+                            bool loopPass = false, int32_t encodingMode = 0)
+      : slots_(std::move(program)), saved_(compiledPattern) {
+    if (loopPass) runLoopPass(slots_.data(), static_cast<int32_t>(slots_.size()) - 1, encodingMode);
+    compiledPattern = CompiledPattern{};
+    compiledPattern.direction = 1;
+    compiledPattern.program = slots_.data();
+    compiledPattern.lastSlot = static_cast<int32_t>(slots_.size()) - 1;
+    compiledPattern.capacity = compiledPattern.lastSlot + 1;
+    compiledPattern.ignoreCase = ignoreCase;
+    compiledPattern.encodingMode = encodingMode;
+  }
+  // Only the mark buffer is the pattern's own: the program and any
+  // first-character table a test sets belong to the test.
+  ~InstalledProgram() {
+    compiledPattern.program = nullptr;
+    compiledPattern.firstCharTable = nullptr;
+    compiledPattern.firstCharSet = nullptr;
+    releaseCompiledPattern(&compiledPattern);
+    compiledPattern = saved_;
+  }
+  const std::vector<Instruction>& slots() const { return slots_; }
+  InstalledProgram(const InstalledProgram&) = delete;
+  InstalledProgram& operator=(const InstalledProgram&) = delete;
+
+ private:
+  std::vector<Instruction> slots_;
+  CompiledPattern saved_;
+};
+
+// A pattern compiled into the current compiled pattern for the scope; the
+// pattern in place before is put back at its end.
+class CompiledScope {
+ public:
+  CompiledScope(const std::string& pattern, int32_t syntax, int32_t encodingMode = 0,
+                int32_t recordLength = 0)
+      : saved_(takeCompiledPattern()) {
+    status_ = CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), 0, syntax,
+                           recordLength, encodingMode);
+  }
+  ~CompiledScope() {
+    releaseCompiledPattern(&compiledPattern);
+    compiledPattern = saved_;
+  }
+  int32_t status() const { return status_; }
+  CompiledScope(const CompiledScope&) = delete;
+  CompiledScope& operator=(const CompiledScope&) = delete;
+
+ private:
+  CompiledPattern saved_;
+  int32_t status_;
+};
+
+struct Match {
+  int64_t start;  // 0-based
+  int32_t length;
+  bool operator==(const Match& other) const {
+    return start == other.start && length == other.length;
+  }
+};
+
+inline std::ostream& operator<<(std::ostream& out, const Match& match) {
+  return out << "{" << match.start << ", " << match.length << "}";
+}
+
+// Every match of the current pattern in a string, each search starting one
+// past the previous match's end (one byte on after an empty match).
+inline std::vector<Match> findAllInMemory(const std::string& text, int32_t charMode = 0) {
+  std::vector<Match> found;
+  int32_t start = 1;
+  while (start <= static_cast<int32_t>(text.size()) + 1) {
+    const int32_t at = FindRegexInMemory(start, nullptr, 0, test::bytes(text),
+                                         static_cast<int32_t>(text.size()), charMode);
+    if (at == 0) break;
+    found.push_back({at - 1, compiledPattern.matchLength});
+    start = at + (compiledPattern.matchLength > 0 ? compiledPattern.matchLength : 1);
+  }
+  return found;
+}
+
+// The same walk over a file through the text window, as the driver makes it;
+// `adjust` may change the text source once the window is open.
+inline std::vector<Match> findAllInFile(const std::string& content, int32_t recordLength = 0,
+                                        int32_t charMode = 0, int32_t* lastStatus = nullptr,
+                                        const std::function<void()>& adjust = nullptr) {
+  test::TempFile file(content);
+  int32_t status = 0;
+  Stream* stream = openStream(file.name().c_str(), "rb", &status, STREAM_FILE_CAPACITY);
+  EXPECT_NE(stream, nullptr);
+  std::vector<Match> found;
+  if (stream == nullptr) return found;
+  openTextWindow(stream, recordLength, 0, charMode);
+  if (adjust) adjust();
+  for (;;) {
+    status = SearchRegex(nullptr, 0);
+    if (status != 0) break;
+    const int32_t length = compiledPattern.matchLength;
+    found.push_back({cursorOffset(), length});
+    if (textSource.AdvanceTo(textWindow.cursor + (length > 0 ? length : 1)) != 0) break;
+  }
+  if (lastStatus != nullptr) *lastStatus = status;
+  closeStream(stream);
+  return found;
+}
+
+}  // namespace regex_test
