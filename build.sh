@@ -5,7 +5,9 @@
 #   ./build.sh test                        installs what is missing, builds the native
 #                                          program, a sanitizer build and the 32-bit
 #                                          Windows program, and runs every test on all three
-#   ./build.sh native|sanitize|windows     builds one of them (no tests)
+#   ./build.sh native|sanitize|windows     builds one of them (no tests): build/grep,
+#                                          build-sanitize/grep, build-windows/grep.exe
+#   ./build.sh help                        shows this text
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -14,6 +16,10 @@ JOBS=${JOBS:-$(nproc)}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX=${WINEPREFIX:-$ROOT/build-wine-prefix}
+
+show_help() {  # the comment block at the top of this file
+  awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
+}
 
 need_packages() {
   local missing=()
@@ -43,20 +49,33 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
 }
 
+# Runs a command with its output held back, and shows that output (the
+# compiler's messages, say) only when the command fails.
+quietly() {
+  local log status=0
+  log=$(mktemp)
+  "$@" >"$log" 2>&1 || status=$?
+  [ "$status" -eq 0 ] || cat "$log" >&2
+  rm -f "$log"
+  return "$status"
+}
+
 configure() {  # folder, extra cmake arguments...
   local dir=$1
   shift
-  [ -f "$dir/build.ninja" ] || cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  [ -f "$dir/build.ninja" ] || quietly cmake -S "$ROOT" -B "$dir" -G Ninja "$@"
 }
 
-build_native() { configure build -DCMAKE_BUILD_TYPE=Release; ninja -C build -j"$JOBS" "$@"; }
+# Each step is chained with &&: under quietly these run as the condition of
+# an `||`, where `set -e` would not stop them at a failed step.
+build_native() { configure build -DCMAKE_BUILD_TYPE=Release && ninja -C build -j"$JOBS" "$@"; }
 build_sanitize() {
-  configure build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGREP_SANITIZE=ON
-  ninja -C build-sanitize -j"$JOBS" "$@"
+  configure build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGREP_SANITIZE=ON &&
+    ninja -C build-sanitize -j"$JOBS" "$@"
 }
 build_windows() {
-  configure build-windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
-  ninja -C build-windows -j"$JOBS" "$@"
+  configure build-windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" &&
+    ninja -C build-windows -j"$JOBS" "$@"
 }
 
 run_tests() {  # folder
@@ -64,11 +83,11 @@ run_tests() {  # folder
   (cd "$1" && ctest --output-on-failure -j1)
 }
 
-case "${1:-test}" in
+case "${1:-help}" in
   search)
     shift
     install_missing native
-    build_native grep catalogue >/dev/null
+    quietly build_native grep catalogue
     exec build/grep "$@"
     ;;
   native) install_missing native; build_native ;;
@@ -87,8 +106,10 @@ case "${1:-test}" in
     wineserver -k >/dev/null 2>&1 || true
     exit $status
     ;;
+  help | -h | --help) show_help ;;
   *)
-    sed -n '2,9p' "$0"
+    echo "Unknown command: $1" >&2
+    show_help >&2
     exit 2
     ;;
 esac

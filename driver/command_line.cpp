@@ -8,7 +8,9 @@
 // text is known, or at -L. In the file phase every argument is a file
 // specification, a list file (-L name) or a tree prefix (-T/+T spec). Each
 // specification goes to the search driver; the exit status is the result of
-// the last one searched.
+// the last one searched. Standard output that cannot be written ends the
+// program: quietly with status 2 when the reader has gone (a closed pipe),
+// otherwise after a message on standard error, the one place left for it.
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,8 @@
 #include "files/text_encoding.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/literal_search.h"
+#include "platform/platform.h"
+#include "platform/win32.h"
 #include "support/counted_string.h"
 #include "support/memory_pool.h"
 #include "support/message_catalogue.h"
@@ -34,6 +38,7 @@ SearchOptions searchOptions = {
 namespace {
 
 constexpr int32_t LIST_READ_CHUNK = 1000;
+constexpr int32_t EXIT_OUTPUT_FAILED = 2;
 constexpr char MARK_SET[] = "(*)";
 constexpr char MARK_CLEAR[] = "   ";
 constexpr char MARK_PREFIX[] = "(*) ";
@@ -158,14 +163,27 @@ int32_t processListFile(const char* name, int32_t status) {
   return status;
 }
 
+// Called by the console output at the first failed write of standard output,
+// straight after the failed call, so the system's error still tells a reader
+// that has gone (nothing more to say to anyone) from a real failure.
+void endOnOutputFailure(int32_t status) {
+  DWORD error = GetLastError();
+  if (error != ERROR_BROKEN_PIPE && error != ERROR_NO_DATA) {
+    setMessageArgument(1, messageText(status));
+    printErrorLine(messageText(MSG_OUTPUT_FAILED));
+  }
+  exitProgram(EXIT_OUTPUT_FAILED);
+}
+
 void startUp(const char* programName) {
   initDbcs();
   char directory[PATH_CAPACITY];
   directory[0] = 0;
   if (programName != nullptr) programDirectory(directory, programName);
-  setCataloguePath(directory, "grep.kvb");
+  setCataloguePath(directory, CATALOGUE_FILE_NAME);
   stdoutStream = openStreamDefault(nullptr, "wb");
   if (stdoutStream == nullptr) std::exit(1);
+  setOutputFailureHandler(endOnOutputFailure);
   searchOptions.ignoreCase = storedDefaults.ignoreCase;
   searchOptions.syntax = storedDefaults.syntax;
   searchOptions.omitLocation = storedDefaults.omitLocation;
@@ -193,16 +211,45 @@ void takeUOption(const char* word) {
   }
 }
 
+// What an argument of the file phase is: a specification, or a prefix that
+// takes the next argument as a list file (-L) or a tree-walk spec (-T, +T).
+enum class FileArgument { SPECIFICATION, LIST_FILE, TREE_PREFIX };
+
+FileArgument classifyFileArgument(const char* argument) {
+  char first = argument[0];
+  char second = first != 0 ? upperAscii(argument[1]) : 0;
+  if (first == '-' && second == 'L') return FileArgument::LIST_FILE;
+  if ((first == '-' || first == '+') && second == 'T') return FileArgument::TREE_PREFIX;
+  return FileArgument::SPECIFICATION;
+}
+
+// A prefix with nothing after it would be dropped without a word, so the
+// file phase is checked before anything is searched.
+void checkFilePhase(char** argv, int index, int argc) {
+  while (index < argc) {
+    FileArgument kind = classifyFileArgument(argv[index]);
+    if (kind == FileArgument::SPECIFICATION) {
+      ++index;
+      continue;
+    }
+    if (index + 1 >= argc) {
+      failWith(kind == FileArgument::LIST_FILE ? MSG_L_WITHOUT_NAME : MSG_T_WITHOUT_SPEC,
+               argv[index]);
+    }
+    index += 2;
+  }
+}
+
 }  // namespace
 
 [[noreturn]] void exitProgram(int32_t status) {
   std::fflush(stdout);
-  if (stdoutStream != nullptr) flushStream(stdoutStream, 1);
+  flushOutput();
   std::exit(status);
 }
 
 [[noreturn]] void showUsage() {
-  setMessageArgument(0, ".exe");
+  setMessageArgument(0, platformExecutableSuffix());
   setMessageArgument(1, searchOptions.ignoreCase == 1 ? MARK_SET : MARK_CLEAR);
   setMessageArgument(2, searchOptions.syntax == 0 ? MARK_SET : MARK_CLEAR);
   setMessageArgument(3, "grep");
@@ -211,7 +258,11 @@ void takeUOption(const char* word) {
   setMessageArgument(6, searchOptions.syntax == 'B' ? MARK_PREFIX : "");
   setMessageArgument(7, searchOptions.ignoreCase == 0 ? MARK_SET : MARK_CLEAR);
   const char* text = messageText(MSG_USAGE);
-  writeTextWithCr(text, static_cast<int64_t>(std::strlen(text)));
+  size_t length = std::strlen(text);
+  writeTextWithCr(text, static_cast<int64_t>(length));
+  // The usage text ends its own last line; a load error of the catalogue,
+  // shown in its place, does not.
+  if (length == 0 || text[length - 1] != '\n') writeTextWithCr("\n", 1);
   exitProgram(0);
 }
 
@@ -303,19 +354,18 @@ int grepMain(int argc, char** argv) {
                                     searchOptions.syntax, searchOptions.attributeFlags));
   }
 
+  checkFilePhase(argv, index, argc);
   int32_t status = 0;
   for (; index < argc; ++index) {
     const char* argument = argv[index];
-    char first = argument[0];
-    char second = first != 0 ? upperAscii(argument[1]) : 0;
-    if (first == '-' && second == 'L') {
-      if (index + 1 < argc) status = processListFile(argv[++index], status);
+    FileArgument kind = classifyFileArgument(argument);
+    if (kind == FileArgument::LIST_FILE) {
+      status = processListFile(argv[++index], status);
       continue;
     }
-    if ((first == '-' || first == '+') && second == 'T') {
+    if (kind == FileArgument::TREE_PREFIX) {
       searchOptions.walkFlags = WALK_RECURSE;
-      if (++index >= argc) break;
-      argument = argv[index];
+      argument = argv[++index];
     }
     CountedString specification;
     appendText(specification, argument, COUNTED_SPEC_CAPACITY);

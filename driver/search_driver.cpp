@@ -17,6 +17,7 @@
 #include "driver/stored_defaults.h"
 #include "driver/text_window.h"
 #include "files/file_handles.h"
+#include "files/paths.h"
 #include "files/text_encoding.h"
 #include "files/tree_walker.h"
 #include "pattern/compiled_pattern.h"
@@ -57,7 +58,7 @@ void writeNumber(int64_t value) {
 
 void endLine() {
   writeBytes("\r\n", 2);
-  if (flushEveryLine) flushStream(stdoutStream, 1);
+  if (flushEveryLine) flushOutput();
 }
 
 // Reads the file byte by byte from an offset outside the window.
@@ -160,7 +161,7 @@ void writeReportLine(const CountedString& name, int64_t matchLength, int64_t lin
         writeText("File ");
         writeDisplayName(name);
         writeBytes("\r\n", 2);
-        flushStream(stdoutStream, 1);
+        flushOutput();
       }
       writeBytes("  ", 2);
       writeNumber(matchLength);
@@ -323,6 +324,14 @@ static void upperCaseSearchText(int32_t syntax) {
   memFree(original);
 }
 
+// The length of the specification's directory part, up to its last
+// separator. Under a double-byte code page the second byte of a character may
+// be a backslash; it belongs to the name and does not split it.
+static int32_t directoryLengthOf(const CountedString& specification) {
+  char text[COUNTED_SPEC_CAPACITY + 1];
+  return nameOffset(toText(text, specification, sizeof text));
+}
+
 int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, int32_t ignoreCase,
                        int32_t syntax, int32_t attributeFlags) {
   attributeFlags |= 7;
@@ -330,7 +339,7 @@ int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, in
 
   CountedString directory;
   copyCounted(directory, specification, COUNTED_SPEC_CAPACITY);
-  directory.length = directoryPartLength(specification);
+  directory.length = directoryLengthOf(specification);
   CountedString namePattern;
   copyCounted(namePattern, specification, COUNTED_SPEC_CAPACITY);
   bool walk = (walkFlags & WALK_RECURSE) != 0 || hasWildcard(specification);

@@ -7,7 +7,9 @@
 // block as the pattern, so that the marker exists only once in the program.
 // The last 255 bytes of every full block are carried into the next one, so a
 // marker (and the fields after it) that a block boundary cuts is found and
-// patched whole in the next pass.
+// patched whole in the next pass. A copy looks for its message catalogue in
+// its own directory; when there is none there, the catalogue in use is copied
+// beside it, so that a copy written elsewhere can still show its texts.
 #include "driver/stored_defaults.h"
 
 #include <cstring>
@@ -15,8 +17,11 @@
 #include "driver/search_options.h"
 #include "driver/text_window.h"
 #include "files/file_handles.h"
+#include "files/paths.h"
 #include "pattern/literal_search.h"
 #include "platform/file_identity.h"
+#include "support/counted_string.h"
+#include "support/memory_pool.h"
 #include "support/message_catalogue.h"
 #include "support/stream.h"
 
@@ -38,6 +43,43 @@ constexpr int32_t SYNTAX_AT = 28;
 void putWord(uint8_t* at, int32_t value) {
   uint32_t bits = static_cast<uint32_t>(value);
   for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(bits >> (8 * i));
+}
+
+// Writes the whole image to a new file; 0 or a negative status. A file that
+// already exists is left alone (the open fails).
+int32_t writeNewFile(const char* name, const char* image, int64_t length) {
+  FileHandle file = fileOpen(name, OPEN_CREATE_NEW);
+  if (file < 0) return file;
+  int32_t status = 0;
+  for (int64_t done = 0; status == 0 && done < length;) {
+    int32_t part = length - done > COPY_BLOCK ? COPY_BLOCK : static_cast<int32_t>(length - done);
+    int32_t written = fileWrite(file, image + done, part);
+    if (written != part) status = written < 0 ? written : MSG_SHORT_TRANSFER;
+    done += part;
+  }
+  if (fileClose(file, -1) != 0 && status == 0) status = MSG_CLOSE_FAILED;
+  if (status != 0) deleteFile(name);
+  return status;
+}
+
+void copyCatalogueBeside(const char* destinationName) {
+  char targetName[PATH_CAPACITY];
+  copyTerminated(targetName, destinationName, PATH_CAPACITY);
+  targetName[nameOffset(targetName)] = 0;
+  appendTerminated(targetName, CATALOGUE_FILE_NAME, PATH_CAPACITY);
+  if (fileExists(targetName, 1)) return;
+
+  setMessageArgument(1, catalogueFilePath());
+  setMessageArgument(2, targetName);
+  char* image = nullptr;
+  int64_t length = 0;
+  int32_t status = readWholeFile(catalogueFilePath(), &image, &length, 1);
+  if (status == 0) {
+    status = writeNewFile(targetName, image, length);
+    memFree(image);
+  }
+  printMessageLine(messageText(status == 0 ? MSG_CATALOGUE_COPIED : MSG_CATALOGUE_NOT_COPIED));
+  if (status != 0) exitProgram(1);
 }
 
 }  // namespace
@@ -80,5 +122,6 @@ void putWord(uint8_t* at, int32_t value) {
   if (fileClose(destination, -1) != 0) failWith(MSG_D_WRITE, nullptr);
   if (!found) failWith(MSG_D_NO_MARKER, nullptr);
   platformCopyPermissions(sourceName, destinationName);
+  copyCatalogueBeside(destinationName);
   exitProgram(0);
 }

@@ -28,6 +28,10 @@ void platformResolveLinks(char* path, int capacity);
 // exactly its name.
 int platformProgramExtensions();
 
+// What the system's program files end in, as the usage screen shows the
+// program's name: ".exe" or "" (a POSIX program is called by its bare name).
+const char* platformExecutableSuffix();
+
 // 1 when the file is a regular file that the user may execute (Windows: any
 // existing file).
 int platformIsExecutableFile(const char* path);

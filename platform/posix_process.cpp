@@ -157,6 +157,10 @@ int platformProgramExtensions() {
   return 0;
 }
 
+const char* platformExecutableSuffix() {
+  return "";
+}
+
 int platformIsExecutableFile(const char* path) {
   char name[POSIX_NAME_CAPACITY];
   if (!toPosixName(path, name)) {

@@ -189,6 +189,8 @@ void setCataloguePath(const char* directory, const char* fileName) {
                 fileName != nullptr ? fileName : "");
 }
 
+const char* catalogueFilePath() { return cataloguePath; }
+
 const char* messageText(int32_t number) {
   int64_t index = messageIndex(number);
   if (needsLoading) {

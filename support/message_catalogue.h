@@ -8,7 +8,12 @@ constexpr int32_t CATALOGUE_MAGIC = 0x1122;
 constexpr int32_t CATALOGUE_PATH_MAX = 511;
 constexpr int32_t MESSAGE_SLOT_SIZE = 512;
 
+// The catalogue's file name; it lies in the program's directory.
+constexpr char CATALOGUE_FILE_NAME[] = "grep.kvb";
+
 void setCataloguePath(const char* directory, const char* fileName);
+// The path the catalogue is read from.
+const char* catalogueFilePath();
 // The expanded text of the message; valid until the next call.
 const char* messageText(int32_t number);
 void setMessageArgument(int32_t slot, const char* text);
@@ -61,3 +66,8 @@ constexpr int32_t MSG_D_WRITE = -3638;
 constexpr int32_t MSG_FILE_OPEN = -3639;
 constexpr int32_t MSG_BAD_WORD_SET = -3640;
 constexpr int32_t MSG_BAD_PATTERN = -3641;
+constexpr int32_t MSG_OUTPUT_FAILED = -3660;
+constexpr int32_t MSG_L_WITHOUT_NAME = -3661;
+constexpr int32_t MSG_T_WITHOUT_SPEC = -3662;
+constexpr int32_t MSG_CATALOGUE_COPIED = -3663;
+constexpr int32_t MSG_CATALOGUE_NOT_COPIED = -3664;

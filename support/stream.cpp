@@ -11,7 +11,11 @@
 // fills the buffer and flushes it in one go. Offsets are 64-bit.
 //
 // Errors are kept in `error` and reported as 0 items or -1; a reader sees a
-// failed read like the end of the data. Tested by stream_test.cpp.
+// failed read like the end of the data. The console-output functions do not
+// leave a failed write of standard output to their callers: the first one
+// drops the buffer, which could only fail again, and calls the handler the
+// program installed, so a report cannot silently vanish into a full disk or a
+// closed pipe. Tested by stream_test.cpp.
 #include "support/stream.h"
 
 #include <cstring>
@@ -26,6 +30,7 @@ namespace {
 constexpr int32_t STATUS_BAD_MODE = -52;
 constexpr int32_t STATUS_NO_MEMORY = -8;
 constexpr int32_t STATUS_SHORT_TRANSFER = -53;
+constexpr FileHandle STANDARD_ERROR = 2;
 // fileRead and fileWrite take 32-bit counts: larger transfers are split.
 constexpr int64_t LARGEST_TRANSFER = 0x40000000;
 
@@ -297,9 +302,29 @@ int32_t streamError(const Stream* stream) { return stream->error; }
 
 void clearStreamError(Stream* stream) { stream->error = 0; }
 
+namespace {
+
+OutputFailureHandler outputFailureHandler = nullptr;
+
+// Console output goes nowhere once standard output has failed.
+bool outputUsable() { return stdoutStream != nullptr && stdoutStream->error == 0; }
+
+// The buffered bytes can never be written: they are dropped rather than sent
+// again with every later byte.
+void failOutput() {
+  if (stdoutStream->error == 0) stdoutStream->error = STATUS_SHORT_TRANSFER;
+  stdoutStream->dirty = 0;
+  emptyBuffer(stdoutStream);
+  if (outputFailureHandler != nullptr) outputFailureHandler(stdoutStream->error);
+}
+
+}  // namespace
+
+void setOutputFailureHandler(OutputFailureHandler handler) { outputFailureHandler = handler; }
+
 void writeBytes(const char* text, int64_t length) {
-  if (stdoutStream == nullptr || text == nullptr) return;
-  writeItems(text, 1, length, stdoutStream);
+  if (!outputUsable() || text == nullptr || length <= 0) return;
+  if (writeItems(text, 1, length, stdoutStream) != length) failOutput();
 }
 
 void writeText(const char* text) {
@@ -307,16 +332,29 @@ void writeText(const char* text) {
   writeBytes(text, static_cast<int64_t>(std::strlen(text)));
 }
 
+void flushOutput() {
+  if (!outputUsable()) return;
+  if (flushStream(stdoutStream, 1) != 0) failOutput();
+}
+
 void printMessageLine(const char* text) {
   writeText(text);
   writeText("\r\n");
-  if (stdoutStream != nullptr) flushStream(stdoutStream, 1);
+  flushOutput();
 }
 
 void writeTextWithCr(const char* text, int64_t length) {
-  if (stdoutStream == nullptr || text == nullptr) return;
-  for (int64_t i = 0; i < length; ++i) {
-    if (text[i] == '\n') putByte('\r', stdoutStream);
-    putByte(static_cast<uint8_t>(text[i]), stdoutStream);
+  if (text == nullptr) return;
+  for (int64_t i = 0; i < length && outputUsable(); ++i) {
+    if (text[i] == '\n' && putByte('\r', stdoutStream) < 0) {
+      failOutput();
+      return;
+    }
+    if (putByte(static_cast<uint8_t>(text[i]), stdoutStream) < 0) failOutput();
   }
+}
+
+void printErrorLine(const char* text) {
+  if (text != nullptr) fileWrite(STANDARD_ERROR, text, static_cast<int32_t>(std::strlen(text)));
+  fileWrite(STANDARD_ERROR, "\r\n", 2);
 }

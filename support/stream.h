@@ -36,9 +36,24 @@ void clearStreamError(Stream* stream);
 // Standard output, opened at start-up with openStreamDefault(nullptr, "wb").
 extern Stream* stdoutStream;
 
+// The console-output functions write to stdoutStream. The first of them whose
+// write fails drops what is buffered, calls the output-failure handler with
+// the stream's error status, and from then on, while the stream's error is
+// set, every console output is dropped without a write.
 void writeBytes(const char* text, int64_t length);
 void writeText(const char* text);
 // The text, "\r\n", and a flush: every diagnostic line goes through it.
 void printMessageLine(const char* text);
 // Every byte, with a carriage return put before each line feed.
 void writeTextWithCr(const char* text, int64_t length);
+// flushStream(stdoutStream, 1), with a failure handled as above.
+void flushOutput();
+
+typedef void (*OutputFailureHandler)(int32_t status);
+// The function called once when standard output cannot be written; none at
+// first. It may end the process.
+void setOutputFailureHandler(OutputFailureHandler handler);
+
+// The text and "\r\n" straight to standard error, unbuffered: for the one
+// message that standard output can no longer carry.
+void printErrorLine(const char* text);

@@ -28,6 +28,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import stat
 import struct
 import subprocess
@@ -46,6 +47,10 @@ SYNTAX_R, SYNTAX_U, SYNTAX_B = ord("R"), ord("U"), ord("B")
 REGEX_SYNTAX_ERROR = -2500
 NOT_FOUND = -2
 DEFAULTS_MARKER = b"DEFAULT OPTIONS 1.05: \x00"
+# A closed pipe: the bytes read before the reader closes it, and the seconds
+# the program may take after that to end.
+CLOSED_AFTER = 20
+CLOSED_PIPE_SECONDS = 10
 
 
 def status_byte(status):
@@ -188,11 +193,13 @@ class Msg:
 
 
 class Usage:
-    """The usage screen with the markers of the settings in force."""
+    """The usage screen with the markers of the settings in force. The program's
+    name is "grep" and the system's suffix of program files: ".exe" on Windows,
+    nothing on Linux."""
 
     def __init__(self, ignore_case=0, syntax=0):
         self.slots = {
-            0: ".exe",
+            0: "{EXT}",
             1: "(*)" if ignore_case else "   ",
             2: "(*)" if syntax == 0 else "   ",
             3: "grep",
@@ -204,6 +211,16 @@ class Usage:
 
     def __repr__(self):
         return "Usage(%r)" % self.slots
+
+
+class MsgText:
+    """The plain text of a message, as an argument of another message."""
+
+    def __init__(self, number):
+        self.number = number
+
+    def __repr__(self):
+        return "MsgText(%d)" % self.number
 
 
 def to_bytes(value):
@@ -220,11 +237,14 @@ def expand_expected(parts, catalogue, names):
             out += part
         elif isinstance(part, Msg):
             for slot, value in part.args.items():
-                slots[slot] = to_bytes(substitute(value, names))[:511]
+                if isinstance(value, MsgText):
+                    slots[slot] = catalogue.raw(value.number)[:511]
+                else:
+                    slots[slot] = to_bytes(substitute(value, names))[:511]
             out += catalogue.expand(part.number, slots) + CRLF
         elif isinstance(part, Usage):
             for slot, value in part.slots.items():
-                slots[slot] = to_bytes(value)
+                slots[slot] = to_bytes(substitute(value, names))
             out += catalogue.expand(-3600, slots).replace(b"\n", b"\r\n")
         else:
             raise TypeError("unknown expected part %r" % (part,))
@@ -241,7 +261,8 @@ def expected_pattern(parts, names):
             pattern += re.escape(part)
         elif isinstance(part, Msg):
             for value in part.args.values():
-                pattern += b"(?=[^\n]*" + re.escape(to_bytes(substitute(value, names))) + b")"
+                if not isinstance(value, MsgText):
+                    pattern += b"(?=[^\n]*" + re.escape(to_bytes(substitute(value, names))) + b")"
             pattern += b"[^\n]*\r\n"
         else:
             pattern += b".*"
@@ -343,8 +364,15 @@ def case(name, args, out=(), status=0, files=None, stdin=None, **options):
     status: the expected exit status as the program returns it.
     files: name -> bytes (or Sparse) created in the working directory.
     stdin: None (/dev/null), ("file", bytes) or ("pipe", bytes).
-    options: copy_program, check (a function run after the program), native_only,
-      slow, setup (a function of the working directory run before).
+    options: copy_program (without_catalogue: the copy gets no grep.kvb beside
+      it), check (a function run after the program), native_only, slow, setup (a
+      function of the working directory run before), out_re (a regular
+      expression that the whole standard output must match, in place of out),
+      err (the expected standard error as parts; unchecked when not given),
+      stdout ("full": /dev/full; "closed": a pipe that is closed after its first
+      CLOSED_AFTER bytes, which are then the output compared with out),
+      sigpipe ("ignore": the program starts with SIGPIPE ignored), killed_by (the
+      signal that must end the program instead of an exit status).
     """
     assert not any(c["name"] == name for c in CASES), name
     CASES.append(dict(name=name, args=list(args), out=list(out), status=status,
@@ -613,6 +641,20 @@ case("-L before a search text: -3630", ["-L", "list.lst", "needle"], [Msg(-3630)
 case("-L on a missing list file: -3632", ["needle", "a.txt", "-L", "missing.lst"],
      [rep("a.txt", 1, 3, b"a needle"), Msg(-3632, a1="missing.lst")], status=1, files=ABC)
 
+# A prefix of the file phase with nothing after it is an error found before
+# anything is searched.
+case("-L as the last argument: -3661, nothing searched", ["needle", "a.txt", "-L"],
+     [Msg(-3661, a1="-L")], status=1, files=ABC)
+case("-l right after the search text and last: -3661", ["needle", "-l"],
+     [Msg(-3661, a1="-l")], status=1)
+case("+T as the last argument: -3662, nothing searched", ["needle", "a.txt", "+T"],
+     [Msg(-3662, a1="+T")], status=1, files=ABC)
+case("-t as the last argument of the file phase: -3662", ["needle", "a.txt", "-t"],
+     [Msg(-3662, a1="-t")], status=1, files=ABC)
+case("a prefix takes the next argument even when that looks like a prefix",
+     ["needle", "a.txt", "+T", "-L"], [rep("a.txt", 1, 3, b"a needle")], status=NOT_FOUND,
+     files=ABC)
+
 # -D argument errors (the update itself is below).
 case("-D without arguments: -3625", ["-D"], [Msg(-3625)], status=1)
 case("-D with one argument: -3625", ["-I", "-D", "grep"], [Msg(-3625)], status=1)
@@ -634,6 +676,14 @@ case("usage: -R then -N marks -N", ["-R", "-N", "?"], [Usage()])
 case("usage: -Ux changes nothing", ["-Ux", "-I", "?"], [Usage(ignore_case=1)])
 case("usage: -? is an unknown option, then the usage screen", ["-?"],
      [Msg(-3631, a1="-?"), Usage()])
+
+# Without the catalogue beside the program, its load error stands where the
+# text would have, on a line of its own.
+LOAD_ERROR = rb"Unable to open message file '[^\r\n]*grep\.kvb' not found\r\n"
+case("without grep.kvb: the load error in place of the usage screen ends its line", ["?"],
+     out_re=LOAD_ERROR, copy_program=True, without_catalogue=True)
+case("without grep.kvb: the load error in place of a message ends its line", ["-E"],
+     out_re=LOAD_ERROR, status=1, copy_program=True, without_catalogue=True)
 
 # --- Record mode -------------------------------------------------------------------
 
@@ -804,21 +854,76 @@ case("-D: the destination is a hard link to the source: -3636, source intact",
 case("-D: a source without the marker: -3637, the destination a byte copy",
      ["-I", "-D", "data.bin", "out.bin"], [Msg(-3637)], status=1, files={"data.bin": NO_MARKER},
      check=lambda ctx: check_file_equals(ctx, "out.bin", NO_MARKER))
+# These write the copy into the working directory, where no catalogue lies:
+# the one in use is copied there too.
+CATALOGUE_COPIED = Msg(-3663, a2="grep.kvb")
 case("-D: a marker 10 bytes before the end of the first block is patched in the second pass",
-     ["-I", "-B", "-D", "src.bin", "dst.bin"], [], files={"src.bin": SRC_SECOND_PASS},
+     ["-I", "-B", "-D", "src.bin", "dst.bin"], [CATALOGUE_COPIED], files={"src.bin": SRC_SECOND_PASS},
      check=lambda ctx: check_file_equals(ctx, "dst.bin", patched(SRC_SECOND_PASS, 1, SYNTAX_B)))
 case("-D: the marker is found without regard to case",
-     ["-u", "-D", "src.bin", "dst.bin"], [], files={"src.bin": SRC_LOWER},
+     ["-u", "-D", "src.bin", "dst.bin"], [CATALOGUE_COPIED], files={"src.bin": SRC_LOWER},
      check=lambda ctx: check_file_equals(ctx, "dst.bin", patched(SRC_LOWER, 0, SYNTAX_U)))
 case("-D: only the first marker is patched, -M and -PO are not stored; options after -D count",
-     ["-PO", "-M", "-D", "src.bin", "dst.bin", "-I"], [], files={"src.bin": SRC_TWO},
+     ["-PO", "-M", "-D", "src.bin", "dst.bin", "-I"], [CATALOGUE_COPIED], files={"src.bin": SRC_TWO},
      check=lambda ctx: check_file_equals(ctx, "dst.bin", patched(SRC_TWO, 1, 0)))
+
+
+def check_copy_elsewhere(ctx):
+    """grep -I -D grep sub/grep2: the catalogue in use lies beside the copy
+    too, and the copy shows its usage screen from it."""
+    with open(ctx.suite.catalogue_path, "rb") as f:
+        errors = check_file_equals(ctx, "sub/grep.kvb", f.read())
+    copy = os.path.join(ctx.work, "sub", ctx.names["P2"])
+    return errors + ctx.run_and_compare(copy, ["?"], [Usage(ignore_case=1)], 0,
+                                        "the copy's usage screen")
+
+
+case("-D: a copy in another directory gets the catalogue beside it, and is told so",
+     ["-I", "-D", "{P}", "sub/{P2}"], [Msg(-3663, a2="sub/grep.kvb")], copy_program=True,
+     files={"sub/other.txt": b""}, check=check_copy_elsewhere)
+case("-D: a catalogue already beside the copy is left as it is", ["-D", "{P}", "sub/{P2}"], [],
+     copy_program=True, files={"sub/grep.kvb": b"not a catalogue"},
+     check=lambda ctx: check_file_equals(ctx, "sub/grep.kvb", b"not a catalogue"))
+case("-D: no catalogue in use to copy: the load error and status 1", ["-D", "{P}", "sub/{P2}"],
+     out_re=LOAD_ERROR, status=1, copy_program=True, without_catalogue=True,
+     files={"sub/other.txt": b""})
 case("-D: a source that cannot be opened: -3635", ["-D", "nosuch.bin", "dst.bin"],
      [Msg(-3635, a1="nosuch.bin")], status=1)
 case("-D: a destination that cannot be opened: -3636", ["-D", "src.bin", "nodir/dst.bin"],
      [Msg(-3636, a1="nodir/dst.bin")], status=1, files={"src.bin": SRC_LOWER})
 case("-D: a failed write of the destination: -3638", ["-D", "src.bin", "/dev/full"],
      [Msg(-3638)], status=1, files={"src.bin": SRC_LOWER}, native_only=True)
+
+# --- Standard output that cannot be written ------------------------------------------
+# The first failed write ends the program with status 2: on a full disk after
+# a message on standard error; into a closed pipe quietly. Natively a closed
+# pipe raises SIGPIPE, which ends the program unless it is ignored; then the
+# write fails like everywhere on Windows. The Windows program does not see
+# Linux signals, so only the native program is checked for SIGPIPE.
+
+WRITE_FAILED = 2
+DISK_FULL = [Msg(-3660, a1=MsgText(-36))]
+LONG_LINE = {"long.txt": b"needle" + b"x" * (20 << 20) + b"\n"}
+LONG_LINE_HEAD = [rep("long.txt", 1, 1, b"needle" + b"x" * CLOSED_AFTER)[:CLOSED_AFTER]]
+
+case("standard output on a full disk: short output fails at the exit", ["needle", "f.txt"],
+     [], status=WRITE_FAILED, files={"f.txt": b"a needle\n"}, stdout="full", err=DISK_FULL)
+case("standard output on a full disk: a 20 MB line fails at its first write",
+     ["needle", "long.txt"], [], status=WRITE_FAILED, files=LONG_LINE, stdout="full",
+     err=DISK_FULL)
+case("standard output on a full disk: the usage screen", ["?"], [], status=WRITE_FAILED,
+     stdout="full", err=DISK_FULL)
+case("standard output on a full disk: a message", ["-E"], [], status=WRITE_FAILED,
+     stdout="full", err=DISK_FULL)
+case("a closed pipe ends the program at once and quietly (SIGPIPE ignored)",
+     ["needle", "long.txt"], LONG_LINE_HEAD, status=WRITE_FAILED, files=LONG_LINE,
+     stdout="closed", sigpipe="ignore", err=[])
+case("a closed pipe ends the program by SIGPIPE where it is in force", ["needle", "long.txt"],
+     LONG_LINE_HEAD, killed_by=signal.SIGPIPE, files=LONG_LINE, stdout="closed", err=[],
+     native_only=True)
+case("a closed pipe after many short report lines", ["needle", "f.txt"],
+     [rep("f.txt", 1, 3, b"a needle")[:CLOSED_AFTER]], status=WRITE_FAILED,
+     files={"f.txt": b"a needle\n" * 500000}, stdout="closed", sigpipe="ignore", err=[])
 
 # --- A file over 4 GiB ---------------------------------------------------------------
 # A sparse file of 4 GiB + 64 bytes: "needle" at its start and once more after
@@ -914,6 +1019,84 @@ add_random_cases(24)
 
 
 # ---------------------------------------------------------------------------
+# The build script. A copy of build.sh runs in a directory of its own, beside
+# a made-up project, with apt-get, dpkg and sudo replaced by stubs: nothing it
+# does can reach this tree or the system. Natively only; the script is the
+# same for both programs.
+
+BUILD_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build.sh")
+SCRIPT_CHECKS = []
+
+
+def script_check(name):
+    def add(function):
+        SCRIPT_CHECKS.append((name, function))
+        return function
+    return add
+
+
+def run_build_script(args, project):
+    """Runs the copy of build.sh in a new directory holding the project's files;
+    returns the exit status and everything it printed."""
+    with tempfile.TemporaryDirectory(prefix="grep-build-") as root:
+        stubs = os.path.join(root, "stubs")
+        os.mkdir(stubs)
+        for stub in ("apt-get", "dpkg", "sudo"):
+            path = os.path.join(stubs, stub)
+            with open(path, "w") as f:
+                f.write("#!/bin/sh\necho \"stub %s called\"\nexit 0\n" % stub)
+            os.chmod(path, 0o755)
+        tree = os.path.join(root, "tree")
+        os.mkdir(tree)
+        shutil.copy2(BUILD_SCRIPT, os.path.join(tree, "build.sh"))
+        for name, text in project.items():
+            with open(os.path.join(tree, name), "w") as f:
+                f.write(text)
+        env = dict(os.environ, PATH=stubs + os.pathsep + os.environ.get("PATH", ""), JOBS="1")
+        proc = subprocess.run(["bash", os.path.join(tree, "build.sh")] + args, cwd=root, env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=300)
+        return proc.returncode, proc.stdout.decode("utf-8", "replace")
+
+
+# A project that must never be configured by a command that only shows help.
+UNTOUCHABLE = {"CMakeLists.txt": 'message(FATAL_ERROR "the project was configured")\n'}
+
+
+@script_check("build.sh without a command and with help shows its help and builds nothing")
+def check_script_help():
+    errors = []
+    for args in ([], ["help"]):
+        status, output = run_build_script(args, UNTOUCHABLE)
+        label = "build.sh %s" % " ".join(args)
+        if status != 0:
+            errors.append("%s: exit status %d" % (label, status))
+        for wanted in ("./build.sh search", "./build.sh test", "windows"):
+            if wanted not in output:
+                errors.append("%s: the help does not name %r" % (label, wanted))
+        for unwanted in ("set -e", "configured", "stub"):
+            if unwanted in output:
+                errors.append("%s: printed %r:\n%s" % (label, unwanted, output[:500]))
+    return errors
+
+
+@script_check("build.sh search shows the compiler's messages when the build fails")
+def check_script_compile_error():
+    project = {
+        "CMakeLists.txt": "cmake_minimum_required(VERSION 3.16)\nproject(broken CXX)\n"
+                          "add_executable(grep broken.cpp)\nadd_custom_target(catalogue)\n",
+        "broken.cpp": "int main() { return undeclared_name_in_broken_cpp; }\n",
+    }
+    status, output = run_build_script(["search", "x", "README.md"], project)
+    errors = []
+    if status == 0:
+        errors.append("exit status 0 after a failed build")
+    if "undeclared_name_in_broken_cpp" not in output:
+        errors.append("the compiler's message is not shown:\n%s" % output[:500])
+    return errors
+
+
+# ---------------------------------------------------------------------------
 # Running
 
 
@@ -932,6 +1115,10 @@ class Context:
 
     def run(self, program, args, stdin=None, timeout=None):
         return self.suite.run(program, args, self.work, stdin, timeout)
+
+    def run_and_compare_re(self, program, args, pattern, status, label):
+        proc = self.run(program, args)
+        return self.suite.compare([], status, proc, self.names, label, out_re=pattern)
 
     def run_and_compare(self, program, args, parts, status, label):
         proc = self.run(program, args)
@@ -968,10 +1155,14 @@ class Suite:
     def command(self, program, args):
         return ([self.runner] if self.runner else []) + [program] + args
 
-    def run(self, program, args, cwd, stdin, timeout=None):
-        """Runs the program; stdin is None, ("file", bytes) or ("pipe", bytes)."""
+    def run(self, program, args, cwd, stdin, timeout=None, stdout=None, sigpipe=None):
+        """Runs the program; stdin is None, ("file", bytes) or ("pipe", bytes);
+        stdout and sigpipe as for case()."""
         timeout = timeout or self.timeout
         command = self.command(program, args)
+        if stdout is not None or sigpipe is not None:
+            assert stdin is None
+            return self.run_with_output(command, cwd, timeout, stdout, sigpipe)
         if stdin is None:
             with open(os.devnull, "rb") as null:
                 return subprocess.run(command, cwd=cwd, env=self.env, stdin=null,
@@ -988,26 +1179,79 @@ class Suite:
             return subprocess.run(command, cwd=cwd, env=self.env, stdin=f,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
 
-    def compare(self, parts, status, proc, names, label):
+    def run_with_output(self, command, cwd, timeout, stdout, sigpipe):
+        """Runs the program with standard input from /dev/null and standard
+        output into /dev/full, into a pipe that is closed early, or into a pipe
+        read to the end. A closed pipe's result holds the bytes read before the
+        close and, as seconds_after_close, how long the program went on."""
+        def ignore_sigpipe():
+            signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+        preexec = ignore_sigpipe if sigpipe == "ignore" else None
+        with open(os.devnull, "rb") as null:
+            if stdout == "full":
+                with open("/dev/full", "wb") as full:
+                    proc = subprocess.run(command, cwd=cwd, env=self.env, stdin=null, stdout=full,
+                                          stderr=subprocess.PIPE, timeout=timeout,
+                                          preexec_fn=preexec)
+                proc.stdout = b""
+                return proc
+            if stdout is None:
+                return subprocess.run(command, cwd=cwd, env=self.env, stdin=null,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      timeout=timeout, preexec_fn=preexec)
+            assert stdout == "closed"
+            with subprocess.Popen(command, cwd=cwd, env=self.env, stdin=null,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  preexec_fn=preexec) as child:
+                try:
+                    head = child.stdout.read(CLOSED_AFTER)
+                    child.stdout.close()
+                    closed = time.monotonic()
+                    err = child.stderr.read()
+                    child.wait(timeout)
+                except BaseException:
+                    child.kill()
+                    raise
+                proc = subprocess.CompletedProcess(command, child.returncode, head, err)
+                proc.seconds_after_close = time.monotonic() - closed
+                return proc
+
+    def compare(self, parts, status, proc, names, label, killed_by=None, err=None, out_re=None):
         errors = []
-        if proc.returncode < 0:
+        if killed_by is not None:
+            if proc.returncode != -killed_by:
+                errors.append("%s: exit status %d, expected the end by signal %d"
+                              % (label, proc.returncode, killed_by))
+        elif proc.returncode < 0:
             errors.append("%s: killed by signal %d" % (label, -proc.returncode))
         elif status_byte(proc.returncode) != status_byte(status):
             errors.append("%s: exit status %d, expected %d (low byte %d)"
                           % (label, proc.returncode, status, status_byte(status)))
+        if err is not None:
+            errors += self.compare_output(err, proc.stderr, names, label + ": standard error")
+        if out_re is not None:
+            if not re.match(out_re + b"\\Z", proc.stdout, re.S):
+                errors.append("%s: standard output does not match %r: %r"
+                              % (label, out_re, proc.stdout[:300]))
+        else:
+            errors += self.compare_output(parts, proc.stdout, names, label + ": standard output")
+        if errors and proc.stderr and err is None:
+            errors.append("%s: standard error: %r" % (label, proc.stderr[:300]))
+        return errors
+
+    def compare_output(self, parts, actual, names, label):
+        errors = []
         if self.catalogue is not None:
             try:
                 expected = expand_expected(parts, self.catalogue, names)
             except CatalogueError as error:
                 return errors + ["%s: %s" % (label, error)]
-            if proc.stdout != expected:
-                errors.append("%s: standard output differs\n%s" % (label, byte_diff(expected, proc.stdout)))
+            if actual != expected:
+                errors.append("%s differs\n%s" % (label, byte_diff(expected, actual)))
         else:
-            if not expected_pattern(parts, names).match(proc.stdout):
-                errors.append("%s: standard output does not have the expected form\n%s"
-                              % (label, byte_diff(b"(without catalogue) %r" % parts, proc.stdout)))
-        if errors and proc.stderr:
-            errors.append("%s: standard error: %r" % (label, proc.stderr[:300]))
+            if not expected_pattern(parts, names).match(actual):
+                errors.append("%s does not have the expected form\n%s"
+                              % (label, byte_diff(b"(without catalogue) %r" % parts, actual)))
         return errors
 
     def run_case(self, c):
@@ -1015,14 +1259,14 @@ class Suite:
         work = os.path.join(root, "work")
         os.mkdir(work)
         names = {"P": "grep" + self.extension, "P2": "grep2" + self.extension,
-                 "LINK": "grep_link" + self.extension}
+                 "LINK": "grep_link" + self.extension, "EXT": self.extension}
         program = self.program
         keep = False
         try:
             if c.get("copy_program"):
                 program = os.path.join(work, names["P"])
                 shutil.copy2(self.program, program)
-                if os.path.exists(self.catalogue_path):
+                if os.path.exists(self.catalogue_path) and not c.get("without_catalogue"):
                     shutil.copy2(self.catalogue_path, os.path.join(work, "grep.kvb"))
             for name, content in c["files"].items():
                 path = os.path.join(work, name)
@@ -1042,11 +1286,17 @@ class Suite:
             args = [substitute(a, names) for a in c["args"]]
             timeout = 1800 if c.get("slow") else None
             try:
-                proc = self.run(program, args, work, c["stdin"], timeout)
+                proc = self.run(program, args, work, c["stdin"], timeout, c.get("stdout"),
+                                c.get("sigpipe"))
             except subprocess.TimeoutExpired:
                 keep = self.keep
                 return ["timed out"]
-            errors = self.compare(c["out"], c["status"], proc, names, "run")
+            errors = self.compare(c["out"], c["status"], proc, names, "run", c.get("killed_by"),
+                                  c.get("err"), c.get("out_re"))
+            after_close = getattr(proc, "seconds_after_close", 0)
+            if after_close > CLOSED_PIPE_SECONDS:
+                errors.append("run: the program went on for %.1f s after the pipe was closed"
+                              % after_close)
             if not errors and c.get("check"):
                 errors += c["check"](ctx)
             keep = bool(errors) and self.keep
@@ -1114,6 +1364,8 @@ def main():
     options = parser.parse_args()
 
     if options.list:
+        for name, _ in SCRIPT_CHECKS:
+            print(name)
         for c in CASES:
             print(c["name"])
         return 0
@@ -1131,6 +1383,18 @@ def main():
     suite.warm_up()
 
     passed = failed = skipped = 0
+    for name, check in SCRIPT_CHECKS:
+        if options.filter and options.filter not in name:
+            continue
+        if options.runner:
+            skipped += 1
+            continue
+        errors = check()
+        if errors:
+            failed += 1
+            print("FAIL %s: %s" % (name, "\n    ".join(errors)))
+        else:
+            passed += 1
     if not options.filter or options.filter in "catalogue":
         errors = suite.check_catalogue()
         if errors:

@@ -156,6 +156,7 @@ TEST_F(Catalogue, MissingFileIsTriedAgainOnEveryLookupAndItsPathIsCut) {
   const std::string directory(400, 'd');
   const std::string file(200, 'f');
   setCataloguePath(directory.c_str(), file.c_str());
+  EXPECT_EQ(std::string(catalogueFilePath()), (directory + file).substr(0, CATALOGUE_PATH_MAX));
   resetMessageCatalogue();
   EXPECT_EQ(std::string(messageText(-1)), "Unable to open message file '" +
                                               (directory + file).substr(0, CATALOGUE_PATH_MAX) +
@@ -293,6 +294,9 @@ TEST_F(ProgramCatalogue, HoldsEveryMessageTheProgramPrintsWithItsFileName) {
   for (int32_t number = MSG_USAGE; number >= MSG_BAD_PATTERN; --number) {
     if (number == MSG_USAGE || number <= MSG_D_ARGUMENTS) numbers.push_back(number);
   }
+  for (int32_t number = MSG_OUTPUT_FAILED; number >= MSG_CATALOGUE_NOT_COPIED; --number) {
+    numbers.push_back(number);
+  }
   for (int32_t number : numbers) {
     EXPECT_EQ(messageExists(number), 1) << number;
     EXPECT_GT(std::strlen(messageText(number)), 0u) << number;
@@ -301,8 +305,15 @@ TEST_F(ProgramCatalogue, HoldsEveryMessageTheProgramPrintsWithItsFileName) {
   // are printed without arguments and must not show a stale slot.
   setMessageArgument(1, "some-file.txt");
   for (int32_t number : {MSG_F_OPEN, MSG_BAD_OPTION, MSG_LIST_OPEN, MSG_LIST_READ,
-                         MSG_D_SOURCE_OPEN, MSG_D_DESTINATION_OPEN, MSG_FILE_OPEN}) {
+                         MSG_D_SOURCE_OPEN, MSG_D_DESTINATION_OPEN, MSG_FILE_OPEN,
+                         MSG_OUTPUT_FAILED, MSG_L_WITHOUT_NAME, MSG_T_WITHOUT_SPEC,
+                         MSG_CATALOGUE_NOT_COPIED}) {
     EXPECT_NE(std::strstr(messageText(number), "some-file.txt"), nullptr) << number;
+  }
+  // The catalogue copy of -D names where the copy went in slot 2.
+  setMessageArgument(2, "other/grep.kvb");
+  for (int32_t number : {MSG_CATALOGUE_COPIED, MSG_CATALOGUE_NOT_COPIED}) {
+    EXPECT_NE(std::strstr(messageText(number), "other/grep.kvb"), nullptr) << number;
   }
   for (int32_t number = -2; number >= -53; --number) {
     if (messageExists(number) == 0) continue;

@@ -1,7 +1,10 @@
 // Tests of the buffered streams and the console-output functions.
 #include "support/stream.h"
 
+#include <vector>
+
 #include "files/file_handles.h"
+#include "support/message_catalogue.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -201,6 +204,63 @@ TEST(StreamConsole, StandardOutputIsFlushedButNeverSeekedOrClosed) {
   EXPECT_EQ(closeStream(output), 0);
   EXPECT_EQ(fileWrite(1, ".", 1), 1) << "handle 1 stays open";
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), before + "first second.");
+}
+
+// Console output into a stream that cannot be written (opened for reading):
+// each console function, as the first to fail, reports the stream's status
+// once, leaves nothing buffered to be sent again, and drops what follows.
+std::vector<int32_t> reportedFailures;
+void recordFailure(int32_t status) { reportedFailures.push_back(status); }
+
+TEST(StreamConsole, TheFirstFailedWriteIsReportedOnceAndLaterOutputDropped) {
+  const std::string big(600, 'x');
+  const struct {
+    const char* name;
+    void (*write)(const std::string& big);
+  } firstFailures[] = {
+      {"writeBytes past the buffer", [](const std::string& b) { writeBytes(b.data(), 600); }},
+      {"writeTextWithCr past the buffer",
+       [](const std::string& b) { writeTextWithCr(b.data(), 600); }},
+      {"printMessageLine", [](const std::string&) { printMessageLine("short"); }},
+      {"flushOutput", [](const std::string&) { writeText("short"); flushOutput(); }},
+  };
+  test::TempFile file("content");
+  Stream* const saved = stdoutStream;
+  setOutputFailureHandler(recordFailure);
+  for (const auto& first : firstFailures) {
+    SCOPED_TRACE(first.name);
+    int32_t status = 0;
+    stdoutStream = openStream(file.name().c_str(), "rb", &status, STREAM_STDOUT_CAPACITY);
+    ASSERT_NE(stdoutStream, nullptr) << status;
+    reportedFailures.clear();
+    first.write(big);
+    ASSERT_EQ(reportedFailures.size(), 1u);
+    EXPECT_EQ(reportedFailures[0], MSG_ACCESS_DENIED);
+    EXPECT_EQ(streamError(stdoutStream), MSG_ACCESS_DENIED);
+    EXPECT_EQ(stdoutStream->dirty, 0);
+    EXPECT_EQ(stdoutStream->validEnd, stdoutStream->bufferStart);
+
+    writeBytes(big.data(), 600);
+    writeTextWithCr("a\nb", 3);
+    printMessageLine("dropped");
+    flushOutput();
+    EXPECT_EQ(reportedFailures.size(), 1u) << "nothing is written after the failure";
+    EXPECT_EQ(stdoutStream->position, stdoutStream->bufferStart);
+
+    clearStreamError(stdoutStream);
+    writeText("again");
+    EXPECT_EQ(stdoutStream->position - stdoutStream->bufferStart, 5) << "usable once cleared";
+    EXPECT_EQ(closeStream(stdoutStream), -1);
+  }
+  stdoutStream = saved;
+  setOutputFailureHandler(nullptr);
+  EXPECT_EQ(test::readFile(file.name()), "content");
+}
+
+TEST(StreamConsole, ErrorLinesGoToStandardErrorUnbuffered) {
+  ::testing::internal::CaptureStderr();
+  printErrorLine("Cannot write.");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Cannot write.\r\n");
 }
 
 }  // namespace
