@@ -3,6 +3,7 @@
 
     bench.py corpus --output bench/corpus/corpus.txt --megabytes 300
     bench.py run --program build/grep --corpus bench/corpus/corpus.txt --runs 5 --results bench/results
+    bench.py periodic --program build/grep --data bench/corpus/periodic --runs 5 --results bench/results
 
 "corpus" concatenates the C headers under /usr/include and the Python
 standard library (every *.h and *.py file, in sorted order) and repeats that
@@ -18,10 +19,22 @@ pipe that this script drains and discards the same way (GNU grep would stop
 at the first match if its output were /dev/null). This program prints one
 line per match, not per line, and its -C counts matches, where grep -c and
 rg -c count matching lines; the table notes it. Python standard library only.
+
+"periodic" times long periodic search texts read from a pattern file (ours
+-FB FILE -C, grep -F -c -f FILE, rg -F -c -f FILE) over texts that agree with
+them for long stretches at every position: x repeated k times and NEEDLE
+(k = 100, 1,000, 10,000 and 2,000,000) over a line of 50 MB of x ending in
+NEEDLE, and ("abc " x 1250, X, "abc " x 1250) over a 10 MB line of "abc "
+with one X in its middle. Each case matches once. A run that takes longer
+than --timeout seconds is stopped and shown as such, and that program is not
+run again on that case. --baseline names another build of ours (the one
+before a change, say) to time beside it.
 """
 
 import argparse
 import os
+import selectors
+import signal
 import statistics
 import subprocess
 import sys
@@ -63,9 +76,10 @@ def build_corpus(output, megabytes):
     print("corpus: %s, %d files (%d bytes) repeated to %d bytes" % (output, len(names), len(chunk), written))
 
 
-def run_once(command, cwd):
+def run_once(command, cwd, timeout=None):
     """Runs the command with its output drained; returns (seconds, max RSS in KiB,
-    status, output bytes).
+    status, output bytes), or None when it ran longer than `timeout` seconds
+    (the program and /usr/bin/time are then stopped).
 
     The peak memory comes from /usr/bin/time, which waits for the program
     itself: the rusage that this script would get from wait4 also counts the
@@ -75,14 +89,24 @@ def run_once(command, cwd):
         start = time.perf_counter()
         process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", report.name] + command,
                                    cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.DEVNULL)
+                                   stderr=subprocess.DEVNULL, start_new_session=True)
         fd = process.stdout.fileno()
         total = 0
-        while True:
-            block = os.read(fd, 1 << 20)
-            if not block:
-                break
-            total += len(block)
+        with selectors.DefaultSelector() as selector:
+            selector.register(fd, selectors.EVENT_READ)
+            while True:
+                left = None if timeout is None else timeout - (time.perf_counter() - start)
+                if left is not None and left <= 0:
+                    os.killpg(process.pid, signal.SIGKILL)
+                    process.wait()
+                    process.stdout.close()
+                    return None
+                if not selector.select(left):
+                    continue
+                block = os.read(fd, 1 << 20)
+                if not block:
+                    break
+                total += len(block)
         status = process.wait()
         seconds = time.perf_counter() - start
         process.stdout.close()
@@ -182,6 +206,98 @@ def run_benchmark(program, corpus, runs, results):
     print("saved in %s" % path)
 
 
+PERIODIC_PATTERNS = [
+    ("x*100+NEEDLE", "k100.pat", b"x" * 100 + b"NEEDLE"),
+    ("x*1000+NEEDLE", "k1000.pat", b"x" * 1000 + b"NEEDLE"),
+    ("x*10000+NEEDLE", "k10000.pat", b"x" * 10000 + b"NEEDLE"),
+    ("x*2000000+NEEDLE (2 MB)", "k2m.pat", b"x" * 2000000 + b"NEEDLE"),
+    ("abc*1250+X+abc*1250", "abc.pat", b"abc " * 1250 + b"X" + b"abc " * 1250),
+]
+
+
+def build_periodic(directory):
+    """The texts and pattern files of the periodic cases; existing ones are kept."""
+    os.makedirs(directory, exist_ok=True)
+    texts = {"x50m.txt": lambda f: (f.write(b"x" * 50000000), f.write(b"NEEDLE\n")),
+             "abc10m.txt": lambda f: (f.write(b"abc " * 1250000), f.write(b"X"),
+                                      f.write(b"abc " * 1250000), f.write(b"\n"))}
+    for name, write in texts.items():
+        path = os.path.join(directory, name)
+        if not os.path.exists(path):
+            with open(path + ".part", "wb") as f:
+                write(f)
+            os.replace(path + ".part", path)
+    for _, name, pattern in PERIODIC_PATTERNS:
+        path = os.path.join(directory, name)
+        if not os.path.exists(path) or os.path.getsize(path) != len(pattern):
+            with open(path, "wb") as f:
+                f.write(pattern)
+
+
+def count_of(output):
+    """The count that a program printed: ours "NAME LINE COLUMN: COUNT", theirs "COUNT"."""
+    text = output.strip().split(b"\r\n")[-1]
+    try:
+        return int(text.rsplit(b": ", 1)[-1] if b": " in text else text or b"0")
+    except ValueError:
+        return None
+
+
+def run_periodic(program, baseline, directory, runs, timeout, results):
+    build_periodic(directory)
+    programs = [("ours", os.path.abspath(program))]
+    if baseline:
+        programs.append(("baseline", os.path.abspath(baseline)))
+    out = []
+
+    def say(text=""):
+        print(text, flush=True)
+        out.append(text)
+
+    say("periodic search texts from a pattern file; %d timed runs per program after one warm-up "
+        "run; runs over %d s are stopped" % (runs, timeout))
+    say("programs: %s; %s; %s" % (
+        "; ".join("%s %s" % p for p in programs),
+        capture(["grep", "--version"], directory).split(b"\n")[0].decode(),
+        capture(["rg", "--version"], directory).split(b"\n")[0].decode()))
+    names = [label for label, _ in programs] + ["grep", "rg"]
+    header = "%-26s %-11s" % ("search text", "text") + "".join("%11s" % (n + " s") for n in names) \
+        + "%9s" % "ours/gr" + "".join("%14s" % (n + " MiB") for n in names) + "  counts"
+    say(header)
+    say("-" * len(header))
+    for title, pattern, _ in PERIODIC_PATTERNS:
+        text = "abc10m.txt" if pattern == "abc.pat" else "x50m.txt"
+        commands = [[path, "-FB", pattern, "-C", text] for _, path in programs]
+        commands += [["grep", "-F", "-c", "-f", pattern, text], ["rg", "-F", "-c", "-f", pattern, text]]
+        medians, peaks, counts = [], [], []
+        for command in commands:
+            runs_done = [run_once(command, directory, timeout)]
+            if runs_done[0] is not None:
+                runs_done = [run_once(command, directory, timeout) for _ in range(runs)]
+            if any(r is None for r in runs_done):
+                medians.append(None)
+                peaks.append(None)
+                counts.append("-")
+                continue
+            medians.append(statistics.median(r[0] for r in runs_done))
+            peaks.append(max(r[1] for r in runs_done) / 1024)
+            counts.append(str(count_of(capture(command, directory))))
+        grep_median = medians[len(programs)]
+        ratio = "%9.2f" % (medians[0] / grep_median) if medians[0] and grep_median else "%9s" % "-"
+        say("%-26s %-11s" % (title, text)
+            + "".join("%11.3f" % m if m is not None else "%11s" % ">%ds" % timeout for m in medians)
+            + ratio + "".join("%14.1f" % p if p is not None else "%14s" % "-" for p in peaks)
+            + "  " + "/".join(counts))
+    say()
+    say("Times are medians of wall time; a ratio above 1 means ours is slower than GNU grep.")
+    say("Counts: ours -C counts matches, grep -c and rg -c matching lines; each case has one.")
+    os.makedirs(results, exist_ok=True)
+    path = os.path.join(results, time.strftime("periodic-%Y%m%d-%H%M%S.txt"))
+    with open(path, "w") as f:
+        f.write("\n".join(out) + "\n")
+    print("saved in %s" % path)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="command", required=True)
@@ -193,9 +309,19 @@ def main():
     r.add_argument("--corpus", required=True)
     r.add_argument("--runs", type=int, default=5)
     r.add_argument("--results", required=True)
+    p = sub.add_parser("periodic")
+    p.add_argument("--program", required=True)
+    p.add_argument("--baseline", help="another build of ours to time beside it")
+    p.add_argument("--data", required=True, help="folder for the texts and pattern files")
+    p.add_argument("--runs", type=int, default=5)
+    p.add_argument("--timeout", type=int, default=120, help="seconds before a run is stopped")
+    p.add_argument("--results", required=True)
     options = parser.parse_args()
     if options.command == "corpus":
         build_corpus(options.output, options.megabytes)
+    elif options.command == "periodic":
+        run_periodic(options.program, options.baseline, options.data, options.runs, options.timeout,
+                     options.results)
     else:
         run_benchmark(options.program, options.corpus, options.runs, options.results)
 

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Times grep against GNU grep and ripgrep on a corpus of at least 300 MB of
-# C headers and Python sources.
+# C headers and Python sources, and on long periodic search texts over texts
+# that agree with them at every position (bench.py periodic).
 #
-#   bench/run_bench.sh [PROGRAM] [RUNS]
+#   bench/run_bench.sh [PROGRAM] [RUNS] [all|corpus|periodic]
 #
-# PROGRAM defaults to build/grep of this tree, RUNS to 5. The corpus is built
-# once into bench/corpus/ and the table is printed and saved in bench/results/
-# (both git-ignored). ripgrep and /usr/bin/time are installed with apt-get when
-# missing.
+# PROGRAM defaults to build/grep of this tree, RUNS to 5, the set to all. The
+# corpus and the periodic texts are built once into bench/corpus/ and the
+# tables are printed and saved in bench/results/ (both git-ignored). ripgrep
+# and /usr/bin/time are installed with apt-get when missing.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 program=${1:-$here/../build/grep}
 runs=${2:-5}
+set_name=${3:-all}
 
 if [ ! -x "$program" ]; then
   echo "run_bench.sh: $program is not a built program (build it first, or name it)" >&2
@@ -27,6 +29,12 @@ if ! command -v rg >/dev/null; then
   apt-get install -y ripgrep >/dev/null || { apt-get update >/dev/null && apt-get install -y ripgrep >/dev/null; }
 fi
 
-python3 "$here/bench.py" corpus --output "$here/corpus/corpus.txt" --megabytes 300
-python3 "$here/bench.py" run --program "$program" --corpus "$here/corpus/corpus.txt" \
-  --runs "$runs" --results "$here/results"
+if [ "$set_name" != periodic ]; then
+  python3 "$here/bench.py" corpus --output "$here/corpus/corpus.txt" --megabytes 300
+  python3 "$here/bench.py" run --program "$program" --corpus "$here/corpus/corpus.txt" \
+    --runs "$runs" --results "$here/results"
+fi
+if [ "$set_name" != corpus ]; then
+  python3 "$here/bench.py" periodic --program "$program" --data "$here/corpus/periodic" \
+    --runs "$runs" --results "$here/results"
+fi

@@ -1,6 +1,6 @@
 // Literal search over a text source and over a block of memory.
 //
-// The plain search is a probe-and-align loop. A probe reads the byte under
+// The fast search is a probe-and-align loop. A probe reads the byte under
 // the pattern's last position; `lastIndex` says where the pattern could be
 // aligned with it, and every such alignment is compared, rightmost
 // occurrence first (`previousDistance` steps from one occurrence of a byte to
@@ -14,24 +14,45 @@
 // In front of that loop sits a candidate filter: while the pattern lies
 // wholly inside the window data, a vector scan looks for the next position
 // whose first byte and the byte m - 1 further on both fold to the pattern's
-// first and last bytes, and compares the whole pattern there. Only a verified
-// candidate moves the position (so AdvanceTo sees one move per match); when
-// no candidate starts in the data, the position goes to the first alignment
-// that straddles the data end and the plain loop reads those through CharAt.
-// Both find the leftmost match, so their results are identical. The scan is
-// chosen once at run time: AVX2, SSE2, or a scalar loop for processors that
-// have neither.
+// first and last bytes, and the whole pattern is compared there. Only a
+// verified candidate moves the position (so AdvanceTo sees one move per
+// match); when no candidate starts in the data, the position goes to the
+// first alignment that straddles the data end and the plain loop reads those
+// through CharAt. The scan is chosen once at run time: AVX2, SSE2, or a
+// scalar loop for processors that have neither.
 //
-// Two variants keep the plain per-byte logic: the double-byte scan when an
-// ignore-case pattern holds lead bytes (the code page's own case conversion
-// gives each byte of the pattern its two forms), and the UTF-8 ignore-case
-// loop, which folds the probed byte through its whole character.
+// Both compare each candidate from its start, so a periodic pattern over
+// periodic text (x^k NEEDLE over a run of x, where every alignment agrees for
+// k bytes) would cost pattern length times text length. Every byte compared
+// is therefore charged against a budget that grows with the text passed.
+// When it runs out, the search goes on from the current alignment with the
+// Knuth-Morris-Pratt search: each text byte is read once, and after a
+// mismatch that follows j equal bytes the alignment moves on to the longest
+// border of those j bytes (`borderLength`), so that they need not be read
+// again. That search keeps the text source on the alignment, as the fast one
+// does, and reads the bytes ahead of it directly or through CharAt; after a
+// long stretch with no partial match it hands back to the fast search.
+//
+// Two variants keep their own per-byte logic and have linear searches of
+// their own: the double-byte scan when an ignore-case pattern holds lead
+// bytes (the code page's own case conversion gives each pattern byte the set
+// of text bytes it accepts; the sets are numbered so that a text byte and a
+// pattern position agree exactly when their numbers do), and the UTF-8
+// ignore-case loop, which compares whole upper-cased characters (the linear
+// search runs over characters).
+//
+// In double-byte text a match must not begin on a trail byte. The fast loops
+// ask the text source (an even run of lead bytes before the position); the
+// linear searches follow the runs as they read, where the provider ends lines
+// with line feeds.
 //
 // Tested by literal_search_test.cpp and the end-to-end suite.
 #include "pattern/literal_search.h"
 
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "files/text_encoding.h"
@@ -40,15 +61,92 @@
 
 namespace {
 
+constexpr int32_t SEARCH_FOUND = 0;
+constexpr int32_t SEARCH_END = 1;
+constexpr int32_t SEARCH_LINEAR = 2;  // the fast search hands over to the linear one
+constexpr int32_t SEARCH_RESUME = 3;  // the linear search hands back
+
+constexpr int32_t WORK_PER_BYTE = 4;
+constexpr int32_t WORK_ALLOWANCE = 4096;
+// The linear search hands back after this many bytes (or twice the pattern
+// length) without a partial match at the end.
+constexpr int64_t RESUME_DISTANCE = 65536;
+
+constexpr uint32_t INVALID_CHARACTER = 0xFFFFFFFFu;
+// An undecodable UTF-8 byte as a symbol: equal only to the same byte.
+constexpr uint32_t INVALID_SYMBOL = 0x80000000u;
+
 // Tables of the pattern last set up by CompileLiteral.
 int32_t lastIndex[256];
 uint8_t* workArea = nullptr;
 uint32_t workAreaSize = 0;
 int32_t* previousDistance = nullptr;
+int32_t* borderLength = nullptr;  // length + 1 entries: longest border of each prefix
 uint8_t* upperCopy = nullptr;
 uint8_t* lowerCopy = nullptr;
 int32_t caseFoldMultiByte = 0;
 int32_t literalIgnoreCase = 0;
+
+// The symbols of the two variants' linear searches: one per pattern byte
+// (double-byte ignore case) or per pattern character (UTF-8 ignore case),
+// their borders, and for UTF-8 the byte length of each text character of the
+// current partial match, in a ring indexed by character count.
+int32_t* symbolPattern = nullptr;
+int32_t* symbolBorder = nullptr;
+uint8_t* symbolBytes = nullptr;
+int32_t symbolCount = 0;
+bool utf8SymbolsReady = false;
+
+// Double-byte ignore case: the number of the byte set each pattern position
+// accepts. A non-trail text byte has the number in `byteClass`, a trail byte
+// the one in `trailClass`, indexed by the lead byte before it and itself; 0
+// belongs to no position. Numbering by role is needed only when one byte
+// value is accepted with different partners in and outside double-byte
+// characters (a letter as a single byte and as a trail byte).
+constexpr int32_t CLASSES_NONE = 0;   // no linear search for this pattern
+constexpr int32_t CLASSES_BYTES = 1;  // numbers by byte value alone
+constexpr int32_t CLASSES_ROLES = 2;  // numbers by byte value and role
+int32_t classMode = CLASSES_NONE;
+int32_t byteClass[256];
+int32_t* trailClass = nullptr;  // 65536 entries, allocated when first needed
+
+int32_t workPerByte = WORK_PER_BYTE;
+int32_t workAllowance = -1;  // -1: WORK_ALLOWANCE plus the pattern length
+int64_t comparisonTotal = 0;
+
+const uint8_t* identityTable() {
+  static const struct Identity {
+    uint8_t bytes[256];
+    Identity() {
+      for (int32_t b = 0; b < 256; ++b) bytes[b] = static_cast<uint8_t>(b);
+    }
+  } identity;
+  return identity.bytes;
+}
+
+// The comparisons of one search call against its allowance.
+class WorkBudget {
+ public:
+  explicit WorkBudget(int32_t length) : length_(length) { reset(); }
+  ~WorkBudget() { comparisonTotal += spent_; }
+  WorkBudget(const WorkBudget&) = delete;
+  WorkBudget& operator=(const WorkBudget&) = delete;
+
+  void reset() {
+    credit_ = workAllowance >= 0 ? workAllowance : WORK_ALLOWANCE + static_cast<int64_t>(length_);
+  }
+  void pass(int64_t bytes) { credit_ += workPerByte * bytes; }
+  void spend(int64_t compared) {
+    credit_ -= compared;
+    spent_ += compared;
+  }
+  bool exhausted() const { return credit_ < 0; }
+
+ private:
+  int32_t length_;
+  int64_t credit_ = 0;
+  int64_t spent_ = 0;
+};
 
 // The candidate filter: the byte values that fold to the pattern's first and
 // last bytes. The vector scans compare against two values of each; a set of
@@ -68,8 +166,9 @@ struct CandidateFilter {
 
 CandidateFilter filter;
 
-typedef const uint8_t* (*CandidateScan)(const uint8_t* from, const uint8_t* to,
-                                        const uint8_t* pattern, int32_t length);
+// The first start s in [from, to) whose byte and the byte at s + last pass
+// the filter, or null. s + last never passes the data end.
+typedef const uint8_t* (*CandidateScan)(const uint8_t* from, const uint8_t* to, int32_t last);
 
 CandidateScan candidateScan = nullptr;
 int32_t scannerKind = -1;  // -1 not chosen yet
@@ -105,49 +204,52 @@ void prepareFilter(const uint8_t* pattern, int32_t length) {
   filter.valid = true;
 }
 
-inline bool candidateEquals(const uint8_t* text, const uint8_t* pattern, int32_t length) {
-  if (!literalIgnoreCase) return std::memcmp(text, pattern, static_cast<size_t>(length)) == 0;
-  for (int32_t i = 0; i < length; ++i) {
-    if (upperTable[text[i]] != pattern[i]) return false;
+// Length of the common start of the (folded) text and the pattern: the index
+// of the first difference, or length when they are equal.
+inline int32_t sameBytes(const uint8_t* text, const uint8_t* pattern, int32_t length) {
+  int32_t i = 0;
+  if (literalIgnoreCase) {
+    while (i < length && upperTable[text[i]] == pattern[i]) ++i;
+    return i;
   }
-  return true;
+  for (; length - i >= 8; i += 8) {
+    uint64_t a;
+    uint64_t b;
+    std::memcpy(&a, text + i, 8);
+    std::memcpy(&b, pattern + i, 8);
+    if (a != b) break;
+  }
+  while (i < length && text[i] == pattern[i]) ++i;
+  return i;
 }
 
-// Candidate starts s in [from, to); s + length never passes the data end.
-const uint8_t* scanWithTables(const uint8_t* from, const uint8_t* to, const uint8_t* pattern,
-                              int32_t length) {
-  const int32_t last = length - 1;
+// Bytes compared to find sameBytes' result.
+inline int32_t comparedBytes(int32_t same, int32_t length) {
+  return same < length ? same + 1 : length;
+}
+
+const uint8_t* scanWithTables(const uint8_t* from, const uint8_t* to, int32_t last) {
   for (const uint8_t* s = from; s < to; ++s) {
-    if (filter.firstMember[s[0]] && filter.lastMember[s[last]] &&
-        candidateEquals(s, pattern, length)) {
-      return s;
-    }
+    if (filter.firstMember[s[0]] && filter.lastMember[s[last]]) return s;
   }
   return nullptr;
 }
 
-const uint8_t* scanScalar(const uint8_t* from, const uint8_t* to, const uint8_t* pattern,
-                          int32_t length) {
-  if (literalIgnoreCase || filter.firstCount != 1) {
-    return scanWithTables(from, to, pattern, length);
-  }
-  const int32_t last = length - 1;
+const uint8_t* scanScalar(const uint8_t* from, const uint8_t* to, int32_t last) {
+  if (filter.firstCount != 1) return scanWithTables(from, to, last);
   const uint8_t* s = from;
   while (s < to) {
     s = static_cast<const uint8_t*>(std::memchr(s, filter.firstValues[0], to - s));
     if (s == nullptr) return nullptr;
-    if (s[last] == filter.lastValues[0] && candidateEquals(s, pattern, length)) return s;
+    if (filter.lastMember[s[last]]) return s;
     ++s;
   }
   return nullptr;
 }
 
 [[gnu::target("sse2")]] const uint8_t* scanSse2(const uint8_t* from, const uint8_t* to,
-                                                const uint8_t* pattern, int32_t length) {
-  if (filter.firstCount > 2 || filter.lastCount > 2) {
-    return scanWithTables(from, to, pattern, length);
-  }
-  const int32_t last = length - 1;
+                                                int32_t last) {
+  if (filter.firstCount > 2 || filter.lastCount > 2) return scanWithTables(from, to, last);
   const __m128i first0 = _mm_set1_epi8(static_cast<char>(filter.firstValues[0]));
   const __m128i first1 = _mm_set1_epi8(static_cast<char>(filter.firstValues[1]));
   const __m128i last0 = _mm_set1_epi8(static_cast<char>(filter.lastValues[0]));
@@ -159,23 +261,16 @@ const uint8_t* scanScalar(const uint8_t* from, const uint8_t* to, const uint8_t*
     const __m128i headHit =
         _mm_or_si128(_mm_cmpeq_epi8(head, first0), _mm_cmpeq_epi8(head, first1));
     const __m128i tailHit = _mm_or_si128(_mm_cmpeq_epi8(tail, last0), _mm_cmpeq_epi8(tail, last1));
-    uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(headHit, tailHit)));
-    while (mask != 0) {
-      const uint8_t* candidate = s + __builtin_ctz(mask);
-      if (candidateEquals(candidate, pattern, length)) return candidate;
-      mask &= mask - 1;
-    }
+    const uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(headHit, tailHit)));
+    if (mask != 0) return s + __builtin_ctz(mask);
     s += 16;
   }
-  return scanWithTables(s, to, pattern, length);
+  return scanWithTables(s, to, last);
 }
 
 [[gnu::target("avx2")]] const uint8_t* scanAvx2(const uint8_t* from, const uint8_t* to,
-                                                const uint8_t* pattern, int32_t length) {
-  if (filter.firstCount > 2 || filter.lastCount > 2) {
-    return scanWithTables(from, to, pattern, length);
-  }
-  const int32_t last = length - 1;
+                                                int32_t last) {
+  if (filter.firstCount > 2 || filter.lastCount > 2) return scanWithTables(from, to, last);
   const __m256i first0 = _mm256_set1_epi8(static_cast<char>(filter.firstValues[0]));
   const __m256i first1 = _mm256_set1_epi8(static_cast<char>(filter.firstValues[1]));
   const __m256i last0 = _mm256_set1_epi8(static_cast<char>(filter.lastValues[0]));
@@ -188,15 +283,12 @@ const uint8_t* scanScalar(const uint8_t* from, const uint8_t* to, const uint8_t*
         _mm256_or_si256(_mm256_cmpeq_epi8(head, first0), _mm256_cmpeq_epi8(head, first1));
     const __m256i tailHit =
         _mm256_or_si256(_mm256_cmpeq_epi8(tail, last0), _mm256_cmpeq_epi8(tail, last1));
-    uint32_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(headHit, tailHit)));
-    while (mask != 0) {
-      const uint8_t* candidate = s + __builtin_ctz(mask);
-      if (candidateEquals(candidate, pattern, length)) return candidate;
-      mask &= mask - 1;
-    }
+    const uint32_t mask =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(headHit, tailHit)));
+    if (mask != 0) return s + __builtin_ctz(mask);
     s += 32;
   }
-  return scanWithTables(s, to, pattern, length);
+  return scanWithTables(s, to, last);
 }
 
 void chooseScanner(int32_t kind) {
@@ -245,123 +337,516 @@ inline bool moveTo(Cursor& at, const uint8_t* target) {
 
 // Byte at offset i from the alignment, or -1 when the text ends first.
 inline int32_t byteAt(const Cursor& at, int32_t i) {
-  if (at.p + i < at.dataEnd) return at.p[i];
+  if (i < at.dataEnd - at.p) return at.p[i];
   textSource.SetPosition(at.p);
   return textSource.CharAt(i);
 }
 
+// A lead byte in the sense of the role chain: a line feed ends a run of lead
+// bytes even where the code page counts it as one, as the line-start test of
+// the boundary test does.
+inline bool isRoleLead(int32_t byte) {
+  return byte >= 0 && byte != '\n' && leadByteTable[byte] != 0;
+}
+
 // Whether the current position of the text source starts a character of
 // double-byte text: an even run of lead bytes (or none) lies between it and
-// the previous non-lead byte or line start.
-bool atCharacterBoundary() {
+// the previous non-lead byte or line start. *steps counts the bytes stepped
+// back over.
+bool atCharacterBoundary(int32_t* steps) {
+  *steps = 0;
   if (textSource.AtLineStart(0)) return true;
-  int32_t steps = 0;
   int32_t leadBytes = 0;
   for (;;) {
     if (textSource.MoveBy(-1) != 0) break;
-    ++steps;
+    ++*steps;
     const int32_t c = textSource.PeekChar(0);
     if (c < 0 || leadByteTable[c] == 0) break;
     ++leadBytes;
     if (textSource.AtLineStart(0)) break;
   }
-  if (steps > 0) textSource.Advance(steps);
+  if (*steps > 0) textSource.Advance(*steps);
   return leadBytes % 2 == 0;
+}
+
+// The boundary test at the alignment; the test moves the text source, so the
+// window is looked at again.
+bool boundaryAt(Cursor& at, WorkBudget& budget) {
+  textSource.SetPosition(at.p);
+  int32_t steps;
+  const bool boundary = atCharacterBoundary(&steps);
+  budget.spend(steps);
+  refreshWindow(at);
+  return boundary;
 }
 
 // A pattern match at the alignment is reported when the text mode accepts
 // its start; otherwise the window is looked at again and the search goes on.
-bool acceptMatch(Cursor& at) {
+bool acceptMatch(Cursor& at, WorkBudget& budget) {
   textSource.SetPosition(at.p);
   if (textSource.charMode != ENCODING_DOUBLE_BYTE) return true;
-  if (atCharacterBoundary()) return true;
+  int32_t steps;
+  const bool boundary = atCharacterBoundary(&steps);
+  budget.spend(steps);
+  if (boundary) return true;
   refreshWindow(at);
   return false;
 }
 
-bool alignmentMatches(const Cursor& at, const uint8_t* pattern, int32_t length) {
-  if (at.p + length <= at.dataEnd) return candidateEquals(at.p, pattern, length);
+bool alignmentMatches(const Cursor& at, const uint8_t* pattern, int32_t length,
+                      WorkBudget& budget) {
+  if (length <= at.dataEnd - at.p) {
+    const int32_t same = sameBytes(at.p, pattern, length);
+    budget.spend(comparedBytes(same, length));
+    return same == length;
+  }
   textSource.SetPosition(at.p);
   for (int32_t i = 0; i < length; ++i) {
     int32_t c = textSource.CharAt(i);
-    if (c < 0) return false;
-    if (literalIgnoreCase) c = upperTable[c];
-    if (c != pattern[i]) return false;
+    if (c >= 0 && literalIgnoreCase) c = upperTable[c];
+    if (c != pattern[i]) {
+      budget.spend(i + 1);
+      return false;
+    }
   }
+  budget.spend(length);
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// The linear search
+
+// How the linear search decides that a match may begin where it stands.
+enum StartCheck {
+  START_ANY,            // every position may
+  START_CHAIN,          // double-byte text with line-feed lines: the role chain
+  START_BOUNDARY_TEST,  // double-byte text whose line starts are asked (records)
+};
+
+StartCheck startCheckOfText() {
+  if (textSource.charMode != ENCODING_DOUBLE_BYTE) return START_ANY;
+  // Lines that end in line feeds let the role of each byte follow from the
+  // bytes before it; other line starts must be asked of the provider.
+  return textSource.askLineBounds ? START_BOUNDARY_TEST : START_CHAIN;
+}
+
+// The bytes of the text against the pattern, as they are or folded as the
+// pattern was.
+struct ByteSymbols {
+  const uint8_t* pattern;
+  int32_t text(int32_t c) { return c; }
+  int32_t at(int32_t j) const { return pattern[j]; }
+};
+
+struct FoldedByteSymbols {
+  const uint8_t* pattern;
+  int32_t text(int32_t c) { return upperTable[c]; }
+  int32_t at(int32_t j) const { return pattern[j]; }
+};
+
+// The bytes of double-byte text as the numbers of the byte sets they belong
+// to. With roles, `trail` is the role of the next byte read and `previous`
+// the byte before it (-1 unknown).
+struct ClassSymbols {
+  bool roles;
+  bool trail;
+  int32_t previous;
+  int32_t text(int32_t c) {
+    if (!roles) return byteClass[c];
+    const int32_t symbol = !trail          ? byteClass[c]
+                           : previous >= 0 ? trailClass[previous * 256 + c]
+                                           : 0;
+    trail = !trail && isRoleLead(c);
+    previous = c;
+    return symbol;
+  }
+  int32_t at(int32_t j) const { return symbolPattern[j]; }
+};
+
+// Knuth-Morris-Pratt from the alignment at `at`, over symbols that take one
+// text byte each. Every text byte is read once, in order (symbols.text sees
+// them so), and compared at most once more for every byte the alignment
+// passes, so the work is linear in the text. With mayResume the search
+// returns SEARCH_RESUME at an alignment with no partial match once it has
+// passed RESUME_DISTANCE bytes (or twice the pattern length). CHAIN: the
+// alignment's role is followed over the bytes it passes (START_CHAIN).
+template <bool CHAIN, typename Symbols>
+int32_t searchLinearWith(Symbols symbols, const int32_t* border, int32_t length, StartCheck check,
+                         bool mayResume, Cursor& at, WorkBudget& budget) {
+  // Whether the alignment's first byte is a trail byte.
+  bool startTrail = CHAIN && !boundaryAt(at, budget);
+  const int64_t resumeAfter = std::max<int64_t>(RESUME_DISTANCE, 2 * static_cast<int64_t>(length));
+  int64_t passed = 0;
+  int64_t compared = 0;
+  // The cursor in locals, so that it stays in registers across the calls.
+  const uint8_t* p = at.p;
+  const uint8_t* advanceLimit = at.advanceLimit;
+  ptrdiff_t available = at.dataEnd - p;  // bytes readable directly from the alignment
+  bool positioned = false;               // the text source stands on p
+  int32_t j = 0;                         // symbols matched at the alignment
+  int32_t status = SEARCH_END;
+
+  const auto readAhead = [&](int32_t offset) -> int32_t {
+    if (!positioned) {
+      textSource.SetPosition(p);
+      positioned = true;
+    }
+    return textSource.CharAt(offset);
+  };
+  // Moves the alignment on; the role chain steps over the bytes left behind,
+  // all of which have been read already.
+  const auto shift = [&](int32_t distance) -> bool {
+    if (CHAIN) {
+      for (int32_t k = 0; k < distance; ++k) {
+        startTrail = !startTrail && isRoleLead(k < available ? p[k] : readAhead(k));
+      }
+      compared += distance;
+    }
+    passed += distance;
+    positioned = false;
+    const uint8_t* target = p + distance;
+    if (target < advanceLimit) {
+      p = target;
+      available -= distance;
+      return true;
+    }
+    if (textSource.AdvanceTo(target) != 0) return false;
+    // Through temporaries: p and advanceLimit stay out of memory.
+    const uint8_t* position;
+    const uint8_t* limit;
+    const uint8_t* dataEnd;
+    textSource.GetWindow(&position, &limit, &dataEnd);
+    p = position;
+    advanceLimit = limit;
+    available = dataEnd - p;
+    return true;
+  };
+
+  for (;;) {
+    int32_t c;
+    if (j < available) {
+      c = p[j];
+    } else {
+      c = readAhead(j);
+      if (c < 0) break;
+    }
+    const int32_t symbol = symbols.text(c);
+    ++compared;
+    while (j > 0 && symbol != symbols.at(j)) {
+      const int32_t shorter = border[j];
+      if (!shift(j - shorter)) goto done;
+      j = shorter;
+      ++compared;
+    }
+    if (symbol != symbols.at(j)) {
+      if (!shift(1)) break;
+      if (mayResume && passed >= resumeAfter) {
+        status = SEARCH_RESUME;
+        break;
+      }
+      continue;
+    }
+    if (++j < length) continue;
+    bool accepted = true;
+    if (CHAIN) {
+      accepted = !startTrail;
+    } else if (check == START_BOUNDARY_TEST) {
+      budget.spend(compared);
+      compared = 0;
+      at = Cursor{p, advanceLimit, p + available};
+      accepted = acceptMatch(at, budget);
+      p = at.p;
+      advanceLimit = at.advanceLimit;
+      available = at.dataEnd - p;
+      positioned = false;
+    }
+    if (accepted) {
+      textSource.SetPosition(p);
+      status = SEARCH_FOUND;
+      break;
+    }
+    const int32_t shorter = border[length];
+    if (!shift(length - shorter)) break;
+    j = shorter;
+  }
+done:
+  budget.spend(compared);
+  at = Cursor{p, advanceLimit, p + available};  // the fast search goes on from here
+  return status;
+}
+
+template <typename Symbols>
+int32_t searchLinear(Symbols symbols, const int32_t* border, int32_t length, StartCheck check,
+                     bool mayResume, Cursor& at, WorkBudget& budget) {
+  if (check == START_CHAIN) {
+    return searchLinearWith<true>(symbols, border, length, check, mayResume, at, budget);
+  }
+  return searchLinearWith<false>(symbols, border, length, check, mayResume, at, budget);
+}
+
+// ---------------------------------------------------------------------------
 // The search in single-byte terms (also double-byte text without case
-// folding of lead bytes, and UTF-8 text matched exactly).
-int32_t searchBytes(const uint8_t* pattern, int32_t length) {
+// folding of lead bytes, and UTF-8 text matched exactly)
+
+// The filter and the probe-and-align loop until a match, the end of the
+// text, or the budget runs out (SEARCH_LINEAR, with the alignment at the
+// first position not yet ruled out).
+int32_t searchBytesFast(const uint8_t* pattern, int32_t length, bool useFilter, Cursor& at,
+                        WorkBudget& budget) {
   const int32_t last = length - 1;
-  const bool useFilter = candidateScan != nullptr;
-  if (useFilter) prepareFilter(pattern, length);
-  Cursor at;
-  refreshWindow(at);
   for (;;) {
     if (useFilter && at.dataEnd - at.p >= length) {
       const uint8_t* straddleStart = at.dataEnd - last;
-      const uint8_t* found = candidateScan(at.p, straddleStart, pattern, length);
-      if (found == nullptr) {
-        if (!moveTo(at, straddleStart)) return 1;
+      const uint8_t* from = at.p;
+      const uint8_t* verified = nullptr;
+      // Failed candidates do not move the text source: its line bookkeeping
+      // would rescan the line for every one of them.
+      while (from < straddleStart) {
+        const uint8_t* candidate = candidateScan(from, straddleStart, last);
+        if (candidate == nullptr) break;
+        budget.pass(candidate + 1 - from);
+        const int32_t same = sameBytes(candidate, pattern, length);
+        budget.spend(comparedBytes(same, length));
+        if (same == length) {
+          verified = candidate;
+          break;
+        }
+        from = candidate + 1;
+        if (budget.exhausted()) return moveTo(at, from) ? SEARCH_LINEAR : SEARCH_END;
+      }
+      if (verified == nullptr) {
+        if (from < straddleStart) budget.pass(straddleStart - from);
+        if (!moveTo(at, straddleStart)) return SEARCH_END;
         if (at.dataEnd - at.p >= length) continue;  // a new block came in
       } else {
-        if (!moveTo(at, found)) return 1;
-        if (acceptMatch(at)) return 0;
-        if (!moveTo(at, at.p + 1)) return 1;
+        if (!moveTo(at, verified)) return SEARCH_END;
+        if (acceptMatch(at, budget)) return SEARCH_FOUND;
+        if (!moveTo(at, at.p + 1)) return SEARCH_END;
+        if (budget.exhausted()) return SEARCH_LINEAR;
         continue;
       }
     }
 
     // One probe of the plain loop.
     int32_t c;
-    if (at.p + last < at.dataEnd) {
+    if (last < at.dataEnd - at.p) {
       c = at.p[last];
     } else {
       textSource.SetPosition(at.p);
       c = textSource.CharAt(last);
-      if (c < 0) return 1;
+      if (c < 0) return SEARCH_END;
       refreshWindow(at);
     }
     if (literalIgnoreCase) c = upperTable[c];
     int32_t k = lastIndex[c];
     if (k < 0) {
-      if (!moveTo(at, at.p + length)) return 1;
+      if (!moveTo(at, at.p + length)) return SEARCH_END;
+      budget.pass(length);
       continue;
     }
-    if (!moveTo(at, at.p + (last - k))) return 1;
+    if (!moveTo(at, at.p + (last - k))) return SEARCH_END;
+    budget.pass(last - k);
     for (;;) {
-      if (alignmentMatches(at, pattern, length) && acceptMatch(at)) return 0;
+      if (alignmentMatches(at, pattern, length, budget) && acceptMatch(at, budget)) {
+        return SEARCH_FOUND;
+      }
+      if (budget.exhausted()) return moveTo(at, at.p + 1) ? SEARCH_LINEAR : SEARCH_END;
       const int32_t distance = previousDistance[k];
-      if (!moveTo(at, at.p + distance)) return 1;
+      if (!moveTo(at, at.p + distance)) return SEARCH_END;
+      budget.pass(distance);
       k -= distance;
       if (k < 0) break;
     }
   }
 }
 
-// Ignore case in double-byte text with lead bytes in the pattern: every
-// position is examined; a text byte equal to the lower-case form of the
+int32_t searchBytes(const uint8_t* pattern, int32_t length) {
+  const bool useFilter = candidateScan != nullptr;
+  if (useFilter) prepareFilter(pattern, length);
+  WorkBudget budget(length);
+  Cursor at;
+  refreshWindow(at);
+  for (;;) {
+    const int32_t fast = searchBytesFast(pattern, length, useFilter, at, budget);
+    if (fast != SEARCH_LINEAR) return fast;
+    const StartCheck check = startCheckOfText();
+    const int32_t linear =
+        literalIgnoreCase
+            ? searchLinear(FoldedByteSymbols{pattern}, borderLength, length, check, true, at,
+                           budget)
+            : searchLinear(ByteSymbols{pattern}, borderLength, length, check, true, at, budget);
+    if (linear != SEARCH_RESUME) return linear;
+    budget.reset();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Ignore case in double-byte text with lead bytes in the pattern
+
+bool classSearchUsable() {
+  return classMode == CLASSES_BYTES || (classMode == CLASSES_ROLES && !textSource.askLineBounds);
+}
+
+int32_t searchClassesLinear(int32_t length, Cursor& at, WorkBudget& budget) {
+  ClassSymbols symbols{classMode == CLASSES_ROLES, false, -1};
+  StartCheck check = START_ANY;  // with roles a match begins on a non-trail byte by its numbers
+  if (symbols.roles) {
+    symbols.trail = !boundaryAt(at, budget);
+  } else {
+    check = startCheckOfText();
+  }
+  return searchLinear(symbols, symbolBorder, length, check, false, at, budget);
+}
+
+// Every position is examined; a text byte equal to the lower-case form of the
 // pattern byte counts as its upper-case form.
 int32_t searchDoubleByteIgnoreCase(const uint8_t* pattern, int32_t length) {
+  WorkBudget budget(length);
   Cursor at;
   refreshWindow(at);
   for (;;) {
     const int32_t first = byteAt(at, 0);
-    if (first < 0) return 1;
+    if (first < 0) return SEARCH_END;
     if (first == lowerCopy[0] || first == upperCopy[0]) {
-      bool equal = true;
-      for (int32_t i = 1; i < length && equal; ++i) {
+      int32_t i = 1;
+      for (; i < length; ++i) {
         int32_t c = byteAt(at, i);
         if (c == lowerCopy[i]) c = upperCopy[i];
-        equal = c == pattern[i];
+        if (c != pattern[i]) break;
       }
-      if (equal && acceptMatch(at)) return 0;
+      budget.spend(i == length ? i : i + 1);
+      if (i == length && acceptMatch(at, budget)) return SEARCH_FOUND;
     }
-    if (!moveTo(at, at.p + 1)) return 1;
+    if (!moveTo(at, at.p + 1)) return SEARCH_END;
+    budget.pass(1);
+    if (budget.exhausted() && classSearchUsable()) return searchClassesLinear(length, at, budget);
   }
 }
+
+// The set of text bytes that pattern position i accepts in the scan above:
+// at 0 its two case forms, after that a byte equal to the pattern byte that
+// is not the lower-case form, and the lower-case form when it becomes the
+// pattern byte.
+struct ByteSet {
+  int32_t count;
+  uint8_t value[2];  // ascending
+};
+
+ByteSet acceptedBytes(const uint8_t* pattern, int32_t i) {
+  ByteSet set{0, {0, 0}};
+  const auto add = [&set](uint8_t b) {
+    if (set.count == 1 && set.value[0] == b) return;
+    set.value[set.count++] = b;
+  };
+  if (i == 0) {
+    add(lowerCopy[0]);
+    add(upperCopy[0]);
+  } else {
+    for (const uint8_t c : {pattern[i], lowerCopy[i]}) {
+      if ((c == lowerCopy[i] ? upperCopy[i] : c) == pattern[i]) add(c);
+    }
+  }
+  if (set.count == 2 && set.value[0] > set.value[1]) std::swap(set.value[0], set.value[1]);
+  return set;
+}
+
+bool sameSet(const ByteSet& a, const ByteSet& b) {
+  return a.count == b.count && (a.count < 1 || a.value[0] == b.value[0]) &&
+         (a.count < 2 || a.value[1] == b.value[1]);
+}
+
+// Gives the table cells of pattern position i the number of the first
+// position with the same set (i + 1 when it is the first). False when the
+// cells already belong to a different set, in part or in whole: the sets are
+// then no partition and numbers cannot stand for them.
+template <typename SameSets>
+bool numberPosition(int32_t* const* cells, int32_t count, int32_t i, SameSets sameSetsAt,
+                    int32_t* symbol) {
+  int32_t existing = 0;
+  int32_t unassigned = 0;
+  for (int32_t k = 0; k < count; ++k) {
+    const int32_t number = *cells[k];
+    if (number == 0) {
+      ++unassigned;
+    } else if (existing == 0) {
+      existing = number;
+    } else if (number != existing) {
+      return false;
+    }
+  }
+  if (existing == 0) {
+    for (int32_t k = 0; k < count; ++k) *cells[k] = i + 1;
+    *symbol = i + 1;  // an empty set gets a number no text byte has
+    return true;
+  }
+  if (unassigned > 0 || !sameSetsAt(existing - 1)) return false;
+  *symbol = existing;
+  return true;
+}
+
+bool numberByValue(const uint8_t* pattern, int32_t length) {
+  std::fill(byteClass, byteClass + 256, 0);
+  for (int32_t i = 0; i < length; ++i) {
+    const ByteSet set = acceptedBytes(pattern, i);
+    int32_t* cells[2] = {&byteClass[set.value[0]], &byteClass[set.value[1]]};
+    if (!numberPosition(
+            cells, set.count, i, [&](int32_t d) { return sameSet(acceptedBytes(pattern, d), set); },
+            &symbolPattern[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Numbers by role: the pattern's own lead bytes decide which positions are
+// trail bytes, so every byte a position accepts must agree on being a lead
+// byte; a trail position's cells are the pairs of the bytes that the lead
+// position before it accepts and its own.
+bool numberByRole(const uint8_t* pattern, int32_t length) {
+  std::fill(byteClass, byteClass + 256, 0);
+  std::fill(trailClass, trailClass + 65536, 0);
+  bool trail = false;
+  ByteSet leadSet{0, {0, 0}};
+  for (int32_t i = 0; i < length; ++i) {
+    const ByteSet set = acceptedBytes(pattern, i);
+    if (!trail) {
+      int32_t* cells[2] = {&byteClass[set.value[0]], &byteClass[set.value[1]]};
+      if (!numberPosition(
+              cells, set.count, i,
+              [&](int32_t d) { return sameSet(acceptedBytes(pattern, d), set); },
+              &symbolPattern[i])) {
+        return false;
+      }
+      int32_t leads = 0;
+      for (int32_t k = 0; k < set.count; ++k) leads += isRoleLead(set.value[k]) ? 1 : 0;
+      if (leads != 0 && leads != set.count) return false;
+      trail = set.count > 0 && leads == set.count;
+      leadSet = set;
+    } else {
+      int32_t* cells[4];
+      int32_t count = 0;
+      for (int32_t l = 0; l < leadSet.count; ++l) {
+        for (int32_t k = 0; k < set.count; ++k) {
+          cells[count++] = &trailClass[leadSet.value[l] * 256 + set.value[k]];
+        }
+      }
+      if (!numberPosition(
+              cells, count, i,
+              [&](int32_t d) {
+                return sameSet(acceptedBytes(pattern, d - 1), leadSet) &&
+                       sameSet(acceptedBytes(pattern, d), set);
+              },
+              &symbolPattern[i])) {
+        return false;
+      }
+      trail = false;
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Ignore case in UTF-8 text
 
 // Length of the UTF-8 sequence a lead byte starts, 0 for a byte that cannot
 // start one.
@@ -395,7 +880,19 @@ bool upperCharacterAt(const Cursor& at, int32_t i, uint32_t* codePoint, int32_t*
   }
   uint32_t decoded;
   *length = static_cast<int32_t>(decodeUtf8(bytes, bytes + count, &decoded) - bytes);
-  *codePoint = decoded == 0xFFFFFFFFu ? decoded : upperCodePoint(decoded);
+  *codePoint = decoded == INVALID_CHARACTER ? decoded : upperCodePoint(decoded);
+  return true;
+}
+
+// The same character as a symbol: the upper-cased code point, or the byte
+// itself marked invalid.
+bool characterSymbolAt(const Cursor& at, int32_t i, int32_t* symbol, int32_t* length) {
+  uint32_t codePoint;
+  if (!upperCharacterAt(at, i, &codePoint, length)) return false;
+  if (codePoint == INVALID_CHARACTER) {
+    codePoint = INVALID_SYMBOL | static_cast<uint32_t>(byteAt(at, i));
+  }
+  *symbol = static_cast<int32_t>(codePoint);
   return true;
 }
 
@@ -413,7 +910,9 @@ int32_t foldProbedByte(const Cursor& at, int32_t last, int32_t probed) {
   if (sequenceLength(lead) <= back) return probed;  // a stray continuation byte
   uint32_t upper;
   int32_t length;
-  if (!upperCharacterAt(at, last - back, &upper, &length) || upper == 0xFFFFFFFFu) return probed;
+  if (!upperCharacterAt(at, last - back, &upper, &length) || upper == INVALID_CHARACTER) {
+    return probed;
+  }
   uint8_t encoded[6];
   const int32_t encodedLength = encodeUtf8(upper, encoded);
   // An upper-case form of another length has no byte at this offset; the
@@ -422,9 +921,13 @@ int32_t foldProbedByte(const Cursor& at, int32_t last, int32_t probed) {
   return encoded[back];
 }
 
-bool utf8AlignmentMatches(const Cursor& at, const uint8_t* pattern, int32_t length) {
+// Whether the text from offset `from` matches the pattern character by
+// character; *compared counts the characters compared.
+bool utf8MatchesAt(const Cursor& at, int32_t from, const uint8_t* pattern, int32_t length,
+                   int32_t* compared) {
   int32_t i = 0;
-  int32_t t = 0;
+  int32_t t = from;
+  *compared = 0;
   while (i < length) {
     uint32_t expected;
     int32_t patternStep = 1;
@@ -436,41 +939,187 @@ bool utf8AlignmentMatches(const Cursor& at, const uint8_t* pattern, int32_t leng
     }
     uint32_t actual;
     int32_t textStep;
+    ++*compared;
     if (!upperCharacterAt(at, t, &actual, &textStep)) return false;
     if (actual != expected) return false;
     // Undecodable bytes are equal only when they are the same byte.
-    if (expected == 0xFFFFFFFFu && byteAt(at, t) != pattern[i]) return false;
+    if (expected == INVALID_CHARACTER && byteAt(at, t) != pattern[i]) return false;
     i += patternStep;
     t += textStep;
   }
   return true;
 }
 
+// Moves to the alignment `offset` bytes on and reports it.
+int32_t reportAhead(Cursor& at, int32_t offset) {
+  if (!moveTo(at, at.p + offset)) return SEARCH_END;
+  textSource.SetPosition(at.p);
+  return SEARCH_FOUND;
+}
+
+// Knuth-Morris-Pratt over characters, from the alignment at `at`. The
+// characters are decoded from there on; an alignment inside one of them
+// decodes differently (its first byte becomes a character of its own), so
+// those are compared one by one, but only where their first character equals
+// the pattern's: in well-formed text that is a continuation byte, which a
+// pattern seldom begins with. The leftmost of them waits in `pending` until
+// every alignment before it is ruled out.
+int32_t searchUtf8Linear(const uint8_t* pattern, int32_t length, Cursor& at, WorkBudget& budget) {
+  const int32_t count = symbolCount;
+  int32_t j = 0;         // characters matched at the alignment
+  int64_t recorded = 0;  // characters entered in symbolBytes
+  int32_t ahead = 0;     // bytes of the j characters
+  int32_t pending = -1;  // offset of a match inside a character, -1 none
+  for (;;) {
+    int32_t symbol;
+    int32_t size;
+    if (!characterSymbolAt(at, ahead, &symbol, &size)) {
+      return pending >= 0 ? reportAhead(at, pending) : SEARCH_END;
+    }
+    budget.spend(1);
+    for (int32_t e = 1; e < size && pending < 0; ++e) {
+      const int32_t inside = ahead + e;
+      const int32_t b = byteAt(at, inside);
+      int32_t first = static_cast<int32_t>(INVALID_SYMBOL | static_cast<uint32_t>(b));
+      int32_t ignored;
+      if ((b & 0xC0) != 0x80 && !characterSymbolAt(at, inside, &first, &ignored)) break;
+      budget.spend(1);
+      if (first != symbolPattern[0]) continue;
+      int32_t compared;
+      const bool whole = utf8MatchesAt(at, inside, pattern, length, &compared);
+      budget.spend(compared);
+      if (whole) pending = inside;
+    }
+    while (j > 0 && symbol != symbolPattern[j]) {
+      const int32_t shorter = symbolBorder[j];
+      int32_t bytes = 0;
+      for (int32_t k = 0; k < j - shorter; ++k) bytes += symbolBytes[(recorded - j + k) % count];
+      if (pending >= 0 && pending <= bytes) return reportAhead(at, pending);
+      if (!moveTo(at, at.p + bytes)) return SEARCH_END;
+      ahead -= bytes;
+      if (pending >= 0) pending -= bytes;
+      j = shorter;
+      budget.spend(1);
+    }
+    if (symbol == symbolPattern[j]) {
+      symbolBytes[recorded % count] = static_cast<uint8_t>(size);
+      ++recorded;
+      ahead += size;
+      if (++j == count) {
+        textSource.SetPosition(at.p);  // before any pending match, which lies further on
+        return SEARCH_FOUND;
+      }
+      continue;
+    }
+    // No partial match: the next alignment decoded from here is the next
+    // character.
+    if (pending >= 0 && pending <= size) return reportAhead(at, pending);
+    if (!moveTo(at, at.p + size)) return SEARCH_END;
+    if (pending >= 0) pending -= size;
+  }
+}
+
 int32_t searchUtf8IgnoreCase(const uint8_t* pattern, int32_t length) {
   const int32_t last = length - 1;
+  WorkBudget budget(length);
   Cursor at;
   refreshWindow(at);
   for (;;) {
     const int32_t probed = byteAt(at, last);
-    if (probed < 0) return 1;
+    if (probed < 0) return SEARCH_END;
     const int32_t c = probed < 0x80 ? upperTable[probed] : foldProbedByte(at, last, probed);
     int32_t k = c < 0 ? -1 : lastIndex[c];
     if (k < 0) {
-      if (!moveTo(at, at.p + length)) return 1;
+      if (!moveTo(at, at.p + length)) return SEARCH_END;
+      budget.pass(length);
       continue;
     }
-    if (!moveTo(at, at.p + (last - k))) return 1;
+    if (!moveTo(at, at.p + (last - k))) return SEARCH_END;
+    budget.pass(last - k);
     for (;;) {
-      if (utf8AlignmentMatches(at, pattern, length)) {
+      int32_t compared;
+      const bool whole = utf8MatchesAt(at, 0, pattern, length, &compared);
+      budget.spend(compared);
+      if (whole) {
         textSource.SetPosition(at.p);
-        return 0;
+        return SEARCH_FOUND;
+      }
+      if (budget.exhausted() && utf8SymbolsReady) {
+        if (!moveTo(at, at.p + 1)) return SEARCH_END;
+        return searchUtf8Linear(pattern, length, at, budget);
       }
       const int32_t distance = previousDistance[k];
-      if (!moveTo(at, at.p + distance)) return 1;
+      if (!moveTo(at, at.p + distance)) return SEARCH_END;
+      budget.pass(distance);
       k -= distance;
       if (k < 0) break;
     }
   }
+}
+
+// Longest border of every prefix: border[j] is the length of the longest
+// proper prefix of the first j symbols that is also their suffix.
+template <typename Symbol>
+void computeBorders(const Symbol* pattern, int32_t length, int32_t* border) {
+  border[0] = 0;
+  if (length > 0) border[1] = 0;
+  int32_t k = 0;
+  for (int32_t i = 1; i < length; ++i) {
+    while (k > 0 && pattern[i] != pattern[k]) k = border[k];
+    if (pattern[i] == pattern[k]) ++k;
+    border[i + 1] = k;
+  }
+}
+
+// The pattern as the characters the UTF-8 comparison decodes it into.
+void prepareCharacterSymbols(const uint8_t* text, int32_t length) {
+  int32_t count = 0;
+  for (int32_t i = 0; i < length;) {
+    uint32_t codePoint = text[i];
+    int32_t step = 1;
+    if (text[i] >= 0x80) {
+      step = static_cast<int32_t>(decodeUtf8(text + i, text + length, &codePoint) - (text + i));
+      if (codePoint == INVALID_CHARACTER) codePoint = INVALID_SYMBOL | text[i];
+    }
+    symbolPattern[count++] = static_cast<int32_t>(codePoint);
+    i += step;
+  }
+  symbolCount = count;
+  computeBorders(symbolPattern, count, symbolBorder);
+  utf8SymbolsReady = true;
+}
+
+// The numbers of the double-byte ignore-case search: by value when the sets
+// allow it, else by role (which needs the trail table).
+int32_t prepareClassSymbols(const uint8_t* text, int32_t length) {
+  if (numberByValue(text, length)) {
+    classMode = CLASSES_BYTES;
+  } else {
+    if (trailClass == nullptr) {
+      trailClass = static_cast<int32_t*>(memAlloc(65536 * sizeof(int32_t)));
+      if (trailClass == nullptr) return -8;
+    }
+    classMode = numberByRole(text, length) ? CLASSES_ROLES : CLASSES_NONE;
+  }
+  if (classMode != CLASSES_NONE) computeBorders(symbolPattern, length, symbolBorder);
+  return 0;
+}
+
+// Knuth-Morris-Pratt over the block from the 0-based position p.
+int32_t findInMemoryLinear(int32_t p, const uint8_t* pattern, int32_t length, const uint8_t* block,
+                           int32_t blockLength, WorkBudget& budget) {
+  const uint8_t* fold = literalIgnoreCase ? upperTable : identityTable();
+  int32_t j = 0;
+  for (int32_t t = p; t < blockLength; ++t) {
+    const uint8_t c = fold[block[t]];
+    budget.spend(1);
+    while (j > 0 && c != pattern[j]) {
+      j = borderLength[j];
+      budget.spend(1);
+    }
+    if (c == pattern[j] && ++j == length) return t - length + 2;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -480,48 +1129,73 @@ int32_t selectLiteralScanner(int32_t kind) {
   return scannerKind;
 }
 
+void setLiteralWorkBudget(int32_t perByte, int32_t allowance) {
+  workPerByte = perByte >= 0 ? perByte : WORK_PER_BYTE;
+  workAllowance = allowance >= 0 ? allowance : -1;
+}
+
+int64_t literalComparisons() { return comparisonTotal; }
+
 int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
                        int32_t encodingMode) {
   literalIgnoreCase = ignoreCase;
   filter.valid = false;
-  if (scannerKind < 0) chooseScanner(-1);
-  if (length > 0) {
-    for (int32_t& entry : lastIndex) entry = -1;
-    const uint32_t needed = 6u * static_cast<uint32_t>(length);
-    if (workAreaSize < needed) {
-      uint8_t* grown = static_cast<uint8_t*>(memRealloc(workArea, needed));
-      if (grown == nullptr) return -8;
-      workArea = grown;
-      workAreaSize = needed;
-    }
-    previousDistance = reinterpret_cast<int32_t*>(workArea);
-    upperCopy = workArea + 4 * length;
-    lowerCopy = upperCopy + length;
-  }
+  classMode = CLASSES_NONE;
+  utf8SymbolsReady = false;
   caseFoldMultiByte = 0;
+  if (scannerKind < 0) chooseScanner(-1);
+  if (length <= 0) return 0;
+  for (int32_t& entry : lastIndex) entry = -1;
+
+  bool leadBytes = false;
+  if (encodingMode == ENCODING_DOUBLE_BYTE && ignoreCase == 1) {
+    for (int32_t i = 0; i < length && !leadBytes; ++i) leadBytes = leadByteTable[text[i]] != 0;
+  }
+  const bool utf8Characters = encodingMode == ENCODING_UTF8 && ignoreCase == 1 &&
+                              length <= INT32_MAX / 6;  // character offsets stay in 32 bits
+  const bool symbols = leadBytes || utf8Characters;
+  // previousDistance, borderLength, [symbolPattern, symbolBorder], the two
+  // copies, [symbolBytes].
+  const uint64_t m = static_cast<uint64_t>(length);
+  const uint64_t needed = 4 * m + 4 * (m + 1) + 2 * m + (symbols ? 4 * m + 4 * (m + 1) + m : 0);
+  if (needed > INT32_MAX) return -8;
+  if (workAreaSize < needed) {
+    uint8_t* grown = static_cast<uint8_t*>(memRealloc(workArea, static_cast<uint32_t>(needed)));
+    if (grown == nullptr) return -8;
+    workArea = grown;
+    workAreaSize = static_cast<uint32_t>(needed);
+  }
+  previousDistance = reinterpret_cast<int32_t*>(workArea);
+  borderLength = previousDistance + length;
+  int32_t* afterBorders = borderLength + length + 1;
+  symbolPattern = symbols ? afterBorders : nullptr;
+  symbolBorder = symbols ? symbolPattern + length : nullptr;
+  upperCopy = reinterpret_cast<uint8_t*>(symbols ? symbolBorder + length + 1 : afterBorders);
+  lowerCopy = upperCopy + length;
+  symbolBytes = symbols ? lowerCopy + length : nullptr;
+
   for (int32_t i = 0; i < length; ++i) {
     const uint8_t c = text[i];
     previousDistance[i] = lastIndex[c] >= 0 ? i - lastIndex[c] : i + 1;
     lastIndex[c] = i;
-    if (encodingMode == ENCODING_DOUBLE_BYTE && ignoreCase == 1 && leadByteTable[c] != 0) {
-      caseFoldMultiByte = 1;
-    }
     upperCopy[i] = c;
     lowerCopy[i] = c;
   }
-  if (caseFoldMultiByte == 1) {
+  computeBorders(text, length, borderLength);
+  if (leadBytes) {
+    caseFoldMultiByte = 1;
     upperCaseText(reinterpret_cast<char*>(upperCopy), length, 0);
     lowerCaseText(reinterpret_cast<char*>(lowerCopy), length, 0);
+    const int32_t status = prepareClassSymbols(text, length);
+    if (status != 0) return status;
   }
+  if (utf8Characters) prepareCharacterSymbols(text, length);
   return 0;
 }
 
 int32_t SearchLiteral(const uint8_t* text, int32_t length) {
-  if (caseFoldMultiByte == 1) {
-    if (length == 0) return 1;
-    return searchDoubleByteIgnoreCase(text, length);
-  }
   if (length == 0) return 1;
+  if (caseFoldMultiByte == 1) return searchDoubleByteIgnoreCase(text, length);
   if (textSource.charMode == ENCODING_UTF8 && literalIgnoreCase == 1) {
     return searchUtf8IgnoreCase(text, length);
   }
@@ -531,6 +1205,7 @@ int32_t SearchLiteral(const uint8_t* text, int32_t length) {
 int32_t FindLiteralInMemory(int32_t start, const uint8_t* pattern, int32_t length,
                             const uint8_t* block, int32_t blockLength) {
   if (length <= 0) return 0;
+  WorkBudget budget(length);
   const int32_t last = length - 1;
   int32_t p = start < 1 ? 0 : start - 1;  // 0-based alignment
   for (;;) {
@@ -540,14 +1215,22 @@ int32_t FindLiteralInMemory(int32_t start, const uint8_t* pattern, int32_t lengt
     int32_t k = lastIndex[c];
     if (k < 0) {
       p += length;
+      budget.pass(length);
       continue;
     }
     p += last - k;
+    budget.pass(last - k);
     for (;;) {
       if (p > blockLength - length) return 0;  // this alignment and all later run past the block
-      if (candidateEquals(block + p, pattern, length)) return p + 1;
+      const int32_t same = sameBytes(block + p, pattern, length);
+      budget.spend(comparedBytes(same, length));
+      if (same == length) return p + 1;
+      if (budget.exhausted()) {
+        return findInMemoryLinear(p + 1, pattern, length, block, blockLength, budget);
+      }
       const int32_t distance = previousDistance[k];
       p += distance;
+      budget.pass(distance);
       k -= distance;
       if (k < 0) break;
     }

@@ -5,7 +5,9 @@
 #include <cstdint>
 
 // 0, or -8 when the tables cannot be allocated. With ignoreCase the caller
-// has upper-cased the text already.
+// has upper-cased the text already. encodingMode is the mode of the text
+// that will be searched (the UTF-8 ignore-case search needs tables of its
+// own).
 int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
                        int32_t encodingMode);
 // 0 found (the TextSource position is the match start), 1 not found.
@@ -24,3 +26,14 @@ constexpr int32_t LITERAL_SCAN_SCALAR = 1;  // memchr and table look-ups
 constexpr int32_t LITERAL_SCAN_SSE2 = 2;
 constexpr int32_t LITERAL_SCAN_AVX2 = 3;
 int32_t selectLiteralScanner(int32_t kind);  // -1: the best available
+
+// When the fast searches compare more than `perByte` text bytes per byte they
+// pass, plus an allowance of `allowance` bytes, they go on with a search that
+// reads each text byte a bounded number of times. Negative values restore the
+// defaults (4 per byte; 4096 plus the pattern length). Tests lower them to
+// force the switch anywhere.
+void setLiteralWorkBudget(int32_t perByte, int32_t allowance);
+// Text bytes (characters in the UTF-8 ignore-case search) compared with the
+// pattern, plus the bytes stepped over by the double-byte boundary test,
+// since the process started: the work that the budget above keeps linear.
+int64_t literalComparisons();

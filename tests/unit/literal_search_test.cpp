@@ -1,8 +1,10 @@
 // Tests of the literal search: the probe-and-align loop over a text source
 // (a small in-memory source with a tiny window, and the file text window),
 // the candidate filter in front of it (every scan kind must report exactly
-// what the plain loop reports), the double-byte and UTF-8 variants, and the
-// search over a block of memory.
+// what the plain loop reports), the linear search that takes over when the
+// comparisons outrun their budget (forced anywhere by lowering the budget,
+// and its work measured on periodic patterns), the double-byte and UTF-8
+// variants, and the search over a block of memory.
 #include "pattern/literal_search.h"
 
 #include <algorithm>
@@ -18,6 +20,17 @@ using test::bytes;
 
 const int32_t ALL_SCANNERS[] = {LITERAL_SCAN_PLAIN, LITERAL_SCAN_SCALAR, LITERAL_SCAN_SSE2,
                                 LITERAL_SCAN_AVX2};
+
+// Work budgets: the default (the linear search seldom starts on short
+// texts), none (it starts at the first failed comparison), and small ones
+// that switch somewhere in between.
+struct Budget {
+  int32_t perByte;
+  int32_t allowance;
+};
+const Budget ALL_BUDGETS[] = {{-1, -1}, {0, 0}, {1, 2}, {0, 25}};
+
+void useBudget(const Budget& budget) { setLiteralWorkBudget(budget.perByte, budget.allowance); }
 
 // A text source over a string that holds only `windowSize` bytes of it at a
 // time, so that probes and candidates run past the window and every move
@@ -135,34 +148,64 @@ std::vector<int64_t> memoryMatches(MemorySource& source, const std::string& text
   return allMatches<int64_t>(pattern, [] { return MemorySource::active->cursor; });
 }
 
+// Whether double-byte text holds an even run of lead bytes (or none) before
+// offset s, back to a non-lead byte or a line start.
+bool atCharacterStart(const std::string& text, size_t s) {
+  size_t leads = 0;
+  for (size_t q = s;
+       q > 0 && text[q - 1] != '\n' && leadByteTable[static_cast<uint8_t>(text[q - 1])] != 0; --q) {
+    ++leads;
+  }
+  return leads % 2 == 0;
+}
+
+// Every offset s where equalAt(s) holds (and, in double-byte text, that
+// starts a character), by trying them all.
+template <typename EqualAt>
+std::vector<int64_t> naiveMatches(const std::string& text, bool doubleByte, EqualAt equalAt) {
+  std::vector<int64_t> found;
+  for (size_t s = 0; s < text.size(); ++s) {
+    if (equalAt(s) && (!doubleByte || atCharacterStart(text, s))) {
+      found.push_back(static_cast<int64_t>(s));
+    }
+  }
+  return found;
+}
+
 // Leftmost-first reference: every offset where the (folded) text equals the
 // pattern, optionally only at double-byte character boundaries.
 std::vector<int64_t> referenceMatches(const std::string& text, const std::string& pattern,
                                       bool ignoreCase, bool doubleByte) {
-  std::vector<int64_t> found;
-  const auto fold = [&](char c) {
-    return ignoreCase ? upperTable[static_cast<uint8_t>(c)] : static_cast<uint8_t>(c);
-  };
-  for (size_t s = 0; s + pattern.size() <= text.size() && !pattern.empty(); ++s) {
-    bool equal = true;
-    for (size_t i = 0; i < pattern.size() && equal; ++i) {
-      equal = fold(text[s + i]) == static_cast<uint8_t>(pattern[i]);
+  if (pattern.empty()) return {};
+  return naiveMatches(text, doubleByte, [&](size_t s) {
+    if (s + pattern.size() > text.size()) return false;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+      const uint8_t c = static_cast<uint8_t>(text[s + i]);
+      if ((ignoreCase ? upperTable[c] : c) != static_cast<uint8_t>(pattern[i])) return false;
     }
-    size_t leads = 0;
-    for (size_t q = s; doubleByte && q > 0 && text[q - 1] != '\n' &&
-                       leadByteTable[static_cast<uint8_t>(text[q - 1])] != 0;
-         --q) {
-      ++leads;
-    }
-    if (equal && leads % 2 == 0) found.push_back(static_cast<int64_t>(s));
+    return true;
+  });
+}
+
+// Random text over an alphabet of pieces; with `period` set, mostly the
+// period repeated with a random piece now and then, so that long partial
+// matches of a periodic pattern are everywhere.
+std::string randomText(std::mt19937& random, const std::vector<std::string>& pieces, size_t size,
+                       const std::string& period = "") {
+  std::string text;
+  while (text.size() < size) {
+    text += !period.empty() && random() % 6 != 0 ? period : pieces[random() % pieces.size()];
   }
-  return found;
+  return text;
 }
 
 // Restores the scan kind and the code-page state after each test.
 class LiteralSearch : public ::testing::Test {
  protected:
-  void TearDown() override { selectLiteralScanner(-1); }
+  void TearDown() override {
+    selectLiteralScanner(-1);
+    setLiteralWorkBudget(-1, -1);
+  }
   test::EncodingScope encoding;
   MemorySource source;
 };
@@ -288,22 +331,33 @@ TEST_F(LiteralSearch, FindLiteralInMemoryReturnsOneBasedOffsets) {
   }
 }
 
-// Random texts over a small alphabet (so that matches and near-matches are
-// frequent), random patterns, both cases: every scan kind must report the
-// same positions as the plain loop, and both the same as a naive search.
-TEST_F(LiteralSearch, FilteredScansReportExactlyWhatThePlainLoopReports) {
+// A pattern for a random round: a piece of the text, a random string, or a
+// repeated unit with an odd piece at its end (then also planted in the text).
+std::string randomPattern(std::mt19937& random, const std::vector<std::string>& pieces,
+                          std::string& text, const std::string& unit) {
+  std::string pattern;
+  if (!unit.empty()) {
+    for (size_t n = 1 + random() % 12; n > 0; --n) pattern += unit;
+    if (random() % 2 == 0) pattern += pieces[random() % pieces.size()];
+    if (random() % 2 == 0) text.insert(random() % (text.size() + 1), pattern);
+  } else if (!text.empty() && random() % 3 != 0) {
+    pattern = text.substr(random() % text.size(), 1 + random() % 6);
+  } else {
+    pattern = randomText(random, pieces, 1 + random() % 4);
+  }
+  return pattern;
+}
+
+// Random and periodic texts over a small alphabet (so that matches and
+// near-matches are frequent), random and periodic patterns, both cases:
+// every scan kind under every budget must report what a naive search does.
+TEST_F(LiteralSearch, EveryScanAndBudgetReportsWhatANaiveSearchReports) {
   std::mt19937 random(20240611);
-  const std::string alphabet = "abAB\n\xE9\xC9x";
+  const std::vector<std::string> pieces = {"a", "b", "A", "B", "\n", "\xE9", "\xC9", "x"};
   for (int32_t round = 0; round < 600; ++round) {
-    std::string text(random() % 400, ' ');
-    for (char& c : text) c = alphabet[random() % alphabet.size()];
-    std::string pattern;
-    if (!text.empty() && random() % 3 != 0) {
-      pattern = text.substr(random() % text.size(), 1 + random() % 6);
-    } else {
-      pattern.assign(1 + random() % 4, ' ');
-      for (char& c : pattern) c = alphabet[random() % 4];
-    }
+    const std::string unit = round % 2 == 1 ? randomText(random, pieces, 1 + random() % 4) : "";
+    std::string text = randomText(random, pieces, random() % 400, unit);
+    std::string pattern = randomPattern(random, pieces, text, unit);
     const bool ignoreCase = random() % 2 == 0;
     if (ignoreCase) pattern = upperCased(pattern, false);
     // Tiny windows make every alignment straddle; larger ones let the vector
@@ -313,32 +367,214 @@ TEST_F(LiteralSearch, FilteredScansReportExactlyWhatThePlainLoopReports) {
     const std::vector<int64_t> expected = referenceMatches(text, pattern, ignoreCase, false);
     for (const int32_t scanner : ALL_SCANNERS) {
       selectLiteralScanner(scanner);
-      ASSERT_EQ(compile(pattern, ignoreCase), 0);
-      ASSERT_EQ(memoryMatches(source, text, pattern, windowSize), expected)
-          << "round " << round << " scan " << scanner << " window " << windowSize;
+      for (const Budget& budget : ALL_BUDGETS) {
+        useBudget(budget);
+        ASSERT_EQ(compile(pattern, ignoreCase), 0);
+        ASSERT_EQ(memoryMatches(source, text, pattern, windowSize), expected)
+            << "round " << round << " scan " << scanner << " window " << windowSize << " budget "
+            << budget.perByte << "/" << budget.allowance;
+      }
     }
   }
 }
 
-TEST_F(LiteralSearch, FilteredScansKeepTheBoundaryTestInDoubleByteText) {
+TEST_F(LiteralSearch, EveryScanAndBudgetKeepsTheBoundaryTestInDoubleByteText) {
   encoding.doubleByte(0x81, 0x81);
   std::mt19937 random(7);
-  const std::string alphabet = "\x81\x81" "abA\n";
+  const std::vector<std::string> pieces = {"\x81", "\x81", "a", "b", "A", "\n"};
   for (int32_t round = 0; round < 400; ++round) {
-    std::string text(random() % 120, ' ');
-    for (char& c : text) c = alphabet[random() % alphabet.size()];
-    std::string pattern(1 + random() % 3, ' ');
-    for (char& c : pattern) c = "abA"[random() % 3];
+    const std::string unit = round % 2 == 1 ? randomText(random, pieces, 1 + random() % 3) : "";
+    std::string text = randomText(random, pieces, random() % 120, unit);
+    const std::string pattern = randomPattern(random, pieces, text, unit);
     const int32_t windowSize =
         1 + static_cast<int32_t>(random() % 2 == 0 ? random() % 12 : 40 + random() % 100);
     const std::vector<int64_t> expected = referenceMatches(text, pattern, false, true);
     for (const int32_t scanner : ALL_SCANNERS) {
       selectLiteralScanner(scanner);
-      ASSERT_EQ(compile(pattern, false, ENCODING_DOUBLE_BYTE), 0);
-      ASSERT_EQ(memoryMatches(source, text, pattern, windowSize, ENCODING_DOUBLE_BYTE), expected)
-          << "round " << round << " scan " << scanner;
+      for (const Budget& budget : ALL_BUDGETS) {
+        useBudget(budget);
+        ASSERT_EQ(compile(pattern, false, ENCODING_DOUBLE_BYTE), 0);
+        ASSERT_EQ(memoryMatches(source, text, pattern, windowSize, ENCODING_DOUBLE_BYTE), expected)
+            << "round " << round << " scan " << scanner << " budget " << budget.perByte << "/"
+            << budget.allowance;
+      }
     }
   }
+}
+
+// Ignore case with lead bytes in the pattern: a text byte equal to the
+// lower-case form of the pattern byte counts as the upper-case form. Under
+// the emulated code page 932 letters after a lead byte keep their case, so
+// one byte value is accepted differently as a single byte and as a trail
+// byte; the other code page folds them alike.
+TEST_F(LiteralSearch, DoubleByteIgnoreCaseReportsWhatANaiveSearchReports) {
+  for (const uint32_t codePage : {0u, 932u}) {
+    test::CodePageScope scope(codePage == 0 ? GetACP() : codePage);
+    if (!scope.applied()) continue;
+    encoding.doubleByte(0x81, 0x82);
+    std::mt19937 random(31 + codePage);
+    const std::vector<std::string> pieces = {"\x81", "\x82", "a", "A", "b", "\n"};
+    for (int32_t round = 0; round < 300; ++round) {
+      const std::string unit = round % 2 == 1 ? randomText(random, pieces, 1 + random() % 3) : "";
+      std::string text = randomText(random, pieces, random() % 150, unit);
+      std::string pattern = randomPattern(random, pieces, text, unit);
+      if (pattern.find_first_of("\x81\x82") == std::string::npos) pattern += "\x81" "a";
+      pattern = upperCased(pattern, false);
+      std::string lower = pattern;
+      lowerCaseText(lower.data(), static_cast<int32_t>(lower.size()), 0);
+      const std::vector<int64_t> expected = naiveMatches(text, true, [&](size_t s) {
+        if (s + pattern.size() > text.size()) return false;
+        if (text[s] != lower[0] && text[s] != pattern[0]) return false;
+        for (size_t i = 1; i < pattern.size(); ++i) {
+          if ((text[s + i] == lower[i] ? pattern[i] : text[s + i]) != pattern[i]) return false;
+        }
+        return true;
+      });
+      const int32_t windowSize = 1 + static_cast<int32_t>(random() % 40);
+      for (const Budget& budget : ALL_BUDGETS) {
+        useBudget(budget);
+        ASSERT_EQ(compile(pattern, true, ENCODING_DOUBLE_BYTE), 0);
+        ASSERT_EQ(memoryMatches(source, text, pattern, windowSize, ENCODING_DOUBLE_BYTE), expected)
+            << "code page " << codePage << " round " << round << " budget " << budget.perByte
+            << "/" << budget.allowance;
+      }
+    }
+  }
+}
+
+// UTF-8 ignore case over well-formed text: every budget finds what comparing
+// at every offset finds. (The probe loop can step over an alignment inside a
+// character, so patterns here begin with a character's first byte.)
+TEST_F(LiteralSearch, Utf8IgnoreCaseReportsWhatANaiveSearchReports) {
+  std::mt19937 random(5);
+  const std::vector<std::string> pieces = {"a", "A", "\xC3\xA9", "\xC3\x89", "\xC3\xBC",
+                                           "\xE2\x82\xAC", "b", "\n"};
+  const auto characterAt = [](const std::string& text, size_t t, size_t* length) {
+    const uint8_t lead = static_cast<uint8_t>(text[t]);
+    *length = 1;
+    if (lead < 0x80) return static_cast<uint32_t>(upperTable[lead]);
+    const uint8_t* start = bytes(text) + t;
+    uint32_t codePoint;
+    *length = static_cast<size_t>(decodeUtf8(start, bytes(text) + text.size(), &codePoint) - start);
+    return codePoint == 0xFFFFFFFFu ? codePoint : upperCodePoint(codePoint);
+  };
+  for (int32_t round = 0; round < 300; ++round) {
+    const std::string unit = round % 2 == 1 ? randomText(random, pieces, 1 + random() % 3) : "";
+    std::string text = randomText(random, pieces, random() % 150, unit);
+    std::string pattern = randomPattern(random, pieces, text, unit);
+    while ((pattern[0] & 0xC0) == 0x80) pattern.erase(0, 1);
+    if (pattern.empty()) pattern = "\xC3\x89";
+    pattern = upperCased(pattern, true);
+    const std::vector<int64_t> expected = naiveMatches(text, false, [&](size_t s) {
+      size_t t = s;
+      for (size_t i = 0; i < pattern.size();) {
+        size_t patternStep;
+        size_t textStep;
+        const uint32_t wanted = characterAt(pattern, i, &patternStep);
+        const uint32_t expectedCode = static_cast<uint8_t>(pattern[i]) < 0x80
+                                          ? static_cast<uint8_t>(pattern[i])
+                                          : wanted;
+        if (t >= text.size() || characterAt(text, t, &textStep) != expectedCode) return false;
+        if (expectedCode == 0xFFFFFFFFu && text[t] != pattern[i]) return false;
+        i += patternStep;
+        t += textStep;
+      }
+      return true;
+    });
+    const int32_t windowSize = 1 + static_cast<int32_t>(random() % 40);
+    for (const Budget& budget : ALL_BUDGETS) {
+      useBudget(budget);
+      ASSERT_EQ(compile(pattern, true, ENCODING_UTF8), 0);
+      ASSERT_EQ(memoryMatches(source, text, pattern, windowSize, ENCODING_UTF8), expected)
+          << "round " << round << " budget " << budget.perByte << "/" << budget.allowance;
+    }
+  }
+}
+
+TEST_F(LiteralSearch, FindLiteralInMemoryReportsWhatANaiveSearchReports) {
+  std::mt19937 random(11);
+  const std::vector<std::string> pieces = {"a", "b", "A", "B", "x"};
+  for (int32_t round = 0; round < 400; ++round) {
+    const std::string unit = round % 2 == 1 ? randomText(random, pieces, 1 + random() % 4) : "";
+    std::string block = randomText(random, pieces, random() % 300, unit);
+    std::string pattern = randomPattern(random, pieces, block, unit);
+    const bool ignoreCase = random() % 2 == 0;
+    if (ignoreCase) pattern = upperCased(pattern, false);
+    const int32_t start = static_cast<int32_t>(random() % (block.size() + 2));
+    const std::vector<int64_t> all = referenceMatches(block, pattern, ignoreCase, false);
+    const auto first = std::lower_bound(all.begin(), all.end(), std::max(start, 1) - 1);
+    const int32_t expected = first == all.end() ? 0 : static_cast<int32_t>(*first + 1);
+    for (const Budget& budget : ALL_BUDGETS) {
+      useBudget(budget);
+      ASSERT_EQ(compile(pattern, ignoreCase), 0);
+      ASSERT_EQ(FindLiteralInMemory(start, bytes(pattern), static_cast<int32_t>(pattern.size()),
+                                    bytes(block), static_cast<int32_t>(block.size())),
+                expected)
+          << "round " << round << " budget " << budget.perByte << "/" << budget.allowance;
+    }
+  }
+}
+
+// Periodic patterns of 100 KB over 3 MB of text that agrees with them for
+// long stretches at every alignment (the fast loops alone would compare some
+// 10^11 bytes): the comparisons stay within a small multiple of the text and
+// pattern lengths, in every mode, and the match is still found.
+TEST_F(LiteralSearch, PeriodicPatternsTakeWorkLinearInTheText) {
+  encoding.doubleByte(0x81, 0x81);
+  const auto times = [](const std::string& unit, size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i) out += unit;
+    return out;
+  };
+  const std::string run(3'000'000, 'x');
+  const std::string abc = times("abc ", 375'000);
+  struct Case {
+    std::string text;
+    std::string pattern;
+    bool ignoreCase;
+    int32_t mode;
+    int64_t expected;  // offset of the first match
+  };
+  const Case cases[] = {
+      {run + "NEEDLE", std::string(100'000, 'x') + "NEEDLE", false, ENCODING_SINGLE_BYTE,
+       2'900'000},
+      {abc + "X" + abc, times("abc ", 12'500) + "X" + times("abc ", 12'500), false,
+       ENCODING_SINGLE_BYTE, 1'450'000},
+      {run + "needle", std::string(100'000, 'X') + "NEEDLE", true, ENCODING_SINGLE_BYTE, 2'900'000},
+      {times("\x81" "a", 1'500'000) + "\x81" "b", times("\x81" "a", 50'000) + "\x81" "b", false,
+       ENCODING_DOUBLE_BYTE, 2'900'000},
+      {times("\x81" "a", 1'500'000) + "\x81" "b", times("\x81" "A", 50'000) + "\x81" "B", true,
+       ENCODING_DOUBLE_BYTE, 2'900'000},
+      {times("\xC3\xA9", 1'500'000) + "x", times("\xC3\x89", 50'000) + "X", true, ENCODING_UTF8,
+       2'900'000},
+  };
+  for (const Case& row : cases) {
+    ASSERT_EQ(compile(row.pattern, row.ignoreCase, row.mode), 0);
+    source.install(row.text, WINDOW_SIZE, row.mode);
+    const int64_t before = literalComparisons();
+    EXPECT_EQ(search(row.pattern), 0) << row.pattern.substr(0, 8);
+    EXPECT_EQ(source.cursor, row.expected) << row.pattern.substr(0, 8);
+    EXPECT_LE(literalComparisons() - before,
+              8 * static_cast<int64_t>(row.text.size() + row.pattern.size()))
+        << row.pattern.substr(0, 8);
+  }
+  const std::string block = run + "NEEDLE";
+  const std::string pattern = std::string(100'000, 'x') + "NEEDLE";
+  ASSERT_EQ(compile(pattern, false), 0);
+  const int64_t before = literalComparisons();
+  EXPECT_EQ(FindLiteralInMemory(1, bytes(pattern), static_cast<int32_t>(pattern.size()),
+                                bytes(block), static_cast<int32_t>(block.size())),
+            2'900'001);
+  EXPECT_LE(literalComparisons() - before, 8 * static_cast<int64_t>(block.size() + pattern.size()));
+}
+
+TEST_F(LiteralSearch, ATablesTooLargeForMemoryGiveMinus8AndLeaveTheNextCompileWorking) {
+  // Nothing of the text is read before the work area is sized.
+  EXPECT_EQ(CompileLiteral(bytes("x"), 400'000'000, 0, ENCODING_SINGLE_BYTE), -8);
+  ASSERT_EQ(compile("abab", false), 0);
+  source.install("abaabab", 3, ENCODING_SINGLE_BYTE);
+  EXPECT_EQ(search("abab"), 0);
+  EXPECT_EQ(source.cursor, 3);
 }
 
 // ---------------------------------------------------------------------------
@@ -439,6 +675,39 @@ TEST_F(LiteralSearch, FileSearchReportsEveryMatchWithItsLine) {
       ASSERT_EQ(compile(query.pattern, query.ignoreCase), 0);
       EXPECT_EQ(fileMatches(file.name(), query.pattern), expected)
           << "pattern " << query.pattern.substr(0, 20) << " scan " << scanner;
+    }
+  }
+}
+
+// Patterns longer than the window: the alignment stays put while the
+// comparison reads ahead through CharAt, and matches straddle block
+// boundaries; lines are counted on as the alignment moves.
+TEST_F(LiteralSearch, PatternsLongerThanTheWindowAreFoundAcrossBlocks) {
+  encoding.doubleByte(0x81, 0x81);
+  std::string text(3 * WINDOW_SIZE + 100'000, 'x');
+  text[1000] = '\n';
+  const int64_t plants[] = {3 * WINDOW_SIZE - 2, 3 * WINDOW_SIZE + 90'000};
+  for (const int64_t at : plants) text.replace(static_cast<size_t>(at), 8, "\x81\x81" "needle");
+  const test::TempFile file(text);
+  struct Query {
+    std::string pattern;
+    bool ignoreCase;
+    int32_t mode;
+  };
+  const Query queries[] = {
+      {std::string(70'000, 'x') + "\x81\x81" "needle", false, ENCODING_SINGLE_BYTE},
+      {std::string(70'000, 'X') + "\x81\x81" "NEEDLE", true, ENCODING_SINGLE_BYTE},
+      {std::string(70'000, 'x') + "\x81\x81" "needle", false, ENCODING_DOUBLE_BYTE},
+  };
+  const std::vector<FileMatch> expected = {{plants[0] - 70'000, 2, 1001},
+                                           {plants[1] - 70'000, 2, 1001}};
+  for (const Query& query : queries) {
+    for (const Budget& budget : ALL_BUDGETS) {
+      useBudget(budget);
+      ASSERT_EQ(compile(query.pattern, query.ignoreCase, query.mode), 0);
+      EXPECT_EQ(fileMatches(file.name(), query.pattern, query.mode), expected)
+          << "mode " << query.mode << " ignore case " << query.ignoreCase << " budget "
+          << budget.perByte << "/" << budget.allowance;
     }
   }
 }
