@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "pattern/instruction.h"
+#include "pattern/required_literal.h"
 
 struct UnicodeSet;
 
@@ -24,6 +25,7 @@ struct CompiledPattern {
   uint8_t firstCharValid;
   uint8_t* firstCharTable;  // 256 entries, 1 = a match may begin with the byte
   UnicodeSet* firstCharSet;
+  RequiredLiteral requiredLiteral;  // a literal every match holds, for skipping lines
 };
 
 extern CompiledPattern compiledPattern;

@@ -256,8 +256,23 @@ int32_t insertPassGuard(Fragment* body, int32_t start) {
 }
 
 // '*', '+', '@', '#' and the 'U' forms: the item starts at slot start.
+// A zero-width item is not repeated (another pass would consume nothing),
+// but with a zero minimum it may still be skipped: '^*' or '(?:$)?' holds
+// everywhere, as zero passes do. An empty item (a quantifier with nothing
+// before it) stays as it is.
+Fragment skippableZeroWidth(Fragment body, int32_t start, uint8_t opcode) {
+  if (start == nextSlot()) return body;
+  insertSlot(start, start, opcode);
+  shiftFragmentForInsert(&body, start);
+  Fragment skippable = optional();
+  addExit(&skippable, start);
+  return skippable;
+}
+
 Fragment applyPlainLoop(Fragment body, int32_t start, bool zeroMinimum, uint8_t opcode) {
-  if (body.kind == FRAGMENT_ZERO_WIDTH) return body;
+  if (body.kind == FRAGMENT_ZERO_WIDTH) {
+    return zeroMinimum ? skippableZeroWidth(body, start, opcode) : body;
+  }
   const int32_t guard = body.kind == FRAGMENT_OPTIONAL ? insertPassGuard(&body, start) : 0;
   if (zeroMinimum) {
     insertSlot(start, start, opcode);
@@ -277,7 +292,10 @@ Fragment applyPlainLoop(Fragment body, int32_t start, bool zeroMinimum, uint8_t 
 }
 
 Fragment applyCountedLoop(Fragment body, int32_t start, const Count& count, bool minimal) {
-  if (body.kind == FRAGMENT_ZERO_WIDTH) return body;
+  if (body.kind == FRAGMENT_ZERO_WIDTH) {
+    if (count.minimum != 0) return body;
+    return skippableZeroWidth(body, start, minimal ? OP_SPLIT : OP_SPLIT_FIRST);
+  }
   const int32_t guard = body.kind == FRAGMENT_OPTIONAL ? insertPassGuard(&body, start) : 0;
   insertSlot(start, start, OP_COUNT_RESET);
   Instruction& reset = slotAt(start);
@@ -307,8 +325,8 @@ Fragment applyCountedLoop(Fragment body, int32_t start, const Count& count, bool
 }
 
 // Applies the quantifier that follows an item (if any); the item starts at
-// slot start. A zero-width item is repeated by nothing, but its quantifier
-// is still read and checked.
+// slot start. A zero-width item is never repeated (see skippableZeroWidth),
+// but its quantifier is still read and checked.
 Fragment applyQuantifier(Fragment item, int32_t start) {
   if (!isQuantifierStart()) return item;
   const int32_t c = rc.current;

@@ -18,6 +18,12 @@
 // of data (GetWindow), the byte scans run over the block and cross the
 // windows inside it with one AdvanceTo per candidate.
 //
+// In front of the candidates sits a gate for programs whose every match holds
+// a literal and stays on one line: a candidate whose line lacks the literal
+// from the candidate on is never tried, and the search moves at once to the
+// line that holds the literal's next occurrence, found by one scan over the
+// source's block of data.
+//
 // FindRegexInMemory runs the same search over a string through a text source
 // of its own, and puts the caller's table back afterwards.
 //
@@ -27,6 +33,7 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
+#include "pattern/required_literal.h"
 #include "pattern/text_source.h"
 #include "pattern/unicode_set.h"
 
@@ -133,6 +140,66 @@ const uint8_t* dataLimit() {
   return cursor == m.cur && dataEnd > m.windowEnd ? dataEnd : m.windowEnd;
 }
 
+// ---------------------------------------------------------------------------
+// Required-literal gate
+
+enum GateAnswer { GATE_TRY, GATE_MOVED, GATE_END };
+
+struct LiteralGate {
+  bool active;
+  // A line window known to hold the literal at literalAt: candidates up to
+  // there pass without another scan. Only this positive knowledge is kept,
+  // so knowledge that outlives its line (the window may be reloaded) costs
+  // at most an attempt, never a match.
+  const uint8_t* knownStart;
+  const uint8_t* knownEnd;
+  const uint8_t* literalAt;
+};
+
+LiteralGate gate;
+
+void prepareGate() {
+  const RequiredLiteral& literal = compiledPattern.requiredLiteral;
+  gate.active = literal.length > 0 && literal.singleLine && textSource.GetWindow != nullptr &&
+                textSource.fullWindowReads == 0 && textSource.charMode != 2;
+  gate.knownStart = gate.knownEnd = gate.literalAt = nullptr;
+}
+
+// The start of the line that holds position p, not before from.
+const uint8_t* lineStartBefore(const uint8_t* from, const uint8_t* p) {
+  while (p > from && p[-1] != '\n') --p;
+  return p;
+}
+
+// Decides about the candidate at the pointer: try it; or the pointer has
+// moved on to a later line start from which candidates are scanned again; or
+// the text has ended.
+GateAnswer passGate() {
+  const RequiredLiteral& literal = compiledPattern.requiredLiteral;
+  if (m.cur >= m.windowEnd || m.windowEnd <= m.windowStart) return GATE_TRY;
+  if (m.windowStart == gate.knownStart && m.windowEnd == gate.knownEnd && m.cur <= gate.literalAt) {
+    return GATE_TRY;
+  }
+  const uint8_t* at = scanRequiredLiteral(literal, m.cur, m.windowEnd);
+  if (at != nullptr) {
+    gate.knownStart = m.windowStart;
+    gate.knownEnd = m.windowEnd;
+    gate.literalAt = at;
+    return GATE_TRY;
+  }
+  const uint8_t* limit = dataLimit();
+  // A line that runs on past the data in memory may hold the literal further
+  // on: only an attempt can tell.
+  if (m.windowEnd >= limit && m.windowEnd[-1] != '\n') return GATE_TRY;
+  const uint8_t* from = m.windowEnd;
+  const uint8_t* next = from < limit ? scanRequiredLiteral(literal, from, limit) : nullptr;
+  const uint8_t* target = lineStartBefore(from, next != nullptr ? next : limit);
+  textSource.SetPosition(m.cur);
+  if (textSource.AdvanceTo(target) != 0) return GATE_END;
+  refreshWindow();
+  return GATE_MOVED;
+}
+
 int32_t searchBytes(const ByteFilter& filter) {
   for (;;) {
     const uint8_t* found = findMember(m.cur, m.windowEnd, filter);
@@ -147,6 +214,11 @@ int32_t searchBytes(const ByteFilter& filter) {
       if (textSource.AdvanceTo(found != nullptr ? found : limit) != 0) return NOT_FOUND;
       refreshWindow();
       if (found == nullptr) continue;
+    }
+    if (gate.active) {
+      const GateAnswer answer = passGate();
+      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_MOVED) continue;
     }
     const int32_t result = attempt();
     if (result != NOT_FOUND) return result;
@@ -236,6 +308,15 @@ int32_t searchAnchored(bool atLineStart) {
       lastTried = nullptr;
       continue;
     }
+    if (gate.active && atLineStart) {
+      const GateAnswer answer = passGate();
+      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_MOVED) {
+        stay = 1;
+        lastTried = nullptr;
+        continue;
+      }
+    }
     const int32_t result = attempt();
     if (result != NOT_FOUND) return result;
     lastTried = m.cur;
@@ -262,6 +343,11 @@ int32_t searchEveryPosition() {
         continue;
       }
       inCharacter = false;
+    }
+    if (gate.active && exhausted == 0) {
+      const GateAnswer answer = passGate();
+      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_MOVED) continue;
     }
     const int32_t result = attempt();
     if (result != NOT_FOUND) return result;
@@ -427,6 +513,7 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   }
   matcher.top = 0;
   loadMatcherWindow();
+  prepareGate();
   const int32_t result = searchCandidates();
   if (result != FOUND) return result;
 

@@ -229,9 +229,10 @@ TEST(RegexCompilerPrograms, LoopsAndCountedRepeats) {
       {'U', "x{2147483646}", "reset1 'x' loop1(-1,+1,2147483646..2147483646) match"},
       // The counter of a counted loop is its nesting depth.
       {'U', "(?:a{2}){3}", "reset1 reset2 'a' loop2(-1,+1,2..2) loop1(-3,+1,3..3) match"},
-      // A quantifier with nothing to repeat, or after a zero-width item, adds nothing.
+      // A quantifier with nothing to repeat adds nothing; with a zero minimum it
+      // makes a zero-width item skippable, but never repeats it.
       {'U', "*a{2}{3}", "reset1 'a' loop1(-1,+1,2..2) match"},
-      {'R', "^*\\c@", "^ cursor match"},
+      {'R', "^*\\c@", "split(+1,+5) ^ first(+1,+5) cursor jump(+3) first(+1,+2) cursor match"},
       {'U', "(?#x)+a", "'a' match"},
   });
 }

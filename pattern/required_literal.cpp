@@ -1,0 +1,342 @@
+// The literal that every match of a program must contain.
+//
+// The program is read as a graph: each instruction leads to the slot after
+// it, a branch to its targets, a look-ahead only past its body (a body never
+// reaches the final MATCH). A CHAR is required when no path from slot 0 to
+// the final MATCH avoids it: removing it and searching the graph again
+// decides that. Required CHARs that follow one another, with only group,
+// cursor and counter slots between them and no other way into the later
+// ones, consume consecutive bytes of every match; the longest such run is the
+// literal. Ignore-case CHARs carry both forms of a letter, so the literal is
+// then compared through upperTable.
+//
+// The scan looks first for the literal's rarest byte with memchr (both forms
+// of a letter, two memchr streams merged) and compares the whole literal
+// around each hit.
+//
+// Tested by required_literal_test.cpp.
+#include "pattern/required_literal.h"
+
+#include <cstring>
+
+#include "files/text_encoding.h"
+#include "support/memory_pool.h"
+
+namespace {
+
+// Programs larger than this are not analysed: the test costs a graph search
+// per CHAR.
+constexpr int32_t ANALYSIS_SLOT_LIMIT = 4096;
+constexpr int32_t ANALYSIS_CHAR_LIMIT = 512;
+
+// Bytes of program and prose text from the most to the least frequent; a
+// byte not listed counts as rarer than all of them.
+const char BYTE_FREQUENCY_ORDER[] =
+    " etaoinsrhldcu\n\tmpfgy,._bw()=;v\"*0/1k-x2>:#<'T3SEAICRNOLPDM[]{}&j4F856B97Uq+!zHGWV%\\|KY$"
+    "@^~?`XJZQ\r";
+
+int32_t byteRank(uint8_t value) {
+  const char* at = std::strchr(BYTE_FREQUENCY_ORDER, value);
+  if (value == 0 || at == nullptr) return 1000;
+  return static_cast<int32_t>(at - BYTE_FREQUENCY_ORDER);
+}
+
+struct ProgramGraph {
+  int32_t slots = 0;
+  int32_t* successors = nullptr;  // two per slot, -1 for none
+  uint8_t* isInstruction = nullptr;
+  int32_t* predecessorCount = nullptr;
+  uint8_t* seen = nullptr;
+  int32_t* queue = nullptr;
+};
+
+bool buildGraph(const Instruction* program, int32_t lastSlot, int32_t encodingMode,
+                ProgramGraph& graph) {
+  const int32_t n = lastSlot + 1;
+  graph.slots = n;
+  graph.successors = static_cast<int32_t*>(memAlloc(static_cast<uint32_t>(n) * 8));
+  graph.isInstruction = static_cast<uint8_t*>(memAlloc(static_cast<uint32_t>(n)));
+  graph.predecessorCount = static_cast<int32_t*>(memAlloc(static_cast<uint32_t>(n) * 4));
+  graph.seen = static_cast<uint8_t*>(memAlloc(static_cast<uint32_t>(n)));
+  graph.queue = static_cast<int32_t*>(memAlloc(static_cast<uint32_t>(n) * 4));
+  if (graph.successors == nullptr || graph.isInstruction == nullptr ||
+      graph.predecessorCount == nullptr || graph.seen == nullptr || graph.queue == nullptr) {
+    return false;
+  }
+  std::memset(graph.isInstruction, 0, static_cast<size_t>(n));
+  std::memset(graph.predecessorCount, 0, static_cast<size_t>(n) * 4);
+  auto target = [n](int32_t slot) { return slot >= 0 && slot < n ? slot : -1; };
+  for (int32_t s = 0; s < n;) {
+    const Instruction& in = program[s];
+    graph.isInstruction[s] = 1;
+    int32_t* next = graph.successors + 2 * s;
+    next[0] = -1;
+    next[1] = -1;
+    int32_t length = 1;
+    switch (in.opcode) {
+      case OP_SPLIT:
+      case OP_SPLIT_FIRST:
+      case OP_COUNT_LOOP:
+      case OP_COUNT_LOOP_MIN:
+        next[0] = target(s + in.op4);
+        next[1] = target(s + in.op5);
+        break;
+      case OP_JUMP:
+      case OP_NOT_AHEAD:
+        next[0] = target(s + in.op5);
+        break;
+      case OP_MATCH:
+        break;
+      case OP_SET:
+      case OP_SET_SCAN:
+        length = setSlotCount(in, encodingMode);
+        if (length < 1) return false;
+        next[0] = target(s + length);
+        break;
+      default:
+        next[0] = target(s + 1);
+        break;
+    }
+    s += length;
+  }
+  for (int32_t s = 0; s < n; ++s) {
+    if (!graph.isInstruction[s]) continue;
+    for (int32_t k = 0; k < 2; ++k) {
+      int32_t t = graph.successors[2 * s + k];
+      if (t >= 0) ++graph.predecessorCount[t];
+    }
+  }
+  return true;
+}
+
+void freeGraph(ProgramGraph& graph) {
+  memFree(graph.successors);
+  memFree(graph.isInstruction);
+  memFree(graph.predecessorCount);
+  memFree(graph.seen);
+  memFree(graph.queue);
+}
+
+// Whether the final MATCH can be reached from slot 0 without passing avoided.
+bool reachesMatchAvoiding(ProgramGraph& graph, int32_t avoided) {
+  const int32_t last = graph.slots - 1;
+  std::memset(graph.seen, 0, static_cast<size_t>(graph.slots));
+  if (avoided == 0) return false;
+  int32_t head = 0;
+  int32_t tail = 0;
+  graph.queue[tail++] = 0;
+  graph.seen[0] = 1;
+  while (head < tail) {
+    int32_t s = graph.queue[head++];
+    if (s == last) return true;
+    for (int32_t k = 0; k < 2; ++k) {
+      int32_t t = graph.successors[2 * s + k];
+      if (t < 0 || t == avoided || graph.seen[t] || !graph.isInstruction[t]) continue;
+      graph.seen[t] = 1;
+      graph.queue[tail++] = t;
+    }
+  }
+  return false;
+}
+
+bool isCharacter(const Instruction& in) {
+  return in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN;
+}
+
+bool isZeroWidthStep(const Instruction& in) {
+  return in.opcode == OP_GROUP_START || in.opcode == OP_GROUP_END ||
+         in.opcode == OP_MARK_CURSOR || in.opcode == OP_COUNT_RESET;
+}
+
+// Whether a consuming instruction may take a line feed, or a line end may be
+// passed some other way.
+bool crossesLines(const Instruction& in) {
+  switch (in.opcode) {
+    case OP_CHAR:
+    case OP_CHAR_SCAN:
+      return in.op4 != 0 || in.op1 == '\n' || in.op2 == '\n';
+    case OP_ANY:
+    case OP_ANY_SCAN:
+    case OP_SET:
+    case OP_SET_SCAN:
+      return in.op4 != 0;
+    case OP_NEWLINE:
+      return true;
+    case OP_LINE_END:
+      return in.op4 != 0;
+    default:
+      return false;
+  }
+}
+
+// The upper-case form that both bytes of a CHAR fold to, or -1.
+int32_t foldedByte(const Instruction& in) {
+  uint8_t a = static_cast<uint8_t>(in.op1);
+  uint8_t b = static_cast<uint8_t>(in.op2);
+  if (in.op1 > 255 || in.op2 > 255) return -1;
+  if (upperTable[a] != upperTable[b]) return -1;
+  return upperTable[a];
+}
+
+void chooseRareByte(RequiredLiteral* literal) {
+  int32_t best = 0;
+  int32_t bestRank = -1;
+  for (int32_t i = 0; i < literal->length; ++i) {
+    uint8_t value = literal->bytes[i];
+    int32_t rank = byteRank(value);
+    if (literal->fold && lowerTable[value] != value) rank -= 20;  // two forms to look for
+    if (rank > bestRank) {
+      bestRank = rank;
+      best = i;
+    }
+  }
+  literal->rareIndex = best;
+}
+
+}  // namespace
+
+void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t encodingMode,
+                         RequiredLiteral* literal) {
+  literal->length = 0;
+  literal->fold = 0;
+  literal->singleLine = 0;
+  literal->rareIndex = 0;
+  if (program == nullptr || lastSlot < 0 || lastSlot >= ANALYSIS_SLOT_LIMIT) return;
+  if (program[lastSlot].opcode != OP_MATCH) return;
+
+  ProgramGraph graph;
+  if (!buildGraph(program, lastSlot, encodingMode, graph)) {
+    freeGraph(graph);
+    return;
+  }
+  bool singleLine = true;
+  bool ignoreCase = false;
+  int32_t characters = 0;
+  for (int32_t s = 0; s <= lastSlot; ++s) {
+    if (!graph.isInstruction[s]) continue;
+    if (crossesLines(program[s])) singleLine = false;
+    if (isCharacter(program[s])) {
+      ++characters;
+      if (program[s].op1 != program[s].op2) ignoreCase = true;
+    }
+  }
+  literal->singleLine = singleLine ? 1 : 0;
+  if (encodingMode == 2 || characters == 0 || characters > ANALYSIS_CHAR_LIMIT) {
+    freeGraph(graph);
+    return;
+  }
+
+  int32_t bestStart = -1;
+  int32_t bestLength = 0;
+  uint8_t run[REQUIRED_LITERAL_CAPACITY];
+  uint8_t bestRun[REQUIRED_LITERAL_CAPACITY];
+  for (int32_t s = 0; s < lastSlot; ++s) {
+    if (!graph.isInstruction[s] || !isCharacter(program[s])) continue;
+    if (reachesMatchAvoiding(graph, s)) continue;
+    // A run starts at a required CHAR and takes each following CHAR that can
+    // only be reached from the one before it.
+    int32_t length = 0;
+    int32_t at = s;
+    while (length < REQUIRED_LITERAL_CAPACITY) {
+      int32_t value = ignoreCase ? foldedByte(program[at])
+                                 : (program[at].op1 == program[at].op2 && program[at].op1 < 256
+                                        ? static_cast<int32_t>(program[at].op1)
+                                        : -1);
+      if (value < 0) break;
+      run[length++] = static_cast<uint8_t>(value);
+      int32_t next = graph.successors[2 * at];
+      if (graph.successors[2 * at + 1] >= 0 || program[at].opcode == OP_CHAR_SCAN) break;
+      while (next >= 0 && graph.predecessorCount[next] == 1 && isZeroWidthStep(program[next]) &&
+             graph.successors[2 * next + 1] < 0) {
+        next = graph.successors[2 * next];
+      }
+      if (next < 0 || graph.predecessorCount[next] != 1 || !isCharacter(program[next])) break;
+      at = next;
+    }
+    if (length > bestLength) {
+      bestLength = length;
+      bestStart = s;
+      std::memcpy(bestRun, run, static_cast<size_t>(length));
+    }
+  }
+  freeGraph(graph);
+  if (bestStart < 0) return;
+  literal->length = bestLength;
+  literal->fold = ignoreCase ? 1 : 0;
+  std::memcpy(literal->bytes, bestRun, static_cast<size_t>(bestLength));
+  chooseRareByte(literal);
+}
+
+const uint8_t* scanRequiredLiteral(const RequiredLiteral& literal, const uint8_t* from,
+                                   const uint8_t* end) {
+  const int32_t m = literal.length;
+  if (m <= 0 || end - from < m) return nullptr;
+  const int32_t r = literal.rareIndex;
+  const uint8_t* low = from + r;
+  const uint8_t* high = end - (m - 1 - r);  // the rare byte of a whole literal lies below
+  const uint8_t key = literal.bytes[r];
+  auto matchesAt = [&literal, m](const uint8_t* p) {
+    if (literal.fold) {
+      for (int32_t i = 0; i < m; ++i) {
+        if (upperTable[p[i]] != literal.bytes[i]) return false;
+      }
+      return true;
+    }
+    return std::memcmp(p, literal.bytes, static_cast<size_t>(m)) == 0;
+  };
+
+  // The byte values the scan looks for: the key, and with folding every byte
+  // that folds to it.
+  uint8_t forms[2] = {key, key};
+  int32_t formCount = 1;
+  if (literal.fold) {
+    formCount = 0;
+    for (int32_t b = 0; b < 256; ++b) {
+      if (upperTable[b] != key) continue;
+      if (formCount == 2) {
+        formCount = 3;
+        break;
+      }
+      forms[formCount++] = static_cast<uint8_t>(b);
+    }
+  }
+  if (formCount == 1) {
+    for (const uint8_t* q = low; q < high;) {
+      q = static_cast<const uint8_t*>(std::memchr(q, forms[0], static_cast<size_t>(high - q)));
+      if (q == nullptr) return nullptr;
+      if (matchesAt(q - r)) return q - r;
+      ++q;
+    }
+    return nullptr;
+  }
+  if (formCount == 2) {
+    // Two memchr streams, each remembering its next hit.
+    const uint8_t* next[2] = {low, low};
+    bool fresh[2] = {false, false};
+    for (;;) {
+      for (int32_t k = 0; k < 2; ++k) {
+        if (!fresh[k] && next[k] != nullptr) {
+          next[k] = next[k] < high ? static_cast<const uint8_t*>(std::memchr(
+                                         next[k], forms[k], static_cast<size_t>(high - next[k])))
+                                   : nullptr;
+          fresh[k] = true;
+        }
+      }
+      int32_t k;
+      if (next[0] == nullptr && next[1] == nullptr) return nullptr;
+      if (next[1] == nullptr || (next[0] != nullptr && next[0] < next[1])) {
+        k = 0;
+      } else {
+        k = 1;
+      }
+      const uint8_t* q = next[k];
+      if (matchesAt(q - r)) return q - r;
+      next[k] = q + 1;
+      fresh[k] = false;
+    }
+  }
+  for (const uint8_t* q = low; q < high; ++q) {
+    if (upperTable[*q] == key && matchesAt(q - r)) return q - r;
+  }
+  return nullptr;
+}

@@ -1,0 +1,29 @@
+// The literal that every match of a compiled program must contain, found by
+// analysing the program, and a fast scan for it over a block of memory. The
+// regular-expression search uses them to skip lines that cannot hold a match.
+// See required_literal.cpp.
+#pragma once
+
+#include <cstdint>
+
+#include "pattern/instruction.h"
+
+constexpr int32_t REQUIRED_LITERAL_CAPACITY = 32;
+
+struct RequiredLiteral {
+  int32_t length;     // 0: the program has no usable literal
+  uint8_t fold;       // compare through upperTable
+  uint8_t singleLine; // no match of the program runs across a line end
+  uint8_t bytes[REQUIRED_LITERAL_CAPACITY];  // upper-cased when fold is set
+  int32_t rareIndex;  // the byte of the literal that the scan looks for first
+};
+
+// Fills literal from the program (byte modes only; in UTF-8 mode nothing is
+// found). The literal is a run of CHAR slots that every path from slot 0 to
+// the program's final MATCH passes, one after another.
+void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t encodingMode,
+                         RequiredLiteral* literal);
+
+// The first position in [from, end) where the literal starts, or null.
+const uint8_t* scanRequiredLiteral(const RequiredLiteral& literal, const uint8_t* from,
+                                   const uint8_t* end);
