@@ -9,6 +9,7 @@
 
 #include <tuple>
 
+#include "files/tree_walker.h"
 #include "tests/unit/test_support.h"
 #include "tools/kvb_writer.h"
 
@@ -294,7 +295,7 @@ TEST_F(ProgramCatalogue, HoldsEveryMessageTheProgramPrintsWithItsFileName) {
   for (int32_t number = MSG_USAGE; number >= MSG_BAD_PATTERN; --number) {
     if (number == MSG_USAGE || number <= MSG_D_ARGUMENTS) numbers.push_back(number);
   }
-  for (int32_t number = MSG_OUTPUT_FAILED; number >= MSG_CATALOGUE_NOT_COPIED; --number) {
+  for (int32_t number = MSG_OUTPUT_FAILED; number >= MSG_WALK_PATTERN_TOO_LONG; --number) {
     numbers.push_back(number);
   }
   for (int32_t number : numbers) {
@@ -307,7 +308,8 @@ TEST_F(ProgramCatalogue, HoldsEveryMessageTheProgramPrintsWithItsFileName) {
   for (int32_t number : {MSG_F_OPEN, MSG_BAD_OPTION, MSG_LIST_OPEN, MSG_LIST_READ,
                          MSG_D_SOURCE_OPEN, MSG_D_DESTINATION_OPEN, MSG_FILE_OPEN,
                          MSG_OUTPUT_FAILED, MSG_L_WITHOUT_NAME, MSG_T_WITHOUT_SPEC,
-                         MSG_CATALOGUE_NOT_COPIED}) {
+                         MSG_CATALOGUE_NOT_COPIED, MSG_WALK_PATH_TOO_LONG,
+                         MSG_WALK_PATTERN_TOO_LONG}) {
     EXPECT_NE(std::strstr(messageText(number), "some-file.txt"), nullptr) << number;
   }
   // The catalogue copy of -D names where the copy went in slot 2.
