@@ -40,6 +40,17 @@ HANDLE handleOf(int fd) {
   return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1);
 }
 
+// Descriptors that CreateFile opened on a regular file: for them the end of
+// the file is found with one lseek, without asking for the file's facts again.
+constexpr int TRACKED_DESCRIPTORS = 1024;
+bool regularDescriptor[TRACKED_DESCRIPTORS];
+
+void noteRegular(int fd, bool regular) {
+  if (fd >= 0 && fd < TRACKED_DESCRIPTORS) regularDescriptor[fd] = regular;
+}
+
+bool isRegular(int fd) { return fd >= 0 && fd < TRACKED_DESCRIPTORS && regularDescriptor[fd]; }
+
 // The Win32 error of a failed call on an open descriptor. EBADF on a
 // descriptor that is open means the handle lacks the access the call needs.
 DWORD errorOnDescriptor(int fd, int err, DWORD ioError) {
@@ -112,11 +123,13 @@ HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags) {
     return INVALID_HANDLE_VALUE;
   }
   struct stat facts;
-  if (fstat(fd, &facts) == 0 && S_ISDIR(facts.st_mode)) {
+  const bool known = fstat(fd, &facts) == 0;
+  if (known && S_ISDIR(facts.st_mode)) {
     close(fd);
     failWith(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  noteRegular(fd, known && S_ISREG(facts.st_mode));
   if ((flags & FILE_FLAG_DELETE_ON_CLOSE) != 0) {
     unlink(path);
   }
@@ -209,21 +222,30 @@ DWORD SetFilePointer(HANDLE file, LONG distanceLow, LONG* distanceHigh, DWORD me
   } else {
     distance = distanceLow;
   }
-  off_t current = lseek(fd, 0, SEEK_CUR);
-  if (current < 0) {
-    SetLastError(errorOnDescriptor(fd, errno, ERROR_SEEK_ON_DEVICE));
-    return INVALID_SET_FILE_POINTER;
-  }
+  // The current position is asked for only where it is needed: a search
+  // seeks once per block, and every system call counts on a tree of small
+  // files. A descriptor that cannot seek fails the final lseek the same way.
+  auto currentPosition = [fd]() {
+    off_t current = lseek(fd, 0, SEEK_CUR);
+    if (current < 0) SetLastError(errorOnDescriptor(fd, errno, ERROR_SEEK_ON_DEVICE));
+    return current;
+  };
   int64_t base;
-  if (method == FILE_BEGIN) {
+  if (method == FILE_END && distance == 0 && distanceHigh != nullptr && isRegular(fd)) {
+    base = -1;  // the one lseek below goes to the end
+  } else if (method == FILE_BEGIN) {
     base = 0;
   } else if (method == FILE_CURRENT) {
+    off_t current = currentPosition();
+    if (current < 0) return INVALID_SET_FILE_POINTER;
     base = current;
   } else if (method == FILE_END) {
     struct stat facts;
     if (fstat(fd, &facts) == 0 && S_ISREG(facts.st_mode)) {
       base = facts.st_size;
     } else {
+      off_t current = currentPosition();
+      if (current < 0) return INVALID_SET_FILE_POINTER;
       off_t end = lseek(fd, 0, SEEK_END);
       if (end < 0) {
         SetLastError(errorOnDescriptor(fd, errno, ERROR_SEEK_ON_DEVICE));
@@ -236,8 +258,10 @@ DWORD SetFilePointer(HANDLE file, LONG distanceLow, LONG* distanceHigh, DWORD me
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_SET_FILE_POINTER;
   }
-  int64_t target;
-  if (__builtin_add_overflow(base, distance, &target) || target < 0) {
+  int64_t target = 0;
+  if (base < 0) {
+    // A regular file's end: nothing to check before the move.
+  } else if (__builtin_add_overflow(base, distance, &target) || target < 0) {
     SetLastError(ERROR_NEGATIVE_SEEK);
     return INVALID_SET_FILE_POINTER;
   }
@@ -246,7 +270,8 @@ DWORD SetFilePointer(HANDLE file, LONG distanceLow, LONG* distanceHigh, DWORD me
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_SET_FILE_POINTER;
   }
-  off_t reached = lseek(fd, static_cast<off_t>(target), SEEK_SET);
+  off_t reached =
+      base < 0 ? lseek(fd, 0, SEEK_END) : lseek(fd, static_cast<off_t>(target), SEEK_SET);
   if (reached < 0) {
     SetLastError(errorOnDescriptor(fd, errno, ERROR_SEEK_ON_DEVICE));
     return INVALID_SET_FILE_POINTER;
@@ -294,6 +319,7 @@ BOOL CloseHandle(HANDLE object) {
   if (fd < 0) {
     return failWith(ERROR_INVALID_HANDLE);
   }
+  noteRegular(fd, false);
   // After EINTR the descriptor is closed all the same.
   if (close(fd) != 0 && errno != EINTR) {
     return failWith(errorOnDescriptor(fd, errno, ERROR_WRITE_FAULT));

@@ -42,10 +42,12 @@ int statOrLink(const char* name, struct stat* facts) {
 
 // The write permission bit that applies to the effective user.
 mode_t userWriteBit(const struct stat& facts) {
-  if (facts.st_uid == geteuid()) {
+  static const uid_t user = geteuid();
+  static const gid_t group = getegid();
+  if (facts.st_uid == user) {
     return S_IWUSR;
   }
-  if (facts.st_gid == getegid()) {
+  if (facts.st_gid == group) {
     return S_IWGRP;
   }
   return S_IWOTH;
