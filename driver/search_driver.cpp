@@ -34,6 +34,9 @@ uint8_t wordCharacterTable[256];
 namespace {
 
 int64_t matchCount;
+// Nonzero once a file of the current specification could not be searched to
+// its end (the matcher ran out of memory); the specification then fails.
+int32_t specificationStatus;
 int64_t firstLine;
 int64_t firstColumn;
 int64_t firstOffset;
@@ -362,13 +365,19 @@ int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, in
     return status;
   }
 
-  if (namePattern.length == 0) return searchStandardInput();
+  specificationStatus = 0;
+  if (namePattern.length == 0) {
+    searchStandardInput();
+    return specificationStatus;
+  }
   if (!walk) {
     searchOneFile(namePattern, namePattern);
-    return 0;
+    return specificationStatus;
   }
-  return walkFiles(directory, &namePattern, walkFlags, searchOneFile,
-                   static_cast<uint32_t>(attributeFlags), nullptr, nullptr, nullptr, 0);
+  // The walk goes on past a file that failed; the specification still fails.
+  status = walkFiles(directory, &namePattern, walkFlags, searchOneFile,
+                     static_cast<uint32_t>(attributeFlags), nullptr, nullptr, nullptr, 0);
+  return specificationStatus != 0 ? specificationStatus : status;
 }
 
 int32_t searchOneFile(const CountedString& path, const CountedString& displayName) {
@@ -396,9 +405,18 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
   openTextWindow(stream, searchOptions.recordLength, recordMode ? searchOptions.recordBase : 0,
                  searchOptions.multiByte ? 1 : 0);
   matchCount = 0;
+  int32_t result = 0;
   for (;;) {
     compiledPattern.cursorMark = 0;
-    if (searchOptions.searchFunction(searchOptions.searchText, searchOptions.searchLength) != 0) {
+    const int32_t found =
+        searchOptions.searchFunction(searchOptions.searchText, searchOptions.searchLength);
+    if (found != 0) {
+      // Anything but "not found" means the rest of the file went unsearched,
+      // which must not pass for the absence of further matches.
+      if (found == REGEX_OUT_OF_MEMORY) {
+        printMessageLine(messageText(MSG_OUT_OF_MEMORY));
+        result = specificationStatus = REGEX_OUT_OF_MEMORY;
+      }
       break;
     }
     int64_t matchLength =
@@ -440,5 +458,5 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
     if (textSource.AdvanceTo(textWindow.cursor + advance) != 0) break;
   }
   if (searchOptions.countOnly && matchCount > 0) writeSummaryLine(name);
-  return 0;
+  return result;
 }

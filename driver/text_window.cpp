@@ -360,10 +360,27 @@ int32_t lineMoveBy(int32_t n) {
   return 0;
 }
 
+// Whether the offset is the end of a file whose last line has no line feed:
+// that end closes the last line. After a final line feed no line remains to
+// be closed.
+bool endsUnterminatedLastLine(int64_t offset) {
+  return offset == tw.fileSize && offset > 0 && byteAtOffset(offset - 1) != '\n';
+}
+
+// Answered for the end of an unterminated last line. It is positive, so a
+// line-end test succeeds there while a line terminator, which must be one of
+// the negative answers, is not found.
+constexpr int32_t LINE_END_AT_FILE_END = 1;
+
 int32_t lineAtLineEnd(int32_t n, int32_t) {
   const int32_t c = charAt(n);
   if (c == '\r') return LINE_END_CRLF;
+  if (c < 0) {
+    return endsUnterminatedLastLine(offsetOf(tw.cursor) + n) ? LINE_END_AT_FILE_END : 0;
+  }
   if (c != '\n') return 0;
+  // No carriage return can stand before the file's first byte.
+  if (offsetOf(tw.cursor) + n == 0) return LINE_END_LF;
   int32_t before;
   if (n == 0) {
     before = byteBeforeCursor();
@@ -380,7 +397,11 @@ int32_t lineAtLineStart(int32_t) {
 }
 
 int32_t lineGoLineEnd(int32_t flag) {
-  const int32_t c = byteAtOffset(offsetOf(tw.cursor));
+  const int64_t start = offsetOf(tw.cursor);
+  // The end of the file is the last line end there is; from there no further
+  // one can be reached, so a search that goes on from it ends.
+  if (start >= tw.fileSize) return -1;
+  const int32_t c = byteAtOffset(start);
   if (flag == 0) {
     if (c == '\r' && byteAtOffset(offsetOf(tw.cursor) + 1) == '\n') {
       if (lineAdvanceToIndex((tw.cursor - tw.window) + 2) != 0) return -1;
@@ -388,7 +409,8 @@ int32_t lineGoLineEnd(int32_t flag) {
       if (lineAdvanceToIndex((tw.cursor - tw.window) + 1) != 0) return -1;
     }
   } else if (c == '\n') {
-    const int32_t before = byteBeforeCursor();
+    // A line feed at the file's first byte has no carriage return before it.
+    const int32_t before = start == 0 ? '\n' : byteBeforeCursor();
     if (before < 0) return -1;
     if (before != '\r') return 0;
     if (lineAdvanceToIndex((tw.cursor - tw.window) + 1) != 0) return -1;
@@ -403,7 +425,7 @@ int32_t lineGoLineEnd(int32_t flag) {
       return 0;
     }
     tw.cursor = tw.lineEnd = tw.dataEnd;
-    if (loadNextBlock() != 0) return -1;
+    if (loadNextBlock() != 0) return endsUnterminatedLastLine(offsetOf(tw.cursor)) ? 0 : -1;
   }
 }
 

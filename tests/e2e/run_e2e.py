@@ -36,12 +36,6 @@ import sys
 import tempfile
 import time
 
-# Features that other parts of the program provide later. While a flag is
-# False the cases assert the interim behaviour (the failure message and its
-# status); set it to True when the feature lands and the real expectations
-# below take over.
-REGEX_READY = False   # the regular-expression compiler (-R, -U, -B, -W)
-
 CRLF = b"\r\n"
 SYNTAX_R, SYNTAX_U, SYNTAX_B = ord("R"), ord("U"), ord("B")
 REGEX_SYNTAX_ERROR = -2500
@@ -372,7 +366,8 @@ def case(name, args, out=(), status=0, files=None, stdin=None, **options):
       stdout ("full": /dev/full; "closed": a pipe that is closed after its first
       CLOSED_AFTER bytes, which are then the output compared with out),
       sigpipe ("ignore": the program starts with SIGPIPE ignored), killed_by (the
-      signal that must end the program instead of an exit status).
+      signal that must end the program instead of an exit status), env (variables
+      set for this run on top of the suite's environment, e.g. LANG).
     """
     assert not any(c["name"] == name for c in CASES), name
     CASES.append(dict(name=name, args=list(args), out=list(out), status=status,
@@ -740,35 +735,229 @@ case("line numbers continue over several blocks", ["needle", "w.txt"],
      files={"w.txt": b"a\n" * 40000 + b"needle\nbneedle"})
 
 # --- Regular expressions and whole words ----------------------------------------------
-# Until the regular-expression compiler lands, every regular-expression search
-# fails with -3641 and the compiler's status, and the word-character set of -W
-# cannot compile (-3640). Flip REGEX_READY to switch to the real expectations.
 
 WORDS = {"w.txt": b"ab xab ab_ ab\n$ab ab9 (ab)\nab\n"}
-if REGEX_READY:
-    case("[regex] -R with a plain word finds it", ["-R", "needle", "f.txt"],
-         [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
-    case("[regex] -B with a plain word finds it", ["-B", "needle", "f.txt"],
-         [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
-    case("[regex] -u with a plain word finds it", ["-u", "needle", "f.txt"],
-         [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
-    case("[regex] -U a( does not compile: -3641", ["-U", "a(", "f.txt"], [Msg(-3641)],
-         status=REGEX_SYNTAX_ERROR, files={"f.txt": b"a(\n"})
-    case("[regex] -W: letters, digits, _ and $ are word characters", ["-W", "ab", "w.txt"],
-         [rep("w.txt", 1, 1, b"ab xab ab_ ab"), rep("w.txt", 1, 12, b"ab xab ab_ ab"),
-          rep("w.txt", 2, 10, b"$ab ab9 (ab)"), rep("w.txt", 3, 1, b"ab")], files=WORDS)
-    case("[regex] -W=[abc]: only a, b and c are word characters", ["-W=[abc]", "xx", "w.txt"],
-         [rep("w.txt", 1, 1, b"xxd axx xx_"), rep("w.txt", 1, 9, b"xxd axx xx_")],
-         files={"w.txt": b"xxd axx xx_\n"})
-else:
-    case("[regex pending] -R fails with -3641 and the compiler's status", ["-R", "needle", "f.txt"],
-         [Msg(-3641)], status=REGEX_SYNTAX_ERROR, files={"f.txt": b"a needle\n"})
-    case("[regex pending] -B fails with -3641", ["-B", "needle", "f.txt"],
-         [Msg(-3641)], status=REGEX_SYNTAX_ERROR, files={"f.txt": b"a needle\n"})
-    case("[regex pending] -u fails with -3641", ["-u", "needle", "f.txt"],
-         [Msg(-3641)], status=REGEX_SYNTAX_ERROR, files={"f.txt": b"a needle\n"})
-    case("[regex pending] -W fails with -3640", ["-W", "ab", "w.txt"],
-         [Msg(-3640)], status=REGEX_SYNTAX_ERROR, files=WORDS)
+case("[regex] -R with a plain word finds it", ["-R", "needle", "f.txt"],
+     [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
+case("[regex] -B with a plain word finds it", ["-B", "needle", "f.txt"],
+     [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
+case("[regex] -u with a plain word finds it", ["-u", "needle", "f.txt"],
+     [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
+case("[regex] -U a( does not compile: -3641", ["-U", "a(", "f.txt"], [Msg(-3641)],
+     status=REGEX_SYNTAX_ERROR, files={"f.txt": b"a(\n"})
+case("[regex] -W: letters, digits, _ and $ are word characters", ["-W", "ab", "w.txt"],
+     [rep("w.txt", 1, 1, b"ab xab ab_ ab"), rep("w.txt", 1, 12, b"ab xab ab_ ab"),
+      rep("w.txt", 2, 10, b"$ab ab9 (ab)"), rep("w.txt", 3, 1, b"ab")], files=WORDS)
+case("[regex] -W=[abc]: only a, b and c are word characters", ["-W=[abc]", "xx", "w.txt"],
+     [rep("w.txt", 1, 1, b"xxd axx xx_"), rep("w.txt", 1, 9, b"xxd axx xx_")],
+     files={"w.txt": b"xxd axx xx_\n"})
+
+# --- Regular expressions: report forms, dialects, anchors, whole words --------------
+# Each expected line is worked out from the report rules: the column counts from
+# the line (or record) start, a cursor mark moves the reported position and the
+# advance to the mark, and -V shows the match length.
+
+# The same search written in each dialect: one run of digits, as long as it goes
+# ('R' # and 'B' \:+ are the maximal one-or-more loops), and the same with a
+# cursor mark after the first digit.
+DIALECTS = [("-R", "[0-9]#", "[0-9]\\c[0-9]#"), ("-U", "[0-9]+", "[0-9]\\c[0-9]+"),
+            ("-u", "[0-9]+", "[0-9]\\c[0-9]+"), ("-B", "[0-9]\\:+", "[0-9]\\c[0-9]\\:+")]
+DIGITS = {"f.txt": b"one 12 two\nthree 345\nnone\n"}  # "12" at offset 4, "345" at 17
+L1, L2 = b"one 12 two", b"three 345"
+# Records of 10 bytes from 0: "one 12 two", "\nthree 345"; from 3: " 12 two\nth",
+# "ree 345\nno". Line feeds are printed inside a record.
+DIGIT_FORMS = [
+    ("line and column", [], [rep("f.txt", 1, 5, L1), rep("f.txt", 2, 7, L2)]),
+    ("-PO", ["-PO"], [rep_offset("f.txt", 4, L1), rep_offset("f.txt", 17, L2)]),
+    ("-V", ["-V"], [heading("f.txt"), vrep(2, 1, 5, L1), vrep(3, 2, 7, L2)]),
+    ("-V -PO", ["-V", "-PO"], [heading("f.txt"), vrep_offset(2, 4, L1), vrep_offset(3, 17, L2)]),
+    ("-M", ["-M"], [bare(L1), bare(L2)]),
+    ("-C", ["-C"], [summary("f.txt", 1, 5, 2)]),
+    ("-C -PO", ["-C", "-PO"], [summary_offset("f.txt", 4, 2)]),
+    ("records -10", ["-10"], [rep("f.txt", 1, 5, L1), rep("f.txt", 2, 8, b"\nthree 345")]),
+    ("records -10 3", ["-10", "3"], [rep("f.txt", 1, 2, b" 12 two\nth"),
+                                     rep("f.txt", 2, 5, b"ree 345\nno")]),
+]
+# With the mark the column is that of the second digit, and the search goes on
+# from there: after "345" the run "45" is found as well.
+MARK_FORMS = [
+    ("line and column", [], [rep("f.txt", 1, 6, L1), rep("f.txt", 2, 8, L2), rep("f.txt", 2, 9, L2)]),
+    ("-PO", ["-PO"], [rep_offset("f.txt", 5, L1), rep_offset("f.txt", 18, L2),
+                      rep_offset("f.txt", 19, L2)]),
+    ("-V", ["-V"], [heading("f.txt"), vrep(2, 1, 6, L1), vrep(3, 2, 8, L2), vrep(2, 2, 9, L2)]),
+    ("-C", ["-C"], [summary("f.txt", 1, 6, 3)]),
+    ("records -10", ["-10"], [rep("f.txt", 1, 6, L1), rep("f.txt", 2, 9, b"\nthree 345"),
+                              rep("f.txt", 2, 10, b"\nthree 345")]),
+]
+# "t", any one character, "o": 'R' and 'B' write the any-character as ?.
+ANY_CHAR = {"-R": "t?o", "-U": "t.o", "-u": "t.o", "-B": "t?o"}
+CASES_FILE = {"f.txt": b"Two tWO\nto two\n"}
+for option, digits, marked in DIALECTS:
+    for form, extra, expected in DIGIT_FORMS:
+        case("[regex] %s digit runs, %s" % (option, form), [option] + extra + [digits, "f.txt"],
+             expected, files=DIGITS)
+    for form, extra, expected in MARK_FORMS:
+        case("[regex] %s cursor mark after the first digit, %s" % (option, form),
+             [option] + extra + [marked, "f.txt"], expected, files=DIGITS)
+    case("[regex] %s from -F: the line end of the pattern file is dropped" % option,
+         [option, "-F", "p.txt", "f.txt"], DIGIT_FORMS[0][2],
+         files=dict(DIGITS, **{"p.txt": digits.encode() + b"\r\n"}))
+    case("[regex] %s from -FB" % option, [option, "-FB", "p.txt", "f.txt"], DIGIT_FORMS[0][2],
+         files=dict(DIGITS, **{"p.txt": digits.encode()}))
+    case("[regex] %s -I: any case" % option, [option, "-I", ANY_CHAR[option], "f.txt"],
+         [rep("f.txt", 1, 1, b"Two tWO"), rep("f.txt", 1, 5, b"Two tWO"), rep("f.txt", 2, 4, b"to two")],
+         files=CASES_FILE)
+    case("[regex] %s -I -X: case counts again" % option, [option, "-I", "-X", ANY_CHAR[option], "f.txt"],
+         [rep("f.txt", 2, 4, b"to two")], files=CASES_FILE)
+
+# Cursor marks: only a mark on the path that matched counts.
+case("[regex] -U abc\\cdef reports the column of d", ["-U", "abc\\cdef", "f.txt"],
+     [rep("f.txt", 1, 5, b"xabcdef")], files={"f.txt": b"xabcdef\n"})
+case("[regex] -R ab\\ccd with -PO and -V: the offset of c, the whole length",
+     ["-R", "-V", "-PO", "ab\\ccd", "f.txt"], [heading("f.txt"), vrep_offset(4, 4, b"xyabcd")],
+     files={"f.txt": b"xyabcd\n"})
+case("[regex] -U a\\cb|ac on ac: the failed branch's mark is dropped", ["-U", "a\\cb|ac", "f.txt"],
+     [rep("f.txt", 1, 1, b"ac")], files={"f.txt": b"ac\n"})
+case("[regex] -U aaaa\\cb|a on aaaay: one match per a", ["-U", "aaaa\\cb|a", "f.txt"],
+     [rep("f.txt", 1, c, b"aaaay") for c in (1, 2, 3, 4)], files={"f.txt": b"aaaay\n"})
+case("[regex] -U ab\\c: the mark at the match end; the next search starts there",
+     ["-U", "-V", "ab\\c", "f.txt"], [heading("f.txt"), vrep(2, 1, 3, b"abab"), vrep(2, 1, 5, b"abab")],
+     files={"f.txt": b"abab\n"})
+
+# The signature constructs of each dialect, with -V for the match lengths.
+SIGNATURE = [
+    # 'R': * minimal, @ maximal, # one or more, ? any character, :d, { } groups, ~
+    ("-R xa* takes no a (minimal)", ["-R", "xa*"], b"xaaa\n", [(1, 1, 1)]),
+    ("-R xa@ takes every a (maximal)", ["-R", "xa@"], b"xaaa\n", [(4, 1, 1)]),
+    ("-R xa*y: minimal, yet as far as the rest needs", ["-R", "xa*y"], b"xaay\n", [(4, 1, 1)]),
+    ("-R xa# needs one a", ["-R", "xa#"], b"x xa xaa\n", [(2, 1, 3), (3, 1, 6)]),
+    ("-R a?c: ? is any one character", ["-R", "a?c"], b"abc a-c ac\n", [(3, 1, 1), (3, 1, 5)]),
+    ("-R x:d: a predefined class", ["-R", "x:d"], b"x1 xa x22\n", [(2, 1, 1), (2, 1, 7)]),
+    ("-R a:2: a count", ["-R", "a:2"], b"a aaa\n", [(2, 1, 3)]),
+    ("-R {ab}#: a group repeated", ["-R", "{ab}#"], b"ababx ab\n", [(4, 1, 1), (2, 1, 7)]),
+    ("-R a~b: an a not followed by b", ["-R", "a~b"], b"ab ac a\n", [(1, 1, 4), (1, 1, 7)]),
+    ("-R ab|cd: alternation", ["-R", "ab|cd"], b"xcd ab\n", [(2, 1, 2), (2, 1, 5)]),
+    # 'U': .* greedy, +? lazy, {n,m}, (?:), (?!), \1, [^], set subtraction
+    ("-U a.*b is greedy", ["-U", "a.*b"], b"a1b2b3\n", [(5, 1, 1)]),
+    ("-U a.+?b is lazy", ["-U", "a.+?b"], b"a1b2b3\n", [(3, 1, 1)]),
+    ("-U x{2,3}", ["-U", "x{2,3}"], b"x xx xxxx\n", [(2, 1, 3), (3, 1, 6)]),
+    ("-U (?:ab)+", ["-U", "(?:ab)+"], b"ababx\n", [(4, 1, 1)]),
+    ("-U a(?!b)", ["-U", "a(?!b)"], b"ab ac a\n", [(1, 1, 4), (1, 1, 7)]),
+    ("-U (.)\\1: a back-reference", ["-U", "(.)\\1"], b"abccd eef\n", [(2, 1, 3), (2, 1, 7)]),
+    ("-U [^a-z ]+", ["-U", "[^a-z ]+"], b"ab 12 cd;\n", [(2, 1, 4), (1, 1, 9)]),
+    ("-U [a-z-[aeiou]]+: consonants", ["-U", "[a-z-[aeiou]]+"], b"strength\n", [(3, 1, 1), (4, 1, 5)]),
+    # 'B': * and + minimal, ? any character, { } and a one-character |, < and >
+    ("-B a*c is minimal", ["-B", "a*c"], b"abcbc\n", [(3, 1, 1)]),
+    ("-B a?c", ["-B", "a?c"], b"abc axc\n", [(3, 1, 1), (3, 1, 5)]),
+    ("-B a+ takes one a at a time", ["-B", "a+"], b"aaa\n", [(1, 1, 1), (1, 1, 2), (1, 1, 3)]),
+    ("-B ab|cd: | joins the characters on either side", ["-B", "ab|cd"], b"abd acd abcd\n",
+     [(3, 1, 1), (3, 1, 5)]),
+    ("-B a{b|c}d: a group", ["-B", "a{b|c}d"], b"abd acd aed\n", [(3, 1, 1), (3, 1, 5)]),
+    ("-B <ab: at a line start", ["-B", "<ab"], b"ab ab\nxab\n", [(2, 1, 1)]),
+    ("-B cd>: at a line end", ["-B", "cd>"], b"cd cd\ncdx\n", [(2, 1, 4)]),
+]
+for name, args, text, matches in SIGNATURE:
+    shown = text.rstrip(b"\n").split(b"\n")
+    case("[regex] " + name, ["-V"] + args + ["f.txt"],
+         [heading("f.txt")] + [vrep(length, line, column, shown[line - 1])
+                               for length, line, column in matches],
+         files={"f.txt": text})
+
+# Anchors and empty matches. The end of a last line without a line feed is a
+# line end; a line feed that begins the file ends an empty first line.
+ANCHORS = [
+    ("abc$ on a last line without a line feed", "abc$", b"abc", [(3, 1, 1)]),
+    ("$ on lines with and without a final line feed", "$", b"ab\ncd", [(0, 1, 3), (0, 2, 3)]),
+    ("$ after a final line feed: no further line", "$", b"ab\ncd\n", [(0, 1, 3), (0, 2, 3)]),
+    ("$ on CRLF lines: before the carriage return", "$", b"ab\r\ncd\r\n", [(0, 1, 3), (0, 2, 3)]),
+    ("x$ on CRLF lines, the last without a line end", "x$", b"ax\r\nbx", [(1, 1, 2), (1, 2, 2)]),
+    ("x$ does not match before other text", "x$", b"xa\nbx\n", [(1, 2, 2)]),
+    ("^b on CRLF lines", "^b", b"ab\r\nbx\r\n", [(1, 2, 1)]),
+    ("^$: an empty line", "^$", b"ab\n\ncd", [(0, 2, 1)]),
+    ("^$ on a file that begins with an empty line", "^$", b"\nab\n", [(0, 1, 1)]),
+    ("$ on a file that begins with an empty line: every line", "$", b"\nab\n", [(0, 1, 1), (0, 2, 3)]),
+    # The empty line's start is moved past its carriage return, where the
+    # match stands: column 0.
+    ("^$ on CRLF lines: column 0", "^$", b"ab\r\n\r\ncd\r\n", [(0, 2, 0)]),
+    ("^$ on an empty file: no line", "^$", b"", []),
+    # The cursor goes one byte on after each empty match; the end of the file
+    # is the end of the data, so no attempt is made there.
+    ("x* on ab: an empty match at each byte", "x*", b"ab", [(0, 1, 1), (0, 1, 2)]),
+]
+for name, pattern, text, matches in ANCHORS:
+    lines = text.replace(b"\r", b"").split(b"\n")
+    case("[regex] -U " + name, ["-V", "-U", pattern, "f.txt"],
+         ([heading("f.txt")] if matches else [])
+         + [vrep(length, line, column, lines[line - 1]) for length, line, column in matches],
+         files={"f.txt": text})
+case("[regex] a match on a line reported twice, -C counts both", ["-C", "-U", "a.c", "f.txt"],
+     [summary("f.txt", 1, 1, 2)], files={"f.txt": b"abc adc\n"})
+
+# Whole words with regular expressions and with a set of one's own.
+NUMBERS = {"f.txt": b"a12 12 _12_ 3\n"}
+case("[regex] -W -U [a-c]+: a match touching a word character is dropped", ["-W", "-U", "[a-c]+", "f.txt"],
+     [rep("f.txt", 1, 1, b"abc xabc abc_ (cab)"), rep("f.txt", 1, 16, b"abc xabc abc_ (cab)")],
+     files={"f.txt": b"abc xabc abc_ (cab)\n"})
+case("[regex] -W -U [0-9]+ with the default set: _ is a word character", ["-W", "-U", "[0-9]+", "f.txt"],
+     [rep("f.txt", 1, 5, b"a12 12 _12_ 3"), rep("f.txt", 1, 13, b"a12 12 _12_ 3")], files=NUMBERS)
+case("[regex] -W=[a-z] -U [0-9]+: _ is not", ["-W=[a-z]", "-U", "[0-9]+", "f.txt"],
+     [rep("f.txt", 1, 5, b"a12 12 _12_ 3"), rep("f.txt", 1, 9, b"a12 12 _12_ 3"),
+      rep("f.txt", 1, 13, b"a12 12 _12_ 3")], files=NUMBERS)
+case("[regex] -W=[a-z] on a literal search", ["-W=[a-z]", "12", "f.txt"],
+     [rep("f.txt", 1, 5, b"a12 12 _12_ 3"), rep("f.txt", 1, 9, b"a12 12 _12_ 3")], files=NUMBERS)
+case("[regex] -W= an empty set is unusable: -3640, status 1", ["-W=", "12", "f.txt"],
+     [Msg(-3640)], status=1, files=NUMBERS)
+case("[regex] -W=? a set without first characters: -3640, status 1", ["-W=?", "12", "f.txt"],
+     [Msg(-3640)], status=1, files=NUMBERS)
+case("[regex] -W=[a a set that does not compile: -3640 and its status", ["-W=[a", "12", "f.txt"],
+     [Msg(-3640)], status=REGEX_SYNTAX_ERROR, files=NUMBERS)
+case("[regex] -W with a search text that does not compile: -3641", ["-W", "-U", "x{2,1}", "f.txt"],
+     [Msg(-3641)], status=REGEX_SYNTAX_ERROR, files=NUMBERS)
+case("[regex] -R {ab without its } does not compile: -3641", ["-R", "{ab", "f.txt"],
+     [Msg(-3641)], status=REGEX_SYNTAX_ERROR, files=NUMBERS)
+
+# Code page 932 (Shift JIS): 0x83 0x41 is one character whose second byte is
+# "A", 0x83 0x61 one whose second byte is "a". The native program takes the code
+# page from LANG; under Wine it is Wine's own, so these run natively only.
+SJIS = {"LANG": "ja_JP.SJIS"}
+A_ON_TRAIL = {"f.txt": b"\x83\x41\x83\x41 A\x83\x41\n"}  # "A\x83\x41" also at offset 1
+for option in ([], ["-U"], ["-R"]):
+    case("[dbcs] %s a match never starts on a second byte" % " ".join(option or ["literal"]),
+         option + [os.fsdecode(b"A\x83\x41"), "f.txt"], [rep("f.txt", 1, 6, A_ON_TRAIL["f.txt"][:-1])],
+         files=A_ON_TRAIL, env=SJIS, native_only=True)
+case("[dbcs] -Y: byte by byte, the straddling match too", ["-Y", os.fsdecode(b"A\x83\x41"), "f.txt"],
+     [rep("f.txt", 1, 2, A_ON_TRAIL["f.txt"][:-1]), rep("f.txt", 1, 6, A_ON_TRAIL["f.txt"][:-1])],
+     files=A_ON_TRAIL, env=SJIS, native_only=True)
+WIDE = b"a\x83\x41b a\x83\x41\x83\x41b axb"
+for option, pattern in (("-U", "a.b"), ("-R", "a?b"), ("-B", "a?b")):
+    case("[dbcs] %s %s: the any-character takes a whole character" % (option, pattern),
+         ["-V", option, pattern, "f.txt"], [heading("f.txt"), vrep(4, 1, 1, WIDE), vrep(3, 1, 13, WIDE)],
+         files={"f.txt": WIDE + b"\n"}, env=SJIS, native_only=True)
+TRAIL_A = {"f.txt": b"\x83\x41X \x83\x61X \x83\x61\x83\x41 a\n"}
+for option in ([], ["-U"]):
+    case("[dbcs] -I %s leaves the bytes of a double-byte character alone" % " ".join(option or ["literal"]),
+         ["-I"] + option + [os.fsdecode(b"\x83\x61x"), "f.txt"],
+         [rep("f.txt", 1, 5, TRAIL_A["f.txt"][:-1])], files=TRAIL_A, env=SJIS, native_only=True)
+    case("[dbcs] -I %s a never starts on a second byte a or A" % " ".join(option or ["literal"]),
+         ["-I"] + option + ["a", "f.txt"], [rep("f.txt", 1, 14, TRAIL_A["f.txt"][:-1])],
+         files=TRAIL_A, env=SJIS, native_only=True)
+
+# Periodic literal search texts over long lines.
+PERIODIC_ABC = b"abc " * 2500 + b"X" + b"abc " * 2500  # 20,001 bytes
+ABC_LINE = b"first line\n" + b"abc " * 125000 + b"X" + b"abc " * 125000 + b"\n"  # 1 MB
+case("-FB: a 20,001-byte periodic search text over a 1 MB line: its one match",
+     ["-FB", "p.txt", "-C", "f.txt"], [summary("f.txt", 2, 490001, 1)],
+     files={"p.txt": PERIODIC_ABC, "f.txt": ABC_LINE})
+case("-FB: the same search with -PO gives the match's offset",
+     ["-FB", "p.txt", "-C", "-PO", "f.txt"], [summary_offset("f.txt", 490011, 1)],
+     files={"p.txt": PERIODIC_ABC, "f.txt": ABC_LINE})
+RUN_OF_X = b"x" * 500000 + b"NEEDLE" + b"x" * 500000 + b"NEEDLE\n"
+case("-FB: x repeated 19,995 times and NEEDLE over 1 MB of x: both matches",
+     ["-FB", "p.txt", "-C", "-PO", "f.txt"], [summary_offset("f.txt", 480005, 2)],
+     files={"p.txt": b"x" * 19995 + b"NEEDLE", "f.txt": RUN_OF_X})
+case("-I -FB: the same in the other case",
+     ["-I", "-FB", "p.txt", "-C", "-PO", "f.txt"], [summary_offset("f.txt", 480005, 2)],
+     files={"p.txt": b"X" * 19995 + b"needle", "f.txt": RUN_OF_X})
 
 
 # --- -D: the stored defaults update ---------------------------------------------------
@@ -816,12 +1005,8 @@ def check_copy_with_defaults(ctx):
     errors += ctx.run_and_compare(copy, ["?"], [Usage(ignore_case=1, syntax=SYNTAX_R)], 0,
                                   "the copy's usage screen")
     # The copy starts with ignore case and syntax R without being told.
-    if REGEX_READY:
-        errors += ctx.run_and_compare(copy, ["NEEDLE", "f.txt"], [rep("f.txt", 1, 1, b"needle")], 0,
-                                      "the copy searches with its stored defaults")
-    else:
-        errors += ctx.run_and_compare(copy, ["NEEDLE", "f.txt"], [Msg(-3641)], REGEX_SYNTAX_ERROR,
-                                      "the copy searches with syntax R")
+    errors += ctx.run_and_compare(copy, ["NEEDLE", "f.txt"], [rep("f.txt", 1, 1, b"needle")], 0,
+                                  "the copy searches with its stored defaults")
     return errors
 
 
@@ -1016,6 +1201,229 @@ def add_random_cases(count, seed=2026):
 
 
 add_random_cases(24)
+
+
+# ---------------------------------------------------------------------------
+# File selection: wildcards, tree walks (-T, +T, tree lines of a list file)
+#
+# A directory lists its entries in the file system's order. Cases whose
+# reports come from several files of one walk state them with any_order();
+# otherwise only one entry of a directory leads to a report, or the files are
+# separate specifications, whose order is the command line's. The walk writes
+# the system's separator between the directories it goes down into: "\" in
+# grep.exe, "/" in the POSIX program; a directory part given on the command
+# line is shown as typed.
+
+WALK_SEP = "\\" if any(a.endswith(".exe") for a in sys.argv[1:]) else "/"
+
+
+def walked(*parts):
+    return WALK_SEP.join(parts)
+
+
+def any_order(*lines):
+    """A pattern for out_re: exactly these report lines, each once, in any order."""
+    ahead = b"".join(b"(?=(?:.*\r\n)?" + re.escape(line) + b")" for line in lines)
+    return ahead + b"(?:" + b"|".join(re.escape(line) for line in lines) + b"){%d}" % len(lines)
+
+
+def needs_message(number):
+    """A setup that skips the case while the message source has no text for the number."""
+    def setup(ctx):
+        if ctx.suite.catalogue is None or -number not in ctx.suite.catalogue.texts:
+            raise Skip("the message source has no text for message %d yet" % number)
+    return setup
+
+
+TREE = {"a.txt": b"needle a\n", "b.c": b"needle b\n", "sub/c.txt": b"needle c\n",
+        "sub/d.h": b"hay\n", "sub/deep/e.txt": b"x needle e\n", "sub/deep/f.c": b"needle f\n"}
+
+case("[walk] -T with a wildcard searches every subdirectory", ["-T", "needle", "*.txt"],
+     out_re=any_order(rep("a.txt", 1, 1, b"needle a"), rep(walked("sub", "c.txt"), 1, 1, b"needle c"),
+                      rep(walked("sub", "deep", "e.txt"), 1, 3, b"x needle e")), files=TREE)
+case("[walk] * reaches the program as typed, not expanded by a runtime", ["-T", "needle", "*.txt"],
+     [rep(walked("sub", "deep", "z.txt"), 1, 3, b"a needle")],
+     files={"a.txt": b"hay\n", "x.dat": b"needle\n", "sub/y.txt": b"hay\n",
+            "sub/deep/z.txt": b"a needle\n"})
+case("[walk] -T with a plain name finds it in every directory, without regard to case",
+     ["-T", "needle", "target.txt"], [rep(walked("sub", "deep", "Target.TXT"), 1, 1, b"needle")],
+     files={"sub/deep/Target.TXT": b"needle\n", "sub/target.c": b"needle\n",
+            "target.txt.bak": b"needle\n"})
+case("[walk] -T: plain names are searched one after the other, in the order given",
+     ["-T", "needle", "e.txt", "a.txt"],
+     [rep(walked("sub", "deep", "e.txt"), 1, 3, b"x needle e"), rep("a.txt", 1, 1, b"needle a")],
+     files=TREE)
+case("[walk] -T with a directory part walks below that directory, shown as typed",
+     ["-T", "needle", "sub/*.c"], [rep("sub/deep" + WALK_SEP + "f.c", 1, 1, b"needle f")], files=TREE)
+case("[walk] a wildcard without -T searches its own directory only", ["needle", "sub/*.txt"],
+     [rep("sub/c.txt", 1, 1, b"needle c")], files=TREE)
+case("[walk] a wildcard in the directory part finds nothing (status 0: it holds a wildcard)",
+     ["-T", "needle", "s*/c.txt"], [], files=TREE)
+case("[walk] -T: a plain name found nowhere in the tree gives -2", ["-T", "needle", "g.txt"],
+     [], status=NOT_FOUND, files=TREE)
+case("[walk] -T: a wildcard that selects nothing gives 0", ["-T", "needle", "*.none"], [],
+     files=TREE)
+case("[walk] -T: a file found without a match gives 0", ["-T", "absent", "d.h"], [], files=TREE)
+case("[walk] a wildcard never selects a directory", ["-T", "needle", "*.txt"], [],
+     files={"dir.txt/inner.dat": b"needle\n", "f.txt": b"hay\n"})
+case("[walk] a file whose name begins with a dot is searched", ["needle", "*.txt"],
+     [rep(".hidden.txt", 1, 1, b"needle")], files={".hidden.txt": b"needle\n", "x.dat": b"needle\n"})
+case("[walk] *.* selects names without a dot too", ["needle", "*.*"],
+     [rep("README", 1, 1, b"needle")], files={"README": b"needle\n", "sub/x.txt": b"needle\n"})
+case("[walk] *. selects only the names without an extension", ["needle", "*."],
+     [rep("README", 1, 1, b"needle")], files={"README": b"needle\n", "a.txt": b"needle\n"})
+case("[walk] *.txt selects B.TxT but not a.txtx", ["needle", "*.txt"],
+     [rep("B.TxT", 1, 1, b"needle")], files={"a.txtx": b"needle\n", "B.TxT": b"needle\n"})
+
+
+def dangling_link(relative):
+    """A setup that makes a symbolic link to nothing: listed, but not to be opened."""
+    def setup(ctx):
+        path = os.path.join(ctx.work, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        os.symlink("missing-target", path)
+    return setup
+
+
+case("[walk] a file that cannot be opened during a walk: -3639, and the walk goes on",
+     ["-T", "needle", "*.txt"], [Msg(-3639, a1=walked("sub", "gone.txt"))], native_only=True,
+     files={"sub/other.dat": b"needle\n"}, setup=dangling_link("sub/gone.txt"))
+
+
+def link_loops(ctx):
+    """Links in top/sub back up to top and to sub itself, and one to a
+    directory outside the walk."""
+    sub = os.path.join(ctx.work, "top", "sub")
+    os.symlink("..", os.path.join(sub, "up"))
+    os.symlink(".", os.path.join(sub, "self"))
+    os.symlink(os.path.join("..", "other"), os.path.join(ctx.work, "top", "side"))
+
+
+case("[walk] a directory reached again through a link up the tree is not walked again",
+     ["-T", "needle", "top/*.txt"],
+     out_re=any_order(rep("top/one.txt", 1, 1, b"needle 1"),
+                      rep("top/sub" + WALK_SEP + "two.txt", 1, 1, b"needle 2"),
+                      rep("top/side" + WALK_SEP + "three.txt", 1, 1, b"needle 3")),
+     files={"top/one.txt": b"needle 1\n", "top/sub/two.txt": b"needle 2\n",
+            "other/three.txt": b"needle 3\n"}, setup=link_loops)
+
+# Wildcards the pattern engine matches.
+case("[walk] ? stands for exactly one character", ["needle", "a?c.txt"],
+     [rep("abc.txt", 1, 1, b"needle")],
+     files={"abc.txt": b"needle\n", "ac.txt": b"needle\n", "abbc.txt": b"needle\n"})
+case("[walk] *.tar.gz: a dot inside the extension goes to the pattern engine",
+     ["needle", "*.tar.gz"], [rep("a.tar.gz", 1, 1, b"needle")],
+     files={"a.tar.gz": b"needle\n", "b.tgz": b"needle\n", "c.gz": b"needle\n"})
+case("[walk] *.$$$: quoted dollar signs", ["needle", "*.$$$"], [rep("x.$$$", 1, 1, b"needle")],
+     files={"x.$$$": b"needle\n", "x.$$": b"needle\n"})
+case("[walk] [ab]*.txt is a set, without regard to case", ["-T", "needle", "[ab]*.txt"],
+     [rep(walked("sub", "B2.TXT"), 1, 1, b"needle")],
+     files={"sub/B2.TXT": b"needle\n", "c1.txt": b"needle\n", "sub/x.txt": b"needle\n"})
+case("[walk] [ab].txt without * or ? is a plain name", ["-T", "needle", "[ab].txt"],
+     [rep(walked("sub", "[ab].txt"), 1, 1, b"needle")],
+     files={"sub/[ab].txt": b"needle\n", "a.txt": b"needle\n"})
+
+# +T and -T in the file phase, and tree lines of list files.
+case("[walk] +T in the file phase: the later names are searched in the whole tree",
+     ["needle", "a.txt", "+T", "e.txt", "c.txt"],
+     [rep("a.txt", 1, 1, b"needle a"), rep(walked("sub", "deep", "e.txt"), 1, 3, b"x needle e"),
+      rep(walked("sub", "c.txt"), 1, 1, b"needle c")],
+     files=dict(TREE, **{"sub/deep/a.txt": b"needle deep a\n"}))
+case("[walk] list file: a +T line and a -t line are tree walks, other lines are not",
+     ["needle", "-L", "list.lst"],
+     [rep("a.txt", 1, 1, b"needle a"), rep(walked("sub", "deep", "f.c"), 1, 1, b"needle f"),
+      rep(walked("sub", "deep", "e.txt"), 1, 3, b"x needle e"), Msg(-3639, a1="c.txt")],
+     files=dict(TREE, **{"list.lst": b"a.txt\n+T  *.c\n-t e.txt\nc.txt\n", "b.c": b"hay\n"}))
+
+# Names that are not ASCII. Wine keeps the Unix file names in UTF-8 only under
+# a UTF-8 locale, so these runs take one.
+
+def run_with_locale(ctx, env, args):
+    return subprocess.run(ctx.suite.command(ctx.program, args), cwd=ctx.work,
+                          env=dict(ctx.suite.env, **env), stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=ctx.suite.timeout)
+
+
+def check_utf8_names(ctx):
+    """Names the walk finds come back from the wide calls and are shown in UTF-8."""
+    expected = rep(walked("r\u00e9pertoire", "\u00e9t\u00e9.txt"), 1, 1, b"needle")
+    proc = run_with_locale(ctx, {"LANG": "C.UTF-8"},
+                           ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "*.txt"])
+    if proc.returncode != 0 or proc.stdout != expected:
+        return ["status %d, output %r, expected %r" % (proc.returncode, proc.stdout, expected)]
+    return []
+
+
+case("[walk] -utf8 -UnicodeCallsAvailable: names the walk finds are shown in UTF-8",
+     ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "*.dat"], [rep("x.dat", 1, 1, b"needle")],
+     files={"r\u00e9pertoire/\u00e9t\u00e9.txt": b"needle\n", "x.dat": b"needle\n"},
+     check=check_utf8_names)
+case("[walk] -utf8 -UnicodeCallsAvailable: a non-ASCII plain name matches without regard to case",
+     ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "\u00c9T\u00c9.TXT"],
+     [rep(walked("r\u00e9pertoire", "\u00e9t\u00e9.txt"), 1, 1, b"needle")],
+     files={"r\u00e9pertoire/\u00e9t\u00e9.txt": b"needle\n"}, native_only=True)
+
+
+def check_double_byte_names(ctx):
+    """Under code page 932 "\u30bd" is 0x83 0x5C: its second byte is a backslash.
+    The name part stays whole, and the wildcard's conversion keeps the pair."""
+    env = {}
+    so = b"\x83\\"
+    if ctx.runner:
+        # Wine takes code page 932 from a Japanese locale; one is made here.
+        locales = os.path.join(os.path.dirname(ctx.work), "locales")
+        os.makedirs(locales, exist_ok=True)
+        made = shutil.which("localedef") and subprocess.run(
+            ["localedef", "-i", "ja_JP", "-f", "UTF-8", os.path.join(locales, "ja_JP.UTF-8")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode in (0, 1)
+        if not made or not os.path.isdir(os.path.join(locales, "ja_JP.UTF-8")):
+            raise Skip("no Japanese locale can be made for Wine here")
+        env.update(LOCPATH=locales, LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8")
+        name = lambda text: text.decode("cp932")  # Wine keeps file names in UTF-8
+        arg = name
+    else:
+        env.update(LANG="ja_JP.SJIS")
+        name = lambda text: os.fsdecode(text)
+        arg = lambda text: text
+    for path, content in ((so + b"abc.txt", b"needle\n"), (b"other.txt", b"needle\n"),
+                          (b"deep/" + so + b"z.c", b"needle z\n"), (b"deep/z.c", b"needle\n")):
+        full = os.path.join(ctx.work, name(path))
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(content)
+    errors = []
+    for args, expected in (([b"needle", so + b"*.txt"], rep(so + b"abc.txt", 1, 1, b"needle")),
+                           ([b"-T", b"needle", so + b"*.c"],
+                            rep(b"deep" + WALK_SEP.encode() + so + b"z.c", 1, 1, b"needle z"))):
+        proc = run_with_locale(ctx, env, [arg(a) for a in args])
+        if proc.returncode != 0 or proc.stdout != expected:
+            errors.append("%r: status %d, output %r, expected %r"
+                          % (args, proc.returncode, proc.stdout, expected))
+    return errors
+
+
+case("[walk] code page 932: a second byte equal to \\ keeps the name part whole",
+     ["needle", "plain.txt"], [rep("plain.txt", 1, 1, b"needle")],
+     files={"plain.txt": b"needle\n"}, check=check_double_byte_names)
+
+# Paths too long for the 511-character buffers are never cut into another
+# name: the entry is skipped with a message naming its directory. A directory
+# part of 452 characters leaves room for names of up to 59 characters.
+LONG_DIR = "a" * 200 + "/" + "b" * 250 + "/"
+case("[walk] a file name that would make the path too long: skipped with a message",
+     ["-T", "needle", "*.txt"], [Msg(-3665, a1=LONG_DIR)],
+     files={LONG_DIR + "f" * 56 + ".txt": b"needle\n"}, native_only=True,
+     setup=needs_message(-3665))
+case("[walk] a file name that fills the path to 511 characters is searched",
+     ["-T", "needle", "*.txt"], [rep(LONG_DIR + "f" * 55 + ".txt", 1, 1, b"needle")],
+     files={LONG_DIR + "f" * 55 + ".txt": b"needle\n"}, native_only=True)
+case("[walk] a subdirectory whose path would be too long: skipped with a message",
+     ["-T", "needle", "*.txt"], [Msg(-3665, a1=LONG_DIR)],
+     files={LONG_DIR + "c" * 60 + "/deep.txt": b"needle\n"}, native_only=True,
+     setup=needs_message(-3665))
+case("[walk] a wildcard too long to be kept whole selects nothing, with a message",
+     ["needle", "*" * 300], [Msg(-3666, a1="*" * 300)], files={"a.txt": b"needle\n"},
+     setup=needs_message(-3666))
 
 
 # ---------------------------------------------------------------------------
@@ -1285,12 +1693,17 @@ class Suite:
                     raise Skip("set-up not possible here: %s" % error)
             args = [substitute(a, names) for a in c["args"]]
             timeout = 1800 if c.get("slow") else None
+            suite_env = self.env
+            if c.get("env"):
+                self.env = dict(suite_env, **c["env"])
             try:
                 proc = self.run(program, args, work, c["stdin"], timeout, c.get("stdout"),
                                 c.get("sigpipe"))
             except subprocess.TimeoutExpired:
                 keep = self.keep
                 return ["timed out"]
+            finally:
+                self.env = suite_env
             errors = self.compare(c["out"], c["status"], proc, names, "run", c.get("killed_by"),
                                   c.get("err"), c.get("out_re"))
             after_close = getattr(proc, "seconds_after_close", 0)

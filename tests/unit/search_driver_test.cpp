@@ -6,6 +6,8 @@
 #include "driver/search_options.h"
 #include "driver/stored_defaults.h"
 #include "pattern/literal_search.h"
+#include "pattern/matcher.h"
+#include "support/message_catalogue.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -19,6 +21,7 @@ class SearchDriverTest : public ::testing::Test {
     storedDefaults.reportOffsets = 0;
   }
   void TearDown() override {
+    matcher.stackLimit = 0;
     searchOptions = saved_;
     storedDefaults.reportOffsets = savedOffsets_;
   }
@@ -38,6 +41,22 @@ class SearchDriverTest : public ::testing::Test {
     appendText(name, display.c_str(), COUNTED_SPEC_CAPACITY);
     test::OutputCapture output;
     EXPECT_EQ(0, searchOneFile(path, name));
+    return output.finish();
+  }
+
+  // Runs one specification naming the file through the whole driver with a
+  // 'U' regular expression; the printed output and the status come back.
+  std::string searchSpecificationU(const std::string& content, const std::string& expression,
+                                   const std::string& path, int32_t* status) {
+    dir_.write("input.txt", content);
+    pattern_ = expression;
+    searchOptions.searchText = reinterpret_cast<uint8_t*>(pattern_.data());
+    searchOptions.searchLength = static_cast<int32_t>(pattern_.size());
+    searchOptions.syntax = 'U';
+    CountedString specification;
+    appendText(specification, path.c_str(), COUNTED_SPEC_CAPACITY);
+    test::OutputCapture output;
+    *status = searchSpecification(specification, 2, 0, 'U', 0);
     return output.finish();
   }
 
@@ -110,6 +129,24 @@ TEST_F(SearchDriverTest, ReportForms) {
   searchOptions.verbose = 0;
   searchOptions.omitLocation = 1;
   EXPECT_EQ("x  y ab\r\n", search("x\x01\r y\r ab\r\n", "ab"));
+}
+
+// The matcher's stack cannot grow on the second line: the rest of the file
+// goes unsearched, which is reported and fails the specification instead of
+// passing for the end of the matches. Without the limit all three are found.
+TEST_F(SearchDriverTest, AMatcherOutOfMemoryIsReportedAndFailsTheSpecification) {
+  const std::string path = dir_ / "input.txt";
+  const std::string content = "az\n" + std::string(5000, 'a') + "z\naz\n";
+  const std::string first = path + " 1 1:az\r\n";
+  int32_t status = 1;
+  matcher.stackLimit = 400;
+  EXPECT_EQ(searchSpecificationU(content, "(?:a|b)*z", path, &status),
+            first + messageText(MSG_OUT_OF_MEMORY) + "\r\n");
+  EXPECT_EQ(status, REGEX_OUT_OF_MEMORY);
+  matcher.stackLimit = 0;
+  EXPECT_EQ(searchSpecificationU(content, "(?:a|b)*z", path, &status),
+            first + path + " 2 1:" + std::string(5000, 'a') + "z\r\n" + path + " 3 1:az\r\n");
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

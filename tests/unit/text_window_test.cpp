@@ -181,7 +181,7 @@ TEST_F(TextWindowTest, LineEndTestTellsCarriageReturnPairsFromLoneLineFeeds) {
   using Case = std::tuple<int64_t, int32_t, int32_t>;
   const Case cases[] = {
       {0, 0, 0},  {0, 2, LINE_END_CRLF}, {0, 3, 0}, {0, 6, LINE_END_LF}, {0, 9, LINE_END_CRLF},
-      {0, 10, 0}, {6, 0, LINE_END_LF},   {2, 0, LINE_END_CRLF}, {4, -1, 0}, {7, -1, LINE_END_LF},
+      {6, 0, LINE_END_LF}, {2, 0, LINE_END_CRLF}, {4, -1, 0}, {7, -1, LINE_END_LF},
   };
   for (const auto& [cursor, n, expected] : cases) {
     textSource.SetPosition(pointerTo(cursor));
@@ -194,7 +194,39 @@ TEST_F(TextWindowTest, LineEndTestTellsCarriageReturnPairsFromLoneLineFeeds) {
   EXPECT_EQ(textSource.AtLineEnd(0, 0), 0);
   EXPECT_EQ(textSource.AtLineEnd(-1, 0), LINE_END_CRLF);
   open("\nx");
-  EXPECT_EQ(textSource.AtLineEnd(0, 0), 0) << "no byte before the file's first";
+  EXPECT_EQ(textSource.AtLineEnd(0, 0), LINE_END_LF) << "no carriage return before the first byte";
+}
+
+// The end of a file whose last line has no line feed ends that line: the
+// answer is positive, so a line end is found there but no line terminator.
+// After a final line feed, and in an empty file, there is no line to end.
+TEST_F(TextWindowTest, TheEndOfAnUnterminatedLastLineIsALineEnd) {
+  const struct {
+    const char* content;
+    int64_t cursor;
+    int32_t n;
+    bool lineEnd;
+  } cases[] = {
+      {"ab\ncd", 5, 0, true}, {"ab\ncd", 3, 2, true}, {"ab\r", 3, 0, true},
+      {"ab\n", 3, 0, false},  {"ab\r\n", 2, 2, false}, {"", 0, 0, false},
+  };
+  for (const auto& row : cases) {
+    open(row.content);
+    textSource.SetPosition(pointerTo(row.cursor));
+    const int32_t result = textSource.AtLineEnd(row.n, 0);
+    const std::string context = testing::PrintToString(row.content) + " at " +
+                                std::to_string(row.cursor) + " + " + std::to_string(row.n);
+    if (row.lineEnd) {
+      EXPECT_GT(result, 0) << context;
+    } else {
+      EXPECT_EQ(result, 0) << context;
+    }
+    EXPECT_EQ(textSource.HasMore(row.n, 1), 0) << context << ": nothing more to read";
+  }
+  // Beyond the first window.
+  open(std::string(WINDOW_SIZE + 10, 'a'));
+  EXPECT_GT(textSource.AtLineEnd(WINDOW_SIZE + 10, 0), 0);
+  EXPECT_EQ(textSource.AtLineEnd(WINDOW_SIZE + 9, 0), 0);
 }
 
 TEST_F(TextWindowTest, CharAtReadsOutsideTheWindowWithoutMovingIt) {
@@ -284,7 +316,7 @@ TEST_F(TextWindowTest, GoLineEndAndGoLineStartStopAtTheRightBytes) {
   // GoLineStart: the file's first byte is a line start.
   const Case cases[] = {
       {0, true, 0, 0, 2},  {2, true, 0, 0, 6},  {2, true, 1, 0, 2}, {3, true, 1, 0, 6},
-      {6, true, 1, 0, 6},  {11, true, 0, -1, 0}, {0, false, 1, 0, 0},
+      {6, true, 1, 0, 6},  {11, true, 0, 0, 13}, {0, false, 1, 0, 0},
       {0, false, 0, 0, 4},    {4, false, 1, 0, 4},  {5, false, 1, 0, 7},  {9, false, 0, 0, 10},
       {10, false, 0, 0, 11},  {11, false, 0, -1, 0},
   };
@@ -301,6 +333,35 @@ TEST_F(TextWindowTest, GoLineEndAndGoLineStartStopAtTheRightBytes) {
       expectFactsAtCursor(context);
     }
   }
+  // The end of the file closes the last line when no line feed does, once:
+  // from there no further line end is reached, whatever the flag.
+  for (const int32_t flag : {0, 1}) {
+    open("ab\r\ncd");
+    ASSERT_EQ(advanceTo(4), 0);
+    ASSERT_EQ(textSource.GoLineEnd(flag), 0) << flag;
+    EXPECT_EQ(cursorOffset(), 6) << flag;
+    expectFactsAtCursor("at the end of the file");
+    EXPECT_EQ(textSource.GoLineEnd(0), -1) << flag;
+    EXPECT_EQ(textSource.GoLineEnd(1), -1) << flag;
+  }
+  open(std::string(WINDOW_SIZE + 5, 'q'));
+  ASSERT_EQ(textSource.GoLineEnd(1), 0);
+  EXPECT_EQ(cursorOffset(), WINDOW_SIZE + 5) << "in a later block";
+  open("ab\n");
+  EXPECT_EQ(textSource.GoLineEnd(0), 0);
+  EXPECT_EQ(cursorOffset(), 2);
+  EXPECT_EQ(textSource.GoLineEnd(0), -1) << "after a final line feed there is no line";
+  open("");
+  EXPECT_EQ(textSource.GoLineEnd(1), -1);
+  // A line feed as the file's first byte has no carriage return before it:
+  // with the flag it is a line end of its own; without, the move passes it.
+  open("\nab\n");
+  EXPECT_EQ(textSource.GoLineEnd(1), 0);
+  EXPECT_EQ(cursorOffset(), 0);
+  EXPECT_EQ(textSource.GoLineEnd(0), 0);
+  EXPECT_EQ(cursorOffset(), 3);
+  expectFactsAtCursor("at the second line's end");
+
   // Both load the following blocks when the line runs on.
   const std::string longLine = "x\n" + std::string(2 * WINDOW_SIZE, 'q') + "\r\nlast\n";
   for (const bool goEnd : {true, false}) {
