@@ -44,8 +44,8 @@ constexpr int32_t OPCODE_COUNT = 21;
 // alone. The loop's branch back (SPLIT, SPLIT_FIRST, COUNT_LOOP or
 // COUNT_LOOP_MIN) carries op3 = register + 1 (0: no guard); when the offset
 // still equals the register, the pass was empty and the branch only exits,
-// without a choice point (a counted loop below its minimum exits too, since
-// every further pass would be empty as well).
+// without a choice point. A counted loop below its minimum skips the passes
+// that would repeat the empty one and takes the last pass before the minimum.
 constexpr uint32_t PASS_START_MARK = 1;  // op2 of a COUNT_RESET that records a pass start
 
 struct Instruction {

@@ -323,11 +323,17 @@ int32_t countLoop(const Instruction* in, bool preferExit) {
   s.counters[counter] = n;
   const Instruction* body = in + in->op4;
   const Instruction* exit = in + in->op5;
-  if (passWasEmpty(in) || n == in->op7) {
+  const bool empty = passWasEmpty(in);
+  if (n == in->op7 || (empty && n >= in->op6)) {
     if (!pushFrame(nullptr, 0, counter, before)) return HANDLER_OUT_OF_MEMORY;
     s.pc = exit;
   } else if (n < in->op6) {
     if (!pushFrame(nullptr, 0, counter, before)) return HANDLER_OUT_OF_MEMORY;
+    // Below the minimum an empty pass does not end the loop: the passes up
+    // to the last one would repeat it at the same position, so the loop
+    // goes on with the last pass before the minimum, which may take another
+    // way through the body now that fewer passes follow it.
+    if (empty) s.counters[counter] = in->op6 - 1;
     s.pc = body;
   } else {
     if (!pushFrame(preferExit ? body : exit, 0, counter, n)) return HANDLER_OUT_OF_MEMORY;
