@@ -168,7 +168,9 @@ int32_t processListFile(const char* name, int32_t status) {
 // that has gone (nothing more to say to anyone) from a real failure.
 void endOnOutputFailure(int32_t status) {
   DWORD error = GetLastError();
-  if (error != ERROR_BROKEN_PIPE && error != ERROR_NO_DATA) {
+  // Windows answers a write into a pipe whose reader has gone with
+  // ERROR_NO_DATA, Wine with ERROR_PIPE_NOT_CONNECTED.
+  if (error != ERROR_BROKEN_PIPE && error != ERROR_NO_DATA && error != ERROR_PIPE_NOT_CONNECTED) {
     setMessageArgument(1, messageText(status));
     printErrorLine(messageText(MSG_OUTPUT_FAILED));
   }
