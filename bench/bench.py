@@ -3,6 +3,7 @@
 
     bench.py corpus --output bench/corpus/corpus.txt --megabytes 300
     bench.py run --program build/grep --corpus bench/corpus/corpus.txt --runs 5 --results bench/results
+    bench.py run --regex --program build/grep --corpus bench/corpus/corpus.txt --runs 5 --results bench/results
     bench.py periodic --program build/grep --data bench/corpus/periodic --runs 5 --results bench/results
 
 "corpus" concatenates the C headers under /usr/include and the Python
@@ -19,6 +20,14 @@ pipe that this script drains and discards the same way (GNU grep would stop
 at the first match if its output were /dev/null). This program prints one
 line per match, not per line, and its -C counts matches, where grep -c and
 rg -c count matching lines; the table notes it. Python standard library only.
+
+"run --regex" times regular expressions the same way: a class before an
+inner literal, an anchored pattern, an alternation of literals, an
+ignore-case pattern, a pattern whose only literal is one common byte, and an
+'R'-dialect pattern beside the -E pattern of the same meaning. Each is
+checked first: the lines our reports fall on must be the lines grep -c
+counts. The target column holds the ratio to GNU grep that the case should
+keep.
 
 "periodic" times long periodic search texts read from a pattern file (ours
 -FB FILE -C, grep -F -c -f FILE, rg -F -c -f FILE) over texts that agree with
@@ -141,6 +150,63 @@ def searches(name):
     ]
 
 
+# GNU grep runs in the C locale with -a, so that it reads bytes as ours does
+# (in a UTF-8 locale a line with an invalid sequence makes it print "binary
+# file matches" instead of the line) and never stops at binary data.
+GNU_REGEX = ["env", "LC_ALL=C", "grep", "-a", "-n"]
+
+
+def regex_searches(name):
+    """(title, ours, GNU grep, ripgrep, kind) for each regular-expression search
+    over the file `name`; kind "literal" marks a pattern every match of which
+    holds a literal of more than one byte, "other" the rest."""
+    return [
+        ("U class + literal '[A-Z]+_SUSPEND'",
+         ["-U", "[A-Z]+_SUSPEND", name],
+         GNU_REGEX + ["-E", "[A-Z]+_SUSPEND", name],
+         ["rg", "-n", "[A-Z]+_SUSPEND", name], "literal"),
+        ("U anchored '^#define'",
+         ["-U", "^#define", name],
+         GNU_REGEX + ["-E", "^#define", name],
+         ["rg", "-n", "^#define", name], "literal"),
+        ("U alternation 'PM_RESUME|PM_SUSPEND'",
+         ["-U", "PM_RESUME|PM_SUSPEND", name],
+         GNU_REGEX + ["-E", "PM_RESUME|PM_SUSPEND", name],
+         ["rg", "-n", "PM_RESUME|PM_SUSPEND", name], "literal"),
+        ("U ignore case 'unicode[a-z]*'",
+         ["-I", "-U", "unicode[a-z]*", name],
+         GNU_REGEX + ["-i", "-E", "unicode[a-z]*", name],
+         ["rg", "-n", "-i", "unicode[a-z]*", name], "literal"),
+        ("U one-byte literal '[0-9]{4}-[0-9]{2}'",
+         ["-U", "[0-9]{4}-[0-9]{2}", name],
+         GNU_REGEX + ["-E", "[0-9]{4}-[0-9]{2}", name],
+         ["rg", "-n", "[0-9]{4}-[0-9]{2}", name], "other"),
+        ("R '{Py}[A-Z]@_' = E '(Py)[A-Z]*_'",
+         ["-R", "{Py}[A-Z]@_", name],
+         GNU_REGEX + ["-E", "(Py)[A-Z]*_", name],
+         ["rg", "-n", "(Py)[A-Z]*_", name], "literal"),
+    ]
+
+
+def regex_sanity_checks(program, name, cwd):
+    """For each regular-expression search, the distinct lines of our reports
+    against GNU grep -c: a pattern matches a line in both or in neither,
+    whatever the rules that pick one match among several."""
+    messages = []
+    for title, ours, gnu, _, _ in regex_searches(name):
+        lines = set()
+        reports = 0
+        for report in capture([program] + ours, cwd).split(b"\r\n"):
+            if report:
+                reports += 1
+                lines.add(int(report.split(b" ")[1]))
+        counted = int(capture([a if a != "-n" else "-c" for a in gnu], cwd).strip() or b"0")
+        messages.append("%s: ours %d reports on %d distinct lines, grep -c %d lines: %s"
+                        % (title, reports, len(lines), counted,
+                           "same" if len(lines) == counted else "DIFFERENT"))
+    return messages
+
+
 def sanity_checks(program, name, cwd):
     """Our reports and GNU grep agree on the rare literal (distinct line numbers
     against grep -c), and our -C count equals ripgrep's count of matches."""
@@ -159,7 +225,7 @@ def sanity_checks(program, name, cwd):
     return messages
 
 
-def run_benchmark(program, corpus, runs, results):
+def run_benchmark(program, corpus, runs, results, regex=False):
     program = os.path.abspath(program)
     cwd, name = os.path.split(os.path.abspath(corpus))
     size = os.path.getsize(corpus)
@@ -173,15 +239,23 @@ def run_benchmark(program, corpus, runs, results):
     say("programs: ours %s; %s; %s" % (
         program, capture(["grep", "--version"], cwd).split(b"\n")[0].decode(),
         capture(["rg", "--version"], cwd).split(b"\n")[0].decode()))
-    for message in sanity_checks(program, name, cwd):
+    if regex:
+        cases = regex_searches(name)
+        checks = regex_sanity_checks(program, name, cwd)
+    else:
+        cases = [case + ("",) for case in searches(name)]
+        checks = sanity_checks(program, name, cwd)
+    for message in checks:
         say(message)
     say()
     header = "%-46s %9s %9s %9s %8s %8s %9s %9s %9s %11s" % (
         "search", "ours s", "grep s", "rg s", "ours/gr", "ours/rg",
         "ours MiB", "grep MiB", "rg MiB", "out MB o/g/r")
+    if regex:
+        header += " %7s" % "target"
     say(header)
     say("-" * len(header))
-    for title, ours, gnu, rg in searches(name):
+    for title, ours, gnu, rg, kind in cases:
         medians, peaks, outputs = [], [], []
         for command in ([program] + ours, gnu, rg):
             run_once(command, cwd)
@@ -193,14 +267,21 @@ def run_benchmark(program, corpus, runs, results):
             medians.append(statistics.median(times))
             peaks.append(max(rss) / 1024)
             outputs.append(total / 1e6)
-        say("%-46s %9.3f %9.3f %9.3f %8.2f %8.2f %9.1f %9.1f %9.1f %11s" % (
+        line = "%-46s %9.3f %9.3f %9.3f %8.2f %8.2f %9.1f %9.1f %9.1f %11s" % (
             title, medians[0], medians[1], medians[2], medians[0] / medians[1], medians[0] / medians[2],
-            peaks[0], peaks[1], peaks[2], "/".join("%.0f" % o for o in outputs)))
+            peaks[0], peaks[1], peaks[2], "/".join("%.0f" % o for o in outputs))
+        if regex:
+            limit = 1.0 if kind == "literal" else 1.5
+            line += " %7s" % ("<=%.1f %s" % (limit, "ok" if medians[0] / medians[1] <= limit else "MISS"))
+        say(line)
     say()
     say("Times are medians of wall time; ratios above 1 mean ours is slower. Ours prints one")
     say("line per match (grep and rg one per matching line), so its output can be larger.")
+    if regex:
+        say("GNU grep runs as LC_ALL=C grep -a -n -E (bytes, as ours reads them). Target: ours/gr")
+        say("<= 1.0 where every match holds a literal of more than one byte, <= 1.5 otherwise.")
     os.makedirs(results, exist_ok=True)
-    path = os.path.join(results, time.strftime("bench-%Y%m%d-%H%M%S.txt"))
+    path = os.path.join(results, time.strftime(("regex" if regex else "bench") + "-%Y%m%d-%H%M%S.txt"))
     with open(path, "w") as f:
         f.write("\n".join(out) + "\n")
     print("saved in %s" % path)
@@ -309,6 +390,8 @@ def main():
     r.add_argument("--corpus", required=True)
     r.add_argument("--runs", type=int, default=5)
     r.add_argument("--results", required=True)
+    r.add_argument("--regex", action="store_true",
+                   help="the regular-expression searches instead of the literal ones")
     p = sub.add_parser("periodic")
     p.add_argument("--program", required=True)
     p.add_argument("--baseline", help="another build of ours to time beside it")
@@ -323,7 +406,7 @@ def main():
         run_periodic(options.program, options.baseline, options.data, options.runs, options.timeout,
                      options.results)
     else:
-        run_benchmark(options.program, options.corpus, options.runs, options.results)
+        run_benchmark(options.program, options.corpus, options.runs, options.results, options.regex)
 
 
 if __name__ == "__main__":

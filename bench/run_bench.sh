@@ -3,7 +3,10 @@
 # C headers and Python sources, and on long periodic search texts over texts
 # that agree with them at every position (bench.py periodic).
 #
-#   bench/run_bench.sh [PROGRAM] [RUNS] [all|corpus|periodic]
+#   bench/run_bench.sh [PROGRAM] [RUNS] [all|corpus|regex|periodic]
+#
+# "corpus" is the literal searches over the corpus, "regex" the regular
+# expressions over it (bench.py run --regex).
 #
 # PROGRAM defaults to build/grep of this tree, RUNS to 5, the set to all. The
 # corpus and the periodic texts are built once into bench/corpus/ and the
@@ -31,10 +34,16 @@ fi
 
 if [ "$set_name" != periodic ]; then
   python3 "$here/bench.py" corpus --output "$here/corpus/corpus.txt" --megabytes 300
+fi
+if [ "$set_name" = all ] || [ "$set_name" = corpus ]; then
   python3 "$here/bench.py" run --program "$program" --corpus "$here/corpus/corpus.txt" \
     --runs "$runs" --results "$here/results"
 fi
-if [ "$set_name" != corpus ]; then
+if [ "$set_name" = all ] || [ "$set_name" = regex ]; then
+  python3 "$here/bench.py" run --regex --program "$program" --corpus "$here/corpus/corpus.txt" \
+    --runs "$runs" --results "$here/results"
+fi
+if [ "$set_name" = all ] || [ "$set_name" = periodic ]; then
   python3 "$here/bench.py" periodic --program "$program" --data "$here/corpus/periodic" \
     --runs "$runs" --results "$here/results"
 fi

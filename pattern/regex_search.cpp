@@ -59,10 +59,17 @@ inline int32_t attempt() {
 // Byte scans
 
 // The bytes that can begin a match, with the shortcut of the scan.
+constexpr int32_t FILTER_RANGE_LIMIT = 4;
+
 struct ByteFilter {
   uint8_t member[256];
   int32_t count;
   uint8_t values[2];  // the members when there are one or two
+  // The members as ranges of ASCII bytes [low, high], when they are no more
+  // than FILTER_RANGE_LIMIT such ranges (rangeCount 0 otherwise).
+  int32_t rangeCount;
+  uint8_t low[FILTER_RANGE_LIMIT];
+  uint8_t high[FILTER_RANGE_LIMIT];
 };
 
 ByteFilter firstByteFilter;
@@ -70,12 +77,26 @@ bool firstByteFilterValid = false;
 
 void buildFilter(ByteFilter* filter) {
   filter->count = 0;
+  filter->rangeCount = 0;
+  bool rangesFit = true;
   for (int32_t b = 0; b < 256; ++b) {
     if (filter->member[b] == 0) continue;
     filter->member[b] = 1;
     if (filter->count < 2) filter->values[filter->count] = static_cast<uint8_t>(b);
     ++filter->count;
+    if (b >= 0x80) {
+      rangesFit = false;
+    } else if (b > 0 && filter->member[b - 1] != 0) {
+      filter->high[filter->rangeCount - 1] = static_cast<uint8_t>(b);
+    } else if (filter->rangeCount == FILTER_RANGE_LIMIT) {
+      rangesFit = false;
+    } else if (rangesFit) {
+      filter->low[filter->rangeCount] = static_cast<uint8_t>(b);
+      filter->high[filter->rangeCount] = static_cast<uint8_t>(b);
+      ++filter->rangeCount;
+    }
   }
+  if (!rangesFit) filter->rangeCount = 0;
 }
 
 // The filter of the compiled pattern's first-character table, rebuilt only
@@ -93,6 +114,7 @@ const ByteFilter& filterOfTable(const uint8_t* table) {
 
 constexpr uint64_t EVERY_BYTE_ONE = 0x0101010101010101ull;
 constexpr uint64_t EVERY_BYTE_HIGH = 0x8080808080808080ull;
+constexpr uint64_t EVERY_BYTE_LOW7 = 0x7F7F7F7F7F7F7F7Full;
 
 // Nonzero when one of the eight bytes of v is zero.
 inline uint64_t hasZeroByte(uint64_t v) { return (v - EVERY_BYTE_ONE) & ~v & EVERY_BYTE_HIGH; }
@@ -114,6 +136,34 @@ const uint8_t* findEither(const uint8_t* from, const uint8_t* to, uint8_t a, uin
   return nullptr;
 }
 
+// A byte of a few ASCII ranges, eight bytes at a time: with the high bit of
+// each byte set and its low seven bits x, (0x80 + x) - low and
+// (0x80 + x) - (high + 1) borrow from no other byte, and their high bits
+// tell x >= low and x > high. Bytes of 0x80 and above are never members.
+const uint8_t* findInRanges(const uint8_t* from, const uint8_t* to, const ByteFilter& filter) {
+  uint64_t lows[FILTER_RANGE_LIMIT];
+  uint64_t aboves[FILTER_RANGE_LIMIT];
+  const int32_t ranges = filter.rangeCount;
+  for (int32_t r = 0; r < ranges; ++r) {
+    lows[r] = EVERY_BYTE_ONE * filter.low[r];
+    aboves[r] = EVERY_BYTE_ONE * (filter.high[r] + 1u);
+  }
+  const uint8_t* p = from;
+  while (to - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    const uint64_t raised = (word & EVERY_BYTE_LOW7) | EVERY_BYTE_HIGH;
+    uint64_t hits = 0;
+    for (int32_t r = 0; r < ranges; ++r) hits |= (raised - lows[r]) & ~(raised - aboves[r]);
+    if ((hits & ~word & EVERY_BYTE_HIGH) != 0) break;
+    p += 8;
+  }
+  for (; p < to; ++p) {
+    if (filter.member[*p]) return p;
+  }
+  return nullptr;
+}
+
 const uint8_t* findMember(const uint8_t* from, const uint8_t* to, const ByteFilter& filter) {
   if (from >= to) return nullptr;
   if (filter.count == 1) {
@@ -121,6 +171,7 @@ const uint8_t* findMember(const uint8_t* from, const uint8_t* to, const ByteFilt
         std::memchr(from, filter.values[0], static_cast<size_t>(to - from)));
   }
   if (filter.count == 2) return findEither(from, to, filter.values[0], filter.values[1]);
+  if (filter.rangeCount > 0) return findInRanges(from, to, filter);
   for (const uint8_t* p = from; p < to; ++p) {
     if (filter.member[*p]) return p;
   }
@@ -187,10 +238,18 @@ GateAnswer passGate() {
     gate.literalAt = at;
     return GATE_TRY;
   }
+  // A window that ends inside its line (the line runs on past the window, or
+  // past the data in memory) may hold the literal further on: only an
+  // attempt can tell, for every candidate of the window, which passes
+  // without another scan. Past a line end, the next line starts at the
+  // window end.
+  if (m.windowEnd[-1] != '\n') {
+    gate.knownStart = m.windowStart;
+    gate.knownEnd = m.windowEnd;
+    gate.literalAt = m.windowEnd;
+    return GATE_TRY;
+  }
   const uint8_t* limit = dataLimit();
-  // A line that runs on past the data in memory may hold the literal further
-  // on: only an attempt can tell.
-  if (m.windowEnd >= limit && m.windowEnd[-1] != '\n') return GATE_TRY;
   const uint8_t* from = m.windowEnd;
   const uint8_t* next = from < limit ? scanRequiredLiteral(literal, from, limit) : nullptr;
   const uint8_t* target = lineStartBefore(from, next != nullptr ? next : limit);
@@ -200,11 +259,31 @@ GateAnswer passGate() {
   return GATE_MOVED;
 }
 
+// With the gate active, each line is put to the gate before its bytes are
+// scanned, and a line without a candidate left is passed as a whole: the
+// scan for the literal, not the one for the first bytes, carries the search
+// over lines that cannot match.
 int32_t searchBytes(const ByteFilter& filter) {
+  bool newLine = gate.active;
   for (;;) {
+    if (newLine) {
+      newLine = false;
+      const GateAnswer answer = passGate();
+      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_MOVED) {
+        newLine = true;
+        continue;
+      }
+    }
     const uint8_t* found = findMember(m.cur, m.windowEnd, filter);
     if (found != nullptr) {
       m.cur = found;
+    } else if (gate.active) {
+      textSource.SetPosition(m.cur);
+      if (textSource.AdvanceTo(m.windowEnd) != 0) return NOT_FOUND;
+      refreshWindow();
+      newLine = true;
+      continue;
     } else {
       // Past the window, a candidate is reached with one move through the
       // source; without one, the whole block of data is passed.

@@ -10,9 +10,18 @@
 // literal. Ignore-case CHARs carry both forms of a letter, so the literal is
 // then compared through upperTable.
 //
+// When no run of two bytes or more is required, the program may still
+// divide: from slot 0 (past zero-width steps) a branch leads to two slots,
+// and every path goes on from one of them. A run required from each (the
+// same test with the search started there), or in turn a set under each,
+// makes a set of literals one of which every match holds: for the branches
+// of PM_RESUME|PM_SUSPEND, the two words.
+//
 // The scan looks first for the literal's rarest byte with memchr (both forms
 // of a letter, two memchr streams merged) and compares the whole literal
-// around each hit.
+// around each hit. A set is scanned piece by piece of text, each piece for
+// every literal, the pieces growing: the cost stays in proportion to the
+// distance to the first hit even when one literal never occurs.
 //
 // Tested by required_literal_test.cpp.
 #include "pattern/required_literal.h"
@@ -117,15 +126,16 @@ void freeGraph(ProgramGraph& graph) {
   memFree(graph.queue);
 }
 
-// Whether the final MATCH can be reached from slot 0 without passing avoided.
-bool reachesMatchAvoiding(ProgramGraph& graph, int32_t avoided) {
+// Whether the final MATCH can be reached from slot start without passing
+// avoided (-1: nothing avoided).
+bool reachesMatchAvoiding(ProgramGraph& graph, int32_t avoided, int32_t start) {
   const int32_t last = graph.slots - 1;
   std::memset(graph.seen, 0, static_cast<size_t>(graph.slots));
-  if (avoided == 0) return false;
+  if (avoided == start) return false;
   int32_t head = 0;
   int32_t tail = 0;
-  graph.queue[tail++] = 0;
-  graph.seen[0] = 1;
+  graph.queue[tail++] = start;
+  graph.seen[start] = 1;
   while (head < tail) {
     int32_t s = graph.queue[head++];
     if (s == last) return true;
@@ -178,19 +188,91 @@ int32_t foldedByte(const Instruction& in) {
   return upperTable[a];
 }
 
-void chooseRareByte(RequiredLiteral* literal) {
+int32_t rareByteIndex(const uint8_t* bytes, int32_t length, bool fold) {
   int32_t best = 0;
   int32_t bestRank = -1;
-  for (int32_t i = 0; i < literal->length; ++i) {
-    uint8_t value = literal->bytes[i];
+  for (int32_t i = 0; i < length; ++i) {
+    uint8_t value = bytes[i];
     int32_t rank = byteRank(value);
-    if (literal->fold && lowerTable[value] != value) rank -= 20;  // two forms to look for
+    if (fold && lowerTable[value] != value) rank -= 20;  // two forms to look for
     if (rank > bestRank) {
       bestRank = rank;
       best = i;
     }
   }
-  literal->rareIndex = best;
+  return best;
+}
+
+struct Run {
+  int32_t length = 0;
+  uint8_t bytes[REQUIRED_LITERAL_CAPACITY];
+};
+
+// The longest run of CHARs that every path from slot start to the final MATCH
+// passes; length 0 when there is none, or when no path reaches the MATCH.
+Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t start,
+                       bool ignoreCase) {
+  Run best;
+  const int32_t lastSlot = graph.slots - 1;
+  if (!reachesMatchAvoiding(graph, -1, start)) return best;
+  Run run;
+  for (int32_t s = 0; s < lastSlot; ++s) {
+    if (!graph.isInstruction[s] || !isCharacter(program[s])) continue;
+    if (reachesMatchAvoiding(graph, s, start)) continue;
+    // A run starts at a required CHAR and takes each following CHAR that can
+    // only be reached from the one before it.
+    run.length = 0;
+    int32_t at = s;
+    while (run.length < REQUIRED_LITERAL_CAPACITY) {
+      int32_t value = ignoreCase ? foldedByte(program[at])
+                                 : (program[at].op1 == program[at].op2 && program[at].op1 < 256
+                                        ? static_cast<int32_t>(program[at].op1)
+                                        : -1);
+      if (value < 0) break;
+      run.bytes[run.length++] = static_cast<uint8_t>(value);
+      int32_t next = graph.successors[2 * at];
+      if (graph.successors[2 * at + 1] >= 0 || program[at].opcode == OP_CHAR_SCAN) break;
+      while (next >= 0 && graph.predecessorCount[next] == 1 && isZeroWidthStep(program[next]) &&
+             graph.successors[2 * next + 1] < 0) {
+        next = graph.successors[2 * next];
+      }
+      if (next < 0 || graph.predecessorCount[next] != 1 || !isCharacter(program[next])) break;
+      at = next;
+    }
+    if (run.length > best.length) best = run;
+  }
+  return best;
+}
+
+// A run of two bytes or more counts as a literal of a set.
+constexpr int32_t SET_MEMBER_MINIMUM = 2;
+constexpr int32_t SET_DEPTH_LIMIT = 4;
+
+// Adds to runs[] (count so far in *count) literals one of which every path
+// from slot start holds; false when there are none or too many.
+bool collectAlternatives(const Instruction* program, ProgramGraph& graph, int32_t start,
+                         bool ignoreCase, int32_t depth, Run* runs, int32_t* count) {
+  const Run run = longestRequiredRun(program, graph, start, ignoreCase);
+  if (run.length >= SET_MEMBER_MINIMUM) {
+    if (*count == REQUIRED_LITERAL_ALTERNATIVES) return false;
+    runs[(*count)++] = run;
+    return true;
+  }
+  if (depth == SET_DEPTH_LIMIT) return false;
+  // Past the steps that every path from start takes, to the branch.
+  int32_t at = start;
+  for (int32_t steps = 0; steps < graph.slots; ++steps) {
+    const Instruction& in = program[at];
+    const int32_t next = graph.successors[2 * at];
+    if (next < 0 || graph.successors[2 * at + 1] >= 0) break;
+    if (!isZeroWidthStep(in) && in.opcode != OP_JUMP) break;
+    at = next;
+  }
+  const int32_t left = graph.successors[2 * at];
+  const int32_t right = graph.successors[2 * at + 1];
+  if (left < 0 || right < 0) return false;
+  return collectAlternatives(program, graph, left, ignoreCase, depth + 1, runs, count) &&
+         collectAlternatives(program, graph, right, ignoreCase, depth + 1, runs, count);
 }
 
 }  // namespace
@@ -198,6 +280,7 @@ void chooseRareByte(RequiredLiteral* literal) {
 void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t encodingMode,
                          RequiredLiteral* literal) {
   literal->length = 0;
+  literal->otherCount = 0;
   literal->fold = 0;
   literal->singleLine = 0;
   literal->rareIndex = 0;
@@ -226,70 +309,57 @@ void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t e
     return;
   }
 
-  int32_t bestStart = -1;
-  int32_t bestLength = 0;
-  uint8_t run[REQUIRED_LITERAL_CAPACITY];
-  uint8_t bestRun[REQUIRED_LITERAL_CAPACITY];
-  for (int32_t s = 0; s < lastSlot; ++s) {
-    if (!graph.isInstruction[s] || !isCharacter(program[s])) continue;
-    if (reachesMatchAvoiding(graph, s)) continue;
-    // A run starts at a required CHAR and takes each following CHAR that can
-    // only be reached from the one before it.
-    int32_t length = 0;
-    int32_t at = s;
-    while (length < REQUIRED_LITERAL_CAPACITY) {
-      int32_t value = ignoreCase ? foldedByte(program[at])
-                                 : (program[at].op1 == program[at].op2 && program[at].op1 < 256
-                                        ? static_cast<int32_t>(program[at].op1)
-                                        : -1);
-      if (value < 0) break;
-      run[length++] = static_cast<uint8_t>(value);
-      int32_t next = graph.successors[2 * at];
-      if (graph.successors[2 * at + 1] >= 0 || program[at].opcode == OP_CHAR_SCAN) break;
-      while (next >= 0 && graph.predecessorCount[next] == 1 && isZeroWidthStep(program[next]) &&
-             graph.successors[2 * next + 1] < 0) {
-        next = graph.successors[2 * next];
-      }
-      if (next < 0 || graph.predecessorCount[next] != 1 || !isCharacter(program[next])) break;
-      at = next;
-    }
-    if (length > bestLength) {
-      bestLength = length;
-      bestStart = s;
-      std::memcpy(bestRun, run, static_cast<size_t>(length));
+  Run runs[REQUIRED_LITERAL_ALTERNATIVES];
+  int32_t count = 0;
+  runs[0] = longestRequiredRun(program, graph, 0, ignoreCase);
+  if (runs[0].length > 0) count = 1;
+  if (runs[0].length < SET_MEMBER_MINIMUM) {
+    Run alternatives[REQUIRED_LITERAL_ALTERNATIVES];
+    int32_t found = 0;
+    if (collectAlternatives(program, graph, 0, ignoreCase, 0, alternatives, &found) && found > 1) {
+      for (int32_t i = 0; i < found; ++i) runs[i] = alternatives[i];
+      count = found;
     }
   }
   freeGraph(graph);
-  if (bestStart < 0) return;
-  literal->length = bestLength;
+  if (count == 0) return;
   literal->fold = ignoreCase ? 1 : 0;
-  std::memcpy(literal->bytes, bestRun, static_cast<size_t>(bestLength));
-  chooseRareByte(literal);
+  literal->length = runs[0].length;
+  std::memcpy(literal->bytes, runs[0].bytes, static_cast<size_t>(runs[0].length));
+  literal->rareIndex = rareByteIndex(literal->bytes, literal->length, ignoreCase);
+  for (int32_t i = 1; i < count; ++i) {
+    LiteralAlternative& other = literal->others[i - 1];
+    other.length = runs[i].length;
+    std::memcpy(other.bytes, runs[i].bytes, static_cast<size_t>(runs[i].length));
+    other.rareIndex = rareByteIndex(other.bytes, other.length, ignoreCase);
+  }
+  literal->otherCount = count - 1;
 }
 
-const uint8_t* scanRequiredLiteral(const RequiredLiteral& literal, const uint8_t* from,
-                                   const uint8_t* end) {
-  const int32_t m = literal.length;
+namespace {
+
+// The first start of the literal bytes[0, m) in [from, end), or null.
+const uint8_t* scanOne(const uint8_t* bytes, int32_t m, int32_t r, bool fold,
+                       const uint8_t* from, const uint8_t* end) {
   if (m <= 0 || end - from < m) return nullptr;
-  const int32_t r = literal.rareIndex;
   const uint8_t* low = from + r;
   const uint8_t* high = end - (m - 1 - r);  // the rare byte of a whole literal lies below
-  const uint8_t key = literal.bytes[r];
-  auto matchesAt = [&literal, m](const uint8_t* p) {
-    if (literal.fold) {
+  const uint8_t key = bytes[r];
+  auto matchesAt = [bytes, m, fold](const uint8_t* p) {
+    if (fold) {
       for (int32_t i = 0; i < m; ++i) {
-        if (upperTable[p[i]] != literal.bytes[i]) return false;
+        if (upperTable[p[i]] != bytes[i]) return false;
       }
       return true;
     }
-    return std::memcmp(p, literal.bytes, static_cast<size_t>(m)) == 0;
+    return std::memcmp(p, bytes, static_cast<size_t>(m)) == 0;
   };
 
   // The byte values the scan looks for: the key, and with folding every byte
   // that folds to it.
   uint8_t forms[2] = {key, key};
   int32_t formCount = 1;
-  if (literal.fold) {
+  if (fold) {
     formCount = 0;
     for (int32_t b = 0; b < 256; ++b) {
       if (upperTable[b] != key) continue;
@@ -337,6 +407,42 @@ const uint8_t* scanRequiredLiteral(const RequiredLiteral& literal, const uint8_t
   }
   for (const uint8_t* q = low; q < high; ++q) {
     if (upperTable[*q] == key && matchesAt(q - r)) return q - r;
+  }
+  return nullptr;
+}
+
+// The first piece of text scanned for every literal of a set; each further
+// piece is twice as long.
+constexpr int64_t FIRST_PIECE = 256;
+
+}  // namespace
+
+const uint8_t* scanRequiredLiteral(const RequiredLiteral& literal, const uint8_t* from,
+                                   const uint8_t* end) {
+  const bool fold = literal.fold != 0;
+  if (literal.otherCount == 0) {
+    return scanOne(literal.bytes, literal.length, literal.rareIndex, fold, from, end);
+  }
+  if (literal.length <= 0) return nullptr;
+  // Each piece [at, pieceEnd) is searched for the starts of every literal in
+  // it; the earliest of them is the answer once one is found.
+  int64_t piece = FIRST_PIECE;
+  for (const uint8_t* at = from; at < end; at += piece, piece *= 2) {
+    if (end - at <= piece) piece = end - at;
+    const uint8_t* pieceEnd = at + piece;
+    auto reach = [pieceEnd, end](int32_t length) {
+      return end - pieceEnd > length - 1 ? pieceEnd + (length - 1) : end;
+    };
+    const uint8_t* best =
+        scanOne(literal.bytes, literal.length, literal.rareIndex, fold, at, reach(literal.length));
+    for (int32_t i = 0; i < literal.otherCount; ++i) {
+      const LiteralAlternative& other = literal.others[i];
+      const uint8_t* limit = reach(other.length);
+      if (best != nullptr && best + other.length < limit) limit = best + other.length;
+      const uint8_t* hit = scanOne(other.bytes, other.length, other.rareIndex, fold, at, limit);
+      if (hit != nullptr && (best == nullptr || hit < best)) best = hit;
+    }
+    if (best != nullptr) return best;
   }
   return nullptr;
 }

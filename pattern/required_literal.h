@@ -9,6 +9,15 @@
 #include "pattern/instruction.h"
 
 constexpr int32_t REQUIRED_LITERAL_CAPACITY = 32;
+// At most this many literals when every match holds one of several.
+constexpr int32_t REQUIRED_LITERAL_ALTERNATIVES = 4;
+
+// One more literal of a set (see RequiredLiteral::otherCount).
+struct LiteralAlternative {
+  int32_t length;
+  uint8_t bytes[REQUIRED_LITERAL_CAPACITY];
+  int32_t rareIndex;
+};
 
 struct RequiredLiteral {
   int32_t length;     // 0: the program has no usable literal
@@ -16,14 +25,21 @@ struct RequiredLiteral {
   uint8_t singleLine; // no match of the program runs across a line end
   uint8_t bytes[REQUIRED_LITERAL_CAPACITY];  // upper-cased when fold is set
   int32_t rareIndex;  // the byte of the literal that the scan looks for first
+  // When no one literal is required but every match holds one of several
+  // (one per branch of an alternation, say), the literal above is the first
+  // of them and the others follow here; 0 for a single literal.
+  int32_t otherCount;
+  LiteralAlternative others[REQUIRED_LITERAL_ALTERNATIVES - 1];
 };
 
 // Fills literal from the program (byte modes only; in UTF-8 mode nothing is
 // found). The literal is a run of CHAR slots that every path from slot 0 to
-// the program's final MATCH passes, one after another.
+// the program's final MATCH passes, one after another; without one of two
+// bytes or more, a set of such runs, one of which every path passes.
 void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t encodingMode,
                          RequiredLiteral* literal);
 
-// The first position in [from, end) where the literal starts, or null.
+// The first position in [from, end) where the literal (one of the set)
+// starts, or null.
 const uint8_t* scanRequiredLiteral(const RequiredLiteral& literal, const uint8_t* from,
                                    const uint8_t* end);
