@@ -5,6 +5,7 @@
 #include <cstdint>
 
 constexpr int32_t STREAM_STDOUT_CAPACITY = 512;
+constexpr int32_t STREAM_STDOUT_PIPE_CAPACITY = 65536;  // standard output into a file or pipe
 constexpr int32_t STREAM_FILE_CAPACITY = 10240;
 
 // One allocation: this header directly followed by the buffer.
