@@ -7,7 +7,8 @@
 // priority order. Candidates come from one of three strategies:
 //   - a first-character filter: only bytes (code points in UTF-8 mode) that
 //     the compiler listed as possible match starts are tried; the byte scan
-//     is memchr when one byte qualifies;
+//     is memchr when one byte qualifies, and reads eight bytes at a time for
+//     two bytes or a few ranges of ASCII bytes;
 //   - the program's leading instruction: an anchored program is tried at
 //     line starts (or ends) reached through the source, a leading character
 //     at the positions that hold it;
@@ -22,7 +23,8 @@
 // a literal and stays on one line: a candidate whose line lacks the literal
 // from the candidate on is never tried, and the search moves at once to the
 // line that holds the literal's next occurrence, found by one scan over the
-// source's block of data.
+// source's block of data. The literal may be a set, one of which every match
+// holds (see required_literal.cpp).
 //
 // FindRegexInMemory runs the same search over a string through a text source
 // of its own, and puts the caller's table back afterwards.

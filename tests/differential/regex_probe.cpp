@@ -59,7 +59,9 @@ int main() {
                                         static_cast<int32_t>(pattern.size()), text.data(), n, 0);
       if (found == 0) break;
       int32_t length = compiledPattern.matchLength;
-      line += " " + std::to_string(found - 1) + " " + std::to_string(length);
+      char pair[32];
+      std::snprintf(pair, sizeof pair, " %d %d", found - 1, length);
+      line += pair;
       position = found + (length > 0 ? length : 1);
     }
     std::printf("%s\n", line.c_str());
