@@ -9,7 +9,6 @@
 // " START LENGTH" for each match (START 0-based).
 #include <cstdint>
 #include <cstdio>
-#include <string>
 #include <vector>
 
 #include "files/text_encoding.h"
@@ -33,7 +32,6 @@ int main() {
   long textLength;
   std::vector<uint8_t> pattern;
   std::vector<uint8_t> text;
-  std::string line;
   while (std::fscanf(stdin, " %c %d %ld %ld", &dialect, &ignoreCase, &patternLength,
                      &textLength) == 4) {
     if (std::fgetc(stdin) != '\n') return 2;
@@ -51,7 +49,7 @@ int main() {
       std::printf("E %d\n", status);
       continue;
     }
-    line = "M";
+    std::fputs("M", stdout);
     const int32_t n = static_cast<int32_t>(text.size());
     int32_t position = 1;
     while (position <= n + 1) {
@@ -59,12 +57,10 @@ int main() {
                                         static_cast<int32_t>(pattern.size()), text.data(), n, 0);
       if (found == 0) break;
       int32_t length = compiledPattern.matchLength;
-      char pair[32];
-      std::snprintf(pair, sizeof pair, " %d %d", found - 1, length);
-      line += pair;
+      std::printf(" %d %d", found - 1, length);
       position = found + (length > 0 ? length : 1);
     }
-    std::printf("%s\n", line.c_str());
+    std::fputc('\n', stdout);
   }
   return 0;
 }
