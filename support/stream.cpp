@@ -62,26 +62,29 @@ void emptyBuffer(Stream* stream) {
 // Moves count bytes straight between the file and memory, in parts that fit
 // the file layer's 32-bit counts. Returns the bytes moved, or the negative
 // status of the first call that failed before anything was moved. A short
-// part ends the transfer.
+// read ends the transfer; a short write is followed by another write of the
+// rest, so a failure is seen with the system's own reason (a pipe whose
+// reader has gone may first take part of a large write).
 template <typename Bytes, typename Transfer>
-int64_t transferDirect(Stream* stream, Bytes* data, int64_t count, Transfer transfer) {
+int64_t transferDirect(Stream* stream, Bytes* data, int64_t count, Transfer transfer,
+                       bool retryShort) {
   int64_t done = 0;
   while (done < count) {
     int64_t part = count - done < LARGEST_TRANSFER ? count - done : LARGEST_TRANSFER;
     int32_t moved = transfer(stream->handle, data + done, static_cast<int32_t>(part));
     if (moved < 0) return done > 0 ? done : moved;
     done += moved;
-    if (moved < part) break;
+    if (moved < part && (!retryShort || moved == 0)) break;
   }
   return done;
 }
 
 int64_t writeDirect(Stream* stream, const uint8_t* data, int64_t count) {
-  return transferDirect(stream, data, count, fileWrite);
+  return transferDirect(stream, data, count, fileWrite, true);
 }
 
 int64_t readDirect(Stream* stream, uint8_t* data, int64_t count) {
-  return transferDirect(stream, data, count, fileRead);
+  return transferDirect(stream, data, count, fileRead, false);
 }
 
 }  // namespace
@@ -280,11 +283,12 @@ int32_t flushStream(Stream* stream, int32_t resetOutput) {
     }
   }
   int32_t count = static_cast<int32_t>(validBytes(stream));
-  int32_t written = fileWrite(stream->handle, stream->bufferStart, count);
-  if (written < 0) {
-    stream->error = written;
+  int64_t moved = writeDirect(stream, stream->bufferStart, count);
+  if (moved < 0) {
+    stream->error = static_cast<int32_t>(moved);
     return -1;
   }
+  int32_t written = static_cast<int32_t>(moved);
   if (written < count) {
     stream->error = STATUS_SHORT_TRANSFER;
     return -1;
