@@ -34,8 +34,8 @@ uint8_t wordCharacterTable[256];
 namespace {
 
 int64_t matchCount;
-// Nonzero once a file of the current specification could not be searched to
-// its end (the matcher ran out of memory); the specification then fails.
+// Nonzero once a file named by the current file-spec could not be searched to
+// its end (the matcher ran out of memory); that file-spec then fails.
 int32_t specificationStatus;
 int64_t firstLine;
 int64_t firstColumn;
@@ -327,7 +327,7 @@ static void upperCaseSearchText(int32_t syntax) {
   memFree(original);
 }
 
-// The length of the specification's directory part, up to its last
+// The length of the file-spec's directory part, up to its last
 // separator. Under a double-byte code page the second byte of a character may
 // be a backslash; it belongs to the name and does not split it.
 static int32_t directoryLengthOf(const CountedString& specification) {
@@ -374,7 +374,7 @@ int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, in
     searchOneFile(namePattern, namePattern);
     return specificationStatus;
   }
-  // The walk goes on past a file that failed; the specification still fails.
+  // The walk goes on past a file that failed; the file-spec still fails.
   status = walkFiles(directory, &namePattern, walkFlags, searchOneFile,
                      static_cast<uint32_t>(attributeFlags), nullptr, nullptr, nullptr, 0);
   return specificationStatus != 0 ? specificationStatus : status;

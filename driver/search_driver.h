@@ -14,7 +14,7 @@ int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, in
                        int32_t syntax, int32_t attributeFlags);
 int32_t searchOneFile(const CountedString& path, const CountedString& displayName);
 // 0, or -8 (message -8 printed) when the matcher ran out of memory and the
-// rest of the file went unsearched; the specification then returns -8.
+// rest of the file went unsearched; the file-spec's search then returns -8.
 int32_t searchStream(Stream* stream, const CountedString& displayName);
 
 // The compiled word-character set of -W, and its members: byte b is a word

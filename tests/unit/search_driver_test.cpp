@@ -132,7 +132,7 @@ TEST_F(SearchDriverTest, ReportForms) {
 }
 
 // The matcher's stack cannot grow on the second line: the rest of the file
-// goes unsearched, which is reported and fails the specification instead of
+// goes unsearched, which is reported and fails the file-spec instead of
 // passing for the end of the matches. Without the limit all three are found.
 TEST_F(SearchDriverTest, AMatcherOutOfMemoryIsReportedAndFailsTheSpecification) {
   const std::string path = dir_ / "input.txt";
