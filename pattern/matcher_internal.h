@@ -133,34 +133,31 @@ int32_t fetchUtf8AnySetSlow(int32_t crossLines);
 // missing trail byte is not an error.
 void fetchTrailByte(int32_t crossLines);
 
-// CHAR in the byte modes: the byte, or NO_CHARACTER.
-inline int32_t fetchCharByte(int32_t crossLines) {
+// A byte read straight from the window while more than `margin` bytes are
+// left before its end; nearer the end the slow read asks the source.
+inline int32_t fetchByteWithMargin(int32_t margin, int32_t (*slow)(int32_t),
+                                   int32_t crossLines) {
   MatcherState& s = m();
-  if (s.windowEnd - s.cur > (textSource.fullWindowReads ? 0 : 1)) {
+  if (s.windowEnd - s.cur > margin) {
     ++s.offset;
     return *s.cur++;
   }
-  return fetchCharByteSlow(crossLines);
+  return slow(crossLines);
+}
+
+// CHAR in the byte modes: the byte, or NO_CHARACTER.
+inline int32_t fetchCharByte(int32_t crossLines) {
+  return fetchByteWithMargin(textSource.fullWindowReads ? 0 : 1, fetchCharByteSlow, crossLines);
 }
 
 // ANY in the byte modes (the lead byte of a double-byte character only).
 inline int32_t fetchAnyByte(int32_t crossLines) {
-  MatcherState& s = m();
-  if (s.windowEnd - s.cur > (textSource.fullWindowReads ? 0 : 2)) {
-    ++s.offset;
-    return *s.cur++;
-  }
-  return fetchAnyByteSlow(crossLines);
+  return fetchByteWithMargin(textSource.fullWindowReads ? 0 : 2, fetchAnyByteSlow, crossLines);
 }
 
 // SET in the byte modes.
 inline int32_t fetchSetByte(int32_t crossLines) {
-  MatcherState& s = m();
-  if (s.windowEnd - s.cur > 2) {
-    ++s.offset;
-    return *s.cur++;
-  }
-  return fetchSetByteSlow(crossLines);
+  return fetchByteWithMargin(2, fetchSetByteSlow, crossLines);
 }
 
 // CHAR in UTF-8 mode: the code point, or NO_CHARACTER.
