@@ -11,6 +11,14 @@
 // before moving, so a refused seek leaves the position where it was.
 // WriteFile writes the whole count, as Win32 does for files. A read at the end
 // of a file or pipe succeeds with 0 bytes.
+//
+// A search of a small file asks for its size (a seek to the end), seeks back
+// to the start and reads it; on a tree of thousands of files every system
+// call counts. So for a regular file opened here the position is kept in this
+// layer: a seek only records where the next transfer starts, the descriptor
+// is moved by lseek just before a read or write that needs it, and the size
+// that CreateFile's fstat saw serves the first seek to the end if nothing was
+// read or written in between.
 #include "platform/posix_internal.h"
 
 #include <fcntl.h>
@@ -19,6 +27,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdint>
 
 #include "platform/win32.h"
@@ -40,16 +49,41 @@ HANDLE handleOf(int fd) {
   return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1);
 }
 
-// Descriptors that CreateFile opened on a regular file: for them the end of
-// the file is found with one lseek, without asking for the file's facts again.
+// Descriptors that CreateFile opened on a regular file, with the position
+// the caller has set (`position`) and the one the descriptor has (`actual`).
+struct RegularFile {
+  bool tracked;
+  bool sizeFresh;  // `size` is what fstat said at the open, with nothing moved since
+  int64_t size;
+  int64_t position;
+  int64_t actual;
+};
 constexpr int TRACKED_DESCRIPTORS = 1024;
-bool regularDescriptor[TRACKED_DESCRIPTORS];
+RegularFile regularFiles[TRACKED_DESCRIPTORS];
 
-void noteRegular(int fd, bool regular) {
-  if (fd >= 0 && fd < TRACKED_DESCRIPTORS) regularDescriptor[fd] = regular;
+void trackRegular(int fd, bool regular, int64_t size) {
+  if (fd >= 0 && fd < TRACKED_DESCRIPTORS) regularFiles[fd] = {regular, regular, size, 0, 0};
 }
 
-bool isRegular(int fd) { return fd >= 0 && fd < TRACKED_DESCRIPTORS && regularDescriptor[fd]; }
+RegularFile* regularFile(int fd) {
+  return fd >= 0 && fd < TRACKED_DESCRIPTORS && regularFiles[fd].tracked ? &regularFiles[fd] : nullptr;
+}
+
+// Moves a tracked descriptor to the position its caller set, before a transfer.
+bool placeDescriptor(int fd, RegularFile* file) {
+  if (file == nullptr || file->position == file->actual) return true;
+  if (lseek(fd, static_cast<off_t>(file->position), SEEK_SET) < 0) return false;
+  file->actual = file->position;
+  return true;
+}
+
+// Accounts for a transfer of `count` bytes on a tracked descriptor.
+void advanceDescriptor(RegularFile* file, int64_t count) {
+  if (file == nullptr) return;
+  file->sizeFresh = false;
+  file->position += count;
+  file->actual = file->position;
+}
 
 // The Win32 error of a failed call on an open descriptor. EBADF on a
 // descriptor that is open means the handle lacks the access the call needs.
@@ -63,10 +97,27 @@ DWORD errorOnDescriptor(int fd, int err, DWORD ioError) {
   return win32ErrorOfErrno(err, nullptr);
 }
 
-int openRetrying(const char* path, int flags) {
+// Opens path; *listing receives the descriptor of the listed directory it
+// was opened relative to, or -1, and *name the name it was opened by there.
+int openRetrying(const char* path, int flags, int* listing = nullptr, const char** opened = nullptr) {
+  // A file of a directory that is being listed (the usual case in a tree
+  // search) is opened relative to that directory.
+  int base = AT_FDCWD;
+  const char* name = path;
+  if (const char* slash = std::strrchr(path, '/'); slash != nullptr && slash != path && slash[1] != '\0') {
+    int directory = listedDirectory(path, static_cast<size_t>(slash - path));
+    if (directory >= 0) {
+      base = directory;
+      name = slash + 1;
+    }
+  }
+  if (listing != nullptr) {
+    *listing = base == AT_FDCWD ? -1 : base;
+    *opened = name;
+  }
   int fd;
   do {
-    fd = open(path, flags | O_CLOEXEC, 0666);
+    fd = openat(base, name, flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -81,6 +132,8 @@ HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags) {
     accessFlags = O_RDONLY;
   }
   int fd = -1;
+  int listing = -1;
+  const char* name = path;
   DWORD successError = ERROR_SUCCESS;
   switch (creation) {
     case CREATE_NEW:
@@ -105,7 +158,7 @@ HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags) {
       break;
     }
     case OPEN_EXISTING:
-      fd = openRetrying(path, accessFlags);
+      fd = openRetrying(path, accessFlags, &listing, &name);
       break;
     case TRUNCATE_EXISTING:
       if ((access & GENERIC_WRITE) == 0) {
@@ -122,14 +175,17 @@ HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags) {
     failWithErrno(path);
     return INVALID_HANDLE_VALUE;
   }
+  // A file opened for reading just after its directory listing described
+  // it is taken to be what the listing saw.
   struct stat facts;
-  const bool known = fstat(fd, &facts) == 0;
+  const bool known = (accessFlags == O_RDONLY && describedFacts(listing, name, &facts)) ||
+                     fstat(fd, &facts) == 0;
   if (known && S_ISDIR(facts.st_mode)) {
     close(fd);
     failWith(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  noteRegular(fd, known && S_ISREG(facts.st_mode));
+  trackRegular(fd, known && S_ISREG(facts.st_mode), known ? static_cast<int64_t>(facts.st_size) : 0);
   if ((flags & FILE_FLAG_DELETE_ON_CLOSE) != 0) {
     unlink(path);
   }
@@ -168,6 +224,10 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD done, void*) {
   if (fd < 0) {
     return failWith(ERROR_INVALID_HANDLE);
   }
+  RegularFile* tracked = regularFile(fd);
+  if (!placeDescriptor(fd, tracked)) {
+    return failWith(errorOnDescriptor(fd, errno, ERROR_READ_FAULT));
+  }
   size_t wanted = count < LARGEST_TRANSFER ? count : LARGEST_TRANSFER;
   ssize_t got;
   do {
@@ -176,6 +236,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD done, void*) {
   if (got < 0) {
     return failWith(errorOnDescriptor(fd, errno, ERROR_READ_FAULT));
   }
+  advanceDescriptor(tracked, got);
   if (done != nullptr) {
     *done = static_cast<DWORD>(got);
   }
@@ -190,6 +251,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD done, void*) {
   if (fd < 0) {
     return failWith(ERROR_INVALID_HANDLE);
   }
+  RegularFile* tracked = regularFile(fd);
+  if (!placeDescriptor(fd, tracked)) {
+    return failWith(errorOnDescriptor(fd, errno, ERROR_WRITE_FAULT));
+  }
   const char* bytes = static_cast<const char*>(buffer);
   DWORD written = 0;
   while (written < count) {
@@ -201,6 +266,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD done, void*) {
       }
       return failWith(errorOnDescriptor(fd, errno, ERROR_WRITE_FAULT));
     }
+    advanceDescriptor(tracked, put);
     written += static_cast<DWORD>(put);
     if (done != nullptr) {
       *done = written;
@@ -222,31 +288,32 @@ DWORD SetFilePointer(HANDLE file, LONG distanceLow, LONG* distanceHigh, DWORD me
   } else {
     distance = distanceLow;
   }
-  // The current position is asked for only where it is needed: a search
-  // seeks once per block, and every system call counts on a tree of small
-  // files. A descriptor that cannot seek fails the final lseek the same way.
-  auto currentPosition = [fd]() {
-    off_t current = lseek(fd, 0, SEEK_CUR);
-    if (current < 0) SetLastError(errorOnDescriptor(fd, errno, ERROR_SEEK_ON_DEVICE));
-    return current;
-  };
+  RegularFile* tracked = regularFile(fd);
   int64_t base;
-  if (method == FILE_END && distance == 0 && distanceHigh != nullptr && isRegular(fd)) {
-    base = -1;  // the one lseek below goes to the end
-  } else if (method == FILE_BEGIN) {
+  if (method == FILE_BEGIN) {
     base = 0;
   } else if (method == FILE_CURRENT) {
-    off_t current = currentPosition();
-    if (current < 0) return INVALID_SET_FILE_POINTER;
-    base = current;
+    if (tracked != nullptr) {
+      base = tracked->position;
+    } else {
+      off_t current = lseek(fd, 0, SEEK_CUR);
+      if (current < 0) {
+        SetLastError(errorOnDescriptor(fd, errno, ERROR_SEEK_ON_DEVICE));
+        return INVALID_SET_FILE_POINTER;
+      }
+      base = current;
+    }
   } else if (method == FILE_END) {
     struct stat facts;
-    if (fstat(fd, &facts) == 0 && S_ISREG(facts.st_mode)) {
+    if (tracked != nullptr && tracked->sizeFresh) {
+      base = tracked->size;
+      tracked->sizeFresh = false;  // a later question sees the file as it is then
+    } else if (fstat(fd, &facts) == 0 && S_ISREG(facts.st_mode)) {
       base = facts.st_size;
     } else {
-      off_t current = currentPosition();
-      if (current < 0) return INVALID_SET_FILE_POINTER;
-      off_t end = lseek(fd, 0, SEEK_END);
+      // A device or pipe: its end is where lseek says it is.
+      off_t current = lseek(fd, 0, SEEK_CUR);
+      off_t end = current < 0 ? current : lseek(fd, 0, SEEK_END);
       if (end < 0) {
         SetLastError(errorOnDescriptor(fd, errno, ERROR_SEEK_ON_DEVICE));
         return INVALID_SET_FILE_POINTER;
@@ -259,9 +326,7 @@ DWORD SetFilePointer(HANDLE file, LONG distanceLow, LONG* distanceHigh, DWORD me
     return INVALID_SET_FILE_POINTER;
   }
   int64_t target = 0;
-  if (base < 0) {
-    // A regular file's end: nothing to check before the move.
-  } else if (__builtin_add_overflow(base, distance, &target) || target < 0) {
+  if (__builtin_add_overflow(base, distance, &target) || target < 0) {
     SetLastError(ERROR_NEGATIVE_SEEK);
     return INVALID_SET_FILE_POINTER;
   }
@@ -270,13 +335,13 @@ DWORD SetFilePointer(HANDLE file, LONG distanceLow, LONG* distanceHigh, DWORD me
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_SET_FILE_POINTER;
   }
-  off_t reached =
-      base < 0 ? lseek(fd, 0, SEEK_END) : lseek(fd, static_cast<off_t>(target), SEEK_SET);
-  if (reached < 0) {
+  if (tracked != nullptr) {
+    tracked->position = target;  // the descriptor moves at the next transfer
+  } else if (lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) {
     SetLastError(errorOnDescriptor(fd, errno, ERROR_SEEK_ON_DEVICE));
     return INVALID_SET_FILE_POINTER;
   }
-  uint64_t position = static_cast<uint64_t>(reached);
+  uint64_t position = static_cast<uint64_t>(target);
   if (distanceHigh != nullptr) {
     *distanceHigh = static_cast<LONG>(static_cast<uint32_t>(position >> 32));
   }
@@ -292,7 +357,8 @@ BOOL SetEndOfFile(HANDLE file) {
   if (fd < 0) {
     return failWith(ERROR_INVALID_HANDLE);
   }
-  off_t position = lseek(fd, 0, SEEK_CUR);
+  RegularFile* tracked = regularFile(fd);
+  off_t position = tracked != nullptr ? static_cast<off_t>(tracked->position) : lseek(fd, 0, SEEK_CUR);
   if (position < 0 || ftruncate(fd, position) != 0) {
     return failWith(errorOnDescriptor(fd, errno, ERROR_WRITE_FAULT));
   }
@@ -319,7 +385,7 @@ BOOL CloseHandle(HANDLE object) {
   if (fd < 0) {
     return failWith(ERROR_INVALID_HANDLE);
   }
-  noteRegular(fd, false);
+  trackRegular(fd, false, 0);
   // After EINTR the descriptor is closed all the same.
   if (close(fd) != 0 && errno != EINTR) {
     return failWith(errorOnDescriptor(fd, errno, ERROR_WRITE_FAULT));

@@ -16,6 +16,7 @@
 #include "platform/posix_internal.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -32,9 +33,51 @@ struct FindSearch {
   uint32_t magic;
   DIR* directory;    // null once the listing has ended, or for one named entry
   int dotsPending;   // 2: "." and ".." still to come, 1: "..", 0: none
+  FindSearch* older;  // the searches with an open directory, newest first
+  FindSearch* newer;
   char directoryPath[POSIX_NAME_CAPACITY];
   char pattern[POSIX_NAME_CAPACITY];
 };
+
+// The facts of the entry described last, which an open of that very entry
+// right after it (a tree search opens each file as it is listed) takes
+// instead of asking the system again.
+struct DescribedEntry {
+  int directory;  // -1: nothing remembered
+  char name[MAX_PATH];
+  struct stat facts;
+};
+DescribedEntry lastDescribed = {-1, {}, {}};
+
+void rememberDescribed(int directory, const char* name, size_t nameLength, const struct stat& facts) {
+  lastDescribed.directory = directory;
+  if (directory >= 0) {
+    std::memcpy(lastDescribed.name, name, nameLength + 1);
+    lastDescribed.facts = facts;
+  }
+}
+
+// The searches whose directory is open, so that a file of a directory being
+// listed can be opened relative to it (see listedDirectory).
+FindSearch* newestOpen = nullptr;
+
+void openListing(FindSearch* search, DIR* directory) {
+  search->directory = directory;
+  search->older = newestOpen;
+  search->newer = nullptr;
+  if (newestOpen != nullptr) newestOpen->newer = search;
+  newestOpen = search;
+}
+
+void closeListing(FindSearch* search) {
+  if (search->directory == nullptr) return;
+  if (lastDescribed.directory == dirfd(search->directory)) lastDescribed.directory = -1;
+  closedir(search->directory);
+  search->directory = nullptr;
+  if (search->newer != nullptr) search->newer->older = search->older;
+  if (search->older != nullptr) search->older->newer = search->newer;
+  if (newestOpen == search) newestOpen = search->older;
+}
 
 bool hasWildcard(const char* text) {
   return std::strpbrk(text, "*?") != nullptr;
@@ -108,17 +151,22 @@ bool matchesPattern(const char* pattern, const char* name) {
   return false;
 }
 
-// Fills data for the entry called name whose file is path; false when the
-// entry cannot be described (it vanished, or its name is too long).
-bool describeEntry(const char* path, const char* name, WIN32_FIND_DATAA* data) {
+// Fills data for the entry called name of the directory open as `directory`
+// (or, without one, the file at path); false when the entry cannot be
+// described (it vanished, or its name is too long). Asking relative to the
+// open directory spares the kernel a walk along the whole path per entry.
+bool describeEntry(int directory, const char* path, const char* name, WIN32_FIND_DATAA* data) {
   size_t nameLength = std::strlen(name);
   if (nameLength >= MAX_PATH) {
     return false;
   }
+  const int base = directory >= 0 ? directory : AT_FDCWD;
+  const char* file = directory >= 0 ? name : path;
   struct stat facts;
-  if (stat(path, &facts) != 0 && lstat(path, &facts) != 0) {
+  if (fstatat(base, file, &facts, 0) != 0 && fstatat(base, file, &facts, AT_SYMLINK_NOFOLLOW) != 0) {
     return false;
   }
+  rememberDescribed(directory, name, nameLength, facts);
   std::memset(data, 0, sizeof *data);
   data->dwFileAttributes = attributesOfStat(facts, name);
   data->ftCreationTime = fileTimeOfTimespec(facts.st_ctim);
@@ -156,7 +204,7 @@ bool fetchNext(FindSearch* search, WIN32_FIND_DATAA* data) {
     const char* name = search->dotsPending == 2 ? "." : "..";
     --search->dotsPending;
     if (matchesPattern(search->pattern, name) && joinPath(search->directoryPath, name, path) &&
-        describeEntry(path, name, data)) {
+        describeEntry(search->directory != nullptr ? dirfd(search->directory) : -1, path, name, data)) {
       return true;
     }
   }
@@ -167,8 +215,7 @@ bool fetchNext(FindSearch* search, WIN32_FIND_DATAA* data) {
     errno = 0;
     struct dirent* entry = readdir(search->directory);
     if (entry == nullptr) {
-      closedir(search->directory);
-      search->directory = nullptr;
+      closeListing(search);
       return false;
     }
     const char* name = entry->d_name;
@@ -176,7 +223,7 @@ bool fetchNext(FindSearch* search, WIN32_FIND_DATAA* data) {
       continue;
     }
     if (matchesPattern(search->pattern, name) && joinPath(search->directoryPath, name, path) &&
-        describeEntry(path, name, data)) {
+        describeEntry(dirfd(search->directory), path, name, data)) {
       return true;
     }
   }
@@ -193,9 +240,7 @@ FindSearch* searchOf(HANDLE handle) {
 }
 
 void destroySearch(FindSearch* search) {
-  if (search->directory != nullptr) {
-    closedir(search->directory);
-  }
+  closeListing(search);
   search->magic = 0;
   std::free(search);
 }
@@ -236,7 +281,7 @@ HANDLE findFirst(const char* path, WIN32_FIND_DATAA* data) {
       destroySearch(search);
       return INVALID_HANDLE_VALUE;
     }
-    if (!describeEntry(path, namePart, data)) {
+    if (!describeEntry(-1, path, namePart, data)) {
       SetLastError(ERROR_FILENAME_EXCED_RANGE);
       destroySearch(search);
       return INVALID_HANDLE_VALUE;
@@ -244,8 +289,8 @@ HANDLE findFirst(const char* path, WIN32_FIND_DATAA* data) {
     return search;
   }
 
-  search->directory = opendir(search->directoryPath);
-  if (search->directory == nullptr) {
+  DIR* directory = opendir(search->directoryPath);
+  if (directory == nullptr) {
     int err = errno;
     // Every missing name here is a directory of the path.
     SetLastError(err == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
@@ -253,6 +298,7 @@ HANDLE findFirst(const char* path, WIN32_FIND_DATAA* data) {
     destroySearch(search);
     return INVALID_HANDLE_VALUE;
   }
+  openListing(search, directory);
   search->dotsPending = 2;
   if (!fetchNext(search, data)) {
     destroySearch(search);
@@ -287,6 +333,25 @@ bool toWideData(const WIN32_FIND_DATAA& narrow, WIN32_FIND_DATAW* wide) {
 }
 
 }  // namespace
+
+int listedDirectory(const char* directory, size_t length) {
+  for (FindSearch* search = newestOpen; search != nullptr; search = search->older) {
+    if (std::strncmp(search->directoryPath, directory, length) == 0 &&
+        search->directoryPath[length] == '\0') {
+      return dirfd(search->directory);
+    }
+  }
+  return -1;
+}
+
+bool describedFacts(int directory, const char* name, struct stat* facts) {
+  if (directory < 0 || lastDescribed.directory != directory || std::strcmp(lastDescribed.name, name) != 0) {
+    return false;
+  }
+  *facts = lastDescribed.facts;
+  lastDescribed.directory = -1;  // good for one open only
+  return true;
+}
 
 HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
   char path[POSIX_NAME_CAPACITY];

@@ -46,6 +46,14 @@ bool toPosixNameWide(const WCHAR* name, char* out);
 int utf8ToWideName(const char* text, WCHAR* out, size_t capacity);
 int wideToUtf8Name(const WCHAR* text, char* out, size_t capacity);
 
+// The descriptor of a directory that a directory search is listing right now
+// under the name directory[0..length), or -1: a file of that directory is
+// opened relative to it, without the kernel walking the whole path again.
+int listedDirectory(const char* directory, size_t length);
+// The stat facts of entry `name` of the listed directory, when the listing
+// has just described it (once per description); false otherwise.
+bool describedFacts(int directory, const char* name, struct stat* facts);
+
 // Attribute bits of an entry called name (the last component decides the
 // hidden bit) with the given stat facts.
 DWORD attributesOfStat(const struct stat& facts, const char* name);

@@ -125,6 +125,56 @@ TEST(PlatformFiles, SeeksBeforeTheStartFailAndCreateAlwaysTellsOfAnOldFile) {
   ASSERT_TRUE(CloseHandle(file));
 }
 
+// Each handle keeps its own position, a seek to the end sees a file that grew
+// since the handle last read, and a file of a directory being listed is
+// opened as that directory's entry, not as a like-named file elsewhere.
+TEST(PlatformFiles, PositionsStayPerHandleAndOpensDuringAListingFindTheirOwnFile) {
+  TempDir dir;
+  const std::string name = dir.write("grow.txt", "0123456789");
+  ASSERT_TRUE(CreateDirectoryA((dir / "sub").c_str(), nullptr));
+  dir.write("sub/grow.txt", "other");
+  HANDLE reader = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  HANDLE writer = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  char buffer[16];
+  DWORD done = 0;
+  EXPECT_EQ(SetFilePointer(reader, 0, nullptr, FILE_END), 10u);
+  EXPECT_EQ(SetFilePointer(reader, 2, nullptr, FILE_BEGIN), 2u);
+  ASSERT_TRUE(ReadFile(reader, buffer, 3, &done, nullptr));
+  EXPECT_EQ(std::string(buffer, done), "234");
+  EXPECT_EQ(SetFilePointer(writer, 0, nullptr, FILE_END), 10u);
+  ASSERT_TRUE(WriteFile(writer, "ABCDE", 5, &done, nullptr));
+  EXPECT_EQ(SetFilePointer(reader, 0, nullptr, FILE_CURRENT), 5u) << "untouched by the writer";
+  EXPECT_EQ(SetFilePointer(reader, 0, nullptr, FILE_END), 15u) << "the file grew";
+  EXPECT_EQ(SetFilePointer(reader, -7, nullptr, FILE_CURRENT), 8u);
+  ASSERT_TRUE(ReadFile(reader, buffer, sizeof buffer, &done, nullptr));
+  EXPECT_EQ(std::string(buffer, done), "89ABCDE");
+  CloseHandle(writer);
+  CloseHandle(reader);
+
+  for (const char* listed : {"", "sub"}) {
+    const std::string directory = listed[0] == '\0' ? dir.path() : joinPath(dir.path(), listed);
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(joinPath(directory, "*").c_str(), &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    while (std::string(data.cFileName) != "grow.txt") ASSERT_TRUE(FindNextFileA(search, &data));
+    for (const auto& [path, content] : {std::pair{name, std::string("0123456789ABCDE")},
+                                        std::pair{joinPath(dir / "sub", "grow.txt"), std::string("other")}}) {
+      HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+      EXPECT_EQ(SetFilePointer(file, 0, nullptr, FILE_END), content.size()) << path;
+      EXPECT_EQ(SetFilePointer(file, 0, nullptr, FILE_BEGIN), 0u);
+      ASSERT_TRUE(ReadFile(file, buffer, sizeof buffer, &done, nullptr));
+      EXPECT_EQ(std::string(buffer, done), content) << "listing " << directory;
+      CloseHandle(file);
+    }
+    FindClose(search);
+  }
+}
+
 TEST(PlatformFiles, PositionsBeyondFourGigabytes) {
   TempDir dir;
   const std::string name = dir / "sparse.bin";
