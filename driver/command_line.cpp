@@ -8,7 +8,10 @@
 // text is known, or at -L. In the file phase every argument is a file
 // specification, a list file (-L name) or a tree prefix (-T/+T spec). Each
 // specification goes to the search driver; the exit status is the result of
-// the last one searched. Standard output that cannot be written ends the
+// the last one searched. Arguments are read as main received them until
+// -utf8 turns the UTF-8 mode on, and in UTF-8 from there; a search text read
+// before it is read again, so that names and the search text are always in
+// the form the mode uses. Standard output that cannot be written ends the
 // program: quietly with status 2 when the reader has gone (a closed pipe),
 // otherwise after a message on standard error, the one place left for it.
 #include <cctype>
@@ -247,11 +250,25 @@ void checkFilePhase(char** argv, int index, int argc) {
   }
 }
 
+// The vector the arguments are read from once the UTF-8 mode is on; main's
+// own where the system has no other form of them.
+char** utf8Arguments(int argc, char** argv) {
+  char** utf8 = platformUtf8Arguments(argc, argv);
+  return utf8 != nullptr ? utf8 : argv;
+}
+
 }  // namespace
+
+namespace {
+ExitHandler exitHandler = nullptr;
+}  // namespace
+
+void setExitHandler(ExitHandler handler) { exitHandler = handler; }
 
 [[noreturn]] void exitProgram(int32_t status) {
   std::fflush(stdout);
   flushOutput();
+  if (exitHandler != nullptr) exitHandler(status);
   std::exit(status);
 }
 
@@ -276,22 +293,25 @@ void checkFilePhase(char** argv, int index, int argc) {
 int grepMain(int argc, char** argv) {
   startUp(argc > 0 ? argv[0] : nullptr);
 
+  char** arguments = argv;
+  int textArgument = 0;  // the argument the search text came from, 0 for none or a file
   int index = 1;
   int defaultsAt = 0;
   while (index < argc) {
-    const char* argument = argv[index];
+    const char* argument = arguments[index];
     if (argument[0] == '?' && searchOptions.searchLength == 0) showUsage();
     if (argument[0] != '-') {
       if (searchOptions.searchLength != 0) break;
       takeSearchText(argument, std::strlen(argument));
+      textArgument = index;
       ++index;
       continue;
     }
     char letter = upperAscii(argument[1]);
     if (letter >= '0' && letter <= '9') {
       searchOptions.recordLength = std::atoi(argument + 1);
-      if (index + 1 < argc && argv[index + 1][0] >= '0' && argv[index + 1][0] <= '9') {
-        searchOptions.recordBase = std::atoi(argv[++index]);
+      if (index + 1 < argc && arguments[index + 1][0] >= '0' && arguments[index + 1][0] <= '9') {
+        searchOptions.recordBase = std::atoi(arguments[++index]);
       }
       ++index;
       continue;
@@ -309,13 +329,14 @@ int grepMain(int argc, char** argv) {
         if (index + 1 >= argc) failWith(MSG_E_ARGUMENT, nullptr);
         if (searchOptions.searchLength != 0) failWith(MSG_TEXT_ALREADY_GIVEN, nullptr);
         ++index;
-        takeSearchText(argv[index], std::strlen(argv[index]));
+        takeSearchText(arguments[index], std::strlen(arguments[index]));
+        textArgument = index;
         break;
       case 'F':
         if (index + 1 >= argc) failWith(MSG_F_ARGUMENT, nullptr);
         if (searchOptions.searchLength != 0) failWith(MSG_TEXT_ALREADY_GIVEN, nullptr);
         ++index;
-        takePatternFile(argv[index], upperAscii(argument[2]) == 'B');
+        takePatternFile(arguments[index], upperAscii(argument[2]) == 'B');
         break;
       case 'H': showUsage();
       case 'I': searchOptions.ignoreCase = 1; break;
@@ -335,7 +356,10 @@ int grepMain(int argc, char** argv) {
         break;
       case 'R': searchOptions.syntax = 'R'; break;
       case 'T': searchOptions.walkFlags |= WALK_RECURSE; break;
-      case 'U': takeUOption(argument + 1); break;
+      case 'U':
+        takeUOption(argument + 1);
+        if (utf8Mode != 0) arguments = utf8Arguments(argc, argv);
+        break;
       case 'V': searchOptions.verbose = 1; break;
       case 'W':
         searchOptions.wholeWord = 1;
@@ -352,7 +376,13 @@ int grepMain(int argc, char** argv) {
     ++index;
   }
 
-  if (defaultsAt != 0) storeDefaults(argv[defaultsAt], argv[defaultsAt + 1]);
+  if (textArgument != 0 && arguments != argv) {
+    memFree(searchOptions.searchText);
+    searchOptions.searchText = nullptr;
+    searchOptions.searchLength = 0;
+    takeSearchText(arguments[textArgument], std::strlen(arguments[textArgument]));
+  }
+  if (defaultsAt != 0) storeDefaults(arguments[defaultsAt], arguments[defaultsAt + 1]);
   if (searchOptions.searchLength == 0) showUsage();
 
   if (index >= argc) {
@@ -361,18 +391,18 @@ int grepMain(int argc, char** argv) {
                                     searchOptions.syntax, searchOptions.attributeFlags));
   }
 
-  checkFilePhase(argv, index, argc);
+  checkFilePhase(arguments, index, argc);
   int32_t status = 0;
   for (; index < argc; ++index) {
-    const char* argument = argv[index];
+    const char* argument = arguments[index];
     FileArgument kind = classifyFileArgument(argument);
     if (kind == FileArgument::LIST_FILE) {
-      status = processListFile(argv[++index], status);
+      status = processListFile(arguments[++index], status);
       continue;
     }
     if (kind == FileArgument::TREE_PREFIX) {
       searchOptions.walkFlags = WALK_RECURSE;
-      argument = argv[++index];
+      argument = arguments[++index];
     }
     CountedString specification;
     appendText(specification, argument, COUNTED_SPEC_CAPACITY);

@@ -64,10 +64,12 @@ void endLine() {
   if (flushEveryLine) flushOutput();
 }
 
-// Reads the file byte by byte from an offset outside the window.
+// Reads the file byte by byte from an offset outside the window, up to the
+// size the file had when it was opened (the text window's end of the text).
 struct StreamReader {
   int64_t next = -1;
   int32_t byteAt(int64_t offset) {
+    if (offset >= textWindow.fileSize) return -1;
     if (offset != next) {
       if (seekStream(textWindow.stream, offset, 0) != 0) return -1;
     }
@@ -421,8 +423,10 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
     }
     int64_t matchLength =
         searchOptions.syntax != 0 ? compiledPattern.matchLength : searchOptions.searchLength;
-    if (!recordMode) fixLineStart();
     int64_t matchStart = cursorOffset();
+    // A carriage return that begins the line does not count in the column,
+    // unless the match begins on it: column 1 is the lowest there is.
+    if (!recordMode && textWindow.lineStartOffset < matchStart) fixLineStart();
     int64_t advance = matchLength;
     int64_t reported = matchStart;
     if (compiledPattern.cursorMark != 0) {

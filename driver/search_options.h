@@ -32,8 +32,14 @@ struct SearchOptions {
 
 extern SearchOptions searchOptions;
 
-// Flushes standard output and ends the process.
+// Flushes standard output and ends the process, through the exit handler
+// when one is set.
 [[noreturn]] void exitProgram(int32_t status);
+// A program that runs grepMain several times in one process (the command-line
+// fuzzing harness) leaves grepMain through a handler of its own, which must
+// not return (it throws or jumps); null restores the process exit.
+typedef void (*ExitHandler)(int32_t status);
+void setExitHandler(ExitHandler handler);
 [[noreturn]] void showUsage();
 // The whole program: start-up, the command line, the searches.
 int grepMain(int argc, char** argv);

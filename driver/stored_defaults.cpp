@@ -7,7 +7,11 @@
 // block as the pattern, so that the marker exists only once in the program.
 // The last 255 bytes of every full block are carried into the next one, so a
 // marker (and the fields after it) that a block boundary cuts is found and
-// patched whole in the next pass. A copy looks for its message catalogue in
+// patched whole in the next pass. A copy that fails part way (a full disk, a
+// failed read of the source) is removed again when this run created it, so
+// no truncated program is left behind under the new name; a file that was
+// there before (an older copy, a device such as /dev/full) is not deleted.
+// A copy without the marker is whole, and stays. A copy looks for its message catalogue in
 // its own directory; when there is none there, the catalogue in use is copied
 // beside it, so that a copy written elsewhere can still show its texts.
 #include "driver/stored_defaults.h"
@@ -38,6 +42,18 @@ constexpr int32_t SYNTAX_AT = 28;
   if (argument != nullptr) setMessageArgument(1, argument);
   printMessageLine(messageText(message));
   exitProgram(1);
+}
+
+// The destination being written, and whether this run created it.
+FileHandle openDestination = -1;
+const char* createdDestination = nullptr;
+
+// Ends a copy that could not be finished: the partial file goes when it is
+// this run's own, then the failure is reported.
+[[noreturn]] void failCopy(int32_t message, const char* argument) {
+  if (openDestination >= 0) fileClose(openDestination, -1);
+  if (createdDestination != nullptr) deleteFile(createdDestination);
+  failWith(message, argument);
 }
 
 void putWord(uint8_t* at, int32_t value) {
@@ -90,19 +106,22 @@ void copyCatalogueBeside(const char* destinationName) {
   // Opening the destination for writing empties it: when it is the source
   // under any name, that would destroy the source.
   if (platformSameFile(sourceName, destinationName)) failWith(MSG_D_DESTINATION_OPEN, destinationName);
+  const bool existed = fileExists(destinationName, 1) != 0;
   FileHandle destination = fileOpen(destinationName, OPEN_WRITE);
   if (destination < 0) failWith(MSG_D_DESTINATION_OPEN, destinationName);
+  openDestination = destination;
+  if (!existed) createdDestination = destinationName;
 
   uint8_t marker[DEFAULTS_MARKER_LENGTH];
   std::memcpy(marker, storedDefaults.marker, sizeof marker);
-  if (CompileLiteral(marker, DEFAULTS_MARKER_LENGTH, 1, 0) != 0) failWith(MSG_OUT_OF_MEMORY, nullptr);
+  if (CompileLiteral(marker, DEFAULTS_MARKER_LENGTH, 1, 0) != 0) failCopy(MSG_OUT_OF_MEMORY, nullptr);
 
   uint8_t* buffer = textWindow.window;
   int32_t carry = 0;
   bool found = false;
   for (;;) {
     int32_t got = fileRead(source, buffer + carry, COPY_BLOCK - carry);
-    if (got < 0) failWith(MSG_LIST_READ, sourceName);
+    if (got < 0) failCopy(MSG_LIST_READ, sourceName);
     int32_t total = carry + got;
     if (total == 0) break;
     if (!found) {
@@ -114,12 +133,13 @@ void copyCatalogueBeside(const char* destinationName) {
       }
     }
     int32_t toWrite = total < COPY_BLOCK ? total : total - CARRY;
-    if (fileWrite(destination, buffer, toWrite) != toWrite) failWith(MSG_D_WRITE, nullptr);
+    if (fileWrite(destination, buffer, toWrite) != toWrite) failCopy(MSG_D_WRITE, nullptr);
     carry = total < COPY_BLOCK ? 0 : CARRY;
     if (carry != 0) std::memmove(buffer, buffer + total - CARRY, CARRY);
   }
   fileClose(source, -1);
-  if (fileClose(destination, -1) != 0) failWith(MSG_D_WRITE, nullptr);
+  openDestination = -1;
+  if (fileClose(destination, -1) != 0) failCopy(MSG_D_WRITE, nullptr);
   if (!found) failWith(MSG_D_NO_MARKER, nullptr);
   platformCopyPermissions(sourceName, destinationName);
   copyCatalogueBeside(destinationName);

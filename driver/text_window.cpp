@@ -200,6 +200,18 @@ int32_t byteAtOffset(int64_t offset) {
   return getByte(tw.stream);
 }
 
+// The part of `length` bytes from `offset` that lies within the file's size
+// as it was when it was opened. A file that grows while it is searched is
+// searched as it was: every test of the end of the text answers by that
+// size, so data read past it would be searched by some operations and not by
+// others, and a match that ran across the old end would be lost while later
+// ones were found.
+int64_t lengthWithinFile(int64_t offset, int64_t length) {
+  const int64_t left = tw.fileSize - offset;
+  if (left <= 0) return 0;
+  return left < length ? left : length;
+}
+
 int32_t byteBeforeCursor() {
   if (tw.cursor > tw.window) return tw.cursor[-1];
   return byteAtOffset(tw.windowOffset - 1);
@@ -238,7 +250,7 @@ void passLineFeedsBackward(uint8_t* from, uint8_t* to) {
 int32_t loadNextBlock() {
   const int64_t offset = tw.windowOffset + dataLength();
   seekStream(tw.stream, offset, 0);
-  const int64_t count = readItems(tw.window, 1, WINDOW_SIZE, tw.stream);
+  const int64_t count = readItems(tw.window, 1, lengthWithinFile(offset, WINDOW_SIZE), tw.stream);
   if (count <= 0) return -1;
   tw.windowOffset = offset;
   tw.dataEnd = tw.window + count;
@@ -249,7 +261,7 @@ int32_t loadNextBlock() {
 
 int32_t readBlockAt(int64_t offset, int64_t length) {
   if (seekStream(tw.stream, offset, 0) != 0) return -1;
-  const int64_t count = readItems(tw.window, 1, length, tw.stream);
+  const int64_t count = readItems(tw.window, 1, lengthWithinFile(offset, length), tw.stream);
   if (count <= 0) return -1;
   tw.windowOffset = offset;
   tw.dataEnd = tw.window + count;
@@ -330,6 +342,7 @@ int32_t lineMoveBy(int32_t n) {
     tw.cursor -= back;
     return 0;
   }
+  const int64_t startLine = tw.lineNumber;
   // Bytes still to go back once the cursor stands on the line start.
   int64_t remaining = back - (tw.cursor - tw.lineStart);
   tw.cursor = tw.lineStart;
@@ -354,6 +367,11 @@ int32_t lineMoveBy(int32_t n) {
     return 0;
   }
   tw.lineStart = tw.window;
+  // Back within the line the cursor was on, its start is known already. Only
+  // a line left behind needs its start searched for; doing that on every
+  // step back over a block boundary would read a long line back to its
+  // start each time.
+  if (tw.lineNumber == startLine) return 0;
   const int64_t lineStartOffset = findLineStartBefore(tw.windowOffset);
   if (lineStartOffset < 0) return -1;
   tw.lineStartOffset = lineStartOffset;
@@ -603,7 +621,7 @@ void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, in
   }
   if (recordLength > 0) tw.windowOffset = recordBase;
   seekStream(stream, tw.windowOffset, 0);
-  int64_t count = readItems(tw.window, 1, WINDOW_SIZE, stream);
+  int64_t count = readItems(tw.window, 1, lengthWithinFile(tw.windowOffset, WINDOW_SIZE), stream);
   if (count < 0) count = 0;
   tw.cursor = tw.lineStart = tw.window;
   tw.dataEnd = tw.window + count;

@@ -1,9 +1,10 @@
 // Directory enumeration behind small search handles.
 //
 // findFirstEntry creates a LocalDirSearch, which runs FindFirstFile (wide or
-// ANSI by the name rule) and filters the entries by the effective attribute
-// mask: directories, hidden and system entries are admitted only when the
-// mask has their bit, or when Explorer is set to show all files. A search that
+// ANSI by the name rule; an ANSI name comes back converted to UTF-8 in the
+// UTF-8 mode) and filters the entries by the effective attribute mask:
+// directories, hidden and system entries are admitted only when the mask has
+// their bit, or when Explorer is set to show all files. A search that
 // names one entry (no wildcard) is finished at once; a wildcard search stays
 // in a slot of the handle table until findNextEntry reaches its end or it is
 // closed. Handle 1 is a reserved slot that name-level lookups reuse without
@@ -284,7 +285,10 @@ int32_t LocalDirSearch::fetch(bool found, void* data, DirEntry* entry) {
       } else {
         const WIN32_FIND_DATAA& ansiData = *static_cast<WIN32_FIND_DATAA*>(data);
         fillCommon(ansiData, entry);
-        fromSystemAnsi(ansiData.cFileName, entry->name, ENTRY_NAME_MAX, 0);
+        // In the UTF-8 mode the name is converted like every other name the
+        // program holds, so that it is shown in UTF-8 and converted back to
+        // the code page when the file is opened.
+        fromSystemAnsi(ansiData.cFileName, entry->name, ENTRY_NAME_MAX, utf8Mode);
       }
       return 0;
     }

@@ -11,7 +11,8 @@
 // driver's form: it builds the name of each file and calls the driver's
 // callback. Directories are always requested from the listing so that the
 // walk can descend; the attribute mask decides whether hidden and system
-// entries are listed and whether directories are reported.
+// entries are listed and whether directories are reported. Device entries (on
+// POSIX a FIFO, a socket or a device node) are never visited.
 //
 // The path of the directory being listed is one buffer of 511 characters
 // that grows by a name and the system's separator on the way down and is cut
@@ -194,7 +195,11 @@ int32_t walkDirectory() {
       result = descend(entry.name, &handle);
       if (result != 0) break;
     }
-    if ((!directory || (walk.mask & WALK_REPORT_DIRECTORIES) != 0) &&
+    // A device entry (a FIFO, a socket, a terminal) is no file to search: it
+    // could block the walk on its open or its first read. Only a name given
+    // directly reaches one.
+    const bool device = (entry.attributes & FILE_ATTRIBUTE_DEVICE) != 0;
+    if (!device && (!directory || (walk.mask & WALK_REPORT_DIRECTORIES) != 0) &&
         matchNamePatterns(entry.name, walk.patterns, walk.patternCount)) {
       if (walk.length + static_cast<int32_t>(std::strlen(entry.name)) > PATH_MAX_LENGTH) {
         reportTooLong(MSG_WALK_PATH_TOO_LONG, walk.path);

@@ -224,6 +224,58 @@ const uint8_t* lineStartBefore(const uint8_t* from, const uint8_t* p) {
   return p;
 }
 
+// How far past the data in memory the gate reads through the source for the
+// literal, and the piece it reads at a time. One window's worth keeps the
+// extra reading of a long line below its own reading.
+constexpr int64_t LOOKAHEAD_LIMIT = 65536;
+constexpr int32_t LOOKAHEAD_PIECE = 4096;
+constexpr int64_t LOOKAHEAD_FOUND = -1;
+constexpr int64_t LOOKAHEAD_TEXT_END = -2;
+
+// Reads on from `limit`, the end of the data in memory, which lies inside the
+// line: the number of bytes from `limit` up to and including the line feed
+// that ends the line when the literal does not occur before it;
+// LOOKAHEAD_TEXT_END when the text ends first without it; LOOKAHEAD_FOUND
+// when the literal occurs (also one that starts before `limit`), or when the
+// line runs on beyond the look-ahead.
+int64_t lookAheadPastData(const RequiredLiteral& literal, const uint8_t* limit) {
+  int32_t longest = literal.length;
+  for (int32_t i = 0; i < literal.otherCount; ++i) {
+    if (literal.others[i].length > longest) longest = literal.others[i].length;
+  }
+  // The bytes before `limit` that a literal straddling it would begin with.
+  uint8_t piece[REQUIRED_LITERAL_CAPACITY + LOOKAHEAD_PIECE];
+  int32_t carried = longest - 1;
+  if (carried > limit - m.cur) carried = static_cast<int32_t>(limit - m.cur);
+  std::memcpy(piece, limit - carried, static_cast<size_t>(carried));
+  textSource.SetPosition(m.cur);
+  const int32_t base = static_cast<int32_t>(limit - m.cur);
+  for (int64_t read = 0; read < LOOKAHEAD_LIMIT;) {
+    int32_t filled = carried;
+    int64_t lineFeedAt = -1;
+    bool textEnded = false;
+    while (filled < carried + LOOKAHEAD_PIECE) {
+      const int32_t c = textSource.CharAt(base + static_cast<int32_t>(read));
+      if (c < 0) {
+        textEnded = true;
+        break;
+      }
+      ++read;
+      if (c == '\n') {
+        lineFeedAt = read;
+        break;
+      }
+      piece[filled++] = static_cast<uint8_t>(c);
+    }
+    if (scanRequiredLiteral(literal, piece, piece + filled) != nullptr) return LOOKAHEAD_FOUND;
+    if (lineFeedAt >= 0) return lineFeedAt;
+    if (textEnded) return LOOKAHEAD_TEXT_END;
+    carried = longest - 1 < filled ? longest - 1 : filled;
+    std::memmove(piece, piece + filled - carried, static_cast<size_t>(carried));
+  }
+  return LOOKAHEAD_FOUND;
+}
+
 // Decides about the candidate at the pointer: try it; or the pointer has
 // moved on to a later line start from which candidates are scanned again; or
 // the text has ended.
@@ -241,17 +293,27 @@ GateAnswer passGate() {
     return GATE_TRY;
   }
   // A window that ends inside its line (the line runs on past the window, or
-  // past the data in memory) may hold the literal further on: only an
-  // attempt can tell, for every candidate of the window, which passes
-  // without another scan. Past a line end, the next line starts at the
-  // window end.
+  // past the data in memory) may hold the literal further on. The source is
+  // read ahead for it: where the line ends first, or the text, no candidate
+  // of the rest of the line can match. Otherwise, or when the line runs on
+  // too far to look, every candidate of the window passes without another
+  // scan, and only an attempt can tell. Past a line end, the next line
+  // starts at the window end.
+  const uint8_t* limit = dataLimit();
   if (m.windowEnd[-1] != '\n') {
+    const int64_t ahead = m.windowEnd < limit ? LOOKAHEAD_FOUND : lookAheadPastData(literal, limit);
+    if (ahead == LOOKAHEAD_TEXT_END) return GATE_END;
+    if (ahead >= 0) {
+      textSource.SetPosition(m.cur);
+      if (textSource.AdvanceTo(limit + ahead) != 0) return GATE_END;
+      refreshWindow();
+      return GATE_MOVED;
+    }
     gate.knownStart = m.windowStart;
     gate.knownEnd = m.windowEnd;
     gate.literalAt = m.windowEnd;
     return GATE_TRY;
   }
-  const uint8_t* limit = dataLimit();
   const uint8_t* from = m.windowEnd;
   const uint8_t* next = from < limit ? scanRequiredLiteral(literal, from, limit) : nullptr;
   const uint8_t* target = lineStartBefore(from, next != nullptr ? next : limit);
@@ -372,6 +434,9 @@ const Instruction* leadingInstruction(const Instruction* program) {
 // ends), one line after the other.
 int32_t searchAnchored(bool atLineStart) {
   int32_t stay = 1;
+  // The position of the last failed attempt. A flag of its own, not a null
+  // pointer: an empty text may lie at address null.
+  bool tried = false;
   const uint8_t* lastTried = nullptr;
   const uint8_t* lastWindow = nullptr;
   for (;;) {
@@ -379,14 +444,14 @@ int32_t searchAnchored(bool atLineStart) {
     const int32_t moved = atLineStart ? textSource.GoLineStart(stay) : textSource.GoLineEnd(stay);
     if (moved != 0) return NOT_FOUND;
     refreshWindow();
-    if (m.cur == lastTried && m.windowStart == lastWindow) {
+    if (tried && m.cur == lastTried && m.windowStart == lastWindow) {
       // A line end that the source does not move past (a lone carriage
       // return): go on one byte further.
       textSource.SetPosition(m.cur);
       if (textSource.Advance(1) != 0) return NOT_FOUND;
       refreshWindow();
       stay = 1;
-      lastTried = nullptr;
+      tried = false;
       continue;
     }
     if (gate.active && atLineStart) {
@@ -394,12 +459,13 @@ int32_t searchAnchored(bool atLineStart) {
       if (answer == GATE_END) return NOT_FOUND;
       if (answer == GATE_MOVED) {
         stay = 1;
-        lastTried = nullptr;
+        tried = false;
         continue;
       }
     }
     const int32_t result = attempt();
     if (result != NOT_FOUND) return result;
+    tried = true;
     lastTried = m.cur;
     lastWindow = m.windowStart;
     stay = 0;

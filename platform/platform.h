@@ -45,6 +45,16 @@ char platformPathListSeparator();
 // Puts the standard handles into binary mode so that no byte is translated.
 void platformBinaryStandardHandles();
 
+// The program's arguments as UTF-8, for the UTF-8 mode, in a vector of argc
+// texts that lives until the process ends; argv holds the same arguments as
+// the system handed them to main. Where the system keeps the command line in
+// Unicode (Windows), argv is its conversion to the ANSI code page, lossy for
+// characters outside it, and the UTF-8 texts are made from the Unicode form,
+// split by the same rules and never wildcard-expanded. Where arguments are
+// bytes (POSIX) they are already what was typed, and argv itself is returned.
+// Null when the Unicode form cannot be had or does not line up with argv.
+char** platformUtf8Arguments(int argc, char** argv);
+
 // The code page of a locale name such as "ja_JP.SJIS" (932), "C.UTF-8"
 // (65001) or "de_DE.ISO-8859-15@euro" (28605): the codeset after "." and
 // before "@", compared without case and without "-" or "_". A name without a

@@ -212,7 +212,9 @@ DWORD attributesOfStat(const struct stat& facts, const char* name) {
   } else if (S_ISLNK(facts.st_mode)) {
     attributes = FILE_ATTRIBUTE_ARCHIVE;  // a link whose target is missing
   } else {
-    attributes = FILE_ATTRIBUTE_SYSTEM;
+    // A FIFO, a socket or a device: opening one may wait for a writer, or
+    // reads never end, so a directory walk must be able to tell it apart.
+    attributes = FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE;
   }
   if (!S_ISDIR(facts.st_mode) && !S_ISLNK(facts.st_mode) && (facts.st_mode & userWriteBit(facts)) == 0) {
     attributes |= FILE_ATTRIBUTE_READONLY;

@@ -1,6 +1,7 @@
 // Process facts and the platform.h extras on POSIX: the system version,
 // the missing registry, environment variables, the pool's address range,
-// link resolution and the rules for program files.
+// link resolution, the rules for program files and the arguments, which are
+// the bytes typed in either mode.
 //
 // Pool chunks come from one address range reserved at first use with mmap
 // (4 GiB where the address space allows, halved until the system agrees) and
@@ -183,4 +184,8 @@ char platformPathListSeparator() {
 
 void platformBinaryStandardHandles() {
   // POSIX never translates line ends.
+}
+
+char** platformUtf8Arguments(int, char** argv) {
+  return argv;
 }

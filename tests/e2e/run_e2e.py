@@ -27,13 +27,16 @@ import difflib
 import os
 import random
 import re
+import resource
 import shutil
 import signal
+import socket
 import stat
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 CRLF = b"\r\n"
@@ -45,6 +48,10 @@ DEFAULTS_MARKER = b"DEFAULT OPTIONS 1.05: \x00"
 # the program may take after that to end.
 CLOSED_AFTER = 20
 CLOSED_PIPE_SECONDS = 10
+# A case with `meanwhile` reads this many bytes of the output before it acts.
+MEANWHILE_AFTER = 20
+# The user an unprivileged run takes when the suite runs as root.
+NOBODY = 65534
 
 
 def status_byte(status):
@@ -367,7 +374,13 @@ def case(name, args, out=(), status=0, files=None, stdin=None, **options):
       CLOSED_AFTER bytes, which are then the output compared with out),
       sigpipe ("ignore": the program starts with SIGPIPE ignored), killed_by (the
       signal that must end the program instead of an exit status), env (variables
-      set for this run on top of the suite's environment, e.g. LANG).
+      set for this run on top of the suite's environment, e.g. LANG),
+      file_size_limit (bytes: the program runs under that RLIMIT_FSIZE, with
+      SIGXFSZ ignored, so a write beyond it fails as on a full disk),
+      unprivileged (run as the user "nobody" when the suite runs as root, so
+      that permissions keep it out), meanwhile (a function of the context run
+      once the first MEANWHILE_AFTER bytes of standard output have been read;
+      the program meanwhile waits on the full pipe), timeout (seconds).
     """
     assert not any(c["name"] == name for c in CASES), name
     CASES.append(dict(name=name, args=list(args), out=list(out), status=status,
@@ -876,9 +889,10 @@ ANCHORS = [
     ("^$: an empty line", "^$", b"ab\n\ncd", [(0, 2, 1)]),
     ("^$ on a file that begins with an empty line", "^$", b"\nab\n", [(0, 1, 1)]),
     ("$ on a file that begins with an empty line: every line", "$", b"\nab\n", [(0, 1, 1), (0, 2, 3)]),
-    # The empty line's start is moved past its carriage return, where the
-    # match stands: column 0.
-    ("^$ on CRLF lines: column 0", "^$", b"ab\r\n\r\ncd\r\n", [(0, 2, 0)]),
+    # The line start is moved past a carriage return that begins the line only
+    # for a match after it: an empty match on it stands in column 1.
+    ("^$ on CRLF lines: column 1, on the carriage return", "^$", b"ab\r\n\r\ncd\r\n",
+     [(0, 2, 1)]),
     ("^$ on an empty file: no line", "^$", b"", []),
     # The cursor goes one byte on after each empty match; the end of the file
     # is the end of the data, so no attempt is made there.
@@ -1076,8 +1090,24 @@ case("-D: a source that cannot be opened: -3635", ["-D", "nosuch.bin", "dst.bin"
      [Msg(-3635, a1="nosuch.bin")], status=1)
 case("-D: a destination that cannot be opened: -3636", ["-D", "src.bin", "nodir/dst.bin"],
      [Msg(-3636, a1="nodir/dst.bin")], status=1, files={"src.bin": SRC_LOWER})
-case("-D: a failed write of the destination: -3638", ["-D", "src.bin", "/dev/full"],
-     [Msg(-3638)], status=1, files={"src.bin": SRC_LOWER}, native_only=True)
+case("-D: a failed write of the destination: -3638; a device is not removed",
+     ["-D", "src.bin", "/dev/full"], [Msg(-3638)], status=1, files={"src.bin": SRC_LOWER},
+     native_only=True,
+     check=lambda ctx: [] if os.path.exists("/dev/full") else ["/dev/full was removed"])
+
+
+def check_no_file(name):
+    def check(ctx):
+        return ["%s was left behind" % name] if os.path.lexists(os.path.join(ctx.work, name)) else []
+    return check
+
+
+# The disk fills up part way through the copy: the write limit lets the first
+# block through and fails the second. The partial copy is not left behind.
+SRC_BIG = pseudo_random(300000) + marker_block() + b"z" * 1000
+case("-D: a disk that fills up part way: -3638, status 1, no partial copy",
+     ["-I", "-D", "src.bin", "dst.bin"], [Msg(-3638)], status=1, files={"src.bin": SRC_BIG},
+     file_size_limit=100000, native_only=True, check=check_no_file("dst.bin"))
 
 # --- Standard output that cannot be written ------------------------------------------
 # The first failed write ends the program with status 2: on a full disk after
@@ -1363,6 +1393,77 @@ case("[walk] -utf8 -UnicodeCallsAvailable: a non-ASCII plain name matches withou
      [rep(walked("r\u00e9pertoire", "\u00e9t\u00e9.txt"), 1, 1, b"needle")],
      files={"r\u00e9pertoire/\u00e9t\u00e9.txt": b"needle\n"}, native_only=True)
 
+# Non-ASCII names typed and walked, along each route a name can take: the ANSI
+# calls with names in the code page (no option), the ANSI calls with UTF-8
+# names converted (-utf8), and the wide calls (-utf8 -UnicodeCallsAvailable).
+# Every run takes LANG=C.UTF-8: natively that makes the code page UTF-8, so all
+# routes reach every name; Wine then keeps Unix names in UTF-8 and has code
+# page 1252, which holds e acute (0xE9) but neither the Japanese nor the Greek
+# letters. A row gives the output on each build; None leaves the row out there.
+E_ACUTE, NIHON, OMEGA = "\u00e9.txt", "\u65e5\u672c.txt", "\u03a9.txt"
+ANSI_E_ACUTE = b"\xe9.txt"  # e acute in code page 1252
+ON_WINDOWS = WALK_SEP == "\\"
+TYPED_FILES = {E_ACUTE: b"needle \xc3\xa9\ncaf\xe9\n", NIHON: b"needle jp\n", OMEGA: b"needle omega\n"}
+# With the CRT's wildcard expansion "*.txt" would become a.txt, and the walk
+# would look for a.txt alone: the file in sub shows that it did not happen.
+WALK_CODE_PAGE = {"a.txt": b"needle top\n", "sub/" + E_ACUTE: b"needle e\n"}
+WALK_ALL = dict(WALK_CODE_PAGE, **{"sub/" + NIHON: b"needle jp\n", "sub/" + OMEGA: b"needle omega\n"})
+TOP = rep("a.txt", 1, 1, b"needle top")
+
+
+def in_sub(name, text):
+    """The report of the first line of sub's file name (str in UTF-8, or bytes)."""
+    return rep(to_bytes(walked("sub", "")) + to_bytes(name), 1, 1, text)
+
+
+NAME_ROUTES = [
+    # (what is checked, arguments, files, native output, Wine output)
+    ("no option: a typed name reaches the program in the code page", ["needle", E_ACUTE],
+     TYPED_FILES, [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9")], [rep(ANSI_E_ACUTE, 1, 1, b"needle \xc3\xa9")]),
+    ("no option: the search text is bytes of the code page", ["\u00e9", E_ACUTE], TYPED_FILES,
+     [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(ANSI_E_ACUTE, 2, 4, b"caf\xe9")]),
+    ("-UnicodeCallsAvailable alone changes nothing", ["-UnicodeCallsAvailable", "\u00e9", E_ACUTE],
+     TYPED_FILES, [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(ANSI_E_ACUTE, 2, 4, b"caf\xe9")]),
+    ("-utf8: a typed name of the code page is opened and shown as typed", ["-utf8", "needle", E_ACUTE],
+     TYPED_FILES, [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9")]),
+    ("-utf8: the search text is UTF-8", ["-utf8", "\u00e9", E_ACUTE], TYPED_FILES,
+     [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")]),
+    ("-utf8 after the search text: the text is read again in UTF-8", ["\u00e9", "-utf8", E_ACUTE],
+     TYPED_FILES, [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")]),
+    ("-utf8 after -E: the text is read again in UTF-8", ["-E", "\u00e9", "-utf8", E_ACUTE],
+     TYPED_FILES, [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")]),
+    ("-utf8: typed names outside the code page need the wide calls", ["-utf8", "needle", NIHON, OMEGA],
+     TYPED_FILES, [rep(NIHON, 1, 1, b"needle jp"), rep(OMEGA, 1, 1, b"needle omega")],
+     [Msg(-3639, a1=NIHON), Msg(-3639, a1=OMEGA)]),
+    ("-utf8 -UnicodeCallsAvailable: every typed name is opened and shown as typed",
+     ["-utf8", "-UnicodeCallsAvailable", "needle", E_ACUTE, NIHON, OMEGA], TYPED_FILES,
+     [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9"), rep(NIHON, 1, 1, b"needle jp"), rep(OMEGA, 1, 1, b"needle omega")],
+     [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9"), rep(NIHON, 1, 1, b"needle jp"), rep(OMEGA, 1, 1, b"needle omega")]),
+    ("[walk] no option: a name the walk finds is shown in the code page", ["-T", "needle", "*.txt"],
+     WALK_CODE_PAGE, [TOP, in_sub(E_ACUTE, b"needle e")], [TOP, in_sub(ANSI_E_ACUTE, b"needle e")]),
+    ("[walk] -utf8: a name the walk finds is shown in UTF-8 and opened", ["-utf8", "-T", "needle", "*.txt"],
+     WALK_CODE_PAGE, [TOP, in_sub(E_ACUTE, b"needle e")], [TOP, in_sub(E_ACUTE, b"needle e")]),
+    ("[walk] -utf8: a typed name is compared with the names found in UTF-8",
+     ["-utf8", "-T", "needle", E_ACUTE], WALK_CODE_PAGE,
+     [in_sub(E_ACUTE, b"needle e")], [in_sub(E_ACUTE, b"needle e")]),
+    ("[walk] -utf8: names outside the code page where the code page is UTF-8",
+     ["-utf8", "-T", "needle", "*.txt"], WALK_ALL,
+     [TOP, in_sub(E_ACUTE, b"needle e"), in_sub(NIHON, b"needle jp"), in_sub(OMEGA, b"needle omega")], None),
+    ("[walk] -utf8 -UnicodeCallsAvailable: every name the walk finds",
+     ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "*.txt"], WALK_ALL,
+     [TOP, in_sub(E_ACUTE, b"needle e"), in_sub(NIHON, b"needle jp"), in_sub(OMEGA, b"needle omega")],
+     [TOP, in_sub(E_ACUTE, b"needle e"), in_sub(NIHON, b"needle jp"), in_sub(OMEGA, b"needle omega")]),
+]
+for what, args, files, native_out, wine_out in NAME_ROUTES:
+    expected = wine_out if ON_WINDOWS else native_out
+    if expected is None:
+        continue
+    # A walk lists directories in the system's order.
+    if what.startswith("[walk]") and len(expected) > 1:
+        case("[names] " + what, args, files=files, env={"LANG": "C.UTF-8"}, out_re=any_order(*expected))
+    else:
+        case("[names] " + what, args, expected, files=files, env={"LANG": "C.UTF-8"})
+
 
 def check_double_byte_names(ctx):
     """Under code page 932 "\u30bd" is 0x83 0x5C: its second byte is a backslash.
@@ -1425,6 +1526,198 @@ case("[walk] a wildcard too long to be kept whole selects nothing, with a messag
      ["needle", "*" * 300], [Msg(-3666, a1="*" * 300)], files={"a.txt": b"needle\n"},
      setup=needs_message(-3666))
 
+
+# --- Files that change while they are searched --------------------------------------
+# The program has read the first block and waits on the full pipe when the
+# file is cut short or grows. A file is searched as it was when it was
+# opened: what was read is reported, nothing past the size it had then, and
+# no line is made up of bytes that are gone.
+
+CHANGING_NAME = "a-rather-long-file-name-that-fills-the-pipe.txt"
+CHANGING_LINES = 20000  # "needle\n", 7 bytes each: 140000 bytes, three blocks
+
+
+def changing_reports(count):
+    return [rep(CHANGING_NAME, n, 1, b"needle") for n in range(1, count + 1)]
+
+
+def cut_to(size):
+    return lambda ctx: os.truncate(os.path.join(ctx.work, CHANGING_NAME), size)
+
+
+def append_lines(ctx):
+    with open(os.path.join(ctx.work, CHANGING_NAME), "ab") as f:
+        f.write(b"needle\n" * 1000)
+
+
+# Cut to nothing: the 9362 whole lines of the first block, which was read.
+# Cut to 70003 bytes: the 10000 whole lines before the cut; "nee" is left.
+for syntax_args, label in (([], "literal"), (["-U", "ne+dle"], "-U")):
+    pattern_args = syntax_args or ["needle"]
+    for size, count in ((0, 65536 // 7), (70003, 10000)):
+        case("a file cut to %d bytes while it is searched (%s): what was there" % (size, label),
+             pattern_args + [CHANGING_NAME], changing_reports(count),
+             files={CHANGING_NAME: b"needle\n" * CHANGING_LINES}, meanwhile=cut_to(size))
+    case("a file that grows while it is searched (%s): searched as it was opened" % label,
+         pattern_args + [CHANGING_NAME], changing_reports(CHANGING_LINES),
+         files={CHANGING_NAME: b"needle\n" * CHANGING_LINES}, meanwhile=append_lines)
+
+
+def append_text(text):
+    def append(ctx):
+        with open(os.path.join(ctx.work, CHANGING_NAME), "ab") as f:
+            f.write(text)
+    return append
+
+
+# A last line "nee" completed to "needle" after the open: neither the match
+# across the old end nor the one after it is reported, by either search.
+for pattern_args in (["needle"], ["-U", "ne+dle"]):
+    case("a file that grows across a word while it is searched (%s)" % pattern_args[-1],
+         pattern_args + [CHANGING_NAME], changing_reports(9000),
+         files={CHANGING_NAME: b"needle\n" * 9000 + b"nee"},
+         meanwhile=append_text(b"dle\nneedle\n"))
+
+# --- Files that cannot be read, and entries that are no files --------------------------
+
+
+def make_unreadable(*names):
+    def setup(ctx):
+        for name in names:
+            os.chmod(os.path.join(ctx.work, name), 0)
+    return setup
+
+
+def make_fifo(relative, data=None):
+    """A FIFO; with data, a writer that waits for a reader and writes the data
+    to it. Without data no one ever writes, so opening it to read would wait
+    for ever."""
+    def setup(ctx):
+        path = os.path.join(ctx.work, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        os.mkfifo(path)
+        if data is not None:
+            threading.Thread(target=write_when_read, args=(path, data), daemon=True).start()
+    return setup
+
+
+def write_when_read(path, data):
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError:  # no reader yet (ENXIO), or the case is over
+            time.sleep(0.01)
+            continue
+        os.set_blocking(fd, True)
+        try:
+            os.write(fd, data)
+        finally:
+            os.close(fd)
+        return
+
+
+def make_socket(relative):
+    def setup(ctx):
+        path = os.path.join(ctx.work, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind(path)
+    return setup
+
+
+def setups(*functions):
+    def setup(ctx):
+        for function in functions:
+            function(ctx)
+    return setup
+
+
+case("a file without read permission: -3639, and the next file is searched",
+     ["needle", "locked.txt", "open.txt"],
+     [Msg(-3639, a1="locked.txt"), rep("open.txt", 1, 1, b"needle")],
+     files={"locked.txt": b"needle\n", "open.txt": b"needle\n"},
+     setup=make_unreadable("locked.txt"), unprivileged=True, native_only=True)
+case("[walk] a file without read permission found by a walk: -3639, the walk goes on",
+     ["-T", "needle", "*.txt"],
+     [Msg(-3639, a1=walked("sub", "locked.txt"))],
+     files={"sub/locked.txt": b"needle\n", "sub/x.dat": b"needle\n"},
+     setup=make_unreadable("sub/locked.txt"), unprivileged=True, native_only=True)
+case("a FIFO named as the file is read as it is written",
+     ["needle", "pipe.fifo"], [rep("pipe.fifo", 1, 3, b"a needle"), rep("pipe.fifo", 3, 1, b"needle")],
+     setup=make_fifo("pipe.fifo", b"a needle\nb\nneedle\n"), native_only=True, timeout=30)
+case("[walk] a FIFO and a socket found by a walk are passed over, not waited for",
+     ["-T", "needle", "*.txt"],
+     out_re=any_order(rep("a.txt", 1, 1, b"needle"), rep(walked("sub", "b.txt"), 1, 1, b"needle")),
+     files={"a.txt": b"needle\n", "sub/b.txt": b"needle\n"},
+     setup=setups(make_fifo("sub/fifo.txt"), make_socket("socket.txt")), native_only=True,
+     timeout=30)
+case("[walk] a FIFO named in a walk is passed over too: no file matched",
+     ["-T", "needle", "fifo.txt"], [], status=NOT_FOUND, setup=make_fifo("sub/fifo.txt"),
+     native_only=True, timeout=30)
+
+# Files of line ends only. A carriage return that begins a line is not
+# counted in the column, but an empty match on it stands in column 1.
+EMPTY_MATCHES = [rep("f.txt", n, 1, b"") for n in (1, 2, 3)]
+for label, content, args, out in (
+        ("an empty file", b"", ["-U", "^$"], []),
+        ("an empty file, -C", b"", ["-C", "-R", "$"], []),
+        ("only line feeds", b"\n\n\n", ["needle"], []),
+        ("only line feeds", b"\n\n\n", ["-U", "^$"], EMPTY_MATCHES),
+        ("only line feeds, -C", b"\n\n\n", ["-C", "-U", "^$"], [summary("f.txt", 1, 1, 3)]),
+        ("only CR LF", b"\r\n\r\n\r\n", ["-U", "^$"], EMPTY_MATCHES),
+        ("only CR LF, -R", b"\r\n\r\n\r\n", ["-R", "$"], EMPTY_MATCHES),
+        ("only CR LF, -PO", b"\r\n\r\n\r\n", ["-PO", "-U", "^$"],
+         [rep_offset("f.txt", n, b"") for n in (0, 2, 4)]),
+        ("only CR LF, -C", b"\r\n\r\n\r\n", ["-C", "-U", "^$"], [summary("f.txt", 1, 1, 3)])):
+    case("%s: %s" % (label, " ".join(args)), args + ["f.txt"], out, files={"f.txt": content})
+
+# --- One line far longer than the window ------------------------------------------------
+# No line feed at all; "needle" at the start, in the middle and at the end.
+
+
+def long_line(half):
+    return b"needle" + b"x" * half + b"needle" + b"x" * half + b"needle"
+
+
+def check_long_line(half):
+    """The middle and the end of the line, found by regular expressions."""
+    def check(ctx):
+        middle, end = half + 6, 2 * half + 12
+        return (ctx.run_and_compare(ctx.program, ["-C", "-PO", "-U", "xneedlex", "line.txt"],
+                                    [summary_offset("line.txt", middle - 1, 1)], 0, "the middle")
+                + ctx.run_and_compare(ctx.program, ["-C", "-PO", "-U", "needle$", "line.txt"],
+                                      [summary_offset("line.txt", end, 1)], 0, "the end")
+                + ctx.run_and_compare(ctx.program, ["-C", "-R", "ne@dle", "line.txt"],
+                                      [summary("line.txt", 1, 1, 3)], 0, "-R"))
+    return check
+
+
+LINE_100MB = long_line(50 << 20)
+case("a line of 100 MB without a line feed: three matches, start, middle and end",
+     ["-C", "needle", "line.txt"], [summary("line.txt", 1, 1, 3)],
+     files={"line.txt": LINE_100MB}, check=check_long_line(50 << 20), native_only=True)
+LINE_4MB = long_line(2 << 20)
+case("a line of 4 MB without a line feed: each match prints the whole line",
+     ["needle", "line.txt"],
+     [rep("line.txt", 1, column, LINE_4MB) for column in (1, (2 << 20) + 7, (4 << 20) + 13)],
+     files={"line.txt": LINE_4MB}, check=check_long_line(2 << 20))
+
+# --- Patterns that backtrack without end ------------------------------------------------
+# Nested loops over a run of "a" with no "b" would try every way of splitting
+# the run at every start; the "b" that every match needs is looked for first,
+# also past the window of a line longer than it. With the "b" at the end the
+# first attempt matches.
+for count in (30, 1000, 100000):
+    for args in (["-R", "(a@)@b"], ["-U", "(a*)*b"]):
+        case("%s over a line of %d a without b: nothing" % (" ".join(args), count),
+             args + ["a.txt"], [], files={"a.txt": b"a" * count + b"\n"})
+        case("%s over a line of %d a and a b: one match" % (" ".join(args), count),
+             args + ["a.txt"], [rep("a.txt", 1, 1, b"a" * count + b"b")],
+             files={"a.txt": b"a" * count + b"b\n"})
+case("-U (a*)*b over 100000 a, a line feed, then ab: the second line",
+     ["-U", "(a*)*b", "a.txt"], [rep("a.txt", 2, 1, b"ab")],
+     files={"a.txt": b"a" * 100000 + b"\nab\n"})
 
 # ---------------------------------------------------------------------------
 # The build script. A copy of build.sh runs in a directory of its own, beside
@@ -1563,18 +1856,25 @@ class Suite:
     def command(self, program, args):
         return ([self.runner] if self.runner else []) + [program] + args
 
-    def run(self, program, args, cwd, stdin, timeout=None, stdout=None, sigpipe=None):
+    def run(self, program, args, cwd, stdin, timeout=None, stdout=None, sigpipe=None,
+            preexec=None, meanwhile=None):
         """Runs the program; stdin is None, ("file", bytes) or ("pipe", bytes);
-        stdout and sigpipe as for case()."""
+        stdout, sigpipe and meanwhile as for case(); preexec runs in the child
+        before the program."""
         timeout = timeout or self.timeout
         command = self.command(program, args)
+        if meanwhile is not None:
+            assert stdin is None and stdout is None and sigpipe is None
+            return self.run_meanwhile(command, cwd, timeout, preexec, meanwhile)
         if stdout is not None or sigpipe is not None:
-            assert stdin is None
+            assert stdin is None and preexec is None
             return self.run_with_output(command, cwd, timeout, stdout, sigpipe)
         if stdin is None:
             with open(os.devnull, "rb") as null:
                 return subprocess.run(command, cwd=cwd, env=self.env, stdin=null,
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      timeout=timeout, preexec_fn=preexec)
+        assert preexec is None
         kind, data = stdin
         if kind == "pipe":
             return subprocess.run(command, cwd=cwd, env=self.env, input=data,
@@ -1586,6 +1886,30 @@ class Suite:
         with open(path, "rb") as f:
             return subprocess.run(command, cwd=cwd, env=self.env, stdin=f,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+
+    def run_meanwhile(self, command, cwd, timeout, preexec, meanwhile):
+        """Reads the first MEANWHILE_AFTER bytes of the output, which shows that
+        the program has begun; runs meanwhile() while the program waits on the
+        full pipe; then reads the rest."""
+        with open(os.devnull, "rb") as null:
+            with subprocess.Popen(command, cwd=cwd, env=self.env, stdin=null,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  preexec_fn=preexec) as child:
+                try:
+                    # Unbuffered, so that no byte after the head is held back
+                    # from communicate().
+                    head = b""
+                    while len(head) < MEANWHILE_AFTER:
+                        got = os.read(child.stdout.fileno(), MEANWHILE_AFTER - len(head))
+                        if not got:
+                            break
+                        head += got
+                    meanwhile()
+                    out, err = child.communicate(timeout=timeout)
+                except BaseException:
+                    child.kill()
+                    raise
+                return subprocess.CompletedProcess(command, child.returncode, head + out, err)
 
     def run_with_output(self, command, cwd, timeout, stdout, sigpipe):
         """Runs the program with standard input from /dev/null and standard
@@ -1692,13 +2016,15 @@ class Suite:
                 except OSError as error:
                     raise Skip("set-up not possible here: %s" % error)
             args = [substitute(a, names) for a in c["args"]]
-            timeout = 1800 if c.get("slow") else None
+            timeout = 1800 if c.get("slow") else c.get("timeout")
+            preexec = self.preexec_for(c, root, work)
+            meanwhile = (lambda: c["meanwhile"](ctx)) if c.get("meanwhile") else None
             suite_env = self.env
             if c.get("env"):
                 self.env = dict(suite_env, **c["env"])
             try:
                 proc = self.run(program, args, work, c["stdin"], timeout, c.get("stdout"),
-                                c.get("sigpipe"))
+                                c.get("sigpipe"), preexec, meanwhile)
             except subprocess.TimeoutExpired:
                 keep = self.keep
                 return ["timed out"]
@@ -1719,6 +2045,30 @@ class Suite:
         finally:
             if not keep:
                 shutil.rmtree(root, ignore_errors=True)
+
+    def preexec_for(self, c, root, work):
+        """The function the child runs before the program: a file size limit, a
+        change to an unprivileged user; None when the case asks for neither."""
+        limit = c.get("file_size_limit")
+        unprivileged = c.get("unprivileged") and os.geteuid() == 0
+        if limit is None and not unprivileged:
+            return None
+        if unprivileged:
+            # nobody has to reach the working directory and the program.
+            for path in (root, work):
+                os.chmod(path, 0o755)
+            if not os.access(self.program, os.R_OK | os.X_OK):
+                raise Skip("the program is out of reach of an unprivileged user")
+
+        def prepare():
+            if limit is not None:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            if unprivileged:
+                os.setgroups([])
+                os.setgid(NOBODY)
+                os.setuid(NOBODY)
+        return prepare
 
     def check_catalogue(self):
         """The catalogue beside the program holds exactly the source's texts."""

@@ -180,6 +180,37 @@ TEST_F(ListedDirectory, Utf8NamesComeBackFromTheWideCalls) {
   EXPECT_EQ(entries.begin()->second.size, 2u);
 }
 
+// Through the ANSI calls a name comes back in the code page; in the UTF-8
+// mode it is converted to UTF-8, the form in which the program shows it and
+// opens it again.
+TEST_F(ListedDirectory, AnsiNamesComeBackInTheFormOfTheMode) {
+  test::CodePageScope latin1(28591);
+  if (GetACP() != 28591 && GetACP() != 1252) {
+    GTEST_SKIP() << "e acute is not the byte 0xE9 in code page " << GetACP();
+  }
+  {
+    test::EncodingScope encoding;
+    encoding.singleByte();
+    FileHandle file = fileOpen((dir / "caf\xE9.txt").c_str(), OPEN_WRITE);
+    ASSERT_GE(file, 3);
+    EXPECT_EQ(fileClose(file, -1), 0);
+  }
+  struct Case {
+    int32_t utf8;
+    const char* name;
+  };
+  for (const Case& c : {Case{0, "caf\xE9.txt"}, Case{1, "caf\xC3\xA9.txt"}}) {
+    test::EncodingScope encoding;
+    if (c.utf8 != 0) encoding.utf8(0);
+    std::map<std::string, DirEntry> entries = list(0, "caf*");
+    ASSERT_EQ(entries.size(), 1u) << c.utf8;
+    EXPECT_EQ(entries.begin()->first, c.name) << c.utf8;
+    FileHandle again = fileOpen((dir / entries.begin()->first).c_str(), OPEN_READ);
+    EXPECT_GE(again, 3) << c.utf8;
+    if (again >= 0) fileClose(again, -1);
+  }
+}
+
 TEST(FindErrors, MapToTheEndOrToMessages) {
   struct Case {
     uint32_t error;

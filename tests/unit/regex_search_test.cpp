@@ -128,6 +128,17 @@ TEST(RegexSearch, LineAnchorsAndLineEnds) {
   EXPECT_EQ(FindRegexInMemory(2, nullptr, 0, test::bytes("aab"), 3, 0), 0);
   InstalledProgram newline(B().chr('x').op(OP_NEWLINE).match().build());
   EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes("x\n"), 2, 0), 0);
+
+  // An empty string is a line start and end wherever it lies, at address
+  // null too.
+  const std::string empty;
+  for (const uint8_t anchor : {OP_LINE_START, OP_LINE_END}) {
+    InstalledProgram installed(B().op(anchor).match().build());
+    for (const uint8_t* at : {test::bytes(empty), static_cast<const uint8_t*>(nullptr)}) {
+      EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, at, 0, 0), 1) << int{anchor};
+      EXPECT_EQ(compiledPattern.matchLength, 0) << int{anchor};
+    }
+  }
 }
 
 // With askLineBounds clear, LINE_START and LINE_END ask the source only at
@@ -196,6 +207,33 @@ TEST(RegexSearch, MatchesAcrossTheWindowBoundary) {
   const std::string text = before + std::string(20, 'a') + "c";
   EXPECT_EQ(findAllInFile(text), pairs);
   EXPECT_EQ(findAllInMemory(text), pairs);
+}
+
+// A line that runs on past the window: the source is read ahead for the
+// literal every match holds. Where the line ends first, the rest of it is
+// passed at once (a nested loop would otherwise try every start in vain);
+// a literal that starts in the window and ends past it, or lies further
+// than the look-ahead, still lets the candidates be tried.
+TEST(RegexSearch, ALineLongerThanTheWindowIsPassedWhenItLacksTheLiteral) {
+  const int64_t W = 65536;
+  const struct {
+    const char* pattern;
+    std::string text;
+    std::vector<Match> matches;
+  } cases[] = {
+      {"(a*)*b", std::string(100000, 'a') + "\nab\n", {{100001, 2}}},
+      {"a*b", std::string(W + 1000, 'a') + "\naab\n", {{W + 1001, 3}}},
+      {"(a*)*b", std::string(W + 10, 'a'), {}},
+      {"needle", std::string(W - 2, 'x') + "needle\n", {{W - 2, 6}}},
+      {"ne+dle", std::string(W + 70000, 'y') + "needle", {{W + 70000, 6}}},
+      {"[a-z]*needle", std::string(W + 3, '.') + "xneedle\n", {{W + 3, 7}}},
+  };
+  for (const auto& c : cases) {
+    regex_test::CompiledScope compiled(c.pattern, 'U');
+    ASSERT_EQ(compiled.status(), 0) << c.pattern;
+    ASSERT_GT(compiledPattern.requiredLiteral.length, 0) << c.pattern;
+    EXPECT_EQ(findAllInFile(c.text), c.matches) << c.pattern << " over " << c.text.size();
+  }
 }
 
 TEST(RegexSearch, RecordMode) {

@@ -120,6 +120,10 @@ TEST_F(SearchDriverTest, CountModeSummarisesFirstMatchAndCount) {
 TEST_F(SearchDriverTest, ReportForms) {
   EXPECT_EQ("f 1 1:abab\r\nf 1 3:abab\r\n", search("abab\n", "ab"));
   EXPECT_EQ("\"a b\" 1 2:xab\r\n", search("xab", "ab", "a b"));
+  // A carriage return that begins a line is not counted in the column, but a
+  // match that begins on it is in column 1.
+  EXPECT_EQ("f 2 1:x\r\n", search("a\n\rx\n", "x"));
+  EXPECT_EQ("f 2 1:x\r\n", search("a\n\rx\n", "\rx"));
   storedDefaults.reportOffsets = 1;
   EXPECT_EQ("f offset=6:xab\r\n", search("q\r\nq\nxab", "ab"));
   storedDefaults.reportOffsets = 0;

@@ -242,6 +242,50 @@ TEST_F(TextWindowTest, CharAtReadsOutsideTheWindowWithoutMovingIt) {
   EXPECT_EQ(cursorOffset(), 5);
 }
 
+// A step back over a block boundary inside a long line keeps the line's start
+// as it knows it: the file is not read back to the start of the line (which
+// made every such step cost the whole line before it). The stream stands
+// right after the block that was reloaded.
+TEST_F(TextWindowTest, AStepBackWithinALongLineDoesNotSearchForItsStartAgain) {
+  open("ab\n" + std::string(5 * WINDOW_SIZE, 'x') + "\n");
+  ASSERT_EQ(advanceTo(3 * WINDOW_SIZE), 0);
+  ASSERT_EQ(textSource.MoveBy(-1), 0);
+  EXPECT_EQ(cursorOffset(), 3 * WINDOW_SIZE - 1);
+  EXPECT_EQ(textWindow.windowOffset, 2 * WINDOW_SIZE);
+  EXPECT_EQ(tellStream(stream), 3 * WINDOW_SIZE);
+  expectFactsAtCursor("one step back");
+  // Back into the line before: its start is searched for.
+  ASSERT_EQ(textSource.MoveBy(static_cast<int32_t>(-(3 * WINDOW_SIZE - 2))), 0);
+  expectFactsAtCursor("back on the first line");
+}
+
+// A file that changes while it is searched is searched as it was opened: a
+// block that follows holds no bytes appended since (both ways of searching
+// must agree on where the text ends), and a file cut short ends the data
+// where it now ends.
+TEST_F(TextWindowTest, AFileThatChangesWhileItIsSearchedEndsWhereItEndedAtTheOpen) {
+  const std::string content = std::string(WINDOW_SIZE, 'x') + "nee";
+  open(content);
+  {
+    std::ofstream grow(file->name(), std::ios::binary | std::ios::app);
+    grow << "dle\nneedle\n";
+  }
+  ASSERT_EQ(advanceTo(WINDOW_SIZE), 0);
+  EXPECT_EQ(dataLength(), 3) << "the appended bytes are not loaded";
+  EXPECT_EQ(textSource.CharAt(3), -1);
+  EXPECT_EQ(advanceTo(WINDOW_SIZE + 3), -1);
+
+  open(content + "\n" + std::string(WINDOW_SIZE, 'y'));
+  std::error_code refused;
+  std::filesystem::resize_file(file->name(), WINDOW_SIZE + 2, refused);
+  // Windows does not let a file that another handle reads be cut.
+  if (refused) GTEST_SKIP() << "the system refused to cut an open file: " << refused.message();
+  ASSERT_EQ(advanceTo(WINDOW_SIZE + 1), 0);
+  EXPECT_EQ(textSource.CharAt(0), 'e');
+  EXPECT_EQ(textSource.CharAt(1), -1) << "cut off after the open";
+  EXPECT_EQ(advanceTo(WINDOW_SIZE + 4), -1);
+}
+
 // Backward moves within a line, across line feeds, across one and several
 // block boundaries, and into a line that starts blocks before the window.
 TEST_F(TextWindowTest, BackwardMovesReloadEarlierBlocksAndKeepTheLineNumber) {
