@@ -18,13 +18,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 program=$(realpath "${1:-$here/../build/grep}")
 limit=${2:-20}
 
-for tool in /usr/bin/time grep python3 timeout; do
-  command -v "$tool" >/dev/null || { echo "catastrophic.sh: $tool is missing" >&2; exit 1; }
-done
-[ -x "$program" ] || { echo "catastrophic.sh: $program is not a built program" >&2; exit 1; }
-
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+. "$here/preflight.sh"
+preflight catastrophic.sh "$program" /usr/bin/time grep python3 timeout
 
 # One timed run: "seconds s, KB KB" or "timeout".
 measure() {

@@ -20,13 +20,8 @@ tree=$(realpath "${2:-/usr/include}")
 text=${3:-EPOLLEXCLUSIVE}
 runs=${4:-9}
 
-for tool in /usr/bin/time rg grep python3; do
-  command -v "$tool" >/dev/null || { echo "tree_bench.sh: $tool is missing" >&2; exit 1; }
-done
-[ -x "$program" ] || { echo "tree_bench.sh: $program is not a built program" >&2; exit 1; }
-
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+. "$here/preflight.sh"
+preflight tree_bench.sh "$program" /usr/bin/time rg grep python3
 
 # A tree 200 directories deep with three files at every level, and one
 # directory of 20000 files: neither may make a walk need more memory.
