@@ -12,7 +12,9 @@
 // Matching takes shortcuts for the common forms: "^?*$" ("*" and "*.*")
 // matches every name, and "^?*.X$" compares the name's extension with ".X"
 // ("*." matches the names without one). Every other form runs the pattern
-// engine, compiled case-insensitively. The engine keeps one compiled pattern
+// engine, compiled case-insensitively; in UTF-8 the engine compares code
+// points as they are, so there the wildcard and the name are both upper-cased
+// first, code point by code point. The engine keeps one compiled pattern
 // at a time, the search pattern; the compiled wildcard is a second block that
 // this file owns. Compiling and matching take the search pattern's block out
 // of the engine, put the wildcard's in, and put both back where they belong,
@@ -48,9 +50,14 @@ bool doubleByteNames() { return systemDbcs != 0 && utf8Mode == 0; }
 
 bool isQuoted(char c) { return c != 0 && std::strchr(QUOTED_CHARACTERS, c) != nullptr; }
 
+// The longest name a name test upper-cases (a file name component of 255
+// UTF-16 units needs at most 765 bytes).
+constexpr int32_t FOLDED_NAME_CAPACITY = 1024;
+
 // The compiled wildcard kept between name tests.
 struct WildcardCache {
-  char* text = nullptr;
+  char* text = nullptr;    // as given, and (from text + capacity) as compiled
+  char* compiledText = nullptr;
   int32_t length = 0;
   int32_t capacity = 0;
   int32_t encodingMode = 0;
@@ -71,20 +78,24 @@ bool isCachedText(const char* compiled, int32_t length, int32_t encodingMode) {
 // never writes into the search pattern's.
 bool compileIntoCache(const char* compiled, int32_t length, int32_t encodingMode) {
   if (cache.capacity < length) {
-    char* grown = static_cast<char*>(memAlloc(static_cast<uint32_t>(length + CACHE_SLACK)));
+    char* grown = static_cast<char*>(memAlloc(static_cast<uint32_t>(2 * (length + CACHE_SLACK))));
     if (grown == nullptr) return false;
     memFree(cache.text);
     cache.text = grown;
     cache.capacity = length + CACHE_SLACK;
+    cache.compiledText = grown + cache.capacity;
   }
   std::memcpy(cache.text, compiled, static_cast<size_t>(length));
+  std::memcpy(cache.compiledText, compiled, static_cast<size_t>(length));
+  // Letters are never quoted in a wildcard, so upper-casing keeps its syntax.
+  if (encodingMode == ENCODING_UTF8) upperCaseUtf8(cache.compiledText, length);
   cache.length = length;
   cache.encodingMode = encodingMode;
   cache.filled = true;
 
   releaseCompiledPattern(&cache.pattern);
   CompiledPattern search = takeCompiledPattern();
-  cache.status = CompileRegex(reinterpret_cast<const uint8_t*>(compiled), length, 1, 0, 1,
+  cache.status = CompileRegex(reinterpret_cast<const uint8_t*>(cache.compiledText), length, 1, 0, 1,
                               encodingMode);
   cache.pattern = takeCompiledPattern();
   compiledPattern = search;
@@ -96,12 +107,18 @@ bool compileIntoCache(const char* compiled, int32_t length, int32_t encodingMode
 // Runs the cached block over the name, with the search pattern's block and
 // the text-source table out of the way for the time of the call.
 int32_t runCachedPattern(const char* name, int32_t encodingMode) {
+  int32_t nameLength = static_cast<int32_t>(std::strlen(name));
+  char folded[FOLDED_NAME_CAPACITY];
+  if (encodingMode == ENCODING_UTF8 && nameLength <= FOLDED_NAME_CAPACITY) {
+    std::memcpy(folded, name, static_cast<size_t>(nameLength));
+    upperCaseUtf8(folded, nameLength);
+    name = folded;
+  }
   CompiledPattern search = takeCompiledPattern();
   TextSource savedSource = textSource;
   compiledPattern = cache.pattern;
-  int32_t found = FindRegexInMemory(1, reinterpret_cast<const uint8_t*>(cache.text), cache.length,
-                                    reinterpret_cast<const uint8_t*>(name),
-                                    static_cast<int32_t>(std::strlen(name)), encodingMode);
+  int32_t found = FindRegexInMemory(1, reinterpret_cast<const uint8_t*>(cache.compiledText), cache.length,
+                                    reinterpret_cast<const uint8_t*>(name), nameLength, encodingMode);
   // The run may have given the block new buffers (its mark buffer): take it
   // back whole, not the copy made before the run.
   cache.pattern = takeCompiledPattern();

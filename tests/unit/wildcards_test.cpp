@@ -195,6 +195,18 @@ TEST(MatchWildcard, OtherFormsRunThePatternEngine) {
   EXPECT_GT(match("\x83\\abc.txt", so), 0);
   EXPECT_EQ(match("\x83x.txt", so), 0);
   EXPECT_EQ(match("\x83\\abc.doc", so), 0);
+  // UTF-8 names ignore case through the engine as through the shortcuts.
+  encoding.utf8();
+  const NameCase utf8Cases[] = {
+      {"a*", "ABC", true},
+      {"[a-c]x.*", "BX.TXT", true},
+      {"\xC3\xA9t?", "\xC3\x89T\xC3\x89", true},      // "été?" selects "ÉTÉ"
+      {"\xCE\xA9*.md", "\xCF\x89mega.MD", true},      // "Ω*.md" selects "ωmega.MD"
+      {"a*", "b\xC3\xA1", false},
+  };
+  for (const NameCase& c : utf8Cases) {
+    EXPECT_EQ(match(c.name, compiled(c.pattern)) > 0, c.matches) << c.pattern << " " << c.name;
+  }
 }
 
 // The parts of a compiled block that a name test must leave as they were.
