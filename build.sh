@@ -6,7 +6,10 @@
 #                                          program, a sanitizer build and the 32-bit
 #                                          Windows program, and runs every test on all three
 #                                          (where the machine cannot run 32-bit programs, the
-#                                          Windows tests run on a 64-bit build under wine64)
+#                                          Windows tests run on a 64-bit build under wine64),
+#                                          then every fuzzing harness for a short seeded run
+#   ./build.sh fuzz [SECONDS_EACH]         builds the fuzzing harnesses (clang, libFuzzer)
+#                                          in build-fuzz and runs each (default 12 s)
 #   ./build.sh native|sanitize|windows     builds one of them (no tests): build/grep,
 #                                          build-sanitize/grep, build-windows/grep.exe
 #   ./build.sh help                        shows this text
@@ -30,7 +33,10 @@ need_packages() {
   command -v g++ >/dev/null || missing+=(g++)
   command -v python3 >/dev/null || missing+=(python3)
   [ -f /usr/src/googletest/CMakeLists.txt ] && [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  [ "${1:-}" = fuzz ] && { command -v clang++ >/dev/null || missing+=(clang); }
   [ "${1:-}" = all ] || { echo "${missing[@]}"; return; }
+  command -v clang++ >/dev/null || missing+=(clang)
+  command -v groff >/dev/null || missing+=(groff-base)
   command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686)
   command -v wine >/dev/null || missing+=(wine)
   dpkg -s wine32:i386 >/dev/null 2>&1 || missing+=(wine32:i386)
@@ -79,6 +85,11 @@ build_sanitize() {
   configure build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGREP_SANITIZE=ON &&
     ninja -C build-sanitize -j"$JOBS" "$@"
 }
+build_fuzz() {
+  configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGREP_FUZZ=ON -DGREP_TESTS=OFF \
+    -DCMAKE_CXX_COMPILER=clang++ &&
+    ninja -C build-fuzz -j"$JOBS"
+}
 build_windows() {
   configure build-windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" &&
     ninja -C build-windows -j"$JOBS" "$@"
@@ -110,11 +121,17 @@ case "${1:-help}" in
   native) install_missing native; build_native ;;
   sanitize) install_missing native; build_sanitize ;;
   windows) install_missing all; build_windows ;;
+  fuzz)
+    install_missing fuzz
+    build_fuzz
+    exec fuzz/run_fuzzers.sh build-fuzz "${2:-12}"
+    ;;
   test)
     install_missing all
     build_native
     build_sanitize
     build_windows
+    build_fuzz
     status=0
     run_tests build || status=1
     run_tests build-sanitize || status=1
@@ -133,6 +150,8 @@ case "${1:-help}" in
       run_tests build-windows64 || status=1
       /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || wineserver -k >/dev/null 2>&1 || true
     fi
+    echo "== fuzzing: a short seeded run of every harness"
+    fuzz/run_fuzzers.sh build-fuzz 12 || status=1
     exit $status
     ;;
   help | -h | --help) show_help ;;
