@@ -408,6 +408,9 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
                  searchOptions.multiByte ? 1 : 0);
   matchCount = 0;
   int32_t result = 0;
+  // An empty file holds no line, so not even a pattern that matches the
+  // empty text (^, x*) finds anything in it.
+  if (textWindow.fileSize == 0) return result;
   for (;;) {
     compiledPattern.cursorMark = 0;
     const int32_t found =

@@ -1661,7 +1661,11 @@ case("[walk] a FIFO named in a walk is passed over too: no file matched",
 EMPTY_MATCHES = [rep("f.txt", n, 1, b"") for n in (1, 2, 3)]
 for label, content, args, out in (
         ("an empty file", b"", ["-U", "^$"], []),
+        ("an empty file", b"", ["-U", "^"], []),
+        ("an empty file", b"", ["-U", "x*"], []),
+        ("an empty file", b"", ["-B", "<"], []),
         ("an empty file, -C", b"", ["-C", "-R", "$"], []),
+        ("an empty file, -C", b"", ["-C", "-R", "x@"], []),
         ("only line feeds", b"\n\n\n", ["needle"], []),
         ("only line feeds", b"\n\n\n", ["-U", "^$"], EMPTY_MATCHES),
         ("only line feeds, -C", b"\n\n\n", ["-C", "-U", "^$"], [summary("f.txt", 1, 1, 3)]),
