@@ -257,10 +257,9 @@ char** utf8Arguments(int argc, char** argv) {
   return utf8 != nullptr ? utf8 : argv;
 }
 
-}  // namespace
-
-namespace {
+// Called by exitProgram before the process ends, when set.
 ExitHandler exitHandler = nullptr;
+
 }  // namespace
 
 void setExitHandler(ExitHandler handler) { exitHandler = handler; }
