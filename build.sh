@@ -7,9 +7,10 @@
 #                                          Windows program, and runs every test on all three
 #                                          (where the machine cannot run 32-bit programs, the
 #                                          Windows tests run on a 64-bit build under wine64),
-#                                          then every fuzzing harness for a short seeded run
+#                                          then every fuzzing harness over its corpus and for
+#                                          a fixed-seed run; ends with the time of each stage
 #   ./build.sh fuzz [SECONDS_EACH]         builds the fuzzing harnesses (clang, libFuzzer)
-#                                          in build-fuzz and runs each (default 12 s)
+#                                          in build-fuzz and explores with each (default 12 s)
 #   ./build.sh native|sanitize|windows     builds one of them (no tests): build/grep,
 #                                          build-sanitize/grep, build-windows/grep.exe
 #   ./build.sh help                        shows this text
@@ -26,16 +27,25 @@ show_help() {  # the comment block at the top of this file
   awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
 }
 
+# The folder of GoogleTest's sources, which the cross builds compile with their
+# own compiler: where Debian's googletest package (a dependency of
+# libgtest-dev) puts them, the folder of its top CMakeLists.txt.
+gtest_source() {
+  dpkg -L googletest 2>/dev/null | grep '/CMakeLists\.txt$' | awk '{ print length, $0 }' |
+    sort -n | sed -n '1s|^[0-9]* \(.*\)/CMakeLists\.txt$|\1|p'
+}
+
 need_packages() {
   local missing=()
   command -v cmake >/dev/null || missing+=(cmake)
   command -v ninja >/dev/null || missing+=(ninja-build)
   command -v g++ >/dev/null || missing+=(g++)
   command -v python3 >/dev/null || missing+=(python3)
-  [ -f /usr/src/googletest/CMakeLists.txt ] && [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   [ "${1:-}" = fuzz ] && { command -v clang++ >/dev/null || missing+=(clang); }
   [ "${1:-}" = all ] || { echo "${missing[@]}"; return; }
   command -v clang++ >/dev/null || missing+=(clang)
+  [ -n "$(gtest_source)" ] || missing+=(googletest)
   command -v groff >/dev/null || missing+=(groff-base)
   command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686)
   command -v wine >/dev/null || missing+=(wine)
@@ -72,10 +82,20 @@ quietly() {
   return "$status"
 }
 
+# Configures a build folder when it has not been configured with these very
+# arguments: a changed option, compiler or toolchain file then takes effect
+# (--fresh starts from an empty cache, so no value of the old one lingers).
+# The arguments last used are kept in the folder.
 configure() {  # folder, extra cmake arguments...
-  local dir=$1
+  local dir=$1 stamp wanted
   shift
-  [ -f "$dir/build.ninja" ] || quietly cmake -S "$ROOT" -B "$dir" -G Ninja "$@"
+  stamp=$dir/build-sh-cmake-arguments
+  wanted=$(printf '%s\n' -G Ninja "$@")
+  if [ -f "$dir/build.ninja" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ]; then
+    return 0
+  fi
+  rm -f "$stamp"
+  quietly cmake --fresh -S "$ROOT" -B "$dir" -G Ninja "$@" && printf '%s\n' "$wanted" >"$stamp"
 }
 
 # Each step is chained with &&: under quietly these run as the condition of
@@ -85,18 +105,21 @@ build_sanitize() {
   configure build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGREP_SANITIZE=ON &&
     ninja -C build-sanitize -j"$JOBS" "$@"
 }
-build_fuzz() {
+build_fuzz() {  # only the harnesses: nothing else of this build is run
   configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGREP_FUZZ=ON -DGREP_TESTS=OFF \
     -DCMAKE_CXX_COMPILER=clang++ &&
-    ninja -C build-fuzz -j"$JOBS"
+    ninja -C build-fuzz -j"$JOBS" regex_fuzzer literal_fuzzer catalogue_fuzzer \
+      command_line_fuzzer wildcard_fuzzer
 }
 build_windows() {
-  configure build-windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" &&
+  configure build-windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
+    ${GTEST_SOURCE:+-DGREP_GTEST_SOURCE="$GTEST_SOURCE"} &&
     ninja -C build-windows -j"$JOBS" "$@"
 }
 build_windows64() {
   configure build-windows64 -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" &&
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" \
+    ${GTEST_SOURCE:+-DGREP_GTEST_SOURCE="$GTEST_SOURCE"} &&
     ninja -C build-windows64 -j"$JOBS" "$@"
 }
 
@@ -106,9 +129,52 @@ runs_32bit_programs() {
   wine --version >/dev/null 2>&1
 }
 
-run_tests() {  # folder
-  echo "== tests: $1"
-  (cd "$1" && ctest --output-on-failure -j1)
+# The tests that a sanitizer build runs too but that find nothing there that
+# the native build has not found: installing and packing, the comparison with
+# Python's re, and the checks of this script.
+NOT_UNDER_SANITIZERS='^(release_archive|install_layout|manual_page|regex_vs_python|build_script)$'
+
+run_tests() {  # folder, ctest arguments...
+  local dir=$1
+  shift
+  (cd "$dir" && ctest --output-on-failure -j"$JOBS" "$@")
+}
+
+# One Wine server serves every Windows program of the test run, so that Wine
+# does not start anew for each of them. It is ended after the Windows tests,
+# or when the script ends before them.
+WINE_SERVER=""
+start_wine() {  # wine loader, wineserver
+  mkdir -p "$WINEPREFIX"
+  WINE_SERVER=$2
+  "$WINE_SERVER" -p >/dev/null 2>&1 || true
+  "$1" wineboot -i >/dev/null 2>&1 || true
+}
+stop_wine() {
+  [ -z "$WINE_SERVER" ] || "$WINE_SERVER" -k >/dev/null 2>&1 || true
+  WINE_SERVER=""
+}
+
+# Runs a stage of the test command and notes how long it took.
+STAGE_TIMES=""
+stage() {  # name, command...
+  local name=$1 started status=0
+  shift
+  echo "== $name"
+  started=$(date +%s)
+  "$@" || status=$?
+  STAGE_TIMES+=$(printf '%5d s  %s%s' $(($(date +%s) - started)) "$name" \
+                 "$([ "$status" -eq 0 ] || echo ", failed")")$'\n'
+  return "$status"
+}
+on_test_exit() {
+  stop_wine
+  show_stage_times
+}
+show_stage_times() {
+  echo "== time of each stage"
+  printf '%s' "$STAGE_TIMES"
+  printf '%5d s  in all\n' $(($(date +%s) - TEST_STARTED))
 }
 
 case "${1:-help}" in
@@ -127,31 +193,44 @@ case "${1:-help}" in
     exec fuzz/run_fuzzers.sh build-fuzz "${2:-12}"
     ;;
   test)
+    TEST_STARTED=$(date +%s)
+    trap on_test_exit EXIT
     install_missing all
-    build_native
-    build_sanitize
-    build_windows
-    build_fuzz
-    status=0
-    run_tests build || status=1
-    run_tests build-sanitize || status=1
+    GTEST_SOURCE=$(gtest_source)
+    # A build that fails ends the run (set -e); a test that fails is noted.
+    stage "build: native" build_native
+    stage "build: sanitizers" build_sanitize
+    stage "build: fuzzing harnesses" build_fuzz
     if runs_32bit_programs; then
-      wineboot -i >/dev/null 2>&1 || true
-      run_tests build-windows || status=1
-      wineserver -k >/dev/null 2>&1 || true
+      stage "build: Windows" build_windows
+    else
+      install_missing all win64
+      # The 32-bit program is built, but its tests could not run here.
+      stage "build: Windows, grep.exe only" build_windows grep catalogue manual_text
+      stage "build: Windows 64-bit" build_windows64
+    fi
+    status=0
+    stage "tests: native" run_tests build || status=1
+    stage "tests: sanitizers" run_tests build-sanitize -E "$NOT_UNDER_SANITIZERS" || status=1
+    if runs_32bit_programs; then
+      start_wine wine wineserver
+      stage "tests: Windows, under Wine" run_tests build-windows || status=1
+      stop_wine
     else
       echo "== This machine cannot run 32-bit programs, so neither Wine's 32-bit loader nor"
       echo "   build-windows/grep.exe can run here: the Windows tests run on the 64-bit"
       echo "   Windows build (build-windows64) under wine64 instead."
-      install_missing all win64
-      build_windows64
       export WINEPREFIX=$ROOT/build-wine-prefix64
-      /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
-      run_tests build-windows64 || status=1
-      /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || wineserver -k >/dev/null 2>&1 || true
+      if [ -x /usr/lib/wine/wineserver64 ]; then
+        start_wine /usr/lib/wine/wine64 /usr/lib/wine/wineserver64
+      else
+        start_wine /usr/lib/wine/wine64 wineserver
+      fi
+      stage "tests: Windows 64-bit, under wine64" run_tests build-windows64 || status=1
+      stop_wine
     fi
-    echo "== fuzzing: a short seeded run of every harness"
-    fuzz/run_fuzzers.sh build-fuzz 12 || status=1
+    stage "fuzzing: each harness's corpus and a fixed-seed run" \
+      fuzz/run_fuzzers.sh build-fuzz check || status=1
     exit $status
     ;;
   help | -h | --help) show_help ;;

@@ -108,6 +108,8 @@ if(GREP_TESTS AND PYTHON3)
   if(NOT WIN32)
     add_test(NAME install_layout
       COMMAND ${PYTHON3} ${PACKAGING_TEST} install ${PACKAGING_ARGUMENTS})
+    # Both install this build folder, which notes what it installed in it.
+    set_tests_properties(install_layout release_archive PROPERTIES RESOURCE_LOCK install)
     if(GROFF)
       add_test(NAME manual_page
         COMMAND ${PYTHON3} ${PACKAGING_TEST} manual ${PACKAGING_ARGUMENTS}

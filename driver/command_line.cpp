@@ -8,10 +8,17 @@
 // text is known, or at -L. In the file phase every argument is a file
 // specification, a list file (-L name) or a tree prefix (-T/+T spec). Each
 // specification goes to the search driver; the exit status is the result of
-// the last one searched. Arguments are read as main received them until
+// the last one searched. "--" ends the option phase: the argument after it
+// is the search text when none is known yet, and every later argument is a
+// plain file name. Arguments are read as main received them until
 // -utf8 turns the UTF-8 mode on, and in UTF-8 from there; a search text read
 // before it is read again, so that names and the search text are always in
-// the form the mode uses. Standard output that cannot be written ends the
+// the form the mode uses. Where the system handed main a lossy form of what
+// was typed (Windows puts "?" or a look-alike for a character the code page
+// lacks), such an argument is refused instead of being used: a "?" would
+// select other files as a wildcard. List files and pattern files saved with a
+// byte-order mark are read without it; a list file in UTF-16 is converted to
+// the form names take. Standard output that cannot be written ends the
 // program: quietly with status 2 when the reader has gone (a closed pipe),
 // otherwise after a message on standard error, the one place left for it.
 #include <cctype>
@@ -44,7 +51,23 @@ constexpr int32_t LIST_READ_CHUNK = 1000;
 constexpr int32_t EXIT_OUTPUT_FAILED = 2;
 constexpr char MARK_SET[] = "(*)";
 constexpr char MARK_CLEAR[] = "   ";
-constexpr char MARK_PREFIX[] = "(*) ";
+// Room for a name shown in a message, which is cut in the middle beyond it.
+constexpr int32_t DISPLAY_NAME_CAPACITY = 200;
+constexpr int32_t PROGRAM_NAME_CAPACITY = 80;
+constexpr char END_OF_OPTIONS[] = "--";
+constexpr uint8_t UTF8_MARK[] = {0xEF, 0xBB, 0xBF};
+
+// Messages of the command line beyond the catalogue's common ones.
+constexpr int32_t MSG_ARGUMENT_SUBSTITUTED = -3671;
+constexpr int32_t MSG_LIST_NAME_SUBSTITUTED = -3672;
+constexpr int32_t MSG_NUMBER_TOO_LARGE = -3673;
+
+// The name the program was started by, for the usage screen.
+char startedAs[PROGRAM_NAME_CAPACITY];
+
+// The arguments as main received them; the UTF-8 form is fetched on demand.
+int argumentCount = 0;
+char** systemArguments = nullptr;
 
 char upperAscii(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
@@ -55,10 +78,58 @@ bool sameTextNoCase(const char* a, const char* b) {
   return *a == *b;
 }
 
+void printWithName(int32_t message, const char* name) {
+  char shown[DISPLAY_NAME_CAPACITY];
+  shortenForDisplay(shown, sizeof shown, name);
+  setMessageArgument(1, shown);
+  printMessageLine(messageText(message));
+}
+
 [[noreturn]] void failWith(int32_t message, const char* argument) {
   if (argument != nullptr) setMessageArgument(1, argument);
   printMessageLine(messageText(message));
   exitProgram(1);
+}
+
+// Whether the system replaced characters of argument `index` before main got
+// it: its conversion to UTF-8 differs from the UTF-8 the system made from
+// the command line as typed. Never where the arguments are bytes as typed
+// (POSIX), which is where the UTF-8 vector is main's own.
+bool argumentSubstituted(int index) {
+  char** utf8 = platformUtf8Arguments(argumentCount, systemArguments);
+  if (utf8 == nullptr || utf8 == systemArguments) return false;
+  const char* ansi = systemArguments[index];
+  size_t size = std::strlen(ansi);
+  // A byte of the code page becomes at most three bytes of UTF-8.
+  if (size > 0x10000000u) return false;
+  int32_t capacity = static_cast<int32_t>(size) * 3 + 4;
+  char* converted = static_cast<char*>(memAlloc(static_cast<uint32_t>(capacity)));
+  if (converted == nullptr) failWith(MSG_OUT_OF_MEMORY, nullptr);
+  int32_t length = 0;
+  ansiToUtf8(ansi, static_cast<int32_t>(size), converted, capacity, &length);
+  bool same = static_cast<size_t>(length) == std::strlen(utf8[index]) &&
+              std::memcmp(converted, utf8[index], static_cast<size_t>(length)) == 0;
+  memFree(converted);
+  return !same;
+}
+
+[[noreturn]] void failSubstituted(const char* argument) {
+  printWithName(MSG_ARGUMENT_SUBSTITUTED, argument);
+  exitProgram(1);
+}
+
+// The decimal number at the start of the text, as a record length or base
+// takes it; a number beyond the field's range is refused.
+int32_t recordNumber(const char* text, const char* argument) {
+  int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > 0x7FFFFFFF) {
+      printWithName(MSG_NUMBER_TOO_LARGE, argument);
+      exitProgram(1);
+    }
+  }
+  return static_cast<int32_t>(value);
 }
 
 // Keeps the search text in a block of exactly its length; an empty text
@@ -73,7 +144,8 @@ void takeSearchText(const char* text, size_t length) {
   searchOptions.searchLength = static_cast<int32_t>(length);
 }
 
-// -F and -FB: the whole content of the file is the search text. Without B one
+// -F and -FB: the whole content of the file is the search text. Without B a
+// UTF-8 byte-order mark at the start (an editor's, not part of the text), one
 // trailing 0x1A, then one line feed, then one carriage return are dropped.
 void takePatternFile(const char* name, bool keepEnding) {
   FileHandle handle = fileOpen(name, OPEN_READ);
@@ -104,12 +176,14 @@ void takePatternFile(const char* name, bool keepEnding) {
     length += got;
   }
   fileClose(handle, -1);
+  int64_t start = 0;
   if (!keepEnding) {
-    if (length > 0 && text[length - 1] == 0x1A) --length;
-    if (length > 0 && text[length - 1] == '\n') --length;
-    if (length > 0 && text[length - 1] == '\r') --length;
+    if (length >= 3 && std::memcmp(text, UTF8_MARK, 3) == 0) start = 3;
+    if (length > start && text[length - 1] == 0x1A) --length;
+    if (length > start && text[length - 1] == '\n') --length;
+    if (length > start && text[length - 1] == '\r') --length;
   }
-  takeSearchText(text, static_cast<size_t>(length));
+  takeSearchText(text + start, static_cast<size_t>(length - start));
   memFree(text);
 }
 
@@ -138,32 +212,147 @@ int32_t searchListLine(CountedString& line) {
   return status;
 }
 
-// Every complete line of the list file is a specification; bytes after the
-// last line feed are dropped. Returns the status of the last line searched,
-// or `status` when the file held none.
+// The forms a list file can take, told apart by the byte-order mark at its
+// start: bytes as they are (no mark, or UTF-8's, which is dropped), or UTF-16
+// in either byte order, as Notepad's "Unicode" saves it.
+enum class ListForm { UNDECIDED, BYTES, UTF16_LE, UTF16_BE };
+
+struct ByteOrderMark {
+  uint8_t bytes[3];
+  int32_t length;
+  ListForm form;
+};
+
+constexpr ByteOrderMark LIST_MARKS[] = {
+    {{0xEF, 0xBB, 0xBF}, 3, ListForm::BYTES},
+    {{0xFF, 0xFE, 0}, 2, ListForm::UTF16_LE},
+    {{0xFE, 0xFF, 0}, 2, ListForm::UTF16_BE},
+};
+
+// Reads a list file byte by byte and searches every complete line; bytes
+// after the last line feed are dropped. A line of UTF-16 is converted to the
+// form names take (UTF-8 in the UTF-8 mode, else the ANSI code page); a name
+// the code page cannot hold is skipped with a message rather than searched
+// under a substitute.
+class ListFileReader {
+ public:
+  ListFileReader(const char* name, int32_t status) : name_(name), status_(status) {}
+
+  void take(uint8_t byte) {
+    switch (form_) {
+      case ListForm::UNDECIDED: decide(byte); break;
+      case ListForm::BYTES: takeByte(byte); break;
+      default:
+        if (pending_ < 0) {
+          pending_ = byte;
+        } else {
+          takeUnit(form_ == ListForm::UTF16_LE ? static_cast<WCHAR>(pending_ | byte << 8)
+                                               : static_cast<WCHAR>(pending_ << 8 | byte));
+          pending_ = -1;
+        }
+        break;
+    }
+  }
+
+  int32_t status() const { return status_; }
+
+ private:
+  // Collects the first bytes while they may still be a mark; bytes that turn
+  // out not to be one are taken as text.
+  void decide(uint8_t byte) {
+    head_[headLength_++] = byte;
+    bool possible = false;
+    for (const ByteOrderMark& mark : LIST_MARKS) {
+      if (headLength_ > mark.length || std::memcmp(head_, mark.bytes, headLength_) != 0) continue;
+      if (headLength_ == mark.length) {
+        form_ = mark.form;
+        return;
+      }
+      possible = true;
+    }
+    if (possible) return;
+    form_ = ListForm::BYTES;
+    for (int32_t i = 0; i < headLength_; ++i) takeByte(head_[i]);
+  }
+
+  void takeByte(uint8_t byte) {
+    if (byte == '\n') {
+      status_ = searchListLine(line_);
+    } else if (byte != '\r' && byte != 0x1A) {
+      if (line_.length >= COUNTED_SPEC_CAPACITY) failWith(MSG_LIST_LINE_LONG, name_);
+      line_.characters[line_.length++] = static_cast<char>(byte);
+    }
+  }
+
+  void takeUnit(WCHAR unit) {
+    if (unit == '\n') {
+      endWideLine();
+    } else if (unit != '\r' && unit != 0x1A) {
+      // Every unit gives at least one byte, so a longer line cannot fit.
+      if (wideLength_ >= COUNTED_SPEC_CAPACITY) failWith(MSG_LIST_LINE_LONG, name_);
+      wide_[wideLength_++] = unit;
+    }
+  }
+
+  void endWideLine() {
+    int32_t units = wideLength_;
+    wideLength_ = 0;
+    line_.length = 0;
+    if (units > 0) {
+      const char* converted = nullptr;
+      int32_t length = 0;
+      char utf8[COUNTED_SPEC_CAPACITY + 1];
+      if (utf8Mode != 0) {
+        // One byte more than a line holds tells a line that is too long.
+        utf16ToUtf8(wide_, wide_ + units, utf8, sizeof utf8, &length);
+        if (length > 0) converted = utf8;
+      } else {
+        converted = utf16ToAnsi(wide_, units);
+        if (converted != nullptr) length = static_cast<int32_t>(std::strlen(converted));
+      }
+      if (converted == nullptr) {
+        printWithName(MSG_LIST_NAME_SUBSTITUTED, name_);
+        status_ = 1;
+        return;
+      }
+      if (length > COUNTED_SPEC_CAPACITY) failWith(MSG_LIST_LINE_LONG, name_);
+      std::memcpy(line_.characters, converted, static_cast<size_t>(length));
+      line_.length = length;
+    }
+    status_ = searchListLine(line_);
+  }
+
+  const char* name_;
+  int32_t status_;
+  ListForm form_ = ListForm::UNDECIDED;
+  uint8_t head_[3] = {0, 0, 0};
+  int32_t headLength_ = 0;
+  int32_t pending_ = -1;  // the first byte of a UTF-16 unit, -1 for none
+  CountedString line_;
+  WCHAR wide_[COUNTED_SPEC_CAPACITY];
+  int32_t wideLength_ = 0;
+};
+
+// Searches every line of the list file. Returns the status of the last line
+// searched, or `status` when the file held none.
 int32_t processListFile(const char* name, int32_t status) {
   CountedString listName;
   appendText(listName, name, COUNTED_SPEC_CAPACITY);
-  FileHandle handle = openCounted(listName, OPEN_READ);
-  if (handle < 0) failWith(MSG_LIST_OPEN, name);
-  char chunk[LIST_READ_CHUNK];
-  CountedString line;
+  FileHandle handle = listName.length > 0 ? openCounted(listName, OPEN_READ) : MSG_NOT_FOUND;
+  if (handle < 0) {
+    printWithName(MSG_LIST_OPEN, name);
+    exitProgram(1);
+  }
+  ListFileReader reader(name, status);
+  uint8_t chunk[LIST_READ_CHUNK];
   for (;;) {
     int32_t got = fileRead(handle, chunk, LIST_READ_CHUNK);
     if (got < 0) failWith(MSG_LIST_READ, name);
     if (got == 0) break;
-    for (int32_t i = 0; i < got; ++i) {
-      char c = chunk[i];
-      if (c == '\n') {
-        status = searchListLine(line);
-      } else if (c != '\r' && c != 0x1A) {
-        if (line.length >= COUNTED_SPEC_CAPACITY) failWith(MSG_LIST_LINE_LONG, name);
-        line.characters[line.length++] = c;
-      }
-    }
+    for (int32_t i = 0; i < got; ++i) reader.take(chunk[i]);
   }
   fileClose(handle, -1);
-  return status;
+  return reader.status();
 }
 
 // Called by the console output at the first failed write of standard output,
@@ -180,12 +369,13 @@ void endOnOutputFailure(int32_t status) {
   exitProgram(EXIT_OUTPUT_FAILED);
 }
 
-void startUp(const char* programName) {
+void startUp(const char* firstArgument) {
   initDbcs();
   char directory[PATH_CAPACITY];
   directory[0] = 0;
-  if (programName != nullptr) programDirectory(directory, programName);
+  if (firstArgument != nullptr) programDirectory(directory, firstArgument);
   setCataloguePath(directory, CATALOGUE_FILE_NAME);
+  programName(startedAs, sizeof startedAs, firstArgument);
   // A console gets its lines as they come (the driver flushes each one); into
   // a file or a pipe a larger buffer saves a system call per 512 bytes.
   int32_t openStatus = 0;
@@ -225,7 +415,8 @@ void takeUOption(const char* word) {
 // takes the next argument as a list file (-L) or a tree-walk spec (-T, +T).
 enum class FileArgument { SPECIFICATION, LIST_FILE, TREE_PREFIX };
 
-FileArgument classifyFileArgument(const char* argument) {
+FileArgument classifyFileArgument(const char* argument, bool plainNames) {
+  if (plainNames) return FileArgument::SPECIFICATION;
   char first = argument[0];
   char second = first != 0 ? upperAscii(argument[1]) : 0;
   if (first == '-' && second == 'L') return FileArgument::LIST_FILE;
@@ -235,9 +426,9 @@ FileArgument classifyFileArgument(const char* argument) {
 
 // A prefix with nothing after it would be dropped without a word, so the
 // file phase is checked before anything is searched.
-void checkFilePhase(char** argv, int index, int argc) {
+void checkFilePhase(char** argv, int index, int argc, bool plainNames) {
   while (index < argc) {
-    FileArgument kind = classifyFileArgument(argv[index]);
+    FileArgument kind = classifyFileArgument(argv[index], plainNames);
     if (kind == FileArgument::SPECIFICATION) {
       ++index;
       continue;
@@ -275,10 +466,10 @@ void setExitHandler(ExitHandler handler) { exitHandler = handler; }
   setMessageArgument(0, platformExecutableSuffix());
   setMessageArgument(1, searchOptions.ignoreCase == 1 ? MARK_SET : MARK_CLEAR);
   setMessageArgument(2, searchOptions.syntax == 0 ? MARK_SET : MARK_CLEAR);
-  setMessageArgument(3, "grep");
-  setMessageArgument(4, searchOptions.syntax == 'R' ? MARK_PREFIX : "");
-  setMessageArgument(5, searchOptions.syntax == 'U' ? MARK_PREFIX : "");
-  setMessageArgument(6, searchOptions.syntax == 'B' ? MARK_PREFIX : "");
+  setMessageArgument(3, startedAs[0] != 0 ? startedAs : "grep");
+  setMessageArgument(4, searchOptions.syntax == 'R' ? MARK_SET : MARK_CLEAR);
+  setMessageArgument(5, searchOptions.syntax == 'U' ? MARK_SET : MARK_CLEAR);
+  setMessageArgument(6, searchOptions.syntax == 'B' ? MARK_SET : MARK_CLEAR);
   setMessageArgument(7, searchOptions.ignoreCase == 0 ? MARK_SET : MARK_CLEAR);
   const char* text = messageText(MSG_USAGE);
   size_t length = std::strlen(text);
@@ -291,14 +482,32 @@ void setExitHandler(ExitHandler handler) { exitHandler = handler; }
 
 int grepMain(int argc, char** argv) {
   startUp(argc > 0 ? argv[0] : nullptr);
+  argumentCount = argc;
+  systemArguments = argv;
 
   char** arguments = argv;
+  bool plainNames = false;  // after "--": no argument is an option or a prefix
   int textArgument = 0;  // the argument the search text came from, 0 for none or a file
   int index = 1;
   int defaultsAt = 0;
   while (index < argc) {
     const char* argument = arguments[index];
-    if (argument[0] == '?' && searchOptions.searchLength == 0) showUsage();
+    // A "?" the system put for a character it could not pass on is no request
+    // for the usage screen.
+    if (argument[0] == '?' && searchOptions.searchLength == 0 &&
+        (arguments != argv || !argumentSubstituted(index))) {
+      showUsage();
+    }
+    if (std::strcmp(argument, END_OF_OPTIONS) == 0) {
+      plainNames = true;
+      ++index;
+      if (searchOptions.searchLength == 0 && index < argc) {
+        takeSearchText(arguments[index], std::strlen(arguments[index]));
+        textArgument = index;
+        ++index;
+      }
+      break;
+    }
     if (argument[0] != '-') {
       if (searchOptions.searchLength != 0) break;
       takeSearchText(argument, std::strlen(argument));
@@ -308,9 +517,10 @@ int grepMain(int argc, char** argv) {
     }
     char letter = upperAscii(argument[1]);
     if (letter >= '0' && letter <= '9') {
-      searchOptions.recordLength = std::atoi(argument + 1);
+      searchOptions.recordLength = recordNumber(argument + 1, argument);
       if (index + 1 < argc && arguments[index + 1][0] >= '0' && arguments[index + 1][0] <= '9') {
-        searchOptions.recordBase = std::atoi(arguments[++index]);
+        ++index;
+        searchOptions.recordBase = recordNumber(arguments[index], arguments[index]);
       }
       ++index;
       continue;
@@ -335,6 +545,7 @@ int grepMain(int argc, char** argv) {
         if (index + 1 >= argc) failWith(MSG_F_ARGUMENT, nullptr);
         if (searchOptions.searchLength != 0) failWith(MSG_TEXT_ALREADY_GIVEN, nullptr);
         ++index;
+        if (arguments == argv && argumentSubstituted(index)) failSubstituted(arguments[index]);
         takePatternFile(arguments[index], upperAscii(argument[2]) == 'B');
         break;
       case 'H': showUsage();
@@ -381,6 +592,14 @@ int grepMain(int argc, char** argv) {
     searchOptions.searchLength = 0;
     takeSearchText(arguments[textArgument], std::strlen(arguments[textArgument]));
   }
+  if (arguments == argv) {
+    if (textArgument != 0 && argumentSubstituted(textArgument)) {
+      failSubstituted(arguments[textArgument]);
+    }
+    for (int i = defaultsAt; i != 0 && i < defaultsAt + 2; ++i) {
+      if (argumentSubstituted(i)) failSubstituted(arguments[i]);
+    }
+  }
   if (defaultsAt != 0) storeDefaults(arguments[defaultsAt], arguments[defaultsAt + 1]);
   if (searchOptions.searchLength == 0) showUsage();
 
@@ -390,18 +609,29 @@ int grepMain(int argc, char** argv) {
                                     searchOptions.syntax, searchOptions.attributeFlags));
   }
 
-  checkFilePhase(arguments, index, argc);
+  checkFilePhase(arguments, index, argc, plainNames);
   int32_t status = 0;
   for (; index < argc; ++index) {
+    FileArgument kind = classifyFileArgument(arguments[index], plainNames);
+    if (kind != FileArgument::SPECIFICATION) ++index;
     const char* argument = arguments[index];
-    FileArgument kind = classifyFileArgument(argument);
-    if (kind == FileArgument::LIST_FILE) {
-      status = processListFile(arguments[++index], status);
+    // A substituted name is skipped: searched, it would be another file's.
+    if (arguments == argv && argumentSubstituted(index)) {
+      printWithName(MSG_ARGUMENT_SUBSTITUTED, argument);
+      status = 1;
       continue;
     }
-    if (kind == FileArgument::TREE_PREFIX) {
-      searchOptions.walkFlags = WALK_RECURSE;
-      argument = arguments[++index];
+    if (kind == FileArgument::LIST_FILE) {
+      status = processListFile(argument, status);
+      continue;
+    }
+    if (kind == FileArgument::TREE_PREFIX) searchOptions.walkFlags = WALK_RECURSE;
+    // An empty specification would read standard input: a name too long to
+    // be kept is reported as a file that cannot be opened.
+    if (std::strlen(argument) > static_cast<size_t>(COUNTED_SPEC_CAPACITY)) {
+      printWithName(MSG_FILE_OPEN, argument);
+      status = 0;
+      continue;
     }
     CountedString specification;
     appendText(specification, argument, COUNTED_SPEC_CAPACITY);

@@ -8,7 +8,9 @@
 // prints one report line (or, with -C, counts towards one summary line) and
 // the window moves past it. Reports are formatted here from the window's line
 // bookkeeping; the line text is taken from the window, or read back from the
-// stream where the line reaches outside it.
+// stream where the line reaches outside it. What cannot be read back as it
+// was (a pipe, a file that reports no size but has bytes) is searched in a
+// temporary copy.
 #include "driver/search_driver.h"
 
 #include <cstring>
@@ -23,6 +25,7 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/literal_search.h"
 #include "pattern/text_source.h"
+#include "platform/platform.h"
 #include "platform/win32.h"
 #include "support/memory_pool.h"
 #include "support/message_catalogue.h"
@@ -234,38 +237,46 @@ int32_t compileWordSet() {
   return 0;
 }
 
-// A pipe cannot be read back, so its content is first copied to a temporary
-// file, which is then searched like any other file and removed.
-int32_t searchStandardInput() {
-  CountedString noName;
-  if (fileCanSeek(0)) {
-    int32_t status = 0;
-    Stream* input = openStream(nullptr, "rb", &status, STREAM_FILE_CAPACITY);
-    if (input != nullptr) searchStream(input, noName);
-    return 0;
+// A stream over a spool file. The stream layer opens files by name in its own
+// modes, none of which is removed by the system, so the stream is made
+// without a file and given the spool's handle.
+Stream* openSpool(const char* name) {
+  const FileHandle handle = fileOpen(name, OPEN_TEMPORARY);
+  if (handle < 0) return nullptr;
+  int32_t status = 0;
+  Stream* spool = openStream(nullptr, "a+", &status, STREAM_FILE_CAPACITY);
+  if (spool == nullptr) {
+    fileClose(handle, -1);
+    return nullptr;
   }
+  spool->handle = handle;
+  return spool;
+}
+
+// Copies the rest of a file that cannot be read back (a pipe), or that may
+// read differently a second time, to a temporary file, and searches that
+// copy: the search reads lines back from where they start, and that needs a
+// file that stays as it was. The copy is removed when it is closed, and by
+// the system on any other way out of the process.
+void searchSpooled(FileHandle source, const CountedString& displayName, const char* shownName) {
   char directory[MAX_PATH + 1];
   char spoolName[MAX_PATH + 16];
   DWORD length = GetTempPathA(sizeof directory, directory);
   if (length == 0 || length > MAX_PATH || GetTempFileNameA(directory, "grp", 0, spoolName) == 0) {
-    setMessageArgument(1, "standard input");
+    setMessageArgument(1, shownName);
     printMessageLine(messageText(MSG_FILE_OPEN));
-    return 0;
+    return;
   }
-  int32_t status = 0;
-  Stream* spool = openStream(spoolName, "a+", &status, STREAM_FILE_CAPACITY);
+  Stream* spool = openSpool(spoolName);
   if (spool == nullptr) {
     deleteFile(spoolName);
     setMessageArgument(1, spoolName);
     printMessageLine(messageText(MSG_FILE_OPEN));
-    return 0;
+    return;
   }
-  // Where the system allows it the name goes at once, so nothing is left
-  // behind even if the process is stopped; elsewhere it goes after the close.
-  bool removed = deleteFile(spoolName) == 0;
   bool copied = true;
   for (;;) {
-    int32_t got = fileRead(0, textWindow.window, WINDOW_SIZE);
+    int32_t got = fileRead(source, textWindow.window, WINDOW_SIZE);
     if (got < 0) {
       printMessageLine(messageText(MSG_READ_FAILED));
       copied = false;
@@ -280,10 +291,71 @@ int32_t searchStandardInput() {
     }
   }
   if (copied && flushStream(spool, 0) == 0 && seekStream(spool, 0, 0) == 0) {
-    searchStream(spool, noName);
+    searchStream(spool, displayName);
   }
   closeStream(spool);
-  if (!removed) deleteFile(spoolName);
+}
+
+// Whether an open file reports a size of 0 and yet holds bytes, as the files
+// that the system makes up as they are read do (/proc/cpuinfo). Such a file
+// has to be read to its end instead of being taken for empty. Leaves the
+// file at its start.
+bool holdsUnreportedBytes(FileHandle file) {
+  if (fileSeek(file, 0, 2) != 0) return false;  // a size, or no end to seek to (a pipe)
+  uint8_t first;
+  const bool some = fileSeek(file, 0, 0) == 0 && fileRead(file, &first, 1) == 1;
+  fileSeek(file, 0, 0);
+  return some;
+}
+
+// Searches an open file (standard input included): in place when it can be
+// read back as it is, else through a spool file.
+void searchOpenFile(Stream* stream, const CountedString& displayName, const char* shownName) {
+  if (holdsUnreportedBytes(stream->handle)) {
+    searchSpooled(stream->handle, displayName, shownName);
+  } else {
+    searchStream(stream, displayName);
+  }
+}
+
+void searchStandardInput() {
+  CountedString noName;
+  if (!fileCanSeek(0)) {
+    searchSpooled(0, noName, "standard input");
+    return;
+  }
+  int32_t status = 0;
+  Stream* input = openStream(nullptr, "rb", &status, STREAM_FILE_CAPACITY);
+  if (input != nullptr) searchOpenFile(input, noName, "standard input");
+}
+
+// The length of the character at the cursor: two bytes for a lead byte and
+// its second byte in double-byte text, else one.
+int32_t characterLengthAtCursor() {
+  if (!searchOptions.multiByte) return 1;
+  const int32_t lead = textSource.CharAt(0);
+  if (lead < 0 || lead == '\n' || leadByteTable[lead] == 0) return 1;
+  const int32_t second = textSource.CharAt(1);
+  return second < 0 || second == '\n' ? 1 : 2;
+}
+
+// Whether every match that starts at the cursor is rejected because a word
+// character stands right before it.
+bool startFollowsWordCharacter() {
+  return !textSource.AtLineStart(0) && textSource.AtLineEnd(0, 0) == 0 &&
+         wordCharBeforeCursor(wordCharacterTable);
+}
+
+// Moves the cursor on from the start of a rejected match. A whole word may
+// begin inside that match ("ab ab" in "xab ab ab"), so the search goes on one
+// character after its start, not after its end; the starts that follow a
+// word character are passed at once, which keeps a search over a long word
+// linear. -1 at the end of the data.
+int32_t passRejectedStart() {
+  if (textSource.AdvanceTo(textWindow.cursor + characterLengthAtCursor()) != 0) return -1;
+  while (startFollowsWordCharacter()) {
+    if (textSource.AdvanceTo(textWindow.cursor + 1) != 0) return -1;
+  }
   return 0;
 }
 
@@ -292,10 +364,7 @@ int32_t searchStandardInput() {
 // The whole-word test: a match touching a word character on either side is
 // rejected. Line ends and the file's ends count as non-word.
 bool rejectedAsPartOfWord(int32_t matchLength) {
-  if (!textSource.AtLineStart(0) && textSource.AtLineEnd(0, 0) == 0 &&
-      wordCharBeforeCursor(wordCharacterTable)) {
-    return true;
-  }
+  if (startFollowsWordCharacter()) return true;
   return textSource.AtLineEnd(matchLength, 0) == 0 && wordCharAt(matchLength, wordCharacterTable);
 }
 
@@ -337,6 +406,19 @@ static int32_t directoryLengthOf(const CountedString& specification) {
   return nameOffset(toText(text, specification, sizeof text));
 }
 
+// Whether a tree search's file-spec names an existing directory (src, src/,
+// .\ or a drive): then it searches every file of that directory's tree, as
+// src/* does. A name with wildcards, or of anything but a directory, is a
+// name pattern looked for in every directory.
+static bool namesDirectoryTree(const CountedString& specification) {
+  if (specification.length == 0 || specification.length >= COUNTED_SPEC_CAPACITY ||
+      hasWildcard(specification)) {
+    return false;
+  }
+  char text[COUNTED_SPEC_CAPACITY + 1];
+  return isDirectory(toText(text, specification, sizeof text), 0) == 1;
+}
+
 int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, int32_t ignoreCase,
                        int32_t syntax, int32_t attributeFlags) {
   attributeFlags |= 7;
@@ -349,6 +431,15 @@ int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, in
   copyCounted(namePattern, specification, COUNTED_SPEC_CAPACITY);
   bool walk = (walkFlags & WALK_RECURSE) != 0 || hasWildcard(specification);
   if (walk) deleteChars(namePattern, 1, directory.length);
+  const bool wholeTree = (walkFlags & WALK_RECURSE) != 0 && namesDirectoryTree(specification);
+  if (wholeTree) {
+    copyCounted(directory, specification, COUNTED_SPEC_CAPACITY);
+    if (directory.length > directoryLengthOf(specification)) {
+      directory.characters[directory.length++] = platformSeparator();
+    }
+    namePattern.length = 0;
+    namePattern.characters[namePattern.length++] = '*';
+  }
 
   if (searchOptions.wholeWord) {
     int32_t status = compileWordSet();
@@ -379,6 +470,8 @@ int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, in
   // The walk goes on past a file that failed; the file-spec still fails.
   status = walkFiles(directory, &namePattern, walkFlags, searchOneFile,
                      static_cast<uint32_t>(attributeFlags), nullptr, nullptr, nullptr, 0);
+  // An empty directory, like a wildcard that selects nothing, is no error.
+  if (wholeTree && status == MSG_NOT_FOUND) status = 0;
   return specificationStatus != 0 ? specificationStatus : status;
 }
 
@@ -387,13 +480,14 @@ int32_t searchOneFile(const CountedString& path, const CountedString& displayNam
   toText(name, path, sizeof name);
   int32_t status = 0;
   Stream* stream = openStream(name, "rb", &status, STREAM_FILE_CAPACITY);
+  char shown[COUNTED_SPEC_CAPACITY + 1];
+  toText(shown, displayName, sizeof shown);
   if (stream == nullptr) {
-    char shown[COUNTED_SPEC_CAPACITY + 1];
-    setMessageArgument(1, toText(shown, displayName, sizeof shown));
+    setMessageArgument(1, shown);
     printMessageLine(messageText(MSG_FILE_OPEN));
     return 0;
   }
-  searchStream(stream, displayName);
+  searchOpenFile(stream, displayName, shown);
   closeStream(stream);
   return 0;
 }
@@ -439,7 +533,7 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
     if (advance == 0) advance = 1;
 
     if (searchOptions.wholeWord && rejectedAsPartOfWord(static_cast<int32_t>(matchLength))) {
-      if (textSource.AdvanceTo(textWindow.cursor + advance) != 0) break;
+      if (passRejectedStart() != 0) break;
       continue;
     }
     ++matchCount;

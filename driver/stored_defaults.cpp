@@ -7,13 +7,19 @@
 // block as the pattern, so that the marker exists only once in the program.
 // The last 255 bytes of every full block are carried into the next one, so a
 // marker (and the fields after it) that a block boundary cuts is found and
-// patched whole in the next pass. A copy that fails part way (a full disk, a
-// failed read of the source) is removed again when this run created it, so
-// no truncated program is left behind under the new name; a file that was
-// there before (an older copy, a device such as /dev/full) is not deleted.
-// A copy without the marker is whole, and stays. A copy looks for its message catalogue in
-// its own directory; when there is none there, the catalogue in use is copied
-// beside it, so that a copy written elsewhere can still show its texts.
+// patched whole in the next pass.
+//
+// Nothing is written before the copy is known to be one: the source must hold
+// the marker, and a file that already stands under the destination's name is
+// replaced only when it holds the marker too, that is, when it is an earlier
+// copy of a program. Any other file (a catalogue, a text, a device) and a
+// directory are refused with the reason, as is a destination that the system
+// will not create. A copy that fails part way (a full disk, a failed read of
+// the source) is removed again when this run created it, so no truncated
+// program is left behind under the new name; an earlier copy that was there
+// before is not deleted. A copy looks for its message catalogue in its own
+// directory; when there is none there, the catalogue in use is copied beside
+// it, so that a copy written elsewhere can still show its texts.
 #include "driver/stored_defaults.h"
 
 #include <cstring>
@@ -38,10 +44,23 @@ constexpr int32_t CARRY = 255;
 constexpr int32_t IGNORE_CASE_AT = 24;
 constexpr int32_t SYNTAX_AT = 28;
 
+// Reasons a destination is refused, shown after its name in
+// MSG_D_DESTINATION_OPEN in place of a file-layer code's text.
+constexpr int32_t MSG_D_IS_SOURCE = -3680;
+constexpr int32_t MSG_D_IS_DIRECTORY = -3681;
+constexpr int32_t MSG_D_NOT_A_COPY = -3682;
+
 [[noreturn]] void failWith(int32_t message, const char* argument) {
   if (argument != nullptr) setMessageArgument(1, argument);
   printMessageLine(messageText(message));
   exitProgram(1);
+}
+
+// The destination cannot be written; reason is a message number, the text of
+// which says why.
+[[noreturn]] void refuseDestination(const char* name, int32_t reason) {
+  setMessageArgument(2, messageText(reason));
+  failWith(MSG_D_DESTINATION_OPEN, name);
 }
 
 // The destination being written, and whether this run created it.
@@ -54,6 +73,42 @@ const char* createdDestination = nullptr;
   if (openDestination >= 0) fileClose(openDestination, -1);
   if (createdDestination != nullptr) deleteFile(createdDestination);
   failWith(message, argument);
+}
+
+// 1 when the marker occurs anywhere in the rest of the open file, 0 when it
+// does not, or the status of a failed read. Reads through the copy buffer,
+// keeping the bytes that could start a marker cut by a block's end.
+int32_t holdsMarker(FileHandle file, const uint8_t* marker) {
+  uint8_t* buffer = textWindow.window;
+  int32_t kept = 0;
+  for (;;) {
+    const int32_t got = fileRead(file, buffer + kept, COPY_BLOCK - kept);
+    if (got <= 0) return got;
+    const int32_t total = kept + got;
+    if (FindLiteralInMemory(1, marker, DEFAULTS_MARKER_LENGTH, buffer, total) > 0) return 1;
+    kept = total < DEFAULTS_MARKER_LENGTH - 1 ? total : DEFAULTS_MARKER_LENGTH - 1;
+    std::memmove(buffer, buffer + total - kept, static_cast<size_t>(kept));
+  }
+}
+
+// Refuses a destination that must not be replaced: a directory, a device or
+// pipe (whose reading might never end), and a file that is no earlier copy of
+// a program. Returns whether something stands under the name.
+bool checkDestination(const char* name, const uint8_t* marker) {
+  if (isDirectory(name, 0)) refuseDestination(name, MSG_D_IS_DIRECTORY);
+  DirEntry entry;
+  int32_t search = SEARCH_HANDLE_RESERVED;
+  if (findFirstEntry(name, &search, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, &entry) != 0) {
+    return false;
+  }
+  if ((entry.attributes & FILE_ATTRIBUTE_DEVICE) != 0) refuseDestination(name, MSG_D_NOT_A_COPY);
+  const FileHandle existing = fileOpen(name, OPEN_READ);
+  if (existing < 0) refuseDestination(name, existing);
+  const int32_t copy = holdsMarker(existing, marker);
+  fileClose(existing, -1);
+  if (copy < 0) refuseDestination(name, copy);
+  if (copy == 0) refuseDestination(name, MSG_D_NOT_A_COPY);
+  return true;
 }
 
 void putWord(uint8_t* at, int32_t value) {
@@ -105,16 +160,22 @@ void copyCatalogueBeside(const char* destinationName) {
   if (source < 0) failWith(MSG_D_SOURCE_OPEN, sourceName);
   // Opening the destination for writing empties it: when it is the source
   // under any name, that would destroy the source.
-  if (platformSameFile(sourceName, destinationName)) failWith(MSG_D_DESTINATION_OPEN, destinationName);
-  const bool existed = fileExists(destinationName, 1) != 0;
-  FileHandle destination = fileOpen(destinationName, OPEN_WRITE);
-  if (destination < 0) failWith(MSG_D_DESTINATION_OPEN, destinationName);
-  openDestination = destination;
-  if (!existed) createdDestination = destinationName;
-
+  if (platformSameFile(sourceName, destinationName)) {
+    refuseDestination(destinationName, MSG_D_IS_SOURCE);
+  }
   uint8_t marker[DEFAULTS_MARKER_LENGTH];
   std::memcpy(marker, storedDefaults.marker, sizeof marker);
-  if (CompileLiteral(marker, DEFAULTS_MARKER_LENGTH, 1, 0) != 0) failCopy(MSG_OUT_OF_MEMORY, nullptr);
+  if (CompileLiteral(marker, DEFAULTS_MARKER_LENGTH, 1, 0) != 0) failWith(MSG_OUT_OF_MEMORY, nullptr);
+  const int32_t sourceMarker = holdsMarker(source, marker);
+  if (sourceMarker < 0) failWith(MSG_LIST_READ, sourceName);
+  if (sourceMarker == 0) failWith(MSG_D_NO_MARKER, sourceName);
+  if (fileSeek(source, 0, 0) != 0) failWith(MSG_LIST_READ, sourceName);
+
+  const bool existed = checkDestination(destinationName, marker);
+  FileHandle destination = fileOpen(destinationName, OPEN_WRITE);
+  if (destination < 0) refuseDestination(destinationName, destination);
+  openDestination = destination;
+  if (!existed) createdDestination = destinationName;
 
   uint8_t* buffer = textWindow.window;
   int32_t carry = 0;
@@ -140,7 +201,8 @@ void copyCatalogueBeside(const char* destinationName) {
   fileClose(source, -1);
   openDestination = -1;
   if (fileClose(destination, -1) != 0) failCopy(MSG_D_WRITE, nullptr);
-  if (!found) failWith(MSG_D_NO_MARKER, nullptr);
+  // The source changed after it was looked at.
+  if (!found) failCopy(MSG_D_NO_MARKER, sourceName);
   platformCopyPermissions(sourceName, destinationName);
   copyCatalogueBeside(destinationName);
   exitProgram(0);

@@ -565,7 +565,9 @@ int32_t hasMore(int32_t n, int32_t crossLines) {
   const int64_t offset = offsetOf(tw.cursor) + n;
   if (offset >= tw.fileSize) return 0;
   if (crossLines != 0) return 1;
-  if (tw.recordLength == 0) return lineAtLineEnd(n, 0) == 0 ? 1 : 0;
+  // The line feed of a CR LF pair is no line end of its own, but it is part
+  // of one: no item that stays on its line may take it as a character.
+  if (tw.recordLength == 0) return lineAtLineEnd(n, 0) == 0 && charAt(n) != '\n' ? 1 : 0;
   return n == 0 || !onRecordBoundary(offset) ? 1 : 0;
 }
 

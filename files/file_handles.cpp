@@ -66,15 +66,21 @@ struct OpenMode {
   DWORD access;
   DWORD share;
   DWORD creation;
+  DWORD flags;
 };
 
-const OpenMode OPEN_MODES[6] = {
-    {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING},
-    {GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS},
-    {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS},
-    {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING},
-    {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING},
-    {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW},
+// A temporary file is removed by the system when its handle is closed, also
+// when the process ends without closing it (an exit on a closed pipe, a
+// kill); others may open it only to read it or to delete it.
+const OpenMode OPEN_MODES[OPEN_TEMPORARY + 1] = {
+    {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0},
+    {GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, 0},
+    {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, 0},
+    {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, 0},
+    {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0},
+    {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, 0},
+    {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_ALWAYS,
+     FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY},
 };
 
 bool createOsTable() {
@@ -283,17 +289,17 @@ int32_t LocalFileDriver::flush() { return osFlush(osIndex_); }
 
 int32_t osOpen(const char* name, int32_t mode) {
   if (lookUpOsIndex(0) == nullptr) return -8;
-  if (mode < 0 || mode > 5) mode = OPEN_READ;
+  if (mode < 0 || mode > OPEN_TEMPORARY) mode = OPEN_READ;
   SystemName systemName;
   if (!toSystemName(name, &systemName)) return -2;
   const OpenMode& open = OPEN_MODES[mode];
   HANDLE file;
   if (systemName.wide != nullptr) {
-    file =
-        CreateFileW(systemName.wide, open.access, open.share, nullptr, open.creation, 0, nullptr);
+    file = CreateFileW(systemName.wide, open.access, open.share, nullptr, open.creation,
+                       open.flags, nullptr);
   } else {
-    file =
-        CreateFileA(systemName.ansi, open.access, open.share, nullptr, open.creation, 0, nullptr);
+    file = CreateFileA(systemName.ansi, open.access, open.share, nullptr, open.creation,
+                       open.flags, nullptr);
   }
   if (file == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();

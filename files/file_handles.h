@@ -19,6 +19,7 @@ constexpr int32_t OPEN_READ_WRITE = 2;   // "a+", created anew
 constexpr int32_t OPEN_UPDATE = 3;       // "a", must exist
 constexpr int32_t OPEN_READ_SHARED = 4;  // read, others may write
 constexpr int32_t OPEN_CREATE_NEW = 5;   // "wbx"
+constexpr int32_t OPEN_TEMPORARY = 6;    // as "a+", and removed when closed or at the process's end
 
 class FileDriver {
  public:

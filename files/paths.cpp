@@ -11,7 +11,8 @@
 // findProgram follows the Windows rules where the system has them (shell
 // built-ins, the program extensions, COMSPEC); elsewhere a program is an
 // executable file of exactly its name, found where the name points or along
-// PATH.
+// PATH. programName and shortenForDisplay prepare names for the program's
+// own texts.
 //
 // Tested by paths_test.cpp.
 #include "files/paths.h"
@@ -35,6 +36,9 @@ constexpr uint32_t PROGRAM_LOOKUP_MASK = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_
 bool isSeparator(char c) { return c == '\\' || c == '/' || c == ':'; }
 
 bool doubleByteRules() { return systemDbcs != 0 && utf8Mode == 0; }
+
+constexpr char DEFAULT_PROGRAM_NAME[] = "grep";
+constexpr char ELLIPSIS[] = "...";
 
 int32_t length(const char* text) { return static_cast<int32_t>(std::strlen(text)); }
 
@@ -539,4 +543,58 @@ void stripPathParts(char* path, char letter) {
     default:
       break;
   }
+}
+
+void programName(char* out, int32_t capacity, const char* firstArgument) {
+  if (capacity <= 0) return;
+  const char* name = firstArgument != nullptr ? firstArgument + nameOffset(firstArgument) : "";
+  int32_t size = length(name);
+  const char* suffix = platformExecutableSuffix();
+  int32_t suffixSize = length(suffix);
+  if (suffixSize > 0 && size > suffixSize &&
+      sameFileName(name + size - suffixSize, suffixSize, suffix, suffixSize)) {
+    size -= suffixSize;
+  }
+  if (size == 0) {
+    name = DEFAULT_PROGRAM_NAME;
+    size = length(name);
+  }
+  if (size > capacity - 1) size = capacity - 1;
+  std::memcpy(out, name, static_cast<size_t>(size));
+  out[size] = 0;
+}
+
+namespace {
+
+bool startsCharacter(const char* text, int32_t at) {
+  const uint8_t* start = reinterpret_cast<const uint8_t*>(text);
+  if (utf8Mode != 0) return (start[at] & 0xC0) != 0x80;
+  return !doubleByteRules() || isCharacterStart(start, start + at);
+}
+
+}  // namespace
+
+void shortenForDisplay(char* out, int32_t capacity, const char* text) {
+  if (capacity <= 0) return;
+  int32_t size = length(text);
+  if (size < capacity) {
+    std::memcpy(out, text, static_cast<size_t>(size) + 1);
+    return;
+  }
+  // A third of the room for the start (the root), the rest for the end,
+  // where the name is. Each cut moves to a character start in the direction
+  // that keeps within the room.
+  const int32_t ellipsis = length(ELLIPSIS);
+  const int32_t room = capacity - 1 - ellipsis;
+  if (room < 2) {
+    out[0] = 0;
+    return;
+  }
+  int32_t head = room / 3;
+  while (head > 0 && !startsCharacter(text, head)) --head;
+  int32_t tail = size - (room - head);
+  while (tail < size && !startsCharacter(text, tail)) ++tail;
+  std::memcpy(out, text, static_cast<size_t>(head));
+  std::memcpy(out + head, ELLIPSIS, static_cast<size_t>(ellipsis));
+  std::memcpy(out + head + ellipsis, text + tail, static_cast<size_t>(size - tail) + 1);
 }

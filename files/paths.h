@@ -20,3 +20,11 @@ int32_t findProgram(char* out, const char* name, int32_t capacity, int32_t* need
                     int32_t currentDirectoryFirst, int32_t makeShellCommand);
 int32_t programDirectory(char* out, const char* firstArgument);
 void stripPathParts(char* path, char letter);
+// The name a program was started by, as its usage screen shows it: the name
+// part of the first command-line argument without the system's program
+// suffix (".exe", any case), or "grep" when there is none.
+void programName(char* out, int32_t capacity, const char* firstArgument);
+// A name for a message: the text itself when it is shorter than capacity
+// bytes, else its start and its end joined by "...", cut at character starts
+// so that no character is split.
+void shortenForDisplay(char* out, int32_t capacity, const char* text);

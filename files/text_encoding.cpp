@@ -364,22 +364,20 @@ const WCHAR* utf8ToUtf16(const char* text, int32_t length) {
   return static_cast<const WCHAR*>(utf16Result.data);
 }
 
-const char* utf8ToAnsi(const char* text, int32_t length) {
-  length = textLength(text, length);
-  if (length == 0 || !isWellFormedUtf8(reinterpret_cast<const uint8_t*>(text), length)) {
-    return nullptr;
-  }
-  int32_t units = convertToWide(CP_UTF8, text, length, ansiWide);
-  if (units == 0) return nullptr;
-  const WCHAR* wide = static_cast<const WCHAR*>(ansiWide.data);
+namespace {
+
+// UTF-16 to the ANSI code page in ansiResult, NUL-terminated; null when
+// nothing came out. A character the code page lacks comes out as a
+// substitute (or a look-alike) that would name another file, so the result
+// is converted back and must give the same units.
+const char* wideToAnsi(const WCHAR* wide, int32_t units) {
+  if (units <= 0) return nullptr;
   int needed = WideCharToMultiByte(CP_ACP, 0, wide, units, nullptr, 0, nullptr, nullptr);
   if (needed <= 0 || !ansiResult.reserve(static_cast<uint32_t>(needed) + 1)) return nullptr;
   char* ansi = static_cast<char*>(ansiResult.data);
   int written = WideCharToMultiByte(CP_ACP, 0, wide, units, ansi, needed, nullptr, nullptr);
   if (written <= 0 || written > needed) return nullptr;
   ansi[written] = 0;
-  // A character the code page lacks comes out as a substitute (or a
-  // look-alike) that would name another file: convert back and compare.
   int32_t checkUnits = convertToWide(CP_ACP, ansi, written, ansiCheck);
   if (checkUnits != units ||
       std::memcmp(ansiCheck.data, wide, static_cast<size_t>(units) * sizeof(WCHAR)) != 0) {
@@ -387,6 +385,20 @@ const char* utf8ToAnsi(const char* text, int32_t length) {
   }
   return ansi;
 }
+
+}  // namespace
+
+const char* utf8ToAnsi(const char* text, int32_t length) {
+  length = textLength(text, length);
+  if (length == 0 || !isWellFormedUtf8(reinterpret_cast<const uint8_t*>(text), length)) {
+    return nullptr;
+  }
+  int32_t units = convertToWide(CP_UTF8, text, length, ansiWide);
+  if (units == 0) return nullptr;
+  return wideToAnsi(static_cast<const WCHAR*>(ansiWide.data), units);
+}
+
+const char* utf16ToAnsi(const WCHAR* text, int32_t units) { return wideToAnsi(text, units); }
 
 int32_t utf16ToUtf8(const WCHAR* start, const WCHAR* end, char* out, int32_t capacity,
                     int32_t* outLength) {

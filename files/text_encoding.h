@@ -42,6 +42,7 @@ const uint8_t* decodeUtf8(const uint8_t* position, const uint8_t* end, uint32_t*
 // (invalid UTF-8, an empty text, or characters the ANSI code page lacks).
 const WCHAR* utf8ToUtf16(const char* text, int32_t length);
 const char* utf8ToAnsi(const char* text, int32_t length);
+const char* utf16ToAnsi(const WCHAR* text, int32_t units);
 // Both write at most capacity bytes, never splitting a character, and no NUL;
 // the result is the number of bytes written, also stored in *outLength.
 int32_t utf16ToUtf8(const WCHAR* start, const WCHAR* end, char* out, int32_t capacity,

@@ -9,21 +9,27 @@
 // finished set. Under ignore case every byte adds its upper-case form and the
 // lower-case form of that; in UTF-8 mode the UnicodeSet folds.
 //
-// In double-byte mode a lead byte and its trail byte are one member. A SET
-// there tests the first byte of a character only, so such a member adds its
-// lead byte, and a range between double-byte characters adds the lead bytes
-// between theirs.
+// In double-byte mode a lead byte and its trail byte are one member, and a
+// range between such characters holds the characters between them. The
+// builder keeps these characters apart from the single bytes, in a second
+// set over the values lead * 256 + trail, so that negation, subtraction and
+// intersection treat them one by one; a lead byte given as a byte stands for
+// every character it begins. The SET then carries, beside its bitmap, the
+// trail bytes of each lead byte whose characters are members in part (see
+// instruction.h).
 //
 // Outside UTF-8 mode a character named by code point (\x{..} above 127, other
 // than 160..255, and every property range) reaches the set through the active
 // code page when the UTF-8 option is on: the byte it converts to, or the lead
-// byte of a two-byte result; code points the code page lacks add nothing.
+// byte of a two-byte result (in double-byte mode the character); code points
+// the code page lacks add nothing.
 //
 // A predefined class is a short text in dialect 'R' that the reader parses in
 // place of the class letter. Tested by character_sets_test.cpp.
 #include "pattern/character_sets.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "files/text_encoding.h"
 #include "pattern/compiled_pattern.h"
@@ -36,6 +42,7 @@ namespace {
 
 constexpr int32_t PROPERTY_NAME_LIMIT = 197;
 constexpr uint32_t PLANE_LIMIT = 0xFFFF;  // code points that can reach a code page
+constexpr int32_t ROW_BYTES = 32;           // the trail bytes of one lead byte, as bits
 
 // Converted forms of U+0080..U+FFFF in the code page they were built for:
 // 0 none, 0x100 | byte for one byte, lead * 256 + trail for two.
@@ -64,9 +71,11 @@ uint16_t convertedForm(uint32_t codePoint) {
 
 class SetBuilder {
  public:
-  SetBuilder() : unicode_(regexCompiler.encodingMode == ENCODING_UTF8) {
+  SetBuilder()
+      : unicode_(regexCompiler.encodingMode == ENCODING_UTF8),
+        doubleByte_(regexCompiler.encodingMode == ENCODING_DOUBLE_BYTE) {
     std::memset(&bitmap_, 0, sizeof bitmap_);
-    if (unicode_) {
+    if (unicode_ || doubleByte_) {
       set_ = static_cast<UnicodeSet*>(memAlloc(sizeof(UnicodeSet)));
       if (set_ == nullptr) regexFail(REGEX_OUT_OF_MEMORY);
       unicodeSetInit(set_);
@@ -83,8 +92,13 @@ class SetBuilder {
 
   bool unicode() const { return unicode_; }
 
-  // A byte with its case variants.
+  // A byte with its case variants. In double-byte mode a lead byte adds the
+  // characters it begins.
   void addByte(uint32_t byte) {
+    if (doubleByte_ && leadByteTable[byte] != 0) {
+      regexCheck(unicodeSetAddRange(set_, byte << 8, (byte << 8) | 0xFFu, false));
+      return;
+    }
     if (regexCompiler.ignoreCase != 0) {
       const uint8_t upper = upperTable[byte];
       bitmapSet(&bitmap_, upper);
@@ -103,6 +117,15 @@ class SetBuilder {
       return;
     }
     if (first > last) return;
+    if (doubleByte_ && last > 0xFF) {
+      // Up to a character of two bytes: the lead bytes on the way are not
+      // characters; the characters they begin are among the pairs.
+      for (int64_t byte = first; byte <= 0xFF; ++byte) {
+        if (leadByteTable[byte] == 0) addByte(static_cast<uint32_t>(byte));
+      }
+      addPairs(first > 0xFF ? first : 0x100, last);
+      return;
+    }
     for (int64_t byte = leadingByte(first); byte <= leadingByte(last); ++byte) {
       addByte(static_cast<uint32_t>(byte));
     }
@@ -130,38 +153,33 @@ class SetBuilder {
     return 0;
   }
   void addLeadBytes() {
-    if (regexCompiler.encodingMode != ENCODING_DOUBLE_BYTE) return;
-    for (int32_t byte = 0; byte < 256; ++byte) {
-      if (leadByteTable[byte] != 0) bitmapSet(&bitmap_, byte);
+    if (!doubleByte_) return;
+    for (uint32_t byte = 0; byte < 256; ++byte) {
+      if (leadByteTable[byte] != 0) addByte(byte);
     }
   }
 
+  // In double-byte mode the bitmap's lead-byte bits mean nothing while the
+  // set is built (the characters of two bytes are in set_), so the bitmap
+  // operations below may change them freely.
   void complement() {
-    if (unicode_) {
-      regexCheck(unicodeSetComplement(set_));
-      return;
-    }
+    if (unicode_ || doubleByte_) regexCheck(unicodeSetComplement(set_));
+    if (unicode_) return;
     for (uint8_t& bits : bitmap_.bits) bits = static_cast<uint8_t>(~bits);
   }
   void subtract(const SetBuilder& other) {
-    if (unicode_) {
-      regexCheck(unicodeSetSubtract(set_, other.set_));
-      return;
-    }
+    if (unicode_ || doubleByte_) regexCheck(unicodeSetSubtract(set_, other.set_));
+    if (unicode_) return;
     for (int32_t i = 0; i < 32; ++i) bitmap_.bits[i] &= static_cast<uint8_t>(~other.bitmap_.bits[i]);
   }
   void intersect(const SetBuilder& other) {
-    if (unicode_) {
-      regexCheck(unicodeSetIntersect(set_, other.set_));
-      return;
-    }
+    if (unicode_ || doubleByte_) regexCheck(unicodeSetIntersect(set_, other.set_));
+    if (unicode_) return;
     for (int32_t i = 0; i < 32; ++i) bitmap_.bits[i] &= other.bitmap_.bits[i];
   }
   void unite(const SetBuilder& other) {
-    if (unicode_) {
-      regexCheck(unicodeSetUnion(set_, other.set_));
-      return;
-    }
+    if (unicode_ || doubleByte_) regexCheck(unicodeSetUnion(set_, other.set_));
+    if (unicode_) return;
     for (int32_t i = 0; i < 32; ++i) bitmap_.bits[i] |= other.bitmap_.bits[i];
   }
 
@@ -179,6 +197,8 @@ class SetBuilder {
       for (int32_t i = 1; i < slots; ++i) emitSlot(0);
       unicodeSetSerialize(set_, reinterpret_cast<uint8_t*>(&slotAt(set + 1)));
       if (rc.atStart) noteFirstSet(set_);
+    } else if (doubleByte_) {
+      emitDoubleByte();
     } else {
       reserveSlots(SET_SLOTS_BYTE_MODE);
       const int32_t set = emitSlot(OP_SET);
@@ -197,12 +217,82 @@ class SetBuilder {
     if (form == 0) return;
     if ((form >> 8) == 1) {
       addByte(form & 0xFFu);
+    } else if (doubleByte_) {
+      addPairs(form, form);
     } else {
       bitmapSet(&bitmap_, form >> 8);  // a lead byte keeps its case
     }
   }
 
+  // Characters of two bytes, lead * 256 + trail, from first to last; under
+  // ignore case each adds the forms the code page's case conversion gives.
+  void addPairs(int64_t first, int64_t last) {
+    if (last > 0xFFFF) last = 0xFFFF;
+    if (first > last) return;
+    regexCheck(unicodeSetAddRange(set_, static_cast<uint32_t>(first), static_cast<uint32_t>(last),
+                                  false));
+    if (regexCompiler.ignoreCase == 0) return;
+    for (int64_t pair = first; pair <= last; ++pair) {
+      if (leadByteTable[pair >> 8] == 0) continue;
+      char upper[2] = {static_cast<char>(pair >> 8), static_cast<char>(pair & 0xFF)};
+      upperCaseText(upper, 2, 0);
+      char lower[2] = {upper[0], upper[1]};
+      lowerCaseText(lower, 2, 0);
+      for (const char* form : {upper, lower}) {
+        const uint32_t value = static_cast<uint8_t>(form[0]) * 256u + static_cast<uint8_t>(form[1]);
+        if (leadByteTable[value >> 8] != 0) regexCheck(unicodeSetAdd(set_, value));
+      }
+    }
+  }
+
+  // The SET of double-byte mode: the single bytes and the lead bytes of full
+  // rows in the bitmap, then the partial rows and their trail bytes.
+  void emitDoubleByte() {
+    RegexCompiler& rc = regexCompiler;
+    CharacterBitmap partial;
+    std::memset(&partial, 0, sizeof partial);
+    int32_t partialRows = 0;
+    for (int32_t lead = 0; lead < 256; ++lead) {
+      if (leadByteTable[lead] == 0) continue;
+      const uint8_t* row = rowOf(lead);
+      bool full = true;
+      bool empty = true;
+      for (int32_t i = 0; i < ROW_BYTES; ++i) {
+        full = full && row[i] == 0xFF;
+        empty = empty && row[i] == 0;
+      }
+      if (full) {
+        bitmapSet(&bitmap_, lead);
+      } else {
+        bitmap_.bits[lead >> 3] = static_cast<uint8_t>(bitmap_.bits[lead >> 3] & ~(1u << (lead & 7)));
+        if (!empty) {
+          bitmapSet(&partial, lead);
+          ++partialRows;
+        }
+      }
+    }
+    const int32_t slots = SET_SLOTS_BYTE_MODE + partialRows;
+    reserveSlots(slots);
+    const int32_t set = emitSlot(OP_SET);
+    slotAt(set).op4 = rc.crossLines;
+    slotAt(set).op7 = slots;
+    for (int32_t i = 1; i < slots; ++i) emitSlot(0);
+    std::memcpy(&slotAt(set + 1), bitmap_.bits, sizeof bitmap_.bits);
+    std::memcpy(&slotAt(set + 2), partial.bits, sizeof partial.bits);
+    int32_t next = set + SET_SLOTS_BYTE_MODE;
+    for (int32_t lead = 0; lead < 256; ++lead) {
+      if (bitmapHas(partial, lead)) std::memcpy(&slotAt(next++), rowOf(lead), ROW_BYTES);
+    }
+    if (rc.atStart) {
+      noteFirstBitmap(bitmap_.bits);
+      noteFirstBitmap(partial.bits);
+    }
+  }
+  // The trail bytes of a lead byte, as bits of set_'s bitmap.
+  const uint8_t* rowOf(int32_t lead) const { return set_->bitmap + lead * ROW_BYTES; }
+
   bool unicode_;
+  bool doubleByte_;
   CharacterBitmap bitmap_;
   UnicodeSet* set_ = nullptr;
 };

@@ -6,6 +6,14 @@
 // relative to the slot that holds them. A SET is followed by its member data:
 // in the byte modes a 256-bit bitmap in the next slot and one spare slot (3
 // slots in all); in UTF-8 mode a serialized UnicodeSet, op7 slots in all.
+//
+// In double-byte mode a SET also holds characters of two bytes, op7 slots in
+// all (3 and more). The bitmap holds the single-byte members and the lead
+// bytes whose every character is a member (such a byte is also a member on
+// its own, where no trail byte follows it). The spare slot is a second bitmap
+// of the lead bytes whose characters are members in part; for each of these,
+// in lead-byte order, one more slot holds a bitmap of the trail bytes that
+// complete a member.
 #pragma once
 
 #include <cstdint>
@@ -44,8 +52,9 @@ constexpr int32_t OPCODE_COUNT = 21;
 // alone. The loop's branch back (SPLIT, SPLIT_FIRST, COUNT_LOOP or
 // COUNT_LOOP_MIN) carries op3 = register + 1 (0: no guard); when the offset
 // still equals the register, the pass was empty and the branch only exits,
-// without a choice point. A counted loop below its minimum skips the passes
-// that would repeat the empty one and takes the last pass before the minimum.
+// without a choice point. A counted loop makes every pass its minimum asks
+// for and one more, empty or not, since a later pass may consume where an
+// earlier one did not; the guard holds for the passes after that.
 constexpr uint32_t PASS_START_MARK = 1;  // op2 of a COUNT_RESET that records a pass start
 
 struct Instruction {
@@ -69,5 +78,6 @@ constexpr int32_t PROGRAM_GROWTH = 200;          // slots added at each growth o
 
 // The number of slots a SET (or SET_SCAN) spans, its member data included.
 inline int32_t setSlotCount(const Instruction& set, int32_t encodingMode) {
-  return encodingMode == 2 ? set.op7 : SET_SLOTS_BYTE_MODE;
+  if (encodingMode == 2) return set.op7;
+  return set.op7 > SET_SLOTS_BYTE_MODE ? set.op7 : SET_SLOTS_BYTE_MODE;
 }

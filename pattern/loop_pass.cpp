@@ -73,7 +73,14 @@ void runLoopPass(Instruction* program, int32_t lastSlot, int32_t encodingMode) {
       ++followAt;
     }
     const Instruction& follow = program[followAt];
-    const int32_t kind = followKind(item, branch, follow);
+    int32_t kind = followKind(item, branch, follow);
+    // The scan of a set to the program's end tests the item's own set by the
+    // first byte of the next character, which cannot tell the members of a
+    // partial double-byte row from the others.
+    if ((kind == 4 || kind == 6) && item.opcode == OP_SET && encodingMode == 1 &&
+        itemSlots > SET_SLOTS_BYTE_MODE) {
+      kind = -1;
+    }
     if (kind < 0) {
       at = branchAt;
       continue;

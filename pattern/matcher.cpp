@@ -99,7 +99,7 @@ int32_t fetchUtf8AnySetSlow(int32_t crossLines) {
   return nextCharacterThroughSource(true, crossLines);
 }
 
-void fetchTrailByte(int32_t crossLines) { fetchAnyByte(crossLines); }
+int32_t fetchTrailByte(int32_t crossLines) { return fetchAnyByte(crossLines); }
 
 bool setRecordHas(const Instruction* set, int32_t code) {
   return serializedSetContains(reinterpret_cast<const uint8_t*>(set + 1), code);
@@ -310,9 +310,10 @@ int32_t handleCountReset(const Instruction* in) {
   return HANDLER_CONTINUE;
 }
 
-// COUNT_LOOP and COUNT_LOOP_MIN. Every pass pushes one frame; the frame of a
-// choice point holds the count of the path it resumes (n passes done), a
-// restore-only frame the count before this pass.
+// COUNT_LOOP and COUNT_LOOP_MIN. Every pass pushes a restore-only frame that
+// holds the count before this pass; a pass that may end the loop or go on
+// pushes a choice point above it, which holds the count of the path it
+// resumes (n passes done).
 int32_t countLoop(const Instruction* in, bool preferExit) {
   MatcherState& s = m();
   if (in->op1 >= static_cast<uint32_t>(REPEAT_COUNTERS)) return HANDLER_FAIL;
@@ -323,20 +324,29 @@ int32_t countLoop(const Instruction* in, bool preferExit) {
   s.counters[counter] = n;
   const Instruction* body = in + in->op4;
   const Instruction* exit = in + in->op5;
+  // An empty pass ends the loop only when it was one beyond the minimum:
+  // after the passes the minimum asks for, one more is always tried, which
+  // may consume where the last of them did not (as Python's re and PCRE
+  // do), and an empty one of those ends it.
   const bool empty = passWasEmpty(in);
-  if (n == in->op7 || (empty && n >= in->op6)) {
+  if (n == in->op7 || (empty && n > in->op6)) {
     if (!pushFrame(nullptr, 0, counter, before)) return HANDLER_OUT_OF_MEMORY;
     s.pc = exit;
   } else if (n < in->op6) {
+    // Below the minimum every pass is made, an empty one too: the next pass
+    // starts at the same position but may take a way through the body that
+    // consumes. The count bounds these passes.
     if (!pushFrame(nullptr, 0, counter, before)) return HANDLER_OUT_OF_MEMORY;
-    // Below the minimum an empty pass does not end the loop: the passes up
-    // to the last one would repeat it at the same position, so the loop
-    // goes on with the last pass before the minimum, which may take another
-    // way through the body now that fewer passes follow it.
-    if (empty) s.counters[counter] = in->op6 - 1;
     s.pc = body;
   } else {
-    if (!pushFrame(preferExit ? body : exit, 0, counter, n)) return HANDLER_OUT_OF_MEMORY;
+    // Two frames: the choice point resumes its path with n passes done, and
+    // the restore-only frame under it gives the count before this pass back
+    // when backtracking goes further down, into this pass's body or before
+    // the loop.
+    if (!pushFrame(nullptr, 0, counter, before) ||
+        !pushFrame(preferExit ? body : exit, 0, counter, n)) {
+      return HANDLER_OUT_OF_MEMORY;
+    }
     s.pc = preferExit ? exit : body;
   }
   return HANDLER_CONTINUE;

@@ -67,6 +67,30 @@ inline bool setBitmapHas(const Instruction* set, int32_t c) {
   return (bitmap[c >> 3] >> (c & 7)) & 1;
 }
 
+// Double-byte mode: whether some, not all, characters with this lead byte
+// are members of the SET (see instruction.h).
+inline bool setRowIsPartial(const Instruction* set, int32_t lead) {
+  const uint8_t* rows = reinterpret_cast<const uint8_t*>(set + 2);
+  return (rows[lead >> 3] >> (lead & 7)) & 1;
+}
+
+// Double-byte mode: whether lead and trail form a member, for a lead byte
+// whose row is partial. The rows before it say which slot holds its trails.
+inline bool setRowHas(const Instruction* set, int32_t lead, int32_t trail) {
+  const uint8_t* rows = reinterpret_cast<const uint8_t*>(set + 2);
+  int32_t index = 0;
+  for (int32_t byte = 0; byte < (lead >> 3); ++byte) index += __builtin_popcount(rows[byte]);
+  index += __builtin_popcount(rows[lead >> 3] & ((1u << (lead & 7)) - 1u));
+  const uint8_t* trails = reinterpret_cast<const uint8_t*>(set + 3 + index);
+  return (trails[trail >> 3] >> (trail & 7)) & 1;
+}
+
+// Whether a member of a byte-mode SET may begin with byte c: exact for
+// single bytes, and for a lead byte whether its row holds any member.
+inline bool setMayBeginWith(const Instruction* set, int32_t c) {
+  return setBitmapHas(set, c) || setRowIsPartial(set, c);
+}
+
 // Reports the source's position and window into the matcher state.
 inline void refreshWindow() {
   MatcherState& s = m();
@@ -130,8 +154,8 @@ int32_t fetchSetByteSlow(int32_t crossLines);
 int32_t fetchUtf8CharSlow();
 int32_t fetchUtf8AnySetSlow(int32_t crossLines);
 // The trail byte of a double-byte character, read like a byte of ANY; a
-// missing trail byte is not an error.
-void fetchTrailByte(int32_t crossLines);
+// missing trail byte is not an error (NO_CHARACTER, nothing consumed).
+int32_t fetchTrailByte(int32_t crossLines);
 
 // A byte read straight from the window while more than `margin` bytes are
 // left before its end; nearer the end the slow read asks the source.
@@ -215,9 +239,17 @@ inline bool performSet(const Instruction* item) {
     return code != NO_CHARACTER && setRecordHas(item, code);
   }
   const int32_t c = fetchSetByte(item->op4);
-  if (c < 0 || !setBitmapHas(item, c)) return false;
-  if (mode == 1 && leadByteTable[c] != 0) fetchTrailByte(item->op4);
-  return true;
+  if (c < 0) return false;
+  if (mode != 1 || leadByteTable[c] == 0) return setBitmapHas(item, c);
+  // A character of two bytes: a member when its lead byte's whole row is,
+  // or its trail byte completes a member of a partial row.
+  if (setBitmapHas(item, c)) {
+    fetchTrailByte(item->op4);
+    return true;
+  }
+  if (!setRowIsPartial(item, c)) return false;
+  const int32_t trail = fetchTrailByte(item->op4);
+  return trail >= 0 && setRowHas(item, c, trail);
 }
 
 bool growStack();

@@ -14,6 +14,8 @@
 //     at the positions that hold it;
 //   - every position (UTF-8: every character start), including once at the
 //     end of the text, where a program that matches the empty string matches.
+// Whatever the strategy, a position that lies on no line is never tried: the
+// line feed of a CR LF, and the end of a text whose last line is ended.
 // The window is scanned with pointer arithmetic; the source is called to
 // cross window boundaries. Where the source also describes its whole block
 // of data (GetWindow), the byte scans run over the block and cross the
@@ -35,6 +37,7 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
+#include "pattern/pike_vm.h"
 #include "pattern/required_literal.h"
 #include "pattern/text_source.h"
 #include "pattern/unicode_set.h"
@@ -51,8 +54,30 @@ constexpr int32_t NOT_FOUND = 1;
 
 MatcherState& m = matcher;
 
-// Runs the program at the pointer: FOUND, NOT_FOUND (try on), or -8.
-inline int32_t attempt() {
+// Whether the pointer lies on a line, where a match may start. Two positions
+// belong to no line: the line feed of a CR LF pair (the pair is one line end,
+// which its carriage return begins) and the end of a text whose last line
+// has its terminator, or of an empty text. The source tells them apart: at
+// the end of the text only the end of an unterminated last line is a line
+// end, and a line feed after a carriage return is not one of its own.
+bool startsOnLine() {
+  if (m.cur < m.windowEnd && *m.cur != '\n') return true;
+  textSource.SetPosition(m.cur);
+  const int32_t c = m.cur < m.windowEnd ? *m.cur : textSource.PeekChar(0);
+  if (c < 0) return textSource.AtLineEnd(0, 0) != 0;
+  return c != '\n' || textSource.AtLineEnd(-1, 0) != LINE_END_CRLF;
+}
+
+// Whether this search runs the Pike VM instead of the backtracker.
+bool pikeActive = false;
+
+// Runs the program at the pointer: FOUND, NOT_FOUND (try on), or -8. The
+// Pike VM also starts the program at the later candidates it passes on its
+// way and leaves the pointer at the last of them (or ends the search with
+// PIKE_TEXT_END), so that no position of the text is read twice for them.
+inline int32_t attempt(const uint8_t* firstBytes, bool once) {
+  if (pikeActive) return runPikeVm(PikeCandidates{firstBytes, startsOnLine, once});
+  if (!startsOnLine()) return NOT_FOUND;
   const int32_t result = runProgram(compiledPattern.program);
   return result == 1 ? FOUND : result == 0 ? NOT_FOUND : result;
 }
@@ -363,7 +388,7 @@ int32_t searchBytes(const ByteFilter& filter) {
       if (answer == GATE_END) return NOT_FOUND;
       if (answer == GATE_MOVED) continue;
     }
-    const int32_t result = attempt();
+    const int32_t result = attempt(filter.member, false);
     if (result != NOT_FOUND) return result;
     ++m.cur;
   }
@@ -411,7 +436,7 @@ int32_t searchCodePoints(const UnicodeSet* set, int32_t code) {
     const int32_t c = characterAtPointer(&length);
     if (c == NO_CHARACTER) return NOT_FOUND;
     if (set != nullptr ? firstSetHas(set, c) : c >= 0 && c == code) {
-      const int32_t result = attempt();
+      const int32_t result = attempt(nullptr, true);
       if (result != NOT_FOUND) return result;
     }
     if (!stepOver(length)) return NOT_FOUND;
@@ -463,7 +488,7 @@ int32_t searchAnchored(bool atLineStart) {
         continue;
       }
     }
-    const int32_t result = attempt();
+    const int32_t result = attempt(nullptr, true);
     if (result != NOT_FOUND) return result;
     tried = true;
     lastTried = m.cur;
@@ -496,7 +521,7 @@ int32_t searchEveryPosition() {
       if (answer == GATE_END) return NOT_FOUND;
       if (answer == GATE_MOVED) continue;
     }
-    const int32_t result = attempt();
+    const int32_t result = attempt(nullptr, false);
     if (result != NOT_FOUND) return result;
     if (exhausted != 0) return NOT_FOUND;
     ++m.cur;
@@ -661,7 +686,9 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   matcher.top = 0;
   loadMatcherWindow();
   prepareGate();
+  pikeActive = pikeVmTakesProgram();
   const int32_t result = searchCandidates();
+  if (result == PIKE_TEXT_END) return NOT_FOUND;
   if (result != FOUND) return result;
 
   textSource.SetPosition(matcher.cur);

@@ -4,11 +4,17 @@
 Random patterns in the Unix-like dialect, built only from constructs that
 both engines read the same way (characters, '.', bracket sets, groups,
 non-capturing groups, back-references to closed groups, greedy and lazy
-repeats, counted repeats, alternation, anchors, negative look-ahead), are run
-over random texts by the engine (through the regex_probe program, which walks
-a text as the search driver does) and by Python's re (the same walk with
-Pattern.search). Both are backtracking engines that report the first match
-in priority order, so every reported start and length must agree.
+repeats, counted repeats, lazy and greedy, also over groups of alternatives,
+alternation, anchors, negative look-ahead), are run over random texts by the
+engine (through the regex_probe program, which walks a text as the search
+driver does) and by Python's re (the same walk with Pattern.search). Both are
+backtracking engines that report the first match in priority order, so every
+reported start and length must agree.
+
+Some texts are lines ended by CR LF or LF, searched as a file through the
+text window: there each line is one subject for Python's re, without its line
+end, and the walk ends, as the driver's does, when it moves to the end of the
+file.
 
     python3 regex_vs_python.py --probe build/regex_probe --cases 20000 --seed 1
 
@@ -16,11 +22,14 @@ The last line is "N passed, N failed"; the exit status is 0 when all agree.
 """
 
 import argparse
+import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 
 ALPHABET = "abc"
 
@@ -71,7 +80,27 @@ class Generator:
             return "\\" + str(self.rng.choice(self.closed))
         return self.char()
 
+    def short_sequence(self, depth):
+        return "".join(self.quantified(depth) for _ in range(self.rng.randint(0, 2)))
+
+    def counted_alternatives(self, depth):
+        """A group of one to three short alternatives (some may be empty)
+        under a counted repeat, lazy more often than not."""
+        body = "|".join(self.short_sequence(depth + 1) for _ in range(self.rng.randint(1, 3)))
+        if self.groups < 9 and self.rng.random() < 0.5:
+            self.groups += 1
+            self.closed.append(self.groups)
+            group = "(" + body + ")"
+        else:
+            group = "(?:" + body + ")"
+        low = self.rng.randint(0, 3)
+        high = self.rng.randint(max(low, 1), 4)
+        form = self.rng.choice(["{%d,%d}" % (low, high), "{%d,}" % low, "{%d}" % high, "?", "*", "+"])
+        return group + form + ("?" if self.rng.random() < 0.7 else "")
+
     def quantified(self, depth):
+        if depth < 3 and self.rng.random() < 0.06:
+            return self.counted_alternatives(depth)
         atom = self.atom(depth)
         if atom.startswith("(?!"):
             return atom
@@ -100,6 +129,18 @@ class Generator:
             items.append("$")
         return "".join(items)
 
+    def loops(self):
+        """A short pattern whose items are mostly counted groups: passes that
+        take lazy or empty ways and give them back are where the count and
+        the empty-pass guard must stay right."""
+        items = []
+        for _ in range(self.rng.randint(1, 3)):
+            if self.rng.random() < 0.6:
+                items.append(self.counted_alternatives(1))
+            else:
+                items.append(self.quantified(2))
+        return ("^" if self.rng.random() < 0.2 else "") + "".join(items)
+
     def alternation(self, depth):
         parts = [self.sequence(depth)]
         while self.rng.random() < 0.25 and len(parts) < 3:
@@ -113,7 +154,9 @@ def to_python(pattern):
     return pattern
 
 
-def python_matches(pattern, text, ignore_case):
+def python_matches(pattern, text, ignore_case, as_file=False):
+    if as_file:
+        return python_file_matches(pattern, text, ignore_case)
     flags = re.IGNORECASE if ignore_case else 0
     compiled = re.compile(to_python(pattern), flags)
     result = []
@@ -128,21 +171,51 @@ def python_matches(pattern, text, ignore_case):
     return result
 
 
-PYTHON_TIME_LIMIT = 0.5
+def text_lines(text):
+    """(offset, line) for every line of a file's text: a line ends at a line
+    feed, and a carriage return before it belongs to the line end. After a
+    final line feed, and in an empty text, there is no line."""
+    lines = []
+    start = 0
+    while start < len(text):
+        end = text.find("\n", start)
+        following = len(text) if end < 0 else end + 1
+        if end < 0:
+            end = len(text)
+        elif end > start and text[end - 1] == "\r":
+            end -= 1
+        lines.append((start, text[start:end]))
+        start = following
+    return lines
+
+
+def python_file_matches(pattern, text, ignore_case):
+    """The matches of every line, at their offsets in the file, up to where
+    the driver's walk moves to the end of the file."""
+    found = []
+    for offset, line in text_lines(text):
+        for start, length in python_matches(pattern, line, ignore_case):
+            if found and found[-1][0] + max(found[-1][1], 1) >= len(text):
+                return found
+            found.append((offset + start, length))
+    return found
+
+
+PYTHON_TIME_LIMIT = 0.1
 
 
 class Slow(Exception):
     pass
 
 
-def python_matches_in_time(pattern, text, ignore_case):
+def python_matches_in_time(pattern, text, ignore_case, as_file):
     """python_matches, or None when it takes longer than PYTHON_TIME_LIMIT."""
     def alarm(signum, frame):
         raise Slow()
     previous = signal.signal(signal.SIGALRM, alarm)
     signal.setitimer(signal.ITIMER_REAL, PYTHON_TIME_LIMIT)
     try:
-        return python_matches(pattern, text, ignore_case)
+        return python_matches(pattern, text, ignore_case, as_file)
     except Slow:
         return None
     finally:
@@ -156,15 +229,26 @@ def random_text(rng):
     return "".join(rng.choice(pool) for _ in range(length))
 
 
-def run_probe(probe, cases, timeout=120):
+def random_lines(rng):
+    """A few lines ended by CR LF or LF, the last one sometimes without."""
+    text = ""
+    for _ in range(rng.randint(0, 4)):
+        text += random_text(rng)[:rng.randint(0, 8)] + rng.choice(["\r\n", "\r\n", "\n"])
+    if text and rng.random() < 0.3:
+        text += random_text(rng)[:rng.randint(1, 6)] or "a"
+    return text
+
+
+def run_probe(probe, cases, file_name, timeout=120):
     """The probe's answer lines for the cases, or None when it fails or hangs."""
     payload = bytearray()
-    for pattern, text, ignore_case in cases:
+    for pattern, text, ignore_case, as_file in cases:
         p = pattern.encode("latin-1")
         t = text.encode("latin-1")
-        payload += b"U %d %d %d\n" % (1 if ignore_case else 0, len(p), len(t)) + p + t
+        payload += (b"U %d %d %d %s\n" % (1 if ignore_case else 0, len(p), len(t),
+                                          b"F" if as_file else b"S") + p + t)
     try:
-        run = subprocess.run([probe], input=bytes(payload), stdout=subprocess.PIPE,
+        run = subprocess.run([probe, file_name], input=bytes(payload), stdout=subprocess.PIPE,
                              timeout=timeout)
     except subprocess.TimeoutExpired:
         return None
@@ -188,39 +272,45 @@ def main():
     skipped = 0
     while len(cases) + skipped < args.cases:
         generator = Generator(rng)
-        pattern = generator.alternation(0)
+        pattern = generator.loops() if rng.random() < 0.25 else generator.alternation(0)
         try:
             re.compile(pattern)
         except re.error:
             continue
         ignore_case = rng.random() < 0.2
         for _ in range(3):
-            text = random_text(rng)
+            as_file = rng.random() < 0.3
+            text = random_lines(rng) if as_file else random_text(rng)
             # Nested repeats can make any backtracking engine take exponential
             # time; a case that Python's re cannot answer quickly is left out.
-            expected = python_matches_in_time(pattern, text, ignore_case)
+            expected = python_matches_in_time(pattern, text, ignore_case, as_file)
             if expected is None:
                 skipped += 1
                 continue
-            cases.append((pattern, text, ignore_case))
+            cases.append((pattern, text, ignore_case, as_file))
             expectations.append(expected)
 
-    lines = []
-    batch = 500
-    for first in range(0, len(cases), batch):
-        answers = run_probe(args.probe, cases[first:first + batch])
-        if answers is None:
-            print("the probe did not finish a batch; the slowest case:")
-            for pattern, text, ignore_case in cases[first:first + batch]:
-                if run_probe(args.probe, [(pattern, text, ignore_case)], timeout=10) is None:
-                    print("  pattern %r text %r icase %d" % (pattern, text, ignore_case))
-                    break
-            print("0 passed, %d failed" % len(cases))
-            return 1
-        lines += answers
+    directory = tempfile.mkdtemp(prefix="regex_vs_python.")
+    file_name = os.path.join(directory, "text")
+    try:
+        lines = []
+        batch = 500
+        for first in range(0, len(cases), batch):
+            answers = run_probe(args.probe, cases[first:first + batch], file_name)
+            if answers is None:
+                print("the probe did not finish a batch; the slowest case:")
+                for case in cases[first:first + batch]:
+                    if run_probe(args.probe, [case], file_name, timeout=10) is None:
+                        print("  pattern %r text %r icase %d file %d" % case)
+                        break
+                print("0 passed, %d failed" % len(cases))
+                return 1
+            lines += answers
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
 
     passed = failed = 0
-    for (pattern, text, ignore_case), expected, line in zip(cases, expectations, lines):
+    for (pattern, text, ignore_case, as_file), expected, line in zip(cases, expectations, lines):
         fields = line.split()
         if fields[0] == "E":
             got = "compile status " + fields[1]
@@ -232,8 +322,8 @@ def main():
         else:
             failed += 1
             if failed <= args.show:
-                print("MISMATCH pattern %r text %r icase %d\n  engine %s\n  python %s"
-                      % (pattern, text, ignore_case, got, expected))
+                print("MISMATCH pattern %r text %r icase %d file %d\n  engine %s\n  python %s"
+                      % (pattern, text, ignore_case, as_file, got, expected))
     if skipped:
         print("%d cases left out: Python's re took over %.1f s on them" % (skipped, PYTHON_TIME_LIMIT))
     print("%d passed, %d failed" % (passed, failed))

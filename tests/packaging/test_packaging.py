@@ -86,15 +86,16 @@ def run(command, cwd, env=None):
     return result.returncode, result.stdout, result.stderr
 
 
-def check_program(checks, command, work, messages, suffix, label, env=None):
-    """Runs a search and the usage screen through `command` from `work`."""
+def check_program(checks, command, work, messages, suffix, label, env=None, name="grep"):
+    """Runs a search and the usage screen through `command` from `work`; the
+    usage screen calls the program by `name`, the name it was started by."""
     with open(os.path.join(work, "notes.txt"), "wb") as notes:
         notes.write(NOTES)
     expected = NOTES_REPORT + fill(messages[-3639], {1: MISSING}) + b"\r\n"
     status, out, err = run(command + ["needle", "notes.txt", MISSING], work, env)
     checks.equal((status, out), (0, expected), label + ": search report and missing-file message")
     status, out, err = run(command + ["-H"], work, env)
-    first_line = fill(messages[-3600], {3: "grep", 0: suffix}) + b"\r\n"
+    first_line = fill(messages[-3600], {3: name, 0: suffix}) + b"\r\n"
     checks.equal((status, out[:len(first_line)]), (0, first_line), label + ": usage screen")
 
 
@@ -119,9 +120,10 @@ def test_install(args, checks, messages):
         checks.check(os.path.isfile(page), "manual page installed under the link's name", page)
         work = os.path.join(temp, "work")
         os.mkdir(work)
-        check_program(checks, [link], work, messages, "", "link by path")
+        check_program(checks, [link], work, messages, "", "link by path", name=args.link_name)
         env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ.get("PATH", ""))
-        check_program(checks, [args.link_name], work, messages, "", "link along PATH", env)
+        check_program(checks, [args.link_name], work, messages, "", "link along PATH", env,
+                      name=args.link_name)
 
 
 def unpack(archive, target):
@@ -175,7 +177,8 @@ def test_archive(args, checks, messages):
         else:
             link = os.path.join(root, args.bin_dir, args.link_name)
             checks.check(os.path.islink(link), "bin/%s unpacks as a link" % args.link_name)
-            check_program(checks, [link], work, messages, "", "link from the tar.gz")
+            check_program(checks, [link], work, messages, "", "link from the tar.gz",
+                          name=args.link_name)
 
 
 # Roff alternating-font macros join their arguments without blanks; .B and .I

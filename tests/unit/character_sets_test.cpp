@@ -8,7 +8,7 @@
 
 #include "pattern/compiled_pattern.h"
 #include "pattern/unicode_set.h"
-#include "tests/unit/test_support.h"
+#include "tests/unit/regex_test_support.h"
 
 namespace {
 
@@ -127,27 +127,41 @@ TEST(CharacterSets, ASetEntersItsMembersAsFirstCharacters) {
   EXPECT_EQ(firstSet()->op4, 1);
 }
 
-TEST(CharacterSets, DoubleByteCharactersAddTheirLeadByte) {
+// In double-byte text a set holds characters of two bytes one by one: a
+// member matches only itself, a range the characters between its ends, and
+// negation and subtraction take out single characters; a lead byte given as
+// a byte (\od, \x81) stands for every character it begins.
+TEST(CharacterSets, DoubleByteMembersAreWholeCharacters) {
   test::EncodingScope encoding;
   encoding.doubleByte(0x81, 0x84);
-  struct Case {
-    std::string pattern;
-    std::string members;
-  };
-  const Case cases[] = {
-      {"[\x81\x40]", "\x81"},
+  const struct {
+    const char* pattern;
+    char syntax;
+    std::string text;
+    std::vector<regex_test::Match> expected;
+  } cases[] = {
+      {"[\x81\x40]", 'U', "\x81\x40\x81\x41\x82\x40", {{0, 2}}},
       // The trail byte ']' belongs to its character, so the set goes on.
-      {"[\x82]x]", "x\x82"},
-      {"[\x81\x40-\x83\x40]", "\x81\x82\x83"},
-      {"[a-\x81\x40]", byteRange('a', 0x81)},
-      {"[\\od]", "\x81\x82\x83\x84"},
-      {"[\\\x84\\]", "\x84"},
+      {"[\x82]x]", 'U', "x\x82]\x82x", {{0, 1}, {1, 2}}},
+      {"[\x81\x40-\x83\x40]", 'U', "\x81\x3F\x81\x40\x80\x83\x40\x83\x41\x82\xFF",
+       {{2, 2}, {5, 2}, {9, 2}}},
+      {"[a-\x81\x40]", 'U', "`a\x81\x40\x81\x41\x85", {{1, 1}, {2, 2}, {6, 1}}},
+      {"[^\x81\x40]", 'R', "\x81\x40\x81\x41x", {{2, 2}, {4, 1}}},
+      {"[\\od-[\x82\x41]]", 'U', "\x82\x41\x82\x42" "a", {{2, 2}}},
+      {"[\\od&[\x82\x41-\x84\x41]]", 'U', "\x81\x41\x82\x42\x84\x42", {{2, 2}}},
+      // A lead byte without its trail byte, at the end of the text.
+      {"[\\od]", 'U', "a\x84\x99\x81", {{1, 2}, {3, 1}}},
+      {"[\\x81]", 'U', "\x81\x40\x82\x40", {{0, 2}}},
+      {"[\\\x84\\]", 'U', "\x84\\\x84]", {{0, 2}}},
+      // A loop over the set to the pattern's end, and before a character.
+      {"[^\x81\x40]+", 'U', "ab\x81\x40\x81\x41", {{0, 2}, {4, 2}}},
+      {"[\x81\x40]*x", 'U', "\x81\x40\x81\x41x\x81\x40x", {{4, 1}, {5, 3}}},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(setMembers(c.pattern, 'U', 0, ENCODING_DOUBLE_BYTE), c.members) << c.pattern;
+  for (const auto& c : cases) {
+    const std::string pattern = c.pattern;
+    ASSERT_EQ(compileSet(pattern, c.syntax, 0, ENCODING_DOUBLE_BYTE), 0) << pattern;
+    EXPECT_EQ(regex_test::findAllInMemory(c.text, ENCODING_DOUBLE_BYTE), c.expected) << pattern;
   }
-  EXPECT_EQ(setMembers("[^\x81\x40]", 'R', 0, ENCODING_DOUBLE_BYTE),
-            byteRange(0, 0x80) + byteRange(0x82, 255));
   EXPECT_EQ(setMembers("[\x81", 'U', 0, ENCODING_DOUBLE_BYTE), "status -2500");
 }
 

@@ -103,7 +103,7 @@ TEST_F(ListedDirectory, NamesWithoutWildcardsAndMissingNames) {
   EXPECT_EQ(handle, -1);
 }
 
-TEST_F(ListedDirectory, SearchesRunIndependentlyAndClosedHandlesAreReusedLatestFirst) {
+TEST_F(ListedDirectory, SearchesRunIndependently) {
   DirEntry entry;
   int32_t first = -1;
   int32_t second = -1;
@@ -121,29 +121,6 @@ TEST_F(ListedDirectory, SearchesRunIndependentlyAndClosedHandlesAreReusedLatestF
   closeEntrySearch(first);
   closeEntrySearch(second);
   closeEntrySearch(second);  // a second close changes nothing
-  int32_t again = -1;
-  int32_t next = -1;
-  ASSERT_EQ(findFirstEntry((dir / "*.*").c_str(), &again, 0, &entry), 0);
-  ASSERT_EQ(findFirstEntry((dir / "*.*").c_str(), &next, 0, &entry), 0);
-  EXPECT_EQ(again, second);
-  EXPECT_EQ(next, first);
-  closeEntrySearch(again);
-  closeEntrySearch(next);
-}
-
-TEST_F(ListedDirectory, AHandleGivenOnEntryMovesTheSearchToTheReservedSlot) {
-  DirEntry entry;
-  int32_t handle = 7;
-  ASSERT_EQ(findFirstEntry((dir / "*.txt").c_str(), &handle, 0, &entry), 0);
-  EXPECT_EQ(handle, SEARCH_HANDLE_RESERVED);
-  EXPECT_STREQ(entry.name, "alpha.txt");
-  EXPECT_EQ(findNextEntry(handle, &entry), -18);
-  // Closing the reserved handle is ignored; a new search replaces the old.
-  ASSERT_EQ(findFirstEntry((dir / "*.*").c_str(), &handle, 0, &entry), 0);
-  closeEntrySearch(SEARCH_HANDLE_RESERVED);
-  int32_t count = 1;
-  while (findNextEntry(handle, &entry) == 0) ++count;
-  EXPECT_EQ(count, 2);
 }
 
 TEST_F(ListedDirectory, NameLookupsReplaceTheNamePart) {

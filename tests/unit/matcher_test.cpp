@@ -33,11 +33,13 @@ void expectCase(const Case& c) {
     EXPECT_EQ(findAllInMemory(c.text, c.charMode), c.expected) << "string";
     if (c.text.find_first_of("\r\n") == std::string::npos) {
       // The driver's walk ends when it moves to the end of a file, so an
-      // empty match there is found only by a search that starts there.
+      // empty match there is found only by a search that starts there; an
+      // empty file holds no line, where anything could match.
       std::vector<Match> inFile = c.expected;
       if (inFile.size() > 1 && inFile.back().start == static_cast<int64_t>(c.text.size())) {
         inFile.pop_back();
       }
+      if (c.text.empty()) inFile.clear();
       EXPECT_EQ(findAllInFile(c.text, 0, c.charMode), inFile) << "file";
     }
   }
@@ -51,6 +53,7 @@ B maximalLoop(char item) {
 
 // Runs first: the stack must start at its first size.
 TEST(MatcherStack, GrowsByDoublingAndEndsTheSearchWhenItCannot) {
+  const regex_test::BacktrackerOnly backtracker;
   ASSERT_EQ(prepareMatcherStack(), 0);
   ASSERT_EQ(matcher.capacity, MATCHER_INITIAL_FRAMES);
   InstalledProgram installed(maximalLoop('a').chr('z').match().build());

@@ -5,9 +5,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 
 #include "files/file_handles.h"
+#include "platform/platform.h"
 #include <tuple>
 
 #include "tests/unit/test_support.h"
@@ -134,6 +136,58 @@ TEST(PathHelpers, StripPathPartsRemovesTheChosenPart) {
   };
   for (const auto& [path, letter, result] : cases) {
     EXPECT_EQ(stripped(path, letter), result) << path << " " << letter;
+  }
+}
+
+// The name the usage screen shows: the name part of argv[0] without the
+// system's program suffix.
+TEST(ProgramTexts, ProgramNameIsTheNameItWasStartedBy) {
+  const std::string suffix = platformExecutableSuffix();
+  using Case = std::pair<const char*, std::string>;
+  const Case cases[] = {
+      {"/usr/local/bin/kgrep", "kgrep"},
+      {"C:\\tools\\KGREP.EXE", suffix.empty() ? "KGREP.EXE" : "KGREP"},
+      {"grep.exe", suffix.empty() ? "grep.exe" : "grep"},
+      {"", "grep"},
+      {"tools/", "grep"},
+      {nullptr, "grep"},
+  };
+  for (const auto& [argument, expected] : cases) {
+    char out[PATH_CAPACITY];
+    programName(out, sizeof out, argument);
+    EXPECT_EQ(std::string(out), expected) << (argument != nullptr ? argument : "(null)");
+  }
+}
+
+// A name too long for a message keeps its start and its end, and neither cut
+// splits a character of the mode in force.
+TEST(ProgramTexts, LongNamesAreShortenedAtCharacterStarts) {
+  enum Mode { SINGLE, UTF8, DOUBLE };
+  struct Case {
+    Mode mode;
+    std::string text;
+    int32_t capacity;
+    std::string expected;
+  };
+  const std::string accents = "a\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9";
+  const std::string pairs = "a\x83\x41\x83\x41\x83\x41\x83\x41\x83\x41\x83\x41";
+  const Case cases[] = {
+      {SINGLE, "short.txt", 10, "short.txt"},
+      {SINGLE, "0123456789AB", 10, "01...89AB"},
+      {SINGLE, accents, 10, "a\xC3...\xC3\xA9\xC3\xA9"},
+      {UTF8, accents, 10, "a...\xC3\xA9\xC3\xA9"},
+      {DOUBLE, pairs, 10, "a...\x83\x41\x83\x41"},
+      {SINGLE, "0123456789AB", 5, ""},
+  };
+  for (const Case& c : cases) {
+    test::EncodingScope encoding;
+    if (c.mode == SINGLE) encoding.singleByte();
+    if (c.mode == UTF8) encoding.utf8();
+    if (c.mode == DOUBLE) encoding.doubleByte();
+    char out[PATH_CAPACITY];
+    shortenForDisplay(out, c.capacity, c.text.c_str());
+    EXPECT_EQ(std::string(out), c.expected) << c.text << " in mode " << c.mode;
+    EXPECT_LT(std::strlen(out), static_cast<size_t>(c.capacity));
   }
 }
 

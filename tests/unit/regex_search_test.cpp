@@ -47,7 +47,8 @@ TEST(RegexSearch, CandidateStrategiesFindTheLeftmostMatch) {
        {{0, 2}, {2, 2}}},
       {"empty program at every position and the end", B().match(), {}, "ab",
        {{0, 0}, {1, 0}, {2, 0}}, {{0, 0}, {1, 0}}},
-      {"empty program on empty text", B().match(), {}, "", {{0, 0}}, {{0, 0}}},
+      {"empty program on empty text: a string is one line, a file none", B().match(), {}, "",
+       {{0, 0}}, {}},
       {"first-character set in UTF-8", B().chr(0xE9).match(), {"", {0xE9}}, "x\xC3\xA9y\xC3\xA9",
        {{1, 2}, {4, 2}}, {{1, 2}, {4, 2}}, 2},
       {"leading code point in UTF-8", B().chr(0x20AC).match(), {}, "\xE2\x82\xAC x\xE2\x82\xAC",
@@ -114,6 +115,13 @@ TEST(RegexSearch, LineAnchorsAndLineEnds) {
        {{5, 1}, {8, 1}}},
       {"ANY does not match a line end", B().chr('b').any().match(), "ab\nab\r\nbc", {{7, 2}}},
       {"ANY crossing lines", B().chr('b').any(1).chr('c').match(), "ab\nc", {{1, 3}}},
+      // A CR LF is one line end: neither of its bytes is a character, and its
+      // line feed, like the end after the last line, lies on no line.
+      {"ANY takes neither byte of a CR LF", B().any().match(), "ab\r\n\r\ncd\r\n",
+       {{0, 1}, {1, 1}, {6, 1}, {7, 1}}},
+      {"no match on the line feed of a CR LF nor after the last line",
+       B().notAhead("on").op(OP_LINE_END).match().label("on").match(), "ca\r\nc\n",
+       {{0, 0}, {1, 0}, {4, 0}}},
   };
   for (const auto& c : cases) {
     InstalledProgram installed(c.program.build());
@@ -321,16 +329,33 @@ TEST(RegexSearchCompiled, MatchesLikeABacktrackingEngine) {
       {'U', "a\\omb+", "abbc", {{0, 3}}},
       {'U', "(.)\\1", "abccd", {{2, 2}}},
       {'U', "a(?!b)", "abac", {{2, 1}}},
+      // Counted loops over bodies with lazy or optional parts, and a loop
+      // whose every pass may be empty before one that must consume.
+      {'U', "(?:a??.){1,2}c", "axyc", {{0, 4}}},
+      {'U', "^(b+?|a){1,2}?c", "bbbac", {{0, 5}}},
+      {'U', "^(ba|b*){1,2}?bc", "bbabc", {{0, 5}}},
+      {'U', "a(?:b(a{1,2}){0,2})*?\\1", "abaaba", {{0, 6}}},
+      {'U', "(?:a?){2,}(?:c){2}", "abcc", {{2, 2}}},
   };
-  for (const auto& c : cases) {
-    CompiledScope compiled(c.pattern, c.syntax);
-    ASSERT_EQ(compiled.status(), 0) << c.pattern;
-    EXPECT_EQ(findAllInMemory(c.text), c.expected) << c.pattern;
-    std::vector<Match> inFile = c.expected;
-    if (inFile.size() > 1 && inFile.back().start == static_cast<int64_t>(c.text.size())) {
+  auto expectMatches = [](const char* pattern, const std::string& text,
+                          const std::vector<Match>& expected, char syntax = 'U') {
+    CompiledScope compiled(pattern, syntax);
+    ASSERT_EQ(compiled.status(), 0) << pattern;
+    EXPECT_EQ(findAllInMemory(text), expected) << pattern;
+    std::vector<Match> inFile = expected;
+    if (inFile.size() > 1 && inFile.back().start == static_cast<int64_t>(text.size())) {
       inFile.pop_back();
     }
-    EXPECT_EQ(findAllInFile(c.text), inFile) << c.pattern;
+    EXPECT_EQ(findAllInFile(text), inFile) << pattern;
+  };
+  for (const auto& c : cases) expectMatches(c.pattern, c.text, c.expected, c.syntax);
+  {
+    // A counted loop makes the passes of its minimum, empty or not, and then
+    // one more, which may consume where the last of them did not; only an
+    // empty pass after that ends it. (The backtracker's own answers.)
+    regex_test::BacktrackerOnly backtracker;
+    expectMatches("(c|(..|^)){3}", "Bac", {{0, 3}});
+    expectMatches("((c?\?){4}|.{2,}){3,4}[^c]", "cccccAa", {{0, 7}});
   }
 
   // The mark of a branch or an attempt that failed is not reported.
@@ -427,6 +452,7 @@ TEST(RegexSearchCompiled, FileWindowStringAndPlainProgramAgree) {
         expectedInFile.back().start == static_cast<int64_t>(text.size())) {
       expectedInFile.pop_back();
     }
+    if (text.empty()) expectedInFile.clear();  // an empty file holds no line
     EXPECT_EQ(findAllInFile(text), expectedInFile)
         << pattern << " on " << text.substr(text.size() - length);
     InstalledProgram plain(withoutScans(compiledPattern));

@@ -18,6 +18,7 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/instruction.h"
 #include "pattern/loop_pass.h"
+#include "pattern/pike_vm.h"
 #include "pattern/text_source.h"
 #include "pattern/unicode_set.h"
 #include "tests/unit/test_support.h"
@@ -193,6 +194,20 @@ class InstalledProgram {
  private:
   std::vector<Instruction> slots_;
   CompiledPattern saved_;
+};
+
+// Runs every search of the scope on the backtracking matcher: for tests of
+// its own workings (its stack, one execution of a scan instruction), which
+// the Pike VM, running the same programs, would answer for it.
+class BacktrackerOnly {
+ public:
+  BacktrackerOnly() : saved_(regexEngine()) { setRegexEngine(REGEX_ENGINE_BACKTRACK); }
+  ~BacktrackerOnly() { setRegexEngine(saved_); }
+  BacktrackerOnly(const BacktrackerOnly&) = delete;
+  BacktrackerOnly& operator=(const BacktrackerOnly&) = delete;
+
+ private:
+  RegexEngine saved_;
 };
 
 // A pattern compiled into the current compiled pattern for the scope; the

@@ -275,6 +275,11 @@ TEST(UnicodeConversion, AnsiConversionRefusesCharactersTheCodePageLacks) {
   EXPECT_STREQ(ansi, "caf\xE9");
   EXPECT_EQ(utf8ToAnsi("smile \xF0\x9F\x98\x80", -1), nullptr);
   EXPECT_EQ(utf8ToAnsi("\xCE\xB1", -1), nullptr);  // Greek alpha
+  const WCHAR cafe[] = {'c', 'a', 'f', 0xE9};
+  ASSERT_NE(utf16ToAnsi(cafe, 4), nullptr);
+  EXPECT_STREQ(utf16ToAnsi(cafe, 4), "caf\xE9");
+  const WCHAR alpha[] = {'a', 0x3B1};
+  EXPECT_EQ(utf16ToAnsi(alpha, 2), nullptr);
   char out[16];
   int32_t length = 0;
   EXPECT_EQ(ansiToUtf8("caf\xE9", -1, out, 16, &length), 5);

@@ -420,7 +420,7 @@ TEST_F(TextWindowTest, GoLineEndAndGoLineStartStopAtTheRightBytes) {
 TEST_F(TextWindowTest, HasMoreStopsAtLineEndsUnlessLinesAreCrossed) {
   open("ab\r\ncd");
   using Case = std::tuple<int32_t, int32_t, int32_t>;
-  const Case cases[] = {{1, 0, 1}, {2, 0, 0}, {2, 1, 1}, {3, 0, 1}, {5, 0, 1}, {6, 1, 0}};
+  const Case cases[] = {{1, 0, 1}, {2, 0, 0}, {2, 1, 1}, {3, 0, 0}, {3, 1, 1}, {5, 0, 1}, {6, 1, 0}};
   for (const auto& [n, crossLines, expected] : cases) {
     EXPECT_EQ(textSource.HasMore(n, crossLines), expected)
         << "n " << n << " cross " << crossLines;

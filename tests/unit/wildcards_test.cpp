@@ -40,48 +40,6 @@ bool engineReady() {
 
 constexpr const char* NO_ENGINE = "the pattern engine does not compile expressions yet";
 
-TEST(CompileWildcard, QuotesOperatorsAndTurnsStarsIntoRepeats) {
-  test::EncodingScope encoding;
-  encoding.singleByte();
-  using Case = std::tuple<const char*, const char*>;
-  const Case cases[] = {
-      {"*.c", "^?*.c$"},
-      {"a+b?.txt", "^a\\+b?.txt$"},
-      {"*.*", "^?*$"},
-      {"*", "^?*$"},
-      {"abc*.*", "^abc?*$"},
-      {"a.*", "^a.?*$"},          // only the whole "*.*" ending folds
-      {".*", "^.?*$"},
-      {"*.$$$", "^?*.\\$\\$\\$$"},
-      {"+@#$}{^~:()|\\x?", "^\\+\\@\\#\\$\\}\\{\\^\\~\\:\\(\\)\\|\\\\x?$"},
-      {"[ab]*.txt", "^[ab]?*.txt$"},  // a bracket expression stays a set
-      {"[a-c]?-x.*", "^[a-c]?-x.?*$"},
-      {"**", "^?*?*$"},
-  };
-  for (const auto& [pattern, expected] : cases) EXPECT_EQ(compiled(pattern), expected) << pattern;
-  // Without the wildcard flag the pattern is kept as it is, unanchored at the end.
-  EXPECT_EQ(compiled("a+b.*", 0), "^a+b.*");
-}
-
-TEST(CompileWildcard, CopiesADoubleByteCharacterWhole) {
-  test::EncodingScope encoding;
-  encoding.doubleByte();  // lead bytes 0x81 to 0x9F, as in Shift-JIS
-  using Case = std::tuple<const char*, const char*>;
-  const Case cases[] = {
-      {"\x83\\*.txt", "^\x83\\?*.txt$"},  // the second byte "\" is not quoted
-      {"\x83[?", "^\x83[?$"},             // nor is "[" read as a set
-      {"a\x81+*.*", "^a\x81+?*$"},
-      {"x+\x83", "^x\\+\x83$"},           // a lead byte at the very end is one byte
-  };
-  for (const auto& [pattern, expected] : cases) EXPECT_EQ(compiled(pattern), expected) << pattern;
-  // A pair whose second byte is "*" does not exist in these code pages, but
-  // the "*.*" ending must start a character to fold.
-  EXPECT_EQ(compiled("\x83*.*"), "^\x83*.?*$");
-
-  encoding.singleByte();
-  EXPECT_EQ(compiled("\x83\\*.txt"), "^\x83\\\\?*.txt$");
-}
-
 TEST(CompileWildcard, ATextThatDoesNotFitIsRefusedNotCut) {
   test::EncodingScope encoding;
   encoding.singleByte();

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Times regular expressions over long lines (minified code, base64 and log
+# lines run to megabytes) and over loops that match one text in many ways,
+# against GNU grep's -E, in the C locale.
+#
+#   bench/long_lines.sh [PROGRAM] [MEGABYTES] [TIMEOUT]
+#
+# PROGRAM defaults to build/grep of this tree, MEGABYTES (the length of each
+# long line) to 20, TIMEOUT (seconds a run may take before it is stopped) to
+# 30. Each cell is the wall time of one run and its peak resident set, as
+# /usr/bin/time reports them; "timeout" when the run was stopped. Output goes
+# to /dev/null (the -C forms print one line). The long lines are:
+#   a       one line of "a", then the pattern's missing "b" or not
+#   base64  one line of base64 letters and digits, no "_"
+#   ab      one line of "ab" repeated, one match of it all
+# and the short ones the nested loops that a backtracker takes exponential
+# time over: 24 "a" then "cb", 28 "x" without "y".
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+program=$(realpath "${1:-$here/../build/grep}")
+megabytes=${2:-20}
+limit=${3:-30}
+
+. "$here/preflight.sh"
+preflight long_lines.sh "$program" /usr/bin/time grep python3 timeout
+
+# One timed run: "seconds s, KB KB" or "timeout".
+measure() {
+  local timing="$scratch/time"
+  if timeout "$limit" /usr/bin/time -o "$timing" -f '%e s, %M KB' "$@" >/dev/null 2>&1; then
+    cat "$timing"
+  else
+    local status=$?
+    if [ "$status" -eq 124 ]; then echo "timeout (${limit} s)"; else tail -1 "$timing"; fi
+  fi
+}
+
+python3 - "$scratch" "$megabytes" <<'EOF'
+import sys
+folder, size = sys.argv[1], int(sys.argv[2]) << 20
+letters = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+lines = {
+    "a": b"a" * size,
+    "a_b": b"a" * size + b"b",
+    "base64": bytes(letters[(i * 7919) % 62] for i in range(1 << 16)) * (size >> 16),
+    "ab": b"ab" * (size // 2),
+    "a24cb": b"a" * 24 + b"cb",
+    "x28": b"x" * 28,
+}
+for name, line in lines.items():
+    with open("%s/%s.txt" % (folder, name), "wb") as f:
+        f.write(line + b"\n")
+EOF
+
+printf '%-34s %-26s %-26s\n' "pattern over text" "ours" "grep -E"
+cell() {
+  local pattern=$1 text=$2
+  printf '%-34s %-26s %-26s\n' "$pattern over $text" \
+    "$(measure "$program" -C -U "$pattern" "$scratch/$text.txt")" \
+    "$(measure env LC_ALL=C grep -a -c -E "$pattern" "$scratch/$text.txt")"
+}
+cell 'a*b' a
+cell 'a*b' a_b
+cell '[A-Za-z0-9]+_' base64
+cell '(a|b)+' ab
+cell '(a|aa)*c' a
+cell '(.*,){12}X' a
+cell '(a|a){1,30}b' a_b
+cell '(a{1,5}){1,20}b' a_b
+cell '(a*)*b' a24cb
+cell '(x+x+)+y' x28

@@ -1,0 +1,1298 @@
+// The Pike VM: a compiled program run over the text in one forward pass.
+//
+// The backtracking matcher (matcher.cpp) follows one path at a time and can
+// take time exponential in the text on loops that match the same text in
+// more than one way; tried at every start position it reads a long line
+// once per position, and every loop pass costs it a frame. This engine runs
+// all paths at once instead (Thompson's simulation, in the form of Pike and
+// of RE2's nfa.cc): a thread is a path through the program that waits at a
+// consuming instruction, and all threads stand at the same position. At each
+// position the threads are kept in priority order, the order in which the
+// backtracker would try them; each step tests the byte at the position for
+// every thread and lets the successful ones go on, in order, to their next
+// consuming instruction. Two threads that reach the same state at the same
+// position have the same future, so only the first, of higher priority, is
+// kept: the thread list never holds more than the program's states. A new
+// thread starts at every candidate position at the lowest priority (the
+// backtracker tries later starts only after earlier ones failed); when a
+// thread reaches MATCH, every thread after it is dropped, and the threads
+// before it may still find a match they would have reported first. So the
+// answer is the backtracker's: the leftmost start, and there the first match
+// in priority order, with the same length, cursor mark and groups.
+//
+// A state is the instruction plus whatever decides the future there: the
+// counters of the counted loops around it (a counter above an unbounded
+// loop's minimum is held at the minimum, where every higher count behaves
+// alike) and, for the loops whose body may be empty, whether the pass began
+// at the current position. The group bounds and the cursor mark ride along
+// in each thread and are never part of the state. A program is run here only
+// when its states stay within PIKE_STATE_LIMIT, in single-byte text (every
+// character one byte; the line-end pair CR LF of NEWLINE is taken one byte
+// at a time) and without BACKREF or NOT_AHEAD; the others stay with the
+// backtracker.
+//
+// Text is read as the matcher reads it: straight from the window where the
+// matcher reads straight, through the text source with the same questions
+// (HasMore, AtLineEnd, AtLineStart) where it asks them, so the window edges
+// answer alike. The scan instructions of the loop pass run as their plain
+// items: a scan only skips the positions where its loop's continuation
+// cannot begin. Away from the window's edges a step depends only on the
+// thread states, the byte and whether a thread starts next, so steps are
+// recorded in a transition cache of fixed size and replayed (see the cache's
+// section). Memory is the program's: two thread lists, a mark per state, a
+// work stack, all bounded by the states, and the cache. The program is chosen
+// per search by pikeVmTakesProgram: the backtracker keeps the programs it
+// runs in linear time itself, being faster on them. Tested by
+// pike_vm_test.cpp (steps against text length, the choice of engine, and
+// agreement with the backtracker on random programs) and the end-to-end
+// suite.
+#include "pattern/pike_vm.h"
+
+#include <cstring>
+
+#include "pattern/compiled_pattern.h"
+#include "pattern/matcher.h"
+#include "pattern/matcher_internal.h"
+#include "pattern/text_source.h"
+#include "support/memory_pool.h"
+
+namespace {
+
+using matcher_internal::m;
+using matcher_internal::OFFSET_LIMIT;
+using matcher_internal::refreshWindow;
+using matcher_internal::setBitmapHas;
+
+// States (instruction and loop state) a program may have; beyond this the
+// program stays with the backtracker. With a thread record of about ten
+// words this keeps the thread lists within about 2 MiB each.
+constexpr int64_t PIKE_STATE_LIMIT = 1 << 15;
+// Pass-start flags are bits of one word.
+constexpr int32_t PIKE_REGISTER_LIMIT = 62;
+
+RegexEngine engineChoice = REGEX_ENGINE_AUTO;
+int64_t stepCount = 0;
+
+// ---------------------------------------------------------------------------
+// Program analysis
+
+// Fields of a thread record, 64-bit words; the group bounds (start, end per
+// group used) and the counters follow.
+enum ThreadField : int32_t {
+  FIELD_PC = 0,  // instruction index; past the program: the tail of a NEWLINE
+  FIELD_START,   // position where the thread started
+  FIELD_MARK,    // cursor mark, offset + 1; 0 none
+  FIELD_ENDS,    // bit g: group g recorded an end
+  FIELD_PASSES,  // bit r: pass-start register r was set at this position
+  FIELD_CAPTURES,
+};
+
+// A part of the state at an instruction: a counter (field, radix) or a
+// pass-start flag (bit).
+struct LiveItem {
+  int32_t field;  // counter field, or -1 for a pass-start flag
+  int32_t bit;
+  int64_t radix;
+  int64_t stride;
+};
+
+struct Shape {
+  // The program the analysis describes, kept to recognize it again.
+  Instruction* copy;
+  int32_t copySlots;
+  int32_t loopGuards;
+  bool valid;
+  bool usable;
+  bool backtrackerLinear;  // the backtracker runs it in linear time (see backtrackerIsLinear)
+  int32_t slots;           // instructions and member data of the program
+  int32_t pcCount;         // slots plus one tail per NEWLINE
+  int32_t* tailOf;         // per slot: the tail index of a NEWLINE, else -1
+  int32_t* newlineOfTail;
+  int64_t* stateBase;  // per index: its first state number
+  int32_t* liveFirst;  // per index: its first live item; pcCount + 1 entries
+  LiveItem* live;
+  int32_t liveCount;
+  int32_t liveCapacity;
+  int32_t counterField[REPEAT_COUNTERS];
+  int32_t groups;
+  int32_t fields;
+  int64_t states;
+};
+
+Shape shape;
+// Counts the analyses, so that the transition cache knows its program.
+uint32_t analysisGeneration = 1;
+
+template <typename T>
+bool growArray(T** array, int64_t count) {
+  const int64_t bytes = count * static_cast<int64_t>(sizeof(T));
+  if (bytes > INT32_MAX) return false;
+  void* grown = memRealloc(*array, static_cast<uint32_t>(bytes < 8 ? 8 : bytes));
+  if (grown == nullptr) return false;
+  *array = static_cast<T*>(grown);
+  return true;
+}
+
+bool isSet(uint8_t opcode) { return opcode == OP_SET || opcode == OP_SET_SCAN; }
+
+bool isBranchBack(uint8_t opcode) {
+  return opcode == OP_SPLIT || opcode == OP_SPLIT_FIRST || opcode == OP_COUNT_LOOP ||
+         opcode == OP_COUNT_LOOP_MIN;
+}
+
+bool addLive(int32_t field, int32_t bit, int64_t radix) {
+  if (shape.liveCount == shape.liveCapacity) {
+    const int32_t wanted = shape.liveCapacity < 64 ? 64 : shape.liveCapacity * 2;
+    if (!growArray(&shape.live, wanted)) return false;
+    shape.liveCapacity = wanted;
+  }
+  shape.live[shape.liveCount++] = LiveItem{field, bit, radix, 0};
+  return true;
+}
+
+// Where an instruction's loops begin and end: a counted loop's counter lives
+// from its body's first slot to its COUNT_LOOP, a pass-start register from
+// the slot after its record to the branch that reads it.
+struct LiveRange {
+  int32_t from;
+  int32_t to;
+  int32_t field;
+  int32_t bit;
+  int64_t radix;
+};
+
+// Whether the backtracker's work on the program is bounded by the program
+// alone at every start, and no attempt reads text that a later start reads
+// again: the backtracker, faster per byte, keeps such programs. That holds
+// when the program has no loop but a repetition of a fixed count of a
+// straight body (x{4}) and a one-item loop that runs to the program's end
+// (x*, which then matches, so no later start reads its run again), and at
+// most PATHS_LIMIT_LOG2 forward branches (alternations, optional parts).
+constexpr int32_t PATHS_LIMIT_LOG2 = 4;
+constexpr int32_t FIXED_COUNT_LIMIT = 64;
+
+bool isStraight(uint8_t opcode) {
+  switch (opcode) {
+    case OP_CHAR:
+    case OP_ANY:
+    case OP_SET:
+    case OP_MARK_CURSOR:
+    case OP_LINE_START:
+    case OP_LINE_END:
+    case OP_GROUP_START:
+    case OP_GROUP_END:
+    case OP_NEWLINE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool backtrackerIsLinear(const Instruction* program, int32_t lastSlot) {
+  int32_t forwardBranches = 0;
+  for (int32_t pc = 0; pc <= lastSlot;) {
+    const Instruction& in = program[pc];
+    const int32_t length = isSet(in.opcode) ? setSlotCount(in, 0) : 1;
+    switch (in.opcode) {
+      case OP_SPLIT:
+      case OP_SPLIT_FIRST: {
+        if (in.op4 > 0 && in.op5 > 0) {
+          ++forwardBranches;
+          break;
+        }
+        // The branch back of a one-item loop that the loop pass made a scan
+        // to the program's end.
+        const Instruction& item = program[pc + in.op4];
+        const bool tail = in.op5 == 1 && pc + 1 == lastSlot && in.op4 < 0 &&
+                          (item.opcode == OP_ANY_SCAN || item.opcode == OP_SET_SCAN ||
+                           item.opcode == OP_CHAR_SCAN) &&
+                          item.op5 >= 4 && pc + in.op4 + (isSet(item.opcode) ? 3 : 1) == pc;
+        if (!tail) return false;
+        break;
+      }
+      case OP_JUMP:
+        if (in.op5 <= 0) return false;
+        break;
+      case OP_COUNT_LOOP:
+      case OP_COUNT_LOOP_MIN: {
+        if (in.op6 != in.op7 || in.op7 > FIXED_COUNT_LIMIT || in.op4 >= 0) return false;
+        for (int32_t k = pc + in.op4; k < pc;) {
+          if (!isStraight(program[k].opcode)) return false;
+          k += isSet(program[k].opcode) ? setSlotCount(program[k], 0) : 1;
+        }
+        break;
+      }
+      case OP_COUNT_RESET:
+        if (in.op2 == PASS_START_MARK) return false;
+        break;
+      case OP_ANY_SCAN:
+      case OP_SET_SCAN:
+      case OP_CHAR_SCAN:
+        if (in.op5 < 4) return false;
+        break;
+      default:
+        break;
+    }
+    pc += length;
+  }
+  return forwardBranches <= PATHS_LIMIT_LOG2;
+}
+
+// Fills the shape for the program; false when out of memory (the shape is
+// then unusable).
+bool analyze(const Instruction* program, int32_t lastSlot) {
+  Shape& sh = shape;
+  sh.usable = false;
+  sh.valid = false;
+  ++analysisGeneration;
+  const int32_t slots = lastSlot + 1;
+  if (slots < 1) return true;
+  if (!growArray(&sh.copy, slots)) return false;
+  std::memcpy(sh.copy, program, static_cast<size_t>(slots) * sizeof(Instruction));
+  sh.copySlots = slots;
+  sh.loopGuards = compiledPattern.loopGuards;
+  sh.valid = true;
+  sh.slots = slots;
+
+  // Instruction starts; anything the engine cannot run sends the program
+  // to the backtracker.
+  uint8_t* isStart = nullptr;
+  if (!growArray(&isStart, slots)) return false;
+  std::memset(isStart, 0, static_cast<size_t>(slots));
+  if (!growArray(&sh.tailOf, slots)) {
+    memFree(isStart);
+    return false;
+  }
+  int32_t tails = 0;
+  sh.groups = 0;
+  bool runnable = true;
+  for (int32_t pc = 0; pc <= lastSlot && runnable;) {
+    const Instruction& in = program[pc];
+    isStart[pc] = 1;
+    sh.tailOf[pc] = -1;
+    if (in.opcode >= OPCODE_COUNT || in.opcode == OP_BACKREF || in.opcode == OP_NOT_AHEAD) {
+      runnable = false;
+      break;
+    }
+    if (in.opcode == OP_NEWLINE) sh.tailOf[pc] = tails++;
+    if ((in.opcode == OP_GROUP_START || in.opcode == OP_GROUP_END) &&
+        static_cast<uint32_t>(in.op4) < CAPTURE_GROUPS && in.op4 + 1 > sh.groups) {
+      sh.groups = in.op4 + 1;
+    }
+    if (in.opcode == OP_COUNT_RESET && in.op2 == PASS_START_MARK &&
+        (in.op3 < 0 || in.op3 >= PIKE_REGISTER_LIMIT)) {
+      runnable = false;
+    }
+    if ((in.opcode == OP_COUNT_LOOP || in.opcode == OP_COUNT_LOOP_MIN) &&
+        in.op1 >= static_cast<uint32_t>(REPEAT_COUNTERS)) {
+      runnable = false;
+    }
+    const int32_t length = isSet(in.opcode) ? setSlotCount(in, 0) : 1;
+    for (int32_t k = 1; k < length && pc + k <= lastSlot; ++k) sh.tailOf[pc + k] = -1;
+    pc += length;
+  }
+  if (program[lastSlot].opcode != OP_MATCH || !isStart[lastSlot]) runnable = false;
+  // Every branch lands on an instruction.
+  for (int32_t pc = 0; pc <= lastSlot && runnable; ++pc) {
+    if (!isStart[pc]) continue;
+    const Instruction& in = program[pc];
+    const bool twoWay = in.opcode == OP_SPLIT || in.opcode == OP_SPLIT_FIRST ||
+                        in.opcode == OP_COUNT_LOOP || in.opcode == OP_COUNT_LOOP_MIN;
+    if (twoWay || in.opcode == OP_JUMP) {
+      const int64_t b = static_cast<int64_t>(pc) + in.op5;
+      if (b < 0 || b > lastSlot || !isStart[b]) runnable = false;
+    }
+    if (twoWay) {
+      const int64_t a = static_cast<int64_t>(pc) + in.op4;
+      if (a < 0 || a > lastSlot || !isStart[a]) runnable = false;
+    }
+  }
+  if (!runnable) {
+    memFree(isStart);
+    return true;
+  }
+
+  // Counters and pass-start registers, with the slots where they live.
+  for (int32_t c = 0; c < REPEAT_COUNTERS; ++c) sh.counterField[c] = -1;
+  int32_t fields = FIELD_CAPTURES + 2 * sh.groups;
+  LiveRange* ranges = nullptr;
+  int32_t rangeCount = 0;
+  // At most a counter and a register per branch back.
+  if (!growArray(&ranges, 2 * static_cast<int64_t>(slots) + 1)) {
+    memFree(isStart);
+    return false;
+  }
+  uint64_t registersSeen = 0;
+  for (int32_t pc = 0; pc <= lastSlot && runnable; ++pc) {
+    if (!isStart[pc]) continue;
+    const Instruction& in = program[pc];
+    if (in.opcode == OP_COUNT_RESET && in.op2 != PASS_START_MARK &&
+        in.op1 < static_cast<uint32_t>(REPEAT_COUNTERS) && sh.counterField[in.op1] < 0) {
+      sh.counterField[in.op1] = fields++;
+    }
+    if (in.opcode == OP_COUNT_LOOP || in.opcode == OP_COUNT_LOOP_MIN) {
+      // The counter is set to 0 by the COUNT_RESET just before the body and
+      // read only within it; so outside it, it is no part of the state.
+      const int32_t body = pc + in.op4;
+      const Instruction& reset = program[body - 1 >= 0 ? body - 1 : 0];
+      const bool bounded = in.op7 != COUNT_UNBOUNDED;
+      const int64_t radix =
+          bounded ? static_cast<int64_t>(in.op7) : static_cast<int64_t>(in.op6) + 1;
+      if (body < 1 || body > pc || !isStart[body - 1] || reset.opcode != OP_COUNT_RESET ||
+          reset.op2 == PASS_START_MARK || reset.op1 != in.op1 || in.op6 < 0 || radix < 1 ||
+          radix > PIKE_STATE_LIMIT) {
+        runnable = false;
+        break;
+      }
+      if (sh.counterField[in.op1] < 0) sh.counterField[in.op1] = fields++;
+      ranges[rangeCount++] = LiveRange{body, pc, sh.counterField[in.op1], -1, radix};
+    }
+    if (isBranchBack(in.opcode) && in.op3 != 0) {
+      // The pass-start record sits at the body's first slot, the branch
+      // back reads it; between them it is part of the state.
+      const int32_t reg = in.op3 - 1;
+      const int32_t guard = pc + in.op4;
+      const Instruction& record = program[guard];
+      if (reg < 0 || reg >= PIKE_REGISTER_LIMIT || (registersSeen >> reg) & 1u || guard > pc ||
+          record.opcode != OP_COUNT_RESET || record.op2 != PASS_START_MARK || record.op3 != reg) {
+        runnable = false;
+        break;
+      }
+      registersSeen |= uint64_t{1} << reg;
+      ranges[rangeCount++] = LiveRange{guard + 1, pc, -1, reg, 2};
+    }
+  }
+  sh.fields = fields;
+  if (!runnable) {
+    memFree(ranges);
+    memFree(isStart);
+    return true;
+  }
+
+  // The live items of each instruction, their strides and the state
+  // numbers. A tail has the live items of its NEWLINE.
+  sh.pcCount = slots + tails;
+  bool grown = growArray(&sh.newlineOfTail, tails + 1) &&
+               growArray(&sh.stateBase, sh.pcCount + 1) && growArray(&sh.liveFirst, sh.pcCount + 1);
+  if (!grown) {
+    memFree(ranges);
+    memFree(isStart);
+    return false;
+  }
+  sh.liveCount = 0;
+  int64_t states = 0;
+  for (int32_t index = 0; index < sh.pcCount; ++index) {
+    int32_t pc = index;
+    if (index >= slots) {
+      pc = -1;
+      for (int32_t k = 0; k < slots; ++k) {
+        if (sh.tailOf[k] == index - slots && isStart[k]) pc = k;
+      }
+      sh.newlineOfTail[index - slots] = pc;
+    }
+    sh.liveFirst[index] = sh.liveCount;
+    sh.stateBase[index] = states;
+    if (pc < 0 || !isStart[pc]) continue;
+    int64_t stride = 1;
+    for (int32_t r = 0; r < rangeCount; ++r) {
+      const LiveRange& range = ranges[r];
+      if (pc < range.from || pc > range.to) continue;
+      for (int32_t k = sh.liveFirst[index]; k < sh.liveCount; ++k) {
+        if (range.field >= 0 && sh.live[k].field == range.field) runnable = false;
+      }
+      if (!addLive(range.field, range.bit, range.radix)) {
+        memFree(ranges);
+        memFree(isStart);
+        return false;
+      }
+      sh.live[sh.liveCount - 1].stride = stride;
+      stride *= range.radix;
+      if (stride > PIKE_STATE_LIMIT) runnable = false;
+      if (!runnable) break;
+    }
+    states += stride;
+    if (states > PIKE_STATE_LIMIT || !runnable) {
+      runnable = false;
+      break;
+    }
+  }
+  sh.liveFirst[sh.pcCount] = sh.liveCount;
+  sh.stateBase[sh.pcCount] = states;
+  sh.states = states;
+  memFree(ranges);
+  memFree(isStart);
+  sh.usable = runnable;
+  sh.backtrackerLinear = backtrackerIsLinear(program, lastSlot);
+  return true;
+}
+
+bool shapeDescribes(const Instruction* program, int32_t lastSlot) {
+  return shape.valid && shape.copySlots == lastSlot + 1 &&
+         shape.loopGuards == compiledPattern.loopGuards &&
+         std::memcmp(shape.copy, program,
+                     static_cast<size_t>(lastSlot + 1) * sizeof(Instruction)) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Run-time buffers
+
+struct ThreadList {
+  int64_t* records;
+  int32_t count;
+  int64_t words;  // room in 64-bit words; records of different programs differ in size
+};
+
+struct Job {
+  int32_t field;  // the field a restore job gives back, or -1 for an instruction to follow
+  int32_t pc;
+  int64_t value;
+};
+
+// What following a thread did to its record, kept while a step is recorded
+// for the transition cache: a field set to a constant, to the thread's
+// offset plus a constant, or ORed with a constant.
+enum OpKind : int32_t { RECORD_SET, RECORD_SET_OFFSET, RECORD_OR };
+
+struct RecordOp {
+  int32_t field;
+  int32_t kind;
+  int64_t value;
+};
+
+// A thread of the list a cached transition makes: its parent in the list
+// before (-1: a new thread started at the position), its instruction and
+// its operations.
+struct CachedThread {
+  int32_t parent;
+  int32_t pc;
+  int32_t opFirst;
+  int32_t opCount;
+};
+
+struct Runtime {
+  ThreadList lists[2];
+  int64_t* work;      // the record of the thread being followed
+  int64_t* seed;      // a new thread's record
+  int64_t* best;      // the record of the match in hand
+  int64_t bestEnd;    // its end position
+  uint32_t* visited;  // per state: the round that visited it
+  int64_t visitedCapacity;
+  uint32_t round;
+  Job* jobs;
+  int32_t jobCount;
+  int32_t jobCapacity;
+  int32_t recordCapacity;  // fields the work, seed and best records hold
+  // Recording a step for the transition cache.
+  bool recording;
+  int32_t parent;  // the thread being followed: its index in the list before the step
+  RecordOp* log;   // operations on the path being followed
+  int32_t logCount;
+  int32_t logCapacity;
+  int32_t* movedParent;  // per thread past its byte: its index in the list before
+  int32_t movedParentCapacity;
+};
+
+Runtime rt;
+
+bool prepareRuntime() {
+  Shape& sh = shape;
+  if (rt.recordCapacity < sh.fields) {
+    if (!growArray(&rt.work, sh.fields) || !growArray(&rt.seed, sh.fields) ||
+        !growArray(&rt.best, sh.fields)) {
+      return false;
+    }
+    rt.recordCapacity = sh.fields;
+  }
+  if (rt.visitedCapacity < sh.states) {
+    if (!growArray(&rt.visited, sh.states)) return false;
+    rt.visitedCapacity = sh.states;
+    std::memset(rt.visited, 0, static_cast<size_t>(sh.states) * sizeof(uint32_t));
+    rt.round = 0;
+  }
+  rt.lists[0].count = 0;
+  rt.lists[1].count = 0;
+  return true;
+}
+
+void nextRound() {
+  if (++rt.round == 0) {
+    std::memset(rt.visited, 0, static_cast<size_t>(rt.visitedCapacity) * sizeof(uint32_t));
+    rt.round = 1;
+  }
+}
+
+// Records are a few words: a plain loop beats a call to memcpy.
+inline void copyRecord(int64_t* to, const int64_t* from) {
+  const int32_t fields = shape.fields;
+  for (int32_t i = 0; i < fields; ++i) to[i] = from[i];
+}
+
+bool appendThread(ThreadList* list, const int64_t* record) {
+  const int32_t fields = shape.fields;
+  const int64_t needed = (static_cast<int64_t>(list->count) + 1) * fields;
+  if (needed > list->words) {
+    const int64_t wanted = needed < 256 ? 256 : needed * 2;
+    if (!growArray(&list->records, wanted)) {
+      return false;
+    }
+    list->words = wanted;
+  }
+  copyRecord(list->records + static_cast<int64_t>(list->count) * fields, record);
+  ++list->count;
+  return true;
+}
+
+bool pushJob(int32_t field, int32_t pc, int64_t value) {
+  if (rt.jobCount == rt.jobCapacity) {
+    const int32_t wanted = rt.jobCapacity < 64 ? 64 : rt.jobCapacity * 2;
+    if (!growArray(&rt.jobs, wanted)) {
+      return false;
+    }
+    rt.jobCapacity = wanted;
+  }
+  rt.jobs[rt.jobCount++] = Job{field, pc, value};
+  return true;
+}
+
+// An instruction to follow later; the operations logged after it was pushed
+// are dropped when it is taken up.
+inline bool pushAlternative(int32_t pc) { return pushJob(-1, pc, rt.logCount); }
+
+bool logOp(int32_t field, int32_t kind, int64_t value) {
+  if (rt.logCount == rt.logCapacity) {
+    const int32_t wanted = rt.logCapacity < 64 ? 64 : rt.logCapacity * 2;
+    if (!growArray(&rt.log, wanted)) {
+      return false;
+    }
+    rt.logCapacity = wanted;
+  }
+  rt.log[rt.logCount++] = RecordOp{field, kind, value};
+  return true;
+}
+
+// Sets a field of the work record; the old value comes back when the work
+// stack unwinds to an alternative pushed before. While a step is recorded,
+// the operation is logged in its position-independent form.
+inline bool assign(int32_t field, int64_t value, int32_t kind = RECORD_SET, int64_t logged = 0) {
+  if (!pushJob(field, 0, rt.work[field])) return false;
+  if (rt.recording && !logOp(field, kind, kind == RECORD_SET ? value : logged)) return false;
+  rt.work[field] = value;
+  return true;
+}
+
+// Marks the state of the work record at index pc; false when this round
+// has visited it already.
+inline bool visitState(int32_t index) {
+  const Shape& sh = shape;
+  int64_t id = sh.stateBase[index];
+  for (int32_t k = sh.liveFirst[index]; k < sh.liveFirst[index + 1]; ++k) {
+    const LiveItem& item = sh.live[k];
+    const int64_t value =
+        item.field >= 0 ? rt.work[item.field] : (rt.work[FIELD_PASSES] >> item.bit) & 1;
+    // A value outside the analysed range would name another state; such a
+    // state is followed without being marked.
+    if (value < 0 || value >= item.radix) return true;
+    id += value * item.stride;
+  }
+  if (rt.visited[id] == rt.round) return false;
+  rt.visited[id] = rt.round;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Reading the text as the matcher reads it
+
+// The byte at the pointer for CHAR; -1 when there is none.
+inline int32_t byteForChar(const Instruction* in) {
+  MatcherState& s = m();
+  const bool full = textSource.fullWindowReads != 0;
+  if (s.windowEnd - s.cur > (full ? 0 : 1)) return *s.cur;
+  textSource.SetPosition(s.cur);
+  if (full && textSource.HasMore(0, in->op4) == 0) return -1;
+  return textSource.PeekChar(0);
+}
+
+inline bool anyTakes(const Instruction* in) {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur > (textSource.fullWindowReads ? 0 : 2)) return true;
+  textSource.SetPosition(s.cur);
+  return textSource.HasMore(0, in->op4) != 0 && textSource.PeekChar(0) >= 0;
+}
+
+inline int32_t byteForSet(const Instruction* in) {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur > 2) return *s.cur;
+  textSource.SetPosition(s.cur);
+  if (textSource.HasMore(0, in->op4) == 0) return -1;
+  return textSource.PeekChar(0);
+}
+
+inline bool byteExists() {
+  MatcherState& s = m();
+  if (s.cur < s.windowEnd) return true;
+  textSource.SetPosition(s.cur);
+  return textSource.PeekChar(0) >= 0;
+}
+
+bool lineStartHere() {
+  MatcherState& s = m();
+  if (s.cur != s.windowStart && !textSource.askLineBounds) return false;
+  textSource.SetPosition(s.cur);
+  return textSource.AtLineStart(0) == 1;
+}
+
+bool lineEndHere(const Instruction* in) {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur > 2 && !textSource.askLineBounds) return false;
+  textSource.SetPosition(s.cur);
+  if (textSource.AtLineEnd(0, 0) == 0) return false;
+  return in->op4 != 1 || !textSource.fullWindowReads || textSource.HasMore(0, 1) != 0;
+}
+
+// NEWLINE at the pointer: the bytes of the line terminator it takes, 0 when
+// it fails.
+int32_t newlineLength() {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur > 2 && !textSource.askLineBounds) return 0;
+  textSource.SetPosition(s.cur);
+  const int32_t r = textSource.AtLineEnd(0, 0);
+  return r == LINE_END_LF ? 1 : r == LINE_END_CRLF ? 2 : 0;
+}
+
+// Moves the pointer one byte on, through the source at the window's edge as
+// the matcher's reads do; false when there is no byte to pass.
+bool stepPointer() {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur > 1) {
+    ++s.cur;
+    return true;
+  }
+  textSource.SetPosition(s.cur);
+  const int32_t r = textSource.Advance(1);
+  refreshWindow();
+  return r == 0 || r == ADVANCE_AT_END;
+}
+
+void movePointerBack(int64_t distance) {
+  MatcherState& s = m();
+  if (distance <= 0) return;
+  if (distance <= s.cur - s.windowStart) {
+    s.cur -= distance;
+    return;
+  }
+  textSource.SetPosition(s.cur);
+  textSource.MoveBy(static_cast<int32_t>(-distance));
+  refreshWindow();
+}
+
+bool atTextEnd() {
+  MatcherState& s = m();
+  if (s.cur < s.windowEnd) return false;
+  textSource.SetPosition(s.cur);
+  return textSource.PeekChar(0) < 0;
+}
+
+// ---------------------------------------------------------------------------
+// Following a thread to its consuming instructions
+
+inline bool passWasEmpty(const Instruction* in) {
+  const uint32_t reg = static_cast<uint32_t>(in->op3) - 1u;
+  return in->op3 != 0 && reg < static_cast<uint32_t>(PIKE_REGISTER_LIMIT) &&
+         ((rt.work[FIELD_PASSES] >> reg) & 1) != 0;
+}
+
+enum FollowResult { FOLLOW_DONE, FOLLOW_MATCHED, FOLLOW_OUT_OF_MEMORY };
+
+// COUNT_LOOP and COUNT_LOOP_MIN on the work record; the next instruction,
+// or -1 when the path fails.
+int32_t countLoop(const Instruction* in, int32_t pc, bool preferExit) {
+  const int32_t field = shape.counterField[in->op1];
+  const int64_t before = rt.work[field];
+  if (before >= in->op7) return -1;
+  const int64_t n = before + 1;
+  // Above an unbounded loop's minimum every count behaves alike.
+  const int64_t held = in->op7 == COUNT_UNBOUNDED && n > in->op6 ? in->op6 : n;
+  const int32_t body = pc + in->op4;
+  const int32_t exit = pc + in->op5;
+  const bool empty = passWasEmpty(in);
+  if (n == in->op7 || (empty && n >= in->op6)) {
+    if (!assign(field, held)) return -2;
+    return exit;
+  }
+  if (n < in->op6) {
+    // An empty pass below the minimum: the passes up to the minimum would
+    // repeat it here, so the loop goes on with the last of them.
+    if (!assign(field, empty ? in->op6 - 1 : n)) return -2;
+    return body;
+  }
+  if (!assign(field, held) || !pushAlternative(preferExit ? body : exit)) return -2;
+  return preferExit ? exit : body;
+}
+
+// ---------------------------------------------------------------------------
+// The transition cache
+//
+// Away from the window's edges a step depends on nothing but the states of
+// the threads, in order, the byte, and whether a thread starts at the next
+// position: bytes are read straight from the window, LINE_START and LINE_END
+// do not hold there and NEWLINE takes no byte. What such a step did (the
+// list it made, and for each thread its parent in the list before and the
+// operations on its record) is kept, and replayed when the same list meets
+// the same byte again: the step then costs a copy of each record instead of
+// following every thread through the program. The cache has a fixed size and
+// is emptied when it is full, so memory stays bounded; lists of more than
+// CACHE_LIST_LIMIT threads are not cached.
+
+constexpr int32_t CACHE_STATES = 128;
+constexpr int32_t CACHE_KEYS_PER_STATE = 512;  // byte, and whether a thread starts
+constexpr int32_t CACHE_STATE_WORDS = 16384;
+constexpr int32_t CACHE_TRANSITIONS = 8192;
+constexpr int32_t CACHE_THREADS = 32768;
+constexpr int32_t CACHE_OPS = 65536;
+constexpr int32_t CACHE_LIST_LIMIT = 512;
+constexpr int32_t CACHE_HASH_SLOTS = 512;  // a power of two, at least twice CACHE_STATES
+constexpr int32_t NO_MATCH = -2;
+
+struct CachedTransition {
+  int32_t next;  // the list after, as a cache state
+  int32_t threadFirst;
+  int32_t threadCount;
+  int32_t matchParent;  // NO_MATCH, or the parent of the thread that matched
+  int32_t matchOpFirst;
+  int32_t matchOpCount;
+};
+
+struct TransitionCache {
+  bool allocated;
+  uint32_t generation;  // the program analysis it belongs to
+  int64_t* words;       // the state numbers of the cached lists
+  int32_t wordCount;
+  int32_t stateFirst[CACHE_STATES];
+  int32_t stateLength[CACHE_STATES];
+  int32_t stateCount;
+  int32_t hashSlots[CACHE_HASH_SLOTS];
+  int32_t* transitionOf;  // per state and key: a transition, or -1
+  CachedTransition* transitions;
+  int32_t transitionCount;
+  CachedThread* threads;
+  int32_t threadCount;
+  RecordOp* ops;
+  int32_t opCount;
+  uint32_t flushes;
+  // The step being recorded.
+  bool recordFailed;
+  uint32_t recordFlushes;
+  int32_t recordThreadFirst;
+  CachedTransition pending;
+};
+
+TransitionCache cache;
+
+void flushCache() {
+  ++cache.flushes;
+  cache.wordCount = 0;
+  cache.stateCount = 0;
+  cache.transitionCount = 0;
+  cache.threadCount = 0;
+  cache.opCount = 0;
+  for (int32_t& slot : cache.hashSlots) slot = -1;
+  cache.generation = analysisGeneration;
+}
+
+bool prepareCache() {
+  if (!cache.allocated) {
+    if (!growArray(&cache.words, CACHE_STATE_WORDS) ||
+        !growArray(&cache.transitionOf, int64_t{CACHE_STATES} * CACHE_KEYS_PER_STATE) ||
+        !growArray(&cache.transitions, CACHE_TRANSITIONS) ||
+        !growArray(&cache.threads, CACHE_THREADS) || !growArray(&cache.ops, CACHE_OPS)) {
+      return false;
+    }
+    cache.allocated = true;
+    flushCache();
+  }
+  if (cache.generation != analysisGeneration) flushCache();
+  return true;
+}
+
+// The state number of a thread, or -1 when a value lies outside its range.
+int64_t stateNumber(const int64_t* record) {
+  const Shape& sh = shape;
+  const int32_t index = static_cast<int32_t>(record[FIELD_PC]);
+  int64_t id = sh.stateBase[index];
+  for (int32_t k = sh.liveFirst[index]; k < sh.liveFirst[index + 1]; ++k) {
+    const LiveItem& item = sh.live[k];
+    const int64_t value =
+        item.field >= 0 ? record[item.field] : (record[FIELD_PASSES] >> item.bit) & 1;
+    if (value < 0 || value >= item.radix) return -1;
+    id += value * item.stride;
+  }
+  return id;
+}
+
+// The cache state of a thread list, added when new; -1 when the list is not
+// cached.
+int32_t listState(const ThreadList* list) {
+  const int32_t fields = shape.fields;
+  if (list->count > CACHE_LIST_LIMIT || list->count == 0) return -1;
+  int64_t numbers[CACHE_LIST_LIMIT];
+  uint64_t hash = 1469598103934665603ull;
+  for (int32_t i = 0; i < list->count; ++i) {
+    numbers[i] = stateNumber(list->records + static_cast<int64_t>(i) * fields);
+    if (numbers[i] < 0) return -1;
+    hash = (hash ^ static_cast<uint64_t>(numbers[i])) * 1099511628211ull;
+  }
+  for (uint32_t slot = static_cast<uint32_t>(hash);; ++slot) {
+    const int32_t state = cache.hashSlots[slot & (CACHE_HASH_SLOTS - 1)];
+    if (state < 0) break;
+    if (cache.stateLength[state] == list->count &&
+        std::memcmp(cache.words + cache.stateFirst[state], numbers,
+                    static_cast<size_t>(list->count) * sizeof(int64_t)) == 0) {
+      return state;
+    }
+  }
+  if (cache.stateCount == CACHE_STATES || cache.wordCount + list->count > CACHE_STATE_WORDS) {
+    flushCache();
+  }
+  const int32_t state = cache.stateCount++;
+  cache.stateFirst[state] = cache.wordCount;
+  cache.stateLength[state] = list->count;
+  std::memcpy(cache.words + cache.wordCount, numbers,
+              static_cast<size_t>(list->count) * sizeof(int64_t));
+  cache.wordCount += list->count;
+  for (int32_t k = 0; k < CACHE_KEYS_PER_STATE; ++k) {
+    cache.transitionOf[static_cast<int64_t>(state) * CACHE_KEYS_PER_STATE + k] = -1;
+  }
+  for (uint32_t slot = static_cast<uint32_t>(hash);; ++slot) {
+    int32_t& entry = cache.hashSlots[slot & (CACHE_HASH_SLOTS - 1)];
+    if (entry < 0) {
+      entry = state;
+      break;
+    }
+  }
+  return state;
+}
+
+// Keeps the logged operations of the path followed so far; false when the
+// cache has no room (the step is then not kept).
+bool keepLoggedOps(int32_t* first, int32_t* count) {
+  if (cache.opCount + rt.logCount > CACHE_OPS) return false;
+  *first = cache.opCount;
+  *count = rt.logCount;
+  for (int32_t k = 0; k < rt.logCount; ++k) cache.ops[cache.opCount + k] = rt.log[k];
+  cache.opCount += rt.logCount;
+  return true;
+}
+
+// A thread reached a consuming instruction while a step is recorded.
+bool noteThread(int32_t pc) {
+  if (!rt.recording || cache.recordFailed) return true;
+  int32_t first = 0;
+  int32_t count = 0;
+  if (cache.threadCount == CACHE_THREADS || !keepLoggedOps(&first, &count)) {
+    cache.recordFailed = true;
+    return true;
+  }
+  cache.threads[cache.threadCount++] = CachedThread{rt.parent, pc, first, count};
+  return true;
+}
+
+bool noteMatch() {
+  if (!rt.recording || cache.recordFailed) return true;
+  cache.pending.matchParent = rt.parent;
+  if (!keepLoggedOps(&cache.pending.matchOpFirst, &cache.pending.matchOpCount)) {
+    cache.recordFailed = true;
+  }
+  return true;
+}
+
+void beginRecording() {
+  rt.recording = true;
+  cache.recordFailed = false;
+  cache.recordFlushes = cache.flushes;
+  cache.recordThreadFirst = cache.threadCount;
+  cache.pending = CachedTransition{-1, cache.threadCount, 0, NO_MATCH, 0, 0};
+}
+
+// Builds a record of the list after a cached step: the parent's record (or
+// a new thread's), then the operations.
+inline void buildRecord(int64_t* to, const ThreadList* before, int32_t parent, int32_t opFirst,
+                        int32_t opCount, int64_t pos) {
+  const int32_t fields = shape.fields;
+  if (parent >= 0) {
+    copyRecord(to, before->records + static_cast<int64_t>(parent) * fields);
+    to[FIELD_PASSES] = 0;
+  } else {
+    for (int32_t i = 0; i < fields; ++i) to[i] = 0;
+    to[FIELD_START] = pos;
+  }
+  const int64_t offset = pos - to[FIELD_START];
+  for (int32_t k = opFirst; k < opFirst + opCount; ++k) {
+    const RecordOp& op = cache.ops[k];
+    if (op.kind == RECORD_SET) {
+      to[op.field] = op.value;
+    } else if (op.kind == RECORD_SET_OFFSET) {
+      to[op.field] = offset + op.value;
+    } else {
+      to[op.field] |= op.value;
+    }
+  }
+}
+
+// Replays a cached step from `before` into `after` at position pos (the
+// position after the byte); false when a thread would pass the offset limit
+// or memory runs out, and the step must be taken the long way.
+bool replay(const CachedTransition& t, const ThreadList* before, ThreadList* after, int64_t pos,
+            bool* matched) {
+  const int32_t fields = shape.fields;
+  const int64_t needed = static_cast<int64_t>(t.threadCount) * fields;
+  if (needed > after->words) {
+    if (!growArray(&after->records, needed)) return false;
+    after->words = needed;
+  }
+  for (int32_t i = 0; i < t.threadCount; ++i) {
+    const CachedThread& thread = cache.threads[t.threadFirst + i];
+    if (thread.parent >= 0 &&
+        pos - before->records[static_cast<int64_t>(thread.parent) * fields + FIELD_START] >
+            OFFSET_LIMIT) {
+      return false;
+    }
+  }
+  after->count = t.threadCount;
+  for (int32_t i = 0; i < t.threadCount; ++i) {
+    const CachedThread& thread = cache.threads[t.threadFirst + i];
+    int64_t* to = after->records + static_cast<int64_t>(i) * fields;
+    buildRecord(to, before, thread.parent, thread.opFirst, thread.opCount, pos);
+    to[FIELD_PC] = thread.pc;
+  }
+  if (t.matchParent != NO_MATCH) {
+    buildRecord(rt.best, before, t.matchParent, t.matchOpFirst, t.matchOpCount, pos);
+    rt.bestEnd = pos;
+    *matched = true;
+  }
+  return true;
+}
+
+// Follows the thread `record` at position `pos` through the instructions
+// that consume nothing, depth first in priority order, and appends a thread
+// to `out` at each consuming instruction it reaches first.
+FollowResult followThread(const int64_t* record, int64_t pos, ThreadList* out) {
+  const Shape& sh = shape;
+  const Instruction* program = compiledPattern.program;
+  int64_t* work = rt.work;
+  copyRecord(work, record);
+  rt.jobCount = 0;
+  rt.logCount = 0;
+  if (!pushAlternative(static_cast<int32_t>(work[FIELD_PC]))) return FOLLOW_OUT_OF_MEMORY;
+  while (rt.jobCount > 0) {
+    const Job job = rt.jobs[--rt.jobCount];
+    if (job.field >= 0) {
+      work[job.field] = job.value;
+      continue;
+    }
+    rt.logCount = static_cast<int32_t>(job.value);
+    int32_t pc = job.pc;
+    while (pc >= 0) {
+      ++stepCount;
+      if (!visitState(pc)) break;
+      if (pc >= sh.slots) {
+        work[FIELD_PC] = pc;
+        if (!appendThread(out, work) || !noteThread(pc)) return FOLLOW_OUT_OF_MEMORY;
+        break;
+      }
+      const Instruction* in = program + pc;
+      const int64_t offset = pos - work[FIELD_START];
+      switch (in->opcode) {
+        case OP_CHAR:
+        case OP_ANY:
+        case OP_SET:
+        case OP_NEWLINE:
+        case OP_ANY_SCAN:
+        case OP_SET_SCAN:
+        case OP_CHAR_SCAN:
+          work[FIELD_PC] = pc;
+          if (!appendThread(out, work) || !noteThread(pc)) return FOLLOW_OUT_OF_MEMORY;
+          pc = -1;
+          break;
+        case OP_MATCH:
+          if (!noteMatch()) return FOLLOW_OUT_OF_MEMORY;
+          copyRecord(rt.best, work);
+          rt.bestEnd = pos;
+          return FOLLOW_MATCHED;
+        case OP_JUMP:
+          pc += in->op5;
+          break;
+        case OP_SPLIT:
+          if (!passWasEmpty(in) && !pushAlternative(pc + in->op4)) return FOLLOW_OUT_OF_MEMORY;
+          pc += in->op5;
+          break;
+        case OP_SPLIT_FIRST:
+          if (passWasEmpty(in)) {
+            pc += in->op5;
+          } else {
+            if (!pushAlternative(pc + in->op5)) return FOLLOW_OUT_OF_MEMORY;
+            pc += in->op4;
+          }
+          break;
+        case OP_MARK_CURSOR:
+          if (!assign(FIELD_MARK, offset + 1, RECORD_SET_OFFSET, 1)) return FOLLOW_OUT_OF_MEMORY;
+          ++pc;
+          break;
+        case OP_LINE_START:
+          pc = lineStartHere() ? pc + 1 : -1;
+          break;
+        case OP_LINE_END:
+          pc = lineEndHere(in) ? pc + 1 : -1;
+          break;
+        case OP_GROUP_START:
+        case OP_GROUP_END:
+          if (static_cast<uint32_t>(in->op4) < CAPTURE_GROUPS) {
+            const bool end = in->opcode == OP_GROUP_END;
+            if (!assign(FIELD_CAPTURES + 2 * in->op4 + (end ? 1 : 0), offset, RECORD_SET_OFFSET,
+                        0)) {
+              return FOLLOW_OUT_OF_MEMORY;
+            }
+            const int64_t bit = int64_t{1} << in->op4;
+            if (end && !assign(FIELD_ENDS, work[FIELD_ENDS] | bit, RECORD_OR, bit)) {
+              return FOLLOW_OUT_OF_MEMORY;
+            }
+          }
+          ++pc;
+          break;
+        case OP_COUNT_RESET:
+          if (in->op2 == PASS_START_MARK) {
+            const int64_t bit = int64_t{1} << in->op3;
+            if (!assign(FIELD_PASSES, work[FIELD_PASSES] | bit, RECORD_OR, bit)) {
+              return FOLLOW_OUT_OF_MEMORY;
+            }
+          } else if (in->op1 < static_cast<uint32_t>(REPEAT_COUNTERS) &&
+                     sh.counterField[in->op1] >= 0) {
+            if (!assign(sh.counterField[in->op1], 0)) return FOLLOW_OUT_OF_MEMORY;
+          }
+          ++pc;
+          break;
+        case OP_COUNT_LOOP:
+        case OP_COUNT_LOOP_MIN:
+          pc = countLoop(in, pc, in->opcode == OP_COUNT_LOOP_MIN);
+          if (pc == -2) return FOLLOW_OUT_OF_MEMORY;
+          break;
+        default:
+          pc = -1;
+          break;
+      }
+    }
+  }
+  return FOLLOW_DONE;
+}
+
+// The next instruction of the thread after it consumed the byte at the
+// pointer, or -1 when the byte does not fit.
+int32_t stepThread(const int64_t* record) {
+  const Shape& sh = shape;
+  const int32_t pc = static_cast<int32_t>(record[FIELD_PC]);
+  if (pc >= sh.slots) {
+    // The second byte of a CR LF pair that NEWLINE took as one terminator.
+    return byteExists() ? sh.newlineOfTail[pc - sh.slots] + 1 : -1;
+  }
+  const Instruction* in = compiledPattern.program + pc;
+  switch (in->opcode) {
+    case OP_CHAR:
+    case OP_CHAR_SCAN: {
+      const int32_t c = byteForChar(in);
+      return c >= 0 && (static_cast<uint32_t>(c) == in->op1 || static_cast<uint32_t>(c) == in->op2)
+                 ? pc + 1
+                 : -1;
+    }
+    case OP_ANY:
+    case OP_ANY_SCAN:
+      return anyTakes(in) ? pc + 1 : -1;
+    case OP_SET:
+    case OP_SET_SCAN: {
+      const int32_t c = byteForSet(in);
+      return c >= 0 && setBitmapHas(in, c) ? pc + setSlotCount(*in, 0) : -1;
+    }
+    case OP_NEWLINE: {
+      const int32_t length = newlineLength();
+      if (length == 1) return pc + 1;
+      return length == 2 ? sh.slots + sh.tailOf[pc] : -1;
+    }
+    default:
+      return -1;
+  }
+}
+
+bool seedAllowed(const PikeCandidates& candidates) {
+  MatcherState& s = m();
+  if (candidates.firstBytes != nullptr) {
+    int32_t c = -1;
+    if (s.cur < s.windowEnd) {
+      c = *s.cur;
+    } else {
+      textSource.SetPosition(s.cur);
+      c = textSource.PeekChar(0);
+    }
+    if (c < 0 || candidates.firstBytes[c] == 0) return false;
+  }
+  return candidates.mayStartAt == nullptr || candidates.mayStartAt();
+}
+
+void reportMatch() {
+  MatcherState& s = m();
+  const Shape& sh = shape;
+  s.matchLength = static_cast<int32_t>(rt.bestEnd - rt.best[FIELD_START]);
+  s.cursorMark = static_cast<int32_t>(rt.best[FIELD_MARK]);
+  BacktrackFrame& base = s.stack[0];
+  base.endMask = static_cast<uint32_t>(rt.best[FIELD_ENDS]);
+  base.startMask = 0;
+  for (int32_t g = 0; g < sh.groups; ++g) {
+    base.captures[g][0] = static_cast<int32_t>(rt.best[FIELD_CAPTURES + 2 * g]);
+    base.captures[g][1] = static_cast<int32_t>(rt.best[FIELD_CAPTURES + 2 * g + 1]);
+  }
+  s.top = 0;
+  s.offset = 0;
+}
+
+// Follows the threads past their byte at position pos, then a new thread
+// when one starts there, into `ready`; *matched is set when one matched.
+int32_t followAll(ThreadList* moved, ThreadList* ready, int64_t pos,
+                  const PikeCandidates& candidates, bool* matched) {
+  const Shape& sh = shape;
+  nextRound();
+  ready->count = 0;
+  bool cut = false;
+  for (int32_t i = 0; i < moved->count && !cut; ++i) {
+    rt.parent = rt.movedParent[i];
+    const FollowResult result =
+        followThread(moved->records + static_cast<int64_t>(i) * sh.fields, pos, ready);
+    if (result == FOLLOW_OUT_OF_MEMORY) return REGEX_OUT_OF_MEMORY;
+    cut = result == FOLLOW_MATCHED;
+  }
+  if (!cut && !*matched && (pos == 0 || !candidates.once) && seedAllowed(candidates)) {
+    int64_t* seed = rt.seed;
+    for (int32_t i = 0; i < sh.fields; ++i) seed[i] = 0;
+    seed[FIELD_START] = pos;
+    rt.parent = -1;
+    const FollowResult result = followThread(seed, pos, ready);
+    if (result == FOLLOW_OUT_OF_MEMORY) return REGEX_OUT_OF_MEMORY;
+    cut = result == FOLLOW_MATCHED;
+  }
+  if (cut) *matched = true;
+  return 0;
+}
+
+// Each thread takes the byte at the pointer or ends; the survivors go to
+// `moved`, with their index in `ready`.
+int32_t stepAll(ThreadList* ready, ThreadList* moved, int64_t pos) {
+  const Shape& sh = shape;
+  moved->count = 0;
+  if (rt.movedParentCapacity < ready->count) {
+    if (!growArray(&rt.movedParent, ready->count)) return REGEX_OUT_OF_MEMORY;
+    rt.movedParentCapacity = ready->count;
+  }
+  for (int32_t i = 0; i < ready->count; ++i) {
+    int64_t* record = ready->records + static_cast<int64_t>(i) * sh.fields;
+    ++stepCount;
+    const int32_t next = stepThread(record);
+    if (next < 0 || pos + 1 - record[FIELD_START] > OFFSET_LIMIT) continue;
+    record[FIELD_PC] = next;
+    record[FIELD_PASSES] = 0;
+    rt.movedParent[moved->count] = i;
+    if (!appendThread(moved, record)) return REGEX_OUT_OF_MEMORY;
+  }
+  return 0;
+}
+
+// Whether the step from the pointer may come from the cache: the byte here
+// and the next position lie inside the window, away from its edges.
+inline bool awayFromEdges() {
+  MatcherState& s = m();
+  return s.windowEnd - s.cur > 3 && !textSource.askLineBounds && !textSource.fullWindowReads;
+}
+
+}  // namespace
+
+void setRegexEngine(RegexEngine engine) { engineChoice = engine; }
+RegexEngine regexEngine() { return engineChoice; }
+
+int64_t pikeVmSteps() { return stepCount; }
+void clearPikeVmSteps() { stepCount = 0; }
+
+bool pikeVmTakesProgram() {
+  if (engineChoice == REGEX_ENGINE_BACKTRACK || textSource.charMode != 0 ||
+      compiledPattern.encodingMode != 0 || compiledPattern.program == nullptr) {
+    return false;
+  }
+  const Instruction* program = compiledPattern.program;
+  const int32_t lastSlot = compiledPattern.lastSlot;
+  if (!shapeDescribes(program, lastSlot) && !analyze(program, lastSlot)) {
+    shape.valid = false;
+    return false;
+  }
+  return shape.usable && (engineChoice == REGEX_ENGINE_PIKE || !shape.backtrackerLinear);
+}
+
+int32_t runPikeVm(const PikeCandidates& candidates) {
+  if (!prepareRuntime()) return REGEX_OUT_OF_MEMORY;
+  const bool cached = prepareCache();
+  ThreadList* ready = &rt.lists[0];  // threads at consuming instructions
+  ThreadList* moved = &rt.lists[1];  // threads past their byte, still to follow
+  bool matched = false;
+  int64_t pos = 0;
+  rt.recording = false;
+  if (followAll(moved, ready, pos, candidates, &matched) != 0) return REGEX_OUT_OF_MEMORY;
+  int32_t state = cached ? listState(ready) : -1;
+  while (ready->count > 0) {
+    int64_t key = -1;
+    if (state >= 0 && awayFromEdges()) {
+      // The key: the list, the byte here, and whether a thread starts at
+      // the next position.
+      MatcherState& s = m();
+      const uint8_t byte = *s.cur;
+      ++s.cur;
+      const bool starts = !matched && !candidates.once && seedAllowed(candidates);
+      --s.cur;
+      key = static_cast<int64_t>(state) * CACHE_KEYS_PER_STATE + byte * 2 + (starts ? 1 : 0);
+      const int32_t t = cache.transitionOf[key];
+      if (t >= 0 && replay(cache.transitions[t], ready, moved, pos + 1, &matched)) {
+        stepCount += ready->count + moved->count;
+        ++s.cur;
+        ++pos;
+        ThreadList* swap = ready;
+        ready = moved;
+        moved = swap;
+        state = cache.transitions[t].next;
+        continue;
+      }
+      if (t < 0) beginRecording();
+    }
+    if (stepAll(ready, moved, pos) != 0) return REGEX_OUT_OF_MEMORY;
+    if (moved->count == 0 || !stepPointer()) {
+      rt.recording = false;
+      break;
+    }
+    ++pos;
+    if (followAll(moved, ready, pos, candidates, &matched) != 0) return REGEX_OUT_OF_MEMORY;
+    const bool recorded = rt.recording && !cache.recordFailed;
+    rt.recording = false;
+    state = cached ? listState(ready) : -1;
+    // A flush while the list was added took the step's threads with it.
+    if (recorded && state >= 0 && cache.flushes == cache.recordFlushes &&
+        cache.transitionCount < CACHE_TRANSITIONS) {
+      CachedTransition t = cache.pending;
+      t.next = state;
+      t.threadCount = cache.threadCount - cache.recordThreadFirst;
+      cache.transitions[cache.transitionCount] = t;
+      cache.transitionOf[key] = cache.transitionCount++;
+    }
+  }
+
+  if (matched) {
+    movePointerBack(pos - rt.best[FIELD_START]);
+    reportMatch();
+    return 0;
+  }
+  if (candidates.once) {
+    movePointerBack(pos);
+    return 1;
+  }
+  return atTextEnd() ? PIKE_TEXT_END : 1;
+}

@@ -1,0 +1,375 @@
+// Tests of the Pike VM: its work grows with the text and not faster, on the
+// shapes that take the backtracker exponential or quadratic time; and it
+// reports what the backtracker reports, on random programs of the three
+// dialects, in memory, over a file by lines and by records.
+//
+// PIKE_AGREEMENT_ROUNDS=n runs n random programs instead of the seeded
+// slice, and PIKE_AGREEMENT_SEED=s starts from another seed.
+#include "pattern/pike_vm.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "tests/unit/regex_test_support.h"
+
+namespace {
+
+using regex_test::Match;
+
+// Every match the way the driver walks the text: the next search starts
+// after the cursor mark when the match set one, else after the match, and
+// one byte on after an empty one.
+struct Report {
+  int64_t start;
+  int32_t length;
+  int32_t mark;
+  uint32_t groups;
+  std::vector<int32_t> spans;  // start and end of each group with a bit in `groups`
+  bool operator==(const Report& other) const {
+    return start == other.start && length == other.length && mark == other.mark &&
+           groups == other.groups && spans == other.spans;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Report& r) {
+  out << "{" << r.start << "," << r.length << " mark " << r.mark << " groups " << r.groups;
+  for (int32_t v : r.spans) out << " " << v;
+  return out << "}";
+}
+
+Report reportOf(int64_t start) {
+  Report r{start,
+           compiledPattern.matchLength,
+           compiledPattern.cursorMark,
+           compiledPattern.groupMask,
+           {}};
+  for (int32_t g = 0; g < CAPTURE_GROUPS; ++g) {
+    if ((r.groups >> g) & 1u) {
+      r.spans.push_back(compiledPattern.groupSpans[g][0]);
+      r.spans.push_back(compiledPattern.groupSpans[g][1]);
+    }
+  }
+  return r;
+}
+
+int64_t advanceAfter(const Report& r) {
+  const int64_t advance = r.mark != 0 ? r.mark - 1 : r.length;
+  return advance > 0 ? advance : 1;
+}
+
+std::vector<Report> reportsInMemory(const std::string& text) {
+  std::vector<Report> found;
+  int64_t start = 1;
+  while (start <= static_cast<int64_t>(text.size()) + 1) {
+    const int32_t at = FindRegexInMemory(static_cast<int32_t>(start), nullptr, 0, test::bytes(text),
+                                         static_cast<int32_t>(text.size()), 0);
+    if (at == 0) break;
+    found.push_back(reportOf(at - 1));
+    start = at + advanceAfter(found.back());
+  }
+  return found;
+}
+
+std::vector<Report> reportsInFile(const std::string& content, int32_t recordLength) {
+  test::TempFile file(content);
+  int32_t status = 0;
+  Stream* stream = openStream(file.name().c_str(), "rb", &status, STREAM_FILE_CAPACITY);
+  EXPECT_NE(stream, nullptr);
+  std::vector<Report> found;
+  if (stream == nullptr) return found;
+  openTextWindow(stream, recordLength, 0, 0);
+  while (SearchRegex(nullptr, 0) == 0) {
+    found.push_back(reportOf(cursorOffset()));
+    if (textSource.AdvanceTo(textWindow.cursor + advanceAfter(found.back())) != 0) break;
+  }
+  closeStream(stream);
+  return found;
+}
+
+int32_t compile(const std::string& pattern, char syntax, int32_t ignoreCase, int32_t recordLength) {
+  releaseCompiledPattern(&compiledPattern);
+  return CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase,
+                      syntax, recordLength, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Work against text length
+
+struct GrowthCase {
+  const char* pattern;
+  // The text of about n bytes, with or without a match, and the first match
+  // in it as a function of n (start, length); none without a match.
+  std::string (*text)(int64_t n, bool match);
+  Match (*first)(int64_t n);
+};
+
+std::string run(char c, int64_t n) { return std::string(static_cast<size_t>(n), c); }
+
+std::string base64(int64_t n) {
+  static const char ALPHABET[] = "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNkZWZnaGlqa2xtbm9wcXJzdHV2";
+  std::string text;
+  for (int64_t i = 0; i < n; ++i) text += ALPHABET[(i * 7) % 64];
+  return text;
+}
+
+std::string repeated(const std::string& piece, int64_t n) {
+  std::string text;
+  while (static_cast<int64_t>(text.size()) < n) text += piece;
+  return text;
+}
+
+TEST(PikeVm, WorkGrowsWithTheTextAndNoFaster) {
+  const GrowthCase cases[] = {
+      {"a*b", [](int64_t n, bool match) { return run('a', n) + (match ? "b" : ""); },
+       [](int64_t n) {
+         return Match{0, static_cast<int32_t>(n + 1)};
+       }},
+      {"[A-Za-z0-9]+_", [](int64_t n, bool match) { return base64(n) + (match ? "_" : ""); },
+       [](int64_t n) {
+         return Match{0, static_cast<int32_t>(n + 1)};
+       }},
+      // Every a or b is a match: the text without one is the same.
+      {"(a|b)+", [](int64_t n, bool) { return repeated("ab", n); },
+       [](int64_t n) {
+         return Match{0, static_cast<int32_t>(n)};
+       }},
+      {"(a*)*b", [](int64_t n, bool match) { return run('a', n) + (match ? "cb" : "c"); },
+       [](int64_t n) {
+         return Match{n + 1, 1};
+       }},
+      {"(x+x+)+y", [](int64_t n, bool match) { return run('x', n) + (match ? "y" : ""); },
+       [](int64_t n) {
+         return Match{0, static_cast<int32_t>(n + 1)};
+       }},
+      {"(a|aa)*c", [](int64_t n, bool match) { return run('a', n) + (match ? "c" : ""); },
+       [](int64_t n) {
+         return Match{0, static_cast<int32_t>(n + 1)};
+       }},
+      {"(.*,){12}X", [](int64_t n, bool match) { return repeated("a,", n) + (match ? "X" : ""); },
+       [](int64_t n) {
+         return Match{0, static_cast<int32_t>(n + 1)};
+       }},
+      {"(a|a){1,30}b", [](int64_t n, bool match) { return run('a', n) + (match ? "b" : ""); },
+       [](int64_t n) {
+         return Match{n - 30, 31};
+       }},
+      {"(a{1,5}){1,20}b", [](int64_t n, bool match) { return run('a', n) + (match ? "b" : ""); },
+       [](int64_t n) {
+         return Match{n - 100, 101};
+       }},
+  };
+  const int64_t SIZES[] = {1000, 10000, 100000};
+  for (const GrowthCase& c : cases) {
+    ASSERT_EQ(compile(c.pattern, 'U', 0, 0), 0) << c.pattern;
+    for (const bool match : {false, true}) {
+      int64_t steps[3] = {};
+      for (int32_t k = 0; k < 3; ++k) {
+        const int64_t n = SIZES[k];
+        const std::string text = c.text(n, match);
+        clearPikeVmSteps();
+        const std::vector<Report> found = reportsInMemory(text);
+        steps[k] = pikeVmSteps();
+        const std::string what = std::string(c.pattern) + (match ? " with" : " without") +
+                                 " a match over " + std::to_string(n);
+        ASSERT_GT(steps[k], 0) << what << ": not run by the Pike VM";
+        if (match) {
+          ASSERT_FALSE(found.empty()) << what;
+          EXPECT_EQ(Match({found[0].start, found[0].length}), c.first(n)) << what;
+        } else if (std::string(c.pattern) != "(a|b)+") {
+          EXPECT_TRUE(found.empty()) << what;
+        }
+      }
+      // Ten times the text may cost ten times the work, and a little for the
+      // start; a search that read the text once per start would cost a
+      // hundred times as much.
+      EXPECT_LE(steps[1], 11 * steps[0] + 1000) << c.pattern << (match ? " with" : " without");
+      EXPECT_LE(steps[2], 11 * steps[1] + 1000) << c.pattern << (match ? " with" : " without");
+    }
+  }
+  releaseCompiledPattern(&compiledPattern);
+}
+
+// The engine of each program: the backtracker for what the Pike VM cannot
+// run (look-ahead, back-references, counted loops with more states than its
+// bound, double-byte and UTF-8 text) and for what it runs in linear time
+// itself (no loop but a fixed count or a run to the end, few alternatives).
+TEST(PikeVm, TakesTheProgramsTheBacktrackerCouldTakeLongOver) {
+  const struct {
+    const char* pattern;
+    int32_t charMode;
+    bool taken;
+  } cases[] = {
+      {"a(?!b)", 0, false},
+      {"(a)\\1", 0, false},
+      {"(a{1,300}){1,300}b", 0, false},
+      {"(ab|a)*c", 1, false},
+      {"(ab|a)*c", 2, false},
+      {"^#define", 0, false},
+      {"PM_RESUME|PM_SUSPEND", 0, false},
+      {"unicode[a-z]*", 0, false},
+      {"[0-9]{4}-[0-9]{2}", 0, false},
+      {"(a|b|c|d|e|f)x", 0, true},
+      {"[A-Z]+_SUSPEND", 0, true},
+      {"a{1,1000}b", 0, true},
+      {"(ab|a)*c", 0, true},
+      {"a{100}", 0, true},
+      {"a*?", 0, true},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(compile(c.pattern, 'U', 0, 0), 0) << c.pattern;
+    const std::string text = "xaababcA_SUSPEND#define";
+    const TextSource saved = textSource;
+    textSource.charMode = c.charMode;
+    EXPECT_EQ(pikeVmTakesProgram(), c.taken) << c.pattern << " in mode " << c.charMode;
+    textSource = saved;
+    clearPikeVmSteps();
+    const int32_t at = FindRegexInMemory(1, nullptr, 0, test::bytes(text),
+                                         static_cast<int32_t>(text.size()), c.charMode);
+    EXPECT_EQ(pikeVmSteps() > 0, c.taken) << c.pattern << " in mode " << c.charMode;
+    setRegexEngine(REGEX_ENGINE_BACKTRACK);
+    EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes(text), static_cast<int32_t>(text.size()),
+                                c.charMode),
+              at)
+        << c.pattern;
+    setRegexEngine(REGEX_ENGINE_AUTO);
+  }
+  releaseCompiledPattern(&compiledPattern);
+}
+
+// ---------------------------------------------------------------------------
+// Agreement with the backtracker
+
+std::string pick(std::mt19937& random, const std::vector<std::string>& choices) {
+  return choices[random() % choices.size()];
+}
+
+// A random pattern of `syntax` over the letters a, b, A (so that ignoring
+// case matters) and the line ends.
+std::string randomPattern(std::mt19937& random, char syntax, int32_t depth) {
+  static const std::vector<std::string> U_ITEMS = {"a", "b", "A", ".",   "[ab]", "[^a]", "\\n",
+                                                   "x", "^", "$", "\\c", "\\om", "\\ol", ","};
+  static const std::vector<std::string> U_LOOPS = {
+      "", "", "", "*", "+", "?", "*?", "+?", "??", "{2}", "{1,3}", "{0,2}?", "{2,}", "{,2}"};
+  static const std::vector<std::string> R_ITEMS = {"a", "b", "A", "?",   "[ab]", "[~a]", "\\n",
+                                                   "x", "^", "$", "\\c", "\\om", ","};
+  static const std::vector<std::string> R_LOOPS = {"",  "",   "",     "*",     "+",   "@",
+                                                   "#", ":2", ":1,3", ":*0,2", ":2,", ":*1,"};
+  static const std::vector<std::string> B_ITEMS = {"a", "b", "A", "?", "[ab]", "[~a]",
+                                                   "*", "x", "<", ">", "\\c",  ","};
+  static const std::vector<std::string> B_LOOPS = {
+      "", "", "", "+", "@", "\\:2", "\\:1,3", "\\:0,2?", "\\:*", "\\:+", "\\:@"};
+  const std::vector<std::string>& items = syntax == 'U'   ? U_ITEMS
+                                          : syntax == 'R' ? R_ITEMS
+                                                          : B_ITEMS;
+  const std::vector<std::string>& loops = syntax == 'U'   ? U_LOOPS
+                                          : syntax == 'R' ? R_LOOPS
+                                                          : B_LOOPS;
+  const std::string open = syntax == 'U' ? "(" : "{";
+  const std::string close = syntax == 'U' ? ")" : "}";
+  std::string pattern;
+  const int32_t count = 1 + static_cast<int32_t>(random() % 3);
+  for (int32_t i = 0; i < count; ++i) {
+    const uint32_t kind = random() % (depth > 0 ? 10 : 7);
+    if (kind < 7) {
+      pattern += pick(random, items);
+    } else if (kind == 7) {
+      pattern += open + randomPattern(random, syntax, depth - 1) + close;
+    } else if (kind == 8 && syntax != 'B') {
+      pattern += (syntax == 'U' ? "(?:" : "(") + randomPattern(random, syntax, depth - 1) + ")";
+    } else {
+      pattern += open + randomPattern(random, syntax, depth - 1) + "|" +
+                 randomPattern(random, syntax, depth - 1) + close;
+    }
+    const std::string& last = pattern;
+    if (!last.empty() && last.back() != '^' && last.back() != '<') pattern += pick(random, loops);
+  }
+  return pattern;
+}
+
+std::string randomText(std::mt19937& random) {
+  static const std::vector<std::string> PIECES = {"a", "a",  "b",    "b",  "A",  "x",
+                                                  ",", "\n", "\r\n", "\r", "ab", "aa"};
+  std::string text;
+  const int32_t pieces = static_cast<int32_t>(random() % 14);
+  for (int32_t i = 0; i < pieces; ++i) text += pick(random, PIECES);
+  return text;
+}
+
+size_t textBytesUnderLoops(const std::string& pattern) {
+  int32_t loops = 0;
+  for (const char c : pattern) loops += std::strchr("*+@#:{", c) != nullptr ? 1 : 0;
+  return loops <= 1 ? 32 : loops == 2 ? 16 : loops == 3 ? 10 : 7;
+}
+
+// Whether no item of the pattern matches the letter z or a line end.
+bool leavesFillerAlone(const std::string& pattern, char syntax) {
+  const std::vector<std::string> any = syntax == 'U'   ? std::vector<std::string>{".", "[^", "\\n"}
+                                       : syntax == 'R' ? std::vector<std::string>{"?", "[~", "\\n"}
+                                                       : std::vector<std::string>{"?", "[~", "*"};
+  for (const std::string& item : any) {
+    if (pattern.find(item) != std::string::npos) return false;
+  }
+  return true;
+}
+
+uint32_t environmentNumber(const char* name, uint32_t fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10)) : fallback;
+}
+
+TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
+  const uint32_t rounds = environmentNumber("PIKE_AGREEMENT_ROUNDS", 1500);
+  std::mt19937 random(environmentNumber("PIKE_AGREEMENT_SEED", 20261207));
+  const char SYNTAXES[] = {'U', 'R', 'B'};
+  int32_t runByThePikeVm = 0;
+  int32_t pastBlockRounds = 0;
+  int32_t disagreements = 0;
+  std::string filler;
+  while (filler.size() < 65530) filler += "zzzzzzzzz\n";
+  for (uint32_t round = 0; round < rounds && disagreements < 10; ++round) {
+    const char syntax = SYNTAXES[round % 3];
+    const std::string pattern = randomPattern(random, syntax, 2);
+    const int32_t ignoreCase = static_cast<int32_t>(random() % 2);
+    const int32_t recordLength = random() % 4 == 0 ? 3 + static_cast<int32_t>(random() % 4) : 0;
+    // The backtracker takes time exponential in the text under nested
+    // loops; the text is cut to keep its answers quick.
+    const std::string text = randomText(random).substr(0, textBytesUnderLoops(pattern));
+    if (compile(pattern, syntax, ignoreCase, recordLength) != 0) continue;
+    // Now and then the file holds short lines of z first, so that the text
+    // straddles the end of the window's first block of 65536 bytes.
+    const bool pastBlock = round % 40 == 39 && leavesFillerAlone(pattern, syntax);
+    const std::string before = pastBlock ? filler : "";
+    pastBlockRounds += pastBlock ? 1 : 0;
+
+    std::vector<Report> answers[2][2];
+    for (const int32_t engine : {0, 1}) {
+      setRegexEngine(engine == 0 ? REGEX_ENGINE_PIKE : REGEX_ENGINE_BACKTRACK);
+      clearPikeVmSteps();
+      if (recordLength == 0 && !pastBlock) answers[engine][0] = reportsInMemory(text);
+      answers[engine][1] = reportsInFile(before + text, recordLength);
+      if (engine == 0 && pikeVmSteps() > 0) ++runByThePikeVm;
+    }
+    setRegexEngine(REGEX_ENGINE_AUTO);
+    for (const int32_t where : {0, 1}) {
+      if (answers[0][where] == answers[1][where]) continue;
+      ++disagreements;
+      std::string shown;
+      for (const char c : text)
+        shown += c == '\n' ? std::string("\\n") : c == '\r' ? "\\r" : std::string(1, c);
+      ADD_FAILURE() << syntax << " '" << pattern << "'" << (ignoreCase ? " ignoring case" : "")
+                    << " record length " << recordLength << " on " << (pastBlock ? "lines, then " : "")
+                    << "\"" << shown << "\" "
+                    << (where == 0 ? "in memory" : "in a file") << ": Pike VM "
+                    << ::testing::PrintToString(answers[0][where]) << ", backtracker "
+                    << ::testing::PrintToString(answers[1][where]);
+    }
+  }
+  // Most random programs are the Pike VM's; the comparison must not pass
+  // because the backtracker answered both times.
+  EXPECT_GT(runByThePikeVm, static_cast<int32_t>(rounds / 2));
+  EXPECT_GT(pastBlockRounds, static_cast<int32_t>(rounds / 200));
+  releaseCompiledPattern(&compiledPattern);
+}
+
+}  // namespace
