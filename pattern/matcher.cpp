@@ -608,7 +608,7 @@ int32_t preparePassStarts(int32_t count) {
 
 void loadMatcherWindow() { refreshWindow(); }
 
-int32_t runProgram(const Instruction* program) {
+int32_t runProgram(const Instruction* program, int64_t* stepsLeft) {
   MatcherState& s = matcher;
   BacktrackFrame& base = s.stack[0];
   base.endMask = 0;
@@ -620,8 +620,23 @@ int32_t runProgram(const Instruction* program) {
   s.pc = program;
   s.offset = 0;
   s.startStamp = s.lineStamp;
+  int32_t reached = 0;  // the furthest offset this attempt has read to
   for (;;) {
+    if (stepsLeft != nullptr && --*stepsLeft < 0) {
+      // Out of steps: every frame is undone, so that the registers hold what
+      // they held before the attempt, and the pointer goes back to its start.
+      for (int32_t k = s.top; k > 0; --k) undoFrame(s.stack[k]);
+      s.top = 0;
+      returnToStart();
+      return MATCHER_OUT_OF_STEPS;
+    }
     const int32_t result = HANDLERS[s.pc->opcode](s.pc);
+    if (stepsLeft != nullptr && s.offset > reached) {
+      // Text read for the first time in this attempt costs a step a byte: a
+      // scan instruction reads a whole run in one step.
+      *stepsLeft -= s.offset - reached;
+      reached = s.offset;
+    }
     if (result == HANDLER_CONTINUE) continue;
     if (result == HANDLER_ACCEPT) {
       if (!failAtGuard()) {

@@ -60,8 +60,12 @@ void loadMatcherWindow();
 
 // Runs the program at the current pointer. 1: matched (matchLength,
 // cursorMark and the base frame's captures are set); 0: no match; -8: the
-// stack could not grow. On 1 and 0 the pointer is back at the start position.
-int32_t runProgram(const Instruction* program);
+// stack could not grow. With `stepsLeft`, every instruction run takes one of
+// its steps, and when none is left the attempt is abandoned with
+// MATCHER_OUT_OF_STEPS. On 1, 0 and MATCHER_OUT_OF_STEPS the pointer is back
+// at the start position.
+constexpr int32_t MATCHER_OUT_OF_STEPS = 2;
+int32_t runProgram(const Instruction* program, int64_t* stepsLeft = nullptr);
 
 // Register indexes for restore frames: the repetition counters first, then
 // the pass-start registers.

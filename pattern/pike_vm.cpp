@@ -104,6 +104,7 @@ struct Shape {
   bool valid;
   bool usable;
   bool backtrackerLinear;  // the backtracker runs it in linear time (see backtrackerIsLinear)
+  bool handedOver;         // the backtracker ran out of steps on it in a search
   int32_t slots;           // instructions and member data of the program
   int32_t pcCount;         // slots plus one tail per NEWLINE
   int32_t* tailOf;         // per slot: the tail index of a NEWLINE, else -1
@@ -244,6 +245,7 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   Shape& sh = shape;
   sh.usable = false;
   sh.valid = false;
+  sh.handedOver = false;
   ++analysisGeneration;
   const int32_t slots = lastSlot + 1;
   if (slots < 1) return true;
@@ -715,14 +717,14 @@ int32_t countLoop(const Instruction* in, int32_t pc, bool preferExit) {
   const int32_t body = pc + in->op4;
   const int32_t exit = pc + in->op5;
   const bool empty = passWasEmpty(in);
-  if (n == in->op7 || (empty && n >= in->op6)) {
+  // As in the backtracker: an empty pass ends the loop only beyond the
+  // minimum, and below it every pass is made, an empty one too.
+  if (n == in->op7 || (empty && n > in->op6)) {
     if (!assign(field, held)) return -2;
     return exit;
   }
   if (n < in->op6) {
-    // An empty pass below the minimum: the passes up to the minimum would
-    // repeat it here, so the loop goes on with the last of them.
-    if (!assign(field, empty ? in->op6 - 1 : n)) return -2;
+    if (!assign(field, n)) return -2;
     return body;
   }
   if (!assign(field, held) || !pushAlternative(preferExit ? body : exit)) return -2;
@@ -856,8 +858,10 @@ int32_t listState(const ThreadList* list) {
   const int32_t state = cache.stateCount++;
   cache.stateFirst[state] = cache.wordCount;
   cache.stateLength[state] = list->count;
-  std::memcpy(cache.words + cache.wordCount, numbers,
-              static_cast<size_t>(list->count) * sizeof(int64_t));
+  if (list->count > 0) {
+    std::memcpy(cache.words + cache.wordCount, numbers,
+                static_cast<size_t>(list->count) * sizeof(int64_t));
+  }
   cache.wordCount += list->count;
   for (int32_t k = 0; k < CACHE_KEYS_PER_STATE; ++k) {
     cache.transitionOf[static_cast<int64_t>(state) * CACHE_KEYS_PER_STATE + k] = -1;
@@ -1210,7 +1214,16 @@ inline bool awayFromEdges() {
 
 }  // namespace
 
-void setRegexEngine(RegexEngine engine) { engineChoice = engine; }
+void setRegexEngine(RegexEngine engine) {
+  engineChoice = engine;
+  shape.handedOver = false;
+}
+
+void handOverToPikeVm() { shape.handedOver = true; }
+
+bool pikeVmStartsAtOnce() {
+  return engineChoice == REGEX_ENGINE_PIKE || (shape.valid && shape.handedOver);
+}
 RegexEngine regexEngine() { return engineChoice; }
 
 int64_t pikeVmSteps() { return stepCount; }

@@ -23,6 +23,14 @@ RegexEngine regexEngine();
 // program comes.
 bool pikeVmTakesProgram();
 
+// A search whose program the Pike VM takes starts on the backtracker with a
+// budget of steps, and hands over to the VM when an attempt runs out of
+// them (handOverToPikeVm). A program handed over starts every later search
+// on the VM at once, until another program comes or the engine is chosen
+// again; with REGEX_ENGINE_PIKE every search starts on the VM.
+void handOverToPikeVm();
+bool pikeVmStartsAtOnce();
+
 // The positions where a search starts the program: those whose byte is in
 // `firstBytes` (every position when null), and among them only those that
 // `mayStartAt` accepts (it reads the matcher's pointer). With `once`, only the

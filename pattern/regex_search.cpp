@@ -68,8 +68,20 @@ bool startsOnLine() {
   return c != '\n' || textSource.AtLineEnd(-1, 0) != LINE_END_CRLF;
 }
 
-// Whether this search runs the Pike VM instead of the backtracker.
-bool pikeActive = false;
+// The engine of a search. A program that the Pike VM can run but whose
+// backtracking could take more than linear time starts on the backtracker,
+// which is the faster of the two on ordinary text, with a budget of steps:
+// a stock to begin with and a few more for every attempt. An attempt that
+// runs out hands the search over to the Pike VM from its start position on,
+// and the program stays with the VM for later searches. The work of a
+// search is so bounded by the budget plus the VM's linear pass, while a
+// search in which every attempt ends soon never pays for the VM.
+constexpr int64_t STEPS_AT_START = 1 << 16;
+constexpr int64_t STEPS_PER_ATTEMPT = 16;
+
+bool pikeActive = false;           // this search runs on the Pike VM
+bool pikeStandsBy = false;         // the VM takes over when the steps run out
+int64_t stepsLeft = 0;
 
 // Runs the program at the pointer: FOUND, NOT_FOUND (try on), or -8. The
 // Pike VM also starts the program at the later candidates it passes on its
@@ -78,7 +90,18 @@ bool pikeActive = false;
 inline int32_t attempt(const uint8_t* firstBytes, bool once) {
   if (pikeActive) return runPikeVm(PikeCandidates{firstBytes, startsOnLine, once});
   if (!startsOnLine()) return NOT_FOUND;
-  const int32_t result = runProgram(compiledPattern.program);
+  int32_t result;
+  if (pikeStandsBy) {
+    stepsLeft += STEPS_PER_ATTEMPT;
+    result = runProgram(compiledPattern.program, &stepsLeft);
+    if (result == MATCHER_OUT_OF_STEPS) {
+      pikeActive = true;
+      handOverToPikeVm();
+      return runPikeVm(PikeCandidates{firstBytes, startsOnLine, once});
+    }
+  } else {
+    result = runProgram(compiledPattern.program);
+  }
   return result == 1 ? FOUND : result == 0 ? NOT_FOUND : result;
 }
 
@@ -686,7 +709,10 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   matcher.top = 0;
   loadMatcherWindow();
   prepareGate();
-  pikeActive = pikeVmTakesProgram();
+  const bool pikeCan = pikeVmTakesProgram();
+  pikeActive = pikeCan && pikeVmStartsAtOnce();
+  pikeStandsBy = pikeCan && !pikeActive;
+  stepsLeft = STEPS_AT_START;
   const int32_t result = searchCandidates();
   if (result == PIKE_TEXT_END) return NOT_FOUND;
   if (result != FOUND) return result;

@@ -349,11 +349,11 @@ TEST(RegexSearchCompiled, MatchesLikeABacktrackingEngine) {
     EXPECT_EQ(findAllInFile(text), inFile) << pattern;
   };
   for (const auto& c : cases) expectMatches(c.pattern, c.text, c.expected, c.syntax);
-  {
-    // A counted loop makes the passes of its minimum, empty or not, and then
-    // one more, which may consume where the last of them did not; only an
-    // empty pass after that ends it. (The backtracker's own answers.)
-    regex_test::BacktrackerOnly backtracker;
+  // A counted loop makes the passes of its minimum, empty or not, and then
+  // one more, which may consume where the last of them did not; only an
+  // empty pass after that ends it. Both engines.
+  for (RegexEngine engine : {REGEX_ENGINE_BACKTRACK, REGEX_ENGINE_PIKE}) {
+    regex_test::EngineScope scope(engine);
     expectMatches("(c|(..|^)){3}", "Bac", {{0, 3}});
     expectMatches("((c?\?){4}|.{2,}){3,4}[^c]", "cccccAa", {{0, 7}});
   }

@@ -171,7 +171,6 @@ class InstalledProgram {
       : slots_(std::move(program)), saved_(compiledPattern) {
     if (loopPass) runLoopPass(slots_.data(), static_cast<int32_t>(slots_.size()) - 1, encodingMode);
     compiledPattern = CompiledPattern{};
-    compiledPattern.direction = 1;
     compiledPattern.program = slots_.data();
     compiledPattern.lastSlot = static_cast<int32_t>(slots_.size()) - 1;
     compiledPattern.capacity = compiledPattern.lastSlot + 1;
@@ -196,18 +195,24 @@ class InstalledProgram {
   CompiledPattern saved_;
 };
 
-// Runs every search of the scope on the backtracking matcher: for tests of
-// its own workings (its stack, one execution of a scan instruction), which
-// the Pike VM, running the same programs, would answer for it.
-class BacktrackerOnly {
+// Runs every search of the scope on the given engine.
+class EngineScope {
  public:
-  BacktrackerOnly() : saved_(regexEngine()) { setRegexEngine(REGEX_ENGINE_BACKTRACK); }
-  ~BacktrackerOnly() { setRegexEngine(saved_); }
-  BacktrackerOnly(const BacktrackerOnly&) = delete;
-  BacktrackerOnly& operator=(const BacktrackerOnly&) = delete;
+  explicit EngineScope(RegexEngine engine) : saved_(regexEngine()) { setRegexEngine(engine); }
+  ~EngineScope() { setRegexEngine(saved_); }
+  EngineScope(const EngineScope&) = delete;
+  EngineScope& operator=(const EngineScope&) = delete;
 
  private:
   RegexEngine saved_;
+};
+
+// Runs every search of the scope on the backtracking matcher: for tests of
+// its own workings (its stack, one execution of a scan instruction), which
+// the Pike VM, running the same programs, would answer for it.
+class BacktrackerOnly : public EngineScope {
+ public:
+  BacktrackerOnly() : EngineScope(REGEX_ENGINE_BACKTRACK) {}
 };
 
 // A pattern compiled into the current compiled pattern for the scope; the
