@@ -25,6 +25,7 @@
 
 #include <cstring>
 
+#include "files/text_encoding.h"
 #include "pattern/text_source.h"
 #include "support/message_catalogue.h"
 
@@ -660,8 +661,27 @@ void fixLineStart() {
   if (byteAtOffset(tw.lineStartOffset) == '\r') ++tw.lineStartOffset;
 }
 
+// In double-byte text, whether the byte before the cursor is the second byte
+// of a character. The bytes before it that can begin a character are counted
+// back to one that cannot (a character ends there, whatever it was): an odd
+// count means the last of them begins the character the byte ends. The look
+// back is bounded, so that a long run of such bytes costs no more than that.
+bool secondByteBeforeCursor() {
+  constexpr int32_t LOOK_BACK = 4096;
+  int32_t leads = 0;
+  for (int32_t n = -2; n >= -LOOK_BACK; --n) {
+    const int32_t c = charAt(n);
+    if (c < 0 || leadByteTable[c] == 0) break;
+    ++leads;
+  }
+  return leads % 2 == 1;
+}
+
+// The character before the cursor is judged by its first byte, which is what
+// the word set's table holds for a double-byte member.
 bool wordCharBeforeCursor(const uint8_t* wordTable) {
-  const int32_t c = byteBeforeCursor();
+  int32_t c = byteBeforeCursor();
+  if (c >= 0 && textSource.charMode == 1 && secondByteBeforeCursor()) c = charAt(-2);
   return c >= 0 && wordTable[c] != 0;
 }
 
