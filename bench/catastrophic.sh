@@ -21,17 +21,6 @@ limit=${2:-20}
 . "$here/preflight.sh"
 preflight catastrophic.sh "$program" /usr/bin/time grep python3 timeout
 
-# One timed run: "seconds s, KB KB" or "timeout".
-measure() {
-  local timing="$scratch/time"
-  if timeout "$limit" /usr/bin/time -o "$timing" -f '%e s, %M KB' "$@" >/dev/null 2>&1; then
-    cat "$timing"
-  else
-    local status=$?
-    if [ "$status" -eq 124 ]; then echo "timeout (${limit} s)"; else tail -1 "$timing"; fi
-  fi
-}
-
 printf '%-22s %-22s %-22s %-22s %-22s\n' text "ours -R (a@)@b" "ours -U (a*)*b" \
   "grep -E (a*)*b" "grep -P (a*)*b"
 for text in "30" "1000" "100000" "30 b" "1000 b" "100000 b" "16 cb" "20 cb" "24 cb" "1000 cb"; do

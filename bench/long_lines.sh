@@ -25,17 +25,6 @@ limit=${3:-30}
 . "$here/preflight.sh"
 preflight long_lines.sh "$program" /usr/bin/time grep python3 timeout
 
-# One timed run: "seconds s, KB KB" or "timeout".
-measure() {
-  local timing="$scratch/time"
-  if timeout "$limit" /usr/bin/time -o "$timing" -f '%e s, %M KB' "$@" >/dev/null 2>&1; then
-    cat "$timing"
-  else
-    local status=$?
-    if [ "$status" -eq 124 ]; then echo "timeout (${limit} s)"; else tail -1 "$timing"; fi
-  fi
-}
-
 python3 - "$scratch" "$megabytes" <<'EOF'
 import sys
 folder, size = sys.argv[1], int(sys.argv[2]) << 20

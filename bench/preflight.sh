@@ -12,3 +12,15 @@ preflight() {
   scratch=$(mktemp -d)
   trap 'rm -rf "$scratch"' EXIT
 }
+
+# One timed run of a command, with its output dropped: "seconds s, KB KB"
+# (wall time and peak resident set), or "timeout" after $limit seconds.
+measure() {
+  local timing="$scratch/time"
+  if timeout "$limit" /usr/bin/time -o "$timing" -f '%e s, %M KB' "$@" >/dev/null 2>&1; then
+    cat "$timing"
+  else
+    local status=$?
+    if [ "$status" -eq 124 ]; then echo "timeout (${limit} s)"; else tail -1 "$timing"; fi
+  fi
+}
