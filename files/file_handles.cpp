@@ -251,7 +251,6 @@ int32_t fileCanSeek(FileHandle handle) {
 }
 
 int32_t fileHandleCapacity() { return handleCapacity; }
-int32_t fileHandleCounter() { return handleCounter; }
 int32_t osTableCapacity() { return osCapacity; }
 int32_t osTableCounter() { return osCounter; }
 

@@ -75,10 +75,9 @@ int32_t fileCanSeek(FileHandle handle);
 
 int32_t mapSystemError(uint32_t win32Error, int32_t defaultCode);
 
-// The sizes of the two tables: their capacity (grown by 100 entries at a
-// time) and the counter of entries handed out so far.
+// The sizes of the two tables: the handle table's capacity (grown by 100
+// entries at a time), the system table's capacity and its entries handed out.
 int32_t fileHandleCapacity();
-int32_t fileHandleCounter();
 int32_t osTableCapacity();
 int32_t osTableCounter();
 

@@ -17,7 +17,6 @@ TextSource textSource;
 CompiledPattern takeCompiledPattern() {
   CompiledPattern taken = compiledPattern;
   compiledPattern = CompiledPattern{};
-  compiledPattern.direction = 1;
   return taken;
 }
 
@@ -30,5 +29,4 @@ void releaseCompiledPattern(CompiledPattern* pattern) {
     memFree(pattern->firstCharSet);
   }
   *pattern = CompiledPattern{};
-  pattern->direction = 1;
 }

@@ -11,7 +11,6 @@ struct UnicodeSet;
 
 struct CompiledPattern {
   int32_t ignoreCase;
-  int32_t direction;  // always +1
   Instruction* program;
   int32_t lastSlot;
   int32_t capacity;

@@ -689,7 +689,6 @@ void compile(const uint8_t* text, int32_t length, int32_t ignoreCase, int32_t sy
   rc.explicitNumbering = 0;
   rc.nestingDepth = 0;
   rc.groupCounter = -1;
-  cp.direction = 1;
   cp.firstCharValid = 1;
   cp.loopGuards = 0;
   cp.requiredLiteral.length = 0;

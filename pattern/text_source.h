@@ -39,7 +39,6 @@ struct TextSource {
   int32_t (*RestoreMark)(const void* mark);
   int32_t (*StopRequested)();
   void (*ReportPosition)(int32_t* a, int32_t* b, int32_t* c);
-  void* engineSlots[3];  // the regular-expression engine's own
 
   uint8_t fullWindowReads;
   uint8_t askLineBounds;

@@ -9,8 +9,12 @@ notice is "killed"; one they pass with "survived"; one that does not compile
 is left out of the score. The file is put back after every mutant, also when
 the run is interrupted.
 
-    python3 tools/mutate.py --src /tmp/mut-src --build /tmp/mut-build \\
+    python3 tools/mutate.py --copy-from . --src /tmp/mut-src --build /tmp/mut-build \\
         --seed 7 --count 60 --out mutants.json
+
+--copy-from makes the copy first: the files git tracks in that tree (and new
+ones it does not ignore), as they stand in the work tree. The tree itself is
+never mutated, so others may go on working in it.
 
 Mutants are drawn from every site in driver/, pattern/, files/, support/ and
 the POSIX part of platform/ with a fixed seed, so two trees with the same
@@ -26,6 +30,7 @@ import json
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -107,12 +112,21 @@ def locate(root, mutant):
 
 
 def run(command, cwd, seconds):
+    """(exit status or "timeout", output); the command and all it started are
+    ended when the time is up or this script is interrupted."""
+    child = subprocess.Popen(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             start_new_session=True)
     try:
-        done = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              timeout=seconds, start_new_session=True)
-        return done.returncode, done.stdout.decode("utf-8", "replace")
-    except subprocess.TimeoutExpired as expired:
-        return "timeout", (expired.stdout or b"").decode("utf-8", "replace")
+        output, _ = child.communicate(timeout=seconds)
+        return child.returncode, output.decode("utf-8", "replace")
+    except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        output, _ = child.communicate()
+        return "timeout", output.decode("utf-8", "replace")
+    except BaseException:
+        os.killpg(child.pid, signal.SIGKILL)
+        child.wait()
+        raise
 
 
 def judge(args):
@@ -145,6 +159,7 @@ def on_signal(number, _):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--src", required=True, help="the copy of the tree to mutate")
+    parser.add_argument("--copy-from", help="copy this work tree's files to --src first")
     parser.add_argument("--build", required=True, help="its build folder (configured when missing)")
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--count", type=int, default=60)
@@ -157,6 +172,16 @@ def main():
     parser.add_argument("--e2e-seconds", type=int, default=600)
     args = parser.parse_args()
     args.src, args.build = os.path.abspath(args.src), os.path.abspath(args.build)
+    if args.copy_from:
+        if os.path.exists(args.src):
+            sys.exit("mutate.py: --src exists already; copy into a new folder")
+        listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"],
+                                cwd=args.copy_from, stdout=subprocess.PIPE, check=True).stdout
+        for name in filter(None, listed.decode("utf-8").split("\0")):
+            source = os.path.join(args.copy_from, name)
+            if os.path.isfile(source):
+                os.makedirs(os.path.dirname(os.path.join(args.src, name)), exist_ok=True)
+                shutil.copy2(source, os.path.join(args.src, name))
     if os.path.samefile(args.src, os.path.dirname(os.path.abspath(__file__)) + "/.."):
         sys.exit("mutate.py: --src must be a copy of the tree, not the tree this script is in")
 
@@ -178,12 +203,11 @@ def main():
                               "-DCMAKE_BUILD_TYPE=Release"], args.src, 600)
         if status != 0:
             sys.exit(output)
-    status, detail = judge(args)
-    if status != "survived":
-        sys.exit(f"mutate.py: the unmutated tree does not pass: {status} {detail}")
-
     results = []
     try:
+        status, detail = judge(args)
+        if status != "survived":
+            sys.exit(f"mutate.py: the unmutated tree does not pass: {status} {detail}")
         for number, mutant in enumerate(chosen, 1):
             line = locate(args.src, mutant)
             started = time.time()

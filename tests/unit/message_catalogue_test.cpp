@@ -281,7 +281,7 @@ class ProgramCatalogue : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* path = std::getenv("GREP_TEST_CATALOGUE");
-    if (path == nullptr) GTEST_SKIP() << "GREP_TEST_CATALOGUE is not set (run through ctest)";
+    ASSERT_NE(path, nullptr) << "GREP_TEST_CATALOGUE is not set (run through ctest)";
     setCataloguePath("", path);
     resetMessageCatalogue();
   }

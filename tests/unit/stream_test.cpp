@@ -42,7 +42,9 @@ TEST_F(StreamFile, OpenModesAndTheStandardHandles) {
     Stream* stream = openStream(name_.c_str(), c.mode, &status, 512);
     EXPECT_EQ(status, c.status) << c.mode;
     EXPECT_EQ(stream == nullptr, c.status != 0) << c.mode;
-    if (stream != nullptr) EXPECT_EQ(closeStream(stream), 0);
+    if (stream != nullptr) {
+      EXPECT_EQ(closeStream(stream), 0);
+    }
   }
   int32_t status = 1;
   EXPECT_EQ(openStream(name_.c_str(), "wbx", &status, 512), nullptr) << "the file exists";

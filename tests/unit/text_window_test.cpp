@@ -98,41 +98,6 @@ class TextWindowTest : public ::testing::Test {
   Stream* stream = nullptr;
 };
 
-TEST_F(TextWindowTest, AFileOneByteOverABlockLoadsAOneByteBlock) {
-  std::string content = numberedLines(WINDOW_SIZE) + "z";
-  open(content);
-  EXPECT_EQ(textWindow.fileSize, WINDOW_SIZE + 1);
-  EXPECT_EQ(dataLength(), WINDOW_SIZE);
-  EXPECT_EQ(advanceLimitOffset(), 7) << "the end of the first line";
-  ASSERT_EQ(advanceTo(WINDOW_SIZE), 0);
-  EXPECT_EQ(textWindow.windowOffset, WINDOW_SIZE);
-  EXPECT_EQ(dataLength(), 1);
-  EXPECT_EQ(textSource.CharAt(0), 'z');
-  expectFactsAtCursor("on the last byte");
-  EXPECT_EQ(advanceTo(WINDOW_SIZE + 1), -1);
-  EXPECT_EQ(cursorOffset(), WINDOW_SIZE + 1);
-
-  open("");
-  EXPECT_EQ(textWindow.fileSize, 0);
-  EXPECT_EQ(textSource.CharAt(0), -1);
-  EXPECT_EQ(advanceTo(0), -1);
-}
-
-TEST_F(TextWindowTest, ALineFeedEndingABlockStartsTheNextLineInTheNextBlock) {
-  open(std::string(WINDOW_SIZE - 1, 'a') + "\nsecond line\nthird");
-  ASSERT_EQ(advanceTo(WINDOW_SIZE - 1), 0);
-  EXPECT_EQ(textWindow.lineNumber, 1);
-  EXPECT_EQ(advanceLimitOffset(), WINDOW_SIZE);
-  ASSERT_EQ(advanceTo(WINDOW_SIZE), 0);
-  EXPECT_EQ(textWindow.windowOffset, WINDOW_SIZE);
-  EXPECT_EQ(textWindow.lineNumber, 2);
-  EXPECT_EQ(textWindow.lineStartOffset, WINDOW_SIZE);
-  EXPECT_EQ(textWindow.lineStart, textWindow.window);
-  EXPECT_EQ(textSource.AtLineStart(0), 1) << "the byte before the window is read back";
-  ASSERT_EQ(advanceTo(WINDOW_SIZE + 14), 0);
-  EXPECT_EQ(textWindow.lineNumber, 3);
-}
-
 // Forward moves of every size, including whole blocks at once, against plain
 // counting, with every line-feed scan kind.
 TEST_F(TextWindowTest, ForwardMovesKeepTheLineBookkeepingOverManyBlocks) {
@@ -445,23 +410,6 @@ TEST_F(TextWindowTest, NextCharAndAdvanceStopAtTheFileEnd) {
   EXPECT_EQ(textSource.Advance(9), 0);
   EXPECT_EQ(textSource.NextChar(), '9') << "a record move may end at the file's end";
   EXPECT_EQ(cursorOffset(), 10);
-}
-
-TEST_F(TextWindowTest, FixLineStartSkipsALeadingCarriageReturn) {
-  open("ab\n\rcd\nef");
-  ASSERT_EQ(advanceTo(5), 0);
-  EXPECT_EQ(textWindow.lineStartOffset, 3);
-  fixLineStart();
-  EXPECT_EQ(textWindow.lineStartOffset, 4);
-  ASSERT_EQ(advanceTo(8), 0);
-  fixLineStart();
-  EXPECT_EQ(textWindow.lineStartOffset, 7);
-  // The carriage return lies before the window: read back from the file.
-  open(std::string(WINDOW_SIZE - 2, 'a') + "\n\rxyz");
-  ASSERT_EQ(advanceTo(WINDOW_SIZE + 1), 0);
-  EXPECT_EQ(textWindow.lineStartOffset, WINDOW_SIZE - 1);
-  fixLineStart();
-  EXPECT_EQ(textWindow.lineStartOffset, WINDOW_SIZE);
 }
 
 TEST_F(TextWindowTest, WordTestsLookAtTheBytesAroundTheCursor) {
