@@ -72,18 +72,11 @@ std::vector<Report> reportsInMemory(const std::string& text) {
 }
 
 std::vector<Report> reportsInFile(const std::string& content, int32_t recordLength) {
-  test::TempFile file(content);
-  int32_t status = 0;
-  Stream* stream = openStream(file.name().c_str(), "rb", &status, STREAM_FILE_CAPACITY);
-  EXPECT_NE(stream, nullptr);
   std::vector<Report> found;
-  if (stream == nullptr) return found;
-  openTextWindow(stream, recordLength, 0, 0);
-  while (SearchRegex(nullptr, 0) == 0) {
-    found.push_back(reportOf(cursorOffset()));
-    if (textSource.AdvanceTo(textWindow.cursor + advanceAfter(found.back())) != 0) break;
-  }
-  closeStream(stream);
+  regex_test::walkMatchesInFile(content, recordLength, 0, nullptr, [&found](int64_t offset) {
+    found.push_back(reportOf(offset));
+    return advanceAfter(found.back());
+  });
   return found;
 }
 

@@ -265,28 +265,41 @@ inline std::vector<Match> findAllInMemory(const std::string& text, int32_t charM
   return found;
 }
 
-// The same walk over a file through the text window, as the driver makes it;
-// `adjust` may change the text source once the window is open.
-inline std::vector<Match> findAllInFile(const std::string& content, int32_t recordLength = 0,
-                                        int32_t charMode = 0, int32_t* lastStatus = nullptr,
-                                        const std::function<void()>& adjust = nullptr) {
+// Walks the matches of the current pattern over a file through the text
+// window, as the driver does: `take` gets each match's file offset and
+// answers how far to move on. `adjust` may change the text source once the
+// window is open. Returns the search's last status.
+inline int32_t walkMatchesInFile(const std::string& content, int32_t recordLength, int32_t charMode,
+                                 const std::function<void()>& adjust,
+                                 const std::function<int64_t(int64_t)>& take) {
   test::TempFile file(content);
   int32_t status = 0;
   Stream* stream = openStream(file.name().c_str(), "rb", &status, STREAM_FILE_CAPACITY);
   EXPECT_NE(stream, nullptr);
-  std::vector<Match> found;
-  if (stream == nullptr) return found;
+  if (stream == nullptr) return status;
   openTextWindow(stream, recordLength, 0, charMode);
   if (adjust) adjust();
   for (;;) {
     status = SearchRegex(nullptr, 0);
     if (status != 0) break;
-    const int32_t length = compiledPattern.matchLength;
-    found.push_back({cursorOffset(), length});
-    if (textSource.AdvanceTo(textWindow.cursor + (length > 0 ? length : 1)) != 0) break;
+    if (textSource.AdvanceTo(textWindow.cursor + take(cursorOffset())) != 0) break;
   }
-  if (lastStatus != nullptr) *lastStatus = status;
   closeStream(stream);
+  return status;
+}
+
+// Every match over a file, moving on by each match's length (1 when empty).
+inline std::vector<Match> findAllInFile(const std::string& content, int32_t recordLength = 0,
+                                        int32_t charMode = 0, int32_t* lastStatus = nullptr,
+                                        const std::function<void()>& adjust = nullptr) {
+  std::vector<Match> found;
+  const int32_t status =
+      walkMatchesInFile(content, recordLength, charMode, adjust, [&found](int64_t offset) {
+        const int32_t length = compiledPattern.matchLength;
+        found.push_back({offset, length});
+        return static_cast<int64_t>(length > 0 ? length : 1);
+      });
+  if (lastStatus != nullptr) *lastStatus = status;
   return found;
 }
 
