@@ -26,20 +26,20 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console/message_catalogue.h"
+#include "console/stream.h"
 #include "driver/search_driver.h"
 #include "driver/search_options.h"
 #include "driver/stored_defaults.h"
 #include "files/file_handles.h"
 #include "files/paths.h"
-#include "files/text_encoding.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/literal_search.h"
 #include "platform/platform.h"
 #include "platform/win32.h"
 #include "support/counted_string.h"
 #include "support/memory_pool.h"
-#include "support/message_catalogue.h"
-#include "support/stream.h"
+#include "support/text_encoding.h"
 
 SearchOptions searchOptions = {
     nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, WALK_FULL_NAMES, 0,

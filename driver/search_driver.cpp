@@ -15,21 +15,21 @@
 
 #include <cstring>
 
+#include "console/message_catalogue.h"
+#include "console/stream.h"
 #include "driver/search_options.h"
 #include "driver/stored_defaults.h"
 #include "driver/text_window.h"
 #include "files/file_handles.h"
 #include "files/paths.h"
-#include "files/text_encoding.h"
-#include "files/tree_walker.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/literal_search.h"
 #include "pattern/text_source.h"
 #include "platform/platform.h"
 #include "platform/win32.h"
+#include "selection/tree_walker.h"
 #include "support/memory_pool.h"
-#include "support/message_catalogue.h"
-#include "support/stream.h"
+#include "support/text_encoding.h"
 
 CompiledPattern wordSetPattern;
 uint8_t wordCharacterTable[256];

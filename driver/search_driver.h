@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "support/counted_string.h"
+#include "console/stream.h"
 #include "pattern/compiled_pattern.h"
-#include "support/stream.h"
+#include "support/counted_string.h"
 
 int32_t searchSpecification(const CountedString& specification, int32_t walkFlags,
                             int32_t ignoreCase, int32_t syntax, int32_t attributeFlags);

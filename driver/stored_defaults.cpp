@@ -24,6 +24,8 @@
 
 #include <cstring>
 
+#include "console/message_catalogue.h"
+#include "console/stream.h"
 #include "driver/search_options.h"
 #include "driver/text_window.h"
 #include "files/file_handles.h"
@@ -32,8 +34,6 @@
 #include "platform/file_identity.h"
 #include "support/counted_string.h"
 #include "support/memory_pool.h"
-#include "support/message_catalogue.h"
-#include "support/stream.h"
 
 StoredDefaults storedDefaults = {"DEFAULT OPTIONS 1.05: ", 0, 0, 0, 0, 0};
 

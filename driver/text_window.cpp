@@ -25,9 +25,9 @@
 
 #include <cstring>
 
-#include "files/text_encoding.h"
+#include "console/message_catalogue.h"
 #include "pattern/text_source.h"
-#include "support/message_catalogue.h"
+#include "support/text_encoding.h"
 
 TextWindow textWindow;
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "support/stream.h"
+#include "console/stream.h"
 
 constexpr int32_t WINDOW_SIZE = 65536;
 

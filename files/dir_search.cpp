@@ -17,9 +17,9 @@
 #include <new>
 
 #include "files/paths.h"
-#include "files/text_encoding.h"
 #include "platform/platform.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 

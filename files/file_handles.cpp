@@ -21,9 +21,9 @@
 #include <new>
 
 #include "files/paths.h"
-#include "files/text_encoding.h"
 #include "support/counted_string.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 

@@ -21,10 +21,10 @@
 
 #include "files/dir_search.h"
 #include "files/file_handles.h"
-#include "files/text_encoding.h"
 #include "platform/platform.h"
 #include "support/counted_string.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 
@@ -597,4 +597,21 @@ void shortenForDisplay(char* out, int32_t capacity, const char* text) {
   std::memcpy(out, text, static_cast<size_t>(head));
   std::memcpy(out + head, ELLIPSIS, static_cast<size_t>(ellipsis));
   std::memcpy(out + head + ellipsis, text + tail, static_cast<size_t>(size - tail) + 1);
+}
+
+int32_t currentDirectory(CountedString& s, int32_t drive) {
+  char directory[COUNTED_MAX_CAPACITY + 1] = {};
+  int32_t status = driveCurrentDirectory(directory, drive);
+  if (status != 0) {
+    s.length = 0;
+    return status;
+  }
+  directory[COUNTED_MAX_CAPACITY] = '\0';
+  assignText(s, directory);
+  return 0;
+}
+
+int32_t openCounted(const CountedString& s, int32_t mode) {
+  char name[COUNTED_MAX_CAPACITY + 1];
+  return fileOpen(toText(name, s, sizeof name), mode);
 }

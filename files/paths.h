@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "support/counted_string.h"
+
 constexpr int32_t PATH_CAPACITY = 512;
 
 bool hasWildcardText(const char* text, int32_t length);
@@ -28,3 +30,7 @@ void programName(char* out, int32_t capacity, const char* firstArgument);
 // bytes, else its start and its end joined by "...", cut at character starts
 // so that no character is split.
 void shortenForDisplay(char* out, int32_t capacity, const char* text);
+// The current directory of a drive (0 the current one) as a counted string,
+// and a file opened by a counted name; see file_handles.h for the modes.
+int32_t currentDirectory(CountedString& s, int32_t drive);
+int32_t openCounted(const CountedString& s, int32_t mode);

@@ -13,8 +13,8 @@
 #include <set>
 #include <string>
 
+#include "console/message_catalogue.h"
 #include "fuzz/fuzz_support.h"
-#include "support/message_catalogue.h"
 
 namespace {
 

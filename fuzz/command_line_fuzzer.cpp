@@ -29,12 +29,12 @@
 #include <string>
 #include <vector>
 
+#include "console/stream.h"
 #include "driver/search_options.h"
 #include "driver/stored_defaults.h"
 #include "files/file_handles.h"
 #include "fuzz/fuzz_support.h"
 #include "support/memory_pool.h"
-#include "support/stream.h"
 
 namespace {
 

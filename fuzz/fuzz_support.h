@@ -13,8 +13,8 @@
 #include <filesystem>
 #include <string>
 
-#include "files/text_encoding.h"
 #include "platform/platform.h"
+#include "support/text_encoding.h"
 
 // Undefined behaviour ends the run like an address error does, so that the
 // input is kept.

@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "console/stream.h"
 #include "driver/text_window.h"
 #include "fuzz/fuzz_support.h"
 #include "pattern/literal_search.h"
 #include "pattern/text_source.h"
-#include "support/stream.h"
 
 namespace {
 

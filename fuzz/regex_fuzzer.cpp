@@ -28,11 +28,11 @@
 #include <string>
 #include <vector>
 
+#include "console/stream.h"
 #include "driver/text_window.h"
 #include "fuzz/fuzz_support.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/text_source.h"
-#include "support/stream.h"
 
 namespace {
 

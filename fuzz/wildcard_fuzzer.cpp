@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "files/wildcards.h"
 #include "fuzz/fuzz_support.h"
+#include "selection/wildcards.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 
 #include <cstring>
 
-#include "files/text_encoding.h"
 #include "pattern/compiled_pattern.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 BriefTranslator briefTranslator;
 

@@ -31,12 +31,12 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "files/text_encoding.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/regex_program.h"
 #include "pattern/regex_reader.h"
 #include "pattern/unicode_set.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 

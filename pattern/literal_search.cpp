@@ -55,9 +55,9 @@
 #include <cstddef>
 #include <cstring>
 
-#include "files/text_encoding.h"
 #include "pattern/text_source.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 

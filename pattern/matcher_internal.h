@@ -11,10 +11,10 @@
 
 #include <cstdint>
 
-#include "files/text_encoding.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/matcher.h"
 #include "pattern/text_source.h"
+#include "support/text_encoding.h"
 
 namespace matcher_internal {
 

@@ -27,7 +27,6 @@
 // CompileRegex. Tested by regex_compiler_test.cpp.
 #include <cstring>
 
-#include "files/text_encoding.h"
 #include "pattern/brief_translator.h"
 #include "pattern/character_sets.h"
 #include "pattern/compiled_pattern.h"
@@ -38,6 +37,7 @@
 #include "pattern/regex_reader.h"
 #include "pattern/unicode_set.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 

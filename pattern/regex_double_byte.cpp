@@ -11,9 +11,9 @@
 // is read past the text. Tested by regex_compiler_test.cpp.
 #include "pattern/regex_double_byte.h"
 
-#include "files/text_encoding.h"
 #include "pattern/compiled_pattern.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 
 #include <cstring>
 
-#include "files/text_encoding.h"
 #include "pattern/compiled_pattern.h"
+#include "support/text_encoding.h"
 
 RegexCompiler regexCompiler;
 

@@ -28,8 +28,8 @@
 
 #include <cstring>
 
-#include "files/text_encoding.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 

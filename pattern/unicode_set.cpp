@@ -19,8 +19,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "files/text_encoding.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 

@@ -12,9 +12,7 @@
 
 #include <cstring>
 
-#include "files/file_handles.h"
-#include "files/paths.h"
-#include "files/text_encoding.h"
+#include "support/text_encoding.h"
 
 namespace {
 
@@ -223,23 +221,6 @@ void numberText(CountedString& s, int64_t value) {
   if (value < 0) s.characters[length++] = '-';
   while (count > 0) s.characters[length++] = digits[--count];
   s.length = length;
-}
-
-int32_t currentDirectory(CountedString& s, int32_t drive) {
-  char directory[COUNTED_MAX_CAPACITY + 1] = {};
-  int32_t status = driveCurrentDirectory(directory, drive);
-  if (status != 0) {
-    s.length = 0;
-    return status;
-  }
-  directory[COUNTED_MAX_CAPACITY] = '\0';
-  assignText(s, directory);
-  return 0;
-}
-
-int32_t openCounted(const CountedString& s, int32_t mode) {
-  char name[COUNTED_MAX_CAPACITY + 1];
-  return fileOpen(toText(name, s, sizeof name), mode);
 }
 
 void copyTerminated(char* out, const char* text, int32_t capacity) {

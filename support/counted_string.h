@@ -33,8 +33,6 @@ void quoteText(CountedString& s, int32_t capacity);
 void stripChar(CountedString& s, char side, char c, int32_t exact);
 void padLeft(CountedString& s, int32_t width, char fill);
 void numberText(CountedString& s, int64_t value);
-int32_t currentDirectory(CountedString& s, int32_t drive);
-int32_t openCounted(const CountedString& s, int32_t mode);
 
 // NUL-terminated texts in buffers of `capacity` bytes (the NUL included):
 // copies and appends are cut to fit, never overrun.

@@ -16,7 +16,7 @@ the run is interrupted.
 ones it does not ignore), as they stand in the work tree. The tree itself is
 never mutated, so others may go on working in it.
 
-Mutants are drawn from every site in driver/, pattern/, files/, support/ and
+Mutants are drawn from every site in the product folders (driver/ down to support/) and
 the POSIX part of platform/ with a fixed seed, so two trees with the same
 product code get the same mutants. --mutants FILE runs the list an earlier
 run wrote (sites matched by file and line text, so they survive shifts of
@@ -36,7 +36,7 @@ import subprocess
 import sys
 import time
 
-PRODUCT_DIRS = ("driver", "pattern", "files", "support", "platform")
+PRODUCT_DIRS = ("driver", "selection", "pattern", "console", "files", "support", "platform")
 # Sources the native build does not compile: a mutant there cannot be seen.
 NOT_BUILT = re.compile(r"(^|/)windows_|win32")
 UNIT_EXCLUDE = "release_archive|install_layout|manual_page|regex_vs_python|end_to_end|build_script"

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "console/stream.h"
 #include "driver/text_window.h"
-#include "files/text_encoding.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/text_source.h"
-#include "support/stream.h"
+#include "support/text_encoding.h"
 
 namespace {
 

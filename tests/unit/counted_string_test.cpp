@@ -2,6 +2,7 @@
 #include "support/counted_string.h"
 
 #include "files/file_handles.h"
+#include "files/paths.h"
 #include <tuple>
 
 #include "tests/unit/test_support.h"

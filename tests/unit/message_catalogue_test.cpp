@@ -1,7 +1,7 @@
 // Tests of the message catalogue: the loader, the text expansion, the
 // checks against malformed files, the catalogue compiler, and the compiled
 // grep.kvb with the program's texts.
-#include "support/message_catalogue.h"
+#include "console/message_catalogue.h"
 
 #include <cstdlib>
 #include <memory>
@@ -9,7 +9,7 @@
 
 #include <tuple>
 
-#include "files/tree_walker.h"
+#include "selection/tree_walker.h"
 #include "tests/unit/test_support.h"
 #include "tools/kvb_writer.h"
 

@@ -1,11 +1,11 @@
 // The search driver over a temporary file with standard output sent to a
 // file: a search that runs out of memory part way is reported and fails.
 
+#include "console/message_catalogue.h"
 #include "driver/search_driver.h"
 #include "driver/search_options.h"
 #include "pattern/matcher.h"
 #include "pattern/pike_vm.h"
-#include "support/message_catalogue.h"
 #include "tests/unit/test_support.h"
 
 namespace {

@@ -1,10 +1,10 @@
 // Tests of the buffered streams and the console-output functions.
-#include "support/stream.h"
+#include "console/stream.h"
 
 #include <vector>
 
+#include "console/message_catalogue.h"
 #include "files/file_handles.h"
-#include "support/message_catalogue.h"
 #include "tests/unit/test_support.h"
 
 namespace {

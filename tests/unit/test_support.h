@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "files/text_encoding.h"
+#include "console/stream.h"
 #include "platform/platform.h"
-#include "support/stream.h"
+#include "support/text_encoding.h"
 
 namespace test {
 

@@ -1,7 +1,7 @@
 // The code-page tables, double-byte stepping, byte search, trimming, case
 // conversion, locale comparison, UTF-8 decoding and stepping, and the Unicode
 // conversions for names.
-#include "files/text_encoding.h"
+#include "support/text_encoding.h"
 
 #include <tuple>
 

@@ -4,14 +4,14 @@
 // FIFOs (passed over), links back up the tree, paths too long for the
 // buffers, deep trees with a bounded number of open listings, and UTF-8
 // names.
-#include "files/tree_walker.h"
+#include "selection/tree_walker.h"
 
 #include <algorithm>
 #include <cstdlib>
 
+#include "console/message_catalogue.h"
 #include "files/file_handles.h"
-#include "files/wildcards.h"
-#include "support/message_catalogue.h"
+#include "selection/wildcards.h"
 #include "tests/unit/test_support.h"
 
 namespace fs = std::filesystem;

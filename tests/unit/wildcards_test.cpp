@@ -2,7 +2,7 @@
 // "*.*" ending, double-byte characters, the length limit), the shortcut
 // matches and their agreement with the pattern engine, the engine's matches,
 // and the engine's compiled state around every name test.
-#include "files/wildcards.h"
+#include "selection/wildcards.h"
 
 #include <tuple>
 

@@ -15,7 +15,7 @@
 // cannot hold yield no text, and the file operation then fails.
 //
 // Tested by text_encoding_test.cpp.
-#include "files/text_encoding.h"
+#include "support/text_encoding.h"
 
 #include <cstring>
 

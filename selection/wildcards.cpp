@@ -24,14 +24,14 @@
 // never run.
 //
 // Tested by wildcards_test.cpp and tree_walker_test.cpp.
-#include "files/wildcards.h"
+#include "selection/wildcards.h"
 
 #include <cstring>
 
-#include "files/text_encoding.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/text_source.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 

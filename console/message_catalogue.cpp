@@ -16,7 +16,7 @@
 // buffer: "%%" is a percent sign, "%s" and a digit is that argument slot,
 // "%s" and anything else is "%s<index> index too large". Tested by
 // message_catalogue_test.cpp.
-#include "support/message_catalogue.h"
+#include "console/message_catalogue.h"
 
 #include <cstdio>
 #include <cstring>

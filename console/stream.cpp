@@ -16,7 +16,7 @@
 // drops the buffer, which could only fail again, and calls the handler the
 // program installed, so a report cannot silently vanish into a full disk or a
 // closed pipe. Tested by stream_test.cpp.
-#include "support/stream.h"
+#include "console/stream.h"
 
 #include <cstring>
 

@@ -31,17 +31,17 @@
 // the tree is.
 //
 // Tested by tree_walker_test.cpp and the end-to-end suite.
-#include "files/tree_walker.h"
+#include "selection/tree_walker.h"
 
 #include <cstring>
 
-#include "files/text_encoding.h"
-#include "files/wildcards.h"
+#include "console/message_catalogue.h"
+#include "console/stream.h"
 #include "platform/file_identity.h"
 #include "platform/platform.h"
+#include "selection/wildcards.h"
 #include "support/memory_pool.h"
-#include "support/message_catalogue.h"
-#include "support/stream.h"
+#include "support/text_encoding.h"
 
 namespace {
 
