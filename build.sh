@@ -131,8 +131,8 @@ runs_32bit_programs() {
 
 # The tests that a sanitizer build runs too but that find nothing there that
 # the native build has not found: installing and packing, the comparison with
-# Python's re, and the checks of this script.
-NOT_UNDER_SANITIZERS='^(release_archive|install_layout|manual_page|regex_vs_python|build_script)$'
+# Python's re, the checks of this script and of the folder layers.
+NOT_UNDER_SANITIZERS='^(release_archive|install_layout|manual_page|regex_vs_python|build_script|folder_layers)$'
 
 run_tests() {  # folder, ctest arguments...
   local dir=$1
