@@ -93,7 +93,7 @@ include(CPack)
 if(GREP_TESTS AND PYTHON3)
   set(PACKAGING_TEST ${CMAKE_SOURCE_DIR}/tests/packaging/test_packaging.py)
   set(PACKAGING_ARGUMENTS --build ${CMAKE_BINARY_DIR} --cmake ${CMAKE_COMMAND}
-      --messages ${CMAKE_SOURCE_DIR}/messages/grep.msg --link-name ${GREP_LINK_NAME}
+      --link-name ${GREP_LINK_NAME}
       --program-dir ${GREP_PROGRAM_DIR} --bin-dir ${CMAKE_INSTALL_BINDIR}
       --man-dir ${CMAKE_INSTALL_MANDIR})
   if(CMAKE_CROSSCOMPILING)

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """Tests of the install layout, the release archives and the manual page.
 
-    test_packaging.py install --build DIR --cmake CMAKE --messages grep.msg
+    test_packaging.py install --build DIR --cmake CMAKE
                       --link-name NAME --program-dir DIR --bin-dir DIR --man-dir DIR
-    test_packaging.py archive --build DIR --cmake CMAKE --messages grep.msg
+    test_packaging.py archive --build DIR --cmake CMAKE
                       --link-name NAME --program-dir DIR --bin-dir DIR --man-dir DIR
                       --cpack CPACK --generator TGZ|ZIP --file-name NAME [--runner EMULATOR]
-    test_packaging.py manual --build DIR --cmake CMAKE --messages grep.msg
+    test_packaging.py manual --build DIR --cmake CMAKE
                       --groff GROFF --page PAGE --program PROGRAM
 
 install: `cmake --install` into a temporary prefix; the command in bin/ is a
@@ -30,6 +30,9 @@ import sys
 import tarfile
 import tempfile
 import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from message_texts import Catalogue  # noqa: E402
 
 NOTES = b"first line\r\nthe needle is here\nneedle needle\n"
 # Report lines for NOTES: name, line, column, the line without its line end.
@@ -61,25 +64,6 @@ class Checks:
         return 0 if not self.failures else 1
 
 
-def read_messages(path):
-    """Message number -> text, from the message source (one-line texts, and
-    the first line of each block, which is all these checks compare)."""
-    texts = {}
-    lines = open(path, encoding="utf-8").read().split("\n")
-    for index, line in enumerate(lines):
-        match = re.match(r"@(-?\d+)(?: (.*))?$", line)
-        if match:
-            texts[int(match.group(1))] = (match.group(2) if match.group(2) is not None
-                                          else lines[index + 1])
-    return texts
-
-
-def fill(text, slots):
-    for slot, value in slots.items():
-        text = text.replace("%%s%d" % slot, value)
-    return text.encode("latin-1")
-
-
 def run(command, cwd, env=None):
     result = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
@@ -91,11 +75,12 @@ def check_program(checks, command, work, messages, suffix, label, env=None, name
     usage screen calls the program by `name`, the name it was started by."""
     with open(os.path.join(work, "notes.txt"), "wb") as notes:
         notes.write(NOTES)
-    expected = NOTES_REPORT + fill(messages[-3639], {1: MISSING}) + b"\r\n"
+    expected = NOTES_REPORT + messages.expand(-3639, {1: MISSING.encode()}) + b"\r\n"
     status, out, err = run(command + ["needle", "notes.txt", MISSING], work, env)
     checks.equal((status, out), (0, expected), label + ": search report and missing-file message")
     status, out, err = run(command + ["-H"], work, env)
-    first_line = fill(messages[-3600], {3: name, 0: suffix}) + b"\r\n"
+    usage = messages.expand(-3600, {3: name.encode(), 0: suffix.encode()})
+    first_line = usage.split(b"\n")[0] + b"\r\n"
     checks.equal((status, out[:len(first_line)]), (0, first_line), label + ": usage screen")
 
 
@@ -245,7 +230,6 @@ def main():
     parser.add_argument("mode", choices=["install", "archive", "manual"])
     parser.add_argument("--build", required=True)
     parser.add_argument("--cmake", required=True)
-    parser.add_argument("--messages", required=True)
     parser.add_argument("--link-name")
     parser.add_argument("--program-dir")
     parser.add_argument("--bin-dir")
@@ -259,7 +243,7 @@ def main():
     parser.add_argument("--program")
     args = parser.parse_args()
     checks = Checks()
-    messages = read_messages(args.messages)
+    messages = Catalogue.from_catalogue(os.path.join(args.build, "grep.kvb"))
     {"install": test_install, "archive": test_archive, "manual": test_manual}[args.mode](
         args, checks, messages)
     return checks.finish()
