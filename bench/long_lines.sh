@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times regular expressions over long lines (minified code, base64 and log
 # lines run to megabytes) and over loops that match one text in many ways,
-# against GNU grep's -E, in the C locale.
+# against GNU grep's -E, in the C locale, and ripgrep on one thread reading
+# the file (rg -j1 --no-mmap).
 #
 #   bench/long_lines.sh [PROGRAM] [MEGABYTES] [TIMEOUT]
 #
@@ -23,7 +24,7 @@ megabytes=${2:-20}
 limit=${3:-30}
 
 . "$here/preflight.sh"
-preflight long_lines.sh "$program" /usr/bin/time grep python3 timeout
+preflight long_lines.sh "$program" /usr/bin/time grep rg python3 timeout
 
 python3 - "$scratch" "$megabytes" <<'EOF'
 import sys
@@ -42,16 +43,18 @@ for name, line in lines.items():
         f.write(line + b"\n")
 EOF
 
-printf '%-34s %-26s %-26s\n' "pattern over text" "ours" "grep -E"
+printf '%-34s %-26s %-26s %-26s\n' "pattern over text" "ours" "grep -E" "rg -j1 --no-mmap"
 cell() {
   local pattern=$1 text=$2
-  printf '%-34s %-26s %-26s\n' "$pattern over $text" \
+  printf '%-34s %-26s %-26s %-26s\n' "$pattern over $text" \
     "$(measure "$program" -C -U "$pattern" "$scratch/$text.txt")" \
-    "$(measure env LC_ALL=C grep -a -c -E "$pattern" "$scratch/$text.txt")"
+    "$(measure env LC_ALL=C grep -a -c -E "$pattern" "$scratch/$text.txt")" \
+    "$(measure rg -j1 --no-mmap -c "$pattern" "$scratch/$text.txt")"
 }
 cell 'a*b' a
 cell 'a*b' a_b
 cell '[A-Za-z0-9]+_' base64
+cell '[A-Za-z0-9]+_alloc' base64
 cell '(a|b)+' ab
 cell '(a|aa)*c' a
 cell '(.*,){12}X' a

@@ -3,10 +3,11 @@
 # source tree, and measures grep's peak memory on trees made to be deep and
 # wide.
 #
-#   bench/tree_bench.sh [PROGRAM] [TREE] [TEXT] [RUNS]
+#   bench/tree_bench.sh [PROGRAM] [TREE] [TEXT] [RUNS] [COMMON]
 #
 # PROGRAM defaults to build/grep of this tree, TREE to /usr/include, TEXT (a
-# literal that is rare in the tree) to EPOLLEXCLUSIVE, RUNS to 9. Every
+# literal that is rare in the tree) to EPOLLEXCLUSIVE, RUNS to 9, COMMON (a
+# literal on many lines) to define. Every
 # program's output is drained through a pipe. The time is the median wall
 # time of the runs, the memory the largest peak resident set of any run (as
 # /usr/bin/time reports it). grep follows symbolic links into directories, as
@@ -19,6 +20,7 @@ program=$(realpath "${1:-$here/../build/grep}")
 tree=$(realpath "${2:-/usr/include}")
 text=${3:-EPOLLEXCLUSIVE}
 runs=${4:-9}
+common=${5:-define}
 
 . "$here/preflight.sh"
 preflight tree_bench.sh "$program" /usr/bin/time rg grep python3
@@ -42,9 +44,10 @@ for i in range(20000):
         f.write("needle\n" if i % 1000 == 0 else "hay\n")
 EOF
 
-python3 - "$runs" "$program" "$tree" "$text" "$scratch" <<'EOF'
+python3 - "$runs" "$program" "$tree" "$text" "$scratch" "$common" <<'EOF'
 import os, statistics, subprocess, sys, time
-runs, program, tree, text, scratch = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]
+runs, program, tree, text, scratch, common = (int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4],
+                                              sys.argv[5], sys.argv[6])
 
 def measure(label, cwd, command):
     seconds, peaks, lines = [], [], 0
@@ -65,12 +68,19 @@ def measure(label, cwd, command):
 print("Tree %s, text %s, median of %d runs, output through a pipe" % (tree, text, runs))
 print("| %-52s | %7s | %8s | %6s |" % ("program", "seconds", "peak MiB", "lines"))
 print("|%s|%s|%s|%s|" % ("-" * 54, "-" * 9, "-" * 10, "-" * 8))
-measure("grep -T %s '*'" % text, tree, [program, "-T", text, "*"])
-measure("GNU grep -rn %s ." % text, tree, ["grep", "-rn", text, "."])
-measure("GNU grep -Rn %s . (follows links, as grep -T)" % text, tree, ["grep", "-Rn", text, "."])
-measure("rg -j1 -n --no-ignore --hidden %s ." % text, tree,
-        ["rg", "-j1", "-n", "--no-ignore", "--hidden", text, "."])
+# Each search of the real tree by all three: the rare text, a common one, and
+# the rare one in the *.h files only. ripgrep runs on one thread and reads
+# files as the others do (-j1 --no-mmap), with no ignore files or hidden-file
+# rules of its own, following links as grep -T does (-L).
+RG = ["rg", "-j1", "--no-mmap", "-L", "-n", "--no-ignore", "--hidden"]
+for word in (text, common):
+    measure("grep -T %s '*'" % word, tree, [program, "-T", word, "*"])
+    measure("GNU grep -rn %s ." % word, tree, ["grep", "-rn", word, "."])
+    measure("GNU grep -Rn %s . (follows links, as grep -T)" % word, tree, ["grep", "-Rn", word, "."])
+    measure("rg -j1 --no-mmap -L -n %s ." % word, tree, RG + [word, "."])
 measure("grep -T %s '*.h'" % text, tree, [program, "-T", text, "*.h"])
+measure("GNU grep -Rn --include='*.h' %s ." % text, tree, ["grep", "-Rn", "--include=*.h", text, "."])
+measure("rg -j1 --no-mmap -L -n -g '*.h' %s ." % text, tree, RG + ["-g", "*.h", text, "."])
 measure("grep -T needle '*' (200 levels deep)", os.path.join(scratch, "deep"),
         [program, "-T", "needle", "*"])
 measure("grep -T needle '*.txt' (20000 files, one directory)", os.path.join(scratch, "wide"),

@@ -43,7 +43,7 @@
 
 SearchOptions searchOptions = {
     nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, WALK_FULL_NAMES, 0,
-    CountedString{13, "[A-Za-z0-9_$]"}, nullptr};
+    CountedString{13, "[A-Za-z0-9_$]"}, nullptr, 0, 0};
 
 namespace {
 
@@ -391,6 +391,11 @@ void startUp(const char* firstArgument) {
   searchOptions.searchLength = 0;
   searchOptions.attributeFlags = 0;
   searchOptions.multiByte = static_cast<int32_t>(systemDbcs);
+  // Under the UTF-8 code page the text of files is searched as UTF-8, as the
+  // terminal and the system's tools write it.
+  searchOptions.textEncoding = GetACP() == CP_UTF8 ? ENCODING_UTF8
+                               : systemDbcs != 0   ? ENCODING_DOUBLE_BYTE
+                                                   : ENCODING_SINGLE_BYTE;
 }
 
 // An unknown option is reported and the option phase goes on.
@@ -576,10 +581,14 @@ int grepMain(int argc, char** argv) {
         if (argument[2] == '=') {
           searchOptions.wordCharacters.length = 0;
           appendText(searchOptions.wordCharacters, argument + 3, COUNTED_WORDSET_CAPACITY);
+          searchOptions.wordSetGiven = 1;
         }
         break;
       case 'X': searchOptions.ignoreCase = 0; break;
-      case 'Y': searchOptions.multiByte = 0; break;
+      case 'Y':
+        searchOptions.multiByte = 0;
+        searchOptions.textEncoding = ENCODING_SINGLE_BYTE;
+        break;
       default: reportUnknownOption(argument); break;
     }
     if (endOptions) break;

@@ -25,6 +25,7 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/literal_search.h"
 #include "pattern/text_source.h"
+#include "pattern/unicode_set.h"
 #include "platform/platform.h"
 #include "platform/win32.h"
 #include "selection/tree_walker.h"
@@ -35,6 +36,10 @@ CompiledPattern wordSetPattern;
 uint8_t wordCharacterTable[256];
 
 namespace {
+
+// The word characters of UTF-8 text when -W names none: the letters and
+// digits of every script, '_' and '$'.
+constexpr char UTF8_WORD_CHARACTERS[] = "[\\p{L}\\p{N}_$]";
 
 int64_t matchCount;
 // Nonzero once a file named by the current file-spec could not be searched to
@@ -219,9 +224,14 @@ void writeSummaryLine(const CountedString& name) {
 // search pattern never write into it.
 int32_t compileWordSet() {
   CompiledPattern saved = takeCompiledPattern();
-  int32_t status = CompileRegex(
-      reinterpret_cast<const uint8_t*>(searchOptions.wordCharacters.characters),
-      searchOptions.wordCharacters.length, 0, 0, 0, 0);
+  const bool utf8 = searchOptions.textEncoding == ENCODING_UTF8;
+  const uint8_t* set = reinterpret_cast<const uint8_t*>(searchOptions.wordCharacters.characters);
+  int32_t length = searchOptions.wordCharacters.length;
+  if (utf8 && searchOptions.wordSetGiven == 0) {
+    set = reinterpret_cast<const uint8_t*>(UTF8_WORD_CHARACTERS);
+    length = static_cast<int32_t>(sizeof UTF8_WORD_CHARACTERS - 1);
+  }
+  int32_t status = CompileRegex(set, length, 0, 0, 0, utf8 ? ENCODING_UTF8 : 0);
   releaseCompiledPattern(&wordSetPattern);
   wordSetPattern = takeCompiledPattern();
   compiledPattern = saved;
@@ -229,11 +239,19 @@ int32_t compileWordSet() {
     printMessageLine(messageText(MSG_BAD_WORD_SET));
     return status;
   }
-  if (!wordSetPattern.firstCharValid || wordSetPattern.firstCharTable == nullptr) {
+  if (!wordSetPattern.firstCharValid ||
+      (utf8 ? wordSetPattern.firstCharSet == nullptr : wordSetPattern.firstCharTable == nullptr)) {
     printMessageLine(messageText(MSG_BAD_WORD_SET));
     return 1;
   }
-  std::memcpy(wordCharacterTable, wordSetPattern.firstCharTable, sizeof wordCharacterTable);
+  if (utf8) {
+    // The ASCII part as a table, so that most characters are judged by one look-up.
+    for (int32_t c = 0; c < 256; ++c) {
+      wordCharacterTable[c] = c < 0x80 && unicodeSetContains(wordSetPattern.firstCharSet, c);
+    }
+  } else {
+    std::memcpy(wordCharacterTable, wordSetPattern.firstCharTable, sizeof wordCharacterTable);
+  }
   return 0;
 }
 
@@ -329,9 +347,23 @@ void searchStandardInput() {
   if (input != nullptr) searchOpenFile(input, noName, "standard input");
 }
 
+// Whether a character of the text (a code point in UTF-8 text, else a byte)
+// is a word character.
+bool isWordCharacter(int32_t c) {
+  if (c < 0) return false;
+  if (textSource.charMode != ENCODING_UTF8 || c < 0x80) return c < 256 && wordCharacterTable[c] != 0;
+  return unicodeSetContains(wordSetPattern.firstCharSet, c);
+}
+
 // The length of the character at the cursor: two bytes for a lead byte and
-// its second byte in double-byte text, else one.
+// its second byte in double-byte text, a whole sequence in UTF-8 text, else
+// one.
 int32_t characterLengthAtCursor() {
+  if (textSource.charMode == ENCODING_UTF8) {
+    int32_t length = 1;
+    characterAtCursor(0, &length);
+    return length;
+  }
   if (!searchOptions.multiByte) return 1;
   const int32_t lead = textSource.CharAt(0);
   if (lead < 0 || lead == '\n' || leadByteTable[lead] == 0) return 1;
@@ -342,8 +374,9 @@ int32_t characterLengthAtCursor() {
 // Whether every match that starts at the cursor is rejected because a word
 // character stands right before it.
 bool startFollowsWordCharacter() {
-  return !textSource.AtLineStart(0) && textSource.AtLineEnd(0, 0) == 0 &&
-         wordCharBeforeCursor(wordCharacterTable);
+  if (textSource.AtLineStart(0) || textSource.AtLineEnd(0, 0) != 0) return false;
+  if (textSource.charMode == ENCODING_UTF8) return isWordCharacter(characterBeforeCursor());
+  return wordCharBeforeCursor(wordCharacterTable);
 }
 
 // Moves the cursor on from the start of a rejected match. A whole word may
@@ -354,7 +387,8 @@ bool startFollowsWordCharacter() {
 int32_t passRejectedStart() {
   if (textSource.AdvanceTo(textWindow.cursor + characterLengthAtCursor()) != 0) return -1;
   while (startFollowsWordCharacter()) {
-    if (textSource.AdvanceTo(textWindow.cursor + 1) != 0) return -1;
+    const int32_t step = textSource.charMode == ENCODING_UTF8 ? characterLengthAtCursor() : 1;
+    if (textSource.AdvanceTo(textWindow.cursor + step) != 0) return -1;
   }
   return 0;
 }
@@ -365,7 +399,12 @@ int32_t passRejectedStart() {
 // rejected. Line ends and the file's ends count as non-word.
 bool rejectedAsPartOfWord(int32_t matchLength) {
   if (startFollowsWordCharacter()) return true;
-  return textSource.AtLineEnd(matchLength, 0) == 0 && wordCharAt(matchLength, wordCharacterTable);
+  if (textSource.AtLineEnd(matchLength, 0) != 0) return false;
+  if (textSource.charMode == ENCODING_UTF8) {
+    int32_t length = 1;
+    return isWordCharacter(characterAtCursor(matchLength, &length));
+  }
+  return wordCharAt(matchLength, wordCharacterTable);
 }
 
 int32_t searchSpecification(const CountedString& specification, int32_t walkFlags,
@@ -381,8 +420,9 @@ int32_t searchSpecification(const CountedString& specification, int32_t walkFlag
 static void upperCaseSearchText(int32_t syntax) {
   char* text = reinterpret_cast<char*>(searchOptions.searchText);
   int32_t length = searchOptions.searchLength;
+  const int32_t utf8 = searchOptions.textEncoding == ENCODING_UTF8 ? 1 : 0;
   if (syntax == 0 || length < 2) {
-    upperCaseText(text, length, 0);
+    upperCaseText(text, length, utf8);
     return;
   }
   char* original = static_cast<char*>(memAlloc(static_cast<uint32_t>(length)));
@@ -391,9 +431,10 @@ static void upperCaseSearchText(int32_t syntax) {
     return;
   }
   std::memcpy(original, text, static_cast<size_t>(length));
-  upperCaseText(text, length, 0);
+  upperCaseText(text, length, utf8);
   for (int32_t i = 1; i < length; ++i) {
-    if (original[i - 1] == '\\') text[i] = original[i];
+    // Only an ASCII byte: a character of several bytes stays whole, upper-cased.
+    if (original[i - 1] == '\\' && static_cast<uint8_t>(original[i]) < 0x80) text[i] = original[i];
   }
   memFree(original);
 }
@@ -422,7 +463,11 @@ static bool namesDirectoryTree(const CountedString& specification) {
 int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, int32_t ignoreCase,
                        int32_t syntax, int32_t attributeFlags) {
   attributeFlags |= 7;
-  flushEveryLine = stdoutStream != nullptr && GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
+  // Reports reach a console line by line; other character devices, such as
+  // the null device, take them in whole buffers like files and pipes.
+  DWORD consoleMode = 0;
+  flushEveryLine =
+      stdoutStream != nullptr && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &consoleMode);
 
   CountedString directory;
   copyCounted(directory, specification, COUNTED_SPEC_CAPACITY);
@@ -446,7 +491,7 @@ int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, in
     if (status != 0) return status;
   }
   if (ignoreCase) upperCaseSearchText(syntax);
-  int32_t encoding = searchOptions.multiByte ? ENCODING_DOUBLE_BYTE : ENCODING_SINGLE_BYTE;
+  const int32_t encoding = searchOptions.textEncoding;
   int32_t status =
       syntax != 0
           ? CompileRegex(searchOptions.searchText, searchOptions.searchLength, ignoreCase, syntax,
@@ -499,7 +544,7 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
 
   const bool recordMode = searchOptions.recordLength > 0;
   openTextWindow(stream, searchOptions.recordLength, recordMode ? searchOptions.recordBase : 0,
-                 searchOptions.multiByte ? 1 : 0);
+                 searchOptions.textEncoding);
   matchCount = 0;
   int32_t result = 0;
   // An empty file holds no line, so not even a pattern that matches the
@@ -519,7 +564,7 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
       break;
     }
     int64_t matchLength =
-        searchOptions.syntax != 0 ? compiledPattern.matchLength : searchOptions.searchLength;
+        searchOptions.syntax != 0 ? compiledPattern.matchLength : literalMatchLength();
     int64_t matchStart = cursorOffset();
     // A carriage return that begins the line does not count in the column,
     // unless the match begins on it: column 1 is the lowest there is.
@@ -530,7 +575,9 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
       advance = compiledPattern.cursorMark - 1;
       reported = matchStart + compiledPattern.cursorMark - 1;
     }
-    if (advance == 0) advance = 1;
+    // After an empty match the search goes on one character further, never
+    // inside a character.
+    if (advance == 0) advance = textSource.charMode == ENCODING_UTF8 ? characterLengthAtCursor() : 1;
 
     if (searchOptions.wholeWord && rejectedAsPartOfWord(static_cast<int32_t>(matchLength))) {
       if (passRejectedStart() != 0) break;

@@ -28,6 +28,10 @@ struct SearchOptions {
   int32_t attributeFlags;
   CountedString wordCharacters;  // capacity 80
   SearchFunction searchFunction;
+  // How the text of files is read: ENCODING_SINGLE_BYTE, ENCODING_DOUBLE_BYTE
+  // or ENCODING_UTF8, from the active code page unless -Y turns it to bytes.
+  int32_t textEncoding;
+  int32_t wordSetGiven;  // -W=set, rather than the mode's default word characters
 };
 
 extern SearchOptions searchOptions;

@@ -316,8 +316,11 @@ int32_t lineAdvanceToIndex(int64_t target) {
     return lineMoveBy(static_cast<int32_t>(target - (tw.cursor - tw.window)));
   }
   // Nothing between the cursor and the line feed that ends its line needs
-  // counting.
-  if (target < dataLength()) tw.cursor = tw.lineEnd - 1;
+  // counting. A cursor set past that line feed (to the data end, right after
+  // a line feed that ends the data) counts from it too, so that it is counted.
+  if ((target < dataLength() || tw.cursor >= tw.lineEnd) && tw.lineEnd > tw.window) {
+    tw.cursor = tw.lineEnd - 1;
+  }
   for (;;) {
     if (target < dataLength()) {
       uint8_t* position = tw.window + target;
@@ -688,4 +691,47 @@ bool wordCharBeforeCursor(const uint8_t* wordTable) {
 bool wordCharAt(int32_t n, const uint8_t* wordTable) {
   const int32_t c = charAt(n);
   return c >= 0 && wordTable[c] != 0;
+}
+
+int32_t characterAtCursor(int32_t n, int32_t* length) {
+  *length = 1;
+  const int32_t lead = charAt(n);
+  if (lead < 0) return -2;
+  if (lead < 0x80) return lead;
+  // The lead byte's sequence when every byte after it is a continuation
+  // byte, as the pattern engine reads characters; else the byte alone.
+  const int32_t wanted = lead >= 0xFE ? 0 : lead >= 0xFC ? 6 : lead >= 0xF8 ? 5 : lead >= 0xF0 ? 4
+                         : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  uint8_t bytes[6] = {static_cast<uint8_t>(lead)};
+  for (int32_t k = 1; k < wanted; ++k) {
+    const int32_t c = charAt(n + k);
+    if (c < 0 || (c & 0xC0) != 0x80) return -1;
+    bytes[k] = static_cast<uint8_t>(c);
+  }
+  if (wanted == 0) return -1;
+  uint32_t codePoint;
+  decodeUtf8(bytes, bytes + wanted, &codePoint);
+  constexpr uint32_t SMALLEST[7] = {0, 0, 0x80, 0x800, 0x10000, 0x200000, 0x4000000};
+  if (codePoint < SMALLEST[wanted] || (codePoint >= 0xD800 && codePoint <= 0xDFFF) ||
+      codePoint > 0x7FFFFFFF) {
+    return -1;
+  }
+  *length = wanted;
+  return static_cast<int32_t>(codePoint);
+}
+
+int32_t characterBeforeCursor() {
+  const int32_t last = byteBeforeCursor();
+  if (last < 0) return -2;
+  if (last < 0x80) return last;
+  uint8_t bytes[4];
+  int32_t count = 0;
+  for (; count < 4; ++count) {
+    const int32_t c = charAt(-1 - count);
+    if (c < 0) break;
+    bytes[3 - count] = static_cast<uint8_t>(c);
+  }
+  uint32_t codePoint;
+  previousUtf8Character(bytes + 4, bytes + 4 - count, &codePoint);
+  return codePoint > 0x10FFFF ? -1 : static_cast<int32_t>(codePoint);
 }

@@ -33,6 +33,14 @@ void fixLineStart();
 // Whether the byte before the cursor / at cursor + n is in the 256-entry table.
 bool wordCharBeforeCursor(const uint8_t* wordTable);
 bool wordCharAt(int32_t n, const uint8_t* wordTable);
+// UTF-8 text: the character at cursor + n, decoded whole as the pattern
+// engine reads it (a lead byte and the continuation bytes it announces; -1
+// for a byte that begins no such sequence, which counts as one byte), with
+// its length in *length; -2 beyond the end of the text. And the well-formed
+// character that ends at the cursor (-1 for an invalid byte, -2 at the start
+// of the text).
+int32_t characterAtCursor(int32_t n, int32_t* length);
+int32_t characterBeforeCursor();
 
 // Line-feed counting and finding over the bytes a move passes. Chosen
 // automatically at the first openTextWindow; tests select each kind. Returns

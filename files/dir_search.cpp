@@ -7,7 +7,9 @@
 // their bit, or when Explorer is set to show all files. A search that
 // names one entry (no wildcard) is finished at once; a wildcard search stays
 // in a slot of the handle table until findNextEntry reaches its end or it is
-// closed. Handle 1 is a reserved slot that name-level lookups reuse without
+// closed. With ENTRY_KINDS_ONLY in the mask the listing may leave out what
+// it would have to ask the system for entry by entry (see entry_listing.h).
+// Handle 1 is a reserved slot that name-level lookups reuse without
 // closing; other slots are reused most recently freed first.
 //
 // Tested by dir_search_test.cpp.
@@ -17,6 +19,7 @@
 #include <new>
 
 #include "files/paths.h"
+#include "platform/entry_listing.h"
 #include "platform/platform.h"
 #include "support/memory_pool.h"
 #include "support/text_encoding.h"
@@ -56,12 +59,17 @@ void toEntryTime(const FILETIME& fileTime, EntryTime* time) {
   time->year = system.wYear;
 }
 
-// The fields both find-data forms share, filled into the entry.
+// The fields both find-data forms share, filled into the entry; the times
+// only when the caller reads them (each is a conversion to local time).
 template <typename FindData>
-void fillCommon(const FindData& data, DirEntry* entry) {
-  toEntryTime(data.ftCreationTime, &entry->creationTime);
-  toEntryTime(data.ftLastAccessTime, &entry->lastAccessTime);
-  toEntryTime(data.ftLastWriteTime, &entry->lastWriteTime);
+void fillCommon(const FindData& data, bool withTimes, DirEntry* entry) {
+  if (withTimes) {
+    toEntryTime(data.ftCreationTime, &entry->creationTime);
+    toEntryTime(data.ftLastAccessTime, &entry->lastAccessTime);
+    toEntryTime(data.ftLastWriteTime, &entry->lastWriteTime);
+  } else {
+    entry->creationTime = entry->lastAccessTime = entry->lastWriteTime = EntryTime{};
+  }
   entry->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   entry->attributes = data.dwFileAttributes;
 }
@@ -209,6 +217,7 @@ bool LocalDirSearch::findNext(void* data) {
 int32_t LocalDirSearch::first(const char* path, uint32_t mask, int32_t wildcard, DirEntry* entry) {
   closeFind();
   mask_ = (showAllFilesMask() | mask) & ENTRY_MASK_BITS;
+  kindsOnly_ = (mask & ENTRY_KINDS_ONLY) != 0;
   dotlessOnly_ = 0;
   if (isWindows95Family() && wildcard != 0 &&
       std::strncmp(path + nameOffset(path), "*.", 99) == 0) {
@@ -225,10 +234,12 @@ int32_t LocalDirSearch::first(const char* path, uint32_t mask, int32_t wildcard,
     wide_ = systemName.wide != nullptr ? 1 : 0;
     HANDLE found;
     if (wide_ != 0) {
-      found = FindFirstFileW(systemName.wide, &wideData);
+      found = kindsOnly_ ? platformFindFirstKindsWide(systemName.wide, &wideData)
+                         : FindFirstFileW(systemName.wide, &wideData);
       data = &wideData;
     } else {
-      found = FindFirstFileA(systemName.ansi, &ansiData);
+      found = kindsOnly_ ? platformFindFirstKinds(systemName.ansi, &ansiData)
+                         : FindFirstFileA(systemName.ansi, &ansiData);
       data = &ansiData;
     }
     if (found != INVALID_HANDLE_VALUE) {
@@ -280,11 +291,11 @@ int32_t LocalDirSearch::fetch(bool found, void* data, DirEntry* entry) {
     if (!dropped) {
       if (wide_ != 0) {
         const WIN32_FIND_DATAW& wideData = *static_cast<WIN32_FIND_DATAW*>(data);
-        fillCommon(wideData, entry);
+        fillCommon(wideData, !kindsOnly_, entry);
         fromSystemWide(wideData.cFileName, entry->name, ENTRY_NAME_MAX);
       } else {
         const WIN32_FIND_DATAA& ansiData = *static_cast<WIN32_FIND_DATAA*>(data);
-        fillCommon(ansiData, entry);
+        fillCommon(ansiData, !kindsOnly_, entry);
         // In the UTF-8 mode the name is converted like every other name the
         // program holds, so that it is shown in UTF-8 and converted back to
         // the code page when the file is opened.

@@ -48,9 +48,16 @@ class LocalDirSearch : public DirSearch {
   uint32_t mask_ = 0;
   int32_t dotlessOnly_ = 0;
   int32_t wide_ = 0;  // 1 when the search runs through the …W calls
+  bool kindsOnly_ = false;
 };
 
 constexpr int32_t SEARCH_HANDLE_RESERVED = 1;
+
+// In the mask of findFirstEntry: the caller reads of each entry only its name
+// and the attribute bits of its kind (directory, device, hidden, system), so
+// the listing need not examine entries whose kind it tells by itself; their
+// times, size and read-only bit may then be zero.
+constexpr uint32_t ENTRY_KINDS_ONLY = 0x10000;
 
 int32_t findFirstEntry(const char* path, int32_t* handle, uint32_t mask, DirEntry* entry);
 int32_t findNextEntry(int32_t handle, DirEntry* entry);

@@ -11,7 +11,8 @@
 //
 // Checks, beyond the sanitizers: every match the searches report, in order,
 // is what comparing at every offset finds (byte for byte, through the case
-// tables when case is ignored, at character starts only in double-byte text).
+// tables when case is ignored, by case folds in UTF-8 text, at character
+// starts only in double-byte text).
 // UTF-8 texts are compared only when both are well-formed.
 #include <algorithm>
 #include <cstdint>
@@ -23,6 +24,7 @@
 #include "fuzz/fuzz_support.h"
 #include "pattern/literal_search.h"
 #include "pattern/text_source.h"
+#include "support/case_folding.h"
 
 namespace {
 
@@ -48,18 +50,15 @@ bool atCharacterStart(const std::string& text, size_t s) {
   return leads % 2 == 0;
 }
 
-// A character of UTF-8 text compared without case: ASCII through the case
-// table, the rest as an upper-cased code point; malformed bytes one by one.
+// A character of UTF-8 text compared without case: its case fold; malformed
+// bytes one by one.
 uint32_t foldedCharacterAt(const std::string& text, size_t t, size_t* length) {
-  const uint8_t lead = static_cast<uint8_t>(text[t]);
-  *length = 1;
-  if (lead < 0x80) return upperTable[lead];
   const uint8_t* start = reinterpret_cast<const uint8_t*>(text.data()) + t;
   uint32_t codePoint = 0;
   const uint8_t* next =
       decodeUtf8(start, reinterpret_cast<const uint8_t*>(text.data()) + text.size(), &codePoint);
   *length = static_cast<size_t>(next - start);
-  return codePoint == 0xFFFFFFFFu ? codePoint : upperCodePoint(codePoint);
+  return codePoint == 0xFFFFFFFFu ? codePoint : foldCodePoint(codePoint);
 }
 
 bool equalAt(Mode mode, const std::string& text, size_t s, const std::string& pattern,
@@ -69,9 +68,7 @@ bool equalAt(Mode mode, const std::string& text, size_t s, const std::string& pa
     for (size_t i = 0; i < pattern.size();) {
       size_t patternStep = 0;
       size_t textStep = 0;
-      const uint32_t folded = foldedCharacterAt(pattern, i, &patternStep);
-      const uint32_t wanted =
-          static_cast<uint8_t>(pattern[i]) < 0x80 ? static_cast<uint8_t>(pattern[i]) : folded;
+      const uint32_t wanted = foldedCharacterAt(pattern, i, &patternStep);
       if (t >= text.size() || foldedCharacterAt(text, t, &textStep) != wanted) return false;
       i += patternStep;
       t += textStep;

@@ -4,9 +4,12 @@
 //
 // Input: byte 0 chooses the wildcard flag (bit 0) and the character mode
 // (bits 1-2, value mod 3); the rest is the wildcard, a NUL, and the name.
-// Each "*" becomes a loop of the backtracking engine, so a name that does not
-// match costs about (name length)^(number of stars) steps: wildcards with
-// more than four stars and names over 64 bytes are skipped.
+// Each "*" becomes a loop, which the search runs in time linear in the name
+// once an attempt runs long: a wildcard may have up to 32 stars and the name
+// 255 bytes, a file name's length. Without the flag the text is a regular
+// expression as it stands, which may hold a back-reference, and such a
+// program can still take time exponential in the name: there at most four
+// stars and names of 64 bytes are taken.
 //
 // Checks, beyond the sanitizers: a wildcard of printable ASCII characters
 // other than brackets, matched against a printable ASCII name without path
@@ -27,8 +30,10 @@
 
 namespace {
 
-constexpr std::ptrdiff_t STARS_MAX = 4;
-constexpr size_t NAME_LENGTH_MAX = 64;
+constexpr std::ptrdiff_t WILDCARD_STARS_MAX = 32;
+constexpr size_t WILDCARD_NAME_LENGTH_MAX = 255;
+constexpr std::ptrdiff_t EXPRESSION_STARS_MAX = 4;
+constexpr size_t EXPRESSION_NAME_LENGTH_MAX = 64;
 
 // Whether the name matches the glob, by dynamic programming over prefixes:
 // row[j] says whether the pattern read so far matches the first j
@@ -83,7 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string wildcard = rest.substr(0, split);
   const std::string name =
       split == std::string::npos ? std::string() : rest.substr(split + 1).c_str();
-  if (std::count(wildcard.begin(), wildcard.end(), '*') > STARS_MAX || name.size() > NAME_LENGTH_MAX) {
+  const bool asWildcard = wildcardFlag != 0;
+  if (std::count(wildcard.begin(), wildcard.end(), '*') >
+          (asWildcard ? WILDCARD_STARS_MAX : EXPRESSION_STARS_MAX) ||
+      name.size() > (asWildcard ? WILDCARD_NAME_LENGTH_MAX : EXPRESSION_NAME_LENGTH_MAX)) {
     return 0;
   }
 

@@ -163,21 +163,25 @@ class SetBuilder {
   // set is built (the characters of two bytes are in set_), so the bitmap
   // operations below may change them freely.
   void complement() {
+    holdsInvalid_ = !holdsInvalid_;
     if (unicode_ || doubleByte_) regexCheck(unicodeSetComplement(set_));
     if (unicode_) return;
     for (uint8_t& bits : bitmap_.bits) bits = static_cast<uint8_t>(~bits);
   }
   void subtract(const SetBuilder& other) {
+    holdsInvalid_ = holdsInvalid_ && !other.holdsInvalid_;
     if (unicode_ || doubleByte_) regexCheck(unicodeSetSubtract(set_, other.set_));
     if (unicode_) return;
     for (int32_t i = 0; i < 32; ++i) bitmap_.bits[i] &= static_cast<uint8_t>(~other.bitmap_.bits[i]);
   }
   void intersect(const SetBuilder& other) {
+    holdsInvalid_ = holdsInvalid_ && other.holdsInvalid_;
     if (unicode_ || doubleByte_) regexCheck(unicodeSetIntersect(set_, other.set_));
     if (unicode_) return;
     for (int32_t i = 0; i < 32; ++i) bitmap_.bits[i] &= other.bitmap_.bits[i];
   }
   void unite(const SetBuilder& other) {
+    holdsInvalid_ = holdsInvalid_ || other.holdsInvalid_;
     if (unicode_ || doubleByte_) regexCheck(unicodeSetUnion(set_, other.set_));
     if (unicode_) return;
     for (int32_t i = 0; i < 32; ++i) bitmap_.bits[i] |= other.bitmap_.bits[i];
@@ -194,6 +198,7 @@ class SetBuilder {
       const int32_t set = emitSlot(OP_SET);
       slotAt(set).op4 = rc.crossLines;
       slotAt(set).op7 = slots;
+      slotAt(set).op1 = holdsInvalid_ ? SET_HOLDS_INVALID_BYTES : 0;
       for (int32_t i = 1; i < slots; ++i) emitSlot(0);
       unicodeSetSerialize(set_, reinterpret_cast<uint8_t*>(&slotAt(set + 1)));
       if (rc.atStart) noteFirstSet(set_);
@@ -293,6 +298,9 @@ class SetBuilder {
 
   bool unicode_;
   bool doubleByte_;
+  // UTF-8 mode: whether a byte that begins no character (code point -1) is a
+  // member, which it is of negated sets only.
+  bool holdsInvalid_ = false;
   CharacterBitmap bitmap_;
   UnicodeSet* set_ = nullptr;
 };

@@ -70,6 +70,9 @@ struct Instruction {
 };
 static_assert(sizeof(Instruction) == 32, "a program slot is 32 bytes");
 
+// op1 of a SET in UTF-8 mode: a byte that begins no character (code point -1)
+// is a member, as it is of a negated set.
+constexpr uint32_t SET_HOLDS_INVALID_BYTES = 1;
 constexpr int32_t SET_SLOTS_BYTE_MODE = 3;
 constexpr int32_t COUNT_UNBOUNDED = 2147483646;  // op7 of a counted loop without upper bound
 constexpr int32_t REPEAT_COUNTERS = 20;          // counted-loop counters, indexed by nesting depth

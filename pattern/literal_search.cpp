@@ -57,6 +57,7 @@
 
 #include "pattern/text_source.h"
 #include "support/memory_pool.h"
+#include "support/case_folding.h"
 #include "support/text_encoding.h"
 
 namespace {
@@ -96,6 +97,21 @@ int32_t* symbolBorder = nullptr;
 uint8_t* symbolBytes = nullptr;
 int32_t symbolCount = 0;
 bool utf8SymbolsReady = false;
+// UTF-8 ignore case: the pattern as the case folds of its characters, and
+// whether some of them have case forms of another encoded length (k and the
+// Kelvin sign), which a match may then span more bytes than the pattern has.
+uint8_t* foldedPattern = nullptr;
+uint32_t foldedCapacity = 0;
+int32_t foldedLength = 0;
+bool foldedLengthsVary = false;
+// For such patterns the candidate filter tests the first byte of every case
+// form of the first character, and of the character that stands this many
+// bytes further on in every match (the characters before it keep their
+// lengths in all their forms).
+int32_t utf8FilterOffset = 0;
+// Bytes of text the last match spans: the pattern length, except where case
+// forms of another length make the match longer or shorter.
+int32_t lastMatchLength = 0;
 
 // Double-byte ignore case: the number of the byte set each pattern position
 // accepts. A non-trail text byte has the number in `byteClass`, a trail byte
@@ -860,13 +876,49 @@ int32_t sequenceLength(int32_t lead) {
   return 0;
 }
 
-// The text character at offset i from the alignment, upper-cased; its byte
+// ASCII case folds: the lower-case letter.
+struct AsciiFolds {
+  uint8_t fold[128];
+};
+constexpr AsciiFolds makeAsciiFolds() {
+  AsciiFolds table{};
+  for (int32_t c = 0; c < 128; ++c) {
+    table.fold[c] = static_cast<uint8_t>(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
+  }
+  return table;
+}
+constexpr AsciiFolds ASCII_FOLDS = makeAsciiFolds();
+
+// A lead byte and the bytes that follow it as one character: the sequence its
+// lead byte announces, when every byte after the lead is a continuation byte
+// and the sequence is no overlong form and no surrogate; otherwise the lead
+// byte alone, undecodable, so that a byte after it that begins a character of
+// its own is never swallowed. The same rule as the pattern engine's.
+uint32_t decodeSequence(const uint8_t* bytes, int32_t count, int32_t* length) {
+  const int32_t wanted = sequenceLength(bytes[0]);
+  *length = 1;
+  if (wanted < 2 || count < wanted) return INVALID_CHARACTER;
+  for (int32_t k = 1; k < wanted; ++k) {
+    if ((bytes[k] & 0xC0) != 0x80) return INVALID_CHARACTER;
+  }
+  uint32_t decoded;
+  decodeUtf8(bytes, bytes + wanted, &decoded);
+  // An overlong form or a surrogate is no character either.
+  constexpr uint32_t SMALLEST[7] = {0, 0, 0x80, 0x800, 0x10000, 0x200000, 0x4000000};
+  if (decoded < SMALLEST[wanted] || (decoded >= 0xD800 && decoded <= 0xDFFF)) {
+    return INVALID_CHARACTER;
+  }
+  *length = wanted;
+  return decoded;
+}
+
+// The text character at offset i from the alignment, case-folded; its byte
 // length in *length. False when the text ends first.
-bool upperCharacterAt(const Cursor& at, int32_t i, uint32_t* codePoint, int32_t* length) {
+bool foldedCharacterAt(const Cursor& at, int32_t i, uint32_t* codePoint, int32_t* length) {
   const int32_t lead = byteAt(at, i);
   if (lead < 0) return false;
   if (lead < 0x80) {
-    *codePoint = upperTable[lead];
+    *codePoint = ASCII_FOLDS.fold[lead];
     *length = 1;
     return true;
   }
@@ -878,17 +930,16 @@ bool upperCharacterAt(const Cursor& at, int32_t i, uint32_t* codePoint, int32_t*
     if (c < 0) break;
     bytes[count] = static_cast<uint8_t>(c);
   }
-  uint32_t decoded;
-  *length = static_cast<int32_t>(decodeUtf8(bytes, bytes + count, &decoded) - bytes);
-  *codePoint = decoded == INVALID_CHARACTER ? decoded : upperCodePoint(decoded);
+  const uint32_t decoded = decodeSequence(bytes, count, length);
+  *codePoint = decoded == INVALID_CHARACTER ? decoded : foldCodePoint(decoded);
   return true;
 }
 
-// The same character as a symbol: the upper-cased code point, or the byte
-// itself marked invalid.
+// The same character as a symbol: the folded code point, or the byte itself
+// marked invalid.
 bool characterSymbolAt(const Cursor& at, int32_t i, int32_t* symbol, int32_t* length) {
   uint32_t codePoint;
-  if (!upperCharacterAt(at, i, &codePoint, length)) return false;
+  if (!foldedCharacterAt(at, i, &codePoint, length)) return false;
   if (codePoint == INVALID_CHARACTER) {
     codePoint = INVALID_SYMBOL | static_cast<uint32_t>(byteAt(at, i));
   }
@@ -896,9 +947,9 @@ bool characterSymbolAt(const Cursor& at, int32_t i, int32_t* symbol, int32_t* le
   return true;
 }
 
-// The probed byte (at offset `last`, not below 0x80) in its upper-case form,
-// or -1 when its character begins before the alignment or more than five
-// bytes back, which no alignment up to the probe can match.
+// The probed byte (at offset `last`, not below 0x80) in its folded form, or
+// -1 when its character begins before the alignment or more than five bytes
+// back, which no alignment up to the probe can match.
 int32_t foldProbedByte(const Cursor& at, int32_t last, int32_t probed) {
   int32_t back = 0;
   int32_t lead = probed;
@@ -908,23 +959,26 @@ int32_t foldProbedByte(const Cursor& at, int32_t last, int32_t probed) {
     lead = byteAt(at, last - back);
   }
   if (sequenceLength(lead) <= back) return probed;  // a stray continuation byte
-  uint32_t upper;
+  uint32_t folded;
   int32_t length;
-  if (!upperCharacterAt(at, last - back, &upper, &length) || upper == INVALID_CHARACTER) {
+  if (!foldedCharacterAt(at, last - back, &folded, &length) || folded == INVALID_CHARACTER ||
+      back >= length) {
     return probed;
   }
   uint8_t encoded[6];
-  const int32_t encodedLength = encodeUtf8(upper, encoded);
-  // An upper-case form of another length has no byte at this offset; the
-  // byte is then taken as it stands.
+  const int32_t encodedLength = encodeUtf8(folded, encoded);
+  // A fold of another length has no byte at this offset; such a character
+  // is in no match of a pattern whose characters keep their lengths, and the
+  // byte is taken as it stands.
   if (back >= encodedLength) return probed;
   return encoded[back];
 }
 
 // Whether the text from offset `from` matches the pattern character by
-// character; *compared counts the characters compared.
+// character; *compared counts the characters compared, *spanned (when given)
+// the text bytes of a match.
 bool utf8MatchesAt(const Cursor& at, int32_t from, const uint8_t* pattern, int32_t length,
-                   int32_t* compared) {
+                   int32_t* compared, int32_t* spanned = nullptr) {
   int32_t i = 0;
   int32_t t = from;
   *compared = 0;
@@ -934,19 +988,19 @@ bool utf8MatchesAt(const Cursor& at, int32_t from, const uint8_t* pattern, int32
     if (pattern[i] < 0x80) {
       expected = pattern[i];
     } else {
-      patternStep = static_cast<int32_t>(decodeUtf8(pattern + i, pattern + length, &expected) -
-                                         (pattern + i));
+      expected = decodeSequence(pattern + i, length - i, &patternStep);
     }
     uint32_t actual;
     int32_t textStep;
     ++*compared;
-    if (!upperCharacterAt(at, t, &actual, &textStep)) return false;
+    if (!foldedCharacterAt(at, t, &actual, &textStep)) return false;
     if (actual != expected) return false;
     // Undecodable bytes are equal only when they are the same byte.
     if (expected == INVALID_CHARACTER && byteAt(at, t) != pattern[i]) return false;
     i += patternStep;
     t += textStep;
   }
+  if (spanned != nullptr) *spanned = t - from;
   return true;
 }
 
@@ -1019,15 +1073,74 @@ int32_t searchUtf8Linear(const uint8_t* pattern, int32_t length, Cursor& at, Wor
   }
 }
 
+// UTF-8 ignore case for patterns with case forms of other lengths: the
+// candidate filter finds positions whose bytes can begin the pattern's first
+// character and the one utf8FilterOffset bytes on, and each is compared
+// character by character. Failed candidates do not move the text source.
+// SEARCH_LINEAR when the budget runs out.
+int32_t searchUtf8Filtered(const uint8_t* pattern, int32_t length, Cursor& at, WorkBudget& budget) {
+  const int32_t d = utf8FilterOffset;
+  for (;;) {
+    if (at.dataEnd - at.p > d) {
+      const uint8_t* straddleStart = at.dataEnd - d;
+      const uint8_t* from = at.p;
+      const uint8_t* verified = nullptr;
+      while (from < straddleStart) {
+        const uint8_t* candidate = candidateScan(from, straddleStart, d);
+        if (candidate == nullptr) break;
+        budget.pass(candidate + 1 - from);
+        Cursor there = at;
+        there.p = candidate;
+        int32_t compared;
+        const bool whole = utf8MatchesAt(there, 0, pattern, length, &compared);
+        budget.spend(compared);
+        if (whole) {
+          verified = candidate;
+          break;
+        }
+        from = candidate + 1;
+        if (budget.exhausted()) return moveTo(at, from) ? SEARCH_LINEAR : SEARCH_END;
+      }
+      if (verified != nullptr) return reportAhead(at, static_cast<int32_t>(verified - at.p));
+      if (from < straddleStart) budget.pass(straddleStart - from);
+      if (!moveTo(at, straddleStart)) return SEARCH_END;
+      if (at.dataEnd - at.p > d) continue;  // a new block came in
+    }
+    // The last positions of the data, read through the source.
+    if (byteAt(at, 0) < 0) return SEARCH_END;
+    int32_t compared;
+    const bool whole = utf8MatchesAt(at, 0, pattern, length, &compared);
+    budget.spend(compared);
+    if (whole) {
+      textSource.SetPosition(at.p);
+      return SEARCH_FOUND;
+    }
+    if (!moveTo(at, at.p + 1)) return SEARCH_END;
+    budget.pass(1);
+    if (budget.exhausted()) return SEARCH_LINEAR;
+  }
+}
+
 int32_t searchUtf8IgnoreCase(const uint8_t* pattern, int32_t length) {
   const int32_t last = length - 1;
   WorkBudget budget(length);
   Cursor at;
   refreshWindow(at);
+  // The probe assumes that a match spans as many bytes as the pattern: with
+  // case forms of other lengths the byte under the pattern's last position
+  // may lie past the match, or inside a character the pattern's last
+  // character has no byte of. Such patterns are searched over characters.
+  if (foldedLengthsVary) {
+    if (candidateScan != nullptr && filter.valid) {
+      const int32_t fast = searchUtf8Filtered(pattern, length, at, budget);
+      if (fast != SEARCH_LINEAR) return fast;
+    }
+    return searchUtf8Linear(pattern, length, at, budget);
+  }
   for (;;) {
     const int32_t probed = byteAt(at, last);
     if (probed < 0) return SEARCH_END;
-    const int32_t c = probed < 0x80 ? upperTable[probed] : foldProbedByte(at, last, probed);
+    const int32_t c = probed < 0x80 ? ASCII_FOLDS.fold[probed] : foldProbedByte(at, last, probed);
     int32_t k = c < 0 ? -1 : lastIndex[c];
     if (k < 0) {
       if (!moveTo(at, at.p + length)) return SEARCH_END;
@@ -1071,22 +1184,55 @@ void computeBorders(const Symbol* pattern, int32_t length, int32_t* border) {
   }
 }
 
-// The pattern as the characters the UTF-8 comparison decodes it into.
-void prepareCharacterSymbols(const uint8_t* text, int32_t length) {
+// The pattern as the characters the UTF-8 comparison decodes it into, each
+// case-folded, and as the bytes of those folds (foldedPattern); notes whether
+// some character has case forms of another length. -8 when the folded copy
+// cannot be allocated.
+int32_t prepareCharacterSymbols(const uint8_t* text, int32_t length) {
+  const uint64_t capacity = 3 * static_cast<uint64_t>(length);  // a fold has at most 3 bytes
+  if (capacity > INT32_MAX) return -8;
+  if (foldedCapacity < capacity) {
+    uint8_t* grown = static_cast<uint8_t*>(memRealloc(foldedPattern, static_cast<uint32_t>(capacity)));
+    if (grown == nullptr) return -8;
+    foldedPattern = grown;
+    foldedCapacity = static_cast<uint32_t>(capacity);
+  }
   int32_t count = 0;
+  int32_t bytes = 0;
+  foldedLengthsVary = false;
   for (int32_t i = 0; i < length;) {
-    uint32_t codePoint = text[i];
     int32_t step = 1;
-    if (text[i] >= 0x80) {
-      step = static_cast<int32_t>(decodeUtf8(text + i, text + length, &codePoint) - (text + i));
-      if (codePoint == INVALID_CHARACTER) codePoint = INVALID_SYMBOL | text[i];
+    uint32_t symbol;
+    if (text[i] < 0x80) {
+      symbol = ASCII_FOLDS.fold[text[i]];
+      foldedPattern[bytes++] = static_cast<uint8_t>(symbol);
+      foldedLengthsVary = foldedLengthsVary || caseFormsVaryInLength(symbol);
+    } else {
+      const uint32_t codePoint = decodeSequence(text + i, length - i, &step);
+      if (codePoint == INVALID_CHARACTER) {
+        symbol = INVALID_SYMBOL | text[i];
+        foldedPattern[bytes++] = text[i];
+      } else {
+        symbol = foldCodePoint(codePoint);
+        // A code point that UTF-8 cannot carry in four bytes is kept as written.
+        const int32_t written = symbol <= 0x10FFFF ? encodeUtf8(symbol, foldedPattern + bytes) : 0;
+        if (written == 0) {
+          std::memcpy(foldedPattern + bytes, text + i, static_cast<size_t>(step));
+          bytes += step;
+        } else {
+          bytes += written;
+        }
+        foldedLengthsVary = foldedLengthsVary || caseFormsVaryInLength(codePoint) || written != step;
+      }
     }
-    symbolPattern[count++] = static_cast<int32_t>(codePoint);
+    symbolPattern[count++] = static_cast<int32_t>(symbol);
     i += step;
   }
   symbolCount = count;
+  foldedLength = bytes;
   computeBorders(symbolPattern, count, symbolBorder);
   utf8SymbolsReady = true;
+  return 0;
 }
 
 // The numbers of the double-byte ignore-case search: by value when the sets
@@ -1103,6 +1249,64 @@ int32_t prepareClassSymbols(const uint8_t* text, int32_t length) {
   }
   if (classMode != CLASSES_NONE) computeBorders(symbolPattern, length, symbolBorder);
   return 0;
+}
+
+// The first bytes of every case form of a pattern symbol, in the filter's
+// first (or last) table and values; the number of distinct bytes.
+int32_t noteFirstBytes(int32_t symbol, uint8_t* member, uint8_t* values) {
+  for (int32_t b = 0; b < 256; ++b) member[b] = 0;
+  int32_t count = 0;
+  const auto note = [&](uint8_t byte) {
+    if (member[byte]) return;
+    member[byte] = 1;
+    if (count < 2) values[count] = byte;
+    ++count;
+  };
+  const uint32_t code = static_cast<uint32_t>(symbol);
+  if ((code & INVALID_SYMBOL) != 0) {
+    note(static_cast<uint8_t>(code & 0xFF));
+  } else {
+    uint32_t form = code;
+    do {
+      uint8_t encoded[6];
+      note(encodeUtf8(form, encoded) > 0 ? encoded[0] : static_cast<uint8_t>(form));
+      form = nextCaseForm(form);
+    } while (form != code);
+  }
+  if (count == 1) values[1] = values[0];
+  return count;
+}
+
+// The candidate filter of a UTF-8 pattern whose case forms vary in length:
+// the first character, and the last character of the leading run whose
+// characters keep their lengths (its offset is then the same in every match)
+// that the vector scans can test, preferring a later one.
+void prepareUtf8Filter() {
+  constexpr int32_t RUN_LIMIT = 8;
+  filter.firstCount = noteFirstBytes(symbolPattern[0], filter.firstMember, filter.firstValues);
+  int32_t chosen = 0;
+  int32_t chosenOffset = 0;
+  int32_t offset = 0;
+  for (int32_t j = 1; j < symbolCount && j <= RUN_LIMIT; ++j) {
+    const uint32_t before = static_cast<uint32_t>(symbolPattern[j - 1]);
+    if ((before & INVALID_SYMBOL) == 0 && caseFormsVaryInLength(before)) break;
+    uint8_t encoded[6];
+    const int32_t step = (before & INVALID_SYMBOL) != 0 ? 1 : encodeUtf8(before, encoded);
+    if (step <= 0) break;
+    offset += step;
+    uint8_t member[256];
+    uint8_t values[2];
+    if (noteFirstBytes(symbolPattern[j], member, values) <= 2) {
+      chosen = j;
+      chosenOffset = offset;
+    }
+  }
+  filter.lastCount =
+      noteFirstBytes(symbolPattern[chosen], filter.lastMember, filter.lastValues);
+  utf8FilterOffset = chosenOffset;
+  // Never taken for a byte pattern's filter.
+  filter.keyIgnoreCase = -1;
+  filter.valid = true;
 }
 
 // Knuth-Morris-Pratt over the block from the 0-based position p.
@@ -1189,18 +1393,46 @@ int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
     const int32_t status = prepareClassSymbols(text, length);
     if (status != 0) return status;
   }
-  if (utf8Characters) prepareCharacterSymbols(text, length);
+  if (utf8Characters) {
+    const int32_t status = prepareCharacterSymbols(text, length);
+    if (status != 0) return status;
+    // The probe reads folded bytes: its tables come from the folded pattern,
+    // which has the pattern's length whenever the probe is used.
+    if (!foldedLengthsVary && foldedLength == length) {
+      for (int32_t& entry : lastIndex) entry = -1;
+      for (int32_t i = 0; i < length; ++i) {
+        const uint8_t c = foldedPattern[i];
+        previousDistance[i] = lastIndex[c] >= 0 ? i - lastIndex[c] : i + 1;
+        lastIndex[c] = i;
+      }
+    } else {
+      foldedLengthsVary = true;
+    }
+    if (foldedLengthsVary) prepareUtf8Filter();
+  }
   return 0;
 }
 
 int32_t SearchLiteral(const uint8_t* text, int32_t length) {
+  lastMatchLength = length;
   if (length == 0) return 1;
   if (caseFoldMultiByte == 1) return searchDoubleByteIgnoreCase(text, length);
-  if (textSource.charMode == ENCODING_UTF8 && literalIgnoreCase == 1) {
-    return searchUtf8IgnoreCase(text, length);
+  if (textSource.charMode == ENCODING_UTF8 && literalIgnoreCase == 1 && utf8SymbolsReady) {
+    const int32_t result = searchUtf8IgnoreCase(foldedPattern, foldedLength);
+    if (result == SEARCH_FOUND && foldedLengthsVary) {
+      // The match is measured again where it was found.
+      Cursor at;
+      refreshWindow(at);
+      int32_t compared;
+      utf8MatchesAt(at, 0, foldedPattern, foldedLength, &compared, &lastMatchLength);
+      textSource.SetPosition(at.p);
+    }
+    return result;
   }
   return searchBytes(text, length);
 }
+
+int32_t literalMatchLength() { return lastMatchLength; }
 
 int32_t FindLiteralInMemory(int32_t start, const uint8_t* pattern, int32_t length,
                             const uint8_t* block, int32_t blockLength) {

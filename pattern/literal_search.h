@@ -12,6 +12,10 @@ int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
                        int32_t encodingMode);
 // 0 found (the TextSource position is the match start), 1 not found.
 int32_t SearchLiteral(const uint8_t* text, int32_t length);
+// The bytes of text that the last match found by SearchLiteral spans: the
+// pattern length, except in UTF-8 text ignoring case, where a case form of
+// another length (the Kelvin sign for k, ſ for s) makes it longer or shorter.
+int32_t literalMatchLength();
 // 1-based offset of the first match at or after start, or 0. Needs a
 // preceding CompileLiteral of the same pattern in single-byte mode.
 int32_t FindLiteralInMemory(int32_t start, const uint8_t* pattern, int32_t length,

@@ -24,6 +24,7 @@
 
 #include <cstring>
 
+#include "pattern/backtrack_memo.h"
 #include "pattern/matcher_internal.h"
 #include "pattern/unicode_set.h"
 #include "support/memory_pool.h"
@@ -395,7 +396,12 @@ int32_t compareCapture(int32_t from, int32_t length) {
       int32_t textLength = 0;
       const int32_t a = reader.characterAt(from + capture, &captureLength);
       const int32_t b = reader.characterAt(text, &textLength);
-      if (a == NO_CHARACTER || b == NO_CHARACTER || a != b) return -1;
+      if (a == NO_CHARACTER || b == NO_CHARACTER) return -1;
+      // An invalid byte (-1) equals only the same byte; the capture holds it.
+      if (a < 0 || b < 0 ? a != b || reader.byteAt(from + capture) != reader.byteAt(text)
+                         : comparableCodePoint(a) != comparableCodePoint(b)) {
+        return -1;
+      }
       capture += captureLength;
       text += textLength;
     }
@@ -500,6 +506,7 @@ inline void undoFrame(const BacktrackFrame& frame) {
 }
 
 // Resumes at the most recent choice point; false when none is left.
+template <bool MEMO>
 bool backtrack() {
   MatcherState& s = m();
   while (s.top > 0) {
@@ -509,6 +516,7 @@ bool backtrack() {
       --s.top;
       continue;
     }
+    if (MEMO) backtrack_memo::settlePending(s.top);
     moveBack(frame.offset - s.offset);
     s.offset = frame.offset;
     s.pc = frame.resume;
@@ -521,11 +529,13 @@ bool backtrack() {
 // A look-ahead body reached its MATCH when a guard frame is still pending:
 // the branch that asked for the look-ahead fails. Frames from the top down to
 // the guard are popped (their registers restored); false when there is none.
+template <bool MEMO>
 bool failAtGuard() {
   MatcherState& s = m();
   int32_t k = s.top;
   while (k > 0 && s.stack[k].guard == 0) --k;
   if (k == 0) return false;
+  if (MEMO) backtrack_memo::dropPending(k);
   for (int32_t j = s.top; j >= k; --j) undoFrame(s.stack[j]);
   s.top = k - 1;
   return true;
@@ -551,6 +561,8 @@ void mergeIntoBase() {
   s.top = 0;
 }
 
+}  // namespace
+
 // Double-byte text: whether the pointer is a character boundary. The run of
 // lead-byte values right before it, counted back to a line start or to a byte
 // that cannot lead, must have even length.
@@ -573,7 +585,6 @@ bool atCharacterBoundary() {
   return run % 2 == 0;
 }
 
-}  // namespace
 }  // namespace matcher_internal
 
 using namespace matcher_internal;
@@ -608,7 +619,16 @@ int32_t preparePassStarts(int32_t count) {
 
 void loadMatcherWindow() { refreshWindow(); }
 
-int32_t runProgram(const Instruction* program, int64_t* stepsLeft) {
+namespace {
+
+inline bool isScan(uint8_t opcode) {
+  return opcode == OP_ANY_SCAN || opcode == OP_SET_SCAN || opcode == OP_CHAR_SCAN;
+}
+
+// One attempt; with MEMO every instruction first asks the memo whether its
+// state failed before (backtrack_memo.cpp).
+template <bool MEMO>
+int32_t runAttempt(const Instruction* program, int64_t* stepsLeft) {
   MatcherState& s = matcher;
   BacktrackFrame& base = s.stack[0];
   base.endMask = 0;
@@ -630,7 +650,16 @@ int32_t runProgram(const Instruction* program, int64_t* stepsLeft) {
       returnToStart();
       return MATCHER_OUT_OF_STEPS;
     }
-    const int32_t result = HANDLERS[s.pc->opcode](s.pc);
+    int32_t result;
+    if (!MEMO) {
+      result = HANDLERS[s.pc->opcode](s.pc);
+    } else if (backtrack_memo::stateFailedBefore(s.pc)) {
+      result = HANDLER_FAIL;
+    } else if (isScan(s.pc->opcode)) {
+      result = backtrack_memo::runScanOnce(s.pc, HANDLERS[s.pc->opcode]);
+    } else {
+      result = HANDLERS[s.pc->opcode](s.pc);
+    }
     if (stepsLeft != nullptr && s.offset > reached) {
       // Text read for the first time in this attempt costs a step a byte: a
       // scan instruction reads a whole run in one step.
@@ -639,19 +668,36 @@ int32_t runProgram(const Instruction* program, int64_t* stepsLeft) {
     }
     if (result == HANDLER_CONTINUE) continue;
     if (result == HANDLER_ACCEPT) {
-      if (!failAtGuard()) {
+      if (!failAtGuard<MEMO>()) {
+        if (MEMO) backtrack_memo::dropPending(0);
         mergeIntoBase();
         returnToStart();
-        if (textSource.charMode == 1 && !atCharacterBoundary()) return 0;
+        // The memoized run refused such a start before the attempt.
+        if (!MEMO && textSource.charMode == 1 && !atCharacterBoundary()) return 0;
         return 1;
       }
     } else if (result == HANDLER_OUT_OF_MEMORY) {
+      if (MEMO) backtrack_memo::dropPending(0);
       s.top = 0;
       return REGEX_OUT_OF_MEMORY;
     }
-    if (!backtrack()) {
+    if (!backtrack<MEMO>()) {
+      if (MEMO) backtrack_memo::settlePending(0);
       returnToStart();
       return 0;
     }
   }
+}
+
+}  // namespace
+
+int32_t runProgram(const Instruction* program, int64_t* stepsLeft) {
+  return runAttempt<false>(program, stepsLeft);
+}
+
+int32_t runProgramMemoized(const Instruction* program) {
+  // A match may not start on the second byte of a character; refused here,
+  // a start that cannot match leaves no state wrongly recorded as failed.
+  if (textSource.charMode == 1 && !atCharacterBoundary()) return 0;
+  return runAttempt<true>(program, nullptr);
 }

@@ -66,6 +66,9 @@ void loadMatcherWindow();
 // at the start position.
 constexpr int32_t MATCHER_OUT_OF_STEPS = 2;
 int32_t runProgram(const Instruction* program, int64_t* stepsLeft = nullptr);
+// runProgram with the memo of failed states (backtrack_memo.cpp), which the
+// memoized search sets up around it.
+int32_t runProgramMemoized(const Instruction* program);
 
 // Register indexes for restore frames: the repetition counters first, then
 // the pass-start registers.

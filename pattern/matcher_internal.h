@@ -1,6 +1,7 @@
 // What the matcher and the scan instructions share: the character fetch
-// rules, UTF-8 decoding, pushing frames and the handler signature. Only
-// matcher.cpp, scan_instructions.cpp and regex_search.cpp include it.
+// rules, UTF-8 decoding, pushing frames and the handler signature. Only the
+// engines and their drivers include it: matcher.cpp, scan_instructions.cpp,
+// backtrack_memo.cpp, pike_vm.cpp, lazy_dfa.cpp and regex_search.cpp.
 //
 // A fetch reads one character at the current pointer and consumes it: the
 // direct case reads the window, the slow case (out of line, in matcher.cpp)
@@ -14,6 +15,7 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/matcher.h"
 #include "pattern/text_source.h"
+#include "support/case_folding.h"
 #include "support/text_encoding.h"
 
 namespace matcher_internal {
@@ -62,6 +64,15 @@ constexpr Utf8Lengths makeUtf8Lengths() {
 
 inline constexpr Utf8Lengths UTF8_LENGTHS = makeUtf8Lengths();
 
+// Whether a decoded sequence of n bytes is a character: not an overlong form
+// of a smaller code point (which would let a byte pattern such as '/' hide
+// behind other bytes) and not a surrogate. A sequence that is not is its lead
+// byte alone, code point -1.
+inline bool utf8SequenceIsCharacter(uint32_t code, int32_t n) {
+  constexpr uint32_t SMALLEST[7] = {0, 0, 0x80, 0x800, 0x10000, 0x200000, 0x4000000};
+  return code >= SMALLEST[n] && (code < 0xD800 || code > 0xDFFF);
+}
+
 inline bool setBitmapHas(const Instruction* set, int32_t c) {
   const uint8_t* bitmap = reinterpret_cast<const uint8_t*>(set + 1);
   return (bitmap[c >> 3] >> (c & 7)) & 1;
@@ -105,7 +116,10 @@ inline bool refreshAfterMove() {
   return static_cast<int64_t>(s.offset) + (s.windowEnd - s.cur) <= OFFSET_LIMIT;
 }
 
-// Decodes the sequence at p; the window holds at least six bytes from p.
+// Decodes the sequence at p; the window holds at least six bytes from p. A
+// lead byte whose sequence is broken by a byte that is no continuation byte,
+// or that is no character, is one character of its own (code point -1), so
+// the bytes after it are read as the characters they begin.
 inline int32_t decodeDirect(const uint8_t* p, int32_t* length) {
   const uint8_t lead = p[0];
   if (lead < 0x80) {
@@ -118,13 +132,24 @@ inline int32_t decodeDirect(const uint8_t* p, int32_t* length) {
     return -1;
   }
   uint32_t code = lead & (0x7Fu >> n);
-  for (int32_t i = 1; i < n; ++i) code = (code << 6) | (p[i] & 0x3Fu);
+  for (int32_t i = 1; i < n; ++i) {
+    if ((p[i] & 0xC0) != 0x80) {
+      *length = 1;
+      return -1;
+    }
+    code = (code << 6) | (p[i] & 0x3Fu);
+  }
+  if (!utf8SequenceIsCharacter(code, n)) {
+    *length = 1;
+    return -1;
+  }
   *length = n;
   return static_cast<int32_t>(code);
 }
 
 // Decodes the sequence whose bytes readByte(at), readByte(at + 1), ... give
-// (negative: no byte); NO_CHARACTER when it runs past the text.
+// (negative: no byte); NO_CHARACTER when there is no byte at all. A sequence
+// cut by the end of the text is its lead byte alone, code point -1.
 template <typename ByteReader>
 inline int32_t decodeWith(ByteReader readByte, int32_t at, int32_t* length) {
   const int32_t lead = readByte(at);
@@ -137,8 +162,15 @@ inline int32_t decodeWith(ByteReader readByte, int32_t at, int32_t* length) {
   uint32_t code = static_cast<uint32_t>(lead) & (0x7Fu >> n);
   for (int32_t i = 1; i < n; ++i) {
     const int32_t c = readByte(at + i);
-    if (c < 0) return NO_CHARACTER;
+    if (c < 0 || (c & 0xC0) != 0x80) {
+      *length = 1;
+      return -1;
+    }
     code = (code << 6) | (static_cast<uint32_t>(c) & 0x3Fu);
+  }
+  if (!utf8SequenceIsCharacter(code, n)) {
+    *length = 1;
+    return -1;
   }
   *length = n;
   return static_cast<int32_t>(code);
@@ -210,13 +242,23 @@ inline int32_t fetchUtf8AnySet(int32_t crossLines) {
   return fetchUtf8AnySetSlow(crossLines);
 }
 
+// UTF-8 mode: a text character as CHAR and BACKREF compare it. Ignoring
+// case it is its case fold, as the compiler keeps the CHAR's character; a SET
+// holds every case form of its members and takes the character as it stands.
+// Code point -1 (an invalid byte) equals no CHAR.
+inline uint32_t comparableCodePoint(int32_t code) {
+  const uint32_t c = static_cast<uint32_t>(code);
+  return compiledPattern.ignoreCase != 0 ? foldCodePoint(c) : c;
+}
+
+inline bool utf8CharMatches(const Instruction* item, int32_t code) {
+  return code >= 0 && comparableCodePoint(code) == item->op2;
+}
+
 // The plain items, as CHAR, ANY and SET perform them and the scan
 // instructions repeat them: true when the item matched and was consumed.
 inline bool performChar(const Instruction* item) {
-  if (textSource.charMode == 2) {
-    const int32_t code = fetchUtf8Char();
-    return code >= 0 && static_cast<uint32_t>(code) == item->op2;
-  }
+  if (textSource.charMode == 2) return utf8CharMatches(item, fetchUtf8Char());
   const int32_t c = fetchCharByte(item->op4);
   return c >= 0 && (static_cast<uint32_t>(c) == item->op1 || static_cast<uint32_t>(c) == item->op2);
 }
@@ -232,12 +274,17 @@ inline bool performAny(const Instruction* item) {
 
 bool setRecordHas(const Instruction* set, int32_t code);
 
+// UTF-8 mode: whether a text character is a member of the SET. The set holds
+// every case form of its members when the pattern ignores case; code point -1
+// (an invalid byte) is a member of negated sets only.
+inline bool utf8SetHas(const Instruction* set, int32_t code) {
+  if (code == -1) return (set->op1 & SET_HOLDS_INVALID_BYTES) != 0;
+  return code != NO_CHARACTER && setRecordHas(set, code);
+}
+
 inline bool performSet(const Instruction* item) {
   const int32_t mode = textSource.charMode;
-  if (mode == 2) {
-    const int32_t code = fetchUtf8AnySet(item->op4);
-    return code != NO_CHARACTER && setRecordHas(item, code);
-  }
+  if (mode == 2) return utf8SetHas(item, fetchUtf8AnySet(item->op4));
   const int32_t c = fetchSetByte(item->op4);
   if (c < 0) return false;
   if (mode != 1 || leadByteTable[c] == 0) return setBitmapHas(item, c);
@@ -275,6 +322,10 @@ inline bool pushFrame(const Instruction* resume, uint8_t guard, int32_t restoreR
 // The kind-4 follow test needs a mark buffer of the source's size; 0, or
 // -8 when it cannot be had.
 int32_t prepareMarkBuffer(void** mark);
+
+// Double-byte text: whether the pointer is a character boundary, where a
+// match may start.
+bool atCharacterBoundary();
 
 // Scan instruction handlers (scan_instructions.cpp).
 int32_t handleAnyScan(const Instruction* instruction);

@@ -26,20 +26,28 @@
 // alike) and, for the loops whose body may be empty, whether the pass began
 // at the current position. The group bounds and the cursor mark ride along
 // in each thread and are never part of the state. A program is run here only
-// when its states stay within PIKE_STATE_LIMIT, in single-byte text (every
-// character one byte; the line-end pair CR LF of NEWLINE is taken one byte
-// at a time) and without BACKREF or NOT_AHEAD; the others stay with the
-// backtracker.
+// when its states stay within PIKE_STATE_LIMIT and it has no BACKREF or
+// NOT_AHEAD; the others stay with the backtracker (backtrack_memo.cpp).
+//
+// Every thread stands at the same byte. A character of several bytes (the
+// line-end pair CR LF of NEWLINE; in double-byte text a lead byte and its
+// trail; a UTF-8 sequence) is tested at its first byte, by the matcher's own
+// item routines (performChar, performAny, performSet, which decode and
+// compare exactly as the backtracker does), and the thread then waits out
+// its other bytes in tail states, one a byte. In double-byte text no thread
+// starts on a trail byte; in UTF-8 text threads start where the search's own
+// scan would try a start.
 //
 // Text is read as the matcher reads it: straight from the window where the
 // matcher reads straight, through the text source with the same questions
 // (HasMore, AtLineEnd, AtLineStart) where it asks them, so the window edges
 // answer alike. The scan instructions of the loop pass run as their plain
 // items: a scan only skips the positions where its loop's continuation
-// cannot begin. Away from the window's edges a step depends only on the
-// thread states, the byte and whether a thread starts next, so steps are
-// recorded in a transition cache of fixed size and replayed (see the cache's
-// section). Memory is the program's: two thread lists, a mark per state, a
+// cannot begin. Away from the window's edges a step over a byte that is a
+// character of its own (any byte in single-byte text, an ASCII byte in UTF-8
+// text) depends only on the thread states, the byte and whether a thread
+// starts next, so such steps are recorded in a transition cache of fixed
+// size and replayed (see the cache's section). Memory is the program's: two thread lists, a mark per state, a
 // work stack, all bounded by the states, and the cache. The program is chosen
 // per search by pikeVmTakesProgram: the backtracker keeps the programs it
 // runs in linear time itself, being faster on them. Tested by
@@ -106,9 +114,11 @@ struct Shape {
   bool backtrackerLinear;  // the backtracker runs it in linear time (see backtrackerIsLinear)
   bool handedOver;         // the backtracker ran out of steps on it in a search
   int32_t slots;           // instructions and member data of the program
-  int32_t pcCount;         // slots plus one tail per NEWLINE
-  int32_t* tailOf;         // per slot: the tail index of a NEWLINE, else -1
-  int32_t* newlineOfTail;
+  int32_t textMode;        // the character mode of the text (charMode)
+  int32_t setMode;         // the mode that decides a SET's slots
+  int32_t pcCount;         // slots plus the tails
+  int32_t* tailOf;         // per slot: its first tail index, else -1
+  int32_t* ownerOfTail;
   int64_t* stateBase;  // per index: its first state number
   int32_t* liveFirst;  // per index: its first live item; pcCount + 1 entries
   LiveItem* live;
@@ -139,6 +149,27 @@ bool isSet(uint8_t opcode) { return opcode == OP_SET || opcode == OP_SET_SCAN; }
 bool isBranchBack(uint8_t opcode) {
   return opcode == OP_SPLIT || opcode == OP_SPLIT_FIRST || opcode == OP_COUNT_LOOP ||
          opcode == OP_COUNT_LOOP_MIN;
+}
+
+// The bytes after the first that a thread at the instruction may have to
+// wait out, each a tail state: the line feed of a CR LF that NEWLINE takes,
+// and in double-byte and UTF-8 text the rest of a character of several bytes
+// (CHAR in double-byte text tests and takes the lead byte alone).
+int32_t tailCount(uint8_t opcode, int32_t textMode) {
+  switch (opcode) {
+    case OP_NEWLINE:
+      return 1;
+    case OP_CHAR:
+    case OP_CHAR_SCAN:
+      return textMode == 2 ? 5 : 0;
+    case OP_ANY:
+    case OP_ANY_SCAN:
+    case OP_SET:
+    case OP_SET_SCAN:
+      return textMode == 2 ? 5 : textMode == 1 ? 1 : 0;
+    default:
+      return 0;
+  }
 }
 
 bool addLive(int32_t field, int32_t bit, int64_t radix) {
@@ -193,7 +224,7 @@ bool backtrackerIsLinear(const Instruction* program, int32_t lastSlot) {
   int32_t forwardBranches = 0;
   for (int32_t pc = 0; pc <= lastSlot;) {
     const Instruction& in = program[pc];
-    const int32_t length = isSet(in.opcode) ? setSlotCount(in, 0) : 1;
+    const int32_t length = isSet(in.opcode) ? setSlotCount(in, shape.setMode) : 1;
     switch (in.opcode) {
       case OP_SPLIT:
       case OP_SPLIT_FIRST: {
@@ -219,7 +250,7 @@ bool backtrackerIsLinear(const Instruction* program, int32_t lastSlot) {
         if (in.op6 != in.op7 || in.op7 > FIXED_COUNT_LIMIT || in.op4 >= 0) return false;
         for (int32_t k = pc + in.op4; k < pc;) {
           if (!isStraight(program[k].opcode)) return false;
-          k += isSet(program[k].opcode) ? setSlotCount(program[k], 0) : 1;
+          k += isSet(program[k].opcode) ? setSlotCount(program[k], shape.setMode) : 1;
         }
         break;
       }
@@ -255,6 +286,8 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   sh.loopGuards = compiledPattern.loopGuards;
   sh.valid = true;
   sh.slots = slots;
+  sh.textMode = textSource.charMode;
+  sh.setMode = compiledPattern.encodingMode == 2 ? 2 : 0;
 
   // Instruction starts; anything the engine cannot run sends the program
   // to the backtracker.
@@ -276,7 +309,11 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
       runnable = false;
       break;
     }
-    if (in.opcode == OP_NEWLINE) sh.tailOf[pc] = tails++;
+    const int32_t waits = tailCount(in.opcode, sh.textMode);
+    if (waits > 0) {
+      sh.tailOf[pc] = tails;
+      tails += waits;
+    }
     if ((in.opcode == OP_GROUP_START || in.opcode == OP_GROUP_END) &&
         static_cast<uint32_t>(in.op4) < CAPTURE_GROUPS && in.op4 + 1 > sh.groups) {
       sh.groups = in.op4 + 1;
@@ -289,7 +326,11 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
         in.op1 >= static_cast<uint32_t>(REPEAT_COUNTERS)) {
       runnable = false;
     }
-    const int32_t length = isSet(in.opcode) ? setSlotCount(in, 0) : 1;
+    const int32_t length = isSet(in.opcode) ? setSlotCount(in, sh.setMode) : 1;
+    if (length < 1) {
+      runnable = false;
+      break;
+    }
     for (int32_t k = 1; k < length && pc + k <= lastSlot; ++k) sh.tailOf[pc + k] = -1;
     pc += length;
   }
@@ -372,9 +413,9 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   }
 
   // The live items of each instruction, their strides and the state
-  // numbers. A tail has the live items of its NEWLINE.
+  // numbers. A tail has the live items of its instruction.
   sh.pcCount = slots + tails;
-  bool grown = growArray(&sh.newlineOfTail, tails + 1) &&
+  bool grown = growArray(&sh.ownerOfTail, tails + 1) &&
                growArray(&sh.stateBase, sh.pcCount + 1) && growArray(&sh.liveFirst, sh.pcCount + 1);
   if (!grown) {
     memFree(ranges);
@@ -387,10 +428,14 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
     int32_t pc = index;
     if (index >= slots) {
       pc = -1;
+      const int32_t tail = index - slots;
       for (int32_t k = 0; k < slots; ++k) {
-        if (sh.tailOf[k] == index - slots && isStart[k]) pc = k;
+        if (isStart[k] && sh.tailOf[k] >= 0 && tail >= sh.tailOf[k] &&
+            tail < sh.tailOf[k] + tailCount(program[k].opcode, sh.textMode)) {
+          pc = k;
+        }
       }
-      sh.newlineOfTail[index - slots] = pc;
+      sh.ownerOfTail[tail] = pc;
     }
     sh.liveFirst[index] = sh.liveCount;
     sh.stateBase[index] = states;
@@ -430,7 +475,8 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
 
 bool shapeDescribes(const Instruction* program, int32_t lastSlot) {
   return shape.valid && shape.copySlots == lastSlot + 1 &&
-         shape.loopGuards == compiledPattern.loopGuards &&
+         shape.loopGuards == compiledPattern.loopGuards && shape.textMode == textSource.charMode &&
+         shape.setMode == (compiledPattern.encodingMode == 2 ? 2 : 0) &&
          std::memcmp(shape.copy, program,
                      static_cast<size_t>(lastSlot + 1) * sizeof(Instruction)) == 0;
 }
@@ -492,6 +538,8 @@ struct Runtime {
   int32_t logCapacity;
   int32_t* movedParent;  // per thread past its byte: its index in the list before
   int32_t movedParentCapacity;
+  int64_t nextSeed;  // UTF-8 text by characters: the next position a thread may start at
+  int64_t lastSeed;  // and the last position found to be one
 };
 
 Runtime rt;
@@ -685,6 +733,14 @@ void movePointerBack(int64_t distance) {
   textSource.SetPosition(s.cur);
   textSource.MoveBy(static_cast<int32_t>(-distance));
   refreshWindow();
+}
+
+// The byte at the pointer, -1 at the end of the text.
+int32_t byteForUtf8Step() {
+  MatcherState& s = m();
+  if (s.cur < s.windowEnd) return *s.cur;
+  textSource.SetPosition(s.cur);
+  return textSource.PeekChar(0);
 }
 
 bool atTextEnd() {
@@ -1088,16 +1144,54 @@ FollowResult followThread(const int64_t* record, int64_t pos, ThreadList* out) {
   return FOLLOW_DONE;
 }
 
+// Double-byte and UTF-8 text: the item performed at the pointer exactly as
+// the matcher performs it (the same fetches and comparisons), then the
+// pointer put back; the thread goes on after the character's first byte,
+// waiting out the others in tail states.
+int32_t stepByItem(const Instruction* in, int32_t pc) {
+  const Shape& sh = shape;
+  MatcherState& s = m();
+  s.offset = 0;
+  bool taken;
+  switch (in->opcode) {
+    case OP_CHAR:
+    case OP_CHAR_SCAN:
+      taken = matcher_internal::performChar(in);
+      break;
+    case OP_ANY:
+    case OP_ANY_SCAN:
+      taken = matcher_internal::performAny(in);
+      break;
+    default:
+      taken = matcher_internal::performSet(in);
+      break;
+  }
+  const int32_t length = s.offset;
+  movePointerBack(length);
+  if (!taken || length < 1 || length - 1 > tailCount(in->opcode, sh.textMode)) return -1;
+  if (length == 1) return pc + (isSet(in->opcode) ? setSlotCount(*in, sh.setMode) : 1);
+  return sh.slots + sh.tailOf[pc] + length - 2;
+}
+
 // The next instruction of the thread after it consumed the byte at the
 // pointer, or -1 when the byte does not fit.
 int32_t stepThread(const int64_t* record) {
   const Shape& sh = shape;
   const int32_t pc = static_cast<int32_t>(record[FIELD_PC]);
   if (pc >= sh.slots) {
-    // The second byte of a CR LF pair that NEWLINE took as one terminator.
-    return byteExists() ? sh.newlineOfTail[pc - sh.slots] + 1 : -1;
+    // A byte waited out: the second of a CR LF pair that NEWLINE took as
+    // one terminator, or a later byte of a character.
+    const int32_t tail = pc - sh.slots;
+    const int32_t owner = sh.ownerOfTail[tail];
+    if (!byteExists()) return -1;
+    if (tail > sh.tailOf[owner]) return pc - 1;
+    const Instruction& item = compiledPattern.program[owner];
+    return owner + (isSet(item.opcode) ? setSlotCount(item, sh.setMode) : 1);
   }
   const Instruction* in = compiledPattern.program + pc;
+  if (in->opcode != OP_NEWLINE && tailCount(in->opcode, sh.textMode) > 0) {
+    return stepByItem(in, pc);
+  }
   switch (in->opcode) {
     case OP_CHAR:
     case OP_CHAR_SCAN: {
@@ -1112,7 +1206,7 @@ int32_t stepThread(const int64_t* record) {
     case OP_SET:
     case OP_SET_SCAN: {
       const int32_t c = byteForSet(in);
-      return c >= 0 && setBitmapHas(in, c) ? pc + setSlotCount(*in, 0) : -1;
+      return c >= 0 && setBitmapHas(in, c) ? pc + setSlotCount(*in, sh.setMode) : -1;
     }
     case OP_NEWLINE: {
       const int32_t length = newlineLength();
@@ -1121,6 +1215,37 @@ int32_t stepThread(const int64_t* record) {
     }
     default:
       return -1;
+  }
+}
+
+// Whether the position is a candidate of the search's own scan, which in
+// double-byte text never starts on a trail byte and in UTF-8 text passes a
+// character as it decodes, or one byte and the continuation bytes after it.
+bool seedPositionAllowed(const PikeCandidates& candidates, int64_t pos) {
+  MatcherState& s = m();
+  switch (shape.textMode) {
+    case 1:
+      return matcher_internal::atCharacterBoundary();
+    case 2: {
+      if (!candidates.stepCharacters) return pos == 0 || (byteForUtf8Step() & 0xC0) != 0x80;
+      // Asked again for the same position (the transition cache asks first).
+      if (pos == rt.lastSeed) return true;
+      if (pos < rt.nextSeed) return false;
+      int32_t length = 1;
+      if (s.windowEnd - s.cur >= 6) {
+        matcher_internal::decodeDirect(s.cur, &length);
+      } else {
+        textSource.SetPosition(s.cur);
+        if (matcher_internal::decodeThroughSource(0, &length) == matcher_internal::NO_CHARACTER) {
+          length = 1;
+        }
+      }
+      rt.nextSeed = pos + length;
+      rt.lastSeed = pos;
+      return true;
+    }
+    default:
+      return true;
   }
 }
 
@@ -1170,7 +1295,8 @@ int32_t followAll(ThreadList* moved, ThreadList* ready, int64_t pos,
     if (result == FOLLOW_OUT_OF_MEMORY) return REGEX_OUT_OF_MEMORY;
     cut = result == FOLLOW_MATCHED;
   }
-  if (!cut && !*matched && (pos == 0 || !candidates.once) && seedAllowed(candidates)) {
+  if (!cut && !*matched && (pos == 0 || !candidates.once) &&
+      seedPositionAllowed(candidates, pos) && seedAllowed(candidates)) {
     int64_t* seed = rt.seed;
     for (int32_t i = 0; i < sh.fields; ++i) seed[i] = 0;
     seed[FIELD_START] = pos;
@@ -1207,9 +1333,14 @@ int32_t stepAll(ThreadList* ready, ThreadList* moved, int64_t pos) {
 
 // Whether the step from the pointer may come from the cache: the byte here
 // and the next position lie inside the window, away from its edges.
+// In UTF-8 text only an ASCII byte qualifies, which is a character of its own,
+// with room for the direct reads of the characters after it; in double-byte
+// text none does (a step may read the trail byte).
 inline bool awayFromEdges() {
   MatcherState& s = m();
-  return s.windowEnd - s.cur > 3 && !textSource.askLineBounds && !textSource.fullWindowReads;
+  if (textSource.askLineBounds || textSource.fullWindowReads) return false;
+  if (shape.textMode == 0) return s.windowEnd - s.cur > 3;
+  return shape.textMode == 2 && s.windowEnd - s.cur > 7 && *s.cur < 0x80;
 }
 
 }  // namespace
@@ -1229,9 +1360,10 @@ RegexEngine regexEngine() { return engineChoice; }
 int64_t pikeVmSteps() { return stepCount; }
 void clearPikeVmSteps() { stepCount = 0; }
 
-bool pikeVmTakesProgram() {
-  if (engineChoice == REGEX_ENGINE_BACKTRACK || textSource.charMode != 0 ||
-      compiledPattern.encodingMode != 0 || compiledPattern.program == nullptr) {
+bool pikeVmRunsHere() {
+  // The slots of a SET depend on the mode the program was compiled for.
+  if (compiledPattern.program == nullptr ||
+      (textSource.charMode == 2) != (compiledPattern.encodingMode == 2)) {
     return false;
   }
   const Instruction* program = compiledPattern.program;
@@ -1240,7 +1372,12 @@ bool pikeVmTakesProgram() {
     shape.valid = false;
     return false;
   }
-  return shape.usable && (engineChoice == REGEX_ENGINE_PIKE || !shape.backtrackerLinear);
+  return shape.usable;
+}
+
+bool pikeVmTakesProgram() {
+  if (engineChoice == REGEX_ENGINE_BACKTRACK || !pikeVmRunsHere()) return false;
+  return engineChoice == REGEX_ENGINE_PIKE || !shape.backtrackerLinear;
 }
 
 int32_t runPikeVm(const PikeCandidates& candidates) {
@@ -1251,6 +1388,8 @@ int32_t runPikeVm(const PikeCandidates& candidates) {
   bool matched = false;
   int64_t pos = 0;
   rt.recording = false;
+  rt.nextSeed = 0;
+  rt.lastSeed = -1;
   if (followAll(moved, ready, pos, candidates, &matched) != 0) return REGEX_OUT_OF_MEMORY;
   int32_t state = cached ? listState(ready) : -1;
   while (ready->count > 0) {
@@ -1261,7 +1400,8 @@ int32_t runPikeVm(const PikeCandidates& candidates) {
       MatcherState& s = m();
       const uint8_t byte = *s.cur;
       ++s.cur;
-      const bool starts = !matched && !candidates.once && seedAllowed(candidates);
+      const bool starts = !matched && !candidates.once && seedPositionAllowed(candidates, pos + 1) &&
+                          seedAllowed(candidates);
       --s.cur;
       key = static_cast<int64_t>(state) * CACHE_KEYS_PER_STATE + byte * 2 + (starts ? 1 : 0);
       const int32_t t = cache.transitionOf[key];
@@ -1308,4 +1448,118 @@ int32_t runPikeVm(const PikeCandidates& candidates) {
     return 1;
   }
   return atTextEnd() ? PIKE_TEXT_END : 1;
+}
+
+// ---------------------------------------------------------------------------
+// State sets, for the lazy DFA
+//
+// The DFA keeps threads as state numbers. A number is turned back into a
+// record (live values in place, every other field 0) to be followed with the
+// VM's own followThread and stepThread, and the records reached are numbered
+// again; the threads of a round are deduplicated as in a VM step.
+
+namespace {
+
+ThreadList setList;
+int64_t* setRecord = nullptr;
+int32_t setRecordFields = 0;
+
+// The record of a state number; false when the number names no state.
+bool recordOfState(int32_t state, int64_t* record) {
+  const Shape& sh = shape;
+  if (state < 0 || state >= sh.states) return false;
+  int32_t low = 0;
+  int32_t high = sh.pcCount - 1;
+  while (low < high) {  // the last index whose first state is at most `state`
+    const int32_t middle = (low + high + 1) / 2;
+    if (sh.stateBase[middle] <= state) {
+      low = middle;
+    } else {
+      high = middle - 1;
+    }
+  }
+  for (int32_t i = 0; i < sh.fields; ++i) record[i] = 0;
+  record[FIELD_PC] = low;
+  const int64_t offset = state - sh.stateBase[low];
+  for (int32_t k = sh.liveFirst[low]; k < sh.liveFirst[low + 1]; ++k) {
+    const LiveItem& item = sh.live[k];
+    const int64_t value = (offset / item.stride) % item.radix;
+    if (item.field >= 0) {
+      record[item.field] = value;
+    } else {
+      record[FIELD_PASSES] |= value << item.bit;
+    }
+  }
+  return true;
+}
+
+bool prepareSetRecord() {
+  if (setRecordFields >= shape.fields) return true;
+  if (!growArray(&setRecord, shape.fields)) return false;
+  setRecordFields = shape.fields;
+  return true;
+}
+
+}  // namespace
+
+int32_t pikeStateCount() { return static_cast<int32_t>(shape.states); }
+
+int32_t pikeStateInstruction(int32_t state, int32_t* bytesToWait) {
+  *bytesToWait = 0;
+  if (!prepareSetRecord() || !recordOfState(state, setRecord)) return PIKE_STATE_UNKNOWN;
+  const int32_t index = static_cast<int32_t>(setRecord[FIELD_PC]);
+  if (index < shape.slots) return index;
+  // A tail: its owner's first tail waits out one byte, each later one a
+  // byte more.
+  const int32_t owner = shape.ownerOfTail[index - shape.slots];
+  if (owner < 0) return PIKE_STATE_UNKNOWN;
+  *bytesToWait = index - shape.slots - shape.tailOf[owner] + 1;
+  return owner;
+}
+
+int32_t pikeTakeByte(const int32_t* states, int32_t count, int32_t* moved) {
+  if (!prepareSetRecord()) return REGEX_OUT_OF_MEMORY;
+  for (int32_t i = 0; i < count; ++i) {
+    if (!recordOfState(states[i], setRecord)) return PIKE_STATE_UNKNOWN;
+    ++stepCount;
+    const int32_t next = stepThread(setRecord);
+    if (next < 0) {
+      moved[i] = PIKE_STATE_DEAD;
+      continue;
+    }
+    setRecord[FIELD_PC] = next;
+    setRecord[FIELD_PASSES] = 0;
+    const int64_t number = stateNumber(setRecord);
+    if (number < 0) return PIKE_STATE_UNKNOWN;
+    moved[i] = static_cast<int32_t>(number);
+  }
+  return 0;
+}
+
+int32_t pikeFollowStates(const int32_t* moved, int32_t count, bool startHere, int32_t* out,
+                         int32_t* outCount) {
+  *outCount = 0;
+  if (!prepareRuntime() || !prepareSetRecord()) return REGEX_OUT_OF_MEMORY;
+  rt.recording = false;
+  nextRound();
+  setList.count = 0;
+  FollowResult result = FOLLOW_DONE;
+  for (int32_t i = 0; i <= count && result == FOLLOW_DONE; ++i) {
+    if (i == count) {
+      if (!startHere) break;
+      for (int32_t f = 0; f < shape.fields; ++f) setRecord[f] = 0;
+    } else if (moved[i] == PIKE_STATE_DEAD) {
+      continue;
+    } else if (!recordOfState(moved[i], setRecord)) {
+      return PIKE_STATE_UNKNOWN;
+    }
+    result = followThread(setRecord, 0, &setList);
+  }
+  if (result == FOLLOW_OUT_OF_MEMORY) return REGEX_OUT_OF_MEMORY;
+  for (int32_t i = 0; i < setList.count; ++i) {
+    const int64_t number = stateNumber(setList.records + static_cast<int64_t>(i) * shape.fields);
+    if (number < 0) return PIKE_STATE_UNKNOWN;
+    out[(*outCount)++] = static_cast<int32_t>(number);
+  }
+  return result == FOLLOW_MATCHED ? PIKE_FOLLOW_MATCHED : 0;
 }

@@ -11,17 +11,22 @@ enum RegexEngine : int32_t {
   REGEX_ENGINE_AUTO = 0,       // the Pike VM where the backtracker could take more than linear time
   REGEX_ENGINE_BACKTRACK = 1,  // the backtracker for every program
   REGEX_ENGINE_PIKE = 2,       // the Pike VM for every program it can run
+  REGEX_ENGINE_MEMO = 3,       // the memoizing backtracker for every program it can run
 };
 void setRegexEngine(RegexEngine engine);
 RegexEngine regexEngine();
 
 // Whether the Pike VM runs the current compiled program over the current
-// text source: single-byte text, and no back-reference, no look-ahead and
-// no more states than its bound allows; and, by default, only where the
+// text source: a program compiled for the text's character mode, with no
+// back-reference, no look-ahead and no more states than its bound allows
+// (pikeVmRunsHere); and, by default, only where the
 // backtracker's time could grow faster than the text (a loop before the
 // program's end, or many alternatives). The analysis is kept until another
 // program comes.
 bool pikeVmTakesProgram();
+// Whether the VM can run the current program over the current text source
+// at all, whatever engine is chosen.
+bool pikeVmRunsHere();
 
 // A search whose program the Pike VM takes starts on the backtracker with a
 // budget of steps, and hands over to the VM when an attempt runs out of
@@ -39,6 +44,9 @@ struct PikeCandidates {
   const uint8_t* firstBytes;
   bool (*mayStartAt)();
   bool once;
+  // UTF-8 text: the next candidate is past the character at the pointer, as
+  // it decodes; without, one byte on and past the continuation bytes there.
+  bool stepCharacters = false;
 };
 
 constexpr int32_t PIKE_TEXT_END = 2;
@@ -59,3 +67,37 @@ int32_t runPikeVm(const PikeCandidates& candidates);
 // characters tested, a measure of time that tests compare with the text.
 int64_t pikeVmSteps();
 void clearPikeVmSteps();
+
+// ---------------------------------------------------------------------------
+// State sets, for the lazy DFA (lazy_dfa.cpp)
+//
+// A state number names what decides a thread's future: its instruction and
+// the live counters and pass-start flags, never its group bounds or cursor
+// mark. The calls below follow states as the VM follows threads, reading the
+// text at the matcher's pointer with the VM's own reads, so the window edges
+// and line ends answer exactly as they do for the VM.
+
+// The number of states of the program pikeVmRunsHere accepted, and the
+// instruction of a state: for a tail state, the item it belongs to, with
+// *bytesToWait the bytes of the item's character it still waits out (0 at
+// an instruction).
+int32_t pikeStateCount();
+int32_t pikeStateInstruction(int32_t state, int32_t* bytesToWait);
+
+constexpr int32_t PIKE_STATE_DEAD = -1;
+constexpr int32_t PIKE_STATE_UNKNOWN = -2;  // a state the analysis does not number
+constexpr int32_t PIKE_FOLLOW_MATCHED = 1;
+
+// Each state takes the byte at the pointer: moved[i] is the state after it
+// (at the instruction that follows), or PIKE_STATE_DEAD. 0, or
+// PIKE_STATE_UNKNOWN when a state cannot be numbered. The pointer stays.
+int32_t pikeTakeByte(const int32_t* states, int32_t count, int32_t* moved);
+
+// Follows the moved states (PIKE_STATE_DEAD ones are skipped), in order,
+// and then a new thread when `startHere`, to their consuming instructions
+// at the pointer: each state reached is appended to `out` once. Returns
+// PIKE_FOLLOW_MATCHED as soon as one reaches MATCH (the states after it
+// are not followed), 0 when none does, PIKE_STATE_UNKNOWN, or -8 out of
+// memory. `out` has room for pikeStateCount() states.
+int32_t pikeFollowStates(const int32_t* moved, int32_t count, bool startHere, int32_t* out,
+                         int32_t* outCount);

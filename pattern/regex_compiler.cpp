@@ -36,6 +36,7 @@
 #include "pattern/regex_program.h"
 #include "pattern/regex_reader.h"
 #include "pattern/unicode_set.h"
+#include "support/case_folding.h"
 #include "support/memory_pool.h"
 #include "support/text_encoding.h"
 
@@ -109,10 +110,13 @@ Fragment emitDoubleByteCharacter(int32_t pair) {
   return consuming();
 }
 
+// Ignoring case, the character is kept as its case fold, which the matcher
+// compares with the fold of the text's character.
 Fragment emitCodePointCharacter(int64_t codePoint) {
   Instruction& ch = slotAt(emitSlot(OP_CHAR));
   ch.op1 = static_cast<uint32_t>(codePoint);
-  ch.op2 = static_cast<uint32_t>(codePoint);
+  ch.op2 = rc.ignoreCase != 0 ? foldCodePoint(static_cast<uint32_t>(codePoint))
+                              : static_cast<uint32_t>(codePoint);
   ch.op4 = rc.crossLines;
   if (rc.atStart) {
     noteFirstCodePoint(codePoint);

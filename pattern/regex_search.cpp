@@ -8,12 +8,15 @@
 //   - a first-character filter: only bytes (code points in UTF-8 mode) that
 //     the compiler listed as possible match starts are tried; the byte scan
 //     is memchr when one byte qualifies, and reads eight bytes at a time for
-//     two bytes or a few ranges of ASCII bytes;
+//     two bytes or a few ranges of ASCII bytes. In UTF-8 text the scan looks
+//     for the ASCII members and the lead bytes of the others and decodes
+//     only at a lead byte;
 //   - the program's leading instruction: an anchored program is tried at
 //     line starts (or ends) reached through the source, a leading character
 //     at the positions that hold it;
-//   - every position (UTF-8: every character start), including once at the
-//     end of the text, where a program that matches the empty string matches.
+//   - every position (UTF-8: every character start, each byte of a broken
+//     sequence being one), including once at the end of the text, where a
+//     program that matches the empty string matches.
 // Whatever the strategy, a position that lies on no line is never tried: the
 // line feed of a CR LF, and the end of a text whose last line is ended.
 // The window is scanned with pointer arithmetic; the source is called to
@@ -34,13 +37,16 @@
 // Tested by regex_search_test.cpp.
 #include <cstring>
 
+#include "pattern/backtrack_memo.h"
 #include "pattern/compiled_pattern.h"
+#include "pattern/lazy_dfa.h"
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
 #include "pattern/pike_vm.h"
 #include "pattern/required_literal.h"
 #include "pattern/text_source.h"
 #include "pattern/unicode_set.h"
+#include "support/case_folding.h"
 
 using matcher_internal::decodeDirect;
 using matcher_internal::decodeThroughSource;
@@ -79,25 +85,39 @@ bool startsOnLine() {
 constexpr int64_t STEPS_AT_START = 1 << 16;
 constexpr int64_t STEPS_PER_ATTEMPT = 16;
 
+// A program without back-references that the VM does not take (look-ahead,
+// too many states) is handed over the same way to the backtracker with the
+// memo of failed states, which is linear too (backtrack_memo.cpp).
 bool pikeActive = false;           // this search runs on the Pike VM
 bool pikeStandsBy = false;         // the VM takes over when the steps run out
+bool memoActive = false;           // this search runs on the memoizing backtracker
+bool memoStandsBy = false;         // the memo takes over when the steps run out
 int64_t stepsLeft = 0;
 
 // Runs the program at the pointer: FOUND, NOT_FOUND (try on), or -8. The
-// Pike VM also starts the program at the later candidates it passes on its
-// way and leaves the pointer at the last of them (or ends the search with
-// PIKE_TEXT_END), so that no position of the text is read twice for them.
-inline int32_t attempt(const uint8_t* firstBytes, bool once) {
-  if (pikeActive) return runPikeVm(PikeCandidates{firstBytes, startsOnLine, once});
+// Pike VM and the memo also start the program at the later candidates they
+// pass on their way and leave the pointer at the last of them (or end the
+// search with PIKE_TEXT_END), so that no position of the text is read twice
+// for them.
+inline int32_t attempt(const uint8_t* firstBytes, bool once, bool (*mayStartAt)() = startsOnLine) {
+  const bool byCharacters = mayStartAt != startsOnLine;
+  if (pikeActive) return runPikeVm(PikeCandidates{firstBytes, mayStartAt, once, byCharacters});
+  if (memoActive) {
+    return runMemoizedSearch(PikeCandidates{firstBytes, mayStartAt, once, byCharacters});
+  }
   if (!startsOnLine()) return NOT_FOUND;
   int32_t result;
-  if (pikeStandsBy) {
+  if (pikeStandsBy || memoStandsBy) {
     stepsLeft += STEPS_PER_ATTEMPT;
     result = runProgram(compiledPattern.program, &stepsLeft);
-    if (result == MATCHER_OUT_OF_STEPS) {
+    if (result == MATCHER_OUT_OF_STEPS && pikeStandsBy) {
       pikeActive = true;
       handOverToPikeVm();
-      return runPikeVm(PikeCandidates{firstBytes, startsOnLine, once});
+      return runPikeVm(PikeCandidates{firstBytes, mayStartAt, once, byCharacters});
+    }
+    if (result == MATCHER_OUT_OF_STEPS) {
+      memoActive = true;
+      return runMemoizedSearch(PikeCandidates{firstBytes, mayStartAt, once, byCharacters});
     }
   } else {
     result = runProgram(compiledPattern.program);
@@ -255,73 +275,29 @@ struct LiteralGate {
   const uint8_t* knownStart;
   const uint8_t* knownEnd;
   const uint8_t* literalAt;
+  // The line that runs on past the data in memory holds the literal further
+  // on: its later windows pass without a scan until a window starts a line.
+  bool lineHoldsLiteral;
 };
 
 LiteralGate gate;
 
 void prepareGate() {
   const RequiredLiteral& literal = compiledPattern.requiredLiteral;
+  // The literal is bytes of the mode the program was compiled for: UTF-8
+  // bytes find their characters only in UTF-8 text, and byte-mode folding
+  // only outside it.
   gate.active = literal.length > 0 && literal.singleLine && textSource.GetWindow != nullptr &&
-                textSource.fullWindowReads == 0 && textSource.charMode != 2;
+                textSource.fullWindowReads == 0 &&
+                (textSource.charMode == 2) == (compiledPattern.encodingMode == 2);
   gate.knownStart = gate.knownEnd = gate.literalAt = nullptr;
+  gate.lineHoldsLiteral = false;
 }
 
 // The start of the line that holds position p, not before from.
 const uint8_t* lineStartBefore(const uint8_t* from, const uint8_t* p) {
   while (p > from && p[-1] != '\n') --p;
   return p;
-}
-
-// How far past the data in memory the gate reads through the source for the
-// literal, and the piece it reads at a time. One window's worth keeps the
-// extra reading of a long line below its own reading.
-constexpr int64_t LOOKAHEAD_LIMIT = 65536;
-constexpr int32_t LOOKAHEAD_PIECE = 4096;
-constexpr int64_t LOOKAHEAD_FOUND = -1;
-constexpr int64_t LOOKAHEAD_TEXT_END = -2;
-
-// Reads on from `limit`, the end of the data in memory, which lies inside the
-// line: the number of bytes from `limit` up to and including the line feed
-// that ends the line when the literal does not occur before it;
-// LOOKAHEAD_TEXT_END when the text ends first without it; LOOKAHEAD_FOUND
-// when the literal occurs (also one that starts before `limit`), or when the
-// line runs on beyond the look-ahead.
-int64_t lookAheadPastData(const RequiredLiteral& literal, const uint8_t* limit) {
-  int32_t longest = literal.length;
-  for (int32_t i = 0; i < literal.otherCount; ++i) {
-    if (literal.others[i].length > longest) longest = literal.others[i].length;
-  }
-  // The bytes before `limit` that a literal straddling it would begin with.
-  uint8_t piece[REQUIRED_LITERAL_CAPACITY + LOOKAHEAD_PIECE];
-  int32_t carried = longest - 1;
-  if (carried > limit - m.cur) carried = static_cast<int32_t>(limit - m.cur);
-  std::memcpy(piece, limit - carried, static_cast<size_t>(carried));
-  textSource.SetPosition(m.cur);
-  const int32_t base = static_cast<int32_t>(limit - m.cur);
-  for (int64_t read = 0; read < LOOKAHEAD_LIMIT;) {
-    int32_t filled = carried;
-    int64_t lineFeedAt = -1;
-    bool textEnded = false;
-    while (filled < carried + LOOKAHEAD_PIECE) {
-      const int32_t c = textSource.CharAt(base + static_cast<int32_t>(read));
-      if (c < 0) {
-        textEnded = true;
-        break;
-      }
-      ++read;
-      if (c == '\n') {
-        lineFeedAt = read;
-        break;
-      }
-      piece[filled++] = static_cast<uint8_t>(c);
-    }
-    if (scanRequiredLiteral(literal, piece, piece + filled) != nullptr) return LOOKAHEAD_FOUND;
-    if (lineFeedAt >= 0) return lineFeedAt;
-    if (textEnded) return LOOKAHEAD_TEXT_END;
-    carried = longest - 1 < filled ? longest - 1 : filled;
-    std::memmove(piece, piece + filled - carried, static_cast<size_t>(carried));
-  }
-  return LOOKAHEAD_FOUND;
 }
 
 // Decides about the candidate at the pointer: try it; or the pointer has
@@ -333,29 +309,41 @@ GateAnswer passGate() {
   if (m.windowStart == gate.knownStart && m.windowEnd == gate.knownEnd && m.cur <= gate.literalAt) {
     return GATE_TRY;
   }
-  const uint8_t* at = scanRequiredLiteral(literal, m.cur, m.windowEnd);
+  if (gate.lineHoldsLiteral) {
+    textSource.SetPosition(m.windowStart);
+    const bool startsLine = textSource.AtLineStart(0) != 0;
+    textSource.SetPosition(m.cur);
+    if (!startsLine) {
+      gate.knownStart = m.windowStart;
+      gate.knownEnd = m.windowEnd;
+      gate.literalAt = m.windowEnd;
+      return GATE_TRY;
+    }
+    gate.lineHoldsLiteral = false;
+  }
+  // The bytes after the line, up to the end of the data, may be read.
+  const uint8_t* limit = dataLimit();
+  const uint8_t* at = scanRequiredLiteral(literal, m.cur, m.windowEnd, limit);
   if (at != nullptr) {
     gate.knownStart = m.windowStart;
     gate.knownEnd = m.windowEnd;
     gate.literalAt = at;
     return GATE_TRY;
   }
-  // A window that ends inside its line (the line runs on past the window, or
-  // past the data in memory) may hold the literal further on. The source is
-  // read ahead for it: where the line ends first, or the text, no candidate
-  // of the rest of the line can match. Otherwise, or when the line runs on
-  // too far to look, every candidate of the window passes without another
-  // scan, and only an attempt can tell. Past a line end, the next line
-  // starts at the window end.
-  const uint8_t* limit = dataLimit();
+  // A window that ends inside its line (the line runs on past the data in
+  // memory) may hold the literal further on. The rest of the line is read
+  // through the source, however long: where the line ends first, or the
+  // text, no candidate of the rest of the line can match; where the literal
+  // occurs, the search goes on from the pointer and every candidate of the
+  // line passes without another scan, and only an attempt can tell. Past a
+  // line end, the next line starts at the window end.
   if (m.windowEnd[-1] != '\n') {
-    const int64_t ahead = m.windowEnd < limit ? LOOKAHEAD_FOUND : lookAheadPastData(literal, limit);
-    if (ahead == LOOKAHEAD_TEXT_END) return GATE_END;
-    if (ahead >= 0) {
-      textSource.SetPosition(m.cur);
-      if (textSource.AdvanceTo(limit + ahead) != 0) return GATE_END;
+    if (m.windowEnd >= limit) {
+      const LineFollowing rest = followLineForLiteral(literal, m.cur, limit);
+      if (rest == TEXT_ENDS_WITHOUT_LITERAL) return GATE_END;
       refreshWindow();
-      return GATE_MOVED;
+      if (rest == LINE_LACKS_LITERAL) return GATE_MOVED;
+      gate.lineHoldsLiteral = true;
     }
     gate.knownStart = m.windowStart;
     gate.knownEnd = m.windowEnd;
@@ -371,11 +359,63 @@ GateAnswer passGate() {
   return GATE_MOVED;
 }
 
+// ---------------------------------------------------------------------------
+// Lazy DFA filter
+//
+// Behind the gate, the lazy DFA (lazy_dfa.cpp) reads the candidate's line
+// and passes it whole when no match starts in it; where one does, the
+// candidates up to the end of the first match it saw go to the exact engine
+// without another scan.
+
+struct DfaFilter {
+  bool active;
+  const uint8_t* knownStart;
+  const uint8_t* knownEnd;
+  const uint8_t* matchEndAt;
+};
+
+DfaFilter dfa;
+
+void prepareDfaFilter() {
+  dfa.active = lazyDfaTakesProgram();
+  dfa.knownStart = dfa.knownEnd = dfa.matchEndAt = nullptr;
+}
+
+// GATE_MOVED also when the pointer moved on inside the line, to the first
+// position where the match may start.
+GateAnswer passDfa() {
+  if (m.cur >= m.windowEnd) return GATE_TRY;
+  if (m.windowStart == dfa.knownStart && m.windowEnd == dfa.knownEnd && m.cur <= dfa.matchEndAt) {
+    return GATE_TRY;
+  }
+  const uint8_t* before = m.cur;
+  int64_t firstEnd = 0;
+  const int32_t verdict = scanLineWithDfa(startsOnLine, &firstEnd);
+  if (verdict == DFA_NO_MATCH) return GATE_MOVED;
+  if (verdict != DFA_MATCH && verdict != DFA_UNKNOWN) return GATE_END;
+  dfa.knownStart = m.windowStart;
+  dfa.knownEnd = m.windowEnd;
+  dfa.matchEndAt = verdict == DFA_MATCH && firstEnd < m.windowEnd - m.cur ? m.cur + firstEnd
+                                                                          : m.windowEnd;
+  return m.cur != before ? GATE_MOVED : GATE_TRY;
+}
+
+int32_t characterAtPointer(int32_t* length);
+bool stepOver(int32_t length);
+bool codePointMayStart(int32_t c);
+bool codePointStartsHere();
+
 // With the gate active, each line is put to the gate before its bytes are
 // scanned, and a line without a candidate left is passed as a whole: the
 // scan for the literal, not the one for the first bytes, carries the search
 // over lines that cannot match.
-int32_t searchBytes(const ByteFilter& filter) {
+//
+// In UTF-8 text (utf8) the filter holds the ASCII first characters and the
+// lead bytes of the others (see utf8FilterOf). A byte found is a character
+// start: the scan begins at one, and a byte below 0x80 or from 0xC0 up is
+// never inside a character. A lead byte is decoded and its character
+// checked, and the search steps over whole characters.
+int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
   bool newLine = gate.active;
   for (;;) {
     if (newLine) {
@@ -406,14 +446,36 @@ int32_t searchBytes(const ByteFilter& filter) {
       refreshWindow();
       if (found == nullptr) continue;
     }
+    int32_t length = 1;
+    if (utf8 && *m.cur >= 0x80) {
+      const int32_t c = characterAtPointer(&length);
+      if (c == NO_CHARACTER) return NOT_FOUND;
+      if (!codePointMayStart(c)) {
+        if (!stepOver(length)) return NOT_FOUND;
+        continue;
+      }
+    }
     if (gate.active) {
       const GateAnswer answer = passGate();
       if (answer == GATE_END) return NOT_FOUND;
       if (answer == GATE_MOVED) continue;
     }
-    const int32_t result = attempt(filter.member, false);
+    if (dfa.active) {
+      const GateAnswer answer = passDfa();
+      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_MOVED) continue;
+    }
+    if (!utf8) {
+      const int32_t result = attempt(filter.member, false);
+      if (result != NOT_FOUND) return result;
+      ++m.cur;
+      continue;
+    }
+    const int32_t result = attempt(nullptr, false, codePointStartsHere);
     if (result != NOT_FOUND) return result;
-    ++m.cur;
+    // The engines that pass candidates on their own leave the pointer at
+    // the last one.
+    if (characterAtPointer(&length) == NO_CHARACTER || !stepOver(length)) return NOT_FOUND;
   }
 }
 
@@ -451,19 +513,158 @@ inline bool firstSetHas(const UnicodeSet* set, int32_t code) {
   return unicodeSetContains(set, code);
 }
 
-// Tries the characters whose code point is in the set, or equals `code`
-// when set is null.
-int32_t searchCodePoints(const UnicodeSet* set, int32_t code) {
-  for (;;) {
-    int32_t length = 1;
-    const int32_t c = characterAtPointer(&length);
-    if (c == NO_CHARACTER) return NOT_FOUND;
-    if (set != nullptr ? firstSetHas(set, c) : c >= 0 && c == code) {
-      const int32_t result = attempt(nullptr, true);
-      if (result != NOT_FOUND) return result;
-    }
-    if (!stepOver(length)) return NOT_FOUND;
+// The first characters of a search by code points: those in the set, or
+// equal to `code` when set is null.
+struct CodePointFilter {
+  const UnicodeSet* set;
+  int32_t code;
+};
+
+CodePointFilter codePointFilter;
+
+bool codePointMayStart(int32_t c) {
+  const UnicodeSet* set = codePointFilter.set;
+  const int32_t code = codePointFilter.code;
+  // An invalid byte (-1) is tried wherever it stands: a negated set takes it.
+  return set != nullptr ? c == -1 || firstSetHas(set, c)
+                        : c >= 0 && matcher_internal::comparableCodePoint(c) == static_cast<uint32_t>(code);
+}
+
+// For the engines that pass candidates on their own: a character start on a
+// line whose character may begin a match.
+bool codePointStartsHere() {
+  int32_t length = 1;
+  const int32_t c = characterAtPointer(&length);
+  return c != NO_CHARACTER && codePointMayStart(c) && startsOnLine();
+}
+
+// The lead byte of the UTF-8 sequence of a code point, as the decoder takes
+// sequences of up to six bytes.
+uint8_t leadByteOf(uint32_t c) {
+  if (c < 0x80) return static_cast<uint8_t>(c);
+  if (c < 0x800) return static_cast<uint8_t>(0xC0 | (c >> 6));
+  if (c < 0x10000) return static_cast<uint8_t>(0xE0 | (c >> 12));
+  if (c < 0x200000) return static_cast<uint8_t>(0xF0 | (c >> 18));
+  if (c < 0x4000000) return static_cast<uint8_t>(0xF8 | (c >> 24));
+  return static_cast<uint8_t>(0xFC | (c >> 30));
+}
+
+// Marks the first bytes of the code points first..last: every lead byte
+// between those of the two ends, which the lead byte of each length class
+// orders as the code points.
+void addLeadBytes(uint8_t* member, uint32_t first, uint32_t last) {
+  static constexpr uint32_t CLASS_ENDS[] = {0x7F, 0x7FF, 0xFFFF, 0x1FFFFF, 0x3FFFFFF, 0x7FFFFFFF};
+  for (uint32_t classEnd : CLASS_ENDS) {
+    if (first > last) return;
+    if (first > classEnd) continue;
+    const uint32_t end = last < classEnd ? last : classEnd;
+    for (uint32_t b = leadByteOf(first); b <= leadByteOf(end); ++b) member[b] = 1;
+    first = end + 1;
   }
+}
+
+// Whether the program holds a SET that takes an invalid byte (code point
+// -1), which may then begin a match wherever it stands.
+bool programTakesInvalidBytes() {
+  const Instruction* program = compiledPattern.program;
+  for (int32_t s = 0; s <= compiledPattern.lastSlot;) {
+    const Instruction& in = program[s];
+    if (in.opcode != OP_SET && in.opcode != OP_SET_SCAN) {
+      ++s;
+      continue;
+    }
+    if ((in.op1 & SET_HOLDS_INVALID_BYTES) != 0) return true;
+    const int32_t slots = setSlotCount(in, 2);
+    if (slots < 1) return true;
+    s += slots;
+  }
+  return false;
+}
+
+// The byte filter of the first-character set in UTF-8 text: the ASCII
+// members and the lead bytes of the others; where an invalid byte may begin
+// a match, every byte from 0x80 up, so that the scan stops at the first
+// byte of a longer character or of an invalid one, which is then decoded.
+// Rebuilt only when the set or that answer changed since the last search.
+struct Utf8FilterKey {
+  bool valid = false;
+  bool invalidStarts = false;
+  uint32_t low = 0;
+  uint32_t high = 0;
+  uint8_t bitmap[8192];
+  int32_t rangeCount = 0;
+  uint32_t ranges[2 * 64];
+};
+
+Utf8FilterKey utf8FilterKey;
+ByteFilter utf8Filter;
+
+bool utf8FilterKeyMatches(const UnicodeSet* set, bool invalidStarts) {
+  const Utf8FilterKey& key = utf8FilterKey;
+  if (!key.valid || key.invalidStarts != invalidStarts || key.low != set->low ||
+      key.high != set->high || key.rangeCount != set->rangeCount) {
+    return false;
+  }
+  if (set->low <= set->high &&
+      std::memcmp(key.bitmap + (set->low >> 3), set->bitmap + (set->low >> 3),
+                  (set->high >> 3) - (set->low >> 3) + 1) != 0) {
+    return false;
+  }
+  return std::memcmp(key.ranges, set->ranges, sizeof(uint32_t) * 2 * set->rangeCount) == 0;
+}
+
+const ByteFilter& utf8FilterOf(const UnicodeSet* set) {
+  const bool invalidStarts = programTakesInvalidBytes();
+  if (utf8FilterKeyMatches(set, invalidStarts)) return utf8Filter;
+  std::memset(utf8Filter.member, 0, sizeof utf8Filter.member);
+  if (set->low <= set->high) {
+    for (uint32_t c = set->low; c <= set->high; ++c) {
+      if (((set->bitmap[c >> 3] >> (c & 7)) & 1) == 0) continue;
+      // Past ASCII the code points of one bitmap byte share a lead byte.
+      if (c >= 0x80) c |= 7;
+      utf8Filter.member[leadByteOf(c)] = 1;
+    }
+  }
+  for (int32_t i = 0; i < set->rangeCount; ++i) {
+    addLeadBytes(utf8Filter.member, set->ranges[2 * i], set->ranges[2 * i + 1]);
+  }
+  if (invalidStarts) std::memset(utf8Filter.member + 0x80, 1, 0x80);
+  buildFilter(&utf8Filter);
+  Utf8FilterKey& key = utf8FilterKey;
+  key.valid = set->rangeCount <= 64;
+  key.invalidStarts = invalidStarts;
+  key.low = set->low;
+  key.high = set->high;
+  key.rangeCount = set->rangeCount;
+  if (set->low <= set->high) {
+    std::memcpy(key.bitmap + (set->low >> 3), set->bitmap + (set->low >> 3),
+                (set->high >> 3) - (set->low >> 3) + 1);
+  }
+  if (key.valid) std::memcpy(key.ranges, set->ranges, sizeof(uint32_t) * 2 * set->rangeCount);
+  return utf8Filter;
+}
+
+// The characters whose code point is in the set, or whose comparable form
+// equals `code` when set is null, found by their bytes.
+int32_t searchUtf8Bytes(const UnicodeSet* set, const Instruction* lead) {
+  if (set != nullptr) {
+    codePointFilter = CodePointFilter{set, 0};
+    return searchBytes(utf8FilterOf(set), true);
+  }
+  const uint32_t code = lead->op2;
+  codePointFilter = CodePointFilter{nullptr, static_cast<int32_t>(code)};
+  ByteFilter filter;
+  std::memset(filter.member, 0, sizeof filter.member);
+  // Ignoring case, every form of the fold; a CHAR never takes an invalid byte.
+  uint32_t form = compiledPattern.ignoreCase != 0 ? code : lead->op1;
+  const uint32_t first = form;
+  do {
+    filter.member[leadByteOf(form)] = 1;
+    if (compiledPattern.ignoreCase == 0) break;
+    form = nextCaseForm(form);
+  } while (form != first);
+  buildFilter(&filter);
+  return searchBytes(filter, true);
 }
 
 // ---------------------------------------------------------------------------
@@ -511,6 +712,17 @@ int32_t searchAnchored(bool atLineStart) {
         continue;
       }
     }
+    // A match of an anchored program starts at the line start, so the
+    // filter leaves the pointer there unless the line holds none.
+    if (dfa.active && atLineStart) {
+      const GateAnswer answer = passDfa();
+      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_MOVED) {
+        stay = 1;
+        tried = false;
+        continue;
+      }
+    }
     const int32_t result = attempt(nullptr, true);
     if (result != NOT_FOUND) return result;
     tried = true;
@@ -520,11 +732,16 @@ int32_t searchAnchored(bool atLineStart) {
   }
 }
 
-// Every position, one byte (UTF-8: one character) after the other; the
-// position where the text ends is tried once.
+// UTF-8 text: every character start on a line. A function of its own, so
+// that the engines that pass candidates on their own step over characters as
+// they decode.
+bool characterStartsOnLine() { return startsOnLine(); }
+
+// Every position, one byte (UTF-8: one character, as the matcher decodes it,
+// so that each byte of a broken sequence is tried as the character it is)
+// after the other; the position where the text ends is tried once.
 int32_t searchEveryPosition() {
   const bool utf8 = textSource.charMode == 2;
-  bool inCharacter = false;
   int32_t exhausted = 0;
   for (;;) {
     if (m.cur >= m.windowEnd) {
@@ -532,23 +749,32 @@ int32_t searchEveryPosition() {
       exhausted = textSource.SeekRelative(0);
       refreshWindow();
     }
-    if (inCharacter) {
-      if (exhausted == 0 && m.cur < m.windowEnd && (*m.cur & 0xC0) == 0x80) {
-        ++m.cur;
-        continue;
-      }
-      inCharacter = false;
-    }
     if (gate.active && exhausted == 0) {
       const GateAnswer answer = passGate();
       if (answer == GATE_END) return NOT_FOUND;
       if (answer == GATE_MOVED) continue;
     }
-    const int32_t result = attempt(nullptr, false);
+    if (dfa.active && exhausted == 0) {
+      const GateAnswer answer = passDfa();
+      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_MOVED) continue;
+    }
+    const int32_t result =
+        utf8 ? attempt(nullptr, false, characterStartsOnLine) : attempt(nullptr, false);
     if (result != NOT_FOUND) return result;
     if (exhausted != 0) return NOT_FOUND;
-    ++m.cur;
-    inCharacter = utf8;
+    int32_t length = 1;
+    if (utf8 && characterAtPointer(&length) == NO_CHARACTER) return NOT_FOUND;
+    if (length <= m.windowEnd - m.cur) {
+      m.cur += length;
+      continue;
+    }
+    // A character that runs on past the window; the end of the text after
+    // it is still tried.
+    textSource.SetPosition(m.cur);
+    const int32_t moved = textSource.SeekRelative(length);
+    refreshWindow();
+    if (moved != 0 && moved != ADVANCE_AT_END) return NOT_FOUND;
   }
 }
 
@@ -560,7 +786,7 @@ int32_t searchCandidates() {
   }
   const bool utf8 = textSource.charMode == 2;
   if (compiledPattern.firstCharValid) {
-    if (utf8) return searchCodePoints(compiledPattern.firstCharSet, 0);
+    if (utf8) return searchUtf8Bytes(compiledPattern.firstCharSet, nullptr);
     return searchBytes(filterOfTable(compiledPattern.firstCharTable));
   }
   const Instruction* lead = leadingInstruction(compiledPattern.program);
@@ -577,7 +803,7 @@ int32_t searchCandidates() {
         if (textSource.SeekRelative(0) != 0) return NOT_FOUND;
         refreshWindow();
       }
-      if (utf8) return searchCodePoints(nullptr, static_cast<int32_t>(lead->op2));
+      if (utf8) return searchUtf8Bytes(nullptr, lead);
       ByteFilter filter;
       std::memset(filter.member, 0, sizeof filter.member);
       filter.member[lead->op1 & 0xFF] = 1;
@@ -709,9 +935,15 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   matcher.top = 0;
   loadMatcherWindow();
   prepareGate();
-  const bool pikeCan = pikeVmTakesProgram();
+  prepareDfaFilter();
+  const RegexEngine engine = regexEngine();
+  const bool pikeCan = engine != REGEX_ENGINE_MEMO && pikeVmTakesProgram();
   pikeActive = pikeCan && pikeVmStartsAtOnce();
   pikeStandsBy = pikeCan && !pikeActive;
+  const bool memoCan = engine != REGEX_ENGINE_BACKTRACK &&
+                       (engine == REGEX_ENGINE_MEMO || !pikeVmRunsHere()) && memoTakesProgram();
+  memoActive = memoCan && engine == REGEX_ENGINE_MEMO;
+  memoStandsBy = memoCan && !memoActive;
   stepsLeft = STEPS_AT_START;
   const int32_t result = searchCandidates();
   if (result == PIKE_TEXT_END) return NOT_FOUND;

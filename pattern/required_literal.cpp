@@ -8,7 +8,8 @@
 // cursor and counter slots between them and no other way into the later
 // ones, consume consecutive bytes of every match; the longest such run is the
 // literal. Ignore-case CHARs carry both forms of a letter, so the literal is
-// then compared through upperTable.
+// then compared through upperTable. In UTF-8 mode a CHAR holds a code point
+// and stands in the literal for its UTF-8 bytes (see characterBytes).
 //
 // When no run of two bytes or more is required, the program may still
 // divide: from slot 0 (past zero-width steps) a branch leads to two slots,
@@ -17,17 +18,23 @@
 // makes a set of literals one of which every match holds: for the branches
 // of PM_RESUME|PM_SUSPEND, the two words.
 //
-// The scan looks first for the literal's rarest byte with memchr (both forms
-// of a letter, two memchr streams merged) and compares the whole literal
-// around each hit. A set is scanned piece by piece of text, each piece for
-// every literal, the pieces growing: the cost stays in proportion to the
-// distance to the first hit even when one literal never occurs.
+// The scan is the vectorised search of literal_set_search.cpp, which
+// compares two probe bytes of every literal of the set at once. Where the
+// literals do not suit it (a byte with more than two case forms in every
+// position), the scan looks first for the literal's rarest byte with memchr
+// (both forms of a letter, two memchr streams merged) and compares the whole
+// literal around each hit; a set is then scanned piece by piece of text, each
+// piece for every literal, the pieces growing: the cost stays in proportion to
+// the distance to the first hit even when one literal never occurs.
 //
 // Tested by required_literal_test.cpp.
 #include "pattern/required_literal.h"
 
 #include <cstring>
 
+#include "pattern/compiled_pattern.h"
+#include "pattern/text_source.h"
+#include "support/case_folding.h"
 #include "support/memory_pool.h"
 #include "support/text_encoding.h"
 
@@ -37,18 +44,6 @@ namespace {
 // per CHAR.
 constexpr int32_t ANALYSIS_SLOT_LIMIT = 4096;
 constexpr int32_t ANALYSIS_CHAR_LIMIT = 512;
-
-// Bytes of program and prose text from the most to the least frequent; a
-// byte not listed counts as rarer than all of them.
-const char BYTE_FREQUENCY_ORDER[] =
-    " etaoinsrhldcu\n\tmpfgy,._bw()=;v\"*0/1k-x2>:#<'T3SEAICRNOLPDM[]{}&j4F856B97Uq+!zHGWV%\\|KY$"
-    "@^~?`XJZQ\r";
-
-int32_t byteRank(uint8_t value) {
-  const char* at = std::strchr(BYTE_FREQUENCY_ORDER, value);
-  if (value == 0 || at == nullptr) return 1000;
-  return static_cast<int32_t>(at - BYTE_FREQUENCY_ORDER);
-}
 
 struct ProgramGraph {
   int32_t slots = 0;
@@ -188,12 +183,42 @@ int32_t foldedByte(const Instruction& in) {
   return upperTable[a];
 }
 
+// The bytes that a CHAR takes in the text, as the literal holds them (upper
+// case when folding); 0 when the CHAR cannot be part of a literal. In UTF-8
+// text a character without case forms is the UTF-8 encoding of its code
+// point: the decoder takes no other form of it, and the encoding of a whole
+// character never begins inside another, so the byte scan finds exactly its
+// occurrences. Ignoring case, a letter is usable only when every form of its
+// fold is ASCII, for the scan folds bytes through upperTable: i, k and s,
+// whose forms include İ, ı, the Kelvin sign and ſ, end a run there, as does
+// every letter beyond ASCII.
+int32_t characterBytes(const Instruction& in, bool ignoreCase, int32_t encodingMode,
+                       uint8_t* out) {
+  if (encodingMode != ENCODING_UTF8) {
+    const int32_t value =
+        ignoreCase ? foldedByte(in)
+                   : (in.op1 == in.op2 && in.op1 < 256 ? static_cast<int32_t>(in.op1) : -1);
+    if (value < 0) return 0;
+    out[0] = static_cast<uint8_t>(value);
+    return 1;
+  }
+  if (!ignoreCase) return in.op1 == in.op2 ? encodeUtf8(in.op1, out) : 0;
+  const uint32_t fold = in.op2;
+  uint32_t form = fold;
+  do {
+    if (form >= 0x80) return 0;
+    form = nextCaseForm(form);
+  } while (form != fold);
+  out[0] = upperTable[fold];
+  return 1;
+}
+
 int32_t rareByteIndex(const uint8_t* bytes, int32_t length, bool fold) {
   int32_t best = 0;
   int32_t bestRank = -1;
   for (int32_t i = 0; i < length; ++i) {
     uint8_t value = bytes[i];
-    int32_t rank = byteRank(value);
+    int32_t rank = literalByteRank(value);
     if (fold && lowerTable[value] != value) rank -= 20;  // two forms to look for
     if (rank > bestRank) {
       bestRank = rank;
@@ -208,10 +233,21 @@ struct Run {
   uint8_t bytes[REQUIRED_LITERAL_CAPACITY];
 };
 
+// How rare the bytes of a run are together, for choosing between runs of one
+// length: "cpy" of str?cpy skips more lines than "str".
+int32_t runRarity(const Run& run) {
+  int32_t sum = 0;
+  for (int32_t i = 0; i < run.length; ++i) {
+    const int32_t rank = literalByteRank(run.bytes[i]);
+    sum += rank < 100 ? rank : 100;
+  }
+  return sum;
+}
+
 // The longest run of CHARs that every path from slot start to the final MATCH
 // passes; length 0 when there is none, or when no path reaches the MATCH.
 Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t start,
-                       bool ignoreCase) {
+                       bool ignoreCase, int32_t encodingMode) {
   Run best;
   const int32_t lastSlot = graph.slots - 1;
   if (!reachesMatchAvoiding(graph, -1, start)) return best;
@@ -223,13 +259,12 @@ Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t 
     // only be reached from the one before it.
     run.length = 0;
     int32_t at = s;
-    while (run.length < REQUIRED_LITERAL_CAPACITY) {
-      int32_t value = ignoreCase ? foldedByte(program[at])
-                                 : (program[at].op1 == program[at].op2 && program[at].op1 < 256
-                                        ? static_cast<int32_t>(program[at].op1)
-                                        : -1);
-      if (value < 0) break;
-      run.bytes[run.length++] = static_cast<uint8_t>(value);
+    for (;;) {
+      uint8_t bytes[4];
+      const int32_t length = characterBytes(program[at], ignoreCase, encodingMode, bytes);
+      if (length == 0 || run.length + length > REQUIRED_LITERAL_CAPACITY) break;
+      std::memcpy(run.bytes + run.length, bytes, static_cast<size_t>(length));
+      run.length += length;
       int32_t next = graph.successors[2 * at];
       if (graph.successors[2 * at + 1] >= 0 || program[at].opcode == OP_CHAR_SCAN) break;
       while (next >= 0 && graph.predecessorCount[next] == 1 && isZeroWidthStep(program[next]) &&
@@ -239,7 +274,10 @@ Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t 
       if (next < 0 || graph.predecessorCount[next] != 1 || !isCharacter(program[next])) break;
       at = next;
     }
-    if (run.length > best.length) best = run;
+    if (run.length > best.length ||
+        (run.length == best.length && runRarity(run) > runRarity(best))) {
+      best = run;
+    }
   }
   return best;
 }
@@ -251,8 +289,9 @@ constexpr int32_t SET_DEPTH_LIMIT = 4;
 // Adds to runs[] (count so far in *count) literals one of which every path
 // from slot start holds; false when there are none or too many.
 bool collectAlternatives(const Instruction* program, ProgramGraph& graph, int32_t start,
-                         bool ignoreCase, int32_t depth, Run* runs, int32_t* count) {
-  const Run run = longestRequiredRun(program, graph, start, ignoreCase);
+                         bool ignoreCase, int32_t encodingMode, int32_t depth, Run* runs,
+                         int32_t* count) {
+  const Run run = longestRequiredRun(program, graph, start, ignoreCase, encodingMode);
   if (run.length >= SET_MEMBER_MINIMUM) {
     if (*count == REQUIRED_LITERAL_ALTERNATIVES) return false;
     runs[(*count)++] = run;
@@ -271,8 +310,10 @@ bool collectAlternatives(const Instruction* program, ProgramGraph& graph, int32_
   const int32_t left = graph.successors[2 * at];
   const int32_t right = graph.successors[2 * at + 1];
   if (left < 0 || right < 0) return false;
-  return collectAlternatives(program, graph, left, ignoreCase, depth + 1, runs, count) &&
-         collectAlternatives(program, graph, right, ignoreCase, depth + 1, runs, count);
+  return collectAlternatives(program, graph, left, ignoreCase, encodingMode, depth + 1, runs,
+                             count) &&
+         collectAlternatives(program, graph, right, ignoreCase, encodingMode, depth + 1, runs,
+                             count);
 }
 
 }  // namespace
@@ -284,6 +325,7 @@ void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t e
   literal->fold = 0;
   literal->singleLine = 0;
   literal->rareIndex = 0;
+  literal->set.count = 0;
   if (program == nullptr || lastSlot < 0 || lastSlot >= ANALYSIS_SLOT_LIMIT) return;
   if (program[lastSlot].opcode != OP_MATCH) return;
 
@@ -303,20 +345,25 @@ void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t e
       if (program[s].op1 != program[s].op2) ignoreCase = true;
     }
   }
+  // In UTF-8 mode an ignore-case CHAR holds the character and its fold,
+  // which are one code point for a character that is its own fold.
+  if (encodingMode == ENCODING_UTF8 && compiledPattern.ignoreCase != 0) ignoreCase = true;
   literal->singleLine = singleLine ? 1 : 0;
-  if (encodingMode == 2 || characters == 0 || characters > ANALYSIS_CHAR_LIMIT) {
+  if (characters == 0 || characters > ANALYSIS_CHAR_LIMIT) {
     freeGraph(graph);
     return;
   }
 
   Run runs[REQUIRED_LITERAL_ALTERNATIVES];
   int32_t count = 0;
-  runs[0] = longestRequiredRun(program, graph, 0, ignoreCase);
+  runs[0] = longestRequiredRun(program, graph, 0, ignoreCase, encodingMode);
   if (runs[0].length > 0) count = 1;
   if (runs[0].length < SET_MEMBER_MINIMUM) {
     Run alternatives[REQUIRED_LITERAL_ALTERNATIVES];
     int32_t found = 0;
-    if (collectAlternatives(program, graph, 0, ignoreCase, 0, alternatives, &found) && found > 1) {
+    if (collectAlternatives(program, graph, 0, ignoreCase, encodingMode, 0, alternatives,
+                            &found) &&
+        found > 1) {
       for (int32_t i = 0; i < found; ++i) runs[i] = alternatives[i];
       count = found;
     }
@@ -334,6 +381,13 @@ void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t e
     other.rareIndex = rareByteIndex(other.bytes, other.length, ignoreCase);
   }
   literal->otherCount = count - 1;
+  const uint8_t* bytes[REQUIRED_LITERAL_ALTERNATIVES] = {literal->bytes};
+  int32_t lengths[REQUIRED_LITERAL_ALTERNATIVES] = {literal->length};
+  for (int32_t i = 1; i < count; ++i) {
+    bytes[i] = literal->others[i - 1].bytes;
+    lengths[i] = literal->others[i - 1].length;
+  }
+  prepareLiteralSet(bytes, lengths, count, ignoreCase, &literal->set);
 }
 
 namespace {
@@ -418,7 +472,9 @@ constexpr int64_t FIRST_PIECE = 256;
 }  // namespace
 
 const uint8_t* scanRequiredLiteral(const RequiredLiteral& literal, const uint8_t* from,
-                                   const uint8_t* end) {
+                                   const uint8_t* end, const uint8_t* readable) {
+  if (literal.length <= 0) return nullptr;
+  if (literal.set.count > 0) return findLiteralSet(literal.set, from, end, readable);
   const bool fold = literal.fold != 0;
   if (literal.otherCount == 0) {
     return scanOne(literal.bytes, literal.length, literal.rareIndex, fold, from, end);
@@ -445,4 +501,68 @@ const uint8_t* scanRequiredLiteral(const RequiredLiteral& literal, const uint8_t
     if (best != nullptr) return best;
   }
   return nullptr;
+}
+
+namespace {
+
+int32_t longestLiteral(const RequiredLiteral& literal) {
+  int32_t longest = literal.length;
+  for (int32_t i = 0; i < literal.otherCount; ++i) {
+    if (literal.others[i].length > longest) longest = literal.others[i].length;
+  }
+  return longest;
+}
+
+// Moves the source back by `distance` bytes, in steps that MoveBy can take.
+bool moveBack(int64_t distance) {
+  constexpr int64_t STEP = 1 << 30;
+  while (distance > 0) {
+    const int64_t step = distance < STEP ? distance : STEP;
+    if (textSource.MoveBy(-static_cast<int32_t>(step)) != 0) return false;
+    distance -= step;
+  }
+  return true;
+}
+
+}  // namespace
+
+LineFollowing followLineForLiteral(const RequiredLiteral& literal, const uint8_t* from,
+                                   const uint8_t* end) {
+  const int32_t keep = longestLiteral(literal) - 1;
+  // The last `keep` bytes of the line read so far, then the first bytes of
+  // the next block: a literal that starts before the block and ends in it.
+  uint8_t junction[2 * REQUIRED_LITERAL_CAPACITY];
+  int32_t carried = end - from < keep ? static_cast<int32_t>(end - from) : keep;
+  std::memcpy(junction, end - carried, static_cast<size_t>(carried));
+  int64_t moved = 0;  // from `from` to the source's cursor
+  const uint8_t* cursor = from;
+  const uint8_t* dataEnd = end;
+  textSource.SetPosition(from);
+  for (;;) {
+    if (textSource.AdvanceTo(dataEnd) != 0) return TEXT_ENDS_WITHOUT_LITERAL;
+    moved += dataEnd - cursor;
+    const uint8_t* lineEnd = nullptr;
+    textSource.GetWindow(&cursor, &lineEnd, &dataEnd);
+    const int32_t length = lineEnd - cursor < keep ? static_cast<int32_t>(lineEnd - cursor) : keep;
+    std::memcpy(junction + carried, cursor, static_cast<size_t>(length));
+    if (scanRequiredLiteral(literal, junction, junction + carried + length) != nullptr ||
+        scanRequiredLiteral(literal, cursor, lineEnd, dataEnd) != nullptr) {
+      textSource.SetPosition(cursor);
+      return moveBack(moved) ? LINE_HOLDS_LITERAL : TEXT_ENDS_WITHOUT_LITERAL;
+    }
+    if (lineEnd > cursor && lineEnd[-1] == '\n') {
+      textSource.SetPosition(cursor);
+      return textSource.AdvanceTo(lineEnd) == 0 ? LINE_LACKS_LITERAL : TEXT_ENDS_WITHOUT_LITERAL;
+    }
+    // The next junction begins with the last bytes of the line so far, which
+    // a block shorter than them takes partly from the junction before.
+    if (lineEnd - cursor >= keep) {
+      carried = keep;
+      std::memcpy(junction, lineEnd - keep, static_cast<size_t>(keep));
+    } else {
+      const int32_t total = carried + length;
+      carried = total < keep ? total : keep;
+      std::memmove(junction, junction + total - carried, static_cast<size_t>(carried));
+    }
+  }
 }

@@ -7,10 +7,11 @@
 #include <cstdint>
 
 #include "pattern/instruction.h"
+#include "pattern/literal_set_search.h"
 
-constexpr int32_t REQUIRED_LITERAL_CAPACITY = 32;
+constexpr int32_t REQUIRED_LITERAL_CAPACITY = LITERAL_SET_LENGTH;
 // At most this many literals when every match holds one of several.
-constexpr int32_t REQUIRED_LITERAL_ALTERNATIVES = 4;
+constexpr int32_t REQUIRED_LITERAL_ALTERNATIVES = LITERAL_SET_CAPACITY;
 
 // One more literal of a set (see RequiredLiteral::otherCount).
 struct LiteralAlternative {
@@ -30,16 +31,36 @@ struct RequiredLiteral {
   // of them and the others follow here; 0 for a single literal.
   int32_t otherCount;
   LiteralAlternative others[REQUIRED_LITERAL_ALTERNATIVES - 1];
+  // The literals above prepared for the vectorised search (count 0 when they
+  // do not suit it, and the scan compares byte by byte).
+  LiteralSet set;
 };
 
-// Fills literal from the program (byte modes only; in UTF-8 mode nothing is
-// found). The literal is a run of CHAR slots that every path from slot 0 to
+// Fills literal from the program. The literal is a run of CHAR slots (in
+// UTF-8 mode their characters' encodings) that every path from slot 0 to
 // the program's final MATCH passes, one after another; without one of two
 // bytes or more, a set of such runs, one of which every path passes.
 void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t encodingMode,
                          RequiredLiteral* literal);
 
 // The first position in [from, end) where the literal (one of the set)
-// starts, or null.
+// starts and ends before `end`, or null. The bytes up to `readable` (when it
+// is not null) may be read.
 const uint8_t* scanRequiredLiteral(const RequiredLiteral& literal, const uint8_t* from,
+                                   const uint8_t* end, const uint8_t* readable = nullptr);
+
+// Where the rest of a line leads (see followLineForLiteral).
+enum LineFollowing {
+  LINE_HOLDS_LITERAL,        // the source stands at `from` again
+  LINE_LACKS_LITERAL,        // the source stands at the start of the next line
+  TEXT_ENDS_WITHOUT_LITERAL  // the source stands anywhere
+};
+
+// For a line that runs on past the data in memory, which ends at `end`, when
+// [from, end) holds no start of the literal: reads the rest of the line
+// through the source (textSource), block after block, each scanned whole for
+// the literal and the line feed, a literal across two blocks included, and
+// answers whether the literal occurs before the line ends. The work is one
+// pass over the line, whatever its length.
+LineFollowing followLineForLiteral(const RequiredLiteral& literal, const uint8_t* from,
                                    const uint8_t* end);

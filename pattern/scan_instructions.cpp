@@ -59,7 +59,7 @@ inline int32_t peekUtf8(bool askMore, int32_t crossLines) {
 }
 
 inline bool charEquals(const Instruction* in, int32_t c) {
-  if (textSource.charMode == 2) return c >= 0 && static_cast<uint32_t>(c) == in->op2;
+  if (textSource.charMode == 2) return utf8CharMatches(in, c);
   return c >= 0 && (static_cast<uint32_t>(c) == in->op1 || static_cast<uint32_t>(c) == in->op2);
 }
 
@@ -68,7 +68,7 @@ inline bool charEquals(const Instruction* in, int32_t c) {
 // not others, which the loop pass never gives a follow kind that tests the
 // item's own set.
 inline bool setHas(const Instruction* set, int32_t c) {
-  if (textSource.charMode == 2) return c != NO_CHARACTER && setRecordHas(set, c);
+  if (textSource.charMode == 2) return utf8SetHas(set, c);
   if (textSource.charMode == 1) return c >= 0 && setMayBeginWith(set, c);
   return c >= 0 && setBitmapHas(set, c);
 }
@@ -136,7 +136,9 @@ inline int32_t followTest(const Instruction* scan, const Instruction* follow) {
     case 6:
       return setHas(scan, peekLikeSet(scan->op4)) ? GO_ON : STOP;
     case 7:
-      if (s.windowEnd - s.cur > 2) return GO_ON;
+      // The fetch reads straight from the window only with a whole UTF-8
+      // sequence ahead (up to six bytes), else asks the text source.
+      if (s.windowEnd - s.cur > (textSource.charMode == 2 ? 5 : 2)) return GO_ON;
       textSource.SetPosition(s.cur);
       if (textSource.HasMore(0, scan->op4) == 0) return STOP;
       refreshWindow();

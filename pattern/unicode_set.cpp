@@ -19,6 +19,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "support/case_folding.h"
 #include "support/memory_pool.h"
 #include "support/text_encoding.h"
 
@@ -32,9 +33,6 @@ constexpr int32_t SET_BAD_PROPERTY = -2500;
 // Beyond this the byte size of the pair array no longer fits a request.
 constexpr uint32_t MAX_PAIRS = 0x0FFFFFFF;
 
-constexpr uint32_t CAPITAL_SIGMA = 0x03A3;
-constexpr uint32_t FINAL_SIGMA = 0x03C2;
-constexpr uint32_t SMALL_SIGMA = 0x03C3;
 
 // Longest name after "Is", and longest category (major letter and seven minors).
 constexpr int32_t MAX_BLOCK_NAME = 197;
@@ -264,20 +262,11 @@ int32_t unicodeSetAddRange(UnicodeSet* set, uint32_t first, uint32_t last, bool 
   const uint32_t planeLast = std::min(last, PLANE_END - 1);
   setBitRange(set, first, planeLast);
   if (!fold) return 0;
+  // Every case form of every member: the code points of one fold form a
+  // cycle (k, K and the Kelvin sign; the three sigmas), so a set tested with
+  // the text's characters as they stand matches in either case.
   for (uint32_t c = first; c <= planeLast; ++c) {
-    // The case service maps within the plane; anything else is not a case form.
-    for (uint32_t form : {upperCodePoint(c), lowerCodePoint(c)}) {
-      if (form < PLANE_END) setBit(set, form);
-    }
-  }
-  // Capital sigma lower-cases to one of its two small forms only. The final
-  // form is added with it, so a pattern upper-cased for ignoring case still
-  // finds both; a lone small form (written as an escape) keeps its own pair.
-  if ((first <= CAPITAL_SIGMA && CAPITAL_SIGMA <= planeLast) ||
-      (first <= FINAL_SIGMA && SMALL_SIGMA <= planeLast)) {
-    setBit(set, CAPITAL_SIGMA);
-    setBit(set, FINAL_SIGMA);
-    setBit(set, SMALL_SIGMA);
+    for (uint32_t form = nextCaseForm(c); form != c; form = nextCaseForm(form)) setBit(set, form);
   }
   return 0;
 }

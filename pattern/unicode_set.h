@@ -22,8 +22,9 @@ void unicodeSetInit(UnicodeSet* set);   // empty, no pairs allocated
 void unicodeSetClear(UnicodeSet* set);  // empty again, keeps the pair array
 void unicodeSetFree(UnicodeSet* set);   // releases the pair array
 int32_t unicodeSetAdd(UnicodeSet* set, uint32_t codePoint);
-// With fold, each code point below U+10000 also adds its upper- and lower-case
-// mapping, and the sigma forms U+03A3, U+03C2, U+03C3 go together.
+// With fold, each code point below U+10000 also adds every code point of the
+// same case fold (support/case_folding.h): A and a; Σ, σ and ς; k, K and the
+// Kelvin sign.
 int32_t unicodeSetAddRange(UnicodeSet* set, uint32_t first, uint32_t last, bool fold);
 int32_t unicodeSetUnion(UnicodeSet* into, const UnicodeSet* from);
 int32_t unicodeSetComplement(UnicodeSet* set);  // within U+0000..U+7FFFFFFF

@@ -17,8 +17,9 @@
 // call counts. So for a regular file opened here the position is kept in this
 // layer: a seek only records where the next transfer starts, the descriptor
 // is moved by lseek just before a read or write that needs it, and the size
-// that CreateFile's fstat saw serves the first seek to the end if nothing was
-// read or written in between.
+// that CreateFile's fstat saw serves every seek to the end until something is
+// read or written (a search asks for the size twice before it reads: whether
+// the file has bytes, then where its text ends).
 #include "platform/posix_internal.h"
 
 #include <fcntl.h>
@@ -53,7 +54,7 @@ HANDLE handleOf(int fd) {
 // the caller has set (`position`) and the one the descriptor has (`actual`).
 struct RegularFile {
   bool tracked;
-  bool sizeFresh;  // `size` is what fstat said at the open, with nothing moved since
+  bool sizeFresh;  // `size` is what fstat said at the open, with nothing transferred since
   int64_t size;
   int64_t position;
   int64_t actual;
@@ -307,7 +308,6 @@ DWORD SetFilePointer(HANDLE file, LONG distanceLow, LONG* distanceHigh, DWORD me
     struct stat facts;
     if (tracked != nullptr && tracked->sizeFresh) {
       base = tracked->size;
-      tracked->sizeFresh = false;  // a later question sees the file as it is then
     } else if (fstat(fd, &facts) == 0 && S_ISREG(facts.st_mode)) {
       base = facts.st_size;
     } else {
@@ -362,6 +362,7 @@ BOOL SetEndOfFile(HANDLE file) {
   if (position < 0 || ftruncate(fd, position) != 0) {
     return failWith(errorOnDescriptor(fd, errno, ERROR_WRITE_FAULT));
   }
+  if (tracked != nullptr) tracked->sizeFresh = false;
   return TRUE;
 }
 
@@ -424,6 +425,16 @@ DWORD GetFileType(HANDLE file) {
     return FILE_TYPE_PIPE;
   }
   return FILE_TYPE_UNKNOWN;
+}
+
+BOOL GetConsoleMode(HANDLE console, DWORD* mode) {
+  int fd = descriptorOf(console);
+  if (fd < 0 || isatty(fd) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (mode != nullptr) *mode = 0;
+  return TRUE;
 }
 
 // Only the access and write times exist here; a null or zero time (and the

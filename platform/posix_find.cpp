@@ -11,6 +11,11 @@
 // names without an extension). A listing starts with "." and "..", as on
 // Windows, and then gives the directory's entries in the order readdir does.
 // A pattern without wildcards names one entry, which is looked up with stat.
+// A search by kind (platformFindFirstKinds) takes an entry's kind from the
+// type that readdir gives with its name, and asks the system for its facts
+// only for a link (whose target decides) or an entry of unknown type: on a
+// tree of thousands of files the walk then costs a system call per
+// directory, not one per entry.
 // The search handle points to the search's own record; the record is the
 // emulated system's memory, so it comes from the C heap.
 #include "platform/posix_internal.h"
@@ -23,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/entry_listing.h"
 #include "platform/win32.h"
 
 namespace {
@@ -33,6 +39,7 @@ struct FindSearch {
   uint32_t magic;
   DIR* directory;    // null once the listing has ended, or for one named entry
   int dotsPending;   // 2: "." and ".." still to come, 1: "..", 0: none
+  bool kindsOnly;    // entries of a known type are described by their type alone
   FindSearch* older;  // the searches with an open directory, newest first
   FindSearch* newer;
   char directoryPath[POSIX_NAME_CAPACITY];
@@ -151,14 +158,31 @@ bool matchesPattern(const char* pattern, const char* name) {
   return false;
 }
 
+// The attributes of a regular file or a directory named by the listing
+// alone: no times, no size, no read-only bit.
+void describeByType(bool directory, const char* name, size_t nameLength, WIN32_FIND_DATAA* data) {
+  struct stat facts = {};
+  facts.st_mode = (directory ? S_IFDIR : S_IFREG) | S_IWUSR | S_IWGRP | S_IWOTH;
+  std::memset(data, 0, sizeof *data);
+  data->dwFileAttributes = attributesOfStat(facts, name);
+  std::memcpy(data->cFileName, name, nameLength + 1);
+}
+
 // Fills data for the entry called name of the directory open as `directory`
 // (or, without one, the file at path); false when the entry cannot be
 // described (it vanished, or its name is too long). Asking relative to the
 // open directory spares the kernel a walk along the whole path per entry.
-bool describeEntry(int directory, const char* path, const char* name, WIN32_FIND_DATAA* data) {
+// `type` is the entry's type as the listing gave it, or DT_UNKNOWN; with
+// byType a regular file or a directory is described by that alone.
+bool describeEntry(int directory, const char* path, const char* name, WIN32_FIND_DATAA* data,
+                   unsigned char type = DT_UNKNOWN, bool byType = false) {
   size_t nameLength = std::strlen(name);
   if (nameLength >= MAX_PATH) {
     return false;
+  }
+  if (byType && (type == DT_REG || type == DT_DIR)) {
+    describeByType(type == DT_DIR, name, nameLength, data);
+    return true;
   }
   const int base = directory >= 0 ? directory : AT_FDCWD;
   const char* file = directory >= 0 ? name : path;
@@ -204,7 +228,8 @@ bool fetchNext(FindSearch* search, WIN32_FIND_DATAA* data) {
     const char* name = search->dotsPending == 2 ? "." : "..";
     --search->dotsPending;
     if (matchesPattern(search->pattern, name) && joinPath(search->directoryPath, name, path) &&
-        describeEntry(search->directory != nullptr ? dirfd(search->directory) : -1, path, name, data)) {
+        describeEntry(search->directory != nullptr ? dirfd(search->directory) : -1, path, name, data,
+                      DT_DIR, search->kindsOnly)) {
       return true;
     }
   }
@@ -223,7 +248,7 @@ bool fetchNext(FindSearch* search, WIN32_FIND_DATAA* data) {
       continue;
     }
     if (matchesPattern(search->pattern, name) && joinPath(search->directoryPath, name, path) &&
-        describeEntry(dirfd(search->directory), path, name, data)) {
+        describeEntry(dirfd(search->directory), path, name, data, entry->d_type, search->kindsOnly)) {
       return true;
     }
   }
@@ -245,7 +270,7 @@ void destroySearch(FindSearch* search) {
   std::free(search);
 }
 
-HANDLE findFirst(const char* path, WIN32_FIND_DATAA* data) {
+HANDLE findFirst(const char* path, WIN32_FIND_DATAA* data, bool kindsOnly) {
   if (data == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -266,6 +291,7 @@ HANDLE findFirst(const char* path, WIN32_FIND_DATAA* data) {
     return INVALID_HANDLE_VALUE;
   }
   search->magic = SEARCH_MAGIC;
+  search->kindsOnly = kindsOnly;
   if (cut == 0) {
     std::strcpy(search->directoryPath, ".");
   } else {
@@ -353,15 +379,17 @@ bool describedFacts(int directory, const char* name, struct stat* facts) {
   return true;
 }
 
-HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+namespace {
+
+HANDLE findFirstAnsi(LPCSTR pattern, LPWIN32_FIND_DATAA data, bool kindsOnly) {
   char path[POSIX_NAME_CAPACITY];
   if (!toPosixName(pattern, path)) {
     return INVALID_HANDLE_VALUE;
   }
-  return findFirst(path, data);
+  return findFirst(path, data, kindsOnly);
 }
 
-HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+HANDLE findFirstWide(LPCWSTR pattern, LPWIN32_FIND_DATAW data, bool kindsOnly) {
   char path[POSIX_NAME_CAPACITY];
   if (data == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -371,7 +399,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     return INVALID_HANDLE_VALUE;
   }
   WIN32_FIND_DATAA narrow;
-  HANDLE handle = findFirst(path, &narrow);
+  HANDLE handle = findFirst(path, &narrow, kindsOnly);
   if (handle == INVALID_HANDLE_VALUE) {
     return handle;
   }
@@ -383,6 +411,24 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     }
   }
   return handle;
+}
+
+}  // namespace
+
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+  return findFirstAnsi(pattern, data, false);
+}
+
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+  return findFirstWide(pattern, data, false);
+}
+
+HANDLE platformFindFirstKinds(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+  return findFirstAnsi(pattern, data, true);
+}
+
+HANDLE platformFindFirstKindsWide(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+  return findFirstWide(pattern, data, true);
 }
 
 BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {

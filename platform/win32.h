@@ -186,6 +186,8 @@ BOOL FlushFileBuffers(HANDLE file);
 BOOL CloseHandle(HANDLE object);
 HANDLE GetStdHandle(DWORD which);
 DWORD GetFileType(HANDLE file);
+// Succeeds only for a console (a terminal), not for other character devices.
+BOOL GetConsoleMode(HANDLE console, DWORD* mode);
 BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
                  const FILETIME* write);
 DWORD GetLastError();

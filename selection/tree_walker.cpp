@@ -128,7 +128,8 @@ int32_t listDirectory(int32_t* handle, DirEntry* entry) {
   std::memcpy(walk.searchPath, walk.path, static_cast<size_t>(walk.length));
   std::memcpy(walk.searchPath + walk.length, LIST_EVERY_ENTRY, LIST_SUFFIX_LENGTH + 1);
   *handle = -1;
-  return findFirstEntry(walk.searchPath, handle, walk.mask | FILE_ATTRIBUTE_DIRECTORY, entry);
+  return findFirstEntry(walk.searchPath, handle,
+                        walk.mask | FILE_ATTRIBUTE_DIRECTORY | ENTRY_KINDS_ONLY, entry);
 }
 
 // Lists the directory again and moves on to the entry called name; the

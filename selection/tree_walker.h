@@ -22,7 +22,9 @@ constexpr int32_t MSG_WALK_PATTERN_TOO_LONG = -3666;  // %s1: the name pattern
 typedef int32_t (*WalkCallback)(const CountedString& path, const CountedString& displayName);
 typedef void (*DirectoryHook)(const char* directory);
 // Receives the path of the directory holding the entry twice (the same
-// text), the entry and the walk's user value.
+// text), the entry and the walk's user value. Of the entry the walk lists
+// only the name and the attribute bits of its kind (see ENTRY_KINDS_ONLY):
+// a visitor that needs a file's times or size asks for them by name.
 typedef void (*EntryVisitor)(const char* directory, const char* sameDirectory,
                              const DirEntry* entry, int32_t userValue);
 

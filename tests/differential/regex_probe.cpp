@@ -4,7 +4,9 @@
 // length L the next search starts L bytes on, or 1 byte for an empty match).
 //
 // Input, per case: a header line "DIALECT IGNORECASE PATTERNLENGTH TEXTLENGTH
-// SOURCE" followed by the pattern bytes and the text bytes. SOURCE is S to
+// SOURCE ENCODING" followed by the pattern bytes and the text bytes. ENCODING
+// is the text's mode (0 single-byte, 2 UTF-8, where the walk steps over an
+// empty match by a whole character). SOURCE is S to
 // search the text as a string in memory (one line), or F to search it as a
 // file through the text window, lines and all: the text is written to the
 // file named by the program's argument. The walk over a file ends, as the
@@ -31,22 +33,33 @@ bool readBytes(std::vector<uint8_t>& into, long length) {
              static_cast<size_t>(length);
 }
 
-void printStringMatches(const std::vector<uint8_t>& pattern, const std::vector<uint8_t>& text) {
+// The length of the character at a 0-based offset: one byte, or in UTF-8 a
+// lead byte and its continuation bytes.
+int32_t characterLength(const std::vector<uint8_t>& text, size_t at, int32_t encoding) {
+  int32_t length = 1;
+  if (encoding != ENCODING_UTF8) return 1;
+  while (at + length < text.size() && (text[at + length] & 0xC0) == 0x80) ++length;
+  return length;
+}
+
+void printStringMatches(const std::vector<uint8_t>& pattern, const std::vector<uint8_t>& text,
+                        int32_t encoding) {
   const int32_t n = static_cast<int32_t>(text.size());
   int32_t position = 1;
   while (position <= n + 1) {
     const int32_t found =
         FindRegexInMemory(position, pattern.data(), static_cast<int32_t>(pattern.size()),
-                          text.data(), n, 0);
+                          text.data(), n, encoding);
     if (found == 0) break;
     const int32_t length = compiledPattern.matchLength;
     std::printf(" %d %d", found - 1, length);
-    position = found + (length > 0 ? length : 1);
+    position = found + (length > 0 ? length : characterLength(text, found - 1, encoding));
   }
 }
 
 // False when the file cannot be written or read back.
-bool printFileMatches(const std::string& name, const std::vector<uint8_t>& text) {
+bool printFileMatches(const std::string& name, const std::vector<uint8_t>& text,
+                      int32_t encoding) {
   // A new file each time: some file systems flush the data of a file that is
   // truncated and written again when it is closed, which takes far longer.
   std::remove(name.c_str());
@@ -57,11 +70,14 @@ bool printFileMatches(const std::string& name, const std::vector<uint8_t>& text)
   int32_t status = 0;
   Stream* stream = openStream(name.c_str(), "rb", &status, STREAM_FILE_CAPACITY);
   if (stream == nullptr) return false;
-  openTextWindow(stream, 0, 0, 0);
+  openTextWindow(stream, 0, 0, encoding);
   while (SearchRegex(nullptr, 0) == 0) {
     const int32_t length = compiledPattern.matchLength;
-    std::printf(" %lld %d", static_cast<long long>(cursorOffset()), length);
-    if (textSource.AdvanceTo(textWindow.cursor + (length > 0 ? length : 1)) != 0) break;
+    const int64_t offset = cursorOffset();
+    std::printf(" %lld %d", static_cast<long long>(offset), length);
+    const int32_t step =
+        length > 0 ? length : characterLength(text, static_cast<size_t>(offset), encoding);
+    if (textSource.AdvanceTo(textWindow.cursor + step) != 0) break;
   }
   closeStream(stream);
   return true;
@@ -75,35 +91,38 @@ int main(int argc, char** argv) {
   long patternLength;
   long textLength;
   char source;
+  int encoding;
   std::vector<uint8_t> pattern;
   std::vector<uint8_t> text;
   const std::string fileName = argc > 1 ? argv[1] : "";
   int result = 0;
-  while (std::fscanf(stdin, " %c %d %ld %ld %c", &dialect, &ignoreCase, &patternLength,
-                     &textLength, &source) == 5) {
+  while (std::fscanf(stdin, " %c %d %ld %ld %c %d", &dialect, &ignoreCase, &patternLength,
+                     &textLength, &source, &encoding) == 6) {
     if (std::fgetc(stdin) != '\n') return 2;
     if (!readBytes(pattern, patternLength) || !readBytes(text, textLength)) return 2;
     if (ignoreCase) {
       // As the search driver does: upper-cased, escape letters kept.
       std::vector<uint8_t> original = pattern;
-      for (size_t i = 0; i < pattern.size(); ++i) {
-        if (i == 0 || original[i - 1] != '\\') pattern[i] = upperTable[pattern[i]];
+      upperCaseText(reinterpret_cast<char*>(pattern.data()), static_cast<int32_t>(pattern.size()),
+                    encoding == ENCODING_UTF8 ? 1 : 0);
+      for (size_t i = 1; i < pattern.size(); ++i) {
+        if (original[i - 1] == '\\' && original[i] < 0x80) pattern[i] = original[i];
       }
     }
     int32_t status = CompileRegex(pattern.data(), static_cast<int32_t>(pattern.size()),
-                                  ignoreCase, dialect, 0, 0);
+                                  ignoreCase, dialect, 0, encoding);
     if (status != 0) {
       std::printf("E %d\n", status);
       continue;
     }
     std::fputs("M", stdout);
     if (source == 'F') {
-      if (fileName.empty() || !printFileMatches(fileName, text)) {
+      if (fileName.empty() || !printFileMatches(fileName, text, encoding)) {
         result = 2;
         break;
       }
     } else {
-      printStringMatches(pattern, text);
+      printStringMatches(pattern, text, encoding);
     }
     std::fputc('\n', stdout);
   }

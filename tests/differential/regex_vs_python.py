@@ -16,6 +16,18 @@ text window: there each line is one subject for Python's re, without its line
 end, and the walk ends, as the driver's does, when it moves to the end of the
 file.
 
+A share of the cases (--utf8-share) is UTF-8: patterns and texts drawn from
+ASCII, Latin-1 letters, Greek, Cyrillic and CJK, searched in UTF-8 mode, with
+and without ignoring case. Python's positions count characters; they are
+turned into byte offsets. Every letter of the pool folds alike in both
+engines, the Kelvin sign and the sharp s with their capitals included. Left
+out are the characters that Python's re folds by rules of its own: its
+back-references compare lower-case forms only, so the final sigma and the
+long s, which the engine folds to σ and s there too, differ; so do the
+Turkish dotted capital I and dotless i, the micro sign, the Greek symbol
+variants (U+03D0, U+03F5, ...), the Angstrom and Ohm signs, and code points
+above U+FFFF, which fold only in Python.
+
     python3 regex_vs_python.py --probe build/regex_probe --cases 20000 --seed 1
 
 The last line is "N passed, N failed"; the exit status is 0 when all agree.
@@ -32,28 +44,44 @@ import sys
 import tempfile
 
 ALPHABET = "abc"
+OTHERS = ["x", "A", "B", "-", "_", " "]
+# The UTF-8 pool: letters of several scripts and both cases, k with the
+# Kelvin sign, ß with ẞ.
+UTF8_ALPHABET = "a\u00e9\u00c9\u00fc\u03c3\u03a3\u0436\u0416\u65e5\u672c"
+UTF8_OTHERS = ["k", "K", "\u212a", "s", "S", "\u00df", "\u1e9e", "\u03b1", " ", "_",
+               "\u00c0", "\u044f"]
+UTF8_RANGES = ["a-c", "\u00e0-\u00fe", "\u03b1-\u03c9", "\u0391-\u03a9", "\u0430-\u044f",
+               "\u4e00-\u9fa5", "j-l", "r-t"]
 
 
 class Generator:
-    def __init__(self, rng):
+    def __init__(self, rng, utf8=False):
         self.rng = rng
+        self.utf8 = utf8
+        self.alphabet = UTF8_ALPHABET if utf8 else ALPHABET
+        self.others = UTF8_OTHERS if utf8 else OTHERS
         self.groups = 0        # capturing groups opened so far
         self.closed = []       # capturing groups closed so far (Python numbers)
 
     def char(self):
         r = self.rng.random()
         if r < 0.75:
-            return self.rng.choice(ALPHABET)
+            return self.rng.choice(self.alphabet)
         if r < 0.85:
-            return self.rng.choice(["x", "A", "B", "-", "_", " "])
+            return self.rng.choice(self.others)
         return "\\" + self.rng.choice(".*+?()[]{}|^$\\")
 
     def bracket(self):
         members = []
         for _ in range(self.rng.randint(1, 3)):
             if self.rng.random() < 0.3:
-                a, b = sorted(self.rng.sample(ALPHABET + "xyz", 2))
-                members.append(a + "-" + b)
+                if self.utf8:
+                    members.append(self.rng.choice(UTF8_RANGES))
+                else:
+                    a, b = sorted(self.rng.sample(ALPHABET + "xyz", 2))
+                    members.append(a + "-" + b)
+            elif self.utf8:
+                members.append(self.rng.choice(self.alphabet + "".join(self.others[:8])))
             else:
                 members.append(self.rng.choice(ALPHABET + "xyz_"))
         negate = "^" if self.rng.random() < 0.3 else ""
@@ -154,7 +182,15 @@ def to_python(pattern):
     return pattern
 
 
-def python_matches(pattern, text, ignore_case, as_file=False):
+def byte_offsets(text, matches):
+    """Matches in characters as (byte offset, byte length) in UTF-8."""
+    return [(len(text[:start].encode()), len(text[start:start + length].encode()))
+            for start, length in matches]
+
+
+def python_matches(pattern, text, ignore_case, as_file=False, utf8=False):
+    if utf8:
+        return byte_offsets(text, python_matches(pattern, text, ignore_case, as_file))
     if as_file:
         return python_file_matches(pattern, text, ignore_case)
     flags = re.IGNORECASE if ignore_case else 0
@@ -208,14 +244,14 @@ class Slow(Exception):
     pass
 
 
-def python_matches_in_time(pattern, text, ignore_case, as_file):
+def python_matches_in_time(pattern, text, ignore_case, as_file, utf8):
     """python_matches, or None when it takes longer than PYTHON_TIME_LIMIT."""
     def alarm(signum, frame):
         raise Slow()
     previous = signal.signal(signal.SIGALRM, alarm)
     signal.setitimer(signal.ITIMER_REAL, PYTHON_TIME_LIMIT)
     try:
-        return python_matches(pattern, text, ignore_case, as_file)
+        return python_matches(pattern, text, ignore_case, as_file, utf8)
     except Slow:
         return None
     finally:
@@ -223,30 +259,31 @@ def python_matches_in_time(pattern, text, ignore_case, as_file):
         signal.signal(signal.SIGALRM, previous)
 
 
-def random_text(rng):
+def random_text(rng, utf8=False):
     length = rng.randint(0, 24)
-    pool = ALPHABET * 4 + "xyzAB_ -"
+    pool = (UTF8_ALPHABET * 3 + "".join(UTF8_OTHERS) + "xb-") if utf8 else ALPHABET * 4 + "xyzAB_ -"
     return "".join(rng.choice(pool) for _ in range(length))
 
 
-def random_lines(rng):
+def random_lines(rng, utf8=False):
     """A few lines ended by CR LF or LF, the last one sometimes without."""
     text = ""
     for _ in range(rng.randint(0, 4)):
-        text += random_text(rng)[:rng.randint(0, 8)] + rng.choice(["\r\n", "\r\n", "\n"])
+        text += random_text(rng, utf8)[:rng.randint(0, 8)] + rng.choice(["\r\n", "\r\n", "\n"])
     if text and rng.random() < 0.3:
-        text += random_text(rng)[:rng.randint(1, 6)] or "a"
+        text += random_text(rng, utf8)[:rng.randint(1, 6)] or "a"
     return text
 
 
 def run_probe(probe, cases, file_name, timeout=120):
     """The probe's answer lines for the cases, or None when it fails or hangs."""
     payload = bytearray()
-    for pattern, text, ignore_case, as_file in cases:
-        p = pattern.encode("latin-1")
-        t = text.encode("latin-1")
-        payload += (b"U %d %d %d %s\n" % (1 if ignore_case else 0, len(p), len(t),
-                                          b"F" if as_file else b"S") + p + t)
+    for pattern, text, ignore_case, as_file, utf8 in cases:
+        encoding = "utf-8" if utf8 else "latin-1"
+        p = pattern.encode(encoding)
+        t = text.encode(encoding)
+        payload += (b"U %d %d %d %s %d\n" % (1 if ignore_case else 0, len(p), len(t),
+                                             b"F" if as_file else b"S", 2 if utf8 else 0) + p + t)
     try:
         run = subprocess.run([probe, file_name], input=bytes(payload), stdout=subprocess.PIPE,
                              timeout=timeout)
@@ -264,6 +301,8 @@ def main():
     parser.add_argument("--cases", type=int, default=2000)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--show", type=int, default=10, help="failures to print")
+    parser.add_argument("--utf8-share", type=float, default=0.4,
+                        help="share of the patterns that are UTF-8 (0 to 1)")
     args = parser.parse_args()
 
     rng = random.Random(args.seed)
@@ -271,23 +310,24 @@ def main():
     expectations = []
     skipped = 0
     while len(cases) + skipped < args.cases:
-        generator = Generator(rng)
+        utf8 = rng.random() < args.utf8_share
+        generator = Generator(rng, utf8)
         pattern = generator.loops() if rng.random() < 0.25 else generator.alternation(0)
         try:
             re.compile(pattern)
         except re.error:
             continue
-        ignore_case = rng.random() < 0.2
+        ignore_case = rng.random() < (0.5 if utf8 else 0.2)
         for _ in range(3):
             as_file = rng.random() < 0.3
-            text = random_lines(rng) if as_file else random_text(rng)
+            text = random_lines(rng, utf8) if as_file else random_text(rng, utf8)
             # Nested repeats can make any backtracking engine take exponential
             # time; a case that Python's re cannot answer quickly is left out.
-            expected = python_matches_in_time(pattern, text, ignore_case, as_file)
+            expected = python_matches_in_time(pattern, text, ignore_case, as_file, utf8)
             if expected is None:
                 skipped += 1
                 continue
-            cases.append((pattern, text, ignore_case, as_file))
+            cases.append((pattern, text, ignore_case, as_file, utf8))
             expectations.append(expected)
 
     directory = tempfile.mkdtemp(prefix="regex_vs_python.")
@@ -301,7 +341,7 @@ def main():
                 print("the probe did not finish a batch; the slowest case:")
                 for case in cases[first:first + batch]:
                     if run_probe(args.probe, [case], file_name, timeout=10) is None:
-                        print("  pattern %r text %r icase %d file %d" % case)
+                        print("  pattern %r text %r icase %d file %d utf8 %d" % case)
                         break
                 print("0 passed, %d failed" % len(cases))
                 return 1
@@ -310,7 +350,8 @@ def main():
         shutil.rmtree(directory, ignore_errors=True)
 
     passed = failed = 0
-    for (pattern, text, ignore_case, as_file), expected, line in zip(cases, expectations, lines):
+    for (pattern, text, ignore_case, as_file, utf8), expected, line in zip(cases, expectations,
+                                                                            lines):
         fields = line.split()
         if fields[0] == "E":
             got = "compile status " + fields[1]
@@ -322,8 +363,8 @@ def main():
         else:
             failed += 1
             if failed <= args.show:
-                print("MISMATCH pattern %r text %r icase %d file %d\n  engine %s\n  python %s"
-                      % (pattern, text, ignore_case, as_file, got, expected))
+                print("MISMATCH pattern %r text %r icase %d file %d utf8 %d\n  engine %s\n  python %s"
+                      % (pattern, text, ignore_case, as_file, utf8, got, expected))
     if skipped:
         print("%d cases left out: Python's re took over %.1f s on them" % (skipped, PYTHON_TIME_LIMIT))
     print("%d passed, %d failed" % (passed, failed))

@@ -260,7 +260,9 @@ def case(name, args, out=(), status=0, files=None, stdin=None, **options):
       that permissions keep it out), meanwhile (a function of the context run
       once the first MEANWHILE_AFTER bytes of standard output have been read;
       the program meanwhile waits on the full pipe), timeout (seconds), alone
-      (the case runs by itself, after the others, when cases run at once).
+      (the case runs by itself, after the others, when cases run at once),
+      utf8_code_page (the program runs with the code page 65001: see
+      Suite.utf8_code_page_env).
     """
     assert not any(c["name"] == name for c in CASES), name
     CASES.append(dict(name=name, args=list(args), out=list(out), status=status,
@@ -1752,6 +1754,27 @@ for pattern, what, line, counts in LONG_LINE_CASES:
     case("-C -U %s over %s" % (pattern, what), ["-C", "-U", pattern, "l.txt"],
          [summary("l.txt", l, c, n) for _, l, c, n in counts],
          files={"l.txt": line + b"\n"}, timeout=20)
+# --- Long lines: look-ahead, UTF-8 and double-byte text (linear engines) ---------------
+# A pattern with a look-ahead runs on the backtracker with a memo of the states
+# it has explored, and a pattern over UTF-8 or double-byte text on the Pike VM
+# reading whole characters: nested loops, and a loop run to the end of the line
+# at every start, still take time in proportion to the line.
+LINEAR_MULTIBYTE_CASES = [
+    ("(a*)*(?!b)c", "30 a and c", b"a" * 30 + b"c", [(1, 1, 1)], None),
+    ("(x+x+)+(?!x)y", "28 x without y", b"x" * 28, [], None),
+    ("(?!x)a[a-z]*_", "one line of 100000 a", b"a" * 100000, [], None),
+    ("(?!x)a[a-z]*_", "one line of 100000 a and _", b"a" * 100000 + b"_", [(1, 1, 1)], None),
+    ("(\u00e9|\u00e9\u00e9)*c", "UTF-8: 50000 \u00e9 and c", "\u00e9".encode() * 50000 + b"c",
+     [(1, 1, 1)], {"LANG": "C.UTF-8"}),
+    ("(a|b)+", "UTF-8: \u00e9 then ab 200000 times", "\u00e9".encode() + b"ab" * 200000,
+     [(1, 3, 1)], {"LANG": "C.UTF-8"}),
+    ("(.|..)*c", "Shift JIS: 50000 double-byte characters and c", b"\x82\xa0" * 50000 + b"c",
+     [(1, 1, 1)], SJIS),
+]
+for pattern, what, line, counts, env in LINEAR_MULTIBYTE_CASES:
+    case("-C -U %s over %s" % (pattern, what), ["-C", "-U", pattern, "l.txt"],
+         [summary("l.txt", l, c, n) for l, c, n in counts], files={"l.txt": line + b"\n"},
+         timeout=20, env=env, native_only=env is not None)
 # Wildcards of many "*" are such loops too, over a long file name.
 case("wildcard of eleven *a and b over a name of 200 a: no file",
      ["x", "*a" * 11 + "b"], [], files={"a" * 200: b"x\n"}, timeout=20)
@@ -1956,6 +1979,106 @@ case("[walk] -T .: a link back up the tree is not followed a second time",
      ["-T", "needle", "."], out_re=tree_reports("./", True), files=DIR_TREE,
      setup=lambda ctx: os.symlink("..", os.path.join(ctx.work, "src", "up")), native_only=True)
 
+# --- UTF-8 text: searches under the code page 65001 ------------------------------
+# Under the UTF-8 code page the text of files and standard input is searched as
+# UTF-8: '.' and sets take whole characters, -I folds the letters of every
+# script, -W decodes the characters beside a match. Columns stay byte counts.
+# These cases take the code page 65001 (utf8_code_page): natively LANG=C.UTF-8;
+# under Wine a UTF-8 locale without an ANSI code page (hi_IN.UTF-8, made with
+# localedef), for which Wine takes 65001. Cases of byte behaviour pin LC_ALL=C.
+UTF8_TEXT = "\u00c4rger \u00fcber Stra\u00dfe\n\u0391\u03bb\u03c6\u03b1 \u03b2\u03ae\u03c4\u03b1\n\u65e5\u672c\u8a9e\u30c6\u30ad\u30b9\u30c8\n".encode()
+UTF8_LINES = UTF8_TEXT.split(b"\n")
+
+
+def utf8_col(line, text):
+    """The byte column of text in the given line (1-based) of UTF8_TEXT."""
+    return UTF8_LINES[line - 1].index(text.encode()) + 1
+
+
+def utf8_rep(line, text, name="f.txt"):
+    return rep(name, line, utf8_col(line, text), UTF8_LINES[line - 1])
+
+
+def utf8_case(name, args, out, files=None, **options):
+    case("[utf-8] " + name, args, out, files={"f.txt": UTF8_TEXT} if files is None else files,
+         utf8_code_page=True, **options)
+
+
+# A maximal any-character loop near a lone CR reads whole characters up to the
+# line end (it once failed there and left only empty matches).
+CR_RUN = "bxx\x81a".encode("latin-1")
+utf8_case("-R ?@ runs over a lone CR and an invalid byte to the line end",
+          ["-V", "-R", "-E", "?@", "f.txt"],
+          [heading("f.txt"), vrep(2, 1, 1, "\u00e9".encode()), vrep(0, 1, 3, "\u00e9".encode()),
+           vrep(6, 2, 1, CR_RUN), vrep(0, 2, 7, CR_RUN), vrep(0, 2, 8, CR_RUN)],
+          files={"f.txt": b"\xc3\xa9\r\nbxx\r\x81a\r\r\n"})
+utf8_case("-I \u00e4rger finds \u00c4rger", ["-I", "\u00e4rger", "f.txt"], [utf8_rep(1, "\u00c4rger")])
+utf8_case("-I \u00dcBER finds \u00fcber", ["-I", "\u00dcBER", "f.txt"], [utf8_rep(1, "\u00fcber")])
+utf8_case("-I \u0391\u039b\u03a6\u0391 finds \u0391\u03bb\u03c6\u03b1, and -U -I as well",
+          ["-U", "-I", "\u03b1\u039b\u03c6\u0391|\u03a4\u0391$", "f.txt"],
+          [utf8_rep(2, "\u0391\u03bb\u03c6\u03b1"), utf8_rep(2, "\u03c4\u03b1")])
+utf8_case("-U Stra.e and \u65e5.\u8a9e: '.' takes a character of two or three bytes",
+          ["-U", "Stra.e|\u65e5.\u8a9e", "f.txt"], [utf8_rep(1, "Stra\u00dfe"), utf8_rep(3, "\u65e5")])
+utf8_case("-utf8 -U [\\p{IsGreek}]+: whole Greek words",
+          ["-utf8", "-U", "[\\p{IsGreek}]+", "f.txt"],
+          [utf8_rep(2, "\u0391\u03bb\u03c6\u03b1"), utf8_rep(2, "\u03b2\u03ae\u03c4\u03b1")])
+utf8_case("sets of characters: [\u00e0-\u00ff], [\u03b1-\u03c9] and [^\u65e5\u672c]",
+          ["-U", "[\u00e0-\u00ff]b|[\u03b1-\u03c9]{2}$|[^\u65e5\u672c]\u30c6", "f.txt"],
+          [utf8_rep(1, "\u00fcb"), utf8_rep(2, "\u03c4\u03b1"), utf8_rep(3, "\u8a9e\u30c6")])
+utf8_case("-W: a match inside \u00fcber is no word; one beside \u00e9 neither",
+          ["-W", "ber"], [], stdin=("pipe", "\u00fcber caf\u00e9 \u00e9ber\n".encode()))
+utf8_case("-W=set is read as UTF-8: -W=[\\p{L}\\p{N}_-]",
+          ["-W=[\\p{L}\\p{N}_-]", "ber"], [rep("", 1, 13, b"x-ber \xc3\xa4ber ber")],
+          stdin=("pipe", b"x-ber \xc3\xa4ber ber\n"))
+KELVIN_TEXT = "k K \u212a \u017fun SUN stra\u00dfe STRA\u1e9eE\n".encode()
+utf8_case("-I: case forms of another length (Kelvin sign, long s, capital sharp s)",
+          ["-I", "k", "f.txt"],
+          [rep("f.txt", 1, c, KELVIN_TEXT[:-1]) for c in (1, 3, 5)], files={"f.txt": KELVIN_TEXT})
+utf8_case("-I sun and -U -I stra\u00dfe across the lengths of their case forms",
+          ["-U", "-I", "sun|STRA\u00dfE", "f.txt"],
+          [rep("f.txt", 1, c, KELVIN_TEXT[:-1]) for c in (9, 14, 18, 26)], files={"f.txt": KELVIN_TEXT})
+utf8_case("-I -V: a match spans the bytes of its case forms, and the next starts after them",
+          ["-I", "-V", "ss"], [heading(""), vrep(4, 1, 1, "\u017f\u017f\u017fs".encode()),
+                               vrep(3, 1, 5, "\u017f\u017f\u017fs".encode())],
+          stdin=("pipe", "\u017f\u017f\u017fs\n".encode()))
+INVALID = b"caf\xe9 na\xefve \xff\xfe x\xc3(y \xe2\x82\n"
+utf8_case("invalid UTF-8 (Latin-1 bytes): a literal finds its bytes, '.' takes one invalid byte",
+          ["-U", "f. |[^a-z ]v|\\(y", "f.txt"],
+          [rep("f.txt", 1, c, INVALID[:-1]) for c in (3, 8, 17)], files={"f.txt": INVALID})
+utf8_case("invalid UTF-8: a byte-exact literal is found, -I finds ASCII beside invalid bytes",
+          ["-I", "NA", "f.txt"],
+          [rep("f.txt", 1, 6, INVALID[:-1])], files={"f.txt": INVALID})
+utf8_case("invalid UTF-8: a sequence cut by the end of the file is bytes of their own",
+          ["-U", "\\(y ..$"], [rep("", 1, 3, b"x\xc3(y \xe2\x82")],
+          stdin=("pipe", b"x\xc3(y \xe2\x82"))
+WINDOW_CUT = b"x" * 65534 + " \u00c4rger \u65e5\u672c\n".encode()
+utf8_case("a character cut by the 64 KiB window boundary is whole to '.', -I and -W",
+          ["-U", "-I", "-W", "\u00e4RGER \u65e5.$", "f.txt"],
+          [rep("f.txt", 1, 65536, WINDOW_CUT[:-1])], files={"f.txt": WINDOW_CUT})
+utf8_case("a line feed that ends the 64 KiB window is counted before the next line's match",
+          ["-U", "Stra.e"], [rep("", 2, 1, "Stra\u00dfe".encode())],
+          stdin=("pipe", b"x" * 65535 + "\nStra\u00dfe\n".encode()))
+utf8_case("a character cut by the end of a record is read across it, as bytes are",
+          ["-4", "-U", "d.z"], [rep("", 1, 4, b"abcd\xc3\xa4z")],
+          stdin=("pipe", b"abcd\xc3\xa4z  "))
+utf8_case("-Y: bytes as before, '.' takes one byte of \u00df",
+          ["-Y", "-U", "Stra..e|\u65e5.\u8a9e", "f.txt"], [utf8_rep(1, "Stra\u00dfe")])
+utf8_case("-Y -I folds ASCII letters only", ["-Y", "-I", "\u00e4rger", "f.txt"], [])
+case("[utf-8] LC_ALL=C: the same search in bytes: '.' takes one byte of \u00df",
+     ["-U", "Stra..e|\u65e5.\u8a9e", "f.txt"], [utf8_rep(1, "Stra\u00dfe")],
+     files={"f.txt": UTF8_TEXT}, env={"LC_ALL": "C"})
+
+# --- UTF-8 text: regular expressions on the byte scans ---------------------------
+# The regex search skips lines by a literal every match holds and finds
+# candidates by bytes in UTF-8 text too; neither may pass over a match.
+LONG_FORMS = "x_\u017fun\ny_\u212aEL\n".encode()
+utf8_case("-U -I: lines that hold a word only with the long s or the Kelvin sign are searched",
+          ["-U", "-I", "x_sun|y_kel", "f.txt"],
+          [rep("f.txt", n, 1, line) for n, line in ((1, LONG_FORMS[:6]), (2, LONG_FORMS[7:-1]))],
+          files={"f.txt": LONG_FORMS})
+utf8_case("-U '.x' after a cut sequence: its stray byte is a character where a match starts",
+          ["-U", ".x"], [rep("", 1, 3, b"a\xe2\x84x")], stdin=("pipe", b"a\xe2\x84x\n"))
+
 # ---------------------------------------------------------------------------
 # The build script. A copy of build.sh runs in a directory of its own, beside
 # a made-up project, with apt-get, dpkg and sudo replaced by stubs: nothing it
@@ -2112,6 +2235,25 @@ class Suite:
 
     def command(self, program, args):
         return ([self.runner] if self.runner else []) + [program] + args
+
+    def utf8_code_page_env(self):
+        """The variables under which the program's code page is 65001. Natively
+        a UTF-8 locale; Wine takes 65001 for a locale that has no ANSI code page
+        (hi_IN.UTF-8), which localedef makes once per run, in a folder beside
+        the working folders."""
+        if not self.runner:
+            return {"LANG": "C.UTF-8"}
+        locales = os.path.join(tempfile.gettempdir(), "grep-e2e-locales-%d" % os.getuid())
+        made = os.path.join(locales, "hi_IN.UTF-8")
+        if not os.path.isdir(made):
+            os.makedirs(locales, exist_ok=True)
+            if not shutil.which("localedef"):
+                raise Skip("no localedef to make a UTF-8 locale for Wine's code page 65001")
+            subprocess.run(["localedef", "-i", "hi_IN", "-f", "UTF-8", made],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if not os.path.isdir(made):
+                raise Skip("the locale hi_IN.UTF-8 for Wine's code page 65001 cannot be made")
+        return {"LOCPATH": locales, "LANG": "hi_IN.UTF-8", "LC_ALL": "hi_IN.UTF-8"}
 
     def run(self, program, args, cwd, stdin, timeout=None, stdout=None, sigpipe=None,
             preexec=None, meanwhile=None):
@@ -2274,6 +2416,8 @@ class Suite:
             suite_env = self.env
             if c.get("env"):
                 self.env = dict(suite_env, **c["env"])
+            if c.get("utf8_code_page"):
+                self.env = dict(self.env, **self.utf8_code_page_env())
             try:
                 proc = self.run(program, args, work, c["stdin"], timeout, c.get("stdout"),
                                 c.get("sigpipe"), preexec, meanwhile)

@@ -75,6 +75,24 @@ TEST_F(ListedDirectory, ListsEveryEntryWithItsFacts) {
               written.milliseconds < 60000);
 }
 
+// A listing by kind names the same entries with the same kind bits; a link
+// to a directory (where the test may make one) is a directory through it.
+TEST_F(ListedDirectory, AListingByKindTellsTheSameKinds) {
+  std::error_code linkError;
+  std::filesystem::create_directory_symlink(dir / "sub", dir / "link", linkError);
+  const std::map<std::string, DirEntry> full = list(0x16);
+  const std::map<std::string, DirEntry> kinds = list(0x16 | ENTRY_KINDS_ONLY);
+  ASSERT_EQ(keysOf(kinds), keysOf(full));
+  constexpr uint32_t KIND_BITS = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN |
+                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE;
+  for (const auto& [name, entry] : full) {
+    EXPECT_EQ(kinds.at(name).attributes & KIND_BITS, entry.attributes & KIND_BITS) << name;
+  }
+  if (!linkError) {
+    EXPECT_NE(kinds.at("link").attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  }
+}
+
 TEST_F(ListedDirectory, TheMaskDecidesOnDirectoriesAndHiddenEntries) {
   const bool showAll = showAllFilesMask() != 0;
   using Case = std::tuple<uint32_t, Names>;

@@ -12,6 +12,7 @@
 
 #include "driver/text_window.h"
 #include "pattern/text_source.h"
+#include "support/case_folding.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -295,6 +296,17 @@ TEST_F(LiteralSearch, Utf8IgnoreCaseFoldsWholeCharacters) {
       {"l'\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9", {2}},
       {"L'\xC3\x89T\xC3\x89 \xC3\xA9T\xC3\xA9", "\xC3\xA9t\xC3\xA9", {2, 8}},
       {"caf\xC3\xA9 CAFE", "cafe", {6}}, {"\xC3\xA9", "\xC3\xA8", {}},
+      {"\xCE\xA3\xCF\x83\xCF\x82", "\xCF\x82", {0, 2, 4}},  // the three sigmas
+      // Case forms of another length: the Kelvin sign, the long s, capital sharp s,
+      // dotless and dotted i. A match may span more or fewer bytes than the pattern.
+      {"\xE2\x84\xAA k K", "k", {0, 4, 6}},
+      {"x\xE2\x84\xAA" "elvin", "KELVIN", {1}},
+      {"\xC5\xBFun SUN", "sun", {0, 5}},
+      {"sun", "\xC5\xBFUN", {0}},
+      {"stra\xC3\x9F" "e STRA\xE1\xBA\x9E" "E", "STRA\xC3\x9F" "E", {0, 8}},
+      {"I \xC4\xB1 i \xC4\xB0", "i", {0, 2, 5, 7}},
+      // A character cut by the end of the text is no match, and nothing past it is read.
+      {"ab\xE2\x84", "k", {}}, {"\xC5", "s", {}},
   };
   for (const auto& [text, typed, expected] : cases) {
     const std::string pattern = upperCased(typed, true);
@@ -442,16 +454,15 @@ TEST_F(LiteralSearch, DoubleByteTextReportsWhatANaiveSearchReports) {
 // character, so patterns here begin with a character's first byte.)
 TEST_F(LiteralSearch, Utf8IgnoreCaseReportsWhatANaiveSearchReports) {
   std::mt19937 random(5);
+  // With k, s and ß beside their forms of other lengths (Kelvin sign, long s, capital ẞ).
   const std::vector<std::string> pieces = {"a", "A", "\xC3\xA9", "\xC3\x89", "\xC3\xBC",
-                                           "\xE2\x82\xAC", "b", "\n"};
+                                           "\xE2\x82\xAC", "b", "\n", "k", "\xE2\x84\xAA", "S",
+                                           "\xC5\xBF", "\xC3\x9F", "\xE1\xBA\x9E"};
   const auto characterAt = [](const std::string& text, size_t t, size_t* length) {
-    const uint8_t lead = static_cast<uint8_t>(text[t]);
-    *length = 1;
-    if (lead < 0x80) return static_cast<uint32_t>(upperTable[lead]);
     const uint8_t* start = bytes(text) + t;
     uint32_t codePoint;
     *length = static_cast<size_t>(decodeUtf8(start, bytes(text) + text.size(), &codePoint) - start);
-    return codePoint == 0xFFFFFFFFu ? codePoint : upperCodePoint(codePoint);
+    return codePoint == 0xFFFFFFFFu ? codePoint : foldCodePoint(codePoint);
   };
   for (int32_t round = 0; round < 300; ++round) {
     const std::string unit = round % 2 == 1 ? randomText(random, pieces, 1 + random() % 3) : "";
@@ -465,10 +476,7 @@ TEST_F(LiteralSearch, Utf8IgnoreCaseReportsWhatANaiveSearchReports) {
       for (size_t i = 0; i < pattern.size();) {
         size_t patternStep;
         size_t textStep;
-        const uint32_t wanted = characterAt(pattern, i, &patternStep);
-        const uint32_t expectedCode = static_cast<uint8_t>(pattern[i]) < 0x80
-                                          ? static_cast<uint8_t>(pattern[i])
-                                          : wanted;
+        const uint32_t expectedCode = characterAt(pattern, i, &patternStep);
         if (t >= text.size() || characterAt(text, t, &textStep) != expectedCode) return false;
         if (expectedCode == 0xFFFFFFFFu && text[t] != pattern[i]) return false;
         i += patternStep;

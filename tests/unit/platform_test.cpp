@@ -103,6 +103,26 @@ TEST(PlatformFiles, CreateFileFailuresCarryWin32ErrorNumbers) {
   }
 }
 
+
+// Output is flushed line by line only to a console: the null device is a
+// character device too, but no console.
+TEST(PlatformFiles, OnlyAConsoleHasAConsoleMode) {
+  TempDir dir;
+  HANDLE file = CreateFileA(dir.write("plain.txt", "x").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE null = CreateFileA("/dev/null", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (null == INVALID_HANDLE_VALUE) {
+    null = CreateFileA("NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  }
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  ASSERT_NE(null, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetFileType(null), FILE_TYPE_CHAR);
+  DWORD mode = 0;
+  EXPECT_FALSE(GetConsoleMode(null, &mode));
+  EXPECT_FALSE(GetConsoleMode(file, &mode));
+  CloseHandle(file);
+  CloseHandle(null);
+}
 TEST(PlatformFiles, SeeksBeforeTheStartFailAndCreateAlwaysTellsOfAnOldFile) {
   TempDir dir;
   const std::string name = dir.write("io.bin", "0123456789");
@@ -122,6 +142,13 @@ TEST(PlatformFiles, SeeksBeforeTheStartFailAndCreateAlwaysTellsOfAnOldFile) {
   char buffer[16];
   ASSERT_TRUE(ReadFile(file, buffer, sizeof buffer, &done, nullptr));
   EXPECT_EQ(std::string(buffer, done), "6789");
+  ASSERT_TRUE(CloseHandle(file));
+  // A file cut short before anything is read or written ends where it now ends.
+  file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(SetFilePointer(file, 4, nullptr, FILE_BEGIN), 4u);
+  ASSERT_TRUE(SetEndOfFile(file));
+  EXPECT_EQ(SetFilePointer(file, 0, nullptr, FILE_END), 4u);
   ASSERT_TRUE(CloseHandle(file));
 }
 

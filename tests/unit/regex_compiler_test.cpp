@@ -327,6 +327,40 @@ TEST(RegexCompilerMatches, Utf8CharactersAreCodePoints) {
   EXPECT_FALSE(unicodeSetContains(compiledPattern.firstCharSet, 'b'));
 }
 
+// Ignoring case in UTF-8 text, a CHAR, a set and a back-reference compare
+// case folds: every case form of a letter matches, also one of another
+// encoded length (the Kelvin sign for k, the long s for s).
+TEST(RegexCompilerMatches, Utf8IgnoreCaseComparesCaseFolds) {
+  const int32_t U8 = ENCODING_UTF8;
+  expectMatches({
+      {'U', "\xC3\xA4rger", "\xC3\x84RGER \xC3\xA4rger", {{0, 6}, {7, 6}}, U8, 1},
+      {'U', "\xCF\x83+", "\xCE\xA3\xCF\x83\xCF\x82", {{0, 6}}, U8, 1},
+      {'U', "k", "K k \xE2\x84\xAA", {{0, 1}, {2, 1}, {4, 3}}, U8, 1},
+      {'U', "[k]", "K k \xE2\x84\xAA", {{0, 1}, {2, 1}, {4, 3}}, U8, 1},
+      {'U', "[^k]x", "\xE2\x84\xAAx ax", {{5, 2}}, U8, 1},
+      {'U', "[\xC3\xA0-\xC3\xBF]+", "\xC3\x80\xC3\x89", {{0, 4}}, U8, 1},
+      {'U', "[\xC3\xA0-\xC3\xBF]+", "\xC3\x80\xC3\x89", {}, U8, 0},
+      {'U', "[\xCE\xB1-\xCF\x89]+", "\xCE\x91\xCE\x9B", {{0, 4}}, U8, 1},
+      {'U', "(\xC3\xA4)\\1", "\xC3\x84\xC3\xA4", {{0, 4}}, U8, 1},
+      {'U', "(\xC3\xA4)\\1", "\xC3\x84\xC3\xA4", {}, U8, 0},
+      {'U', "(s)\\1", "s\xC5\xBF", {{0, 3}}, U8, 1},
+      {'R', "?BER", "\xC3\xBC" "ber", {{0, 5}}, U8, 1},
+      {'B', "stra\xC3\x9F" "e", "STRA\xE1\xBA\x9E" "E", {{0, 8}}, U8, 1},
+      // A broken sequence is its lead byte alone: only '.' and negated sets take
+      // it, and the character after it is found.
+      {'U', "\\(", "\xC3(", {{1, 1}}, U8},
+      {'U', ".\\(", "\xC3(", {{0, 2}}, U8},
+      {'U', "[^a]\\(", "\xC3(", {{0, 2}}, U8},
+      {'U', "[\xC3\x80-\xC3\xBF]\\(", "\xC3(", {}, U8},
+      // An overlong form hides no character: C1 AF is not '/', but two bytes.
+      {'U', "/", "\xC1\xAF/", {{2, 1}}, U8},
+      {'U', "..", "\xC1\xAF\xED\xA0\x80", {{0, 2}, {2, 2}}, U8},
+  });
+  // The first-character set holds every case form.
+  ASSERT_EQ(compileWith("k", 'U', 1, ENCODING_UTF8), 0);
+  EXPECT_TRUE(unicodeSetContains(compiledPattern.firstCharSet, 0x212A));
+}
+
 TEST(RegexCompilerMatches, ACodePointTheCodePageLacksMatchesNothing) {
   test::EncodingScope encoding;
   encoding.singleByte();

@@ -9,6 +9,7 @@
 namespace {
 
 using regex_test::findAllInFile;
+using regex_test::findAllInMemory;
 using regex_test::Match;
 
 // Compiles into the current compiled pattern for the scope and puts the one
@@ -60,7 +61,7 @@ TEST(RequiredLiteral, FoundInCompiledPrograms) {
       {'U', "a*bcd", 0, {"bcd"}, false, true},
       {'U', "(ab)+c", 0, {"ab"}, false, true},
       {'U', "x|y", 0, {}, false, true},
-      {'U', "a[bc]d", 0, {"a"}, false, true},
+      {'U', "a[bc]d", 0, {"d"}, false, true},  // the rarer of two runs of one length
       {'U', "[A-Z]+_SUSPEND", 0, {"_SUSPEND"}, false, true},
       {'U', "^#define", 0, {"#define"}, false, true},
       {'U', "unicode[a-z]*", 1, {"UNICODE"}, true, true},
@@ -92,10 +93,28 @@ TEST(RequiredLiteral, FoundInCompiledPrograms) {
     EXPECT_EQ(literal.singleLine != 0, c.singleLine) << c.pattern;
     EXPECT_LT(literal.rareIndex, literal.length > 0 ? literal.length : 1) << c.pattern;
   }
-  // In UTF-8 mode nothing is found.
-  Compiled utf8("abc", 'U', 0, 2);
-  ASSERT_EQ(utf8.status(), 0);
-  EXPECT_EQ(compiledPattern.requiredLiteral.length, 0);
+  // In UTF-8 mode a literal is the UTF-8 bytes of its characters; ignoring
+  // case, only letters whose every case form is ASCII take part: not i, k
+  // or s (İ, ı, the Kelvin sign, ſ), nor letters beyond ASCII.
+  const struct {
+    const char* pattern;
+    int32_t ignoreCase;
+    std::vector<std::string> literals;
+  } utf8Cases[] = {
+      {"[A-Z]+_Stra\xC3\x9F" "e", 0, {"_Stra\xC3\x9F" "e"}},
+      {"\xE2\x84\xAAx|\xC5\xBFuspend", 0, {"\xE2\x84\xAAx", "\xC5\xBFuspend"}},
+      {"[a-z]+_stra\xC3\x9F" "e", 1, {"TRA"}},
+      {"kelvin", 1, {"ELV"}},
+      {"skis", 1, {}},
+  };
+  for (const auto& c : utf8Cases) {
+    Compiled compiled(c.pattern, 'U', c.ignoreCase, 2);
+    ASSERT_EQ(compiled.status(), 0) << c.pattern;
+    EXPECT_EQ(literalsOf(compiledPattern.requiredLiteral), c.literals) << c.pattern;
+    if (!c.literals.empty()) {
+      EXPECT_EQ(compiledPattern.requiredLiteral.fold, c.ignoreCase) << c.pattern;
+    }
+  }
 }
 
 // The first start of any of the literals in text[from, end), by comparing at
@@ -127,7 +146,7 @@ TEST(RequiredLiteral, ScanAgreesWithANaiveSearch) {
   for (int32_t round = 0; round < 3000; ++round) {
     const bool fold = round % 2 == 1;
     const std::string& alphabet = alphabets[pick(4)];
-    std::string text(pick(300), ' ');
+    std::string text(pick(round % 4 < 2 ? 300 : 1200), ' ');
     for (char& c : text) c = alphabet[pick(static_cast<uint32_t>(alphabet.size()))];
 
     RequiredLiteral literal{};
@@ -155,6 +174,16 @@ TEST(RequiredLiteral, ScanAgreesWithANaiveSearch) {
       literals.push_back(bytes);
     }
     literal.otherCount = count - 1;
+    // Half the rounds take the vectorised search, half the byte-by-byte one.
+    if (round % 4 >= 2) {
+      const uint8_t* members[REQUIRED_LITERAL_ALTERNATIVES];
+      int32_t lengths[REQUIRED_LITERAL_ALTERNATIVES];
+      for (int32_t k = 0; k < count; ++k) {
+        members[k] = test::bytes(literals[k]);
+        lengths[k] = static_cast<int32_t>(literals[k].size());
+      }
+      prepareLiteralSet(members, lengths, count, fold, &literal.set);
+    }
 
     const size_t from = text.empty() ? 0 : pick(static_cast<uint32_t>(text.size()));
     const size_t end = from + pick(static_cast<uint32_t>(text.size() - from + 1));
@@ -162,6 +191,64 @@ TEST(RequiredLiteral, ScanAgreesWithANaiveSearch) {
     const uint8_t* at = scanRequiredLiteral(literal, base + from, base + end);
     EXPECT_EQ(at == nullptr ? -1 : at - base, naiveScan(text, from, end, literals, fold))
         << "round " << round;
+  }
+}
+
+// Each literal of a set placed at every offset of a text, against every
+// alignment of the start: the vectorised search finds it there, not one byte
+// before its end, and not after it. The fillers make the probes agree without
+// a whole literal (near misses) or never.
+TEST(LiteralSetSearch, FindsEachLiteralAtEveryAlignment) {
+  test::EncodingScope encoding;
+  encoding.singleByte();
+  const struct {
+    std::vector<std::string> literals;  // upper-cased when folded
+    bool fold;
+    std::string text[2];  // the literals as they stand in the text
+  } cases[] = {
+      {{"x"}, false, {"x"}},
+      {{"_SUSPEND"}, false, {"_SUSPEND"}},
+      {{"struct ", "union "}, false, {"struct ", "union "}},
+      {{"MAX_"}, true, {"max_"}},
+      {{"GET", "SET", "PUT", "DEL"}, true, {"gEt", "Del"}},
+      {{"abc", "bcd"}, false, {"abc", "bcd"}},
+      {{"0123456789abcdefghijklmnopqrstuv"}, false, {"0123456789abcdefghijklmnopqrstuv"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<const uint8_t*> members;
+    std::vector<int32_t> lengths;
+    for (const std::string& literal : c.literals) {
+      members.push_back(test::bytes(literal));
+      lengths.push_back(static_cast<int32_t>(literal.size()));
+    }
+    LiteralSet set;
+    ASSERT_TRUE(prepareLiteralSet(members.data(), lengths.data(),
+                                  static_cast<int32_t>(members.size()), c.fold, &set));
+    for (const std::string& placed : c.text) {
+      if (placed.empty()) continue;
+      // A near miss: the literal with its last byte changed, over and over.
+      std::string nearMiss = placed;
+      nearMiss.back() = '-';
+      for (const std::string& unit : {std::string("-"), nearMiss}) {
+        std::string filler;
+        while (filler.size() < 240) filler += unit;
+        for (size_t offset = 0; offset + placed.size() <= 200; ++offset) {
+          std::string text = filler;
+          text.replace(offset, placed.size(), placed);
+          const uint8_t* base = test::bytes(text);
+          const uint8_t* end = base + text.size();
+          for (size_t from = 0; from <= offset && from < 40; from += 1 + from / 8) {
+            ASSERT_EQ(findLiteralSet(set, base + from, end), base + offset)
+                << placed << " at " << offset << " from " << from;
+          }
+          // Not when the range ends one byte short, even where the bytes after
+          // it may be read.
+          EXPECT_EQ(findLiteralSet(set, base, base + offset + placed.size() - 1, end), nullptr)
+              << placed << " at " << offset;
+          EXPECT_EQ(findLiteralSet(set, base + offset + 1, end), nullptr) << placed << " at " << offset;
+        }
+      }
+    }
   }
 }
 
@@ -249,6 +336,80 @@ TEST(RequiredLiteral, TheGateNeverLosesAMatch) {
   // The patterns exercise the gate, with single literals and with sets.
   EXPECT_GT(gated, 150);
   EXPECT_GT(sets, 20);
+}
+
+// Lines longer than the file search's window of 65536 bytes: the gate reads
+// on through the line for the literal, across window boundaries, and finds
+// what the search without it finds, a literal cut by a boundary included.
+TEST(RequiredLiteral, TheGateFollowsLinesAcrossWindows) {
+  test::EncodingScope encoding;
+  encoding.singleByte();
+  constexpr size_t WINDOW = 65536;
+  const std::string run(3 * WINDOW, 'x');
+  const struct {
+    size_t before;    // bytes of the long line before the literal
+    const char* hit;  // the literal with the bytes the pattern wants before it
+    size_t after;     // bytes of the line after it
+  } cases[] = {
+      {WINDOW + 100, "", 0},  // no literal: the line is passed whole
+      {2 * WINDOW + 7, "", 5},
+      // The literal "_alloc" starts `before` + 10 bytes into the text: here
+      // across the first boundary, or just before or after it.
+      {WINDOW - 13, "ab_alloc", 200},
+      {WINDOW - 11, "ab_alloc", 0},
+      {WINDOW - 16, "ab_alloc", 9},
+      {WINDOW - 10, "ab_alloc", 9},
+      {2 * WINDOW - 12, "ab_free", 40000},  // the second literal across the second boundary
+      {WINDOW * 2 + 300, "ab_alloc", 100},
+      {10, "ab_alloc", 2 * WINDOW},  // the literal before the line runs on
+  };
+  Compiled compiled("[a-z]+_alloc|[a-z]+_free", 'U');
+  ASSERT_EQ(compiled.status(), 0);
+  ASSERT_EQ(compiledPattern.requiredLiteral.otherCount, 1);
+  for (const auto& c : cases) {
+    const std::string text = "y_free\n" + run.substr(0, c.before) + " " + c.hit +
+                             run.substr(0, c.after) + "\nz_alloc\n";
+    const RequiredLiteral literal = compiledPattern.requiredLiteral;
+    const std::vector<Match> withGate = findAllInFile(text);
+    compiledPattern.requiredLiteral.length = 0;
+    const std::vector<Match> withoutGate = findAllInFile(text);
+    compiledPattern.requiredLiteral = literal;
+    EXPECT_EQ(withGate, withoutGate) << c.before << " " << c.hit;
+    EXPECT_EQ(withGate.size(), c.hit[0] != 0 ? 3u : 2u) << c.before << " " << c.hit;
+  }
+}
+
+// In UTF-8 text the gate (file) and the byte scans for first characters
+// (file and string) find what a search without them finds, every character
+// start tried as the matcher decodes it, in valid and invalid bytes, with and
+// without ignoring case. The plain search puts the pattern behind an empty
+// alternation, which leaves it no first character or literal.
+TEST(RequiredLiteral, Utf8FastPathsAgreeWithThePlainSearch) {
+  const char* const patterns[] = {
+      "[A-Z]+_s[a-z]*", "k[a-z]+", "\xC5\xBF[a-z]", "\xE2\x84\xAAx|\xC3\xA4x",
+      "[\xC3\xA4\xC3\xA9]+_", "[^a-z]x", ".x", "x[^\xC3\xA4]k", "[^\xC2\x80-\xF4\x8F\xBF\xBF]x",
+      "\xE6\x97\xA5s?", "(ab|sk)_K", "[ak]+s"};
+  const char* const pieces[] = {
+      "a", "b", "k", "s", "x", "_", "S", "K", "A", "\xC3\xA4", "\xC3\x84", "\xC3\xA9",
+      "\xC5\xBF", "\xE2\x84\xAA", "\xE6\x97\xA5", "\n", "\r\n", " ", "\xC3", "\x84",
+      "\xFF", "\xE2\x84", "\xF0\x9F\x98"};
+  std::mt19937 random(15);
+  for (int32_t round = 0; round < 240; ++round) {
+    const std::string pattern = patterns[round % 12];
+    const int32_t ignoreCase = (round / 12) % 2;
+    // Some texts have a character across the file search's 65536-byte window.
+    std::string text = round % 24 == 5 ? std::string(65535, 'b') + "\xC5\xBF" : "";
+    for (int32_t i = random() % 120; i >= 0; --i) text += pieces[random() % 23];
+    Compiled plain("(?:|)" + pattern, 'U', ignoreCase, 2);
+    ASSERT_EQ(plain.status(), 0) << pattern;
+    compiledPattern.firstCharValid = 0;
+    compiledPattern.requiredLiteral.length = 0;
+    const std::vector<Match> inFile = findAllInFile(text, 0, 2);
+    const std::vector<Match> inMemory = findAllInMemory(text, 2);
+    Compiled fast(pattern, 'U', ignoreCase, 2);
+    EXPECT_EQ(findAllInFile(text, 0, 2), inFile) << pattern << " ignore case " << ignoreCase;
+    EXPECT_EQ(findAllInMemory(text, 2), inMemory) << pattern << " ignore case " << ignoreCase;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "driver/search_options.h"
 #include "pattern/matcher.h"
 #include "pattern/pike_vm.h"
+#include "support/text_encoding.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -61,6 +62,54 @@ TEST_F(SearchDriverTest, AMatcherOutOfMemoryIsReportedAndFailsTheSpecification) 
   EXPECT_EQ(searchSpecificationU(content, "(?:a|b)*z", path, &status),
             first + path + " 2 1:" + std::string(5000, 'a') + "z\r\n" + path + " 3 1:az\r\n");
   EXPECT_EQ(status, 0);
+}
+
+// -W in UTF-8 text: the characters on each side of a match are decoded
+// whole and judged by the word set, by default the letters and digits of every
+// script with '_' and '$'; a -W= set is read as UTF-8.
+TEST_F(SearchDriverTest, WholeWordsInUtf8TextJudgeWholeCharacters) {
+  struct Case {
+    std::string content;
+    std::string text;
+    std::string wordSet;  // empty: the default
+    std::string reports;  // "line column" of each accepted match
+  };
+  const Case cases[] = {
+      {"\xC3\xBC" "ber ber\n", "ber", "", "1 7"},
+      {"x\xE6\x97\xA5\xE6\x9C\xAC \xE6\x97\xA5\xE6\x9C\xAC\n", "\xE6\x97\xA5\xE6\x9C\xAC", "", "1 9"},
+      {"ber\xCE\xB1 \xD9\xA3" "ber ber_ ber$\n", "ber", "", ""},  // alpha, Arabic-Indic three
+      {"\xFF" "ber \xC3\xA4\xC3\xA4" "berber ber\n", "ber", "", "1 2 1 17"},
+      {"a-ber ber\n", "ber", "[\\p{L}\\p{N}_-]", "1 7"},
+      {"\xC3\xA4" "ber ber\n", "ber", "[a-z]", "1 3 1 7"},
+  };
+  const std::string path = dir_ / "input.txt";
+  for (const Case& c : cases) {
+    searchOptions = SearchOptions{};
+    searchOptions.textEncoding = ENCODING_UTF8;
+    searchOptions.wholeWord = 1;
+    if (!c.wordSet.empty()) {
+      appendText(searchOptions.wordCharacters, c.wordSet.c_str(), COUNTED_WORDSET_CAPACITY);
+      searchOptions.wordSetGiven = 1;
+    }
+    dir_.write("input.txt", c.content);
+    pattern_ = c.text;
+    searchOptions.searchText = reinterpret_cast<uint8_t*>(pattern_.data());
+    searchOptions.searchLength = static_cast<int32_t>(pattern_.size());
+    CountedString specification;
+    appendText(specification, path.c_str(), COUNTED_SPEC_CAPACITY);
+    std::string reports;
+    {
+      test::OutputCapture output;
+      EXPECT_EQ(searchSpecification(specification, 2, 0, 0, 0), 0);
+      const std::string printed = output.finish();
+      for (size_t at = 0; (at = printed.find(path + " ", at)) != std::string::npos;) {
+        at += path.size() + 1;
+        if (!reports.empty()) reports += ' ';
+        reports.append(printed, at, printed.find(':', at) - at);
+      }
+    }
+    EXPECT_EQ(reports, c.reports) << c.content;
+  }
 }
 
 }  // namespace

@@ -78,6 +78,13 @@ TEST_F(StreamFile, WritesLargerThanTheBufferBypassIt) {
   EXPECT_EQ(tellStream(stream), 5600);
   EXPECT_EQ(closeStream(stream), 0);
   EXPECT_EQ(contents(), text + text.substr(0, 600));
+
+  // Byte by byte across several fillings of the buffer: each byte once.
+  stream = open("wb", 512);
+  ASSERT_NE(stream, nullptr);
+  for (char c : text) ASSERT_EQ(putByte(c, stream), static_cast<uint8_t>(c));
+  EXPECT_EQ(closeStream(stream), 0);
+  EXPECT_EQ(contents(), text);
 }
 
 TEST_F(StreamFile, ReadsLargerThanTheBufferBypassIt) {

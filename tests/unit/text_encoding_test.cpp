@@ -3,8 +3,10 @@
 // conversions for names.
 #include "support/text_encoding.h"
 
+#include <algorithm>
 #include <tuple>
 
+#include "support/case_folding.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -163,6 +165,48 @@ TEST(Utf8Case, InPlaceConversionKeepsTheLength) {
   EXPECT_EQ(upperCodePoint(0x10428), 0x10428u) << "outside the basic plane";
   EXPECT_EQ(upperCodePoint(0xD800), 0xD800u);
   EXPECT_EQ(upperCodePoint(0xFFFFFFFFu), 0xFFFFFFFFu);
+}
+
+// Case folds: one form for every letter of a case pair, across scripts and
+// across encoded lengths; the forms of one fold form a cycle.
+TEST(CaseFolding, FoldsAndTheirForms) {
+  struct Case {
+    uint32_t codePoint;
+    uint32_t fold;
+    std::vector<uint32_t> forms;  // every code point of the fold, in order
+    bool lengthsVary;
+  };
+  const Case cases[] = {
+      {'A', 'a', {'A', 'a'}, false},
+      {0xC4, 0xE4, {0xC4, 0xE4}, false},                    // Ä ä
+      {0x3C2, 0x3C3, {0x3A3, 0x3C2, 0x3C3}, false},         // the three sigmas
+      {0x401, 0x451, {0x401, 0x451}, false},                // Cyrillic Ё ё
+      {0x531, 0x561, {0x531, 0x561}, false},                // Armenian
+      {0xFF21, 0xFF41, {0xFF21, 0xFF41}, false},            // full-width A a
+      {0x212A, 'k', {'K', 'k', 0x212A}, true},              // Kelvin sign
+      {0x17F, 's', {'S', 's', 0x17F}, true},                // long s
+      {0x131, 'i', {'I', 'i', 0x130, 0x131}, true},         // dotless and dotted i
+      {0x1E9E, 0xDF, {0xDF, 0x1E9E}, true},                 // capital sharp s
+      {'1', '1', {'1'}, false},
+      {0x10428, 0x10428, {0x10428}, false},  // above the plane nothing folds
+      {0xFFFFFFFFu, 0xFFFFFFFFu, {0xFFFFFFFFu}, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(foldCodePoint(c.codePoint), c.fold) << std::hex << c.codePoint;
+    EXPECT_EQ(caseFormsVaryInLength(c.codePoint), c.lengthsVary) << std::hex << c.codePoint;
+    std::vector<uint32_t> forms = {c.codePoint};
+    for (uint32_t f = nextCaseForm(c.codePoint); f != c.codePoint && forms.size() < 8;
+         f = nextCaseForm(f)) {
+      forms.push_back(f);
+    }
+    std::sort(forms.begin(), forms.end());
+    EXPECT_EQ(forms, c.forms) << std::hex << c.codePoint;
+  }
+  // Over the whole plane a fold is its own fold and its cycle shares it.
+  for (uint32_t c = 0; c < 0x10000; ++c) {
+    ASSERT_EQ(foldCodePoint(foldCodePoint(c)), foldCodePoint(c)) << std::hex << c;
+    ASSERT_EQ(foldCodePoint(nextCaseForm(c)), foldCodePoint(c)) << std::hex << c;
+  }
 }
 
 TEST(Utf8Decoding, DecodeTakesFollowingBytesAsTheyCome) {

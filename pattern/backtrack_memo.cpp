@@ -1,0 +1,558 @@
+// The backtracking matcher with memoized failures.
+//
+// The backtracker (matcher.cpp) can take time exponential in the text on
+// loops that match the same text in more than one way, and tried at every
+// start it reads a long line once per start. The Pike VM (pike_vm.cpp) runs
+// most programs in linear time instead; the ones it does not take, and that
+// have no back-reference (look-ahead above all), run here: the same
+// backtracker, which records every state it has explored and never explores
+// one twice (selective memoization, as Ruby's engine does since 3.2).
+//
+// A state is the instruction, the position in the text, and whatever else
+// decides the future from there: the counters of the counted loops around the
+// instruction (a counter above an unbounded loop's minimum held at the
+// minimum, where every higher count behaves alike) and, for the loops whose
+// body may be empty, whether the pass began at this position. Nothing else
+// decides it: captures and the cursor mark ride in the frames and never steer
+// the search; a look-ahead's outcome depends on its position alone; and
+// outside look-ahead bodies no guard frame lies on the stack, so any way to
+// MATCH from a state ends the attempt with a match. So a state reached a
+// second time outside a body must have failed the first time (else the
+// search would have ended), or lies on the path being explored (a loop that
+// consumed nothing, which has no better future): a bit per state is set when
+// the state is entered, and a set bit ends the path. Inside a look-ahead body
+// reaching MATCH is a way to fail, and the search goes on: a body state is
+// known to have failed only once backtracking has resumed at a frame older
+// than the state. Such states wait in a pending list with the stack height at
+// their entry; a resumption at or below that height settles them as failed,
+// a body that matches drops those above its guard frame. Double-byte text
+// would refuse a match that starts on a trail byte only when it is reached;
+// here that start is refused before the attempt, so every MATCH is a match.
+//
+// The bits are kept across all the start positions of a search, so every
+// state is explored once in the whole search: time O(states x text). They sit
+// in a bitmap of BITMAP_WORDS (2 MiB) whatever the line: one row of bits per
+// position, the rows a ring over the positions from the current attempt's
+// start onwards. A row whose position the start has passed can never be asked
+// again (an attempt never reads before its start) and is cleared for reuse,
+// and states beyond the ring's last row are explored without being recorded:
+// memory stays bounded, and an attempt that reads further than the ring may
+// repeat work out there. A scan instruction (a one-item loop) passes many
+// positions in one step, so the stretch of positions each scan state passed
+// is kept too: a later run of the same loop that steps into that stretch
+// would only repeat it.
+//
+// The memo is turned on only when an attempt of the plain backtracker has run
+// out of its budget of steps (regex_search.cpp), so ordinary searches pay
+// nothing. Tested by pike_vm_test.cpp (steps against text length, agreement
+// with the plain backtracker on random programs) and the end-to-end suite.
+#include "pattern/backtrack_memo.h"
+
+#include <cstring>
+
+#include "pattern/compiled_pattern.h"
+#include "pattern/matcher.h"
+#include "pattern/matcher_internal.h"
+#include "pattern/text_source.h"
+#include "support/memory_pool.h"
+
+namespace {
+
+using matcher_internal::m;
+using matcher_internal::refreshWindow;
+
+// States a program may have: a row of the bitmap holds them all, and the
+// ring keeps at least MINIMUM_ROWS rows.
+constexpr int64_t STATE_LIMIT = 1 << 15;
+constexpr int64_t BITMAP_WORDS = (int64_t{2} << 20) / 8;
+constexpr int64_t MINIMUM_ROWS = 64;
+// Look-ahead states awaiting their verdict; beyond this they are explored
+// without being recorded. 24 bytes each.
+constexpr int32_t PENDING_LIMIT = 1 << 14;
+
+int64_t stepCount = 0;
+
+// ---------------------------------------------------------------------------
+// Program analysis
+
+// A part of the state at an instruction: a counter, or a pass-start flag.
+struct LiveItem {
+  int32_t counter;  // 0 to 19, or -1 for a pass-start flag
+  int32_t reg;      // the pass-start register of a flag
+  int32_t held;     // an unbounded loop's minimum, where higher counts are held; -1 bounded
+  int64_t radix;
+  int64_t stride;
+};
+
+struct LiveRange {
+  int32_t from;
+  int32_t to;
+  LiveItem item;
+};
+
+struct Analysis {
+  Instruction* copy;  // the program described, to recognize it again
+  int32_t copySlots;
+  int32_t encodingMode;
+  bool valid;
+  bool usable;
+  int32_t* stateBase;  // per slot: its first state number, -1 for none
+  int32_t* liveFirst;  // per slot: its first live item; slots + 1 entries
+  LiveItem* live;
+  int32_t liveCapacity;
+  uint8_t* inBody;  // per slot: 1 inside a look-ahead body
+  int64_t states;
+  int64_t rowWords;
+  int64_t rows;
+};
+
+Analysis an;
+
+template <typename T>
+bool growArray(T** array, int64_t count) {
+  const int64_t bytes = count * static_cast<int64_t>(sizeof(T));
+  if (bytes > INT32_MAX) return false;
+  void* grown = memRealloc(*array, static_cast<uint32_t>(bytes < 8 ? 8 : bytes));
+  if (grown == nullptr) return false;
+  *array = static_cast<T*>(grown);
+  return true;
+}
+
+bool isLoopBranch(uint8_t opcode) {
+  return opcode == OP_SPLIT || opcode == OP_SPLIT_FIRST || opcode == OP_COUNT_LOOP ||
+         opcode == OP_COUNT_LOOP_MIN;
+}
+
+// The live ranges of the counters and pass-start registers, and the
+// look-ahead bodies; false when a loop or body has a shape the compiler does
+// not make, or the program has a BACKREF.
+bool findRanges(const Instruction* program, int32_t slots, const uint8_t* isStart,
+                LiveRange* ranges, int32_t* rangeCount) {
+  for (int32_t pc = 0; pc < slots; ++pc) {
+    if (!isStart[pc]) continue;
+    const Instruction& in = program[pc];
+    if (in.opcode >= OPCODE_COUNT || in.opcode == OP_BACKREF) return false;
+    if (in.opcode == OP_COUNT_LOOP || in.opcode == OP_COUNT_LOOP_MIN) {
+      // The counter is set to 0 by the COUNT_RESET just before the body and
+      // read only within it.
+      const int64_t body = static_cast<int64_t>(pc) + in.op4;
+      if (in.op1 >= static_cast<uint32_t>(REPEAT_COUNTERS) || body < 1 || body > pc ||
+          !isStart[body - 1] || in.op6 < 0 || in.op7 < 1) {
+        return false;
+      }
+      const Instruction& reset = program[body - 1];
+      if (reset.opcode != OP_COUNT_RESET || reset.op2 == PASS_START_MARK || reset.op1 != in.op1) {
+        return false;
+      }
+      const bool bounded = in.op7 != COUNT_UNBOUNDED;
+      const int64_t radix = bounded ? int64_t{in.op7} : int64_t{in.op6} + 1;
+      ranges[(*rangeCount)++] =
+          LiveRange{static_cast<int32_t>(body), pc,
+                    LiveItem{static_cast<int32_t>(in.op1), 0, bounded ? -1 : in.op6, radix, 0}};
+    }
+    if (isLoopBranch(in.opcode) && in.op3 != 0) {
+      // The pass-start record sits at the body's first slot, the branch
+      // back reads it; between them it is part of the state.
+      const int64_t record = static_cast<int64_t>(pc) + in.op4;
+      const int32_t reg = in.op3 - 1;
+      if (reg < 0 || record < 0 || record > pc || !isStart[record] ||
+          program[record].opcode != OP_COUNT_RESET || program[record].op2 != PASS_START_MARK ||
+          program[record].op3 != reg) {
+        return false;
+      }
+      ranges[(*rangeCount)++] =
+          LiveRange{static_cast<int32_t>(record) + 1, pc, LiveItem{-1, reg, -1, 2, 0}};
+    }
+    if (in.opcode == OP_NOT_AHEAD) {
+      // The body runs from the next slot to its own MATCH, just before the
+      // slot where the program goes on when the body fails.
+      const int64_t match = static_cast<int64_t>(pc) + in.op5 - 1;
+      if (match <= pc || match >= slots || !isStart[match] || program[match].opcode != OP_MATCH) {
+        return false;
+      }
+      for (int64_t k = pc + 1; k <= match; ++k) an.inBody[k] = 1;
+    }
+  }
+  return true;
+}
+
+// Numbers the states of every instruction; an instruction whose states
+// would pass the limit, or that two ranges of one counter cover, gets none
+// and is explored without being recorded.
+bool numberStates(int32_t slots, const uint8_t* isStart, const LiveRange* ranges,
+                  int32_t rangeCount) {
+  int32_t liveCount = 0;
+  int64_t states = 0;
+  for (int32_t pc = 0; pc < slots; ++pc) {
+    an.liveFirst[pc] = liveCount;
+    an.stateBase[pc] = -1;
+    if (!isStart[pc]) continue;
+    int64_t stride = 1;
+    bool fits = true;
+    for (int32_t r = 0; r < rangeCount && fits; ++r) {
+      const LiveRange& range = ranges[r];
+      if (pc < range.from || pc > range.to) continue;
+      for (int32_t k = an.liveFirst[pc]; k < liveCount; ++k) {
+        if (range.item.counter >= 0 && an.live[k].counter == range.item.counter) fits = false;
+      }
+      if (liveCount == an.liveCapacity) {
+        const int32_t wanted = an.liveCapacity < 64 ? 64 : an.liveCapacity * 2;
+        if (!growArray(&an.live, wanted)) return false;
+        an.liveCapacity = wanted;
+      }
+      an.live[liveCount] = range.item;
+      an.live[liveCount++].stride = stride;
+      stride *= range.item.radix;
+      if (stride > STATE_LIMIT) fits = false;
+    }
+    if (!fits || states + stride > STATE_LIMIT) {
+      liveCount = an.liveFirst[pc];
+      continue;
+    }
+    an.stateBase[pc] = static_cast<int32_t>(states);
+    states += stride;
+  }
+  an.liveFirst[slots] = liveCount;
+  an.states = states;
+  return true;
+}
+
+bool analyze(const Instruction* program, int32_t lastSlot, int32_t encodingMode) {
+  an.valid = false;
+  an.usable = false;
+  const int32_t slots = lastSlot + 1;
+  if (slots < 1 || !growArray(&an.copy, slots)) return false;
+  std::memcpy(an.copy, program, static_cast<size_t>(slots) * sizeof(Instruction));
+  an.copySlots = slots;
+  an.encodingMode = encodingMode;
+  an.valid = true;
+  uint8_t* isStart = nullptr;
+  LiveRange* ranges = nullptr;
+  bool ok = growArray(&isStart, slots) && growArray(&ranges, 2 * int64_t{slots}) &&
+            growArray(&an.inBody, slots) && growArray(&an.stateBase, slots) &&
+            growArray(&an.liveFirst, int64_t{slots} + 1);
+  if (ok) {
+    std::memset(isStart, 0, static_cast<size_t>(slots));
+    std::memset(an.inBody, 0, static_cast<size_t>(slots));
+    bool wellFormed = program[lastSlot].opcode == OP_MATCH;
+    for (int32_t pc = 0; pc < slots;) {
+      isStart[pc] = 1;
+      const uint8_t opcode = program[pc].opcode;
+      const int32_t length = opcode == OP_SET || opcode == OP_SET_SCAN
+                                 ? setSlotCount(program[pc], encodingMode)
+                                 : 1;
+      if (length < 1) {
+        wellFormed = false;
+        break;
+      }
+      pc += length;
+    }
+    int32_t rangeCount = 0;
+    if (wellFormed && findRanges(program, slots, isStart, ranges, &rangeCount)) {
+      ok = numberStates(slots, isStart, ranges, rangeCount);
+      an.rowWords = (an.states + 63) / 64;
+      an.rows = an.rowWords > 0 ? BITMAP_WORDS / an.rowWords : 0;
+      an.usable = ok && an.rows >= MINIMUM_ROWS;
+    }
+  }
+  memFree(ranges);
+  memFree(isStart);
+  return ok;
+}
+
+bool analysisDescribes(const Instruction* program, int32_t lastSlot, int32_t encodingMode) {
+  return an.valid && an.copySlots == lastSlot + 1 && an.encodingMode == encodingMode &&
+         std::memcmp(an.copy, program, static_cast<size_t>(lastSlot + 1) * sizeof(Instruction)) ==
+             0;
+}
+
+// ---------------------------------------------------------------------------
+// The bitmap and the search's positions
+
+// The stretch of positions [from, to] from a run's entry to its last follow
+// test, of a scan state.
+struct Stretch {
+  int64_t from;
+  int64_t to;
+  uint32_t search;
+};
+
+struct Pending {
+  int64_t bit;
+  int64_t position;
+  int32_t entryTop;
+};
+
+struct Memo {
+  uint64_t* bits;  // BITMAP_WORDS, all clear between searches
+  Stretch* stretches;
+  int64_t stretchCapacity;
+  Pending* pending;
+  int32_t pendingCount;
+  const Instruction* program;
+  uint32_t search;       // numbers the memoized searches, to tell stretches apart
+  int64_t attemptStart;  // the current attempt's start, in bytes from the search's first
+  int64_t marked;        // one past the furthest position that holds a mark
+};
+
+Memo memo;
+
+bool prepareMemo() {
+  if (memo.bits == nullptr) {
+    if (!growArray(&memo.bits, BITMAP_WORDS) || !growArray(&memo.pending, PENDING_LIMIT)) {
+      return false;
+    }
+    std::memset(memo.bits, 0, static_cast<size_t>(BITMAP_WORDS) * sizeof(uint64_t));
+  }
+  if (memo.stretchCapacity < an.states) {
+    if (!growArray(&memo.stretches, an.states)) return false;
+    std::memset(memo.stretches, 0, static_cast<size_t>(an.states) * sizeof(Stretch));
+    memo.stretchCapacity = an.states;
+  }
+  return true;
+}
+
+void clearRows(int64_t from, int64_t to) {
+  if (to > memo.marked) to = memo.marked;
+  if (from < to - an.rows) from = to - an.rows;
+  for (int64_t q = from; q < to; ++q) {
+    std::memset(memo.bits + (q % an.rows) * an.rowWords, 0,
+                static_cast<size_t>(an.rowWords) * sizeof(uint64_t));
+  }
+}
+
+void endSearch() {
+  clearRows(memo.attemptStart, memo.marked);
+  memo.marked = 0;
+  memo.pendingCount = 0;
+}
+
+inline void noteMarked(int64_t position) {
+  if (position + 1 > memo.marked) memo.marked = position + 1;
+}
+
+// The state number at the slot with its live items, or -1 when a value lies
+// outside the analysed range; pass-start flags compare with `offset`.
+inline int64_t stateKey(int32_t slot, int32_t offset) {
+  int64_t key = an.stateBase[slot];
+  if (key < 0) return -1;
+  const MatcherState& s = m();
+  for (int32_t k = an.liveFirst[slot]; k < an.liveFirst[slot + 1]; ++k) {
+    const LiveItem& item = an.live[k];
+    int64_t value;
+    if (item.counter >= 0) {
+      value = s.counters[item.counter];
+      if (item.held >= 0 && value > item.held) value = item.held;
+    } else {
+      value = item.reg < s.passStartCount && s.passStarts[item.reg] == offset ? 1 : 0;
+    }
+    if (value < 0 || value >= item.radix) return -1;
+    key += value * item.stride;
+  }
+  return key;
+}
+
+inline void setBit(int64_t bit) { memo.bits[bit >> 6] |= uint64_t{1} << (bit & 63); }
+
+// Candidates, as the Pike VM takes them.
+bool candidateAllowed(const PikeCandidates& candidates) {
+  MatcherState& s = m();
+  if (candidates.firstBytes != nullptr) {
+    int32_t c;
+    if (s.cur < s.windowEnd) {
+      c = *s.cur;
+    } else {
+      textSource.SetPosition(s.cur);
+      c = textSource.PeekChar(0);
+    }
+    if (c < 0 || candidates.firstBytes[c] == 0) return false;
+  }
+  return candidates.mayStartAt == nullptr || candidates.mayStartAt();
+}
+
+// The byte at the pointer, -1 at the end of the text.
+int32_t byteHere() {
+  MatcherState& s = m();
+  if (s.cur < s.windowEnd) return *s.cur;
+  textSource.SetPosition(s.cur);
+  return textSource.PeekChar(0);
+}
+
+// The length of the UTF-8 character at the pointer, as the matcher decodes it.
+void characterLength(int32_t* length) {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur >= 6) {
+    matcher_internal::decodeDirect(s.cur, length);
+    return;
+  }
+  textSource.SetPosition(s.cur);
+  if (matcher_internal::decodeThroughSource(0, length) == matcher_internal::NO_CHARACTER) *length = 1;
+}
+
+// Moves the pointer one byte on, through the source at the window's edge.
+bool stepByte() {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur > 1) {
+    ++s.cur;
+    return true;
+  }
+  textSource.SetPosition(s.cur);
+  const int32_t r = textSource.Advance(1);
+  refreshWindow();
+  return r == 0 || r == ADVANCE_AT_END;
+}
+
+}  // namespace
+
+namespace backtrack_memo {
+
+bool stateFailedBefore(const Instruction* pc) {
+  ++stepCount;
+  const MatcherState& s = m();
+  const int32_t slot = static_cast<int32_t>(pc - memo.program);
+  if (s.offset >= an.rows) return false;
+  const int64_t key = stateKey(slot, s.offset);
+  if (key < 0) return false;
+  const int64_t position = memo.attemptStart + s.offset;
+  const int64_t bit = (position % an.rows) * an.rowWords * 64 + key;
+  if ((memo.bits[bit >> 6] >> (bit & 63)) & 1) return true;
+  if (an.inBody[slot]) {
+    if (memo.pendingCount < PENDING_LIMIT) {
+      memo.pending[memo.pendingCount++] = Pending{bit, position, s.top};
+    }
+  } else {
+    setBit(bit);
+    noteMarked(position);
+  }
+  return false;
+}
+
+namespace {
+
+// A scan run without the stretches, at a step a byte it passed.
+int32_t runCounted(const Instruction* pc, int32_t (*handler)(const Instruction*)) {
+  const int32_t before = m().offset;
+  const int32_t result = handler(pc);
+  if (m().offset > before) stepCount += m().offset - before;
+  return result;
+}
+
+}  // namespace
+
+int32_t runScanOnce(const Instruction* pc, int32_t (*handler)(const Instruction*)) {
+  const MatcherState& s = m();
+  const int32_t slot = static_cast<int32_t>(pc - memo.program);
+  // The positions where a run made its follow test stand for the loop's
+  // branch there, whose other way (the loop's continuation) cannot begin at
+  // them. They are every character start the run passed when every path
+  // reads the same character starts: in single-byte and UTF-8 text (a
+  // sequence's continuation bytes are never a character start, nor a match
+  // start), not in double-byte text, where CHAR takes a lead byte alone.
+  const int32_t mode = textSource.charMode;
+  const int32_t branch = slot + (pc->opcode == OP_SET_SCAN ? setSlotCount(*pc, an.encodingMode) : 1);
+  if (mode == 1 || an.inBody[slot] || branch >= an.copySlots) return runCounted(pc, handler);
+  // Pass-start flags compare with a position after the run's start.
+  const int64_t key = stateKey(branch, s.offset + 1);
+  if (key < 0) return runCounted(pc, handler);
+  const int64_t entry = memo.attemptStart + s.offset;
+  Stretch& stretch = memo.stretches[key];
+  // From an entry inside an earlier run, the first item ends on a position
+  // where that run went on: the rest was explored then.
+  if (stretch.search == memo.search && entry >= stretch.from && entry < stretch.to) {
+    return matcher_internal::HANDLER_FAIL;
+  }
+  const int32_t result = handler(pc);
+  // A run costs a step a byte it passed.
+  if (memo.attemptStart + s.offset > entry) stepCount += memo.attemptStart + s.offset - entry;
+  // The last follow test: where the run stopped, or before the character
+  // that failed it (at most a sequence's length back).
+  const int64_t last =
+      memo.attemptStart + s.offset -
+      (result == matcher_internal::HANDLER_CONTINUE ? 0 : mode == 2 ? 6 : 1);
+  if (last <= entry) return result;
+  noteMarked(last);
+  if (stretch.search == memo.search && entry <= stretch.to && last >= stretch.from) {
+    if (entry < stretch.from) stretch.from = entry;
+    if (last > stretch.to) stretch.to = last;
+  } else if (stretch.search != memo.search || last > stretch.to) {
+    stretch = Stretch{entry, last, memo.search};
+  }
+  return result;
+}
+
+void settlePending(int32_t frame) {
+  while (memo.pendingCount > 0 && memo.pending[memo.pendingCount - 1].entryTop >= frame) {
+    const Pending& p = memo.pending[--memo.pendingCount];
+    setBit(p.bit);
+    noteMarked(p.position);
+  }
+}
+
+void dropPending(int32_t frame) {
+  while (memo.pendingCount > 0 && memo.pending[memo.pendingCount - 1].entryTop >= frame) {
+    --memo.pendingCount;
+  }
+}
+
+}  // namespace backtrack_memo
+
+bool memoTakesProgram() {
+  if (regexEngine() == REGEX_ENGINE_BACKTRACK || compiledPattern.program == nullptr) return false;
+  const int32_t mode = compiledPattern.encodingMode;
+  // The slots of a SET depend on the mode the program was compiled for.
+  if ((mode == 2) != (textSource.charMode == 2)) return false;
+  const Instruction* program = compiledPattern.program;
+  const int32_t lastSlot = compiledPattern.lastSlot;
+  if (!analysisDescribes(program, lastSlot, mode) && !analyze(program, lastSlot, mode)) {
+    an.valid = false;
+    return false;
+  }
+  return an.usable;
+}
+
+int32_t runMemoizedSearch(const PikeCandidates& candidates) {
+  if (!prepareMemo()) return REGEX_OUT_OF_MEMORY;
+  memo.program = compiledPattern.program;
+  ++memo.search;
+  memo.attemptStart = 0;
+  memo.marked = 0;
+  memo.pendingCount = 0;
+  const bool utf8 = textSource.charMode == 2;
+  for (;;) {
+    if ((memo.attemptStart == 0 || !candidates.once) && candidateAllowed(candidates)) {
+      const int32_t result = runProgramMemoized(compiledPattern.program);
+      if (result != 0) {
+        endSearch();
+        return result == 1 ? 0 : result;
+      }
+    }
+    // Nothing recorded past this position: the search goes on without the
+    // memo, with its own scans for candidates.
+    if (candidates.once || memo.marked <= memo.attemptStart + 1) {
+      endSearch();
+      return 1;
+    }
+    if (byteHere() < 0) {
+      endSearch();
+      return PIKE_TEXT_END;
+    }
+    // One position on: in UTF-8 text past the character as it decodes, or
+    // past the continuation bytes after the byte, as the search's own scan
+    // would go.
+    int32_t length = 1;
+    if (utf8 && candidates.stepCharacters) characterLength(&length);
+    int64_t moved = 0;
+    do {
+      if (!stepByte()) {
+        endSearch();
+        return PIKE_TEXT_END;
+      }
+      ++moved;
+    } while (moved < length || (utf8 && !candidates.stepCharacters && (byteHere() & 0xC0) == 0x80));
+    clearRows(memo.attemptStart, memo.attemptStart + moved);
+    memo.attemptStart += moved;
+  }
+}
+
+int64_t memoSteps() { return stepCount; }
+void clearMemoSteps() { stepCount = 0; }

@@ -1,0 +1,858 @@
+// The lazy DFA: a line filter over the Pike VM's states.
+//
+// Most lines of a text hold no match, and the exact engines (the
+// backtracker, matcher.cpp, and the Pike VM, pike_vm.cpp) spend their time
+// proving it, one start position after the other or one thread list per byte.
+// This filter runs first over a line and tells whether a match starts in it
+// at all; a line without one is passed whole, and only a line with one goes
+// to the exact engine, which then reports exactly what it reports without
+// the filter (start, length, cursor mark, order).
+//
+// A DFA state is the list of the Pike VM's states (instruction or tail,
+// live counters, pass-start flags; no group bounds, no cursor mark) that threads
+// started anywhere from the scan's start on can stand in at one position,
+// in the order the VM keeps them; a new thread joins at every position. The
+// states are built on demand: the first time a state meets a byte, the VM's
+// own step (pikeTakeByte, pikeFollowStates) computes the next one, which is
+// kept in a table of 256 entries per state. Away from the window's edges a
+// step depends on nothing but the state and the byte (the VM's transition
+// cache rests on the same fact), so the table answers there; at the edges
+// (a line's first byte and its last three, where the line-end and line-start
+// tests ask the text source) every step is the VM's own, so the filter answers
+// as the VM does at line ends, CR LF pairs and the window's borders, and a
+// line longer than the window is followed into the next one.
+//
+// A line's tail is mostly not stepped at all: every state knows the fewest
+// bytes that still lead to MATCH, and when the bytes left before the line
+// end are fewer, no match can start in the rest of the line.
+//
+// When the first thread reaches MATCH the scan stops: that is the earliest
+// end of any match from the scan's start. A program whose matches are at
+// most L bytes long then has its leftmost match start no earlier than L
+// bytes before that end, and the exact engine starts there: over a line of
+// megabytes with one match near its end, the engines run over a few bytes.
+//
+// The table and the state lists have a fixed budget (LAZY_DFA_BUDGET). When
+// it is used up the cache is cleared; when that happens too often for the
+// bytes it covered, the filter gives up on the line (the exact engine takes
+// the whole line as it would without the filter), and after a few such lines
+// on the program.
+//
+// Double-byte and UTF-8 text. The VM takes a character of several bytes
+// at its first byte and waits out the rest in tail states, each a state of
+// its own that takes any byte; so the filter steps bytes here too, and a
+// tail state's fewest bytes to MATCH are its item's, less the byte the item
+// counts, plus the bytes it still waits. The table may keep a step only
+// where the byte alone decides it. In UTF-8 text that holds for a byte
+// below 0xC2 or above 0xFD, which is a character of its own whatever
+// follows (ASCII, or code point -1: a continuation byte, an overlong or
+// never-leading byte), and for any byte a tail state waits out; a lead byte
+// is taken the long way every time, since its character depends on the
+// bytes after it. In double-byte text only a SET whose row for a lead byte
+// is partial reads the trail byte to decide, so those lead bytes go the
+// long way. The edges widen to seven bytes from the window's end, so that
+// every read of a kept step is straight from the window.
+//
+// New threads join at every position, continuation and trail bytes too:
+// more starts than the search tries, which can only make a line pass for a
+// candidate, never hide one. A match starts no earlier than the first end
+// less the longest match, counted in bytes (a CHAR takes its character's
+// bytes, or four under -I, where a case form may be longer; ANY and SET up
+// to six in UTF-8, two in double-byte text). That position may lie inside a
+// character; the search then tries it, and no match starts there: a match
+// from a continuation byte takes it as one byte of code point -1 with an
+// item counted as six, so it would end before the first end. Double-byte
+// engines test a start's boundary themselves.
+//
+// The filter runs only where its answer is sure to be the exact engine's:
+// programs the VM can run (no BACKREF, no NOT_AHEAD) that take at least one
+// byte. In lines, the program's matches must stay on their line (no NEWLINE,
+// nothing that crosses line ends as \om does, no item that takes a CR or LF;
+// with \om the filter is not used). In fixed-length records, where the
+// window is a whole block and a match may run on across record ends, the
+// program must have no line test (LINE_START, LINE_END, NEWLINE: the source
+// answers them at every position), and a scan reads on to the first match's
+// end or the text's end. Tested by lazy_dfa_test.cpp.
+#include "pattern/lazy_dfa.h"
+
+#include <cstring>
+
+#include "pattern/compiled_pattern.h"
+#include "pattern/matcher.h"
+#include "pattern/matcher_internal.h"
+#include "pattern/pike_vm.h"
+#include "pattern/text_source.h"
+#include "support/memory_pool.h"
+
+namespace {
+
+using matcher_internal::refreshWindow;
+
+constexpr int32_t LAZY_DFA_BUDGET = 1 << 20;
+// Programs with more VM states than this are left to the exact engines: the
+// working lists are sized by it.
+constexpr int32_t DFA_PROGRAM_STATE_LIMIT = 4096;
+// Bytes a cleared cache must have covered per state it held, or the clear
+// counts as thrashing; after this many thrashing lines the program is left
+// to the exact engines.
+constexpr int64_t THRASH_BYTES_PER_STATE = 16;
+constexpr int32_t THRASH_LINE_LIMIT = 4;
+constexpr int32_t NO_DISTANCE = INT32_MAX;
+constexpr int64_t UNBOUNDED = -1;
+
+LazyDfaUse dfaUse = LAZY_DFA_AUTO;
+int64_t linesPassed = 0;
+
+template <typename T>
+bool growArray(T** array, int64_t count) {
+  const int64_t bytes = count * static_cast<int64_t>(sizeof(T));
+  if (bytes > INT32_MAX) return false;
+  void* grown = memRealloc(*array, static_cast<uint32_t>(bytes < 8 ? 8 : bytes));
+  if (grown == nullptr) return false;
+  *array = static_cast<T*>(grown);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Program analysis
+
+struct Analysis {
+  Instruction* copy;  // the program analysed, kept to recognize it again
+  int32_t slots;
+  int32_t textMode;    // and the character mode and letter case it was analysed for
+  int32_t ignoreCase;
+  bool eligible;        // in lines: its matches stay on their line
+  bool recordEligible;  // in records: no line test, which the source would answer
+  bool hasLineStart;
+  int32_t* distance;  // per slot: the fewest bytes from there to MATCH
+  int64_t longest;    // the most bytes a match takes, or UNBOUNDED
+  int32_t thrashingLines;
+  // Per byte: whether every state's step on it depends on the byte alone,
+  // so that the table may keep it (see the comment at the top).
+  uint8_t byteAlone[256];
+};
+
+Analysis analysis;
+
+bool isSet(uint8_t opcode) { return opcode == OP_SET || opcode == OP_SET_SCAN; }
+bool isItem(uint8_t opcode) {
+  return opcode == OP_CHAR || opcode == OP_ANY || opcode == OP_SET || opcode == OP_CHAR_SCAN ||
+         opcode == OP_ANY_SCAN || opcode == OP_SET_SCAN;
+}
+
+int32_t slotLength(const Instruction& in) {
+  return isSet(in.opcode) ? setSlotCount(in, analysis.textMode == 2 ? 2 : 0) : 1;
+}
+
+// The most bytes one character of an item takes: a CHAR in double-byte text
+// tests the lead byte alone; in UTF-8 a CHAR takes its own character, or
+// under -I a case form of it (at most four bytes, as every letter), and
+// ANY and SET any sequence the decoder accepts.
+int32_t itemBytes(const Instruction& in) {
+  if (analysis.textMode == 1) return in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN ? 1 : 2;
+  if (analysis.textMode != 2) return 1;
+  if (in.opcode != OP_CHAR && in.opcode != OP_CHAR_SCAN) return 6;
+  const uint32_t c = in.op2;
+  const int32_t own = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : c < 0x200000 ? 4 : 6;
+  return analysis.ignoreCase != 0 && own < 4 ? 4 : own;
+}
+
+// Whether no match can run past its line's last byte before the line end:
+// such an item would be a NEWLINE, a line-crossing item or LINE_END, or a
+// CHAR of CR or LF (the text source lets the VM read a CR LF pair's bytes
+// through some of these).
+bool staysOnLine(const Instruction& in) {
+  if (in.opcode == OP_NEWLINE) return false;
+  if (isItem(in.opcode) && in.op4 != 0) return false;
+  if (in.opcode == OP_LINE_END && in.op4 != 0) return false;
+  if (in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN) {
+    if (in.op1 == '\n' || in.op1 == '\r' || in.op2 == '\n' || in.op2 == '\r') return false;
+  }
+  return true;
+}
+
+// The fewest bytes from each slot to MATCH, counters aside (a counted loop
+// may exit at any pass): a lower bound, which is what the tail test needs.
+void computeDistances(const Instruction* program, int32_t slots, const uint8_t* isStart) {
+  int32_t* d = analysis.distance;
+  for (int32_t pc = 0; pc < slots; ++pc) d[pc] = NO_DISTANCE;
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (int32_t pc = slots - 1; pc >= 0; --pc) {
+      if (!isStart[pc]) continue;
+      const Instruction& in = program[pc];
+      int32_t best = d[pc];
+      auto via = [&](int64_t target, int32_t cost) {
+        if (target < 0 || target >= slots || d[target] == NO_DISTANCE) return;
+        if (d[target] + cost < best) best = d[target] + cost;
+      };
+      switch (in.opcode) {
+        case OP_MATCH:
+          best = 0;
+          break;
+        case OP_JUMP:
+          via(pc + static_cast<int64_t>(in.op5), 0);
+          break;
+        case OP_SPLIT:
+        case OP_SPLIT_FIRST:
+        case OP_COUNT_LOOP:
+        case OP_COUNT_LOOP_MIN:
+          via(pc + static_cast<int64_t>(in.op4), 0);
+          via(pc + static_cast<int64_t>(in.op5), 0);
+          break;
+        default:
+          via(pc + slotLength(in), isItem(in.opcode) ? 1 : 0);
+          break;
+      }
+      if (best < d[pc]) {
+        d[pc] = best;
+        changed = true;
+      }
+    }
+  }
+}
+
+// The most bytes a match takes, from the slots in reverse: a branch back
+// makes it unbounded, except a counted loop's with a maximum, whose body is
+// measured up to its COUNT_LOOP (counted as 0 there) and taken that many
+// times at its COUNT_RESET.
+int64_t computeLongest(const Instruction* program, int32_t slots, const uint8_t* isStart) {
+  constexpr int64_t CAP = int64_t{1} << 40;
+  int64_t* longest = nullptr;
+  int32_t* loopOfReset = nullptr;
+  if (!growArray(&longest, slots) || !growArray(&loopOfReset, slots)) {
+    memFree(longest);
+    memFree(loopOfReset);
+    return UNBOUNDED;
+  }
+  for (int32_t pc = 0; pc < slots; ++pc) loopOfReset[pc] = -1;
+  for (int32_t pc = 0; pc < slots; ++pc) {
+    const Instruction& in = program[pc];
+    if (!isStart[pc] || (in.opcode != OP_COUNT_LOOP && in.opcode != OP_COUNT_LOOP_MIN)) continue;
+    // A pass is counted from the COUNT_RESET just before the body; a loop
+    // without one leaves the length unbounded.
+    const int64_t body = pc + static_cast<int64_t>(in.op4);
+    if (body < 1 || body > pc || program[body - 1].opcode != OP_COUNT_RESET ||
+        program[body - 1].op2 == PASS_START_MARK || loopOfReset[body - 1] >= 0) {
+      memFree(longest);
+      memFree(loopOfReset);
+      return UNBOUNDED;
+    }
+    loopOfReset[body - 1] = static_cast<int32_t>(pc);
+  }
+  auto at = [&](int64_t target, int32_t from) -> int64_t {
+    if (target <= from || target >= slots) return UNBOUNDED;
+    return longest[target];
+  };
+  auto add = [](int64_t a, int64_t b) -> int64_t {
+    if (a == UNBOUNDED || b == UNBOUNDED || a + b > CAP) return UNBOUNDED;
+    return a + b;
+  };
+  for (int32_t pc = slots - 1; pc >= 0; --pc) {
+    if (!isStart[pc]) continue;
+    const Instruction& in = program[pc];
+    const int32_t next = pc + slotLength(in);
+    int64_t value = UNBOUNDED;
+    switch (in.opcode) {
+      case OP_MATCH:
+      case OP_COUNT_LOOP:
+      case OP_COUNT_LOOP_MIN:
+        value = 0;  // a pass of a counted loop ends here; see COUNT_RESET
+        break;
+      case OP_CHAR:
+      case OP_ANY:
+      case OP_SET:
+        value = add(itemBytes(in), at(next, pc));
+        break;
+      case OP_JUMP:
+        value = at(pc + static_cast<int64_t>(in.op5), pc);
+        break;
+      case OP_SPLIT:
+      case OP_SPLIT_FIRST: {
+        const int64_t a = at(pc + static_cast<int64_t>(in.op4), pc);
+        const int64_t b = at(pc + static_cast<int64_t>(in.op5), pc);
+        value = a == UNBOUNDED || b == UNBOUNDED ? UNBOUNDED : (a > b ? a : b);
+        break;
+      }
+      case OP_COUNT_RESET: {
+        const int32_t loop = loopOfReset[pc];
+        if (loop < 0) {
+          value = at(next, pc);
+          break;
+        }
+        const Instruction& back = program[loop];
+        // Every slot of the body must lead only into the body or to its loop.
+        bool closed = back.op7 != COUNT_UNBOUNDED && back.op5 > 0;
+        for (int32_t k = next; k < loop && closed; ++k) {
+          if (!isStart[k]) continue;
+          const Instruction& inner = program[k];
+          const bool branch =
+              inner.opcode == OP_JUMP || inner.opcode == OP_SPLIT || inner.opcode == OP_SPLIT_FIRST;
+          if (branch && (k + static_cast<int64_t>(inner.op5) > loop ||
+                         (inner.opcode != OP_JUMP && k + static_cast<int64_t>(inner.op4) > loop))) {
+            closed = false;
+          }
+        }
+        const int64_t body = closed ? longest[next] : UNBOUNDED;
+        const int64_t after = at(loop + static_cast<int64_t>(back.op5), loop);
+        if (body == UNBOUNDED || after == UNBOUNDED || body * back.op7 > CAP) break;
+        value = add(body * back.op7, after);
+        break;
+      }
+      case OP_MARK_CURSOR:
+      case OP_LINE_START:
+      case OP_LINE_END:
+      case OP_GROUP_START:
+      case OP_GROUP_END:
+        value = at(next, pc);
+        break;
+      default:  // scan items (one-item loops) and anything else
+        value = UNBOUNDED;
+        break;
+    }
+    longest[pc] = value;
+  }
+  const int64_t result = longest[0];
+  memFree(longest);
+  memFree(loopOfReset);
+  return result;
+}
+
+// In UTF-8 text a byte below 0xC2 or above 0xFD is a character of its own
+// whatever follows (ASCII, or code point -1: a continuation byte, an
+// overlong lead, a byte that never leads), and a tail waits it out whatever
+// it is; a lead byte's character depends on the bytes after it. In
+// double-byte text only a SET whose row for a lead byte is partial reads
+// the trail byte to decide; ANY takes the pair, CHAR the lead byte alone.
+void markBytesAlone(const Instruction* program, int32_t slots, const uint8_t* isStart) {
+  uint8_t* alone = analysis.byteAlone;
+  for (int32_t b = 0; b < 256; ++b) {
+    alone[b] = analysis.textMode != 2 || b < 0xC2 || b > 0xFD ? 1 : 0;
+  }
+  if (analysis.textMode != 1) return;
+  for (int32_t pc = 0; pc < slots; ++pc) {
+    if (!isStart[pc] || !isSet(program[pc].opcode)) continue;
+    for (int32_t b = 0; b < 256; ++b) {
+      if (leadByteTable[b] != 0 && matcher_internal::setRowIsPartial(program + pc, b)) alone[b] = 0;
+    }
+  }
+}
+
+bool analysisDescribes(const Instruction* program, int32_t slots) {
+  return analysis.copy != nullptr && analysis.slots == slots &&
+         analysis.textMode == textSource.charMode &&
+         analysis.ignoreCase == compiledPattern.ignoreCase &&
+         std::memcmp(analysis.copy, program, static_cast<size_t>(slots) * sizeof(Instruction)) == 0;
+}
+
+void analyze(const Instruction* program, int32_t slots) {
+  Analysis& a = analysis;
+  a.eligible = false;
+  a.recordEligible = false;
+  a.slots = 0;
+  a.thrashingLines = 0;
+  if (!growArray(&a.copy, slots) || !growArray(&a.distance, slots)) return;
+  std::memcpy(a.copy, program, static_cast<size_t>(slots) * sizeof(Instruction));
+  a.slots = slots;
+  a.textMode = textSource.charMode;
+  a.ignoreCase = compiledPattern.ignoreCase;
+  if (!pikeVmRunsHere() || pikeStateCount() > DFA_PROGRAM_STATE_LIMIT) return;
+  uint8_t* isStart = nullptr;
+  if (!growArray(&isStart, slots)) return;
+  std::memset(isStart, 0, static_cast<size_t>(slots));
+  bool eligible = true;
+  bool lineTests = false;
+  a.hasLineStart = false;
+  for (int32_t pc = 0; pc < slots; pc += slotLength(program[pc])) {
+    isStart[pc] = 1;
+    if (!staysOnLine(program[pc])) eligible = false;
+    if (program[pc].opcode == OP_LINE_START) a.hasLineStart = true;
+    const uint8_t opcode = program[pc].opcode;
+    if (opcode == OP_LINE_START || opcode == OP_LINE_END || opcode == OP_NEWLINE) lineTests = true;
+  }
+  markBytesAlone(program, slots, isStart);
+  computeDistances(program, slots, isStart);
+  a.longest = computeLongest(program, slots, isStart);
+  memFree(isStart);
+  const bool takesBytes = a.distance[0] >= 1 && a.distance[0] != NO_DISTANCE;
+  a.eligible = eligible && takesBytes;
+  a.recordEligible = !lineTests && takesBytes;
+}
+
+// ---------------------------------------------------------------------------
+// The cache of states and transitions
+
+constexpr int32_t NOT_BUILT = -1;
+constexpr int32_t MATCHED = -2;
+
+struct Cache {
+  int32_t budget;
+  bool allocated;
+  int32_t maxStates;
+  int32_t hashSlots;  // a power of two, at least twice maxStates
+  int32_t* next;      // per state and byte: the next state, NOT_BUILT or MATCHED
+  int32_t* first;     // per state: its members in `members`
+  int32_t* length;
+  int32_t* distance;  // per state: the fewest bytes its threads need to MATCH
+  int32_t* slots;     // hash table of the states
+  int32_t* members;
+  int32_t memberCapacity;
+  int32_t memberCount;
+  int32_t count;
+  int32_t start[2];  // a new thread's state away from the edges, off or at a line start
+  uint32_t program;  // the analysis the states belong to
+  bool records;      // and the text: lines or records
+  int64_t clears;
+  int64_t bytesSinceClear;
+  bool thrashing;
+  // Working lists, each of room for the program's states.
+  int32_t* listA;
+  int32_t* listB;
+  int32_t* listC;
+  int32_t listCapacity;
+};
+
+Cache cache;
+uint32_t programGeneration = 0;
+
+void freeCache() {
+  memFree(cache.next);
+  memFree(cache.first);
+  memFree(cache.length);
+  memFree(cache.distance);
+  memFree(cache.slots);
+  memFree(cache.members);
+  cache.next = cache.first = cache.length = cache.distance = cache.slots = cache.members = nullptr;
+  cache.allocated = false;
+}
+
+void clearCache() {
+  cache.count = 0;
+  cache.memberCount = 0;
+  cache.start[0] = cache.start[1] = -1;
+  for (int32_t i = 0; i < cache.hashSlots; ++i) cache.slots[i] = -1;
+  cache.program = programGeneration;
+}
+
+bool prepareCache() {
+  if (!cache.allocated) {
+    const int64_t budget = cache.budget > 0 ? cache.budget : LAZY_DFA_BUDGET;
+    // A quarter for the members, the rest for the table and the records of
+    // each state (256 entries, three words and two hash slots).
+    cache.memberCapacity = static_cast<int32_t>(budget / 4 / sizeof(int32_t));
+    const int64_t perState = (256 + 3 + 2) * static_cast<int64_t>(sizeof(int32_t));
+    cache.maxStates = static_cast<int32_t>((budget - budget / 4) / perState);
+    if (cache.maxStates < 1) cache.maxStates = 1;
+    cache.hashSlots = 1;
+    while (cache.hashSlots < 2 * cache.maxStates) cache.hashSlots *= 2;
+    if (!growArray(&cache.next, int64_t{cache.maxStates} * 256) ||
+        !growArray(&cache.first, cache.maxStates) || !growArray(&cache.length, cache.maxStates) ||
+        !growArray(&cache.distance, cache.maxStates) || !growArray(&cache.slots, cache.hashSlots) ||
+        !growArray(&cache.members, cache.memberCapacity)) {
+      freeCache();
+      return false;
+    }
+    cache.allocated = true;
+    clearCache();
+  }
+  const bool records = textSource.askLineBounds != 0;
+  if (cache.program != programGeneration || cache.records != records) clearCache();
+  cache.records = records;
+  const int32_t states = pikeStateCount();
+  if (cache.listCapacity < states) {
+    if (!growArray(&cache.listA, states) || !growArray(&cache.listB, states) ||
+        !growArray(&cache.listC, states)) {
+      return false;
+    }
+    cache.listCapacity = states;
+  }
+  return true;
+}
+
+// Empties the cache; a clear that comes before the cache covered enough
+// bytes for the states it held marks the scan as thrashing.
+void clearFullCache() {
+  ++cache.clears;
+  if (cache.bytesSinceClear < THRASH_BYTES_PER_STATE * cache.count) cache.thrashing = true;
+  cache.bytesSinceClear = 0;
+  clearCache();
+}
+
+uint32_t hashList(const int32_t* list, int32_t n) {
+  uint32_t h = 2166136261u ^ static_cast<uint32_t>(n);
+  for (int32_t i = 0; i < n; ++i) h = (h ^ static_cast<uint32_t>(list[i])) * 16777619u;
+  return h;
+}
+
+// The state of a list of VM states, added when new; -1 when the list does
+// not fit even into an empty cache, or out of memory. *cleared tells whether
+// the cache was emptied to make room.
+int32_t internList(const int32_t* list, int32_t n, bool* cleared) {
+  const uint32_t h = hashList(list, n);
+  const int32_t mask = cache.hashSlots - 1;
+  for (uint32_t slot = h;; ++slot) {
+    const int32_t state = cache.slots[slot & mask];
+    if (state < 0) break;
+    if (cache.length[state] == n &&
+        std::memcmp(cache.members + cache.first[state], list, n * sizeof(int32_t)) == 0) {
+      return state;
+    }
+  }
+  if (n > cache.memberCapacity) return -1;
+  if (cache.count == cache.maxStates || cache.memberCount + n > cache.memberCapacity) {
+    clearFullCache();
+    *cleared = true;
+  }
+  int32_t distance = NO_DISTANCE;
+  for (int32_t i = 0; i < n; ++i) {
+    // A tail state still waits out bytes of its item's character, then
+    // goes on after the item: its item's distance less the one byte the
+    // item counts, plus the bytes waited.
+    int32_t waits = 0;
+    const int32_t pc = pikeStateInstruction(list[i], &waits);
+    if (pc < 0 || pc >= analysis.slots) return -1;
+    int32_t d = analysis.distance[pc];
+    if (waits > 0 && d != NO_DISTANCE) d += waits - 1;
+    if (d < distance) distance = d;
+  }
+  const int32_t state = cache.count++;
+  cache.first[state] = cache.memberCount;
+  cache.length[state] = n;
+  cache.distance[state] = distance;
+  if (n > 0) std::memcpy(cache.members + cache.memberCount, list, n * sizeof(int32_t));
+  cache.memberCount += n;
+  int32_t* row = cache.next + static_cast<int64_t>(state) * 256;
+  for (int32_t b = 0; b < 256; ++b) row[b] = NOT_BUILT;
+  for (uint32_t slot = h;; ++slot) {
+    if (cache.slots[slot & mask] < 0) {
+      cache.slots[slot & mask] = state;
+      break;
+    }
+  }
+  return state;
+}
+
+// ---------------------------------------------------------------------------
+// Moving the pointer as the VM moves it
+
+bool stepPointer() {
+  MatcherState& s = matcher;
+  if (s.windowEnd - s.cur > 1) {
+    ++s.cur;
+    return true;
+  }
+  textSource.SetPosition(s.cur);
+  const int32_t r = textSource.Advance(1);
+  refreshWindow();
+  return r == 0 || r == ADVANCE_AT_END;
+}
+
+void movePointerBack(int64_t distance) {
+  MatcherState& s = matcher;
+  if (distance <= 0) return;
+  if (distance <= s.cur - s.windowStart) {
+    s.cur -= distance;
+    return;
+  }
+  textSource.SetPosition(s.cur);
+  textSource.MoveBy(static_cast<int32_t>(-distance));
+  refreshWindow();
+}
+
+// Moves the pointer to p of the current window, or past its end; false when
+// the text ends.
+bool advancePointerTo(const uint8_t* p) {
+  textSource.SetPosition(matcher.cur);
+  if (textSource.AdvanceTo(p) != 0) return false;
+  refreshWindow();
+  return true;
+}
+
+bool lineStartHere() {
+  MatcherState& s = matcher;
+  if (!analysis.hasLineStart || s.cur != s.windowStart) return false;
+  textSource.SetPosition(s.cur);
+  return textSource.AtLineStart(0) == 1;
+}
+
+// ---------------------------------------------------------------------------
+// The scan
+
+// A step that fails for want of memory, or meets a state the analysis does
+// not number, gives up: the exact engine takes the line as it would without
+// the filter. STEP_STAYED: it gave up before the pointer moved.
+enum StepResult : int32_t {
+  STEP_DONE,
+  STEP_MATCHED,
+  STEP_LINE_OVER,
+  STEP_TEXT_END,
+  STEP_GIVE_UP,
+  STEP_STAYED,
+};
+
+// One step taken the VM's way, from the list `from` at the pointer: its
+// states take the byte, the pointer moves on, and they are followed, with a
+// new thread where the line goes on and one may start. The list after it is
+// in listC (*count states).
+int32_t stepTheLongWay(const int32_t* from, int32_t n, bool (*mayStartAt)(), int32_t* count,
+                       bool* started) {
+  MatcherState& s = matcher;
+  *count = 0;
+  *started = false;
+  if (pikeTakeByte(from, n, cache.listB) != 0) return STEP_STAYED;
+  // A line feed at the window's end ends the line: in line mode the window
+  // is the line, as far as the window holds it.
+  const bool lineEnds =
+      !cache.records && s.cur < s.windowEnd && s.windowEnd - s.cur == 1 && *s.cur == '\n';
+  if (!stepPointer()) return STEP_TEXT_END;
+  const bool startHere = !lineEnds && mayStartAt();
+  *started = startHere;
+  const int32_t followed = pikeFollowStates(cache.listB, n, startHere, cache.listC, count);
+  if (followed < 0) return STEP_GIVE_UP;
+  if (followed == PIKE_FOLLOW_MATCHED) return STEP_MATCHED;
+  return lineEnds ? STEP_LINE_OVER : STEP_DONE;
+}
+
+// Copies a state's members to listA (they may be cleared from the cache).
+int32_t loadMembers(int32_t state) {
+  const int32_t n = cache.length[state];
+  std::memcpy(cache.listA, cache.members + cache.first[state], n * sizeof(int32_t));
+  return n;
+}
+
+// The state of a new thread at the pointer, away from the window's end.
+int32_t startState(bool* matched) {
+  const int32_t key = lineStartHere() ? 1 : 0;
+  if (cache.start[key] >= 0) return cache.start[key];
+  int32_t n = 0;
+  const int32_t followed = pikeFollowStates(nullptr, 0, true, cache.listC, &n);
+  if (followed != 0) {
+    *matched = followed == PIKE_FOLLOW_MATCHED;
+    return -1;
+  }
+  bool cleared = false;
+  const int32_t state = internList(cache.listC, n, &cleared);
+  if (state >= 0) cache.start[key] = state;
+  return state;
+}
+
+// How many more bytes a thread of this line may take from the pointer: up to
+// the line feed that ends the window, or up to the text's end there; -1 when
+// the line goes on past the window.
+int64_t bytesLeftOnLine() {
+  MatcherState& s = matcher;
+  if (cache.records) return -1;
+  if (s.windowEnd > s.windowStart && s.windowEnd[-1] == '\n') return s.windowEnd - 1 - s.cur;
+  textSource.SetPosition(s.cur);
+  if (textSource.PeekChar(static_cast<int32_t>(s.windowEnd - s.cur)) < 0) {
+    return s.windowEnd - s.cur;
+  }
+  return -1;
+}
+
+struct Scan {
+  int64_t pos;  // bytes from the scan's start to the pointer
+  int32_t state;
+};
+
+int32_t finishWithMatch(Scan* scan, int64_t* firstEnd) {
+  // The pointer is at the end of the first match seen.
+  int64_t from = 0;
+  if (analysis.longest != UNBOUNDED && scan->pos - analysis.longest > 0) {
+    from = scan->pos - analysis.longest;
+  }
+  movePointerBack(scan->pos - from);
+  *firstEnd = scan->pos - from;
+  return DFA_MATCH;
+}
+
+// A window that ends inside its line, with no CR or LF among its last two
+// bytes and the byte after it: there the VM's step on a byte that decides it
+// alone is the table's step up to the window's last byte, as inside the
+// window (no line test holds, a new thread starts at every position, and
+// such a byte is read without the bytes after it). The table so carries the
+// scan across the window's end, where the VM's reads through the source
+// would reload the window.
+enum EdgeResult : int32_t { EDGE_NOT_TAKEN, EDGE_MOVED, EDGE_MATCHED, EDGE_TEXT_END };
+
+int32_t crossWindowEnd(Scan* scan) {
+  MatcherState& s = matcher;
+  if (cache.records || s.windowEnd - s.cur < 1 || s.windowEnd - s.windowStart < 2) {
+    return EDGE_NOT_TAKEN;
+  }
+  // The VM asks the source about line ends at the window's last two bytes
+  // and at the byte after it: none may be a CR or LF (a lone CR there is a
+  // line end to the source).
+  const auto lineByte = [](int32_t c) { return c < 0 || c == '\r' || c == '\n'; };
+  textSource.SetPosition(s.cur);
+  const int32_t after = textSource.PeekChar(static_cast<int32_t>(s.windowEnd - s.cur));
+  if (lineByte(after) || lineByte(s.windowEnd[-1]) || lineByte(s.windowEnd[-2])) {
+    return EDGE_NOT_TAKEN;
+  }
+  int32_t result = EDGE_NOT_TAKEN;
+  while (s.cur < s.windowEnd) {
+    const int32_t t = cache.next[static_cast<int64_t>(scan->state) * 256 + *s.cur];
+    if (t == NOT_BUILT) break;
+    ++scan->pos;
+    ++cache.bytesSinceClear;
+    result = t == MATCHED ? EDGE_MATCHED : EDGE_MOVED;
+    if (t != MATCHED) scan->state = t;
+    if (s.windowEnd - s.cur > 1) {
+      ++s.cur;
+    } else {
+      // The window's last byte: the source moves on to the next window.
+      return stepPointer() ? result : EDGE_TEXT_END;
+    }
+    if (t == MATCHED) break;
+  }
+  return result;
+}
+
+int32_t giveUp(Scan* scan) {
+  movePointerBack(scan->pos);
+  return DFA_UNKNOWN;
+}
+
+int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd) {
+  MatcherState& s = matcher;
+  if (!prepareCache()) return DFA_UNKNOWN;
+  // The table answers where every read of a step is straight from the
+  // window: three bytes from its end in single-byte text, seven where a
+  // character may take up to six.
+  const int64_t margin = analysis.textMode == 0 ? 3 : 7;
+  const uint8_t* alone = analysis.byteAlone;
+  cache.thrashing = false;
+  const int32_t startDistance = analysis.distance[0];
+  Scan scan{0, -1};
+  bool matched = false;
+  // The position where the text ends, or one past the window, is the exact
+  // engine's.
+  if (s.cur >= s.windowEnd) return DFA_UNKNOWN;
+  if (s.windowEnd - s.cur > margin) {
+    scan.state = startState(&matched);
+  } else {
+    const int64_t left = bytesLeftOnLine();
+    if (left >= 0 && left < startDistance) {
+      return advancePointerTo(s.windowEnd) ? DFA_NO_MATCH : DFA_TEXT_END;
+    }
+    int32_t n = 0;
+    const int32_t followed = pikeFollowStates(nullptr, 0, mayStartAt(), cache.listC, &n);
+    matched = followed == PIKE_FOLLOW_MATCHED;
+    if (followed == 0) {
+      bool cleared = false;
+      scan.state = internList(cache.listC, n, &cleared);
+    }
+  }
+  if (matched) return finishWithMatch(&scan, firstEnd);
+  if (scan.state < 0) return DFA_UNKNOWN;
+
+  for (;;) {
+    // Away from the window's end the table answers.
+    const uint8_t* p = s.cur;
+    const uint8_t* stop = s.windowEnd - s.cur > margin ? s.windowEnd - margin : s.cur;
+    int32_t state = scan.state;
+    const int32_t* table = cache.next;
+    int32_t t = NOT_BUILT;
+    while (p < stop) {
+      t = table[static_cast<int64_t>(state) * 256 + *p];
+      if (t < 0) break;
+      state = t;
+      ++p;
+    }
+    scan.pos += p - s.cur;
+    cache.bytesSinceClear += p - s.cur;
+    s.cur = p;
+    scan.state = state;
+    if (p < stop && t == MATCHED) {
+      ++s.cur;
+      ++scan.pos;
+      return finishWithMatch(&scan, firstEnd);
+    }
+    const bool interior = p < stop;
+    if (!interior) {
+      // The line's tail: no match starts in it when no thread can reach
+      // MATCH with the bytes left.
+      const int64_t left = bytesLeftOnLine();
+      if (left >= 0 && cache.distance[state] > left && startDistance > left) {
+        return advancePointerTo(s.windowEnd) ? DFA_NO_MATCH : DFA_TEXT_END;
+      }
+      const int32_t edge = left < 0 ? crossWindowEnd(&scan) : EDGE_NOT_TAKEN;
+      if (edge == EDGE_MATCHED) return finishWithMatch(&scan, firstEnd);
+      if (edge == EDGE_TEXT_END) return DFA_TEXT_END;
+      if (edge == EDGE_MOVED) continue;
+    }
+    // The long way: the VM's own step.
+    const uint8_t byte = interior ? *s.cur : 0;
+    const int32_t n = loadMembers(state);
+    int32_t count = 0;
+    bool started = false;
+    const int32_t r = stepTheLongWay(cache.listA, n, mayStartAt, &count, &started);
+    // The table keeps a step only where its byte decides it alone, and
+    // with the new thread that joins at every position away from the edges
+    // (in records a line feed after a carriage return takes none, and that
+    // step is not kept; the table's steps then start one there, which can
+    // only make the filter pass fewer lines).
+    const bool keep = interior && alone[byte] != 0;
+    if (r == STEP_STAYED) return giveUp(&scan);
+    ++scan.pos;
+    ++cache.bytesSinceClear;
+    if (r == STEP_GIVE_UP) return giveUp(&scan);
+    if (r == STEP_MATCHED) {
+      if (keep) cache.next[static_cast<int64_t>(state) * 256 + byte] = MATCHED;
+      return finishWithMatch(&scan, firstEnd);
+    }
+    if (r == STEP_TEXT_END) return DFA_TEXT_END;
+    if (r == STEP_LINE_OVER) {
+      // Only a line feed ends the window, and no thread takes it.
+      if (count != 0) return giveUp(&scan);
+      return DFA_NO_MATCH;
+    }
+    bool cleared = false;
+    const int32_t after = internList(cache.listC, count, &cleared);
+    if (after < 0 || cache.thrashing) {
+      if (cache.thrashing) ++analysis.thrashingLines;
+      return giveUp(&scan);
+    }
+    if (keep && started && !cleared) cache.next[static_cast<int64_t>(state) * 256 + byte] = after;
+    scan.state = after;
+  }
+}
+
+}  // namespace
+
+void setLazyDfaUse(LazyDfaUse use) { dfaUse = use; }
+LazyDfaUse lazyDfaUse() { return dfaUse; }
+
+void setLazyDfaBudget(int32_t bytes) {
+  freeCache();
+  cache.budget = bytes;
+}
+
+int64_t lazyDfaClears() { return cache.clears; }
+int64_t lazyDfaLinesPassed() { return linesPassed; }
+
+bool lazyDfaTakesProgram() {
+  // Lines ask the source only at the window's edges, records at every line
+  // test (which the programs taken in records lack) and at the window's end.
+  const bool lines = textSource.askLineBounds == 0 && textSource.fullWindowReads == 0;
+  const bool records = textSource.askLineBounds != 0 && textSource.fullWindowReads != 0;
+  if (dfaUse == LAZY_DFA_OFF || !(lines || records) || textSource.GetWindow == nullptr ||
+      compiledPattern.program == nullptr) {
+    return false;
+  }
+  const Instruction* program = compiledPattern.program;
+  const int32_t slots = compiledPattern.lastSlot + 1;
+  if (!analysisDescribes(program, slots)) {
+    analyze(program, slots);
+    ++programGeneration;
+  }
+  const bool eligible = textSource.askLineBounds != 0 ? analysis.recordEligible : analysis.eligible;
+  if (!eligible || analysis.thrashingLines >= THRASH_LINE_LIMIT) return false;
+  return dfaUse == LAZY_DFA_ALWAYS || pikeVmTakesProgram();
+}
+
+int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd) {
+  const int32_t verdict = scanLine(mayStartAt, firstEnd);
+  if (verdict == DFA_NO_MATCH || verdict == DFA_TEXT_END) ++linesPassed;
+  return verdict;
+}

@@ -1,0 +1,45 @@
+// The lazy DFA: a line filter over the Pike VM's states. See lazy_dfa.cpp.
+#pragma once
+
+#include <cstdint>
+
+// Where the filter runs.
+enum LazyDfaUse : int32_t {
+  LAZY_DFA_AUTO = 0,    // on the programs the Pike VM takes in its automatic choice
+  LAZY_DFA_OFF = 1,     // nowhere
+  LAZY_DFA_ALWAYS = 2,  // on every program it can run
+};
+void setLazyDfaUse(LazyDfaUse use);
+LazyDfaUse lazyDfaUse();
+
+// Whether the filter runs on the current compiled program over the current
+// text source: a file, and a program the Pike VM can run in its text
+// whose matches take at least one byte and, in lines, stay on their line, or
+// in records, hold no line test.
+bool lazyDfaTakesProgram();
+
+enum LazyDfaVerdict : int32_t {
+  DFA_NO_MATCH = 0,  // no match starts in the rest of the line; the pointer is at the next line
+  DFA_TEXT_END = 1,  // no match starts in the rest of the text
+  DFA_MATCH = 2,     // a match starts in the line, at the pointer or after it
+  DFA_UNKNOWN = 3,   // the filter gave up on the line; the pointer stands where it stood
+};
+
+// Decides whether a match starts in the line of the matcher's pointer, from
+// the pointer on (in records: in the rest of the text), reading the text
+// through the matcher's window and the text source. `mayStartAt` tells
+// whether a match may start at the pointer (the search's own rule for
+// positions off a line). On DFA_MATCH the pointer is moved to the first
+// position where the leftmost match may start (the match is no longer than
+// the program allows, and no match ends before the first one seen), and
+// *firstEnd is the distance from there to the end of the first match seen,
+// beyond which a candidate needs another scan. Where memory runs short the
+// filter gives up on the line (DFA_UNKNOWN).
+int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd);
+
+// The cache's size in bytes, how often it was cleared and how many lines the
+// filter passed as holding no match: for tests. A budget of 0 restores the
+// default.
+void setLazyDfaBudget(int32_t bytes);
+int64_t lazyDfaClears();
+int64_t lazyDfaLinesPassed();

@@ -1,0 +1,313 @@
+// A vectorised search for the first start of any of a few short literals.
+//
+// Each literal is probed by two of its bytes, the rarest two by a table of
+// byte frequencies in program and prose text (a literal of one byte by that
+// byte twice). A block of 16 (SSE2) or 32 (AVX2) candidate starts is read at
+// each literal's two probe offsets and compared with the probe bytes; under
+// ignore case a letter's two forms are both compared, and a position whose
+// byte has more than two forms is not chosen as a probe. The positions where
+// both probes of some literal agree are verified whole, in text order, so
+// the first start of any literal is found without looking at the others
+// again; the few starts too near the end for a whole block are tried one by
+// one. The kernel is chosen once at run time, as the line-feed scanner of the
+// text window is. The search reads nothing at or after `end`, or, when the
+// caller says that the bytes after it may be read, `readable`: a short range
+// (one line) is then read in whole blocks too.
+//
+// Tested by required_literal_test.cpp (every alignment, window boundaries,
+// random agreement with a plain search).
+#include "pattern/literal_set_search.h"
+
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "support/text_encoding.h"
+
+namespace {
+
+// Bytes of program and prose text from the most to the least frequent; a
+// byte not listed counts as rarer than all of them.
+const char BYTE_FREQUENCY_ORDER[] =
+    " etaoinsrhldcu\n\tmpfgy,._bw()=;v\"*0/1k-x2>:#<'T3SEAICRNOLPDM[]{}&j4F856B97Uq+!zHGWV%\\|KY$"
+    "@^~?`XJZQ\r";
+
+// The values that fold to `key` (key itself without folding); false when
+// there are more than two.
+bool formsOf(uint8_t key, bool fold, uint8_t forms[2]) {
+  forms[0] = forms[1] = key;
+  if (!fold) return true;
+  int32_t count = 0;
+  for (int32_t b = 0; b < 256; ++b) {
+    if (upperTable[b] != key) continue;
+    if (count == 2) return false;
+    forms[count++] = static_cast<uint8_t>(b);
+  }
+  if (count == 0) return false;  // no text byte folds to it: never matches
+  if (count == 1) forms[1] = forms[0];
+  return true;
+}
+
+// How rare a probe byte is, -1 when it cannot be one; under folding the more
+// frequent form decides how often the probe agrees.
+int32_t probeRank(uint8_t key, bool fold) {
+  uint8_t forms[2];
+  if (!formsOf(key, fold, forms)) return -1;
+  const int32_t first = literalByteRank(forms[0]);
+  const int32_t second = literalByteRank(forms[1]);
+  return first < second ? first : second;
+}
+
+inline bool literalAt(const LiteralProbe& probe, bool fold, const uint8_t* at) {
+  if (!fold) return std::memcmp(at, probe.bytes, static_cast<size_t>(probe.length)) == 0;
+  for (int32_t i = 0; i < probe.length; ++i) {
+    if (upperTable[at[i]] != probe.bytes[i]) return false;
+  }
+  return true;
+}
+
+// Whether a literal of the set starts at `at` and ends before `end`.
+inline bool anyLiteralAt(const LiteralSet& set, const uint8_t* at, const uint8_t* end) {
+  for (int32_t i = 0; i < set.count; ++i) {
+    const LiteralProbe& probe = set.probes[i];
+    if (end - at >= probe.length && literalAt(probe, set.fold != 0, at)) return true;
+  }
+  return false;
+}
+
+inline bool probeAgrees(const LiteralProbe& probe, const uint8_t* at) {
+  const uint8_t x = at[probe.offset[0]];
+  const uint8_t y = at[probe.offset[1]];
+  return (x == probe.forms[0][0] || x == probe.forms[0][1]) &&
+         (y == probe.forms[1][0] || y == probe.forms[1][1]);
+}
+
+// One start after the other; the probes are read only where the whole
+// literal fits.
+const uint8_t* findScalar(const LiteralSet& set, const uint8_t* from, const uint8_t* end) {
+  for (const uint8_t* at = from; end - at >= set.shortest; ++at) {
+    for (int32_t i = 0; i < set.count; ++i) {
+      const LiteralProbe& probe = set.probes[i];
+      if (end - at >= probe.length && probeAgrees(probe, at) && literalAt(probe, set.fold != 0, at)) {
+        return at;
+      }
+    }
+  }
+  return nullptr;
+}
+
+// The kernels compare both probes of every literal over two blocks at once
+// and go on at once when no pair agrees anywhere (the usual case); the starts
+// where one does are verified in text order. Without folding each probe byte
+// has one form and one comparison.
+
+template <bool FOLD>
+[[gnu::target("sse2")]] inline __m128i probeSse2(const uint8_t* at, const __m128i* forms) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  if (!FOLD) return _mm_cmpeq_epi8(x, forms[0]);
+  return _mm_or_si128(_mm_cmpeq_epi8(x, forms[0]), _mm_cmpeq_epi8(x, forms[1]));
+}
+
+// The starts in the 16 from `at` where both probes of some literal agree.
+template <bool FOLD>
+[[gnu::target("sse2")]] inline uint32_t pairHitsSse2(const LiteralSet& set, const uint8_t* at,
+                                                    const __m128i (*forms)[2][2]) {
+  __m128i hits = _mm_setzero_si128();
+  for (int32_t i = 0; i < set.count; ++i) {
+    const LiteralProbe& probe = set.probes[i];
+    hits = _mm_or_si128(hits, _mm_and_si128(probeSse2<FOLD>(at + probe.offset[0], forms[i][0]),
+                                            probeSse2<FOLD>(at + probe.offset[1], forms[i][1])));
+  }
+  return static_cast<uint32_t>(_mm_movemask_epi8(hits));
+}
+
+template <bool FOLD>
+[[gnu::target("sse2")]] const uint8_t* findSse2(const LiteralSet& set, const uint8_t* from,
+                                                const uint8_t* end, const uint8_t* readable) {
+  __m128i forms[LITERAL_SET_CAPACITY][2][2];
+  for (int32_t i = 0; i < set.count; ++i) {
+    for (int32_t k = 0; k < 2; ++k) {
+      for (int32_t f = 0; f < 2; ++f) {
+        forms[i][k][f] = _mm_set1_epi8(static_cast<char>(set.probes[i].forms[k][f]));
+      }
+    }
+  }
+  const uint8_t* at = from;
+  // A block of 16 starts reads up to 15 + the largest probe offset past `at`.
+  while (at < end && readable - at >= set.reach + 31) {
+    const uint32_t hits = pairHitsSse2<FOLD>(set, at, forms) |
+                          pairHitsSse2<FOLD>(set, at + 16, forms) << 16;
+    if (hits == 0) {
+      at += 32;
+      continue;
+    }
+    for (uint32_t left = hits; left != 0; left &= left - 1) {
+      const uint8_t* start = at + __builtin_ctz(left);
+      if (anyLiteralAt(set, start, end)) return start;
+    }
+    at += 32;
+  }
+  while (at < end && readable - at >= set.reach + 15) {
+    uint32_t hits = pairHitsSse2<FOLD>(set, at, forms);
+    while (hits != 0) {
+      const uint8_t* start = at + __builtin_ctz(hits);
+      if (anyLiteralAt(set, start, end)) return start;
+      hits &= hits - 1;
+    }
+    at += 16;
+  }
+  return findScalar(set, at, end);
+}
+
+template <bool FOLD>
+[[gnu::target("avx2")]] inline __m256i probeAvx2(const uint8_t* at, const __m256i* forms) {
+  const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+  if (!FOLD) return _mm256_cmpeq_epi8(x, forms[0]);
+  return _mm256_or_si256(_mm256_cmpeq_epi8(x, forms[0]), _mm256_cmpeq_epi8(x, forms[1]));
+}
+
+template <bool FOLD>
+[[gnu::target("avx2")]] inline uint32_t pairHitsAvx2(const LiteralSet& set, const uint8_t* at,
+                                                    const __m256i (*forms)[2][2]) {
+  __m256i hits = _mm256_setzero_si256();
+  for (int32_t i = 0; i < set.count; ++i) {
+    const LiteralProbe& probe = set.probes[i];
+    hits = _mm256_or_si256(hits,
+                           _mm256_and_si256(probeAvx2<FOLD>(at + probe.offset[0], forms[i][0]),
+                                            probeAvx2<FOLD>(at + probe.offset[1], forms[i][1])));
+  }
+  return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
+}
+
+template <bool FOLD>
+[[gnu::target("avx2")]] const uint8_t* findAvx2(const LiteralSet& set, const uint8_t* from,
+                                                const uint8_t* end, const uint8_t* readable) {
+  __m256i forms[LITERAL_SET_CAPACITY][2][2];
+  for (int32_t i = 0; i < set.count; ++i) {
+    for (int32_t k = 0; k < 2; ++k) {
+      for (int32_t f = 0; f < 2; ++f) {
+        forms[i][k][f] = _mm256_set1_epi8(static_cast<char>(set.probes[i].forms[k][f]));
+      }
+    }
+  }
+  const uint8_t* at = from;
+  while (at < end && readable - at >= set.reach + 63) {
+    __m256i low = _mm256_setzero_si256();
+    __m256i high = _mm256_setzero_si256();
+    for (int32_t i = 0; i < set.count; ++i) {
+      const uint8_t* first = at + set.probes[i].offset[0];
+      const uint8_t* second = at + set.probes[i].offset[1];
+      low = _mm256_or_si256(low, _mm256_and_si256(probeAvx2<FOLD>(first, forms[i][0]),
+                                                  probeAvx2<FOLD>(second, forms[i][1])));
+      high = _mm256_or_si256(high, _mm256_and_si256(probeAvx2<FOLD>(first + 32, forms[i][0]),
+                                                    probeAvx2<FOLD>(second + 32, forms[i][1])));
+    }
+    const __m256i any = _mm256_or_si256(low, high);
+    if (_mm256_testz_si256(any, any)) {
+      at += 64;
+      continue;
+    }
+    uint64_t hits = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
+                    static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
+    while (hits != 0) {
+      const uint8_t* start = at + __builtin_ctzll(hits);
+      if (anyLiteralAt(set, start, end)) return start;
+      hits &= hits - 1;
+    }
+    at += 64;
+  }
+  while (at < end && readable - at >= set.reach + 31) {
+    uint32_t hits = pairHitsAvx2<FOLD>(set, at, forms);
+    while (hits != 0) {
+      const uint8_t* start = at + __builtin_ctz(hits);
+      if (anyLiteralAt(set, start, end)) return start;
+      hits &= hits - 1;
+    }
+    at += 32;
+  }
+  return set.fold != 0 ? findSse2<true>(set, at, end, readable)
+                        : findSse2<false>(set, at, end, readable);
+}
+
+typedef const uint8_t* (*SetKernel)(const LiteralSet&, const uint8_t*, const uint8_t*,
+                                    const uint8_t*);
+
+const uint8_t* findScalarWithin(const LiteralSet& set, const uint8_t* from, const uint8_t* end,
+                                const uint8_t*) {
+  return findScalar(set, from, end);
+}
+
+// The kernels for sets compared as they stand [0] and through upperTable [1].
+struct SetKernels {
+  SetKernel kernel[2];
+};
+
+SetKernels chooseKernels() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return {{findAvx2<false>, findAvx2<true>}};
+  if (__builtin_cpu_supports("sse2")) return {{findSse2<false>, findSse2<true>}};
+  return {{findScalarWithin, findScalarWithin}};
+}
+
+const SetKernels setKernels = chooseKernels();
+
+}  // namespace
+
+int32_t literalByteRank(uint8_t value) {
+  const char* at = std::strchr(BYTE_FREQUENCY_ORDER, value);
+  if (value == 0 || at == nullptr) return 1000;
+  return static_cast<int32_t>(at - BYTE_FREQUENCY_ORDER);
+}
+
+bool prepareLiteralSet(const uint8_t* const* literals, const int32_t* lengths, int32_t count,
+                       bool fold, LiteralSet* set) {
+  set->count = 0;
+  set->fold = fold ? 1 : 0;
+  set->shortest = LITERAL_SET_LENGTH;
+  set->reach = 1;
+  if (count < 1 || count > LITERAL_SET_CAPACITY) return false;
+  for (int32_t i = 0; i < count; ++i) {
+    LiteralProbe& probe = set->probes[i];
+    const int32_t length = lengths[i];
+    if (length < 1 || length > LITERAL_SET_LENGTH) return false;
+    probe.length = length;
+    std::memcpy(probe.bytes, literals[i], static_cast<size_t>(length));
+    // The rarest position whose byte has at most two forms, and the rarest
+    // other one, not next to it where the literal allows: neighbours go
+    // together in text ("un" of "union"), bytes apart less so.
+    int32_t best[2] = {-1, -1};
+    // Pass 0 finds the first probe, pass 1 the second apart from it, pass 2
+    // the second next to it when no byte stands apart.
+    for (int32_t pass = 0; pass < 3; ++pass) {
+      const int32_t k = pass == 0 ? 0 : 1;
+      if (pass == 2 && best[1] >= 0) break;
+      int32_t bestRank = -1;
+      for (int32_t at = 0; at < length; ++at) {
+        const int32_t distance = at > best[0] ? at - best[0] : best[0] - at;
+        if (k == 1 && (distance == 0 || (pass == 1 && distance == 1))) continue;
+        const int32_t rank = probeRank(probe.bytes[at], fold);
+        if (rank > bestRank) {
+          best[k] = at;
+          bestRank = rank;
+        }
+      }
+      if (pass == 0 && best[0] < 0) return false;
+    }
+    if (best[1] < 0) best[1] = best[0];
+    for (int32_t k = 0; k < 2; ++k) {
+      probe.offset[k] = best[k];
+      formsOf(probe.bytes[best[k]], fold, probe.forms[k]);
+      if (best[k] + 1 > set->reach) set->reach = best[k] + 1;
+    }
+    if (length < set->shortest) set->shortest = length;
+  }
+  set->count = count;
+  return true;
+}
+
+const uint8_t* findLiteralSet(const LiteralSet& set, const uint8_t* from, const uint8_t* end,
+                              const uint8_t* readable) {
+  if (set.count == 0 || from == nullptr || end - from < set.shortest) return nullptr;
+  if (readable == nullptr || readable < end) readable = end;
+  return setKernels.kernel[set.fold != 0 ? 1 : 0](set, from, end, readable);
+}

@@ -1,0 +1,42 @@
+// A vectorised search for the first start of any of a few short literals,
+// each compared as it stands or through upperTable. See literal_set_search.cpp.
+#pragma once
+
+#include <cstdint>
+
+constexpr int32_t LITERAL_SET_CAPACITY = 4;
+constexpr int32_t LITERAL_SET_LENGTH = 32;
+
+// One literal of a set and the two of its bytes that the search compares
+// first (the same one for a literal of one byte), each with the values it may
+// take in the text: both forms of a letter when the set ignores case.
+struct LiteralProbe {
+  int32_t length;
+  uint8_t bytes[LITERAL_SET_LENGTH];  // upper-cased when the set ignores case
+  int32_t offset[2];
+  uint8_t forms[2][2];
+};
+
+struct LiteralSet {
+  int32_t count;     // 0: no set prepared
+  uint8_t fold;      // compare through upperTable
+  int32_t shortest;
+  int32_t reach;     // the largest probe offset of any literal, plus one
+  LiteralProbe probes[LITERAL_SET_CAPACITY];
+};
+
+// How rare a byte is in program and prose text: higher is rarer.
+int32_t literalByteRank(uint8_t value);
+
+// Prepares the set of `count` literals (at most LITERAL_SET_CAPACITY, each of
+// 1 to LITERAL_SET_LENGTH bytes, upper-cased when fold is set). False, with
+// set->count 0, when they do not suit the search: a byte under folding that
+// more than two values turn into in every position of a literal.
+bool prepareLiteralSet(const uint8_t* const* literals, const int32_t* lengths, int32_t count,
+                       bool fold, LiteralSet* set);
+
+// The first position in [from, end) where one of the literals starts and
+// ends before `end`, or null. The bytes up to `readable` (when it is not
+// null) may be read, though no literal that ends after `end` is found.
+const uint8_t* findLiteralSet(const LiteralSet& set, const uint8_t* from, const uint8_t* end,
+                              const uint8_t* readable = nullptr);

@@ -1,0 +1,282 @@
+// Tests of the lazy DFA line filter (pattern/lazy_dfa.cpp): with the filter
+// on, a search over a file reports exactly what it reports with the filter
+// off (start, length and cursor mark of every match, in order), on lines
+// ended by LF, CR LF, a lone CR or the end of the text, on lines longer
+// than the window, on random programs of the three syntaxes, in single-byte,
+// double-byte and UTF-8 text, and with a cache too small for the states;
+// and the filter really passes lines.
+#include "pattern/lazy_dfa.h"
+
+#include <random>
+
+#include "tests/unit/regex_test_support.h"
+
+namespace {
+
+struct Report {
+  int64_t start;
+  int32_t length;
+  int32_t mark;
+  bool operator==(const Report& other) const {
+    return start == other.start && length == other.length && mark == other.mark;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Report& r) {
+  return out << "{" << r.start << ", " << r.length << ", mark " << r.mark << "}";
+}
+
+std::vector<Report> reportsInFile(const std::string& text, int32_t recordLength, LazyDfaUse use,
+                                  int32_t mode) {
+  const LazyDfaUse saved = lazyDfaUse();
+  setLazyDfaUse(use);
+  std::vector<Report> found;
+  regex_test::walkMatchesInFile(text, recordLength, mode, nullptr, [&found](int64_t offset) {
+    const int32_t length = compiledPattern.matchLength;
+    found.push_back({offset, length, compiledPattern.cursorMark});
+    return static_cast<int64_t>(length > 0 ? length : 1);
+  });
+  setLazyDfaUse(saved);
+  return found;
+}
+
+int32_t compile(const std::string& pattern, char syntax, int32_t ignoreCase,
+                int32_t recordLength = 0, int32_t mode = 0) {
+  releaseCompiledPattern(&compiledPattern);
+  return CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase,
+                      syntax, recordLength, mode);
+}
+
+// The character mode of the text; double-byte text has the lead bytes of
+// code page 932.
+void useMode(test::EncodingScope* encoding, int32_t mode) {
+  if (mode == 2) {
+    encoding->utf8();
+  } else if (mode == 1) {
+    encoding->doubleByte();
+    for (int32_t b = 0xE0; b <= 0xFC; ++b) leadByteTable[b] = 1;
+  } else {
+    encoding->singleByte();
+  }
+}
+
+// The reports with the filter on, after checking them against the filter off.
+std::vector<Report> checkedReports(const std::string& pattern, char syntax, const std::string& text,
+                                   int32_t ignoreCase = 0, bool compiled = false,
+                                   int32_t recordLength = 0, int32_t mode = 0) {
+  if (!compiled) {
+    EXPECT_EQ(compile(pattern, syntax, ignoreCase, recordLength, mode), 0) << pattern;
+  }
+  const std::vector<Report> on = reportsInFile(text, recordLength, LAZY_DFA_ALWAYS, mode);
+  EXPECT_EQ(on, reportsInFile(text, recordLength, LAZY_DFA_OFF, mode))
+      << syntax << " '" << pattern << "' records of " << recordLength << " mode " << mode << " on "
+      << ::testing::PrintToString(text);
+  return on;
+}
+
+TEST(LazyDfa, ReportsWhatTheEnginesReportAtLineEndsAndAnchors) {
+  struct Case {
+    const char* pattern;
+    char syntax;
+    const char* text;
+  };
+  const Case CASES[] = {
+      {"(a|a){1,3}b", 'U', "xx aaab yy\nnothing here\r\nab\nzzz aab\r\nlast aaaab"},
+      {"^ab+c", 'U', "ab\nabbc\r\n abbc\nxabc\nabbbbbbbbc"},
+      {"b+c$", 'U', "abc\r\nbbc \nbcbc\nab\rbc\nxxxxxxbc\r\nxbc"},
+      {"[^a]b{2}", 'U', "\r\nbb\naabb\r\nxx\rbb\nqqqqqqqq\rbbq"},
+      {"x[a-c]*y", 'U', "xy\nxaaaaaaaaaaaay\r\nx\ny\nxabcabcz\nabxcy"},
+      {"a.c", 'U', "a\r\nc\nabc\na\rc\nzzzzzzza\rc\nzzzz"},
+      {"ab\\cc", 'U', "zzzzzabc\nabc\r\nab\nc"},
+      {"<ab>", 'B', "ab\nxab\nab\r\naab\r\nzzzzzzzzzzzzab"},
+      {"a:2,3b", 'R', "ab\naab\naaaab\r\nzzzzzzzzzaaab"},
+      {"{ab}#c", 'R', "abc\nababababc\r\nabab\nc"},
+      {"x|^ab", 'U', "zzzzabzzzz\nabzz\nzzzzzx"},
+  };
+  const int64_t passedBefore = lazyDfaLinesPassed();
+  for (const Case& c : CASES) {
+    for (const int32_t ignoreCase : {0, 1}) checkedReports(c.pattern, c.syntax, c.text, ignoreCase);
+  }
+  EXPECT_GT(lazyDfaLinesPassed(), passedBefore);
+  EXPECT_EQ(checkedReports("b+c$", 'U', "abc\r\nbbc \nxxxxxxbc\r\nxbc"),
+            (std::vector<Report>{{1, 2, 0}, {16, 2, 0}, {21, 2, 0}}));
+  // In records a match may run on into the next record.
+  EXPECT_EQ(checkedReports("(a|a){1,3}b", 'U', "xxaa\nabzzaaab", 0, false, 4),
+            (std::vector<Report>{{5, 2, 0}, {9, 4, 0}}));
+  EXPECT_EQ(checkedReports("a.", 'U', "xxxxa\n", 0, false, 3), (std::vector<Report>{{4, 2, 0}}));
+  // The line feed of a CR LF is no start, and no item takes the carriage
+  // return: every line is passed, none goes to an engine for nothing.
+  const int64_t before = lazyDfaLinesPassed();
+  std::string lines;
+  for (int32_t i = 0; i < 50; ++i) lines += i % 2 == 0 ? "aaaaaa\r\n" : "aa\r\n";
+  EXPECT_TRUE(checkedReports("[^a]", 'U', lines).empty());
+  EXPECT_EQ(lazyDfaLinesPassed() - before, 50);
+  releaseCompiledPattern(&compiledPattern);
+}
+
+TEST(LazyDfa, FollowsLinesLongerThanTheWindow) {
+  const std::string as(200000, 'a');
+  test::EncodingScope encoding;
+  for (const int32_t mode : {0, 2}) {
+    useMode(&encoding, mode);
+    const auto reports = [mode](const char* pattern, const std::string& text) {
+      return checkedReports(pattern, 'U', text, 0, false, 0, mode);
+    };
+    // One match at the end of a long line; its start is found from the
+    // match's longest length, without running an engine over the line.
+    EXPECT_EQ(reports("(a|a){1,30}b", as + "b\nab\n"),
+              (std::vector<Report>{{199970, 31, 0}, {200002, 2, 0}}));
+    EXPECT_EQ(reports("(a{1,5}){1,20}b", as + "b"), (std::vector<Report>{{199900, 101, 0}}));
+    // An unbounded loop, and a match across the end of the first block.
+    EXPECT_EQ(reports("[a-z]+_", as + "_\n"), (std::vector<Report>{{0, 200001, 0}}));
+    EXPECT_EQ(reports("xa{2,9}y", std::string(65530, 'z') + "xaaaaaay\n" + as),
+              (std::vector<Report>{{65530, 8, 0}}));
+    EXPECT_TRUE(reports("(a|a){1,30}b", as + "\n" + as).empty());
+    // A line end just past the end of a window: the table carries the scan
+    // across a window's end only where the line goes on.
+    for (int32_t length = 65534; length <= 65538; ++length) {
+      const std::string line(static_cast<size_t>(length), 'a');
+      for (const char* end : {"\n", "\r\n"}) {
+        EXPECT_EQ(reports("a{2}$", line + end + "ab\n").size(), 1u) << length << " mode " << mode;
+      }
+      reports("a{2}$", line + "\rab\n");
+      reports("a{2}$", line + "a\rb\n");
+    }
+  }
+  releaseCompiledPattern(&compiledPattern);
+}
+
+// UTF-8 text (invalid bytes, cut sequences, case forms of another length)
+// and double-byte text (trail bytes that are ASCII letters, sets that hold
+// part of a lead byte's row), with characters across the first block's end.
+TEST(LazyDfa, ReportsWhatTheEnginesReportInMultiByteText) {
+  struct Case {
+    int32_t mode;
+    const char* pattern;
+    int32_t ignoreCase;
+    std::string text;
+  };
+  const std::string zs(65534, 'z');
+  const std::string es(60000, '\xC3');
+  std::string eacute;
+  for (int32_t i = 0; i < 30000; ++i) eacute += "\xC3\xA9";
+  const Case CASES[] = {
+      {2, "(a|a){1,3}b", 0, "\xC3\xA9 aaab \xC3\xBC\nnichts\r\n\xE6\x97\xA5" "ab\n"},
+      {2, "[^a]b{2}", 0, "zzzzzzzz\xC3\xA9" "bb\nzzzzzzzz\xFF\xFE" "bb\nzzzzzzzza\xE6\x97" "bb\n"},
+      {2, "x[\xCE\xB1-\xCF\x89]*y", 1, "zzzzzzzzx\xCE\xB1\xCE\x92y\nzzzzzzzzx\xCE\xB1\xCEy\n"},
+      {2, "[^\xE6\x97\xA5]y", 0, "zzzzzzzz\xE6\x97\xA5y\nzzzzzzzz\xA5y\n"},
+      // The Kelvin sign, three bytes, matches k: a match is longer in bytes
+      // than in characters.
+      {2, "ak{1,3}b", 1, "zzzzzzzzzzzza\xE2\x84\xAA\xE2\x84\xAA" "bzzzzzzzz\n"},
+      {2, "(\xC3\xA9|\xC3\xA9){1,30}b", 0, eacute + "b\n" + eacute + "\n"},
+      {2, "[^z]{2}b", 0, zs + "\xE6\x97\xA5\xE6\x97\xA5" "b\n"},
+      {2, ".b", 0, zs + "\xE6\x97\n" + es + "b\n"},
+      {1, "A+x", 0, "zzzzzzzz\x83\x41x\nzzzzzzzz\x83\x41" "Ax\n"},
+      {1, "[\x83\x41]b", 0,
+       "zzzzzzzz\x83\x43" "bzzzzzzzz\x83\x41" "bzzzzzzzz\nzzzzzzzz\x83\x43" "bzzzzzzzz\n"},
+      {1, "(.|a){1,4}b", 1, "zzzzzzzz\x83\x42" "Bzz\x82zzzzzz\x83\n"},
+      {1, ".b", 0, zs + "z\x83\x62" "b\n"},
+  };
+  test::EncodingScope encoding;
+  for (const int32_t mode : {1, 2}) {
+    useMode(&encoding, mode);
+    const int64_t passedBefore = lazyDfaLinesPassed();
+    for (const Case& c : CASES) {
+      if (c.mode == mode) checkedReports(c.pattern, 'U', c.text, c.ignoreCase, false, 0, mode);
+    }
+    EXPECT_GT(lazyDfaLinesPassed(), passedBefore) << "mode " << mode;
+  }
+  useMode(&encoding, 2);
+  EXPECT_EQ(checkedReports("ak{1,3}b", 'U', "zzzzzzzzzzzza\xE2\x84\xAA\xE2\x84\xAA" "bzz\n", 1,
+                           false, 0, 2),
+            (std::vector<Report>{{12, 8, 0}}));
+  releaseCompiledPattern(&compiledPattern);
+}
+
+TEST(LazyDfa, ACacheTooSmallThrashesAndStillAnswersRight) {
+  std::mt19937 random(7);
+  std::string text;
+  for (int32_t line = 0; line < 300; ++line) {
+    for (int32_t i = 0; i < 40; ++i) text += "abcd"[random() % 4];
+    text += line % 3 == 0 ? "\r\n" : "\n";
+  }
+  const int64_t clearsBefore = lazyDfaClears();
+  setLazyDfaBudget(2048);
+  const size_t found = checkedReports("(a|b)*c(a|b){3}d", 'U', text).size();
+  setLazyDfaBudget(0);
+  EXPECT_GT(found, 0u);
+  EXPECT_GT(lazyDfaClears(), clearsBefore);
+  releaseCompiledPattern(&compiledPattern);
+}
+
+// Random programs over a, b, A and a few characters of several bytes with
+// loops, classes and anchors, on lines of those ended by LF, CR LF or a
+// lone CR, or in records, in single-byte, double-byte and UTF-8 text (with
+// invalid and cut sequences); now and then after a block of filler lines,
+// so that a line straddles the window's first block.
+TEST(LazyDfa, AgreesWithTheEnginesOnRandomProgramsAndLines) {
+  struct Syntax {
+    char name;
+    std::vector<std::string> items;
+    std::vector<std::string> loops;
+    std::string open, close;
+  };
+  const Syntax SYNTAXES[] = {
+      {'U',
+       {"a", "b", "A", ".", "[ab]", "[^a]", "x", "^", "$", "\\c", ",", "\xC3\xA9",
+        "[^\xE6\x97\xA5]"},
+       {"", "", "*", "+", "?", "*?", "+?", "{2}", "{1,3}", "{0,2}?", "{2,}"},
+       "(",
+       ")"},
+      {'R',
+       {"a", "b", "A", "?", "[ab]", "[~a]", "x", "^", "$", "\\c", ",", "\x83\x41", "[\xC3\xA9]"},
+       {"", "", "*", "+", "@", "#", ":2", ":1,3", ":*0,2", ":2,"},
+       "{",
+       "}"},
+      {'B',
+       {"a", "b", "A", "?", "[ab]", "[~a]", "x", "<", ">", "\\c", ","},
+       {"", "", "+", "@", "\\:2", "\\:1,3", "\\:0,2?", "\\:+"},
+       "{",
+       "}"},
+  };
+  const char* PIECES[] = {"a",    "b",    "A",        "x",            ",",        "ab",
+                          "aab",  "bbbb", "\n",      "\r\n",         "\r",       "\xC3\xA9",
+                          "\xE6\x97\xA5", "\x83\x41", "\xE6\x97", "\xFF"};
+  constexpr int32_t PIECE_COUNT = sizeof PIECES / sizeof PIECES[0];
+  test::EncodingScope encoding;
+  std::mt19937 random(20261207);
+  const auto pick = [&random](const std::vector<std::string>& from) {
+    return from[random() % from.size()];
+  };
+  std::string filler;
+  while (filler.size() < 65520) filler += "zzzzzzzzzzzzz\n";
+  const int64_t passedBefore = lazyDfaLinesPassed();
+  constexpr int32_t ROUNDS = 600;
+  for (int32_t round = 0; round < ROUNDS && !::testing::Test::HasFailure(); ++round) {
+    const Syntax& syntax = SYNTAXES[round % 3];
+    std::string pattern;
+    for (int32_t part = 0, parts = 1 + random() % 4; part < parts; ++part) {
+      if (random() % 4 == 0) {
+        pattern += syntax.open + pick(syntax.items) + pick(syntax.items) + "|" +
+                   pick(syntax.items) + syntax.close;
+      } else {
+        pattern += pick(syntax.items);
+      }
+      if (pattern.back() != '^' && pattern.back() != '<') pattern += pick(syntax.loops);
+    }
+    std::string text = round % 40 == 39 ? filler : "";
+    for (int32_t i = 0, pieces = random() % 24; i < pieces; ++i) {
+      text += PIECES[random() % PIECE_COUNT];
+    }
+    const int32_t mode = static_cast<int32_t>(round / 3 % 3);
+    useMode(&encoding, mode);
+    const int32_t ignoreCase = static_cast<int32_t>(random() % 2);
+    const int32_t recordLength = round % 4 == 1 ? 3 + static_cast<int32_t>(random() % 5) : 0;
+    if (compile(pattern, syntax.name, ignoreCase, recordLength, mode) != 0) continue;
+    checkedReports(pattern, syntax.name, text, ignoreCase, true, recordLength, mode);
+  }
+  EXPECT_GT(lazyDfaLinesPassed() - passedBefore, ROUNDS / 2);
+  releaseCompiledPattern(&compiledPattern);
+}
+
+}  // namespace
