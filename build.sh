@@ -50,6 +50,9 @@ need_packages() {
   command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686)
   command -v wine >/dev/null || missing+=(wine)
   dpkg -s wine32:i386 >/dev/null 2>&1 || missing+=(wine32:i386)
+  # The locale sources from which the Windows tests make UTF-8 and Japanese
+  # locales for Wine (localedef), so that grep.exe runs under those code pages.
+  [ -f /usr/share/i18n/locales/hi_IN ] || missing+=(locales)
   if [ "${2:-}" = win64 ]; then
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
     [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)

@@ -581,66 +581,55 @@ bool programTakesInvalidBytes() {
   return false;
 }
 
+// Whether the set's bitmap part (below U+10000) may hold a code point of
+// first..last: it is read in whole bytes, eight at a time, so a byte that
+// the range cuts may answer for a neighbour, and a lead byte then joins the
+// filter for nothing (the decoding passes over its characters).
+bool bitmapHoldsAny(const UnicodeSet* set, uint32_t first, uint32_t last) {
+  if (last < set->low || first > set->high) return false;
+  uint32_t from = (first < set->low ? set->low : first) >> 3;
+  const uint32_t to = ((last > set->high ? set->high : last) >> 3) + 1;
+  for (; to - from >= 8; from += 8) {
+    uint64_t word;
+    std::memcpy(&word, set->bitmap + from, sizeof word);
+    if (word != 0) return true;
+  }
+  for (; from < to; ++from) {
+    if (set->bitmap[from] != 0) return true;
+  }
+  return false;
+}
+
 // The byte filter of the first-character set in UTF-8 text: the ASCII
 // members and the lead bytes of the others; where an invalid byte may begin
 // a match, every byte from 0x80 up, so that the scan stops at the first
 // byte of a longer character or of an invalid one, which is then decoded.
-// Rebuilt only when the set or that answer changed since the last search.
-struct Utf8FilterKey {
-  bool valid = false;
-  bool invalidStarts = false;
-  uint32_t low = 0;
-  uint32_t high = 0;
-  uint8_t bitmap[8192];
-  int32_t rangeCount = 0;
-  uint32_t ranges[2 * 64];
-};
-
-Utf8FilterKey utf8FilterKey;
+// Built for each search: a lead byte is settled by the first word of
+// members among its 64 or 4096 code points, so that a dense set costs
+// little and a sparse one a pass over its bitmap.
 ByteFilter utf8Filter;
 
-bool utf8FilterKeyMatches(const UnicodeSet* set, bool invalidStarts) {
-  const Utf8FilterKey& key = utf8FilterKey;
-  if (!key.valid || key.invalidStarts != invalidStarts || key.low != set->low ||
-      key.high != set->high || key.rangeCount != set->rangeCount) {
-    return false;
-  }
-  if (set->low <= set->high &&
-      std::memcmp(key.bitmap + (set->low >> 3), set->bitmap + (set->low >> 3),
-                  (set->high >> 3) - (set->low >> 3) + 1) != 0) {
-    return false;
-  }
-  return std::memcmp(key.ranges, set->ranges, sizeof(uint32_t) * 2 * set->rangeCount) == 0;
-}
-
 const ByteFilter& utf8FilterOf(const UnicodeSet* set) {
-  const bool invalidStarts = programTakesInvalidBytes();
-  if (utf8FilterKeyMatches(set, invalidStarts)) return utf8Filter;
-  std::memset(utf8Filter.member, 0, sizeof utf8Filter.member);
-  if (set->low <= set->high) {
-    for (uint32_t c = set->low; c <= set->high; ++c) {
-      if (((set->bitmap[c >> 3] >> (c & 7)) & 1) == 0) continue;
-      // Past ASCII the code points of one bitmap byte share a lead byte.
-      if (c >= 0x80) c |= 7;
-      utf8Filter.member[leadByteOf(c)] = 1;
-    }
+  uint8_t member[256] = {};
+  const uint32_t asciiEnd = set->high < 0x80 ? set->high : 0x7F;
+  for (uint32_t c = set->low; c <= asciiEnd; ++c) member[c] = (set->bitmap[c >> 3] >> (c & 7)) & 1;
+  for (uint32_t lead = 0xC2; lead <= 0xEF; ++lead) {
+    const uint32_t first =
+        lead < 0xE0 ? (lead - 0xC0) << 6 : lead == 0xE0 ? 0x800 : (lead - 0xE0) << 12;
+    const uint32_t last = lead < 0xE0 ? ((lead - 0xC0) << 6) + 63 : ((lead - 0xE0) << 12) + 4095;
+    if (bitmapHoldsAny(set, first, last)) member[lead] = 1;
   }
-  for (int32_t i = 0; i < set->rangeCount; ++i) {
-    addLeadBytes(utf8Filter.member, set->ranges[2 * i], set->ranges[2 * i + 1]);
+  // Above U+FFFF a lead byte stands for 2^18 code points or more: the lead
+  // bytes from the first member's to the last one's, which may hold a few
+  // that no member has, found and passed over by decoding.
+  if (set->rangeCount > 0) {
+    addLeadBytes(member, set->ranges[0], set->ranges[2 * set->rangeCount - 1]);
   }
-  if (invalidStarts) std::memset(utf8Filter.member + 0x80, 1, 0x80);
-  buildFilter(&utf8Filter);
-  Utf8FilterKey& key = utf8FilterKey;
-  key.valid = set->rangeCount <= 64;
-  key.invalidStarts = invalidStarts;
-  key.low = set->low;
-  key.high = set->high;
-  key.rangeCount = set->rangeCount;
-  if (set->low <= set->high) {
-    std::memcpy(key.bitmap + (set->low >> 3), set->bitmap + (set->low >> 3),
-                (set->high >> 3) - (set->low >> 3) + 1);
+  if (programTakesInvalidBytes()) std::memset(member + 0x80, 1, 0x80);
+  if (std::memcmp(member, utf8Filter.member, sizeof member) != 0) {
+    std::memcpy(utf8Filter.member, member, sizeof member);
+    buildFilter(&utf8Filter);
   }
-  if (key.valid) std::memcpy(key.ranges, set->ranges, sizeof(uint32_t) * 2 * set->rangeCount);
   return utf8Filter;
 }
 
