@@ -66,6 +66,16 @@ void runLoopPass(Instruction* program, int32_t lastSlot, int32_t encodingMode) {
     }
     int32_t resume = branchAt + 1;
     if (program[resume].opcode == OP_GROUP_END && resume < lastSlot) ++resume;
+    // The compiler ends the first copy of an item that may be passed empty,
+    // after another such item, with a forward jump (x*y* and (?!z)x*y): the
+    // continuation begins where it goes, and the items in between (the
+    // second copy) are still walked.
+    const bool jumps = program[resume].opcode == OP_JUMP && program[resume].op5 > 0 &&
+                       resume + program[resume].op5 <= lastSlot;
+    if (jumps) {
+      resume += program[resume].op5;
+      if (program[resume].opcode == OP_GROUP_END && resume < lastSlot) ++resume;
+    }
     int32_t followAt = resume;
     while (followAt < lastSlot && (program[followAt].opcode == OP_MARK_CURSOR ||
                                    program[followAt].opcode == OP_GROUP_START ||
@@ -89,6 +99,6 @@ void runLoopPass(Instruction* program, int32_t lastSlot, int32_t encodingMode) {
     item.op3 = kind <= 3 ? resume - at : 0;
     item.op5 = kind;
     // The follow instruction is never an item of its own loop.
-    at = followAt + slotsOf(follow, encodingMode);
+    at = jumps ? branchAt + 1 : followAt + slotsOf(follow, encodingMode);
   }
 }

@@ -1764,6 +1764,8 @@ LINEAR_MULTIBYTE_CASES = [
     ("(x+x+)+(?!x)y", "28 x without y", b"x" * 28, [], None),
     ("(?!x)a[a-z]*_", "one line of 100000 a", b"a" * 100000, [], None),
     ("(?!x)a[a-z]*_", "one line of 100000 a and _", b"a" * 100000 + b"_", [(1, 1, 1)], None),
+    # A loop after a look-ahead runs as a scan, without a choice point per pass.
+    ("(?!x)a*b", "one line of 20 MB of a and b", b"a" * 20000000 + b"b", [(1, 1, 1)], None),
     ("(\u00e9|\u00e9\u00e9)*c", "UTF-8: 50000 \u00e9 and c", "\u00e9".encode() * 50000 + b"c",
      [(1, 1, 1)], {"LANG": "C.UTF-8"}),
     ("(a|b)+", "UTF-8: \u00e9 then ab 200000 times", "\u00e9".encode() + b"ab" * 200000,

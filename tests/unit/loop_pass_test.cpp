@@ -140,6 +140,9 @@ TEST(ScanInstructions, KeepTheResultsOfThePlainLoops) {
       {"a loop in a look-ahead body",
        B().notAhead("after").label("i").chr('x').splitFirst("i", "n").label("n").match()
            .label("after").chr('z').match(), "xz z", {{1, 1}, {3, 1}}},
+      {"a loop whose continuation is reached by a jump",
+       B().label("i").chr('x').splitFirst("i", "n").label("n").jump("j").chr('q').label("j")
+           .chr('y').match(), "xxy xq xy", {{0, 3}, {7, 2}}},
       {"a loop not back to its item",
        B().chr('w').label("i").chr('x').splitFirst("w", "n").label("n").label("w").chr('y').match(),
        "wxy wy", {{0, 3}}},
