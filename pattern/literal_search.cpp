@@ -39,7 +39,13 @@
 // of text bytes it accepts; the sets are numbered so that a text byte and a
 // pattern position agree exactly when their numbers do), and the UTF-8
 // ignore-case loop, which compares whole upper-cased characters (the linear
-// search runs over characters).
+// search runs over characters). Where some character of a UTF-8 pattern has
+// case forms of another length (k and the Kelvin sign), no byte stands at a
+// fixed distance from the match start in every match, so the probe cannot be
+// used: the candidates are then the starts of a few byte strings that every
+// match begins with (the spellings of its first characters), found by the
+// vectorised literal-set search, and each is compared character by
+// character.
 //
 // In double-byte text a match must not begin on a trail byte. The fast loops
 // ask the text source (an even run of lead bytes before the position); the
@@ -55,6 +61,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "pattern/literal_set_search.h"
 #include "pattern/text_source.h"
 #include "support/memory_pool.h"
 #include "support/case_folding.h"
@@ -109,6 +116,11 @@ bool foldedLengthsVary = false;
 // bytes further on in every match (the characters before it keep their
 // lengths in all their forms).
 int32_t utf8FilterOffset = 0;
+// Or, when utf8SetReady, the literal set that every match begins with;
+// utf8SetLongest is the length of its longest literal.
+LiteralSet utf8Set;
+bool utf8SetReady = false;
+int32_t utf8SetLongest = 0;
 // Bytes of text the last match spans: the pattern length, except where case
 // forms of another length make the match longer or shorter.
 int32_t lastMatchLength = 0;
@@ -1074,19 +1086,27 @@ int32_t searchUtf8Linear(const uint8_t* pattern, int32_t length, Cursor& at, Wor
 }
 
 // UTF-8 ignore case for patterns with case forms of other lengths: the
-// candidate filter finds positions whose bytes can begin the pattern's first
-// character and the one utf8FilterOffset bytes on, and each is compared
-// character by character. Failed candidates do not move the text source.
+// literal set (or, without one, the candidate filter: positions whose bytes
+// can begin the pattern's first character and the one utf8FilterOffset bytes
+// on) finds candidates, and each is compared character by character. Failed
+// candidates do not move the text source.
 // SEARCH_LINEAR when the budget runs out.
 int32_t searchUtf8Filtered(const uint8_t* pattern, int32_t length, Cursor& at, WorkBudget& budget) {
-  const int32_t d = utf8FilterOffset;
+  // With the literal set, d keeps every literal of a candidate before the
+  // data end.
+  const int32_t d = utf8SetReady ? utf8SetLongest - 1 : utf8FilterOffset;
+  const auto nextCandidate = [&](const uint8_t* from, const uint8_t* to) -> const uint8_t* {
+    if (!utf8SetReady) return candidateScan(from, to, d);
+    const uint8_t* found = findLiteralSet(utf8Set, from, at.dataEnd);
+    return found != nullptr && found < to ? found : nullptr;
+  };
   for (;;) {
     if (at.dataEnd - at.p > d) {
       const uint8_t* straddleStart = at.dataEnd - d;
       const uint8_t* from = at.p;
       const uint8_t* verified = nullptr;
       while (from < straddleStart) {
-        const uint8_t* candidate = candidateScan(from, straddleStart, d);
+        const uint8_t* candidate = nextCandidate(from, straddleStart);
         if (candidate == nullptr) break;
         budget.pass(candidate + 1 - from);
         Cursor there = at;
@@ -1309,6 +1329,233 @@ void prepareUtf8Filter() {
   filter.valid = true;
 }
 
+// The literal set of a UTF-8 pattern whose case forms vary in length: byte
+// strings that every match begins with (the case forms of its first
+// characters, the last of them perhaps cut to its lead byte), at most
+// LITERAL_SET_CAPACITY of them. Of the ways to spell them out the one is kept
+// whose strings are expected least often in text, so that a rare spelling
+// (the Kelvin sign) stays short while the common one grows long.
+struct Utf8Branch {
+  uint8_t bytes[LITERAL_SET_LENGTH];
+  int32_t length;
+  int32_t next;  // the pattern character it goes on with
+  bool done;
+};
+
+struct Utf8Branches {
+  Utf8Branch branch[LITERAL_SET_CAPACITY];
+  int32_t count;
+};
+
+// How often a byte of a set literal is expected in text: ASCII by its rank
+// among program and prose bytes (both forms under folding), any other byte
+// as a byte of a script that text seldom holds.
+double expectedShare(uint8_t byte, bool fold) {
+  if (byte >= 0x80) return 0.004;
+  int32_t rank = literalByteRank(byte);
+  if (fold) rank = std::min(rank, literalByteRank(ASCII_FOLDS.fold[byte]));
+  return 0.15 / (1.0 + rank);
+}
+
+double expectedCount(const Utf8Branches& set, bool fold) {
+  double total = 0;
+  for (int32_t i = 0; i < set.count; ++i) {
+    double share = 1;
+    for (int32_t k = 0; k < set.branch[i].length; ++k) {
+      share *= expectedShare(set.branch[i].bytes[k], fold);
+    }
+    total += share;
+  }
+  return total;
+}
+
+// The byte strings of the case forms of a pattern symbol, each byte through
+// upperTable under folding, without repeats; cut to their first byte with
+// `lead` (cut[i] says whether that shortened string i). The number of
+// strings, -1 when a form cannot be written.
+int32_t caseFormStrings(int32_t symbol, bool fold, bool lead, uint8_t (*forms)[4],
+                        int32_t* lengths, bool* cut) {
+  int32_t count = 0;
+  const auto note = [&](const uint8_t* bytes, int32_t length) {
+    const bool shortened = lead && length > 1;
+    if (shortened) length = 1;
+    uint8_t form[4];
+    for (int32_t k = 0; k < length; ++k) form[k] = fold ? upperTable[bytes[k]] : bytes[k];
+    for (int32_t i = 0; i < count; ++i) {
+      if (lengths[i] == length && std::memcmp(forms[i], form, static_cast<size_t>(length)) == 0) {
+        return;
+      }
+    }
+    std::memcpy(forms[count], form, static_cast<size_t>(length));
+    cut[count] = shortened;
+    lengths[count++] = length;
+  };
+  const uint32_t code = static_cast<uint32_t>(symbol);
+  if ((code & INVALID_SYMBOL) != 0) {
+    const uint8_t byte = static_cast<uint8_t>(code & 0xFF);
+    note(&byte, 1);
+    return count;
+  }
+  uint32_t form = code;
+  do {
+    uint8_t encoded[6];
+    const int32_t length = form <= 0x10FFFF ? encodeUtf8(form, encoded) : 0;
+    if (length <= 0 || length > 4 || count == 8) return -1;
+    note(encoded, length);
+    form = nextCaseForm(form);
+  } while (form != code);
+  return count;
+}
+
+// Spells out the first branch not done in each possible way and keeps the
+// best completed set in *best.
+void spellBranches(const Utf8Branches& set, bool fold, Utf8Branches* best, double* bestCount) {
+  int32_t open = -1;
+  for (int32_t i = 0; i < set.count && open < 0; ++i) {
+    if (!set.branch[i].done) open = i;
+  }
+  if (open < 0) {
+    const double expected = expectedCount(set, fold);
+    if (expected < *bestCount) {
+      *best = set;
+      *bestCount = expected;
+    }
+    return;
+  }
+  const Utf8Branch& from = set.branch[open];
+  bool single = false;
+  for (int32_t lead = 0; lead < 2 && !single; ++lead) {
+    uint8_t forms[8][4];
+    int32_t lengths[8];
+    bool cut[8];
+    const int32_t count =
+        caseFormStrings(symbolPattern[from.next], fold, lead != 0, forms, lengths, cut);
+    if (count < 1 || set.count - 1 + count > LITERAL_SET_CAPACITY) continue;
+    if (lead != 0 && std::none_of(cut, cut + count, [](bool c) { return c; })) continue;
+    // A character with one spelling only lengthens the branch; waiting is
+    // never better.
+    single = lead == 0 && count == 1;
+    Utf8Branches grown = set;
+    grown.count = 0;
+    bool fits = true;
+    for (int32_t i = 0; i < set.count; ++i) {
+      if (i != open) {
+        grown.branch[grown.count++] = set.branch[i];
+        continue;
+      }
+      for (int32_t f = 0; f < count; ++f) {
+        Utf8Branch child = from;
+        if (child.length + lengths[f] > LITERAL_SET_LENGTH) fits = false;
+        if (!fits) break;
+        std::memcpy(child.bytes + child.length, forms[f], static_cast<size_t>(lengths[f]));
+        child.length += lengths[f];
+        child.next = from.next + 1;
+        child.done = cut[f] || child.next == symbolCount || child.length >= 16;
+        grown.branch[grown.count++] = child;
+      }
+    }
+    if (!fits) {
+      single = false;
+      continue;
+    }
+    spellBranches(grown, fold, best, bestCount);
+  }
+  if (!single && from.length > 0) {
+    Utf8Branches stopped = set;
+    stopped.branch[open].done = true;
+    spellBranches(stopped, fold, best, bestCount);
+  }
+}
+
+// A byte's worth as a probe of a UTF-8 literal, higher for rarer: the set
+// search ranks every byte above 0x7F alike, but in text of one script its
+// lead bytes are everywhere, while the last byte of a character tells the
+// characters apart.
+int32_t utf8ProbeRank(uint8_t key, bool fold, uint8_t forms[2]) {
+  forms[0] = forms[1] = key;
+  if (fold) {
+    int32_t count = 0;
+    for (int32_t b = 0; b < 256; ++b) {
+      if (upperTable[b] != key) continue;
+      if (count == 2) return -1;
+      forms[count++] = static_cast<uint8_t>(b);
+    }
+    if (count == 0) return -1;
+    if (count == 1) forms[1] = forms[0];
+  }
+  if (key >= 0xC0) return 1500;
+  if (key >= 0x80) return 2000;
+  return std::min(literalByteRank(forms[0]), literalByteRank(forms[1]));
+}
+
+// Moves the probes of every literal onto its rarest bytes by utf8ProbeRank,
+// two apart where the literal allows.
+void aimUtf8Probes(LiteralSet& set) {
+  for (int32_t i = 0; i < set.count; ++i) {
+    LiteralProbe& probe = set.probes[i];
+    int32_t best[2] = {-1, -1};
+    uint8_t forms[2][2];
+    for (int32_t pass = 0; pass < 3; ++pass) {
+      const int32_t k = pass == 0 ? 0 : 1;
+      if (pass == 2 && best[1] >= 0) break;
+      int32_t bestRank = -1;
+      for (int32_t at = 0; at < probe.length; ++at) {
+        const int32_t distance = at > best[0] ? at - best[0] : best[0] - at;
+        if (k == 1 && (distance == 0 || (pass == 1 && distance == 1))) continue;
+        uint8_t values[2];
+        const int32_t rank = utf8ProbeRank(probe.bytes[at], set.fold != 0, values);
+        if (rank > bestRank) {
+          best[k] = at;
+          bestRank = rank;
+          forms[k][0] = values[0];
+          forms[k][1] = values[1];
+        }
+      }
+    }
+    if (best[0] < 0) continue;  // the probes of prepareLiteralSet stay
+    if (best[1] < 0) {
+      best[1] = best[0];
+      forms[1][0] = forms[0][0];
+      forms[1][1] = forms[0][1];
+    }
+    for (int32_t k = 0; k < 2; ++k) {
+      probe.offset[k] = best[k];
+      probe.forms[k][0] = forms[k][0];
+      probe.forms[k][1] = forms[k][1];
+    }
+  }
+  set.reach = 1;
+  for (int32_t i = 0; i < set.count; ++i) {
+    for (int32_t k = 0; k < 2; ++k) set.reach = std::max(set.reach, set.probes[i].offset[k] + 1);
+  }
+}
+
+void prepareUtf8Set() {
+  utf8SetReady = false;
+  bool fold = false;
+  for (int32_t j = 0; j < symbolCount; ++j) {
+    const uint32_t code = static_cast<uint32_t>(symbolPattern[j]);
+    fold = fold || (code < 0x80 && code >= 'a' && code <= 'z');
+  }
+  Utf8Branches start{};
+  start.count = 1;
+  Utf8Branches best{};
+  double bestCount = 1e300;
+  spellBranches(start, fold, &best, &bestCount);
+  if (best.count == 0) return;
+  const uint8_t* literals[LITERAL_SET_CAPACITY];
+  int32_t lengths[LITERAL_SET_CAPACITY];
+  utf8SetLongest = 0;
+  for (int32_t i = 0; i < best.count; ++i) {
+    literals[i] = best.branch[i].bytes;
+    lengths[i] = best.branch[i].length;
+    utf8SetLongest = std::max(utf8SetLongest, lengths[i]);
+  }
+  if (!prepareLiteralSet(literals, lengths, best.count, fold, &utf8Set)) return;
+  aimUtf8Probes(utf8Set);
+  utf8SetReady = true;
+}
+
 // Knuth-Morris-Pratt over the block from the 0-based position p.
 int32_t findInMemoryLinear(int32_t p, const uint8_t* pattern, int32_t length, const uint8_t* block,
                            int32_t blockLength, WorkBudget& budget) {
@@ -1346,6 +1593,7 @@ int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
   filter.valid = false;
   classMode = CLASSES_NONE;
   utf8SymbolsReady = false;
+  utf8SetReady = false;
   caseFoldMultiByte = 0;
   if (scannerKind < 0) chooseScanner(-1);
   if (length <= 0) return 0;
@@ -1408,7 +1656,10 @@ int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
     } else {
       foldedLengthsVary = true;
     }
-    if (foldedLengthsVary) prepareUtf8Filter();
+    if (foldedLengthsVary) {
+      prepareUtf8Filter();
+      prepareUtf8Set();
+    }
   }
   return 0;
 }

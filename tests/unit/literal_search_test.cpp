@@ -305,6 +305,7 @@ TEST_F(LiteralSearch, Utf8IgnoreCaseFoldsWholeCharacters) {
       {"sun", "\xC5\xBFUN", {0}},
       {"stra\xC3\x9F" "e STRA\xE1\xBA\x9E" "E", "STRA\xC3\x9F" "E", {0, 8}},
       {"I \xC4\xB1 i \xC4\xB0", "i", {0, 2, 5, 7}},
+      {"K\xC4\xB0SS k\xC4\xB1\xC5\xBFs \xE2\x84\xAAiss", "kiss", {0, 6, 13}},
       // A character cut by the end of the text is no match, and nothing past it is read.
       {"ab\xE2\x84", "k", {}}, {"\xC5", "s", {}},
   };
@@ -454,10 +455,12 @@ TEST_F(LiteralSearch, DoubleByteTextReportsWhatANaiveSearchReports) {
 // character, so patterns here begin with a character's first byte.)
 TEST_F(LiteralSearch, Utf8IgnoreCaseReportsWhatANaiveSearchReports) {
   std::mt19937 random(5);
-  // With k, s and ß beside their forms of other lengths (Kelvin sign, long s, capital ẞ).
+  // With k, s, ß, i and ι beside their forms of other lengths (Kelvin sign, long s, capital ẞ,
+  // dotless ı and dotted İ, the three-byte ι), which the search begins with in up to four ways.
   const std::vector<std::string> pieces = {"a", "A", "\xC3\xA9", "\xC3\x89", "\xC3\xBC",
                                            "\xE2\x82\xAC", "b", "\n", "k", "\xE2\x84\xAA", "S",
-                                           "\xC5\xBF", "\xC3\x9F", "\xE1\xBA\x9E"};
+                                           "\xC5\xBF", "\xC3\x9F", "\xE1\xBA\x9E", "i",
+                                           "\xC4\xB1", "\xC4\xB0", "\xCE\x99", "\xE1\xBE\xBE"};
   const auto characterAt = [](const std::string& text, size_t t, size_t* length) {
     const uint8_t* start = bytes(text) + t;
     uint32_t codePoint;
