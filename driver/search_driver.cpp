@@ -6,19 +6,20 @@
 // standard input. For each file the text window is set up on a stream and the
 // search function is called until it finds nothing more; every accepted match
 // prints one report line (or, with -C, counts towards one summary line) and
-// the window moves past it. Reports are formatted here from the window's line
-// bookkeeping; the line text is taken from the window, or read back from the
-// stream where the line reaches outside it. What cannot be read back as it
-// was (a pipe, a file that reports no size but has bytes) is searched in a
-// temporary copy.
+// the window moves past it. The match loop finds each match's line (or
+// record) from the window's line bookkeeping and hands its position to the
+// report printer (report_printer.cpp), which formats the line. What cannot be
+// read back as it was (a pipe, a file that reports no size but has bytes) is
+// searched in a temporary copy. Tested by search_driver_test.cpp and the
+// end-to-end suite.
 #include "driver/search_driver.h"
 
 #include <cstring>
 
 #include "console/message_catalogue.h"
 #include "console/stream.h"
+#include "driver/report_printer.h"
 #include "driver/search_options.h"
-#include "driver/stored_defaults.h"
 #include "driver/text_window.h"
 #include "files/file_handles.h"
 #include "files/paths.h"
@@ -41,183 +42,12 @@ namespace {
 // digits of every script, '_' and '$'.
 constexpr char UTF8_WORD_CHARACTERS[] = "[\\p{L}\\p{N}_$]";
 
-int64_t matchCount;
 // Nonzero once a file named by the current file-spec could not be searched to
 // its end (the matcher ran out of memory); that file-spec then fails.
 int32_t specificationStatus;
-int64_t firstLine;
-int64_t firstColumn;
-int64_t firstOffset;
-
-// Line-by-line flushing matters only where someone watches the output; into a
-// file or a pipe the stream's buffer flushes as it fills.
-bool flushEveryLine;
-
-void writeNumber(int64_t value) {
-  char digits[24];
-  int32_t count = 0;
-  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) digits[count++] = '-';
-  char text[24];
-  for (int32_t i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
-  writeBytes(text, count);
-}
-
-void endLine() {
-  writeBytes("\r\n", 2);
-  if (flushEveryLine) flushOutput();
-}
-
-// Reads the file byte by byte from an offset outside the window, up to the
-// size the file had when it was opened (the text window's end of the text).
-struct StreamReader {
-  int64_t next = -1;
-  int32_t byteAt(int64_t offset) {
-    if (offset >= textWindow.fileSize) return -1;
-    if (offset != next) {
-      if (seekStream(textWindow.stream, offset, 0) != 0) return -1;
-    }
-    int32_t c = getByte(textWindow.stream);
-    next = c < 0 ? -1 : offset + 1;
-    return c;
-  }
-};
-
-int64_t windowDataLength() { return textWindow.dataEnd - textWindow.window; }
-
-// Writes window bytes [from, to) as line text: carriage returns dropped,
-// 0x01 shown as a blank, everything else unchanged. No line feed is inside.
-void writeTextRun(const uint8_t* from, const uint8_t* to) {
-  const uint8_t* run = from;
-  for (const uint8_t* p = from; p < to; ++p) {
-    if (*p == '\r' || *p == 0x01) {
-      if (p > run) writeBytes(reinterpret_cast<const char*>(run), p - run);
-      if (*p == 0x01) writeBytes(" ", 1);
-      run = p + 1;
-    }
-  }
-  if (to > run) writeBytes(reinterpret_cast<const char*>(run), to - run);
-}
-
-// Line mode: the lines the match touches, the last one only up to the match
-// end. A match inside one line prints that line without its line end.
-void writeLineText(int64_t lineStart, int64_t matchEnd) {
-  StreamReader reader;
-  bool seenLineFeed = false;
-  int64_t offset = lineStart;
-  for (;;) {
-    if (seenLineFeed && offset >= matchEnd) return;
-    int64_t inWindow = offset - textWindow.windowOffset;
-    if (inWindow >= 0 && inWindow < windowDataLength()) {
-      // Fast path: copy the window's bytes up to the next line feed.
-      const uint8_t* from = textWindow.window + inWindow;
-      const uint8_t* end = textWindow.dataEnd;
-      if (seenLineFeed && matchEnd - offset < end - from) end = from + (matchEnd - offset);
-      const uint8_t* lineFeed =
-          static_cast<const uint8_t*>(std::memchr(from, '\n', static_cast<size_t>(end - from)));
-      const uint8_t* stop = lineFeed != nullptr ? lineFeed : end;
-      writeTextRun(from, stop);
-      offset += stop - from;
-      if (lineFeed == nullptr) continue;
-    } else {
-      int32_t c = reader.byteAt(offset);
-      if (c < 0) return;
-      if (c != '\n') {
-        if (c != '\r') {
-          char shown = c == 0x01 ? ' ' : static_cast<char>(c);
-          writeBytes(&shown, 1);
-        }
-        ++offset;
-        continue;
-      }
-    }
-    // The byte at offset is a line feed.
-    seenLineFeed = true;
-    if (offset >= matchEnd) return;
-    writeBytes("\r\n", 2);
-    ++offset;
-  }
-}
-
-// Record mode: recordLength bytes from the record start, or up to the match
-// end when that lies further; line feeds are printed as they are.
-void writeRecordText(int64_t lineStart, int64_t matchEnd) {
-  int64_t count = searchOptions.recordLength;
-  if (matchEnd - lineStart > count) count = matchEnd - lineStart;
-  StreamReader reader;
-  for (int64_t offset = lineStart; offset < lineStart + count; ++offset) {
-    int64_t inWindow = offset - textWindow.windowOffset;
-    int32_t c;
-    if (inWindow >= 0 && inWindow < windowDataLength()) {
-      c = textWindow.window[inWindow];
-    } else {
-      c = reader.byteAt(offset);
-      if (c < 0) return;
-    }
-    if (c == '\r') continue;
-    char shown = c == 0x01 ? ' ' : static_cast<char>(c);
-    writeBytes(&shown, 1);
-  }
-}
-
-void writeDisplayName(const CountedString& name) { writeBytes(name.characters, name.length); }
-
-void writeReportLine(const CountedString& name, int64_t matchLength, int64_t line,
-                     int64_t column, int64_t reported, int64_t lineStart, int64_t matchEnd) {
-  if (!searchOptions.omitLocation) {
-    if (searchOptions.verbose) {
-      if (matchCount == 1) {
-        writeText("File ");
-        writeDisplayName(name);
-        writeBytes("\r\n", 2);
-        flushOutput();
-      }
-      writeBytes("  ", 2);
-      writeNumber(matchLength);
-    } else {
-      writeDisplayName(name);
-    }
-    if (storedDefaults.reportOffsets) {
-      writeText(" offset=");
-      writeNumber(reported);
-      writeBytes(":", 1);
-    } else {
-      writeBytes(" ", 1);
-      writeNumber(line);
-      writeBytes(" ", 1);
-      writeNumber(column);
-      writeBytes(":", 1);
-    }
-  }
-  if (searchOptions.recordLength > 0) {
-    writeRecordText(lineStart, matchEnd);
-  } else {
-    writeLineText(lineStart, matchEnd);
-  }
-  endLine();
-}
-
-void writeSummaryLine(const CountedString& name) {
-  if (!searchOptions.omitLocation) {
-    writeDisplayName(name);
-    if (storedDefaults.reportOffsets) {
-      writeText(" offset=");
-      writeNumber(firstOffset);
-    } else {
-      writeBytes(" ", 1);
-      writeNumber(firstLine);
-      writeBytes(" ", 1);
-      writeNumber(firstColumn);
-    }
-    writeBytes(": ", 2);
-  }
-  writeNumber(matchCount);
-  endLine();
-}
+// The syntax the search text was compiled with: 0 literal, else 'R', 'U' or
+// 'B'. It says where a match's length is kept.
+int32_t patternSyntax;
 
 // Compiles the word-character set while keeping the compiler's state of the
 // search pattern. The word set keeps its own buffers, so later compiles of the
@@ -413,14 +243,7 @@ int32_t searchSpecification(const CountedString& specification, int32_t walkFlag
   return prepareAndWalk(specification, walkFlags, ignoreCase, syntax, attributeFlags);
 }
 
-// The search folds text through the code page's byte tables, so the search
-// text is upper-cased by the same rules. In a regular expression the letter
-// after a backslash keeps its case: \p{..} and \P{..} are a property and its
-// complement, and every other escape letter means the same in either case.
-static void upperCaseSearchText(int32_t syntax) {
-  char* text = reinterpret_cast<char*>(searchOptions.searchText);
-  int32_t length = searchOptions.searchLength;
-  const int32_t utf8 = searchOptions.textEncoding == ENCODING_UTF8 ? 1 : 0;
+void upperCaseSearchText(char* text, int32_t length, int32_t syntax, int32_t utf8) {
   if (syntax == 0 || length < 2) {
     upperCaseText(text, length, utf8);
     return;
@@ -463,11 +286,7 @@ static bool namesDirectoryTree(const CountedString& specification) {
 int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, int32_t ignoreCase,
                        int32_t syntax, int32_t attributeFlags) {
   attributeFlags |= 7;
-  // Reports reach a console line by line; other character devices, such as
-  // the null device, take them in whole buffers like files and pipes.
-  DWORD consoleMode = 0;
-  flushEveryLine =
-      stdoutStream != nullptr && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &consoleMode);
+  chooseReportFlushing();
 
   CountedString directory;
   copyCounted(directory, specification, COUNTED_SPEC_CAPACITY);
@@ -490,7 +309,11 @@ int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, in
     int32_t status = compileWordSet();
     if (status != 0) return status;
   }
-  if (ignoreCase) upperCaseSearchText(syntax);
+  if (ignoreCase) {
+    upperCaseSearchText(reinterpret_cast<char*>(searchOptions.searchText),
+                        searchOptions.searchLength, syntax,
+                        searchOptions.textEncoding == ENCODING_UTF8 ? 1 : 0);
+  }
   const int32_t encoding = searchOptions.textEncoding;
   int32_t status =
       syntax != 0
@@ -502,6 +325,7 @@ int32_t prepareAndWalk(const CountedString& specification, int32_t walkFlags, in
     printMessageLine(messageText(status == MSG_OUT_OF_MEMORY ? MSG_OUT_OF_MEMORY : MSG_BAD_PATTERN));
     return status;
   }
+  patternSyntax = syntax;
 
   specificationStatus = 0;
   if (namePattern.length == 0) {
@@ -545,7 +369,8 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
   const bool recordMode = searchOptions.recordLength > 0;
   openTextWindow(stream, searchOptions.recordLength, recordMode ? searchOptions.recordBase : 0,
                  searchOptions.textEncoding);
-  matchCount = 0;
+  int64_t matchCount = 0;
+  MatchPosition first{};
   int32_t result = 0;
   // An empty file holds no line, so not even a pattern that matches the
   // empty text (^, x*) finds anything in it.
@@ -563,9 +388,9 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
       }
       break;
     }
-    int64_t matchLength =
-        searchOptions.syntax != 0 ? compiledPattern.matchLength : literalMatchLength();
-    int64_t matchStart = cursorOffset();
+    const int64_t matchLength =
+        patternSyntax != 0 ? compiledPattern.matchLength : literalMatchLength();
+    const int64_t matchStart = cursorOffset();
     // A carriage return that begins the line does not count in the column,
     // unless the match begins on it: column 1 is the lowest there is.
     if (!recordMode && textWindow.lineStartOffset < matchStart) fixLineStart();
@@ -584,27 +409,25 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
       continue;
     }
     ++matchCount;
-    int64_t line;
-    int64_t lineStart;
+    MatchPosition match;
     if (recordMode) {
-      int64_t record = (matchStart - searchOptions.recordBase) / searchOptions.recordLength;
-      lineStart = record * searchOptions.recordLength + searchOptions.recordBase;
-      line = record + 1;
+      const int64_t record = (matchStart - searchOptions.recordBase) / searchOptions.recordLength;
+      match.lineStart = record * searchOptions.recordLength + searchOptions.recordBase;
+      match.line = record + 1;
     } else {
-      line = textWindow.lineNumber;
-      lineStart = textWindow.lineStartOffset;
+      match.line = textWindow.lineNumber;
+      match.lineStart = textWindow.lineStartOffset;
     }
-    int64_t column = reported - lineStart + 1;
+    match.reported = reported;
+    match.matchLength = matchLength;
+    match.matchEnd = matchStart + matchLength;
     if (!searchOptions.countOnly) {
-      writeReportLine(name, matchLength, line, column, reported, lineStart,
-                      matchStart + matchLength);
+      printReportLine(name, matchCount == 1, match);
     } else if (matchCount == 1) {
-      firstLine = line;
-      firstColumn = column;
-      firstOffset = reported;
+      first = match;
     }
     if (textSource.AdvanceTo(textWindow.cursor + advance) != 0) break;
   }
-  if (searchOptions.countOnly && matchCount > 0) writeSummaryLine(name);
+  if (searchOptions.countOnly && matchCount > 0) printSummaryLine(name, first, matchCount);
   return result;
 }

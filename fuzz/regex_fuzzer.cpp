@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "console/stream.h"
+#include "driver/search_driver.h"
 #include "driver/text_window.h"
 #include "fuzz/fuzz_support.h"
 #include "pattern/compiled_pattern.h"
@@ -105,17 +106,6 @@ std::vector<Match> findAllInFile(const std::string& name, int32_t recordLength,
   return found;
 }
 
-// The search text as the driver hands it over with ignore case: upper-cased,
-// except the letter after a backslash.
-std::string upperCasedPattern(const std::string& pattern) {
-  std::string out = pattern;
-  upperCaseText(out.data(), static_cast<int32_t>(out.size()), 0);
-  for (size_t i = 1; i < out.size(); ++i) {
-    if (pattern[i - 1] == '\\') out[i] = pattern[i];
-  }
-  return out;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -133,7 +123,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* textBytes = data + 2 + patternLength;
 
   fuzz::useCharacterMode(mode);
-  if (ignoreCase) pattern = upperCasedPattern(pattern);
+  if (ignoreCase) {
+    upperCaseSearchText(pattern.data(), static_cast<int32_t>(pattern.size()), syntax,
+                        mode == ENCODING_UTF8 ? 1 : 0);
+  }
   const int32_t compiled =
       CompileRegex(reinterpret_cast<const uint8_t*>(pattern.data()),
                    static_cast<int32_t>(pattern.size()), ignoreCase, syntax, recordLength, mode);

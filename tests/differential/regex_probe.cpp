@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "console/stream.h"
+#include "driver/search_driver.h"
 #include "driver/text_window.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/text_source.h"
@@ -101,13 +102,9 @@ int main(int argc, char** argv) {
     if (std::fgetc(stdin) != '\n') return 2;
     if (!readBytes(pattern, patternLength) || !readBytes(text, textLength)) return 2;
     if (ignoreCase) {
-      // As the search driver does: upper-cased, escape letters kept.
-      std::vector<uint8_t> original = pattern;
-      upperCaseText(reinterpret_cast<char*>(pattern.data()), static_cast<int32_t>(pattern.size()),
-                    encoding == ENCODING_UTF8 ? 1 : 0);
-      for (size_t i = 1; i < pattern.size(); ++i) {
-        if (original[i - 1] == '\\' && original[i] < 0x80) pattern[i] = original[i];
-      }
+      upperCaseSearchText(reinterpret_cast<char*>(pattern.data()),
+                          static_cast<int32_t>(pattern.size()), dialect,
+                          encoding == ENCODING_UTF8 ? 1 : 0);
     }
     int32_t status = CompileRegex(pattern.data(), static_cast<int32_t>(pattern.size()),
                                   ignoreCase, dialect, 0, encoding);

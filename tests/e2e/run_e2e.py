@@ -639,9 +639,11 @@ case("a match at the first byte of the second block, line started in the first",
 case("line start fix-up reads a CR that ends the first block", ["needle", "w.txt"],
      [rep("w.txt", 6555, 1, b"needle")],
      files={"w.txt": lines_of_ten(6553) + b"abcd\n" + b"\r" + b"needle\n"})
-case("a line longer than the window is printed whole", ["needle", "w.txt"],
-     [rep("w.txt", 1, 70001, b"x" * 70000 + b"needle" + b"y" * 100), rep("w.txt", 2, 1, b"needle")],
-     files={"w.txt": b"x" * 70000 + b"needle" + b"y" * 100 + b"\n" + b"needle\n"})
+case("a line longer than the window is printed whole, read back by the same byte rules",
+     ["needle", "w.txt"],
+     [rep("w.txt", 1, 70001, b"a b" + b"x" * 69996 + b"needle" + b"y" * 100),
+      rep("w.txt", 2, 1, b"needle")],
+     files={"w.txt": b"a\x01\rb" + b"x" * 69996 + b"needle" + b"y" * 100 + b"\n" + b"needle\n"})
 case("a long line whose match is in the first block", ["needle", "w.txt"],
      [rep("w.txt", 1, 1, b"needle" + b"z" * 70000), rep("w.txt", 2, 6, b"tail needle")],
      files={"w.txt": b"needle" + b"z" * 70000 + b"\n" + b"tail needle\n"})

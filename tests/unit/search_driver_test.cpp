@@ -112,4 +112,27 @@ TEST_F(SearchDriverTest, WholeWordsInUtf8TextJudgeWholeCharacters) {
   }
 }
 
+// Ignoring case, the search text is upper-cased, except in a regular
+// expression the ASCII character after a backslash (\p is not \P); a
+// character of several bytes after one is upper-cased whole.
+TEST(UpperCaseSearchText, KeepsTheCaseOfEscapeLettersInRegularExpressions) {
+  struct Case {
+    std::string text;
+    int32_t syntax;
+    int32_t utf8;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"a\\pb", 0, 0, "A\\PB"},
+      {"\\p{lu}x", 'U', 0, "\\p{LU}X"},
+      {"\\x41z\\om", 'R', 0, "\\x41Z\\oM"},
+      {"\\\xD1\x91\\p", 'U', 1, "\\\xD0\x81\\p"},  // \ё\p
+  };
+  for (const Case& c : cases) {
+    std::string text = c.text;
+    upperCaseSearchText(text.data(), static_cast<int32_t>(text.size()), c.syntax, c.utf8);
+    EXPECT_EQ(text, c.expected) << c.text;
+  }
+}
+
 }  // namespace
