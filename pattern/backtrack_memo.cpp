@@ -108,16 +108,6 @@ struct Analysis {
 
 Analysis an;
 
-template <typename T>
-bool growArray(T** array, int64_t count) {
-  const int64_t bytes = count * static_cast<int64_t>(sizeof(T));
-  if (bytes > INT32_MAX) return false;
-  void* grown = memRealloc(*array, static_cast<uint32_t>(bytes < 8 ? 8 : bytes));
-  if (grown == nullptr) return false;
-  *array = static_cast<T*>(grown);
-  return true;
-}
-
 bool isLoopBranch(uint8_t opcode) {
   return opcode == OP_SPLIT || opcode == OP_SPLIT_FIRST || opcode == OP_COUNT_LOOP ||
          opcode == OP_COUNT_LOOP_MIN;
@@ -197,7 +187,7 @@ bool numberStates(int32_t slots, const uint8_t* isStart, const LiveRange* ranges
       }
       if (liveCount == an.liveCapacity) {
         const int32_t wanted = an.liveCapacity < 64 ? 64 : an.liveCapacity * 2;
-        if (!growArray(&an.live, wanted)) return false;
+        if (!memGrowArray(&an.live, wanted)) return false;
         an.liveCapacity = wanted;
       }
       an.live[liveCount] = range.item;
@@ -221,16 +211,16 @@ bool analyze(const Instruction* program, int32_t lastSlot, int32_t encodingMode)
   an.valid = false;
   an.usable = false;
   const int32_t slots = lastSlot + 1;
-  if (slots < 1 || !growArray(&an.copy, slots)) return false;
+  if (slots < 1 || !memGrowArray(&an.copy, slots)) return false;
   std::memcpy(an.copy, program, static_cast<size_t>(slots) * sizeof(Instruction));
   an.copySlots = slots;
   an.encodingMode = encodingMode;
   an.valid = true;
   uint8_t* isStart = nullptr;
   LiveRange* ranges = nullptr;
-  bool ok = growArray(&isStart, slots) && growArray(&ranges, 2 * int64_t{slots}) &&
-            growArray(&an.inBody, slots) && growArray(&an.stateBase, slots) &&
-            growArray(&an.liveFirst, int64_t{slots} + 1);
+  bool ok = memGrowArray(&isStart, slots) && memGrowArray(&ranges, 2 * int64_t{slots}) &&
+            memGrowArray(&an.inBody, slots) && memGrowArray(&an.stateBase, slots) &&
+            memGrowArray(&an.liveFirst, int64_t{slots} + 1);
   if (ok) {
     std::memset(isStart, 0, static_cast<size_t>(slots));
     std::memset(an.inBody, 0, static_cast<size_t>(slots));
@@ -299,13 +289,13 @@ Memo memo;
 
 bool prepareMemo() {
   if (memo.bits == nullptr) {
-    if (!growArray(&memo.bits, BITMAP_WORDS) || !growArray(&memo.pending, PENDING_LIMIT)) {
+    if (!memGrowArray(&memo.bits, BITMAP_WORDS) || !memGrowArray(&memo.pending, PENDING_LIMIT)) {
       return false;
     }
     std::memset(memo.bits, 0, static_cast<size_t>(BITMAP_WORDS) * sizeof(uint64_t));
   }
   if (memo.stretchCapacity < an.states) {
-    if (!growArray(&memo.stretches, an.states)) return false;
+    if (!memGrowArray(&memo.stretches, an.states)) return false;
     std::memset(memo.stretches, 0, static_cast<size_t>(an.states) * sizeof(Stretch));
     memo.stretchCapacity = an.states;
   }
@@ -354,30 +344,6 @@ inline int64_t stateKey(int32_t slot, int32_t offset) {
 
 inline void setBit(int64_t bit) { memo.bits[bit >> 6] |= uint64_t{1} << (bit & 63); }
 
-// Candidates, as the Pike VM takes them.
-bool candidateAllowed(const PikeCandidates& candidates) {
-  MatcherState& s = m();
-  if (candidates.firstBytes != nullptr) {
-    int32_t c;
-    if (s.cur < s.windowEnd) {
-      c = *s.cur;
-    } else {
-      textSource.SetPosition(s.cur);
-      c = textSource.PeekChar(0);
-    }
-    if (c < 0 || candidates.firstBytes[c] == 0) return false;
-  }
-  return candidates.mayStartAt == nullptr || candidates.mayStartAt();
-}
-
-// The byte at the pointer, -1 at the end of the text.
-int32_t byteHere() {
-  MatcherState& s = m();
-  if (s.cur < s.windowEnd) return *s.cur;
-  textSource.SetPosition(s.cur);
-  return textSource.PeekChar(0);
-}
-
 // The length of the UTF-8 character at the pointer, as the matcher decodes it.
 void characterLength(int32_t* length) {
   MatcherState& s = m();
@@ -387,19 +353,6 @@ void characterLength(int32_t* length) {
   }
   textSource.SetPosition(s.cur);
   if (matcher_internal::decodeThroughSource(0, length) == matcher_internal::NO_CHARACTER) *length = 1;
-}
-
-// Moves the pointer one byte on, through the source at the window's edge.
-bool stepByte() {
-  MatcherState& s = m();
-  if (s.windowEnd - s.cur > 1) {
-    ++s.cur;
-    return true;
-  }
-  textSource.SetPosition(s.cur);
-  const int32_t r = textSource.Advance(1);
-  refreshWindow();
-  return r == 0 || r == ADVANCE_AT_END;
 }
 
 }  // namespace
@@ -519,7 +472,7 @@ int32_t runMemoizedSearch(const PikeCandidates& candidates) {
   memo.pendingCount = 0;
   const bool utf8 = textSource.charMode == 2;
   for (;;) {
-    if ((memo.attemptStart == 0 || !candidates.once) && candidateAllowed(candidates)) {
+    if ((memo.attemptStart == 0 || !candidates.once) && pikeCandidateAllowed(candidates)) {
       const int32_t result = runProgramMemoized(compiledPattern.program);
       if (result != 0) {
         endSearch();
@@ -532,7 +485,7 @@ int32_t runMemoizedSearch(const PikeCandidates& candidates) {
       endSearch();
       return 1;
     }
-    if (byteHere() < 0) {
+    if (matcher_internal::byteAtPointer() < 0) {
       endSearch();
       return PIKE_TEXT_END;
     }
@@ -543,12 +496,12 @@ int32_t runMemoizedSearch(const PikeCandidates& candidates) {
     if (utf8 && candidates.stepCharacters) characterLength(&length);
     int64_t moved = 0;
     do {
-      if (!stepByte()) {
+      if (!matcher_internal::stepPointer()) {
         endSearch();
         return PIKE_TEXT_END;
       }
       ++moved;
-    } while (moved < length || (utf8 && !candidates.stepCharacters && (byteHere() & 0xC0) == 0x80));
+    } while (moved < length || (utf8 && !candidates.stepCharacters && (matcher_internal::byteAtPointer() & 0xC0) == 0x80));
     clearRows(memo.attemptStart, memo.attemptStart + moved);
     memo.attemptStart += moved;
   }

@@ -86,7 +86,9 @@
 
 namespace {
 
+using matcher_internal::movePointerBack;
 using matcher_internal::refreshWindow;
+using matcher_internal::stepPointer;
 
 constexpr int32_t LAZY_DFA_BUDGET = 1 << 20;
 // Programs with more VM states than this are left to the exact engines: the
@@ -102,16 +104,6 @@ constexpr int64_t UNBOUNDED = -1;
 
 LazyDfaUse dfaUse = LAZY_DFA_AUTO;
 int64_t linesPassed = 0;
-
-template <typename T>
-bool growArray(T** array, int64_t count) {
-  const int64_t bytes = count * static_cast<int64_t>(sizeof(T));
-  if (bytes > INT32_MAX) return false;
-  void* grown = memRealloc(*array, static_cast<uint32_t>(bytes < 8 ? 8 : bytes));
-  if (grown == nullptr) return false;
-  *array = static_cast<T*>(grown);
-  return true;
-}
 
 // ---------------------------------------------------------------------------
 // Program analysis
@@ -220,7 +212,7 @@ int64_t computeLongest(const Instruction* program, int32_t slots, const uint8_t*
   constexpr int64_t CAP = int64_t{1} << 40;
   int64_t* longest = nullptr;
   int32_t* loopOfReset = nullptr;
-  if (!growArray(&longest, slots) || !growArray(&loopOfReset, slots)) {
+  if (!memGrowArray(&longest, slots) || !memGrowArray(&loopOfReset, slots)) {
     memFree(longest);
     memFree(loopOfReset);
     return UNBOUNDED;
@@ -351,14 +343,14 @@ void analyze(const Instruction* program, int32_t slots) {
   a.recordEligible = false;
   a.slots = 0;
   a.thrashingLines = 0;
-  if (!growArray(&a.copy, slots) || !growArray(&a.distance, slots)) return;
+  if (!memGrowArray(&a.copy, slots) || !memGrowArray(&a.distance, slots)) return;
   std::memcpy(a.copy, program, static_cast<size_t>(slots) * sizeof(Instruction));
   a.slots = slots;
   a.textMode = textSource.charMode;
   a.ignoreCase = compiledPattern.ignoreCase;
   if (!pikeVmRunsHere() || pikeStateCount() > DFA_PROGRAM_STATE_LIMIT) return;
   uint8_t* isStart = nullptr;
-  if (!growArray(&isStart, slots)) return;
+  if (!memGrowArray(&isStart, slots)) return;
   std::memset(isStart, 0, static_cast<size_t>(slots));
   bool eligible = true;
   bool lineTests = false;
@@ -445,10 +437,10 @@ bool prepareCache() {
     if (cache.maxStates < 1) cache.maxStates = 1;
     cache.hashSlots = 1;
     while (cache.hashSlots < 2 * cache.maxStates) cache.hashSlots *= 2;
-    if (!growArray(&cache.next, int64_t{cache.maxStates} * 256) ||
-        !growArray(&cache.first, cache.maxStates) || !growArray(&cache.length, cache.maxStates) ||
-        !growArray(&cache.distance, cache.maxStates) || !growArray(&cache.slots, cache.hashSlots) ||
-        !growArray(&cache.members, cache.memberCapacity)) {
+    if (!memGrowArray(&cache.next, int64_t{cache.maxStates} * 256) ||
+        !memGrowArray(&cache.first, cache.maxStates) || !memGrowArray(&cache.length, cache.maxStates) ||
+        !memGrowArray(&cache.distance, cache.maxStates) || !memGrowArray(&cache.slots, cache.hashSlots) ||
+        !memGrowArray(&cache.members, cache.memberCapacity)) {
       freeCache();
       return false;
     }
@@ -460,8 +452,8 @@ bool prepareCache() {
   cache.records = records;
   const int32_t states = pikeStateCount();
   if (cache.listCapacity < states) {
-    if (!growArray(&cache.listA, states) || !growArray(&cache.listB, states) ||
-        !growArray(&cache.listC, states)) {
+    if (!memGrowArray(&cache.listA, states) || !memGrowArray(&cache.listB, states) ||
+        !memGrowArray(&cache.listC, states)) {
       return false;
     }
     cache.listCapacity = states;
@@ -534,30 +526,6 @@ int32_t internList(const int32_t* list, int32_t n, bool* cleared) {
 
 // ---------------------------------------------------------------------------
 // Moving the pointer as the VM moves it
-
-bool stepPointer() {
-  MatcherState& s = matcher;
-  if (s.windowEnd - s.cur > 1) {
-    ++s.cur;
-    return true;
-  }
-  textSource.SetPosition(s.cur);
-  const int32_t r = textSource.Advance(1);
-  refreshWindow();
-  return r == 0 || r == ADVANCE_AT_END;
-}
-
-void movePointerBack(int64_t distance) {
-  MatcherState& s = matcher;
-  if (distance <= 0) return;
-  if (distance <= s.cur - s.windowStart) {
-    s.cur -= distance;
-    return;
-  }
-  textSource.SetPosition(s.cur);
-  textSource.MoveBy(static_cast<int32_t>(-distance));
-  refreshWindow();
-}
 
 // Moves the pointer to p of the current window, or past its end; false when
 // the text ends.

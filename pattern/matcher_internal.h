@@ -116,6 +116,42 @@ inline bool refreshAfterMove() {
   return static_cast<int64_t>(s.offset) + (s.windowEnd - s.cur) <= OFFSET_LIMIT;
 }
 
+// Moves the pointer one byte on, through the source at the window's edge as
+// the matcher's reads do; false when there is no byte to pass.
+inline bool stepPointer() {
+  MatcherState& s = m();
+  if (s.windowEnd - s.cur > 1) {
+    ++s.cur;
+    return true;
+  }
+  textSource.SetPosition(s.cur);
+  const int32_t r = textSource.Advance(1);
+  refreshWindow();
+  return r == 0 || r == ADVANCE_AT_END;
+}
+
+// Moves the pointer back by distance bytes, through the source when that
+// leaves the window.
+inline void movePointerBack(int64_t distance) {
+  MatcherState& s = m();
+  if (distance <= 0) return;
+  if (distance <= s.cur - s.windowStart) {
+    s.cur -= distance;
+    return;
+  }
+  textSource.SetPosition(s.cur);
+  textSource.MoveBy(static_cast<int32_t>(-distance));
+  refreshWindow();
+}
+
+// The byte at the pointer, -1 at the end of the text.
+inline int32_t byteAtPointer() {
+  MatcherState& s = m();
+  if (s.cur < s.windowEnd) return *s.cur;
+  textSource.SetPosition(s.cur);
+  return textSource.PeekChar(0);
+}
+
 // Decodes the sequence at p; the window holds at least six bytes from p. A
 // lead byte whose sequence is broken by a byte that is no continuation byte,
 // or that is no character, is one character of its own (code point -1), so

@@ -66,10 +66,13 @@
 
 namespace {
 
+using matcher_internal::byteAtPointer;
 using matcher_internal::m;
+using matcher_internal::movePointerBack;
 using matcher_internal::OFFSET_LIMIT;
 using matcher_internal::refreshWindow;
 using matcher_internal::setBitmapHas;
+using matcher_internal::stepPointer;
 
 // States (instruction and loop state) a program may have; beyond this the
 // program stays with the backtracker. With a thread record of about ten
@@ -134,16 +137,6 @@ Shape shape;
 // Counts the analyses, so that the transition cache knows its program.
 uint32_t analysisGeneration = 1;
 
-template <typename T>
-bool growArray(T** array, int64_t count) {
-  const int64_t bytes = count * static_cast<int64_t>(sizeof(T));
-  if (bytes > INT32_MAX) return false;
-  void* grown = memRealloc(*array, static_cast<uint32_t>(bytes < 8 ? 8 : bytes));
-  if (grown == nullptr) return false;
-  *array = static_cast<T*>(grown);
-  return true;
-}
-
 bool isSet(uint8_t opcode) { return opcode == OP_SET || opcode == OP_SET_SCAN; }
 
 bool isBranchBack(uint8_t opcode) {
@@ -175,7 +168,7 @@ int32_t tailCount(uint8_t opcode, int32_t textMode) {
 bool addLive(int32_t field, int32_t bit, int64_t radix) {
   if (shape.liveCount == shape.liveCapacity) {
     const int32_t wanted = shape.liveCapacity < 64 ? 64 : shape.liveCapacity * 2;
-    if (!growArray(&shape.live, wanted)) return false;
+    if (!memGrowArray(&shape.live, wanted)) return false;
     shape.liveCapacity = wanted;
   }
   shape.live[shape.liveCount++] = LiveItem{field, bit, radix, 0};
@@ -280,7 +273,7 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   ++analysisGeneration;
   const int32_t slots = lastSlot + 1;
   if (slots < 1) return true;
-  if (!growArray(&sh.copy, slots)) return false;
+  if (!memGrowArray(&sh.copy, slots)) return false;
   std::memcpy(sh.copy, program, static_cast<size_t>(slots) * sizeof(Instruction));
   sh.copySlots = slots;
   sh.loopGuards = compiledPattern.loopGuards;
@@ -292,9 +285,9 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   // Instruction starts; anything the engine cannot run sends the program
   // to the backtracker.
   uint8_t* isStart = nullptr;
-  if (!growArray(&isStart, slots)) return false;
+  if (!memGrowArray(&isStart, slots)) return false;
   std::memset(isStart, 0, static_cast<size_t>(slots));
-  if (!growArray(&sh.tailOf, slots)) {
+  if (!memGrowArray(&sh.tailOf, slots)) {
     memFree(isStart);
     return false;
   }
@@ -361,7 +354,7 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   LiveRange* ranges = nullptr;
   int32_t rangeCount = 0;
   // At most a counter and a register per branch back.
-  if (!growArray(&ranges, 2 * static_cast<int64_t>(slots) + 1)) {
+  if (!memGrowArray(&ranges, 2 * static_cast<int64_t>(slots) + 1)) {
     memFree(isStart);
     return false;
   }
@@ -415,8 +408,8 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   // The live items of each instruction, their strides and the state
   // numbers. A tail has the live items of its instruction.
   sh.pcCount = slots + tails;
-  bool grown = growArray(&sh.ownerOfTail, tails + 1) &&
-               growArray(&sh.stateBase, sh.pcCount + 1) && growArray(&sh.liveFirst, sh.pcCount + 1);
+  bool grown = memGrowArray(&sh.ownerOfTail, tails + 1) &&
+               memGrowArray(&sh.stateBase, sh.pcCount + 1) && memGrowArray(&sh.liveFirst, sh.pcCount + 1);
   if (!grown) {
     memFree(ranges);
     memFree(isStart);
@@ -547,14 +540,14 @@ Runtime rt;
 bool prepareRuntime() {
   Shape& sh = shape;
   if (rt.recordCapacity < sh.fields) {
-    if (!growArray(&rt.work, sh.fields) || !growArray(&rt.seed, sh.fields) ||
-        !growArray(&rt.best, sh.fields)) {
+    if (!memGrowArray(&rt.work, sh.fields) || !memGrowArray(&rt.seed, sh.fields) ||
+        !memGrowArray(&rt.best, sh.fields)) {
       return false;
     }
     rt.recordCapacity = sh.fields;
   }
   if (rt.visitedCapacity < sh.states) {
-    if (!growArray(&rt.visited, sh.states)) return false;
+    if (!memGrowArray(&rt.visited, sh.states)) return false;
     rt.visitedCapacity = sh.states;
     std::memset(rt.visited, 0, static_cast<size_t>(sh.states) * sizeof(uint32_t));
     rt.round = 0;
@@ -582,7 +575,7 @@ bool appendThread(ThreadList* list, const int64_t* record) {
   const int64_t needed = (static_cast<int64_t>(list->count) + 1) * fields;
   if (needed > list->words) {
     const int64_t wanted = needed < 256 ? 256 : needed * 2;
-    if (!growArray(&list->records, wanted)) {
+    if (!memGrowArray(&list->records, wanted)) {
       return false;
     }
     list->words = wanted;
@@ -595,7 +588,7 @@ bool appendThread(ThreadList* list, const int64_t* record) {
 bool pushJob(int32_t field, int32_t pc, int64_t value) {
   if (rt.jobCount == rt.jobCapacity) {
     const int32_t wanted = rt.jobCapacity < 64 ? 64 : rt.jobCapacity * 2;
-    if (!growArray(&rt.jobs, wanted)) {
+    if (!memGrowArray(&rt.jobs, wanted)) {
       return false;
     }
     rt.jobCapacity = wanted;
@@ -611,7 +604,7 @@ inline bool pushAlternative(int32_t pc) { return pushJob(-1, pc, rt.logCount); }
 bool logOp(int32_t field, int32_t kind, int64_t value) {
   if (rt.logCount == rt.logCapacity) {
     const int32_t wanted = rt.logCapacity < 64 ? 64 : rt.logCapacity * 2;
-    if (!growArray(&rt.log, wanted)) {
+    if (!memGrowArray(&rt.log, wanted)) {
       return false;
     }
     rt.logCapacity = wanted;
@@ -709,46 +702,7 @@ int32_t newlineLength() {
   return r == LINE_END_LF ? 1 : r == LINE_END_CRLF ? 2 : 0;
 }
 
-// Moves the pointer one byte on, through the source at the window's edge as
-// the matcher's reads do; false when there is no byte to pass.
-bool stepPointer() {
-  MatcherState& s = m();
-  if (s.windowEnd - s.cur > 1) {
-    ++s.cur;
-    return true;
-  }
-  textSource.SetPosition(s.cur);
-  const int32_t r = textSource.Advance(1);
-  refreshWindow();
-  return r == 0 || r == ADVANCE_AT_END;
-}
-
-void movePointerBack(int64_t distance) {
-  MatcherState& s = m();
-  if (distance <= 0) return;
-  if (distance <= s.cur - s.windowStart) {
-    s.cur -= distance;
-    return;
-  }
-  textSource.SetPosition(s.cur);
-  textSource.MoveBy(static_cast<int32_t>(-distance));
-  refreshWindow();
-}
-
-// The byte at the pointer, -1 at the end of the text.
-int32_t byteForUtf8Step() {
-  MatcherState& s = m();
-  if (s.cur < s.windowEnd) return *s.cur;
-  textSource.SetPosition(s.cur);
-  return textSource.PeekChar(0);
-}
-
-bool atTextEnd() {
-  MatcherState& s = m();
-  if (s.cur < s.windowEnd) return false;
-  textSource.SetPosition(s.cur);
-  return textSource.PeekChar(0) < 0;
-}
+bool atTextEnd() { return byteAtPointer() < 0; }
 
 // ---------------------------------------------------------------------------
 // Following a thread to its consuming instructions
@@ -859,10 +813,10 @@ void flushCache() {
 
 bool prepareCache() {
   if (!cache.allocated) {
-    if (!growArray(&cache.words, CACHE_STATE_WORDS) ||
-        !growArray(&cache.transitionOf, int64_t{CACHE_STATES} * CACHE_KEYS_PER_STATE) ||
-        !growArray(&cache.transitions, CACHE_TRANSITIONS) ||
-        !growArray(&cache.threads, CACHE_THREADS) || !growArray(&cache.ops, CACHE_OPS)) {
+    if (!memGrowArray(&cache.words, CACHE_STATE_WORDS) ||
+        !memGrowArray(&cache.transitionOf, int64_t{CACHE_STATES} * CACHE_KEYS_PER_STATE) ||
+        !memGrowArray(&cache.transitions, CACHE_TRANSITIONS) ||
+        !memGrowArray(&cache.threads, CACHE_THREADS) || !memGrowArray(&cache.ops, CACHE_OPS)) {
       return false;
     }
     cache.allocated = true;
@@ -1006,7 +960,7 @@ bool replay(const CachedTransition& t, const ThreadList* before, ThreadList* aft
   const int32_t fields = shape.fields;
   const int64_t needed = static_cast<int64_t>(t.threadCount) * fields;
   if (needed > after->words) {
-    if (!growArray(&after->records, needed)) return false;
+    if (!memGrowArray(&after->records, needed)) return false;
     after->words = needed;
   }
   for (int32_t i = 0; i < t.threadCount; ++i) {
@@ -1227,7 +1181,7 @@ bool seedPositionAllowed(const PikeCandidates& candidates, int64_t pos) {
     case 1:
       return matcher_internal::atCharacterBoundary();
     case 2: {
-      if (!candidates.stepCharacters) return pos == 0 || (byteForUtf8Step() & 0xC0) != 0x80;
+      if (!candidates.stepCharacters) return pos == 0 || (byteAtPointer() & 0xC0) != 0x80;
       // Asked again for the same position (the transition cache asks first).
       if (pos == rt.lastSeed) return true;
       if (pos < rt.nextSeed) return false;
@@ -1249,20 +1203,6 @@ bool seedPositionAllowed(const PikeCandidates& candidates, int64_t pos) {
   }
 }
 
-bool seedAllowed(const PikeCandidates& candidates) {
-  MatcherState& s = m();
-  if (candidates.firstBytes != nullptr) {
-    int32_t c = -1;
-    if (s.cur < s.windowEnd) {
-      c = *s.cur;
-    } else {
-      textSource.SetPosition(s.cur);
-      c = textSource.PeekChar(0);
-    }
-    if (c < 0 || candidates.firstBytes[c] == 0) return false;
-  }
-  return candidates.mayStartAt == nullptr || candidates.mayStartAt();
-}
 
 void reportMatch() {
   MatcherState& s = m();
@@ -1296,7 +1236,7 @@ int32_t followAll(ThreadList* moved, ThreadList* ready, int64_t pos,
     cut = result == FOLLOW_MATCHED;
   }
   if (!cut && !*matched && (pos == 0 || !candidates.once) &&
-      seedPositionAllowed(candidates, pos) && seedAllowed(candidates)) {
+      seedPositionAllowed(candidates, pos) && pikeCandidateAllowed(candidates)) {
     int64_t* seed = rt.seed;
     for (int32_t i = 0; i < sh.fields; ++i) seed[i] = 0;
     seed[FIELD_START] = pos;
@@ -1315,7 +1255,7 @@ int32_t stepAll(ThreadList* ready, ThreadList* moved, int64_t pos) {
   const Shape& sh = shape;
   moved->count = 0;
   if (rt.movedParentCapacity < ready->count) {
-    if (!growArray(&rt.movedParent, ready->count)) return REGEX_OUT_OF_MEMORY;
+    if (!memGrowArray(&rt.movedParent, ready->count)) return REGEX_OUT_OF_MEMORY;
     rt.movedParentCapacity = ready->count;
   }
   for (int32_t i = 0; i < ready->count; ++i) {
@@ -1344,6 +1284,14 @@ inline bool awayFromEdges() {
 }
 
 }  // namespace
+
+bool pikeCandidateAllowed(const PikeCandidates& candidates) {
+  if (candidates.firstBytes != nullptr) {
+    const int32_t c = matcher_internal::byteAtPointer();
+    if (c < 0 || candidates.firstBytes[c] == 0) return false;
+  }
+  return candidates.mayStartAt == nullptr || candidates.mayStartAt();
+}
 
 void setRegexEngine(RegexEngine engine) {
   engineChoice = engine;
@@ -1401,7 +1349,7 @@ int32_t runPikeVm(const PikeCandidates& candidates) {
       const uint8_t byte = *s.cur;
       ++s.cur;
       const bool starts = !matched && !candidates.once && seedPositionAllowed(candidates, pos + 1) &&
-                          seedAllowed(candidates);
+                          pikeCandidateAllowed(candidates);
       --s.cur;
       key = static_cast<int64_t>(state) * CACHE_KEYS_PER_STATE + byte * 2 + (starts ? 1 : 0);
       const int32_t t = cache.transitionOf[key];
@@ -1495,7 +1443,7 @@ bool recordOfState(int32_t state, int64_t* record) {
 
 bool prepareSetRecord() {
   if (setRecordFields >= shape.fields) return true;
-  if (!growArray(&setRecord, shape.fields)) return false;
+  if (!memGrowArray(&setRecord, shape.fields)) return false;
   setRecordFields = shape.fields;
   return true;
 }

@@ -63,6 +63,11 @@ constexpr int32_t PIKE_TEXT_END = 2;
 //   -8 out of memory.
 int32_t runPikeVm(const PikeCandidates& candidates);
 
+// Whether a thread may start at the matcher's pointer: its byte is one of
+// the first bytes and the caller's own test agrees. The memoized backtracker
+// takes its candidates by the same rule.
+bool pikeCandidateAllowed(const PikeCandidates& candidates);
+
 // Work done since the counter was last cleared: instructions visited plus
 // characters tested, a measure of time that tests compare with the text.
 int64_t pikeVmSteps();

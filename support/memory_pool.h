@@ -27,3 +27,15 @@ uint32_t memChunkCount();
 void* pomAlloc(uint32_t size);
 void* pomRealloc(void* block, uint32_t size);
 void pomFree(void* block);
+
+// Grows (or first allocates) the array at *array to hold count elements of T;
+// false, with the array as it was, when the pool cannot give that much.
+template <typename T>
+bool memGrowArray(T** array, int64_t count) {
+  const int64_t bytes = count * static_cast<int64_t>(sizeof(T));
+  if (bytes > INT32_MAX) return false;
+  void* grown = memRealloc(*array, static_cast<uint32_t>(bytes < 8 ? 8 : bytes));
+  if (grown == nullptr) return false;
+  *array = static_cast<T*>(grown);
+  return true;
+}
