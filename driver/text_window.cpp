@@ -684,7 +684,9 @@ bool secondByteBeforeCursor() {
 // the word set's table holds for a double-byte member.
 bool wordCharBeforeCursor(const uint8_t* wordTable) {
   int32_t c = byteBeforeCursor();
-  if (c >= 0 && textSource.charMode == 1 && secondByteBeforeCursor()) c = charAt(-2);
+  if (c >= 0 && textSource.charMode == ENCODING_DOUBLE_BYTE && secondByteBeforeCursor()) {
+    c = charAt(-2);
+  }
   return c >= 0 && wordTable[c] != 0;
 }
 

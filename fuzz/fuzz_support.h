@@ -78,7 +78,7 @@ inline bool validUtf8(const uint8_t* text, size_t length) {
   while (text < end) {
     uint32_t codePoint = 0;
     const uint8_t* next = nextUtf8Character(text, end, &codePoint);
-    if (next <= text || codePoint == 0xFFFFFFFFu) return false;
+    if (next <= text || codePoint == INVALID_CODE_POINT) return false;
     text = next;
   }
   return true;

@@ -58,7 +58,7 @@ uint32_t foldedCharacterAt(const std::string& text, size_t t, size_t* length) {
   const uint8_t* next =
       decodeUtf8(start, reinterpret_cast<const uint8_t*>(text.data()) + text.size(), &codePoint);
   *length = static_cast<size_t>(next - start);
-  return codePoint == 0xFFFFFFFFu ? codePoint : foldCodePoint(codePoint);
+  return codePoint == INVALID_CODE_POINT ? codePoint : foldCodePoint(codePoint);
 }
 
 bool equalAt(Mode mode, const std::string& text, size_t s, const std::string& pattern,

@@ -55,6 +55,7 @@
 #include "pattern/matcher_internal.h"
 #include "pattern/text_source.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 
@@ -403,7 +404,9 @@ int32_t runScanOnce(const Instruction* pc, int32_t (*handler)(const Instruction*
   // start), not in double-byte text, where CHAR takes a lead byte alone.
   const int32_t mode = textSource.charMode;
   const int32_t branch = slot + (pc->opcode == OP_SET_SCAN ? setSlotCount(*pc, an.encodingMode) : 1);
-  if (mode == 1 || an.inBody[slot] || branch >= an.copySlots) return runCounted(pc, handler);
+  if (mode == ENCODING_DOUBLE_BYTE || an.inBody[slot] || branch >= an.copySlots) {
+    return runCounted(pc, handler);
+  }
   // Pass-start flags compare with a position after the run's start.
   const int64_t key = stateKey(branch, s.offset + 1);
   if (key < 0) return runCounted(pc, handler);
@@ -421,7 +424,7 @@ int32_t runScanOnce(const Instruction* pc, int32_t (*handler)(const Instruction*
   // that failed it (at most a sequence's length back).
   const int64_t last =
       memo.attemptStart + s.offset -
-      (result == matcher_internal::HANDLER_CONTINUE ? 0 : mode == 2 ? 6 : 1);
+      (result == matcher_internal::HANDLER_CONTINUE ? 0 : mode == ENCODING_UTF8 ? 6 : 1);
   if (last <= entry) return result;
   noteMarked(last);
   if (stretch.search == memo.search && entry <= stretch.to && last >= stretch.from) {
@@ -453,7 +456,7 @@ bool memoTakesProgram() {
   if (regexEngine() == REGEX_ENGINE_BACKTRACK || compiledPattern.program == nullptr) return false;
   const int32_t mode = compiledPattern.encodingMode;
   // The slots of a SET depend on the mode the program was compiled for.
-  if ((mode == 2) != (textSource.charMode == 2)) return false;
+  if ((mode == ENCODING_UTF8) != (textSource.charMode == ENCODING_UTF8)) return false;
   const Instruction* program = compiledPattern.program;
   const int32_t lastSlot = compiledPattern.lastSlot;
   if (!analysisDescribes(program, lastSlot, mode) && !analyze(program, lastSlot, mode)) {
@@ -470,7 +473,7 @@ int32_t runMemoizedSearch(const PikeCandidates& candidates) {
   memo.attemptStart = 0;
   memo.marked = 0;
   memo.pendingCount = 0;
-  const bool utf8 = textSource.charMode == 2;
+  const bool utf8 = textSource.charMode == ENCODING_UTF8;
   for (;;) {
     if ((memo.attemptStart == 0 || !candidates.once) && pikeCandidateAllowed(candidates)) {
       const int32_t result = runProgramMemoized(compiledPattern.program);

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+#include "support/text_encoding.h"
+
 enum Opcode : uint8_t {
   OP_CHAR = 0,          // op1, op2: accepted bytes (UTF-8: op2 the code point); op4 crossLines
   OP_SPLIT = 1,         // push resume at op4, continue at op5 (minimal)
@@ -43,6 +45,19 @@ enum Opcode : uint8_t {
 };
 
 constexpr int32_t OPCODE_COUNT = 21;
+
+// Follow kinds (op5 of a scan instruction): what the loop's continuation
+// begins with. The first four test the instruction at the resume slot (op3
+// away) without consuming it; the others end a maximal loop at the program's
+// end, where the scan runs on while its own item would still match.
+constexpr int32_t FOLLOW_CHAR = 0;
+constexpr int32_t FOLLOW_SET = 1;
+constexpr int32_t FOLLOW_LINE_END = 2;
+constexpr int32_t FOLLOW_NEWLINE = 3;       // the last kind that tests a following instruction
+constexpr int32_t RUN_TO_END_CROSSING = 4;  // the item crosses lines
+constexpr int32_t RUN_TO_END_CHAR = 5;
+constexpr int32_t RUN_TO_END_SET = 6;
+constexpr int32_t RUN_TO_END_ANY = 7;
 
 // Empty-pass guard of a loop whose body can match without consuming. A loop
 // must not start another pass after a pass that consumed nothing (it would
@@ -81,6 +96,6 @@ constexpr int32_t PROGRAM_GROWTH = 200;          // slots added at each growth o
 
 // The number of slots a SET (or SET_SCAN) spans, its member data included.
 inline int32_t setSlotCount(const Instruction& set, int32_t encodingMode) {
-  if (encodingMode == 2) return set.op7;
+  if (encodingMode == ENCODING_UTF8) return set.op7;
   return set.op7 > SET_SLOTS_BYTE_MODE ? set.op7 : SET_SLOTS_BYTE_MODE;
 }

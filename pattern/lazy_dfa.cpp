@@ -83,6 +83,7 @@
 #include "pattern/pike_vm.h"
 #include "pattern/text_source.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 
@@ -133,7 +134,7 @@ bool isItem(uint8_t opcode) {
 }
 
 int32_t slotLength(const Instruction& in) {
-  return isSet(in.opcode) ? setSlotCount(in, analysis.textMode == 2 ? 2 : 0) : 1;
+  return isSet(in.opcode) ? setSlotCount(in, analysis.textMode) : 1;
 }
 
 // The most bytes one character of an item takes: a CHAR in double-byte text
@@ -141,8 +142,10 @@ int32_t slotLength(const Instruction& in) {
 // under -I a case form of it (at most four bytes, as every letter), and
 // ANY and SET any sequence the decoder accepts.
 int32_t itemBytes(const Instruction& in) {
-  if (analysis.textMode == 1) return in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN ? 1 : 2;
-  if (analysis.textMode != 2) return 1;
+  if (analysis.textMode == ENCODING_DOUBLE_BYTE) {
+    return in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN ? 1 : 2;
+  }
+  if (analysis.textMode != ENCODING_UTF8) return 1;
   if (in.opcode != OP_CHAR && in.opcode != OP_CHAR_SCAN) return 6;
   const uint32_t c = in.op2;
   const int32_t own = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : c < 0x200000 ? 4 : 6;
@@ -319,9 +322,9 @@ int64_t computeLongest(const Instruction* program, int32_t slots, const uint8_t*
 void markBytesAlone(const Instruction* program, int32_t slots, const uint8_t* isStart) {
   uint8_t* alone = analysis.byteAlone;
   for (int32_t b = 0; b < 256; ++b) {
-    alone[b] = analysis.textMode != 2 || b < 0xC2 || b > 0xFD ? 1 : 0;
+    alone[b] = analysis.textMode != ENCODING_UTF8 || b < 0xC2 || b > 0xFD ? 1 : 0;
   }
-  if (analysis.textMode != 1) return;
+  if (analysis.textMode != ENCODING_DOUBLE_BYTE) return;
   for (int32_t pc = 0; pc < slots; ++pc) {
     if (!isStart[pc] || !isSet(program[pc].opcode)) continue;
     for (int32_t b = 0; b < 256; ++b) {
@@ -687,7 +690,7 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd) {
   // The table answers where every read of a step is straight from the
   // window: three bytes from its end in single-byte text, seven where a
   // character may take up to six.
-  const int64_t margin = analysis.textMode == 0 ? 3 : 7;
+  const int64_t margin = analysis.textMode == ENCODING_SINGLE_BYTE ? 3 : 7;
   const uint8_t* alone = analysis.byteAlone;
   cache.thrashing = false;
   const int32_t startDistance = analysis.distance[0];

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "pattern/literal_set_search.h"
+
 // 0, or -8 when the tables cannot be allocated. With ignoreCase the caller
 // has upper-cased the text already. encodingMode is the mode of the text
 // that will be searched (the UTF-8 ignore-case search needs tables of its
@@ -24,11 +26,7 @@ int32_t FindLiteralInMemory(int32_t start, const uint8_t* pattern, int32_t lengt
 // The candidate scan in front of the probe-and-align loop. Chosen
 // automatically at the first CompileLiteral; tests select each kind to compare
 // it with the plain loop. Returns the kind in use, which falls back to the
-// best one the processor has.
-constexpr int32_t LITERAL_SCAN_PLAIN = 0;   // no filter: the plain loop alone
-constexpr int32_t LITERAL_SCAN_SCALAR = 1;  // memchr and table look-ups
-constexpr int32_t LITERAL_SCAN_SSE2 = 2;
-constexpr int32_t LITERAL_SCAN_AVX2 = 3;
+// best one the processor has (the kinds are in literal_set_search.h).
 int32_t selectLiteralScanner(int32_t kind);  // -1: the best available
 
 // When the fast searches compare more than `perByte` text bytes per byte they

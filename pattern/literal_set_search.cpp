@@ -9,10 +9,11 @@
 // both probes of some literal agree are verified whole, in text order, so
 // the first start of any literal is found without looking at the others
 // again; the few starts too near the end for a whole block are tried one by
-// one. The kernel is chosen once at run time, as the line-feed scanner of the
-// text window is. The search reads nothing at or after `end`, or, when the
-// caller says that the bytes after it may be read, `readable`: a short range
-// (one line) is then read in whole blocks too.
+// one. The kernel is chosen once at run time by supportedLiteralScanner,
+// which the literal search's candidate filter uses too. The search reads
+// nothing at or after `end`, or, when the caller says that the bytes after it
+// may be read, `readable`: a short range (one line) is then read in whole
+// blocks too.
 //
 // Tested by required_literal_test.cpp (every alignment, window boundaries,
 // random agreement with a plain search).
@@ -243,15 +244,27 @@ struct SetKernels {
 };
 
 SetKernels chooseKernels() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return {{findAvx2<false>, findAvx2<true>}};
-  if (__builtin_cpu_supports("sse2")) return {{findSse2<false>, findSse2<true>}};
-  return {{findScalarWithin, findScalarWithin}};
+  switch (supportedLiteralScanner(-1)) {
+    case LITERAL_SCAN_AVX2:
+      return {{findAvx2<false>, findAvx2<true>}};
+    case LITERAL_SCAN_SSE2:
+      return {{findSse2<false>, findSse2<true>}};
+    default:
+      return {{findScalarWithin, findScalarWithin}};
+  }
 }
 
 const SetKernels setKernels = chooseKernels();
 
 }  // namespace
+
+int32_t supportedLiteralScanner(int32_t wanted) {
+  __builtin_cpu_init();
+  int32_t kind = wanted < 0 || wanted > LITERAL_SCAN_AVX2 ? LITERAL_SCAN_AVX2 : wanted;
+  if (kind == LITERAL_SCAN_AVX2 && !__builtin_cpu_supports("avx2")) kind = LITERAL_SCAN_SSE2;
+  if (kind == LITERAL_SCAN_SSE2 && !__builtin_cpu_supports("sse2")) kind = LITERAL_SCAN_SCALAR;
+  return kind;
+}
 
 int32_t literalByteRank(uint8_t value) {
   const char* at = std::strchr(BYTE_FREQUENCY_ORDER, value);

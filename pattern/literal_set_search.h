@@ -4,6 +4,17 @@
 
 #include <cstdint>
 
+// The kinds of vector scan the literal searches run, in increasing order of
+// width; both searches pick theirs through supportedLiteralScanner.
+constexpr int32_t LITERAL_SCAN_PLAIN = 0;   // no filter: the plain loop alone
+constexpr int32_t LITERAL_SCAN_SCALAR = 1;  // memchr and table look-ups
+constexpr int32_t LITERAL_SCAN_SSE2 = 2;
+constexpr int32_t LITERAL_SCAN_AVX2 = 3;
+
+// The widest kind up to `wanted` (-1: any) that the processor runs; never
+// below LITERAL_SCAN_SCALAR unless LITERAL_SCAN_PLAIN is wanted.
+int32_t supportedLiteralScanner(int32_t wanted);
+
 constexpr int32_t LITERAL_SET_CAPACITY = 4;
 constexpr int32_t LITERAL_SET_LENGTH = 32;
 

@@ -11,6 +11,8 @@
 // run in scan_instructions.cpp. Tested by loop_pass_test.cpp.
 #include "pattern/loop_pass.h"
 
+#include "support/text_encoding.h"
+
 namespace {
 
 bool isItem(uint8_t opcode) { return opcode == OP_CHAR || opcode == OP_ANY || opcode == OP_SET; }
@@ -24,17 +26,18 @@ int32_t slotsOf(const Instruction& instruction, int32_t encodingMode) {
 int32_t followKind(const Instruction& item, const Instruction& branch, const Instruction& follow) {
   switch (follow.opcode) {
     case OP_CHAR:
-      return 0;
+      return FOLLOW_CHAR;
     case OP_SET:
-      return 1;
+      return FOLLOW_SET;
     case OP_LINE_END:
-      return 2;
+      return FOLLOW_LINE_END;
     case OP_NEWLINE:
-      return 3;
+      return FOLLOW_NEWLINE;
     case OP_MATCH:
       if (branch.opcode != OP_SPLIT_FIRST) return -1;
-      if (item.op4 == 1) return 4;
-      return item.opcode == OP_CHAR ? 5 : item.opcode == OP_SET ? 6 : 7;
+      if (item.op4 == 1) return RUN_TO_END_CROSSING;
+      if (item.opcode == OP_CHAR) return RUN_TO_END_CHAR;
+      return item.opcode == OP_SET ? RUN_TO_END_SET : RUN_TO_END_ANY;
     default:
       return -1;
   }
@@ -87,8 +90,8 @@ void runLoopPass(Instruction* program, int32_t lastSlot, int32_t encodingMode) {
     // The scan of a set to the program's end tests the item's own set by the
     // first byte of the next character, which cannot tell the members of a
     // partial double-byte row from the others.
-    if ((kind == 4 || kind == 6) && item.opcode == OP_SET && encodingMode == 1 &&
-        itemSlots > SET_SLOTS_BYTE_MODE) {
+    if ((kind == RUN_TO_END_CROSSING || kind == RUN_TO_END_SET) && item.opcode == OP_SET &&
+        encodingMode == ENCODING_DOUBLE_BYTE && itemSlots > SET_SLOTS_BYTE_MODE) {
       kind = -1;
     }
     if (kind < 0) {
@@ -96,7 +99,7 @@ void runLoopPass(Instruction* program, int32_t lastSlot, int32_t encodingMode) {
       continue;
     }
     item.opcode = scanOpcode(item.opcode);
-    item.op3 = kind <= 3 ? resume - at : 0;
+    item.op3 = kind <= FOLLOW_NEWLINE ? resume - at : 0;
     item.op5 = kind;
     // The follow instruction is never an item of its own loop.
     at = jumps ? branchAt + 1 : followAt + slotsOf(follow, encodingMode);

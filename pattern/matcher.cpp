@@ -28,6 +28,7 @@
 #include "pattern/matcher_internal.h"
 #include "pattern/unicode_set.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 MatcherState matcher;
 
@@ -388,7 +389,7 @@ int32_t compareCapture(int32_t from, int32_t length) {
   RelativeReader reader;
   const int32_t mode = textSource.charMode;
   const bool fold = compiledPattern.ignoreCase != 0;
-  if (mode == 2) {
+  if (mode == ENCODING_UTF8) {
     int32_t capture = 0;
     int32_t text = 0;
     while (capture < length) {
@@ -411,7 +412,8 @@ int32_t compareCapture(int32_t from, int32_t length) {
     int32_t a = reader.byteAt(from + i);
     int32_t b = reader.byteAt(i);
     if (a < 0 || b < 0) return -1;
-    if (mode == 1 && (leadByteTable[a] != 0 || leadByteTable[b] != 0) && i + 1 < length) {
+    if (mode == ENCODING_DOUBLE_BYTE && (leadByteTable[a] != 0 || leadByteTable[b] != 0) &&
+        i + 1 < length) {
       // A double-byte character: both sides must be one, compared unfolded.
       if (leadByteTable[a] == 0 || leadByteTable[b] == 0 || a != b) return -1;
       ++i;
@@ -673,7 +675,9 @@ int32_t runAttempt(const Instruction* program, int64_t* stepsLeft) {
         mergeIntoBase();
         returnToStart();
         // The memoized run refused such a start before the attempt.
-        if (!MEMO && textSource.charMode == 1 && !atCharacterBoundary()) return 0;
+        if (!MEMO && textSource.charMode == ENCODING_DOUBLE_BYTE && !atCharacterBoundary()) {
+          return 0;
+        }
         return 1;
       }
     } else if (result == HANDLER_OUT_OF_MEMORY) {
@@ -698,6 +702,6 @@ int32_t runProgram(const Instruction* program, int64_t* stepsLeft) {
 int32_t runProgramMemoized(const Instruction* program) {
   // A match may not start on the second byte of a character; refused here,
   // a start that cannot match leaves no state wrongly recorded as failed.
-  if (textSource.charMode == 1 && !atCharacterBoundary()) return 0;
+  if (textSource.charMode == ENCODING_DOUBLE_BYTE && !atCharacterBoundary()) return 0;
   return runAttempt<true>(program, nullptr);
 }

@@ -294,17 +294,17 @@ inline bool utf8CharMatches(const Instruction* item, int32_t code) {
 // The plain items, as CHAR, ANY and SET perform them and the scan
 // instructions repeat them: true when the item matched and was consumed.
 inline bool performChar(const Instruction* item) {
-  if (textSource.charMode == 2) return utf8CharMatches(item, fetchUtf8Char());
+  if (textSource.charMode == ENCODING_UTF8) return utf8CharMatches(item, fetchUtf8Char());
   const int32_t c = fetchCharByte(item->op4);
   return c >= 0 && (static_cast<uint32_t>(c) == item->op1 || static_cast<uint32_t>(c) == item->op2);
 }
 
 inline bool performAny(const Instruction* item) {
   const int32_t mode = textSource.charMode;
-  if (mode == 2) return fetchUtf8AnySet(item->op4) != NO_CHARACTER;
+  if (mode == ENCODING_UTF8) return fetchUtf8AnySet(item->op4) != NO_CHARACTER;
   const int32_t c = fetchAnyByte(item->op4);
   if (c < 0) return false;
-  if (mode == 1 && leadByteTable[c] != 0) fetchTrailByte(item->op4);
+  if (mode == ENCODING_DOUBLE_BYTE && leadByteTable[c] != 0) fetchTrailByte(item->op4);
   return true;
 }
 
@@ -320,10 +320,10 @@ inline bool utf8SetHas(const Instruction* set, int32_t code) {
 
 inline bool performSet(const Instruction* item) {
   const int32_t mode = textSource.charMode;
-  if (mode == 2) return utf8SetHas(item, fetchUtf8AnySet(item->op4));
+  if (mode == ENCODING_UTF8) return utf8SetHas(item, fetchUtf8AnySet(item->op4));
   const int32_t c = fetchSetByte(item->op4);
   if (c < 0) return false;
-  if (mode != 1 || leadByteTable[c] == 0) return setBitmapHas(item, c);
+  if (mode != ENCODING_DOUBLE_BYTE || leadByteTable[c] == 0) return setBitmapHas(item, c);
   // A character of two bytes: a member when its lead byte's whole row is,
   // or its trail byte completes a member of a partial row.
   if (setBitmapHas(item, c)) {
@@ -355,7 +355,7 @@ inline bool pushFrame(const Instruction* resume, uint8_t guard, int32_t restoreR
   return true;
 }
 
-// The kind-4 follow test needs a mark buffer of the source's size; 0, or
+// The RUN_TO_END_CROSSING follow test needs a mark buffer of the source's size; 0, or
 // -8 when it cannot be had.
 int32_t prepareMarkBuffer(void** mark);
 

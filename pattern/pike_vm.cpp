@@ -63,6 +63,7 @@
 #include "pattern/matcher_internal.h"
 #include "pattern/text_source.h"
 #include "support/memory_pool.h"
+#include "support/text_encoding.h"
 
 namespace {
 
@@ -154,12 +155,12 @@ int32_t tailCount(uint8_t opcode, int32_t textMode) {
       return 1;
     case OP_CHAR:
     case OP_CHAR_SCAN:
-      return textMode == 2 ? 5 : 0;
+      return textMode == ENCODING_UTF8 ? 5 : 0;
     case OP_ANY:
     case OP_ANY_SCAN:
     case OP_SET:
     case OP_SET_SCAN:
-      return textMode == 2 ? 5 : textMode == 1 ? 1 : 0;
+      return textMode == ENCODING_UTF8 ? 5 : textMode == ENCODING_DOUBLE_BYTE ? 1 : 0;
     default:
       return 0;
   }
@@ -231,7 +232,8 @@ bool backtrackerIsLinear(const Instruction* program, int32_t lastSlot) {
         const bool tail = in.op5 == 1 && pc + 1 == lastSlot && in.op4 < 0 &&
                           (item.opcode == OP_ANY_SCAN || item.opcode == OP_SET_SCAN ||
                            item.opcode == OP_CHAR_SCAN) &&
-                          item.op5 >= 4 && pc + in.op4 + (isSet(item.opcode) ? 3 : 1) == pc;
+                          item.op5 >= RUN_TO_END_CROSSING &&
+                          pc + in.op4 + (isSet(item.opcode) ? 3 : 1) == pc;
         if (!tail) return false;
         break;
       }
@@ -253,7 +255,7 @@ bool backtrackerIsLinear(const Instruction* program, int32_t lastSlot) {
       case OP_ANY_SCAN:
       case OP_SET_SCAN:
       case OP_CHAR_SCAN:
-        if (in.op5 < 4) return false;
+        if (in.op5 < RUN_TO_END_CROSSING) return false;
         break;
       default:
         break;
@@ -280,7 +282,7 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   sh.valid = true;
   sh.slots = slots;
   sh.textMode = textSource.charMode;
-  sh.setMode = compiledPattern.encodingMode == 2 ? 2 : 0;
+  sh.setMode = compiledPattern.encodingMode == ENCODING_UTF8 ? ENCODING_UTF8 : ENCODING_SINGLE_BYTE;
 
   // Instruction starts; anything the engine cannot run sends the program
   // to the backtracker.
@@ -469,7 +471,8 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
 bool shapeDescribes(const Instruction* program, int32_t lastSlot) {
   return shape.valid && shape.copySlots == lastSlot + 1 &&
          shape.loopGuards == compiledPattern.loopGuards && shape.textMode == textSource.charMode &&
-         shape.setMode == (compiledPattern.encodingMode == 2 ? 2 : 0) &&
+         shape.setMode == (compiledPattern.encodingMode == ENCODING_UTF8 ? ENCODING_UTF8
+                                                                         : ENCODING_SINGLE_BYTE) &&
          std::memcmp(shape.copy, program,
                      static_cast<size_t>(lastSlot + 1) * sizeof(Instruction)) == 0;
 }
@@ -1178,9 +1181,9 @@ int32_t stepThread(const int64_t* record) {
 bool seedPositionAllowed(const PikeCandidates& candidates, int64_t pos) {
   MatcherState& s = m();
   switch (shape.textMode) {
-    case 1:
+    case ENCODING_DOUBLE_BYTE:
       return matcher_internal::atCharacterBoundary();
-    case 2: {
+    case ENCODING_UTF8: {
       if (!candidates.stepCharacters) return pos == 0 || (byteAtPointer() & 0xC0) != 0x80;
       // Asked again for the same position (the transition cache asks first).
       if (pos == rt.lastSeed) return true;
@@ -1279,8 +1282,8 @@ int32_t stepAll(ThreadList* ready, ThreadList* moved, int64_t pos) {
 inline bool awayFromEdges() {
   MatcherState& s = m();
   if (textSource.askLineBounds || textSource.fullWindowReads) return false;
-  if (shape.textMode == 0) return s.windowEnd - s.cur > 3;
-  return shape.textMode == 2 && s.windowEnd - s.cur > 7 && *s.cur < 0x80;
+  if (shape.textMode == ENCODING_SINGLE_BYTE) return s.windowEnd - s.cur > 3;
+  return shape.textMode == ENCODING_UTF8 && s.windowEnd - s.cur > 7 && *s.cur < 0x80;
 }
 
 }  // namespace
@@ -1311,7 +1314,7 @@ void clearPikeVmSteps() { stepCount = 0; }
 bool pikeVmRunsHere() {
   // The slots of a SET depend on the mode the program was compiled for.
   if (compiledPattern.program == nullptr ||
-      (textSource.charMode == 2) != (compiledPattern.encodingMode == 2)) {
+      (textSource.charMode == ENCODING_UTF8) != (compiledPattern.encodingMode == ENCODING_UTF8)) {
     return false;
   }
   const Instruction* program = compiledPattern.program;

@@ -42,7 +42,7 @@
 
 namespace {
 
-constexpr int32_t NO_TERMINATOR = -2;  // below every character, INVALID_CHARACTER included
+constexpr int32_t NO_TERMINATOR = -2;  // below every character, UNDECODABLE_BYTE included
 constexpr int32_t GROUP_NUMBER_LIMIT = CAPTURE_GROUPS;  // numbers 0..9 are recorded
 
 RegexCompiler& rc = regexCompiler;

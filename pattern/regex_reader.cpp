@@ -3,7 +3,7 @@
 // The reader keeps one character of look-ahead in `current`. In UTF-8 mode a
 // byte of 0x80 or more starts a sequence that is decoded into one code point
 // by the lenient one-to-six-byte rule (an invalid lead byte, or a sequence cut
-// off by the end of the text, is one byte of INVALID_CHARACTER); in the byte
+// off by the end of the text, is one UNDECODABLE_BYTE character); in the byte
 // modes every byte is a character, and the parsers take a lead byte's trail
 // byte themselves. A predefined class switches the reader to its expansion
 // text; when that text is used up the reader returns, through the
@@ -51,7 +51,7 @@ void readNextChar() {
   if (rc.encodingMode == ENCODING_UTF8 && byte >= 0x80) {
     uint32_t codePoint = 0;
     rc.cursor = decodeUtf8(rc.cursor, rc.end, &codePoint);
-    rc.current = codePoint > 0x7FFFFFFFu ? INVALID_CHARACTER : static_cast<int32_t>(codePoint);
+    rc.current = codePoint > 0x7FFFFFFFu ? UNDECODABLE_BYTE : static_cast<int32_t>(codePoint);
   } else {
     rc.current = byte;
     ++rc.cursor;

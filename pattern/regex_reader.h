@@ -23,7 +23,7 @@ inline void regexCheck(int32_t status) {
 constexpr int32_t REGEX_NESTING_LIMIT = 19;   // bracketed levels, the whole pattern counting as one
 constexpr int32_t SET_NESTING_LIMIT = 19;     // "-[" / "&[" levels inside one bracket expression
 constexpr int32_t EXPANSION_STACK_SIZE = 4;
-constexpr int32_t INVALID_CHARACTER = -1;     // an undecodable UTF-8 byte
+constexpr int32_t UNDECODABLE_BYTE = -1;      // an undecodable UTF-8 byte read as one character
 
 struct ExpansionEntry {
   const uint8_t* cursor;

@@ -47,6 +47,7 @@
 #include "pattern/text_source.h"
 #include "pattern/unicode_set.h"
 #include "support/case_folding.h"
+#include "support/text_encoding.h"
 
 using matcher_internal::decodeDirect;
 using matcher_internal::decodeThroughSource;
@@ -55,10 +56,12 @@ using matcher_internal::refreshWindow;
 
 namespace {
 
-constexpr int32_t FOUND = 0;
-constexpr int32_t NOT_FOUND = 1;
+// Statuses of SearchRegex and of the scans and attempts it is made of;
+// negative values are errors.
+constexpr int32_t REGEX_FOUND = 0;
+constexpr int32_t REGEX_NO_MATCH = 1;
 
-MatcherState& m = matcher;
+MatcherState& state = matcher;  // the matcher's pointer and window
 
 // Whether the pointer lies on a line, where a match may start. Two positions
 // belong to no line: the line feed of a CR LF pair (the pair is one line end,
@@ -67,9 +70,9 @@ MatcherState& m = matcher;
 // the end of the text only the end of an unterminated last line is a line
 // end, and a line feed after a carriage return is not one of its own.
 bool startsOnLine() {
-  if (m.cur < m.windowEnd && *m.cur != '\n') return true;
-  textSource.SetPosition(m.cur);
-  const int32_t c = m.cur < m.windowEnd ? *m.cur : textSource.PeekChar(0);
+  if (state.cur < state.windowEnd && *state.cur != '\n') return true;
+  textSource.SetPosition(state.cur);
+  const int32_t c = state.cur < state.windowEnd ? *state.cur : textSource.PeekChar(0);
   if (c < 0) return textSource.AtLineEnd(0, 0) != 0;
   return c != '\n' || textSource.AtLineEnd(-1, 0) != LINE_END_CRLF;
 }
@@ -94,18 +97,18 @@ bool memoActive = false;           // this search runs on the memoizing backtrac
 bool memoStandsBy = false;         // the memo takes over when the steps run out
 int64_t stepsLeft = 0;
 
-// Runs the program at the pointer: FOUND, NOT_FOUND (try on), or -8. The
-// Pike VM and the memo also start the program at the later candidates they
-// pass on their way and leave the pointer at the last of them (or end the
-// search with PIKE_TEXT_END), so that no position of the text is read twice
-// for them.
+// Runs the program at the pointer: REGEX_FOUND, REGEX_NO_MATCH (try on), or
+// -8. The Pike VM and the memo also start the program at the later
+// candidates they pass on their way and leave the pointer at the last of them
+// (or end the search with PIKE_TEXT_END), so that no position of the text is
+// read twice for them.
 inline int32_t attempt(const uint8_t* firstBytes, bool once, bool (*mayStartAt)() = startsOnLine) {
   const bool byCharacters = mayStartAt != startsOnLine;
   if (pikeActive) return runPikeVm(PikeCandidates{firstBytes, mayStartAt, once, byCharacters});
   if (memoActive) {
     return runMemoizedSearch(PikeCandidates{firstBytes, mayStartAt, once, byCharacters});
   }
-  if (!startsOnLine()) return NOT_FOUND;
+  if (!startsOnLine()) return REGEX_NO_MATCH;
   int32_t result;
   if (pikeStandsBy || memoStandsBy) {
     stepsLeft += STEPS_PER_ATTEMPT;
@@ -122,7 +125,7 @@ inline int32_t attempt(const uint8_t* firstBytes, bool once, bool (*mayStartAt)(
   } else {
     result = runProgram(compiledPattern.program);
   }
-  return result == 1 ? FOUND : result == 0 ? NOT_FOUND : result;
+  return result == 1 ? REGEX_FOUND : result == 0 ? REGEX_NO_MATCH : result;
 }
 
 // ---------------------------------------------------------------------------
@@ -252,13 +255,13 @@ const uint8_t* findMember(const uint8_t* from, const uint8_t* to, const ByteFilt
 // of the source's block of data when it describes one that holds the window,
 // else the window's end.
 const uint8_t* dataLimit() {
-  if (textSource.GetWindow == nullptr) return m.windowEnd;
+  if (textSource.GetWindow == nullptr) return state.windowEnd;
   const uint8_t* cursor = nullptr;
   const uint8_t* advanceLimit = nullptr;
   const uint8_t* dataEnd = nullptr;
-  textSource.SetPosition(m.cur);
+  textSource.SetPosition(state.cur);
   textSource.GetWindow(&cursor, &advanceLimit, &dataEnd);
-  return cursor == m.cur && dataEnd > m.windowEnd ? dataEnd : m.windowEnd;
+  return cursor == state.cur && dataEnd > state.windowEnd ? dataEnd : state.windowEnd;
 }
 
 // ---------------------------------------------------------------------------
@@ -287,9 +290,10 @@ void prepareGate() {
   // The literal is bytes of the mode the program was compiled for: UTF-8
   // bytes find their characters only in UTF-8 text, and byte-mode folding
   // only outside it.
-  gate.active = literal.length > 0 && literal.singleLine && textSource.GetWindow != nullptr &&
-                textSource.fullWindowReads == 0 &&
-                (textSource.charMode == 2) == (compiledPattern.encodingMode == 2);
+  gate.active =
+      literal.length > 0 && literal.singleLine && textSource.GetWindow != nullptr &&
+      textSource.fullWindowReads == 0 &&
+      (textSource.charMode == ENCODING_UTF8) == (compiledPattern.encodingMode == ENCODING_UTF8);
   gate.knownStart = gate.knownEnd = gate.literalAt = nullptr;
   gate.lineHoldsLiteral = false;
 }
@@ -305,28 +309,29 @@ const uint8_t* lineStartBefore(const uint8_t* from, const uint8_t* p) {
 // the text has ended.
 GateAnswer passGate() {
   const RequiredLiteral& literal = compiledPattern.requiredLiteral;
-  if (m.cur >= m.windowEnd || m.windowEnd <= m.windowStart) return GATE_TRY;
-  if (m.windowStart == gate.knownStart && m.windowEnd == gate.knownEnd && m.cur <= gate.literalAt) {
+  if (state.cur >= state.windowEnd || state.windowEnd <= state.windowStart) return GATE_TRY;
+  if (state.windowStart == gate.knownStart && state.windowEnd == gate.knownEnd &&
+      state.cur <= gate.literalAt) {
     return GATE_TRY;
   }
   if (gate.lineHoldsLiteral) {
-    textSource.SetPosition(m.windowStart);
+    textSource.SetPosition(state.windowStart);
     const bool startsLine = textSource.AtLineStart(0) != 0;
-    textSource.SetPosition(m.cur);
+    textSource.SetPosition(state.cur);
     if (!startsLine) {
-      gate.knownStart = m.windowStart;
-      gate.knownEnd = m.windowEnd;
-      gate.literalAt = m.windowEnd;
+      gate.knownStart = state.windowStart;
+      gate.knownEnd = state.windowEnd;
+      gate.literalAt = state.windowEnd;
       return GATE_TRY;
     }
     gate.lineHoldsLiteral = false;
   }
   // The bytes after the line, up to the end of the data, may be read.
   const uint8_t* limit = dataLimit();
-  const uint8_t* at = scanRequiredLiteral(literal, m.cur, m.windowEnd, limit);
+  const uint8_t* at = scanRequiredLiteral(literal, state.cur, state.windowEnd, limit);
   if (at != nullptr) {
-    gate.knownStart = m.windowStart;
-    gate.knownEnd = m.windowEnd;
+    gate.knownStart = state.windowStart;
+    gate.knownEnd = state.windowEnd;
     gate.literalAt = at;
     return GATE_TRY;
   }
@@ -337,23 +342,23 @@ GateAnswer passGate() {
   // occurs, the search goes on from the pointer and every candidate of the
   // line passes without another scan, and only an attempt can tell. Past a
   // line end, the next line starts at the window end.
-  if (m.windowEnd[-1] != '\n') {
-    if (m.windowEnd >= limit) {
-      const LineFollowing rest = followLineForLiteral(literal, m.cur, limit);
+  if (state.windowEnd[-1] != '\n') {
+    if (state.windowEnd >= limit) {
+      const LineFollowing rest = followLineForLiteral(literal, state.cur, limit);
       if (rest == TEXT_ENDS_WITHOUT_LITERAL) return GATE_END;
       refreshWindow();
       if (rest == LINE_LACKS_LITERAL) return GATE_MOVED;
       gate.lineHoldsLiteral = true;
     }
-    gate.knownStart = m.windowStart;
-    gate.knownEnd = m.windowEnd;
-    gate.literalAt = m.windowEnd;
+    gate.knownStart = state.windowStart;
+    gate.knownEnd = state.windowEnd;
+    gate.literalAt = state.windowEnd;
     return GATE_TRY;
   }
-  const uint8_t* from = m.windowEnd;
+  const uint8_t* from = state.windowEnd;
   const uint8_t* next = from < limit ? scanRequiredLiteral(literal, from, limit) : nullptr;
   const uint8_t* target = lineStartBefore(from, next != nullptr ? next : limit);
-  textSource.SetPosition(m.cur);
+  textSource.SetPosition(state.cur);
   if (textSource.AdvanceTo(target) != 0) return GATE_END;
   refreshWindow();
   return GATE_MOVED;
@@ -384,20 +389,22 @@ void prepareDfaFilter() {
 // GATE_MOVED also when the pointer moved on inside the line, to the first
 // position where the match may start.
 GateAnswer passDfa() {
-  if (m.cur >= m.windowEnd) return GATE_TRY;
-  if (m.windowStart == dfa.knownStart && m.windowEnd == dfa.knownEnd && m.cur <= dfa.matchEndAt) {
+  if (state.cur >= state.windowEnd) return GATE_TRY;
+  if (state.windowStart == dfa.knownStart && state.windowEnd == dfa.knownEnd &&
+      state.cur <= dfa.matchEndAt) {
     return GATE_TRY;
   }
-  const uint8_t* before = m.cur;
+  const uint8_t* before = state.cur;
   int64_t firstEnd = 0;
   const int32_t verdict = scanLineWithDfa(startsOnLine, &firstEnd);
   if (verdict == DFA_NO_MATCH) return GATE_MOVED;
   if (verdict != DFA_MATCH && verdict != DFA_UNKNOWN) return GATE_END;
-  dfa.knownStart = m.windowStart;
-  dfa.knownEnd = m.windowEnd;
-  dfa.matchEndAt = verdict == DFA_MATCH && firstEnd < m.windowEnd - m.cur ? m.cur + firstEnd
-                                                                          : m.windowEnd;
-  return m.cur != before ? GATE_MOVED : GATE_TRY;
+  dfa.knownStart = state.windowStart;
+  dfa.knownEnd = state.windowEnd;
+  dfa.matchEndAt = verdict == DFA_MATCH && firstEnd < state.windowEnd - state.cur
+                       ? state.cur + firstEnd
+                       : state.windowEnd;
+  return state.cur != before ? GATE_MOVED : GATE_TRY;
 }
 
 int32_t characterAtPointer(int32_t* length);
@@ -421,18 +428,18 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
     if (newLine) {
       newLine = false;
       const GateAnswer answer = passGate();
-      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_END) return REGEX_NO_MATCH;
       if (answer == GATE_MOVED) {
         newLine = true;
         continue;
       }
     }
-    const uint8_t* found = findMember(m.cur, m.windowEnd, filter);
+    const uint8_t* found = findMember(state.cur, state.windowEnd, filter);
     if (found != nullptr) {
-      m.cur = found;
+      state.cur = found;
     } else if (gate.active) {
-      textSource.SetPosition(m.cur);
-      if (textSource.AdvanceTo(m.windowEnd) != 0) return NOT_FOUND;
+      textSource.SetPosition(state.cur);
+      if (textSource.AdvanceTo(state.windowEnd) != 0) return REGEX_NO_MATCH;
       refreshWindow();
       newLine = true;
       continue;
@@ -440,42 +447,42 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
       // Past the window, a candidate is reached with one move through the
       // source; without one, the whole block of data is passed.
       const uint8_t* limit = dataLimit();
-      found = findMember(m.windowEnd, limit, filter);
-      textSource.SetPosition(m.cur);
-      if (textSource.AdvanceTo(found != nullptr ? found : limit) != 0) return NOT_FOUND;
+      found = findMember(state.windowEnd, limit, filter);
+      textSource.SetPosition(state.cur);
+      if (textSource.AdvanceTo(found != nullptr ? found : limit) != 0) return REGEX_NO_MATCH;
       refreshWindow();
       if (found == nullptr) continue;
     }
     int32_t length = 1;
-    if (utf8 && *m.cur >= 0x80) {
+    if (utf8 && *state.cur >= 0x80) {
       const int32_t c = characterAtPointer(&length);
-      if (c == NO_CHARACTER) return NOT_FOUND;
+      if (c == NO_CHARACTER) return REGEX_NO_MATCH;
       if (!codePointMayStart(c)) {
-        if (!stepOver(length)) return NOT_FOUND;
+        if (!stepOver(length)) return REGEX_NO_MATCH;
         continue;
       }
     }
     if (gate.active) {
       const GateAnswer answer = passGate();
-      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_END) return REGEX_NO_MATCH;
       if (answer == GATE_MOVED) continue;
     }
     if (dfa.active) {
       const GateAnswer answer = passDfa();
-      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_END) return REGEX_NO_MATCH;
       if (answer == GATE_MOVED) continue;
     }
     if (!utf8) {
       const int32_t result = attempt(filter.member, false);
-      if (result != NOT_FOUND) return result;
-      ++m.cur;
+      if (result != REGEX_NO_MATCH) return result;
+      ++state.cur;
       continue;
     }
     const int32_t result = attempt(nullptr, false, codePointStartsHere);
-    if (result != NOT_FOUND) return result;
+    if (result != REGEX_NO_MATCH) return result;
     // The engines that pass candidates on their own leave the pointer at
     // the last one.
-    if (characterAtPointer(&length) == NO_CHARACTER || !stepOver(length)) return NOT_FOUND;
+    if (characterAtPointer(&length) == NO_CHARACTER || !stepOver(length)) return REGEX_NO_MATCH;
   }
 }
 
@@ -484,23 +491,23 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
 
 // The character at the pointer; NO_CHARACTER when the text ends first.
 int32_t characterAtPointer(int32_t* length) {
-  if (m.windowEnd - m.cur >= 6) return decodeDirect(m.cur, length);
-  if (m.cur >= m.windowEnd) {
-    textSource.SetPosition(m.cur);
-    if (textSource.AdvanceTo(m.cur) != 0) return NO_CHARACTER;
+  if (state.windowEnd - state.cur >= 6) return decodeDirect(state.cur, length);
+  if (state.cur >= state.windowEnd) {
+    textSource.SetPosition(state.cur);
+    if (textSource.AdvanceTo(state.cur) != 0) return NO_CHARACTER;
     refreshWindow();
   }
-  textSource.SetPosition(m.cur);
+  textSource.SetPosition(state.cur);
   return decodeThroughSource(0, length);
 }
 
 // Moves past `length` bytes; false when the text ends.
 bool stepOver(int32_t length) {
-  if (length <= m.windowEnd - m.cur) {
-    m.cur += length;
+  if (length <= state.windowEnd - state.cur) {
+    state.cur += length;
     return true;
   }
-  textSource.SetPosition(m.cur);
+  textSource.SetPosition(state.cur);
   if (textSource.Advance(length) != 0) return false;
   refreshWindow();
   return true;
@@ -574,7 +581,7 @@ bool programTakesInvalidBytes() {
       continue;
     }
     if ((in.op1 & SET_HOLDS_INVALID_BYTES) != 0) return true;
-    const int32_t slots = setSlotCount(in, 2);
+    const int32_t slots = setSlotCount(in, ENCODING_UTF8);
     if (slots < 1) return true;
     s += slots;
   }
@@ -678,15 +685,15 @@ int32_t searchAnchored(bool atLineStart) {
   const uint8_t* lastTried = nullptr;
   const uint8_t* lastWindow = nullptr;
   for (;;) {
-    textSource.SetPosition(m.cur);
+    textSource.SetPosition(state.cur);
     const int32_t moved = atLineStart ? textSource.GoLineStart(stay) : textSource.GoLineEnd(stay);
-    if (moved != 0) return NOT_FOUND;
+    if (moved != 0) return REGEX_NO_MATCH;
     refreshWindow();
-    if (tried && m.cur == lastTried && m.windowStart == lastWindow) {
+    if (tried && state.cur == lastTried && state.windowStart == lastWindow) {
       // A line end that the source does not move past (a lone carriage
       // return): go on one byte further.
-      textSource.SetPosition(m.cur);
-      if (textSource.Advance(1) != 0) return NOT_FOUND;
+      textSource.SetPosition(state.cur);
+      if (textSource.Advance(1) != 0) return REGEX_NO_MATCH;
       refreshWindow();
       stay = 1;
       tried = false;
@@ -694,7 +701,7 @@ int32_t searchAnchored(bool atLineStart) {
     }
     if (gate.active && atLineStart) {
       const GateAnswer answer = passGate();
-      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_END) return REGEX_NO_MATCH;
       if (answer == GATE_MOVED) {
         stay = 1;
         tried = false;
@@ -705,7 +712,7 @@ int32_t searchAnchored(bool atLineStart) {
     // filter leaves the pointer there unless the line holds none.
     if (dfa.active && atLineStart) {
       const GateAnswer answer = passDfa();
-      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_END) return REGEX_NO_MATCH;
       if (answer == GATE_MOVED) {
         stay = 1;
         tried = false;
@@ -713,10 +720,10 @@ int32_t searchAnchored(bool atLineStart) {
       }
     }
     const int32_t result = attempt(nullptr, true);
-    if (result != NOT_FOUND) return result;
+    if (result != REGEX_NO_MATCH) return result;
     tried = true;
-    lastTried = m.cur;
-    lastWindow = m.windowStart;
+    lastTried = state.cur;
+    lastWindow = state.windowStart;
     stay = 0;
   }
 }
@@ -730,50 +737,50 @@ bool characterStartsOnLine() { return startsOnLine(); }
 // so that each byte of a broken sequence is tried as the character it is)
 // after the other; the position where the text ends is tried once.
 int32_t searchEveryPosition() {
-  const bool utf8 = textSource.charMode == 2;
+  const bool utf8 = textSource.charMode == ENCODING_UTF8;
   int32_t exhausted = 0;
   for (;;) {
-    if (m.cur >= m.windowEnd) {
-      textSource.SetPosition(m.cur);
+    if (state.cur >= state.windowEnd) {
+      textSource.SetPosition(state.cur);
       exhausted = textSource.SeekRelative(0);
       refreshWindow();
     }
     if (gate.active && exhausted == 0) {
       const GateAnswer answer = passGate();
-      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_END) return REGEX_NO_MATCH;
       if (answer == GATE_MOVED) continue;
     }
     if (dfa.active && exhausted == 0) {
       const GateAnswer answer = passDfa();
-      if (answer == GATE_END) return NOT_FOUND;
+      if (answer == GATE_END) return REGEX_NO_MATCH;
       if (answer == GATE_MOVED) continue;
     }
     const int32_t result =
         utf8 ? attempt(nullptr, false, characterStartsOnLine) : attempt(nullptr, false);
-    if (result != NOT_FOUND) return result;
-    if (exhausted != 0) return NOT_FOUND;
+    if (result != REGEX_NO_MATCH) return result;
+    if (exhausted != 0) return REGEX_NO_MATCH;
     int32_t length = 1;
-    if (utf8 && characterAtPointer(&length) == NO_CHARACTER) return NOT_FOUND;
-    if (length <= m.windowEnd - m.cur) {
-      m.cur += length;
+    if (utf8 && characterAtPointer(&length) == NO_CHARACTER) return REGEX_NO_MATCH;
+    if (length <= state.windowEnd - state.cur) {
+      state.cur += length;
       continue;
     }
     // A character that runs on past the window; the end of the text after
     // it is still tried.
-    textSource.SetPosition(m.cur);
+    textSource.SetPosition(state.cur);
     const int32_t moved = textSource.SeekRelative(length);
     refreshWindow();
-    if (moved != 0 && moved != ADVANCE_AT_END) return NOT_FOUND;
+    if (moved != 0 && moved != ADVANCE_AT_END) return REGEX_NO_MATCH;
   }
 }
 
 int32_t searchCandidates() {
-  if (m.cur >= m.windowEnd && compiledPattern.firstCharValid) {
-    textSource.SetPosition(m.cur);
-    if (textSource.SeekRelative(0) != 0) return NOT_FOUND;
+  if (state.cur >= state.windowEnd && compiledPattern.firstCharValid) {
+    textSource.SetPosition(state.cur);
+    if (textSource.SeekRelative(0) != 0) return REGEX_NO_MATCH;
     refreshWindow();
   }
-  const bool utf8 = textSource.charMode == 2;
+  const bool utf8 = textSource.charMode == ENCODING_UTF8;
   if (compiledPattern.firstCharValid) {
     if (utf8) return searchUtf8Bytes(compiledPattern.firstCharSet, nullptr);
     return searchBytes(filterOfTable(compiledPattern.firstCharTable));
@@ -787,9 +794,9 @@ int32_t searchCandidates() {
       return searchAnchored(false);
     case OP_CHAR:
     case OP_CHAR_SCAN: {
-      if (m.cur >= m.windowEnd) {
-        textSource.SetPosition(m.cur);
-        if (textSource.SeekRelative(0) != 0) return NOT_FOUND;
+      if (state.cur >= state.windowEnd) {
+        textSource.SetPosition(state.cur);
+        if (textSource.SeekRelative(0) != 0) return REGEX_NO_MATCH;
         refreshWindow();
       }
       if (utf8) return searchUtf8Bytes(nullptr, lead);
@@ -917,7 +924,7 @@ void stringReportPosition(int32_t*, int32_t*, int32_t*) {}
 int32_t SearchRegex(const uint8_t*, int32_t) {
   compiledPattern.groupMask = 0;
   compiledPattern.cursorMark = 0;
-  if (compiledPattern.program == nullptr) return NOT_FOUND;
+  if (compiledPattern.program == nullptr) return REGEX_NO_MATCH;
   if (prepareMatcherStack() != 0 || preparePassStarts(compiledPattern.loopGuards) != 0) {
     return REGEX_OUT_OF_MEMORY;
   }
@@ -935,8 +942,8 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   memoStandsBy = memoCan && !memoActive;
   stepsLeft = STEPS_AT_START;
   const int32_t result = searchCandidates();
-  if (result == PIKE_TEXT_END) return NOT_FOUND;
-  if (result != FOUND) return result;
+  if (result == PIKE_TEXT_END) return REGEX_NO_MATCH;
+  if (result != REGEX_FOUND) return result;
 
   textSource.SetPosition(matcher.cur);
   compiledPattern.matchLength = matcher.matchLength;
@@ -945,7 +952,7 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   compiledPattern.groupMask = base.endMask;
   if (base.endMask != 0)
     std::memcpy(compiledPattern.groupSpans, base.captures, sizeof base.captures);
-  return FOUND;
+  return REGEX_FOUND;
 }
 
 int32_t FindRegexInMemory(int32_t start, const uint8_t* pattern, int32_t length,
@@ -983,5 +990,5 @@ int32_t FindRegexInMemory(int32_t start, const uint8_t* pattern, int32_t length,
   const int32_t result = SearchRegex(pattern, length);
   const int64_t position = text.current - text.start;
   textSource = saved;
-  return result == FOUND ? static_cast<int32_t>(position) + 1 : 0;
+  return result == REGEX_FOUND ? static_cast<int32_t>(position) + 1 : 0;
 }

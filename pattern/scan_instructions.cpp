@@ -8,15 +8,18 @@
 // so a loop like .*x pushes a choice point only where an x follows instead of
 // at every character. The item failing fails the instruction.
 //
-// The follow kind (op5) says what the continuation begins with: 0 a CHAR, 1 a
-// SET, 2 a LINE_END, 3 a NEWLINE (op3 is the distance to the resume slot,
-// where MARK_CURSOR, GROUP_START and COUNT_RESET are stepped over, not
-// performed: they are performed for real when control reaches them), and 4 to
-// 7 the end of the program after a maximal loop: 4 an item that crosses
-// lines, 5 a CHAR, 6 a SET, 7 an ANY. Tested by loop_pass_test.cpp.
+// The follow kind (op5, named in instruction.h) says what the continuation
+// begins with: FOLLOW_CHAR, FOLLOW_SET, FOLLOW_LINE_END or FOLLOW_NEWLINE (op3
+// is the distance to the resume slot, where MARK_CURSOR, GROUP_START and
+// COUNT_RESET are stepped over, not performed: they are performed for real
+// when control reaches them), or the end of the program after a maximal loop:
+// RUN_TO_END_CROSSING for an item that crosses lines, RUN_TO_END_CHAR,
+// RUN_TO_END_SET and RUN_TO_END_ANY for the others. Tested by
+// loop_pass_test.cpp.
 #include <cstring>
 
 #include "pattern/matcher_internal.h"
+#include "support/text_encoding.h"
 
 namespace matcher_internal {
 namespace {
@@ -59,7 +62,7 @@ inline int32_t peekUtf8(bool askMore, int32_t crossLines) {
 }
 
 inline bool charEquals(const Instruction* in, int32_t c) {
-  if (textSource.charMode == 2) return utf8CharMatches(in, c);
+  if (textSource.charMode == ENCODING_UTF8) return utf8CharMatches(in, c);
   return c >= 0 && (static_cast<uint32_t>(c) == in->op1 || static_cast<uint32_t>(c) == in->op2);
 }
 
@@ -68,27 +71,27 @@ inline bool charEquals(const Instruction* in, int32_t c) {
 // not others, which the loop pass never gives a follow kind that tests the
 // item's own set.
 inline bool setHas(const Instruction* set, int32_t c) {
-  if (textSource.charMode == 2) return utf8SetHas(set, c);
-  if (textSource.charMode == 1) return c >= 0 && setMayBeginWith(set, c);
+  if (textSource.charMode == ENCODING_UTF8) return utf8SetHas(set, c);
+  if (textSource.charMode == ENCODING_DOUBLE_BYTE) return c >= 0 && setMayBeginWith(set, c);
   return c >= 0 && setBitmapHas(set, c);
 }
 
-// The next character as kind 0 reads it (CHAR follow), with the HasMore of
+// The next character as FOLLOW_CHAR reads it, with the HasMore of
 // the record sources.
 inline int32_t peekLikeChar(int32_t crossLines) {
   const bool fullReads = textSource.fullWindowReads != 0;
-  if (textSource.charMode == 2) return peekUtf8(fullReads, crossLines);
+  if (textSource.charMode == ENCODING_UTF8) return peekUtf8(fullReads, crossLines);
   return peekByte(0, fullReads, crossLines);
 }
 
-// The next character as kind 1 reads it (SET follow): through the source in
+// The next character as FOLLOW_SET reads it: through the source in
 // the last two bytes of the window, after HasMore.
 inline int32_t peekLikeSet(int32_t crossLines) {
-  if (textSource.charMode == 2) return peekUtf8(true, crossLines);
+  if (textSource.charMode == ENCODING_UTF8) return peekUtf8(true, crossLines);
   return peekByte(2, true, crossLines);
 }
 
-// Kind 4 with an ANY item: at the window's end, whether the source can move
+// RUN_TO_END_CROSSING with an ANY item: at the window's end, whether the source can move
 // one byte further; the position is put back either way.
 int32_t anyCanGoOn() {
   MatcherState& s = m();
@@ -105,21 +108,21 @@ int32_t anyCanGoOn() {
 inline int32_t followTest(const Instruction* scan, const Instruction* follow) {
   MatcherState& s = m();
   switch (scan->op5) {
-    case 0:
+    case FOLLOW_CHAR:
       return charEquals(follow, peekLikeChar(follow->op4)) ? STOP : GO_ON;
-    case 1: {
+    case FOLLOW_SET: {
       // UTF-8 reads ask HasMore with the scan's own crossLines.
-      const int32_t crossLines = textSource.charMode == 2 ? scan->op4 : follow->op4;
+      const int32_t crossLines = textSource.charMode == ENCODING_UTF8 ? scan->op4 : follow->op4;
       return setHas(follow, peekLikeSet(crossLines)) ? STOP : GO_ON;
     }
-    case 2:
-    case 3:
+    case FOLLOW_LINE_END:
+    case FOLLOW_NEWLINE:
       if (s.windowEnd - s.cur > 2 && !textSource.askLineBounds) return GO_ON;
       textSource.SetPosition(s.cur);
       if (textSource.AtLineEnd(0, 0) == 0) return GO_ON;
       refreshWindow();
       return STOP;
-    case 4:
+    case RUN_TO_END_CROSSING:
       // An item that crosses lines up to the program's end. A CHAR or SET
       // run ends at the first character that is not the item's; only ANY runs
       // to the end of the text.
@@ -127,18 +130,19 @@ inline int32_t followTest(const Instruction* scan, const Instruction* follow) {
       if (scan->opcode == OP_SET_SCAN) return setHas(scan, peekLikeSet(1)) ? GO_ON : STOP;
       if (s.cur < s.windowEnd) return GO_ON;
       return anyCanGoOn();
-    case 5:
-      if (textSource.fullWindowReads && (textSource.charMode != 2 || s.windowEnd - s.cur < 6)) {
+    case RUN_TO_END_CHAR:
+      if (textSource.fullWindowReads &&
+          (textSource.charMode != ENCODING_UTF8 || s.windowEnd - s.cur < 6)) {
         textSource.SetPosition(s.cur);
         if (textSource.HasMore(0, scan->op4) == 0) return STOP;
       }
       return charEquals(scan, peekLikeChar(scan->op4)) ? GO_ON : STOP;
-    case 6:
+    case RUN_TO_END_SET:
       return setHas(scan, peekLikeSet(scan->op4)) ? GO_ON : STOP;
-    case 7:
+    case RUN_TO_END_ANY:
       // The fetch reads straight from the window only with a whole UTF-8
       // sequence ahead (up to six bytes), else asks the text source.
-      if (s.windowEnd - s.cur > (textSource.charMode == 2 ? 5 : 2)) return GO_ON;
+      if (s.windowEnd - s.cur > (textSource.charMode == ENCODING_UTF8 ? 5 : 2)) return GO_ON;
       textSource.SetPosition(s.cur);
       if (textSource.HasMore(0, scan->op4) == 0) return STOP;
       refreshWindow();
@@ -151,7 +155,7 @@ inline int32_t followTest(const Instruction* scan, const Instruction* follow) {
 typedef bool (*ItemPerformer)(const Instruction* item);
 
 inline int32_t runScan(const Instruction* scan, ItemPerformer perform, int32_t itemSlots) {
-  const Instruction* follow = scan->op5 <= 3 ? followInstruction(scan) : nullptr;
+  const Instruction* follow = scan->op5 <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
   for (;;) {
     if (!perform(scan)) return HANDLER_FAIL;
     const int32_t result = followTest(scan, follow);
@@ -164,14 +168,14 @@ inline int32_t runScan(const Instruction* scan, ItemPerformer perform, int32_t i
 
 // Single-byte text: the stretch of positions where ANY reads straight from
 // the window and the follow test says go on without asking the source is
-// skipped in one step (for kinds 0 and 1, up to the next byte that can begin
+// skipped in one step (for FOLLOW_CHAR and FOLLOW_SET, up to the next byte that can begin
 // the continuation).
 void skipAnyRun(const Instruction* scan, const Instruction* follow) {
   MatcherState& s = m();
   const int64_t room = s.windowEnd - s.cur;
   int64_t run = room - (textSource.fullWindowReads ? 0 : 2);
   switch (scan->op5) {
-    case 0: {
+    case FOLLOW_CHAR: {
       const uint8_t a = static_cast<uint8_t>(follow->op1);
       const uint8_t b = static_cast<uint8_t>(follow->op2);
       if (run <= 0) return;
@@ -188,7 +192,7 @@ void skipAnyRun(const Instruction* scan, const Instruction* follow) {
       }
       break;
     }
-    case 1:
+    case FOLLOW_SET:
       if (room - 2 < run) run = room - 2;
       for (int64_t i = 0; i < run; ++i) {
         if (setBitmapHas(follow, s.cur[i])) {
@@ -197,14 +201,14 @@ void skipAnyRun(const Instruction* scan, const Instruction* follow) {
         }
       }
       break;
-    case 2:
-    case 3:
+    case FOLLOW_LINE_END:
+    case FOLLOW_NEWLINE:
       if (textSource.askLineBounds) return;
       if (room - 2 < run) run = room - 2;
       break;
-    case 4:
+    case RUN_TO_END_CROSSING:
       break;
-    case 7:
+    case RUN_TO_END_ANY:
       if (room - 2 < run) run = room - 2;
       break;
     default:
@@ -223,10 +227,10 @@ bool performCharItem(const Instruction* item) { return performChar(item); }
 }  // namespace
 
 int32_t handleAnyScan(const Instruction* scan) {
-  if (textSource.charMode == 0) {
+  if (textSource.charMode == ENCODING_SINGLE_BYTE) {
     // The first item is always consumed before the first follow test.
     if (!performAny(scan)) return HANDLER_FAIL;
-    const Instruction* follow = scan->op5 <= 3 ? followInstruction(scan) : nullptr;
+    const Instruction* follow = scan->op5 <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
     for (;;) {
       skipAnyRun(scan, follow);
       const int32_t result = followTest(scan, follow);

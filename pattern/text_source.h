@@ -42,7 +42,7 @@ struct TextSource {
 
   uint8_t fullWindowReads;
   uint8_t askLineBounds;
-  int32_t charMode;  // 0 single-byte, 1 double-byte, 2 UTF-8
+  int32_t charMode;  // ENCODING_SINGLE_BYTE, ENCODING_DOUBLE_BYTE or ENCODING_UTF8
 };
 
 extern TextSource textSource;

@@ -46,9 +46,6 @@
 namespace {
 
 constexpr int32_t PATH_MAX_LENGTH = PATH_CAPACITY - 1;
-constexpr int32_t NOT_FOUND = -2;
-constexpr int32_t OUT_OF_MEMORY = -8;
-constexpr int32_t FIND_END = -18;
 constexpr char LIST_EVERY_ENTRY[] = "*.*";
 constexpr int32_t LIST_SUFFIX_LENGTH = 3;
 // Levels below this many keep their listing open while a subdirectory is
@@ -139,14 +136,14 @@ int32_t findPlaceAgain(const char* name, int32_t* handle) {
   while (result == 0 && std::strcmp(walk.scratch.name, name) != 0) {
     result = findNextEntry(*handle, &walk.scratch);
   }
-  return result == 0 ? 0 : FIND_END;
+  return result == 0 ? 0 : MSG_NO_MORE_ENTRIES;
 }
 
 int32_t walkDirectory();
 
 // Walks the subdirectory `name` of the directory being listed. Returns the
-// state of the parent's listing: 0 when it goes on, FIND_END when it lost
-// its place (the handle may be a new one either way).
+// state of the parent's listing: 0 when it goes on, MSG_NO_MORE_ENTRIES when
+// it lost its place (the handle may be a new one either way).
 int32_t descend(const char* name, int32_t* handle) {
   int32_t parentLength = walk.length;
   int32_t nameLength = static_cast<int32_t>(std::strlen(name));
@@ -213,7 +210,7 @@ int32_t walkDirectory() {
   }
   closeEntrySearch(handle);
   if (walk.leaveHook != nullptr) walk.leaveHook(walk.path);
-  return result == FIND_END ? 0 : result;
+  return result == MSG_NO_MORE_ENTRIES ? 0 : result;
 }
 
 // Fills one NamePattern; false (and a message) for a pattern too long to be
@@ -279,11 +276,11 @@ int32_t walkTree(const char* startDirectory, const char* namePattern, int32_t wa
                  int32_t patternCount) {
   const char* single = namePattern != nullptr ? namePattern : "";
   bool listGiven = patterns != nullptr && patternCount > 0;
-  if (single[0] == 0 && !listGiven) return FIND_END;
+  if (single[0] == 0 && !listGiven) return MSG_NO_MORE_ENTRIES;
   int32_t startLength = static_cast<int32_t>(std::strlen(startDirectory));
   if (startLength + LIST_SUFFIX_LENGTH > PATH_MAX_LENGTH) {
     reportTooLong(MSG_WALK_PATH_TOO_LONG, startDirectory);
-    return NOT_FOUND;
+    return MSG_NOT_FOUND;
   }
   if (!listGiven) {
     patterns = &single;
@@ -291,7 +288,7 @@ int32_t walkTree(const char* startDirectory, const char* namePattern, int32_t wa
   }
   auto* compiled = static_cast<NamePattern*>(
       memAlloc(static_cast<uint32_t>(patternCount) * static_cast<uint32_t>(sizeof(NamePattern))));
-  if (compiled == nullptr) return OUT_OF_MEMORY;
+  if (compiled == nullptr) return MSG_OUT_OF_MEMORY;
   bool anySelects = false;
   for (int32_t i = 0; i < patternCount; ++i) {
     if (makeNamePattern(patterns[i], &compiled[i])) anySelects = true;
@@ -309,7 +306,7 @@ int32_t walkTree(const char* startDirectory, const char* namePattern, int32_t wa
   walk.flags = walkFlags;
   walk.userValue = userValue;
   walk.depth = 0;
-  walk.noEntryYet = NOT_FOUND;
+  walk.noEntryYet = MSG_NOT_FOUND;
   int32_t result = 0;
   if (anySelects) {
     enterLevel();

@@ -30,8 +30,6 @@ int32_t unicodeCallsAvailable = 0;
 
 namespace {
 
-constexpr uint32_t INVALID_CODE_POINT = 0xFFFFFFFFu;
-
 // Builds the case tables during static initialisation, before main.
 struct CaseTablesAtStart {
   CaseTablesAtStart() { initCaseTables(); }

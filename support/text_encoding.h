@@ -12,6 +12,9 @@ constexpr int32_t ENCODING_SINGLE_BYTE = 0;
 constexpr int32_t ENCODING_DOUBLE_BYTE = 1;
 constexpr int32_t ENCODING_UTF8 = 2;
 
+// What the UTF-8 decoders give for bytes that are no well-formed character.
+constexpr uint32_t INVALID_CODE_POINT = 0xFFFFFFFFu;
+
 extern uint32_t systemDbcs;
 extern uint32_t leadByteTable[256];
 extern uint8_t upperTable[256];

@@ -465,7 +465,7 @@ TEST_F(LiteralSearch, Utf8IgnoreCaseReportsWhatANaiveSearchReports) {
     const uint8_t* start = bytes(text) + t;
     uint32_t codePoint;
     *length = static_cast<size_t>(decodeUtf8(start, bytes(text) + text.size(), &codePoint) - start);
-    return codePoint == 0xFFFFFFFFu ? codePoint : foldCodePoint(codePoint);
+    return codePoint == INVALID_CODE_POINT ? codePoint : foldCodePoint(codePoint);
   };
   for (int32_t round = 0; round < 300; ++round) {
     const std::string unit = round % 2 == 1 ? randomText(random, pieces, 1 + random() % 3) : "";
@@ -481,7 +481,7 @@ TEST_F(LiteralSearch, Utf8IgnoreCaseReportsWhatANaiveSearchReports) {
         size_t textStep;
         const uint32_t expectedCode = characterAt(pattern, i, &patternStep);
         if (t >= text.size() || characterAt(text, t, &textStep) != expectedCode) return false;
-        if (expectedCode == 0xFFFFFFFFu && text[t] != pattern[i]) return false;
+        if (expectedCode == INVALID_CODE_POINT && text[t] != pattern[i]) return false;
         i += patternStep;
         t += textStep;
       }
