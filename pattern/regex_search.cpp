@@ -40,6 +40,7 @@
 #include "pattern/backtrack_memo.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/lazy_dfa.h"
+#include "pattern/literal_set_search.h"
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
 #include "pattern/pike_vm.h"
@@ -143,6 +144,11 @@ struct ByteFilter {
   int32_t rangeCount;
   uint8_t low[FILTER_RANGE_LIMIT];
   uint8_t high[FILTER_RANGE_LIMIT];
+  // In UTF-8 text, the whole spellings of the characters sought, when their
+  // lead bytes alone would stop at most characters of their script; the
+  // members are then those lead bytes, for a spelling cut by the range end.
+  const LiteralSet* spellings;
+  int32_t longestSpelling;
 };
 
 ByteFilter firstByteFilter;
@@ -151,6 +157,8 @@ bool firstByteFilterValid = false;
 void buildFilter(ByteFilter* filter) {
   filter->count = 0;
   filter->rangeCount = 0;
+  filter->spellings = nullptr;
+  filter->longestSpelling = 0;
   bool rangesFit = true;
   for (int32_t b = 0; b < 256; ++b) {
     if (filter->member[b] == 0) continue;
@@ -239,6 +247,16 @@ const uint8_t* findInRanges(const uint8_t* from, const uint8_t* to, const ByteFi
 
 const uint8_t* findMember(const uint8_t* from, const uint8_t* to, const ByteFilter& filter) {
   if (from >= to) return nullptr;
+  if (filter.spellings != nullptr) {
+    const uint8_t* found = findLiteralSet(*filter.spellings, from, to);
+    // A spelling that the range end cuts: its lead byte is among the last
+    // bytes; the caller decodes what it finds there.
+    const uint8_t* p = to - from > filter.longestSpelling ? to - (filter.longestSpelling - 1) : from;
+    for (; p < to && (found == nullptr || p < found); ++p) {
+      if (filter.member[*p]) return p;
+    }
+    return found;
+  }
   if (filter.count == 1) {
     return static_cast<const uint8_t*>(
         std::memchr(from, filter.values[0], static_cast<size_t>(to - from)));
@@ -640,12 +658,58 @@ const ByteFilter& utf8FilterOf(const UnicodeSet* set) {
   return utf8Filter;
 }
 
+// The spellings of the characters last sought, kept while a search goes on.
+LiteralSet spellingSet;
+uint32_t spelledCharacters[LITERAL_SET_CAPACITY];
+int32_t spelledCount = 0;
+
+// Characters of two bytes or more, at most LITERAL_SET_CAPACITY of them, are
+// found by their whole spellings, since a lead byte alone begins most
+// characters of its script (Cyrillic, Greek): the filter takes the set of
+// spellings, its members then serving for a spelling cut by a range end.
+void spellWhole(ByteFilter* filter, const uint32_t* characters, int32_t count) {
+  if (count < 1 || count > LITERAL_SET_CAPACITY) return;
+  uint8_t spelled[LITERAL_SET_CAPACITY][8];
+  const uint8_t* spellings[LITERAL_SET_CAPACITY];
+  int32_t lengths[LITERAL_SET_CAPACITY];
+  int32_t longest = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    lengths[i] = encodeUtf8(characters[i], spelled[i]);
+    if (lengths[i] < 2) return;
+    spellings[i] = spelled[i];
+    if (lengths[i] > longest) longest = lengths[i];
+  }
+  if (count != spelledCount ||
+      std::memcmp(characters, spelledCharacters, sizeof(uint32_t) * static_cast<size_t>(count)) != 0) {
+    spelledCount = 0;
+    if (!prepareLiteralSet(spellings, lengths, count, false, &spellingSet)) return;
+    std::memcpy(spelledCharacters, characters, sizeof(uint32_t) * static_cast<size_t>(count));
+    spelledCount = count;
+  }
+  filter->spellings = &spellingSet;
+  filter->longestSpelling = longest;
+}
+
 // The characters whose code point is in the set, or whose comparable form
 // equals `code` when set is null, found by their bytes.
 int32_t searchUtf8Bytes(const UnicodeSet* set, const Instruction* lead) {
   if (set != nullptr) {
     codePointFilter = CodePointFilter{set, 0};
-    return searchBytes(utf8FilterOf(set), true);
+    const ByteFilter& filter = utf8FilterOf(set);
+    // A set of a few characters (a letter and its case forms) is sought by
+    // their spellings, unless an invalid byte may begin a match.
+    uint32_t members[LITERAL_SET_CAPACITY + 1];
+    int32_t count = 0;
+    if (set->rangeCount == 0 && set->low <= set->high && set->high - set->low < 4096 &&
+        !programTakesInvalidBytes()) {
+      for (uint32_t c = set->low; c <= set->high && count <= LITERAL_SET_CAPACITY; ++c) {
+        if ((set->bitmap[c >> 3] >> (c & 7)) & 1) members[count++] = c;
+      }
+    }
+    ByteFilter& spelled = utf8Filter;
+    spelled.spellings = nullptr;
+    spellWhole(&spelled, members, count);
+    return searchBytes(filter, true);
   }
   const uint32_t code = lead->op2;
   codePointFilter = CodePointFilter{nullptr, static_cast<int32_t>(code)};
@@ -654,12 +718,16 @@ int32_t searchUtf8Bytes(const UnicodeSet* set, const Instruction* lead) {
   // Ignoring case, every form of the fold; a CHAR never takes an invalid byte.
   uint32_t form = compiledPattern.ignoreCase != 0 ? code : lead->op1;
   const uint32_t first = form;
+  uint32_t forms[LITERAL_SET_CAPACITY + 1];
+  int32_t count = 0;
   do {
     filter.member[leadByteOf(form)] = 1;
+    if (count <= LITERAL_SET_CAPACITY) forms[count++] = form;
     if (compiledPattern.ignoreCase == 0) break;
     form = nextCaseForm(form);
   } while (form != first);
   buildFilter(&filter);
+  spellWhole(&filter, forms, count);
   return searchBytes(filter, true);
 }
 

@@ -388,18 +388,23 @@ TEST(RequiredLiteral, Utf8FastPathsAgreeWithThePlainSearch) {
   const char* const patterns[] = {
       "[A-Z]+_s[a-z]*", "k[a-z]+", "\xC5\xBF[a-z]", "\xE2\x84\xAAx|\xC3\xA4x",
       "[\xC3\xA4\xC3\xA9]+_", "[^a-z]x", ".x", "x[^\xC3\xA4]k", "[^\xC2\x80-\xF4\x8F\xBF\xBF]x",
-      "\xE6\x97\xA5s?", "(ab|sk)_K", "[ak]+s"};
+      "\xE6\x97\xA5s?", "(ab|sk)_K", "[ak]+s", "\xD0\xAF\xD0\x9D[\xD1\x8C\xD0\xAF]"};
   const char* const pieces[] = {
       "a", "b", "k", "s", "x", "_", "S", "K", "A", "\xC3\xA4", "\xC3\x84", "\xC3\xA9",
       "\xC5\xBF", "\xE2\x84\xAA", "\xE6\x97\xA5", "\n", "\r\n", " ", "\xC3", "\x84",
-      "\xFF", "\xE2\x84", "\xF0\x9F\x98"};
+      "\xFF", "\xE2\x84", "\xF0\x9F\x98", "\xD0\xAF", "\xD1\x8F\xD0\xBD", "\xD0\x9D"};
+  constexpr int32_t PATTERNS = sizeof patterns / sizeof patterns[0];
+  constexpr int32_t PIECES = sizeof pieces / sizeof pieces[0];
   std::mt19937 random(15);
-  for (int32_t round = 0; round < 240; ++round) {
-    const std::string pattern = patterns[round % 12];
-    const int32_t ignoreCase = (round / 12) % 2;
-    // Some texts have a character across the file search's 65536-byte window.
-    std::string text = round % 24 == 5 ? std::string(65535, 'b') + "\xC5\xBF" : "";
-    for (int32_t i = random() % 120; i >= 0; --i) text += pieces[random() % 23];
+  for (int32_t round = 0; round < 260; ++round) {
+    const std::string pattern = patterns[round % PATTERNS];
+    const int32_t ignoreCase = (round / PATTERNS) % 2;
+    // Some texts have a character across the file search's 65536-byte window,
+    // or cut one or two bytes before it.
+    std::string text;
+    if (round % 5 == 1) text = std::string(65533 + round % 3, 'b') + pieces[9 + round % 6];
+    if (round % 10 == 6) text = std::string(65533 + round % 3, 'b') + pieces[23 + round % 3];
+    for (int32_t i = random() % 120; i >= 0; --i) text += pieces[random() % PIECES];
     Compiled plain("(?:|)" + pattern, 'U', ignoreCase, 2);
     ASSERT_EQ(plain.status(), 0) << pattern;
     compiledPattern.firstCharValid = 0;
