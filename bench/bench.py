@@ -295,11 +295,7 @@ def run_benchmark(program, corpus, runs, results, regex=False):
     if regex:
         say("GNU grep runs as LC_ALL=C grep -a -n -E (bytes, as ours reads them). Target: ours/gr")
         say("<= 1.0 where every match holds a literal of more than one byte, <= 1.5 otherwise.")
-    os.makedirs(results, exist_ok=True)
-    path = os.path.join(results, time.strftime(("regex" if regex else "bench") + "-%Y%m%d-%H%M%S.txt"))
-    with open(path, "w") as f:
-        f.write("\n".join(out) + "\n")
-    print("saved in %s" % path)
+    save_table(out, results, "regex" if regex else "bench")
 
 
 PERIODIC_PATTERNS = [
@@ -387,10 +383,15 @@ def run_periodic(program, baseline, directory, runs, timeout, results):
     say()
     say("Times are medians of wall time; a ratio above 1 means ours is slower than GNU grep.")
     say("Counts: ours -C counts matches, grep -c and rg -c matching lines; each case has one.")
+    save_table(out, results, "periodic")
+
+
+def save_table(lines, results, prefix):
+    """Writes a printed table to results/PREFIX-date-time.txt and says where."""
     os.makedirs(results, exist_ok=True)
-    path = os.path.join(results, time.strftime("periodic-%Y%m%d-%H%M%S.txt"))
+    path = os.path.join(results, time.strftime(prefix + "-%Y%m%d-%H%M%S.txt"))
     with open(path, "w") as f:
-        f.write("\n".join(out) + "\n")
+        f.write("\n".join(lines) + "\n")
     print("saved in %s" % path)
 
 

@@ -160,11 +160,7 @@ def run(program, baseline, corpus, runs, results):
             "%.3f" % base[0] if base else "-", utf8[1] / 1024))
     say()
     say("Times are medians of wall time; a ratio above 1 means ours is slower than GNU grep.")
-    os.makedirs(results, exist_ok=True)
-    path = os.path.join(results, time.strftime("utf8-%Y%m%d-%H%M%S.txt"))
-    with open(path, "w") as f:
-        f.write("\n".join(out) + "\n")
-    print("saved in %s" % path)
+    bench.save_table(out, results, "utf8")
 
 
 def main():

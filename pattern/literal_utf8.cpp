@@ -189,6 +189,16 @@ bool utf8MatchesAt(const Cursor& at, int32_t from, const uint8_t* pattern, int32
   return true;
 }
 
+// Tries the pattern at the cursor, its comparisons charged to the budget;
+// on a match the source is left at the cursor.
+bool matchesHere(const Cursor& at, const uint8_t* pattern, int32_t length, WorkBudget& budget) {
+  int32_t compared;
+  const bool whole = utf8MatchesAt(at, 0, pattern, length, &compared);
+  budget.spend(compared);
+  if (whole) textSource.SetPosition(at.p);
+  return whole;
+}
+
 // Moves to the alignment `offset` bytes on and reports it.
 int32_t reportAhead(Cursor& at, int32_t offset) {
   if (!moveTo(at, at.p + offset)) return SEARCH_END;
@@ -301,13 +311,7 @@ int32_t searchUtf8Filtered(const uint8_t* pattern, int32_t length, Cursor& at, W
     }
     // The last positions of the data, read through the source.
     if (byteAt(at, 0) < 0) return SEARCH_END;
-    int32_t compared;
-    const bool whole = utf8MatchesAt(at, 0, pattern, length, &compared);
-    budget.spend(compared);
-    if (whole) {
-      textSource.SetPosition(at.p);
-      return SEARCH_FOUND;
-    }
+    if (matchesHere(at, pattern, length, budget)) return SEARCH_FOUND;
     if (!moveTo(at, at.p + 1)) return SEARCH_END;
     budget.pass(1);
     if (budget.exhausted()) return SEARCH_LINEAR;
@@ -341,13 +345,7 @@ int32_t searchUtf8IgnoreCase(const uint8_t* pattern, int32_t length) {
     return true;
   };
   const auto tryAlignment = [&]() -> int32_t {
-    int32_t compared;
-    const bool whole = utf8MatchesAt(at, 0, pattern, length, &compared);
-    budget.spend(compared);
-    if (whole) {
-      textSource.SetPosition(at.p);
-      return SEARCH_FOUND;
-    }
+    if (matchesHere(at, pattern, length, budget)) return SEARCH_FOUND;
     if (budget.exhausted() && utf8SymbolsReady) {
       return moveTo(at, at.p + 1) ? SEARCH_LINEAR : SEARCH_END;
     }
