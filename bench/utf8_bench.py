@@ -30,7 +30,6 @@ import random
 import re
 import statistics
 import sys
-import time
 import unicodedata
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
