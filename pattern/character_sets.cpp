@@ -196,9 +196,9 @@ class SetBuilder {
       const int32_t slots = size / static_cast<int32_t>(sizeof(Instruction)) + 2;
       reserveSlots(slots);
       const int32_t set = emitSlot(OP_SET);
-      slotAt(set).op4 = rc.crossLines;
-      slotAt(set).op7 = slots;
-      slotAt(set).op1 = holdsInvalid_ ? SET_HOLDS_INVALID_BYTES : 0;
+      slotAt(set).crossLines() = rc.crossLines;
+      slotAt(set).slotCount() = slots;
+      slotAt(set).setFlags() = holdsInvalid_ ? SET_HOLDS_INVALID_BYTES : 0;
       for (int32_t i = 1; i < slots; ++i) emitSlot(0);
       unicodeSetSerialize(set_, reinterpret_cast<uint8_t*>(&slotAt(set + 1)));
       if (rc.atStart) noteFirstSet(set_);
@@ -207,7 +207,7 @@ class SetBuilder {
     } else {
       reserveSlots(SET_SLOTS_BYTE_MODE);
       const int32_t set = emitSlot(OP_SET);
-      slotAt(set).op4 = rc.crossLines;
+      slotAt(set).crossLines() = rc.crossLines;
       const int32_t data = emitSlot(0);
       std::memcpy(&slotAt(data), bitmap_.bits, sizeof bitmap_.bits);
       emitSlot(0);
@@ -279,8 +279,8 @@ class SetBuilder {
     const int32_t slots = SET_SLOTS_BYTE_MODE + partialRows;
     reserveSlots(slots);
     const int32_t set = emitSlot(OP_SET);
-    slotAt(set).op4 = rc.crossLines;
-    slotAt(set).op7 = slots;
+    slotAt(set).crossLines() = rc.crossLines;
+    slotAt(set).slotCount() = slots;
     for (int32_t i = 1; i < slots; ++i) emitSlot(0);
     std::memcpy(&slotAt(set + 1), bitmap_.bits, sizeof bitmap_.bits);
     std::memcpy(&slotAt(set + 2), partial.bits, sizeof partial.bits);

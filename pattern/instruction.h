@@ -82,6 +82,43 @@ struct Instruction {
   int32_t op5;
   int32_t op6;
   int32_t op7;
+
+  // The operands by what they mean for the opcode at hand (see the opcode
+  // list above); each name reads or writes one fixed operand.
+  uint32_t accepted() const { return op1; }  // CHAR: lower-case variant; UTF-8: the code point
+  uint32_t& accepted() { return op1; }
+  uint32_t acceptedVariant() const { return op2; }  // CHAR: upper-case variant; UTF-8: the fold
+  uint32_t& acceptedVariant() { return op2; }
+  uint32_t setFlags() const { return op1; }  // SET: SET_HOLDS_INVALID_BYTES
+  uint32_t& setFlags() { return op1; }
+  uint32_t counter() const { return op1; }  // COUNT_RESET, COUNT_LOOP(_MIN): counter index
+  uint32_t& counter() { return op1; }
+  uint32_t passMark() const { return op2; }  // COUNT_RESET: PASS_START_MARK when it records a pass start
+  uint32_t& passMark() { return op2; }
+  int32_t passRegister() const { return op3; }  // COUNT_RESET with the mark: the register it sets
+  int32_t& passRegister() { return op3; }
+  int32_t passGuard() const { return op3; }  // a loop's branch back: register + 1, 0 for none
+  int32_t& passGuard() { return op3; }
+  int32_t resumeDistance() const { return op3; }  // scans: slots to the continuation
+  int32_t& resumeDistance() { return op3; }
+  int32_t crossLines() const { return op4; }  // CHAR, ANY, SET and their scans
+  int32_t& crossLines() { return op4; }
+  int32_t branch() const { return op4; }  // SPLIT, SPLIT_FIRST: the other way; COUNT_LOOP: the body
+  int32_t& branch() { return op4; }
+  int32_t group() const { return op4; }  // GROUP_START, GROUP_END, BACKREF
+  int32_t& group() { return op4; }
+  int32_t newlineEscape() const { return op4; }  // LINE_END: 1 for the record-mode newline escape
+  int32_t& newlineEscape() { return op4; }
+  int32_t next() const { return op5; }  // JUMP, SPLIT(_FIRST), exit chains; NOT_AHEAD: after a failed body; COUNT_LOOP: exit
+  int32_t& next() { return op5; }
+  int32_t followKind() const { return op5; }  // scans: FOLLOW_* or RUN_TO_END_*
+  int32_t& followKind() { return op5; }
+  int32_t minimum() const { return op6; }  // COUNT_LOOP(_MIN)
+  int32_t& minimum() { return op6; }
+  int32_t maximum() const { return op7; }  // COUNT_LOOP(_MIN); COUNT_UNBOUNDED for none
+  int32_t& maximum() { return op7; }
+  int32_t slotCount() const { return op7; }  // SET: slots with its member data (see setSlotCount)
+  int32_t& slotCount() { return op7; }
 };
 static_assert(sizeof(Instruction) == 32, "a program slot is 32 bytes");
 
@@ -96,6 +133,6 @@ constexpr int32_t PROGRAM_GROWTH = 200;          // slots added at each growth o
 
 // The number of slots a SET (or SET_SCAN) spans, its member data included.
 inline int32_t setSlotCount(const Instruction& set, int32_t encodingMode) {
-  if (encodingMode == ENCODING_UTF8) return set.op7;
-  return set.op7 > SET_SLOTS_BYTE_MODE ? set.op7 : SET_SLOTS_BYTE_MODE;
+  if (encodingMode == ENCODING_UTF8) return set.slotCount();
+  return set.slotCount() > SET_SLOTS_BYTE_MODE ? set.slotCount() : SET_SLOTS_BYTE_MODE;
 }

@@ -35,7 +35,7 @@ int32_t followKind(const Instruction& item, const Instruction& branch, const Ins
       return FOLLOW_NEWLINE;
     case OP_MATCH:
       if (branch.opcode != OP_SPLIT_FIRST) return -1;
-      if (item.op4 == 1) return RUN_TO_END_CROSSING;
+      if (item.crossLines() == 1) return RUN_TO_END_CROSSING;
       if (item.opcode == OP_CHAR) return RUN_TO_END_CHAR;
       return item.opcode == OP_SET ? RUN_TO_END_SET : RUN_TO_END_ANY;
     default:
@@ -62,7 +62,7 @@ void runLoopPass(Instruction* program, int32_t lastSlot, int32_t encodingMode) {
     if (itemSlots < 1 || branchAt >= lastSlot) break;
     const Instruction& branch = program[branchAt];
     const bool oneItemLoop = (branch.opcode == OP_SPLIT || branch.opcode == OP_SPLIT_FIRST) &&
-                             branch.op4 == -itemSlots && branch.op5 == 1;
+                             branch.branch() == -itemSlots && branch.next() == 1;
     if (!oneItemLoop) {
       at = branchAt;
       continue;
@@ -73,10 +73,10 @@ void runLoopPass(Instruction* program, int32_t lastSlot, int32_t encodingMode) {
     // after another such item, with a forward jump (x*y* and (?!z)x*y): the
     // continuation begins where it goes, and the items in between (the
     // second copy) are still walked.
-    const bool jumps = program[resume].opcode == OP_JUMP && program[resume].op5 > 0 &&
-                       resume + program[resume].op5 <= lastSlot;
+    const bool jumps = program[resume].opcode == OP_JUMP && program[resume].next() > 0 &&
+                       resume + program[resume].next() <= lastSlot;
     if (jumps) {
-      resume += program[resume].op5;
+      resume += program[resume].next();
       if (program[resume].opcode == OP_GROUP_END && resume < lastSlot) ++resume;
     }
     int32_t followAt = resume;
@@ -99,8 +99,8 @@ void runLoopPass(Instruction* program, int32_t lastSlot, int32_t encodingMode) {
       continue;
     }
     item.opcode = scanOpcode(item.opcode);
-    item.op3 = kind <= FOLLOW_NEWLINE ? resume - at : 0;
-    item.op5 = kind;
+    item.resumeDistance() = kind <= FOLLOW_NEWLINE ? resume - at : 0;
+    item.followKind() = kind;
     // The follow instruction is never an item of its own loop.
     at = jumps ? branchAt + 1 : followAt + slotsOf(follow, encodingMode);
   }

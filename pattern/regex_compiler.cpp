@@ -75,9 +75,9 @@ Fragment emitByteCharacter(int32_t byte) {
     accepted[1] = upperTable[accepted[0]];
     accepted[0] = lowerTable[accepted[1]];
   }
-  ch.op1 = accepted[0];
-  ch.op2 = accepted[1];
-  ch.op4 = rc.crossLines;
+  ch.accepted() = accepted[0];
+  ch.acceptedVariant() = accepted[1];
+  ch.crossLines() = rc.crossLines;
   if (rc.atStart) {
     noteFirstByte(accepted[0]);
     noteFirstByte(accepted[1]);
@@ -98,9 +98,9 @@ Fragment emitDoubleByteCharacter(int32_t pair) {
   }
   for (int32_t i = 0; i < 2; ++i) {
     Instruction& ch = slotAt(emitSlot(OP_CHAR));
-    ch.op1 = static_cast<uint8_t>(lower[i]);
-    ch.op2 = static_cast<uint8_t>(upper[i]);
-    ch.op4 = rc.crossLines;
+    ch.accepted() = static_cast<uint8_t>(lower[i]);
+    ch.acceptedVariant() = static_cast<uint8_t>(upper[i]);
+    ch.crossLines() = rc.crossLines;
   }
   if (rc.atStart) {
     noteFirstByte(static_cast<uint8_t>(lower[0]));
@@ -114,10 +114,10 @@ Fragment emitDoubleByteCharacter(int32_t pair) {
 // compares with the fold of the text's character.
 Fragment emitCodePointCharacter(int64_t codePoint) {
   Instruction& ch = slotAt(emitSlot(OP_CHAR));
-  ch.op1 = static_cast<uint32_t>(codePoint);
-  ch.op2 = rc.ignoreCase != 0 ? foldCodePoint(static_cast<uint32_t>(codePoint))
+  ch.accepted() = static_cast<uint32_t>(codePoint);
+  ch.acceptedVariant() = rc.ignoreCase != 0 ? foldCodePoint(static_cast<uint32_t>(codePoint))
                               : static_cast<uint32_t>(codePoint);
-  ch.op4 = rc.crossLines;
+  ch.crossLines() = rc.crossLines;
   if (rc.atStart) {
     noteFirstCodePoint(codePoint);
     rc.atStart = false;
@@ -152,8 +152,8 @@ Fragment emitCodePageCharacter(int64_t codePoint) {
   return consuming();
 }
 
-Fragment emitZeroWidth(uint8_t opcode, int32_t op4) {
-  slotAt(emitSlot(opcode)).op4 = op4;
+Fragment emitZeroWidth(uint8_t opcode, int32_t newlineEscape) {
+  slotAt(emitSlot(opcode)).newlineEscape() = newlineEscape;
   return zeroWidthFragment();
 }
 
@@ -251,10 +251,10 @@ int32_t insertPassGuard(Fragment* body, int32_t start) {
   const int32_t reg = compiledPattern.loopGuards++;
   insertSlot(start, start, OP_COUNT_RESET);
   Instruction& guard = slotAt(start);
-  guard.op2 = PASS_START_MARK;
-  guard.op3 = reg;
-  guard.op4 = 0;
-  guard.op5 = 0;
+  guard.passMark() = PASS_START_MARK;
+  guard.passRegister() = reg;
+  guard.branch() = 0;
+  guard.next() = 0;
   shiftFragmentForInsert(body, start);
   return reg + 1;
 }
@@ -285,9 +285,9 @@ Fragment applyPlainLoop(Fragment body, int32_t start, bool zeroMinimum, uint8_t 
   const int32_t bodyStart = zeroMinimum ? start + 1 : start;
   const int32_t back = emitSlot(opcode);
   Instruction& branch = slotAt(back);
-  branch.op3 = guard;
-  branch.op4 = bodyStart - back;
-  branch.op5 = 1;
+  branch.passGuard() = guard;
+  branch.branch() = bodyStart - back;
+  branch.next() = 1;
   patchExits(body, back);
   if (!zeroMinimum) return body.kind == FRAGMENT_OPTIONAL ? optional() : consuming();
   Fragment loop = optional();
@@ -303,9 +303,9 @@ Fragment applyCountedLoop(Fragment body, int32_t start, const Count& count, bool
   const int32_t guard = body.kind == FRAGMENT_OPTIONAL ? insertPassGuard(&body, start) : 0;
   insertSlot(start, start, OP_COUNT_RESET);
   Instruction& reset = slotAt(start);
-  reset.op1 = static_cast<uint32_t>(rc.nestingDepth);
-  reset.op4 = 0;
-  reset.op5 = 0;
+  reset.counter() = static_cast<uint32_t>(rc.nestingDepth);
+  reset.branch() = 0;
+  reset.next() = 0;
   shiftFragmentForInsert(&body, start);
   const bool zeroMinimum = count.minimum == 0;
   if (zeroMinimum) {
@@ -315,12 +315,12 @@ Fragment applyCountedLoop(Fragment body, int32_t start, const Count& count, bool
   const int32_t bodyStart = start + (zeroMinimum ? 2 : 1);
   const int32_t back = emitSlot(minimal ? OP_COUNT_LOOP_MIN : OP_COUNT_LOOP);
   Instruction& loop = slotAt(back);
-  loop.op1 = static_cast<uint32_t>(rc.nestingDepth);
-  loop.op3 = guard;
-  loop.op4 = bodyStart - back;
-  loop.op5 = 1;
-  loop.op6 = count.minimum;
-  loop.op7 = count.maximum;
+  loop.counter() = static_cast<uint32_t>(rc.nestingDepth);
+  loop.passGuard() = guard;
+  loop.branch() = bodyStart - back;
+  loop.next() = 1;
+  loop.minimum() = count.minimum;
+  loop.maximum() = count.maximum;
   patchExits(body, back);
   if (!zeroMinimum) return body.kind == FRAGMENT_OPTIONAL ? optional() : consuming();
   Fragment skippable = optional();
@@ -359,13 +359,13 @@ Fragment applyQuantifier(Fragment item, int32_t start) {
 // The body of a group up to its terminator, between GROUP_START and
 // GROUP_END when it is recorded.
 Fragment parseGroupBody(int32_t terminator, bool recorded, int32_t number) {
-  if (recorded) slotAt(emitSlot(OP_GROUP_START)).op4 = number;
+  if (recorded) slotAt(emitSlot(OP_GROUP_START)).group() = number;
   Fragment body = parseAlternation(terminator);
   requireCurrent(terminator);
   readNextChar();
   if (!recorded) return body;
   const int32_t end = emitSlot(OP_GROUP_END);
-  slotAt(end).op4 = number;
+  slotAt(end).group() = number;
   patchExits(body, end);
   return Fragment{body.kind, NO_SLOT, NO_SLOT};
 }
@@ -393,7 +393,7 @@ int32_t readExplicitGroupNumber() {
 Fragment finishLookAhead(int32_t notAhead, const Fragment& body) {
   const int32_t match = emitSlot(OP_MATCH);
   patchExits(body, match);
-  slotAt(notAhead).op5 = match + 1 - notAhead;
+  slotAt(notAhead).next() = match + 1 - notAhead;
   // A look-ahead consumes nothing; unless it is empty it is an item that may
   // be passed, so a loop over it gets the empty-pass guard.
   return body.kind == FRAGMENT_ZERO_WIDTH ? zeroWidthFragment() : optional();
@@ -469,7 +469,7 @@ Fragment parseEscapeItem(const PatternEscape& escape) {
       return emitZeroWidth(OP_MARK_CURSOR, 0);
     case ESCAPE_BACKREF:
       standsWithoutFirstCharacter();
-      slotAt(emitSlot(OP_BACKREF)).op4 = static_cast<int32_t>(escape.value);
+      slotAt(emitSlot(OP_BACKREF)).group() = static_cast<int32_t>(escape.value);
       // An empty or unset capture matches without consuming.
       return optional();
     default:
@@ -482,7 +482,7 @@ Fragment parseItem(int32_t terminator) {
     const int32_t c = rc.current;
     const bool unix = rc.unixSyntax != 0;
     if (c == (unix ? '.' : '?')) {
-      slotAt(emitSlot(OP_ANY)).op4 = rc.crossLines;
+      slotAt(emitSlot(OP_ANY)).crossLines() = rc.crossLines;
       invalidateFirstCharacters();
       rc.atStart = false;
       readNextChar();
@@ -573,7 +573,7 @@ void joinItem(Fragment* sequence, const Fragment& item, int32_t start) {
     exits.tail = item.tail + (copy - start);
   }
   const int32_t after = nextSlot();
-  slotAt(jump).op5 = after - jump;
+  slotAt(jump).next() = after - jump;
   patchExits(item, after);
   *sequence = exits;
 }

@@ -67,8 +67,8 @@ void insertSlot(int32_t position, int32_t target, uint8_t opcode) {
   Instruction& slot = program[position];
   std::memset(&slot, 0, sizeof slot);
   slot.opcode = opcode;
-  slot.op4 = 1;
-  slot.op5 = target - position + 1;
+  slot.branch() = 1;
+  slot.next() = target - position + 1;
 }
 
 void shiftFragmentForInsert(Fragment* fragment, int32_t position) {
@@ -88,11 +88,11 @@ int32_t copySlots(int32_t first, int32_t last) {
 }
 
 void addExit(Fragment* fragment, int32_t slot) {
-  slotAt(slot).op5 = 0;
+  slotAt(slot).next() = 0;
   if (fragment->head == NO_SLOT) {
     fragment->head = slot;
   } else {
-    slotAt(fragment->tail).op5 = slot - fragment->tail;
+    slotAt(fragment->tail).next() = slot - fragment->tail;
   }
   fragment->tail = slot;
 }
@@ -102,7 +102,7 @@ void joinExits(Fragment* into, const Fragment& other) {
   if (into->head == NO_SLOT) {
     into->head = other.head;
   } else {
-    slotAt(into->tail).op5 = other.head - into->tail;
+    slotAt(into->tail).next() = other.head - into->tail;
   }
   into->tail = other.tail;
 }
@@ -111,8 +111,8 @@ void patchExits(const Fragment& fragment, int32_t target) {
   int32_t slot = fragment.head;
   while (slot != NO_SLOT) {
     Instruction& branch = slotAt(slot);
-    const int32_t link = branch.op5;
-    branch.op5 = target - slot;
+    const int32_t link = branch.next();
+    branch.next() = target - slot;
     slot = link == 0 || slot == fragment.tail ? NO_SLOT : slot + link;
   }
 }

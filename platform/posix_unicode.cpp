@@ -26,7 +26,7 @@ namespace {
 constexpr uint32_t REPLACEMENT = 0xFFFD;
 constexpr DWORD MB_ERR_INVALID_CHARS_FLAG = 0x8;
 constexpr DWORD WC_ERR_INVALID_CHARS_FLAG = 0x80;
-constexpr uint32_t NO_CHARACTER = 0xFFFFFFFFu;
+constexpr uint32_t ILL_FORMED = 0xFFFFFFFFu;  // a decoder's answer for bytes of no character
 
 // Collects output units; with a capacity of 0 it only counts them.
 template <typename Unit>
@@ -77,7 +77,7 @@ void putCodePointAsUtf8(Sink<char>& sink, uint32_t codePoint) {
 }
 
 // Decodes one UTF-8 character at text[*position]; advances the position and
-// answers the code point, or NO_CHARACTER after an ill-formed part.
+// answers the code point, or ILL_FORMED after an ill-formed part.
 uint32_t decodeOneUtf8(const uint8_t* text, size_t length, size_t* position) {
   size_t i = *position;
   uint8_t lead = text[i];
@@ -110,13 +110,13 @@ uint32_t decodeOneUtf8(const uint8_t* text, size_t length, size_t* position) {
     }
   } else {
     *position = i + 1;
-    return NO_CHARACTER;
+    return ILL_FORMED;
   }
   ++i;
   for (size_t k = 0; k < following; ++k, ++i) {
     if (i >= length || text[i] < low || text[i] > high) {
       *position = i;
-      return NO_CHARACTER;
+      return ILL_FORMED;
     }
     codePoint = (codePoint << 6) | (text[i] & 0x3F);
     low = 0x80;
@@ -127,7 +127,7 @@ uint32_t decodeOneUtf8(const uint8_t* text, size_t length, size_t* position) {
 }
 
 // Reads one code point from UTF-16 units; an unpaired surrogate answers
-// NO_CHARACTER.
+// ILL_FORMED.
 uint32_t decodeOneUtf16(const WCHAR* text, size_t length, size_t* position) {
   size_t i = *position;
   uint32_t unit = text[i];
@@ -139,7 +139,7 @@ uint32_t decodeOneUtf16(const WCHAR* text, size_t length, size_t* position) {
     *position = i + 2;
     return 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00);
   }
-  return NO_CHARACTER;
+  return ILL_FORMED;
 }
 
 // Bytes 0x80-0x9F of Windows-1252.
@@ -257,12 +257,12 @@ iconv_t converterFor(uint32_t codePage, bool toUnicode) {
   return handle;
 }
 
-// Converts the bytes of one double-byte-code-page character; NO_CHARACTER
+// Converts the bytes of one double-byte-code-page character; ILL_FORMED
 // when it is not a character of the code page.
 uint32_t decodeDoubleByteCharacter(uint32_t codePage, const uint8_t* bytes, size_t length) {
   iconv_t handle = converterFor(codePage, true);
   if (handle == reinterpret_cast<iconv_t>(-1)) {
-    return NO_CHARACTER;
+    return ILL_FORMED;
   }
   char input[2];
   std::memcpy(input, bytes, length);
@@ -274,7 +274,7 @@ uint32_t decodeDoubleByteCharacter(uint32_t codePage, const uint8_t* bytes, size
   iconv(handle, nullptr, nullptr, nullptr, nullptr);
   if (iconv(handle, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1) || inLeft != 0 ||
       outLeft != 0) {
-    return NO_CHARACTER;
+    return ILL_FORMED;
   }
   return output[0] | (output[1] << 8) | (output[2] << 16) | (static_cast<uint32_t>(output[3]) << 24);
 }
@@ -322,9 +322,9 @@ bool decodeBytes(uint32_t codePage, const uint8_t* text, size_t length, bool str
                                     : (text[i] >= 0x81 && text[i] <= 0xFE);
       if (lead && i + 1 < length) {
         character = decodeDoubleByteCharacter(codePage, text + i, 2);
-        i += character == NO_CHARACTER ? 1 : 2;
+        i += character == ILL_FORMED ? 1 : 2;
       } else if (lead) {
-        character = NO_CHARACTER;
+        character = ILL_FORMED;
         ++i;
       } else {
         character = decodeDoubleByteCharacter(codePage, text + i, 1);
@@ -334,7 +334,7 @@ bool decodeBytes(uint32_t codePage, const uint8_t* text, size_t length, bool str
       character = characterOfSingleByte(codePage, text[i]);
       ++i;
     }
-    if (character == NO_CHARACTER) {
+    if (character == ILL_FORMED) {
       if (strict) {
         return false;
       }
@@ -354,7 +354,7 @@ bool encodeUnits(uint32_t codePage, const WCHAR* text, size_t length, bool stric
   while (i < length) {
     uint32_t character = decodeOneUtf16(text, length, &i);
     if (codePage == 65001) {
-      if (character == NO_CHARACTER) {
+      if (character == ILL_FORMED) {
         if (strict) {
           return false;
         }
@@ -365,7 +365,7 @@ bool encodeUnits(uint32_t codePage, const WCHAR* text, size_t length, bool stric
     }
     uint8_t bytes[2];
     size_t count = 0;
-    if (character != NO_CHARACTER) {
+    if (character != ILL_FORMED) {
       if (character < 0x80) {
         bytes[0] = static_cast<uint8_t>(character);
         count = 1;
