@@ -14,8 +14,11 @@
 #   a       one line of "a", then the pattern's missing "b" or not
 #   base64  one line of base64 letters and digits, no "_"
 #   ab      one line of "ab" repeated, one match of it all
+#   ab_c    the same line and a "c", a_c a line of "a" and a "c": the
+#           look-ahead patterns' required "c" is there
 # and the short ones the nested loops that a backtracker takes exponential
-# time over: 24 "a" then "cb", 28 "x" without "y".
+# time over: 24 "a" then "cb", 28 "x" without "y". Patterns with look-ahead
+# are timed against grep -P and rg -P, the engines that know it.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,6 +38,8 @@ lines = {
     "a_b": b"a" * size + b"b",
     "base64": bytes(letters[(i * 7919) % 62] for i in range(1 << 16)) * (size >> 16),
     "ab": b"ab" * (size // 2),
+    "ab_c": b"ab" * (size // 2) + b"c",
+    "a_c": b"a" * size + b"c",
     "a24cb": b"a" * 24 + b"cb",
     "x28": b"x" * 28,
 }
@@ -45,11 +50,12 @@ EOF
 
 printf '%-34s %-26s %-26s %-26s\n' "pattern over text" "ours" "grep -E" "rg -j1 --no-mmap"
 cell() {
-  local pattern=$1 text=$2
+  local pattern=$1 text=$2 syntax=-E rgSyntax=()
+  if [[ $pattern == *'(?!'* ]]; then syntax=-P rgSyntax=(-P); fi
   printf '%-34s %-26s %-26s %-26s\n' "$pattern over $text" \
     "$(measure "$program" -C -U "$pattern" "$scratch/$text.txt")" \
-    "$(measure env LC_ALL=C grep -a -c -E "$pattern" "$scratch/$text.txt")" \
-    "$(measure rg -j1 --no-mmap -c "$pattern" "$scratch/$text.txt")"
+    "$(measure env LC_ALL=C grep -a -c "$syntax" "$pattern" "$scratch/$text.txt")" \
+    "$(measure rg -j1 --no-mmap -c "${rgSyntax[@]}" "$pattern" "$scratch/$text.txt")"
 }
 cell 'a*b' a
 cell 'a*b' a_b
@@ -62,3 +68,7 @@ cell '(a|a){1,30}b' a_b
 cell '(a{1,5}){1,20}b' a_b
 cell '(a*)*b' a24cb
 cell '(x+x+)+y' x28
+cell '(?!x)(ab)*c' ab_c
+cell '(?!x)(a|b)*c' ab_c
+cell '(?!foo|bar)(a|b)*c' ab_c
+cell '(a|aa)*(?!x)c' a_c

@@ -3,10 +3,14 @@
 // The backtracker (matcher.cpp) can take time exponential in the text on
 // loops that match the same text in more than one way, and tried at every
 // start it reads a long line once per start. The Pike VM (pike_vm.cpp) runs
-// most programs in linear time instead; the ones it does not take, and that
-// have no back-reference (look-ahead above all), run here: the same
-// backtracker, which records every state it has explored and never explores
-// one twice (selective memoization, as Ruby's engine does since 3.2).
+// most programs in linear time instead, look-ahead of short bodies among
+// them; the ones it does not take, and that have no back-reference (a
+// look-ahead whose body holds an open loop, (?!.*x), above all), run here:
+// the same backtracker, which records every state it has explored and never
+// explores one twice (selective memoization, as Ruby's engine does since
+// 3.2). A scan inside a look-ahead body is not recorded, so such a body
+// tried at every position of a long line reads the rest of the line each
+// time.
 //
 // A state is the instruction, the position in the text, and whatever else
 // decides the future from there: the counters of the counted loops around the
@@ -126,29 +130,30 @@ bool findRanges(const Instruction* program, int32_t slots, const uint8_t* isStar
     if (in.opcode == OP_COUNT_LOOP || in.opcode == OP_COUNT_LOOP_MIN) {
       // The counter is set to 0 by the COUNT_RESET just before the body and
       // read only within it.
-      const int64_t body = static_cast<int64_t>(pc) + in.op4;
-      if (in.op1 >= static_cast<uint32_t>(REPEAT_COUNTERS) || body < 1 || body > pc ||
-          !isStart[body - 1] || in.op6 < 0 || in.op7 < 1) {
+      const int64_t body = static_cast<int64_t>(pc) + in.branch();
+      if (in.counter() >= static_cast<uint32_t>(REPEAT_COUNTERS) || body < 1 || body > pc ||
+          !isStart[body - 1] || in.minimum() < 0 || in.maximum() < 1) {
         return false;
       }
       const Instruction& reset = program[body - 1];
-      if (reset.opcode != OP_COUNT_RESET || reset.op2 == PASS_START_MARK || reset.op1 != in.op1) {
+      if (reset.opcode != OP_COUNT_RESET || reset.passMark() == PASS_START_MARK ||
+          reset.counter() != in.counter()) {
         return false;
       }
-      const bool bounded = in.op7 != COUNT_UNBOUNDED;
-      const int64_t radix = bounded ? int64_t{in.op7} : int64_t{in.op6} + 1;
-      ranges[(*rangeCount)++] =
-          LiveRange{static_cast<int32_t>(body), pc,
-                    LiveItem{static_cast<int32_t>(in.op1), 0, bounded ? -1 : in.op6, radix, 0}};
+      const bool bounded = in.maximum() != COUNT_UNBOUNDED;
+      const int64_t radix = bounded ? int64_t{in.maximum()} : int64_t{in.minimum()} + 1;
+      ranges[(*rangeCount)++] = LiveRange{
+          static_cast<int32_t>(body), pc,
+          LiveItem{static_cast<int32_t>(in.counter()), 0, bounded ? -1 : in.minimum(), radix, 0}};
     }
-    if (isLoopBranch(in.opcode) && in.op3 != 0) {
+    if (isLoopBranch(in.opcode) && in.passGuard() != 0) {
       // The pass-start record sits at the body's first slot, the branch
       // back reads it; between them it is part of the state.
-      const int64_t record = static_cast<int64_t>(pc) + in.op4;
-      const int32_t reg = in.op3 - 1;
+      const int64_t record = static_cast<int64_t>(pc) + in.branch();
+      const int32_t reg = in.passGuard() - 1;
       if (reg < 0 || record < 0 || record > pc || !isStart[record] ||
-          program[record].opcode != OP_COUNT_RESET || program[record].op2 != PASS_START_MARK ||
-          program[record].op3 != reg) {
+          program[record].opcode != OP_COUNT_RESET ||
+          program[record].passMark() != PASS_START_MARK || program[record].passRegister() != reg) {
         return false;
       }
       ranges[(*rangeCount)++] =
@@ -157,7 +162,7 @@ bool findRanges(const Instruction* program, int32_t slots, const uint8_t* isStar
     if (in.opcode == OP_NOT_AHEAD) {
       // The body runs from the next slot to its own MATCH, just before the
       // slot where the program goes on when the body fails.
-      const int64_t match = static_cast<int64_t>(pc) + in.op5 - 1;
+      const int64_t match = static_cast<int64_t>(pc) + in.next() - 1;
       if (match <= pc || match >= slots || !isStart[match] || program[match].opcode != OP_MATCH) {
         return false;
       }

@@ -1,6 +1,6 @@
 // The backtracking matcher with memoized failures: the engine of the programs
-// without back-references that the Pike VM does not take (look-ahead, text of
-// several bytes a character, more states than the VM's bound). See
+// without back-references that the Pike VM does not take (look-ahead whose
+// body holds an open loop, more states than the VM's bound). See
 // backtrack_memo.cpp.
 #pragma once
 

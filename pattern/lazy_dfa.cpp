@@ -119,6 +119,9 @@ struct Analysis {
   bool hasLineStart;
   int32_t* distance;  // per slot: the fewest bytes from there to MATCH
   int64_t longest;    // the most bytes a match takes, or UNBOUNDED
+  // The most bytes a match takes before its required literal (one of the
+  // set) begins, or UNBOUNDED.
+  int64_t literalReach;
   int32_t thrashingLines;
   // Per byte: whether every state's step on it depends on the byte alone,
   // so that the table may keep it (see the comment at the top).
@@ -139,15 +142,23 @@ int32_t slotLength(const Instruction& in) {
 
 // The most bytes one character of an item takes: a CHAR in double-byte text
 // tests the lead byte alone; in UTF-8 a CHAR takes its own character, or
-// under -I a case form of it (at most four bytes, as every letter), and
-// ANY and SET any sequence the decoder accepts.
+// under -I a case form of it (at most four bytes, as every letter), a SET of
+// ASCII members one byte, and ANY and other SETs any sequence the decoder
+// accepts.
 int32_t itemBytes(const Instruction& in) {
   if (analysis.textMode == ENCODING_DOUBLE_BYTE) {
     return in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN ? 1 : 2;
   }
   if (analysis.textMode != ENCODING_UTF8) return 1;
+  if (isSet(in.opcode) && (in.setFlags() & SET_HOLDS_INVALID_BYTES) == 0) {
+    // A set of ASCII members alone takes one byte: its header (low, high,
+    // pairs above U+FFFF) follows the slot.
+    uint32_t header[3];
+    std::memcpy(header, &in + 1, sizeof header);
+    if (header[2] == 0 && header[1] < 0x80) return 1;
+  }
   if (in.opcode != OP_CHAR && in.opcode != OP_CHAR_SCAN) return 6;
-  const uint32_t c = in.op2;
+  const uint32_t c = in.acceptedVariant();
   const int32_t own = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : c < 0x200000 ? 4 : 6;
   return analysis.ignoreCase != 0 && own < 4 ? 4 : own;
 }
@@ -158,10 +169,12 @@ int32_t itemBytes(const Instruction& in) {
 // through some of these).
 bool staysOnLine(const Instruction& in) {
   if (in.opcode == OP_NEWLINE) return false;
-  if (isItem(in.opcode) && in.op4 != 0) return false;
-  if (in.opcode == OP_LINE_END && in.op4 != 0) return false;
+  if (isItem(in.opcode) && in.crossLines() != 0) return false;
+  if (in.opcode == OP_LINE_END && in.newlineEscape() != 0) return false;
   if (in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN) {
-    if (in.op1 == '\n' || in.op1 == '\r' || in.op2 == '\n' || in.op2 == '\r') return false;
+    if (in.accepted() == '\n' || in.accepted() == '\r' || in.acceptedVariant() == '\n' ||
+        in.acceptedVariant() == '\r')
+      return false;
   }
   return true;
 }
@@ -186,14 +199,14 @@ void computeDistances(const Instruction* program, int32_t slots, const uint8_t* 
           best = 0;
           break;
         case OP_JUMP:
-          via(pc + static_cast<int64_t>(in.op5), 0);
+          via(pc + static_cast<int64_t>(in.next()), 0);
           break;
         case OP_SPLIT:
         case OP_SPLIT_FIRST:
         case OP_COUNT_LOOP:
         case OP_COUNT_LOOP_MIN:
-          via(pc + static_cast<int64_t>(in.op4), 0);
-          via(pc + static_cast<int64_t>(in.op5), 0);
+          via(pc + static_cast<int64_t>(in.branch()), 0);
+          via(pc + static_cast<int64_t>(in.next()), 0);
           break;
         default:
           via(pc + slotLength(in), isItem(in.opcode) ? 1 : 0);
@@ -210,8 +223,17 @@ void computeDistances(const Instruction* program, int32_t slots, const uint8_t* 
 // The most bytes a match takes, from the slots in reverse: a branch back
 // makes it unbounded, except a counted loop's with a maximum, whose body is
 // measured up to its COUNT_LOOP (counted as 0 there) and taken that many
-// times at its COUNT_RESET.
-int64_t computeLongest(const Instruction* program, int32_t slots, const uint8_t* isStart) {
+// times at its COUNT_RESET. With stop slots, the most bytes taken before
+// one of them is reached (a stop inside a counted loop's body is not
+// measured: the length is then unbounded).
+int64_t computeLongest(const Instruction* program, int32_t slots, const uint8_t* isStart,
+                       const int32_t* stops = nullptr, int32_t stopCount = 0) {
+  auto isStop = [stops, stopCount](int32_t pc) {
+    for (int32_t i = 0; i < stopCount; ++i) {
+      if (stops[i] == pc) return true;
+    }
+    return false;
+  };
   constexpr int64_t CAP = int64_t{1} << 40;
   int64_t* longest = nullptr;
   int32_t* loopOfReset = nullptr;
@@ -226,9 +248,9 @@ int64_t computeLongest(const Instruction* program, int32_t slots, const uint8_t*
     if (!isStart[pc] || (in.opcode != OP_COUNT_LOOP && in.opcode != OP_COUNT_LOOP_MIN)) continue;
     // A pass is counted from the COUNT_RESET just before the body; a loop
     // without one leaves the length unbounded.
-    const int64_t body = pc + static_cast<int64_t>(in.op4);
+    const int64_t body = pc + static_cast<int64_t>(in.branch());
     if (body < 1 || body > pc || program[body - 1].opcode != OP_COUNT_RESET ||
-        program[body - 1].op2 == PASS_START_MARK || loopOfReset[body - 1] >= 0) {
+        program[body - 1].passMark() == PASS_START_MARK || loopOfReset[body - 1] >= 0) {
       memFree(longest);
       memFree(loopOfReset);
       return UNBOUNDED;
@@ -248,6 +270,10 @@ int64_t computeLongest(const Instruction* program, int32_t slots, const uint8_t*
     const Instruction& in = program[pc];
     const int32_t next = pc + slotLength(in);
     int64_t value = UNBOUNDED;
+    if (isStop(pc)) {
+      longest[pc] = 0;
+      continue;
+    }
     switch (in.opcode) {
       case OP_MATCH:
       case OP_COUNT_LOOP:
@@ -260,12 +286,12 @@ int64_t computeLongest(const Instruction* program, int32_t slots, const uint8_t*
         value = add(itemBytes(in), at(next, pc));
         break;
       case OP_JUMP:
-        value = at(pc + static_cast<int64_t>(in.op5), pc);
+        value = at(pc + static_cast<int64_t>(in.next()), pc);
         break;
       case OP_SPLIT:
       case OP_SPLIT_FIRST: {
-        const int64_t a = at(pc + static_cast<int64_t>(in.op4), pc);
-        const int64_t b = at(pc + static_cast<int64_t>(in.op5), pc);
+        const int64_t a = at(pc + static_cast<int64_t>(in.branch()), pc);
+        const int64_t b = at(pc + static_cast<int64_t>(in.next()), pc);
         value = a == UNBOUNDED || b == UNBOUNDED ? UNBOUNDED : (a > b ? a : b);
         break;
       }
@@ -277,21 +303,23 @@ int64_t computeLongest(const Instruction* program, int32_t slots, const uint8_t*
         }
         const Instruction& back = program[loop];
         // Every slot of the body must lead only into the body or to its loop.
-        bool closed = back.op7 != COUNT_UNBOUNDED && back.op5 > 0;
+        bool closed = back.maximum() != COUNT_UNBOUNDED && back.next() > 0;
         for (int32_t k = next; k < loop && closed; ++k) {
           if (!isStart[k]) continue;
+          if (isStop(k)) closed = false;
           const Instruction& inner = program[k];
           const bool branch =
               inner.opcode == OP_JUMP || inner.opcode == OP_SPLIT || inner.opcode == OP_SPLIT_FIRST;
-          if (branch && (k + static_cast<int64_t>(inner.op5) > loop ||
-                         (inner.opcode != OP_JUMP && k + static_cast<int64_t>(inner.op4) > loop))) {
+          if (branch &&
+              (k + static_cast<int64_t>(inner.next()) > loop ||
+               (inner.opcode != OP_JUMP && k + static_cast<int64_t>(inner.branch()) > loop))) {
             closed = false;
           }
         }
         const int64_t body = closed ? longest[next] : UNBOUNDED;
-        const int64_t after = at(loop + static_cast<int64_t>(back.op5), loop);
-        if (body == UNBOUNDED || after == UNBOUNDED || body * back.op7 > CAP) break;
-        value = add(body * back.op7, after);
+        const int64_t after = at(loop + static_cast<int64_t>(back.next()), loop);
+        if (body == UNBOUNDED || after == UNBOUNDED || body * back.maximum() > CAP) break;
+        value = add(body * back.maximum(), after);
         break;
       }
       case OP_MARK_CURSOR:
@@ -346,6 +374,7 @@ void analyze(const Instruction* program, int32_t slots) {
   a.recordEligible = false;
   a.slots = 0;
   a.thrashingLines = 0;
+  a.literalReach = UNBOUNDED;
   if (!memGrowArray(&a.copy, slots) || !memGrowArray(&a.distance, slots)) return;
   std::memcpy(a.copy, program, static_cast<size_t>(slots) * sizeof(Instruction));
   a.slots = slots;
@@ -368,6 +397,12 @@ void analyze(const Instruction* program, int32_t slots) {
   markBytesAlone(program, slots, isStart);
   computeDistances(program, slots, isStart);
   a.longest = computeLongest(program, slots, isStart);
+  const RequiredLiteral& literal = compiledPattern.requiredLiteral;
+  if (literal.length > 0 && literal.firstSlot >= 0) {
+    int32_t stops[REQUIRED_LITERAL_ALTERNATIVES] = {literal.firstSlot};
+    for (int32_t i = 0; i < literal.otherCount; ++i) stops[i + 1] = literal.others[i].firstSlot;
+    a.literalReach = computeLongest(program, slots, isStart, stops, literal.otherCount + 1);
+  }
   memFree(isStart);
   const bool takesBytes = a.distance[0] >= 1 && a.distance[0] != NO_DISTANCE;
   a.eligible = eligible && takesBytes;
@@ -802,6 +837,25 @@ void setLazyDfaBudget(int32_t bytes) {
 int64_t lazyDfaClears() { return cache.clears; }
 int64_t lazyDfaLinesPassed() { return linesPassed; }
 
+namespace {
+
+void describeProgram() {
+  const Instruction* program = compiledPattern.program;
+  const int32_t slots = compiledPattern.lastSlot + 1;
+  if (!analysisDescribes(program, slots)) {
+    analyze(program, slots);
+    ++programGeneration;
+  }
+}
+
+}  // namespace
+
+int64_t bytesBeforeRequiredLiteral() {
+  if (compiledPattern.program == nullptr) return UNBOUNDED;
+  describeProgram();
+  return analysis.literalReach;
+}
+
 bool lazyDfaTakesProgram() {
   // Lines ask the source only at the window's edges, records at every line
   // test (which the programs taken in records lack) and at the window's end.
@@ -811,12 +865,7 @@ bool lazyDfaTakesProgram() {
       compiledPattern.program == nullptr) {
     return false;
   }
-  const Instruction* program = compiledPattern.program;
-  const int32_t slots = compiledPattern.lastSlot + 1;
-  if (!analysisDescribes(program, slots)) {
-    analyze(program, slots);
-    ++programGeneration;
-  }
+  describeProgram();
   const bool eligible = textSource.askLineBounds != 0 ? analysis.recordEligible : analysis.eligible;
   if (!eligible || analysis.thrashingLines >= THRASH_LINE_LIMIT) return false;
   return dfaUse == LAZY_DFA_ALWAYS || pikeVmTakesProgram();

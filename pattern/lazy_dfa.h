@@ -18,6 +18,12 @@ LazyDfaUse lazyDfaUse();
 // in records, hold no line test.
 bool lazyDfaTakesProgram();
 
+// The most bytes a match of the current compiled program takes, in the
+// current source's text, before its required literal (one of the set)
+// begins; -1 when that is unbounded or not known (a program the filter cannot
+// analyse).
+int64_t bytesBeforeRequiredLiteral();
+
 enum LazyDfaVerdict : int32_t {
   DFA_NO_MATCH = 0,  // no match starts in the rest of the line; the pointer is at the next line
   DFA_TEXT_END = 1,  // no match starts in the rest of the text

@@ -185,31 +185,31 @@ int32_t handleSet(const Instruction* in) {
 // when the pass it closes consumed nothing.
 inline bool passWasEmpty(const Instruction* in) {
   const MatcherState& s = m();
-  const uint32_t index = static_cast<uint32_t>(in->op3) - 1u;
-  return in->op3 != 0 && index < static_cast<uint32_t>(s.passStartCount) &&
+  const uint32_t index = static_cast<uint32_t>(in->passGuard()) - 1u;
+  return in->passGuard() != 0 && index < static_cast<uint32_t>(s.passStartCount) &&
          s.passStarts[index] == s.offset;
 }
 
 int32_t handleSplit(const Instruction* in) {
   MatcherState& s = m();
-  if (!passWasEmpty(in) && !pushFrame(in + in->op4, 0, -1, 0)) return HANDLER_OUT_OF_MEMORY;
-  s.pc = in + in->op5;
+  if (!passWasEmpty(in) && !pushFrame(in + in->branch(), 0, -1, 0)) return HANDLER_OUT_OF_MEMORY;
+  s.pc = in + in->next();
   return HANDLER_CONTINUE;
 }
 
 int32_t handleSplitFirst(const Instruction* in) {
   MatcherState& s = m();
   if (passWasEmpty(in)) {
-    s.pc = in + in->op5;
+    s.pc = in + in->next();
     return HANDLER_CONTINUE;
   }
-  if (!pushFrame(in + in->op5, 0, -1, 0)) return HANDLER_OUT_OF_MEMORY;
-  s.pc = in + in->op4;
+  if (!pushFrame(in + in->next(), 0, -1, 0)) return HANDLER_OUT_OF_MEMORY;
+  s.pc = in + in->branch();
   return HANDLER_CONTINUE;
 }
 
 int32_t handleJump(const Instruction* in) {
-  m().pc = in + in->op5;
+  m().pc = in + in->next();
   return HANDLER_CONTINUE;
 }
 
@@ -242,7 +242,7 @@ int32_t handleLineEnd(const Instruction* in) {
   if (s.windowEnd - s.cur > 2 && !textSource.askLineBounds) return HANDLER_FAIL;
   textSource.SetPosition(s.cur);
   if (textSource.AtLineEnd(0, 0) == 0) return HANDLER_FAIL;
-  if (in->op4 == 1 && textSource.fullWindowReads && textSource.HasMore(0, 1) == 0) {
+  if (in->newlineEscape() == 1 && textSource.fullWindowReads && textSource.HasMore(0, 1) == 0) {
     return HANDLER_FAIL;
   }
   refreshWindow();
@@ -252,7 +252,7 @@ int32_t handleLineEnd(const Instruction* in) {
 
 int32_t handleGroupStart(const Instruction* in) {
   MatcherState& s = m();
-  const int32_t group = in->op4;
+  const int32_t group = in->group();
   if (static_cast<uint32_t>(group) < CAPTURE_GROUPS) {
     BacktrackFrame& frame = s.stack[s.top];
     frame.captures[group][0] = s.offset;
@@ -264,7 +264,7 @@ int32_t handleGroupStart(const Instruction* in) {
 
 int32_t handleGroupEnd(const Instruction* in) {
   MatcherState& s = m();
-  const int32_t group = in->op4;
+  const int32_t group = in->group();
   if (static_cast<uint32_t>(group) < CAPTURE_GROUPS) {
     BacktrackFrame& frame = s.stack[s.top];
     frame.captures[group][1] = s.offset;
@@ -275,7 +275,7 @@ int32_t handleGroupEnd(const Instruction* in) {
 }
 
 int32_t handleNotAhead(const Instruction* in) {
-  if (!pushFrame(in + in->op5, 1, -1, 0)) return HANDLER_OUT_OF_MEMORY;
+  if (!pushFrame(in + in->next(), 1, -1, 0)) return HANDLER_OUT_OF_MEMORY;
   m().pc = in + 1;
   return HANDLER_CONTINUE;
 }
@@ -293,10 +293,10 @@ int32_t handleMatch(const Instruction*) {
 
 int32_t handleCountReset(const Instruction* in) {
   MatcherState& s = m();
-  if (in->op2 == PASS_START_MARK) {
+  if (in->passMark() == PASS_START_MARK) {
     // A pass of a loop whose body can be empty starts here; backtracking
     // past this point gives the register its old value back.
-    const int32_t index = in->op3;
+    const int32_t index = in->passRegister();
     if (index < 0) return HANDLER_FAIL;
     if (index >= s.passStartCount && preparePassStarts(index + 1) != 0) {
       return HANDLER_OUT_OF_MEMORY;
@@ -305,8 +305,8 @@ int32_t handleCountReset(const Instruction* in) {
       return HANDLER_OUT_OF_MEMORY;
     }
     s.passStarts[index] = s.offset;
-  } else if (in->op1 < static_cast<uint32_t>(REPEAT_COUNTERS)) {
-    s.counters[in->op1] = 0;
+  } else if (in->counter() < static_cast<uint32_t>(REPEAT_COUNTERS)) {
+    s.counters[in->counter()] = 0;
   }
   s.pc = in + 1;
   return HANDLER_CONTINUE;
@@ -318,23 +318,23 @@ int32_t handleCountReset(const Instruction* in) {
 // resumes (n passes done).
 int32_t countLoop(const Instruction* in, bool preferExit) {
   MatcherState& s = m();
-  if (in->op1 >= static_cast<uint32_t>(REPEAT_COUNTERS)) return HANDLER_FAIL;
-  const int32_t counter = static_cast<int32_t>(in->op1);
+  if (in->counter() >= static_cast<uint32_t>(REPEAT_COUNTERS)) return HANDLER_FAIL;
+  const int32_t counter = static_cast<int32_t>(in->counter());
   const int32_t before = s.counters[counter];
-  if (before >= in->op7) return HANDLER_FAIL;
+  if (before >= in->maximum()) return HANDLER_FAIL;
   const int32_t n = before + 1;
   s.counters[counter] = n;
-  const Instruction* body = in + in->op4;
-  const Instruction* exit = in + in->op5;
+  const Instruction* body = in + in->branch();
+  const Instruction* exit = in + in->next();
   // An empty pass ends the loop only when it was one beyond the minimum:
   // after the passes the minimum asks for, one more is always tried, which
   // may consume where the last of them did not (as Python's re and PCRE
   // do), and an empty one of those ends it.
   const bool empty = passWasEmpty(in);
-  if (n == in->op7 || (empty && n > in->op6)) {
+  if (n == in->maximum() || (empty && n > in->minimum())) {
     if (!pushFrame(nullptr, 0, counter, before)) return HANDLER_OUT_OF_MEMORY;
     s.pc = exit;
-  } else if (n < in->op6) {
+  } else if (n < in->minimum()) {
     // Below the minimum every pass is made, an empty one too: the next pass
     // starts at the same position but may take a way through the body that
     // consumes. The count bounds these passes.
@@ -431,7 +431,7 @@ int32_t compareCapture(int32_t from, int32_t length) {
 
 int32_t handleBackref(const Instruction* in) {
   MatcherState& s = m();
-  const int32_t group = in->op4;
+  const int32_t group = in->group();
   if (static_cast<uint32_t>(group) >= CAPTURE_GROUPS) return HANDLER_FAIL;
   const uint32_t bit = 1u << group;
   int32_t k = s.top;
@@ -627,6 +627,12 @@ inline bool isScan(uint8_t opcode) {
   return opcode == OP_ANY_SCAN || opcode == OP_SET_SCAN || opcode == OP_CHAR_SCAN;
 }
 
+// An attempt on a budget of steps is given up as out of steps too when it
+// holds this many frames, a loop having run that many passes: the engine
+// that takes over keeps no frame per pass, and the stack (120 bytes a frame)
+// stays small where the steps alone would let it grow to megabytes.
+constexpr int32_t BUDGETED_FRAME_LIMIT = 2048;
+
 // One attempt; with MEMO every instruction first asks the memo whether its
 // state failed before (backtrack_memo.cpp).
 template <bool MEMO>
@@ -644,7 +650,7 @@ int32_t runAttempt(const Instruction* program, int64_t* stepsLeft) {
   s.startStamp = s.lineStamp;
   int32_t reached = 0;  // the furthest offset this attempt has read to
   for (;;) {
-    if (stepsLeft != nullptr && --*stepsLeft < 0) {
+    if (stepsLeft != nullptr && (--*stepsLeft < 0 || s.top >= BUDGETED_FRAME_LIMIT)) {
       // Out of steps: every frame is undone, so that the registers hold what
       // they held before the attempt, and the pointer goes back to its start.
       for (int32_t k = s.top; k > 0; --k) undoFrame(s.stack[k]);
@@ -698,6 +704,43 @@ int32_t runAttempt(const Instruction* program, int64_t* stepsLeft) {
 int32_t runProgram(const Instruction* program, int64_t* stepsLeft) {
   return runAttempt<false>(program, stepsLeft);
 }
+
+namespace matcher_internal {
+
+int32_t lookAheadBodyMatches(const Instruction* notAhead, int64_t* steps) {
+  MatcherState& s = matcher;
+  BacktrackFrame& base = s.stack[0];
+  base.resume = nullptr;
+  base.restoreRegister = -1;
+  s.top = 0;
+  s.offset = 0;
+  // The guard frame of the look-ahead itself, as NOT_AHEAD pushes it: a
+  // body that reaches its MATCH pops down to it, a body that fails resumes
+  // it. Frames above it belong to the body and to look-aheads inside it.
+  if (!pushFrame(notAhead + notAhead->next(), 1, -1, 0)) return REGEX_OUT_OF_MEMORY;
+  s.pc = notAhead + 1;
+  for (;;) {
+    ++*steps;
+    const int32_t result = HANDLERS[s.pc->opcode](s.pc);
+    if (result == HANDLER_CONTINUE) continue;
+    if (result == HANDLER_OUT_OF_MEMORY) {
+      for (int32_t k = s.top; k > 0; --k) undoFrame(s.stack[k]);
+      s.top = 0;
+      returnToStart();
+      return REGEX_OUT_OF_MEMORY;
+    }
+    if (result == HANDLER_ACCEPT && failAtGuard<false>() && s.top == 0) {
+      returnToStart();
+      return 1;
+    }
+    if (!backtrack<false>() || s.top == 0) {
+      returnToStart();
+      return 0;
+    }
+  }
+}
+
+}  // namespace matcher_internal
 
 int32_t runProgramMemoized(const Instruction* program) {
   // A match may not start on the second byte of a character; refused here,

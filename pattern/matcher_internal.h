@@ -288,23 +288,24 @@ inline uint32_t comparableCodePoint(int32_t code) {
 }
 
 inline bool utf8CharMatches(const Instruction* item, int32_t code) {
-  return code >= 0 && comparableCodePoint(code) == item->op2;
+  return code >= 0 && comparableCodePoint(code) == item->acceptedVariant();
 }
 
 // The plain items, as CHAR, ANY and SET perform them and the scan
 // instructions repeat them: true when the item matched and was consumed.
 inline bool performChar(const Instruction* item) {
   if (textSource.charMode == ENCODING_UTF8) return utf8CharMatches(item, fetchUtf8Char());
-  const int32_t c = fetchCharByte(item->op4);
-  return c >= 0 && (static_cast<uint32_t>(c) == item->op1 || static_cast<uint32_t>(c) == item->op2);
+  const int32_t c = fetchCharByte(item->crossLines());
+  return c >= 0 && (static_cast<uint32_t>(c) == item->accepted() ||
+                    static_cast<uint32_t>(c) == item->acceptedVariant());
 }
 
 inline bool performAny(const Instruction* item) {
   const int32_t mode = textSource.charMode;
-  if (mode == ENCODING_UTF8) return fetchUtf8AnySet(item->op4) != NO_CHARACTER;
-  const int32_t c = fetchAnyByte(item->op4);
+  if (mode == ENCODING_UTF8) return fetchUtf8AnySet(item->crossLines()) != NO_CHARACTER;
+  const int32_t c = fetchAnyByte(item->crossLines());
   if (c < 0) return false;
-  if (mode == ENCODING_DOUBLE_BYTE && leadByteTable[c] != 0) fetchTrailByte(item->op4);
+  if (mode == ENCODING_DOUBLE_BYTE && leadByteTable[c] != 0) fetchTrailByte(item->crossLines());
   return true;
 }
 
@@ -314,24 +315,24 @@ bool setRecordHas(const Instruction* set, int32_t code);
 // every case form of its members when the pattern ignores case; code point -1
 // (an invalid byte) is a member of negated sets only.
 inline bool utf8SetHas(const Instruction* set, int32_t code) {
-  if (code == -1) return (set->op1 & SET_HOLDS_INVALID_BYTES) != 0;
+  if (code == -1) return (set->setFlags() & SET_HOLDS_INVALID_BYTES) != 0;
   return code != NO_CHARACTER && setRecordHas(set, code);
 }
 
 inline bool performSet(const Instruction* item) {
   const int32_t mode = textSource.charMode;
-  if (mode == ENCODING_UTF8) return utf8SetHas(item, fetchUtf8AnySet(item->op4));
-  const int32_t c = fetchSetByte(item->op4);
+  if (mode == ENCODING_UTF8) return utf8SetHas(item, fetchUtf8AnySet(item->crossLines()));
+  const int32_t c = fetchSetByte(item->crossLines());
   if (c < 0) return false;
   if (mode != ENCODING_DOUBLE_BYTE || leadByteTable[c] == 0) return setBitmapHas(item, c);
   // A character of two bytes: a member when its lead byte's whole row is,
   // or its trail byte completes a member of a partial row.
   if (setBitmapHas(item, c)) {
-    fetchTrailByte(item->op4);
+    fetchTrailByte(item->crossLines());
     return true;
   }
   if (!setRowIsPartial(item, c)) return false;
-  const int32_t trail = fetchTrailByte(item->op4);
+  const int32_t trail = fetchTrailByte(item->crossLines());
   return trail >= 0 && setRowHas(item, c, trail);
 }
 
@@ -362,6 +363,13 @@ int32_t prepareMarkBuffer(void** mark);
 // Double-byte text: whether the pointer is a character boundary, where a
 // match may start.
 bool atCharacterBoundary();
+
+// Whether the body of the look-ahead NOT_AHEAD at `notAhead` matches at the
+// pointer, as the backtracker decides it there (1 yes, 0 no, -8 out of
+// memory); the pointer stays, the matcher's frames above the base are used
+// and left empty. `steps` counts the instructions run. The Pike VM asks it
+// for bodies without open loops, which the backtracker runs in bounded time.
+int32_t lookAheadBodyMatches(const Instruction* notAhead, int64_t* steps);
 
 // Scan instruction handlers (scan_instructions.cpp).
 int32_t handleAnyScan(const Instruction* instruction);

@@ -26,8 +26,24 @@
 // alike) and, for the loops whose body may be empty, whether the pass began
 // at the current position. The group bounds and the cursor mark ride along
 // in each thread and are never part of the state. A program is run here only
-// when its states stay within PIKE_STATE_LIMIT and it has no BACKREF or
-// NOT_AHEAD; the others stay with the backtracker (backtrack_memo.cpp).
+// when its states stay within PIKE_STATE_LIMIT and it has no BACKREF; the
+// others stay with the backtracker (backtrack_memo.cpp).
+//
+// A look-ahead (NOT_AHEAD) is a test of the text after the position, and
+// whether its body matches there depends on the position alone, not on the
+// thread that asks. So the first thread to reach it at a position has the
+// body run there, by the backtracker itself on the body's slots, and every
+// later thread at the position takes that answer. The VM runs only the
+// programs whose bodies have no open loop and few paths
+// (lookAheadBodiesAreShort), so each such run is bounded by the program and
+// the search stays linear, in memory of the program's size: no frame is kept
+// per loop pass, as the backtracker keeps them. A body with an open loop
+// (?!.*x) could read to the line's end at every position; such programs stay
+// with the memoizing backtracker. A body of a few plain items is read
+// straight from the window, and the answers of a body that reads a few
+// characters are kept by those bytes, so that text which repeats itself is
+// not run through the body again; a step of the transition cache that took
+// answers is replayed only where they hold.
 //
 // Every thread stands at the same byte. A character of several bytes (the
 // line-end pair CR LF of NEWLINE; in double-byte text a lead byte and its
@@ -117,6 +133,7 @@ struct Shape {
   bool usable;
   bool backtrackerLinear;  // the backtracker runs it in linear time (see backtrackerIsLinear)
   bool handedOver;         // the backtracker ran out of steps on it in a search
+  bool lookAhead;          // it has NOT_AHEAD
   int32_t slots;           // instructions and member data of the program
   int32_t textMode;        // the character mode of the text (charMode)
   int32_t setMode;         // the mode that decides a SET's slots
@@ -132,6 +149,12 @@ struct Shape {
   int32_t groups;
   int32_t fields;
   int64_t states;
+  // Per NOT_AHEAD slot, in single-byte and UTF-8 text: the number of items
+  // of a body that is a row of CHAR, ANY and SET items; 0 for others.
+  int32_t* bodyItems;
+  // Per NOT_AHEAD slot: the most characters its body reads, when its answer
+  // depends on them alone; -1 for others.
+  int32_t* bodyReach;
 };
 
 Shape shape;
@@ -222,40 +245,41 @@ bool backtrackerIsLinear(const Instruction* program, int32_t lastSlot) {
     switch (in.opcode) {
       case OP_SPLIT:
       case OP_SPLIT_FIRST: {
-        if (in.op4 > 0 && in.op5 > 0) {
+        if (in.branch() > 0 && in.next() > 0) {
           ++forwardBranches;
           break;
         }
         // The branch back of a one-item loop that the loop pass made a scan
         // to the program's end.
-        const Instruction& item = program[pc + in.op4];
-        const bool tail = in.op5 == 1 && pc + 1 == lastSlot && in.op4 < 0 &&
+        const Instruction& item = program[pc + in.branch()];
+        const bool tail = in.next() == 1 && pc + 1 == lastSlot && in.branch() < 0 &&
                           (item.opcode == OP_ANY_SCAN || item.opcode == OP_SET_SCAN ||
                            item.opcode == OP_CHAR_SCAN) &&
-                          item.op5 >= RUN_TO_END_CROSSING &&
-                          pc + in.op4 + (isSet(item.opcode) ? 3 : 1) == pc;
+                          item.followKind() >= RUN_TO_END_CROSSING &&
+                          pc + in.branch() + (isSet(item.opcode) ? 3 : 1) == pc;
         if (!tail) return false;
         break;
       }
       case OP_JUMP:
-        if (in.op5 <= 0) return false;
+        if (in.next() <= 0) return false;
         break;
       case OP_COUNT_LOOP:
       case OP_COUNT_LOOP_MIN: {
-        if (in.op6 != in.op7 || in.op7 > FIXED_COUNT_LIMIT || in.op4 >= 0) return false;
-        for (int32_t k = pc + in.op4; k < pc;) {
+        if (in.minimum() != in.maximum() || in.maximum() > FIXED_COUNT_LIMIT) return false;
+        if (in.branch() >= 0) return false;
+        for (int32_t k = pc + in.branch(); k < pc;) {
           if (!isStraight(program[k].opcode)) return false;
           k += isSet(program[k].opcode) ? setSlotCount(program[k], shape.setMode) : 1;
         }
         break;
       }
       case OP_COUNT_RESET:
-        if (in.op2 == PASS_START_MARK) return false;
+        if (in.passMark() == PASS_START_MARK) return false;
         break;
       case OP_ANY_SCAN:
       case OP_SET_SCAN:
       case OP_CHAR_SCAN:
-        if (in.op5 < RUN_TO_END_CROSSING) return false;
+        if (in.followKind() < RUN_TO_END_CROSSING) return false;
         break;
       default:
         break;
@@ -263,6 +287,185 @@ bool backtrackerIsLinear(const Instruction* program, int32_t lastSlot) {
     pc += length;
   }
   return forwardBranches <= PATHS_LIMIT_LOG2;
+}
+
+// The look-ahead bodies the VM can evaluate: a thread that reaches NOT_AHEAD
+// at a position asks whether the body matches there, and the backtracker
+// runs the body to answer (matcher.cpp). The answer depends on the position
+// alone, so it is asked once a position, and the VM stays linear when each
+// such run is bounded: a body without open loops (a counted loop of a small
+// maximum, x? and x{2,3}, is bounded), whose paths times their length stay
+// within LOOK_AHEAD_WORK_LIMIT steps. A body with an open loop (?!.*x) could
+// read to the line's end at every position; such programs stay with the
+// memoizing backtracker.
+constexpr int64_t LOOK_AHEAD_WORK_LIMIT = 512;
+constexpr int32_t LOOK_AHEAD_PASS_LIMIT = 16;
+// A body that reads at most this many characters and never asks the line's
+// bounds has its answers kept by the bytes it could read (VerdictEntry).
+constexpr int32_t BODY_REACH_LIMIT = 16;
+
+// The paths from a slot to the end of a range and the most instructions on
+// one of them; `paths` beyond the limit means the range is not such a body.
+// `reach` is the most characters a path reads, and `plain` says that no path
+// asks the line's bounds (LINE_START, LINE_END, NEWLINE): the answer of such
+// a body then depends on the next `reach` characters alone.
+struct PathBound {
+  int64_t paths;
+  int64_t length;
+  int64_t reach;
+  bool plain;
+};
+
+constexpr PathBound NO_BOUND = PathBound{LOOK_AHEAD_WORK_LIMIT + 1, 0, 0, false};
+
+inline int64_t capped(int64_t value) {
+  return value > LOOK_AHEAD_WORK_LIMIT ? LOOK_AHEAD_WORK_LIMIT + 1 : value;
+}
+
+struct BodyReader {
+  const Instruction* program;
+  const uint8_t* isStart;
+
+  bool lands(int64_t target, int32_t from, int32_t end) const {
+    return target > from && target <= end && isStart[target];
+  }
+
+  // From slot k to slot `end`, where the range is left.
+  PathBound bound(int32_t k, int32_t end, int32_t depth) const {
+    if (k == end) return PathBound{1, 0, 0, true};
+    if (depth > LOOK_AHEAD_WORK_LIMIT) return NO_BOUND;
+    const Instruction& in = program[k];
+    const int32_t next = k + (isSet(in.opcode) ? setSlotCount(in, shape.setMode) : 1);
+    switch (in.opcode) {
+      case OP_CHAR:
+      case OP_ANY:
+      case OP_SET:
+        return lands(next, k, end) ? step(bound(next, end, depth + 1), 1, 1) : NO_BOUND;
+      case OP_MARK_CURSOR:
+      case OP_GROUP_START:
+      case OP_GROUP_END:
+        return lands(next, k, end) ? step(bound(next, end, depth + 1), 1, 0) : NO_BOUND;
+      case OP_LINE_START:
+      case OP_LINE_END:
+      case OP_NEWLINE: {
+        if (!lands(next, k, end)) return NO_BOUND;
+        PathBound after = step(bound(next, end, depth + 1), 1, 2);
+        after.plain = false;
+        return after;
+      }
+      case OP_JUMP:
+        return lands(int64_t{k} + in.next(), k, end)
+                   ? step(bound(k + in.next(), end, depth + 1), 1, 0)
+                   : NO_BOUND;
+      case OP_SPLIT:
+      case OP_SPLIT_FIRST: {
+        if (!lands(int64_t{k} + in.branch(), k, end) || !lands(int64_t{k} + in.next(), k, end)) {
+          return NO_BOUND;
+        }
+        // Each path found costs a call at most: the count stops at the limit.
+        const PathBound a = bound(k + in.branch(), end, depth + 1);
+        if (a.paths > LOOK_AHEAD_WORK_LIMIT) return NO_BOUND;
+        const PathBound b = bound(k + in.next(), end, depth + 1);
+        return PathBound{capped(a.paths + b.paths), 1 + (a.length > b.length ? a.length : b.length),
+                         a.reach > b.reach ? a.reach : b.reach, a.plain && b.plain};
+      }
+      case OP_NOT_AHEAD: {
+        // The inner body is run, then the path goes on past it.
+        const int64_t inner = int64_t{k} + in.next() - 1;
+        if (!lands(inner, k, end) || program[inner].opcode != OP_MATCH) return NO_BOUND;
+        const PathBound body = bound(k + 1, static_cast<int32_t>(inner), depth + 1);
+        if (body.paths > LOOK_AHEAD_WORK_LIMIT) return NO_BOUND;
+        PathBound after = step(bound(static_cast<int32_t>(inner) + 1, end, depth + 1),
+                               1 + capped(body.paths * (body.length + 1)), 0);
+        if (body.reach > after.reach) after.reach = body.reach;
+        after.plain = after.plain && body.plain;
+        return after;
+      }
+      case OP_COUNT_RESET:
+        if (in.passMark() == PASS_START_MARK) {
+          return lands(next, k, end) ? step(bound(next, end, depth + 1), 1, 0) : NO_BOUND;
+        }
+        return countedLoop(k, end, depth);
+      default:
+        return NO_BOUND;
+    }
+  }
+
+  static PathBound step(PathBound after, int64_t cost, int64_t characters) {
+    return PathBound{after.paths, capped(after.length + cost), capped(after.reach + characters),
+                     after.plain};
+  }
+
+  // COUNT_RESET at k (a zero minimum is a SPLIT before it, which may pass
+  // the loop by), the body after it and its COUNT_LOOP: the first pass is
+  // always made, so every count of passes from 1, or the minimum, to the
+  // maximum, each pass one of the body's paths.
+  PathBound countedLoop(int32_t k, int32_t end, int32_t depth) const {
+    for (int32_t back = k + 1; back < end; ++back) {
+      const Instruction& loop = program[back];
+      if (!isStart[back] || (loop.opcode != OP_COUNT_LOOP && loop.opcode != OP_COUNT_LOOP_MIN) ||
+          loop.counter() != program[k].counter()) {
+        continue;
+      }
+      if (int64_t{back} + loop.branch() != k + 1 || loop.next() != 1 ||
+          loop.maximum() > LOOK_AHEAD_PASS_LIMIT || loop.minimum() < 0 ||
+          loop.minimum() > loop.maximum() || !lands(int64_t{back} + 1, k, end)) {
+        return NO_BOUND;
+      }
+      const PathBound body = bound(k + 1, back, depth + 1);
+      if (body.paths > LOOK_AHEAD_WORK_LIMIT) return NO_BOUND;
+      const PathBound after = bound(back + 1, end, depth + 1);
+      int64_t loopPaths = 0;
+      int64_t power = 1;
+      for (int32_t passes = 1; passes <= loop.maximum(); ++passes) {
+        power = capped(power * body.paths);
+        if (passes >= loop.minimum()) loopPaths = capped(loopPaths + power);
+      }
+      return PathBound{capped(loopPaths * after.paths),
+                       capped(loop.maximum() * (body.length + 2) + 1 + after.length),
+                       capped(loop.maximum() * body.reach + after.reach),
+                       body.plain && after.plain};
+    }
+    return NO_BOUND;
+  }
+};
+
+// Whether every look-ahead body of the program is such.
+bool lookAheadBodiesAreShort(const Instruction* program, int32_t lastSlot, const uint8_t* isStart) {
+  const BodyReader reader{program, isStart};
+  for (int32_t pc = 0; pc <= lastSlot; ++pc) {
+    if (!isStart[pc] || program[pc].opcode != OP_NOT_AHEAD) continue;
+    const int64_t match = static_cast<int64_t>(pc) + program[pc].next() - 1;
+    if (match <= pc || match >= lastSlot || !isStart[match] || program[match].opcode != OP_MATCH) {
+      return false;
+    }
+    const PathBound body = reader.bound(pc + 1, static_cast<int32_t>(match), 0);
+    if (body.paths * (body.length + 1) > LOOK_AHEAD_WORK_LIMIT) return false;
+    const bool byBytes = body.plain && body.reach <= BODY_REACH_LIMIT &&
+                         shape.textMode != ENCODING_DOUBLE_BYTE;
+    shape.bodyReach[pc] = byBytes ? static_cast<int32_t>(body.reach) : -1;
+  }
+  return true;
+}
+
+// Bodies that test a few bytes, (?!x) and (?![a-z]_) above all, are
+// answered by reading the window straight, without running the backtracker.
+constexpr int32_t BODY_ITEMS_LIMIT = 8;
+
+void countBodyItems(const Instruction* program, int32_t lastSlot, const uint8_t* isStart) {
+  for (int32_t pc = 0; pc <= lastSlot; ++pc) {
+    if (!isStart[pc] || program[pc].opcode != OP_NOT_AHEAD) continue;
+    int32_t items = 0;
+    int32_t k = pc + 1;
+    while (shape.textMode != ENCODING_DOUBLE_BYTE && items <= BODY_ITEMS_LIMIT && k < lastSlot &&
+           (program[k].opcode == OP_CHAR || program[k].opcode == OP_ANY ||
+            program[k].opcode == OP_SET)) {
+      k += isSet(program[k].opcode) ? setSlotCount(program[k], shape.setMode) : 1;
+      ++items;
+    }
+    const bool row = items > 0 && items <= BODY_ITEMS_LIMIT && program[k].opcode == OP_MATCH;
+    shape.bodyItems[pc] = row ? items : 0;
+  }
 }
 
 // Fills the shape for the program; false when out of memory (the shape is
@@ -295,30 +498,32 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   }
   int32_t tails = 0;
   sh.groups = 0;
+  sh.lookAhead = false;
   bool runnable = true;
   for (int32_t pc = 0; pc <= lastSlot && runnable;) {
     const Instruction& in = program[pc];
     isStart[pc] = 1;
     sh.tailOf[pc] = -1;
-    if (in.opcode >= OPCODE_COUNT || in.opcode == OP_BACKREF || in.opcode == OP_NOT_AHEAD) {
+    if (in.opcode >= OPCODE_COUNT || in.opcode == OP_BACKREF) {
       runnable = false;
       break;
     }
+    if (in.opcode == OP_NOT_AHEAD) sh.lookAhead = true;
     const int32_t waits = tailCount(in.opcode, sh.textMode);
     if (waits > 0) {
       sh.tailOf[pc] = tails;
       tails += waits;
     }
     if ((in.opcode == OP_GROUP_START || in.opcode == OP_GROUP_END) &&
-        static_cast<uint32_t>(in.op4) < CAPTURE_GROUPS && in.op4 + 1 > sh.groups) {
-      sh.groups = in.op4 + 1;
+        static_cast<uint32_t>(in.group()) < CAPTURE_GROUPS && in.group() + 1 > sh.groups) {
+      sh.groups = in.group() + 1;
     }
-    if (in.opcode == OP_COUNT_RESET && in.op2 == PASS_START_MARK &&
-        (in.op3 < 0 || in.op3 >= PIKE_REGISTER_LIMIT)) {
+    if (in.opcode == OP_COUNT_RESET && in.passMark() == PASS_START_MARK &&
+        (in.passRegister() < 0 || in.passRegister() >= PIKE_REGISTER_LIMIT)) {
       runnable = false;
     }
     if ((in.opcode == OP_COUNT_LOOP || in.opcode == OP_COUNT_LOOP_MIN) &&
-        in.op1 >= static_cast<uint32_t>(REPEAT_COUNTERS)) {
+        in.counter() >= static_cast<uint32_t>(REPEAT_COUNTERS)) {
       runnable = false;
     }
     const int32_t length = isSet(in.opcode) ? setSlotCount(in, sh.setMode) : 1;
@@ -337,13 +542,21 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
     const bool twoWay = in.opcode == OP_SPLIT || in.opcode == OP_SPLIT_FIRST ||
                         in.opcode == OP_COUNT_LOOP || in.opcode == OP_COUNT_LOOP_MIN;
     if (twoWay || in.opcode == OP_JUMP) {
-      const int64_t b = static_cast<int64_t>(pc) + in.op5;
+      const int64_t b = static_cast<int64_t>(pc) + in.next();
       if (b < 0 || b > lastSlot || !isStart[b]) runnable = false;
     }
     if (twoWay) {
-      const int64_t a = static_cast<int64_t>(pc) + in.op4;
+      const int64_t a = static_cast<int64_t>(pc) + in.branch();
       if (a < 0 || a > lastSlot || !isStart[a]) runnable = false;
     }
+  }
+  if (runnable && sh.lookAhead) {
+    if (!memGrowArray(&sh.bodyItems, slots) || !memGrowArray(&sh.bodyReach, slots)) {
+      memFree(isStart);
+      return false;
+    }
+    runnable = lookAheadBodiesAreShort(program, lastSlot, isStart);
+    countBodyItems(program, lastSlot, isStart);
   }
   if (!runnable) {
     memFree(isStart);
@@ -364,35 +577,37 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   for (int32_t pc = 0; pc <= lastSlot && runnable; ++pc) {
     if (!isStart[pc]) continue;
     const Instruction& in = program[pc];
-    if (in.opcode == OP_COUNT_RESET && in.op2 != PASS_START_MARK &&
-        in.op1 < static_cast<uint32_t>(REPEAT_COUNTERS) && sh.counterField[in.op1] < 0) {
-      sh.counterField[in.op1] = fields++;
+    if (in.opcode == OP_COUNT_RESET && in.passMark() != PASS_START_MARK &&
+        in.counter() < static_cast<uint32_t>(REPEAT_COUNTERS) &&
+        sh.counterField[in.counter()] < 0) {
+      sh.counterField[in.counter()] = fields++;
     }
     if (in.opcode == OP_COUNT_LOOP || in.opcode == OP_COUNT_LOOP_MIN) {
       // The counter is set to 0 by the COUNT_RESET just before the body and
       // read only within it; so outside it, it is no part of the state.
-      const int32_t body = pc + in.op4;
+      const int32_t body = pc + in.branch();
       const Instruction& reset = program[body - 1 >= 0 ? body - 1 : 0];
-      const bool bounded = in.op7 != COUNT_UNBOUNDED;
+      const bool bounded = in.maximum() != COUNT_UNBOUNDED;
       const int64_t radix =
-          bounded ? static_cast<int64_t>(in.op7) : static_cast<int64_t>(in.op6) + 1;
+          bounded ? static_cast<int64_t>(in.maximum()) : static_cast<int64_t>(in.minimum()) + 1;
       if (body < 1 || body > pc || !isStart[body - 1] || reset.opcode != OP_COUNT_RESET ||
-          reset.op2 == PASS_START_MARK || reset.op1 != in.op1 || in.op6 < 0 || radix < 1 ||
-          radix > PIKE_STATE_LIMIT) {
+          reset.passMark() == PASS_START_MARK || reset.counter() != in.counter() ||
+          in.minimum() < 0 || radix < 1 || radix > PIKE_STATE_LIMIT) {
         runnable = false;
         break;
       }
-      if (sh.counterField[in.op1] < 0) sh.counterField[in.op1] = fields++;
-      ranges[rangeCount++] = LiveRange{body, pc, sh.counterField[in.op1], -1, radix};
+      if (sh.counterField[in.counter()] < 0) sh.counterField[in.counter()] = fields++;
+      ranges[rangeCount++] = LiveRange{body, pc, sh.counterField[in.counter()], -1, radix};
     }
-    if (isBranchBack(in.opcode) && in.op3 != 0) {
+    if (isBranchBack(in.opcode) && in.passGuard() != 0) {
       // The pass-start record sits at the body's first slot, the branch
       // back reads it; between them it is part of the state.
-      const int32_t reg = in.op3 - 1;
-      const int32_t guard = pc + in.op4;
+      const int32_t reg = in.passGuard() - 1;
+      const int32_t guard = pc + in.branch();
       const Instruction& record = program[guard];
       if (reg < 0 || reg >= PIKE_REGISTER_LIMIT || (registersSeen >> reg) & 1u || guard > pc ||
-          record.opcode != OP_COUNT_RESET || record.op2 != PASS_START_MARK || record.op3 != reg) {
+          record.opcode != OP_COUNT_RESET || record.passMark() != PASS_START_MARK ||
+          record.passRegister() != reg) {
         runnable = false;
         break;
       }
@@ -536,9 +751,27 @@ struct Runtime {
   int32_t movedParentCapacity;
   int64_t nextSeed;  // UTF-8 text by characters: the next position a thread may start at
   int64_t lastSeed;  // and the last position found to be one
+  // Per NOT_AHEAD slot: the position + 1 of its last verdict (0 none), and
+  // whether its body matched there.
+  int64_t* verdictAt;
+  uint8_t* bodyMatched;
+  int32_t verdictCapacity;
+  struct VerdictEntry* verdictTable;
+  uint32_t verdictTableGeneration;
 };
 
 Runtime rt;
+
+// A body's answer kept by the bytes it could read from the position (see
+// BODY_REACH_LIMIT), in a table of VERDICT_ENTRIES placed by hash: a text
+// that repeats itself asks the same few questions again and again.
+struct VerdictEntry {
+  int32_t pc;  // the NOT_AHEAD slot, -1 for an empty entry
+  uint8_t bodyMatched;
+  uint8_t bytes[BODY_REACH_LIMIT];
+};
+
+constexpr int32_t VERDICT_ENTRIES = 1024;  // a power of two
 
 bool prepareRuntime() {
   Shape& sh = shape;
@@ -554,6 +787,20 @@ bool prepareRuntime() {
     rt.visitedCapacity = sh.states;
     std::memset(rt.visited, 0, static_cast<size_t>(sh.states) * sizeof(uint32_t));
     rt.round = 0;
+  }
+  if (sh.lookAhead && rt.verdictCapacity < sh.slots) {
+    if (!memGrowArray(&rt.verdictAt, sh.slots) || !memGrowArray(&rt.bodyMatched, sh.slots)) {
+      return false;
+    }
+    rt.verdictCapacity = sh.slots;
+  }
+  if (sh.lookAhead) {
+    std::memset(rt.verdictAt, 0, static_cast<size_t>(sh.slots) * sizeof(int64_t));
+    if (rt.verdictTable == nullptr && !memGrowArray(&rt.verdictTable, VERDICT_ENTRIES)) return false;
+    if (rt.verdictTableGeneration != analysisGeneration) {
+      for (int32_t i = 0; i < VERDICT_ENTRIES; ++i) rt.verdictTable[i].pc = -1;
+      rt.verdictTableGeneration = analysisGeneration;
+    }
   }
   rt.lists[0].count = 0;
   rt.lists[1].count = 0;
@@ -654,7 +901,7 @@ inline int32_t byteForChar(const Instruction* in) {
   const bool full = textSource.fullWindowReads != 0;
   if (s.windowEnd - s.cur > (full ? 0 : 1)) return *s.cur;
   textSource.SetPosition(s.cur);
-  if (full && textSource.HasMore(0, in->op4) == 0) return -1;
+  if (full && textSource.HasMore(0, in->crossLines()) == 0) return -1;
   return textSource.PeekChar(0);
 }
 
@@ -662,14 +909,14 @@ inline bool anyTakes(const Instruction* in) {
   MatcherState& s = m();
   if (s.windowEnd - s.cur > (textSource.fullWindowReads ? 0 : 2)) return true;
   textSource.SetPosition(s.cur);
-  return textSource.HasMore(0, in->op4) != 0 && textSource.PeekChar(0) >= 0;
+  return textSource.HasMore(0, in->crossLines()) != 0 && textSource.PeekChar(0) >= 0;
 }
 
 inline int32_t byteForSet(const Instruction* in) {
   MatcherState& s = m();
   if (s.windowEnd - s.cur > 2) return *s.cur;
   textSource.SetPosition(s.cur);
-  if (textSource.HasMore(0, in->op4) == 0) return -1;
+  if (textSource.HasMore(0, in->crossLines()) == 0) return -1;
   return textSource.PeekChar(0);
 }
 
@@ -692,7 +939,7 @@ bool lineEndHere(const Instruction* in) {
   if (s.windowEnd - s.cur > 2 && !textSource.askLineBounds) return false;
   textSource.SetPosition(s.cur);
   if (textSource.AtLineEnd(0, 0) == 0) return false;
-  return in->op4 != 1 || !textSource.fullWindowReads || textSource.HasMore(0, 1) != 0;
+  return in->newlineEscape() != 1 || !textSource.fullWindowReads || textSource.HasMore(0, 1) != 0;
 }
 
 // NEWLINE at the pointer: the bytes of the line terminator it takes, 0 when
@@ -711,8 +958,8 @@ bool atTextEnd() { return byteAtPointer() < 0; }
 // Following a thread to its consuming instructions
 
 inline bool passWasEmpty(const Instruction* in) {
-  const uint32_t reg = static_cast<uint32_t>(in->op3) - 1u;
-  return in->op3 != 0 && reg < static_cast<uint32_t>(PIKE_REGISTER_LIMIT) &&
+  const uint32_t reg = static_cast<uint32_t>(in->passGuard()) - 1u;
+  return in->passGuard() != 0 && reg < static_cast<uint32_t>(PIKE_REGISTER_LIMIT) &&
          ((rt.work[FIELD_PASSES] >> reg) & 1) != 0;
 }
 
@@ -721,22 +968,22 @@ enum FollowResult { FOLLOW_DONE, FOLLOW_MATCHED, FOLLOW_OUT_OF_MEMORY };
 // COUNT_LOOP and COUNT_LOOP_MIN on the work record; the next instruction,
 // or -1 when the path fails.
 int32_t countLoop(const Instruction* in, int32_t pc, bool preferExit) {
-  const int32_t field = shape.counterField[in->op1];
+  const int32_t field = shape.counterField[in->counter()];
   const int64_t before = rt.work[field];
-  if (before >= in->op7) return -1;
+  if (before >= in->maximum()) return -1;
   const int64_t n = before + 1;
   // Above an unbounded loop's minimum every count behaves alike.
-  const int64_t held = in->op7 == COUNT_UNBOUNDED && n > in->op6 ? in->op6 : n;
-  const int32_t body = pc + in->op4;
-  const int32_t exit = pc + in->op5;
+  const int64_t held = in->maximum() == COUNT_UNBOUNDED && n > in->minimum() ? in->minimum() : n;
+  const int32_t body = pc + in->branch();
+  const int32_t exit = pc + in->next();
   const bool empty = passWasEmpty(in);
   // As in the backtracker: an empty pass ends the loop only beyond the
   // minimum, and below it every pass is made, an empty one too.
-  if (n == in->op7 || (empty && n > in->op6)) {
+  if (n == in->maximum() || (empty && n > in->minimum())) {
     if (!assign(field, held)) return -2;
     return exit;
   }
-  if (n < in->op6) {
+  if (n < in->minimum()) {
     if (!assign(field, n)) return -2;
     return body;
   }
@@ -766,6 +1013,7 @@ constexpr int32_t CACHE_THREADS = 32768;
 constexpr int32_t CACHE_OPS = 65536;
 constexpr int32_t CACHE_LIST_LIMIT = 512;
 constexpr int32_t CACHE_HASH_SLOTS = 512;  // a power of two, at least twice CACHE_STATES
+constexpr int32_t CACHE_VERDICTS = 4096;
 constexpr int32_t NO_MATCH = -2;
 
 struct CachedTransition {
@@ -775,6 +1023,15 @@ struct CachedTransition {
   int32_t matchParent;  // NO_MATCH, or the parent of the thread that matched
   int32_t matchOpFirst;
   int32_t matchOpCount;
+  int32_t verdictFirst;  // the look-ahead answers the step took at the position after the byte
+  int32_t verdictCount;
+};
+
+// A look-ahead answer a cached step depends on: the body at the slot matched
+// or not.
+struct CachedVerdict {
+  int32_t pc;
+  int32_t bodyMatched;
 };
 
 struct TransitionCache {
@@ -793,6 +1050,8 @@ struct TransitionCache {
   int32_t threadCount;
   RecordOp* ops;
   int32_t opCount;
+  CachedVerdict* verdicts;
+  int32_t verdictCount;
   uint32_t flushes;
   // The step being recorded.
   bool recordFailed;
@@ -810,6 +1069,7 @@ void flushCache() {
   cache.transitionCount = 0;
   cache.threadCount = 0;
   cache.opCount = 0;
+  cache.verdictCount = 0;
   for (int32_t& slot : cache.hashSlots) slot = -1;
   cache.generation = analysisGeneration;
 }
@@ -819,7 +1079,8 @@ bool prepareCache() {
     if (!memGrowArray(&cache.words, CACHE_STATE_WORDS) ||
         !memGrowArray(&cache.transitionOf, int64_t{CACHE_STATES} * CACHE_KEYS_PER_STATE) ||
         !memGrowArray(&cache.transitions, CACHE_TRANSITIONS) ||
-        !memGrowArray(&cache.threads, CACHE_THREADS) || !memGrowArray(&cache.ops, CACHE_OPS)) {
+        !memGrowArray(&cache.threads, CACHE_THREADS) || !memGrowArray(&cache.ops, CACHE_OPS) ||
+        !memGrowArray(&cache.verdicts, CACHE_VERDICTS)) {
       return false;
     }
     cache.allocated = true;
@@ -927,7 +1188,23 @@ void beginRecording() {
   cache.recordFailed = false;
   cache.recordFlushes = cache.flushes;
   cache.recordThreadFirst = cache.threadCount;
-  cache.pending = CachedTransition{-1, cache.threadCount, 0, NO_MATCH, 0, 0};
+  cache.pending = CachedTransition{-1, cache.threadCount, 0, NO_MATCH, 0, 0, cache.verdictCount, 0};
+}
+
+// A look-ahead answer taken while a step is recorded; the step is replayed
+// only where the same answers hold.
+void noteVerdict(int32_t pc, int32_t bodyMatched) {
+  if (!rt.recording || cache.recordFailed) return;
+  const CachedTransition& t = cache.pending;
+  for (int32_t k = t.verdictFirst; k < t.verdictFirst + t.verdictCount; ++k) {
+    if (cache.verdicts[k].pc == pc) return;
+  }
+  if (cache.verdictCount == CACHE_VERDICTS) {
+    cache.recordFailed = true;
+    return;
+  }
+  cache.verdicts[cache.verdictCount++] = CachedVerdict{pc, bodyMatched};
+  ++cache.pending.verdictCount;
 }
 
 // Builds a record of the list after a cached step: the parent's record (or
@@ -989,6 +1266,97 @@ bool replay(const CachedTransition& t, const ThreadList* before, ThreadList* aft
   return true;
 }
 
+// A body of items read straight from the window, where the matcher too
+// reads them straight (and in UTF-8 text each a character of one byte): 1
+// or 0, or -1 when the body must be run.
+inline int32_t bodyMatchesInWindow(int32_t pc) {
+  const int32_t items = shape.bodyItems[pc];
+  const MatcherState& s = m();
+  if (items == 0 || s.windowEnd - s.cur <= items + 6 || textSource.askLineBounds ||
+      textSource.fullWindowReads) {
+    return -1;
+  }
+  const bool utf8 = shape.textMode == ENCODING_UTF8;
+  const Instruction* in = compiledPattern.program + pc + 1;
+  for (int32_t i = 0; i < items; ++i) {
+    const int32_t c = s.cur[i];
+    if (utf8 && c >= 0x80) return -1;
+    ++stepCount;
+    bool taken = true;
+    if (in->opcode == OP_CHAR) {
+      taken = utf8 ? matcher_internal::utf8CharMatches(in, c)
+                   : static_cast<uint32_t>(c) == in->accepted() ||
+                         static_cast<uint32_t>(c) == in->acceptedVariant();
+    } else if (in->opcode == OP_SET) {
+      taken = utf8 ? matcher_internal::utf8SetHas(in, c) : setBitmapHas(in, c);
+    }
+    if (!taken) return 0;
+    in += isSet(in->opcode) ? setSlotCount(*in, shape.setMode) : 1;
+  }
+  return 1;
+}
+
+// The entry that keeps the answer of the body at slot pc for the bytes at
+// the pointer; null where the answer may depend on more than those bytes (the
+// window's end near, record bounds asked, a UTF-8 character of several
+// bytes among them).
+VerdictEntry* entryForBytes(int32_t pc) {
+  const int32_t reach = shape.bodyReach[pc];
+  const MatcherState& s = m();
+  if (reach < 0 || s.windowEnd - s.cur <= reach + 6 || textSource.askLineBounds ||
+      textSource.fullWindowReads) {
+    return nullptr;
+  }
+  uint32_t hash = 2166136261u ^ static_cast<uint32_t>(pc);
+  for (int32_t i = 0; i < reach; ++i) {
+    if (shape.textMode == ENCODING_UTF8 && s.cur[i] >= 0x80) return nullptr;
+    hash = (hash ^ s.cur[i]) * 16777619u;
+  }
+  return &rt.verdictTable[(hash ^ (hash >> 15)) & (VERDICT_ENTRIES - 1)];
+}
+
+// Whether the body of the look-ahead at slot pc matches at position pos,
+// where the pointer is: 1 or 0, the same for every thread that asks at the
+// position; -8 out of memory.
+inline int32_t lookAheadBodyMatchesAt(int32_t pc, int64_t pos) {
+  if (rt.verdictAt[pc] != pos + 1) {
+    int32_t result = bodyMatchesInWindow(pc);
+    if (result < 0) {
+      VerdictEntry* entry = entryForBytes(pc);
+      const uint8_t* bytes = m().cur;
+      const size_t reach = entry != nullptr ? static_cast<size_t>(shape.bodyReach[pc]) : 0;
+      if (entry != nullptr && entry->pc == pc && std::memcmp(entry->bytes, bytes, reach) == 0) {
+        result = entry->bodyMatched;
+      } else {
+        result = matcher_internal::lookAheadBodyMatches(compiledPattern.program + pc, &stepCount);
+        // The body read straight from the window, which stays where it was.
+        if (result >= 0 && entry != nullptr) {
+          entry->pc = pc;
+          entry->bodyMatched = static_cast<uint8_t>(result);
+          std::memcpy(entry->bytes, m().cur, reach);
+        }
+      }
+    }
+    if (result < 0) return result;
+    rt.verdictAt[pc] = pos + 1;
+    rt.bodyMatched[pc] = static_cast<uint8_t>(result);
+  }
+  if (rt.recording) noteVerdict(pc, rt.bodyMatched[pc]);
+  return rt.bodyMatched[pc];
+}
+
+// Whether the look-ahead answers a cached step took hold at position pos,
+// with the pointer there; -8 out of memory.
+inline int32_t verdictsHold(const CachedTransition& t, int64_t pos) {
+  for (int32_t k = t.verdictFirst; k < t.verdictFirst + t.verdictCount; ++k) {
+    const CachedVerdict& v = cache.verdicts[k];
+    const int32_t matched = lookAheadBodyMatchesAt(v.pc, pos);
+    if (matched < 0) return matched;
+    if (matched != v.bodyMatched) return 0;
+  }
+  return 1;
+}
+
 // Follows the thread `record` at position `pos` through the instructions
 // that consume nothing, depth first in priority order, and appends a thread
 // to `out` at each consuming instruction it reaches first.
@@ -1036,18 +1404,18 @@ FollowResult followThread(const int64_t* record, int64_t pos, ThreadList* out) {
           rt.bestEnd = pos;
           return FOLLOW_MATCHED;
         case OP_JUMP:
-          pc += in->op5;
+          pc += in->next();
           break;
         case OP_SPLIT:
-          if (!passWasEmpty(in) && !pushAlternative(pc + in->op4)) return FOLLOW_OUT_OF_MEMORY;
-          pc += in->op5;
+          if (!passWasEmpty(in) && !pushAlternative(pc + in->branch())) return FOLLOW_OUT_OF_MEMORY;
+          pc += in->next();
           break;
         case OP_SPLIT_FIRST:
           if (passWasEmpty(in)) {
-            pc += in->op5;
+            pc += in->next();
           } else {
-            if (!pushAlternative(pc + in->op5)) return FOLLOW_OUT_OF_MEMORY;
-            pc += in->op4;
+            if (!pushAlternative(pc + in->next())) return FOLLOW_OUT_OF_MEMORY;
+            pc += in->branch();
           }
           break;
         case OP_MARK_CURSOR:
@@ -1062,13 +1430,13 @@ FollowResult followThread(const int64_t* record, int64_t pos, ThreadList* out) {
           break;
         case OP_GROUP_START:
         case OP_GROUP_END:
-          if (static_cast<uint32_t>(in->op4) < CAPTURE_GROUPS) {
+          if (static_cast<uint32_t>(in->group()) < CAPTURE_GROUPS) {
             const bool end = in->opcode == OP_GROUP_END;
-            if (!assign(FIELD_CAPTURES + 2 * in->op4 + (end ? 1 : 0), offset, RECORD_SET_OFFSET,
+            if (!assign(FIELD_CAPTURES + 2 * in->group() + (end ? 1 : 0), offset, RECORD_SET_OFFSET,
                         0)) {
               return FOLLOW_OUT_OF_MEMORY;
             }
-            const int64_t bit = int64_t{1} << in->op4;
+            const int64_t bit = int64_t{1} << in->group();
             if (end && !assign(FIELD_ENDS, work[FIELD_ENDS] | bit, RECORD_OR, bit)) {
               return FOLLOW_OUT_OF_MEMORY;
             }
@@ -1076,14 +1444,14 @@ FollowResult followThread(const int64_t* record, int64_t pos, ThreadList* out) {
           ++pc;
           break;
         case OP_COUNT_RESET:
-          if (in->op2 == PASS_START_MARK) {
-            const int64_t bit = int64_t{1} << in->op3;
+          if (in->passMark() == PASS_START_MARK) {
+            const int64_t bit = int64_t{1} << in->passRegister();
             if (!assign(FIELD_PASSES, work[FIELD_PASSES] | bit, RECORD_OR, bit)) {
               return FOLLOW_OUT_OF_MEMORY;
             }
-          } else if (in->op1 < static_cast<uint32_t>(REPEAT_COUNTERS) &&
-                     sh.counterField[in->op1] >= 0) {
-            if (!assign(sh.counterField[in->op1], 0)) return FOLLOW_OUT_OF_MEMORY;
+          } else if (in->counter() < static_cast<uint32_t>(REPEAT_COUNTERS) &&
+                     sh.counterField[in->counter()] >= 0) {
+            if (!assign(sh.counterField[in->counter()], 0)) return FOLLOW_OUT_OF_MEMORY;
           }
           ++pc;
           break;
@@ -1092,6 +1460,13 @@ FollowResult followThread(const int64_t* record, int64_t pos, ThreadList* out) {
           pc = countLoop(in, pc, in->opcode == OP_COUNT_LOOP_MIN);
           if (pc == -2) return FOLLOW_OUT_OF_MEMORY;
           break;
+        case OP_NOT_AHEAD: {
+          // The path goes on past the body only where the body fails.
+          const int32_t matched = lookAheadBodyMatchesAt(pc, pos);
+          if (matched < 0) return FOLLOW_OUT_OF_MEMORY;
+          pc = matched == 0 ? pc + in->next() : -1;
+          break;
+        }
         default:
           pc = -1;
           break;
@@ -1153,7 +1528,8 @@ int32_t stepThread(const int64_t* record) {
     case OP_CHAR:
     case OP_CHAR_SCAN: {
       const int32_t c = byteForChar(in);
-      return c >= 0 && (static_cast<uint32_t>(c) == in->op1 || static_cast<uint32_t>(c) == in->op2)
+      return c >= 0 && (static_cast<uint32_t>(c) == in->accepted() ||
+                        static_cast<uint32_t>(c) == in->acceptedVariant())
                  ? pc + 1
                  : -1;
     }
@@ -1311,7 +1687,7 @@ RegexEngine regexEngine() { return engineChoice; }
 int64_t pikeVmSteps() { return stepCount; }
 void clearPikeVmSteps() { stepCount = 0; }
 
-bool pikeVmRunsHere() {
+bool pikeVmRunsProgram() {
   // The slots of a SET depend on the mode the program was compiled for.
   if (compiledPattern.program == nullptr ||
       (textSource.charMode == ENCODING_UTF8) != (compiledPattern.encodingMode == ENCODING_UTF8)) {
@@ -1326,8 +1702,10 @@ bool pikeVmRunsHere() {
   return shape.usable;
 }
 
+bool pikeVmRunsHere() { return pikeVmRunsProgram() && !shape.lookAhead; }
+
 bool pikeVmTakesProgram() {
-  if (engineChoice == REGEX_ENGINE_BACKTRACK || !pikeVmRunsHere()) return false;
+  if (engineChoice == REGEX_ENGINE_BACKTRACK || !pikeVmRunsProgram()) return false;
   return engineChoice == REGEX_ENGINE_PIKE || !shape.backtrackerLinear;
 }
 
@@ -1355,7 +1733,17 @@ int32_t runPikeVm(const PikeCandidates& candidates) {
                           pikeCandidateAllowed(candidates);
       --s.cur;
       key = static_cast<int64_t>(state) * CACHE_KEYS_PER_STATE + byte * 2 + (starts ? 1 : 0);
-      const int32_t t = cache.transitionOf[key];
+      int32_t t = cache.transitionOf[key];
+      // A step past a look-ahead depends on the text after the byte too:
+      // it is replayed where the bodies answer as they did.
+      if (t >= 0 && cache.transitions[t].verdictCount > 0) {
+        // A body read near the window's end may have moved the window.
+        ++s.cur;
+        const int32_t hold = verdictsHold(cache.transitions[t], pos + 1);
+        movePointerBack(1);
+        if (hold < 0) return REGEX_OUT_OF_MEMORY;
+        if (hold == 0 || !awayFromEdges()) t = -1;
+      }
       if (t >= 0 && replay(cache.transitions[t], ready, moved, pos + 1, &matched)) {
         stepCount += ready->count + moved->count;
         ++s.cur;

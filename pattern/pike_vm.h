@@ -18,14 +18,18 @@ RegexEngine regexEngine();
 
 // Whether the Pike VM runs the current compiled program over the current
 // text source: a program compiled for the text's character mode, with no
-// back-reference, no look-ahead and no more states than its bound allows
-// (pikeVmRunsHere); and, by default, only where the
-// backtracker's time could grow faster than the text (a loop before the
-// program's end, or many alternatives). The analysis is kept until another
-// program comes.
+// back-reference, no look-ahead but of a short body without open loops, no
+// more states than its bound allows (pikeVmRunsProgram); and, by default,
+// only where the backtracker's time could grow faster than the text (a loop
+// before the program's end, or many alternatives). The analysis is kept
+// until another program comes.
 bool pikeVmTakesProgram();
 // Whether the VM can run the current program over the current text source
 // at all, whatever engine is chosen.
+bool pikeVmRunsProgram();
+// Whether it can, and the program has no look-ahead, so that a thread's
+// future depends on its state and the text from its position on alone: the
+// state sets below describe it.
 bool pikeVmRunsHere();
 
 // A search whose program the Pike VM takes starts on the backtracker with a

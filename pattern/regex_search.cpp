@@ -29,7 +29,11 @@
 // from the candidate on is never tried, and the search moves at once to the
 // line that holds the literal's next occurrence, found by one scan over the
 // source's block of data. The literal may be a set, one of which every match
-// holds (see required_literal.cpp).
+// holds (see required_literal.cpp). Where the literal begins every match, or
+// lies at most a few bytes into it, the occurrences themselves give the
+// candidates: only the positions that distance before each one are tried,
+// and no line is walked from its start (see "Candidates around the required
+// literal").
 //
 // FindRegexInMemory runs the same search over a string through a text source
 // of its own, and puts the caller's table back afterwards.
@@ -598,7 +602,7 @@ bool programTakesInvalidBytes() {
       ++s;
       continue;
     }
-    if ((in.op1 & SET_HOLDS_INVALID_BYTES) != 0) return true;
+    if ((in.setFlags() & SET_HOLDS_INVALID_BYTES) != 0) return true;
     const int32_t slots = setSlotCount(in, ENCODING_UTF8);
     if (slots < 1) return true;
     s += slots;
@@ -711,12 +715,12 @@ int32_t searchUtf8Bytes(const UnicodeSet* set, const Instruction* lead) {
     spellWhole(&spelled, members, count);
     return searchBytes(filter, true);
   }
-  const uint32_t code = lead->op2;
+  const uint32_t code = lead->acceptedVariant();
   codePointFilter = CodePointFilter{nullptr, static_cast<int32_t>(code)};
   ByteFilter filter;
   std::memset(filter.member, 0, sizeof filter.member);
   // Ignoring case, every form of the fold; a CHAR never takes an invalid byte.
-  uint32_t form = compiledPattern.ignoreCase != 0 ? code : lead->op1;
+  uint32_t form = compiledPattern.ignoreCase != 0 ? code : lead->accepted();
   const uint32_t first = form;
   uint32_t forms[LITERAL_SET_CAPACITY + 1];
   int32_t count = 0;
@@ -842,7 +846,300 @@ int32_t searchEveryPosition() {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Candidates around the required literal
+//
+// Where every match holds the required literal (one of the set) at most
+// `reach` bytes after its start, a match starts only in the reach bytes
+// before an occurrence, on the occurrence's line, or at the occurrence
+// itself: the literal scan over the block of data finds the occurrences, and
+// only those positions that may begin a match are tried, with no walk over
+// the lines between them. A literal that runs on past the end of the block
+// is not found by the scan; the positions whose literal could do so, the
+// last reach + longest - 1 bytes of the block, are tried as they stand.
+// Every position is tried at most once and in text order, so the first
+// success is the leftmost match; after each attempt the search goes on from
+// the pointer, as the window may have moved under it. Once the Pike VM or
+// the memo runs the search, it passes candidates on its own.
+
+// The most bytes before the literal for which this pays: every failed
+// attempt scans again from the pointer up to the occurrence.
+constexpr int64_t LITERAL_REACH_LIMIT = 64;
+
+int32_t searchEveryCandidate();
+
+struct LiteralStarts {
+  int64_t reach;
+  int32_t longest;              // the longest literal of the set
+  uint8_t mayStart[256];        // the bytes a match may start with
+};
+
+LiteralStarts literalStarts;
+
+// Whether the search goes by the literal's occurrences: the gate holds, the
+// text is not double-byte (where an occurrence may begin on a trail byte),
+// and the literal starts every match or lies a bounded distance into it with
+// a test of the first byte that stops only at character starts. The lazy
+// DFA is not run over these lines: an attempt at a candidate mostly ends
+// within a few bytes, and the step budget bounds those that do not.
+bool prepareLiteralStarts() {
+  const RequiredLiteral& literal = compiledPattern.requiredLiteral;
+  LiteralStarts& starts = literalStarts;
+  if (!gate.active || pikeActive || memoActive || textSource.charMode == ENCODING_DOUBLE_BYTE) {
+    return false;
+  }
+  // The lazy DFA set to run on every program it can takes the lines.
+  if (dfa.active && lazyDfaUse() == LAZY_DFA_ALWAYS) return false;
+  starts.longest = literal.length;
+  for (int32_t i = 0; i < literal.otherCount; ++i) {
+    if (literal.others[i].length > starts.longest) starts.longest = literal.others[i].length;
+  }
+  if (literal.leading != 0) {
+    starts.reach = 0;
+    std::memset(starts.mayStart, 0, sizeof starts.mayStart);
+    for (int32_t i = 0; i <= literal.otherCount; ++i) {
+      const uint8_t first = i == 0 ? literal.bytes[0] : literal.others[i - 1].bytes[0];
+      starts.mayStart[first] = 1;
+      if (literal.fold == 0) continue;
+      for (int32_t b = 0; b < 256; ++b) {
+        if (upperTable[b] == first) starts.mayStart[b] = 1;
+      }
+    }
+    return true;
+  }
+  starts.reach = bytesBeforeRequiredLiteral();
+  if (starts.reach < 0 || starts.reach > LITERAL_REACH_LIMIT) return false;
+  if (textSource.charMode != ENCODING_UTF8) {
+    if (compiledPattern.firstCharValid) {
+      std::memcpy(starts.mayStart, filterOfTable(compiledPattern.firstCharTable).member, 256);
+    } else {
+      std::memset(starts.mayStart, 1, sizeof starts.mayStart);
+    }
+    return true;
+  }
+  if (!compiledPattern.firstCharValid) return false;
+  // In UTF-8 text only first characters of ASCII alone, which never lie
+  // inside another character.
+  const ByteFilter& filter = utf8FilterOf(compiledPattern.firstCharSet);
+  for (int32_t b = 0x80; b < 256; ++b) {
+    if (filter.member[b] != 0) return false;
+  }
+  std::memcpy(starts.mayStart, filter.member, 256);
+  return true;
+}
+
+// The bytes every match holds at its first offsets, where it begins with
+// items of one byte each (a CHAR, a SET, ANY in the byte modes, a counted
+// run of one of them up to its minimum): a candidate whose bytes differ
+// there begins no match and is passed without an attempt. Read again only
+// when the program's first slots or the text's mode change.
+constexpr int32_t PREFIX_LIMIT = 16;
+constexpr int32_t PREFIX_SLOT_LIMIT = 64;
+
+struct MatchPrefix {
+  int32_t length;                     // offsets known
+  uint8_t allowed[PREFIX_LIMIT][32];  // per offset a bitmap of the bytes
+  Instruction read[PREFIX_SLOT_LIMIT];
+  int32_t readCount;  // the slots the prefix was read from, to know them again
+  int32_t charMode;
+  int32_t ignoreCase;
+};
+
+MatchPrefix matchPrefix;
+
+// The bytes an item takes as one byte; false when it may take more.
+bool oneByteItem(const Instruction& in, int32_t charMode, uint8_t* bitmap) {
+  std::memset(bitmap, 0, 32);
+  const bool utf8 = charMode == ENCODING_UTF8;
+  switch (in.opcode) {
+    case OP_CHAR:
+      if (in.accepted() > 0xFF || in.acceptedVariant() > 0xFF ||
+          (utf8 && (in.accepted() >= 0x80 || in.acceptedVariant() >= 0x80 ||
+                    compiledPattern.ignoreCase != 0))) {
+        return false;
+      }
+      bitmap[in.accepted() >> 3] |= static_cast<uint8_t>(1u << (in.accepted() & 7));
+      bitmap[in.acceptedVariant() >> 3] |= static_cast<uint8_t>(1u << (in.acceptedVariant() & 7));
+      return true;
+    case OP_ANY:
+      if (utf8) return false;
+      std::memset(bitmap, 0xFF, 32);
+      return true;
+    case OP_SET: {
+      const uint8_t* data = reinterpret_cast<const uint8_t*>(&in + 1);
+      if (!utf8) {
+        std::memcpy(bitmap, data, 32);
+        return true;
+      }
+      // A serialized set of ASCII members alone: low, high, no pairs, and
+      // the bitmap bytes from low's to high's.
+      uint32_t header[3];
+      std::memcpy(header, data, sizeof header);
+      if ((in.setFlags() & SET_HOLDS_INVALID_BYTES) != 0 || header[2] != 0 || header[1] >= 0x80) {
+        return false;
+      }
+      for (uint32_t k = header[0] >> 3; header[0] <= header[1] && k <= header[1] >> 3; ++k) {
+        bitmap[k] = data[sizeof header + k - (header[0] >> 3)];
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+int32_t prefixSlotLength(const Instruction& in) {
+  return in.opcode == OP_SET ? setSlotCount(in, compiledPattern.encodingMode) : 1;
+}
+
+void readMatchPrefix() {
+  MatchPrefix& prefix = matchPrefix;
+  const Instruction* program = compiledPattern.program;
+  const int32_t slots = compiledPattern.lastSlot + 1;
+  const int32_t mode = textSource.charMode;
+  if (prefix.readCount > 0 && prefix.readCount <= slots && prefix.charMode == mode &&
+      prefix.ignoreCase == compiledPattern.ignoreCase &&
+      std::memcmp(prefix.read, program, sizeof(Instruction) * prefix.readCount) == 0) {
+    return;
+  }
+  int32_t n = 0;
+  int32_t pc = 0;
+  int32_t readEnd = 0;  // past the last slot looked at
+  auto look = [&readEnd](int32_t end) {
+    if (end > readEnd) readEnd = end;
+  };
+  while (n < PREFIX_LIMIT && pc < slots && pc < PREFIX_SLOT_LIMIT) {
+    const Instruction& in = program[pc];
+    look(pc + 1);
+    if (in.opcode == OP_GROUP_START || in.opcode == OP_GROUP_END ||
+        in.opcode == OP_MARK_CURSOR || in.opcode == OP_LINE_START) {
+      ++pc;
+      continue;
+    }
+    if (in.opcode == OP_COUNT_RESET && in.passMark() != PASS_START_MARK && pc + 1 < slots) {
+      // COUNT_RESET, the item, the COUNT_LOOP back to it.
+      const int32_t item = pc + 1;
+      const int32_t loopAt = item + prefixSlotLength(program[item]);
+      if (loopAt >= slots || loopAt >= PREFIX_SLOT_LIMIT) break;
+      look(loopAt + 1);
+      const Instruction& loop = program[loopAt];
+      uint8_t itemBytes[32];
+      if ((loop.opcode != OP_COUNT_LOOP && loop.opcode != OP_COUNT_LOOP_MIN) ||
+          loopAt + static_cast<int64_t>(loop.branch()) != item || loop.counter() != in.counter() ||
+          !oneByteItem(program[item], mode, itemBytes)) {
+        break;
+      }
+      for (int32_t k = 0; k < loop.minimum() && n < PREFIX_LIMIT; ++k) {
+        std::memcpy(prefix.allowed[n++], itemBytes, 32);
+      }
+      if (loop.minimum() != loop.maximum()) break;
+      pc = loopAt + loop.next();
+      continue;
+    }
+    look(pc + prefixSlotLength(in));
+    if (!oneByteItem(in, mode, prefix.allowed[n])) break;
+    ++n;
+    pc += prefixSlotLength(in);
+  }
+  if (readEnd > slots) readEnd = slots;
+  if (readEnd > PREFIX_SLOT_LIMIT) {
+    n = 0;  // not to be known again: no prefix
+    readEnd = 0;
+  }
+  prefix.length = n;
+  prefix.readCount = readEnd;
+  std::memcpy(prefix.read, program, sizeof(Instruction) * prefix.readCount);
+  prefix.charMode = mode;
+  prefix.ignoreCase = compiledPattern.ignoreCase;
+}
+
+// Whether the bytes at p (up to end) agree with the prefix.
+inline bool prefixAllows(const uint8_t* p, const uint8_t* end) {
+  const MatchPrefix& prefix = matchPrefix;
+  const int32_t n = end - p < prefix.length ? static_cast<int32_t>(end - p) : prefix.length;
+  for (int32_t i = 0; i < n; ++i) {
+    if (((prefix.allowed[i][p[i] >> 3] >> (p[i] & 7)) & 1) == 0) return false;
+  }
+  return true;
+}
+
+// The first position that may begin a match, from `from` on, up to the
+// next occurrence of the literal in [from, limit) or, without one, up to
+// limit (*unseen tells that its literal may lie past limit); null when there
+// is none.
+const uint8_t* nextLiteralCandidate(const uint8_t* from, const uint8_t* limit, bool* unseen) {
+  const RequiredLiteral& literal = compiledPattern.requiredLiteral;
+  const LiteralStarts& starts = literalStarts;
+  for (;;) {
+    const uint8_t* at = scanRequiredLiteral(literal, from, limit, limit);
+    const uint8_t* first = from;
+    const uint8_t* last = limit;
+    if (at != nullptr) {
+      if (at - first > starts.reach) first = at - starts.reach;
+      last = at + 1;
+    } else if (limit - first > starts.reach + starts.longest - 1) {
+      first = limit - (starts.reach + starts.longest - 1);
+    }
+    // A match stays on the line of its literal.
+    for (const uint8_t* q = last; q > first; --q) {
+      if (q[-1] == '\n') {
+        first = q;
+        break;
+      }
+    }
+    while (first < last && starts.mayStart[*first] == 0) ++first;
+    *unseen = at == nullptr;
+    if (first < last) return first;
+    if (at == nullptr) return nullptr;
+    from = last;
+  }
+}
+
+int32_t searchNearLiteral() {
+  const bool utf8 = textSource.charMode == ENCODING_UTF8;
+  for (;;) {
+    if (pikeActive || memoActive) return searchEveryCandidate();
+    if (state.cur >= state.windowEnd) {
+      textSource.SetPosition(state.cur);
+      if (textSource.SeekRelative(0) != 0) return REGEX_NO_MATCH;
+      refreshWindow();
+    }
+    const uint8_t* limit = dataLimit();
+    bool unseen = false;
+    const uint8_t* candidate = nextLiteralCandidate(state.cur, limit, &unseen);
+    textSource.SetPosition(state.cur);
+    if (textSource.AdvanceTo(candidate != nullptr ? candidate : limit) != 0) return REGEX_NO_MATCH;
+    refreshWindow();
+    if (candidate == nullptr) continue;
+    // A candidate whose literal is not in memory may stand on a long line
+    // that holds no match for megabytes: the lazy DFA reads on to where a
+    // match may start, where the engines would each read the line.
+    if (unseen && dfa.active) {
+      const GateAnswer answer = passDfa();
+      if (answer == GATE_END) return REGEX_NO_MATCH;
+      if (answer == GATE_MOVED) continue;
+    }
+    const int32_t result = !prefixAllows(state.cur, state.windowEnd) ? REGEX_NO_MATCH
+                           : utf8 ? attempt(nullptr, false, characterStartsOnLine)
+                                  : attempt(literalStarts.mayStart, false);
+    if (result != REGEX_NO_MATCH) return result;
+    int32_t length = 1;
+    if (utf8 && (characterAtPointer(&length) == NO_CHARACTER || !stepOver(length))) {
+      return REGEX_NO_MATCH;
+    }
+    if (!utf8) ++state.cur;
+  }
+}
+
 int32_t searchCandidates() {
+  if (prepareLiteralStarts()) {
+    readMatchPrefix();
+    return searchNearLiteral();
+  }
+  return searchEveryCandidate();
+}
+
+int32_t searchEveryCandidate() {
   if (state.cur >= state.windowEnd && compiledPattern.firstCharValid) {
     textSource.SetPosition(state.cur);
     if (textSource.SeekRelative(0) != 0) return REGEX_NO_MATCH;
@@ -870,8 +1167,8 @@ int32_t searchCandidates() {
       if (utf8) return searchUtf8Bytes(nullptr, lead);
       ByteFilter filter;
       std::memset(filter.member, 0, sizeof filter.member);
-      filter.member[lead->op1 & 0xFF] = 1;
-      filter.member[lead->op2 & 0xFF] = 1;
+      filter.member[lead->accepted() & 0xFF] = 1;
+      filter.member[lead->acceptedVariant() & 0xFF] = 1;
       buildFilter(&filter);
       return searchBytes(filter);
     }
@@ -1005,7 +1302,7 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   pikeActive = pikeCan && pikeVmStartsAtOnce();
   pikeStandsBy = pikeCan && !pikeActive;
   const bool memoCan = engine != REGEX_ENGINE_BACKTRACK &&
-                       (engine == REGEX_ENGINE_MEMO || !pikeVmRunsHere()) && memoTakesProgram();
+                       (engine == REGEX_ENGINE_MEMO || !pikeVmRunsProgram()) && memoTakesProgram();
   memoActive = memoCan && engine == REGEX_ENGINE_MEMO;
   memoStandsBy = memoCan && !memoActive;
   stepsLeft = STEPS_AT_START;

@@ -16,7 +16,12 @@
 // and every path goes on from one of them. A run required from each (the
 // same test with the search started there), or in turn a set under each,
 // makes a set of literals one of which every match holds: for the branches
-// of PM_RESUME|PM_SUSPEND, the two words.
+// of PM_RESUME|PM_SUSPEND, the two words. A set is also taken over a
+// required run that is shorter than each of its literals: "struct" or
+// "union" before " {" in (struct|union) [a-z_]+ \{, since longer literals
+// pass fewer lines. The literal (every literal of the set) is leading when
+// only zero-width steps come before it on every path: every match then
+// begins with it, and its occurrences are the search's candidates.
 //
 // The scan is the vectorised search of literal_set_search.cpp, which
 // compares two probe bytes of every literal of the set at once. Where the
@@ -82,12 +87,12 @@ bool buildGraph(const Instruction* program, int32_t lastSlot, int32_t encodingMo
       case OP_SPLIT_FIRST:
       case OP_COUNT_LOOP:
       case OP_COUNT_LOOP_MIN:
-        next[0] = target(s + in.op4);
-        next[1] = target(s + in.op5);
+        next[0] = target(s + in.branch());
+        next[1] = target(s + in.next());
         break;
       case OP_JUMP:
       case OP_NOT_AHEAD:
-        next[0] = target(s + in.op5);
+        next[0] = target(s + in.next());
         break;
       case OP_MATCH:
         break;
@@ -159,16 +164,16 @@ bool crossesLines(const Instruction& in) {
   switch (in.opcode) {
     case OP_CHAR:
     case OP_CHAR_SCAN:
-      return in.op4 != 0 || in.op1 == '\n' || in.op2 == '\n';
+      return in.crossLines() != 0 || in.accepted() == '\n' || in.acceptedVariant() == '\n';
     case OP_ANY:
     case OP_ANY_SCAN:
     case OP_SET:
     case OP_SET_SCAN:
-      return in.op4 != 0;
+      return in.crossLines() != 0;
     case OP_NEWLINE:
       return true;
     case OP_LINE_END:
-      return in.op4 != 0;
+      return in.newlineEscape() != 0;
     default:
       return false;
   }
@@ -176,9 +181,9 @@ bool crossesLines(const Instruction& in) {
 
 // The upper-case form that both bytes of a CHAR fold to, or -1.
 int32_t foldedByte(const Instruction& in) {
-  uint8_t a = static_cast<uint8_t>(in.op1);
-  uint8_t b = static_cast<uint8_t>(in.op2);
-  if (in.op1 > 255 || in.op2 > 255) return -1;
+  uint8_t a = static_cast<uint8_t>(in.accepted());
+  uint8_t b = static_cast<uint8_t>(in.acceptedVariant());
+  if (in.accepted() > 255 || in.acceptedVariant() > 255) return -1;
   if (upperTable[a] != upperTable[b]) return -1;
   return upperTable[a];
 }
@@ -195,15 +200,17 @@ int32_t foldedByte(const Instruction& in) {
 int32_t characterBytes(const Instruction& in, bool ignoreCase, int32_t encodingMode,
                        uint8_t* out) {
   if (encodingMode != ENCODING_UTF8) {
-    const int32_t value =
-        ignoreCase ? foldedByte(in)
-                   : (in.op1 == in.op2 && in.op1 < 256 ? static_cast<int32_t>(in.op1) : -1);
+    const int32_t value = ignoreCase ? foldedByte(in)
+                                     : (in.accepted() == in.acceptedVariant() && in.accepted() < 256
+                                            ? static_cast<int32_t>(in.accepted())
+                                            : -1);
     if (value < 0) return 0;
     out[0] = static_cast<uint8_t>(value);
     return 1;
   }
-  if (!ignoreCase) return in.op1 == in.op2 ? encodeUtf8(in.op1, out) : 0;
-  const uint32_t fold = in.op2;
+  if (!ignoreCase)
+    return in.accepted() == in.acceptedVariant() ? encodeUtf8(in.accepted(), out) : 0;
+  const uint32_t fold = in.acceptedVariant();
   uint32_t form = fold;
   do {
     if (form >= 0x80) return 0;
@@ -231,7 +238,23 @@ int32_t rareByteIndex(const uint8_t* bytes, int32_t length, bool fold) {
 struct Run {
   int32_t length = 0;
   uint8_t bytes[REQUIRED_LITERAL_CAPACITY];
+  int32_t firstSlot = -1;
+  bool leading = false;  // every path from where the run was sought begins with it
 };
+
+// The first slot from `start` that is not a zero-width step with one way on:
+// where every path from start takes its first byte, or divides.
+int32_t firstStepFrom(const Instruction* program, const ProgramGraph& graph, int32_t start) {
+  int32_t at = start;
+  for (int32_t steps = 0; steps < graph.slots; ++steps) {
+    const Instruction& in = program[at];
+    const int32_t next = graph.successors[2 * at];
+    if (next < 0 || graph.successors[2 * at + 1] >= 0) break;
+    if (!isZeroWidthStep(in) && in.opcode != OP_JUMP && in.opcode != OP_LINE_START) break;
+    at = next;
+  }
+  return at;
+}
 
 // How rare the bytes of a run are together, for choosing between runs of one
 // length: "cpy" of str?cpy skips more lines than "str".
@@ -258,6 +281,7 @@ Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t 
     // A run starts at a required CHAR and takes each following CHAR that can
     // only be reached from the one before it.
     run.length = 0;
+    run.firstSlot = s;
     int32_t at = s;
     for (;;) {
       uint8_t bytes[4];
@@ -279,6 +303,7 @@ Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t 
       best = run;
     }
   }
+  best.leading = best.length > 0 && firstStepFrom(program, graph, start) == best.firstSlot;
   return best;
 }
 
@@ -286,17 +311,16 @@ Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t 
 constexpr int32_t SET_MEMBER_MINIMUM = 2;
 constexpr int32_t SET_DEPTH_LIMIT = 4;
 
-// Adds to runs[] (count so far in *count) literals one of which every path
-// from slot start holds; false when there are none or too many.
 bool collectAlternatives(const Instruction* program, ProgramGraph& graph, int32_t start,
                          bool ignoreCase, int32_t encodingMode, int32_t depth, Run* runs,
-                         int32_t* count) {
-  const Run run = longestRequiredRun(program, graph, start, ignoreCase, encodingMode);
-  if (run.length >= SET_MEMBER_MINIMUM) {
-    if (*count == REQUIRED_LITERAL_ALTERNATIVES) return false;
-    runs[(*count)++] = run;
-    return true;
-  }
+                         int32_t* count);
+
+// Adds to runs[] the literals of the two ways of the first branch from slot
+// start, one of which every path from there holds; false when there are none
+// or too many.
+bool collectBranches(const Instruction* program, ProgramGraph& graph, int32_t start,
+                     bool ignoreCase, int32_t encodingMode, int32_t depth, Run* runs,
+                     int32_t* count) {
   if (depth == SET_DEPTH_LIMIT) return false;
   // Past the steps that every path from start takes, to the branch.
   int32_t at = start;
@@ -316,6 +340,20 @@ bool collectAlternatives(const Instruction* program, ProgramGraph& graph, int32_
                              count);
 }
 
+// Adds to runs[] (count so far in *count) literals one of which every path
+// from slot start holds; false when there are none or too many.
+bool collectAlternatives(const Instruction* program, ProgramGraph& graph, int32_t start,
+                         bool ignoreCase, int32_t encodingMode, int32_t depth, Run* runs,
+                         int32_t* count) {
+  const Run run = longestRequiredRun(program, graph, start, ignoreCase, encodingMode);
+  if (run.length >= SET_MEMBER_MINIMUM) {
+    if (*count == REQUIRED_LITERAL_ALTERNATIVES) return false;
+    runs[(*count)++] = run;
+    return true;
+  }
+  return collectBranches(program, graph, start, ignoreCase, encodingMode, depth, runs, count);
+}
+
 }  // namespace
 
 void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t encodingMode,
@@ -325,6 +363,8 @@ void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t e
   literal->fold = 0;
   literal->singleLine = 0;
   literal->rareIndex = 0;
+  literal->firstSlot = -1;
+  literal->leading = 0;
   literal->set.count = 0;
   if (program == nullptr || lastSlot < 0 || lastSlot >= ANALYSIS_SLOT_LIMIT) return;
   if (program[lastSlot].opcode != OP_MATCH) return;
@@ -342,7 +382,7 @@ void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t e
     if (crossesLines(program[s])) singleLine = false;
     if (isCharacter(program[s])) {
       ++characters;
-      if (program[s].op1 != program[s].op2) ignoreCase = true;
+      if (program[s].accepted() != program[s].acceptedVariant()) ignoreCase = true;
     }
   }
   // In UTF-8 mode an ignore-case CHAR holds the character and its fold,
@@ -358,15 +398,19 @@ void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t e
   int32_t count = 0;
   runs[0] = longestRequiredRun(program, graph, 0, ignoreCase, encodingMode);
   if (runs[0].length > 0) count = 1;
-  if (runs[0].length < SET_MEMBER_MINIMUM) {
-    Run alternatives[REQUIRED_LITERAL_ALTERNATIVES];
-    int32_t found = 0;
-    if (collectAlternatives(program, graph, 0, ignoreCase, encodingMode, 0, alternatives,
-                            &found) &&
-        found > 1) {
-      for (int32_t i = 0; i < found; ++i) runs[i] = alternatives[i];
-      count = found;
-    }
+  // Without a literal of two bytes, or with one shorter than every literal
+  // of the branches before it ("struct" or "union" before " {"), the set.
+  Run alternatives[REQUIRED_LITERAL_ALTERNATIVES];
+  int32_t found = 0;
+  const bool branches =
+      runs[0].length < SET_MEMBER_MINIMUM
+          ? collectAlternatives(program, graph, 0, ignoreCase, encodingMode, 0, alternatives, &found)
+          : collectBranches(program, graph, 0, ignoreCase, encodingMode, 0, alternatives, &found);
+  bool longer = found > 1;
+  for (int32_t i = 0; i < found; ++i) longer = longer && alternatives[i].length > runs[0].length;
+  if (branches && longer) {
+    for (int32_t i = 0; i < found; ++i) runs[i] = alternatives[i];
+    count = found;
   }
   freeGraph(graph);
   if (count == 0) return;
@@ -374,11 +418,16 @@ void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t e
   literal->length = runs[0].length;
   std::memcpy(literal->bytes, runs[0].bytes, static_cast<size_t>(runs[0].length));
   literal->rareIndex = rareByteIndex(literal->bytes, literal->length, ignoreCase);
+  literal->firstSlot = runs[0].firstSlot;
+  bool leading = true;
+  for (int32_t i = 0; i < count; ++i) leading = leading && runs[i].leading;
+  literal->leading = leading ? 1 : 0;
   for (int32_t i = 1; i < count; ++i) {
     LiteralAlternative& other = literal->others[i - 1];
     other.length = runs[i].length;
     std::memcpy(other.bytes, runs[i].bytes, static_cast<size_t>(runs[i].length));
     other.rareIndex = rareByteIndex(other.bytes, other.length, ignoreCase);
+    other.firstSlot = runs[i].firstSlot;
   }
   literal->otherCount = count - 1;
   const uint8_t* bytes[REQUIRED_LITERAL_ALTERNATIVES] = {literal->bytes};

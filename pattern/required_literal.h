@@ -18,6 +18,7 @@ struct LiteralAlternative {
   int32_t length;
   uint8_t bytes[REQUIRED_LITERAL_CAPACITY];
   int32_t rareIndex;
+  int32_t firstSlot;  // the program slot of its first character
 };
 
 struct RequiredLiteral {
@@ -26,6 +27,11 @@ struct RequiredLiteral {
   uint8_t singleLine; // no match of the program runs across a line end
   uint8_t bytes[REQUIRED_LITERAL_CAPACITY];  // upper-cased when fold is set
   int32_t rareIndex;  // the byte of the literal that the scan looks for first
+  int32_t firstSlot;  // the program slot of its first character
+  // Every match begins with the literal (with one of the set): nothing but
+  // zero-width steps (groups, the cursor mark, counters, a line start) comes
+  // before it on any path.
+  uint8_t leading;
   // When no one literal is required but every match holds one of several
   // (one per branch of an alternation, say), the literal above is the first
   // of them and the others follow here; 0 for a single literal.

@@ -28,7 +28,7 @@ enum FollowResult { GO_ON, STOP, FOLLOW_OUT_OF_MEMORY };
 
 // The instruction the continuation begins with.
 const Instruction* followInstruction(const Instruction* scan) {
-  const Instruction* follow = scan + scan->op3;
+  const Instruction* follow = scan + scan->resumeDistance();
   while (follow->opcode == OP_MARK_CURSOR || follow->opcode == OP_GROUP_START ||
          follow->opcode == OP_COUNT_RESET) {
     ++follow;
@@ -63,7 +63,8 @@ inline int32_t peekUtf8(bool askMore, int32_t crossLines) {
 
 inline bool charEquals(const Instruction* in, int32_t c) {
   if (textSource.charMode == ENCODING_UTF8) return utf8CharMatches(in, c);
-  return c >= 0 && (static_cast<uint32_t>(c) == in->op1 || static_cast<uint32_t>(c) == in->op2);
+  return c >= 0 && (static_cast<uint32_t>(c) == in->accepted() ||
+                    static_cast<uint32_t>(c) == in->acceptedVariant());
 }
 
 // Byte modes test the first byte of a character: exact, except in
@@ -107,12 +108,13 @@ int32_t anyCanGoOn() {
 
 inline int32_t followTest(const Instruction* scan, const Instruction* follow) {
   MatcherState& s = m();
-  switch (scan->op5) {
+  switch (scan->followKind()) {
     case FOLLOW_CHAR:
-      return charEquals(follow, peekLikeChar(follow->op4)) ? STOP : GO_ON;
+      return charEquals(follow, peekLikeChar(follow->crossLines())) ? STOP : GO_ON;
     case FOLLOW_SET: {
       // UTF-8 reads ask HasMore with the scan's own crossLines.
-      const int32_t crossLines = textSource.charMode == ENCODING_UTF8 ? scan->op4 : follow->op4;
+      const int32_t crossLines =
+          textSource.charMode == ENCODING_UTF8 ? scan->crossLines() : follow->crossLines();
       return setHas(follow, peekLikeSet(crossLines)) ? STOP : GO_ON;
     }
     case FOLLOW_LINE_END:
@@ -134,17 +136,17 @@ inline int32_t followTest(const Instruction* scan, const Instruction* follow) {
       if (textSource.fullWindowReads &&
           (textSource.charMode != ENCODING_UTF8 || s.windowEnd - s.cur < 6)) {
         textSource.SetPosition(s.cur);
-        if (textSource.HasMore(0, scan->op4) == 0) return STOP;
+        if (textSource.HasMore(0, scan->crossLines()) == 0) return STOP;
       }
-      return charEquals(scan, peekLikeChar(scan->op4)) ? GO_ON : STOP;
+      return charEquals(scan, peekLikeChar(scan->crossLines())) ? GO_ON : STOP;
     case RUN_TO_END_SET:
-      return setHas(scan, peekLikeSet(scan->op4)) ? GO_ON : STOP;
+      return setHas(scan, peekLikeSet(scan->crossLines())) ? GO_ON : STOP;
     case RUN_TO_END_ANY:
       // The fetch reads straight from the window only with a whole UTF-8
       // sequence ahead (up to six bytes), else asks the text source.
       if (s.windowEnd - s.cur > (textSource.charMode == ENCODING_UTF8 ? 5 : 2)) return GO_ON;
       textSource.SetPosition(s.cur);
-      if (textSource.HasMore(0, scan->op4) == 0) return STOP;
+      if (textSource.HasMore(0, scan->crossLines()) == 0) return STOP;
       refreshWindow();
       return GO_ON;
     default:
@@ -155,7 +157,8 @@ inline int32_t followTest(const Instruction* scan, const Instruction* follow) {
 typedef bool (*ItemPerformer)(const Instruction* item);
 
 inline int32_t runScan(const Instruction* scan, ItemPerformer perform, int32_t itemSlots) {
-  const Instruction* follow = scan->op5 <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
+  const Instruction* follow =
+      scan->followKind() <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
   for (;;) {
     if (!perform(scan)) return HANDLER_FAIL;
     const int32_t result = followTest(scan, follow);
@@ -174,10 +177,10 @@ void skipAnyRun(const Instruction* scan, const Instruction* follow) {
   MatcherState& s = m();
   const int64_t room = s.windowEnd - s.cur;
   int64_t run = room - (textSource.fullWindowReads ? 0 : 2);
-  switch (scan->op5) {
+  switch (scan->followKind()) {
     case FOLLOW_CHAR: {
-      const uint8_t a = static_cast<uint8_t>(follow->op1);
-      const uint8_t b = static_cast<uint8_t>(follow->op2);
+      const uint8_t a = static_cast<uint8_t>(follow->accepted());
+      const uint8_t b = static_cast<uint8_t>(follow->acceptedVariant());
       if (run <= 0) return;
       if (a == b) {
         const void* found = std::memchr(s.cur, a, static_cast<size_t>(run));
@@ -230,7 +233,8 @@ int32_t handleAnyScan(const Instruction* scan) {
   if (textSource.charMode == ENCODING_SINGLE_BYTE) {
     // The first item is always consumed before the first follow test.
     if (!performAny(scan)) return HANDLER_FAIL;
-    const Instruction* follow = scan->op5 <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
+    const Instruction* follow =
+        scan->followKind() <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
     for (;;) {
       skipAnyRun(scan, follow);
       const int32_t result = followTest(scan, follow);

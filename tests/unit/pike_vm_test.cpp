@@ -10,6 +10,8 @@
 #include "pattern/pike_vm.h"
 
 #include "pattern/backtrack_memo.h"
+#include "pattern/matcher.h"
+#include "support/memory_pool.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -78,8 +80,15 @@ std::vector<Report> reportsInMemory(const std::string& text, int32_t mode = 0) {
 std::vector<Report> reportsInFile(const std::string& content, int32_t recordLength,
                                   int32_t mode = 0) {
   std::vector<Report> found;
-  regex_test::walkMatchesInFile(content, recordLength, mode, nullptr, [&found](int64_t offset) {
+  const int64_t size = static_cast<int64_t>(content.size());
+  regex_test::walkMatchesInFile(content, recordLength, mode, nullptr, [&found, size](int64_t offset) {
     found.push_back(reportOf(offset));
+    // Each report moves the walk on: more than a report a byte is a search
+    // that keeps finding the same match, and the walk is ended past the end.
+    if (static_cast<int64_t>(found.size()) > size + 1) {
+      ADD_FAILURE() << "more reports than bytes, the last at " << offset;
+      return size + 1;
+    }
     return advanceAfter(found.back());
   });
   return found;
@@ -198,6 +207,28 @@ TEST(PikeVm, WorkGrowsWithTheTextAndNoFaster) {
          return Match{0, static_cast<int32_t>(n + 1)};
        },
        REGEX_ENGINE_MEMO, 1},
+      // Look-ahead of a short body on the VM, a group in the loop after it;
+      // the body read straight, and run by the backtracker over characters
+      // of several bytes.
+      {"(?!x)(ab)*c", [](int64_t n, bool match) { return repeated("ab", n) + (match ? "c" : ""); },
+       [](int64_t n) {
+         return Match{0, static_cast<int32_t>(n + 1)};
+       }},
+      {"(?!x)(a|b)*c", [](int64_t n, bool match) { return repeated("ab", n) + (match ? "c" : ""); },
+       [](int64_t n) {
+         return Match{0, static_cast<int32_t>(n + 1)};
+       }},
+      {"(é|éé)*(?!é?x)c", [](int64_t n, bool match) { return repeated("é", n) + (match ? "c" : ""); },
+       [](int64_t n) {
+         return Match{0, static_cast<int32_t>(n + 1)};
+       },
+       REGEX_ENGINE_PIKE, 2},
+      {"(.|..)*(?!x)c",
+       [](int64_t n, bool match) { return repeated("\x81" "a", n) + (match ? "c" : ""); },
+       [](int64_t n) {
+         return Match{0, static_cast<int32_t>(n + 1)};
+       },
+       REGEX_ENGINE_PIKE, 1},
   };
   const int64_t SIZES[] = {1000, 10000, 100000};
   // The engine's own work, so every search runs on it from the start (an
@@ -235,6 +266,33 @@ TEST(PikeVm, WorkGrowsWithTheTextAndNoFaster) {
     }
   }
   setRegexEngine(REGEX_ENGINE_AUTO);
+  releaseCompiledPattern(&compiledPattern);
+}
+
+// Memory stays the program's on a long match: an attempt of the backtracker
+// hands over before its stack holds a frame per loop pass, and look-ahead
+// runs on the VM, which holds none. The stack may not grow past 4096 frames
+// here, where a frame per pass would take 200000.
+TEST(PikeVm, LongMatchesKeepTheStackSmall) {
+  setRegexEngine(REGEX_ENGINE_AUTO);
+  memFree(matcher.stack);
+  matcher.stack = nullptr;
+  matcher.capacity = 0;
+  matcher.stackLimit = 4096;
+  const std::string text = repeated("ab", 200000) + "c";
+  const struct {
+    const char* pattern;
+    int32_t length;
+  } cases[] = {{"(a|b)+", 200000}, {"(?!x)(ab)*c", 200001}, {"(?!x)(a|b)*c", 200001}};
+  // No ASSERT here: the limit must be lifted again for the tests after.
+  for (const auto& c : cases) {
+    EXPECT_EQ(compile(c.pattern, 'U', 0, 0), 0) << c.pattern;
+    const std::vector<Report> found = reportsInMemory(text);
+    EXPECT_EQ(found.empty() ? Match({-1, 0}) : Match({found[0].start, found[0].length}),
+              Match({0, c.length}))
+        << c.pattern;
+  }
+  matcher.stackLimit = 0;
   releaseCompiledPattern(&compiledPattern);
 }
 
@@ -314,7 +372,8 @@ std::string pick(std::mt19937& random, const std::vector<std::string>& choices) 
 // case matters) and the line ends.
 std::string randomPattern(std::mt19937& random, char syntax, int32_t depth) {
   static const std::vector<std::string> U_ITEMS = {
-      "a", "b", "A", ".", "[ab]", "[^a]", "\\n", "x", "^", "$", "\\c", "\\om", "\\ol", ",", "(?!a)", "é"};
+      "a", "b", "A", ".", "[ab]", "[^a]", "\\n", "x", "^", "$", "\\c", "\\om", "\\ol", ",", "(?!a)", "é",
+      "(?!ab|b)", "(?!a?b)", "(?![ab]{2}x)"};
   static const std::vector<std::string> U_LOOPS = {
       "", "", "", "*", "+", "?", "*?", "+?", "??", "{2}", "{1,3}", "{0,2}?", "{2,}", "{,2}"};
   static const std::vector<std::string> R_ITEMS = {"a", "b",   "A",   "?",   "[ab]", "[~a]", "\\n",
@@ -389,6 +448,7 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
   std::mt19937 random(environmentNumber("PIKE_AGREEMENT_SEED", 20261207));
   const char SYNTAXES[] = {'U', 'R', 'B'};
   int32_t runByThePikeVm = 0;
+  int32_t lookAheadByThePikeVm = 0;
   int32_t runByTheMemo = 0;
   int32_t pastBlockRounds = 0;
   int32_t disagreements = 0;
@@ -408,6 +468,10 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
     const bool pastBlock = round % 40 == 39 && leavesFillerAlone(pattern, syntax);
     const std::string before = pastBlock ? filler : "";
     pastBlockRounds += pastBlock ? 1 : 0;
+    // Else every other time a few lines of z follow, so that the window
+    // reaches well past the text: items are read straight from it there.
+    const std::string after =
+        !pastBlock && round % 2 == 1 && leavesFillerAlone(pattern, syntax) ? filler.substr(0, 200) : "";
 
     // The Pike VM against the backtracker in single-byte text, then the
     // memo and the VM against the backtracker in the round's character mode
@@ -428,9 +492,15 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
       clearPikeVmSteps();
       clearMemoSteps();
       const int32_t textMode = engine < 2 ? 0 : mode;
-      if (recordLength == 0 && !pastBlock) into[0] = reportsInMemory(text, textMode);
-      into[1] = reportsInFile(before + text, recordLength, textMode);
-      if ((engine == 0 || engine == 4) && pikeVmSteps() > 0) ++runByThePikeVm;
+      if (recordLength == 0 && !pastBlock) into[0] = reportsInMemory(text + after, textMode);
+      into[1] = reportsInFile(before + text + after, recordLength, textMode);
+      if ((engine == 0 || engine == 4) && pikeVmSteps() > 0) {
+        ++runByThePikeVm;
+        const char* lookAhead = syntax == 'U' ? "(?!" : syntax == 'R' ? "~b" : nullptr;
+        if (lookAhead != nullptr && pattern.find(lookAhead) != std::string::npos) {
+          ++lookAheadByThePikeVm;
+        }
+      }
       if (engine == 2 && memoSteps() > 0) ++runByTheMemo;
     }
     setRegexEngine(REGEX_ENGINE_AUTO);
@@ -440,7 +510,8 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
         ++disagreements;
         ADD_FAILURE() << syntax << " '" << pattern << "'" << (ignoreCase ? " ignoring case" : "")
                       << " record length " << recordLength << " mode " << mode << " on "
-                      << ::testing::PrintToString(text) << (where == 0 ? " in memory" : " in a file")
+                      << ::testing::PrintToString(text) << (after.empty() ? "" : " then lines of z")
+                      << (where == 0 ? " in memory" : " in a file")
                       << (other == 0 ? ": memo " : ": Pike VM ")
                       << ::testing::PrintToString(memoAnswers[other][where]) << ", backtracker "
                       << ::testing::PrintToString(memoAnswers[1][where]);
@@ -452,7 +523,7 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
         shown += c == '\n' ? std::string("\\n") : c == '\r' ? "\\r" : std::string(1, c);
       ADD_FAILURE() << syntax << " '" << pattern << "'" << (ignoreCase ? " ignoring case" : "")
                     << " record length " << recordLength << " on " << (pastBlock ? "lines, then " : "")
-                    << "\"" << shown << "\" "
+                    << "\"" << shown << "\" " << (after.empty() ? "" : "then lines of z ")
                     << (where == 0 ? "in memory" : "in a file") << ": Pike VM "
                     << ::testing::PrintToString(answers[0][where]) << ", backtracker "
                     << ::testing::PrintToString(answers[1][where]);
@@ -461,6 +532,7 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
   // Most random programs are the Pike VM's; the comparison must not pass
   // because the backtracker answered both times.
   EXPECT_GT(runByThePikeVm, static_cast<int32_t>(rounds / 3));
+  EXPECT_GT(lookAheadByThePikeVm, static_cast<int32_t>(rounds / 20));
   EXPECT_GT(runByTheMemo, static_cast<int32_t>(rounds / 2));
   EXPECT_GT(pastBlockRounds, static_cast<int32_t>(rounds / 200));
   releaseCompiledPattern(&compiledPattern);

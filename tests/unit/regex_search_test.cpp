@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <random>
 
+#include "pattern/pike_vm.h"
 #include "tests/unit/regex_test_support.h"
 
 namespace {
@@ -242,6 +243,66 @@ TEST(RegexSearch, ALineLongerThanTheWindowIsPassedWhenItLacksTheLiteral) {
     ASSERT_GT(compiledPattern.requiredLiteral.length, 0) << c.pattern;
     EXPECT_EQ(findAllInFile(c.text), c.matches) << c.pattern << " over " << c.text.size();
   }
+}
+
+// Where every match holds the required literal at its start or a bounded
+// distance into it, the file search tries only the positions that distance
+// before each occurrence whose first bytes agree with the items every match
+// begins with; it finds what it finds without the literal:
+// occurrences in runs, on the line after the one a distance would reach
+// back into, cut by the end of the 65536-byte block, ignoring case, in
+// UTF-8 text, and after the backtracker runs out of steps on a long line.
+TEST(RegexSearch, CandidatesNearTheRequiredLiteralAreTheCandidatesWithout) {
+  test::EncodingScope encoding;
+  const struct {
+    const char* pattern;
+    int32_t ignoreCase;
+    int32_t mode;
+    std::string text;
+  } cases[] = {
+      {"0x[0-9a-f]{4}", 0, 0, "0x12 0x1234 00x0x12345\n0x\n"},
+      {"(struct|union) [a-z_]+ \\{", 0, 0, "struct a { union  b { struct c {\nunion x_y {"},
+      {"[0-9]{4}-[0-9]{2}", 0, 0, "12345-123\n1234\n-12 2024-07-01 ---- 1-2 1234--12"},
+      {"[0-9]{4}-[0-9]{2}", 0, 2, "\xC3\xA9" "1234-12 12\xC3\xA9" "34-56 9999-9"},
+      {"^#define", 0, 0, "#define a\n #define b\n##define\n#define"},
+      {"str.cpy", 0, 2, "strcpy str\xC3\xA9" "cpy strncpy st\nrxcpy"},
+      {"max_(size|len)", 1, 0, "MAX_SIZE max_Len maX_ max_size"},
+      {"x{2}[0-9]{3}y", 0, 0, "xx123y xx12y xxx123y x1234y"},
+      {"Ab.D", 1, 0, "aBcd ABxD ab\nd aBDD"},
+      {"[a-c]{2,3}de", 0, 2, "abde abcde abcdde \xC3\xA9" "bde"},
+      {"ab(a|b)*c", 0, 0, [] {
+         std::string pairs;
+         for (int32_t i = 0; i < 20000; ++i) pairs += "ab";
+         return pairs + "\nabbac";
+       }()},
+  };
+  const int64_t W = 65536;
+  for (const auto& c : cases) {
+    c.mode == 2 ? encoding.utf8() : encoding.singleByte();
+    regex_test::CompiledScope compiled(c.pattern, 'U', c.ignoreCase, c.mode);
+    ASSERT_EQ(compiled.status(), 0) << c.pattern;
+    ASSERT_GT(compiledPattern.requiredLiteral.length, 0) << c.pattern;
+    for (const int64_t shift : {int64_t{0}, W - 9, W - 7, W - 5, W - 4, W - 3, W - 2, W - 1}) {
+      const std::string text = std::string(shift, '.') + c.text;
+      const std::vector<Match> found = findAllInFile(text, 0, c.mode);
+      const RequiredLiteral literal = compiledPattern.requiredLiteral;
+      compiledPattern.requiredLiteral.length = 0;
+      EXPECT_EQ(found, findAllInFile(text, 0, c.mode)) << c.pattern << " after " << shift;
+      compiledPattern.requiredLiteral = literal;
+    }
+  }
+}
+
+// A literal cut by the end of the block, on a long line: the lazy DFA reads
+// the line up to where a match may start, and no engine runs over the line
+// (the backtracker would run out of steps and the Pike VM read it all).
+TEST(RegexSearch, ALongLineBeforeTheLiteralIsReadByTheLazyDfa) {
+  regex_test::CompiledScope compiled("(a|a){1,30}b", 'U');
+  ASSERT_EQ(compiled.status(), 0);
+  const std::string text = std::string(300000, 'a') + "b\n";
+  clearPikeVmSteps();
+  EXPECT_EQ(findAllInFile(text), (std::vector<Match>{{299970, 31}}));
+  EXPECT_LT(pikeVmSteps(), 10000);
 }
 
 TEST(RegexSearch, RecordMode) {
