@@ -25,19 +25,40 @@ namespace {
 // file or a pipe the stream's buffer flushes as it fills.
 bool flushEveryLine;
 
-void writeNumber(int64_t value) {
-  char digits[24];
-  int32_t count = 0;
-  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) digits[count++] = '-';
-  char text[24];
-  for (int32_t i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
-  writeBytes(text, count);
-}
+// The pieces of a report in front of its line text, gathered so that they
+// reach the stream in one write: the display name (at most
+// COUNTED_MAX_CAPACITY bytes) and a few numbers.
+struct Prefix {
+  char text[COUNTED_MAX_CAPACITY + 96];
+  int32_t length = 0;
+
+  void add(const char* bytes, int32_t count) {
+    std::memcpy(text + length, bytes, static_cast<size_t>(count));
+    length += count;
+  }
+  // Signed decimal, without leading zeros or blanks; two digits a step,
+  // since every report shows a line number and a column.
+  void addNumber(int64_t value) {
+    static constexpr char PAIRS[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char digits[24];
+    int32_t count = 0;
+    uint64_t magnitude =
+        value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    while (magnitude >= 10) {
+      const uint64_t pair = magnitude % 100;
+      magnitude /= 100;
+      digits[count++] = PAIRS[2 * pair + 1];
+      digits[count++] = PAIRS[2 * pair];
+    }
+    if (count == 0 || magnitude != 0) digits[count++] = static_cast<char>('0' + magnitude);
+    if (value < 0) digits[count++] = '-';
+    while (count > 0) text[length++] = digits[--count];
+  }
+  void write() const { writeBytes(text, length); }
+};
 
 void endLine() {
   writeBytes("\r\n", 2);
@@ -50,6 +71,19 @@ void endLine() {
 void writeShownBytes(const uint8_t* from, const uint8_t* to) {
   const uint8_t* run = from;
   for (const uint8_t* p = from; p < to; ++p) {
+    // Eight bytes at a time while none of them is a carriage return or 0x01:
+    // a byte equal to either leaves a zero byte in one of the two words.
+    constexpr uint64_t ONES = 0x0101010101010101ULL;
+    constexpr uint64_t HIGHS = 0x8080808080808080ULL;
+    while (to - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      const uint64_t returns = word ^ (ONES * '\r');
+      const uint64_t ones = word ^ ONES;
+      if ((((returns - ONES) & ~returns) | ((ones - ONES) & ~ones)) & HIGHS) break;
+      p += 8;
+    }
+    if (p == to) break;
     if (*p == '\r' || *p == 0x01) {
       if (p > run) writeBytes(reinterpret_cast<const char*>(run), p - run);
       if (*p == 0x01) writeBytes(" ", 1);
@@ -59,57 +93,55 @@ void writeShownBytes(const uint8_t* from, const uint8_t* to) {
   if (to > run) writeBytes(reinterpret_cast<const char*>(run), to - run);
 }
 
-void writeShownByte(int32_t c) {
-  const uint8_t byte = static_cast<uint8_t>(c);
-  writeShownBytes(&byte, &byte + 1);
-}
+int64_t windowDataLength() { return textWindow.dataEnd - textWindow.window; }
 
-// Reads the file byte by byte from an offset outside the window, up to the
-// size the file had when it was opened (the text window's end of the text).
-struct StreamReader {
-  int64_t next = -1;
-  int32_t byteAt(int64_t offset) {
-    if (offset >= textWindow.fileSize) return -1;
-    if (offset != next) {
-      if (seekStream(textWindow.stream, offset, 0) != 0) return -1;
-    }
-    int32_t c = getByte(textWindow.stream);
-    next = c < 0 ? -1 : offset + 1;
-    return c;
-  }
+// Bytes of the file from an offset on, as far as one look reaches: the
+// window's data when it holds the offset, else a chunk read from the window's
+// stream, which stops where the window begins (the window's bytes are shown
+// as the search saw them) and at the size the file had when it was opened
+// (the text window's end of the text). Empty at that end or when a read
+// fails.
+struct TextSpan {
+  const uint8_t* from;
+  const uint8_t* end;
 };
 
-int64_t windowDataLength() { return textWindow.dataEnd - textWindow.window; }
+constexpr int32_t CHUNK_SIZE = 4096;
+
+TextSpan spanAt(int64_t offset, uint8_t (&chunk)[CHUNK_SIZE]) {
+  const int64_t inWindow = offset - textWindow.windowOffset;
+  if (inWindow >= 0 && inWindow < windowDataLength()) {
+    return {textWindow.window + inWindow, textWindow.dataEnd};
+  }
+  int64_t wanted = textWindow.fileSize - offset;
+  if (wanted > CHUNK_SIZE) wanted = CHUNK_SIZE;
+  if (inWindow < 0 && wanted > -inWindow) wanted = -inWindow;
+  if (wanted <= 0 || seekStream(textWindow.stream, offset, 0) != 0) return {chunk, chunk};
+  const int64_t got = readItems(chunk, 1, wanted, textWindow.stream);
+  return {chunk, chunk + (got > 0 ? got : 0)};
+}
 
 // Line mode: the lines the match touches, the last one only up to the match
 // end. A match inside one line prints that line without its line end.
 void writeLineText(int64_t lineStart, int64_t matchEnd) {
-  StreamReader reader;
+  uint8_t chunk[CHUNK_SIZE];
   bool seenLineFeed = false;
   int64_t offset = lineStart;
   for (;;) {
     if (seenLineFeed && offset >= matchEnd) return;
-    int64_t inWindow = offset - textWindow.windowOffset;
-    if (inWindow >= 0 && inWindow < windowDataLength()) {
-      // Fast path: copy the window's bytes up to the next line feed.
-      const uint8_t* from = textWindow.window + inWindow;
-      const uint8_t* end = textWindow.dataEnd;
-      if (seenLineFeed && matchEnd - offset < end - from) end = from + (matchEnd - offset);
-      const uint8_t* lineFeed =
-          static_cast<const uint8_t*>(std::memchr(from, '\n', static_cast<size_t>(end - from)));
-      const uint8_t* stop = lineFeed != nullptr ? lineFeed : end;
-      writeShownBytes(from, stop);
-      offset += stop - from;
-      if (lineFeed == nullptr) continue;
-    } else {
-      int32_t c = reader.byteAt(offset);
-      if (c < 0) return;
-      if (c != '\n') {
-        writeShownByte(c);
-        ++offset;
-        continue;
-      }
-    }
+    const TextSpan span = spanAt(offset, chunk);
+    const uint8_t* from = span.from;
+    if (from == span.end) return;
+    // The bytes up to the next line feed; past a line feed, no further than
+    // the match end.
+    const uint8_t* end = span.end;
+    if (seenLineFeed && matchEnd - offset < end - from) end = from + (matchEnd - offset);
+    const uint8_t* lineFeed =
+        static_cast<const uint8_t*>(std::memchr(from, '\n', static_cast<size_t>(end - from)));
+    const uint8_t* stop = lineFeed != nullptr ? lineFeed : end;
+    writeShownBytes(from, stop);
+    offset += stop - from;
+    if (lineFeed == nullptr) continue;
     // The byte at offset is a line feed.
     seenLineFeed = true;
     if (offset >= matchEnd) return;
@@ -124,35 +156,27 @@ void writeRecordText(int64_t lineStart, int64_t matchEnd) {
   int64_t count = searchOptions.recordLength;
   if (matchEnd - lineStart > count) count = matchEnd - lineStart;
   const int64_t end = lineStart + count;
-  StreamReader reader;
+  uint8_t chunk[CHUNK_SIZE];
   for (int64_t offset = lineStart; offset < end;) {
-    int64_t inWindow = offset - textWindow.windowOffset;
-    if (inWindow >= 0 && inWindow < windowDataLength()) {
-      int64_t run = windowDataLength() - inWindow;
-      if (end - offset < run) run = end - offset;
-      writeShownBytes(textWindow.window + inWindow, textWindow.window + inWindow + run);
-      offset += run;
-    } else {
-      int32_t c = reader.byteAt(offset);
-      if (c < 0) return;
-      writeShownByte(c);
-      ++offset;
-    }
+    const TextSpan span = spanAt(offset, chunk);
+    if (span.from == span.end) return;
+    int64_t run = span.end - span.from;
+    if (end - offset < run) run = end - offset;
+    writeShownBytes(span.from, span.from + run);
+    offset += run;
   }
 }
 
-void writeDisplayName(const CountedString& name) { writeBytes(name.characters, name.length); }
-
 // " offset=N" with -PO, else " line column".
-void writePosition(int64_t line, int64_t column, int64_t reported) {
+void addPosition(Prefix& prefix, int64_t line, int64_t column, int64_t reported) {
   if (storedDefaults.reportOffsets) {
-    writeText(" offset=");
-    writeNumber(reported);
+    prefix.add(" offset=", 8);
+    prefix.addNumber(reported);
   } else {
-    writeBytes(" ", 1);
-    writeNumber(line);
-    writeBytes(" ", 1);
-    writeNumber(column);
+    prefix.add(" ", 1);
+    prefix.addNumber(line);
+    prefix.add(" ", 1);
+    prefix.addNumber(column);
   }
 }
 
@@ -171,20 +195,22 @@ void chooseReportFlushing() {
 void printReportLine(const CountedString& displayName, bool firstInFile,
                      const MatchPosition& match) {
   if (!searchOptions.omitLocation) {
+    Prefix prefix;
     if (searchOptions.verbose) {
       if (firstInFile) {
         writeText("File ");
-        writeDisplayName(displayName);
+        writeBytes(displayName.characters, displayName.length);
         writeBytes("\r\n", 2);
         flushOutput();
       }
-      writeBytes("  ", 2);
-      writeNumber(match.matchLength);
+      prefix.add("  ", 2);
+      prefix.addNumber(match.matchLength);
     } else {
-      writeDisplayName(displayName);
+      prefix.add(displayName.characters, displayName.length);
     }
-    writePosition(match.line, columnOf(match), match.reported);
-    writeBytes(":", 1);
+    addPosition(prefix, match.line, columnOf(match), match.reported);
+    prefix.add(":", 1);
+    prefix.write();
   }
   if (searchOptions.recordLength > 0) {
     writeRecordText(match.lineStart, match.matchEnd);
@@ -196,11 +222,13 @@ void printReportLine(const CountedString& displayName, bool firstInFile,
 
 void printSummaryLine(const CountedString& displayName, const MatchPosition& first,
                       int64_t matchCount) {
+  Prefix prefix;
   if (!searchOptions.omitLocation) {
-    writeDisplayName(displayName);
-    writePosition(first.line, columnOf(first), first.reported);
-    writeBytes(": ", 2);
+    prefix.add(displayName.characters, displayName.length);
+    addPosition(prefix, first.line, columnOf(first), first.reported);
+    prefix.add(": ", 2);
   }
-  writeNumber(matchCount);
+  prefix.addNumber(matchCount);
+  prefix.write();
   endLine();
 }

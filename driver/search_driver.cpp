@@ -391,9 +391,11 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
     const int64_t matchLength =
         patternSyntax != 0 ? compiledPattern.matchLength : literalMatchLength();
     const int64_t matchStart = cursorOffset();
+    // A count shows the position of the first match only.
+    const bool positionShown = !searchOptions.countOnly || matchCount == 0;
     // A carriage return that begins the line does not count in the column,
     // unless the match begins on it: column 1 is the lowest there is.
-    if (!recordMode && textWindow.lineStartOffset < matchStart) fixLineStart();
+    if (positionShown && !recordMode && textWindow.lineStartOffset < matchStart) fixLineStart();
     int64_t advance = matchLength;
     int64_t reported = matchStart;
     if (compiledPattern.cursorMark != 0) {
@@ -425,6 +427,9 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
       printReportLine(name, matchCount == 1, match);
     } else if (matchCount == 1) {
       first = match;
+      // Later matches are only counted: the window need not number lines,
+      // nor, for a literal search, find their bounds.
+      setLineTracking(patternSyntax == 0 ? LINES_UNTRACKED : LINES_BOUNDED);
     }
     if (textSource.AdvanceTo(textWindow.cursor + advance) != 0) break;
   }

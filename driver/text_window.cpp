@@ -8,7 +8,9 @@
 // end of the line in the window. Forward moves count the line feeds over the
 // bytes they pass and note the last one; moves within the current line are
 // pointer assignments. Backward moves walk back with the same bookkeeping,
-// reloading the previous block when they leave the window. In record mode
+// reloading the previous block when they leave the window. A caller that
+// needs no more line numbers (setLineTracking) spares the forward moves the
+// counting, or the whole line bookkeeping. In record mode
 // lines play no part: the window is reloaded where a move needs it and the
 // boundaries are computed from the record length and base.
 //
@@ -118,7 +120,21 @@ const uint8_t* findLastScalar(const uint8_t* from, const uint8_t* to) {
   const uint8_t* q = from;
   while (to - q >= 32) {
     __m256i counters = zero;
+    // Four blocks a step, into two counters, so that the loop's own work and
+    // the chain of additions do not set the pace. The two together take at
+    // most 252 blocks, and the single blocks after them up to 255 in all.
+    __m256i others = zero;
     int32_t blocks = 0;
+    while (to - q >= 128 && blocks < 252) {
+      const __m256i* at = reinterpret_cast<const __m256i*>(q);
+      counters = _mm256_sub_epi8(counters, _mm256_cmpeq_epi8(_mm256_loadu_si256(at), lineFeed));
+      others = _mm256_sub_epi8(others, _mm256_cmpeq_epi8(_mm256_loadu_si256(at + 1), lineFeed));
+      counters = _mm256_sub_epi8(counters, _mm256_cmpeq_epi8(_mm256_loadu_si256(at + 2), lineFeed));
+      others = _mm256_sub_epi8(others, _mm256_cmpeq_epi8(_mm256_loadu_si256(at + 3), lineFeed));
+      q += 128;
+      blocks += 4;
+    }
+    counters = _mm256_add_epi8(counters, others);
     while (to - q >= 32 && blocks < 255) {
       const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
       counters = _mm256_sub_epi8(counters, _mm256_cmpeq_epi8(bytes, lineFeed));
@@ -220,17 +236,24 @@ int32_t byteBeforeCursor() {
 
 // One past the first line feed at or after p, or the data end.
 uint8_t* lineEndFrom(uint8_t* p) {
+  if (tw.lineTracking == LINES_UNTRACKED) return tw.dataEnd;
   const uint8_t* lineFeed = lineScanner->findFirst(p, tw.dataEnd);
   return lineFeed != nullptr ? const_cast<uint8_t*>(lineFeed) + 1 : tw.dataEnd;
 }
 
 // Counts the line feeds in [from, to) into the cursor's line.
 void passLineFeeds(uint8_t* from, uint8_t* to) {
-  if (from >= to) return;
-  const int64_t count = lineScanner->count(from, to);
-  if (count == 0) return;
-  tw.lineNumber += count;
-  const uint8_t* lineFeed = lineScanner->findLast(from, to);
+  if (from >= to || tw.lineTracking == LINES_UNTRACKED) return;
+  const uint8_t* lineFeed;
+  if (tw.lineTracking == LINES_NUMBERED) {
+    const int64_t count = lineScanner->count(from, to);
+    if (count == 0) return;
+    tw.lineNumber += count;
+    lineFeed = lineScanner->findLast(from, to);
+  } else {
+    lineFeed = lineScanner->findLast(from, to);
+    if (lineFeed == nullptr) return;
+  }
   tw.lineStart = const_cast<uint8_t*>(lineFeed) + 1;
   tw.lineStartOffset = offsetOf(tw.lineStart);
 }
@@ -617,6 +640,7 @@ void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, in
   tw.lineNumber = 1;
   tw.lineStartOffset = 0;
   tw.windowOffset = 0;
+  tw.lineTracking = LINES_NUMBERED;
 
   // A stream that cannot seek (a pipe) has no known size; its bytes are read
   // as they come.
@@ -659,6 +683,14 @@ void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, in
 }
 
 int64_t cursorOffset() { return offsetOf(tw.cursor); }
+
+void setLineTracking(int32_t kind) {
+  tw.lineTracking = kind;
+  if (kind == LINES_UNTRACKED && tw.recordLength == 0) {
+    tw.lineStart = tw.window;
+    tw.lineEnd = tw.dataEnd;
+  }
+}
 
 void fixLineStart() {
   if (byteAtOffset(tw.lineStartOffset) == '\r') ++tw.lineStartOffset;

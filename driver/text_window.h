@@ -9,7 +9,9 @@
 constexpr int32_t WINDOW_SIZE = 65536;
 
 struct TextWindow {
-  uint8_t window[WINDOW_SIZE];
+  // On a page of its own: the system copies each block into it a little
+  // faster than into a buffer that starts part of the way into a page.
+  alignas(4096) uint8_t window[WINDOW_SIZE];
   int64_t windowOffset;  // file offset of window[0]
   uint8_t* dataEnd;
   uint8_t* cursor;
@@ -21,6 +23,7 @@ struct TextWindow {
   Stream* stream;
   int32_t recordLength;  // 0 line mode
   int64_t recordBase;
+  int32_t lineTracking;  // LINES_*; openTextWindow sets LINES_NUMBERED
 };
 
 extern TextWindow textWindow;
@@ -28,6 +31,16 @@ extern TextWindow textWindow;
 // Sets the window up on a stream and fills the TextSource table.
 void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, int32_t charMode);
 int64_t cursorOffset();
+// What the forward moves of line mode keep of the cursor's line. A caller
+// that needs no further line numbers in this file (a count) keeps the line's
+// bounds only, which a regular expression reads; a literal search needs not
+// even those, and the window then treats all its data as the cursor's line
+// (lineStart is the window, lineEnd the data end), so that every move within
+// it is a pointer assignment. Backward moves keep what they always kept.
+constexpr int32_t LINES_NUMBERED = 0;
+constexpr int32_t LINES_BOUNDED = 1;
+constexpr int32_t LINES_UNTRACKED = 2;
+void setLineTracking(int32_t kind);
 // Moves lineStartOffset past a carriage return that begins the line.
 void fixLineStart();
 // Whether the byte before the cursor / at cursor + n is in the 256-entry table.

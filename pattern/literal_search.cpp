@@ -11,13 +11,17 @@
 // pointer assignments, others go through AdvanceTo, which keeps the
 // provider's line bookkeeping.
 //
-// In front of that loop sits a candidate filter (literal_candidates.cpp):
-// while the pattern lies wholly inside the window data, a vector scan finds
-// the next position whose first and last bytes could begin and end a match,
-// and the whole pattern is compared there. Only a verified candidate moves
-// the position (so AdvanceTo sees one move per match); when no candidate
-// starts in the data, the position goes to the first alignment that
-// straddles the data end and the plain loop reads those through CharAt.
+// In front of that loop sits a candidate filter: while the pattern lies
+// wholly inside the window data, a vector scan finds the next position that
+// could begin a match, and the whole pattern is compared there. A pattern of
+// up to LITERAL_SET_LENGTH bytes is found by the literal-set search, which
+// probes its two rarest bytes; a longer one by a scan for its first and last
+// bytes (literal_candidates.cpp). Only a verified candidate moves the
+// position (so AdvanceTo sees one move per match). When no candidate starts
+// in the data, the alignments that straddle the data end are compared with
+// the bytes the window holds: when none agrees that far, the search goes on
+// at the next block; otherwise the plain loop reads the bytes after the data
+// through CharAt.
 //
 // Both compare each candidate from its start, so a periodic pattern over
 // periodic text (x^k NEEDLE over a run of x, where every alignment agrees for
@@ -148,20 +152,94 @@ struct FoldedByteSymbols {
 // The search in single-byte terms (also double-byte text without case
 // folding of lead bytes, and UTF-8 text matched exactly)
 
+// Longest pattern whose alignments across the data end are ruled out from
+// the window's bytes alone; longer ones are probed through the text source.
+constexpr int32_t STRADDLE_CHECK_LENGTH = 64;
+
+// Whether an alignment starting in [from, dataEnd), which runs past the data
+// end, agrees with the pattern as far as the data goes. When none does, the
+// search can move straight to the next block: probing those alignments would
+// read the bytes after the window through the stream one at a time, and the
+// stream would then read that block in two parts instead of one.
+bool straddleMayMatch(const uint8_t* from, const uint8_t* dataEnd, const uint8_t* pattern,
+                      int32_t length, WorkBudget& budget) {
+  if (length > STRADDLE_CHECK_LENGTH) return true;
+  for (const uint8_t* s = from; s < dataEnd; ++s) {
+    const auto available = static_cast<int32_t>(dataEnd - s);
+    const int32_t same = sameBytes(s, pattern, available);
+    budget.spend(comparedBytes(same, available));
+    if (same == available) return true;
+  }
+  return false;
+}
+
+// A pattern of up to LITERAL_SET_LENGTH bytes is looked for with the
+// literal-set search, which probes its two rarest bytes instead of its first
+// and last, so a common first or last byte ("include") does not stop the
+// vector scan at every other word. Kept for the last pattern until
+// CompileLiteral or a change of scanner; null when the pattern does not suit
+// it or the plain scalar filter is selected.
+struct SingleLiteral {
+  bool tried;
+  bool usable;
+  const uint8_t* pattern;  // where the bytes below were taken from
+  int32_t length;
+  int32_t ignoreCase;
+  uint8_t bytes[LITERAL_SET_LENGTH];
+  LiteralSet set;
+};
+
+SingleLiteral singleLiteral;
+
+const LiteralSet* singleLiteralSet(const uint8_t* pattern, int32_t length) {
+  SingleLiteral& single = singleLiteral;
+  // The driver searches for the same text, compiled once, match after match:
+  // the same place and length need no comparison of the bytes.
+  const bool same = single.tried && single.length == length &&
+                    single.ignoreCase == literalIgnoreCase &&
+                    (single.pattern == pattern ||
+                     std::memcmp(single.bytes, pattern, static_cast<size_t>(length)) == 0);
+  if (!same) {
+    single.tried = true;
+    single.pattern = pattern;
+    single.length = length;
+    single.ignoreCase = literalIgnoreCase;
+    single.usable = length <= LITERAL_SET_LENGTH && chosenScanner() >= LITERAL_SCAN_SSE2;
+    if (single.usable) {
+      std::memcpy(single.bytes, pattern, static_cast<size_t>(length));
+      const uint8_t* literals[1] = {pattern};
+      single.usable = prepareLiteralSet(literals, &length, 1, literalIgnoreCase != 0, &single.set);
+    }
+  }
+  return single.usable ? &single.set : nullptr;
+}
+
 // The filter and the probe-and-align loop until a match, the end of the
 // text, or the budget runs out (SEARCH_LINEAR, with the alignment at the
 // first position not yet ruled out).
-int32_t searchBytesFast(const uint8_t* pattern, int32_t length, bool useFilter, Cursor& at,
-                        WorkBudget& budget) {
+int32_t searchBytesFast(const uint8_t* pattern, int32_t length, bool useFilter,
+                        const LiteralSet* set, Cursor& at, WorkBudget& budget) {
   const int32_t last = length - 1;
   for (;;) {
     if (useFilter && at.dataEnd - at.p >= length) {
       const uint8_t* straddleStart = at.dataEnd - last;
       const uint8_t* from = at.p;
       const uint8_t* verified = nullptr;
+      if (set != nullptr) {
+        // Each start is compared with at most the whole pattern, so the work
+        // stays linear without charging it start by start.
+        verified = findLiteralSet(*set, from, at.dataEnd);
+        if (verified != nullptr) {
+          budget.pass(verified + 1 - from);
+          budget.spend(length);
+        } else {
+          budget.pass(straddleStart - from);
+          from = straddleStart;
+        }
+      }
       // Failed candidates do not move the text source: its line bookkeeping
       // would rescan the line for every one of them.
-      while (from < straddleStart) {
+      while (set == nullptr && from < straddleStart) {
         const uint8_t* candidate = candidateScan(from, straddleStart, last);
         if (candidate == nullptr) break;
         budget.pass(candidate + 1 - from);
@@ -176,7 +254,8 @@ int32_t searchBytesFast(const uint8_t* pattern, int32_t length, bool useFilter, 
       }
       if (verified == nullptr) {
         if (from < straddleStart) budget.pass(straddleStart - from);
-        if (!moveTo(at, straddleStart)) return SEARCH_END;
+        const bool straddles = straddleMayMatch(straddleStart, at.dataEnd, pattern, length, budget);
+        if (!moveTo(at, straddles ? straddleStart : at.dataEnd)) return SEARCH_END;
         if (at.dataEnd - at.p >= length) continue;  // a new block came in
       } else {
         if (!moveTo(at, verified)) return SEARCH_END;
@@ -220,12 +299,13 @@ int32_t searchBytesFast(const uint8_t* pattern, int32_t length, bool useFilter, 
 
 int32_t searchBytes(const uint8_t* pattern, int32_t length) {
   const bool useFilter = candidateScan != nullptr;
-  if (useFilter) prepareFilter(pattern, length);
+  const LiteralSet* set = useFilter ? singleLiteralSet(pattern, length) : nullptr;
+  if (useFilter && set == nullptr) prepareFilter(pattern, length);
   WorkBudget budget(length);
   Cursor at;
   reloadCursorWindow(at);
   for (;;) {
-    const int32_t fast = searchBytesFast(pattern, length, useFilter, at, budget);
+    const int32_t fast = searchBytesFast(pattern, length, useFilter, set, at, budget);
     if (fast != SEARCH_LINEAR) return fast;
     const StartCheck check = startCheckOfText();
     const int32_t linear =
@@ -259,6 +339,7 @@ int32_t findInMemoryLinear(int32_t p, const uint8_t* pattern, int32_t length, co
 
 int32_t selectLiteralScanner(int32_t kind) {
   chooseScanner(kind);
+  singleLiteral.tried = false;
   return chosenScanner();
 }
 
@@ -273,6 +354,7 @@ int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
                        int32_t encodingMode) {
   literalIgnoreCase = ignoreCase;
   filter.valid = false;
+  singleLiteral.tried = false;
   forgetClassSymbols();
   forgetUtf8Symbols();
   caseFoldMultiByte = 0;

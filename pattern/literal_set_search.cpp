@@ -9,7 +9,10 @@
 // both probes of some literal agree are verified whole, in text order, so
 // the first start of any literal is found without looking at the others
 // again; the few starts too near the end for a whole block are tried one by
-// one. The kernel is chosen once at run time by supportedLiteralScanner,
+// one. A set of one literal, and a set whose literals all share one probe
+// (the case variants of a word), have block loops of their own that compare
+// each probe once, as one comparison where the probe's two forms differ in
+// one bit. The kernel is chosen once at run time by supportedLiteralScanner,
 // which the literal search's candidate filter uses too. The search reads
 // nothing at or after `end`, or, when the caller says that the bytes after it
 // may be read, `readable`: a short range (one line) is then read in whole
@@ -20,6 +23,9 @@
 #include "pattern/literal_set_search.h"
 
 #include <immintrin.h>
+
+#include <algorithm>
+#include <cstddef>
 
 #include <cstring>
 
@@ -60,7 +66,21 @@ int32_t probeRank(uint8_t key, bool fold) {
 }
 
 inline bool literalAt(const LiteralProbe& probe, bool fold, const uint8_t* at) {
-  if (!fold) return std::memcmp(at, probe.bytes, static_cast<size_t>(probe.length)) == 0;
+  if (!fold) {
+    // Literals are short: eight bytes at a time inline beat a call to memcmp.
+    int32_t i = 0;
+    for (; probe.length - i >= 8; i += 8) {
+      uint64_t text;
+      uint64_t literal;
+      std::memcpy(&text, at + i, 8);
+      std::memcpy(&literal, probe.bytes + i, 8);
+      if (text != literal) return false;
+    }
+    for (; i < probe.length; ++i) {
+      if (at[i] != probe.bytes[i]) return false;
+    }
+    return true;
+  }
   for (int32_t i = 0; i < probe.length; ++i) {
     if (upperTable[at[i]] != probe.bytes[i]) return false;
   }
@@ -180,9 +200,188 @@ template <bool FOLD>
   return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
 }
 
+// Whether the two forms of a probe byte differ in one bit at most, as the
+// two cases of an ASCII letter do: setting that bit in the text byte then
+// leaves one value to compare with.
+bool formsDifferInOneBit(const uint8_t forms[2]) {
+  const uint8_t difference = forms[0] ^ forms[1];
+  return (difference & (difference - 1)) == 0;
+}
+
+// A probe whose forms differ in one bit at most (BITS), or are compared one
+// by one.
+template <bool FOLD, bool BITS>
+[[gnu::target("avx2")]] inline __m256i probeOneAvx2(const uint8_t* at, const __m256i* forms,
+                                                    __m256i bit) {
+  if (!BITS) return probeAvx2<FOLD>(at, forms);
+  const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+  return _mm256_cmpeq_epi8(_mm256_or_si256(x, bit), forms[0]);
+}
+
+// One past the last start from which a block of 64 starts lies before `end`
+// and reads nothing at or after `readable` (`from` when there is none): the
+// block loops test this one bound.
+inline const uint8_t* blockStartsEnd(const LiteralSet& set, const uint8_t* from,
+                                     const uint8_t* end, const uint8_t* readable) {
+  const ptrdiff_t count = std::min<ptrdiff_t>(end - from, readable - from - (set.reach + 62));
+  return count > 0 ? from + count : from;
+}
+
+// One literal (the literal search's own case): its probe bytes stay in
+// registers, with no loop over the set inside the block loop.
+template <bool FOLD, bool BITS>
+[[gnu::target("avx2")]] const uint8_t* findOneAvx2(const LiteralSet& set, const uint8_t* from,
+                                                   const uint8_t* end, const uint8_t* readable) {
+  const LiteralProbe& probe = set.probes[0];
+  __m256i forms[2][2];
+  __m256i bits[2];
+  for (int32_t k = 0; k < 2; ++k) {
+    const uint8_t bit = BITS ? probe.forms[k][0] ^ probe.forms[k][1] : 0;
+    forms[k][0] = _mm256_set1_epi8(static_cast<char>(probe.forms[k][0] | bit));
+    forms[k][1] = _mm256_set1_epi8(static_cast<char>(probe.forms[k][1]));
+    bits[k] = _mm256_set1_epi8(static_cast<char>(bit));
+  }
+  const uint8_t* const blocksEnd = blockStartsEnd(set, from, end, readable);
+  const uint8_t* at = from;
+  const ptrdiff_t firstOffset = probe.offset[0];
+  const ptrdiff_t secondOffset = probe.offset[1];
+  while (at < blocksEnd) {
+    const uint8_t* first = at + firstOffset;
+    const uint8_t* second = at + secondOffset;
+    const __m256i low = _mm256_and_si256(probeOneAvx2<FOLD, BITS>(first, forms[0], bits[0]),
+                                         probeOneAvx2<FOLD, BITS>(second, forms[1], bits[1]));
+    const __m256i high =
+        _mm256_and_si256(probeOneAvx2<FOLD, BITS>(first + 32, forms[0], bits[0]),
+                         probeOneAvx2<FOLD, BITS>(second + 32, forms[1], bits[1]));
+    const __m256i any = _mm256_or_si256(low, high);
+    if (_mm256_testz_si256(any, any)) {
+      at += 64;
+      continue;
+    }
+    uint64_t hits = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
+                    static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
+    while (hits != 0) {
+      const uint8_t* start = at + __builtin_ctzll(hits);
+      if (end - start >= probe.length && literalAt(probe, FOLD, start)) return start;
+      hits &= hits - 1;
+    }
+    at += 64;
+  }
+  return findSse2<FOLD>(set, at, end, readable);
+}
+
+// The probe of every literal of a set that they all share (the same offset
+// and forms), or -1; `other` then receives the index of each literal's other
+// probe. The case variants of one word, which differ in a letter or two,
+// usually share their rarest byte.
+int32_t sharedProbe(const LiteralSet& set, int32_t other[LITERAL_SET_CAPACITY]) {
+  for (int32_t k = 0; k < 2; ++k) {
+    const LiteralProbe& head = set.probes[0];
+    bool shared = true;
+    for (int32_t i = 0; i < set.count && shared; ++i) {
+      const LiteralProbe& probe = set.probes[i];
+      other[i] = -1;
+      for (int32_t j = 0; j < 2 && other[i] < 0; ++j) {
+        if (probe.offset[j] == head.offset[k] && probe.forms[j][0] == head.forms[k][0] &&
+            probe.forms[j][1] == head.forms[k][1]) {
+          other[i] = 1 - j;
+        }
+      }
+      shared = other[i] >= 0 && formsDifferInOneBit(probe.forms[other[i]]);
+    }
+    if (shared && formsDifferInOneBit(head.forms[k])) return k;
+  }
+  return -1;
+}
+
+// A probe byte whose forms differ in one bit at most: that bit, and the value
+// a text byte with it set must have.
+[[gnu::target("avx2")]] inline __m256i bitOf(const uint8_t forms[2]) {
+  return _mm256_set1_epi8(static_cast<char>(forms[0] ^ forms[1]));
+}
+
+[[gnu::target("avx2")]] inline __m256i valueOf(const uint8_t forms[2]) {
+  return _mm256_set1_epi8(static_cast<char>(forms[0] | forms[1]));
+}
+
+[[gnu::target("avx2")]] inline __m256i agree(const uint8_t* at, __m256i bit, __m256i value) {
+  const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+  return _mm256_cmpeq_epi8(_mm256_or_si256(x, bit), value);
+}
+
+// A set of COUNT literals that share one probe: a start is a candidate when
+// the shared probe agrees there and the other probe of any literal does, so
+// the shared one is compared once a block. Every probe differs in one bit
+// at most between its forms.
+template <int32_t COUNT>
+[[gnu::target("avx2")]] const uint8_t* findSharedAvx2(const LiteralSet& set, int32_t shared,
+                                                      const int32_t other[LITERAL_SET_CAPACITY],
+                                                      const uint8_t* from, const uint8_t* end,
+                                                      const uint8_t* readable) {
+  const LiteralProbe& head = set.probes[0];
+  const int32_t sharedOffset = head.offset[shared];
+  const __m256i sharedBit = bitOf(head.forms[shared]);
+  const __m256i sharedValue = valueOf(head.forms[shared]);
+  int32_t offsets[COUNT];
+  __m256i bits[COUNT];
+  __m256i values[COUNT];
+  for (int32_t i = 0; i < COUNT; ++i) {
+    const LiteralProbe& probe = set.probes[i];
+    offsets[i] = probe.offset[other[i]];
+    bits[i] = bitOf(probe.forms[other[i]]);
+    values[i] = valueOf(probe.forms[other[i]]);
+  }
+  const uint8_t* const blocksEnd = blockStartsEnd(set, from, end, readable);
+  const uint8_t* at = from;
+  while (at < blocksEnd) {
+    __m256i low = agree(at + offsets[0], bits[0], values[0]);
+    __m256i high = agree(at + offsets[0] + 32, bits[0], values[0]);
+    for (int32_t i = 1; i < COUNT; ++i) {
+      low = _mm256_or_si256(low, agree(at + offsets[i], bits[i], values[i]));
+      high = _mm256_or_si256(high, agree(at + offsets[i] + 32, bits[i], values[i]));
+    }
+    low = _mm256_and_si256(low, agree(at + sharedOffset, sharedBit, sharedValue));
+    high = _mm256_and_si256(high, agree(at + sharedOffset + 32, sharedBit, sharedValue));
+    const __m256i any = _mm256_or_si256(low, high);
+    if (_mm256_testz_si256(any, any)) {
+      at += 64;
+      continue;
+    }
+    uint64_t hits = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
+                    static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
+    while (hits != 0) {
+      const uint8_t* start = at + __builtin_ctzll(hits);
+      if (anyLiteralAt(set, start, end)) return start;
+      hits &= hits - 1;
+    }
+    at += 64;
+  }
+  return set.fold != 0 ? findSse2<true>(set, at, end, readable)
+                        : findSse2<false>(set, at, end, readable);
+}
+
 template <bool FOLD>
 [[gnu::target("avx2")]] const uint8_t* findAvx2(const LiteralSet& set, const uint8_t* from,
                                                 const uint8_t* end, const uint8_t* readable) {
+  if (set.count == 1) {
+    const LiteralProbe& probe = set.probes[0];
+    if (FOLD && formsDifferInOneBit(probe.forms[0]) && formsDifferInOneBit(probe.forms[1])) {
+      return findOneAvx2<FOLD, true>(set, from, end, readable);
+    }
+    return findOneAvx2<FOLD, false>(set, from, end, readable);
+  }
+  int32_t other[LITERAL_SET_CAPACITY];
+  const int32_t shared = sharedProbe(set, other);
+  if (shared >= 0) {
+    switch (set.count) {
+      case 2:
+        return findSharedAvx2<2>(set, shared, other, from, end, readable);
+      case 3:
+        return findSharedAvx2<3>(set, shared, other, from, end, readable);
+      default:
+        return findSharedAvx2<4>(set, shared, other, from, end, readable);
+    }
+  }
   __m256i forms[LITERAL_SET_CAPACITY][2][2];
   for (int32_t i = 0; i < set.count; ++i) {
     for (int32_t k = 0; k < 2; ++k) {
