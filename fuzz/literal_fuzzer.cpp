@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "console/stream.h"
+#include "driver/search_driver.h"
 #include "driver/text_window.h"
 #include "fuzz/fuzz_support.h"
 #include "pattern/literal_search.h"
@@ -37,18 +38,6 @@ struct Budget {
   int32_t allowance;
 };
 const Budget BUDGETS[4] = {{-1, -1}, {0, 0}, {1, 2}, {0, 25}};
-
-// Whether offset s of double-byte text starts a character: an even run of
-// lead bytes (or none) lies before it, back to a non-lead byte or line start.
-bool atCharacterStart(const std::string& text, size_t s) {
-  size_t leads = 0;
-  for (size_t q = s; q > 0 && text[q - 1] != '\n' &&
-                     leadByteTable[static_cast<uint8_t>(text[q - 1])] != 0;
-       --q) {
-    ++leads;
-  }
-  return leads % 2 == 0;
-}
 
 // A character of UTF-8 text compared without case: its case fold; malformed
 // bytes one by one.
@@ -110,7 +99,8 @@ std::vector<int64_t> naiveMatches(Mode mode, const std::string& text, const std:
       std::any_of(pattern.begin(), pattern.end(),
                   [](char c) { return leadByteTable[static_cast<uint8_t>(c)] != 0; });
   for (size_t s = 0; s < text.size(); ++s) {
-    if (doubleByte && !atCharacterStart(text, s)) continue;
+    const uint8_t* start = reinterpret_cast<const uint8_t*>(text.data());
+    if (doubleByte && !isCharacterStart(start, start + s)) continue;
     if (equalAt(mode, text, s, pattern, lower, leadInPattern)) {
       found.push_back(static_cast<int64_t>(s));
     }
@@ -194,8 +184,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::useCharacterMode(charMode);
   // The driver hands the search text over upper-cased when case is ignored.
   if (ignoreCase) {
-    upperCaseText(pattern.data(), static_cast<int32_t>(pattern.size()),
-                  mode == UTF8_IGNORE_CASE ? 1 : 0);
+    upperCaseSearchText(pattern.data(), static_cast<int32_t>(pattern.size()), 0,
+                        mode == UTF8_IGNORE_CASE ? 1 : 0);
   }
   selectLiteralScanner(scanner);
   setLiteralWorkBudget(budget.perByte, budget.allowance);

@@ -34,6 +34,7 @@
 #include "fuzz/fuzz_support.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/text_source.h"
+#include "tests/unit/match_walk.h"
 
 namespace {
 
@@ -67,42 +68,21 @@ int32_t countLoops(const std::string& pattern) {
   return loops;
 }
 constexpr int32_t FOUND = 0;
+using match_walk::Match;
 
-struct Match {
-  int64_t start;
-  int32_t length;
-};
-
-std::vector<Match> findAllInMemory(const uint8_t* bytes, int32_t length, int32_t charMode) {
-  std::vector<Match> found;
-  int32_t start = 1;
-  while (start <= length + 1) {
-    const int32_t at = FindRegexInMemory(start, nullptr, 0, bytes, length, charMode);
-    if (at == 0) break;
-    found.push_back({at - 1, compiledPattern.matchLength});
-    start = at + (compiledPattern.matchLength > 0 ? compiledPattern.matchLength : 1);
-  }
-  return found;
-}
-
+// The matches over the file, as the driver walks it. A search that went back
+// would make the walk loop for ever: it is cut off past the text's length.
 std::vector<Match> findAllInFile(const std::string& name, int32_t recordLength,
-                                 int32_t charMode) {
+                                             int32_t charMode) {
   std::vector<Match> found;
-  int32_t status = 0;
-  Stream* stream = openStream(name.c_str(), "rb", &status, STREAM_FILE_CAPACITY);
-  FUZZ_CHECK(stream != nullptr, status, 0);
-  openTextWindow(stream, recordLength, 0, charMode);
-  // A search that makes no progress would loop for ever; the text is short.
-  for (int32_t round = 0; round <= static_cast<int32_t>(TEXT_MAX) + 2; ++round) {
-    status = SearchRegex(nullptr, 0);
-    if (status != FOUND) break;
-    const int32_t matchLength = compiledPattern.matchLength;
-    found.push_back({cursorOffset(), matchLength});
-    if (textSource.AdvanceTo(textWindow.cursor + (matchLength > 0 ? matchLength : 1)) != 0) break;
-    FUZZ_CHECK(round < static_cast<int32_t>(TEXT_MAX) + 2, round, 0);
-  }
+  const int32_t status =
+      match_walk::walkFile(name, recordLength, charMode, nullptr, [&found](int64_t offset) {
+        const int32_t length = compiledPattern.matchLength;
+        found.push_back({offset, length});
+        FUZZ_CHECK(found.size() <= TEXT_MAX + 2, static_cast<long long>(found.size()), offset);
+        return static_cast<int64_t>(length > 0 ? length : 1);
+      });
   FUZZ_CHECK(status == FOUND || status == 1 || status == REGEX_OUT_OF_MEMORY, status, 0);
-  closeStream(stream);
   return found;
 }
 
@@ -113,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const int32_t SYNTAXES[4] = {'R', 'U', 'B', 'U'};
   const int32_t syntax = SYNTAXES[data[0] & 3];
   const int32_t ignoreCase = (data[0] >> 2) & 1;
-  const int32_t mode = ((data[0] >> 3) & 3) % 3;
+  static const int32_t MODES[3] = {ENCODING_SINGLE_BYTE, ENCODING_DOUBLE_BYTE, ENCODING_UTF8};
+  const int32_t mode = MODES[((data[0] >> 3) & 3) % 3];
   const int32_t recordLength = (data[0] & 0x20) != 0 ? 1 + ((data[0] >> 6) & 3) * 5 : 0;
   const size_t patternLength = std::min<size_t>(data[1] % (PATTERN_MAX + 1), size - 2);
   std::string pattern(reinterpret_cast<const char*>(data + 2), patternLength);
@@ -162,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (bytes[i] == '\n' || bytes[i] == '\r') oneLine = false;
   }
   if (!oneLine) return 0;
-  const std::vector<Match> inMemory = findAllInMemory(bytes, length, mode);
+  const std::vector<Match> inMemory = match_walk::findAllInMemory(bytes, length, mode);
   FUZZ_CHECK(inFile.size() <= inMemory.size(), static_cast<long long>(inFile.size()),
              static_cast<long long>(inMemory.size()));
   for (size_t i = 0; i < inMemory.size(); ++i) {

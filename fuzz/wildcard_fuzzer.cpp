@@ -81,7 +81,8 @@ bool plainAscii(const std::string& text, const char* excluded) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const int32_t wildcardFlag = data[0] & 1;
-  const int32_t mode = ((data[0] >> 1) & 3) % 3;
+  static const int32_t MODES[3] = {ENCODING_SINGLE_BYTE, ENCODING_DOUBLE_BYTE, ENCODING_UTF8};
+  const int32_t mode = MODES[((data[0] >> 1) & 3) % 3];
   fuzz::useCharacterMode(mode);
   const std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
   const size_t split = rest.find('\0');

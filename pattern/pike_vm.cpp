@@ -63,7 +63,12 @@
 // character of its own (any byte in single-byte text, an ASCII byte in UTF-8
 // text) depends only on the thread states, the byte and whether a thread
 // starts next, so such steps are recorded in a transition cache of fixed
-// size and replayed (see the cache's section). Memory is the program's: two thread lists, a mark per state, a
+// size and replayed (see the cache's section). Where the list comes back to
+// the same cached state every few bytes over text that repeats them (a long
+// run of "a" under a*b, "abab" under (a|b)+), whole cycles of such steps are
+// passed after their bytes and look-ahead answers are checked, without
+// touching the records, when that provably leaves the same records as the
+// replay (see the section on skipping cycles). Memory is the program's: two thread lists, a mark per state, a
 // work stack, all bounded by the states, and the cache. The program is chosen
 // per search by pikeVmTakesProgram: the backtracker keeps the programs it
 // runs in linear time itself, being faster on them. Tested by
@@ -1357,6 +1362,154 @@ inline int32_t verdictsHold(const CachedTransition& t, int64_t pos) {
   return 1;
 }
 
+// ---------------------------------------------------------------------------
+// Skipping repeated cycles of cached steps
+//
+// On a long run of text the list often comes back to the same cache state
+// every few bytes (a*b over "aaaa": every byte; (a|b)+ over "abab": every
+// two), and the replay then costs a copy of every record per byte. Such a
+// cycle of cached steps, replayed once more, maps each thread of the list
+// to the thread it descends from at the cycle's start (or to none: a thread
+// started inside the cycle) and applies the same operations to it. Each
+// operation sets a field to a constant or to the position less the
+// thread's start plus a constant, or ORs a constant in, so applying a
+// thread's operations twice equals applying them once at the later
+// position. When that map is idempotent (the thread a thread descends from
+// descends from itself), the records after n cycles are those after the
+// last three taken from the list as it is now: the first makes the threads
+// that descend from themselves right, the second every thread, the third
+// the matches along the way. So the bytes of n - 3 cycles are only checked
+// (each repeats the cycle's bytes and the look-ahead answers its steps took
+// hold) and passed, and the last three are replayed. A step that started a
+// thread, or that would start one at some positions of the run and not at
+// others, is not skipped, nor one that would give the search its first
+// match: the cycle's keys must hold at every position it passes.
+
+constexpr int32_t CYCLE_LIMIT = 4;      // the longest cycle looked for, in bytes
+constexpr int32_t CYCLE_MARGIN = 16;    // bytes kept between a skip's end and the window's end
+constexpr int32_t CYCLE_REPLAYED = 3;   // cycles replayed after a skip
+constexpr int32_t CYCLE_WAIT_LIMIT = 63;
+
+struct CycleStep {
+  int32_t state;  // the cache state before the step
+  int32_t transition;
+  uint8_t byte;
+  bool starts;    // the key's bit: a thread may start after the byte
+};
+
+struct CycleHistory {
+  CycleStep steps[CYCLE_LIMIT];  // the latest replayed steps, oldest first
+  int32_t count;
+  uint32_t flushes;  // the cache's flushes when the first was kept
+  int32_t idle;      // replayed steps to let pass after a skip that found nothing
+  int32_t wait;      // and those still to pass
+};
+
+void rememberStep(CycleHistory* h, const CycleStep& step) {
+  if (h->count > 0 && h->flushes != cache.flushes) h->count = 0;
+  if (h->count == 0) h->flushes = cache.flushes;
+  if (h->count == CYCLE_LIMIT) {
+    for (int32_t k = 1; k < CYCLE_LIMIT; ++k) h->steps[k - 1] = h->steps[k];
+    --h->count;
+  }
+  h->steps[h->count++] = step;
+}
+
+// Whether the cycle of steps may be passed without replay: the map from a
+// thread after the cycle to its ancestor before it is idempotent, no step
+// matches unless a match is in hand already (then no thread starts), and
+// *seeds tells whether a thread started in some step is kept, or a step's
+// key starts none, so that the key's bit must be checked at each position.
+bool cycleMaySkip(const CycleStep* steps, int32_t period, int32_t threads, bool noStarts,
+                  bool* seeds) {
+  int32_t ancestor[CACHE_LIST_LIMIT];
+  for (int32_t i = 0; i < threads; ++i) ancestor[i] = i;
+  *seeds = false;
+  for (int32_t k = period - 1; k >= 0; --k) {
+    const CachedTransition& t = cache.transitions[steps[k].transition];
+    if (noStarts && steps[k].starts) return false;
+    if (!noStarts && t.matchParent != NO_MATCH) return false;
+    // A step whose key starts no thread may meet a position that starts one.
+    if (!noStarts && !steps[k].starts) *seeds = true;
+    for (int32_t j = 0; j < t.threadCount; ++j) {
+      if (cache.threads[t.threadFirst + j].parent < 0) *seeds = true;
+    }
+    for (int32_t i = 0; i < threads; ++i) {
+      if (ancestor[i] >= 0) ancestor[i] = cache.threads[t.threadFirst + ancestor[i]].parent;
+    }
+  }
+  for (int32_t i = 0; i < threads; ++i) {
+    if (ancestor[i] >= 0 && ancestor[ancestor[i]] != ancestor[i]) return false;
+  }
+  return true;
+}
+
+// The bytes the latest cycle of steps lets the VM pass at the pointer (pos
+// the position, the list `ready` in the cycle's first state), 0 when none;
+// -8 out of memory.
+int64_t bytesToSkip(const CycleHistory& h, int32_t state, const ThreadList* ready, int64_t pos,
+                    const PikeCandidates& candidates, bool noStarts) {
+  MatcherState& s = m();
+  if (h.flushes != cache.flushes || s.windowEnd - s.cur <= CYCLE_MARGIN + CYCLE_LIMIT) return 0;
+  // The shortest cycle back to this state whose bytes come next and which
+  // may be skipped.
+  const CycleStep* steps = nullptr;
+  int32_t period = 0;
+  bool seeds = false;
+  for (int32_t p = 1; p <= h.count && period == 0; ++p) {
+    const CycleStep* first = h.steps + (h.count - p);
+    if (first->state != state) continue;
+    int32_t k = 0;
+    while (k < p && s.cur[k] == first[k].byte) ++k;
+    if (k == p && cycleMaySkip(first, p, ready->count, noStarts, &seeds)) {
+      steps = first;
+      period = p;
+    }
+  }
+  if (period == 0) return 0;
+  bool verdicts = false;
+  for (int32_t k = 0; k < period; ++k) {
+    verdicts = verdicts || cache.transitions[steps[k].transition].verdictCount > 0;
+  }
+  int64_t earliest = pos;
+  for (int32_t i = 0; i < ready->count; ++i) {
+    const int64_t start = ready->records[static_cast<int64_t>(i) * shape.fields + FIELD_START];
+    if (start < earliest) earliest = start;
+  }
+  int64_t limit = s.windowEnd - s.cur - CYCLE_MARGIN;
+  const int64_t offsetRoom = OFFSET_LIMIT - (pos - earliest) - 1;
+  if (offsetRoom < limit) limit = offsetRoom;
+  if (limit <= int64_t{CYCLE_REPLAYED} * period) return 0;
+  const uint8_t* const base = s.cur;
+  const uint8_t* const windowStart = s.windowStart;
+  const uint8_t* const windowEnd = s.windowEnd;
+  int64_t checked = 0;
+  for (int32_t k = 0; checked < limit && base[checked] == steps[k].byte;) {
+    const CachedTransition& t = cache.transitions[steps[k].transition];
+    if (seeds || t.verdictCount > 0) {
+      // The key's bit and the look-ahead answers at the position after the byte.
+      s.cur = base + checked + 1;
+      const int32_t hold =
+          seeds && pikeCandidateAllowed(candidates) != steps[k].starts ? 0
+          : t.verdictCount > 0 ? verdictsHold(t, pos + checked + 1)
+                               : 1;
+      if (s.windowStart != windowStart || s.windowEnd != windowEnd ||
+          s.cur != base + checked + 1) {
+        // A body read through the source moved the window: stop here.
+        movePointerBack(checked + 1);
+        return hold < 0 ? hold : 0;
+      }
+      s.cur = base;
+      if (hold < 0) return hold;
+      if (hold == 0) break;
+    }
+    ++checked;
+    if (++k == period) k = 0;
+  }
+  const int64_t cycles = checked / period;
+  return cycles > CYCLE_REPLAYED ? (cycles - CYCLE_REPLAYED) * period : 0;
+}
+
 // Follows the thread `record` at position `pos` through the instructions
 // that consume nothing, depth first in priority order, and appends a thread
 // to `out` at each consuming instruction it reaches first.
@@ -1721,6 +1874,7 @@ int32_t runPikeVm(const PikeCandidates& candidates) {
   rt.lastSeed = -1;
   if (followAll(moved, ready, pos, candidates, &matched) != 0) return REGEX_OUT_OF_MEMORY;
   int32_t state = cached ? listState(ready) : -1;
+  CycleHistory history{};
   while (ready->count > 0) {
     int64_t key = -1;
     if (state >= 0 && awayFromEdges()) {
@@ -1751,11 +1905,27 @@ int32_t runPikeVm(const PikeCandidates& candidates) {
         ThreadList* swap = ready;
         ready = moved;
         moved = swap;
+        rememberStep(&history, CycleStep{state, t, byte, starts});
         state = cache.transitions[t].next;
+        if (history.wait > 0) {
+          --history.wait;
+        } else if (awayFromEdges()) {
+          const int64_t skip =
+              bytesToSkip(history, state, ready, pos, candidates, matched || candidates.once);
+          if (skip < 0) return REGEX_OUT_OF_MEMORY;
+          s.cur += skip;
+          pos += skip;
+          // Where no cycle can be skipped the steps stay replayed, and the
+          // question is asked again only after a while.
+          history.idle = skip > 0 ? 0 : history.idle < CYCLE_WAIT_LIMIT ? history.idle * 2 + 1
+                                                                        : CYCLE_WAIT_LIMIT;
+          history.wait = history.idle;
+        }
         continue;
       }
       if (t < 0) beginRecording();
     }
+    history.count = 0;
     if (stepAll(ready, moved, pos) != 0) return REGEX_OUT_OF_MEMORY;
     if (moved->count == 0 || !stepPointer()) {
       rt.recording = false;

@@ -379,10 +379,7 @@ case("an empty search text argument: the next word is the search text", ["", "f.
 F1 = {"f.txt": b"abc\nxx needle\nnothing\nneedle needle\n"}
 case("-M: lines without file name and position", ["-M", "needle", "f.txt"],
      [bare(b"xx needle"), bare(b"needle needle"), bare(b"needle needle")], files=F1)
-case("-PO: byte offsets instead of line and column", ["-PO", "needle", "f.txt"],
-     [rep_offset("f.txt", 7, b"xx needle"), rep_offset("f.txt", 22, b"needle needle"),
-      rep_offset("f.txt", 29, b"needle needle")], files=F1)
-case("-po in lower case", ["-po", "needle", "f.txt"],
+case("-po: byte offsets instead of line and column", ["-po", "needle", "f.txt"],
      [rep_offset("f.txt", 7, b"xx needle"), rep_offset("f.txt", 22, b"needle needle"),
       rep_offset("f.txt", 29, b"needle needle")], files=F1)
 case("-P followed by anything but O is an unknown option", ["-PX", "-P", "needle", "f.txt"],
@@ -395,8 +392,6 @@ case("-C with -PO: the first offset", ["-C", "-PO", "needle", "f.txt"],
      [summary_offset("f.txt", 7, 3)], files=F1)
 case("-C with -V: -V has no effect", ["-V", "-C", "needle", "f.txt"], [summary("f.txt", 2, 4, 3)],
      files=F1)
-case("-C over many lines and blocks", ["-C", "needle", "f.txt"], [summary("f.txt", 1, 3, 20000)],
-     files={"f.txt": b"a needle\n" * 20000})
 case("-V: a heading per file with matches and the length column",
      ["-V", "needle", "f.txt", "g.txt", "h.txt"],
      [heading("f.txt"), vrep(6, 2, 4, b"xx needle"), vrep(6, 4, 1, b"needle needle"),
@@ -627,15 +622,9 @@ case("record mode beyond the first window", ["-100", "QZ", "r.dat"],
 
 # --- The text window -------------------------------------------------------------
 
-case("a match that straddles the 65536-byte window boundary", ["needle", "w.txt"],
-     [rep("w.txt", 6554, 3, b"abneedle"), rep("w.txt", 6556, 6, b"more needle")],
-     files={"w.txt": lines_of_ten(6553) + b"abneedle\n" + b"next\n" + b"more needle\n"})
 case("a file of 65537 bytes: LF ends the first block, the last byte is line 6555",
      ["Q", "w.txt"], [rep("w.txt", 6555, 1, b"Q")],
      files={"w.txt": lines_of_ten(6553) + b"abcde\n" + b"Q"})
-case("a match at the first byte of the second block, line started in the first",
-     ["needle", "w.txt"], [rep("w.txt", 6554, 7, b"abcdefneedle")],
-     files={"w.txt": lines_of_ten(6553) + b"abcdefneedle\n"})
 case("line start fix-up reads a CR that ends the first block", ["needle", "w.txt"],
      [rep("w.txt", 6555, 1, b"needle")],
      files={"w.txt": lines_of_ten(6553) + b"abcd\n" + b"\r" + b"needle\n"})
@@ -647,9 +636,6 @@ case("a line longer than the window is printed whole, read back by the same byte
 case("a long line whose match is in the first block", ["needle", "w.txt"],
      [rep("w.txt", 1, 1, b"needle" + b"z" * 70000), rep("w.txt", 2, 6, b"tail needle")],
      files={"w.txt": b"needle" + b"z" * 70000 + b"\n" + b"tail needle\n"})
-case("line numbers continue over several blocks", ["needle", "w.txt"],
-     [rep("w.txt", 40001, 1, b"needle"), rep("w.txt", 40002, 2, b"bneedle")],
-     files={"w.txt": b"a\n" * 40000 + b"needle\nbneedle"})
 
 # --- Regular expressions and whole words ----------------------------------------------
 
@@ -676,66 +662,47 @@ case("[regex] -W=[abc]: only a, b and c are word characters", ["-W=[abc]", "xx",
 
 # The same search written in each dialect: one run of digits, as long as it goes
 # ('R' # and 'B' \:+ are the maximal one-or-more loops), and the same with a
-# cursor mark after the first digit.
-DIALECTS = [("-R", "[0-9]#", "[0-9]\\c[0-9]#"), ("-U", "[0-9]+", "[0-9]\\c[0-9]+"),
-            ("-u", "[0-9]+", "[0-9]\\c[0-9]+"), ("-B", "[0-9]\\:+", "[0-9]\\c[0-9]\\:+")]
+# cursor mark after the first digit. The report forms are the literal search's
+# (above); a regular expression adds the match length (-V) and the mark, which
+# moves the reported position and the advance.
 DIGITS = {"f.txt": b"one 12 two\nthree 345\nnone\n"}  # "12" at offset 4, "345" at 17
 L1, L2 = b"one 12 two", b"three 345"
-# Records of 10 bytes from 0: "one 12 two", "\nthree 345"; from 3: " 12 two\nth",
-# "ree 345\nno". Line feeds are printed inside a record.
-DIGIT_FORMS = [
-    ("line and column", [], [rep("f.txt", 1, 5, L1), rep("f.txt", 2, 7, L2)]),
-    ("-PO", ["-PO"], [rep_offset("f.txt", 4, L1), rep_offset("f.txt", 17, L2)]),
-    ("-V", ["-V"], [heading("f.txt"), vrep(2, 1, 5, L1), vrep(3, 2, 7, L2)]),
-    ("-V -PO", ["-V", "-PO"], [heading("f.txt"), vrep_offset(2, 4, L1), vrep_offset(3, 17, L2)]),
-    ("-M", ["-M"], [bare(L1), bare(L2)]),
-    ("-C", ["-C"], [summary("f.txt", 1, 5, 2)]),
-    ("-C -PO", ["-C", "-PO"], [summary_offset("f.txt", 4, 2)]),
-    ("records -10", ["-10"], [rep("f.txt", 1, 5, L1), rep("f.txt", 2, 8, b"\nthree 345")]),
-    ("records -10 3", ["-10", "3"], [rep("f.txt", 1, 2, b" 12 two\nth"),
-                                     rep("f.txt", 2, 5, b"ree 345\nno")]),
-]
-# With the mark the column is that of the second digit, and the search goes on
-# from there: after "345" the run "45" is found as well.
-MARK_FORMS = [
-    ("line and column", [], [rep("f.txt", 1, 6, L1), rep("f.txt", 2, 8, L2), rep("f.txt", 2, 9, L2)]),
-    ("-PO", ["-PO"], [rep_offset("f.txt", 5, L1), rep_offset("f.txt", 18, L2),
-                      rep_offset("f.txt", 19, L2)]),
-    ("-V", ["-V"], [heading("f.txt"), vrep(2, 1, 6, L1), vrep(3, 2, 8, L2), vrep(2, 2, 9, L2)]),
-    ("-C", ["-C"], [summary("f.txt", 1, 6, 3)]),
-    ("records -10", ["-10"], [rep("f.txt", 1, 6, L1), rep("f.txt", 2, 9, b"\nthree 345"),
-                              rep("f.txt", 2, 10, b"\nthree 345")]),
-]
-# "t", any one character, "o": 'R' and 'B' write the any-character as ?.
-ANY_CHAR = {"-R": "t?o", "-U": "t.o", "-u": "t.o", "-B": "t?o"}
+DIGIT_RUNS = [rep("f.txt", 1, 5, L1), rep("f.txt", 2, 7, L2)]
+# With the mark the search goes on from the second digit: after "345" the run
+# "45" is found as well.
+MARKED_RUNS = [rep("f.txt", 1, 6, L1), rep("f.txt", 2, 8, L2), rep("f.txt", 2, 9, L2)]
+for option, digits, marked in (("-R", "[0-9]#", "[0-9]\\c[0-9]#"), ("-U", "[0-9]+", "[0-9]\\c[0-9]+"),
+                               ("-u", "[0-9]+", "[0-9]\\c[0-9]+"),
+                               ("-B", "[0-9]\\:+", "[0-9]\\c[0-9]\\:+")):
+    case("[regex] %s digit runs" % option, [option, digits, "f.txt"], DIGIT_RUNS, files=DIGITS)
+    case("[regex] %s cursor mark after the first digit" % option, [option, marked, "f.txt"],
+         MARKED_RUNS, files=DIGITS)
+# Records of 10 bytes from 3: " 12 two\nth", "ree 345\nno"; a line feed is
+# printed inside a record.
+for form, extra, pattern, expected in (
+        ("-V", ["-V"], "[0-9]+", [heading("f.txt"), vrep(2, 1, 5, L1), vrep(3, 2, 7, L2)]),
+        ("-C -PO", ["-C", "-PO"], "[0-9]+", [summary_offset("f.txt", 4, 2)]),
+        ("records -10 3", ["-10", "3"], "[0-9]+",
+         [rep("f.txt", 1, 2, b" 12 two\nth"), rep("f.txt", 2, 5, b"ree 345\nno")]),
+        ("mark, -V -PO", ["-V", "-PO"], "[0-9]\\c[0-9]+",
+         [heading("f.txt"), vrep_offset(2, 5, L1), vrep_offset(3, 18, L2), vrep_offset(2, 19, L2)]),
+        ("mark, -C", ["-C"], "[0-9]\\c[0-9]+", [summary("f.txt", 1, 6, 3)]),
+        ("mark, records -10", ["-10"], "[0-9]\\c[0-9]+",
+         [rep("f.txt", 1, 6, L1), rep("f.txt", 2, 9, b"\nthree 345"), rep("f.txt", 2, 10, b"\nthree 345")])):
+    case("[regex] -U digit runs, " + form, ["-U"] + extra + [pattern, "f.txt"], expected, files=DIGITS)
 CASES_FILE = {"f.txt": b"Two tWO\nto two\n"}
-# Every report form once ('U'); the other dialects only need to show that
-# their spelling of the search finds the same runs.
-for option, digits, marked in DIALECTS:
-    every_form = option == "-U"
-    for form, extra, expected in DIGIT_FORMS if every_form else DIGIT_FORMS[:1]:
-        case("[regex] %s digit runs, %s" % (option, form), [option] + extra + [digits, "f.txt"],
-             expected, files=DIGITS)
-    for form, extra, expected in MARK_FORMS if every_form else MARK_FORMS[:1]:
-        case("[regex] %s cursor mark after the first digit, %s" % (option, form),
-             [option] + extra + [marked, "f.txt"], expected, files=DIGITS)
-    case("[regex] %s -I: any case" % option, [option, "-I", ANY_CHAR[option], "f.txt"],
+for option, pattern in (("-R", "t?o"), ("-U", "t.o"), ("-B", "t?o")):
+    case("[regex] %s -I: any case" % option, [option, "-I", pattern, "f.txt"],
          [rep("f.txt", 1, 1, b"Two tWO"), rep("f.txt", 1, 5, b"Two tWO"), rep("f.txt", 2, 4, b"to two")],
          files=CASES_FILE)
 case("[regex] -U from -F: the line end of the pattern file is dropped",
-     ["-U", "-F", "p.txt", "f.txt"], DIGIT_FORMS[0][2],
-     files=dict(DIGITS, **{"p.txt": b"[0-9]+\r\n"}))
-case("[regex] -B from -FB", ["-B", "-FB", "p.txt", "f.txt"], DIGIT_FORMS[0][2],
+     ["-U", "-F", "p.txt", "f.txt"], DIGIT_RUNS, files=dict(DIGITS, **{"p.txt": b"[0-9]+\r\n"}))
+case("[regex] -B from -FB", ["-B", "-FB", "p.txt", "f.txt"], DIGIT_RUNS,
      files=dict(DIGITS, **{"p.txt": b"[0-9]\\:+"}))
-case("[regex] -R -I -X: case counts again", ["-R", "-I", "-X", ANY_CHAR["-R"], "f.txt"],
+case("[regex] -R -I -X: case counts again", ["-R", "-I", "-X", "t?o", "f.txt"],
      [rep("f.txt", 2, 4, b"to two")], files=CASES_FILE)
 
 # Cursor marks: only a mark on the path that matched counts.
-case("[regex] -U abc\\cdef reports the column of d", ["-U", "abc\\cdef", "f.txt"],
-     [rep("f.txt", 1, 5, b"xabcdef")], files={"f.txt": b"xabcdef\n"})
-case("[regex] -R ab\\ccd with -PO and -V: the offset of c, the whole length",
-     ["-R", "-V", "-PO", "ab\\ccd", "f.txt"], [heading("f.txt"), vrep_offset(4, 4, b"xyabcd")],
-     files={"f.txt": b"xyabcd\n"})
 case("[regex] -U a\\cb|ac on ac: the failed branch's mark is dropped", ["-U", "a\\cb|ac", "f.txt"],
      [rep("f.txt", 1, 1, b"ac")], files={"f.txt": b"ac\n"})
 case("[regex] -U aaaa\\cb|a on aaaay: one match per a", ["-U", "aaaa\\cb|a", "f.txt"],
@@ -743,39 +710,6 @@ case("[regex] -U aaaa\\cb|a on aaaay: one match per a", ["-U", "aaaa\\cb|a", "f.
 case("[regex] -U ab\\c: the mark at the match end; the next search starts there",
      ["-U", "-V", "ab\\c", "f.txt"], [heading("f.txt"), vrep(2, 1, 3, b"abab"), vrep(2, 1, 5, b"abab")],
      files={"f.txt": b"abab\n"})
-
-# The signature constructs of each dialect, with -V for the match lengths.
-SIGNATURE = [
-    # 'R': * minimal, @ maximal, # one or more, ? any character, :d, { } groups, ~
-    ("-R xa* takes no a (minimal)", ["-R", "xa*"], b"xaaa\n", [(1, 1, 1)]),
-    ("-R xa@ takes every a (maximal)", ["-R", "xa@"], b"xaaa\n", [(4, 1, 1)]),
-    ("-R xa*y: minimal, yet as far as the rest needs", ["-R", "xa*y"], b"xaay\n", [(4, 1, 1)]),
-    ("-R a?c: ? is any one character", ["-R", "a?c"], b"abc a-c ac\n", [(3, 1, 1), (3, 1, 5)]),
-    ("-R {ab}#: a group repeated", ["-R", "{ab}#"], b"ababx ab\n", [(4, 1, 1), (2, 1, 7)]),
-    ("-R a~b: an a not followed by b", ["-R", "a~b"], b"ab ac a\n", [(1, 1, 4), (1, 1, 7)]),
-    # 'U': .* greedy, +? lazy, {n,m}, (?:), (?!), \1, [^], set subtraction
-    ("-U a.*b is greedy", ["-U", "a.*b"], b"a1b2b3\n", [(5, 1, 1)]),
-    ("-U a.+?b is lazy", ["-U", "a.+?b"], b"a1b2b3\n", [(3, 1, 1)]),
-    ("-U a(?!b)", ["-U", "a(?!b)"], b"ab ac a\n", [(1, 1, 4), (1, 1, 7)]),
-    ("-U [^a-z ]+", ["-U", "[^a-z ]+"], b"ab 12 cd;\n", [(2, 1, 4), (1, 1, 9)]),
-    ("-U [a-z-[aeiou]]+: consonants", ["-U", "[a-z-[aeiou]]+"], b"strength\n", [(3, 1, 1), (4, 1, 5)]),
-    # 'B': * and + minimal, ? any character, { } and a one-character |, < and >
-    ("-B a*c is minimal", ["-B", "a*c"], b"abcbc\n", [(3, 1, 1)]),
-    ("-B a?c", ["-B", "a?c"], b"abc axc\n", [(3, 1, 1), (3, 1, 5)]),
-    ("-B a+ takes one a at a time", ["-B", "a+"], b"aaa\n", [(1, 1, 1), (1, 1, 2), (1, 1, 3)]),
-    ("-B ab|cd: | joins the characters on either side", ["-B", "ab|cd"], b"abd acd abcd\n",
-     [(3, 1, 1), (3, 1, 5)]),
-    ("-B a{b|c}d: a group", ["-B", "a{b|c}d"], b"abd acd aed\n", [(3, 1, 1), (3, 1, 5)]),
-    ("-B <ab: at a line start", ["-B", "<ab"], b"ab ab\nxab\n", [(2, 1, 1)]),
-    ("-B cd>: at a line end", ["-B", "cd>"], b"cd cd\ncdx\n", [(2, 1, 4)]),
-]
-for name, args, text, matches in SIGNATURE:
-    shown = text.rstrip(b"\n").split(b"\n")
-    case("[regex] " + name, ["-V"] + args + ["f.txt"],
-         [heading("f.txt")] + [vrep(length, line, column, shown[line - 1])
-                               for length, line, column in matches],
-         files={"f.txt": text})
-
 # Anchors and empty matches. The end of a last line without a line feed is a
 # line end; a line feed that begins the file ends an empty first line.
 ANCHORS = [
@@ -868,16 +802,10 @@ ABC_LINE = b"first line\n" + b"abc " * 125000 + b"X" + b"abc " * 125000 + b"\n" 
 case("-FB: a 20,001-byte periodic search text over a 1 MB line: its one match",
      ["-FB", "p.txt", "-C", "f.txt"], [summary("f.txt", 2, 490001, 1)],
      files={"p.txt": PERIODIC_ABC, "f.txt": ABC_LINE})
-case("-FB: the same search with -PO gives the match's offset",
-     ["-FB", "p.txt", "-C", "-PO", "f.txt"], [summary_offset("f.txt", 490011, 1)],
-     files={"p.txt": PERIODIC_ABC, "f.txt": ABC_LINE})
 RUN_OF_X = b"x" * 500000 + b"NEEDLE" + b"x" * 500000 + b"NEEDLE\n"
 case("-FB: x repeated 19,995 times and NEEDLE over 1 MB of x: both matches",
      ["-FB", "p.txt", "-C", "-PO", "f.txt"], [summary_offset("f.txt", 480005, 2)],
      files={"p.txt": b"x" * 19995 + b"NEEDLE", "f.txt": RUN_OF_X})
-case("-I -FB: the same in the other case",
-     ["-I", "-FB", "p.txt", "-C", "-PO", "f.txt"], [summary_offset("f.txt", 480005, 2)],
-     files={"p.txt": b"X" * 19995 + b"needle", "f.txt": RUN_OF_X})
 
 
 # --- -D: the stored defaults update ---------------------------------------------------
@@ -1199,12 +1127,6 @@ case("[walk] a wildcard never selects a directory", ["-T", "needle", "*.txt"], [
      files={"dir.txt/inner.dat": b"needle\n", "f.txt": b"hay\n"})
 case("[walk] a file whose name begins with a dot is searched", ["needle", "*.txt"],
      [rep(".hidden.txt", 1, 1, b"needle")], files={".hidden.txt": b"needle\n", "x.dat": b"needle\n"})
-case("[walk] *.* selects names without a dot too", ["needle", "*.*"],
-     [rep("README", 1, 1, b"needle")], files={"README": b"needle\n", "sub/x.txt": b"needle\n"})
-case("[walk] *. selects only the names without an extension", ["needle", "*."],
-     [rep("README", 1, 1, b"needle")], files={"README": b"needle\n", "a.txt": b"needle\n"})
-case("[walk] *.txt selects B.TxT but not a.txtx", ["needle", "*.txt"],
-     [rep("B.TxT", 1, 1, b"needle")], files={"a.txtx": b"needle\n", "B.TxT": b"needle\n"})
 
 
 def dangling_link(relative):
@@ -1221,32 +1143,10 @@ case("[walk] a file that cannot be opened during a walk: -3639, and the walk goe
      files={"sub/other.dat": b"needle\n"}, setup=dangling_link("sub/gone.txt"))
 
 
-def link_loops(ctx):
-    """Links in top/sub back up to top and to sub itself, and one to a
-    directory outside the walk."""
-    sub = os.path.join(ctx.work, "top", "sub")
-    os.symlink("..", os.path.join(sub, "up"))
-    os.symlink(".", os.path.join(sub, "self"))
-    os.symlink(os.path.join("..", "other"), os.path.join(ctx.work, "top", "side"))
-
-
-case("[walk] a directory reached again through a link up the tree is not walked again",
-     ["-T", "needle", "top/*.txt"],
-     out_re=any_order(rep("top/one.txt", 1, 1, b"needle 1"),
-                      rep("top/sub" + WALK_SEP + "two.txt", 1, 1, b"needle 2"),
-                      rep("top/side" + WALK_SEP + "three.txt", 1, 1, b"needle 3")),
-     files={"top/one.txt": b"needle 1\n", "top/sub/two.txt": b"needle 2\n",
-            "other/three.txt": b"needle 3\n"}, setup=link_loops)
-
 # Wildcards the pattern engine matches.
-case("[walk] ? stands for exactly one character", ["needle", "a?c.txt"],
-     [rep("abc.txt", 1, 1, b"needle")],
-     files={"abc.txt": b"needle\n", "ac.txt": b"needle\n", "abbc.txt": b"needle\n"})
 case("[walk] *.tar.gz: a dot inside the extension goes to the pattern engine",
      ["needle", "*.tar.gz"], [rep("a.tar.gz", 1, 1, b"needle")],
      files={"a.tar.gz": b"needle\n", "b.tgz": b"needle\n", "c.gz": b"needle\n"})
-case("[walk] *.$$$: quoted dollar signs", ["needle", "*.$$$"], [rep("x.$$$", 1, 1, b"needle")],
-     files={"x.$$$": b"needle\n", "x.$$": b"needle\n"})
 case("[walk] [ab]*.txt is a set, without regard to case", ["-T", "needle", "[ab]*.txt"],
      [rep(walked("sub", "B2.TXT"), 1, 1, b"needle")],
      files={"sub/B2.TXT": b"needle\n", "c1.txt": b"needle\n", "sub/x.txt": b"needle\n"})
@@ -1519,19 +1419,7 @@ case("[walk] code page 932: a second byte equal to \\ keeps the name part whole"
      ["needle", "plain.txt"], [rep("plain.txt", 1, 1, b"needle")],
      files={"plain.txt": b"needle\n"}, check=check_double_byte_names)
 
-# Paths too long for the 511-character buffers are never cut into another
-# name: the entry is skipped with a message naming its directory. A directory
-# part of 452 characters leaves room for names of up to 59 characters.
-LONG_DIR = "a" * 200 + "/" + "b" * 250 + "/"
-case("[walk] a file name that would make the path too long: skipped with a message",
-     ["-T", "needle", "*.txt"], [Msg(-3665, a1=LONG_DIR)],
-     files={LONG_DIR + "f" * 56 + ".txt": b"needle\n"}, native_only=True)
-case("[walk] a file name that fills the path to 511 characters is searched",
-     ["-T", "needle", "*.txt"], [rep(LONG_DIR + "f" * 55 + ".txt", 1, 1, b"needle")],
-     files={LONG_DIR + "f" * 55 + ".txt": b"needle\n"}, native_only=True)
-case("[walk] a subdirectory whose path would be too long: skipped with a message",
-     ["-T", "needle", "*.txt"], [Msg(-3665, a1=LONG_DIR)],
-     files={LONG_DIR + "c" * 60 + "/deep.txt": b"needle\n"}, native_only=True)
+# A wildcard too long for its buffer is never cut into another one.
 case("[walk] a wildcard too long to be kept whole selects nothing, with a message",
      ["needle", "*" * 300], [Msg(-3666, a1="*" * 300)], files={"a.txt": b"needle\n"})
 
@@ -1661,24 +1549,17 @@ case("[walk] a FIFO and a socket found by a walk are passed over, not waited for
      files={"a.txt": b"needle\n", "sub/b.txt": b"needle\n"},
      setup=setups(make_fifo("sub/fifo.txt"), make_socket("socket.txt")), native_only=True,
      timeout=30)
-case("[walk] a FIFO named in a walk is passed over too: no file matched",
-     ["-T", "needle", "fifo.txt"], [], status=NOT_FOUND, setup=make_fifo("sub/fifo.txt"),
-     native_only=True, timeout=30)
-
 # Files of line ends only. A carriage return that begins a line is not
 # counted in the column, but an empty match on it stands in column 1.
 EMPTY_MATCHES = [rep("f.txt", n, 1, b"") for n in (1, 2, 3)]
 for label, content, args, out in (
-        ("an empty file", b"", ["-U", "^$"], []),
         ("an empty file", b"", ["-U", "^"], []),
-        ("an empty file", b"", ["-U", "x*"], []),
         ("an empty file", b"", ["-B", "<"], []),
         ("an empty file, -C", b"", ["-C", "-R", "$"], []),
         ("an empty file, -C", b"", ["-C", "-R", "x@"], []),
         ("only line feeds", b"\n\n\n", ["needle"], []),
         ("only line feeds", b"\n\n\n", ["-U", "^$"], EMPTY_MATCHES),
         ("only line feeds, -C", b"\n\n\n", ["-C", "-U", "^$"], [summary("f.txt", 1, 1, 3)]),
-        ("only CR LF", b"\r\n\r\n\r\n", ["-U", "^$"], EMPTY_MATCHES),
         ("only CR LF, -R", b"\r\n\r\n\r\n", ["-R", "$"], EMPTY_MATCHES),
         ("only CR LF, -PO", b"\r\n\r\n\r\n", ["-PO", "-U", "^$"],
          [rep_offset("f.txt", n, b"") for n in (0, 2, 4)]),
@@ -1706,10 +1587,6 @@ def check_long_line(half):
     return check
 
 
-LINE_100MB = long_line(50 << 20)
-case("a line of 100 MB without a line feed: three matches, start, middle and end",
-     ["-C", "needle", "line.txt"], [summary("line.txt", 1, 1, 3)],
-     files={"line.txt": LINE_100MB}, check=check_long_line(50 << 20), native_only=True)
 LINE_4MB = long_line(2 << 20)
 case("a line of 4 MB without a line feed: each match prints the whole line",
      ["needle", "line.txt"],
@@ -1719,66 +1596,40 @@ case("a line of 4 MB without a line feed: each match prints the whole line",
 # --- Patterns that backtrack without end ------------------------------------------------
 # Nested loops over a run of "a" with no "b" would try every way of splitting
 # the run at every start; the "b" that every match needs is looked for first,
-# also past the window of a line longer than it. With the "b" at the end the
-# first attempt matches.
-for count in (30, 1000, 100000):
-    for args in (["-R", "(a@)@b"], ["-U", "(a*)*b"]):
-        case("%s over a line of %d a without b: nothing" % (" ".join(args), count),
-             args + ["a.txt"], [], files={"a.txt": b"a" * count + b"\n"})
-        case("%s over a line of %d a and a b: one match" % (" ".join(args), count),
-             args + ["a.txt"], [rep("a.txt", 1, 1, b"a" * count + b"b")],
-             files={"a.txt": b"a" * count + b"b\n"})
+# also past the window of a line longer than it. The engines' work against the
+# length of the text is measured by their unit tests; here the program as a
+# whole answers at once, with the engine it chooses itself.
+for args in (["-R", "(a@)@b"], ["-U", "(a*)*b"]):
+    case("%s over a line of 100000 a without b: nothing" % " ".join(args),
+         args + ["a.txt"], [], files={"a.txt": b"a" * 100000 + b"\n"}, timeout=20)
+    case("%s over a line of 100000 a and a b: one match" % " ".join(args),
+         args + ["a.txt"], [rep("a.txt", 1, 1, b"a" * 100000 + b"b")],
+         files={"a.txt": b"a" * 100000 + b"b\n"}, timeout=20)
 case("-U (a*)*b over 100000 a, a line feed, then ab: the second line",
      ["-U", "(a*)*b", "a.txt"], [rep("a.txt", 2, 1, b"ab")],
      files={"a.txt": b"a" * 100000 + b"\nab\n"})
-
-# --- Long lines and loops that match one text in many ways -----------------------------
-# A loop that runs to the end of a long line, tried at every start, or loops
-# that split one run in many ways: each line is read a bounded number of
-# times, in bounded memory, and the answers are the first match in priority
-# order as ever. Each would take the backtracker minutes or all its memory.
-BASE64_LINE = bytes(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"[
-    (i * 7919) % 62] for i in range(200000))
 LONG_LINE_CASES = [
-    ("a*b", "one line of 140000 a", b"a" * 140000, []),
-    ("a*b", "one line of 140000 a and a b", b"a" * 140000 + b"b", [("l", 1, 1, 1)]),
-    ("[A-Za-z0-9]+_", "a base64 line of 200 KB", BASE64_LINE, []),
-    ("[A-Za-z0-9]+_", "a base64 line of 200 KB and a _", BASE64_LINE + b"_", [("l", 1, 1, 1)]),
-    ("(a|b)+", "one line of ab 500000 times", b"ab" * 500000, [("l", 1, 1, 1)]),
-    ("(a*)*b", "24 a and cb", b"a" * 24 + b"cb", [("l", 1, 26, 1)]),
-    ("(x+x+)+y", "28 x without y", b"x" * 28, []),
-    ("(x+x+)+y", "28 x and y", b"x" * 28 + b"y", [("l", 1, 1, 1)]),
-    ("(a|a){1,30}b", "10000 a and b", b"a" * 10000 + b"b", [("l", 1, 9971, 1)]),
-    ("(a{1,5}){1,20}b", "10000 a and b", b"a" * 10000 + b"b", [("l", 1, 9901, 1)]),
-    ("(.*,){12}X", "a, 50000 times and X", b"a," * 50000 + b"X", [("l", 1, 1, 1)]),
-]
-for pattern, what, line, counts in LONG_LINE_CASES:
-    case("-C -U %s over %s" % (pattern, what), ["-C", "-U", pattern, "l.txt"],
-         [summary("l.txt", l, c, n) for _, l, c, n in counts],
-         files={"l.txt": line + b"\n"}, timeout=20)
-# --- Long lines: look-ahead, UTF-8 and double-byte text (linear engines) ---------------
-# A pattern with a look-ahead runs on the backtracker with a memo of the states
-# it has explored, and a pattern over UTF-8 or double-byte text on the Pike VM
-# reading whole characters: nested loops, and a loop run to the end of the line
-# at every start, still take time in proportion to the line.
-LINEAR_MULTIBYTE_CASES = [
-    ("(a*)*(?!b)c", "30 a and c", b"a" * 30 + b"c", [(1, 1, 1)], None),
-    ("(x+x+)+(?!x)y", "28 x without y", b"x" * 28, [], None),
-    ("(?!x)a[a-z]*_", "one line of 100000 a", b"a" * 100000, [], None),
-    ("(?!x)a[a-z]*_", "one line of 100000 a and _", b"a" * 100000 + b"_", [(1, 1, 1)], None),
+    ("(a|b)+", "one line of ab 500000 times", b"ab" * 500000, [(1, 1, 1)], None),
     # A loop after a look-ahead runs as a scan, without a choice point per pass.
     ("(?!x)a*b", "one line of 20 MB of a and b", b"a" * 20000000 + b"b", [(1, 1, 1)], None),
-    ("(\u00e9|\u00e9\u00e9)*c", "UTF-8: 50000 \u00e9 and c", "\u00e9".encode() * 50000 + b"c",
-     [(1, 1, 1)], {"LANG": "C.UTF-8"}),
     ("(a|b)+", "UTF-8: \u00e9 then ab 200000 times", "\u00e9".encode() + b"ab" * 200000,
      [(1, 3, 1)], {"LANG": "C.UTF-8"}),
-    ("(.|..)*c", "Shift JIS: 50000 double-byte characters and c", b"\x82\xa0" * 50000 + b"c",
-     [(1, 1, 1)], SJIS),
 ]
-for pattern, what, line, counts, env in LINEAR_MULTIBYTE_CASES:
+for pattern, what, line, counts, env in LONG_LINE_CASES:
     case("-C -U %s over %s" % (pattern, what), ["-C", "-U", pattern, "l.txt"],
          [summary("l.txt", l, c, n) for l, c, n in counts], files={"l.txt": line + b"\n"},
          timeout=20, env=env, native_only=env is not None)
+# --- Look-ahead before a loop with a group, over a long line -----------------------------
+# The look-ahead's answer is taken once a position, and no choice point is
+# kept per pass of the loop: a line of 2 MB is answered at once, in the code
+# page and in UTF-8 text.
+for pattern, tail, column, env in (("(?!x)(ab)*c", b"c", 1, None),
+                                   ("(?!x)(a|b)*c", b"xc", 2000002, None),
+                                   ("(?!\u00e9)(a|b)*c", b"c", 1, {"LANG": "C.UTF-8"})):
+    case("-C -U %s over ab 1000000 times, then %s" % (pattern, tail.decode()),
+         ["-C", "-U", pattern, "l.txt"], [summary("l.txt", 1, column, 1)],
+         files={"l.txt": b"ab" * 1000000 + tail + b"\n"}, timeout=20, env=env,
+         native_only=env is not None)
 # Wildcards of many "*" are such loops too, over a long file name.
 case("wildcard of eleven *a and b over a name of 200 a: no file",
      ["x", "*a" * 11 + "b"], [], files={"a" * 200: b"x\n"}, timeout=20)
@@ -2038,9 +1889,6 @@ KELVIN_TEXT = "k K \u212a \u017fun SUN stra\u00dfe STRA\u1e9eE\n".encode()
 utf8_case("-I: case forms of another length (Kelvin sign, long s, capital sharp s)",
           ["-I", "k", "f.txt"],
           [rep("f.txt", 1, c, KELVIN_TEXT[:-1]) for c in (1, 3, 5)], files={"f.txt": KELVIN_TEXT})
-utf8_case("-I sun and -U -I stra\u00dfe across the lengths of their case forms",
-          ["-U", "-I", "sun|STRA\u00dfE", "f.txt"],
-          [rep("f.txt", 1, c, KELVIN_TEXT[:-1]) for c in (9, 14, 18, 26)], files={"f.txt": KELVIN_TEXT})
 utf8_case("-I -V: a match spans the bytes of its case forms, and the next starts after them",
           ["-I", "-V", "ss"], [heading(""), vrep(4, 1, 1, "\u017f\u017f\u017fs".encode()),
                                vrep(3, 1, 5, "\u017f\u017f\u017fs".encode())],
@@ -2206,10 +2054,6 @@ class Context:
 
     def run(self, program, args, stdin=None, timeout=None):
         return self.suite.run(program, args, self.work, stdin, timeout)
-
-    def run_and_compare_re(self, program, args, pattern, status, label):
-        proc = self.run(program, args)
-        return self.suite.compare([], status, proc, self.names, label, out_re=pattern)
 
     def run_and_compare(self, program, args, parts, status, label):
         proc = self.run(program, args)

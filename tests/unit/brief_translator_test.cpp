@@ -8,7 +8,7 @@
 
 namespace {
 
-std::string translated(const std::string& brief, int32_t encodingMode = 0) {
+std::string translated(const std::string& brief, int32_t encodingMode = ENCODING_SINGLE_BYTE) {
   const uint8_t* out = nullptr;
   int32_t length = -1;
   const int32_t status = briefTranslator.translate(
@@ -144,11 +144,15 @@ TEST(BriefTranslator, MultiByteCharactersAreOneToken) {
 TEST(BriefTranslator, TheLastResultIsKept) {
   const uint8_t* first = nullptr;
   int32_t firstLength = 0;
-  ASSERT_EQ(briefTranslator.translate(test::bytes("a|b"), 3, 0, &first, &firstLength), 0);
+  ASSERT_EQ(briefTranslator.translate(test::bytes("a|b"), 3, ENCODING_SINGLE_BYTE, &first,
+                                      &firstLength),
+            0);
   const std::string kept(reinterpret_cast<const char*>(first), static_cast<size_t>(firstLength));
   const uint8_t* again = nullptr;
   int32_t againLength = 0;
-  ASSERT_EQ(briefTranslator.translate(test::bytes("a|b"), 3, 0, &again, &againLength), 0);
+  ASSERT_EQ(briefTranslator.translate(test::bytes("a|b"), 3, ENCODING_SINGLE_BYTE, &again,
+                                      &againLength),
+            0);
   EXPECT_EQ(again, first);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(again), static_cast<size_t>(againLength)),
             kept);
@@ -160,12 +164,14 @@ TEST(BriefTranslator, BriefPatternsCompileAsTheirTranslation) {
   const char* const patterns[] = {"a|bc", "{a*}@", "[~x]+\\1", "\\:d\\:2,3?", "{@3x}", "<a?b>"};
   for (const char* pattern : patterns) {
     const std::string unix = translated(pattern);
-    ASSERT_EQ(CompileRegex(test::bytes(unix), static_cast<int32_t>(unix.size()), 0, 'U', 0, 0), 0)
+    ASSERT_EQ(CompileRegex(test::bytes(unix), static_cast<int32_t>(unix.size()), 0, 'U', 0,
+                           ENCODING_SINGLE_BYTE),
+              0)
         << unix;
     const std::vector<Instruction> expected(compiledPattern.program,
                                             compiledPattern.program + compiledPattern.lastSlot + 1);
     ASSERT_EQ(CompileRegex(test::bytes(pattern), static_cast<int32_t>(std::strlen(pattern)), 0,
-                           'B', 0, 0),
+                           'B', 0, ENCODING_SINGLE_BYTE),
               0)
         << pattern;
     ASSERT_EQ(compiledPattern.lastSlot + 1, static_cast<int32_t>(expected.size())) << pattern;
@@ -174,5 +180,6 @@ TEST(BriefTranslator, BriefPatternsCompileAsTheirTranslation) {
               0)
         << pattern;
   }
-  EXPECT_EQ(CompileRegex(test::bytes("{a"), 2, 0, 'B', 0, 0), REGEX_SYNTAX_ERROR);
+  EXPECT_EQ(CompileRegex(test::bytes("{a"), 2, 0, 'B', 0, ENCODING_SINGLE_BYTE),
+            REGEX_SYNTAX_ERROR);
 }

@@ -1,6 +1,6 @@
 // Directory searches behind handles: the entries and their facts, the end of
-// a listing, the filter by attribute mask, handle reuse, the reserved handle,
-// the error mapping, and the name-level lookups.
+// a listing, the filter by attribute mask, the reserved handle, the error
+// mapping, and the name-level lookups.
 #include "files/dir_search.h"
 
 #include <cstdio>
@@ -121,26 +121,6 @@ TEST_F(ListedDirectory, NamesWithoutWildcardsAndMissingNames) {
   EXPECT_EQ(handle, -1);
 }
 
-TEST_F(ListedDirectory, SearchesRunIndependently) {
-  DirEntry entry;
-  int32_t first = -1;
-  int32_t second = -1;
-  ASSERT_EQ(findFirstEntry((dir / "*.*").c_str(), &first, 0x16, &entry), 0);
-  ASSERT_EQ(findFirstEntry((dir / "*.*").c_str(), &second, 0x16, &entry), 0);
-  EXPECT_GT(first, 1);
-  EXPECT_GT(second, 1);
-  EXPECT_NE(first, second);
-  Names fromFirst;
-  Names fromSecond;
-  while (findNextEntry(first, &entry) == 0) fromFirst.insert(entry.name);
-  while (findNextEntry(second, &entry) == 0) fromSecond.insert(entry.name);
-  EXPECT_EQ(fromFirst.size(), 5u);
-  EXPECT_EQ(fromFirst, fromSecond);
-  closeEntrySearch(first);
-  closeEntrySearch(second);
-  closeEntrySearch(second);  // a second close changes nothing
-}
-
 TEST_F(ListedDirectory, NameLookupsReplaceTheNamePart) {
   char path[PATH_CAPACITY];
   int32_t handle = SEARCH_HANDLE_RESERVED;
@@ -159,20 +139,6 @@ TEST_F(ListedDirectory, NameLookupsReplaceTheNamePart) {
   EXPECT_EQ(first("zzz*", 0), -18);
   EXPECT_EQ(handle, -1);
   EXPECT_EQ(std::string(path), dir / "zzz*");
-}
-
-TEST_F(ListedDirectory, Utf8NamesComeBackFromTheWideCalls) {
-  test::EncodingScope encoding;
-  encoding.utf8(1);
-  const std::string name = "\xCF\x80-\xE2\x82\xAC.txt";  // pi, a dash, the euro sign
-  FileHandle file = fileOpen((dir / name).c_str(), OPEN_WRITE);
-  ASSERT_GE(file, 3);
-  EXPECT_EQ(fileWrite(file, "pi", 2), 2);
-  EXPECT_EQ(fileClose(file, -1), 0);
-  std::map<std::string, DirEntry> entries = list(0, "*-*");
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries.begin()->first, name);
-  EXPECT_EQ(entries.begin()->second.size, 2u);
 }
 
 // Through the ANSI calls a name comes back in the code page; in the UTF-8

@@ -1,6 +1,7 @@
 // The file access layer: handle numbering and reuse, the standard handles,
-// reads, seeks and open errors, table growth, 64-bit positions, readWholeFile,
-// the error mapping and the name-based operations.
+// reads, seeks and open errors, table growth, readWholeFile, the error mapping
+// and the name-based operations. Positions past 4 GiB are the platform
+// layer's and the text window's tests; UTF-8 names the tree walker's.
 #include "files/file_handles.h"
 
 #include <cstdio>
@@ -152,33 +153,6 @@ TEST(FileHandleTable, TheHundredAndFirstOpenGrowsTheTableAndKeepsEarlierHandles)
   for (FileHandle handle : handles) EXPECT_EQ(fileClose(handle, -1), 0);
 }
 
-TEST(FileHandleIo, SeeksAndSizesBeyondFourGibibytes) {
-  TempDir dir;
-  const std::string name = dir / "sparse.bin";
-  const int64_t beyond = (int64_t{5} << 30) + 7;
-  if (!test::makeSparseFile(name, beyond, {})) GTEST_SKIP() << test::NO_SPARSE_FILE;
-  FileHandle file = fileOpen(name.c_str(), OPEN_UPDATE);
-  ASSERT_GE(file, 3);
-  EXPECT_EQ(fileSeek(file, beyond, 0), beyond);
-  EXPECT_EQ(fileWrite(file, "Z", 1), 1);
-  EXPECT_EQ(fileSeek(file, 0, 2), beyond + 1);
-  EXPECT_EQ(fileSeek(file, -1, 2), beyond);
-  char c = 0;
-  EXPECT_EQ(fileRead(file, &c, 1), 1);
-  EXPECT_EQ(c, 'Z');
-  EXPECT_EQ(fileSeek(file, -beyond - 1, 1), 0);
-  EXPECT_EQ(fileSeek(file, int64_t{1} << 32, 1), int64_t{1} << 32);
-  EXPECT_EQ(fileRead(file, &c, 1), 1);
-  EXPECT_EQ(c, 0);
-  EXPECT_EQ(fileClose(file, -1), 0);
-  EXPECT_EQ(fileSize(name.c_str()), beyond + 1);
-  char* buffer = nullptr;
-  int64_t length = -1;
-  EXPECT_EQ(readWholeFile(name.c_str(), &buffer, &length, 0), -8);
-  EXPECT_EQ(buffer, nullptr);
-  EXPECT_EQ(length, 0);
-}
-
 TEST(FileHandleIo, ReadWholeFileDropsOneEndOfFileMarkUnlessAskedToKeepIt) {
   TempDir dir;
   using Case = std::tuple<std::string, int32_t, int64_t>;
@@ -324,24 +298,4 @@ TEST(FileNames, NamesWhoseConversionYieldsNoTextFailWithoutReachingTheSystem) {
   utf8Mode = 0;
   EXPECT_EQ(fileExists(bad.c_str(), 0), 1);
   EXPECT_EQ(fileExists(badDirectory.c_str(), 1), 0);
-}
-
-TEST(FileNames, Utf8NamesTravelThroughTheWideCalls) {
-  TempDir dir;
-  test::EncodingScope encoding;
-  encoding.utf8(1);
-  // e acute, the euro sign and a character beyond the BMP (a surrogate pair).
-  const std::string name = dir / "caf\xC3\xA9 \xE2\x82\xAC\xF0\x9F\x98\x80.txt";
-  FileHandle file = fileOpen(name.c_str(), OPEN_WRITE);
-  ASSERT_GE(file, 3);
-  EXPECT_EQ(fileWrite(file, "euro", 4), 4);
-  EXPECT_EQ(fileClose(file, -1), 0);
-  EXPECT_EQ(fileSize(name.c_str()), 4);
-  EXPECT_TRUE(fs::exists(fs::path(dir.path()) / fs::path(u8"caf\u00e9 \u20ac\U0001F600.txt")));
-  const std::string renamed = dir / "\xCE\xB1\xCE\xB2.txt";
-  EXPECT_EQ(renameFile(renamed.c_str(), name.c_str()), 0);
-  const fs::path renamedPath = fs::path(dir.path()) / fs::path(u8"\u03b1\u03b2.txt");
-  EXPECT_TRUE(fs::exists(renamedPath));
-  EXPECT_EQ(deleteFile(renamed.c_str()), 0);
-  EXPECT_FALSE(fs::exists(renamedPath));
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <tuple>
 
+#include "driver/search_driver.h"
 #include "driver/text_window.h"
 #include "pattern/text_source.h"
 #include "support/case_folding.h"
@@ -113,8 +114,9 @@ struct MemorySource {
 
 MemorySource* MemorySource::active = nullptr;
 
+// The search text as the driver hands it over when case is ignored.
 std::string upperCased(std::string pattern, bool utf8) {
-  upperCaseText(pattern.data(), static_cast<int32_t>(pattern.size()), utf8 ? 1 : 0);
+  upperCaseSearchText(pattern.data(), static_cast<int32_t>(pattern.size()), 0, utf8 ? 1 : 0);
   return pattern;
 }
 
@@ -149,43 +151,20 @@ std::vector<int64_t> memoryMatches(MemorySource& source, const std::string& text
   return allMatches<int64_t>(pattern, [] { return MemorySource::active->cursor; });
 }
 
-// Whether double-byte text holds an even run of lead bytes (or none) before
-// offset s, back to a non-lead byte or a line start.
-bool atCharacterStart(const std::string& text, size_t s) {
-  size_t leads = 0;
-  for (size_t q = s;
-       q > 0 && text[q - 1] != '\n' && leadByteTable[static_cast<uint8_t>(text[q - 1])] != 0; --q) {
-    ++leads;
-  }
-  return leads % 2 == 0;
-}
-
-// Every offset s where equalAt(s) holds (and, in double-byte text, that
-// starts a character), by trying them all.
-template <typename EqualAt>
-std::vector<int64_t> naiveMatches(const std::string& text, bool doubleByte, EqualAt equalAt) {
+// Every offset where the (folded) text equals the pattern, by trying them all.
+std::vector<int64_t> referenceMatches(const std::string& text, const std::string& pattern,
+                                      bool ignoreCase) {
   std::vector<int64_t> found;
-  for (size_t s = 0; s < text.size(); ++s) {
-    if (equalAt(s) && (!doubleByte || atCharacterStart(text, s))) {
-      found.push_back(static_cast<int64_t>(s));
+  for (size_t s = 0; !pattern.empty() && s + pattern.size() <= text.size(); ++s) {
+    size_t i = 0;
+    while (i < pattern.size() &&
+           (ignoreCase ? upperTable[static_cast<uint8_t>(text[s + i])]
+                       : static_cast<uint8_t>(text[s + i])) == static_cast<uint8_t>(pattern[i])) {
+      ++i;
     }
+    if (i == pattern.size()) found.push_back(static_cast<int64_t>(s));
   }
   return found;
-}
-
-// Leftmost-first reference: every offset where the (folded) text equals the
-// pattern, optionally only at double-byte character boundaries.
-std::vector<int64_t> referenceMatches(const std::string& text, const std::string& pattern,
-                                      bool ignoreCase, bool doubleByte) {
-  if (pattern.empty()) return {};
-  return naiveMatches(text, doubleByte, [&](size_t s) {
-    if (s + pattern.size() > text.size()) return false;
-    for (size_t i = 0; i < pattern.size(); ++i) {
-      const uint8_t c = static_cast<uint8_t>(text[s + i]);
-      if ((ignoreCase ? upperTable[c] : c) != static_cast<uint8_t>(pattern[i])) return false;
-    }
-    return true;
-  });
 }
 
 // Random text over an alphabet of pieces; with `period` set, mostly the
@@ -377,7 +356,7 @@ TEST_F(LiteralSearch, EveryScanAndBudgetReportsWhatANaiveSearchReports) {
     // scans run over whole blocks.
     const int32_t windowSize =
         1 + static_cast<int32_t>(random() % 2 == 0 ? random() % 20 : 32 + random() % 300);
-    const std::vector<int64_t> expected = referenceMatches(text, pattern, ignoreCase, false);
+    const std::vector<int64_t> expected = referenceMatches(text, pattern, ignoreCase);
     for (const int32_t scanner : ALL_SCANNERS) {
       selectLiteralScanner(scanner);
       for (const Budget& budget : ALL_BUDGETS) {
@@ -396,104 +375,6 @@ TEST_F(LiteralSearch, EveryScanAndBudgetReportsWhatANaiveSearchReports) {
                                   bytes(text), static_cast<int32_t>(text.size())),
               first == expected.end() ? 0 : static_cast<int32_t>(*first + 1))
         << "round " << round << " from " << start;
-  }
-}
-
-// Double-byte text: a match starts only at a character start, in every scan.
-// Ignore case with lead bytes in the pattern: a text byte equal to the
-// lower-case form of the pattern byte counts as the upper-case form. Under
-// the emulated code page 932 letters after a lead byte keep their case, so
-// one byte value is accepted differently as a single byte and as a trail
-// byte; the other code page folds them alike.
-TEST_F(LiteralSearch, DoubleByteTextReportsWhatANaiveSearchReports) {
-  for (const uint32_t codePage : {0u, 932u}) {
-    test::CodePageScope scope(codePage == 0 ? GetACP() : codePage);
-    if (!scope.applied()) continue;
-    encoding.doubleByte(0x81, 0x82);
-    std::mt19937 random(31 + codePage);
-    const std::vector<std::string> pieces = {"\x81", "\x82", "a", "A", "b", "\n"};
-    for (int32_t round = 0; round < 300; ++round) {
-      const std::string unit = round % 2 == 1 ? randomText(random, pieces, 1 + random() % 3) : "";
-      std::string text = randomText(random, pieces, random() % 150, unit);
-      std::string pattern = randomPattern(random, pieces, text, unit);
-      const int32_t windowSize = 1 + static_cast<int32_t>(random() % 40);
-      const bool ignoreCase = round % 3 != 0;
-      std::vector<int64_t> expected;
-      if (ignoreCase) {
-        if (pattern.find_first_of("\x81\x82") == std::string::npos) pattern += "\x81" "a";
-        pattern = upperCased(pattern, false);
-        std::string lower = pattern;
-        lowerCaseText(lower.data(), static_cast<int32_t>(lower.size()), 0);
-        expected = naiveMatches(text, true, [&](size_t s) {
-          if (s + pattern.size() > text.size()) return false;
-          if (text[s] != lower[0] && text[s] != pattern[0]) return false;
-          for (size_t i = 1; i < pattern.size(); ++i) {
-            if ((text[s + i] == lower[i] ? pattern[i] : text[s + i]) != pattern[i]) return false;
-          }
-          return true;
-        });
-      } else {
-        expected = referenceMatches(text, pattern, false, true);
-      }
-      for (const int32_t scanner : ALL_SCANNERS) {
-        selectLiteralScanner(scanner);
-        for (const Budget& budget : ALL_BUDGETS) {
-          useBudget(budget);
-          ASSERT_EQ(compile(pattern, ignoreCase, ENCODING_DOUBLE_BYTE), 0);
-          ASSERT_EQ(memoryMatches(source, text, pattern, windowSize, ENCODING_DOUBLE_BYTE),
-                    expected)
-              << "code page " << codePage << " round " << round << " scan " << scanner
-              << " budget " << budget.perByte << "/" << budget.allowance;
-        }
-      }
-    }
-  }
-}
-
-// UTF-8 ignore case over well-formed text: every budget finds what comparing
-// at every offset finds. (The probe loop can step over an alignment inside a
-// character, so patterns here begin with a character's first byte.)
-TEST_F(LiteralSearch, Utf8IgnoreCaseReportsWhatANaiveSearchReports) {
-  std::mt19937 random(5);
-  // With k, s, ß, i and ι beside their forms of other lengths (Kelvin sign, long s, capital ẞ,
-  // dotless ı and dotted İ, the three-byte ι), which the search begins with in up to four ways.
-  const std::vector<std::string> pieces = {"a", "A", "\xC3\xA9", "\xC3\x89", "\xC3\xBC",
-                                           "\xE2\x82\xAC", "b", "\n", "k", "\xE2\x84\xAA", "S",
-                                           "\xC5\xBF", "\xC3\x9F", "\xE1\xBA\x9E", "i",
-                                           "\xC4\xB1", "\xC4\xB0", "\xCE\x99", "\xE1\xBE\xBE"};
-  const auto characterAt = [](const std::string& text, size_t t, size_t* length) {
-    const uint8_t* start = bytes(text) + t;
-    uint32_t codePoint;
-    *length = static_cast<size_t>(decodeUtf8(start, bytes(text) + text.size(), &codePoint) - start);
-    return codePoint == INVALID_CODE_POINT ? codePoint : foldCodePoint(codePoint);
-  };
-  for (int32_t round = 0; round < 300; ++round) {
-    const std::string unit = round % 2 == 1 ? randomText(random, pieces, 1 + random() % 3) : "";
-    std::string text = randomText(random, pieces, random() % 150, unit);
-    std::string pattern = randomPattern(random, pieces, text, unit);
-    while ((pattern[0] & 0xC0) == 0x80) pattern.erase(0, 1);
-    if (pattern.empty()) pattern = "\xC3\x89";
-    pattern = upperCased(pattern, true);
-    const std::vector<int64_t> expected = naiveMatches(text, false, [&](size_t s) {
-      size_t t = s;
-      for (size_t i = 0; i < pattern.size();) {
-        size_t patternStep;
-        size_t textStep;
-        const uint32_t expectedCode = characterAt(pattern, i, &patternStep);
-        if (t >= text.size() || characterAt(text, t, &textStep) != expectedCode) return false;
-        if (expectedCode == INVALID_CODE_POINT && text[t] != pattern[i]) return false;
-        i += patternStep;
-        t += textStep;
-      }
-      return true;
-    });
-    const int32_t windowSize = 1 + static_cast<int32_t>(random() % 40);
-    for (const Budget& budget : ALL_BUDGETS) {
-      useBudget(budget);
-      ASSERT_EQ(compile(pattern, true, ENCODING_UTF8), 0);
-      ASSERT_EQ(memoryMatches(source, text, pattern, windowSize, ENCODING_UTF8), expected)
-          << "round " << round << " budget " << budget.perByte << "/" << budget.allowance;
-    }
   }
 }
 
@@ -578,24 +459,6 @@ std::vector<FileMatch> fileMatches(const std::string& fileName, const std::strin
   return found;
 }
 
-std::vector<FileMatch> referenceFileMatches(const std::string& text, const std::string& pattern,
-                                            bool ignoreCase) {
-  std::vector<FileMatch> found;
-  int64_t lineNumber = 1;
-  int64_t lineStart = 0;
-  int64_t counted = 0;  // line feeds before this offset are counted
-  for (const int64_t offset : referenceMatches(text, pattern, ignoreCase, false)) {
-    for (; counted < offset; ++counted) {
-      if (text[counted] == '\n') {
-        ++lineNumber;
-        lineStart = counted + 1;
-      }
-    }
-    found.emplace_back(offset, lineNumber, lineStart);
-  }
-  return found;
-}
-
 TEST_F(LiteralSearch, AMatchStraddlingTheWindowDataEndIsFound) {
   // 65536 bytes fill the first block; the match begins 3 bytes before its end.
   std::string text(WINDOW_SIZE - 3, 'x');
@@ -628,36 +491,6 @@ TEST_F(LiteralSearch, DoubleByteBoundaryTestReachesBackIntoThePreviousBlock) {
     EXPECT_EQ(fileMatches(oddFile.name(), "AB", ENCODING_DOUBLE_BYTE),
               (std::vector<FileMatch>{{WINDOW_SIZE + 8, 2, 11}}))
         << "scan " << scanner;
-  }
-}
-
-TEST_F(LiteralSearch, FileSearchReportsEveryMatchWithItsLine) {
-  std::mt19937 random(99);
-  // Over 3 blocks of text with lines of random length, some of them long.
-  std::string text;
-  while (text.size() < 3 * WINDOW_SIZE + 777) {
-    const size_t lineLength = random() % 8 == 0 ? random() % 20000 : random() % 90;
-    for (size_t i = 0; i < lineLength; ++i) text += "abcdefgh ABX"[random() % 12];
-    text += random() % 4 == 0 ? "\r\n" : "\n";
-  }
-  const test::TempFile file(text);
-  struct Query {
-    std::string pattern;
-    bool ignoreCase;
-  };
-  const Query queries[] = {{"abc", false},        {"abc", true},  {"h\na", false},
-                           {"X", false},          {"cdefgh abx", true}, {"zzz", false},
-                           {std::string(300, 'a'), false}};
-  for (Query query : queries) {
-    if (query.ignoreCase) query.pattern = upperCased(query.pattern, false);
-    const std::vector<FileMatch> expected =
-        referenceFileMatches(text, query.pattern, query.ignoreCase);
-    for (const int32_t scanner : ALL_SCANNERS) {
-      selectLiteralScanner(scanner);
-      ASSERT_EQ(compile(query.pattern, query.ignoreCase), 0);
-      EXPECT_EQ(fileMatches(file.name(), query.pattern), expected)
-          << "pattern " << query.pattern.substr(0, 20) << " scan " << scanner;
-    }
   }
 }
 

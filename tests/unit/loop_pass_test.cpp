@@ -28,7 +28,7 @@ struct Execution {
   std::string text;
   int32_t inString;
   int32_t inFile;
-  int32_t charMode = 0;
+  int32_t charMode = ENCODING_SINGLE_BYTE;
 };
 
 void expectFirst(const std::vector<Match>& found, int32_t consumed, const std::string& what) {
@@ -82,12 +82,12 @@ TEST(ScanInstructions, OneExecutionConsumesUpToWhereTheContinuationCanBegin) {
        "ab\nbc", 4, 4},
       {"UTF-8 ANY before a character",
        B().label("i").any().splitFirst("i", "n").label("n").chr(0xE9).match(),
-       "a\xE2\x82\xAC\xC3\xA9", 4, 4, 2},
+       "a\xE2\x82\xAC\xC3\xA9", 4, 4, ENCODING_UTF8},
       {"UTF-8 CHAR run", B().label("i").chr(0x20AC).splitFirst("i", "n").label("n").match(),
-       "\xE2\x82\xAC\xE2\x82\xAC" "a", 6, 6, 2},
+       "\xE2\x82\xAC\xE2\x82\xAC" "a", 6, 6, ENCODING_UTF8},
       {"UTF-8 SET run",
        B().label("i").setUtf8({{0x20AC, 0x20AC}}).splitFirst("i", "n").label("n").match(),
-       "\xE2\x82\xAC\xE2\x82\xAC", 6, 6, 2},
+       "\xE2\x82\xAC\xE2\x82\xAC", 6, 6, ENCODING_UTF8},
   };
   for (const Execution& c : cases) {
     std::vector<Instruction> program = c.program.build();
@@ -156,7 +156,7 @@ TEST(ScanInstructions, KeepTheResultsOfThePlainLoops) {
   // The mark and the group after a scanned loop are where the continuation
   // really began.
   InstalledProgram marked(cases[4].program.build(), 0, true);
-  EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes("xxxy"), 4, 0), 1);
+  EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes("xxxy"), 4, ENCODING_SINGLE_BYTE), 1);
   EXPECT_EQ(compiledPattern.cursorMark, 4);
 }
 

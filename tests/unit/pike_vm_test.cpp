@@ -269,6 +269,40 @@ TEST(PikeVm, WorkGrowsWithTheTextAndNoFaster) {
   releaseCompiledPattern(&compiledPattern);
 }
 
+// Over text that repeats a few bytes the VM passes whole cycles of its
+// steps instead of replaying each byte (a list of two threads or more takes
+// at least two steps a byte, far past the bounds here), with the
+// backtracker's reports: groups, the
+// cursor mark, a cycle broken off in the middle, starts kept inside a cycle.
+// A body of look-ahead is still asked at every byte.
+TEST(PikeVm, RepeatingTextIsPassedCycleByCycle) {
+  const std::string ab = repeated("ab", 3000);
+  const struct {
+    const char* pattern;
+    std::string text;
+    int64_t stepsAtMost;
+  } cases[] = {
+      {"a*b", run('a', 3000) + "b", 600},
+      {"(a|b)+", ab, 600},
+      {"(a|b)*\\cc", ab + "c", 600},
+      {"(ab)+c", ab + "a" + ab + "c", 600},
+      {"[ab]*(ab)*c", ab + "ac", 600},
+      {"(?!x)(ab)*c", ab + "c", 7000},
+      {"(a|aa)*(?!x)c", run('a', 3000) + "c", 7000},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(compile(c.pattern, 'U', 0, 0), 0) << c.pattern;
+    setRegexEngine(REGEX_ENGINE_BACKTRACK);
+    const std::vector<Report> expected = reportsInMemory(c.text);
+    setRegexEngine(REGEX_ENGINE_PIKE);
+    clearPikeVmSteps();
+    EXPECT_EQ(reportsInMemory(c.text), expected) << c.pattern;
+    EXPECT_LE(pikeVmSteps(), c.stepsAtMost) << c.pattern;
+  }
+  setRegexEngine(REGEX_ENGINE_AUTO);
+  releaseCompiledPattern(&compiledPattern);
+}
+
 // Memory stays the program's on a long match: an attempt of the backtracker
 // hands over before its stack holds a frame per loop pass, and look-ahead
 // runs on the VM, which holds none. The stack may not grow past 4096 frames
@@ -461,7 +495,13 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
     const int32_t recordLength = random() % 4 == 0 ? 3 + static_cast<int32_t>(random() % 4) : 0;
     // The backtracker takes time exponential in the text under nested
     // loops; the text is cut to keep its answers quick.
-    const std::string text = randomText(random).substr(0, textBytesUnderLoops(pattern));
+    std::string text = randomText(random).substr(0, textBytesUnderLoops(pattern));
+    // Every fourth time under one loop at most, a few bytes repeated at
+    // length and a short tail: the VM passes cycles of its steps there.
+    if (round % 4 == 2 && textBytesUnderLoops(pattern) == 32 && !text.empty()) {
+      const std::string unit = text.substr(0, 1 + round / 4 % 4);
+      text = repeated(unit, 60 + round % 60) + text.substr(text.size() / 2);
+    }
     if (compile(pattern, syntax, ignoreCase, recordLength) != 0) continue;
     // Now and then the file holds short lines of z first, so that the text
     // straddles the end of the window's first block of 65536 bytes.

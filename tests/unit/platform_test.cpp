@@ -1,8 +1,8 @@
 // The operating-system seam as the program relies on it: Win32 error numbers
 // of file and directory calls, 64-bit file positions, directory listings with
 // their attribute bits and wildcard rules, both separators, time conversions,
-// the code page (locale table, lead bytes, case folding), Unicode conversions
-// and the platform.h extras. The same tests run on the native build and on
+// the code page (locale table, lead bytes, case folding) and Unicode
+// conversions. The same tests run on the native build and on
 // the Windows build under Wine; where the systems legitimately differ the
 // test asks the seam at run time (platformProgramExtensions, GetACP).
 
@@ -72,36 +72,6 @@ void makeSampleTree(const TempDir& dir) {
 
 // ---------------------------------------------------------------------------
 // Files
-
-TEST(PlatformFiles, CreateFileFailuresCarryWin32ErrorNumbers) {
-  TempDir dir;
-  dir.write("exists.txt", "x");
-  ASSERT_TRUE(CreateDirectoryA((dir / "folder").c_str(), nullptr));
-  const std::string inMissingDirectory = joinPath(dir / "nodir", "x.txt");
-  struct Case {
-    std::string name;
-    DWORD access;
-    DWORD creation;
-    DWORD error;
-  };
-  const DWORD readWrite = GENERIC_READ | GENERIC_WRITE;
-  const Case cases[] = {
-      {dir / "missing.txt", GENERIC_READ, OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
-      {inMissingDirectory, GENERIC_READ, OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
-      {inMissingDirectory, GENERIC_WRITE, CREATE_ALWAYS, ERROR_PATH_NOT_FOUND},
-      {dir / "exists.txt", readWrite, CREATE_NEW, ERROR_FILE_EXISTS},
-      {dir / "folder", GENERIC_READ, OPEN_EXISTING, ERROR_ACCESS_DENIED},
-      {dir / "folder", readWrite, CREATE_ALWAYS, ERROR_ACCESS_DENIED},
-  };
-  for (const Case& c : cases) {
-    SetLastError(0);
-    HANDLE file = CreateFileA(c.name.c_str(), c.access, FILE_SHARE_READ, nullptr, c.creation, 0,
-                              nullptr);
-    EXPECT_EQ(file, INVALID_HANDLE_VALUE) << c.name;
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.error)) << c.name;
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  }
-}
 
 
 // Output is flushed line by line only to a console: the null device is a
@@ -301,23 +271,6 @@ TEST(PlatformNames, BothSeparatorsAreAccepted) {
     EXPECT_NE(GetFileAttributesA(sub.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u) << separator;
   }
   EXPECT_TRUE(DeleteFileA((dir.path() + "\\sub\\f.txt").c_str()));
-}
-
-TEST(PlatformNames, MoveDeleteAndDirectoriesFailAsWin32Does) {
-  TempDir dir;
-  makeSampleTree(dir);
-  test::writeFile(joinPath(dir / "sub", "inside.txt"), "i");
-  // The error of the last call, which failed.
-  const auto failure = [](BOOL result) { return result ? DWORD{12345} : GetLastError(); };
-  const std::string a = dir / "a.txt";
-  SetLastError(0);
-  EXPECT_EQ(failure(MoveFileA(a.c_str(), (dir / "noext").c_str())), DWORD{ERROR_ALREADY_EXISTS});
-  EXPECT_EQ(failure(RemoveDirectoryA((dir / "sub").c_str())), DWORD{ERROR_DIR_NOT_EMPTY});
-  EXPECT_EQ(failure(RemoveDirectoryA(a.c_str())), DWORD{ERROR_DIRECTORY}) << "a file";
-  EXPECT_EQ(GetFileAttributesA(joinPath(dir / "nodir", "x").c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetLastError(), DWORD{ERROR_PATH_NOT_FOUND});
-  EXPECT_TRUE(MoveFileA((dir / "a.txt").c_str(), (dir / "moved.txt").c_str()));
-  EXPECT_EQ(sorted(listEntries(dir / "*.txt").names), (Names{"moved.txt"}));
 }
 
 
@@ -572,45 +525,6 @@ TEST(PlatformUnicode, NamedCodePagesConvertByTheirTables) {
     if (!scope.applied()) continue;
     EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, c.sample, -1, units, 4), 2) << c.codePage;
     EXPECT_EQ(units[0], c.unit) << c.codePage;
-  }
-}
-
-
-// ---------------------------------------------------------------------------
-// Process facts and the platform.h extras
-
-
-TEST(PlatformProcess, ProgramFilesAndVersion) {
-  TempDir dir;
-  const std::string plain = dir.write("plain.txt", "not a program");
-  // A file without execute permission runs only where extensions decide.
-  EXPECT_EQ(platformIsExecutableFile(plain.c_str()), platformProgramExtensions());
-  EXPECT_EQ(platformIsExecutableFile(dir.path().c_str()), 0);
-  EXPECT_EQ(platformIsExecutableFile((dir / "nothere").c_str()), 0);
-  // An NT-family system: the Windows 95 rules never apply.
-  EXPECT_EQ(GetVersion() & 0x80000000u, 0u);
-  EXPECT_GE(GetVersion() & 0xFFu, 5u);
-}
-
-TEST(PlatformProcess, PoolChunksAreAlignedAndWithinThirtyTwoBitOffsets) {
-  const uint32_t sizes[] = {100, 4000, 65536};
-  std::vector<uint8_t*> chunks;
-  const uintptr_t base = platformPoolBase();
-  for (uint32_t size : sizes) {
-    uint8_t* chunk = static_cast<uint8_t*>(platformPoolChunk(size));
-    ASSERT_NE(chunk, nullptr) << size;
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(chunk) % 16, 0u) << size;
-    const uintptr_t offset = reinterpret_cast<uintptr_t>(chunk) - base;
-    EXPECT_LE(static_cast<uint64_t>(offset) + size, 0xFFFFFFFFull) << size;
-    std::memset(chunk, 0xA5, size);  // the whole chunk is writable
-    chunks.push_back(chunk);
-  }
-  EXPECT_EQ(platformPoolBase(), base);
-  for (size_t i = 0; i < chunks.size(); ++i) {
-    for (size_t j = i + 1; j < chunks.size(); ++j) {
-      EXPECT_TRUE(chunks[i] + sizes[i] <= chunks[j] || chunks[j] + sizes[j] <= chunks[i])
-          << "chunks " << i << " and " << j << " overlap";
-    }
   }
 }
 

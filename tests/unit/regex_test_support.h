@@ -1,8 +1,8 @@
 // Helpers of the regular-expression engine tests: programs assembled slot by
 // slot with labelled branch targets, installed as the current compiled
-// pattern for the length of a scope, and searches that collect every match
-// the way the driver walks a text (over a string, or over a file through the
-// text window). Header-only, as every *_test.cpp is its own executable.
+// pattern for the length of a scope, and the driver's walk over a text
+// (match_walk.h) in a string or in a temporary file. Header-only, as every
+// *_test.cpp is its own executable.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,6 +21,7 @@
 #include "pattern/pike_vm.h"
 #include "pattern/text_source.h"
 #include "pattern/unicode_set.h"
+#include "tests/unit/match_walk.h"
 #include "tests/unit/test_support.h"
 
 namespace regex_test {
@@ -103,32 +104,6 @@ class ProgramBuilder {
     return *this;
   }
   ProgramBuilder& match() { return op(OP_MATCH); }
-  ProgramBuilder& countReset(uint32_t counter) {
-    add(OP_COUNT_RESET).op1 = counter;
-    return *this;
-  }
-  // The pass-start record of an empty-pass guard.
-  ProgramBuilder& passStart(int32_t reg) {
-    Instruction& in = add(OP_COUNT_RESET);
-    in.op2 = PASS_START_MARK;
-    in.op3 = reg;
-    return *this;
-  }
-  ProgramBuilder& countLoop(bool minimal, uint32_t counter, const std::string& body,
-                            const std::string& exit, int32_t min, int32_t max) {
-    Instruction& in = add(minimal ? OP_COUNT_LOOP_MIN : OP_COUNT_LOOP);
-    in.op1 = counter;
-    in.op6 = min;
-    in.op7 = max;
-    target(4, body);
-    return target(5, exit);
-  }
-  // Puts an empty-pass guard on the last slot (a loop's branch back).
-  ProgramBuilder& guard(int32_t reg) {
-    slots_.back().op3 = reg + 1;
-    return *this;
-  }
-
   std::vector<Instruction> build() const {
     std::vector<Instruction> program = slots_;
     for (const Fixup& fixup : fixups_) {
@@ -167,7 +142,7 @@ class ProgramBuilder {
 class InstalledProgram {
  public:
   explicit InstalledProgram(std::vector<Instruction> program, int32_t ignoreCase = 0,
-                            bool loopPass = false, int32_t encodingMode = 0)
+                            bool loopPass = false, int32_t encodingMode = ENCODING_SINGLE_BYTE)
       : slots_(std::move(program)), saved_(compiledPattern) {
     if (loopPass) runLoopPass(slots_.data(), static_cast<int32_t>(slots_.size()) - 1, encodingMode);
     compiledPattern = CompiledPattern{};
@@ -219,11 +194,11 @@ class BacktrackerOnly : public EngineScope {
 // pattern in place before is put back at its end.
 class CompiledScope {
  public:
-  CompiledScope(const std::string& pattern, int32_t syntax, int32_t encodingMode = 0,
-                int32_t recordLength = 0)
+  CompiledScope(const std::string& pattern, int32_t syntax, int32_t ignoreCase = 0,
+                int32_t encodingMode = ENCODING_SINGLE_BYTE)
       : saved_(takeCompiledPattern()) {
-    status_ = CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), 0, syntax,
-                           recordLength, encodingMode);
+    status_ = CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase,
+                           syntax, 0, encodingMode);
   }
   ~CompiledScope() {
     releaseCompiledPattern(&compiledPattern);
@@ -238,67 +213,34 @@ class CompiledScope {
   int32_t status_;
 };
 
-struct Match {
-  int64_t start;  // 0-based
-  int32_t length;
-  bool operator==(const Match& other) const {
-    return start == other.start && length == other.length;
-  }
-};
+using match_walk::Match;
 
-inline std::ostream& operator<<(std::ostream& out, const Match& match) {
-  return out << "{" << match.start << ", " << match.length << "}";
+// Every match of the current pattern in a string (see match_walk.h).
+inline std::vector<Match> findAllInMemory(const std::string& text,
+                                          int32_t charMode = ENCODING_SINGLE_BYTE) {
+  return match_walk::findAllInMemory(test::bytes(text), static_cast<int32_t>(text.size()),
+                                     charMode);
 }
 
-// Every match of the current pattern in a string, each search starting one
-// past the previous match's end (one byte on after an empty match).
-inline std::vector<Match> findAllInMemory(const std::string& text, int32_t charMode = 0) {
-  std::vector<Match> found;
-  int32_t start = 1;
-  while (start <= static_cast<int32_t>(text.size()) + 1) {
-    const int32_t at = FindRegexInMemory(start, nullptr, 0, test::bytes(text),
-                                         static_cast<int32_t>(text.size()), charMode);
-    if (at == 0) break;
-    found.push_back({at - 1, compiledPattern.matchLength});
-    start = at + (compiledPattern.matchLength > 0 ? compiledPattern.matchLength : 1);
-  }
-  return found;
-}
-
-// Walks the matches of the current pattern over a file through the text
-// window, as the driver does: `take` gets each match's file offset and
-// answers how far to move on. `adjust` may change the text source once the
-// window is open. Returns the search's last status.
+// Walks the matches of the current pattern over a file holding `content`, as
+// match_walk::walkFile does. Returns the search's last status.
 inline int32_t walkMatchesInFile(const std::string& content, int32_t recordLength, int32_t charMode,
                                  const std::function<void()>& adjust,
                                  const std::function<int64_t(int64_t)>& take) {
-  test::TempFile file(content);
-  int32_t status = 0;
-  Stream* stream = openStream(file.name().c_str(), "rb", &status, STREAM_FILE_CAPACITY);
-  EXPECT_NE(stream, nullptr);
-  if (stream == nullptr) return status;
-  openTextWindow(stream, recordLength, 0, charMode);
-  if (adjust) adjust();
-  for (;;) {
-    status = SearchRegex(nullptr, 0);
-    if (status != 0) break;
-    if (textSource.AdvanceTo(textWindow.cursor + take(cursorOffset())) != 0) break;
-  }
-  closeStream(stream);
-  return status;
+  const test::TempFile file(content);
+  return match_walk::walkFile(file.name(), recordLength, charMode, adjust, take);
 }
 
-// Every match over a file, moving on by each match's length (1 when empty).
+// Every match over a file holding `content`, moving on by each match's length
+// (1 when empty).
 inline std::vector<Match> findAllInFile(const std::string& content, int32_t recordLength = 0,
-                                        int32_t charMode = 0, int32_t* lastStatus = nullptr,
+                                        int32_t charMode = ENCODING_SINGLE_BYTE,
+                                        int32_t* lastStatus = nullptr,
                                         const std::function<void()>& adjust = nullptr) {
-  std::vector<Match> found;
-  const int32_t status =
-      walkMatchesInFile(content, recordLength, charMode, adjust, [&found](int64_t offset) {
-        const int32_t length = compiledPattern.matchLength;
-        found.push_back({offset, length});
-        return static_cast<int64_t>(length > 0 ? length : 1);
-      });
+  const test::TempFile file(content);
+  int32_t status = 0;
+  std::vector<Match> found =
+      match_walk::findAllInFile(file.name(), recordLength, charMode, &status, adjust);
   if (lastStatus != nullptr) *lastStatus = status;
   return found;
 }

@@ -12,28 +12,7 @@ using regex_test::findAllInFile;
 using regex_test::findAllInMemory;
 using regex_test::Match;
 
-// Compiles into the current compiled pattern for the scope and puts the one
-// before back afterwards.
-class Compiled {
- public:
-  Compiled(const std::string& pattern, char syntax, int32_t ignoreCase = 0,
-           int32_t encodingMode = 0)
-      : saved_(takeCompiledPattern()) {
-    status_ = CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase,
-                           syntax, 0, encodingMode);
-  }
-  ~Compiled() {
-    releaseCompiledPattern(&compiledPattern);
-    compiledPattern = saved_;
-  }
-  int32_t status() const { return status_; }
-  Compiled(const Compiled&) = delete;
-  Compiled& operator=(const Compiled&) = delete;
-
- private:
-  CompiledPattern saved_;
-  int32_t status_;
-};
+using Compiled = regex_test::CompiledScope;
 
 // The literals of a RequiredLiteral, the first one first.
 std::vector<std::string> literalsOf(const RequiredLiteral& literal) {
@@ -108,7 +87,7 @@ TEST(RequiredLiteral, FoundInCompiledPrograms) {
       {"skis", 1, {}},
   };
   for (const auto& c : utf8Cases) {
-    Compiled compiled(c.pattern, 'U', c.ignoreCase, 2);
+    Compiled compiled(c.pattern, 'U', c.ignoreCase, ENCODING_UTF8);
     ASSERT_EQ(compiled.status(), 0) << c.pattern;
     EXPECT_EQ(literalsOf(compiledPattern.requiredLiteral), c.literals) << c.pattern;
     if (!c.literals.empty()) {
@@ -405,15 +384,15 @@ TEST(RequiredLiteral, Utf8FastPathsAgreeWithThePlainSearch) {
     if (round % 5 == 1) text = std::string(65533 + round % 3, 'b') + pieces[9 + round % 6];
     if (round % 10 == 6) text = std::string(65533 + round % 3, 'b') + pieces[23 + round % 3];
     for (int32_t i = random() % 120; i >= 0; --i) text += pieces[random() % PIECES];
-    Compiled plain("(?:|)" + pattern, 'U', ignoreCase, 2);
+    Compiled plain("(?:|)" + pattern, 'U', ignoreCase, ENCODING_UTF8);
     ASSERT_EQ(plain.status(), 0) << pattern;
     compiledPattern.firstCharValid = 0;
     compiledPattern.requiredLiteral.length = 0;
-    const std::vector<Match> inFile = findAllInFile(text, 0, 2);
-    const std::vector<Match> inMemory = findAllInMemory(text, 2);
-    Compiled fast(pattern, 'U', ignoreCase, 2);
-    EXPECT_EQ(findAllInFile(text, 0, 2), inFile) << pattern << " ignore case " << ignoreCase;
-    EXPECT_EQ(findAllInMemory(text, 2), inMemory) << pattern << " ignore case " << ignoreCase;
+    const std::vector<Match> inFile = findAllInFile(text, 0, ENCODING_UTF8);
+    const std::vector<Match> inMemory = findAllInMemory(text, ENCODING_UTF8);
+    Compiled fast(pattern, 'U', ignoreCase, ENCODING_UTF8);
+    EXPECT_EQ(findAllInFile(text, 0, ENCODING_UTF8), inFile) << pattern << " case " << ignoreCase;
+    EXPECT_EQ(findAllInMemory(text, ENCODING_UTF8), inMemory) << pattern << " case " << ignoreCase;
   }
 }
 

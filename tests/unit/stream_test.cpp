@@ -122,27 +122,6 @@ TEST_F(StreamFile, ReadAndWriteShareTheBuffer) {
   EXPECT_EQ(contents(), "0123AB6789!");
 }
 
-TEST_F(StreamFile, OffsetsBeyondFourGigabytes) {
-  const int64_t beyond = (int64_t{1} << 32) + 10;
-  if (!test::makeSparseFile(name_, beyond, {})) GTEST_SKIP() << test::NO_SPARSE_FILE;
-  Stream* stream = open("a", 512);
-  ASSERT_NE(stream, nullptr);
-  ASSERT_EQ(seekStream(stream, beyond, 0), 0);
-  EXPECT_EQ(tellStream(stream), beyond);
-  EXPECT_EQ(writeItems("xyz", 1, 3, stream), 3);
-  EXPECT_EQ(tellStream(stream), beyond + 3);
-  EXPECT_EQ(seekStream(stream, 0, 0), 0);
-  EXPECT_EQ(seekStream(stream, 0, 2), 0);
-  EXPECT_EQ(tellStream(stream), beyond + 3) << "the bytes were written at the beyond offset";
-  EXPECT_EQ(seekStream(stream, beyond + 1, 0), 0);
-  EXPECT_EQ(getByte(stream), 'y');
-  EXPECT_EQ(seekStream(stream, -2, 1), 0);
-  EXPECT_EQ(tellStream(stream), beyond);
-  EXPECT_EQ(getByte(stream), 'x');
-  EXPECT_EQ(closeStream(stream), 0);
-  EXPECT_EQ(fileSize(name_.c_str()), beyond + 3);
-}
-
 TEST(StreamConsole, OutputFunctionsAddCarriageReturnsAndFlushPerMessage) {
   test::OutputCapture output;
   writeText("abc");

@@ -1,6 +1,6 @@
-// The code-page tables, double-byte stepping, byte search, trimming, case
-// conversion, locale comparison, UTF-8 decoding and stepping, and the Unicode
-// conversions for names.
+// Double-byte stepping, byte search, trimming, case conversion, locale
+// comparison, UTF-8 decoding and stepping, and the Unicode conversions for
+// names.
 #include "support/text_encoding.h"
 
 #include <algorithm>
@@ -32,22 +32,6 @@ class SingleByteRules : public DoubleByteRules {
 };
 
 }  // namespace
-
-TEST(CaseTables, MapLettersAndLeaveLeadBytesAlone) {
-  EXPECT_EQ(upperTable['a'], 'A');
-  EXPECT_EQ(upperTable['z'], 'Z');
-  EXPECT_EQ(upperTable['5'], '5');
-  EXPECT_EQ(lowerTable['Q'], 'q');
-  EXPECT_EQ(lowerTable['q'], 'q');
-  initDbcs();
-  for (int b = 0; b < 256; ++b) {
-    if (leadByteTable[b] != 0) {
-      EXPECT_EQ(upperTable[b], b);
-      EXPECT_EQ(lowerTable[b], b);
-    }
-    EXPECT_TRUE(systemDbcs != 0 || leadByteTable[b] == 0) << b;
-  }
-}
 
 TEST_F(SingleByteRules, EveryByteStartsACharacterAndStepsBackOne) {
   const char* text = "\x81\x81x";

@@ -57,7 +57,7 @@ class TextWindowTest : public ::testing::Test {
     int32_t status = 0;
     stream = openStream(name.c_str(), "rb", &status, STREAM_FILE_CAPACITY);
     ASSERT_NE(stream, nullptr) << "status " << status;
-    openTextWindow(stream, recordLength, recordBase, 0);
+    openTextWindow(stream, recordLength, recordBase, ENCODING_SINGLE_BYTE);
   }
   void close() {
     if (stream != nullptr) closeStream(stream);
@@ -455,7 +455,7 @@ TEST_F(TextWindowTest, AFileOver4GiBIsSearchedToItsEnd) {
   }
   openName(name);
   EXPECT_EQ(textWindow.fileSize, size);
-  ASSERT_EQ(CompileLiteral(test::bytes("needle"), 6, 0, 0), 0);
+  ASSERT_EQ(CompileLiteral(test::bytes("needle"), 6, 0, ENCODING_SINGLE_BYTE), 0);
   ASSERT_EQ(SearchLiteral(test::bytes("needle"), 6), 0);
   EXPECT_EQ(cursorOffset(), lastLine + 4);
   EXPECT_EQ(textWindow.lineNumber, 6);

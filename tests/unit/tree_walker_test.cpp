@@ -267,16 +267,6 @@ TEST_F(WalkedTree, APatternListSelectsWhatAnyOfItsPatternsMatches) {
   EXPECT_EQ(sorted(reported), sorted({under("a.txt"), under("b.c"), under("sub/d.h")}));
 }
 
-TEST_F(WalkedTree, TooLongANamePatternSelectsNothingWithAMessage) {
-  test::OutputCapture capture;
-  for (const std::string& pattern : {std::string(300, '*'), std::string(600, 'a')}) {
-    EXPECT_EQ(walkForDriver(base, pattern, true), -2);
-    EXPECT_TRUE(reported.empty());
-  }
-  const std::string printed = capture.finish();
-  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 2) << printed;
-}
-
 TEST(WalkUnreadable, ASubdirectoryThatCannotBeListedIsSkippedSilently) {
   test::TempDir dir;
   const std::string base = dir.path() + SEP;

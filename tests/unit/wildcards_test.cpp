@@ -220,21 +220,4 @@ TEST(MatchWildcard, AWildcardThatCannotCompileSelectsEveryName) {
   }
 }
 
-TEST(MatchWildcard, TheSearchPatternStillSearchesAfterNameTests) {
-  test::EncodingScope encoding;
-  encoding.singleByte();
-  CompiledPattern saved = takeCompiledPattern();
-  ASSERT_EQ(CompileRegex(test::bytes("NEEDLE"), 6, 1, 'R', 0, 0), 0);
-  for (const char* pattern : {"*.tar.gz", "[ab]*.txt", "[ab*.txt", "a?c"}) {
-    EXPECT_GE(match("a.tar.gz", compiled(pattern)), -1);
-  }
-  const std::string text = "a needle here";
-  EXPECT_EQ(FindRegexInMemory(1, test::bytes("NEEDLE"), 6, test::bytes(text),
-                              static_cast<int32_t>(text.size()), 0),
-            3);
-  EXPECT_EQ(compiledPattern.matchLength, 6);
-  releaseCompiledPattern(&compiledPattern);
-  compiledPattern = saved;
-}
-
 }  // namespace
