@@ -200,6 +200,22 @@ template <bool FOLD>
   return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
 }
 
+// The first of the 64 starts from `at` whose bit is set in `low` (the first
+// 32) or `high` where a literal of the set begins, or null.
+[[gnu::target("avx2")]] inline const uint8_t* firstLiteralInBlockAvx2(const LiteralSet& set,
+                                                                     const uint8_t* at,
+                                                                     __m256i low, __m256i high,
+                                                                     const uint8_t* end) {
+  uint64_t hits = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
+                  static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
+  while (hits != 0) {
+    const uint8_t* start = at + __builtin_ctzll(hits);
+    if (anyLiteralAt(set, start, end)) return start;
+    hits &= hits - 1;
+  }
+  return nullptr;
+}
+
 // Whether the two forms of a probe byte differ in one bit at most, as the
 // two cases of an ASCII letter do: setting that bit in the text byte then
 // leaves one value to compare with.
@@ -347,13 +363,8 @@ template <int32_t COUNT>
       at += 64;
       continue;
     }
-    uint64_t hits = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
-                    static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
-    while (hits != 0) {
-      const uint8_t* start = at + __builtin_ctzll(hits);
-      if (anyLiteralAt(set, start, end)) return start;
-      hits &= hits - 1;
-    }
+    const uint8_t* found = firstLiteralInBlockAvx2(set, at, low, high, end);
+    if (found != nullptr) return found;
     at += 64;
   }
   return set.fold != 0 ? findSse2<true>(set, at, end, readable)
@@ -407,13 +418,8 @@ template <bool FOLD>
       at += 64;
       continue;
     }
-    uint64_t hits = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
-                    static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
-    while (hits != 0) {
-      const uint8_t* start = at + __builtin_ctzll(hits);
-      if (anyLiteralAt(set, start, end)) return start;
-      hits &= hits - 1;
-    }
+    const uint8_t* found = firstLiteralInBlockAvx2(set, at, low, high, end);
+    if (found != nullptr) return found;
     at += 64;
   }
   while (at < end && readable - at >= set.reach + 31) {
