@@ -25,7 +25,6 @@ Only the Python standard library is used.
 """
 
 import argparse
-import difflib
 import itertools
 import multiprocessing
 import os
@@ -84,9 +83,6 @@ class Msg:
         self.number = number
         self.args = {int(k[1:]): v for k, v in args.items()}  # a1="name" -> slot 1
 
-    def __repr__(self):
-        return "Msg(%d, %r)" % (self.number, self.args)
-
 
 class Usage:
     """The usage screen with the markers of the settings in force. The program's
@@ -107,18 +103,12 @@ class Usage:
             7: mark(not ignore_case),
         }
 
-    def __repr__(self):
-        return "Usage(%r)" % self.slots
-
 
 class MsgText:
     """The plain text of a message, as an argument of another message."""
 
     def __init__(self, number):
         self.number = number
-
-    def __repr__(self):
-        return "MsgText(%d)" % self.number
 
 
 def to_bytes(value):
@@ -235,35 +225,17 @@ CASES = []
 
 
 def case(name, args, out=(), status=0, files=None, stdin=None, **options):
-    """Adds a case.
-
-    args: the arguments after the program name; "{P}" stands for the program's
-      file name in the working directory (with copy_program), "{P2}" for a
-      second name of the same kind (grep2 or grep2.exe), "{LINK}" likewise.
-    out: the expected standard output as parts (bytes, Msg, Usage).
-    status: the expected exit status as the program returns it.
-    files: name -> bytes (or Sparse) created in the working directory.
-    stdin: None (/dev/null), ("file", bytes) or ("pipe", bytes).
-    options: copy_program (without_catalogue: the copy gets no grep.kvb beside
-      it), check (a function run after the program), native_only, slow, setup (a
-      function of the working directory run before), out_re (a regular
-      expression that the whole standard output must match, in place of out),
-      err (the expected standard error as parts; unchecked when not given),
-      stdout ("full": /dev/full; "closed": a pipe that is closed after its first
-      CLOSED_AFTER bytes, which are then the output compared with out),
-      sigpipe ("ignore": the program starts with SIGPIPE ignored), killed_by (the
-      signal that must end the program instead of an exit status), env (variables
-      set for this run on top of the suite's environment, e.g. LANG),
-      file_size_limit (bytes: the program runs under that RLIMIT_FSIZE, with
-      SIGXFSZ ignored, so a write beyond it fails as on a full disk),
-      unprivileged (run as the user "nobody" when the suite runs as root, so
-      that permissions keep it out), meanwhile (a function of the context run
-      once the first MEANWHILE_AFTER bytes of standard output have been read;
-      the program meanwhile waits on the full pipe), timeout (seconds), alone
-      (the case runs by itself, after the others, when cases run at once),
-      utf8_code_page (the program runs with the code page 65001: see
-      Suite.utf8_code_page_env).
-    """
+    """Adds a case. args: "{P}" is the program's name in the working directory
+    (copy_program, without_catalogue), "{P2}" and "{LINK}" names of its kind;
+    out: parts (bytes, Msg, Usage), or out_re, a regular expression; files:
+    name -> bytes or Sparse; stdin: None (/dev/null), ("file"|"pipe", bytes).
+    Options: check(ctx) after the run, setup(ctx) before it, err (standard
+    error as parts), stdout "full" (/dev/full) or "closed" (a pipe closed
+    after CLOSED_AFTER bytes), sigpipe "ignore", killed_by (a signal), env,
+    file_size_limit (RLIMIT_FSIZE, SIGXFSZ ignored), unprivileged (as nobody
+    when run as root), meanwhile(ctx) (run while the program waits on the full
+    pipe after MEANWHILE_AFTER bytes), timeout, alone, native_only, slow,
+    utf8_code_page (Suite.utf8_code_page_env)."""
     assert not any(c["name"] == name for c in CASES), name
     CASES.append(dict(name=name, args=list(args), out=list(out), status=status,
                       files=files or {}, stdin=stdin, **options))
@@ -279,10 +251,6 @@ case("road: -i needle file.txt", ["-i", "needle", "file.txt"],
 case("case-sensitive by default", ["needle", "file.txt"],
      [rep("file.txt", 2, 1, b"needle at start"), rep("file.txt", 4, 5, b"end needle")],
      files={"file.txt": ROAD})
-case("-I upper-cases a mixed-case search text", ["-I", "NeEdLe", "file.txt"],
-     [rep("file.txt", 2, 1, b"needle at start"), rep("file.txt", 3, 5, b"abc NEEDLE xyz"),
-      rep("file.txt", 4, 5, b"end needle")],
-     files={"file.txt": ROAD})
 case("-X after -I searches case-sensitively", ["-I", "-X", "NEEDLE", "file.txt"],
      [rep("file.txt", 3, 5, b"abc NEEDLE xyz")], files={"file.txt": ROAD})
 case("no match prints nothing", ["absent", "file.txt"], [], files={"file.txt": ROAD})
@@ -292,24 +260,15 @@ case("two matches on one line are reported twice", ["foo", "f.txt"],
 case("matches do not overlap: the cursor moves past each match", ["aa", "f.txt"],
      [rep("f.txt", 1, 1, b"aaaaa"), rep("f.txt", 1, 3, b"aaaaa")],
      files={"f.txt": b"aaaaa\n"})
-case("abab is found in abaabab at column 4", ["abab", "f.txt"],
-     [rep("f.txt", 1, 4, b"abaabab")], files={"f.txt": b"abaabab\n"})
 case("last line without a line feed", ["needle", "f.txt"],
      [rep("f.txt", 2, 5, b"two needle")], files={"f.txt": b"one\ntwo needle"})
-case("match at the very end of the file", ["end", "f.txt"],
-     [rep("f.txt", 1, 4, b"theend")], files={"f.txt": b"theend"})
-case("empty file", ["needle", "f.txt"], [], files={"f.txt": b""})
 case("CRLF lines: carriage returns are not printed", ["needle", "f.txt"],
      [rep("f.txt", 2, 6, b"beta needle"), rep("f.txt", 4, 1, b"needle")],
      files={"f.txt": b"alpha\r\nbeta needle\r\ngamma\r\nneedle\r\n"})
 case("a carriage return inside a line counts in the column", ["needle", "f.txt"],
      [rep("f.txt", 1, 7, b"abcd needle")], files={"f.txt": b"ab\rcd needle\n"})
-case("line start fix-up: a line that begins with CR", ["needle", "f.txt"],
-     [rep("f.txt", 2, 1, b"needle")], files={"f.txt": b"x\n\rneedle\n"})
 case("line start fix-up: the first line begins with CR", ["needle", "f.txt"],
      [rep("f.txt", 1, 1, b"needle")], files={"f.txt": b"\rneedle\n"})
-case("line start fix-up skips one CR only", ["needle", "f.txt"],
-     [rep("f.txt", 2, 2, b"needle")], files={"f.txt": b"x\n\r\rneedle\n"})
 # The fix-up moves the line start once per reported match, so with two CRs at
 # the start of a line the second match of that line counts from one byte later.
 case("line start fix-up runs again for the second match of a line", ["needle", "f.txt"],
@@ -354,9 +313,6 @@ case("-C: each file starts afresh", ["-C", "needle", "a.txt", "b.txt"],
 case("standard input from a redirected file: empty display name", ["needle"],
      [rep("", 1, 3, b"a needle"), rep("", 3, 1, b"needle")],
      stdin=("file", b"a needle\nb\nneedle\n"))
-case("standard input from a pipe", ["needle"],
-     [rep("", 1, 3, b"a needle"), rep("", 3, 1, b"needle")],
-     stdin=("pipe", b"a needle\nb\nneedle\n"))
 case("standard input empty (/dev/null)", ["needle"], [])
 LONG_STDIN = b"x" * 70000 + b"needle" + b"y" * 10 + b"\n" + b"needle\n"
 case("standard input from a pipe: a line longer than the window is read back", ["needle"],
@@ -367,8 +323,6 @@ case("standard input from a file: a line longer than the window is read back", [
      stdin=("file", LONG_STDIN))
 case("standard input from a pipe: many blocks, line numbers go on", ["needle"],
      [rep("", 300001, 2, b"aneedle")], stdin=("pipe", b"a\n" * 300000 + b"aneedle\n"))
-case("standard input with -C", ["-C", "needle"], [summary("", 1, 3, 2)],
-     stdin=("pipe", b"a needle\nneedle\n"))
 case("standard input with -V: the heading has an empty name", ["-V", "needle"],
      [heading(""), vrep(6, 1, 3, b"a needle")], stdin=("pipe", b"a needle\n"))
 case("an empty search text argument: the next word is the search text", ["", "f.txt"],
@@ -417,12 +371,8 @@ case("unknown options print -3631 and the search still runs",
      [Msg(-3631, a1=o) for o in ["-Q", "-q", "-G", "-J", "-K", "-S", "-Z", "-A", "-", "-#"]]
      + [rep("f.txt", 2, 4, b"xx needle"), rep("f.txt", 4, 1, b"needle needle"),
         rep("f.txt", 4, 8, b"needle needle")], files=F1)
-case("-T: a name that is no file in a tree walk gives status -2", ["-T", "needle", "nosuch.txt"],
-     [], status=NOT_FOUND)
 case("+T in the file phase makes later specifications tree walks",
      ["needle", "a.txt", "+T", "nosuch1.txt", "nosuch2.txt"],
-     [rep("a.txt", 1, 1, b"needle")], status=NOT_FOUND, files={"a.txt": b"needle\n"})
-case("-t in the file phase", ["needle", "a.txt", "-t", "nosuch.txt"],
      [rep("a.txt", 1, 1, b"needle")], status=NOT_FOUND, files={"a.txt": b"needle\n"})
 case("? after the search text is a wildcard specification", ["needle", "?"], [])
 case("a wildcard that selects nothing gives status 0", ["needle", "*.none"], [],
@@ -437,7 +387,6 @@ case("-E with an empty text leaves no search text: usage", ["-E", ""], [Usage()]
 case("-E with an empty text: the next word is the search text", ["-E", "", "needle", "f.txt"],
      [rep("f.txt", 1, 1, b"needle")], files={"f.txt": b"needle\n"})
 case("-E without an argument: -3626", ["-E"], [Msg(-3626)], status=1)
-case("-E without an argument after other options: -3626", ["-I", "-E"], [Msg(-3626)], status=1)
 case("-E twice: -3627", ["-E", "a", "-E", "b"], [Msg(-3627)], status=1)
 case("-E after a search text: -3627", ["needle", "-E", "x", "f.txt"], [Msg(-3627)], status=1,
      files={"f.txt": b"needle\n"})
@@ -469,9 +418,6 @@ case("-FB: a match over a line feed at the window boundary; lines counted on",
             "w.txt": lines_of_ten(6553) + b"abc needle1\nneedle2 tail\nzz\nneedle1\nneedle2\n"})
 case("a search text longer than the file", ["needle-needle", "f.txt"], [],
      files={"f.txt": b"needle"})
-case("-F drops a trailing 0x1A", ["-F", "p.txt", "f.txt"],
-     [rep("f.txt", 1, 1, b"ab\x1a"), rep("f.txt", 2, 1, b"ab")],
-     files={"p.txt": b"ab\x1a", "f.txt": b"ab\x1a\nab\n"})
 case("-fb keeps a trailing 0x1A", ["-fb", "p.txt", "f.txt"],
      [rep("f.txt", 1, 1, b"ab\x1a")],
      files={"p.txt": b"ab\x1a", "f.txt": b"ab\x1a\nab\n"})
@@ -503,15 +449,9 @@ case("-L: a line of 1024 bytes is accepted (CR not counted)", ["needle", "-L", "
 case("-L: a 1025th byte in a line: -3634", ["needle", "-L", "list.lst"],
      [rep("b.txt", 1, 3, b"b needle"), Msg(-3634)], status=1,
      files=dict(ABC, **{"list.lst": b"b.txt\n" + b" " * 1020 + b"a.txt\n"}))
-case("-L: a +T line is a tree walk (wildcard that selects nothing: 0)", ["needle", "-L", "list.lst"],
-     [rep("a.txt", 1, 3, b"a needle")],
-     files=dict(ABC, **{"list.lst": b"a.txt\n+T  *.none\n"}))
 case("-L: a +T line without wildcard that selects nothing gives -2", ["needle", "-L", "list.lst"],
      [rep("a.txt", 1, 3, b"a needle")], status=NOT_FOUND,
      files=dict(ABC, **{"list.lst": b"a.txt\n  +T  nosuch.txt\n"}))
-case("-L: a -t line is a tree walk too", ["needle", "-L", "list.lst"],
-     [rep("a.txt", 1, 3, b"a needle")], status=NOT_FOUND,
-     files=dict(ABC, **{"list.lst": b"a.txt\n-t nosuch.txt\n"}))
 case("-L: the command line's -T does not apply to list lines", ["-T", "needle", "-L", "list.lst"],
      [rep("a.txt", 1, 3, b"a needle")],
      files=dict(ABC, **{"list.lst": b"a.txt\n"}))
@@ -530,10 +470,6 @@ case("-L on a missing list file: -3632", ["needle", "a.txt", "-L", "missing.lst"
 # anything is searched.
 case("-L as the last argument: -3661, nothing searched", ["needle", "a.txt", "-L"],
      [Msg(-3661, a1="-L")], status=1, files=ABC)
-case("-l right after the search text and last: -3661", ["needle", "-l"],
-     [Msg(-3661, a1="-l")], status=1)
-case("+T as the last argument: -3662, nothing searched", ["needle", "a.txt", "+T"],
-     [Msg(-3662, a1="+T")], status=1, files=ABC)
 case("-t as the last argument of the file phase: -3662", ["needle", "a.txt", "-t"],
      [Msg(-3662, a1="-t")], status=1, files=ABC)
 case("a prefix takes the next argument even when that looks like a prefix",
@@ -546,19 +482,12 @@ case("-D with one argument: -3625", ["-I", "-D", "grep"], [Msg(-3625)], status=1
 
 # --- The usage screen and its markers ---------------------------------------------
 
-case("usage: no arguments", [], [Usage()])
-case("usage: ? as the first argument", ["?"], [Usage()])
-case("usage: -H", ["-H"], [Usage()])
-case("usage: -h after a search text is still an option", ["needle", "-h", "f.txt"], [Usage()],
-     files={"f.txt": b"needle\n"})
-case("usage: options without a search text", ["-C", "-V"], [Usage()])
-case("usage: -I marks -I", ["-I", "?"], [Usage(ignore_case=1)])
-case("usage: -I then -X marks -X", ["-I", "-X", "?"], [Usage(ignore_case=0)])
-case("usage: -R marks -R", ["-R", "-H"], [Usage(syntax=SYNTAX_R)])
-case("usage: -u marks -U", ["-u", "?"], [Usage(syntax=SYNTAX_U)])
-case("usage: -B marks -B", ["-B", "?"], [Usage(syntax=SYNTAX_B)])
-case("usage: -R then -N marks -N", ["-R", "-N", "?"], [Usage()])
-case("usage: -Ux changes nothing", ["-Ux", "-I", "?"], [Usage(ignore_case=1)])
+# (arguments, the markers the screen shows)
+for args, marks in (([], {}), (["?"], {}), (["-C", "-V"], {}), (["needle", "-h", "f.txt"], {}),
+                    (["-I", "?"], dict(ignore_case=1)), (["-I", "-X", "?"], {}),
+                    (["-R", "-H"], dict(syntax=SYNTAX_R)), (["-u", "?"], dict(syntax=SYNTAX_U)),
+                    (["-B", "?"], dict(syntax=SYNTAX_B)), (["-R", "-N", "?"], {})):
+    case("usage: " + (" ".join(args) or "no arguments"), args, [Usage(**marks)])
 
 
 def check_usage_under_other_name(ctx):
@@ -597,8 +526,6 @@ case("record mode -10: line = record number, column within the record", ["-10", 
      [rep("r.dat", 3, 6, b"xxxxxQZxxx"), rep("r.dat", 4, 4, b"xxxQZxxxxx")], files={"r.dat": REC40})
 case("record mode: the numeric option after the search text", ["QZ", "-10", "r.dat"],
      [rep("r.dat", 3, 6, b"xxxxxQZxxx"), rep("r.dat", 4, 4, b"xxxQZxxxxx")], files={"r.dat": REC40})
-case("record mode with -C", ["-10", "-C", "QZ", "r.dat"], [summary("r.dat", 3, 6, 2)],
-     files={"r.dat": REC40})
 case("record mode with -PO", ["-10", "-PO", "QZ", "r.dat"],
      [rep_offset("r.dat", 25, b"xxxxxQZxxx"), rep_offset("r.dat", 33, b"xxxQZxxxxx")],
      files={"r.dat": REC40})
@@ -640,20 +567,9 @@ case("a long line whose match is in the first block", ["needle", "w.txt"],
 # --- Regular expressions and whole words ----------------------------------------------
 
 WORDS = {"w.txt": b"ab xab ab_ ab\n$ab ab9 (ab)\nab\n"}
-case("[regex] -R with a plain word finds it", ["-R", "needle", "f.txt"],
-     [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
-case("[regex] -B with a plain word finds it", ["-B", "needle", "f.txt"],
-     [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
-case("[regex] -u with a plain word finds it", ["-u", "needle", "f.txt"],
-     [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
-case("[regex] -U a( does not compile: -3641", ["-U", "a(", "f.txt"], [Msg(-3641)],
-     status=REGEX_SYNTAX_ERROR, files={"f.txt": b"a(\n"})
 case("[regex] -W: letters, digits, _ and $ are word characters", ["-W", "ab", "w.txt"],
      [rep("w.txt", 1, 1, b"ab xab ab_ ab"), rep("w.txt", 1, 12, b"ab xab ab_ ab"),
       rep("w.txt", 2, 10, b"$ab ab9 (ab)"), rep("w.txt", 3, 1, b"ab")], files=WORDS)
-case("[regex] -W=[abc]: only a, b and c are word characters", ["-W=[abc]", "xx", "w.txt"],
-     [rep("w.txt", 1, 1, b"xxd axx xx_"), rep("w.txt", 1, 9, b"xxd axx xx_")],
-     files={"w.txt": b"xxd axx xx_\n"})
 
 # --- Regular expressions: report forms, dialects, anchors, whole words --------------
 # Each expected line is worked out from the report rules: the column counts from
@@ -672,7 +588,6 @@ DIGIT_RUNS = [rep("f.txt", 1, 5, L1), rep("f.txt", 2, 7, L2)]
 # "45" is found as well.
 MARKED_RUNS = [rep("f.txt", 1, 6, L1), rep("f.txt", 2, 8, L2), rep("f.txt", 2, 9, L2)]
 for option, digits, marked in (("-R", "[0-9]#", "[0-9]\\c[0-9]#"), ("-U", "[0-9]+", "[0-9]\\c[0-9]+"),
-                               ("-u", "[0-9]+", "[0-9]\\c[0-9]+"),
                                ("-B", "[0-9]\\:+", "[0-9]\\c[0-9]\\:+")):
     case("[regex] %s digit runs" % option, [option, digits, "f.txt"], DIGIT_RUNS, files=DIGITS)
     case("[regex] %s cursor mark after the first digit" % option, [option, marked, "f.txt"],
@@ -697,10 +612,6 @@ for option, pattern in (("-R", "t?o"), ("-U", "t.o"), ("-B", "t?o")):
          files=CASES_FILE)
 case("[regex] -U from -F: the line end of the pattern file is dropped",
      ["-U", "-F", "p.txt", "f.txt"], DIGIT_RUNS, files=dict(DIGITS, **{"p.txt": b"[0-9]+\r\n"}))
-case("[regex] -B from -FB", ["-B", "-FB", "p.txt", "f.txt"], DIGIT_RUNS,
-     files=dict(DIGITS, **{"p.txt": b"[0-9]\\:+"}))
-case("[regex] -R -I -X: case counts again", ["-R", "-I", "-X", "t?o", "f.txt"],
-     [rep("f.txt", 2, 4, b"to two")], files=CASES_FILE)
 
 # Cursor marks: only a mark on the path that matched counts.
 case("[regex] -U a\\cb|ac on ac: the failed branch's mark is dropped", ["-U", "a\\cb|ac", "f.txt"],
@@ -715,7 +626,6 @@ case("[regex] -U ab\\c: the mark at the match end; the next search starts there"
 ANCHORS = [
     ("abc$ on a last line without a line feed", "abc$", b"abc", [(3, 1, 1)]),
     ("$ on lines with and without a final line feed", "$", b"ab\ncd", [(0, 1, 3), (0, 2, 3)]),
-    ("$ after a final line feed: no further line", "$", b"ab\ncd\n", [(0, 1, 3), (0, 2, 3)]),
     ("x$ on CRLF lines, the last without a line end", "x$", b"ax\r\nbx", [(1, 1, 2), (1, 2, 2)]),
     ("^$: an empty line", "^$", b"ab\n\ncd", [(0, 2, 1)]),
     ("^$ on a file that begins with an empty line", "^$", b"\nab\n", [(0, 1, 1)]),
@@ -827,12 +737,7 @@ def check_file_equals(ctx, name, expected):
     if not os.path.exists(path):
         return ["%s was not written" % name]
     actual = open(path, "rb").read()
-    if actual == expected:
-        return []
-    first = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b),
-                 min(len(actual), len(expected)))
-    return ["%s differs from the expected bytes (%d vs %d bytes, first difference at offset %d)"
-            % (name, len(actual), len(expected), first)]
+    return [] if actual == expected else ["%s differs\n%s" % (name, byte_diff(expected, actual))]
 
 
 def check_copy_with_defaults(ctx):
@@ -1554,8 +1459,6 @@ case("[walk] a FIFO and a socket found by a walk are passed over, not waited for
 EMPTY_MATCHES = [rep("f.txt", n, 1, b"") for n in (1, 2, 3)]
 for label, content, args, out in (
         ("an empty file", b"", ["-U", "^"], []),
-        ("an empty file", b"", ["-B", "<"], []),
-        ("an empty file, -C", b"", ["-C", "-R", "$"], []),
         ("an empty file, -C", b"", ["-C", "-R", "x@"], []),
         ("only line feeds", b"\n\n\n", ["needle"], []),
         ("only line feeds", b"\n\n\n", ["-U", "^$"], EMPTY_MATCHES),
@@ -1659,13 +1562,7 @@ for label, env, args, member, other in (
     case("[regex dbcs] %s: a set of one double-byte character matches that one" % label,
          args + [os.fsdecode(b"[" + member + b"]"), "f.txt"], [rep("f.txt", 2, 2, b"x" + member)],
          files={"f.txt": other + b"\nx" + member + b"\n"}, env=env, native_only=True)
-# Counted loops whose passes may take lazy or empty ways through their body.
-for pattern, text, length, column in (
-        ("(?:a??.){1,2}c", b"axyc", 4, 1),
-        ("^(b+?|a){1,2}?c", b"bbbbbbbbbbbac", 13, 1),
-        ("a(?:b(a{1,2}){0,2})*?\\1", b"abaaba", 6, 1)):
-    case("[regex loops] -V -U %s" % pattern, ["-V", "-U", pattern, "f.txt"],
-         [heading("f.txt"), vrep(length, 1, column, text)], files={"f.txt": text + b"\n"})
+# A counted loop whose passes may be empty before one that must consume.
 case("[regex loops] -U (?:a?){2,}(?:c){2} on abc: nothing, at once",
      ["-U", "(?:a?){2,}(?:c){2}", "f.txt"], [], files={"f.txt": b"abc\n"}, timeout=10)
 
@@ -1868,7 +1765,6 @@ utf8_case("-R ?@ runs over a lone CR and an invalid byte to the line end",
            vrep(6, 2, 1, CR_RUN), vrep(0, 2, 7, CR_RUN), vrep(0, 2, 8, CR_RUN)],
           files={"f.txt": b"\xc3\xa9\r\nbxx\r\x81a\r\r\n"})
 utf8_case("-I \u00e4rger finds \u00c4rger", ["-I", "\u00e4rger", "f.txt"], [utf8_rep(1, "\u00c4rger")])
-utf8_case("-I \u00dcBER finds \u00fcber", ["-I", "\u00dcBER", "f.txt"], [utf8_rep(1, "\u00fcber")])
 utf8_case("-I \u0391\u039b\u03a6\u0391 finds \u0391\u03bb\u03c6\u03b1, and -U -I as well",
           ["-U", "-I", "\u03b1\u039b\u03c6\u0391|\u03a4\u0391$", "f.txt"],
           [utf8_rep(2, "\u0391\u03bb\u03c6\u03b1"), utf8_rep(2, "\u03c4\u03b1")])
@@ -1877,18 +1773,6 @@ utf8_case("-U Stra.e and \u65e5.\u8a9e: '.' takes a character of two or three by
 utf8_case("-utf8 -U [\\p{IsGreek}]+: whole Greek words",
           ["-utf8", "-U", "[\\p{IsGreek}]+", "f.txt"],
           [utf8_rep(2, "\u0391\u03bb\u03c6\u03b1"), utf8_rep(2, "\u03b2\u03ae\u03c4\u03b1")])
-utf8_case("sets of characters: [\u00e0-\u00ff], [\u03b1-\u03c9] and [^\u65e5\u672c]",
-          ["-U", "[\u00e0-\u00ff]b|[\u03b1-\u03c9]{2}$|[^\u65e5\u672c]\u30c6", "f.txt"],
-          [utf8_rep(1, "\u00fcb"), utf8_rep(2, "\u03c4\u03b1"), utf8_rep(3, "\u8a9e\u30c6")])
-utf8_case("-W: a match inside \u00fcber is no word; one beside \u00e9 neither",
-          ["-W", "ber"], [], stdin=("pipe", "\u00fcber caf\u00e9 \u00e9ber\n".encode()))
-utf8_case("-W=set is read as UTF-8: -W=[\\p{L}\\p{N}_-]",
-          ["-W=[\\p{L}\\p{N}_-]", "ber"], [rep("", 1, 13, b"x-ber \xc3\xa4ber ber")],
-          stdin=("pipe", b"x-ber \xc3\xa4ber ber\n"))
-KELVIN_TEXT = "k K \u212a \u017fun SUN stra\u00dfe STRA\u1e9eE\n".encode()
-utf8_case("-I: case forms of another length (Kelvin sign, long s, capital sharp s)",
-          ["-I", "k", "f.txt"],
-          [rep("f.txt", 1, c, KELVIN_TEXT[:-1]) for c in (1, 3, 5)], files={"f.txt": KELVIN_TEXT})
 utf8_case("-I -V: a match spans the bytes of its case forms, and the next starts after them",
           ["-I", "-V", "ss"], [heading(""), vrep(4, 1, 1, "\u017f\u017f\u017fs".encode()),
                                vrep(3, 1, 5, "\u017f\u017f\u017fs".encode())],
@@ -2107,93 +1991,57 @@ class Suite:
             preexec=None, meanwhile=None):
         """Runs the program; stdin is None, ("file", bytes) or ("pipe", bytes);
         stdout, sigpipe and meanwhile as for case(); preexec runs in the child
-        before the program."""
+        before the program. A closed pipe's result holds the bytes read before
+        the close and, as seconds_after_close, how long the program went on."""
         timeout = timeout or self.timeout
         command = self.command(program, args)
-        if meanwhile is not None:
-            assert stdin is None and stdout is None and sigpipe is None
-            return self.run_meanwhile(command, cwd, timeout, preexec, meanwhile)
-        if stdout is not None or sigpipe is not None:
-            assert stdin is None and preexec is None
-            return self.run_with_output(command, cwd, timeout, stdout, sigpipe)
+        if sigpipe == "ignore":
+            preexec = lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN)  # noqa: E731
+        data = None
         if stdin is None:
-            with open(os.devnull, "rb") as null:
-                return subprocess.run(command, cwd=cwd, env=self.env, stdin=null,
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                      timeout=timeout, preexec_fn=preexec)
-        assert preexec is None
-        kind, data = stdin
-        if kind == "pipe":
-            return subprocess.run(command, cwd=cwd, env=self.env, input=data,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-        assert kind == "file"
-        path = os.path.join(os.path.dirname(cwd), "stdin.dat")  # outside the working directory
-        with open(path, "wb") as f:
-            f.write(data)
-        with open(path, "rb") as f:
-            return subprocess.run(command, cwd=cwd, env=self.env, stdin=f,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-
-    def run_meanwhile(self, command, cwd, timeout, preexec, meanwhile):
-        """Reads the first MEANWHILE_AFTER bytes of the output, which shows that
-        the program has begun; runs meanwhile() while the program waits on the
-        full pipe; then reads the rest."""
-        with open(os.devnull, "rb") as null:
-            with subprocess.Popen(command, cwd=cwd, env=self.env, stdin=null,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  preexec_fn=preexec) as child:
+            source = open(os.devnull, "rb")
+        elif stdin[0] == "pipe":
+            source, data = subprocess.PIPE, stdin[1]
+        else:
+            path = os.path.join(os.path.dirname(cwd), "stdin.dat")  # outside the working directory
+            with open(path, "wb") as f:
+                f.write(stdin[1])
+            source = open(path, "rb")
+        sink = open("/dev/full", "wb") if stdout == "full" else subprocess.PIPE
+        head, out, closed = b"", b"", None
+        try:
+            with subprocess.Popen(command, cwd=cwd, env=self.env, stdin=source, stdout=sink,
+                                  stderr=subprocess.PIPE, preexec_fn=preexec) as child:
                 try:
-                    # Unbuffered, so that no byte after the head is held back
-                    # from communicate().
-                    head = b""
-                    while len(head) < MEANWHILE_AFTER:
-                        got = os.read(child.stdout.fileno(), MEANWHILE_AFTER - len(head))
-                        if not got:
-                            break
-                        head += got
-                    meanwhile()
-                    out, err = child.communicate(timeout=timeout)
+                    if stdout == "closed":
+                        head = child.stdout.read(CLOSED_AFTER)
+                        child.stdout.close()
+                        closed = time.monotonic()
+                        err = child.stderr.read()
+                        child.wait(timeout)
+                    else:
+                        # With meanwhile: the first bytes, read unbuffered, show
+                        # that the program has begun; it then waits on the full
+                        # pipe while meanwhile() runs.
+                        while meanwhile is not None and len(head) < MEANWHILE_AFTER:
+                            got = os.read(child.stdout.fileno(), MEANWHILE_AFTER - len(head))
+                            if not got:
+                                break
+                            head += got
+                        if meanwhile is not None:
+                            meanwhile()
+                        out, err = child.communicate(data, timeout=timeout)
                 except BaseException:
                     child.kill()
                     raise
-                return subprocess.CompletedProcess(command, child.returncode, head + out, err)
-
-    def run_with_output(self, command, cwd, timeout, stdout, sigpipe):
-        """Runs the program with standard input from /dev/null and standard
-        output into /dev/full, into a pipe that is closed early, or into a pipe
-        read to the end. A closed pipe's result holds the bytes read before the
-        close and, as seconds_after_close, how long the program went on."""
-        def ignore_sigpipe():
-            signal.signal(signal.SIGPIPE, signal.SIG_IGN)
-        preexec = ignore_sigpipe if sigpipe == "ignore" else None
-        with open(os.devnull, "rb") as null:
-            if stdout == "full":
-                with open("/dev/full", "wb") as full:
-                    proc = subprocess.run(command, cwd=cwd, env=self.env, stdin=null, stdout=full,
-                                          stderr=subprocess.PIPE, timeout=timeout,
-                                          preexec_fn=preexec)
-                proc.stdout = b""
-                return proc
-            if stdout is None:
-                return subprocess.run(command, cwd=cwd, env=self.env, stdin=null,
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                      timeout=timeout, preexec_fn=preexec)
-            assert stdout == "closed"
-            with subprocess.Popen(command, cwd=cwd, env=self.env, stdin=null,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  preexec_fn=preexec) as child:
-                try:
-                    head = child.stdout.read(CLOSED_AFTER)
-                    child.stdout.close()
-                    closed = time.monotonic()
-                    err = child.stderr.read()
-                    child.wait(timeout)
-                except BaseException:
-                    child.kill()
-                    raise
-                proc = subprocess.CompletedProcess(command, child.returncode, head, err)
-                proc.seconds_after_close = time.monotonic() - closed
-                return proc
+        finally:
+            for f in (source, sink):
+                if f is not subprocess.PIPE:
+                    f.close()
+        proc = subprocess.CompletedProcess(command, child.returncode, head + (out or b""), err)
+        if closed is not None:
+            proc.seconds_after_close = time.monotonic() - closed
+        return proc
 
     def compare(self, parts, status, proc, names, label, killed_by=None, err=None, out_re=None):
         errors = []
@@ -2365,22 +2213,13 @@ def run_items(suite, items, jobs):
         yield from pool.imap(run_item, items)
 
 
-def byte_diff(expected, actual, limit=24):
-    """A line diff of the reprs of the two outputs, cut to a readable size."""
+def byte_diff(expected, actual):
+    """Where the two outputs part, with some bytes around it."""
     first = next((i for i, (a, b) in enumerate(zip(expected, actual)) if a != b),
                  min(len(expected), len(actual)))
-    head = "    expected %d bytes, got %d; first difference at byte %d: expected %r, got %r" % (
-        len(expected), len(actual), first, expected[max(0, first - 20):first + 40],
-        actual[max(0, first - 20):first + 40])
-
-    def split(data):
-        return [repr(line)[:160] for line in data.split(b"\n")]
-
-    lines = list(difflib.unified_diff(split(expected), split(actual), "expected", "actual",
-                                      lineterm="", n=1))
-    if len(lines) > limit:
-        lines = lines[:limit] + ["... (%d more diff lines)" % (len(lines) - limit)]
-    return "\n".join([head] + ["    " + line for line in lines])
+    return "    expected %d bytes, got %d; first difference at byte %d: expected %r, got %r" % (
+        len(expected), len(actual), first, expected[max(0, first - 40):first + 80],
+        actual[max(0, first - 40):first + 80])
 
 
 def main():
