@@ -8,7 +8,6 @@
 #include <cstdio>
 
 #include "pattern/compiled_pattern.h"
-#include "pattern/regex_double_byte.h"
 #include "pattern/unicode_set.h"
 #include "tests/unit/regex_test_support.h"
 
@@ -309,49 +308,6 @@ TEST(RegexCompilerFirstCharacters, TheTableHoldsEveryByteAMatchCanBeginWith) {
             "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz");
 }
 
-TEST(RegexCompilerDoubleByte, ThePrePassWrapsEachCharacterWhereTheParserReadsItems) {
-  test::EncodingScope encoding;
-  encoding.doubleByte(0x81, 0x9F);
-  struct Case {
-    int32_t unixSyntax;
-    std::string pattern;
-    std::string wrapped;
-  };
-  const Case cases[] = {
-      {1, "\x81\x40*", "(?:\x81\x40)*"},
-      {0, "a\x81\x40", "a(\x81\x40)"},
-      // A backslash takes the whole character after it.
-      {1, "\\\x81\x7C|b", "\\\x81\x7C|b"},
-      // A trail byte that looks like syntax stays with its lead byte.
-      {1, "\x81|\x81)", "(?:\x81|)(?:\x81))"},
-      // Sets and comments are copied as they are.
-      {1, "[\x81]x]\x81\x40", "[\x81]x](?:\x81\x40)"},
-      {1, "[]\x81\x40]", "[]\x81\x40]"},
-      {0, "[]\x81\x40", "[](\x81\x40)"},
-      {1, "[^]\x81\x40]", "[^](?:\x81\x40)]"},
-      {1, "[a-[\x81\x40]\x81\x40]\x81\x40", "[a-[\x81\x40]\x81\x40](?:\x81\x40)"},
-      {1, "[\\p{\x81}}]\x81\x40]", "[\\p{\x81}}](?:\x81\x40)]"},
-      {1, "(?#\x81))\x81\x40", "(?#\x81))(?:\x81\x40)"},
-      {0, "(?#\x81\x40)", "(?#(\x81\x40))"},
-      // Nothing is read past the end.
-      {1, "a\x81", "a\x81"},
-      {1, "\\", "\\"},
-      {1, "\\\x81", "\\\x81"},
-      {1, "[\x81", "[\x81"},
-      {1, "", ""},
-  };
-  for (const Case& c : cases) {
-    const int32_t length = static_cast<int32_t>(c.pattern.size());
-    std::vector<uint8_t> out(static_cast<size_t>(doubleByteTextCapacity(length)));
-    const int32_t written = wrapDoubleByteText(test::bytes(c.pattern), length, c.unixSyntax, out.data());
-    EXPECT_EQ(std::string(out.begin(), out.begin() + written), c.wrapped) << c.pattern;
-  }
-  // The worst case fills the capacity without passing it.
-  const std::string pairs(1000, '\x81');
-  EXPECT_LE(wrapDoubleByteText(test::bytes(pairs), 1000, 1, std::vector<uint8_t>(3012).data()),
-            doubleByteTextCapacity(1000));
-}
-
 TEST(RegexCompilerMatches, ADoubleByteCharacterIsOneItem) {
   test::EncodingScope encoding;
   encoding.doubleByte(0x81, 0x9F);
@@ -361,7 +317,20 @@ TEST(RegexCompilerMatches, ADoubleByteCharacterIsOneItem) {
       {'U', "\x81|", "\x81|", {{0, 2}}, ENCODING_DOUBLE_BYTE},
       {'R', "\\\x81\\", "\x81\\", {{0, 2}}, ENCODING_DOUBLE_BYTE},
       {'U', "(?#\x81))b", "b", {{0, 1}}, ENCODING_DOUBLE_BYTE},
+      // A trail byte that looks like syntax stays with its lead byte, in sets
+      // and comments too.
+      {'U', "\x81|\x81)", "\x81|\x81)", {{0, 4}}, ENCODING_DOUBLE_BYTE},
+      {'U', "[\x81]x]\x81\x40", "x\x81\x40 \x81]\x81\x40 \x81\x40", {{0, 3}, {4, 4}}, ENCODING_DOUBLE_BYTE},
+      {'U', "[^]\x81\x40]", "]\x81\x40 ^\x81\x40]", {{4, 4}}, ENCODING_DOUBLE_BYTE},
+      {'U', "[a-[\x81\x40]\x81\x40]\x81\x40", "b\x81\x40 a\x81\x40", {{4, 3}}, ENCODING_DOUBLE_BYTE},
+      {'U', "(?#\x81))\x81\x40", "\x81\x40", {{0, 2}}, ENCODING_DOUBLE_BYTE},
   });
+  // Nothing is read past the end of a pattern that ends inside a character.
+  for (const char* pattern : {"a\x81", "\\", "\\\x81", "[\x81", ""}) {
+    EXPECT_GE(compileWith(pattern, 'U', 0, ENCODING_DOUBLE_BYTE), REGEX_SYNTAX_ERROR) << pattern;
+  }
+  const std::string pairs(100001, '\x81');
+  EXPECT_EQ(compileWith(pairs, 'U', 0, ENCODING_DOUBLE_BYTE), 0);
   ASSERT_EQ(compileWith("\x81\x40", 'U', 0, ENCODING_DOUBLE_BYTE), 0);
   EXPECT_EQ(firstCharacters(), "\x81");
 }
