@@ -669,17 +669,6 @@ case("[dbcs] -W: a word after a double-byte character ending in a letter",
                              rep("f.txt", 1, 10, WORD_AFTER["f.txt"][:-1])],
      files=WORD_AFTER, env=SJIS, native_only=True)
 
-# Periodic literal search texts over long lines.
-PERIODIC_ABC = b"abc " * 2500 + b"X" + b"abc " * 2500  # 20,001 bytes
-ABC_LINE = b"first line\n" + b"abc " * 125000 + b"X" + b"abc " * 125000 + b"\n"  # 1 MB
-case("-FB: a 20,001-byte periodic search text over a 1 MB line: its one match",
-     ["-FB", "p.txt", "-C", "f.txt"], [summary("f.txt", 2, 490001, 1)],
-     files={"p.txt": PERIODIC_ABC, "f.txt": ABC_LINE})
-RUN_OF_X = b"x" * 500000 + b"NEEDLE" + b"x" * 500000 + b"NEEDLE\n"
-case("-FB: x repeated 19,995 times and NEEDLE over 1 MB of x: both matches",
-     ["-FB", "p.txt", "-C", "-PO", "f.txt"], [summary_offset("f.txt", 480005, 2)],
-     files={"p.txt": b"x" * 19995 + b"NEEDLE", "f.txt": RUN_OF_X})
-
 
 # --- -D: the stored defaults update ---------------------------------------------------
 
