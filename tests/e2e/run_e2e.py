@@ -1023,25 +1023,6 @@ def run_with_locale(ctx, env, args):
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=ctx.suite.timeout)
 
 
-def check_utf8_names(ctx):
-    """Names the walk finds come back from the wide calls and are shown in UTF-8."""
-    expected = rep(walked("r\u00e9pertoire", "\u00e9t\u00e9.txt"), 1, 1, b"needle")
-    proc = run_with_locale(ctx, {"LANG": "C.UTF-8"},
-                           ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "*.txt"])
-    if proc.returncode != 0 or proc.stdout != expected:
-        return ["status %d, output %r, expected %r" % (proc.returncode, proc.stdout, expected)]
-    return []
-
-
-case("[walk] -utf8 -UnicodeCallsAvailable: names the walk finds are shown in UTF-8",
-     ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "*.dat"], [rep("x.dat", 1, 1, b"needle")],
-     files={"r\u00e9pertoire/\u00e9t\u00e9.txt": b"needle\n", "x.dat": b"needle\n"},
-     check=check_utf8_names)
-case("[walk] -utf8 -UnicodeCallsAvailable: a non-ASCII plain name matches without regard to case",
-     ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "\u00c9T\u00c9.TXT"],
-     [rep(walked("r\u00e9pertoire", "\u00e9t\u00e9.txt"), 1, 1, b"needle")],
-     files={"r\u00e9pertoire/\u00e9t\u00e9.txt": b"needle\n"}, native_only=True)
-
 # Non-ASCII names typed and walked, along each route a name can take: the ANSI
 # calls with names in the code page (no option), the ANSI calls with UTF-8
 # names converted (-utf8), and the wide calls (-utf8 -UnicodeCallsAvailable).
@@ -1666,9 +1647,6 @@ for args, expected in (
         (["-T", "needle", "empty"], b"")):
     case("[walk] -T: a directory's name searches its whole tree: %s" % " ".join(args), args,
          out_re=expected, files=DIR_TREE, stdin=("pipe", b"needle on standard input\n"))
-case("[walk] -T .: a link back up the tree is not followed a second time",
-     ["-T", "needle", "."], out_re=tree_reports("./", True), files=DIR_TREE,
-     setup=lambda ctx: os.symlink("..", os.path.join(ctx.work, "src", "up")), native_only=True)
 
 # --- UTF-8 text: searches under the code page 65001 ------------------------------
 # Under the UTF-8 code page the text of files and standard input is searched as
