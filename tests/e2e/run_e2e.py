@@ -1647,6 +1647,9 @@ for args, expected in (
         (["-T", "needle", "empty"], b"")):
     case("[walk] -T: a directory's name searches its whole tree: %s" % " ".join(args), args,
          out_re=expected, files=DIR_TREE, stdin=("pipe", b"needle on standard input\n"))
+case("[walk] -T .: a link back up the tree is not followed a second time",
+     ["-T", "needle", "."], out_re=tree_reports("./", True), files=DIR_TREE,
+     setup=lambda ctx: os.symlink("..", os.path.join(ctx.work, "src", "up")), native_only=True)
 
 # --- UTF-8 text: searches under the code page 65001 ------------------------------
 # Under the UTF-8 code page the text of files and standard input is searched as
