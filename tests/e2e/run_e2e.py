@@ -455,6 +455,10 @@ case("-L on a missing list file: -3632", ["needle", "a.txt", "-L", "missing.lst"
 # anything is searched.
 case("-L as the last argument: -3661, nothing searched", ["needle", "a.txt", "-L"],
      [Msg(-3661, a1="-L")], status=1, files=ABC)
+case("-l right after the search text and last: -3661", ["needle", "-l"],
+     [Msg(-3661, a1="-l")], status=1)
+case("+T as the last argument: -3662, nothing searched", ["needle", "a.txt", "+T"],
+     [Msg(-3662, a1="+T")], status=1, files=ABC)
 case("-t as the last argument of the file phase: -3662", ["needle", "a.txt", "-t"],
      [Msg(-3662, a1="-t")], status=1, files=ABC)
 case("a prefix takes the next argument even when that looks like a prefix",
