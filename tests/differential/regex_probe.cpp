@@ -18,12 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "console/stream.h"
 #include "driver/search_driver.h"
-#include "driver/text_window.h"
-#include "pattern/compiled_pattern.h"
-#include "pattern/text_source.h"
 #include "support/text_encoding.h"
+#include "tests/unit/match_walk.h"
 
 namespace {
 
@@ -34,31 +31,7 @@ bool readBytes(std::vector<uint8_t>& into, long length) {
              static_cast<size_t>(length);
 }
 
-// The length of the character at a 0-based offset: one byte, or in UTF-8 a
-// lead byte and its continuation bytes.
-int32_t characterLength(const std::vector<uint8_t>& text, size_t at, int32_t encoding) {
-  int32_t length = 1;
-  if (encoding != ENCODING_UTF8) return 1;
-  while (at + length < text.size() && (text[at + length] & 0xC0) == 0x80) ++length;
-  return length;
-}
-
-void printStringMatches(const std::vector<uint8_t>& pattern, const std::vector<uint8_t>& text,
-                        int32_t encoding) {
-  const int32_t n = static_cast<int32_t>(text.size());
-  int32_t position = 1;
-  while (position <= n + 1) {
-    const int32_t found =
-        FindRegexInMemory(position, pattern.data(), static_cast<int32_t>(pattern.size()),
-                          text.data(), n, encoding);
-    if (found == 0) break;
-    const int32_t length = compiledPattern.matchLength;
-    std::printf(" %d %d", found - 1, length);
-    position = found + (length > 0 ? length : characterLength(text, found - 1, encoding));
-  }
-}
-
-// False when the file cannot be written or read back.
+// False when the file cannot be written or read back, or a search fails.
 bool printFileMatches(const std::string& name, const std::vector<uint8_t>& text,
                       int32_t encoding) {
   // A new file each time: some file systems flush the data of a file that is
@@ -68,20 +41,15 @@ bool printFileMatches(const std::string& name, const std::vector<uint8_t>& text,
   if (out == nullptr) return false;
   const bool written = text.empty() || std::fwrite(text.data(), 1, text.size(), out) == text.size();
   if (std::fclose(out) != 0 || !written) return false;
-  int32_t status = 0;
-  Stream* stream = openStream(name.c_str(), "rb", &status, STREAM_FILE_CAPACITY);
-  if (stream == nullptr) return false;
-  openTextWindow(stream, 0, 0, encoding);
-  while (SearchRegex(nullptr, 0) == 0) {
+  const int32_t status = match_walk::walkFile(name, 0, encoding, nullptr, [&](int64_t offset) {
     const int32_t length = compiledPattern.matchLength;
-    const int64_t offset = cursorOffset();
     std::printf(" %lld %d", static_cast<long long>(offset), length);
-    const int32_t step =
-        length > 0 ? length : characterLength(text, static_cast<size_t>(offset), encoding);
-    if (textSource.AdvanceTo(textWindow.cursor + step) != 0) break;
-  }
-  closeStream(stream);
-  return true;
+    return static_cast<int64_t>(
+        length > 0 ? length
+                   : match_walk::emptyStep(text.data(), static_cast<int64_t>(text.size()), offset,
+                                           encoding, true));
+  });
+  return status >= 0;
 }
 
 }  // namespace
@@ -119,7 +87,10 @@ int main(int argc, char** argv) {
         break;
       }
     } else {
-      printStringMatches(pattern, text, encoding);
+      for (const match_walk::Match& m : match_walk::findAllInMemory(
+               text.data(), static_cast<int32_t>(text.size()), encoding, true)) {
+        std::printf(" %lld %d", static_cast<long long>(m.start), m.length);
+      }
     }
     std::fputc('\n', stdout);
   }

@@ -25,7 +25,6 @@ Only the Python standard library is used.
 """
 
 import argparse
-import difflib
 import itertools
 import multiprocessing
 import os
@@ -84,9 +83,6 @@ class Msg:
         self.number = number
         self.args = {int(k[1:]): v for k, v in args.items()}  # a1="name" -> slot 1
 
-    def __repr__(self):
-        return "Msg(%d, %r)" % (self.number, self.args)
-
 
 class Usage:
     """The usage screen with the markers of the settings in force. The program's
@@ -107,18 +103,12 @@ class Usage:
             7: mark(not ignore_case),
         }
 
-    def __repr__(self):
-        return "Usage(%r)" % self.slots
-
 
 class MsgText:
     """The plain text of a message, as an argument of another message."""
 
     def __init__(self, number):
         self.number = number
-
-    def __repr__(self):
-        return "MsgText(%d)" % self.number
 
 
 def to_bytes(value):
@@ -235,35 +225,17 @@ CASES = []
 
 
 def case(name, args, out=(), status=0, files=None, stdin=None, **options):
-    """Adds a case.
-
-    args: the arguments after the program name; "{P}" stands for the program's
-      file name in the working directory (with copy_program), "{P2}" for a
-      second name of the same kind (grep2 or grep2.exe), "{LINK}" likewise.
-    out: the expected standard output as parts (bytes, Msg, Usage).
-    status: the expected exit status as the program returns it.
-    files: name -> bytes (or Sparse) created in the working directory.
-    stdin: None (/dev/null), ("file", bytes) or ("pipe", bytes).
-    options: copy_program (without_catalogue: the copy gets no grep.kvb beside
-      it), check (a function run after the program), native_only, slow, setup (a
-      function of the working directory run before), out_re (a regular
-      expression that the whole standard output must match, in place of out),
-      err (the expected standard error as parts; unchecked when not given),
-      stdout ("full": /dev/full; "closed": a pipe that is closed after its first
-      CLOSED_AFTER bytes, which are then the output compared with out),
-      sigpipe ("ignore": the program starts with SIGPIPE ignored), killed_by (the
-      signal that must end the program instead of an exit status), env (variables
-      set for this run on top of the suite's environment, e.g. LANG),
-      file_size_limit (bytes: the program runs under that RLIMIT_FSIZE, with
-      SIGXFSZ ignored, so a write beyond it fails as on a full disk),
-      unprivileged (run as the user "nobody" when the suite runs as root, so
-      that permissions keep it out), meanwhile (a function of the context run
-      once the first MEANWHILE_AFTER bytes of standard output have been read;
-      the program meanwhile waits on the full pipe), timeout (seconds), alone
-      (the case runs by itself, after the others, when cases run at once),
-      utf8_code_page (the program runs with the code page 65001: see
-      Suite.utf8_code_page_env).
-    """
+    """Adds a case. args: "{P}" is the program's name in the working directory
+    (copy_program, without_catalogue), "{P2}" and "{LINK}" names of its kind;
+    out: parts (bytes, Msg, Usage), or out_re, a regular expression; files:
+    name -> bytes or Sparse; stdin: None (/dev/null), ("file"|"pipe", bytes).
+    Options: check(ctx) after the run, setup(ctx) before it, err (standard
+    error as parts), stdout "full" (/dev/full) or "closed" (a pipe closed
+    after CLOSED_AFTER bytes), sigpipe "ignore", killed_by (a signal), env,
+    file_size_limit (RLIMIT_FSIZE, SIGXFSZ ignored), unprivileged (as nobody
+    when run as root), meanwhile(ctx) (run while the program waits on the full
+    pipe after MEANWHILE_AFTER bytes), timeout, alone, native_only, slow,
+    utf8_code_page (Suite.utf8_code_page_env)."""
     assert not any(c["name"] == name for c in CASES), name
     CASES.append(dict(name=name, args=list(args), out=list(out), status=status,
                       files=files or {}, stdin=stdin, **options))
@@ -279,37 +251,14 @@ case("road: -i needle file.txt", ["-i", "needle", "file.txt"],
 case("case-sensitive by default", ["needle", "file.txt"],
      [rep("file.txt", 2, 1, b"needle at start"), rep("file.txt", 4, 5, b"end needle")],
      files={"file.txt": ROAD})
-case("-I upper-cases a mixed-case search text", ["-I", "NeEdLe", "file.txt"],
-     [rep("file.txt", 2, 1, b"needle at start"), rep("file.txt", 3, 5, b"abc NEEDLE xyz"),
-      rep("file.txt", 4, 5, b"end needle")],
-     files={"file.txt": ROAD})
 case("-X after -I searches case-sensitively", ["-I", "-X", "NEEDLE", "file.txt"],
      [rep("file.txt", 3, 5, b"abc NEEDLE xyz")], files={"file.txt": ROAD})
 case("no match prints nothing", ["absent", "file.txt"], [], files={"file.txt": ROAD})
-case("two matches on one line are reported twice", ["foo", "f.txt"],
-     [rep("f.txt", 1, 1, b"foo foo"), rep("f.txt", 1, 5, b"foo foo")],
-     files={"f.txt": b"foo foo\n"})
-case("matches do not overlap: the cursor moves past each match", ["aa", "f.txt"],
-     [rep("f.txt", 1, 1, b"aaaaa"), rep("f.txt", 1, 3, b"aaaaa")],
-     files={"f.txt": b"aaaaa\n"})
-case("abab is found in abaabab at column 4", ["abab", "f.txt"],
-     [rep("f.txt", 1, 4, b"abaabab")], files={"f.txt": b"abaabab\n"})
 case("last line without a line feed", ["needle", "f.txt"],
      [rep("f.txt", 2, 5, b"two needle")], files={"f.txt": b"one\ntwo needle"})
-case("match at the very end of the file", ["end", "f.txt"],
-     [rep("f.txt", 1, 4, b"theend")], files={"f.txt": b"theend"})
-case("empty file", ["needle", "f.txt"], [], files={"f.txt": b""})
 case("CRLF lines: carriage returns are not printed", ["needle", "f.txt"],
      [rep("f.txt", 2, 6, b"beta needle"), rep("f.txt", 4, 1, b"needle")],
      files={"f.txt": b"alpha\r\nbeta needle\r\ngamma\r\nneedle\r\n"})
-case("a carriage return inside a line counts in the column", ["needle", "f.txt"],
-     [rep("f.txt", 1, 7, b"abcd needle")], files={"f.txt": b"ab\rcd needle\n"})
-case("line start fix-up: a line that begins with CR", ["needle", "f.txt"],
-     [rep("f.txt", 2, 1, b"needle")], files={"f.txt": b"x\n\rneedle\n"})
-case("line start fix-up: the first line begins with CR", ["needle", "f.txt"],
-     [rep("f.txt", 1, 1, b"needle")], files={"f.txt": b"\rneedle\n"})
-case("line start fix-up skips one CR only", ["needle", "f.txt"],
-     [rep("f.txt", 2, 2, b"needle")], files={"f.txt": b"x\n\r\rneedle\n"})
 # The fix-up moves the line start once per reported match, so with two CRs at
 # the start of a line the second match of that line counts from one byte later.
 case("line start fix-up runs again for the second match of a line", ["needle", "f.txt"],
@@ -354,9 +303,6 @@ case("-C: each file starts afresh", ["-C", "needle", "a.txt", "b.txt"],
 case("standard input from a redirected file: empty display name", ["needle"],
      [rep("", 1, 3, b"a needle"), rep("", 3, 1, b"needle")],
      stdin=("file", b"a needle\nb\nneedle\n"))
-case("standard input from a pipe", ["needle"],
-     [rep("", 1, 3, b"a needle"), rep("", 3, 1, b"needle")],
-     stdin=("pipe", b"a needle\nb\nneedle\n"))
 case("standard input empty (/dev/null)", ["needle"], [])
 LONG_STDIN = b"x" * 70000 + b"needle" + b"y" * 10 + b"\n" + b"needle\n"
 case("standard input from a pipe: a line longer than the window is read back", ["needle"],
@@ -367,8 +313,6 @@ case("standard input from a file: a line longer than the window is read back", [
      stdin=("file", LONG_STDIN))
 case("standard input from a pipe: many blocks, line numbers go on", ["needle"],
      [rep("", 300001, 2, b"aneedle")], stdin=("pipe", b"a\n" * 300000 + b"aneedle\n"))
-case("standard input with -C", ["-C", "needle"], [summary("", 1, 3, 2)],
-     stdin=("pipe", b"a needle\nneedle\n"))
 case("standard input with -V: the heading has an empty name", ["-V", "needle"],
      [heading(""), vrep(6, 1, 3, b"a needle")], stdin=("pipe", b"a needle\n"))
 case("an empty search text argument: the next word is the search text", ["", "f.txt"],
@@ -388,8 +332,6 @@ case("-P followed by anything but O is an unknown option", ["-PX", "-P", "needle
 case("-C: one summary line with the first position and the count", ["-C", "needle", "f.txt", "g.txt"],
      [summary("f.txt", 2, 4, 3)], files=dict(F1, **{"g.txt": b"nothing here\n"}))
 case("-C with -M: the count alone", ["-C", "-M", "needle", "f.txt"], [bare(b"3")], files=F1)
-case("-C with -PO: the first offset", ["-C", "-PO", "needle", "f.txt"],
-     [summary_offset("f.txt", 7, 3)], files=F1)
 case("-C with -V: -V has no effect", ["-V", "-C", "needle", "f.txt"], [summary("f.txt", 2, 4, 3)],
      files=F1)
 case("-V: a heading per file with matches and the length column",
@@ -397,9 +339,6 @@ case("-V: a heading per file with matches and the length column",
      [heading("f.txt"), vrep(6, 2, 4, b"xx needle"), vrep(6, 4, 1, b"needle needle"),
       vrep(6, 4, 8, b"needle needle"), heading("h.txt"), vrep(6, 1, 1, b"needle")],
      files=dict(F1, **{"g.txt": b"nothing\n", "h.txt": b"needle\n"}))
-case("-V with -PO", ["-V", "-PO", "needle", "f.txt"],
-     [heading("f.txt"), vrep_offset(6, 7, b"xx needle"), vrep_offset(6, 22, b"needle needle"),
-      vrep_offset(6, 29, b"needle needle")], files=F1)
 case("-V with -M: no heading, no location", ["-V", "-M", "needle", "f.txt"],
      [bare(b"xx needle"), bare(b"needle needle"), bare(b"needle needle")], files=F1)
 case("-V heading of a name with a blank is quoted", ["-V", "needle", "my file.txt"],
@@ -417,12 +356,8 @@ case("unknown options print -3631 and the search still runs",
      [Msg(-3631, a1=o) for o in ["-Q", "-q", "-G", "-J", "-K", "-S", "-Z", "-A", "-", "-#"]]
      + [rep("f.txt", 2, 4, b"xx needle"), rep("f.txt", 4, 1, b"needle needle"),
         rep("f.txt", 4, 8, b"needle needle")], files=F1)
-case("-T: a name that is no file in a tree walk gives status -2", ["-T", "needle", "nosuch.txt"],
-     [], status=NOT_FOUND)
 case("+T in the file phase makes later specifications tree walks",
      ["needle", "a.txt", "+T", "nosuch1.txt", "nosuch2.txt"],
-     [rep("a.txt", 1, 1, b"needle")], status=NOT_FOUND, files={"a.txt": b"needle\n"})
-case("-t in the file phase", ["needle", "a.txt", "-t", "nosuch.txt"],
      [rep("a.txt", 1, 1, b"needle")], status=NOT_FOUND, files={"a.txt": b"needle\n"})
 case("? after the search text is a wildcard specification", ["needle", "?"], [])
 case("a wildcard that selects nothing gives status 0", ["needle", "*.none"], [],
@@ -437,7 +372,6 @@ case("-E with an empty text leaves no search text: usage", ["-E", ""], [Usage()]
 case("-E with an empty text: the next word is the search text", ["-E", "", "needle", "f.txt"],
      [rep("f.txt", 1, 1, b"needle")], files={"f.txt": b"needle\n"})
 case("-E without an argument: -3626", ["-E"], [Msg(-3626)], status=1)
-case("-E without an argument after other options: -3626", ["-I", "-E"], [Msg(-3626)], status=1)
 case("-E twice: -3627", ["-E", "a", "-E", "b"], [Msg(-3627)], status=1)
 case("-E after a search text: -3627", ["needle", "-E", "x", "f.txt"], [Msg(-3627)], status=1,
      files={"f.txt": b"needle\n"})
@@ -469,9 +403,6 @@ case("-FB: a match over a line feed at the window boundary; lines counted on",
             "w.txt": lines_of_ten(6553) + b"abc needle1\nneedle2 tail\nzz\nneedle1\nneedle2\n"})
 case("a search text longer than the file", ["needle-needle", "f.txt"], [],
      files={"f.txt": b"needle"})
-case("-F drops a trailing 0x1A", ["-F", "p.txt", "f.txt"],
-     [rep("f.txt", 1, 1, b"ab\x1a"), rep("f.txt", 2, 1, b"ab")],
-     files={"p.txt": b"ab\x1a", "f.txt": b"ab\x1a\nab\n"})
 case("-fb keeps a trailing 0x1A", ["-fb", "p.txt", "f.txt"],
      [rep("f.txt", 1, 1, b"ab\x1a")],
      files={"p.txt": b"ab\x1a", "f.txt": b"ab\x1a\nab\n"})
@@ -503,15 +434,9 @@ case("-L: a line of 1024 bytes is accepted (CR not counted)", ["needle", "-L", "
 case("-L: a 1025th byte in a line: -3634", ["needle", "-L", "list.lst"],
      [rep("b.txt", 1, 3, b"b needle"), Msg(-3634)], status=1,
      files=dict(ABC, **{"list.lst": b"b.txt\n" + b" " * 1020 + b"a.txt\n"}))
-case("-L: a +T line is a tree walk (wildcard that selects nothing: 0)", ["needle", "-L", "list.lst"],
-     [rep("a.txt", 1, 3, b"a needle")],
-     files=dict(ABC, **{"list.lst": b"a.txt\n+T  *.none\n"}))
 case("-L: a +T line without wildcard that selects nothing gives -2", ["needle", "-L", "list.lst"],
      [rep("a.txt", 1, 3, b"a needle")], status=NOT_FOUND,
      files=dict(ABC, **{"list.lst": b"a.txt\n  +T  nosuch.txt\n"}))
-case("-L: a -t line is a tree walk too", ["needle", "-L", "list.lst"],
-     [rep("a.txt", 1, 3, b"a needle")], status=NOT_FOUND,
-     files=dict(ABC, **{"list.lst": b"a.txt\n-t nosuch.txt\n"}))
 case("-L: the command line's -T does not apply to list lines", ["-T", "needle", "-L", "list.lst"],
      [rep("a.txt", 1, 3, b"a needle")],
      files=dict(ABC, **{"list.lst": b"a.txt\n"}))
@@ -546,19 +471,12 @@ case("-D with one argument: -3625", ["-I", "-D", "grep"], [Msg(-3625)], status=1
 
 # --- The usage screen and its markers ---------------------------------------------
 
-case("usage: no arguments", [], [Usage()])
-case("usage: ? as the first argument", ["?"], [Usage()])
-case("usage: -H", ["-H"], [Usage()])
-case("usage: -h after a search text is still an option", ["needle", "-h", "f.txt"], [Usage()],
-     files={"f.txt": b"needle\n"})
-case("usage: options without a search text", ["-C", "-V"], [Usage()])
-case("usage: -I marks -I", ["-I", "?"], [Usage(ignore_case=1)])
-case("usage: -I then -X marks -X", ["-I", "-X", "?"], [Usage(ignore_case=0)])
-case("usage: -R marks -R", ["-R", "-H"], [Usage(syntax=SYNTAX_R)])
-case("usage: -u marks -U", ["-u", "?"], [Usage(syntax=SYNTAX_U)])
-case("usage: -B marks -B", ["-B", "?"], [Usage(syntax=SYNTAX_B)])
-case("usage: -R then -N marks -N", ["-R", "-N", "?"], [Usage()])
-case("usage: -Ux changes nothing", ["-Ux", "-I", "?"], [Usage(ignore_case=1)])
+# (arguments, the markers the screen shows)
+for args, marks in (([], {}), (["?"], {}), (["-C", "-V"], {}), (["needle", "-h", "f.txt"], {}),
+                    (["-I", "?"], dict(ignore_case=1)), (["-I", "-X", "?"], {}),
+                    (["-R", "-H"], dict(syntax=SYNTAX_R)), (["-u", "?"], dict(syntax=SYNTAX_U)),
+                    (["-B", "?"], dict(syntax=SYNTAX_B)), (["-R", "-N", "?"], {})):
+    case("usage: " + (" ".join(args) or "no arguments"), args, [Usage(**marks)])
 
 
 def check_usage_under_other_name(ctx):
@@ -591,34 +509,22 @@ case("without grep.kvb: the load error in place of a message ends its line", ["-
      out_re=LOAD_ERROR, status=1, copy_program=True, without_catalogue=True)
 
 # --- Record mode -------------------------------------------------------------------
+# The report rules of records (boundaries, bases, the shown bytes, records
+# across the window) are the random cases' below.
 
 REC40 = b"x" * 25 + b"QZ" + b"x" * 6 + b"QZ" + b"x" * 5   # QZ at 25 and 33
 case("record mode -10: line = record number, column within the record", ["-10", "QZ", "r.dat"],
      [rep("r.dat", 3, 6, b"xxxxxQZxxx"), rep("r.dat", 4, 4, b"xxxQZxxxxx")], files={"r.dat": REC40})
 case("record mode: the numeric option after the search text", ["QZ", "-10", "r.dat"],
      [rep("r.dat", 3, 6, b"xxxxxQZxxx"), rep("r.dat", 4, 4, b"xxxQZxxxxx")], files={"r.dat": REC40})
-case("record mode with -C", ["-10", "-C", "QZ", "r.dat"], [summary("r.dat", 3, 6, 2)],
-     files={"r.dat": REC40})
 case("record mode with -PO", ["-10", "-PO", "QZ", "r.dat"],
      [rep_offset("r.dat", 25, b"xxxxxQZxxx"), rep_offset("r.dat", 33, b"xxxQZxxxxx")],
      files={"r.dat": REC40})
-case("record mode: a match over a record boundary prints up to its end", ["-10", "QZ", "r.dat"],
-     [rep("r.dat", 3, 10, b"x" * 9 + b"QZ")], files={"r.dat": b"x" * 29 + b"QZ" + b"x" * 9})
-case("record mode: CR dropped, LF kept, 0x01 as a blank", ["-10", "QZ", "r.dat"],
-     [rep("r.dat", 1, 7, b"ab\ncdQZ g")], files={"r.dat": b"ab\r\ncdQZ\x01g" + b"y" * 10})
-case("record mode: a short last record", ["-10", "QZ", "r.dat"],
-     [rep("r.dat", 3, 2, b"xQZxx")], files={"r.dat": b"x" * 21 + b"QZ" + b"xx"})
-case("record mode -80 5: record base; bytes before it are not searched", ["-80", "5", "QZ", "r.dat"],
-     [rep("r.dat", 2, 11, b"b" * 10 + b"QZ" + b"b" * 68)],
-     files={"r.dat": b"hQZhh" + b"a" * 80 + b"b" * 10 + b"QZ" + b"b" * 68})
 case("record mode -80 followed by the pattern: base 0", ["-80", "QZ", "r.dat"],
      [rep("r.dat", 1, 2, b"aQZ" + b"a" * 77), rep("r.dat", 2, 1, b"QZ" + b"c" * 78)],
      files={"r.dat": b"aQZ" + b"a" * 77 + b"QZ" + b"c" * 78})
 case("record mode: a record base beyond the end of the file", ["-10", "100", "QZ", "r.dat"], [],
      files={"r.dat": REC40})
-case("record mode beyond the first window", ["-100", "QZ", "r.dat"],
-     [rep("r.dat", 661, 11, b"x" * 10 + b"QZ" + b"x" * 88)],
-     files={"r.dat": b"x" * 66010 + b"QZ" + b"x" * 3988})
 
 # --- The text window -------------------------------------------------------------
 
@@ -640,20 +546,9 @@ case("a long line whose match is in the first block", ["needle", "w.txt"],
 # --- Regular expressions and whole words ----------------------------------------------
 
 WORDS = {"w.txt": b"ab xab ab_ ab\n$ab ab9 (ab)\nab\n"}
-case("[regex] -R with a plain word finds it", ["-R", "needle", "f.txt"],
-     [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
-case("[regex] -B with a plain word finds it", ["-B", "needle", "f.txt"],
-     [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
-case("[regex] -u with a plain word finds it", ["-u", "needle", "f.txt"],
-     [rep("f.txt", 1, 3, b"a needle")], files={"f.txt": b"a needle\n"})
-case("[regex] -U a( does not compile: -3641", ["-U", "a(", "f.txt"], [Msg(-3641)],
-     status=REGEX_SYNTAX_ERROR, files={"f.txt": b"a(\n"})
 case("[regex] -W: letters, digits, _ and $ are word characters", ["-W", "ab", "w.txt"],
      [rep("w.txt", 1, 1, b"ab xab ab_ ab"), rep("w.txt", 1, 12, b"ab xab ab_ ab"),
       rep("w.txt", 2, 10, b"$ab ab9 (ab)"), rep("w.txt", 3, 1, b"ab")], files=WORDS)
-case("[regex] -W=[abc]: only a, b and c are word characters", ["-W=[abc]", "xx", "w.txt"],
-     [rep("w.txt", 1, 1, b"xxd axx xx_"), rep("w.txt", 1, 9, b"xxd axx xx_")],
-     files={"w.txt": b"xxd axx xx_\n"})
 
 # --- Regular expressions: report forms, dialects, anchors, whole words --------------
 # Each expected line is worked out from the report rules: the column counts from
@@ -672,7 +567,6 @@ DIGIT_RUNS = [rep("f.txt", 1, 5, L1), rep("f.txt", 2, 7, L2)]
 # "45" is found as well.
 MARKED_RUNS = [rep("f.txt", 1, 6, L1), rep("f.txt", 2, 8, L2), rep("f.txt", 2, 9, L2)]
 for option, digits, marked in (("-R", "[0-9]#", "[0-9]\\c[0-9]#"), ("-U", "[0-9]+", "[0-9]\\c[0-9]+"),
-                               ("-u", "[0-9]+", "[0-9]\\c[0-9]+"),
                                ("-B", "[0-9]\\:+", "[0-9]\\c[0-9]\\:+")):
     case("[regex] %s digit runs" % option, [option, digits, "f.txt"], DIGIT_RUNS, files=DIGITS)
     case("[regex] %s cursor mark after the first digit" % option, [option, marked, "f.txt"],
@@ -697,37 +591,20 @@ for option, pattern in (("-R", "t?o"), ("-U", "t.o"), ("-B", "t?o")):
          files=CASES_FILE)
 case("[regex] -U from -F: the line end of the pattern file is dropped",
      ["-U", "-F", "p.txt", "f.txt"], DIGIT_RUNS, files=dict(DIGITS, **{"p.txt": b"[0-9]+\r\n"}))
-case("[regex] -B from -FB", ["-B", "-FB", "p.txt", "f.txt"], DIGIT_RUNS,
-     files=dict(DIGITS, **{"p.txt": b"[0-9]\\:+"}))
-case("[regex] -R -I -X: case counts again", ["-R", "-I", "-X", "t?o", "f.txt"],
-     [rep("f.txt", 2, 4, b"to two")], files=CASES_FILE)
 
-# Cursor marks: only a mark on the path that matched counts.
-case("[regex] -U a\\cb|ac on ac: the failed branch's mark is dropped", ["-U", "a\\cb|ac", "f.txt"],
-     [rep("f.txt", 1, 1, b"ac")], files={"f.txt": b"ac\n"})
-case("[regex] -U aaaa\\cb|a on aaaay: one match per a", ["-U", "aaaa\\cb|a", "f.txt"],
-     [rep("f.txt", 1, c, b"aaaay") for c in (1, 2, 3, 4)], files={"f.txt": b"aaaay\n"})
+# A cursor mark moves the reported position and the advance.
 case("[regex] -U ab\\c: the mark at the match end; the next search starts there",
      ["-U", "-V", "ab\\c", "f.txt"], [heading("f.txt"), vrep(2, 1, 3, b"abab"), vrep(2, 1, 5, b"abab")],
      files={"f.txt": b"abab\n"})
 # Anchors and empty matches. The end of a last line without a line feed is a
 # line end; a line feed that begins the file ends an empty first line.
 ANCHORS = [
-    ("abc$ on a last line without a line feed", "abc$", b"abc", [(3, 1, 1)]),
     ("$ on lines with and without a final line feed", "$", b"ab\ncd", [(0, 1, 3), (0, 2, 3)]),
-    ("$ after a final line feed: no further line", "$", b"ab\ncd\n", [(0, 1, 3), (0, 2, 3)]),
-    ("x$ on CRLF lines, the last without a line end", "x$", b"ax\r\nbx", [(1, 1, 2), (1, 2, 2)]),
-    ("^$: an empty line", "^$", b"ab\n\ncd", [(0, 2, 1)]),
-    ("^$ on a file that begins with an empty line", "^$", b"\nab\n", [(0, 1, 1)]),
     ("$ on a file that begins with an empty line: every line", "$", b"\nab\n", [(0, 1, 1), (0, 2, 3)]),
     # The line start is moved past a carriage return that begins the line only
     # for a match after it: an empty match on it stands in column 1.
     ("^$ on CRLF lines: column 1, on the carriage return", "^$", b"ab\r\n\r\ncd\r\n",
      [(0, 2, 1)]),
-    ("^$ on an empty file: no line", "^$", b"", []),
-    # The cursor goes one byte on after each empty match; the end of the file
-    # is the end of the data, so no attempt is made there.
-    ("x* on ab: an empty match at each byte", "x*", b"ab", [(0, 1, 1), (0, 1, 2)]),
 ]
 for name, pattern, text, matches in ANCHORS:
     lines = text.replace(b"\r", b"").split(b"\n")
@@ -796,17 +673,6 @@ case("[dbcs] -W: a word after a double-byte character ending in a letter",
                              rep("f.txt", 1, 10, WORD_AFTER["f.txt"][:-1])],
      files=WORD_AFTER, env=SJIS, native_only=True)
 
-# Periodic literal search texts over long lines.
-PERIODIC_ABC = b"abc " * 2500 + b"X" + b"abc " * 2500  # 20,001 bytes
-ABC_LINE = b"first line\n" + b"abc " * 125000 + b"X" + b"abc " * 125000 + b"\n"  # 1 MB
-case("-FB: a 20,001-byte periodic search text over a 1 MB line: its one match",
-     ["-FB", "p.txt", "-C", "f.txt"], [summary("f.txt", 2, 490001, 1)],
-     files={"p.txt": PERIODIC_ABC, "f.txt": ABC_LINE})
-RUN_OF_X = b"x" * 500000 + b"NEEDLE" + b"x" * 500000 + b"NEEDLE\n"
-case("-FB: x repeated 19,995 times and NEEDLE over 1 MB of x: both matches",
-     ["-FB", "p.txt", "-C", "-PO", "f.txt"], [summary_offset("f.txt", 480005, 2)],
-     files={"p.txt": b"x" * 19995 + b"NEEDLE", "f.txt": RUN_OF_X})
-
 
 # --- -D: the stored defaults update ---------------------------------------------------
 
@@ -827,12 +693,7 @@ def check_file_equals(ctx, name, expected):
     if not os.path.exists(path):
         return ["%s was not written" % name]
     actual = open(path, "rb").read()
-    if actual == expected:
-        return []
-    first = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b),
-                 min(len(actual), len(expected)))
-    return ["%s differs from the expected bytes (%d vs %d bytes, first difference at offset %d)"
-            % (name, len(actual), len(expected), first)]
+    return [] if actual == expected else ["%s differs\n%s" % (name, byte_diff(expected, actual))]
 
 
 def check_copy_with_defaults(ctx):
@@ -999,7 +860,10 @@ case("a sparse file over 4 GiB: 64-bit offsets", ["-PO", "needle", "big.dat"],
 # --- Random texts against a reference model of the report rules -------------
 # Seeded, so every run checks the same cases. Texts of a few bytes up to two
 # windows, of line feeds, carriage returns, 0x01 and letters; patterns may
-# hold line feeds and carriage returns, so matches span lines.
+# hold line feeds and carriage returns, so matches span lines. They pin the
+# rules of the report line: columns, the line start moved past a carriage
+# return, matches one after the other on a line, and in records the record
+# number, the base and a match running on into the next record.
 
 def model_line_reports(text, pattern, name, ignore_case):
     """The report lines of a literal search in line mode."""
@@ -1104,10 +968,6 @@ case("[walk] * reaches the program as typed, not expanded by a runtime", ["-T", 
      [rep(walked("sub", "deep", "z.txt"), 1, 3, b"a needle")],
      files={"a.txt": b"hay\n", "x.dat": b"needle\n", "sub/y.txt": b"hay\n",
             "sub/deep/z.txt": b"a needle\n"})
-case("[walk] -T with a plain name finds it in every directory, without regard to case",
-     ["-T", "needle", "target.txt"], [rep(walked("sub", "deep", "Target.TXT"), 1, 1, b"needle")],
-     files={"sub/deep/Target.TXT": b"needle\n", "sub/target.c": b"needle\n",
-            "target.txt.bak": b"needle\n"})
 case("[walk] -T: plain names are searched one after the other, in the order given",
      ["-T", "needle", "e.txt", "a.txt"],
      [rep(walked("sub", "deep", "e.txt"), 1, 3, b"x needle e"), rep("a.txt", 1, 1, b"needle a")],
@@ -1123,8 +983,6 @@ case("[walk] -T: a plain name found nowhere in the tree gives -2", ["-T", "needl
 case("[walk] -T: a wildcard that selects nothing gives 0", ["-T", "needle", "*.none"], [],
      files=TREE)
 case("[walk] -T: a file found without a match gives 0", ["-T", "absent", "d.h"], [], files=TREE)
-case("[walk] a wildcard never selects a directory", ["-T", "needle", "*.txt"], [],
-     files={"dir.txt/inner.dat": b"needle\n", "f.txt": b"hay\n"})
 case("[walk] a file whose name begins with a dot is searched", ["needle", "*.txt"],
      [rep(".hidden.txt", 1, 1, b"needle")], files={".hidden.txt": b"needle\n", "x.dat": b"needle\n"})
 
@@ -1143,13 +1001,7 @@ case("[walk] a file that cannot be opened during a walk: -3639, and the walk goe
      files={"sub/other.dat": b"needle\n"}, setup=dangling_link("sub/gone.txt"))
 
 
-# Wildcards the pattern engine matches.
-case("[walk] *.tar.gz: a dot inside the extension goes to the pattern engine",
-     ["needle", "*.tar.gz"], [rep("a.tar.gz", 1, 1, b"needle")],
-     files={"a.tar.gz": b"needle\n", "b.tgz": b"needle\n", "c.gz": b"needle\n"})
-case("[walk] [ab]*.txt is a set, without regard to case", ["-T", "needle", "[ab]*.txt"],
-     [rep(walked("sub", "B2.TXT"), 1, 1, b"needle")],
-     files={"sub/B2.TXT": b"needle\n", "c1.txt": b"needle\n", "sub/x.txt": b"needle\n"})
+# Which names are wildcards and what they match is the wildcard unit tests'.
 case("[walk] [ab].txt without * or ? is a plain name", ["-T", "needle", "[ab].txt"],
      [rep(walked("sub", "[ab].txt"), 1, 1, b"needle")],
      files={"sub/[ab].txt": b"needle\n", "a.txt": b"needle\n"})
@@ -1174,25 +1026,6 @@ def run_with_locale(ctx, env, args):
                           env=dict(ctx.suite.env, **env), stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=ctx.suite.timeout)
 
-
-def check_utf8_names(ctx):
-    """Names the walk finds come back from the wide calls and are shown in UTF-8."""
-    expected = rep(walked("r\u00e9pertoire", "\u00e9t\u00e9.txt"), 1, 1, b"needle")
-    proc = run_with_locale(ctx, {"LANG": "C.UTF-8"},
-                           ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "*.txt"])
-    if proc.returncode != 0 or proc.stdout != expected:
-        return ["status %d, output %r, expected %r" % (proc.returncode, proc.stdout, expected)]
-    return []
-
-
-case("[walk] -utf8 -UnicodeCallsAvailable: names the walk finds are shown in UTF-8",
-     ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "*.dat"], [rep("x.dat", 1, 1, b"needle")],
-     files={"r\u00e9pertoire/\u00e9t\u00e9.txt": b"needle\n", "x.dat": b"needle\n"},
-     check=check_utf8_names)
-case("[walk] -utf8 -UnicodeCallsAvailable: a non-ASCII plain name matches without regard to case",
-     ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "\u00c9T\u00c9.TXT"],
-     [rep(walked("r\u00e9pertoire", "\u00e9t\u00e9.txt"), 1, 1, b"needle")],
-     files={"r\u00e9pertoire/\u00e9t\u00e9.txt": b"needle\n"}, native_only=True)
 
 # Non-ASCII names typed and walked, along each route a name can take: the ANSI
 # calls with names in the code page (no option), the ANSI calls with UTF-8
@@ -1554,16 +1387,14 @@ case("[walk] a FIFO and a socket found by a walk are passed over, not waited for
 EMPTY_MATCHES = [rep("f.txt", n, 1, b"") for n in (1, 2, 3)]
 for label, content, args, out in (
         ("an empty file", b"", ["-U", "^"], []),
-        ("an empty file", b"", ["-B", "<"], []),
-        ("an empty file, -C", b"", ["-C", "-R", "$"], []),
         ("an empty file, -C", b"", ["-C", "-R", "x@"], []),
-        ("only line feeds", b"\n\n\n", ["needle"], []),
         ("only line feeds", b"\n\n\n", ["-U", "^$"], EMPTY_MATCHES),
         ("only line feeds, -C", b"\n\n\n", ["-C", "-U", "^$"], [summary("f.txt", 1, 1, 3)]),
         ("only CR LF, -R", b"\r\n\r\n\r\n", ["-R", "$"], EMPTY_MATCHES),
         ("only CR LF, -PO", b"\r\n\r\n\r\n", ["-PO", "-U", "^$"],
          [rep_offset("f.txt", n, b"") for n in (0, 2, 4)]),
-        ("only CR LF, -C", b"\r\n\r\n\r\n", ["-C", "-U", "^$"], [summary("f.txt", 1, 1, 3)])):
+        ("only CR LF, -PO -C", b"\r\n\r\n\r\n", ["-C", "-PO", "-U", "^$"],
+         [summary_offset("f.txt", 0, 3)])):
     case("%s: %s" % (label, " ".join(args)), args + ["f.txt"], out, files={"f.txt": content})
 
 # --- One line far longer than the window ------------------------------------------------
@@ -1599,12 +1430,11 @@ case("a line of 4 MB without a line feed: each match prints the whole line",
 # also past the window of a line longer than it. The engines' work against the
 # length of the text is measured by their unit tests; here the program as a
 # whole answers at once, with the engine it chooses itself.
-for args in (["-R", "(a@)@b"], ["-U", "(a*)*b"]):
-    case("%s over a line of 100000 a without b: nothing" % " ".join(args),
-         args + ["a.txt"], [], files={"a.txt": b"a" * 100000 + b"\n"}, timeout=20)
-    case("%s over a line of 100000 a and a b: one match" % " ".join(args),
-         args + ["a.txt"], [rep("a.txt", 1, 1, b"a" * 100000 + b"b")],
-         files={"a.txt": b"a" * 100000 + b"b\n"}, timeout=20)
+case("-R (a@)@b over a line of 100000 a without b: nothing",
+     ["-R", "(a@)@b", "a.txt"], [], files={"a.txt": b"a" * 100000 + b"\n"}, timeout=20)
+case("-R (a@)@b over a line of 100000 a and a b: one match",
+     ["-R", "(a@)@b", "a.txt"], [rep("a.txt", 1, 1, b"a" * 100000 + b"b")],
+     files={"a.txt": b"a" * 100000 + b"b\n"}, timeout=20)
 case("-U (a*)*b over 100000 a, a line feed, then ab: the second line",
      ["-U", "(a*)*b", "a.txt"], [rep("a.txt", 2, 1, b"ab")],
      files={"a.txt": b"a" * 100000 + b"\nab\n"})
@@ -1640,15 +1470,12 @@ case("wildcard of eleven *a over a name of 200 a: the file",
 # A CR LF is one line end: neither byte is a character of the line, and no
 # match starts on its line feed. Nor does one start after the last line.
 CRLF_LINES = {"f.txt": b"ab\r\n\r\ncd\r\n"}
-case("[regex lines] -U [^a-z] on CR LF lines: nothing", ["-U", "[^a-z]", "f.txt"], [],
-     files={"f.txt": b"abc\r\nxyz\r\n"})
 for args in (["-U", ".$"], ["-R", "-E", "?$"], ["-B", "-E", "?>"]):
     case("[regex lines] -C %s on CR LF lines: the last character of each line" % " ".join(args),
          ["-C"] + args + ["f.txt"], [summary("f.txt", 1, 2, 2)], files=CRLF_LINES)
-for pattern, columns in (("(?!$)", (1, 2, 3)), ("(?!a?$)", (1, 2, 3)), ("(?!c?$)", (1, 2))):
-    case("[regex lines] -U %s: nothing after the final line feed" % pattern,
-         ["-U", pattern, "f.txt"], [rep("f.txt", 1, column, b"cac") for column in columns],
-         files={"f.txt": b"cac\n"})
+case("[regex lines] -U (?!a?$): nothing after the final line feed",
+     ["-U", "(?!a?$)", "f.txt"], [rep("f.txt", 1, column, b"cac") for column in (1, 2, 3)],
+     files={"f.txt": b"cac\n"})
 # In a double-byte code page a set's member of two bytes is that character
 # only: not the others with the same first byte (0x83 in Shift JIS, 0x95 and
 # 0x81 in GBK).
@@ -1659,13 +1486,7 @@ for label, env, args, member, other in (
     case("[regex dbcs] %s: a set of one double-byte character matches that one" % label,
          args + [os.fsdecode(b"[" + member + b"]"), "f.txt"], [rep("f.txt", 2, 2, b"x" + member)],
          files={"f.txt": other + b"\nx" + member + b"\n"}, env=env, native_only=True)
-# Counted loops whose passes may take lazy or empty ways through their body.
-for pattern, text, length, column in (
-        ("(?:a??.){1,2}c", b"axyc", 4, 1),
-        ("^(b+?|a){1,2}?c", b"bbbbbbbbbbbac", 13, 1),
-        ("a(?:b(a{1,2}){0,2})*?\\1", b"abaaba", 6, 1)):
-    case("[regex loops] -V -U %s" % pattern, ["-V", "-U", pattern, "f.txt"],
-         [heading("f.txt"), vrep(length, 1, column, text)], files={"f.txt": text + b"\n"})
+# A counted loop whose passes may be empty before one that must consume.
 case("[regex loops] -U (?:a?){2,}(?:c){2} on abc: nothing, at once",
      ["-U", "(?:a?){2,}(?:c){2}", "f.txt"], [], files={"f.txt": b"abc\n"}, timeout=10)
 
@@ -1868,7 +1689,6 @@ utf8_case("-R ?@ runs over a lone CR and an invalid byte to the line end",
            vrep(6, 2, 1, CR_RUN), vrep(0, 2, 7, CR_RUN), vrep(0, 2, 8, CR_RUN)],
           files={"f.txt": b"\xc3\xa9\r\nbxx\r\x81a\r\r\n"})
 utf8_case("-I \u00e4rger finds \u00c4rger", ["-I", "\u00e4rger", "f.txt"], [utf8_rep(1, "\u00c4rger")])
-utf8_case("-I \u00dcBER finds \u00fcber", ["-I", "\u00dcBER", "f.txt"], [utf8_rep(1, "\u00fcber")])
 utf8_case("-I \u0391\u039b\u03a6\u0391 finds \u0391\u03bb\u03c6\u03b1, and -U -I as well",
           ["-U", "-I", "\u03b1\u039b\u03c6\u0391|\u03a4\u0391$", "f.txt"],
           [utf8_rep(2, "\u0391\u03bb\u03c6\u03b1"), utf8_rep(2, "\u03c4\u03b1")])
@@ -1877,18 +1697,6 @@ utf8_case("-U Stra.e and \u65e5.\u8a9e: '.' takes a character of two or three by
 utf8_case("-utf8 -U [\\p{IsGreek}]+: whole Greek words",
           ["-utf8", "-U", "[\\p{IsGreek}]+", "f.txt"],
           [utf8_rep(2, "\u0391\u03bb\u03c6\u03b1"), utf8_rep(2, "\u03b2\u03ae\u03c4\u03b1")])
-utf8_case("sets of characters: [\u00e0-\u00ff], [\u03b1-\u03c9] and [^\u65e5\u672c]",
-          ["-U", "[\u00e0-\u00ff]b|[\u03b1-\u03c9]{2}$|[^\u65e5\u672c]\u30c6", "f.txt"],
-          [utf8_rep(1, "\u00fcb"), utf8_rep(2, "\u03c4\u03b1"), utf8_rep(3, "\u8a9e\u30c6")])
-utf8_case("-W: a match inside \u00fcber is no word; one beside \u00e9 neither",
-          ["-W", "ber"], [], stdin=("pipe", "\u00fcber caf\u00e9 \u00e9ber\n".encode()))
-utf8_case("-W=set is read as UTF-8: -W=[\\p{L}\\p{N}_-]",
-          ["-W=[\\p{L}\\p{N}_-]", "ber"], [rep("", 1, 13, b"x-ber \xc3\xa4ber ber")],
-          stdin=("pipe", b"x-ber \xc3\xa4ber ber\n"))
-KELVIN_TEXT = "k K \u212a \u017fun SUN stra\u00dfe STRA\u1e9eE\n".encode()
-utf8_case("-I: case forms of another length (Kelvin sign, long s, capital sharp s)",
-          ["-I", "k", "f.txt"],
-          [rep("f.txt", 1, c, KELVIN_TEXT[:-1]) for c in (1, 3, 5)], files={"f.txt": KELVIN_TEXT})
 utf8_case("-I -V: a match spans the bytes of its case forms, and the next starts after them",
           ["-I", "-V", "ss"], [heading(""), vrep(4, 1, 1, "\u017f\u017f\u017fs".encode()),
                                vrep(3, 1, 5, "\u017f\u017f\u017fs".encode())],
@@ -2107,93 +1915,57 @@ class Suite:
             preexec=None, meanwhile=None):
         """Runs the program; stdin is None, ("file", bytes) or ("pipe", bytes);
         stdout, sigpipe and meanwhile as for case(); preexec runs in the child
-        before the program."""
+        before the program. A closed pipe's result holds the bytes read before
+        the close and, as seconds_after_close, how long the program went on."""
         timeout = timeout or self.timeout
         command = self.command(program, args)
-        if meanwhile is not None:
-            assert stdin is None and stdout is None and sigpipe is None
-            return self.run_meanwhile(command, cwd, timeout, preexec, meanwhile)
-        if stdout is not None or sigpipe is not None:
-            assert stdin is None and preexec is None
-            return self.run_with_output(command, cwd, timeout, stdout, sigpipe)
+        if sigpipe == "ignore":
+            preexec = lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN)  # noqa: E731
+        data = None
         if stdin is None:
-            with open(os.devnull, "rb") as null:
-                return subprocess.run(command, cwd=cwd, env=self.env, stdin=null,
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                      timeout=timeout, preexec_fn=preexec)
-        assert preexec is None
-        kind, data = stdin
-        if kind == "pipe":
-            return subprocess.run(command, cwd=cwd, env=self.env, input=data,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-        assert kind == "file"
-        path = os.path.join(os.path.dirname(cwd), "stdin.dat")  # outside the working directory
-        with open(path, "wb") as f:
-            f.write(data)
-        with open(path, "rb") as f:
-            return subprocess.run(command, cwd=cwd, env=self.env, stdin=f,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-
-    def run_meanwhile(self, command, cwd, timeout, preexec, meanwhile):
-        """Reads the first MEANWHILE_AFTER bytes of the output, which shows that
-        the program has begun; runs meanwhile() while the program waits on the
-        full pipe; then reads the rest."""
-        with open(os.devnull, "rb") as null:
-            with subprocess.Popen(command, cwd=cwd, env=self.env, stdin=null,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  preexec_fn=preexec) as child:
+            source = open(os.devnull, "rb")
+        elif stdin[0] == "pipe":
+            source, data = subprocess.PIPE, stdin[1]
+        else:
+            path = os.path.join(os.path.dirname(cwd), "stdin.dat")  # outside the working directory
+            with open(path, "wb") as f:
+                f.write(stdin[1])
+            source = open(path, "rb")
+        sink = open("/dev/full", "wb") if stdout == "full" else subprocess.PIPE
+        head, out, closed = b"", b"", None
+        try:
+            with subprocess.Popen(command, cwd=cwd, env=self.env, stdin=source, stdout=sink,
+                                  stderr=subprocess.PIPE, preexec_fn=preexec) as child:
                 try:
-                    # Unbuffered, so that no byte after the head is held back
-                    # from communicate().
-                    head = b""
-                    while len(head) < MEANWHILE_AFTER:
-                        got = os.read(child.stdout.fileno(), MEANWHILE_AFTER - len(head))
-                        if not got:
-                            break
-                        head += got
-                    meanwhile()
-                    out, err = child.communicate(timeout=timeout)
+                    if stdout == "closed":
+                        head = child.stdout.read(CLOSED_AFTER)
+                        child.stdout.close()
+                        closed = time.monotonic()
+                        err = child.stderr.read()
+                        child.wait(timeout)
+                    else:
+                        # With meanwhile: the first bytes, read unbuffered, show
+                        # that the program has begun; it then waits on the full
+                        # pipe while meanwhile() runs.
+                        while meanwhile is not None and len(head) < MEANWHILE_AFTER:
+                            got = os.read(child.stdout.fileno(), MEANWHILE_AFTER - len(head))
+                            if not got:
+                                break
+                            head += got
+                        if meanwhile is not None:
+                            meanwhile()
+                        out, err = child.communicate(data, timeout=timeout)
                 except BaseException:
                     child.kill()
                     raise
-                return subprocess.CompletedProcess(command, child.returncode, head + out, err)
-
-    def run_with_output(self, command, cwd, timeout, stdout, sigpipe):
-        """Runs the program with standard input from /dev/null and standard
-        output into /dev/full, into a pipe that is closed early, or into a pipe
-        read to the end. A closed pipe's result holds the bytes read before the
-        close and, as seconds_after_close, how long the program went on."""
-        def ignore_sigpipe():
-            signal.signal(signal.SIGPIPE, signal.SIG_IGN)
-        preexec = ignore_sigpipe if sigpipe == "ignore" else None
-        with open(os.devnull, "rb") as null:
-            if stdout == "full":
-                with open("/dev/full", "wb") as full:
-                    proc = subprocess.run(command, cwd=cwd, env=self.env, stdin=null, stdout=full,
-                                          stderr=subprocess.PIPE, timeout=timeout,
-                                          preexec_fn=preexec)
-                proc.stdout = b""
-                return proc
-            if stdout is None:
-                return subprocess.run(command, cwd=cwd, env=self.env, stdin=null,
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                      timeout=timeout, preexec_fn=preexec)
-            assert stdout == "closed"
-            with subprocess.Popen(command, cwd=cwd, env=self.env, stdin=null,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  preexec_fn=preexec) as child:
-                try:
-                    head = child.stdout.read(CLOSED_AFTER)
-                    child.stdout.close()
-                    closed = time.monotonic()
-                    err = child.stderr.read()
-                    child.wait(timeout)
-                except BaseException:
-                    child.kill()
-                    raise
-                proc = subprocess.CompletedProcess(command, child.returncode, head, err)
-                proc.seconds_after_close = time.monotonic() - closed
-                return proc
+        finally:
+            for f in (source, sink):
+                if f is not subprocess.PIPE:
+                    f.close()
+        proc = subprocess.CompletedProcess(command, child.returncode, head + (out or b""), err)
+        if closed is not None:
+            proc.seconds_after_close = time.monotonic() - closed
+        return proc
 
     def compare(self, parts, status, proc, names, label, killed_by=None, err=None, out_re=None):
         errors = []
@@ -2365,22 +2137,13 @@ def run_items(suite, items, jobs):
         yield from pool.imap(run_item, items)
 
 
-def byte_diff(expected, actual, limit=24):
-    """A line diff of the reprs of the two outputs, cut to a readable size."""
+def byte_diff(expected, actual):
+    """Where the two outputs part, with some bytes around it."""
     first = next((i for i, (a, b) in enumerate(zip(expected, actual)) if a != b),
                  min(len(expected), len(actual)))
-    head = "    expected %d bytes, got %d; first difference at byte %d: expected %r, got %r" % (
-        len(expected), len(actual), first, expected[max(0, first - 20):first + 40],
-        actual[max(0, first - 20):first + 40])
-
-    def split(data):
-        return [repr(line)[:160] for line in data.split(b"\n")]
-
-    lines = list(difflib.unified_diff(split(expected), split(actual), "expected", "actual",
-                                      lineterm="", n=1))
-    if len(lines) > limit:
-        lines = lines[:limit] + ["... (%d more diff lines)" % (len(lines) - limit)]
-    return "\n".join([head] + ["    " + line for line in lines])
+    return "    expected %d bytes, got %d; first difference at byte %d: expected %r, got %r" % (
+        len(expected), len(actual), first, expected[max(0, first - 40):first + 80],
+        actual[max(0, first - 40):first + 80])
 
 
 def main():

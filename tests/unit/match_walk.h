@@ -28,13 +28,26 @@ inline std::ostream& operator<<(std::ostream& out, const Match& match) {
   return out << "{" << match.start << ", " << match.length << "}";
 }
 
-inline std::vector<Match> findAllInMemory(const uint8_t* text, int32_t length, int32_t charMode) {
+// The step past an empty match at a 0-based offset: one byte, or with
+// `wholeCharacters` in UTF-8 text a lead byte and its continuation bytes, as
+// the driver steps.
+inline int32_t emptyStep(const uint8_t* text, int64_t length, int64_t at, int32_t charMode,
+                         bool wholeCharacters) {
+  int32_t step = 1;
+  if (!wholeCharacters || charMode != ENCODING_UTF8) return 1;
+  while (at + step < length && (text[at + step] & 0xC0) == 0x80) ++step;
+  return step;
+}
+
+inline std::vector<Match> findAllInMemory(const uint8_t* text, int32_t length, int32_t charMode,
+                                          bool wholeCharacters = false) {
   std::vector<Match> found;
   for (int32_t start = 1; start <= length + 1;) {
     const int32_t at = FindRegexInMemory(start, nullptr, 0, text, length, charMode);
     if (at == 0) break;
-    found.push_back({at - 1, compiledPattern.matchLength});
-    start = at + (compiledPattern.matchLength > 0 ? compiledPattern.matchLength : 1);
+    const int32_t matched = compiledPattern.matchLength;
+    found.push_back({at - 1, matched});
+    start = at + (matched > 0 ? matched : emptyStep(text, length, at - 1, charMode, wholeCharacters));
   }
   return found;
 }

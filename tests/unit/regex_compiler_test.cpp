@@ -8,7 +8,6 @@
 #include <cstdio>
 
 #include "pattern/compiled_pattern.h"
-#include "pattern/regex_double_byte.h"
 #include "pattern/unicode_set.h"
 #include "tests/unit/regex_test_support.h"
 
@@ -17,11 +16,7 @@ namespace {
 using regex_test::findAllInMemory;
 using regex_test::Match;
 
-int32_t compileWith(const std::string& pattern, int32_t syntax, int32_t ignoreCase = 0,
-                    int32_t encodingMode = ENCODING_SINGLE_BYTE, int32_t recordLength = 0) {
-  return CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase,
-                      syntax, recordLength, encodingMode);
-}
+using regex_test::compile;
 
 // The bytes of the first-character table, or "invalid".
 std::string firstCharacters() {
@@ -104,7 +99,7 @@ std::string programFault() {
 
 void expectMatches(const std::vector<MatchCase>& cases) {
   for (const MatchCase& c : cases) {
-    ASSERT_EQ(compileWith(c.pattern, c.syntax, c.ignoreCase, c.encodingMode), 0)
+    ASSERT_EQ(compile(c.pattern, c.syntax, c.ignoreCase, c.encodingMode), 0)
         << c.syntax << " " << c.pattern;
     EXPECT_EQ(findAllInMemory(c.text, c.encodingMode), c.matches)
         << c.syntax << " " << c.pattern << " on " << c.text;
@@ -116,7 +111,7 @@ void expectMatches(const std::vector<MatchCase>& cases) {
 
 TEST(RegexCompilerMatches, AnEmptyPatternMatchesEverywhere) {
   for (char syntax : {'R', 'U', 'B'}) {
-    ASSERT_EQ(compileWith("", syntax), 0);
+    ASSERT_EQ(compile("", syntax), 0);
     EXPECT_EQ(compiledPattern.firstCharValid, 0);
     EXPECT_EQ(findAllInMemory("ab"), (std::vector<Match>{{0, 0}, {1, 0}, {2, 0}})) << syntax;
   }
@@ -147,7 +142,7 @@ TEST(RegexCompilerMatches, ItemsEscapesAndOptions) {
   });
   // \OM lets the items after it cross line ends, \ol stops that again (a
   // file has lines; a string is one line).
-  ASSERT_EQ(compileWith("\\olab\\OM.\\ol.", 'U'), 0);
+  ASSERT_EQ(compile("\\olab\\OM.\\ol.", 'U'), 0);
   EXPECT_EQ(regex_test::findAllInFile("abc\n ab\nc\n"), (std::vector<Match>{{5, 4}}));
 }
 
@@ -212,15 +207,15 @@ TEST(RegexCompilerLimits, NestingStopsAtNineteenLevels) {
     for (int32_t i = 0; i < 18; ++i) accepted += open;
     accepted += "a";
     accepted += std::string(18, ')');
-    EXPECT_EQ(compileWith(accepted, 'U'), 0) << open;
-    EXPECT_EQ(compileWith("(" + accepted + ")", 'U'), REGEX_SYNTAX_ERROR) << open;
+    EXPECT_EQ(compile(accepted, 'U'), 0) << open;
+    EXPECT_EQ(compile("(" + accepted + ")", 'U'), REGEX_SYNTAX_ERROR) << open;
   }
   const std::string accepted = std::string(18, '{') + "a" + std::string(18, '}');
-  EXPECT_EQ(compileWith(accepted, 'R'), 0);
-  EXPECT_EQ(compileWith("(" + accepted + ")", 'R'), REGEX_SYNTAX_ERROR);
+  EXPECT_EQ(compile(accepted, 'R'), 0);
+  EXPECT_EQ(compile("(" + accepted + ")", 'R'), REGEX_SYNTAX_ERROR);
   // Expansions count their groups too; ':p' holds ':f' two levels down.
-  EXPECT_EQ(compileWith(std::string(15, '(') + ":p" + std::string(15, ')'), 'R'), 0);
-  EXPECT_EQ(compileWith(std::string(16, '(') + ":p" + std::string(16, ')'), 'R'),
+  EXPECT_EQ(compile(std::string(15, '(') + ":p" + std::string(15, ')'), 'R'), 0);
+  EXPECT_EQ(compile(std::string(16, '(') + ":p" + std::string(16, ')'), 'R'),
             REGEX_SYNTAX_ERROR);
 }
 
@@ -254,7 +249,7 @@ TEST(RegexCompilerLimits, SyntaxErrors) {
       {'U', "\\11"}, {'U', "\\100"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(compileWith(c.pattern, c.syntax), REGEX_SYNTAX_ERROR) << c.syntax << " " << c.pattern;
+    EXPECT_EQ(compile(c.pattern, c.syntax), REGEX_SYNTAX_ERROR) << c.syntax << " " << c.pattern;
     EXPECT_EQ(compiledPattern.firstCharValid, 0) << c.pattern;
   }
 }
@@ -300,56 +295,13 @@ TEST(RegexCompilerFirstCharacters, TheTableHoldsEveryByteAMatchCanBeginWith) {
       {'R', "", 0, "invalid"},
   };
   for (const Case& c : cases) {
-    ASSERT_EQ(compileWith(c.pattern, c.syntax, c.ignoreCase), 0) << c.pattern;
+    ASSERT_EQ(compile(c.pattern, c.syntax, c.ignoreCase), 0) << c.pattern;
     EXPECT_EQ(firstCharacters(), c.first) << c.syntax << " " << c.pattern;
   }
   // The word-character set of the whole-word option.
-  ASSERT_EQ(compileWith("[A-Za-z0-9_]", 0), 0);
+  ASSERT_EQ(compile("[A-Za-z0-9_]", 0), 0);
   EXPECT_EQ(firstCharacters(),
             "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz");
-}
-
-TEST(RegexCompilerDoubleByte, ThePrePassWrapsEachCharacterWhereTheParserReadsItems) {
-  test::EncodingScope encoding;
-  encoding.doubleByte(0x81, 0x9F);
-  struct Case {
-    int32_t unixSyntax;
-    std::string pattern;
-    std::string wrapped;
-  };
-  const Case cases[] = {
-      {1, "\x81\x40*", "(?:\x81\x40)*"},
-      {0, "a\x81\x40", "a(\x81\x40)"},
-      // A backslash takes the whole character after it.
-      {1, "\\\x81\x7C|b", "\\\x81\x7C|b"},
-      // A trail byte that looks like syntax stays with its lead byte.
-      {1, "\x81|\x81)", "(?:\x81|)(?:\x81))"},
-      // Sets and comments are copied as they are.
-      {1, "[\x81]x]\x81\x40", "[\x81]x](?:\x81\x40)"},
-      {1, "[]\x81\x40]", "[]\x81\x40]"},
-      {0, "[]\x81\x40", "[](\x81\x40)"},
-      {1, "[^]\x81\x40]", "[^](?:\x81\x40)]"},
-      {1, "[a-[\x81\x40]\x81\x40]\x81\x40", "[a-[\x81\x40]\x81\x40](?:\x81\x40)"},
-      {1, "[\\p{\x81}}]\x81\x40]", "[\\p{\x81}}](?:\x81\x40)]"},
-      {1, "(?#\x81))\x81\x40", "(?#\x81))(?:\x81\x40)"},
-      {0, "(?#\x81\x40)", "(?#(\x81\x40))"},
-      // Nothing is read past the end.
-      {1, "a\x81", "a\x81"},
-      {1, "\\", "\\"},
-      {1, "\\\x81", "\\\x81"},
-      {1, "[\x81", "[\x81"},
-      {1, "", ""},
-  };
-  for (const Case& c : cases) {
-    const int32_t length = static_cast<int32_t>(c.pattern.size());
-    std::vector<uint8_t> out(static_cast<size_t>(doubleByteTextCapacity(length)));
-    const int32_t written = wrapDoubleByteText(test::bytes(c.pattern), length, c.unixSyntax, out.data());
-    EXPECT_EQ(std::string(out.begin(), out.begin() + written), c.wrapped) << c.pattern;
-  }
-  // The worst case fills the capacity without passing it.
-  const std::string pairs(1000, '\x81');
-  EXPECT_LE(wrapDoubleByteText(test::bytes(pairs), 1000, 1, std::vector<uint8_t>(3012).data()),
-            doubleByteTextCapacity(1000));
 }
 
 TEST(RegexCompilerMatches, ADoubleByteCharacterIsOneItem) {
@@ -361,8 +313,21 @@ TEST(RegexCompilerMatches, ADoubleByteCharacterIsOneItem) {
       {'U', "\x81|", "\x81|", {{0, 2}}, ENCODING_DOUBLE_BYTE},
       {'R', "\\\x81\\", "\x81\\", {{0, 2}}, ENCODING_DOUBLE_BYTE},
       {'U', "(?#\x81))b", "b", {{0, 1}}, ENCODING_DOUBLE_BYTE},
+      // A trail byte that looks like syntax stays with its lead byte, in sets
+      // and comments too.
+      {'U', "\x81|\x81)", "\x81|\x81)", {{0, 4}}, ENCODING_DOUBLE_BYTE},
+      {'U', "[\x81]x]\x81\x40", "x\x81\x40 \x81]\x81\x40 \x81\x40", {{0, 3}, {4, 4}}, ENCODING_DOUBLE_BYTE},
+      {'U', "[^]\x81\x40]", "]\x81\x40 ^\x81\x40]", {{4, 4}}, ENCODING_DOUBLE_BYTE},
+      {'U', "[a-[\x81\x40]\x81\x40]\x81\x40", "b\x81\x40 a\x81\x40", {{4, 3}}, ENCODING_DOUBLE_BYTE},
+      {'U', "(?#\x81))\x81\x40", "\x81\x40", {{0, 2}}, ENCODING_DOUBLE_BYTE},
   });
-  ASSERT_EQ(compileWith("\x81\x40", 'U', 0, ENCODING_DOUBLE_BYTE), 0);
+  // Nothing is read past the end of a pattern that ends inside a character.
+  for (const char* pattern : {"a\x81", "\\", "\\\x81", "[\x81", ""}) {
+    EXPECT_GE(compile(pattern, 'U', 0, ENCODING_DOUBLE_BYTE), REGEX_SYNTAX_ERROR) << pattern;
+  }
+  const std::string pairs(100001, '\x81');
+  EXPECT_EQ(compile(pairs, 'U', 0, ENCODING_DOUBLE_BYTE), 0);
+  ASSERT_EQ(compile("\x81\x40", 'U', 0, ENCODING_DOUBLE_BYTE), 0);
   EXPECT_EQ(firstCharacters(), "\x81");
 }
 
@@ -375,13 +340,13 @@ TEST(RegexCompilerMatches, Utf8CharactersAreCodePoints) {
       // An undecodable byte is one character that never matches.
       {'R', "\xFF\xC3", "\xFF\xC3", {}, ENCODING_UTF8},
   });
-  ASSERT_EQ(compileWith("\xC3\xA9|b", 'U', 0, ENCODING_UTF8), 0);
+  ASSERT_EQ(compile("\xC3\xA9|b", 'U', 0, ENCODING_UTF8), 0);
   ASSERT_EQ(compiledPattern.firstCharValid, 1);
   EXPECT_TRUE(unicodeSetContains(compiledPattern.firstCharSet, 0xE9));
   EXPECT_TRUE(unicodeSetContains(compiledPattern.firstCharSet, 'b'));
   EXPECT_FALSE(unicodeSetContains(compiledPattern.firstCharSet, 'a'));
   // A later compile starts from an empty set.
-  ASSERT_EQ(compileWith("c", 'U', 0, ENCODING_UTF8), 0);
+  ASSERT_EQ(compile("c", 'U', 0, ENCODING_UTF8), 0);
   EXPECT_FALSE(unicodeSetContains(compiledPattern.firstCharSet, 'b'));
 }
 
@@ -415,7 +380,7 @@ TEST(RegexCompilerMatches, Utf8IgnoreCaseComparesCaseFolds) {
       {'U', "..", "\xC1\xAF\xED\xA0\x80", {{0, 2}, {2, 2}}, U8},
   });
   // The first-character set holds every case form.
-  ASSERT_EQ(compileWith("k", 'U', 1, ENCODING_UTF8), 0);
+  ASSERT_EQ(compile("k", 'U', 1, ENCODING_UTF8), 0);
   EXPECT_TRUE(unicodeSetContains(compiledPattern.firstCharSet, 0x212A));
 }
 
@@ -427,7 +392,7 @@ TEST(RegexCompilerMatches, ACodePointTheCodePageLacksMatchesNothing) {
       {'U', "a\\x{20AC}", std::string("a\x80 a\0 a\xE2", 8), {}},
       {'R', "\\x{a0}\\x{FF}", "\xA0\xFF", {{0, 2}}},
   });
-  ASSERT_EQ(compileWith("\\x{80}", 'R'), 0);
+  ASSERT_EQ(compile("\\x{80}", 'R'), 0);
   EXPECT_EQ(firstCharacters(), "");
 
   test::CodePageScope latin(1252);
@@ -482,7 +447,7 @@ TEST(RegexCompilerRobustness, LongAndMalformedPatternsEndInAStatus) {
   for (const Case& c : cases) {
     for (int32_t mode : {ENCODING_SINGLE_BYTE, ENCODING_DOUBLE_BYTE, ENCODING_UTF8}) {
       const auto start = std::chrono::steady_clock::now();
-      EXPECT_EQ(compileWith(c.pattern, c.syntax, 0, mode), c.status)
+      EXPECT_EQ(compile(c.pattern, c.syntax, 0, mode), c.status)
           << c.syntax << " " << c.pattern.substr(0, 12) << "... mode " << mode;
       if (c.status == 0) {
         EXPECT_EQ(programFault(), "") << c.pattern.substr(0, 12);

@@ -26,6 +26,13 @@
 
 namespace regex_test {
 
+// Compiles a pattern into the current compiled pattern; the status comes back.
+inline int32_t compile(const std::string& pattern, int32_t syntax, int32_t ignoreCase = 0,
+                       int32_t encodingMode = ENCODING_SINGLE_BYTE, int32_t recordLength = 0) {
+  return CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase,
+                      syntax, recordLength, encodingMode);
+}
+
 // Builds a program; branch targets name labels, resolved relative to the
 // slot that holds them.
 class ProgramBuilder {
