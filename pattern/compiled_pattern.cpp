@@ -7,6 +7,7 @@
 // fills it for files, the in-memory search for strings.
 #include "pattern/compiled_pattern.h"
 
+#include "pattern/literal_trie.h"
 #include "pattern/text_source.h"
 #include "pattern/unicode_set.h"
 #include "support/memory_pool.h"
@@ -24,6 +25,7 @@ void releaseCompiledPattern(CompiledPattern* pattern) {
   memFree(pattern->program);
   memFree(pattern->firstCharTable);
   memFree(pattern->markBuffer);
+  freeLiteralTrie(pattern->literalTrie);
   if (pattern->firstCharSet != nullptr) {
     unicodeSetFree(pattern->firstCharSet);
     memFree(pattern->firstCharSet);

@@ -7,6 +7,7 @@
 #include "pattern/instruction.h"
 #include "pattern/required_literal.h"
 
+struct LiteralTrie;
 struct UnicodeSet;
 
 struct CompiledPattern {
@@ -25,6 +26,11 @@ struct CompiledPattern {
   uint8_t* firstCharTable;  // 256 entries, 1 = a match may begin with the byte
   UnicodeSet* firstCharSet;
   RequiredLiteral requiredLiteral;  // a literal every match holds, for skipping lines
+  LiteralTrie* literalTrie;         // the program as a trie, when it is an alternation of literals
+  // Numbers the programs CompileRegex made, each anew (0: a program put in
+  // place by other means). The engines keep what they learnt of a program
+  // while this number stays, instead of comparing the program slot by slot.
+  uint32_t generation;
 };
 
 extern CompiledPattern compiledPattern;

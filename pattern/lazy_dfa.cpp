@@ -114,6 +114,7 @@ struct Analysis {
   int32_t slots;
   int32_t textMode;    // and the character mode and letter case it was analysed for
   int32_t ignoreCase;
+  uint32_t generation;  // the compiled pattern's number for it, 0 none
   bool eligible;        // in lines: its matches stay on their line
   bool recordEligible;  // in records: no line test, which the source would answer
   bool hasLineStart;
@@ -362,10 +363,18 @@ void markBytesAlone(const Instruction* program, int32_t slots, const uint8_t* is
 }
 
 bool analysisDescribes(const Instruction* program, int32_t slots) {
-  return analysis.copy != nullptr && analysis.slots == slots &&
-         analysis.textMode == textSource.charMode &&
-         analysis.ignoreCase == compiledPattern.ignoreCase &&
-         std::memcmp(analysis.copy, program, static_cast<size_t>(slots) * sizeof(Instruction)) == 0;
+  if (analysis.copy == nullptr || analysis.slots != slots ||
+      analysis.textMode != textSource.charMode || analysis.ignoreCase != compiledPattern.ignoreCase) {
+    return false;
+  }
+  // The program the compiler made last time: no need to compare its slots.
+  const uint32_t generation = compiledPattern.generation;
+  if (generation != 0 && analysis.generation == generation) return true;
+  if (std::memcmp(analysis.copy, program, static_cast<size_t>(slots) * sizeof(Instruction)) != 0) {
+    return false;
+  }
+  analysis.generation = generation;
+  return true;
 }
 
 void analyze(const Instruction* program, int32_t slots) {
@@ -380,6 +389,7 @@ void analyze(const Instruction* program, int32_t slots) {
   a.slots = slots;
   a.textMode = textSource.charMode;
   a.ignoreCase = compiledPattern.ignoreCase;
+  a.generation = compiledPattern.generation;
   if (!pikeVmRunsHere() || pikeStateCount() > DFA_PROGRAM_STATE_LIMIT) return;
   uint8_t* isStart = nullptr;
   if (!memGrowArray(&isStart, slots)) return;
@@ -839,7 +849,12 @@ int64_t lazyDfaLinesPassed() { return linesPassed; }
 
 namespace {
 
+bool descriptionHeld = false;
+uint32_t holdCount = 0;   // holds begun so far
+uint32_t holdNumber = 0;  // the hold in force, 0 none
+
 void describeProgram() {
+  if (descriptionHeld) return;
   const Instruction* program = compiledPattern.program;
   const int32_t slots = compiledPattern.lastSlot + 1;
   if (!analysisDescribes(program, slots)) {
@@ -849,6 +864,24 @@ void describeProgram() {
 }
 
 }  // namespace
+
+uint32_t holdProgramDescription() {
+  descriptionHeld = false;
+  holdNumber = 0;
+  if (compiledPattern.program == nullptr) return programGeneration;
+  describeProgram();
+  descriptionHeld = true;
+  holdCount = holdCount == UINT32_MAX ? 1 : holdCount + 1;
+  holdNumber = holdCount;
+  return programGeneration;
+}
+
+void releaseProgramDescription() {
+  descriptionHeld = false;
+  holdNumber = 0;
+}
+
+uint32_t programHoldNumber() { return holdNumber; }
 
 int64_t bytesBeforeRequiredLiteral() {
   if (compiledPattern.program == nullptr) return UNBOUNDED;

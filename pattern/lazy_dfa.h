@@ -18,6 +18,18 @@ LazyDfaUse lazyDfaUse();
 // in records, hold no line test.
 bool lazyDfaTakesProgram();
 
+// A search's hold on the description of the current program, which cannot
+// change while the search runs: the program is compared with the one
+// described when the hold begins and not again at each question until it is
+// released. The number returned changes whenever the description does (a
+// new program, text mode or letter-case setting), so that a caller can keep
+// what it derives from the program under it.
+uint32_t holdProgramDescription();
+void releaseProgramDescription();
+// The number of the hold in force, 0 when none is: what an engine has found
+// about the program under a hold stays true until the hold ends.
+uint32_t programHoldNumber();
+
 // The most bytes a match of the current compiled program takes, in the
 // current source's text, before its required literal (one of the set)
 // begins; -1 when that is unbounded or not known (a program the filter cannot

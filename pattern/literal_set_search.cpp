@@ -12,7 +12,9 @@
 // one. A set of one literal, and a set whose literals all share one probe
 // (the case variants of a word), have block loops of their own that compare
 // each probe once, as one comparison where the probe's two forms differ in
-// one bit. The kernel is chosen once at run time by supportedLiteralScanner,
+// one bit; any other set has a loop for its count of literals, so that every
+// probe stays in a register. Which of the loops a set takes is settled when
+// its probes are. The kernel is chosen once at run time by supportedLiteralScanner,
 // which the literal search's candidate filter uses too. The search reads
 // nothing at or after `end`, or, when the caller says that the bytes after it
 // may be read, `readable`: a short range (one line) is then read in whole
@@ -187,19 +189,6 @@ template <bool FOLD>
   return _mm256_or_si256(_mm256_cmpeq_epi8(x, forms[0]), _mm256_cmpeq_epi8(x, forms[1]));
 }
 
-template <bool FOLD>
-[[gnu::target("avx2")]] inline uint32_t pairHitsAvx2(const LiteralSet& set, const uint8_t* at,
-                                                    const __m256i (*forms)[2][2]) {
-  __m256i hits = _mm256_setzero_si256();
-  for (int32_t i = 0; i < set.count; ++i) {
-    const LiteralProbe& probe = set.probes[i];
-    hits = _mm256_or_si256(hits,
-                           _mm256_and_si256(probeAvx2<FOLD>(at + probe.offset[0], forms[i][0]),
-                                            probeAvx2<FOLD>(at + probe.offset[1], forms[i][1])));
-  }
-  return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
-}
-
 // The first of the 64 starts from `at` whose bit is set in `low` (the first
 // 32) or `high` where a literal of the set begins, or null.
 [[gnu::target("avx2")]] inline const uint8_t* firstLiteralInBlockAvx2(const LiteralSet& set,
@@ -286,30 +275,6 @@ template <bool FOLD, bool BITS>
   return findSse2<FOLD>(set, at, end, readable);
 }
 
-// The probe of every literal of a set that they all share (the same offset
-// and forms), or -1; `other` then receives the index of each literal's other
-// probe. The case variants of one word, which differ in a letter or two,
-// usually share their rarest byte.
-int32_t sharedProbe(const LiteralSet& set, int32_t other[LITERAL_SET_CAPACITY]) {
-  for (int32_t k = 0; k < 2; ++k) {
-    const LiteralProbe& head = set.probes[0];
-    bool shared = true;
-    for (int32_t i = 0; i < set.count && shared; ++i) {
-      const LiteralProbe& probe = set.probes[i];
-      other[i] = -1;
-      for (int32_t j = 0; j < 2 && other[i] < 0; ++j) {
-        if (probe.offset[j] == head.offset[k] && probe.forms[j][0] == head.forms[k][0] &&
-            probe.forms[j][1] == head.forms[k][1]) {
-          other[i] = 1 - j;
-        }
-      }
-      shared = other[i] >= 0 && formsDifferInOneBit(probe.forms[other[i]]);
-    }
-    if (shared && formsDifferInOneBit(head.forms[k])) return k;
-  }
-  return -1;
-}
-
 // A probe byte whose forms differ in one bit at most: that bit, and the value
 // a text byte with it set must have.
 [[gnu::target("avx2")]] inline __m256i bitOf(const uint8_t forms[2]) {
@@ -371,6 +336,45 @@ template <int32_t COUNT>
                         : findSse2<false>(set, at, end, readable);
 }
 
+// COUNT literals that share no probe. Each probe is read through a pointer
+// of its own and one block index, and the block loop has no loop over the
+// set, so that the pointers and the probe bytes all stay in registers.
+template <bool FOLD, int32_t COUNT>
+[[gnu::target("avx2")]] const uint8_t* findManyAvx2(const LiteralSet& set, const uint8_t* from,
+                                                    const uint8_t* end, const uint8_t* readable) {
+  const uint8_t* probes[COUNT][2];
+  __m256i forms[COUNT][2][2];
+  for (int32_t i = 0; i < COUNT; ++i) {
+    for (int32_t k = 0; k < 2; ++k) {
+      probes[i][k] = from + set.probes[i].offset[k];
+      for (int32_t f = 0; f < 2; ++f) {
+        forms[i][k][f] = _mm256_set1_epi8(static_cast<char>(set.probes[i].forms[k][f]));
+      }
+    }
+  }
+  const ptrdiff_t blocks = blockStartsEnd(set, from, end, readable) - from;
+  ptrdiff_t block = 0;
+  for (; block < blocks; block += 64) {
+    __m256i low = _mm256_and_si256(probeAvx2<FOLD>(probes[0][0] + block, forms[0][0]),
+                                   probeAvx2<FOLD>(probes[0][1] + block, forms[0][1]));
+    __m256i high = _mm256_and_si256(probeAvx2<FOLD>(probes[0][0] + block + 32, forms[0][0]),
+                                    probeAvx2<FOLD>(probes[0][1] + block + 32, forms[0][1]));
+    for (int32_t i = 1; i < COUNT; ++i) {
+      low = _mm256_or_si256(low,
+                            _mm256_and_si256(probeAvx2<FOLD>(probes[i][0] + block, forms[i][0]),
+                                             probeAvx2<FOLD>(probes[i][1] + block, forms[i][1])));
+      high = _mm256_or_si256(
+          high, _mm256_and_si256(probeAvx2<FOLD>(probes[i][0] + block + 32, forms[i][0]),
+                                 probeAvx2<FOLD>(probes[i][1] + block + 32, forms[i][1])));
+    }
+    const __m256i any = _mm256_or_si256(low, high);
+    if (__builtin_expect(_mm256_testz_si256(any, any), 1)) continue;
+    const uint8_t* found = firstLiteralInBlockAvx2(set, from + block, low, high, end);
+    if (found != nullptr) return found;
+  }
+  return findSse2<FOLD>(set, from + block, end, readable);
+}
+
 template <bool FOLD>
 [[gnu::target("avx2")]] const uint8_t* findAvx2(const LiteralSet& set, const uint8_t* from,
                                                 const uint8_t* end, const uint8_t* readable) {
@@ -381,58 +385,25 @@ template <bool FOLD>
     }
     return findOneAvx2<FOLD, false>(set, from, end, readable);
   }
-  int32_t other[LITERAL_SET_CAPACITY];
-  const int32_t shared = sharedProbe(set, other);
+  const int32_t shared = set.sharedProbe;
   if (shared >= 0) {
     switch (set.count) {
       case 2:
-        return findSharedAvx2<2>(set, shared, other, from, end, readable);
+        return findSharedAvx2<2>(set, shared, set.otherProbe, from, end, readable);
       case 3:
-        return findSharedAvx2<3>(set, shared, other, from, end, readable);
+        return findSharedAvx2<3>(set, shared, set.otherProbe, from, end, readable);
       default:
-        return findSharedAvx2<4>(set, shared, other, from, end, readable);
+        return findSharedAvx2<4>(set, shared, set.otherProbe, from, end, readable);
     }
   }
-  __m256i forms[LITERAL_SET_CAPACITY][2][2];
-  for (int32_t i = 0; i < set.count; ++i) {
-    for (int32_t k = 0; k < 2; ++k) {
-      for (int32_t f = 0; f < 2; ++f) {
-        forms[i][k][f] = _mm256_set1_epi8(static_cast<char>(set.probes[i].forms[k][f]));
-      }
-    }
+  switch (set.count) {
+    case 2:
+      return findManyAvx2<FOLD, 2>(set, from, end, readable);
+    case 3:
+      return findManyAvx2<FOLD, 3>(set, from, end, readable);
+    default:
+      return findManyAvx2<FOLD, 4>(set, from, end, readable);
   }
-  const uint8_t* at = from;
-  while (at < end && readable - at >= set.reach + 63) {
-    __m256i low = _mm256_setzero_si256();
-    __m256i high = _mm256_setzero_si256();
-    for (int32_t i = 0; i < set.count; ++i) {
-      const uint8_t* first = at + set.probes[i].offset[0];
-      const uint8_t* second = at + set.probes[i].offset[1];
-      low = _mm256_or_si256(low, _mm256_and_si256(probeAvx2<FOLD>(first, forms[i][0]),
-                                                  probeAvx2<FOLD>(second, forms[i][1])));
-      high = _mm256_or_si256(high, _mm256_and_si256(probeAvx2<FOLD>(first + 32, forms[i][0]),
-                                                    probeAvx2<FOLD>(second + 32, forms[i][1])));
-    }
-    const __m256i any = _mm256_or_si256(low, high);
-    if (_mm256_testz_si256(any, any)) {
-      at += 64;
-      continue;
-    }
-    const uint8_t* found = firstLiteralInBlockAvx2(set, at, low, high, end);
-    if (found != nullptr) return found;
-    at += 64;
-  }
-  while (at < end && readable - at >= set.reach + 31) {
-    uint32_t hits = pairHitsAvx2<FOLD>(set, at, forms);
-    while (hits != 0) {
-      const uint8_t* start = at + __builtin_ctz(hits);
-      if (anyLiteralAt(set, start, end)) return start;
-      hits &= hits - 1;
-    }
-    at += 32;
-  }
-  return set.fold != 0 ? findSse2<true>(set, at, end, readable)
-                        : findSse2<false>(set, at, end, readable);
 }
 
 typedef const uint8_t* (*SetKernel)(const LiteralSet&, const uint8_t*, const uint8_t*,
@@ -460,6 +431,30 @@ SetKernels chooseKernels() {
 }
 
 const SetKernels setKernels = chooseKernels();
+
+// The probe of every literal of a set that they all share (the same offset
+// and forms), or -1; `other` then receives the index of each literal's other
+// probe. The case variants of one word, which differ in a letter or two,
+// usually share their rarest byte.
+int32_t findSharedProbe(const LiteralSet& set, int32_t other[LITERAL_SET_CAPACITY]) {
+  for (int32_t k = 0; k < 2; ++k) {
+    const LiteralProbe& head = set.probes[0];
+    bool shared = true;
+    for (int32_t i = 0; i < set.count && shared; ++i) {
+      const LiteralProbe& probe = set.probes[i];
+      other[i] = -1;
+      for (int32_t j = 0; j < 2 && other[i] < 0; ++j) {
+        if (probe.offset[j] == head.offset[k] && probe.forms[j][0] == head.forms[k][0] &&
+            probe.forms[j][1] == head.forms[k][1]) {
+          other[i] = 1 - j;
+        }
+      }
+      shared = other[i] >= 0 && formsDifferInOneBit(probe.forms[other[i]]);
+    }
+    if (shared && formsDifferInOneBit(head.forms[k])) return k;
+  }
+  return -1;
+}
 
 }  // namespace
 
@@ -515,12 +510,22 @@ bool prepareLiteralSet(const uint8_t* const* literals, const int32_t* lengths, i
     for (int32_t k = 0; k < 2; ++k) {
       probe.offset[k] = best[k];
       formsOf(probe.bytes[best[k]], fold, probe.forms[k]);
-      if (best[k] + 1 > set->reach) set->reach = best[k] + 1;
     }
     if (length < set->shortest) set->shortest = length;
   }
   set->count = count;
+  settleLiteralProbes(set);
   return true;
+}
+
+void settleLiteralProbes(LiteralSet* set) {
+  set->reach = 1;
+  for (int32_t i = 0; i < set->count; ++i) {
+    for (int32_t k = 0; k < 2; ++k) {
+      set->reach = std::max(set->reach, set->probes[i].offset[k] + 1);
+    }
+  }
+  set->sharedProbe = set->count > 1 ? findSharedProbe(*set, set->otherProbe) : -1;
 }
 
 const uint8_t* findLiteralSet(const LiteralSet& set, const uint8_t* from, const uint8_t* end,

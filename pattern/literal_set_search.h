@@ -34,6 +34,11 @@ struct LiteralSet {
   int32_t shortest;
   int32_t reach;     // the largest probe offset of any literal, plus one
   LiteralProbe probes[LITERAL_SET_CAPACITY];
+  // The probe (0 or 1) of the first literal that every literal shares, or
+  // -1; with one, otherProbe holds each literal's other probe. Set by
+  // settleLiteralProbes.
+  int32_t sharedProbe;
+  int32_t otherProbe[LITERAL_SET_CAPACITY];
 };
 
 // How rare a byte is in program and prose text: higher is rarer.
@@ -45,6 +50,10 @@ int32_t literalByteRank(uint8_t value);
 // more than two values turn into in every position of a literal.
 bool prepareLiteralSet(const uint8_t* const* literals, const int32_t* lengths, int32_t count,
                        bool fold, LiteralSet* set);
+
+// After the probes of a prepared set have been moved (prepareLiteralSet
+// calls it for its own choice): their reach and the probe they share.
+void settleLiteralProbes(LiteralSet* set);
 
 // The first position in [from, end) where one of the literals starts and
 // ends before `end`, or null. The bytes up to `readable` (when it is not

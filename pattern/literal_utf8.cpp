@@ -662,10 +662,7 @@ void aimUtf8Probes(LiteralSet& set) {
       probe.forms[k][1] = forms[k][1];
     }
   }
-  set.reach = 1;
-  for (int32_t i = 0; i < set.count; ++i) {
-    for (int32_t k = 0; k < 2; ++k) set.reach = std::max(set.reach, set.probes[i].offset[k] + 1);
-  }
+  settleLiteralProbes(&set);
 }
 
 void prepareUtf8Set() {

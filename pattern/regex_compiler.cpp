@@ -30,6 +30,7 @@
 #include "pattern/brief_translator.h"
 #include "pattern/character_sets.h"
 #include "pattern/compiled_pattern.h"
+#include "pattern/literal_trie.h"
 #include "pattern/loop_pass.h"
 #include "pattern/matcher.h"
 #include "pattern/regex_double_byte.h"
@@ -671,6 +672,9 @@ void prepareFirstCharacterRecord(int32_t encodingMode) {
 void compile(const uint8_t* text, int32_t length, int32_t ignoreCase, int32_t syntax,
              int32_t recordLength, int32_t encodingMode) {
   CompiledPattern& cp = compiledPattern;
+  freeLiteralTrie(cp.literalTrie);
+  cp.literalTrie = nullptr;
+  cp.generation = 0;
   if (length < 0) length = 0;
   rc.encodingMode = encodingMode;
   cp.encodingMode = encodingMode;
@@ -709,6 +713,10 @@ void compile(const uint8_t* text, int32_t length, int32_t ignoreCase, int32_t sy
   }
   runLoopPass(cp.program, cp.lastSlot, encodingMode);
   findRequiredLiteral(cp.program, cp.lastSlot, encodingMode, &cp.requiredLiteral);
+  cp.literalTrie = buildLiteralTrie(cp.program, cp.lastSlot, encodingMode);
+  static uint32_t compiled = 0;
+  compiled = compiled == UINT32_MAX ? 1 : compiled + 1;
+  cp.generation = compiled;
 }
 
 }  // namespace

@@ -44,6 +44,7 @@
 #include "pattern/backtrack_memo.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/lazy_dfa.h"
+#include "pattern/literal_trie.h"
 #include "pattern/literal_set_search.h"
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
@@ -67,6 +68,18 @@ constexpr int32_t REGEX_FOUND = 0;
 constexpr int32_t REGEX_NO_MATCH = 1;
 
 MatcherState& state = matcher;  // the matcher's pointer and window
+
+// The description number of the program under search (holdProgramDescription),
+// for what is derived from the program once and kept across searches.
+uint32_t programGeneration = 0;
+
+// Holds the program's description for one search.
+struct DescriptionHold {
+  DescriptionHold() { programGeneration = holdProgramDescription(); }
+  ~DescriptionHold() { releaseProgramDescription(); }
+  DescriptionHold(const DescriptionHold&) = delete;
+  DescriptionHold& operator=(const DescriptionHold&) = delete;
+};
 
 // Whether the pointer lies on a line, where a match may start. Two positions
 // belong to no line: the line feed of a CR LF pair (the pair is one line end,
@@ -100,6 +113,7 @@ bool pikeActive = false;           // this search runs on the Pike VM
 bool pikeStandsBy = false;         // the VM takes over when the steps run out
 bool memoActive = false;           // this search runs on the memoizing backtracker
 bool memoStandsBy = false;         // the memo takes over when the steps run out
+bool trieActive = false;           // the program is an alternation of literals, run as a trie
 int64_t stepsLeft = 0;
 
 // Runs the program at the pointer: REGEX_FOUND, REGEX_NO_MATCH (try on), or
@@ -109,6 +123,10 @@ int64_t stepsLeft = 0;
 // read twice for them.
 inline int32_t attempt(const uint8_t* firstBytes, bool once, bool (*mayStartAt)() = startsOnLine) {
   const bool byCharacters = mayStartAt != startsOnLine;
+  if (trieActive) {
+    if (!startsOnLine()) return REGEX_NO_MATCH;
+    return runLiteralTrie(compiledPattern.literalTrie) == 1 ? REGEX_FOUND : REGEX_NO_MATCH;
+  }
   if (pikeActive) return runPikeVm(PikeCandidates{firstBytes, mayStartAt, once, byCharacters});
   if (memoActive) {
     return runMemoizedSearch(PikeCandidates{firstBytes, mayStartAt, once, byCharacters});
@@ -595,19 +613,25 @@ void addLeadBytes(uint8_t* member, uint32_t first, uint32_t last) {
 // Whether the program holds a SET that takes an invalid byte (code point
 // -1), which may then begin a match wherever it stands.
 bool programTakesInvalidBytes() {
+  // Kept by the program's description number: a program of many slots is
+  // searched once per match, and the answer is the program's.
+  static uint32_t answeredFor = 0;
+  static bool answer = false;
+  if (answeredFor != 0 && answeredFor == programGeneration) return answer;
   const Instruction* program = compiledPattern.program;
-  for (int32_t s = 0; s <= compiledPattern.lastSlot;) {
+  answer = false;
+  for (int32_t s = 0; s <= compiledPattern.lastSlot && !answer;) {
     const Instruction& in = program[s];
     if (in.opcode != OP_SET && in.opcode != OP_SET_SCAN) {
       ++s;
       continue;
     }
-    if ((in.setFlags() & SET_HOLDS_INVALID_BYTES) != 0) return true;
     const int32_t slots = setSlotCount(in, ENCODING_UTF8);
-    if (slots < 1) return true;
+    answer = (in.setFlags() & SET_HOLDS_INVALID_BYTES) != 0 || slots < 1;
     s += slots;
   }
-  return false;
+  answeredFor = programGeneration;
+  return answer;
 }
 
 // Whether the set's bitmap part (below U+10000) may hold a code point of
@@ -666,6 +690,7 @@ const ByteFilter& utf8FilterOf(const UnicodeSet* set) {
 LiteralSet spellingSet;
 uint32_t spelledCharacters[LITERAL_SET_CAPACITY];
 int32_t spelledCount = 0;
+uint32_t spellingsMade = 0;  // counts the times spellingSet was made anew
 
 // Characters of two bytes or more, at most LITERAL_SET_CAPACITY of them, are
 // found by their whole spellings, since a lead byte alone begins most
@@ -686,6 +711,7 @@ void spellWhole(ByteFilter* filter, const uint32_t* characters, int32_t count) {
   if (count != spelledCount ||
       std::memcmp(characters, spelledCharacters, sizeof(uint32_t) * static_cast<size_t>(count)) != 0) {
     spelledCount = 0;
+    ++spellingsMade;
     if (!prepareLiteralSet(spellings, lengths, count, false, &spellingSet)) return;
     std::memcpy(spelledCharacters, characters, sizeof(uint32_t) * static_cast<size_t>(count));
     spelledCount = count;
@@ -699,6 +725,15 @@ void spellWhole(ByteFilter* filter, const uint32_t* characters, int32_t count) {
 int32_t searchUtf8Bytes(const UnicodeSet* set, const Instruction* lead) {
   if (set != nullptr) {
     codePointFilter = CodePointFilter{set, 0};
+    // The filter is the program's: made once for its description, not at
+    // every search (a search ends at each match).
+    static const UnicodeSet* filteredSet = nullptr;
+    static uint32_t filteredFor = 0;
+    static uint32_t spellingsThen = 0;
+    if (set == filteredSet && filteredFor != 0 && filteredFor == programGeneration &&
+        spellingsThen == spellingsMade) {
+      return searchBytes(utf8Filter, true);
+    }
     const ByteFilter& filter = utf8FilterOf(set);
     // A set of a few characters (a letter and its case forms) is sought by
     // their spellings, unless an invalid byte may begin a match.
@@ -713,6 +748,9 @@ int32_t searchUtf8Bytes(const UnicodeSet* set, const Instruction* lead) {
     ByteFilter& spelled = utf8Filter;
     spelled.spellings = nullptr;
     spellWhole(&spelled, members, count);
+    filteredSet = set;
+    filteredFor = programGeneration;
+    spellingsThen = spellingsMade;
     return searchBytes(filter, true);
   }
   const uint32_t code = lead->acceptedVariant();
@@ -872,6 +910,11 @@ struct LiteralStarts {
   int64_t reach;
   int32_t longest;              // the longest literal of the set
   uint8_t mayStart[256];        // the bytes a match may start with
+  // mayStart holds the first bytes of the leading literals of the program
+  // described as `generation`, compiled for `encodingMode`.
+  bool leadingKnown;
+  uint32_t generation;
+  int32_t encodingMode;
 };
 
 LiteralStarts literalStarts;
@@ -896,6 +939,14 @@ bool prepareLiteralStarts() {
   }
   if (literal.leading != 0) {
     starts.reach = 0;
+    // The first bytes of literals compared as they stand follow from the
+    // program alone: set once for it.
+    const bool same = starts.leadingKnown && starts.generation == programGeneration &&
+                      starts.encodingMode == compiledPattern.encodingMode;
+    starts.leadingKnown = literal.fold == 0;
+    starts.generation = programGeneration;
+    starts.encodingMode = compiledPattern.encodingMode;
+    if (same && literal.fold == 0) return true;
     std::memset(starts.mayStart, 0, sizeof starts.mayStart);
     for (int32_t i = 0; i <= literal.otherCount; ++i) {
       const uint8_t first = i == 0 ? literal.bytes[0] : literal.others[i - 1].bytes[0];
@@ -907,6 +958,7 @@ bool prepareLiteralStarts() {
     }
     return true;
   }
+  starts.leadingKnown = false;
   starts.reach = bytesBeforeRequiredLiteral();
   if (starts.reach < 0 || starts.reach > LITERAL_REACH_LIMIT) return false;
   if (textSource.charMode != ENCODING_UTF8) {
@@ -943,6 +995,8 @@ struct MatchPrefix {
   int32_t readCount;  // the slots the prefix was read from, to know them again
   int32_t charMode;
   int32_t ignoreCase;
+  int32_t encodingMode;
+  uint32_t generation;  // the program description it was read under
 };
 
 MatchPrefix matchPrefix;
@@ -997,6 +1051,10 @@ void readMatchPrefix() {
   const Instruction* program = compiledPattern.program;
   const int32_t slots = compiledPattern.lastSlot + 1;
   const int32_t mode = textSource.charMode;
+  if (prefix.readCount > 0 && prefix.generation == programGeneration &&
+      prefix.charMode == mode && prefix.encodingMode == compiledPattern.encodingMode) {
+    return;  // read from this very program: the search holds its description
+  }
   if (prefix.readCount > 0 && prefix.readCount <= slots && prefix.charMode == mode &&
       prefix.ignoreCase == compiledPattern.ignoreCase &&
       std::memcmp(prefix.read, program, sizeof(Instruction) * prefix.readCount) == 0) {
@@ -1051,6 +1109,8 @@ void readMatchPrefix() {
   std::memcpy(prefix.read, program, sizeof(Instruction) * prefix.readCount);
   prefix.charMode = mode;
   prefix.ignoreCase = compiledPattern.ignoreCase;
+  prefix.encodingMode = compiledPattern.encodingMode;
+  prefix.generation = programGeneration;
 }
 
 // Whether the bytes at p (up to end) agree with the prefix.
@@ -1290,18 +1350,26 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   compiledPattern.groupMask = 0;
   compiledPattern.cursorMark = 0;
   if (compiledPattern.program == nullptr) return REGEX_NO_MATCH;
+  const DescriptionHold hold;
   if (prepareMatcherStack() != 0 || preparePassStarts(compiledPattern.loopGuards) != 0) {
     return REGEX_OUT_OF_MEMORY;
   }
   matcher.top = 0;
   loadMatcherWindow();
   prepareGate();
-  prepareDfaFilter();
   const RegexEngine engine = regexEngine();
-  const bool pikeCan = engine != REGEX_ENGINE_MEMO && pikeVmTakesProgram();
+  // A trie runs each start in the time of its longest literal: no other
+  // engine or filter is worth its set-up then.
+  trieActive = engine == REGEX_ENGINE_AUTO && literalTrieRuns(compiledPattern.literalTrie);
+  if (trieActive) {
+    dfa = DfaFilter{};
+  } else {
+    prepareDfaFilter();
+  }
+  const bool pikeCan = !trieActive && engine != REGEX_ENGINE_MEMO && pikeVmTakesProgram();
   pikeActive = pikeCan && pikeVmStartsAtOnce();
   pikeStandsBy = pikeCan && !pikeActive;
-  const bool memoCan = engine != REGEX_ENGINE_BACKTRACK &&
+  const bool memoCan = !trieActive && engine != REGEX_ENGINE_BACKTRACK &&
                        (engine == REGEX_ENGINE_MEMO || !pikeVmRunsProgram()) && memoTakesProgram();
   memoActive = memoCan && engine == REGEX_ENGINE_MEMO;
   memoStandsBy = memoCan && !memoActive;

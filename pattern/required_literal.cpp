@@ -278,8 +278,10 @@ Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t 
   for (int32_t s = 0; s < lastSlot; ++s) {
     if (!graph.isInstruction[s] || !isCharacter(program[s])) continue;
     if (reachesMatchAvoiding(graph, s, start)) continue;
-    // A run starts at a required CHAR and takes each following CHAR that can
-    // only be reached from the one before it.
+    // A run starts at a required CHAR and takes each CHAR that the one before
+    // it always leads to: reached from it alone, or where branches join, as
+    // the blank after "(struct|union)" (every path through the run's CHARs
+    // takes it next, whatever other paths reach it).
     run.length = 0;
     run.firstSlot = s;
     int32_t at = s;
@@ -291,11 +293,13 @@ Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t 
       run.length += length;
       int32_t next = graph.successors[2 * at];
       if (graph.successors[2 * at + 1] >= 0 || program[at].opcode == OP_CHAR_SCAN) break;
-      while (next >= 0 && graph.predecessorCount[next] == 1 && isZeroWidthStep(program[next]) &&
-             graph.successors[2 * next + 1] < 0) {
+      for (int32_t steps = 0; steps < graph.slots && next >= 0 &&
+                              (isZeroWidthStep(program[next]) || program[next].opcode == OP_JUMP) &&
+                              graph.successors[2 * next + 1] < 0;
+           ++steps) {
         next = graph.successors[2 * next];
       }
-      if (next < 0 || graph.predecessorCount[next] != 1 || !isCharacter(program[next])) break;
+      if (next < 0 || !isCharacter(program[next])) break;
       at = next;
     }
     if (run.length > best.length ||

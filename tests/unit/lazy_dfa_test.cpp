@@ -155,7 +155,7 @@ TEST(LazyDfa, MeasuresTheBytesBeforeTheRequiredLiteral) {
       {"[0-9]{4}-[0-9]{2}", 2, false, 4},
       {"str.cpy", 0, false, 4},
       {"str.cpy", 2, false, 9},
-      {"(x|yy)zz", 0, false, 2},
+      {"(x|yy)[a-z]zz", 0, false, 3},
       {"a{2,3}bcd", 0, false, 3},
       {"[a-z]+_alloc", 0, false, -1},
   };

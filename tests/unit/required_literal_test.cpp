@@ -48,12 +48,14 @@ TEST(RequiredLiteral, FoundInCompiledPrograms) {
       {'U', "a?bc|bcd", 0, {"bc", "bcd"}, false, true},
       // No single literal of two bytes: one literal per branch.
       {'U', "PM_RESUME|PM_SUSPEND", 0, {"PM_RESUME", "PM_SUSPEND"}, false, true},
-      {'U', "(foo|ba)x", 0, {"foo", "ba"}, false, true},
+      // A branch's literal runs on where the branches join.
+      {'U', "(foo|ba)x", 0, {"foox", "bax"}, false, true},
+      {'U', "(struct|union) [a-z_]+ \\{", 0, {"struct ", "union "}, false, true},
       {'U', "(ab|cd)(ef|gh)", 0, {"ab", "cd"}, false, true},
       {'U', "Get|Set|Put", 1, {"GET", "SET", "PUT"}, true, true},
-      {'U', "((bc|de)x|fg)", 0, {"bc", "de", "fg"}, false, true},
+      {'U', "((bc|de)x|fg)", 0, {"bcx", "dex", "fg"}, false, true},
       // A branch without a literal of two bytes, or too many branches.
-      {'U', "(foo|b)x", 0, {"x"}, false, true},
+      {'U', "(foo|b)[xy]z", 0, {"z"}, false, true},
       {'U', "foo|", 0, {}, false, true},
       {'U', "ab|cd|ef|gh|ij", 0, {}, false, true},
       // What ends singleLine.
@@ -191,6 +193,7 @@ TEST(LiteralSetSearch, FindsEachLiteralAtEveryAlignment) {
       {{"MAX_"}, true, {"max_"}},
       {{"GET", "SET", "PUT", "DEL"}, true, {"gEt", "Del"}},
       {{"abc", "bcd"}, false, {"abc", "bcd"}},
+      {{"ab", "cd", "ef"}, false, {"ab", "ef"}},
       {{"0123456789abcdefghijklmnopqrstuv"}, false, {"0123456789abcdefghijklmnopqrstuv"}},
   };
   for (const auto& c : cases) {

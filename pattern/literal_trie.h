@@ -1,0 +1,24 @@
+// An alternation of plain literals (w00001|w00002|...) run as a trie. See
+// literal_trie.cpp.
+#pragma once
+
+#include <cstdint>
+
+#include "pattern/instruction.h"
+
+struct LiteralTrie;
+
+// The trie of a program that is nothing but an alternation of two or more
+// literals, each a row of CHARs; null for any other program, or when memory
+// runs out (the program then runs on the other engines, with the same result).
+LiteralTrie* buildLiteralTrie(const Instruction* program, int32_t lastSlot, int32_t encodingMode);
+void freeLiteralTrie(LiteralTrie* trie);
+
+// Whether the trie runs in the text source's current character mode.
+bool literalTrieRuns(const LiteralTrie* trie);
+
+// Runs the alternation at the pointer, as the backtracker runs the program
+// there: 1 when one of the literals matches (the first of them in the
+// pattern's order, whose length goes to matcher.matchLength), 0 when none
+// does. The pointer is back at the start either way.
+int32_t runLiteralTrie(const LiteralTrie* trie);
