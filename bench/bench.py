@@ -46,6 +46,7 @@ before a change, say) to time beside it.
 
 import argparse
 import os
+import re
 import selectors
 import signal
 import statistics
@@ -200,7 +201,21 @@ def regex_searches(name):
          GNU_REGEX + ["-E", "str.cpy", name],
          RG + ["-n", "str.cpy", name], "literal"),
     ]
+    words = word_list(name)
+    result.append(("U word list of %d identifiers 'a|b|...'" % words.count("|"),
+                   ["-U", words, name], GNU_REGEX + ["-E", words, name],
+                   RG + ["-n", words, name], "other"))
     return result
+
+
+def word_list(name, count=400):
+    """An alternation of identifiers of the corpus (every seventh distinct one
+    of ten letters or more in its first megabyte): the pattern of a search for
+    a word list."""
+    with open(name, "rb") as corpus:
+        head = corpus.read(1 << 20).decode("latin-1")
+    found = sorted(set(re.findall(r"[A-Za-z_]{10,}", head)))
+    return "|".join(found[::7][:count])
 
 
 def regex_sanity_checks(program, name, cwd):

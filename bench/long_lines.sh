@@ -40,6 +40,8 @@ lines = {
     "ab": b"ab" * (size // 2),
     "ab_c": b"ab" * (size // 2) + b"c",
     "a_c": b"a" * size + b"c",
+    "a_cy": b"a" * size + b"cy",
+    "a_y": b"a" * size + b"y",
     "a24cb": b"a" * 24 + b"cb",
     "x28": b"x" * 28,
 }
@@ -72,3 +74,7 @@ cell '(?!x)(ab)*c' ab_c
 cell '(?!x)(a|b)*c' ab_c
 cell '(?!foo|bar)(a|b)*c' ab_c
 cell '(a|aa)*(?!x)c' a_c
+cell '(a|aa)*(?!.*y)c' a_c
+cell '(a|aa)*(?!.*y)c' a_cy
+cell 'a(?!.*y)' a_y
+cell 'a(?!(?!.*x).*y)' a_y

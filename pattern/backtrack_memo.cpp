@@ -3,14 +3,13 @@
 // The backtracker (matcher.cpp) can take time exponential in the text on
 // loops that match the same text in more than one way, and tried at every
 // start it reads a long line once per start. The Pike VM (pike_vm.cpp) runs
-// most programs in linear time instead, look-ahead of short bodies among
-// them; the ones it does not take, and that have no back-reference (a
-// look-ahead whose body holds an open loop, (?!.*x), above all), run here:
-// the same backtracker, which records every state it has explored and never
-// explores one twice (selective memoization, as Ruby's engine does since
-// 3.2). A scan inside a look-ahead body is not recorded, so such a body
-// tried at every position of a long line reads the rest of the line each
-// time.
+// most programs in linear time instead; the ones it does not take, and that
+// have no back-reference (more states than its bound), run here: the same
+// backtracker, which records every state it has explored and never explores
+// one twice (selective memoization, as Ruby's engine does since 3.2). The VM
+// also has the bodies of look-ahead with open loops ((?!.*x) above all)
+// answered here, position after position of its search
+// (lookAheadBodyMatchesAt), with the same records.
 //
 // A state is the instruction, the position in the text, and whatever else
 // decides the future from there: the counters of the counted loops around the
@@ -28,8 +27,12 @@
 // reaching MATCH is a way to fail, and the search goes on: a body state is
 // known to have failed only once backtracking has resumed at a frame older
 // than the state. Such states wait in a pending list with the stack height at
-// their entry; a resumption at or below that height settles them as failed,
-// a body that matches drops those above its guard frame. Double-byte text
+// their entry; a resumption at or below that height settles them as failed.
+// Only whether a body matches counts, not by which path, and when it matches
+// the states still pending above its guard frame are exactly those on the
+// path to its MATCH: each gets a second bit, "leads to the body's MATCH",
+// and a later path that reaches one of them takes the body as matched at
+// once. Double-byte text
 // would refuse a match that starts on a trail byte only when it is reached;
 // here that start is refused before the attempt, so every MATCH is a match.
 //
@@ -43,8 +46,19 @@
 // memory stays bounded, and an attempt that reads further than the ring may
 // repeat work out there. A scan instruction (a one-item loop) passes many
 // positions in one step, so the stretch of positions each scan state passed
-// is kept too: a later run of the same loop that steps into that stretch
-// would only repeat it.
+// is kept too, by absolute position whatever the ring: a later run of the
+// same loop that enters the stretch would only repeat it, and fails at once;
+// a run that enters before it stops where it reaches it (the scans'
+// scanStop), with the stretch's outcome, once the follow test there says go
+// on. Inside a body a run waits in the pending list like a state, and its
+// stretch joins the failed ones when it is settled, or a second stretch of
+// runs known to reach the body's MATCH when the body matches. So a body like
+// .*y tried at every position of a long line reads the line once: the run
+// from the next position stops one byte on, in the stretch of the last.
+// Still linear in the text and not bounded: the frames a body pushes for a
+// loop that is not a scan, (?!(ab)*c), one or two a pass; and the records
+// last one search, so a line with a match at nearly every position, each
+// found by a search of its own, is read again by each.
 //
 // The memo is turned on only when an attempt of the plain backtracker has run
 // out of its budget of steps (regex_search.cpp), so ordinary searches pay
@@ -106,6 +120,7 @@ struct Analysis {
   LiveItem* live;
   int32_t liveCapacity;
   uint8_t* inBody;  // per slot: 1 inside a look-ahead body
+  bool lookAhead;   // the program has look-ahead: a row holds a success bit per state too
   int64_t states;
   int64_t rowWords;
   int64_t rows;
@@ -167,6 +182,7 @@ bool findRanges(const Instruction* program, int32_t slots, const uint8_t* isStar
         return false;
       }
       for (int64_t k = pc + 1; k <= match; ++k) an.inBody[k] = 1;
+      an.lookAhead = true;
     }
   }
   return true;
@@ -222,6 +238,7 @@ bool analyze(const Instruction* program, int32_t lastSlot, int32_t encodingMode)
   an.copySlots = slots;
   an.encodingMode = encodingMode;
   an.valid = true;
+  an.lookAhead = false;
   uint8_t* isStart = nullptr;
   LiveRange* ranges = nullptr;
   bool ok = memGrowArray(&isStart, slots) && memGrowArray(&ranges, 2 * int64_t{slots}) &&
@@ -246,7 +263,7 @@ bool analyze(const Instruction* program, int32_t lastSlot, int32_t encodingMode)
     int32_t rangeCount = 0;
     if (wellFormed && findRanges(program, slots, isStart, ranges, &rangeCount)) {
       ok = numberStates(slots, isStart, ranges, rangeCount);
-      an.rowWords = (an.states + 63) / 64;
+      an.rowWords = ((an.lookAhead ? 2 : 1) * an.states + 63) / 64;
       an.rows = an.rowWords > 0 ? BITMAP_WORDS / an.rowWords : 0;
       an.usable = ok && an.rows >= MINIMUM_ROWS;
     }
@@ -266,17 +283,24 @@ bool analysisDescribes(const Instruction* program, int32_t lastSlot, int32_t enc
 // The bitmap and the search's positions
 
 // The stretch of positions [from, to] from a run's entry to its last follow
-// test, of a scan state.
+// test, of a scan state; inside a look-ahead body also [matchFrom,
+// matchTo), the entries from which the body matched.
 struct Stretch {
   int64_t from;
   int64_t to;
+  int64_t matchFrom;
+  int64_t matchTo;
   uint32_t search;
 };
 
+// A look-ahead state awaiting its verdict: a state's bit (key -1, `a` the
+// bit, `b` its position), or a scan run inside a body (`key` its stretch,
+// from `a` to `b`).
 struct Pending {
-  int64_t bit;
-  int64_t position;
+  int64_t a;
+  int64_t b;
   int32_t entryTop;
+  int32_t key;
 };
 
 struct Memo {
@@ -288,6 +312,7 @@ struct Memo {
   const Instruction* program;
   uint32_t search;       // numbers the memoized searches, to tell stretches apart
   int64_t attemptStart;  // the current attempt's start, in bytes from the search's first
+  int64_t ringFrom;      // the first position the ring holds: it holds ringFrom + rows - 1 last
   int64_t marked;        // one past the furthest position that holds a mark
 };
 
@@ -318,7 +343,7 @@ void clearRows(int64_t from, int64_t to) {
 }
 
 void endSearch() {
-  clearRows(memo.attemptStart, memo.marked);
+  clearRows(memo.ringFrom, memo.marked);
   memo.marked = 0;
   memo.pendingCount = 0;
 }
@@ -349,6 +374,33 @@ inline int64_t stateKey(int32_t slot, int32_t offset) {
 }
 
 inline void setBit(int64_t bit) { memo.bits[bit >> 6] |= uint64_t{1} << (bit & 63); }
+inline bool bitIsSet(int64_t bit) { return (memo.bits[bit >> 6] >> (bit & 63)) & 1; }
+
+// Adds [from, to) to the interval [*low, *high) when they overlap or touch,
+// else keeps the later of the two.
+void mergeInterval(int64_t* low, int64_t* high, int64_t from, int64_t to) {
+  if (from <= *high && to >= *low && *low < *high) {
+    if (from < *low) *low = from;
+    if (to > *high) *high = to;
+  } else if (from > *low || *low >= *high) {
+    *low = from;
+    *high = to;
+  }
+}
+
+// The stretch of scan state `key` in this search, emptied when it was
+// another search's.
+Stretch& stretchOf(int64_t key) {
+  Stretch& stretch = memo.stretches[key];
+  if (stretch.search != memo.search) stretch = Stretch{0, 0, 0, 0, memo.search};
+  return stretch;
+}
+
+inline void pend(int64_t a, int64_t b, int32_t key) {
+  if (memo.pendingCount < PENDING_LIMIT) {
+    memo.pending[memo.pendingCount++] = Pending{a, b, m().top, key};
+  }
+}
 
 // The length of the UTF-8 character at the pointer, as the matcher decodes it.
 void characterLength(int32_t* length) {
@@ -365,25 +417,24 @@ void characterLength(int32_t* length) {
 
 namespace backtrack_memo {
 
-bool stateFailedBefore(const Instruction* pc) {
+int32_t knownOutcome(const Instruction* pc) {
   ++stepCount;
   const MatcherState& s = m();
   const int32_t slot = static_cast<int32_t>(pc - memo.program);
-  if (s.offset >= an.rows) return false;
-  const int64_t key = stateKey(slot, s.offset);
-  if (key < 0) return false;
   const int64_t position = memo.attemptStart + s.offset;
+  if (position < memo.ringFrom || position - memo.ringFrom >= an.rows) return UNKNOWN;
+  const int64_t key = stateKey(slot, s.offset);
+  if (key < 0) return UNKNOWN;
   const int64_t bit = (position % an.rows) * an.rowWords * 64 + key;
-  if ((memo.bits[bit >> 6] >> (bit & 63)) & 1) return true;
+  if (bitIsSet(bit)) return matcher_internal::HANDLER_FAIL;
   if (an.inBody[slot]) {
-    if (memo.pendingCount < PENDING_LIMIT) {
-      memo.pending[memo.pendingCount++] = Pending{bit, position, s.top};
-    }
+    if (bitIsSet(bit + an.states)) return matcher_internal::HANDLER_ACCEPT;
+    pend(bit, position, -1);
   } else {
     setBit(bit);
     noteMarked(position);
   }
-  return false;
+  return UNKNOWN;
 }
 
 namespace {
@@ -409,45 +460,81 @@ int32_t runScanOnce(const Instruction* pc, int32_t (*handler)(const Instruction*
   // start), not in double-byte text, where CHAR takes a lead byte alone.
   const int32_t mode = textSource.charMode;
   const int32_t branch = slot + (pc->opcode == OP_SET_SCAN ? setSlotCount(*pc, an.encodingMode) : 1);
-  if (mode == ENCODING_DOUBLE_BYTE || an.inBody[slot] || branch >= an.copySlots) {
-    return runCounted(pc, handler);
-  }
+  if (mode == ENCODING_DOUBLE_BYTE || branch >= an.copySlots) return runCounted(pc, handler);
   // Pass-start flags compare with a position after the run's start.
   const int64_t key = stateKey(branch, s.offset + 1);
   if (key < 0) return runCounted(pc, handler);
   const int64_t entry = memo.attemptStart + s.offset;
-  Stretch& stretch = memo.stretches[key];
+  Stretch& stretch = stretchOf(key);
   // From an entry inside an earlier run, the first item ends on a position
-  // where that run went on: the rest was explored then.
-  if (stretch.search == memo.search && entry >= stretch.from && entry < stretch.to) {
-    return matcher_internal::HANDLER_FAIL;
+  // where that run went on: the rest was explored then, and in a body it
+  // failed, or it reached the body's MATCH.
+  using matcher_internal::HANDLER_ACCEPT;
+  using matcher_internal::HANDLER_FAIL;
+  using matcher_internal::HANDLER_STOPPED;
+  if (entry >= stretch.from && entry < stretch.to) return HANDLER_FAIL;
+  if (entry >= stretch.matchFrom && entry < stretch.matchTo) return HANDLER_ACCEPT;
+  // A run from before such a stretch stops where it reaches it, the nearer
+  // of the two: past that it would go on as the run that made the stretch.
+  const bool towardMatch = stretch.matchFrom > entry && stretch.matchFrom < stretch.matchTo &&
+                           (stretch.from <= entry || stretch.from >= stretch.to ||
+                            stretch.matchFrom < stretch.from);
+  const bool towardFailure = !towardMatch && stretch.from > entry && stretch.from < stretch.to;
+  matcher_internal::scanStop = {INT32_MAX, INT32_MAX};
+  if (towardMatch || towardFailure) {
+    const int64_t from = (towardMatch ? stretch.matchFrom : stretch.from) - memo.attemptStart;
+    const int64_t to = (towardMatch ? stretch.matchTo : stretch.to) - memo.attemptStart;
+    matcher_internal::scanStop = {static_cast<int32_t>(from < INT32_MAX ? from : INT32_MAX),
+                                  static_cast<int32_t>(to < INT32_MAX ? to : INT32_MAX)};
   }
-  const int32_t result = handler(pc);
+  int32_t result = matcher_internal::runScanStopping(pc);
   // A run costs a step a byte it passed.
   if (memo.attemptStart + s.offset > entry) stepCount += memo.attemptStart + s.offset - entry;
   // The last follow test: where the run stopped, or before the character
   // that failed it (at most a sequence's length back).
+  const bool stopped = result == HANDLER_STOPPED;
   const int64_t last =
       memo.attemptStart + s.offset -
-      (result == matcher_internal::HANDLER_CONTINUE ? 0 : mode == ENCODING_UTF8 ? 6 : 1);
+      (result == matcher_internal::HANDLER_CONTINUE || stopped ? 0 : mode == ENCODING_UTF8 ? 6 : 1);
+  // Stopped in a stretch: the run's outcome is the stretch's.
+  if (stopped) result = towardMatch ? HANDLER_ACCEPT : HANDLER_FAIL;
   if (last <= entry) return result;
-  noteMarked(last);
-  if (stretch.search == memo.search && entry <= stretch.to && last >= stretch.from) {
-    if (entry < stretch.from) stretch.from = entry;
-    if (last > stretch.to) stretch.to = last;
-  } else if (stretch.search != memo.search || last > stretch.to) {
-    stretch = Stretch{entry, last, memo.search};
+  if (an.inBody[slot]) {
+    // Its verdict comes with the run's state's (settlePending, bodyMatched).
+    if (key <= INT32_MAX) pend(entry, last, static_cast<int32_t>(key));
+    return result;
   }
+  noteMarked(last);
+  mergeInterval(&stretch.from, &stretch.to, entry, last);
   return result;
 }
 
-void settlePending(int32_t frame) {
+namespace {
+
+// Records the states and scan runs pending above `frame` as failed, or as
+// leading to their body's MATCH.
+void resolvePending(int32_t frame, bool matched) {
   while (memo.pendingCount > 0 && memo.pending[memo.pendingCount - 1].entryTop >= frame) {
     const Pending& p = memo.pending[--memo.pendingCount];
-    setBit(p.bit);
-    noteMarked(p.position);
+    if (p.key >= 0) {
+      Stretch& stretch = stretchOf(p.key);
+      if (matched) {
+        mergeInterval(&stretch.matchFrom, &stretch.matchTo, p.a, p.b);
+      } else {
+        mergeInterval(&stretch.from, &stretch.to, p.a, p.b);
+      }
+    } else {
+      setBit(matched ? p.a + an.states : p.a);
+      noteMarked(p.b);
+    }
   }
 }
+
+}  // namespace
+
+void settlePending(int32_t frame) { resolvePending(frame, false); }
+
+void bodyMatched(int32_t frame) { resolvePending(frame, true); }
 
 void dropPending(int32_t frame) {
   while (memo.pendingCount > 0 && memo.pending[memo.pendingCount - 1].entryTop >= frame) {
@@ -458,7 +545,13 @@ void dropPending(int32_t frame) {
 }  // namespace backtrack_memo
 
 bool memoTakesProgram() {
-  if (regexEngine() == REGEX_ENGINE_BACKTRACK || compiledPattern.program == nullptr) return false;
+  return regexEngine() != REGEX_ENGINE_BACKTRACK && backtrack_memo::memoRunsLookAheadBodies();
+}
+
+namespace backtrack_memo {
+
+bool memoRunsLookAheadBodies() {
+  if (compiledPattern.program == nullptr) return false;
   const int32_t mode = compiledPattern.encodingMode;
   // The slots of a SET depend on the mode the program was compiled for.
   if ((mode == ENCODING_UTF8) != (textSource.charMode == ENCODING_UTF8)) return false;
@@ -471,11 +564,39 @@ bool memoTakesProgram() {
   return an.usable;
 }
 
+int32_t beginLookAheadBodies() {
+  if (!memoRunsLookAheadBodies() || !prepareMemo()) return REGEX_OUT_OF_MEMORY;
+  memo.program = compiledPattern.program;
+  ++memo.search;
+  memo.attemptStart = 0;
+  memo.ringFrom = 0;
+  memo.marked = 0;
+  memo.pendingCount = 0;
+  return 0;
+}
+
+void endLookAheadBodies() { endSearch(); }
+
+int32_t lookAheadBodyMatchesAt(const Instruction* notAhead, int64_t position, int64_t* steps) {
+  // The ring moves on with the furthest position asked: no body reads
+  // before it, but for a few asked again behind it, which go unrecorded
+  // there.
+  if (position > memo.ringFrom) {
+    clearRows(memo.ringFrom, position);
+    memo.ringFrom = position;
+  }
+  memo.attemptStart = position;
+  return matcher_internal::lookAheadBodyMatchesMemoized(notAhead, steps);
+}
+
+}  // namespace backtrack_memo
+
 int32_t runMemoizedSearch(const PikeCandidates& candidates) {
   if (!prepareMemo()) return REGEX_OUT_OF_MEMORY;
   memo.program = compiledPattern.program;
   ++memo.search;
   memo.attemptStart = 0;
+  memo.ringFrom = 0;
   memo.marked = 0;
   memo.pendingCount = 0;
   const bool utf8 = textSource.charMode == ENCODING_UTF8;
@@ -512,6 +633,7 @@ int32_t runMemoizedSearch(const PikeCandidates& candidates) {
     } while (moved < length || (utf8 && !candidates.stepCharacters && (matcher_internal::byteAtPointer() & 0xC0) == 0x80));
     clearRows(memo.attemptStart, memo.attemptStart + moved);
     memo.attemptStart += moved;
+    memo.ringFrom = memo.attemptStart;
   }
 }
 

@@ -1,6 +1,6 @@
 // The backtracking matcher with memoized failures: the engine of the programs
-// without back-references that the Pike VM does not take (look-ahead whose
-// body holds an open loop, more states than the VM's bound). See
+// without back-references that the Pike VM does not take (more states than
+// the VM's bound), and of the VM's look-ahead bodies with open loops. See
 // backtrack_memo.cpp.
 #pragma once
 
@@ -29,18 +29,38 @@ namespace backtrack_memo {
 
 // What the matcher asks at every instruction of a memoized attempt, and tells
 // when frames are popped. Defined in backtrack_memo.cpp.
-// True when the state at the instruction and the current position failed
-// before: the path ends here.
-bool stateFailedBefore(const Instruction* pc);
+// The outcome of the state at the instruction and the current position when
+// it is known: HANDLER_FAIL when it failed before (the path ends here),
+// HANDLER_ACCEPT when inside a look-ahead body it led to the body's MATCH;
+// else UNKNOWN, and the instruction runs.
+constexpr int32_t UNKNOWN = -1;
+int32_t knownOutcome(const Instruction* pc);
 // A scan instruction (a one-item loop) run at the current position; the
-// handler's result. It cuts the run short where an earlier run of the same
-// loop passed.
+// handler's result, or HANDLER_ACCEPT inside a body whose MATCH the run is
+// known to reach. It cuts the run short where an earlier run of the same loop
+// passed.
 int32_t runScanOnce(const Instruction* pc, int32_t (*handler)(const Instruction*));
 // Backtracking resumes at frame k: the look-ahead states entered since that
 // frame was pushed have failed.
 void settlePending(int32_t frame);
-// A look-ahead body matched: its states entered above the guard frame k did
-// not fail.
+// A look-ahead body matched: its states entered above the guard frame k,
+// all on the path to its MATCH, lead there.
+void bodyMatched(int32_t frame);
+// The attempt ended (a match, or memory ran out): the states awaiting a
+// verdict above frame k are forgotten.
 void dropPending(int32_t frame);
+
+// The Pike VM's look-ahead bodies with open loops, answered by the memoized
+// backtracker. memoRunsLookAheadBodies: whether the memo has the current
+// program's states (as memoTakesProgram, whatever the engine chosen).
+// beginLookAheadBodies and endLookAheadBodies enclose a search of the VM,
+// whose positions count from the pointer at its start.
+bool memoRunsLookAheadBodies();
+int32_t beginLookAheadBodies();
+void endLookAheadBodies();
+// Whether the body of the look-ahead at `notAhead` matches at the pointer,
+// at `position` of the search: 1, 0, or -8. The VM asks at positions that
+// mostly increase; the ring of bits follows the furthest asked.
+int32_t lookAheadBodyMatchesAt(const Instruction* notAhead, int64_t position, int64_t* steps);
 
 }  // namespace backtrack_memo

@@ -537,7 +537,7 @@ bool failAtGuard() {
   int32_t k = s.top;
   while (k > 0 && s.stack[k].guard == 0) --k;
   if (k == 0) return false;
-  if (MEMO) backtrack_memo::dropPending(k);
+  if (MEMO) backtrack_memo::bodyMatched(k);
   for (int32_t j = s.top; j >= k; --j) undoFrame(s.stack[j]);
   s.top = k - 1;
   return true;
@@ -633,6 +633,18 @@ inline bool isScan(uint8_t opcode) {
 // stays small where the steps alone would let it grow to megabytes.
 constexpr int32_t BUDGETED_FRAME_LIMIT = 2048;
 
+// Runs the instruction at the pointer; with MEMO it first asks the memo
+// whether its state's outcome is known (backtrack_memo.cpp).
+template <bool MEMO>
+inline int32_t perform() {
+  MatcherState& s = matcher;
+  if (!MEMO) return HANDLERS[s.pc->opcode](s.pc);
+  const int32_t known = backtrack_memo::knownOutcome(s.pc);
+  if (known != backtrack_memo::UNKNOWN) return known;
+  if (isScan(s.pc->opcode)) return backtrack_memo::runScanOnce(s.pc, HANDLERS[s.pc->opcode]);
+  return HANDLERS[s.pc->opcode](s.pc);
+}
+
 // One attempt; with MEMO every instruction first asks the memo whether its
 // state failed before (backtrack_memo.cpp).
 template <bool MEMO>
@@ -658,16 +670,7 @@ int32_t runAttempt(const Instruction* program, int64_t* stepsLeft) {
       returnToStart();
       return MATCHER_OUT_OF_STEPS;
     }
-    int32_t result;
-    if (!MEMO) {
-      result = HANDLERS[s.pc->opcode](s.pc);
-    } else if (backtrack_memo::stateFailedBefore(s.pc)) {
-      result = HANDLER_FAIL;
-    } else if (isScan(s.pc->opcode)) {
-      result = backtrack_memo::runScanOnce(s.pc, HANDLERS[s.pc->opcode]);
-    } else {
-      result = HANDLERS[s.pc->opcode](s.pc);
-    }
+    const int32_t result = perform<MEMO>();
     if (stepsLeft != nullptr && s.offset > reached) {
       // Text read for the first time in this attempt costs a step a byte: a
       // scan instruction reads a whole run in one step.
@@ -707,7 +710,10 @@ int32_t runProgram(const Instruction* program, int64_t* stepsLeft) {
 
 namespace matcher_internal {
 
-int32_t lookAheadBodyMatches(const Instruction* notAhead, int64_t* steps) {
+namespace {
+
+template <bool MEMO>
+int32_t runLookAheadBody(const Instruction* notAhead, int64_t* steps) {
   MatcherState& s = matcher;
   BacktrackFrame& base = s.stack[0];
   base.resume = nullptr;
@@ -721,23 +727,35 @@ int32_t lookAheadBodyMatches(const Instruction* notAhead, int64_t* steps) {
   s.pc = notAhead + 1;
   for (;;) {
     ++*steps;
-    const int32_t result = HANDLERS[s.pc->opcode](s.pc);
+    const int32_t result = perform<MEMO>();
     if (result == HANDLER_CONTINUE) continue;
     if (result == HANDLER_OUT_OF_MEMORY) {
+      if (MEMO) backtrack_memo::dropPending(0);
       for (int32_t k = s.top; k > 0; --k) undoFrame(s.stack[k]);
       s.top = 0;
       returnToStart();
       return REGEX_OUT_OF_MEMORY;
     }
-    if (result == HANDLER_ACCEPT && failAtGuard<false>() && s.top == 0) {
+    if (result == HANDLER_ACCEPT && failAtGuard<MEMO>() && s.top == 0) {
       returnToStart();
       return 1;
     }
-    if (!backtrack<false>() || s.top == 0) {
+    // Resuming the guard frame (at 1) settles every state of the body.
+    if (!backtrack<MEMO>() || s.top == 0) {
       returnToStart();
       return 0;
     }
   }
+}
+
+}  // namespace
+
+int32_t lookAheadBodyMatches(const Instruction* notAhead, int64_t* steps) {
+  return runLookAheadBody<false>(notAhead, steps);
+}
+
+int32_t lookAheadBodyMatchesMemoized(const Instruction* notAhead, int64_t* steps) {
+  return runLookAheadBody<true>(notAhead, steps);
 }
 
 }  // namespace matcher_internal

@@ -370,10 +370,25 @@ bool atCharacterBoundary();
 // and left empty. `steps` counts the instructions run. The Pike VM asks it
 // for bodies without open loops, which the backtracker runs in bounded time.
 int32_t lookAheadBodyMatches(const Instruction* notAhead, int64_t* steps);
+// The same with the memo (backtrack_memo.cpp), which the memo sets up
+// around it; for the bodies with open loops.
+int32_t lookAheadBodyMatchesMemoized(const Instruction* notAhead, int64_t* steps);
 
 // Scan instruction handlers (scan_instructions.cpp).
 int32_t handleAnyScan(const Instruction* instruction);
 int32_t handleSetScan(const Instruction* instruction);
 int32_t handleCharScan(const Instruction* instruction);
+
+// A scan run of the memo stops where it reaches a stretch of positions whose
+// outcome is known: at an offset in [from, to) after an item, where the
+// follow test says go on, with HANDLER_STOPPED and the pointer there.
+struct ScanStop {
+  int32_t from;
+  int32_t to;
+};
+extern ScanStop scanStop;
+constexpr int32_t HANDLER_STOPPED = 4;
+// Any of the three scans, stopping as scanStop says.
+int32_t runScanStopping(const Instruction* instruction);
 
 }  // namespace matcher_internal

@@ -33,13 +33,14 @@
 // whether its body matches there depends on the position alone, not on the
 // thread that asks. So the first thread to reach it at a position has the
 // body run there, by the backtracker itself on the body's slots, and every
-// later thread at the position takes that answer. The VM runs only the
-// programs whose bodies have no open loop and few paths
-// (lookAheadBodiesAreShort), so each such run is bounded by the program and
-// the search stays linear, in memory of the program's size: no frame is kept
-// per loop pass, as the backtracker keeps them. A body with an open loop
-// (?!.*x) could read to the line's end at every position; such programs stay
-// with the memoizing backtracker. A body of a few plain items is read
+// later thread at the position takes that answer. A body without an open
+// loop and with few paths (lookAheadBodiesAreShort) is bounded by the
+// program, so the search stays linear, in memory of the program's size: no
+// frame is kept per loop pass, as the backtracker keeps them. A body with an
+// open loop (?!.*x) could read to the line's end at every position: it is
+// run by the memoizing backtracker (backtrack_memo.cpp), which keeps what
+// the body found across the positions of one search, so that together they
+// read the text once. A body of a few plain items is read
 // straight from the window, and the answers of a body that reads a few
 // characters are kept by those bytes, so that text which repeats itself is
 // not run through the body again; a step of the transition cache that took
@@ -79,7 +80,9 @@
 
 #include <cstring>
 
+#include "pattern/backtrack_memo.h"
 #include "pattern/compiled_pattern.h"
+#include "pattern/lazy_dfa.h"
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
 #include "pattern/text_source.h"
@@ -158,9 +161,13 @@ struct Shape {
   // of a body that is a row of CHAR, ANY and SET items; 0 for others.
   int32_t* bodyItems;
   // Per NOT_AHEAD slot: the most characters its body reads, when its answer
-  // depends on them alone; -1 for others.
+  // depends on them alone; -1 for others, BODY_BY_MEMO for a body that the
+  // memoized backtracker answers.
   int32_t* bodyReach;
+  bool bodiesByMemo;  // some body is answered by the memo
 };
+
+constexpr int32_t BODY_BY_MEMO = -2;
 
 Shape shape;
 // Counts the analyses, so that the transition cache knows its program.
@@ -435,9 +442,12 @@ struct BodyReader {
   }
 };
 
-// Whether every look-ahead body of the program is such.
+// Whether every look-ahead body of the program is such, or else answered by
+// the memoized backtracker, whose work over all the positions of a search
+// is linear (backtrack_memo.cpp).
 bool lookAheadBodiesAreShort(const Instruction* program, int32_t lastSlot, const uint8_t* isStart) {
   const BodyReader reader{program, isStart};
+  shape.bodiesByMemo = false;
   for (int32_t pc = 0; pc <= lastSlot; ++pc) {
     if (!isStart[pc] || program[pc].opcode != OP_NOT_AHEAD) continue;
     const int64_t match = static_cast<int64_t>(pc) + program[pc].next() - 1;
@@ -445,7 +455,12 @@ bool lookAheadBodiesAreShort(const Instruction* program, int32_t lastSlot, const
       return false;
     }
     const PathBound body = reader.bound(pc + 1, static_cast<int32_t>(match), 0);
-    if (body.paths * (body.length + 1) > LOOK_AHEAD_WORK_LIMIT) return false;
+    if (body.paths * (body.length + 1) > LOOK_AHEAD_WORK_LIMIT) {
+      if (!backtrack_memo::memoRunsLookAheadBodies()) return false;
+      shape.bodyReach[pc] = BODY_BY_MEMO;
+      shape.bodiesByMemo = true;
+      continue;
+    }
     const bool byBytes = body.plain && body.reach <= BODY_REACH_LIMIT &&
                          shape.textMode != ENCODING_DOUBLE_BYTE;
     shape.bodyReach[pc] = byBytes ? static_cast<int32_t>(body.reach) : -1;
@@ -504,6 +519,7 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   int32_t tails = 0;
   sh.groups = 0;
   sh.lookAhead = false;
+  sh.bodiesByMemo = false;
   bool runnable = true;
   for (int32_t pc = 0; pc <= lastSlot && runnable;) {
     const Instruction& in = program[pc];
@@ -637,21 +653,16 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
     memFree(isStart);
     return false;
   }
+  for (int32_t tail = 0; tail < tails; ++tail) sh.ownerOfTail[tail] = -1;
+  for (int32_t k = 0; k < slots; ++k) {
+    if (!isStart[k] || sh.tailOf[k] < 0) continue;
+    const int32_t waits = tailCount(program[k].opcode, sh.textMode);
+    for (int32_t tail = sh.tailOf[k]; tail < sh.tailOf[k] + waits; ++tail) sh.ownerOfTail[tail] = k;
+  }
   sh.liveCount = 0;
   int64_t states = 0;
   for (int32_t index = 0; index < sh.pcCount; ++index) {
-    int32_t pc = index;
-    if (index >= slots) {
-      pc = -1;
-      const int32_t tail = index - slots;
-      for (int32_t k = 0; k < slots; ++k) {
-        if (isStart[k] && sh.tailOf[k] >= 0 && tail >= sh.tailOf[k] &&
-            tail < sh.tailOf[k] + tailCount(program[k].opcode, sh.textMode)) {
-          pc = k;
-        }
-      }
-      sh.ownerOfTail[tail] = pc;
-    }
+    const int32_t pc = index >= slots ? sh.ownerOfTail[index - slots] : index;
     sh.liveFirst[index] = sh.liveCount;
     sh.stateBase[index] = states;
     if (pc < 0 || !isStart[pc]) continue;
@@ -688,13 +699,22 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   return true;
 }
 
+// The hold of the program (lazy_dfa.h) under which the shape was last found
+// to describe it: within that search the answer stands.
+uint32_t shapeHold = 0;
+
 bool shapeDescribes(const Instruction* program, int32_t lastSlot) {
-  return shape.valid && shape.copySlots == lastSlot + 1 &&
-         shape.loopGuards == compiledPattern.loopGuards && shape.textMode == textSource.charMode &&
-         shape.setMode == (compiledPattern.encodingMode == ENCODING_UTF8 ? ENCODING_UTF8
-                                                                         : ENCODING_SINGLE_BYTE) &&
-         std::memcmp(shape.copy, program,
-                     static_cast<size_t>(lastSlot + 1) * sizeof(Instruction)) == 0;
+  const uint32_t hold = programHoldNumber();
+  if (hold != 0 && shape.valid && shapeHold == hold) return true;
+  const bool describes =
+      shape.valid && shape.copySlots == lastSlot + 1 &&
+      shape.loopGuards == compiledPattern.loopGuards && shape.textMode == textSource.charMode &&
+      shape.setMode == (compiledPattern.encodingMode == ENCODING_UTF8 ? ENCODING_UTF8
+                                                                      : ENCODING_SINGLE_BYTE) &&
+      std::memcmp(shape.copy, program, static_cast<size_t>(lastSlot + 1) * sizeof(Instruction)) ==
+          0;
+  if (describes) shapeHold = hold;
+  return describes;
 }
 
 // ---------------------------------------------------------------------------
@@ -1325,13 +1345,16 @@ VerdictEntry* entryForBytes(int32_t pc) {
 // position; -8 out of memory.
 inline int32_t lookAheadBodyMatchesAt(int32_t pc, int64_t pos) {
   if (rt.verdictAt[pc] != pos + 1) {
-    int32_t result = bodyMatchesInWindow(pc);
+    int32_t result = shape.bodyReach[pc] == BODY_BY_MEMO ? -1 : bodyMatchesInWindow(pc);
     if (result < 0) {
       VerdictEntry* entry = entryForBytes(pc);
       const uint8_t* bytes = m().cur;
       const size_t reach = entry != nullptr ? static_cast<size_t>(shape.bodyReach[pc]) : 0;
       if (entry != nullptr && entry->pc == pc && std::memcmp(entry->bytes, bytes, reach) == 0) {
         result = entry->bodyMatched;
+      } else if (shape.bodyReach[pc] == BODY_BY_MEMO) {
+        result = backtrack_memo::lookAheadBodyMatchesAt(compiledPattern.program + pc, pos,
+                                                        &stepCount);
       } else {
         result = matcher_internal::lookAheadBodyMatches(compiledPattern.program + pc, &stepCount);
         // The body read straight from the window, which stays where it was.
@@ -1862,7 +1885,9 @@ bool pikeVmTakesProgram() {
   return engineChoice == REGEX_ENGINE_PIKE || !shape.backtrackerLinear;
 }
 
-int32_t runPikeVm(const PikeCandidates& candidates) {
+namespace {
+
+int32_t runSearch(const PikeCandidates& candidates) {
   if (!prepareRuntime()) return REGEX_OUT_OF_MEMORY;
   const bool cached = prepareCache();
   ThreadList* ready = &rt.lists[0];  // threads at consuming instructions
@@ -1957,6 +1982,16 @@ int32_t runPikeVm(const PikeCandidates& candidates) {
     return 1;
   }
   return atTextEnd() ? PIKE_TEXT_END : 1;
+}
+
+}  // namespace
+
+int32_t runPikeVm(const PikeCandidates& candidates) {
+  if (!shape.bodiesByMemo) return runSearch(candidates);
+  if (backtrack_memo::beginLookAheadBodies() != 0) return REGEX_OUT_OF_MEMORY;
+  const int32_t result = runSearch(candidates);
+  backtrack_memo::endLookAheadBodies();
+  return result;
 }
 
 // ---------------------------------------------------------------------------

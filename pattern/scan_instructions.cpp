@@ -156,6 +156,17 @@ inline int32_t followTest(const Instruction* scan, const Instruction* follow) {
 
 typedef bool (*ItemPerformer)(const Instruction* item);
 
+// With STOPS, whether a run that goes on past the position stops there
+// (scanStop); a run that passed the stretch whole is not stopped after it.
+template <bool STOPS>
+inline bool stopsHere() {
+  if (!STOPS || m().offset < scanStop.from) return false;
+  if (m().offset < scanStop.to) return true;
+  scanStop.from = INT32_MAX;
+  return false;
+}
+
+template <bool STOPS>
 inline int32_t runScan(const Instruction* scan, ItemPerformer perform, int32_t itemSlots) {
   const Instruction* follow =
       scan->followKind() <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
@@ -164,6 +175,7 @@ inline int32_t runScan(const Instruction* scan, ItemPerformer perform, int32_t i
     const int32_t result = followTest(scan, follow);
     if (result == STOP) break;
     if (result == FOLLOW_OUT_OF_MEMORY) return HANDLER_OUT_OF_MEMORY;
+    if (stopsHere<STOPS>()) return HANDLER_STOPPED;
   }
   m().pc = scan + itemSlots;
   return HANDLER_CONTINUE;
@@ -173,10 +185,13 @@ inline int32_t runScan(const Instruction* scan, ItemPerformer perform, int32_t i
 // the window and the follow test says go on without asking the source is
 // skipped in one step (for FOLLOW_CHAR and FOLLOW_SET, up to the next byte that can begin
 // the continuation).
+template <bool STOPS>
 void skipAnyRun(const Instruction* scan, const Instruction* follow) {
   MatcherState& s = m();
   const int64_t room = s.windowEnd - s.cur;
   int64_t run = room - (textSource.fullWindowReads ? 0 : 2);
+  // A run that stops lands on its stop.
+  if (STOPS && scanStop.from - s.offset < run) run = scanStop.from - s.offset;
   switch (scan->followKind()) {
     case FOLLOW_CHAR: {
       const uint8_t a = static_cast<uint8_t>(follow->accepted());
@@ -227,31 +242,48 @@ bool performAnyItem(const Instruction* item) { return performAny(item); }
 bool performSetItem(const Instruction* item) { return performSet(item); }
 bool performCharItem(const Instruction* item) { return performChar(item); }
 
-}  // namespace
-
-int32_t handleAnyScan(const Instruction* scan) {
+template <bool STOPS>
+int32_t anyScan(const Instruction* scan) {
   if (textSource.charMode == ENCODING_SINGLE_BYTE) {
     // The first item is always consumed before the first follow test.
     if (!performAny(scan)) return HANDLER_FAIL;
     const Instruction* follow =
         scan->followKind() <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
     for (;;) {
-      skipAnyRun(scan, follow);
+      skipAnyRun<STOPS>(scan, follow);
       const int32_t result = followTest(scan, follow);
       if (result == STOP) break;
       if (result == FOLLOW_OUT_OF_MEMORY) return HANDLER_OUT_OF_MEMORY;
+      if (stopsHere<STOPS>()) return HANDLER_STOPPED;
       if (!performAny(scan)) return HANDLER_FAIL;
     }
     m().pc = scan + 1;
     return HANDLER_CONTINUE;
   }
-  return runScan(scan, performAnyItem, 1);
+  return runScan<STOPS>(scan, performAnyItem, 1);
 }
+
+}  // namespace
+
+ScanStop scanStop = {INT32_MAX, INT32_MAX};
+
+int32_t handleAnyScan(const Instruction* scan) { return anyScan<false>(scan); }
 
 int32_t handleSetScan(const Instruction* scan) {
-  return runScan(scan, performSetItem, setSlotCount(*scan, textSource.charMode));
+  return runScan<false>(scan, performSetItem, setSlotCount(*scan, textSource.charMode));
 }
 
-int32_t handleCharScan(const Instruction* scan) { return runScan(scan, performCharItem, 1); }
+int32_t handleCharScan(const Instruction* scan) { return runScan<false>(scan, performCharItem, 1); }
+
+int32_t runScanStopping(const Instruction* scan) {
+  switch (scan->opcode) {
+    case OP_ANY_SCAN:
+      return anyScan<true>(scan);
+    case OP_SET_SCAN:
+      return runScan<true>(scan, performSetItem, setSlotCount(*scan, textSource.charMode));
+    default:
+      return runScan<true>(scan, performCharItem, 1);
+  }
+}
 
 }  // namespace matcher_internal
