@@ -503,24 +503,27 @@ int32_t recordAdvanceTo(const uint8_t* position) {
   return recordAdvanceToOffset(offsetOf(position));
 }
 
+// Reads the block that holds `target` half a window in, so that moves either
+// way stay in it, and puts the cursor there; -1 when it cannot be read.
+int32_t recordLoadAround(int64_t target) {
+  const int64_t start = target > WINDOW_SIZE / 2 ? target - WINDOW_SIZE / 2 : 0;
+  if (readBlockAt(start, WINDOW_SIZE) != 0) return -1;
+  tw.lineStart = tw.window;
+  tw.lineEnd = tw.dataEnd;
+  tw.cursor = tw.window + (target - start);
+  return 0;
+}
+
 int32_t recordMoveBy(int32_t n) {
   if (n <= 0 && tw.cursor - tw.window >= -static_cast<int64_t>(n)) {
     tw.cursor += n;
     return 0;
   }
   const int64_t target = offsetOf(tw.cursor) + n;
-  if (target < 0) {
+  if (target < 0 || recordLoadAround(target) != 0) {
     reportReadFailure();
     return -1;
   }
-  const int64_t start = target > WINDOW_SIZE / 2 ? target - WINDOW_SIZE / 2 : 0;
-  if (readBlockAt(start, WINDOW_SIZE) != 0) {
-    reportReadFailure();
-    return -1;
-  }
-  tw.lineStart = tw.window;
-  tw.lineEnd = tw.dataEnd;
-  tw.cursor = tw.window + (target - start);
   return 0;
 }
 
@@ -569,7 +572,13 @@ int32_t lineAdvance(int32_t n) {
 
 int32_t recordAdvance(int32_t n) {
   const int64_t target = offsetOf(tw.cursor) + n;
-  if (target == tw.fileSize && target == offsetAt(dataLength())) {
+  if (target == tw.fileSize) {
+    // A move onto the end of the text from a window that stops short of it
+    // (the last byte read through the stream): the window is moved to
+    // hold the end, so that the cursor stands where the move went, and a
+    // move back afterwards comes back to the right byte. A block read at
+    // the end itself would be empty.
+    if (target != offsetAt(dataLength()) && recordLoadAround(target) != 0) return -1;
     tw.cursor = tw.dataEnd;
     return ADVANCE_AT_END;
   }

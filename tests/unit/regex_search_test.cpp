@@ -325,6 +325,30 @@ TEST(RegexSearch, RecordMode) {
   EXPECT_EQ(findAllInFile("xaaaxbbbyccc", 4), (std::vector<Match>{{0, 1}, {4, 1}}));
 }
 
+// The last byte of the text lies just past the window's block and is read
+// through the source by an attempt that then fails: the attempt must come
+// back to its own start. It came back one byte early, so the search tried
+// the same start for ever (and with (?!ab)* reported one match for ever).
+TEST(RegexSearch, RecordModeAttemptsReadingTheLastByteComeBack) {
+  const std::string text = std::string(65535, 'z') + "ab";
+  for (const char* pattern : {"(?!ab)", "(?!ab)*"}) {
+    for (const int32_t recordLength : {1, 5}) {
+      const regex_test::CompiledScope scope(pattern, 'U');
+      ASSERT_EQ(scope.status(), 0);
+      std::vector<int64_t> starts;
+      regex_test::walkMatchesInFile(text, recordLength, ENCODING_SINGLE_BYTE, nullptr,
+                                    [&starts, &text](int64_t offset) -> int64_t {
+                                      starts.push_back(offset);
+                                      return starts.size() > text.size() + 1 ? 0 : 1;
+                                    });
+      // Every position of the text but the "ab" that the look-ahead refuses.
+      const bool loop = pattern[6] == '*';
+      EXPECT_EQ(starts.size(), loop ? 65537u : 65536u) << pattern << " records of " << recordLength;
+      EXPECT_EQ(starts.empty() ? -1 : starts.back(), 65536) << pattern;
+    }
+  }
+}
+
 TEST(RegexSearch, FindInMemoryLeavesTheCallersSourceAlone) {
   test::TempFile file("abc\nxyz\n");
   int32_t status = 0;
