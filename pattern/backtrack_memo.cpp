@@ -564,15 +564,25 @@ bool memoRunsLookAheadBodies() {
   return an.usable;
 }
 
-int32_t beginLookAheadBodies() {
-  if (!memoRunsLookAheadBodies() || !prepareMemo()) return REGEX_OUT_OF_MEMORY;
+namespace {
+
+// A new search of the current program over a new text: false when the memo
+// cannot be had.
+bool startSearch() {
+  if (!prepareMemo()) return false;
   memo.program = compiledPattern.program;
   ++memo.search;
   memo.attemptStart = 0;
   memo.ringFrom = 0;
   memo.marked = 0;
   memo.pendingCount = 0;
-  return 0;
+  return true;
+}
+
+}  // namespace
+
+int32_t beginLookAheadBodies() {
+  return memoRunsLookAheadBodies() && startSearch() ? 0 : REGEX_OUT_OF_MEMORY;
 }
 
 void endLookAheadBodies() { endSearch(); }
@@ -592,13 +602,7 @@ int32_t lookAheadBodyMatchesAt(const Instruction* notAhead, int64_t position, in
 }  // namespace backtrack_memo
 
 int32_t runMemoizedSearch(const PikeCandidates& candidates) {
-  if (!prepareMemo()) return REGEX_OUT_OF_MEMORY;
-  memo.program = compiledPattern.program;
-  ++memo.search;
-  memo.attemptStart = 0;
-  memo.ringFrom = 0;
-  memo.marked = 0;
-  memo.pendingCount = 0;
+  if (!backtrack_memo::startSearch()) return REGEX_OUT_OF_MEMORY;
   const bool utf8 = textSource.charMode == ENCODING_UTF8;
   for (;;) {
     if ((memo.attemptStart == 0 || !candidates.once) && pikeCandidateAllowed(candidates)) {
