@@ -45,6 +45,7 @@
 using matcher_internal::comparableCodePoint;
 using matcher_internal::fetchCharByte;
 using matcher_internal::fetchUtf8Char;
+using matcher_internal::returnToStart;
 
 namespace {
 
@@ -257,21 +258,6 @@ void freeParts(LiteralTrie* trie) {
   memFree(trie->edges);
 }
 
-// Puts the pointer back at the start of the attempt.
-void backToStart() {
-  MatcherState& s = matcher;
-  if (s.offset != 0) {
-    if (s.offset <= s.cur - s.windowStart) {
-      s.cur -= s.offset;
-    } else {
-      textSource.SetPosition(s.cur);
-      textSource.MoveBy(-s.offset);
-      matcher_internal::refreshWindow();
-    }
-  }
-  s.offset = 0;
-}
-
 // The next text character as the trie's keys compare it; negative where
 // there is none (line end, text end, an invalid UTF-8 byte).
 inline int64_t nextKey(const LiteralTrie& trie) {
@@ -340,7 +326,7 @@ int32_t runLiteralTrie(const LiteralTrie* trie) {
       bestLength = length;
     }
   }
-  backToStart();
+  returnToStart();
   if (best == NO_RANK) return 0;
   // Read the row found once more, to leave the pointer at its end as MATCH
   // finds it.
@@ -351,7 +337,7 @@ int32_t runLiteralTrie(const LiteralTrie* trie) {
     int32_t unused[3];
     textSource.ReportPosition(&unused[0], &unused[1], &unused[2]);
   }
-  backToStart();
+  returnToStart();
   BacktrackFrame& base = s.stack[0];
   base.endMask = 0;
   base.startMask = 0;

@@ -136,10 +136,10 @@ int32_t prepareMarkBuffer(void** mark) {
   return 0;
 }
 
-namespace {
-
 // ---------------------------------------------------------------------------
 // Moving back
+
+namespace {
 
 // Moves the pointer by d ≤ 0 bytes, through the source when that leaves the
 // window.
@@ -154,11 +154,15 @@ void moveBack(int32_t d) {
   refreshWindow();
 }
 
+}  // namespace
+
 void returnToStart() {
   MatcherState& s = m();
   if (s.offset != 0) moveBack(-s.offset);
   s.offset = 0;
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Handlers

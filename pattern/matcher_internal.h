@@ -102,6 +102,10 @@ inline bool setMayBeginWith(const Instruction* set, int32_t c) {
   return setBitmapHas(set, c) || setRowIsPartial(set, c);
 }
 
+// Puts the pointer back at the start of the attempt (offset 0), through the
+// source when the attempt read past the window.
+void returnToStart();
+
 // Reports the source's position and window into the matcher state.
 inline void refreshWindow() {
   MatcherState& s = m();
