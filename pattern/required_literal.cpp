@@ -3,13 +3,16 @@
 // The program is read as a graph: each instruction leads to the slot after
 // it, a branch to its targets, a look-ahead only past its body (a body never
 // reaches the final MATCH). A CHAR is required when no path from slot 0 to
-// the final MATCH avoids it: removing it and searching the graph again
-// decides that. Required CHARs that follow one another, with only group,
-// cursor and counter slots between them and no other way into the later
-// ones, consume consecutive bytes of every match; the longest such run is the
-// literal. Ignore-case CHARs carry both forms of a letter, so the literal is
-// then compared through upperTable. In UTF-8 mode a CHAR holds a code point
-// and stands in the literal for its UTF-8 bytes (see characterBytes).
+// the final MATCH avoids it, that is when it dominates the MATCH: one pass of
+// an iterative dominator algorithm finds every such CHAR at once, so a
+// program of thousands of characters (a long or periodic search text) is
+// analysed in time near its size. Required CHARs that follow one another,
+// with only group, cursor and counter slots between them and no other way
+// into the later ones, consume consecutive bytes of every match; the longest
+// such run is the literal. Ignore-case CHARs carry both forms of a letter, so
+// the literal is then compared through upperTable. In UTF-8 mode a CHAR holds
+// a code point and stands in the literal for its UTF-8 bytes (see
+// characterBytes).
 //
 // When no run of two bytes or more is required, the program may still
 // divide: from slot 0 (past zero-width steps) a branch leads to two slots,
@@ -45,35 +48,46 @@
 
 namespace {
 
-// Programs larger than this are not analysed: the test costs a graph search
-// per CHAR.
-constexpr int32_t ANALYSIS_SLOT_LIMIT = 4096;
-constexpr int32_t ANALYSIS_CHAR_LIMIT = 512;
+// Programs larger than this are not analysed: a wide alternation makes the
+// dominator search climb chains as long as the alternation is wide.
+constexpr int32_t ANALYSIS_SLOT_LIMIT = 1 << 16;
 
 struct ProgramGraph {
   int32_t slots = 0;
   int32_t* successors = nullptr;  // two per slot, -1 for none
   uint8_t* isInstruction = nullptr;
-  int32_t* predecessorCount = nullptr;
-  uint8_t* seen = nullptr;
-  int32_t* queue = nullptr;
+  int32_t* predecessorStart = nullptr;  // slot s's predecessors: [start[s], start[s + 1])
+  int32_t* predecessors = nullptr;
+  // Filled for one start at a time by markRequired.
+  int32_t* postorder = nullptr;  // a slot's number in the depth-first postorder, -1 unreached
+  int32_t* order = nullptr;      // the reached slots, in postorder
+  int32_t* dominator = nullptr;  // the immediate dominator of a reached slot
+  int32_t* stack = nullptr;
+  uint8_t* required = nullptr;   // on every path from the start to the final MATCH
+  int64_t climbs = 0;            // dominator-chain steps left to markRequired
 };
 
 bool buildGraph(const Instruction* program, int32_t lastSlot, int32_t encodingMode,
                 ProgramGraph& graph) {
   const int32_t n = lastSlot + 1;
   graph.slots = n;
-  graph.successors = static_cast<int32_t*>(memAlloc(static_cast<uint32_t>(n) * 8));
-  graph.isInstruction = static_cast<uint8_t*>(memAlloc(static_cast<uint32_t>(n)));
-  graph.predecessorCount = static_cast<int32_t*>(memAlloc(static_cast<uint32_t>(n) * 4));
-  graph.seen = static_cast<uint8_t*>(memAlloc(static_cast<uint32_t>(n)));
-  graph.queue = static_cast<int32_t*>(memAlloc(static_cast<uint32_t>(n) * 4));
+  const uint32_t count = static_cast<uint32_t>(n);
+  graph.successors = static_cast<int32_t*>(memAlloc(count * 8));
+  graph.isInstruction = static_cast<uint8_t*>(memAlloc(count));
+  graph.predecessorStart = static_cast<int32_t*>(memAlloc((count + 1) * 4));
+  graph.predecessors = static_cast<int32_t*>(memAlloc(count * 8));
+  graph.postorder = static_cast<int32_t*>(memAlloc(count * 4));
+  graph.order = static_cast<int32_t*>(memAlloc(count * 4));
+  graph.dominator = static_cast<int32_t*>(memAlloc(count * 4));
+  graph.stack = static_cast<int32_t*>(memAlloc(count * 8));
+  graph.required = static_cast<uint8_t*>(memAlloc(count));
   if (graph.successors == nullptr || graph.isInstruction == nullptr ||
-      graph.predecessorCount == nullptr || graph.seen == nullptr || graph.queue == nullptr) {
+      graph.predecessorStart == nullptr || graph.predecessors == nullptr ||
+      graph.postorder == nullptr || graph.order == nullptr || graph.dominator == nullptr ||
+      graph.stack == nullptr || graph.required == nullptr) {
     return false;
   }
-  std::memset(graph.isInstruction, 0, static_cast<size_t>(n));
-  std::memset(graph.predecessorCount, 0, static_cast<size_t>(n) * 4);
+  std::memset(graph.isInstruction, 0, count);
   auto target = [n](int32_t slot) { return slot >= 0 && slot < n ? slot : -1; };
   for (int32_t s = 0; s < n;) {
     const Instruction& in = program[s];
@@ -108,11 +122,23 @@ bool buildGraph(const Instruction* program, int32_t lastSlot, int32_t encodingMo
     }
     s += length;
   }
+  // Predecessor lists: counted, summed so that each count becomes the end of
+  // its slot's range, then filled from the back of each range.
+  std::memset(graph.predecessorStart, 0, (count + 1) * 4);
   for (int32_t s = 0; s < n; ++s) {
     if (!graph.isInstruction[s]) continue;
     for (int32_t k = 0; k < 2; ++k) {
-      int32_t t = graph.successors[2 * s + k];
-      if (t >= 0) ++graph.predecessorCount[t];
+      const int32_t t = graph.successors[2 * s + k];
+      if (t >= 0) ++graph.predecessorStart[t];
+    }
+  }
+  for (int32_t s = 1; s < n; ++s) graph.predecessorStart[s] += graph.predecessorStart[s - 1];
+  graph.predecessorStart[n] = graph.predecessorStart[n - 1];
+  for (int32_t s = 0; s < n; ++s) {
+    if (!graph.isInstruction[s]) continue;
+    for (int32_t k = 0; k < 2; ++k) {
+      const int32_t t = graph.successors[2 * s + k];
+      if (t >= 0) graph.predecessors[--graph.predecessorStart[t]] = s;
     }
   }
   return true;
@@ -121,32 +147,94 @@ bool buildGraph(const Instruction* program, int32_t lastSlot, int32_t encodingMo
 void freeGraph(ProgramGraph& graph) {
   memFree(graph.successors);
   memFree(graph.isInstruction);
-  memFree(graph.predecessorCount);
-  memFree(graph.seen);
-  memFree(graph.queue);
+  memFree(graph.predecessorStart);
+  memFree(graph.predecessors);
+  memFree(graph.postorder);
+  memFree(graph.order);
+  memFree(graph.dominator);
+  memFree(graph.stack);
+  memFree(graph.required);
 }
 
-// Whether the final MATCH can be reached from slot start without passing
-// avoided (-1: nothing avoided).
-bool reachesMatchAvoiding(ProgramGraph& graph, int32_t avoided, int32_t start) {
-  const int32_t last = graph.slots - 1;
-  std::memset(graph.seen, 0, static_cast<size_t>(graph.slots));
-  if (avoided == start) return false;
-  int32_t head = 0;
-  int32_t tail = 0;
-  graph.queue[tail++] = start;
-  graph.seen[start] = 1;
-  while (head < tail) {
-    int32_t s = graph.queue[head++];
-    if (s == last) return true;
-    for (int32_t k = 0; k < 2; ++k) {
-      int32_t t = graph.successors[2 * s + k];
-      if (t < 0 || t == avoided || graph.seen[t] || !graph.isInstruction[t]) continue;
-      graph.seen[t] = 1;
-      graph.queue[tail++] = t;
+// The nearest common dominator of slots a and b: each climbs its dominator
+// chain until the two meet (postorder numbers grow toward the start).
+int32_t commonDominator(ProgramGraph& graph, int32_t a, int32_t b) {
+  while (a != b) {
+    while (graph.postorder[a] < graph.postorder[b]) {
+      a = graph.dominator[a];
+      --graph.climbs;
+    }
+    while (graph.postorder[b] < graph.postorder[a]) {
+      b = graph.dominator[b];
+      --graph.climbs;
     }
   }
-  return false;
+  return a;
+}
+
+// Marks in graph.required the slots that every path from slot start to the
+// final MATCH passes: the chain of the MATCH's dominators. They come from
+// Cooper, Harvey and Kennedy's iterative algorithm: slots are visited in
+// reverse postorder, each taking as its dominator the common dominator of
+// its reached predecessors, until nothing changes (a few rounds; loops add
+// one). Chains are as long as an alternation is wide, so the climbs have a
+// budget in proportion to the program; past it the program goes without a
+// literal. False then, and when the MATCH cannot be reached from start.
+bool markRequired(ProgramGraph& graph, int32_t start) {
+  const int32_t n = graph.slots;
+  const int32_t last = n - 1;
+  std::memset(graph.required, 0, static_cast<size_t>(n));
+  for (int32_t s = 0; s < n; ++s) graph.postorder[s] = -1;
+  // Depth-first from start, each stack entry a slot and its next successor.
+  int32_t reached = 0;
+  int32_t depth = 0;
+  graph.postorder[start] = -2;  // on the stack
+  graph.stack[0] = start;
+  graph.stack[1] = 0;
+  depth = 1;
+  while (depth > 0) {
+    const int32_t s = graph.stack[2 * depth - 2];
+    int32_t& k = graph.stack[2 * depth - 1];
+    if (k < 2) {
+      const int32_t t = graph.successors[2 * s + k++];
+      if (t >= 0 && graph.isInstruction[t] && graph.postorder[t] == -1) {
+        graph.postorder[t] = -2;
+        graph.stack[2 * depth] = t;
+        graph.stack[2 * depth + 1] = 0;
+        ++depth;
+      }
+      continue;
+    }
+    graph.order[reached] = s;
+    graph.postorder[s] = reached++;
+    --depth;
+  }
+  if (graph.postorder[last] < 0) return false;
+  for (int32_t i = 0; i < reached; ++i) graph.dominator[graph.order[i]] = -1;
+  graph.dominator[start] = start;
+  graph.climbs = 16 * static_cast<int64_t>(n) + 4096;
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (int32_t i = reached - 2; i >= 0; --i) {  // the start is last in postorder
+      if (graph.climbs < 0) return false;
+      const int32_t s = graph.order[i];
+      int32_t found = -1;
+      for (int32_t j = graph.predecessorStart[s]; j < graph.predecessorStart[s + 1]; ++j) {
+        const int32_t p = graph.predecessors[j];
+        if (graph.postorder[p] < 0 || graph.dominator[p] < 0) continue;
+        found = found < 0 ? p : commonDominator(graph, p, found);
+      }
+      if (found != graph.dominator[s]) {
+        graph.dominator[s] = found;
+        changed = true;
+      }
+    }
+  }
+  for (int32_t s = last;; s = graph.dominator[s]) {
+    graph.required[s] = 1;
+    if (s == start) break;
+  }
+  return true;
 }
 
 bool isCharacter(const Instruction& in) {
@@ -273,11 +361,11 @@ Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t 
                        bool ignoreCase, int32_t encodingMode) {
   Run best;
   const int32_t lastSlot = graph.slots - 1;
-  if (!reachesMatchAvoiding(graph, -1, start)) return best;
+  if (!markRequired(graph, start)) return best;
   Run run;
   for (int32_t s = 0; s < lastSlot; ++s) {
     if (!graph.isInstruction[s] || !isCharacter(program[s])) continue;
-    if (reachesMatchAvoiding(graph, s, start)) continue;
+    if (!graph.required[s]) continue;
     // A run starts at a required CHAR and takes each CHAR that the one before
     // it always leads to: reached from it alone, or where branches join, as
     // the blank after "(struct|union)" (every path through the run's CHARs
@@ -393,7 +481,7 @@ void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t e
   // which are one code point for a character that is its own fold.
   if (encodingMode == ENCODING_UTF8 && compiledPattern.ignoreCase != 0) ignoreCase = true;
   literal->singleLine = singleLine ? 1 : 0;
-  if (characters == 0 || characters > ANALYSIS_CHAR_LIMIT) {
+  if (characters == 0) {
     freeGraph(graph);
     return;
   }

@@ -74,6 +74,13 @@ TEST(RequiredLiteral, FoundInCompiledPrograms) {
     EXPECT_EQ(literal.singleLine != 0, c.singleLine) << c.pattern;
     EXPECT_LT(literal.rareIndex, literal.length > 0 ? literal.length : 1) << c.pattern;
   }
+  // A search text of hundreds of characters, periodic here, has its literal
+  // too: the one that holds the rare final byte, not one of the periodic runs.
+  std::string periodic;
+  for (int i = 0; i < 300; ++i) periodic += "ab";
+  Compiled longText((periodic + "c").c_str(), 'U', 0);
+  EXPECT_EQ(literalsOf(compiledPattern.requiredLiteral),
+            std::vector<std::string>{periodic.substr(1, 31) + "c"});
   // In UTF-8 mode a literal is the UTF-8 bytes of its characters; ignoring
   // case, only letters whose every case form is ASCII take part: not i, k
   // or s (İ, ı, the Kelvin sign, ſ), nor letters beyond ASCII.
