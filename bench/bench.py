@@ -170,7 +170,7 @@ def searches(name):
 GNU_REGEX = ["env", "LC_ALL=C", "grep", "-a", "-n"]
 
 
-def regex_searches(name):
+def regex_searches(name, directory="."):
     """(title, ours, GNU grep, ripgrep, kind) for each regular-expression search
     over the file `name`; kind "literal" marks a pattern every match of which
     holds a literal of more than one byte, "other" the rest."""
@@ -201,7 +201,7 @@ def regex_searches(name):
          GNU_REGEX + ["-E", "str.cpy", name],
          RG + ["-n", "str.cpy", name], "literal"),
     ]
-    words = word_list(name)
+    words = word_list(os.path.join(directory, name))
     result.append(("U word list of %d identifiers 'a|b|...'" % words.count("|"),
                    ["-U", words, name], GNU_REGEX + ["-E", words, name],
                    RG + ["-n", words, name], "other"))
@@ -223,7 +223,7 @@ def regex_sanity_checks(program, name, cwd):
     against GNU grep -c: a pattern matches a line in both or in neither,
     whatever the rules that pick one match among several."""
     messages = []
-    for title, ours, gnu, _, _ in regex_searches(name):
+    for title, ours, gnu, _, _ in regex_searches(name, cwd):
         lines = set()
         reports = 0
         for report in capture([program] + ours, cwd).split(b"\r\n"):
@@ -270,7 +270,7 @@ def run_benchmark(program, corpus, runs, results, regex=False):
         program, capture(["grep", "--version"], cwd).split(b"\n")[0].decode(),
         capture(["rg", "--version"], cwd).split(b"\n")[0].decode()))
     if regex:
-        cases = regex_searches(name)
+        cases = regex_searches(name, cwd)
         checks = regex_sanity_checks(program, name, cwd)
     else:
         cases = [case + ("",) for case in searches(name)]

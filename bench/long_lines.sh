@@ -16,6 +16,9 @@
 #   ab      one line of "ab" repeated, one match of it all
 #   ab_c    the same line and a "c", a_c a line of "a" and a "c": the
 #           look-ahead patterns' required "c" is there
+#   a_bc    a line of "a" a sixteenth as long, then "bc": under a(?!.*y)
+#           every "a" is a match, each found by a search of its own (-C
+#           counts them; grep and rg count the line)
 # and the short ones the nested loops that a backtracker takes exponential
 # time over: 24 "a" then "cb", 28 "x" without "y". Patterns with look-ahead
 # are timed against grep -P and rg -P, the engines that know it.
@@ -42,6 +45,7 @@ lines = {
     "a_c": b"a" * size + b"c",
     "a_cy": b"a" * size + b"cy",
     "a_y": b"a" * size + b"y",
+    "a_bc": b"a" * (size >> 4) + b"bc",
     "a24cb": b"a" * 24 + b"cb",
     "x28": b"x" * 28,
 }
@@ -78,3 +82,4 @@ cell '(a|aa)*(?!.*y)c' a_c
 cell '(a|aa)*(?!.*y)c' a_cy
 cell 'a(?!.*y)' a_y
 cell 'a(?!(?!.*x).*y)' a_y
+cell 'a(?!.*y)' a_bc

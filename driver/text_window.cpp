@@ -609,6 +609,15 @@ int32_t hasMore(int32_t n, int32_t crossLines) {
 
 void reportPosition(int32_t*, int32_t*, int32_t*) {}
 
+// The file opened last; 0 for a stream that cannot seek, whose bytes are not
+// read back the same.
+uint32_t openedText = 0;
+
+uint32_t textPlace(const uint8_t* position, int64_t* offset) {
+  *offset = offsetOf(position);
+  return openedText;
+}
+
 // One saved position, kept here as a file offset (the mark buffer the caller
 // passes is not used, so the size of a mark is 0). Restoring goes through the
 // ordinary moves, so the window is reloaded and the line bookkeeping stays
@@ -686,6 +695,8 @@ void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, in
   ts.SaveMark = saveMark;
   ts.RestoreMark = restoreMark;
   ts.ReportPosition = reportPosition;
+  ts.TextPlace = textPlace;
+  openedText = tw.fileSize != INT64_MAX ? newTextIdentity() : 0;
   ts.fullWindowReads = records ? 1 : 0;
   ts.askLineBounds = records ? 1 : 0;
   ts.charMode = charMode;

@@ -55,10 +55,20 @@
 // runs known to reach the body's MATCH when the body matches. So a body like
 // .*y tried at every position of a long line reads the line once: the run
 // from the next position stops one byte on, in the stretch of the last.
+// The VM asks about a body first without running it (knownBodyOutcome):
+// where the body's paths lead, past groups and inner look-ahead, into scans
+// whose stretches hold the position, the answer is known, and so for every
+// position up to the nearest end of those stretches, which the VM keeps.
+//
+// A stretch inside a body tells of the text alone, not of the search that
+// found it, so body stretches are kept from one search to the next while
+// the text source names the same text (TextPlace) and the program's
+// analysis stays; positions are then offsets in that text. The driver
+// starts a search after each match, and a line with a match at nearly
+// every position is so read once, not once per match. Stretches outside
+// bodies and the bits say "explored in this search" and last one search.
 // Still linear in the text and not bounded: the frames a body pushes for a
-// loop that is not a scan, (?!(ab)*c), one or two a pass; and the records
-// last one search, so a line with a match at nearly every position, each
-// found by a search of its own, is read again by each.
+// loop that is not a scan, (?!(ab)*c), one or two a pass.
 //
 // The memo is turned on only when an attempt of the plain backtracker has run
 // out of its budget of steps (regex_search.cpp), so ordinary searches pay
@@ -111,6 +121,8 @@ struct LiveRange {
 
 struct Analysis {
   Instruction* copy;  // the program described, to recognize it again
+  uint32_t generation;  // counts the analyses: the states' numbers change with each
+  uint32_t compiledGeneration;  // the compiled pattern's number for the program, 0 none
   int32_t copySlots;
   int32_t encodingMode;
   bool valid;
@@ -232,11 +244,13 @@ bool numberStates(int32_t slots, const uint8_t* isStart, const LiveRange* ranges
 bool analyze(const Instruction* program, int32_t lastSlot, int32_t encodingMode) {
   an.valid = false;
   an.usable = false;
+  ++an.generation;
   const int32_t slots = lastSlot + 1;
   if (slots < 1 || !memGrowArray(&an.copy, slots)) return false;
   std::memcpy(an.copy, program, static_cast<size_t>(slots) * sizeof(Instruction));
   an.copySlots = slots;
   an.encodingMode = encodingMode;
+  an.compiledGeneration = compiledPattern.generation;
   an.valid = true;
   an.lookAhead = false;
   uint8_t* isStart = nullptr;
@@ -273,10 +287,18 @@ bool analyze(const Instruction* program, int32_t lastSlot, int32_t encodingMode)
   return ok;
 }
 
+// Whether the analysis is of this program (the compiled pattern's: analyze
+// is only given that one). The program the compiler made last time is known
+// by its number, without comparing its slots: a search starts at every match.
 bool analysisDescribes(const Instruction* program, int32_t lastSlot, int32_t encodingMode) {
-  return an.valid && an.copySlots == lastSlot + 1 && an.encodingMode == encodingMode &&
-         std::memcmp(an.copy, program, static_cast<size_t>(lastSlot + 1) * sizeof(Instruction)) ==
-             0;
+  if (!an.valid || an.copySlots != lastSlot + 1 || an.encodingMode != encodingMode) return false;
+  const uint32_t generation = compiledPattern.generation;
+  if (generation != 0 && an.compiledGeneration == generation) return true;
+  if (std::memcmp(an.copy, program, static_cast<size_t>(lastSlot + 1) * sizeof(Instruction)) != 0) {
+    return false;
+  }
+  an.compiledGeneration = generation;
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -290,7 +312,7 @@ struct Stretch {
   int64_t to;
   int64_t matchFrom;
   int64_t matchTo;
-  uint32_t search;
+  uint64_t stamp;  // the search, or inside a body the text, it was found in
 };
 
 // A look-ahead state awaiting its verdict: a state's bit (key -1, `a` the
@@ -310,8 +332,19 @@ struct Memo {
   Pending* pending;
   int32_t pendingCount;
   const Instruction* program;
-  uint32_t search;       // numbers the memoized searches, to tell stretches apart
-  int64_t attemptStart;  // the current attempt's start, in bytes from the search's first
+  // Stretches outside look-ahead bodies hold for one search; inside them,
+  // for as long as the text and the program stay: a body's outcome is a
+  // property of the text at its position, whoever asks. The stamps tell
+  // them apart; the last text (TextPlace) and analysis say whether the text
+  // and the program stayed.
+  uint64_t stamps;
+  uint64_t searchStamp;
+  uint64_t textStamp;
+  uint32_t text;
+  uint32_t analysis;
+  int32_t charMode;
+  int64_t base;          // the offset in the text of the search's first position
+  int64_t attemptStart;  // the current attempt's start, as an offset in the text
   int64_t ringFrom;      // the first position the ring holds: it holds ringFrom + rows - 1 last
   int64_t marked;        // one past the furthest position that holds a mark
 };
@@ -388,11 +421,12 @@ void mergeInterval(int64_t* low, int64_t* high, int64_t from, int64_t to) {
   }
 }
 
-// The stretch of scan state `key` in this search, emptied when it was
-// another search's.
-Stretch& stretchOf(int64_t key) {
+// The stretch of scan state `key`, in a look-ahead body or not, emptied
+// when it was found in another search or text.
+Stretch& stretchOf(int64_t key, bool inBody) {
   Stretch& stretch = memo.stretches[key];
-  if (stretch.search != memo.search) stretch = Stretch{0, 0, 0, 0, memo.search};
+  const uint64_t stamp = inBody ? memo.textStamp : memo.searchStamp;
+  if (stretch.stamp != stamp) stretch = Stretch{0, 0, 0, 0, stamp};
   return stretch;
 }
 
@@ -465,7 +499,7 @@ int32_t runScanOnce(const Instruction* pc, int32_t (*handler)(const Instruction*
   const int64_t key = stateKey(branch, s.offset + 1);
   if (key < 0) return runCounted(pc, handler);
   const int64_t entry = memo.attemptStart + s.offset;
-  Stretch& stretch = stretchOf(key);
+  Stretch& stretch = stretchOf(key, an.inBody[slot] != 0);
   // From an entry inside an earlier run, the first item ends on a position
   // where that run went on: the rest was explored then, and in a body it
   // failed, or it reached the body's MATCH.
@@ -517,7 +551,7 @@ void resolvePending(int32_t frame, bool matched) {
   while (memo.pendingCount > 0 && memo.pending[memo.pendingCount - 1].entryTop >= frame) {
     const Pending& p = memo.pending[--memo.pendingCount];
     if (p.key >= 0) {
-      Stretch& stretch = stretchOf(p.key);
+      Stretch& stretch = stretchOf(p.key, true);
       if (matched) {
         mergeInterval(&stretch.matchFrom, &stretch.matchTo, p.a, p.b);
       } else {
@@ -557,7 +591,11 @@ bool memoRunsLookAheadBodies() {
   if ((mode == ENCODING_UTF8) != (textSource.charMode == ENCODING_UTF8)) return false;
   const Instruction* program = compiledPattern.program;
   const int32_t lastSlot = compiledPattern.lastSlot;
-  if (!analysisDescribes(program, lastSlot, mode) && !analyze(program, lastSlot, mode)) {
+  if (analysisDescribes(program, lastSlot, mode)) return an.usable;
+  // Bits kept from the last search go while the rows that placed them are
+  // still the analysis's.
+  if (memo.bits != nullptr && an.valid) endSearch();
+  if (!analyze(program, lastSlot, mode)) {
     an.valid = false;
     return false;
   }
@@ -566,28 +604,191 @@ bool memoRunsLookAheadBodies() {
 
 namespace {
 
-// A new search of the current program over a new text: false when the memo
-// cannot be had.
-bool startSearch() {
+// A new search of the current program from the matcher's pointer: false
+// when the memo cannot be had. What the bodies found is kept from the last
+// search when it was over the same text with the same analysis: the
+// stretches, and with `keepBits` the bits too, which then all belong to
+// bodies (the VM's searches mark no other state).
+bool startSearch(bool keepBits) {
   if (!prepareMemo()) return false;
   memo.program = compiledPattern.program;
-  ++memo.search;
-  memo.attemptStart = 0;
-  memo.ringFrom = 0;
-  memo.marked = 0;
+  int64_t base = 0;
+  uint32_t text = textSource.TextPlace != nullptr ? textSource.TextPlace(m().cur, &base) : 0;
+  // A search that starts on a continuation byte of UTF-8 text reads the
+  // bytes up to the next character start as characters of their own, where
+  // other searches pass them inside a character: its stretches could tell
+  // another search of runs that the other never makes.
+  if (textSource.charMode == ENCODING_UTF8 && (matcher_internal::byteAtPointer() & 0xC0) == 0x80) {
+    text = 0;
+  }
+  memo.searchStamp = ++memo.stamps;
+  const bool sameText = text != 0 && text == memo.text && an.generation == memo.analysis &&
+                        textSource.charMode == memo.charMode;
+  if (!sameText) memo.textStamp = ++memo.stamps;
+  memo.text = text;
+  memo.analysis = an.generation;
+  memo.charMode = textSource.charMode;
+  memo.base = text != 0 ? base : 0;
+  memo.attemptStart = memo.base;
   memo.pendingCount = 0;
+  if (sameText && keepBits) {
+    // The ring only moves on: positions behind it go unrecorded.
+    if (memo.base > memo.ringFrom) {
+      clearRows(memo.ringFrom, memo.base);
+      memo.ringFrom = memo.base;
+    }
+    return true;
+  }
+  endSearch();
+  memo.ringFrom = memo.base;
   return true;
 }
 
 }  // namespace
 
 int32_t beginLookAheadBodies() {
-  return memoRunsLookAheadBodies() && startSearch() ? 0 : REGEX_OUT_OF_MEMORY;
+  return memoRunsLookAheadBodies() && startSearch(true) ? 0 : REGEX_OUT_OF_MEMORY;
 }
 
-void endLookAheadBodies() { endSearch(); }
+void endLookAheadBodies() {
+  // Over a text that the next search may share, the bits stay for it.
+  if (memo.text == 0) endSearch();
+  memo.pendingCount = 0;
+}
 
-int32_t lookAheadBodyMatchesAt(const Instruction* notAhead, int64_t position, int64_t* steps) {
+namespace {
+
+// Asking what the stretches already say of a body at a position: a body
+// matches when any of its paths reaches its MATCH, so its answer there is
+// known when one path is known to reach it, or every path known to fail,
+// each by a stretch that holds the position. Every position up to `until`
+// lies in each of those stretches, and so has the same answer.
+struct PathQuery {
+  int64_t position;
+  int64_t until;
+  int32_t budget;  // instructions still to follow: the question stays cheap
+};
+
+int32_t knownPathOutcome(int32_t slot, PathQuery* q);
+
+// The stretch of the scan state at `branch`, the branch after a scan, when
+// its key is the same from wherever the path came (no live items): null
+// where none is kept.
+const Stretch* stretchAfterScan(int32_t branch) {
+  if (textSource.charMode == ENCODING_DOUBLE_BYTE || branch >= an.copySlots ||
+      an.stateBase[branch] < 0 || an.liveFirst[branch] != an.liveFirst[branch + 1]) {
+    return nullptr;
+  }
+  return &stretchOf(an.stateBase[branch], true);
+}
+
+int32_t inStretch(int64_t from, int64_t to, int32_t outcome, PathQuery* q) {
+  if (q->position < from || q->position >= to) return -1;
+  if (to < q->until) q->until = to;
+  return outcome;
+}
+
+// A scan at the position, as runScanOnce answers at its entry.
+int32_t knownScanOutcome(int32_t slot, PathQuery* q) {
+  const Instruction& in = memo.program[slot];
+  const Stretch* stretch =
+      stretchAfterScan(slot + (in.opcode == OP_SET_SCAN ? setSlotCount(in, an.encodingMode) : 1));
+  if (stretch == nullptr) return -1;
+  const int32_t failed = inStretch(stretch->from, stretch->to, 0, q);
+  return failed >= 0 ? failed : inStretch(stretch->matchFrom, stretch->matchTo, 1, q);
+}
+
+// A forward branch: either way may reach the MATCH. Where it enters a
+// one-item loop whose scan ends in a branch back with the same exit, that
+// branch back is this one again at each position the scan passed: a run
+// that failed from `from` passed every position up to `to` and tried the
+// exit there too, so inside its stretch both ways are known to fail.
+int32_t knownBranchOutcome(int32_t slot, PathQuery* q) {
+  const Instruction& in = memo.program[slot];
+  const int32_t first = slot + in.branch();
+  const int32_t second = slot + in.next();
+  if (first >= an.copySlots || second >= an.copySlots) return -1;
+  const Instruction& item = memo.program[first];
+  if (item.opcode == OP_ANY_SCAN || item.opcode == OP_SET_SCAN || item.opcode == OP_CHAR_SCAN) {
+    const int32_t back =
+        first + (item.opcode == OP_SET_SCAN ? setSlotCount(item, an.encodingMode) : 1);
+    const Instruction& loop = memo.program[back];
+    const Stretch* stretch = back < an.copySlots && (loop.opcode == OP_SPLIT ||
+                                                     loop.opcode == OP_SPLIT_FIRST) &&
+                                     loop.passGuard() == 0 && back + loop.branch() == first &&
+                                     back + loop.next() == second
+                                 ? stretchAfterScan(back)
+                                 : nullptr;
+    if (stretch != nullptr && q->position > stretch->from) {
+      const int32_t failed = inStretch(stretch->from, stretch->to, 0, q);
+      if (failed >= 0) return failed;
+    }
+  }
+  const int32_t a = knownPathOutcome(first, q);
+  if (a == 1) return 1;
+  const int32_t b = knownPathOutcome(second, q);
+  return b == 1 ? 1 : a == 0 && b == 0 ? 0 : -1;
+}
+
+int32_t knownPathOutcome(int32_t slot, PathQuery* q) {
+  while (--q->budget >= 0 && slot > 0 && slot < an.copySlots) {
+    const Instruction& in = memo.program[slot];
+    switch (in.opcode) {
+      case OP_MATCH:
+        return 1;
+      case OP_GROUP_START:
+      case OP_GROUP_END:
+      case OP_MARK_CURSOR:
+        ++slot;
+        break;
+      case OP_JUMP:
+        if (in.next() <= 0) return -1;
+        slot += in.next();
+        break;
+      case OP_NOT_AHEAD: {
+        // The path goes on past the inner body where that body fails.
+        const int32_t inner = knownPathOutcome(slot + 1, q);
+        if (inner != 0) return inner < 0 ? -1 : 0;
+        if (in.next() <= 0) return -1;
+        slot += in.next();
+        break;
+      }
+      case OP_SPLIT:
+      case OP_SPLIT_FIRST:
+        if (in.passGuard() != 0 || in.branch() <= 0 || in.next() <= 0) return -1;
+        return knownBranchOutcome(slot, q);
+      case OP_ANY_SCAN:
+      case OP_SET_SCAN:
+      case OP_CHAR_SCAN:
+        return knownScanOutcome(slot, q);
+      default:
+        return -1;
+    }
+  }
+  return -1;
+}
+
+// The answer of the body at `notAhead` at the position, and the positions
+// that share it, when the stretches hold it: 1, 0, or -1 with *until
+// undefined.
+int32_t knownBodyOutcome(const Instruction* notAhead, int64_t position, int64_t* until) {
+  PathQuery q{position, INT64_MAX, 64};
+  const int32_t known = knownPathOutcome(static_cast<int32_t>(notAhead - memo.program) + 1, &q);
+  *until = q.until;
+  return known;
+}
+
+}  // namespace
+
+int32_t lookAheadBodyMatchesAt(const Instruction* notAhead, int64_t searchPosition,
+                               int64_t* steps, int64_t* until) {
+  const int64_t position = memo.base + searchPosition;
+  const int32_t known = knownBodyOutcome(notAhead, position, until);
+  if (known >= 0) {
+    if (*until != INT64_MAX) *until -= memo.base;
+    ++*steps;
+    return known;
+  }
   // The ring moves on with the furthest position asked: no body reads
   // before it, but for a few asked again behind it, which go unrecorded
   // there.
@@ -596,16 +797,20 @@ int32_t lookAheadBodyMatchesAt(const Instruction* notAhead, int64_t position, in
     memo.ringFrom = position;
   }
   memo.attemptStart = position;
-  return matcher_internal::lookAheadBodyMatchesMemoized(notAhead, steps);
+  const int32_t result = matcher_internal::lookAheadBodyMatchesMemoized(notAhead, steps);
+  // The stretches the run left may answer the next positions too.
+  if (result < 0 || knownBodyOutcome(notAhead, position, until) != result) *until = position + 1;
+  if (*until != INT64_MAX) *until -= memo.base;
+  return result;
 }
 
 }  // namespace backtrack_memo
 
 int32_t runMemoizedSearch(const PikeCandidates& candidates) {
-  if (!backtrack_memo::startSearch()) return REGEX_OUT_OF_MEMORY;
+  if (!backtrack_memo::startSearch(false)) return REGEX_OUT_OF_MEMORY;
   const bool utf8 = textSource.charMode == ENCODING_UTF8;
   for (;;) {
-    if ((memo.attemptStart == 0 || !candidates.once) && pikeCandidateAllowed(candidates)) {
+    if ((memo.attemptStart == memo.base || !candidates.once) && pikeCandidateAllowed(candidates)) {
       const int32_t result = runProgramMemoized(compiledPattern.program);
       if (result != 0) {
         endSearch();

@@ -59,8 +59,10 @@ bool memoRunsLookAheadBodies();
 int32_t beginLookAheadBodies();
 void endLookAheadBodies();
 // Whether the body of the look-ahead at `notAhead` matches at the pointer,
-// at `position` of the search: 1, 0, or -8. The VM asks at positions that
-// mostly increase; the ring of bits follows the furthest asked.
-int32_t lookAheadBodyMatchesAt(const Instruction* notAhead, int64_t position, int64_t* steps);
+// at `position` of the search: 1, 0, or -8; the same answer holds at every
+// position up to *until (excluded). The VM asks at positions that mostly
+// increase; the ring of bits follows the furthest asked.
+int32_t lookAheadBodyMatchesAt(const Instruction* notAhead, int64_t position, int64_t* steps,
+                               int64_t* until);
 
 }  // namespace backtrack_memo

@@ -32,14 +32,31 @@
 // not pass a few times the program's slots, so nested alternations that
 // multiply out ((a|b)(c|d)...) stay with the engines built for them.
 //
+// A long list of words begins at most letters of the text, so a scan for
+// the first bytes would stop nearly everywhere. The trie therefore keeps a
+// filter of the words' first bytes, up to eight of them (as many as every
+// word has, and only bytes that stand for themselves in the text): the bytes
+// at a position are loaded as one word and hashed, and two entries of a
+// table picked by the hash must both be marked, as they are for every
+// spelling of a word's first bytes and seldom for other bytes. The scan
+// hashes four positions at a time and reads the second entry only where the
+// first is marked. Where a character has two forms (its cases), the bytes
+// are compared with bit 0x20 set, so that both forms give one key; where one
+// form lies beyond ASCII (the Kelvin sign for k), a position whose bytes
+// leave ASCII is a start too. A range end that cuts the compared bytes
+// leaves the first byte to decide.
+//
 // Tested by literal_trie_test.cpp against the backtracker on random word
 // lists, and by the end-to-end suite.
 #include "pattern/literal_trie.h"
+
+#include <cstring>
 
 #include "pattern/compiled_pattern.h"
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
 #include "pattern/text_source.h"
+#include "support/case_folding.h"
 #include "support/memory_pool.h"
 
 using matcher_internal::comparableCodePoint;
@@ -58,6 +75,26 @@ struct Edge {
   int32_t child;
 };
 
+// The most leading bytes of a word that the filter of starts hashes: one
+// 64-bit load.
+constexpr int32_t PREFIX_LIMIT = 8;
+// A row's keys with more combinations of forms than this leave the trie
+// without a filter.
+constexpr int32_t PREFIX_COMBINATIONS = 16;
+// The table of starts has about this many entries per key, so that a
+// position that begins no word seldom finds its entry set; it stays within
+// the first-level cache.
+constexpr int32_t PREFIX_ENTRIES_PER_KEY = 64;
+constexpr int32_t PREFIX_TABLE_LOG_MIN = 10;
+constexpr int32_t PREFIX_TABLE_LOG_MAX = 15;
+
+// The first bytes of a row as the text may spell them: each of two forms.
+struct RowPrefix {
+  int32_t length;  // leading characters that are plain bytes
+  uint8_t forms[PREFIX_LIMIT][2];
+  uint8_t beyondAscii;  // bit i: character i has a form beyond ASCII besides these
+};
+
 }  // namespace
 
 struct LiteralTrie {
@@ -72,6 +109,19 @@ struct LiteralTrie {
   Edge* edges;          // open addressing by (node, key)
   uint32_t edgeMask;    // entries - 1, a power of two less one
   int32_t edgeCount;
+  RowPrefix* prefixes;  // one per row, while the trie is built
+  int32_t prefixCapacity;
+  // The filter of starts: prefixLength 0 when there is none.
+  int32_t prefixLength;
+  uint64_t prefixMask;  // the first prefixLength bytes of a loaded word
+  uint64_t prefixFold;  // 0x20 in each of those bytes when forms are merged
+  // A character of some word's first bytes has a form beyond ASCII (the
+  // Kelvin sign of k, the long s of s), which the keys leave out: a position
+  // whose bytes are not all ASCII is a start too.
+  bool prefixAsciiOnly;
+  int32_t prefixLog;    // the log of the table's entries
+  uint8_t* prefixTable; // bit 0 at the first entry of every key, bit 1 at its second
+  uint8_t firstBytes[256];  // 1 for a byte that may begin a word's spelling
 };
 
 namespace {
@@ -130,10 +180,61 @@ int32_t newNode(LiteralTrie* trie, int32_t parent, uint64_t forms) {
   return node;
 }
 
+// The bytes a text may hold for a CHAR's character, as the filter of starts
+// compares them: false when it is no plain byte (a line end, which the
+// source may spell as two bytes, or a character beyond ASCII in UTF-8 text).
+// An ASCII character's case forms beyond ASCII are left out and flagged.
+bool plainForms(const LiteralTrie& trie, const Instruction& in, uint8_t forms[2],
+                bool* beyondAscii) {
+  uint32_t a = in.accepted();
+  uint32_t b = in.acceptedVariant();
+  *beyondAscii = false;
+  if (trie.mode == ENCODING_UTF8) {
+    a = b = in.acceptedVariant();
+    if (a >= 0x80) return false;
+    if (compiledPattern.ignoreCase != 0) {
+      for (uint32_t c = nextCaseForm(a); c != a; c = nextCaseForm(c)) {
+        if (c >= 0x80) {
+          *beyondAscii = true;
+        } else if (b != a) {
+          return false;
+        } else {
+          b = c;
+        }
+      }
+    }
+  }
+  if (a > 0xFF || b > 0xFF || a == '\n' || a == '\r' || b == '\n' || b == '\r') return false;
+  forms[0] = static_cast<uint8_t>(a);
+  forms[1] = static_cast<uint8_t>(b);
+  return true;
+}
+
+// Keeps the leading plain bytes of the row at index `rank`.
+bool notePrefix(LiteralTrie* trie, const Instruction* program, const int32_t* row, int32_t length,
+                int32_t rank) {
+  if (rank == trie->prefixCapacity) {
+    const int32_t wanted = trie->prefixCapacity * 2;
+    if (!memGrowArray(&trie->prefixes, wanted)) return false;
+    trie->prefixCapacity = wanted;
+  }
+  RowPrefix& prefix = trie->prefixes[rank];
+  prefix.length = 0;
+  prefix.beyondAscii = 0;
+  bool beyond = false;
+  while (prefix.length < length && prefix.length < PREFIX_LIMIT &&
+         plainForms(*trie, program[row[prefix.length]], prefix.forms[prefix.length], &beyond)) {
+    if (beyond) prefix.beyondAscii |= static_cast<uint8_t>(1u << prefix.length);
+    ++prefix.length;
+  }
+  return true;
+}
+
 // Adds the row of CHARs at the slots `row` with its rank; false when the
 // row cannot be placed (out of memory, or a byte that would lead two ways).
 bool addRow(LiteralTrie* trie, const Instruction* program, const int32_t* row, int32_t length,
             int32_t rank) {
+  if (!notePrefix(trie, program, row, length, rank)) return false;
   int32_t node = 0;
   for (int32_t i = 0; i < length; ++i) {
     const Instruction& in = program[row[i]];
@@ -167,6 +268,100 @@ bool addRow(LiteralTrie* trie, const Instruction* program, const int32_t* row, i
     node = child;
   }
   if (trie->rank[node] == NO_RANK) trie->rank[node] = rank;
+  return true;
+}
+
+inline uint64_t loadWord(const uint8_t* p) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// The hash of the key read at p (eight bytes readable); its top prefixLog
+// bits and the next as many are the key's two entries in the table.
+inline uint64_t prefixHash(const LiteralTrie& trie, const uint8_t* p) {
+  const uint64_t key = (loadWord(p) | trie.prefixFold) & trie.prefixMask;
+  return key * 0x9E3779B97F4A7C15ull;
+}
+
+inline uint32_t firstEntry(const LiteralTrie& trie, uint64_t hash) {
+  return static_cast<uint32_t>(hash >> (64 - trie.prefixLog));
+}
+
+inline uint32_t secondEntry(const LiteralTrie& trie, uint64_t hash) {
+  return static_cast<uint32_t>(hash >> (64 - 2 * trie.prefixLog)) & ((1u << trie.prefixLog) - 1);
+}
+
+inline bool hashHits(const LiteralTrie& trie, uint64_t hash) {
+  return (trie.prefixTable[firstEntry(trie, hash)] & 1) != 0 &&
+         (trie.prefixTable[secondEntry(trie, hash)] & 2) != 0;
+}
+
+// Sets the entries of every spelling of the row's first prefixLength bytes.
+void addPrefixKeys(LiteralTrie* trie, const RowPrefix& prefix) {
+  const int32_t length = trie->prefixLength;
+  const uint8_t fold = trie->prefixFold != 0 ? 0x20 : 0;
+  int32_t choices[PREFIX_LIMIT];
+  int32_t chosen = 0;
+  for (int32_t i = 0; i < length; ++i) {
+    if ((prefix.forms[i][0] | fold) != (prefix.forms[i][1] | fold)) {
+      choices[chosen++] = i;
+    }
+  }
+  for (int32_t combination = 0; combination < (1 << chosen); ++combination) {
+    uint8_t bytes[PREFIX_LIMIT] = {};
+    for (int32_t i = 0; i < length; ++i) bytes[i] = prefix.forms[i][0];
+    for (int32_t c = 0; c < chosen; ++c) {
+      if ((combination >> c) & 1) bytes[choices[c]] = prefix.forms[choices[c]][1];
+    }
+    const uint64_t hash = prefixHash(*trie, bytes);
+    trie->prefixTable[firstEntry(*trie, hash)] |= 1;
+    trie->prefixTable[secondEntry(*trie, hash)] |= 2;
+  }
+}
+
+// Builds the filter of starts from the rows' prefixes, when every row has
+// two plain bytes or more; false only when memory ran out.
+bool buildPrefixFilter(LiteralTrie* trie, int32_t rows) {
+  int32_t length = PREFIX_LIMIT;
+  bool twoForms = false;
+  for (int32_t r = 0; r < rows; ++r) {
+    if (trie->prefixes[r].length < length) length = trie->prefixes[r].length;
+  }
+  if (length < 2) return true;
+  int64_t keys = 0;
+  for (int32_t r = 0; r < rows; ++r) {
+    int32_t combinations = 1;
+    for (int32_t i = 0; i < length; ++i) {
+      const uint8_t* forms = trie->prefixes[r].forms[i];
+      if (forms[0] == forms[1]) continue;
+      twoForms = true;
+      if ((forms[0] | 0x20) != (forms[1] | 0x20)) combinations *= 2;
+    }
+    if (combinations > PREFIX_COMBINATIONS) return true;
+    keys += combinations;
+    if ((trie->prefixes[r].beyondAscii & ((1u << length) - 1)) != 0) trie->prefixAsciiOnly = true;
+  }
+  int32_t log = PREFIX_TABLE_LOG_MIN;
+  while (log < PREFIX_TABLE_LOG_MAX && (int64_t{1} << log) < keys * PREFIX_ENTRIES_PER_KEY) ++log;
+  if (!memGrowArray(&trie->prefixTable, int64_t{1} << log)) return false;
+  std::memset(trie->prefixTable, 0, size_t{1} << log);
+  uint8_t mask[PREFIX_LIMIT] = {};
+  uint8_t fold[PREFIX_LIMIT] = {};
+  for (int32_t i = 0; i < length; ++i) {
+    mask[i] = 0xFF;
+    fold[i] = twoForms ? 0x20 : 0;
+  }
+  trie->prefixMask = loadWord(mask);
+  trie->prefixFold = loadWord(fold);
+  trie->prefixLog = log;
+  trie->prefixLength = length;
+  for (int32_t r = 0; r < rows; ++r) {
+    addPrefixKeys(trie, trie->prefixes[r]);
+    trie->firstBytes[trie->prefixes[r].forms[0][0]] = 1;
+    trie->firstBytes[trie->prefixes[r].forms[0][1]] = 1;
+  }
+  if (trie->prefixAsciiOnly) std::memset(trie->firstBytes + 0x80, 1, 0x80);
   return true;
 }
 
@@ -247,10 +442,12 @@ bool readRows(LiteralTrie* trie, const Instruction* program, int32_t lastSlot) {
   }
   memFree(row);
   memFree(pending);
-  return ok && rows >= 2;
+  return ok && rows >= 2 && buildPrefixFilter(trie, rows);
 }
 
 void freeParts(LiteralTrie* trie) {
+  memFree(trie->prefixes);
+  memFree(trie->prefixTable);
   memFree(trie->rank);
   memFree(trie->lowestBelow);
   memFree(trie->parent);
@@ -276,9 +473,10 @@ LiteralTrie* buildLiteralTrie(const Instruction* program, int32_t lastSlot, int3
   trie->mode = encodingMode;
   trie->nodeCapacity = 64;
   trie->edges = static_cast<Edge*>(memAlloc(64 * sizeof(Edge)));
+  trie->prefixCapacity = 64;
   bool ok = trie->edges != nullptr && memGrowArray(&trie->rank, 64) &&
             memGrowArray(&trie->lowestBelow, 64) && memGrowArray(&trie->parent, 64) &&
-            memGrowArray(&trie->forms, 64);
+            memGrowArray(&trie->forms, 64) && memGrowArray(&trie->prefixes, 64);
   if (ok) {
     trie->edgeMask = 63;
     for (int32_t k = 0; k < 64; ++k) trie->edges[k].node = NO_NODE;
@@ -296,6 +494,8 @@ LiteralTrie* buildLiteralTrie(const Instruction* program, int32_t lastSlot, int3
     const int32_t up = trie->parent[node];
     if (up >= 0 && lowest < trie->lowestBelow[up]) trie->lowestBelow[up] = lowest;
   }
+  memFree(trie->prefixes);
+  trie->prefixes = nullptr;
   return trie;
 }
 
@@ -307,6 +507,63 @@ void freeLiteralTrie(LiteralTrie* trie) {
 
 bool literalTrieRuns(const LiteralTrie* trie) {
   return trie != nullptr && textSource.charMode == trie->mode;
+}
+
+int32_t literalTriePrefixLength(const LiteralTrie* trie) { return trie->prefixLength; }
+
+namespace {
+
+constexpr uint64_t EVERY_HIGH_BIT = 0x8080808080808080ull;
+
+// Whether the key's bytes at p (eight bytes readable) go beyond ASCII.
+inline bool leavesAscii(const LiteralTrie& trie, const uint8_t* p) {
+  return (loadWord(p) & trie.prefixMask & EVERY_HIGH_BIT) != 0;
+}
+
+template <bool ASCII_ONLY>
+const uint8_t* scanStarts(const LiteralTrie& t, const uint8_t* from, const uint8_t* to) {
+  const int32_t length = t.prefixLength;
+  const uint8_t* p = from;
+  // Four positions a round while the last of them has eight bytes to load,
+  // each by its first entry; the few that find it set are then checked in
+  // order by their second. The two loads at p and p + 3 cover the bytes of
+  // all four keys.
+  if (to - from >= PREFIX_LIMIT + 3) {
+    const uint8_t* table = t.prefixTable;
+    for (const uint8_t* last = to - (PREFIX_LIMIT + 3); p <= last; p += 4) {
+      const uint64_t h0 = prefixHash(t, p);
+      const uint64_t h1 = prefixHash(t, p + 1);
+      const uint64_t h2 = prefixHash(t, p + 2);
+      const uint64_t h3 = prefixHash(t, p + 3);
+      bool any = ((table[firstEntry(t, h0)] | table[firstEntry(t, h1)] | table[firstEntry(t, h2)] |
+                   table[firstEntry(t, h3)]) & 1) != 0;
+      if (ASCII_ONLY) any = any || ((loadWord(p) | loadWord(p + 3)) & EVERY_HIGH_BIT) != 0;
+      if (!any) continue;
+      const uint64_t hashes[4] = {h0, h1, h2, h3};
+      for (int32_t i = 0; i < 4; ++i) {
+        if ((ASCII_ONLY && leavesAscii(t, p + i)) || hashHits(t, hashes[i])) return p + i;
+      }
+    }
+  }
+  for (; to - p >= length; ++p) {
+    uint8_t bytes[PREFIX_LIMIT] = {};
+    std::memcpy(bytes, p, static_cast<size_t>(length));
+    if ((ASCII_ONLY && leavesAscii(t, bytes)) || hashHits(t, prefixHash(t, bytes))) return p;
+  }
+  // The range end cuts the first bytes of what follows: a start there is
+  // known by its first byte alone.
+  for (; p < to; ++p) {
+    if (t.firstBytes[*p] != 0) return p;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const uint8_t* findLiteralTrieStart(const LiteralTrie* trie, const uint8_t* from,
+                                    const uint8_t* to) {
+  return trie->prefixAsciiOnly ? scanStarts<true>(*trie, from, to)
+                               : scanStarts<false>(*trie, from, to);
 }
 
 int32_t runLiteralTrie(const LiteralTrie* trie) {

@@ -17,6 +17,18 @@ void freeLiteralTrie(LiteralTrie* trie);
 // Whether the trie runs in the text source's current character mode.
 bool literalTrieRuns(const LiteralTrie* trie);
 
+// How many leading bytes of every literal the filter of starts compares; 0
+// when the trie has no such filter (a literal shorter than two bytes, or
+// one whose first characters are no plain bytes).
+int32_t literalTriePrefixLength(const LiteralTrie* trie);
+
+// With a filter of starts: the first position in [from, to) where one of
+// the literals may begin (every start of one, few others), or null. Where
+// `to` cuts the bytes the filter compares, the first byte decides. Reads
+// nothing at or after `to`.
+const uint8_t* findLiteralTrieStart(const LiteralTrie* trie, const uint8_t* from,
+                                    const uint8_t* to);
+
 // Runs the alternation at the pointer, as the backtracker runs the program
 // there: 1 when one of the literals matches (the first of them in the
 // pattern's order, whose length goes to matcher.matchLength), 0 when none

@@ -709,7 +709,14 @@ int32_t runAttempt(const Instruction* program, int64_t* stepsLeft) {
 }  // namespace
 
 int32_t runProgram(const Instruction* program, int64_t* stepsLeft) {
-  return runAttempt<false>(program, stepsLeft);
+  MatcherState& s = matcher;
+  if (stepsLeft != nullptr || s.stepLimit == 0) return runAttempt<false>(program, stepsLeft);
+  if (s.stepLimitReached) return 0;
+  int64_t left = s.stepLimit;
+  const int32_t result = runAttempt<false>(program, &left);
+  if (result != MATCHER_OUT_OF_STEPS) return result;
+  s.stepLimitReached = true;
+  return 0;
 }
 
 namespace matcher_internal {

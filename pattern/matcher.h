@@ -43,6 +43,12 @@ struct MatcherState {
   int32_t* passStarts;  // pass-start registers of the empty-pass guards
   int32_t passStartCount;
   int32_t stackLimit;  // frames the stack may grow to; 0 no limit (tests)
+  // Steps an attempt without a budget may take; 0 no limit (tests, which
+  // bound the backtracker on patterns that take it exponential time). Once
+  // an attempt has gone over, it and every later one fail until the flag is
+  // cleared.
+  int64_t stepLimit;
+  bool stepLimitReached;
 };
 
 extern MatcherState matcher;

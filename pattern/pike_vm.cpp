@@ -39,8 +39,10 @@
 // frame is kept per loop pass, as the backtracker keeps them. A body with an
 // open loop (?!.*x) could read to the line's end at every position: it is
 // run by the memoizing backtracker (backtrack_memo.cpp), which keeps what
-// the body found across the positions of one search, so that together they
-// read the text once. A body of a few plain items is read
+// the body found across the positions of a search, and of the searches of
+// one text, so that together they read the text once; it tells how far on
+// its answer holds, and the VM asks again only past that. A skipped cycle
+// (below) checks no answer that is so known. A body of a few plain items is read
 // straight from the window, and the answers of a body that reads a few
 // characters are kept by those bytes, so that text which repeats itself is
 // not run through the body again; a step of the transition cache that took
@@ -776,9 +778,10 @@ struct Runtime {
   int32_t movedParentCapacity;
   int64_t nextSeed;  // UTF-8 text by characters: the next position a thread may start at
   int64_t lastSeed;  // and the last position found to be one
-  // Per NOT_AHEAD slot: the position + 1 of its last verdict (0 none), and
-  // whether its body matched there.
-  int64_t* verdictAt;
+  // Per NOT_AHEAD slot: the positions [verdictFrom, verdictTo) of its last
+  // verdict (verdictTo 0: none), and whether its body matched there.
+  int64_t* verdictFrom;
+  int64_t* verdictTo;
   uint8_t* bodyMatched;
   int32_t verdictCapacity;
   struct VerdictEntry* verdictTable;
@@ -814,13 +817,14 @@ bool prepareRuntime() {
     rt.round = 0;
   }
   if (sh.lookAhead && rt.verdictCapacity < sh.slots) {
-    if (!memGrowArray(&rt.verdictAt, sh.slots) || !memGrowArray(&rt.bodyMatched, sh.slots)) {
+    if (!memGrowArray(&rt.verdictFrom, sh.slots) || !memGrowArray(&rt.verdictTo, sh.slots) ||
+        !memGrowArray(&rt.bodyMatched, sh.slots)) {
       return false;
     }
     rt.verdictCapacity = sh.slots;
   }
   if (sh.lookAhead) {
-    std::memset(rt.verdictAt, 0, static_cast<size_t>(sh.slots) * sizeof(int64_t));
+    std::memset(rt.verdictTo, 0, static_cast<size_t>(sh.slots) * sizeof(int64_t));
     if (rt.verdictTable == nullptr && !memGrowArray(&rt.verdictTable, VERDICT_ENTRIES)) return false;
     if (rt.verdictTableGeneration != analysisGeneration) {
       for (int32_t i = 0; i < VERDICT_ENTRIES; ++i) rt.verdictTable[i].pc = -1;
@@ -1342,9 +1346,11 @@ VerdictEntry* entryForBytes(int32_t pc) {
 
 // Whether the body of the look-ahead at slot pc matches at position pos,
 // where the pointer is: 1 or 0, the same for every thread that asks at the
-// position; -8 out of memory.
+// position, and kept for the positions the memo says share it; -8 out of
+// memory.
 inline int32_t lookAheadBodyMatchesAt(int32_t pc, int64_t pos) {
-  if (rt.verdictAt[pc] != pos + 1) {
+  if (pos >= rt.verdictTo[pc] || pos < rt.verdictFrom[pc]) {
+    int64_t until = pos + 1;
     int32_t result = shape.bodyReach[pc] == BODY_BY_MEMO ? -1 : bodyMatchesInWindow(pc);
     if (result < 0) {
       VerdictEntry* entry = entryForBytes(pc);
@@ -1354,7 +1360,7 @@ inline int32_t lookAheadBodyMatchesAt(int32_t pc, int64_t pos) {
         result = entry->bodyMatched;
       } else if (shape.bodyReach[pc] == BODY_BY_MEMO) {
         result = backtrack_memo::lookAheadBodyMatchesAt(compiledPattern.program + pc, pos,
-                                                        &stepCount);
+                                                        &stepCount, &until);
       } else {
         result = matcher_internal::lookAheadBodyMatches(compiledPattern.program + pc, &stepCount);
         // The body read straight from the window, which stays where it was.
@@ -1366,7 +1372,8 @@ inline int32_t lookAheadBodyMatchesAt(int32_t pc, int64_t pos) {
       }
     }
     if (result < 0) return result;
-    rt.verdictAt[pc] = pos + 1;
+    rt.verdictFrom[pc] = pos;
+    rt.verdictTo[pc] = until;
     rt.bodyMatched[pc] = static_cast<uint8_t>(result);
   }
   if (rt.recording) noteVerdict(pc, rt.bodyMatched[pc]);
@@ -1467,6 +1474,26 @@ bool cycleMaySkip(const CycleStep* steps, int32_t period, int32_t threads, bool 
   return true;
 }
 
+// The position up to which (excluded) every look-ahead answer that the
+// cycle's steps took is the answer kept for its body (verdictFrom,
+// verdictTo), as it was at position q: there they hold without being asked.
+// q when some answer is not so kept.
+int64_t cycleAnswersKeptTo(const CycleStep* steps, int32_t period, int64_t q) {
+  int64_t to = INT64_MAX;
+  for (int32_t k = 0; k < period; ++k) {
+    const CachedTransition& t = cache.transitions[steps[k].transition];
+    for (int32_t i = t.verdictFirst; i < t.verdictFirst + t.verdictCount; ++i) {
+      const CachedVerdict& v = cache.verdicts[i];
+      if (q < rt.verdictFrom[v.pc] || q >= rt.verdictTo[v.pc] ||
+          rt.bodyMatched[v.pc] != v.bodyMatched) {
+        return q;
+      }
+      if (rt.verdictTo[v.pc] < to) to = rt.verdictTo[v.pc];
+    }
+  }
+  return to;
+}
+
 // The bytes the latest cycle of steps lets the VM pass at the pointer (pos
 // the position, the list `ready` in the cycle's first state), 0 when none;
 // -8 out of memory.
@@ -1507,15 +1534,17 @@ int64_t bytesToSkip(const CycleHistory& h, int32_t state, const ThreadList* read
   const uint8_t* const windowStart = s.windowStart;
   const uint8_t* const windowEnd = s.windowEnd;
   int64_t checked = 0;
+  int64_t answersKeptTo = 0;
   for (int32_t k = 0; checked < limit && base[checked] == steps[k].byte;) {
     const CachedTransition& t = cache.transitions[steps[k].transition];
-    if (seeds || t.verdictCount > 0) {
+    const int64_t at = pos + checked + 1;
+    const bool askAnswers = t.verdictCount > 0 && at >= answersKeptTo;
+    if (seeds || askAnswers) {
       // The key's bit and the look-ahead answers at the position after the byte.
       s.cur = base + checked + 1;
-      const int32_t hold =
-          seeds && pikeCandidateAllowed(candidates) != steps[k].starts ? 0
-          : t.verdictCount > 0 ? verdictsHold(t, pos + checked + 1)
-                               : 1;
+      const int32_t hold = seeds && pikeCandidateAllowed(candidates) != steps[k].starts ? 0
+                           : askAnswers                                                ? verdictsHold(t, at)
+                                                                                       : 1;
       if (s.windowStart != windowStart || s.windowEnd != windowEnd ||
           s.cur != base + checked + 1) {
         // A body read through the source moved the window: stop here.
@@ -1525,6 +1554,7 @@ int64_t bytesToSkip(const CycleHistory& h, int32_t state, const ThreadList* read
       s.cur = base;
       if (hold < 0) return hold;
       if (hold == 0) break;
+      if (askAnswers) answersKeptTo = cycleAnswersKeptTo(steps, period, at);
     }
     ++checked;
     if (++k == period) k = 0;

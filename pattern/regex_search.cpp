@@ -39,7 +39,11 @@
 // of its own, and puts the caller's table back afterwards.
 //
 // Tested by regex_search_test.cpp.
+#include <immintrin.h>
+
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 
 #include "pattern/backtrack_memo.h"
 #include "pattern/compiled_pattern.h"
@@ -116,6 +120,35 @@ bool memoStandsBy = false;         // the memo takes over when the steps run out
 bool trieActive = false;           // the program is an alternation of literals, run as a trie
 int64_t stepsLeft = 0;
 
+// A search over the same text as the last one, with the same program and
+// from further on, keeps what that one left of the budget, and gains
+// STEPS_PER_BYTE for each byte its start moved on. The driver starts a
+// search after each match: a fresh stock for each would let a walk over a
+// line with a match at every byte cost the backtracker a stock per match.
+constexpr int64_t STEPS_PER_BYTE = 8;
+
+struct SearchPlace {
+  uint32_t text;  // TextPlace's number; 0 none
+  uint32_t program;
+  int64_t offset;
+};
+
+SearchPlace lastSearch{};
+
+void prepareBudget() {
+  SearchPlace here{0, programGeneration, 0};
+  if (textSource.TextPlace != nullptr) here.text = textSource.TextPlace(state.cur, &here.offset);
+  const int64_t moved = here.offset - lastSearch.offset;
+  if (here.text != 0 && here.text == lastSearch.text && here.program == lastSearch.program &&
+      moved >= 0 && moved < STEPS_AT_START / STEPS_PER_BYTE) {
+    stepsLeft += moved * STEPS_PER_BYTE;
+    if (stepsLeft > STEPS_AT_START) stepsLeft = STEPS_AT_START;
+  } else {
+    stepsLeft = STEPS_AT_START;
+  }
+  lastSearch = here;
+}
+
 // Runs the program at the pointer: REGEX_FOUND, REGEX_NO_MATCH (try on), or
 // -8. The Pike VM and the memo also start the program at the later
 // candidates they pass on their way and leave the pointer at the last of them
@@ -171,7 +204,14 @@ struct ByteFilter {
   // members are then those lead bytes, for a spelling cut by the range end.
   const LiteralSet* spellings;
   int32_t longestSpelling;
+  // One or two members, each rarer in text than the lower-case letters and
+  // common punctuation: their own scan stops seldom.
+  bool rareMembers;
 };
+
+// The frequency rank (literalByteRank) from which a byte counts as rare:
+// that of the first upper-case letter in the order.
+constexpr int32_t RARE_BYTE_RANK = 45;
 
 ByteFilter firstByteFilter;
 bool firstByteFilterValid = false;
@@ -200,6 +240,10 @@ void buildFilter(ByteFilter* filter) {
     }
   }
   if (!rangesFit) filter->rangeCount = 0;
+  filter->rareMembers = filter->count <= 2;
+  for (int32_t i = 0; i < filter->count && i < 2; ++i) {
+    if (literalByteRank(filter->values[i]) < RARE_BYTE_RANK) filter->rareMembers = false;
+  }
 }
 
 // The filter of the compiled pattern's first-character table, rebuilt only
@@ -222,8 +266,28 @@ constexpr uint64_t EVERY_BYTE_LOW7 = 0x7F7F7F7F7F7F7F7Full;
 // Nonzero when one of the eight bytes of v is zero.
 inline uint64_t hasZeroByte(uint64_t v) { return (v - EVERY_BYTE_ONE) & ~v & EVERY_BYTE_HIGH; }
 
-// Either of two bytes, eight bytes at a time.
+// Either of two bytes, sixteen bytes at a time.
+[[gnu::target("sse2")]] const uint8_t* findEitherSse2(const uint8_t* from, const uint8_t* to,
+                                                      uint8_t a, uint8_t b) {
+  const __m128i manyA = _mm_set1_epi8(static_cast<char>(a));
+  const __m128i manyB = _mm_set1_epi8(static_cast<char>(b));
+  const uint8_t* p = from;
+  for (; to - p >= 16; p += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(block, manyA), _mm_cmpeq_epi8(block, manyB))));
+    if (hits != 0) return p + __builtin_ctz(hits);
+  }
+  for (; p < to; ++p) {
+    if (*p == a || *p == b) return p;
+  }
+  return nullptr;
+}
+
+// Either of two bytes, eight bytes at a time where the processor lacks SSE2.
 const uint8_t* findEither(const uint8_t* from, const uint8_t* to, uint8_t a, uint8_t b) {
+  static const bool vectors = supportedLiteralScanner(-1) >= LITERAL_SCAN_SSE2;
+  if (vectors) return findEitherSse2(from, to, a, b);
   const uint64_t manyA = EVERY_BYTE_ONE * a;
   const uint64_t manyB = EVERY_BYTE_ONE * b;
   const uint8_t* p = from;
@@ -267,8 +331,23 @@ const uint8_t* findInRanges(const uint8_t* from, const uint8_t* to, const ByteFi
   return nullptr;
 }
 
+// The trie of a word list whose first bytes are compared together, while its
+// search runs (see literal_trie.cpp): its starts are far rarer than its
+// first bytes unless those are rare themselves.
+const LiteralTrie* trieStarts = nullptr;
+
 const uint8_t* findMember(const uint8_t* from, const uint8_t* to, const ByteFilter& filter) {
   if (from >= to) return nullptr;
+  if (trieStarts != nullptr && !filter.rareMembers) {
+    // Where a word's first character has forms beyond ASCII, a position
+    // among bytes beyond it is found too, though it may lie inside a
+    // character: only a member byte stands for a start.
+    const uint8_t* found = findLiteralTrieStart(trieStarts, from, to);
+    while (found != nullptr && filter.member[*found] == 0) {
+      found = findLiteralTrieStart(trieStarts, found + 1, to);
+    }
+    return found;
+  }
   if (filter.spellings != nullptr) {
     const uint8_t* found = findLiteralSet(*filter.spellings, from, to);
     // A spelling that the range end cuts: its lead byte is among the last
@@ -755,7 +834,18 @@ int32_t searchUtf8Bytes(const UnicodeSet* set, const Instruction* lead) {
   }
   const uint32_t code = lead->acceptedVariant();
   codePointFilter = CodePointFilter{nullptr, static_cast<int32_t>(code)};
-  ByteFilter filter;
+  // The filter of the last character sought serves again while its spellings
+  // stand: an all-matches walk starts a search at every match.
+  static ByteFilter filter;
+  static bool filterValid = false;
+  static uint32_t filterCode = 0;
+  static uint32_t filterAccepted = 0;
+  static int32_t filterIgnoreCase = 0;
+  static uint32_t filterSpellings = 0;
+  if (filterValid && filterCode == code && filterAccepted == lead->accepted() &&
+      filterIgnoreCase == compiledPattern.ignoreCase && filterSpellings == spellingsMade) {
+    return searchBytes(filter, true);
+  }
   std::memset(filter.member, 0, sizeof filter.member);
   // Ignoring case, every form of the fold; a CHAR never takes an invalid byte.
   uint32_t form = compiledPattern.ignoreCase != 0 ? code : lead->accepted();
@@ -770,6 +860,11 @@ int32_t searchUtf8Bytes(const UnicodeSet* set, const Instruction* lead) {
   } while (form != first);
   buildFilter(&filter);
   spellWhole(&filter, forms, count);
+  filterValid = true;
+  filterCode = code;
+  filterAccepted = lead->accepted();
+  filterIgnoreCase = compiledPattern.ignoreCase;
+  filterSpellings = spellingsMade;
   return searchBytes(filter, true);
 }
 
@@ -1361,6 +1456,9 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   // A trie runs each start in the time of its longest literal: no other
   // engine or filter is worth its set-up then.
   trieActive = engine == REGEX_ENGINE_AUTO && literalTrieRuns(compiledPattern.literalTrie);
+  trieStarts = trieActive && literalTriePrefixLength(compiledPattern.literalTrie) > 0
+                   ? compiledPattern.literalTrie
+                   : nullptr;
   if (trieActive) {
     dfa = DfaFilter{};
   } else {
@@ -1373,7 +1471,7 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
                        (engine == REGEX_ENGINE_MEMO || !pikeVmRunsProgram()) && memoTakesProgram();
   memoActive = memoCan && engine == REGEX_ENGINE_MEMO;
   memoStandsBy = memoCan && !memoActive;
-  stepsLeft = STEPS_AT_START;
+  prepareBudget();
   const int32_t result = searchCandidates();
   if (result == PIKE_TEXT_END) return REGEX_NO_MATCH;
   if (result != REGEX_FOUND) return result;

@@ -111,12 +111,10 @@ inline int32_t followTest(const Instruction* scan, const Instruction* follow) {
   switch (scan->followKind()) {
     case FOLLOW_CHAR:
       return charEquals(follow, peekLikeChar(follow->crossLines())) ? STOP : GO_ON;
-    case FOLLOW_SET: {
-      // UTF-8 reads ask HasMore with the scan's own crossLines.
-      const int32_t crossLines =
-          textSource.charMode == ENCODING_UTF8 ? scan->crossLines() : follow->crossLines();
-      return setHas(follow, peekLikeSet(crossLines)) ? STOP : GO_ON;
-    }
+    case FOLLOW_SET:
+      // The set reads across a line end when it crosses lines, whatever the
+      // scan's item does.
+      return setHas(follow, peekLikeSet(follow->crossLines())) ? STOP : GO_ON;
     case FOLLOW_LINE_END:
     case FOLLOW_NEWLINE:
       if (s.windowEnd - s.cur > 2 && !textSource.askLineBounds) return GO_ON;

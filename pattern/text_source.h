@@ -43,6 +43,21 @@ struct TextSource {
   uint8_t fullWindowReads;
   uint8_t askLineBounds;
   int32_t charMode;  // ENCODING_SINGLE_BYTE, ENCODING_DOUBLE_BYTE or ENCODING_UTF8
+
+  // Where a window pointer lies: its offset from the start of the text, and
+  // the number that names the text (newTextIdentity), which stays the same
+  // from one search to the next for as long as the text's bytes do; 0 when
+  // the source cannot promise that. What an engine learnt of the text at
+  // given offsets is used again only under the same number. May be null.
+  uint32_t (*TextPlace)(const uint8_t* position, int64_t* offset);
 };
+
+// A number no text has had before in this process, for a source that begins
+// a new text (another file, or the same one read again).
+inline uint32_t newTextIdentity() {
+  static uint32_t last = 0;
+  if (++last == 0) ++last;
+  return last;
+}
 
 extern TextSource textSource;

@@ -88,6 +88,9 @@ TEST(ScanInstructions, OneExecutionConsumesUpToWhereTheContinuationCanBegin) {
       {"UTF-8 SET run",
        B().label("i").setUtf8({{0x20AC, 0x20AC}}).splitFirst("i", "n").label("n").match(),
        "\xE2\x82\xAC\xE2\x82\xAC", 6, 6, ENCODING_UTF8},
+      {"UTF-8 CHAR before a set that crosses lines",
+       B().label("i").chr('a').splitFirst("i", "n").label("n").setUtf8({{'\n', '\n'}}, 1).match(),
+       "aa\nb", 2, 2, ENCODING_UTF8},
   };
   for (const Execution& c : cases) {
     std::vector<Instruction> program = c.program.build();

@@ -113,6 +113,10 @@ struct GrowthCase {
   // The engine that runs it from the start, and the character mode.
   RegexEngine engine = REGEX_ENGINE_PIKE;
   int32_t mode = 0;
+  // Every match, each found by a search of its own over a file, as the
+  // driver walks a file, and how many there are (every `walk` bytes one);
+  // else the first in memory.
+  int64_t walk = 0;
 };
 
 std::string run(char c, int64_t n) { return std::string(static_cast<size_t>(n), c); }
@@ -255,6 +259,24 @@ TEST(PikeVm, WorkGrowsWithTheTextAndNoFaster) {
        [](int64_t) {
          return Match{0, 1};
        }},
+      // Every a a match, each search starting after the last match: what
+      // the bodies found, and the backtracker's budget, go on from one
+      // search to the next over the same file.
+      {"a(?!.*y)", [](int64_t n, bool match) { return run('a', n) + (match ? "bc" : "y"); },
+       [](int64_t) {
+         return Match{0, 1};
+       },
+       REGEX_ENGINE_PIKE, 0, 1},
+      {"a(?!.*y)", [](int64_t n, bool match) { return run('a', n) + (match ? "bc" : "y"); },
+       [](int64_t) {
+         return Match{0, 1};
+       },
+       REGEX_ENGINE_MEMO, 0, 1},
+      {"a(?!.*y)", [](int64_t n, bool match) { return run('a', n) + (match ? "bc" : "y"); },
+       [](int64_t) {
+         return Match{0, 1};
+       },
+       REGEX_ENGINE_AUTO, 0, 1},
   };
   const int64_t SIZES[] = {1000, 10000, 100000};
   // The engine's own work, so every search runs on it from the start (an
@@ -263,22 +285,27 @@ TEST(PikeVm, WorkGrowsWithTheTextAndNoFaster) {
   test::EncodingScope encoding;
   encoding.doubleByte();
   for (const GrowthCase& c : cases) {
-    setRegexEngine(c.engine);
     ASSERT_EQ(compile(c.pattern, 'U', 0, 0, c.mode), 0) << c.pattern;
     for (const bool match : {false, true}) {
       int64_t steps[3] = {};
       for (int32_t k = 0; k < 3; ++k) {
         const int64_t n = SIZES[k];
+        // Each walk starts on the engine chosen, not on one handed over to.
+        setRegexEngine(c.engine);
         const std::string text = c.text(n, match);
         clearPikeVmSteps();
         clearMemoSteps();
-        const std::vector<Report> found = reportsInMemory(text, c.mode);
+        const std::vector<Report> found =
+            c.walk != 0 ? reportsInFile(text, 0, c.mode) : reportsInMemory(text, c.mode);
         // The VM's bodies with open loops run on the memo.
         steps[k] = pikeVmSteps() + memoSteps();
         const std::string what = std::string(c.pattern) + (match ? " with" : " without") +
                                  " a match over " + std::to_string(n);
-        ASSERT_GT(c.engine == REGEX_ENGINE_PIKE ? pikeVmSteps() : memoSteps(), 0)
+        ASSERT_GT(c.engine == REGEX_ENGINE_MEMO ? memoSteps() : pikeVmSteps(), 0)
             << what << ": not run by the engine";
+        if (c.walk != 0) {
+          EXPECT_EQ(static_cast<int64_t>(found.size()), match ? n / c.walk : 0) << what;
+        }
         if (match) {
           ASSERT_FALSE(found.empty()) << what;
           EXPECT_EQ(Match({found[0].start, found[0].length}), c.first(n)) << what;
@@ -293,6 +320,24 @@ TEST(PikeVm, WorkGrowsWithTheTextAndNoFaster) {
       EXPECT_LE(steps[2], 11 * steps[1] + 1000) << c.pattern << (match ? " with" : " without");
     }
   }
+  setRegexEngine(REGEX_ENGINE_AUTO);
+  releaseCompiledPattern(&compiledPattern);
+}
+
+// A body whose loop is no scan leaves the states it explored, as far as the
+// memo keeps them pending, to the next search over the same file: the
+// driver starts one after each match, here at every b.
+TEST(PikeVm, SearchesOfOneFileShareTheBodiesStates) {
+  const std::string text = repeated("ab", 6000);
+  ASSERT_EQ(compile("b(?!(ab)*c)", 'U', 0, 0), 0);
+  setRegexEngine(REGEX_ENGINE_BACKTRACK);
+  const std::vector<Report> expected = reportsInFile(text, 0);
+  setRegexEngine(REGEX_ENGINE_PIKE);
+  clearPikeVmSteps();
+  clearMemoSteps();
+  EXPECT_EQ(reportsInFile(text, 0), expected);
+  // A body run to the line's end by each search would take 10^7 steps.
+  EXPECT_LE(pikeVmSteps() + memoSteps(), 40 * static_cast<int64_t>(text.size()));
   setRegexEngine(REGEX_ENGINE_AUTO);
   releaseCompiledPattern(&compiledPattern);
 }
@@ -317,6 +362,8 @@ TEST(PikeVm, RepeatingTextIsPassedCycleByCycle) {
       {"[ab]*(ab)*c", ab + "ac", 600},
       {"(?!x)(ab)*c", ab + "c", 7000},
       {"(a|aa)*(?!x)c", run('a', 3000) + "c", 7000},
+      {"(a|aa)*(?!.*y)c", run('a', 3000) + "c", 7000},
+      {"[ab]*(?!(?!.*,).*b)c", ab + "c,b", 7000},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(compile(c.pattern, 'U', 0, 0), 0) << c.pattern;
@@ -435,7 +482,7 @@ std::string pick(std::mt19937& random, const std::vector<std::string>& choices) 
 std::string randomPattern(std::mt19937& random, char syntax, int32_t depth) {
   static const std::vector<std::string> U_ITEMS = {
       "a", "b", "A", ".", "[ab]", "[^a]", "\\n", "x", "^", "$", "\\c", "\\om", "\\ol", ",", "(?!a)", "é",
-      "(?!ab|b)", "(?!a?b)", "(?![ab]{2}x)"};
+      "(?!ab|b)", "(?!a?b)", "(?![ab]{2}x)", "(?!.*x)", "(?!a*[b,])", "(?!(?!.*,)[ab]*b)"};
   static const std::vector<std::string> U_LOOPS = {
       "", "", "", "*", "+", "?", "*?", "+?", "??", "{2}", "{1,3}", "{0,2}?", "{2,}", "{,2}"};
   static const std::vector<std::string> R_ITEMS = {"a", "b",   "A",   "?",   "[ab]", "[~a]", "\\n",
@@ -514,6 +561,10 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
   int32_t runByTheMemo = 0;
   int32_t pastBlockRounds = 0;
   int32_t disagreements = 0;
+  // Nested loops take the backtracker time exponential in the text: a round
+  // whose attempt runs past the bound is not compared.
+  int32_t boundedRounds = 0;
+  matcher.stepLimit = 1 << 20;
   std::string filler;
   while (filler.size() < 65530) filler += "zzzzzzzzz\n";
   for (uint32_t round = 0; round < rounds && disagreements < 10; ++round) {
@@ -572,6 +623,8 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
       if (engine == 2 && memoSteps() > 0) ++runByTheMemo;
     }
     setRegexEngine(REGEX_ENGINE_AUTO);
+    boundedRounds += matcher.stepLimitReached ? 1 : 0;
+    if (std::exchange(matcher.stepLimitReached, false)) continue;
     for (const int32_t where : {0, 1}) {
       for (const int32_t other : {0, 2}) {
         if (memoAnswers[other][where] == memoAnswers[1][where]) continue;
@@ -597,6 +650,8 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
                     << ::testing::PrintToString(answers[1][where]);
     }
   }
+  matcher.stepLimit = 0;
+  EXPECT_LT(boundedRounds, static_cast<int32_t>(rounds / 100 + 1));
   // Most random programs are the Pike VM's; the comparison must not pass
   // because the backtracker answered both times.
   EXPECT_GT(runByThePikeVm, static_cast<int32_t>(rounds / 3));
