@@ -989,46 +989,44 @@ def in_sub(name, text):
     return rep(to_bytes(walked("sub", "")) + to_bytes(name), 1, 1, text)
 
 
+E_LINE, E_TEXT = rep(E_ACUTE, 1, 1, b"needle \xc3\xa9"), rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")
+JP, OM = rep(NIHON, 1, 1, b"needle jp"), rep(OMEGA, 1, 1, b"needle omega")
+ANSI_TEXT = rep(ANSI_E_ACUTE, 2, 4, b"caf\xe9")  # the search text e acute as the byte 0xE9
+SUB_E, SUB_ALL = in_sub(E_ACUTE, b"needle e"), [TOP, in_sub(E_ACUTE, b"needle e"),
+                                                in_sub(NIHON, b"needle jp"), in_sub(OMEGA, b"needle omega")]
+SAME = "the native output"
 NAME_ROUTES = [
     # (what is checked, arguments, files, native output, Wine output)
     ("no option: a typed name reaches the program in the code page", ["needle", E_ACUTE],
-     TYPED_FILES, [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9")], [rep(ANSI_E_ACUTE, 1, 1, b"needle \xc3\xa9")]),
+     TYPED_FILES, [E_LINE], [rep(ANSI_E_ACUTE, 1, 1, b"needle \xc3\xa9")]),
     ("no option: the search text is bytes of the code page", ["\u00e9", E_ACUTE], TYPED_FILES,
-     [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(ANSI_E_ACUTE, 2, 4, b"caf\xe9")]),
+     [E_TEXT], [ANSI_TEXT]),
     ("-UnicodeCallsAvailable alone changes nothing", ["-UnicodeCallsAvailable", "\u00e9", E_ACUTE],
-     TYPED_FILES, [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(ANSI_E_ACUTE, 2, 4, b"caf\xe9")]),
+     TYPED_FILES, [E_TEXT], [ANSI_TEXT]),
     ("-utf8: a typed name of the code page is opened and shown as typed", ["-utf8", "needle", E_ACUTE],
-     TYPED_FILES, [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9")]),
-    ("-utf8: the search text is UTF-8", ["-utf8", "\u00e9", E_ACUTE], TYPED_FILES,
-     [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")]),
+     TYPED_FILES, [E_LINE], SAME),
+    ("-utf8: the search text is UTF-8", ["-utf8", "\u00e9", E_ACUTE], TYPED_FILES, [E_TEXT], SAME),
     ("-utf8 after the search text: the text is read again in UTF-8", ["\u00e9", "-utf8", E_ACUTE],
-     TYPED_FILES, [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")]),
+     TYPED_FILES, [E_TEXT], SAME),
     ("-utf8 after -E: the text is read again in UTF-8", ["-E", "\u00e9", "-utf8", E_ACUTE],
-     TYPED_FILES, [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")]),
+     TYPED_FILES, [E_TEXT], SAME),
     ("-utf8: typed names outside the code page need the wide calls", ["-utf8", "needle", NIHON, OMEGA],
-     TYPED_FILES, [rep(NIHON, 1, 1, b"needle jp"), rep(OMEGA, 1, 1, b"needle omega")],
-     [Msg(-3639, a1=NIHON), Msg(-3639, a1=OMEGA)]),
+     TYPED_FILES, [JP, OM], [Msg(-3639, a1=NIHON), Msg(-3639, a1=OMEGA)]),
     ("-utf8 -UnicodeCallsAvailable: every typed name is opened and shown as typed",
-     ["-utf8", "-UnicodeCallsAvailable", "needle", E_ACUTE, NIHON, OMEGA], TYPED_FILES,
-     [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9"), rep(NIHON, 1, 1, b"needle jp"), rep(OMEGA, 1, 1, b"needle omega")],
-     [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9"), rep(NIHON, 1, 1, b"needle jp"), rep(OMEGA, 1, 1, b"needle omega")]),
+     ["-utf8", "-UnicodeCallsAvailable", "needle", E_ACUTE, NIHON, OMEGA], TYPED_FILES, [E_LINE, JP, OM], SAME),
     ("[walk] no option: a name the walk finds is shown in the code page", ["-T", "needle", "*.txt"],
-     WALK_CODE_PAGE, [TOP, in_sub(E_ACUTE, b"needle e")], [TOP, in_sub(ANSI_E_ACUTE, b"needle e")]),
+     WALK_CODE_PAGE, [TOP, SUB_E], [TOP, in_sub(ANSI_E_ACUTE, b"needle e")]),
     ("[walk] -utf8: a name the walk finds is shown in UTF-8 and opened", ["-utf8", "-T", "needle", "*.txt"],
-     WALK_CODE_PAGE, [TOP, in_sub(E_ACUTE, b"needle e")], [TOP, in_sub(E_ACUTE, b"needle e")]),
+     WALK_CODE_PAGE, [TOP, SUB_E], SAME),
     ("[walk] -utf8: a typed name is compared with the names found in UTF-8",
-     ["-utf8", "-T", "needle", E_ACUTE], WALK_CODE_PAGE,
-     [in_sub(E_ACUTE, b"needle e")], [in_sub(E_ACUTE, b"needle e")]),
+     ["-utf8", "-T", "needle", E_ACUTE], WALK_CODE_PAGE, [SUB_E], SAME),
     ("[walk] -utf8: names outside the code page where the code page is UTF-8",
-     ["-utf8", "-T", "needle", "*.txt"], WALK_ALL,
-     [TOP, in_sub(E_ACUTE, b"needle e"), in_sub(NIHON, b"needle jp"), in_sub(OMEGA, b"needle omega")], None),
+     ["-utf8", "-T", "needle", "*.txt"], WALK_ALL, SUB_ALL, None),
     ("[walk] -utf8 -UnicodeCallsAvailable: every name the walk finds",
-     ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "*.txt"], WALK_ALL,
-     [TOP, in_sub(E_ACUTE, b"needle e"), in_sub(NIHON, b"needle jp"), in_sub(OMEGA, b"needle omega")],
-     [TOP, in_sub(E_ACUTE, b"needle e"), in_sub(NIHON, b"needle jp"), in_sub(OMEGA, b"needle omega")]),
+     ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "*.txt"], WALK_ALL, SUB_ALL, SAME),
 ]
 for what, args, files, native_out, wine_out in NAME_ROUTES:
-    expected = wine_out if ON_WINDOWS else native_out
+    expected = (native_out if wine_out is SAME else wine_out) if ON_WINDOWS else native_out
     if expected is None:
         continue
     # A walk lists directories in the system's order.
