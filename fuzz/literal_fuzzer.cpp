@@ -19,13 +19,12 @@
 #include <string>
 #include <vector>
 
-#include "console/stream.h"
 #include "driver/search_driver.h"
 #include "driver/text_window.h"
 #include "fuzz/fuzz_support.h"
 #include "pattern/literal_search.h"
-#include "pattern/text_source.h"
 #include "support/case_folding.h"
+#include "tests/unit/match_walk.h"
 
 namespace {
 
@@ -113,22 +112,17 @@ std::vector<int64_t> naiveMatches(Mode mode, const std::string& text, const std:
 std::vector<int64_t> windowMatches(const std::string& name, const std::string& pattern,
                                    int32_t charMode, size_t textLength) {
   std::vector<int64_t> found;
-  int32_t status = 0;
-  Stream* stream = openStream(name.c_str(), "rb", &status, STREAM_FILE_CAPACITY);
-  FUZZ_CHECK(stream != nullptr, status, 0);
-  openTextWindow(stream, 0, 0, charMode);
   const auto* bytes = reinterpret_cast<const uint8_t*>(pattern.data());
   const int32_t length = static_cast<int32_t>(pattern.size());
-  for (;;) {
-    status = SearchLiteral(bytes, length);
-    if (status != 0) break;
-    found.push_back(cursorOffset());
+  const auto take = [&](int64_t offset) {
+    found.push_back(offset);
     FUZZ_CHECK(found.size() <= textLength, static_cast<long long>(found.size()),
                static_cast<long long>(textLength));
-    if (textSource.AdvanceTo(textWindow.cursor + 1) != 0) break;
-  }
+    return int64_t{1};
+  };
+  const int32_t status =
+      match_walk::walkFile(name, 0, charMode, nullptr, take, [&] { return SearchLiteral(bytes, length); });
   FUZZ_CHECK(status == 0 || status == 1, status, 0);
-  closeStream(stream);
   return found;
 }
 

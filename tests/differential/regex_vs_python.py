@@ -176,12 +176,6 @@ class Generator:
         return "|".join(parts)
 
 
-def to_python(pattern):
-    """The probe numbers back-references from \\1 = the first group, as Python
-    does; the constructs used are spelled the same in both."""
-    return pattern
-
-
 def byte_offsets(text, matches):
     """Matches in characters as (byte offset, byte length) in UTF-8."""
     return [(len(text[:start].encode()), len(text[start:start + length].encode()))
@@ -194,7 +188,7 @@ def python_matches(pattern, text, ignore_case, as_file=False, utf8=False):
     if as_file:
         return python_file_matches(pattern, text, ignore_case)
     flags = re.IGNORECASE if ignore_case else 0
-    compiled = re.compile(to_python(pattern), flags)
+    compiled = re.compile(pattern, flags)
     result = []
     position = 0
     while position <= len(text):

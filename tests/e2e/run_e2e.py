@@ -228,7 +228,8 @@ def case(name, args, out=(), status=0, files=None, stdin=None, **options):
     """Adds a case. args: "{P}" is the program's name in the working directory
     (copy_program, without_catalogue), "{P2}" and "{LINK}" names of its kind;
     out: parts (bytes, Msg, Usage), or out_re, a regular expression; files:
-    name -> bytes or Sparse; stdin: None (/dev/null), ("file"|"pipe", bytes).
+    name -> bytes or Sparse, or the bytes of f.txt alone; stdin: None
+    (/dev/null), ("file"|"pipe", bytes).
     Options: check(ctx) after the run, setup(ctx) before it, err (standard
     error as parts), stdout "full" (/dev/full) or "closed" (a pipe closed
     after CLOSED_AFTER bytes), sigpipe "ignore", killed_by (a signal), env,
@@ -237,80 +238,80 @@ def case(name, args, out=(), status=0, files=None, stdin=None, **options):
     pipe after MEANWHILE_AFTER bytes), timeout, alone, native_only, slow,
     utf8_code_page (Suite.utf8_code_page_env)."""
     assert not any(c["name"] == name for c in CASES), name
+    if isinstance(files, bytes):
+        files = {"f.txt": files}
     CASES.append(dict(name=name, args=list(args), out=list(out), status=status,
                       files=files or {}, stdin=stdin, **options))
 
 
-# --- The road of one request and the basic report line ----------------------
+def cases(rows, **common):
+    """Adds a case per row, (name, args, out[, status[, files]]), with the
+    options the rows share."""
+    for row in rows:
+        case(*row, **common)
 
-ROAD = b"first line\nneedle at start\nabc NEEDLE xyz\nend needle\n"
-case("road: -i needle file.txt", ["-i", "needle", "file.txt"],
-     [rep("file.txt", 2, 1, b"needle at start"), rep("file.txt", 3, 5, b"abc NEEDLE xyz"),
-      rep("file.txt", 4, 5, b"end needle")],
-     files={"file.txt": ROAD})
-case("case-sensitive by default", ["needle", "file.txt"],
-     [rep("file.txt", 2, 1, b"needle at start"), rep("file.txt", 4, 5, b"end needle")],
-     files={"file.txt": ROAD})
-case("-X after -I searches case-sensitively", ["-I", "-X", "NEEDLE", "file.txt"],
-     [rep("file.txt", 3, 5, b"abc NEEDLE xyz")], files={"file.txt": ROAD})
-case("no match prints nothing", ["absent", "file.txt"], [], files={"file.txt": ROAD})
-case("last line without a line feed", ["needle", "f.txt"],
-     [rep("f.txt", 2, 5, b"two needle")], files={"f.txt": b"one\ntwo needle"})
-case("CRLF lines: carriage returns are not printed", ["needle", "f.txt"],
-     [rep("f.txt", 2, 6, b"beta needle"), rep("f.txt", 4, 1, b"needle")],
-     files={"f.txt": b"alpha\r\nbeta needle\r\ngamma\r\nneedle\r\n"})
+
+# --- The road of one request and the basic report line ----------------------
+# The rules of the report line (columns, line ends, CR and 0x01, matches over
+# lines, records) are the random cases' below; these show the options and
+# the bytes the random texts do not hold.
+
+ROAD = {"file.txt": b"first line\nneedle at start\nabc NEEDLE xyz\nend needle\n"}
+R2, R3, R4 = (rep("file.txt", 2, 1, b"needle at start"), rep("file.txt", 3, 5, b"abc NEEDLE xyz"),
+              rep("file.txt", 4, 5, b"end needle"))
+cases([
+    ("road: -i needle file.txt", ["-i", "needle", "file.txt"], [R2, R3, R4]),
+    ("case-sensitive by default", ["needle", "file.txt"], [R2, R4]),
+    ("-X after -I searches case-sensitively", ["-I", "-X", "NEEDLE", "file.txt"], [R3]),
+    ("no match prints nothing", ["absent", "file.txt"], []),
+    ("an option after the first file is a file specification", ["needle", "file.txt", "-I"],
+     [R2, R4, Msg(-3639, a1="-I")]),
+], files=ROAD)
 # The fix-up moves the line start once per reported match, so with two CRs at
 # the start of a line the second match of that line counts from one byte later.
 case("line start fix-up runs again for the second match of a line", ["needle", "f.txt"],
      [rep("f.txt", 1, 2, b"needle needle"), rep("f.txt", 1, 8, b"needle needle")],
-     files={"f.txt": b"\r\rneedle needle\n"})
+     files=b"\r\rneedle needle\n")
 case("binary bytes: 0x01 printed as a blank, CR dropped, NUL and others kept",
-     ["needle", "f.bin"],
-     [rep("f.bin", 1, 7, b"a b\x00c\xffneedle\x02\x1a\x7f")],
+     ["needle", "f.bin"], [rep("f.bin", 1, 7, b"a b\x00c\xffneedle\x02\x1a\x7f")],
      files={"f.bin": b"a\x01b\x00c\xffneedle\x02\r\x1a\x7f\n"})
-case("a file name with a blank is printed in double quotes", ["needle", "my file.txt"],
-     [rep('"my file.txt"', 1, 1, b"needle")], files={"my file.txt": b"needle\n"})
-case("a file that cannot be opened: -3639 and status 0", ["needle", "nosuch.txt"],
-     [Msg(-3639, a1="nosuch.txt")])
-case("-3639 names the file without quotes even with a blank", ["needle", "no such.txt"],
-     [Msg(-3639, a1="no such.txt")])
-case("several files, one missing: the others are still searched", ["needle", "a.txt", "nosuch.txt", "b.txt"],
-     [rep("a.txt", 1, 3, b"a needle"), Msg(-3639, a1="nosuch.txt"), rep("b.txt", 2, 1, b"needle b")],
-     files={"a.txt": b"a needle\n", "b.txt": b"b\nneedle b\n"})
-case("an option after the first file is a file specification", ["needle", "a.txt", "-I"],
-     [rep("a.txt", 2, 1, b"needle"), Msg(-3639, a1="-I")],
-     files={"a.txt": b"NEEDLE\nneedle\n"})
-case("a path with a directory part is searched and shown as given", ["needle", "sub/a.txt"],
-     [rep("sub/a.txt", 1, 1, b"needle")], files={"sub/a.txt": b"needle\n"})
-case("a directory named as the file: -3639 and status 0", ["needle", "sub"],
-     [Msg(-3639, a1="sub")], files={"sub/a.txt": b"needle\n"})
-case("a directory named as the list file: -3632", ["needle", "-L", "sub"],
-     [Msg(-3632, a1="sub")], status=1, files={"sub/a.txt": b"needle\n"})
-case("a directory named as the pattern file: -3629", ["-F", "sub", "sub/a.txt"],
-     [Msg(-3629, a1="sub")], status=1, files={"sub/a.txt": b"needle\n"})
+NAMED = {"a.txt": b"a needle\n", "b.txt": b"b\nneedle b\n", "sub/a.txt": b"needle\n",
+         "my file.txt": b"needle\n"}
+cases([
+    ("a file name with a blank is printed in double quotes", ["needle", "my file.txt"],
+     [rep('"my file.txt"', 1, 1, b"needle")]),
+    # -3639 names the file without quotes, even with a blank; the status stays 0.
+    ("several files, one missing: -3639, the others are still searched",
+     ["needle", "a.txt", "no such.txt", "b.txt"],
+     [rep("a.txt", 1, 3, b"a needle"), Msg(-3639, a1="no such.txt"), rep("b.txt", 2, 1, b"needle b")]),
+    ("a path with a directory part is searched and shown as given", ["needle", "sub/a.txt"],
+     [rep("sub/a.txt", 1, 1, b"needle")]),
+    ("a directory named as the file: -3639 and status 0", ["needle", "sub"], [Msg(-3639, a1="sub")]),
+    ("a directory named as the list file: -3632", ["needle", "-L", "sub"], [Msg(-3632, a1="sub")], 1),
+    ("a directory named as the pattern file: -3629", ["-F", "sub", "sub/a.txt"],
+     [Msg(-3629, a1="sub")], 1),
+], files=NAMED)
 case("many report lines pass whole through the output buffer", ["needle", "f.txt"],
-     [rep("f.txt", n, 3, b"a needle") for n in range(1, 20001)],
-     files={"f.txt": b"a needle\n" * 20000})
-case("each file starts afresh: line numbers and counts", ["needle", "a.txt", "b.txt"],
-     [rep("a.txt", 40001, 1, b"needle"), rep("b.txt", 1, 2, b"bneedle")],
-     files={"a.txt": b"x\n" * 40000 + b"needle\n", "b.txt": b"bneedle"})
-case("-C: each file starts afresh", ["-C", "needle", "a.txt", "b.txt"],
-     [summary("a.txt", 40001, 1, 2), summary("b.txt", 1, 2, 1)],
-     files={"a.txt": b"x\n" * 40000 + b"needle needle\n", "b.txt": b"bneedle"})
+     [rep("f.txt", n, 3, b"a needle") for n in range(1, 20001)], files=b"a needle\n" * 20000)
+AFRESH = {"a.txt": b"x\n" * 40000 + b"needle needle\n", "b.txt": b"bneedle"}
+cases([
+    ("each file starts afresh: line numbers and counts", ["needle", "a.txt", "b.txt"],
+     [rep("a.txt", 40001, 1, b"needle needle"), rep("a.txt", 40001, 8, b"needle needle"),
+      rep("b.txt", 1, 2, b"bneedle")]),
+    ("-C: each file starts afresh", ["-C", "needle", "a.txt", "b.txt"],
+     [summary("a.txt", 40001, 1, 2), summary("b.txt", 1, 2, 1)]),
+], files=AFRESH)
 
 # --- Standard input ------------------------------------------------------------
+# Read from a file it has an empty display name; from a pipe it is copied to
+# a file first, so a line longer than the window is read back either way.
 
-case("standard input from a redirected file: empty display name", ["needle"],
-     [rep("", 1, 3, b"a needle"), rep("", 3, 1, b"needle")],
-     stdin=("file", b"a needle\nb\nneedle\n"))
-case("standard input empty (/dev/null)", ["needle"], [])
 LONG_STDIN = b"x" * 70000 + b"needle" + b"y" * 10 + b"\n" + b"needle\n"
-case("standard input from a pipe: a line longer than the window is read back", ["needle"],
-     [rep("", 1, 70001, b"x" * 70000 + b"needle" + b"y" * 10), rep("", 2, 1, b"needle")],
-     stdin=("pipe", LONG_STDIN))
-case("standard input from a file: a line longer than the window is read back", ["needle"],
-     [rep("", 1, 70001, b"x" * 70000 + b"needle" + b"y" * 10), rep("", 2, 1, b"needle")],
-     stdin=("file", LONG_STDIN))
+for kind in ("file", "pipe"):
+    case("standard input from a %s: a line longer than the window is read back" % kind, ["needle"],
+         [rep("", 1, 70001, b"x" * 70000 + b"needle" + b"y" * 10), rep("", 2, 1, b"needle")],
+         stdin=(kind, LONG_STDIN))
+case("standard input empty (/dev/null)", ["needle"], [])
 case("standard input from a pipe: many blocks, line numbers go on", ["needle"],
      [rep("", 300001, 2, b"aneedle")], stdin=("pipe", b"a\n" * 300000 + b"aneedle\n"))
 case("standard input with -V: the heading has an empty name", ["-V", "needle"],
@@ -320,154 +321,127 @@ case("an empty search text argument: the next word is the search text", ["", "f.
 
 # --- Options of the option table -----------------------------------------------
 
-F1 = {"f.txt": b"abc\nxx needle\nnothing\nneedle needle\n"}
-case("-M: lines without file name and position", ["-M", "needle", "f.txt"],
-     [bare(b"xx needle"), bare(b"needle needle"), bare(b"needle needle")], files=F1)
-case("-po: byte offsets instead of line and column", ["-po", "needle", "f.txt"],
+F1 = {"f.txt": b"abc\nxx needle\nnothing\nneedle needle\n", "g.txt": b"nothing\n",
+      "h.txt": b"needle\n", "my file.txt": b"needle\n", "n.txt": b"ne.dle\nneedle\n"}
+F1_REPORTS = [rep("f.txt", 2, 4, b"xx needle"), rep("f.txt", 4, 1, b"needle needle"),
+              rep("f.txt", 4, 8, b"needle needle")]
+F1_LINES = [bare(b"xx needle"), bare(b"needle needle"), bare(b"needle needle")]
+UNKNOWN = ["-Q", "-q", "-G", "-J", "-K", "-S", "-Z", "-A", "-", "-#"]
+cases([
+    ("-M: lines without file name and position", ["-M", "needle", "f.txt"], F1_LINES),
+    ("-po: byte offsets instead of line and column", ["-po", "needle", "f.txt"],
      [rep_offset("f.txt", 7, b"xx needle"), rep_offset("f.txt", 22, b"needle needle"),
-      rep_offset("f.txt", 29, b"needle needle")], files=F1)
-case("-P followed by anything but O is an unknown option", ["-PX", "-P", "needle", "f.txt"],
-     [Msg(-3631, a1="-PX"), Msg(-3631, a1="-P"), rep("f.txt", 2, 4, b"xx needle"),
-      rep("f.txt", 4, 1, b"needle needle"), rep("f.txt", 4, 8, b"needle needle")], files=F1)
-case("-C: one summary line with the first position and the count", ["-C", "needle", "f.txt", "g.txt"],
-     [summary("f.txt", 2, 4, 3)], files=dict(F1, **{"g.txt": b"nothing here\n"}))
-case("-C with -M: the count alone", ["-C", "-M", "needle", "f.txt"], [bare(b"3")], files=F1)
-case("-C with -V: -V has no effect", ["-V", "-C", "needle", "f.txt"], [summary("f.txt", 2, 4, 3)],
-     files=F1)
-case("-V: a heading per file with matches and the length column",
+      rep_offset("f.txt", 29, b"needle needle")]),
+    ("-P followed by anything but O is an unknown option", ["-PX", "-P", "needle", "f.txt"],
+     [Msg(-3631, a1="-PX"), Msg(-3631, a1="-P")] + F1_REPORTS),
+    ("-C: one summary line with the first position and the count", ["-C", "needle", "f.txt", "g.txt"],
+     [summary("f.txt", 2, 4, 3)]),
+    ("-C with -M: the count alone", ["-C", "-M", "needle", "f.txt"], [bare(b"3")]),
+    ("-C with -V: -V has no effect", ["-V", "-C", "needle", "f.txt"], [summary("f.txt", 2, 4, 3)]),
+    ("-V: a heading per file with matches and the length column",
      ["-V", "needle", "f.txt", "g.txt", "h.txt"],
      [heading("f.txt"), vrep(6, 2, 4, b"xx needle"), vrep(6, 4, 1, b"needle needle"),
-      vrep(6, 4, 8, b"needle needle"), heading("h.txt"), vrep(6, 1, 1, b"needle")],
-     files=dict(F1, **{"g.txt": b"nothing\n", "h.txt": b"needle\n"}))
-case("-V with -M: no heading, no location", ["-V", "-M", "needle", "f.txt"],
-     [bare(b"xx needle"), bare(b"needle needle"), bare(b"needle needle")], files=F1)
-case("-V heading of a name with a blank is quoted", ["-V", "needle", "my file.txt"],
-     [heading('"my file.txt"'), vrep(6, 1, 1, b"needle")], files={"my file.txt": b"needle\n"})
-case("-Y, -O and -N leave a literal search unchanged", ["-Y", "-O", "-N", "needle", "f.txt"],
-     [rep("f.txt", 2, 4, b"xx needle"), rep("f.txt", 4, 1, b"needle needle"),
-      rep("f.txt", 4, 8, b"needle needle")], files=F1)
-case("-N after -R selects the literal search", ["-R", "-N", "ne.dle", "f.txt"],
-     [rep("f.txt", 1, 1, b"ne.dle")], files={"f.txt": b"ne.dle\nneedle\n"})
-case("-U followed by other words is ignored silently",
-     ["-Ux", "-Unknown", "-UnicodeCallsAvailable", "-utf8", "ne.dle", "f.txt"],
-     [rep("f.txt", 1, 1, b"ne.dle")], files={"f.txt": b"ne.dle\nneedle\n"})
-case("unknown options print -3631 and the search still runs",
-     ["-Q", "-q", "-G", "-J", "-K", "-S", "-Z", "-A", "-", "-#", "needle", "f.txt"],
-     [Msg(-3631, a1=o) for o in ["-Q", "-q", "-G", "-J", "-K", "-S", "-Z", "-A", "-", "-#"]]
-     + [rep("f.txt", 2, 4, b"xx needle"), rep("f.txt", 4, 1, b"needle needle"),
-        rep("f.txt", 4, 8, b"needle needle")], files=F1)
-case("+T in the file phase makes later specifications tree walks",
-     ["needle", "a.txt", "+T", "nosuch1.txt", "nosuch2.txt"],
-     [rep("a.txt", 1, 1, b"needle")], status=NOT_FOUND, files={"a.txt": b"needle\n"})
-case("? after the search text is a wildcard specification", ["needle", "?"], [])
-case("a wildcard that selects nothing gives status 0", ["needle", "*.none"], [],
-     files={"ab.txt": b"needle\n"})
+      vrep(6, 4, 8, b"needle needle"), heading("h.txt"), vrep(6, 1, 1, b"needle")]),
+    ("-V with -M: no heading, no location", ["-V", "-M", "needle", "f.txt"], F1_LINES),
+    ("-V heading of a name with a blank is quoted", ["-V", "needle", "my file.txt"],
+     [heading('"my file.txt"'), vrep(6, 1, 1, b"needle")]),
+    ("-Y, -O and -N leave a literal search unchanged", ["-Y", "-O", "-N", "needle", "f.txt"], F1_REPORTS),
+    ("-N after -R selects the literal search", ["-R", "-N", "ne.dle", "n.txt"], [rep("n.txt", 1, 1, b"ne.dle")]),
+    ("-U followed by other words is ignored silently",
+     ["-Ux", "-Unknown", "-UnicodeCallsAvailable", "-utf8", "ne.dle", "n.txt"], [rep("n.txt", 1, 1, b"ne.dle")]),
+    ("unknown options print -3631 and the search still runs", UNKNOWN + ["needle", "f.txt"],
+     [Msg(-3631, a1=o) for o in UNKNOWN] + F1_REPORTS),
+    ("+T in the file phase makes later specifications tree walks",
+     ["needle", "h.txt", "+T", "nosuch1.txt", "nosuch2.txt"], [rep("h.txt", 1, 1, b"needle")], NOT_FOUND),
+    ("? after the search text is a wildcard specification", ["needle", "?"], []),
+    ("a wildcard that selects nothing gives status 0", ["needle", "*.none"], []),
+], files=F1)
 
-# -E: the next argument is the search text.
-case("-E takes a text that begins with -", ["-E", "-x", "f.txt"], [rep("f.txt", 1, 2, b"a-x b")],
-     files={"f.txt": b"a-x b\n"})
-case("-E takes a text that begins with ?", ["-E", "?", "f.txt"], [rep("f.txt", 1, 5, b"what?")],
-     files={"f.txt": b"what?\n"})
-case("-E with an empty text leaves no search text: usage", ["-E", ""], [Usage()])
-case("-E with an empty text: the next word is the search text", ["-E", "", "needle", "f.txt"],
-     [rep("f.txt", 1, 1, b"needle")], files={"f.txt": b"needle\n"})
-case("-E without an argument: -3626", ["-E"], [Msg(-3626)], status=1)
-case("-E twice: -3627", ["-E", "a", "-E", "b"], [Msg(-3627)], status=1)
-case("-E after a search text: -3627", ["needle", "-E", "x", "f.txt"], [Msg(-3627)], status=1,
-     files={"f.txt": b"needle\n"})
-case("-E after -F: -3627", ["-F", "p.txt", "-E", "x"], [Msg(-3627)], status=1,
-     files={"p.txt": b"needle"})
-case("-F after -E: -3627", ["-E", "x", "-F", "p.txt"], [Msg(-3627)], status=1,
-     files={"p.txt": b"needle"})
+# -E: the next argument is the search text. Argument errors end the program
+# with status 1 before anything is searched.
+cases([
+    ("-E takes a text that begins with -", ["-E", "-x", "f.txt"], [rep("f.txt", 1, 2, b"a-x b")]),
+    ("-E takes a text that begins with ?", ["-E", "?", "f.txt"], [rep("f.txt", 2, 5, b"what?")]),
+    ("-E with an empty text leaves no search text: usage", ["-E", ""], [Usage()]),
+    ("-E with an empty text: the next word is the search text", ["-E", "", "needle", "f.txt"],
+     [rep("f.txt", 3, 1, b"needle")]),
+    ("-E without an argument: -3626", ["-E"], [Msg(-3626)], 1),
+    ("-E twice: -3627", ["-E", "a", "-E", "b"], [Msg(-3627)], 1),
+    ("-E after a search text: -3627", ["needle", "-E", "x", "f.txt"], [Msg(-3627)], 1),
+    ("-E after -F: -3627", ["-F", "p.txt", "-E", "x"], [Msg(-3627)], 1),
+    ("-F after -E: -3627", ["-E", "x", "-F", "p.txt"], [Msg(-3627)], 1),
+    ("-F without an argument: -3628", ["-F"], [Msg(-3628)], 1),
+    ("-F on a missing file: -3629", ["-F", "nosuch.pat", "f.txt"], [Msg(-3629, a1="nosuch.pat")], 1),
+    ("-L before a search text: -3630", ["-L", "list.lst", "needle"], [Msg(-3630)], 1),
+    ("-D without arguments: -3625", ["-D"], [Msg(-3625)], 1),
+    ("-D with one argument: -3625", ["-I", "-D", "grep"], [Msg(-3625)], 1),
+], files={"f.txt": b"a-x b\nwhat?\nneedle\n", "p.txt": b"needle", "list.lst": b"f.txt\n"})
 
 # -F and -FB: the search text from a file.
-case("-F drops a trailing CR LF", ["-F", "p.txt", "f.txt"],
-     [rep("f.txt", 1, 1, b"needle"), rep("f.txt", 2, 2, b"xneedle")],
-     files={"p.txt": b"needle\r\n", "f.txt": b"needle\r\nxneedle\n"})
-case("-F drops 0x1A, then LF, then CR", ["-F", "p.txt", "f.txt"],
-     [rep("f.txt", 1, 1, b"needle"), rep("f.txt", 2, 2, b"xneedle")],
-     files={"p.txt": b"needle\r\n\x1a", "f.txt": b"needle\r\nxneedle\n"})
-case("-F drops only one line feed", ["-F", "p.txt", "f.txt"],
-     [rep("f.txt", 1, 3, b"a needle\r\n")],
-     files={"p.txt": b"needle\n\n", "f.txt": b"a needle\nneedle"})
-case("-FB keeps CR LF: a match over the line end prints both lines' bytes",
-     ["-FB", "p.txt", "f.txt"], [rep("f.txt", 1, 3, b"x needle\r\n")],
-     files={"p.txt": b"needle\r\n", "f.txt": b"x needle\r\nneedle\n"})
-case("-FB: a match over a line feed prints every line it touches, the last up to its end",
-     ["-FB", "p.txt", "f.txt"], [rep("f.txt", 2, 5, b"bbb needle1\r\nneedle2")],
-     files={"p.txt": b"needle1\nneedle2", "f.txt": b"aaa\nbbb needle1\nneedle2 ccc\nddd\n"})
-case("-FB: a match over a line feed at the window boundary; lines counted on",
-     ["-FB", "p.txt", "w.txt"],
-     [rep("w.txt", 6554, 5, b"abc needle1\r\nneedle2"), rep("w.txt", 6557, 1, b"needle1\r\nneedle2")],
-     files={"p.txt": b"needle1\nneedle2",
-            "w.txt": lines_of_ten(6553) + b"abc needle1\nneedle2 tail\nzz\nneedle1\nneedle2\n"})
-case("a search text longer than the file", ["needle-needle", "f.txt"], [],
-     files={"f.txt": b"needle"})
-case("-fb keeps a trailing 0x1A", ["-fb", "p.txt", "f.txt"],
-     [rep("f.txt", 1, 1, b"ab\x1a")],
-     files={"p.txt": b"ab\x1a", "f.txt": b"ab\x1a\nab\n"})
-case("-F search text with a NUL byte", ["-F", "p.bin", "f.bin"],
-     [rep("f.bin", 2, 3, b"zz\x00ab")],
-     files={"p.bin": b"\x00ab", "f.bin": b"ab\nzz\x00ab\n"})
-case("-F without an argument: -3628", ["-F"], [Msg(-3628)], status=1)
-case("-F on a missing file: -3629", ["-F", "nosuch.pat", "f.txt"], [Msg(-3629, a1="nosuch.pat")],
-     status=1, files={"f.txt": b"needle\n"})
+CRLF_TEXT = b"needle\r\nxneedle\n"
+CRLF_FOUND = [rep("f.txt", 1, 1, b"needle"), rep("f.txt", 2, 2, b"xneedle")]
+cases([
+    ("-F drops a trailing CR LF", ["-F", "p.txt", "f.txt"], CRLF_FOUND, 0,
+     {"p.txt": b"needle\r\n", "f.txt": CRLF_TEXT}),
+    ("-F drops 0x1A, then LF, then CR", ["-F", "p.txt", "f.txt"], CRLF_FOUND, 0,
+     {"p.txt": b"needle\r\n\x1a", "f.txt": CRLF_TEXT}),
+    ("-F drops only one line feed", ["-F", "p.txt", "f.txt"], [rep("f.txt", 1, 3, b"a needle\r\n")], 0,
+     {"p.txt": b"needle\n\n", "f.txt": b"a needle\nneedle"}),
+    ("-FB keeps CR LF: a match over the line end prints both lines' bytes", ["-FB", "p.txt", "f.txt"],
+     [rep("f.txt", 1, 3, b"x needle\r\n")], 0, {"p.txt": b"needle\r\n", "f.txt": b"x needle\r\nneedle\n"}),
+    ("-FB: a match over a line feed prints every line it touches, the last up to its end",
+     ["-FB", "p.txt", "f.txt"], [rep("f.txt", 2, 5, b"bbb needle1\r\nneedle2")], 0,
+     {"p.txt": b"needle1\nneedle2", "f.txt": b"aaa\nbbb needle1\nneedle2 ccc\nddd\n"}),
+    ("-FB: a match over a line feed at the window boundary; lines counted on", ["-FB", "p.txt", "w.txt"],
+     [rep("w.txt", 6554, 5, b"abc needle1\r\nneedle2"), rep("w.txt", 6557, 1, b"needle1\r\nneedle2")], 0,
+     {"p.txt": b"needle1\nneedle2",
+      "w.txt": lines_of_ten(6553) + b"abc needle1\nneedle2 tail\nzz\nneedle1\nneedle2\n"}),
+    ("-fb keeps a trailing 0x1A", ["-fb", "p.txt", "f.txt"], [rep("f.txt", 1, 1, b"ab\x1a")], 0,
+     {"p.txt": b"ab\x1a", "f.txt": b"ab\x1a\nab\n"}),
+    ("-F search text with a NUL byte", ["-F", "p.bin", "f.bin"], [rep("f.bin", 2, 3, b"zz\x00ab")], 0,
+     {"p.bin": b"\x00ab", "f.bin": b"ab\nzz\x00ab\n"}),
+])
+case("a search text longer than the file", ["needle-needle", "f.txt"], [], files=b"needle")
 
 # -L: list files.
 ABC = {"a.txt": b"a needle\n", "b.txt": b"b needle\n", "c.txt": b"c needle\n"}
-case("-L: CR and 0x1A dropped, leading blanks removed, last line without LF not searched",
-     ["needle", "-L", "list.lst"],
-     [rep("a.txt", 1, 3, b"a needle"), rep("b.txt", 1, 3, b"b needle")],
-     files=dict(ABC, **{"list.lst": b"a.txt\r\n  b\x1a.txt\nc.txt"}))
-case("-l in lower case after files", ["needle", "c.txt", "-l", "list.lst"],
-     [rep("c.txt", 1, 3, b"c needle"), rep("a.txt", 1, 3, b"a needle")],
-     files=dict(ABC, **{"list.lst": b"a.txt\n"}))
-case("-L as an option ends the option phase", ["needle", "-L", "list.lst", "b.txt"],
-     [rep("a.txt", 1, 3, b"a needle"), rep("b.txt", 1, 3, b"b needle")],
-     files=dict(ABC, **{"list.lst": b"a.txt\n"}))
-case("-L: a list longer than one 1000-byte read", ["needle", "-L", "list.lst"],
-     [rep("a.txt", 1, 3, b"a needle")] * 200 + [rep("b.txt", 1, 3, b"b needle")],
-     files=dict(ABC, **{"list.lst": b"   a.txt\n" * 200 + b"b.txt\n"}))
-case("-L: a line of 1024 bytes is accepted (CR not counted)", ["needle", "-L", "list.lst"],
-     [rep("a.txt", 1, 3, b"a needle")],
-     files=dict(ABC, **{"list.lst": b" " * 1019 + b"a.txt\r\n"}))
-case("-L: a 1025th byte in a line: -3634", ["needle", "-L", "list.lst"],
-     [rep("b.txt", 1, 3, b"b needle"), Msg(-3634)], status=1,
-     files=dict(ABC, **{"list.lst": b"b.txt\n" + b" " * 1020 + b"a.txt\n"}))
-case("-L: a +T line without wildcard that selects nothing gives -2", ["needle", "-L", "list.lst"],
-     [rep("a.txt", 1, 3, b"a needle")], status=NOT_FOUND,
-     files=dict(ABC, **{"list.lst": b"a.txt\n  +T  nosuch.txt\n"}))
-case("-L: the command line's -T does not apply to list lines", ["-T", "needle", "-L", "list.lst"],
-     [rep("a.txt", 1, 3, b"a needle")],
-     files=dict(ABC, **{"list.lst": b"a.txt\n"}))
+A, B, C = (rep(n + ".txt", 1, 3, n.encode() + b" needle") for n in "abc")
+cases([
+    ("-L: CR and 0x1A dropped, leading blanks removed, last line without LF not searched",
+     ["needle", "-L", "list.lst"], [A, B], 0, dict(ABC, **{"list.lst": b"a.txt\r\n  b\x1a.txt\nc.txt"})),
+    ("-l in lower case after files", ["needle", "c.txt", "-l", "list.lst"], [C, A], 0,
+     dict(ABC, **{"list.lst": b"a.txt\n"})),
+    ("-L as an option ends the option phase", ["needle", "-L", "list.lst", "b.txt"], [A, B], 0,
+     dict(ABC, **{"list.lst": b"a.txt\n"})),
+    ("-L: a list longer than one 1000-byte read", ["needle", "-L", "list.lst"], [A] * 200 + [B], 0,
+     dict(ABC, **{"list.lst": b"   a.txt\n" * 200 + b"b.txt\n"})),
+    ("-L: a line of 1024 bytes is accepted (CR not counted)", ["needle", "-L", "list.lst"], [A], 0,
+     dict(ABC, **{"list.lst": b" " * 1019 + b"a.txt\r\n"})),
+    ("-L: a 1025th byte in a line: -3634", ["needle", "-L", "list.lst"], [B, Msg(-3634)], 1,
+     dict(ABC, **{"list.lst": b"b.txt\n" + b" " * 1020 + b"a.txt\n"})),
+    ("-L: a +T line without wildcard that selects nothing gives -2", ["needle", "-L", "list.lst"], [A],
+     NOT_FOUND, dict(ABC, **{"list.lst": b"a.txt\n  +T  nosuch.txt\n"})),
+    ("-L: the command line's -T does not apply to list lines", ["-T", "needle", "-L", "list.lst"], [A], 0,
+     dict(ABC, **{"list.lst": b"a.txt\n", "sub/a.txt": b"needle\n"})),
+    ("-L: a missing name is reported and the list goes on", ["needle", "-L", "list.lst"],
+     [Msg(-3639, a1="nosuch.txt"), C], 0, dict(ABC, **{"list.lst": b"nosuch.txt\nc.txt\n"})),
+    ("-L on a missing list file: -3632", ["needle", "a.txt", "-L", "missing.lst"],
+     [A, Msg(-3632, a1="missing.lst")], 1, ABC),
+    # A prefix of the file phase with nothing after it is an error found
+    # before anything is searched.
+    ("-L as the last argument: -3661, nothing searched", ["needle", "a.txt", "-L"],
+     [Msg(-3661, a1="-L")], 1, ABC),
+    ("-l right after the search text and last: -3661", ["needle", "-l"], [Msg(-3661, a1="-l")], 1, ABC),
+    ("+T as the last argument: -3662, nothing searched", ["needle", "a.txt", "+T"],
+     [Msg(-3662, a1="+T")], 1, ABC),
+    ("-t as the last argument of the file phase: -3662", ["needle", "a.txt", "-t"],
+     [Msg(-3662, a1="-t")], 1, ABC),
+    ("a prefix takes the next argument even when that looks like a prefix", ["needle", "a.txt", "+T", "-L"],
+     [A], NOT_FOUND, ABC),
+])
 case("-L: an empty line searches standard input", ["needle", "-L", "list.lst"],
-     [rep("a.txt", 1, 3, b"a needle"), rep("", 1, 4, b"in needle")],
-     files=dict(ABC, **{"list.lst": b"a.txt\n\n"}), stdin=("file", b"in needle\n"))
-case("-L: a missing name is reported and the list goes on", ["needle", "-L", "list.lst"],
-     [Msg(-3639, a1="nosuch.txt"), rep("c.txt", 1, 3, b"c needle")],
-     files=dict(ABC, **{"list.lst": b"nosuch.txt\nc.txt\n"}))
-case("-L before a search text: -3630", ["-L", "list.lst", "needle"], [Msg(-3630)], status=1,
-     files=dict(ABC, **{"list.lst": b"a.txt\n"}))
-case("-L on a missing list file: -3632", ["needle", "a.txt", "-L", "missing.lst"],
-     [rep("a.txt", 1, 3, b"a needle"), Msg(-3632, a1="missing.lst")], status=1, files=ABC)
-
-# A prefix of the file phase with nothing after it is an error found before
-# anything is searched.
-case("-L as the last argument: -3661, nothing searched", ["needle", "a.txt", "-L"],
-     [Msg(-3661, a1="-L")], status=1, files=ABC)
-case("-l right after the search text and last: -3661", ["needle", "-l"],
-     [Msg(-3661, a1="-l")], status=1)
-case("+T as the last argument: -3662, nothing searched", ["needle", "a.txt", "+T"],
-     [Msg(-3662, a1="+T")], status=1, files=ABC)
-case("-t as the last argument of the file phase: -3662", ["needle", "a.txt", "-t"],
-     [Msg(-3662, a1="-t")], status=1, files=ABC)
-case("a prefix takes the next argument even when that looks like a prefix",
-     ["needle", "a.txt", "+T", "-L"], [rep("a.txt", 1, 3, b"a needle")], status=NOT_FOUND,
-     files=ABC)
-
-# -D argument errors (the update itself is below).
-case("-D without arguments: -3625", ["-D"], [Msg(-3625)], status=1)
-case("-D with one argument: -3625", ["-I", "-D", "grep"], [Msg(-3625)], status=1)
+     [A, rep("", 1, 4, b"in needle")], files=dict(ABC, **{"list.lst": b"a.txt\n\n"}),
+     stdin=("file", b"in needle\n"))
 
 # --- The usage screen and its markers ---------------------------------------------
 
@@ -510,45 +484,36 @@ case("without grep.kvb: the load error in place of a message ends its line", ["-
 
 # --- Record mode -------------------------------------------------------------------
 # The report rules of records (boundaries, bases, the shown bytes, records
-# across the window) are the random cases' below.
+# across the window) are the random cases' below; these show how the
+# numeric options are read.
 
 REC40 = b"x" * 25 + b"QZ" + b"x" * 6 + b"QZ" + b"x" * 5   # QZ at 25 and 33
-case("record mode -10: line = record number, column within the record", ["-10", "QZ", "r.dat"],
-     [rep("r.dat", 3, 6, b"xxxxxQZxxx"), rep("r.dat", 4, 4, b"xxxQZxxxxx")], files={"r.dat": REC40})
-case("record mode: the numeric option after the search text", ["QZ", "-10", "r.dat"],
-     [rep("r.dat", 3, 6, b"xxxxxQZxxx"), rep("r.dat", 4, 4, b"xxxQZxxxxx")], files={"r.dat": REC40})
-case("record mode with -PO", ["-10", "-PO", "QZ", "r.dat"],
-     [rep_offset("r.dat", 25, b"xxxxxQZxxx"), rep_offset("r.dat", 33, b"xxxQZxxxxx")],
-     files={"r.dat": REC40})
-case("record mode -80 followed by the pattern: base 0", ["-80", "QZ", "r.dat"],
-     [rep("r.dat", 1, 2, b"aQZ" + b"a" * 77), rep("r.dat", 2, 1, b"QZ" + b"c" * 78)],
-     files={"r.dat": b"aQZ" + b"a" * 77 + b"QZ" + b"c" * 78})
-case("record mode: a record base beyond the end of the file", ["-10", "100", "QZ", "r.dat"], [],
-     files={"r.dat": REC40})
+REC_FOUND = [rep("r.dat", 3, 6, b"xxxxxQZxxx"), rep("r.dat", 4, 4, b"xxxQZxxxxx")]
+cases([
+    ("record mode: the numeric option after the search text", ["QZ", "-10", "r.dat"], REC_FOUND),
+    ("record mode with -PO", ["-10", "-PO", "QZ", "r.dat"],
+     [rep_offset("r.dat", 25, b"xxxxxQZxxx"), rep_offset("r.dat", 33, b"xxxQZxxxxx")]),
+    ("record mode -80 followed by the pattern: base 0", ["-80", "QZ", "r.dat"],
+     [rep("r.dat", 1, 26, REC40), rep("r.dat", 1, 34, REC40)]),
+    ("record mode: a record base beyond the end of the file", ["-10", "100", "QZ", "r.dat"], []),
+], files={"r.dat": REC40})
 
 # --- The text window -------------------------------------------------------------
 
-case("a file of 65537 bytes: LF ends the first block, the last byte is line 6555",
-     ["Q", "w.txt"], [rep("w.txt", 6555, 1, b"Q")],
-     files={"w.txt": lines_of_ten(6553) + b"abcde\n" + b"Q"})
-case("line start fix-up reads a CR that ends the first block", ["needle", "w.txt"],
-     [rep("w.txt", 6555, 1, b"needle")],
-     files={"w.txt": lines_of_ten(6553) + b"abcd\n" + b"\r" + b"needle\n"})
-case("a line longer than the window is printed whole, read back by the same byte rules",
+WINDOW_EDGE = lines_of_ten(6553)  # 65530 bytes: the first block ends 6 bytes on
+cases([
+    ("a file of 65537 bytes: LF ends the first block, the last byte is line 6555", ["Q", "w.txt"],
+     [rep("w.txt", 6555, 1, b"Q")], 0, {"w.txt": WINDOW_EDGE + b"abcde\n" + b"Q"}),
+    ("line start fix-up reads a CR that ends the first block", ["needle", "w.txt"],
+     [rep("w.txt", 6555, 1, b"needle")], 0, {"w.txt": WINDOW_EDGE + b"abcd\n" + b"\r" + b"needle\n"}),
+    ("a line longer than the window is printed whole, read back by the same byte rules",
      ["needle", "w.txt"],
-     [rep("w.txt", 1, 70001, b"a b" + b"x" * 69996 + b"needle" + b"y" * 100),
-      rep("w.txt", 2, 1, b"needle")],
-     files={"w.txt": b"a\x01\rb" + b"x" * 69996 + b"needle" + b"y" * 100 + b"\n" + b"needle\n"})
-case("a long line whose match is in the first block", ["needle", "w.txt"],
-     [rep("w.txt", 1, 1, b"needle" + b"z" * 70000), rep("w.txt", 2, 6, b"tail needle")],
-     files={"w.txt": b"needle" + b"z" * 70000 + b"\n" + b"tail needle\n"})
-
-# --- Regular expressions and whole words ----------------------------------------------
-
-WORDS = {"w.txt": b"ab xab ab_ ab\n$ab ab9 (ab)\nab\n"}
-case("[regex] -W: letters, digits, _ and $ are word characters", ["-W", "ab", "w.txt"],
-     [rep("w.txt", 1, 1, b"ab xab ab_ ab"), rep("w.txt", 1, 12, b"ab xab ab_ ab"),
-      rep("w.txt", 2, 10, b"$ab ab9 (ab)"), rep("w.txt", 3, 1, b"ab")], files=WORDS)
+     [rep("w.txt", 1, 70001, b"a b" + b"x" * 69996 + b"needle" + b"y" * 100), rep("w.txt", 2, 1, b"needle")],
+     0, {"w.txt": b"a\x01\rb" + b"x" * 69996 + b"needle" + b"y" * 100 + b"\n" + b"needle\n"}),
+    ("a long line whose match is in the first block", ["needle", "w.txt"],
+     [rep("w.txt", 1, 1, b"needle" + b"z" * 70000), rep("w.txt", 2, 6, b"tail needle")], 0,
+     {"w.txt": b"needle" + b"z" * 70000 + b"\n" + b"tail needle\n"}),
+])
 
 # --- Regular expressions: report forms, dialects, anchors, whole words --------------
 # Each expected line is worked out from the report rules: the column counts from
@@ -560,7 +525,7 @@ case("[regex] -W: letters, digits, _ and $ are word characters", ["-W", "ab", "w
 # cursor mark after the first digit. The report forms are the literal search's
 # (above); a regular expression adds the match length (-V) and the mark, which
 # moves the reported position and the advance.
-DIGITS = {"f.txt": b"one 12 two\nthree 345\nnone\n"}  # "12" at offset 4, "345" at 17
+DIGITS = {"f.txt": b"one 12 two\nthree 345\nnone\n", "p.txt": b"[0-9]+\r\n"}  # "12" at 4, "345" at 17
 L1, L2 = b"one 12 two", b"three 345"
 DIGIT_RUNS = [rep("f.txt", 1, 5, L1), rep("f.txt", 2, 7, L2)]
 # With the mark the search goes on from the second digit: after "345" the run
@@ -582,97 +547,95 @@ for form, extra, pattern, expected in (
          [heading("f.txt"), vrep_offset(2, 5, L1), vrep_offset(3, 18, L2), vrep_offset(2, 19, L2)]),
         ("mark, -C", ["-C"], "[0-9]\\c[0-9]+", [summary("f.txt", 1, 6, 3)]),
         ("mark, records -10", ["-10"], "[0-9]\\c[0-9]+",
-         [rep("f.txt", 1, 6, L1), rep("f.txt", 2, 9, b"\nthree 345"), rep("f.txt", 2, 10, b"\nthree 345")])):
-    case("[regex] -U digit runs, " + form, ["-U"] + extra + [pattern, "f.txt"], expected, files=DIGITS)
-CASES_FILE = {"f.txt": b"Two tWO\nto two\n"}
+         [rep("f.txt", 1, 6, L1), rep("f.txt", 2, 9, b"\nthree 345"), rep("f.txt", 2, 10, b"\nthree 345")]),
+        ("from -F: the line end of the pattern file is dropped", ["-F", "p.txt"], None, DIGIT_RUNS)):
+    case("[regex] -U digit runs, " + form, ["-U"] + extra + ([pattern] if pattern else []) + ["f.txt"],
+         expected, files=DIGITS)
 for option, pattern in (("-R", "t?o"), ("-U", "t.o"), ("-B", "t?o")):
     case("[regex] %s -I: any case" % option, [option, "-I", pattern, "f.txt"],
          [rep("f.txt", 1, 1, b"Two tWO"), rep("f.txt", 1, 5, b"Two tWO"), rep("f.txt", 2, 4, b"to two")],
-         files=CASES_FILE)
-case("[regex] -U from -F: the line end of the pattern file is dropped",
-     ["-U", "-F", "p.txt", "f.txt"], DIGIT_RUNS, files=dict(DIGITS, **{"p.txt": b"[0-9]+\r\n"}))
+         files=b"Two tWO\nto two\n")
 
-# A cursor mark moves the reported position and the advance.
-case("[regex] -U ab\\c: the mark at the match end; the next search starts there",
-     ["-U", "-V", "ab\\c", "f.txt"], [heading("f.txt"), vrep(2, 1, 3, b"abab"), vrep(2, 1, 5, b"abab")],
-     files={"f.txt": b"abab\n"})
-# Anchors and empty matches. The end of a last line without a line feed is a
-# line end; a line feed that begins the file ends an empty first line.
-ANCHORS = [
-    ("$ on lines with and without a final line feed", "$", b"ab\ncd", [(0, 1, 3), (0, 2, 3)]),
-    ("$ on a file that begins with an empty line: every line", "$", b"\nab\n", [(0, 1, 1), (0, 2, 3)]),
-    # The line start is moved past a carriage return that begins the line only
-    # for a match after it: an empty match on it stands in column 1.
-    ("^$ on CRLF lines: column 1, on the carriage return", "^$", b"ab\r\n\r\ncd\r\n",
-     [(0, 2, 1)]),
-]
-for name, pattern, text, matches in ANCHORS:
+# A cursor mark at the match end; the next search starts there. Anchors and
+# empty matches: the end of a last line without a line feed is a line end; a
+# line feed that begins the file ends an empty first line; the line start is
+# moved past a carriage return that begins the line only for a match after
+# it, so an empty match on it stands in column 1.
+for name, pattern, text, matches in (
+        ("ab\\c: the mark at the match end", "ab\\c", b"abab\n", [(2, 1, 3), (2, 1, 5)]),
+        ("$ on lines with and without a final line feed", "$", b"ab\ncd", [(0, 1, 3), (0, 2, 3)]),
+        ("$ on a file that begins with an empty line: every line", "$", b"\nab\n", [(0, 1, 1), (0, 2, 3)]),
+        ("^$ on CRLF lines: column 1, on the carriage return", "^$", b"ab\r\n\r\ncd\r\n", [(0, 2, 1)])):
     lines = text.replace(b"\r", b"").split(b"\n")
     case("[regex] -U " + name, ["-V", "-U", pattern, "f.txt"],
-         ([heading("f.txt")] if matches else [])
-         + [vrep(length, line, column, lines[line - 1]) for length, line, column in matches],
-         files={"f.txt": text})
+         [heading("f.txt")] + [vrep(length, line, column, lines[line - 1]) for length, line, column in matches],
+         files=text)
 case("[regex] a match on a line reported twice, -C counts both", ["-C", "-U", "a.c", "f.txt"],
-     [summary("f.txt", 1, 1, 2)], files={"f.txt": b"abc adc\n"})
+     [summary("f.txt", 1, 1, 2)], files=b"abc adc\n")
 
-# Whole words with regular expressions and with a set of one's own.
-NUMBERS = {"f.txt": b"a12 12 _12_ 3\n"}
-case("[regex] -W -U [a-c]+: a match touching a word character is dropped", ["-W", "-U", "[a-c]+", "f.txt"],
-     [rep("f.txt", 1, 1, b"abc xabc abc_ (cab)"), rep("f.txt", 1, 16, b"abc xabc abc_ (cab)")],
-     files={"f.txt": b"abc xabc abc_ (cab)\n"})
-case("[regex] -W -U [0-9]+ with the default set: _ is a word character", ["-W", "-U", "[0-9]+", "f.txt"],
-     [rep("f.txt", 1, 5, b"a12 12 _12_ 3"), rep("f.txt", 1, 13, b"a12 12 _12_ 3")], files=NUMBERS)
-# The 2 of a12 is a whole word of its own here: 1 is no word character.
-case("[regex] -W=[a-z] -U [0-9]+: _ is not", ["-W=[a-z]", "-U", "[0-9]+", "f.txt"],
-     [rep("f.txt", 1, 3, b"a12 12 _12_ 3"), rep("f.txt", 1, 5, b"a12 12 _12_ 3"),
-      rep("f.txt", 1, 9, b"a12 12 _12_ 3"), rep("f.txt", 1, 13, b"a12 12 _12_ 3")], files=NUMBERS)
-case("[regex] -W=[a-z] on a literal search", ["-W=[a-z]", "12", "f.txt"],
-     [rep("f.txt", 1, 5, b"a12 12 _12_ 3"), rep("f.txt", 1, 9, b"a12 12 _12_ 3")], files=NUMBERS)
-case("[regex] -W= an empty set is unusable: -3640, status 1", ["-W=", "12", "f.txt"],
-     [Msg(-3640)], status=1, files=NUMBERS)
-case("[regex] -W=? a set without first characters: -3640, status 1", ["-W=?", "12", "f.txt"],
-     [Msg(-3640)], status=1, files=NUMBERS)
-case("[regex] -W=[a a set that does not compile: -3640 and its status", ["-W=[a", "12", "f.txt"],
-     [Msg(-3640)], status=REGEX_SYNTAX_ERROR, files=NUMBERS)
-case("[regex] -W with a search text that does not compile: -3641", ["-W", "-U", "x{2,1}", "f.txt"],
-     [Msg(-3641)], status=REGEX_SYNTAX_ERROR, files=NUMBERS)
-case("[regex] -R {ab without its } does not compile: -3641", ["-R", "{ab", "f.txt"],
-     [Msg(-3641)], status=REGEX_SYNTAX_ERROR, files=NUMBERS)
+# Whole words: letters, digits, _ and $ are word characters unless -W= names
+# a set of one's own; the search text and the set must compile.
+WORDS = b"ab xab ab_ ab\n$ab ab9 (ab)\nab\n"
+NUMBERS = b"a12 12 _12_ 3"
+cases([
+    ("[regex] -W: letters, digits, _ and $ are word characters", ["-W", "ab", "w.txt"],
+     [rep("w.txt", 1, 1, b"ab xab ab_ ab"), rep("w.txt", 1, 12, b"ab xab ab_ ab"),
+      rep("w.txt", 2, 10, b"$ab ab9 (ab)"), rep("w.txt", 3, 1, b"ab")]),
+    ("[regex] -W -U [a-c]+: a match touching a word character is dropped", ["-W", "-U", "[a-c]+", "c.txt"],
+     [rep("c.txt", 1, 1, b"abc xabc abc_ (cab)"), rep("c.txt", 1, 16, b"abc xabc abc_ (cab)")]),
+    ("[regex] -W -U [0-9]+ with the default set: _ is a word character", ["-W", "-U", "[0-9]+", "f.txt"],
+     [rep("f.txt", 1, 5, NUMBERS), rep("f.txt", 1, 13, NUMBERS)]),
+    # The 2 of a12 is a whole word of its own here: 1 is no word character.
+    ("[regex] -W=[a-z] -U [0-9]+: _ is not", ["-W=[a-z]", "-U", "[0-9]+", "f.txt"],
+     [rep("f.txt", 1, c, NUMBERS) for c in (3, 5, 9, 13)]),
+    ("[regex] -W=[a-z] on a literal search", ["-W=[a-z]", "12", "f.txt"],
+     [rep("f.txt", 1, 5, NUMBERS), rep("f.txt", 1, 9, NUMBERS)]),
+    ("[regex] -W= an empty set is unusable: -3640, status 1", ["-W=", "12", "f.txt"], [Msg(-3640)], 1),
+    ("[regex] -W=? a set without first characters: -3640, status 1", ["-W=?", "12", "f.txt"], [Msg(-3640)], 1),
+    ("[regex] -W=[a a set that does not compile: -3640 and its status", ["-W=[a", "12", "f.txt"],
+     [Msg(-3640)], REGEX_SYNTAX_ERROR),
+    ("[regex] -W with a search text that does not compile: -3641", ["-W", "-U", "x{2,1}", "f.txt"],
+     [Msg(-3641)], REGEX_SYNTAX_ERROR),
+    ("[regex] -R {ab without its } does not compile: -3641", ["-R", "{ab", "f.txt"],
+     [Msg(-3641)], REGEX_SYNTAX_ERROR),
+], files={"w.txt": WORDS, "c.txt": b"abc xabc abc_ (cab)\n", "f.txt": NUMBERS + b"\n"})
 
 # Code page 932 (Shift JIS): 0x83 0x41 is one character whose second byte is
 # "A", 0x83 0x61 one whose second byte is "a". The native program takes the code
-# page from LANG; under Wine it is Wine's own, so these run natively only.
+# page from LANG; under Wine it is Wine's own, so these run natively only. How
+# each engine keeps characters whole is their unit tests'; these show that
+# the code page reaches them.
 SJIS = {"LANG": "ja_JP.SJIS"}
-A_ON_TRAIL = {"f.txt": b"\x83\x41\x83\x41 A\x83\x41\n"}  # "A\x83\x41" also at offset 1
-for option in ([], ["-U"], ["-R"]):
-    case("[dbcs] %s a match never starts on a second byte" % " ".join(option or ["literal"]),
-         option + [os.fsdecode(b"A\x83\x41"), "f.txt"], [rep("f.txt", 1, 6, A_ON_TRAIL["f.txt"][:-1])],
-         files=A_ON_TRAIL, env=SJIS, native_only=True)
-case("[dbcs] -Y: byte by byte, the straddling match too", ["-Y", os.fsdecode(b"A\x83\x41"), "f.txt"],
-     [rep("f.txt", 1, 2, A_ON_TRAIL["f.txt"][:-1]), rep("f.txt", 1, 6, A_ON_TRAIL["f.txt"][:-1])],
-     files=A_ON_TRAIL, env=SJIS, native_only=True)
+A_ON_TRAIL = b"\x83\x41\x83\x41 A\x83\x41"  # "A\x83\x41" also at offset 1
 WIDE = b"a\x83\x41b a\x83\x41\x83\x41b axb"
-for option, pattern in (("-U", "a.b"), ("-R", "a?b"), ("-B", "a?b")):
-    case("[dbcs] %s %s: the any-character takes a whole character" % (option, pattern),
-         ["-V", option, pattern, "f.txt"], [heading("f.txt"), vrep(4, 1, 1, WIDE), vrep(3, 1, 13, WIDE)],
-         files={"f.txt": WIDE + b"\n"}, env=SJIS, native_only=True)
-TRAIL_A = {"f.txt": b"\x83\x41X \x83\x61X \x83\x61\x83\x41 a\n"}
-for option in ([], ["-U"]):
-    case("[dbcs] -I %s leaves the bytes of a double-byte character alone" % " ".join(option or ["literal"]),
-         ["-I"] + option + [os.fsdecode(b"\x83\x61x"), "f.txt"],
-         [rep("f.txt", 1, 5, TRAIL_A["f.txt"][:-1])], files=TRAIL_A, env=SJIS, native_only=True)
-    case("[dbcs] -I %s a never starts on a second byte a or A" % " ".join(option or ["literal"]),
-         ["-I"] + option + ["a", "f.txt"], [rep("f.txt", 1, 14, TRAIL_A["f.txt"][:-1])],
-         files=TRAIL_A, env=SJIS, native_only=True)
+TRAIL_A = b"\x83\x41X \x83\x61X \x83\x61\x83\x41 a"
 # A word right after a double-byte character whose second byte is a letter:
 # that byte is no word character of its own, but the one before "x\x83\x41"
 # (second byte of nothing) is.
-WORD_AFTER = {"f.txt": b"\x83\x41ab \x83\x83\x83\x41ab \x83\x83\x41ab\n"}
-case("[dbcs] -W: a word after a double-byte character ending in a letter",
-     ["-W", "ab", "f.txt"], [rep("f.txt", 1, 3, WORD_AFTER["f.txt"][:-1]),
-                             rep("f.txt", 1, 10, WORD_AFTER["f.txt"][:-1])],
-     files=WORD_AFTER, env=SJIS, native_only=True)
-
+WORD_AFTER = b"\x83\x41ab \x83\x83\x83\x41ab \x83\x83\x41ab"
+cases([
+    ("[dbcs] literal: a match never starts on a second byte", [os.fsdecode(b"A\x83\x41"), "a.txt"],
+     [rep("a.txt", 1, 6, A_ON_TRAIL)]),
+    ("[dbcs] -U: a match never starts on a second byte", ["-U", os.fsdecode(b"A\x83\x41"), "a.txt"],
+     [rep("a.txt", 1, 6, A_ON_TRAIL)]),
+    ("[dbcs] -Y: byte by byte, the straddling match too", ["-Y", os.fsdecode(b"A\x83\x41"), "a.txt"],
+     [rep("a.txt", 1, 2, A_ON_TRAIL), rep("a.txt", 1, 6, A_ON_TRAIL)]),
+    ("[dbcs] -U a.b: the any-character takes a whole character", ["-V", "-U", "a.b", "w.txt"],
+     [heading("w.txt"), vrep(4, 1, 1, WIDE), vrep(3, 1, 13, WIDE)]),
+    ("[dbcs] -B a?b: the any-character takes a whole character", ["-V", "-B", "a?b", "w.txt"],
+     [heading("w.txt"), vrep(4, 1, 1, WIDE), vrep(3, 1, 13, WIDE)]),
+    ("[dbcs] -I literal leaves the bytes of a double-byte character alone",
+     ["-I", os.fsdecode(b"\x83\x61x"), "t.txt"], [rep("t.txt", 1, 5, TRAIL_A)]),
+    ("[dbcs] -I -U leaves the bytes of a double-byte character alone",
+     ["-I", "-U", os.fsdecode(b"\x83\x61x"), "t.txt"], [rep("t.txt", 1, 5, TRAIL_A)]),
+    ("[dbcs] -I literal a never starts on a second byte a or A", ["-I", "a", "t.txt"],
+     [rep("t.txt", 1, 14, TRAIL_A)]),
+    ("[dbcs] -I -U a never starts on a second byte a or A", ["-I", "-U", "a", "t.txt"],
+     [rep("t.txt", 1, 14, TRAIL_A)]),
+    ("[dbcs] -W: a word after a double-byte character ending in a letter", ["-W", "ab", "d.txt"],
+     [rep("d.txt", 1, 3, WORD_AFTER), rep("d.txt", 1, 10, WORD_AFTER)]),
+], files={"a.txt": A_ON_TRAIL + b"\n", "w.txt": WIDE + b"\n", "t.txt": TRAIL_A + b"\n",
+          "d.txt": WORD_AFTER + b"\n"}, env=SJIS, native_only=True)
 
 # --- -D: the stored defaults update ---------------------------------------------------
 
@@ -694,6 +657,17 @@ def check_file_equals(ctx, name, expected):
         return ["%s was not written" % name]
     actual = open(path, "rb").read()
     return [] if actual == expected else ["%s differs\n%s" % (name, byte_diff(expected, actual))]
+
+
+def file_holds(name, expected):
+    """A check: the file holds the bytes expected(ctx)."""
+    return lambda ctx: check_file_equals(ctx, substitute(name, ctx.names), expected(ctx))
+
+
+def check_no_file(name):
+    def check(ctx):
+        return ["%s was left behind" % name] if os.path.lexists(os.path.join(ctx.work, name)) else []
+    return check
 
 
 def check_copy_with_defaults(ctx):
@@ -719,51 +693,6 @@ def check_copy_with_defaults(ctx):
     return errors
 
 
-def check_source_intact(ctx):
-    actual = open(os.path.join(ctx.work, ctx.names["P"]), "rb").read()
-    return [] if actual == ctx.program_bytes else ["the source program was changed"]
-
-
-def marker_block(ignore_case=0x77777777, syntax=0x77777777, omit=0x11111111, offsets=0x22222222,
-                 marker=DEFAULTS_MARKER):
-    return marker + b"\x00" + struct.pack("<iiii", ignore_case, syntax, omit, offsets)
-
-
-SRC_SECOND_PASS = b"." * 65526 + marker_block() + b"." * 1000
-SRC_LOWER = b"xx" + marker_block(marker=DEFAULTS_MARKER.lower()) + b"yy"
-SRC_TWO = b"a" * 100 + marker_block() + b"b" * 300 + marker_block() + b"c" * 10
-NO_MARKER = pseudo_random(200000)
-
-case("-D: the copy holds -I and -R and its usage screen marks them",
-     ["-I", "-R", "-D", "{P}", "{P2}"], [], copy_program=True, check=check_copy_with_defaults,
-     files={"f.txt": b"needle\n"})
-case("-D: the destination is the source itself: -3636, source intact",
-     ["-I", "-D", "{P}", "{P}"], [Msg(-3636, a1="{P}", a2=MsgText(-3680))], status=1,
-     copy_program=True,
-     check=check_source_intact)
-case("-D: the destination is a hard link to the source: -3636, source intact",
-     ["-I", "-D", "{P}", "{LINK}"], [Msg(-3636, a1="{LINK}", a2=MsgText(-3680))], status=1,
-     copy_program=True,
-     setup=lambda ctx: os.link(os.path.join(ctx.work, ctx.names["P"]),
-                               os.path.join(ctx.work, ctx.names["LINK"])),
-     check=check_source_intact)
-case("-D: a source without the marker: -3637, and no copy is written",
-     ["-I", "-D", "data.bin", "out.bin"], [Msg(-3637, a1="data.bin")], status=1,
-     files={"data.bin": NO_MARKER}, check=lambda ctx: check_no_file("out.bin")(ctx))
-# These write the copy into the working directory, where no catalogue lies:
-# the one in use is copied there too.
-CATALOGUE_COPIED = Msg(-3663, a2="grep.kvb")
-case("-D: a marker 10 bytes before the end of the first block is patched in the second pass",
-     ["-I", "-B", "-D", "src.bin", "dst.bin"], [CATALOGUE_COPIED], files={"src.bin": SRC_SECOND_PASS},
-     check=lambda ctx: check_file_equals(ctx, "dst.bin", patched(SRC_SECOND_PASS, 1, SYNTAX_B)))
-case("-D: the marker is found without regard to case",
-     ["-u", "-D", "src.bin", "dst.bin"], [CATALOGUE_COPIED], files={"src.bin": SRC_LOWER},
-     check=lambda ctx: check_file_equals(ctx, "dst.bin", patched(SRC_LOWER, 0, SYNTAX_U)))
-case("-D: only the first marker is patched, -M and -PO are not stored; options after -D count",
-     ["-PO", "-M", "-D", "src.bin", "dst.bin", "-I"], [CATALOGUE_COPIED], files={"src.bin": SRC_TWO},
-     check=lambda ctx: check_file_equals(ctx, "dst.bin", patched(SRC_TWO, 1, 0)))
-
-
 def check_copy_elsewhere(ctx):
     """grep -I -D grep sub/grep2: the catalogue in use lies beside the copy
     too, and the copy shows its usage screen from it."""
@@ -774,38 +703,81 @@ def check_copy_elsewhere(ctx):
                                         "the copy's usage screen")
 
 
+def marker_block(ignore_case=0x77777777, syntax=0x77777777, omit=0x11111111, offsets=0x22222222,
+                 marker=DEFAULTS_MARKER):
+    return marker + b"\x00" + struct.pack("<iiii", ignore_case, syntax, omit, offsets)
+
+
+SOURCE_INTACT = file_holds("{P}", lambda ctx: ctx.program_bytes)
+case("-D: the copy holds -I and -R and its usage screen marks them",
+     ["-I", "-R", "-D", "{P}", "{P2}"], [], copy_program=True, check=check_copy_with_defaults,
+     files=b"needle\n")
+case("-D: an earlier copy is replaced by the new one", ["-D", "{P}", "{P2}"], [], copy_program=True,
+     setup=lambda ctx: open(os.path.join(ctx.work, ctx.names["P2"]), "wb").write(
+         patched(ctx.program_bytes, 1, SYNTAX_B)),
+     check=file_holds("{P2}", lambda ctx: patched(ctx.program_bytes, 0, 0)))
 case("-D: a copy in another directory gets the catalogue beside it, and is told so",
      ["-I", "-D", "{P}", "sub/{P2}"], [Msg(-3663, a2="sub/grep.kvb")], copy_program=True,
      files={"sub/other.txt": b""}, check=check_copy_elsewhere)
 case("-D: a catalogue already beside the copy is left as it is", ["-D", "{P}", "sub/{P2}"], [],
      copy_program=True, files={"sub/grep.kvb": b"not a catalogue"},
-     check=lambda ctx: check_file_equals(ctx, "sub/grep.kvb", b"not a catalogue"))
+     check=file_holds("sub/grep.kvb", lambda ctx: b"not a catalogue"))
 case("-D: no catalogue in use to copy: the load error and status 1", ["-D", "{P}", "sub/{P2}"],
      out_re=LOAD_ERROR, status=1, copy_program=True, without_catalogue=True,
      files={"sub/other.txt": b""})
-case("-D: a source that cannot be opened: -3635", ["-D", "nosuch.bin", "dst.bin"],
-     [Msg(-3635, a1="nosuch.bin")], status=1)
-case("-D: a destination in a missing directory: -3636 with the system's reason",
-     ["-D", "src.bin", "nodir/dst.bin"], [Msg(-3636, a1="nodir/dst.bin", a2=MsgText(-3))],
-     status=1, files={"src.bin": SRC_LOWER})
-case("-D: a device is no copy of the program: refused and left alone",
-     ["-D", "src.bin", "/dev/full"], [Msg(-3636, a1="/dev/full", a2=MsgText(-3682))], status=1,
-     files={"src.bin": SRC_LOWER}, native_only=True,
-     check=lambda ctx: [] if os.path.exists("/dev/full") else ["/dev/full was removed"])
+# -D writes over nothing but an earlier copy of a program, and names the
+# reason when it cannot write.
+for label, name, reason, check in (
+        ("the destination is the source itself", "{P}", -3680, SOURCE_INTACT),
+        ("the destination is a hard link to the source", "{LINK}", -3680, SOURCE_INTACT),
+        ("the message catalogue beside the program", "grep.kvb",
+         -3682, file_holds("grep.kvb", lambda ctx: open(ctx.suite.catalogue_path, "rb").read())),
+        ("a directory", "sub", -3681, check_no_file("sub/grep.kvb")),
+        ("a directory with a final separator", "sub/", -3681, check_no_file("sub/grep.kvb"))):
+    case("-D: %s is not replaced: -3636 with the reason, status 1" % label,
+         ["-I", "-D", "{P}", name], [Msg(-3636, a1=name, a2=MsgText(reason))], status=1,
+         copy_program=True, files={"sub/x.txt": b"x\n"}, check=check,
+         setup=lambda ctx: os.link(os.path.join(ctx.work, ctx.names["P"]),
+                                   os.path.join(ctx.work, ctx.names["LINK"])))
 
-
-def check_no_file(name):
-    def check(ctx):
-        return ["%s was left behind" % name] if os.path.lexists(os.path.join(ctx.work, name)) else []
-    return check
-
-
-# The disk fills up part way through the copy: the write limit lets the first
-# block through and fails the second. The partial copy is not left behind.
-SRC_BIG = pseudo_random(300000) + marker_block() + b"z" * 1000
-case("-D: a disk that fills up part way: -3638, status 1, no partial copy",
-     ["-I", "-D", "src.bin", "dst.bin"], [Msg(-3638)], status=1, files={"src.bin": SRC_BIG},
-     file_size_limit=100000, native_only=True, check=check_no_file("dst.bin"))
+# Made-up sources: a marker 10 bytes before the end of the first block, in
+# lower case, twice. These write the copy into the working directory, where
+# no catalogue lies: the one in use is copied there too.
+SRC_SECOND_PASS = b"." * 65526 + marker_block() + b"." * 1000
+SRC_LOWER = b"xx" + marker_block(marker=DEFAULTS_MARKER.lower()) + b"yy"
+SRC_TWO = b"a" * 100 + marker_block() + b"b" * 300 + marker_block() + b"c" * 10
+for label, options, source, ignore_case, syntax in (
+        ("a marker 10 bytes before the end of the first block is patched in the second pass",
+         ["-I", "-B"], SRC_SECOND_PASS, 1, SYNTAX_B),
+        ("the marker is found without regard to case", ["-u"], SRC_LOWER, 0, SYNTAX_U),
+        ("only the first marker is patched, -M and -PO are not stored; options after -D count",
+         ["-PO", "-M"], SRC_TWO, 1, 0)):
+    case("-D: " + label, options + ["-D", "src.bin", "dst.bin"] + (["-I"] if source is SRC_TWO else []),
+         [Msg(-3663, a2="grep.kvb")], files={"src.bin": source},
+         check=file_holds("dst.bin", lambda ctx, s=source, i=ignore_case, y=syntax: patched(s, i, y)))
+D_FAILURES = [
+    # (what, arguments, message, native only, options)
+    ("a source without the marker: -3637, and no copy is written", ["-I", "-D", "data.bin", "out.bin"],
+     Msg(-3637, a1="data.bin"), False, dict(check=check_no_file("out.bin"))),
+    ("a source that cannot be opened: -3635", ["-D", "nosuch.bin", "dst.bin"],
+     Msg(-3635, a1="nosuch.bin"), False, {}),
+    ("a destination in a missing directory: -3636 with the system's reason",
+     ["-D", "src.bin", "nodir/dst.bin"], Msg(-3636, a1="nodir/dst.bin", a2=MsgText(-3)), False, {}),
+    ("a device is no copy of the program: refused and left alone", ["-D", "src.bin", "/dev/full"],
+     Msg(-3636, a1="/dev/full", a2=MsgText(-3682)), True,
+     dict(check=lambda ctx: [] if os.path.exists("/dev/full") else ["/dev/full was removed"])),
+    ("a directory that may not be written: -3636 with the system's reason", ["-D", "src.bin", "ro/dst.bin"],
+     Msg(-3636, a1="ro/dst.bin", a2=MsgText(-38)), True,
+     dict(setup=lambda ctx: os.makedirs(os.path.join(ctx.work, "ro"), 0o555), unprivileged=True)),
+    # The disk fills up part way through the copy: the write limit lets the
+    # first block through and fails the second.
+    ("a disk that fills up part way: -3638, status 1, no partial copy", ["-I", "-D", "big.bin", "dst.bin"],
+     Msg(-3638), True, dict(file_size_limit=100000, check=check_no_file("dst.bin"))),
+]
+D_SOURCES = {"src.bin": SRC_LOWER, "data.bin": pseudo_random(200000),
+             "big.bin": pseudo_random(300000) + marker_block() + b"z" * 1000}
+for what, args, message, native_only, options in D_FAILURES:
+    case("-D: " + what, args, [message], status=1, native_only=native_only, files=D_SOURCES, **options)
 
 # --- Standard output that cannot be written ------------------------------------------
 # The first failed write ends the program with status 2: on a full disk after
@@ -815,28 +787,23 @@ case("-D: a disk that fills up part way: -3638, status 1, no partial copy",
 # Linux signals, so only the native program is checked for SIGPIPE.
 
 WRITE_FAILED = 2
-DISK_FULL = [Msg(-3660, a1=MsgText(-36))]
-LONG_LINE = {"long.txt": b"needle" + b"x" * (20 << 20) + b"\n"}
+OUTPUT_FILES = {"f.txt": b"a needle\n", "long.txt": b"needle" + b"x" * (20 << 20) + b"\n"}
+cases([
+    ("standard output on a full disk: short output fails at the exit", ["needle", "f.txt"]),
+    ("standard output on a full disk: a 20 MB line fails at its first write", ["needle", "long.txt"]),
+    ("standard output on a full disk: the usage screen", ["?"]),
+    ("standard output on a full disk: a message", ["-E"]),
+], out=[], status=WRITE_FAILED, files=OUTPUT_FILES, stdout="full", err=[Msg(-3660, a1=MsgText(-36))])
 LONG_LINE_HEAD = [rep("long.txt", 1, 1, b"needle" + b"x" * CLOSED_AFTER)[:CLOSED_AFTER]]
-
-case("standard output on a full disk: short output fails at the exit", ["needle", "f.txt"],
-     [], status=WRITE_FAILED, files={"f.txt": b"a needle\n"}, stdout="full", err=DISK_FULL)
-case("standard output on a full disk: a 20 MB line fails at its first write",
-     ["needle", "long.txt"], [], status=WRITE_FAILED, files=LONG_LINE, stdout="full",
-     err=DISK_FULL)
-case("standard output on a full disk: the usage screen", ["?"], [], status=WRITE_FAILED,
-     stdout="full", err=DISK_FULL)
-case("standard output on a full disk: a message", ["-E"], [], status=WRITE_FAILED,
-     stdout="full", err=DISK_FULL)
-case("a closed pipe ends the program at once and quietly (SIGPIPE ignored)",
-     ["needle", "long.txt"], LONG_LINE_HEAD, status=WRITE_FAILED, files=LONG_LINE,
-     stdout="closed", sigpipe="ignore", err=[])
+cases([
+    ("a closed pipe ends the program at once and quietly (SIGPIPE ignored)", ["needle", "long.txt"],
+     LONG_LINE_HEAD, WRITE_FAILED, OUTPUT_FILES),
+    ("a closed pipe after many short report lines", ["needle", "f.txt"],
+     [rep("f.txt", 1, 3, b"a needle")[:CLOSED_AFTER]], WRITE_FAILED, b"a needle\n" * 500000),
+], stdout="closed", sigpipe="ignore", err=[])
 case("a closed pipe ends the program by SIGPIPE where it is in force", ["needle", "long.txt"],
-     LONG_LINE_HEAD, killed_by=signal.SIGPIPE, files=LONG_LINE, stdout="closed", err=[],
+     LONG_LINE_HEAD, killed_by=signal.SIGPIPE, files=OUTPUT_FILES, stdout="closed", err=[],
      native_only=True)
-case("a closed pipe after many short report lines", ["needle", "f.txt"],
-     [rep("f.txt", 1, 3, b"a needle")[:CLOSED_AFTER]], status=WRITE_FAILED,
-     files={"f.txt": b"a needle\n" * 500000}, stdout="closed", sigpipe="ignore", err=[])
 
 # --- A file over 4 GiB ---------------------------------------------------------------
 # A sparse file of 4 GiB + 64 bytes: "needle" at its start and once more after
@@ -848,14 +815,13 @@ case("a closed pipe after many short report lines", ["needle", "f.txt"],
 # would get wrong. Both are skipped where the file system cannot hold the file
 # sparse.
 
-BIG = Sparse((1 << 32) + 64, {0: b"needle\n", (1 << 32) - 1: b"\n", 1 << 32: b"abcdeneedle\n"})
-case("a sparse file over 4 GiB: line numbers and columns", ["needle", "big.dat"],
-     [rep("big.dat", 1, 1, b"needle"), rep("big.dat", 3, 6, b"abcdeneedle")],
-     files={"big.dat": BIG}, slow=True)
-case("a sparse file over 4 GiB: 64-bit offsets", ["-PO", "needle", "big.dat"],
-     [rep_offset("big.dat", 0, b"needle"), rep_offset("big.dat", (1 << 32) + 5, b"abcdeneedle")],
-     files={"big.dat": BIG}, slow=True)
-
+cases([
+    ("a sparse file over 4 GiB: line numbers and columns", ["needle", "big.dat"],
+     [rep("big.dat", 1, 1, b"needle"), rep("big.dat", 3, 6, b"abcdeneedle")]),
+    ("a sparse file over 4 GiB: 64-bit offsets", ["-PO", "needle", "big.dat"],
+     [rep_offset("big.dat", 0, b"needle"), rep_offset("big.dat", (1 << 32) + 5, b"abcdeneedle")]),
+], files={"big.dat": Sparse((1 << 32) + 64, {0: b"needle\n", (1 << 32) - 1: b"\n", 1 << 32: b"abcdeneedle\n"})},
+   slow=True)
 
 # --- Random texts against a reference model of the report rules -------------
 # Seeded, so every run checks the same cases. Texts of a few bytes up to two
@@ -958,74 +924,47 @@ def any_order(*lines):
     return ahead + b"(?:" + b"|".join(re.escape(line) for line in lines) + b"){%d}" % len(lines)
 
 
-TREE = {"a.txt": b"needle a\n", "b.c": b"needle b\n", "sub/c.txt": b"needle c\n",
-        "sub/d.h": b"hay\n", "sub/deep/e.txt": b"x needle e\n", "sub/deep/f.c": b"needle f\n"}
-
+TREE = {"a.txt": b"needle a\n", "b.c": b"hay\n", ".hidden.txt": b"needle h\n", "sub/c.txt": b"needle c\n",
+        "sub/d.h": b"hay\n", "sub/deep/e.txt": b"x needle e\n", "sub/deep/f.c": b"needle f\n",
+        "sub/deep/a.txt": b"needle deep a\n", "list.lst": b"a.txt\n+T  *.c\n-t e.txt\nc.txt\n"}
+TOP_A, TOP_H = rep("a.txt", 1, 1, b"needle a"), rep(".hidden.txt", 1, 1, b"needle h")
+SUB_C, DEEP_A = rep(walked("sub", "c.txt"), 1, 1, b"needle c"), rep(walked("sub", "deep", "a.txt"), 1, 1, b"needle deep a")
+DEEP_E, DEEP_F = rep(walked("sub", "deep", "e.txt"), 1, 3, b"x needle e"), rep(walked("sub", "deep", "f.c"), 1, 1, b"needle f")
+# With the C runtime's wildcard expansion "*.txt" would reach the program as
+# "a.txt .hidden.txt", and the walk would look for those names alone: the
+# files in sub show that it did not happen.
 case("[walk] -T with a wildcard searches every subdirectory", ["-T", "needle", "*.txt"],
-     out_re=any_order(rep("a.txt", 1, 1, b"needle a"), rep(walked("sub", "c.txt"), 1, 1, b"needle c"),
-                      rep(walked("sub", "deep", "e.txt"), 1, 3, b"x needle e")), files=TREE)
-case("[walk] * reaches the program as typed, not expanded by a runtime", ["-T", "needle", "*.txt"],
-     [rep(walked("sub", "deep", "z.txt"), 1, 3, b"a needle")],
-     files={"a.txt": b"hay\n", "x.dat": b"needle\n", "sub/y.txt": b"hay\n",
-            "sub/deep/z.txt": b"a needle\n"})
-case("[walk] -T: plain names are searched one after the other, in the order given",
-     ["-T", "needle", "e.txt", "a.txt"],
-     [rep(walked("sub", "deep", "e.txt"), 1, 3, b"x needle e"), rep("a.txt", 1, 1, b"needle a")],
-     files=TREE)
-case("[walk] -T with a directory part walks below that directory, shown as typed",
-     ["-T", "needle", "sub/*.c"], [rep("sub/deep" + WALK_SEP + "f.c", 1, 1, b"needle f")], files=TREE)
-case("[walk] a wildcard without -T searches its own directory only", ["needle", "sub/*.txt"],
-     [rep("sub/c.txt", 1, 1, b"needle c")], files=TREE)
-case("[walk] a wildcard in the directory part finds nothing (status 0: it holds a wildcard)",
-     ["-T", "needle", "s*/c.txt"], [], files=TREE)
-case("[walk] -T: a plain name found nowhere in the tree gives -2", ["-T", "needle", "g.txt"],
-     [], status=NOT_FOUND, files=TREE)
-case("[walk] -T: a wildcard that selects nothing gives 0", ["-T", "needle", "*.none"], [],
-     files=TREE)
-case("[walk] -T: a file found without a match gives 0", ["-T", "absent", "d.h"], [], files=TREE)
-case("[walk] a file whose name begins with a dot is searched", ["needle", "*.txt"],
-     [rep(".hidden.txt", 1, 1, b"needle")], files={".hidden.txt": b"needle\n", "x.dat": b"needle\n"})
-
-
-def dangling_link(relative):
-    """A setup that makes a symbolic link to nothing: listed, but not to be opened."""
-    def setup(ctx):
-        path = os.path.join(ctx.work, relative)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        os.symlink("missing-target", path)
-    return setup
-
-
+     out_re=any_order(TOP_A, TOP_H, SUB_C, DEEP_E, DEEP_A), files=TREE)
+case("[walk] a wildcard without -T searches its own directory only, names with a dot first too",
+     ["needle", "*.txt"], out_re=any_order(TOP_A, TOP_H), files=TREE)
+cases([
+    ("[walk] -T: plain names are searched one after the other, in the order given",
+     ["-T", "needle", "e.txt", "c.txt"], [DEEP_E, SUB_C]),
+    ("[walk] -T with a directory part walks below that directory, shown as typed",
+     ["-T", "needle", "sub/*.c"], [rep("sub/deep" + WALK_SEP + "f.c", 1, 1, b"needle f")]),
+    ("[walk] a wildcard with a directory part without -T", ["needle", "sub/*.txt"],
+     [rep("sub/c.txt", 1, 1, b"needle c")]),
+    ("[walk] a wildcard in the directory part finds nothing (status 0: it holds a wildcard)",
+     ["-T", "needle", "s*/c.txt"], []),
+    ("[walk] -T: a plain name found nowhere in the tree gives -2", ["-T", "needle", "g.txt"], [], NOT_FOUND),
+    ("[walk] -T: a wildcard that selects nothing gives 0", ["-T", "needle", "*.none"], []),
+    ("[walk] -T: a file found without a match gives 0", ["-T", "absent", "d.h"], []),
+    # +T and -T in the file phase, and tree lines of list files.
+    ("[walk] +T in the file phase: the later names are searched in the whole tree",
+     ["needle", "a.txt", "+T", "e.txt", "c.txt"], [TOP_A, DEEP_E, SUB_C]),
+    ("[walk] list file: a +T line and a -t line are tree walks, other lines are not",
+     ["needle", "-L", "list.lst"], [TOP_A, DEEP_F, DEEP_E, Msg(-3639, a1="c.txt")]),
+], files=TREE)
 case("[walk] a file that cannot be opened during a walk: -3639, and the walk goes on",
      ["-T", "needle", "*.txt"], [Msg(-3639, a1=walked("sub", "gone.txt"))], native_only=True,
-     files={"sub/other.dat": b"needle\n"}, setup=dangling_link("sub/gone.txt"))
-
-
+     files={"sub/other.dat": b"needle\n"},
+     setup=lambda ctx: os.symlink("missing-target", os.path.join(ctx.work, "sub", "gone.txt")))
 # Which names are wildcards and what they match is the wildcard unit tests'.
 case("[walk] [ab].txt without * or ? is a plain name", ["-T", "needle", "[ab].txt"],
      [rep(walked("sub", "[ab].txt"), 1, 1, b"needle")],
      files={"sub/[ab].txt": b"needle\n", "a.txt": b"needle\n"})
-
-# +T and -T in the file phase, and tree lines of list files.
-case("[walk] +T in the file phase: the later names are searched in the whole tree",
-     ["needle", "a.txt", "+T", "e.txt", "c.txt"],
-     [rep("a.txt", 1, 1, b"needle a"), rep(walked("sub", "deep", "e.txt"), 1, 3, b"x needle e"),
-      rep(walked("sub", "c.txt"), 1, 1, b"needle c")],
-     files=dict(TREE, **{"sub/deep/a.txt": b"needle deep a\n"}))
-case("[walk] list file: a +T line and a -t line are tree walks, other lines are not",
-     ["needle", "-L", "list.lst"],
-     [rep("a.txt", 1, 1, b"needle a"), rep(walked("sub", "deep", "f.c"), 1, 1, b"needle f"),
-      rep(walked("sub", "deep", "e.txt"), 1, 3, b"x needle e"), Msg(-3639, a1="c.txt")],
-     files=dict(TREE, **{"list.lst": b"a.txt\n+T  *.c\n-t e.txt\nc.txt\n", "b.c": b"hay\n"}))
-
 # Names that are not ASCII. Wine keeps the Unix file names in UTF-8 only under
 # a UTF-8 locale, so these runs take one.
-
-def run_with_locale(ctx, env, args):
-    return subprocess.run(ctx.suite.command(ctx.program, args), cwd=ctx.work,
-                          env=dict(ctx.suite.env, **env), stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=ctx.suite.timeout)
-
 
 # Non-ASCII names typed and walked, along each route a name can take: the ANSI
 # calls with names in the code page (no option), the ANSI calls with UTF-8
@@ -1050,46 +989,44 @@ def in_sub(name, text):
     return rep(to_bytes(walked("sub", "")) + to_bytes(name), 1, 1, text)
 
 
+E_LINE, E_TEXT = rep(E_ACUTE, 1, 1, b"needle \xc3\xa9"), rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")
+JP, OM = rep(NIHON, 1, 1, b"needle jp"), rep(OMEGA, 1, 1, b"needle omega")
+ANSI_TEXT = rep(ANSI_E_ACUTE, 2, 4, b"caf\xe9")  # the search text e acute as the byte 0xE9
+SUB_E, SUB_ALL = in_sub(E_ACUTE, b"needle e"), [TOP, in_sub(E_ACUTE, b"needle e"),
+                                                in_sub(NIHON, b"needle jp"), in_sub(OMEGA, b"needle omega")]
+SAME = "the native output"
 NAME_ROUTES = [
     # (what is checked, arguments, files, native output, Wine output)
     ("no option: a typed name reaches the program in the code page", ["needle", E_ACUTE],
-     TYPED_FILES, [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9")], [rep(ANSI_E_ACUTE, 1, 1, b"needle \xc3\xa9")]),
+     TYPED_FILES, [E_LINE], [rep(ANSI_E_ACUTE, 1, 1, b"needle \xc3\xa9")]),
     ("no option: the search text is bytes of the code page", ["\u00e9", E_ACUTE], TYPED_FILES,
-     [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(ANSI_E_ACUTE, 2, 4, b"caf\xe9")]),
+     [E_TEXT], [ANSI_TEXT]),
     ("-UnicodeCallsAvailable alone changes nothing", ["-UnicodeCallsAvailable", "\u00e9", E_ACUTE],
-     TYPED_FILES, [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(ANSI_E_ACUTE, 2, 4, b"caf\xe9")]),
+     TYPED_FILES, [E_TEXT], [ANSI_TEXT]),
     ("-utf8: a typed name of the code page is opened and shown as typed", ["-utf8", "needle", E_ACUTE],
-     TYPED_FILES, [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9")]),
-    ("-utf8: the search text is UTF-8", ["-utf8", "\u00e9", E_ACUTE], TYPED_FILES,
-     [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")]),
+     TYPED_FILES, [E_LINE], SAME),
+    ("-utf8: the search text is UTF-8", ["-utf8", "\u00e9", E_ACUTE], TYPED_FILES, [E_TEXT], SAME),
     ("-utf8 after the search text: the text is read again in UTF-8", ["\u00e9", "-utf8", E_ACUTE],
-     TYPED_FILES, [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")]),
+     TYPED_FILES, [E_TEXT], SAME),
     ("-utf8 after -E: the text is read again in UTF-8", ["-E", "\u00e9", "-utf8", E_ACUTE],
-     TYPED_FILES, [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")], [rep(E_ACUTE, 1, 8, b"needle \xc3\xa9")]),
+     TYPED_FILES, [E_TEXT], SAME),
     ("-utf8: typed names outside the code page need the wide calls", ["-utf8", "needle", NIHON, OMEGA],
-     TYPED_FILES, [rep(NIHON, 1, 1, b"needle jp"), rep(OMEGA, 1, 1, b"needle omega")],
-     [Msg(-3639, a1=NIHON), Msg(-3639, a1=OMEGA)]),
+     TYPED_FILES, [JP, OM], [Msg(-3639, a1=NIHON), Msg(-3639, a1=OMEGA)]),
     ("-utf8 -UnicodeCallsAvailable: every typed name is opened and shown as typed",
-     ["-utf8", "-UnicodeCallsAvailable", "needle", E_ACUTE, NIHON, OMEGA], TYPED_FILES,
-     [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9"), rep(NIHON, 1, 1, b"needle jp"), rep(OMEGA, 1, 1, b"needle omega")],
-     [rep(E_ACUTE, 1, 1, b"needle \xc3\xa9"), rep(NIHON, 1, 1, b"needle jp"), rep(OMEGA, 1, 1, b"needle omega")]),
+     ["-utf8", "-UnicodeCallsAvailable", "needle", E_ACUTE, NIHON, OMEGA], TYPED_FILES, [E_LINE, JP, OM], SAME),
     ("[walk] no option: a name the walk finds is shown in the code page", ["-T", "needle", "*.txt"],
-     WALK_CODE_PAGE, [TOP, in_sub(E_ACUTE, b"needle e")], [TOP, in_sub(ANSI_E_ACUTE, b"needle e")]),
+     WALK_CODE_PAGE, [TOP, SUB_E], [TOP, in_sub(ANSI_E_ACUTE, b"needle e")]),
     ("[walk] -utf8: a name the walk finds is shown in UTF-8 and opened", ["-utf8", "-T", "needle", "*.txt"],
-     WALK_CODE_PAGE, [TOP, in_sub(E_ACUTE, b"needle e")], [TOP, in_sub(E_ACUTE, b"needle e")]),
+     WALK_CODE_PAGE, [TOP, SUB_E], SAME),
     ("[walk] -utf8: a typed name is compared with the names found in UTF-8",
-     ["-utf8", "-T", "needle", E_ACUTE], WALK_CODE_PAGE,
-     [in_sub(E_ACUTE, b"needle e")], [in_sub(E_ACUTE, b"needle e")]),
+     ["-utf8", "-T", "needle", E_ACUTE], WALK_CODE_PAGE, [SUB_E], SAME),
     ("[walk] -utf8: names outside the code page where the code page is UTF-8",
-     ["-utf8", "-T", "needle", "*.txt"], WALK_ALL,
-     [TOP, in_sub(E_ACUTE, b"needle e"), in_sub(NIHON, b"needle jp"), in_sub(OMEGA, b"needle omega")], None),
+     ["-utf8", "-T", "needle", "*.txt"], WALK_ALL, SUB_ALL, None),
     ("[walk] -utf8 -UnicodeCallsAvailable: every name the walk finds",
-     ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "*.txt"], WALK_ALL,
-     [TOP, in_sub(E_ACUTE, b"needle e"), in_sub(NIHON, b"needle jp"), in_sub(OMEGA, b"needle omega")],
-     [TOP, in_sub(E_ACUTE, b"needle e"), in_sub(NIHON, b"needle jp"), in_sub(OMEGA, b"needle omega")]),
+     ["-utf8", "-UnicodeCallsAvailable", "-T", "needle", "*.txt"], WALK_ALL, SUB_ALL, SAME),
 ]
 for what, args, files, native_out, wine_out in NAME_ROUTES:
-    expected = wine_out if ON_WINDOWS else native_out
+    expected = (native_out if wine_out is SAME else wine_out) if ON_WINDOWS else native_out
     if expected is None:
         continue
     # A walk lists directories in the system's order.
@@ -1155,18 +1092,16 @@ def shown_name(name, capacity=200):
 
 LONG_NAME = "d/" * 600 + "x.txt"  # 1205 bytes: more than a file-spec holds
 case("[arguments] a file name too long to be kept: the cannot-open message, and on",
-     ["needle", LONG_NAME, "a.txt"], [Msg(-3639, a1=shown_name(LONG_NAME)), rep("a.txt", 1, 1, b"needle a")],
-     files={"a.txt": b"needle a\n"})
+     ["needle", LONG_NAME, "f.txt"], [Msg(-3639, a1=shown_name(LONG_NAME)), rep("f.txt", 1, 1, b"needle")],
+     files=b"needle\n")
 case("[arguments] a list file name too long to be kept: -3632, shortened",
      ["needle", "-L", LONG_NAME], [Msg(-3632, a1=shown_name(LONG_NAME))], status=1)
-
-for number in ("-4294967300", "-2147483648"):
-    case("[arguments] record length %s does not fit: refused" % number, [number, "needle", "f.txt"],
-         [Msg(-3673, a1=number)], status=1, files={"f.txt": b"needle\n"})
-case("[arguments] a record base that does not fit: refused", ["-4", "4294967297", "needle", "f.txt"],
-     [Msg(-3673, a1="4294967297")], status=1, files={"f.txt": b"needle\n"})
+for args, message in ((["-4294967300"], "-4294967300"), (["-2147483648"], "-2147483648"),
+                      (["-4", "4294967297"], "4294967297")):
+    case("[arguments] a record length or base %s does not fit: refused" % message, args + ["needle", "f.txt"],
+         [Msg(-3673, a1=message)], status=1, files=b"needle\n")
 case("[arguments] the largest record length is taken", ["-2147483647", "needle", "f.txt"],
-     [rep("f.txt", 1, 1, b"needle\n")], files={"f.txt": b"needle\n"})
+     [rep("f.txt", 1, 1, b"needle\n")], files=b"needle\n")
 
 
 # --- List and pattern files with a byte-order mark -----------------------------
@@ -1241,7 +1176,7 @@ def check_double_byte_names(ctx):
     for args, expected in (([b"needle", so + b"*.txt"], rep(so + b"abc.txt", 1, 1, b"needle")),
                            ([b"-T", b"needle", so + b"*.c"],
                             rep(b"deep" + WALK_SEP.encode() + so + b"z.c", 1, 1, b"needle z"))):
-        proc = run_with_locale(ctx, env, [arg(a) for a in args])
+        proc = ctx.suite.run(ctx.program, [arg(a) for a in args], ctx.work, env=env)
         if proc.returncode != 0 or proc.stdout != expected:
             errors.append("%r: status %d, output %r, expected %r"
                           % (args, proc.returncode, proc.stdout, expected))
@@ -1311,27 +1246,8 @@ for pattern_args in (["needle"], ["-U", "ne+dle"]):
 # --- Files that cannot be read, and entries that are no files --------------------------
 
 
-def make_unreadable(*names):
-    def setup(ctx):
-        for name in names:
-            os.chmod(os.path.join(ctx.work, name), 0)
-    return setup
-
-
-def make_fifo(relative, data=None):
-    """A FIFO; with data, a writer that waits for a reader and writes the data
-    to it. Without data no one ever writes, so opening it to read would wait
-    for ever."""
-    def setup(ctx):
-        path = os.path.join(ctx.work, relative)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        os.mkfifo(path)
-        if data is not None:
-            threading.Thread(target=write_when_read, args=(path, data), daemon=True).start()
-    return setup
-
-
 def write_when_read(path, data):
+    """Waits for a reader of the FIFO and writes the data to it."""
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline:
         try:
@@ -1347,41 +1263,38 @@ def write_when_read(path, data):
         return
 
 
-def make_socket(relative):
-    def setup(ctx):
-        path = os.path.join(ctx.work, relative)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with socket.socket(socket.AF_UNIX) as listener:
-            listener.bind(path)
-    return setup
+def make_fifo(ctx, relative, data=None):
+    """A FIFO; with data, a writer that waits for a reader. Without data no one
+    ever writes, so opening it to read would wait for ever."""
+    path = os.path.join(ctx.work, relative)
+    os.mkfifo(path)
+    if data is not None:
+        threading.Thread(target=write_when_read, args=(path, data), daemon=True).start()
 
 
-def setups(*functions):
-    def setup(ctx):
-        for function in functions:
-            function(ctx)
-    return setup
+def make_fifo_and_socket(ctx):
+    make_fifo(ctx, "sub/fifo.txt")
+    with socket.socket(socket.AF_UNIX) as listener:
+        listener.bind(os.path.join(ctx.work, "socket.txt"))
 
 
-case("a file without read permission: -3639, and the next file is searched",
-     ["needle", "locked.txt", "open.txt"],
-     [Msg(-3639, a1="locked.txt"), rep("open.txt", 1, 1, b"needle")],
-     files={"locked.txt": b"needle\n", "open.txt": b"needle\n"},
-     setup=make_unreadable("locked.txt"), unprivileged=True, native_only=True)
-case("[walk] a file without read permission found by a walk: -3639, the walk goes on",
-     ["-T", "needle", "*.txt"],
-     [Msg(-3639, a1=walked("sub", "locked.txt"))],
-     files={"sub/locked.txt": b"needle\n", "sub/x.dat": b"needle\n"},
-     setup=make_unreadable("sub/locked.txt"), unprivileged=True, native_only=True)
+for what, args, out, locked, files in (
+        ("a file without read permission: -3639, and the next file is searched",
+         ["needle", "locked.txt", "a.txt"], [Msg(-3639, a1="locked.txt"), rep("a.txt", 1, 1, b"needle")],
+         "locked.txt", {"locked.txt": b"needle\n", "a.txt": b"needle\n"}),
+        ("[walk] a file without read permission found by a walk: -3639, the walk goes on",
+         ["-T", "needle", "*.txt"], [Msg(-3639, a1=walked("sub", "locked.txt"))], "sub/locked.txt",
+         {"sub/locked.txt": b"needle\n", "sub/x.dat": b"needle\n"})):
+    case(what, args, out, files=files, setup=lambda ctx, name=locked: os.chmod(os.path.join(ctx.work, name), 0),
+         unprivileged=True, native_only=True)
 case("a FIFO named as the file is read as it is written",
      ["needle", "pipe.fifo"], [rep("pipe.fifo", 1, 3, b"a needle"), rep("pipe.fifo", 3, 1, b"needle")],
-     setup=make_fifo("pipe.fifo", b"a needle\nb\nneedle\n"), native_only=True, timeout=30)
+     setup=lambda ctx: make_fifo(ctx, "pipe.fifo", b"a needle\nb\nneedle\n"), native_only=True, timeout=30)
 case("[walk] a FIFO and a socket found by a walk are passed over, not waited for",
      ["-T", "needle", "*.txt"],
      out_re=any_order(rep("a.txt", 1, 1, b"needle"), rep(walked("sub", "b.txt"), 1, 1, b"needle")),
-     files={"a.txt": b"needle\n", "sub/b.txt": b"needle\n"},
-     setup=setups(make_fifo("sub/fifo.txt"), make_socket("socket.txt")), native_only=True,
-     timeout=30)
+     files={"a.txt": b"needle\n", "sub/b.txt": b"needle\n"}, setup=make_fifo_and_socket,
+     native_only=True, timeout=30)
 # Files of line ends only. A carriage return that begins a line is not
 # counted in the column, but an empty match on it stands in column 1.
 EMPTY_MATCHES = [rep("f.txt", n, 1, b"") for n in (1, 2, 3)]
@@ -1395,71 +1308,45 @@ for label, content, args, out in (
          [rep_offset("f.txt", n, b"") for n in (0, 2, 4)]),
         ("only CR LF, -PO -C", b"\r\n\r\n\r\n", ["-C", "-PO", "-U", "^$"],
          [summary_offset("f.txt", 0, 3)])):
-    case("%s: %s" % (label, " ".join(args)), args + ["f.txt"], out, files={"f.txt": content})
+    case("%s: %s" % (label, " ".join(args)), args + ["f.txt"], out, files=content)
 
 # --- One line far longer than the window ------------------------------------------------
-# No line feed at all; "needle" at the start, in the middle and at the end.
-
-
-def long_line(half):
-    return b"needle" + b"x" * half + b"needle" + b"x" * half + b"needle"
-
-
-def check_long_line(half):
-    """The middle and the end of the line, found by regular expressions."""
-    def check(ctx):
-        middle, end = half + 6, 2 * half + 12
-        return (ctx.run_and_compare(ctx.program, ["-C", "-PO", "-U", "xneedlex", "line.txt"],
-                                    [summary_offset("line.txt", middle - 1, 1)], 0, "the middle")
-                + ctx.run_and_compare(ctx.program, ["-C", "-PO", "-U", "needle$", "line.txt"],
-                                      [summary_offset("line.txt", end, 1)], 0, "the end")
-                + ctx.run_and_compare(ctx.program, ["-C", "-R", "ne@dle", "line.txt"],
-                                      [summary("line.txt", 1, 1, 3)], 0, "-R"))
-    return check
-
-
-LINE_4MB = long_line(2 << 20)
-case("a line of 4 MB without a line feed: each match prints the whole line",
-     ["needle", "line.txt"],
-     [rep("line.txt", 1, column, LINE_4MB) for column in (1, (2 << 20) + 7, (4 << 20) + 13)],
-     files={"line.txt": LINE_4MB}, check=check_long_line(2 << 20))
-
+# No line feed at all; "needle" at the start, in the middle and at the end,
+# found by the literal search and by regular expressions.
+HALF = 2 << 20
+LINE_4MB = b"needle" + b"x" * HALF + b"needle" + b"x" * HALF + b"needle"
+cases([
+    ("a line of 4 MB without a line feed: each match prints the whole line", ["needle", "line.txt"],
+     [rep("line.txt", 1, column, LINE_4MB) for column in (1, HALF + 7, 2 * HALF + 13)]),
+    ("a line of 4 MB: -U finds its middle", ["-C", "-PO", "-U", "xneedlex", "line.txt"],
+     [summary_offset("line.txt", HALF + 5, 1)]),
+    ("a line of 4 MB: -U finds its end", ["-C", "-PO", "-U", "needle$", "line.txt"],
+     [summary_offset("line.txt", 2 * HALF + 12, 1)]),
+    ("a line of 4 MB: -R finds every match", ["-C", "-R", "ne@dle", "line.txt"], [summary("line.txt", 1, 1, 3)]),
+], files={"line.txt": LINE_4MB})
 # --- Patterns that backtrack without end ------------------------------------------------
 # Nested loops over a run of "a" with no "b" would try every way of splitting
 # the run at every start; the "b" that every match needs is looked for first,
-# also past the window of a line longer than it. The engines' work against the
-# length of the text is measured by their unit tests; here the program as a
-# whole answers at once, with the engine it chooses itself.
-case("-R (a@)@b over a line of 100000 a without b: nothing",
-     ["-R", "(a@)@b", "a.txt"], [], files={"a.txt": b"a" * 100000 + b"\n"}, timeout=20)
-case("-R (a@)@b over a line of 100000 a and a b: one match",
-     ["-R", "(a@)@b", "a.txt"], [rep("a.txt", 1, 1, b"a" * 100000 + b"b")],
-     files={"a.txt": b"a" * 100000 + b"b\n"}, timeout=20)
-case("-U (a*)*b over 100000 a, a line feed, then ab: the second line",
-     ["-U", "(a*)*b", "a.txt"], [rep("a.txt", 2, 1, b"ab")],
-     files={"a.txt": b"a" * 100000 + b"\nab\n"})
-LONG_LINE_CASES = [
-    ("(a|b)+", "one line of ab 500000 times", b"ab" * 500000, [(1, 1, 1)], None),
-    # A loop after a look-ahead runs as a scan, without a choice point per pass.
-    ("(?!x)a*b", "one line of 20 MB of a and b", b"a" * 20000000 + b"b", [(1, 1, 1)], None),
-    ("(a|b)+", "UTF-8: \u00e9 then ab 200000 times", "\u00e9".encode() + b"ab" * 200000,
-     [(1, 3, 1)], {"LANG": "C.UTF-8"}),
-]
-for pattern, what, line, counts, env in LONG_LINE_CASES:
-    case("-C -U %s over %s" % (pattern, what), ["-C", "-U", pattern, "l.txt"],
-         [summary("l.txt", l, c, n) for l, c, n in counts], files={"l.txt": line + b"\n"},
-         timeout=20, env=env, native_only=env is not None)
-# --- Look-ahead before a loop with a group, over a long line -----------------------------
-# The look-ahead's answer is taken once a position, and no choice point is
-# kept per pass of the loop: a line of 2 MB is answered at once, in the code
-# page and in UTF-8 text.
-for pattern, tail, column, env in (("(?!x)(ab)*c", b"c", 1, None),
-                                   ("(?!x)(a|b)*c", b"xc", 2000002, None),
-                                   ("(?!\u00e9)(a|b)*c", b"c", 1, {"LANG": "C.UTF-8"})):
-    case("-C -U %s over ab 1000000 times, then %s" % (pattern, tail.decode()),
-         ["-C", "-U", pattern, "l.txt"], [summary("l.txt", 1, column, 1)],
-         files={"l.txt": b"ab" * 1000000 + tail + b"\n"}, timeout=20, env=env,
-         native_only=env is not None)
+# also past the window of a line longer than it. A loop after a look-ahead
+# runs as a scan, without a choice point per pass; the look-ahead's answer is
+# taken once a position, in the code page and in UTF-8 text. The engines'
+# work against the length of the text is measured by their unit tests; here
+# the program as a whole answers at once, with the engine it chooses itself.
+UTF8 = {"LANG": "C.UTF-8"}
+for args, what, text, found, env in (
+        (["-R", "(a@)@b"], "a line of 100000 a without b", b"a" * 100000, None, None),
+        (["-R", "(a@)@b"], "a line of 100000 a and a b", b"a" * 100000 + b"b", (1, 1, 1), None),
+        (["-U", "(a*)*b"], "100000 a, a line feed, then ab", b"a" * 100000 + b"\nab", (2, 1, 1), None),
+        (["-U", "(a|b)+"], "one line of ab 500000 times", b"ab" * 500000, (1, 1, 1), None),
+        (["-U", "(?!x)a*b"], "one line of 20 MB of a and b", b"a" * 20000000 + b"b", (1, 1, 1), None),
+        (["-U", "(a|b)+"], "UTF-8: \u00e9 then ab 200000 times", "\u00e9".encode() + b"ab" * 200000,
+         (1, 3, 1), UTF8),
+        (["-U", "(?!x)(ab)*c"], "ab 1000000 times, then c", b"ab" * 1000000 + b"c", (1, 1, 1), None),
+        (["-U", "(?!x)(a|b)*c"], "ab 1000000 times, then xc", b"ab" * 1000000 + b"xc", (1, 2000002, 1), None),
+        (["-U", "(?!\u00e9)(a|b)*c"], "ab 1000000 times, then c", b"ab" * 1000000 + b"c", (1, 1, 1), UTF8)):
+    case("-C %s over %s" % (" ".join(args), what), ["-C"] + args + ["l.txt"],
+         [summary("l.txt", *found)] if found else [], files={"l.txt": text + b"\n"}, timeout=20,
+         env=env, native_only=env is not None)
 # Wildcards of many "*" are such loops too, over a long file name.
 case("wildcard of eleven *a and b over a name of 200 a: no file",
      ["x", "*a" * 11 + "b"], [], files={"a" * 200: b"x\n"}, timeout=20)
@@ -1511,109 +1398,40 @@ case("[dbcs] -W: the search goes on one whole character after a rejected start",
      [rep("f.txt", 1, 5, b"x\x83\x41 \x83\x41 \x83\x41")],
      files={"f.txt": b"x\x83\x41 \x83\x41 \x83\x41\n"}, env=SJIS, native_only=True)
 
-# -D writes over nothing but an earlier copy of a program, and names the
-# reason when it cannot write.
-def check_catalogue_intact(ctx):
-    with open(ctx.suite.catalogue_path, "rb") as f:
-        return check_file_equals(ctx, "grep.kvb", f.read())
-
-
-D_REFUSED = [
-    ("the message catalogue beside the program", "grep.kvb", -3682, check_catalogue_intact),
-    ("a directory", "sub", -3681, check_no_file("sub/grep.kvb")),
-    ("a directory with a final separator", "sub/", -3681, check_no_file("sub/grep.kvb")),
-]
-for label, name, reason, check in D_REFUSED:
-    case("-D: %s is not replaced: -3636 with the reason, status 1" % label,
-         ["-I", "-D", "{P}", name], [Msg(-3636, a1=name, a2=MsgText(reason))], status=1,
-         copy_program=True, files={"sub/x.txt": b"x\n"}, check=check)
-
-
-def write_earlier_copy(ctx):
-    with open(os.path.join(ctx.work, ctx.names["P2"]), "wb") as f:
-        f.write(patched(ctx.program_bytes, 1, SYNTAX_B))
-
-
-case("-D: an earlier copy is replaced by the new one", ["-D", "{P}", "{P2}"], [],
-     copy_program=True, setup=write_earlier_copy,
-     check=lambda ctx: check_file_equals(ctx, ctx.names["P2"], patched(ctx.program_bytes, 0, 0)))
-
-
-def make_read_only(relative):
-    def setup(ctx):
-        path = os.path.join(ctx.work, relative)
-        os.makedirs(path, exist_ok=True)
-        os.chmod(path, 0o555)
-    return setup
-
-
-case("-D: a directory that may not be written: -3636 with the system's reason",
-     ["-D", "src.bin", "ro/dst.bin"], [Msg(-3636, a1="ro/dst.bin", a2=MsgText(-38))], status=1,
-     files={"src.bin": SRC_LOWER}, setup=make_read_only("ro"), unprivileged=True,
-     native_only=True)
-
-
 # The copy of piped standard input is removed on every way out, also when the
 # program ends with status 2 because its output pipe was closed.
-def check_spool_removed(ctx):
+def spools(ctx):
+    """The program's copies of standard input in the folder of temporary files
+    (natively TMPDIR, the working directory here; under Wine the user's Temp
+    folder in its prefix, which Wine sets as %TEMP% itself), or a complaint."""
+    temp = ctx.work
     if ctx.runner:
-        # Wine sets %TEMP% itself: the user's Temp folder in its prefix.
-        prefix = os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine")
-        users = os.path.join(prefix, "drive_c", "users")
-        found = [os.path.join(users, user, "Temp")
-                 for user in (sorted(os.listdir(users)) if os.path.isdir(users) else [])
+        users = os.path.join(os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine"), "drive_c", "users")
+        found = [os.path.join(users, user, "Temp") for user in (os.listdir(users) if os.path.isdir(users) else [])
                  if user != "Public" and os.path.isdir(os.path.join(users, user, "Temp"))]
         if len(found) != 1:
-            return ["no single folder of temporary files in %s: %s" % (users, found)]
+            return {"no single folder of temporary files in %s: %s" % (users, found)}
         temp = found[0]
-        env = ctx.suite.env
-    else:
-        temp = os.path.join(ctx.work, "tmp")
-        os.mkdir(temp)
-        env = dict(ctx.suite.env, TMPDIR=temp)
+    return {n for n in os.listdir(temp) if n.lower().startswith("grp")}
 
-    def spools():
-        return {n for n in os.listdir(temp) if n.lower().startswith("grp")}
 
-    before = spools()
-    data = b"a needle\n" * 500000
-    with subprocess.Popen(ctx.suite.command(ctx.program, ["needle"]), cwd=ctx.work, env=env,
-                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN)) as child:
-        def feed():
-            try:
-                child.stdin.write(data)
-                child.stdin.close()
-            except OSError:
-                pass
-        threading.Thread(target=feed, daemon=True).start()
-        try:
-            head = child.stdout.read(CLOSED_AFTER)
-            child.stdout.close()
-            child.stderr.read()
-            child.wait(ctx.suite.timeout)
-        except BaseException:
-            child.kill()
-            raise
-    errors = []
-    if head != (rep("", 1, 3, b"a needle") + rep("", 2, 3, b"a needle"))[:CLOSED_AFTER]:
-        errors.append("unexpected output before the close: %r" % head)
-    if status_byte(child.returncode) != WRITE_FAILED:
-        errors.append("exit status %d, expected %d" % (child.returncode, WRITE_FAILED))
+def check_spool_removed(ctx):
     # Another run of the program may hold a copy for a moment; a copy left
     # behind stays.
     deadline = time.monotonic() + 5
-    while spools() - before and time.monotonic() < deadline:
+    while spools(ctx) - ctx.spools_before and time.monotonic() < deadline:
         time.sleep(0.2)
-    left = sorted(spools() - before)
-    if left:
-        errors.append("the copy of standard input was left behind: %s" % ", ".join(left))
-    return errors
+    left = sorted(spools(ctx) - ctx.spools_before)
+    return ["the copy of standard input was left behind: %s" % ", ".join(left)] if left else []
 
 
-case("piped standard input, output into a pipe closed early: status 2, no copy left behind",
-     ["needle"], [rep("", 1, 1, b"needle")], stdin=("pipe", b"needle\n"),
-     check=check_spool_removed, alone=True)  # Wine's Temp folder is every case's
+case("piped standard input, output into a pipe closed early: status 2, no copy left behind", ["needle"],
+     [(rep("", 1, 3, b"a needle") + rep("", 2, 3, b"a needle"))[:CLOSED_AFTER]], status=WRITE_FAILED,
+     stdin=("pipe", b"a needle\n" * 500000), stdout="closed", sigpipe="ignore",
+     env={} if ON_WINDOWS else {"TMPDIR": "{WORK}"},
+     setup=lambda ctx: setattr(ctx, "spools_before", {n for n in spools(ctx) if n.lower().startswith("grp")}),
+     check=check_spool_removed,
+     alone=True)  # Wine's Temp folder is every case's
 
 
 # Files that the system makes up as they are read report a size of 0.
@@ -1692,19 +1510,11 @@ utf8_case("-I \u00e4rger finds \u00c4rger", ["-I", "\u00e4rger", "f.txt"], [utf8
 utf8_case("-I \u0391\u039b\u03a6\u0391 finds \u0391\u03bb\u03c6\u03b1, and -U -I as well",
           ["-U", "-I", "\u03b1\u039b\u03c6\u0391|\u03a4\u0391$", "f.txt"],
           [utf8_rep(2, "\u0391\u03bb\u03c6\u03b1"), utf8_rep(2, "\u03c4\u03b1")])
-utf8_case("-U Stra.e and \u65e5.\u8a9e: '.' takes a character of two or three bytes",
-          ["-U", "Stra.e|\u65e5.\u8a9e", "f.txt"], [utf8_rep(1, "Stra\u00dfe"), utf8_rep(3, "\u65e5")])
-utf8_case("-utf8 -U [\\p{IsGreek}]+: whole Greek words",
-          ["-utf8", "-U", "[\\p{IsGreek}]+", "f.txt"],
-          [utf8_rep(2, "\u0391\u03bb\u03c6\u03b1"), utf8_rep(2, "\u03b2\u03ae\u03c4\u03b1")])
 utf8_case("-I -V: a match spans the bytes of its case forms, and the next starts after them",
           ["-I", "-V", "ss"], [heading(""), vrep(4, 1, 1, "\u017f\u017f\u017fs".encode()),
                                vrep(3, 1, 5, "\u017f\u017f\u017fs".encode())],
           stdin=("pipe", "\u017f\u017f\u017fs\n".encode()))
 INVALID = b"caf\xe9 na\xefve \xff\xfe x\xc3(y \xe2\x82\n"
-utf8_case("invalid UTF-8 (Latin-1 bytes): a literal finds its bytes, '.' takes one invalid byte",
-          ["-U", "f. |[^a-z ]v|\\(y", "f.txt"],
-          [rep("f.txt", 1, c, INVALID[:-1]) for c in (3, 8, 17)], files={"f.txt": INVALID})
 utf8_case("invalid UTF-8: a byte-exact literal is found, -I finds ASCII beside invalid bytes",
           ["-I", "NA", "f.txt"],
           [rep("f.txt", 1, 6, INVALID[:-1])], files={"f.txt": INVALID})
@@ -1860,11 +1670,8 @@ class Context:
         self.runner = suite.runner
         self.program_bytes = suite.program_bytes
 
-    def run(self, program, args, stdin=None, timeout=None):
-        return self.suite.run(program, args, self.work, stdin, timeout)
-
     def run_and_compare(self, program, args, parts, status, label):
-        proc = self.run(program, args)
+        proc = self.suite.run(program, args, self.work)
         return self.suite.compare(parts, status, proc, self.names, label)
 
 
@@ -1911,12 +1718,13 @@ class Suite:
                 raise Skip("the locale hi_IN.UTF-8 for Wine's code page 65001 cannot be made")
         return {"LOCPATH": locales, "LANG": "hi_IN.UTF-8", "LC_ALL": "hi_IN.UTF-8"}
 
-    def run(self, program, args, cwd, stdin, timeout=None, stdout=None, sigpipe=None,
-            preexec=None, meanwhile=None):
+    def run(self, program, args, cwd, stdin=None, timeout=None, stdout=None, sigpipe=None,
+            preexec=None, meanwhile=None, env=None):
         """Runs the program; stdin is None, ("file", bytes) or ("pipe", bytes);
         stdout, sigpipe and meanwhile as for case(); preexec runs in the child
-        before the program. A closed pipe's result holds the bytes read before
-        the close and, as seconds_after_close, how long the program went on."""
+        before the program; env adds to the suite's variables. A closed pipe's
+        result holds the bytes read before the close and, as
+        seconds_after_close, how long the program went on."""
         timeout = timeout or self.timeout
         command = self.command(program, args)
         if sigpipe == "ignore":
@@ -1934,10 +1742,12 @@ class Suite:
         sink = open("/dev/full", "wb") if stdout == "full" else subprocess.PIPE
         head, out, closed = b"", b"", None
         try:
-            with subprocess.Popen(command, cwd=cwd, env=self.env, stdin=source, stdout=sink,
-                                  stderr=subprocess.PIPE, preexec_fn=preexec) as child:
+            with subprocess.Popen(command, cwd=cwd, env=dict(self.env, **(env or {})), stdin=source,
+                                  stdout=sink, stderr=subprocess.PIPE, preexec_fn=preexec) as child:
                 try:
                     if stdout == "closed":
+                        if data is not None:
+                            threading.Thread(target=feed, args=(child.stdin, data), daemon=True).start()
                         head = child.stdout.read(CLOSED_AFTER)
                         child.stdout.close()
                         closed = time.monotonic()
@@ -2005,7 +1815,7 @@ class Suite:
         work = os.path.join(root, "work")
         os.mkdir(work)
         names = {"P": "grep" + self.extension, "P2": "grep2" + self.extension,
-                 "LINK": "grep_link" + self.extension, "EXT": self.extension}
+                 "LINK": "grep_link" + self.extension, "EXT": self.extension, "WORK": work}
         program = self.program
         keep = False
         try:
@@ -2033,19 +1843,15 @@ class Suite:
             timeout = 1800 if c.get("slow") else c.get("timeout")
             preexec = self.preexec_for(c, root, work)
             meanwhile = (lambda: c["meanwhile"](ctx)) if c.get("meanwhile") else None
-            suite_env = self.env
-            if c.get("env"):
-                self.env = dict(suite_env, **c["env"])
+            env = {key: substitute(value, names) for key, value in (c.get("env") or {}).items()}
             if c.get("utf8_code_page"):
-                self.env = dict(self.env, **self.utf8_code_page_env())
+                env.update(self.utf8_code_page_env())
             try:
                 proc = self.run(program, args, work, c["stdin"], timeout, c.get("stdout"),
-                                c.get("sigpipe"), preexec, meanwhile)
+                                c.get("sigpipe"), preexec, meanwhile, env)
             except subprocess.TimeoutExpired:
                 keep = self.keep
                 return ["timed out"]
-            finally:
-                self.env = suite_env
             errors = self.compare(c["out"], c["status"], proc, names, "run", c.get("killed_by"),
                                   c.get("err"), c.get("out_re"))
             after_close = getattr(proc, "seconds_after_close", 0)
@@ -2135,6 +1941,15 @@ def run_items(suite, items, jobs):
         return
     with multiprocessing.get_context("fork").Pool(jobs) as pool:
         yield from pool.imap(run_item, items)
+
+
+def feed(pipe, data):
+    """Writes the data into the pipe and closes it; a reader that is gone ends it."""
+    try:
+        pipe.write(data)
+        pipe.close()
+    except OSError:
+        pass
 
 
 def byte_diff(expected, actual):

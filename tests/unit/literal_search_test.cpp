@@ -197,37 +197,6 @@ TEST_F(LiteralSearch, EmptyPatternIsNeverFound) {
   EXPECT_EQ(FindLiteralInMemory(1, bytes(""), 0, bytes("abc"), 3), 0);
 }
 
-TEST_F(LiteralSearch, FindsTheFirstMatchInEveryWindowSizeAndScanKind) {
-  struct Case {
-    const char* text;
-    const char* pattern;
-    bool ignoreCase;   // the pattern arrives upper-cased
-    int64_t expected;  // 0-based offset of the first match, -1 when none
-  };
-  const Case cases[] = {
-      {"abaabab", "abab", false, 3}, {"abaabab", "abab", true, 3}, {"xxAbCxx", "ABC", true, 2},
-      {"xxabcxx", "ABC", false, -1}, {"aaaaaaab", "aab", false, 5}, {"ab", "abc", false, -1},
-      {"zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzq", "q", false, 51},
-      {"x\ny\nz", "\nz", false, 3},
-  };
-  for (const Case& row : cases) {
-    const std::string pattern = row.ignoreCase ? upperCased(row.pattern, false) : row.pattern;
-    for (const int32_t scanner : ALL_SCANNERS) {
-      selectLiteralScanner(scanner);
-      for (const int32_t windowSize : {1, 2, 3, 7, 64}) {
-        ASSERT_EQ(compile(pattern, row.ignoreCase), 0);
-        source.install(row.text, windowSize, ENCODING_SINGLE_BYTE);
-        SCOPED_TRACE(std::string(row.text) + " / " + row.pattern + " window " +
-                     std::to_string(windowSize) + " scan " + std::to_string(scanner));
-        EXPECT_EQ(search(pattern), row.expected < 0 ? 1 : 0);
-        if (row.expected >= 0) {
-          EXPECT_EQ(source.cursor, row.expected);
-        }
-      }
-    }
-  }
-}
-
 TEST_F(LiteralSearch, AnAbsentProbeByteShiftsByThePatternLength) {
   selectLiteralScanner(LITERAL_SCAN_PLAIN);
   ASSERT_EQ(compile("abc", false), 0);

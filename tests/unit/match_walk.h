@@ -54,18 +54,20 @@ inline std::vector<Match> findAllInMemory(const uint8_t* text, int32_t length, i
 
 // Walks the matches over the named file: `take` gets each match's file offset
 // and answers how far to move on (0 ends the walk). `adjust` may change the
-// text source once the window is open. Returns the search's last status, or
-// the status of an open that failed.
+// text source once the window is open; `search` runs in place of the regex
+// search (the literal search, say). Returns the search's last status, or the
+// status of an open that failed.
 inline int32_t walkFile(const std::string& name, int32_t recordLength, int32_t charMode,
                         const std::function<void()>& adjust,
-                        const std::function<int64_t(int64_t)>& take) {
+                        const std::function<int64_t(int64_t)>& take,
+                        const std::function<int32_t()>& search = nullptr) {
   int32_t status = 0;
   Stream* stream = openStream(name.c_str(), "rb", &status, STREAM_FILE_CAPACITY);
   if (stream == nullptr) return status;
   openTextWindow(stream, recordLength, 0, charMode);
   if (adjust) adjust();
   for (;;) {
-    status = SearchRegex(nullptr, 0);
+    status = search ? search() : SearchRegex(nullptr, 0);
     if (status != 0) break;
     const int64_t step = take(cursorOffset());
     if (step <= 0 || textSource.AdvanceTo(textWindow.cursor + step) != 0) break;

@@ -241,7 +241,7 @@ TEST(RegexCompilerLimits, SyntaxErrors) {
       {'R', "a:0,0"}, {'R', "a:3,2"}, {'R', "a:*"}, {'R', "a:*,"}, {'R', "a:*x"},
       {'R', "a:99999999999"},
       // Class letters outside the table.
-      {'R', ":z"}, {'R', ":"}, {'R', "a:-"}, {'U', "\\:z"}, {'U', "\\:"},
+      {'R', ":z"}, {'R', ":"}, {'R', "a::"}, {'R', "a:-"}, {'U', "\\:z"}, {'U', "\\:"},
       // "(?" followed by anything else.
       {'U', "(?"}, {'U', "(?x)"}, {'U', "(?=a)"}, {'U', "(?<a)"},
       // Group and back-reference numbers above the limits.

@@ -22,23 +22,25 @@ class SearchDriverTest : public ::testing::Test {
     searchOptions = saved_;
   }
 
-  // Runs one specification naming the file through the whole driver with a
-  // 'U' regular expression; the printed output and the status come back.
-  std::string searchSpecificationU(const std::string& content, const std::string& expression,
-                                   const std::string& path, int32_t* status) {
+  // Runs one specification naming input.txt through the whole driver, with a
+  // regular expression of the syntax given or (0) a literal search text; the
+  // printed output and the status come back.
+  std::string searchInput(const std::string& content, const std::string& text, int32_t syntax,
+                          int32_t* status) {
     dir_.write("input.txt", content);
-    pattern_ = expression;
+    pattern_ = text;
     searchOptions.searchText = reinterpret_cast<uint8_t*>(pattern_.data());
     searchOptions.searchLength = static_cast<int32_t>(pattern_.size());
-    searchOptions.syntax = 'U';
+    searchOptions.syntax = syntax;
     CountedString specification;
     appendText(specification, path.c_str(), COUNTED_SPEC_CAPACITY);
     test::OutputCapture output;
-    *status = searchSpecification(specification, 2, 0, 'U', 0);
+    *status = searchSpecification(specification, 2, 0, syntax, 0);
     return output.finish();
   }
 
   test::TempDir dir_;
+  const std::string path = dir_ / "input.txt";
   std::string pattern_;
   SearchOptions saved_;
 };
@@ -47,19 +49,18 @@ class SearchDriverTest : public ::testing::Test {
 // goes unsearched, which is reported and fails the file-spec instead of
 // passing for the end of the matches. Without the limit all three are found.
 TEST_F(SearchDriverTest, AMatcherOutOfMemoryIsReportedAndFailsTheSpecification) {
-  const std::string path = dir_ / "input.txt";
   const std::string content = "az\n" + std::string(5000, 'a') + "z\naz\n";
   const std::string first = path + " 1 1:az\r\n";
   int32_t status = 1;
   // The backtracker's stack is the one limited; the Pike VM needs no stack.
   setRegexEngine(REGEX_ENGINE_BACKTRACK);
   matcher.stackLimit = 400;
-  EXPECT_EQ(searchSpecificationU(content, "(?:a|b)*z", path, &status),
+  EXPECT_EQ(searchInput(content, "(?:a|b)*z", 'U', &status),
             first + messageText(MSG_OUT_OF_MEMORY) + "\r\n");
   EXPECT_EQ(status, REGEX_OUT_OF_MEMORY);
   matcher.stackLimit = 0;
   setRegexEngine(REGEX_ENGINE_AUTO);
-  EXPECT_EQ(searchSpecificationU(content, "(?:a|b)*z", path, &status),
+  EXPECT_EQ(searchInput(content, "(?:a|b)*z", 'U', &status),
             first + path + " 2 1:" + std::string(5000, 'a') + "z\r\n" + path + " 3 1:az\r\n");
   EXPECT_EQ(status, 0);
 }
@@ -82,7 +83,6 @@ TEST_F(SearchDriverTest, WholeWordsInUtf8TextJudgeWholeCharacters) {
       {"a-ber ber\n", "ber", "[\\p{L}\\p{N}_-]", "1 7"},
       {"\xC3\xA4" "ber ber\n", "ber", "[a-z]", "1 3 1 7"},
   };
-  const std::string path = dir_ / "input.txt";
   for (const Case& c : cases) {
     searchOptions = SearchOptions{};
     searchOptions.textEncoding = ENCODING_UTF8;
@@ -91,22 +91,14 @@ TEST_F(SearchDriverTest, WholeWordsInUtf8TextJudgeWholeCharacters) {
       appendText(searchOptions.wordCharacters, c.wordSet.c_str(), COUNTED_WORDSET_CAPACITY);
       searchOptions.wordSetGiven = 1;
     }
-    dir_.write("input.txt", c.content);
-    pattern_ = c.text;
-    searchOptions.searchText = reinterpret_cast<uint8_t*>(pattern_.data());
-    searchOptions.searchLength = static_cast<int32_t>(pattern_.size());
-    CountedString specification;
-    appendText(specification, path.c_str(), COUNTED_SPEC_CAPACITY);
+    int32_t status = 1;
+    const std::string printed = searchInput(c.content, c.text, 0, &status);
+    EXPECT_EQ(status, 0);
     std::string reports;
-    {
-      test::OutputCapture output;
-      EXPECT_EQ(searchSpecification(specification, 2, 0, 0, 0), 0);
-      const std::string printed = output.finish();
-      for (size_t at = 0; (at = printed.find(path + " ", at)) != std::string::npos;) {
-        at += path.size() + 1;
-        if (!reports.empty()) reports += ' ';
-        reports.append(printed, at, printed.find(':', at) - at);
-      }
+    for (size_t at = 0; (at = printed.find(path + " ", at)) != std::string::npos;) {
+      at += path.size() + 1;
+      if (!reports.empty()) reports += ' ';
+      reports.append(printed, at, printed.find(':', at) - at);
     }
     EXPECT_EQ(reports, c.reports) << c.content;
   }
