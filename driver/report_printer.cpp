@@ -11,8 +11,6 @@
 // each report form.
 #include "driver/report_printer.h"
 
-#include <immintrin.h>
-
 #include <cstring>
 
 #include "console/stream.h"
@@ -20,6 +18,7 @@
 #include "driver/stored_defaults.h"
 #include "driver/text_window.h"
 #include "platform/win32.h"
+#include "support/byte_scan.h"
 
 namespace {
 
@@ -67,37 +66,10 @@ void endLine() {
   if (flushEveryLine) flushOutput();
 }
 
-// The first carriage return or 0x01 in [p, to), or to: sixteen bytes at a
-// time.
-[[gnu::target("sse2")]] const uint8_t* findShownStopSse2(const uint8_t* p, const uint8_t* to) {
-  const __m128i returns = _mm_set1_epi8('\r');
-  const __m128i ones = _mm_set1_epi8(0x01);
-  for (; to - p >= 16; p += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(
-        _mm_or_si128(_mm_cmpeq_epi8(block, returns), _mm_cmpeq_epi8(block, ones))));
-    if (hits != 0) return p + __builtin_ctz(hits);
-  }
-  while (p < to && *p != '\r' && *p != 0x01) ++p;
-  return p;
-}
-
-// The same eight bytes at a time, where the processor lacks SSE2: a byte
-// equal to either leaves a zero byte in one of the two words.
+// The first carriage return or 0x01 in [p, to), or to.
 const uint8_t* findShownStop(const uint8_t* p, const uint8_t* to) {
-  static const bool vectors = __builtin_cpu_supports("sse2");
-  if (vectors) return findShownStopSse2(p, to);
-  constexpr uint64_t ONES = 0x0101010101010101ULL;
-  constexpr uint64_t HIGHS = 0x8080808080808080ULL;
-  for (; to - p >= 8; p += 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    const uint64_t returns = word ^ (ONES * '\r');
-    const uint64_t ones = word ^ ONES;
-    if ((((returns - ONES) & ~returns) | ((ones - ONES) & ~ones)) & HIGHS) break;
-  }
-  while (p < to && *p != '\r' && *p != 0x01) ++p;
-  return p;
+  const uint8_t* found = findEitherByte(p, to, '\r', 0x01);
+  return found != nullptr ? found : to;
 }
 
 // Writes bytes [from, to) of a file's text as a report shows them: carriage

@@ -118,7 +118,7 @@ struct LiteralTrie {
   // A character of some word's first bytes has a form beyond ASCII (the
   // Kelvin sign of k, the long s of s), which the keys leave out: a position
   // whose bytes are not all ASCII is a start too.
-  bool prefixAsciiOnly;
+  bool nonAsciiStarts;
   int32_t prefixLog;    // the log of the table's entries
   uint8_t* prefixTable; // bit 0 at the first entry of every key, bit 1 at its second
   uint8_t firstBytes[256];  // 1 for a byte that may begin a word's spelling
@@ -340,7 +340,7 @@ bool buildPrefixFilter(LiteralTrie* trie, int32_t rows) {
     }
     if (combinations > PREFIX_COMBINATIONS) return true;
     keys += combinations;
-    if ((trie->prefixes[r].beyondAscii & ((1u << length) - 1)) != 0) trie->prefixAsciiOnly = true;
+    if ((trie->prefixes[r].beyondAscii & ((1u << length) - 1)) != 0) trie->nonAsciiStarts = true;
   }
   int32_t log = PREFIX_TABLE_LOG_MIN;
   while (log < PREFIX_TABLE_LOG_MAX && (int64_t{1} << log) < keys * PREFIX_ENTRIES_PER_KEY) ++log;
@@ -361,7 +361,7 @@ bool buildPrefixFilter(LiteralTrie* trie, int32_t rows) {
     trie->firstBytes[trie->prefixes[r].forms[0][0]] = 1;
     trie->firstBytes[trie->prefixes[r].forms[0][1]] = 1;
   }
-  if (trie->prefixAsciiOnly) std::memset(trie->firstBytes + 0x80, 1, 0x80);
+  if (trie->nonAsciiStarts) std::memset(trie->firstBytes + 0x80, 1, 0x80);
   return true;
 }
 
@@ -520,7 +520,7 @@ inline bool leavesAscii(const LiteralTrie& trie, const uint8_t* p) {
   return (loadWord(p) & trie.prefixMask & EVERY_HIGH_BIT) != 0;
 }
 
-template <bool ASCII_ONLY>
+template <bool NON_ASCII_STARTS>
 const uint8_t* scanStarts(const LiteralTrie& t, const uint8_t* from, const uint8_t* to) {
   const int32_t length = t.prefixLength;
   const uint8_t* p = from;
@@ -537,18 +537,18 @@ const uint8_t* scanStarts(const LiteralTrie& t, const uint8_t* from, const uint8
       const uint64_t h3 = prefixHash(t, p + 3);
       bool any = ((table[firstEntry(t, h0)] | table[firstEntry(t, h1)] | table[firstEntry(t, h2)] |
                    table[firstEntry(t, h3)]) & 1) != 0;
-      if (ASCII_ONLY) any = any || ((loadWord(p) | loadWord(p + 3)) & EVERY_HIGH_BIT) != 0;
+      if (NON_ASCII_STARTS) any = any || ((loadWord(p) | loadWord(p + 3)) & EVERY_HIGH_BIT) != 0;
       if (!any) continue;
       const uint64_t hashes[4] = {h0, h1, h2, h3};
       for (int32_t i = 0; i < 4; ++i) {
-        if ((ASCII_ONLY && leavesAscii(t, p + i)) || hashHits(t, hashes[i])) return p + i;
+        if ((NON_ASCII_STARTS && leavesAscii(t, p + i)) || hashHits(t, hashes[i])) return p + i;
       }
     }
   }
   for (; to - p >= length; ++p) {
     uint8_t bytes[PREFIX_LIMIT] = {};
     std::memcpy(bytes, p, static_cast<size_t>(length));
-    if ((ASCII_ONLY && leavesAscii(t, bytes)) || hashHits(t, prefixHash(t, bytes))) return p;
+    if ((NON_ASCII_STARTS && leavesAscii(t, bytes)) || hashHits(t, prefixHash(t, bytes))) return p;
   }
   // The range end cuts the first bytes of what follows: a start there is
   // known by its first byte alone.
@@ -562,7 +562,7 @@ const uint8_t* scanStarts(const LiteralTrie& t, const uint8_t* from, const uint8
 
 const uint8_t* findLiteralTrieStart(const LiteralTrie* trie, const uint8_t* from,
                                     const uint8_t* to) {
-  return trie->prefixAsciiOnly ? scanStarts<true>(*trie, from, to)
+  return trie->nonAsciiStarts ? scanStarts<true>(*trie, from, to)
                                : scanStarts<false>(*trie, from, to);
 }
 

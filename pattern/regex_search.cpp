@@ -39,11 +39,7 @@
 // of its own, and puts the caller's table back afterwards.
 //
 // Tested by regex_search_test.cpp.
-#include <immintrin.h>
-
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 
 #include "pattern/backtrack_memo.h"
 #include "pattern/compiled_pattern.h"
@@ -56,6 +52,7 @@
 #include "pattern/required_literal.h"
 #include "pattern/text_source.h"
 #include "pattern/unicode_set.h"
+#include "support/byte_scan.h"
 #include "support/case_folding.h"
 #include "support/text_encoding.h"
 
@@ -263,45 +260,6 @@ constexpr uint64_t EVERY_BYTE_ONE = 0x0101010101010101ull;
 constexpr uint64_t EVERY_BYTE_HIGH = 0x8080808080808080ull;
 constexpr uint64_t EVERY_BYTE_LOW7 = 0x7F7F7F7F7F7F7F7Full;
 
-// Nonzero when one of the eight bytes of v is zero.
-inline uint64_t hasZeroByte(uint64_t v) { return (v - EVERY_BYTE_ONE) & ~v & EVERY_BYTE_HIGH; }
-
-// Either of two bytes, sixteen bytes at a time.
-[[gnu::target("sse2")]] const uint8_t* findEitherSse2(const uint8_t* from, const uint8_t* to,
-                                                      uint8_t a, uint8_t b) {
-  const __m128i manyA = _mm_set1_epi8(static_cast<char>(a));
-  const __m128i manyB = _mm_set1_epi8(static_cast<char>(b));
-  const uint8_t* p = from;
-  for (; to - p >= 16; p += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(
-        _mm_or_si128(_mm_cmpeq_epi8(block, manyA), _mm_cmpeq_epi8(block, manyB))));
-    if (hits != 0) return p + __builtin_ctz(hits);
-  }
-  for (; p < to; ++p) {
-    if (*p == a || *p == b) return p;
-  }
-  return nullptr;
-}
-
-// Either of two bytes, eight bytes at a time where the processor lacks SSE2.
-const uint8_t* findEither(const uint8_t* from, const uint8_t* to, uint8_t a, uint8_t b) {
-  static const bool vectors = supportedLiteralScanner(-1) >= LITERAL_SCAN_SSE2;
-  if (vectors) return findEitherSse2(from, to, a, b);
-  const uint64_t manyA = EVERY_BYTE_ONE * a;
-  const uint64_t manyB = EVERY_BYTE_ONE * b;
-  const uint8_t* p = from;
-  while (to - p >= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    if ((hasZeroByte(word ^ manyA) | hasZeroByte(word ^ manyB)) != 0) break;
-    p += 8;
-  }
-  for (; p < to; ++p) {
-    if (*p == a || *p == b) return p;
-  }
-  return nullptr;
-}
 
 // A byte of a few ASCII ranges, eight bytes at a time: with the high bit of
 // each byte set and its low seven bits x, (0x80 + x) - low and
@@ -362,7 +320,7 @@ const uint8_t* findMember(const uint8_t* from, const uint8_t* to, const ByteFilt
     return static_cast<const uint8_t*>(
         std::memchr(from, filter.values[0], static_cast<size_t>(to - from)));
   }
-  if (filter.count == 2) return findEither(from, to, filter.values[0], filter.values[1]);
+  if (filter.count == 2) return findEitherByte(from, to, filter.values[0], filter.values[1]);
   if (filter.rangeCount > 0) return findInRanges(from, to, filter);
   for (const uint8_t* p = from; p < to; ++p) {
     if (filter.member[*p]) return p;

@@ -1,0 +1,55 @@
+// The first of two byte values in a range (see byte_scan.h). With SSE2 each
+// block of sixteen bytes is compared with both values at once and the
+// comparison's mask gives the first hit. Without it, eight bytes are read as
+// one word: a byte equal to a value leaves a zero byte in the word xor that
+// value repeated, which the usual carry test finds.
+#include "support/byte_scan.h"
+
+#include <immintrin.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr uint64_t EVERY_BYTE_ONE = 0x0101010101010101ull;
+constexpr uint64_t EVERY_BYTE_HIGH = 0x8080808080808080ull;
+
+// Nonzero when one of the eight bytes of v is zero.
+inline uint64_t hasZeroByte(uint64_t v) { return (v - EVERY_BYTE_ONE) & ~v & EVERY_BYTE_HIGH; }
+
+[[gnu::target("sse2")]] const uint8_t* findEitherSse2(const uint8_t* from, const uint8_t* to,
+                                                      uint8_t a, uint8_t b) {
+  const __m128i manyA = _mm_set1_epi8(static_cast<char>(a));
+  const __m128i manyB = _mm_set1_epi8(static_cast<char>(b));
+  const uint8_t* p = from;
+  for (; to - p >= 16; p += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(block, manyA), _mm_cmpeq_epi8(block, manyB))));
+    if (hits != 0) return p + __builtin_ctz(hits);
+  }
+  for (; p < to; ++p) {
+    if (*p == a || *p == b) return p;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const uint8_t* findEitherByte(const uint8_t* from, const uint8_t* to, uint8_t a, uint8_t b) {
+  static const bool vectors = __builtin_cpu_supports("sse2");
+  if (vectors) return findEitherSse2(from, to, a, b);
+  const uint64_t manyA = EVERY_BYTE_ONE * a;
+  const uint64_t manyB = EVERY_BYTE_ONE * b;
+  const uint8_t* p = from;
+  while (to - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if ((hasZeroByte(word ^ manyA) | hasZeroByte(word ^ manyB)) != 0) break;
+    p += 8;
+  }
+  for (; p < to; ++p) {
+    if (*p == a || *p == b) return p;
+  }
+  return nullptr;
+}
