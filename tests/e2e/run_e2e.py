@@ -1712,8 +1712,15 @@ class Suite:
             os.makedirs(locales, exist_ok=True)
             if not shutil.which("localedef"):
                 raise Skip("no localedef to make a UTF-8 locale for Wine's code page 65001")
-            subprocess.run(["localedef", "-i", "hi_IN", "-f", "UTF-8", made],
+            # Made under a name of this worker's own and renamed when whole: a
+            # worker beside it must not take a half-written locale for made.
+            partial = "%s.%d" % (made, os.getpid())
+            subprocess.run(["localedef", "-i", "hi_IN", "-f", "UTF-8", partial],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                os.rename(partial, made)
+            except OSError:  # another worker's locale came first
+                shutil.rmtree(partial, ignore_errors=True)
             if not os.path.isdir(made):
                 raise Skip("the locale hi_IN.UTF-8 for Wine's code page 65001 cannot be made")
         return {"LOCPATH": locales, "LANG": "hi_IN.UTF-8", "LC_ALL": "hi_IN.UTF-8"}
