@@ -34,30 +34,6 @@ int32_t textLength(const char* text) {
   return length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(length);
 }
 
-// Number of bytes of the character that starts at index i (1, or 2 for a
-// double-byte character, or the length of a UTF-8 sequence).
-int32_t characterLength(const CountedString& s, int32_t i, int32_t length) {
-  auto byte = static_cast<uint8_t>(s.characters[i]);
-  if (utf8Mode != 0) {
-    if (byte < 0x80) return 1;
-    auto* start = reinterpret_cast<const uint8_t*>(s.characters) + i;
-    uint32_t codePoint;
-    const uint8_t* after =
-        decodeUtf8(start, reinterpret_cast<const uint8_t*>(s.characters) + length, &codePoint);
-    int32_t step = static_cast<int32_t>(after - start);
-    return step < 1 ? 1 : step;
-  }
-  if (systemDbcs != 0 && leadByteTable[byte] != 0 && i + 1 < length) return 2;
-  return 1;
-}
-
-// Whether the character of `width` bytes at index i is the one to strip.
-bool isStripped(const CountedString& s, int32_t i, int32_t width, char c, bool tabsToo) {
-  if (width != 1) return false;
-  char found = s.characters[i];
-  return found == c || (tabsToo && found == '\t');
-}
-
 }  // namespace
 
 void appendText(CountedString& s, const char* text, int32_t capacity) {
@@ -171,29 +147,8 @@ void quoteText(CountedString& s, int32_t capacity) {
 }
 
 void stripChar(CountedString& s, char side, char c, int32_t exact) {
-  bool tabsToo = c == ' ' && exact == 0;
   int32_t length = usableLength(s);
-  if (side != 'T') {
-    int32_t front = 0;
-    while (front < length) {
-      int32_t width = characterLength(s, front, length);
-      if (!isStripped(s, front, width, c, tabsToo)) break;
-      front += width;
-    }
-    std::memmove(s.characters, s.characters + front, static_cast<size_t>(length - front));
-    length -= front;
-  }
-  if (side != 'L') {
-    // The last character can only be found by stepping from the front.
-    int32_t keep = 0;
-    int32_t i = 0;
-    while (i < length) {
-      int32_t width = characterLength(s, i, length);
-      if (!isStripped(s, i, width, c, tabsToo)) keep = i + width;
-      i += width;
-    }
-    length = keep;
-  }
+  trimCharacter(s.characters, &length, side, c, exact);
   s.length = length;
 }
 
