@@ -3,16 +3,18 @@
 // its case forms, also in a form of another encoded length (the Kelvin sign
 // for k, the long s for s).
 //
-// Where every character of the pattern keeps its length in all its case
-// forms, a match spans as many bytes as the pattern, and the probe-and-align
-// loop runs over the folded pattern: the probed byte is folded as part of the
-// character it belongs to. Otherwise no byte stands at a fixed distance from
-// the match start in every match, so the probe cannot be used: the candidates
-// are then the starts of a few byte strings that every match begins with (the
-// spellings of its first characters), found by the vectorised literal-set
-// search, or failing that by the candidate filter on the first bytes of two
-// characters a fixed distance apart, and each is compared character by
-// character. The linear fallback is Knuth-Morris-Pratt over characters.
+// Candidates are the starts of a few byte strings that every match begins
+// with (the spellings of its first characters), found by the vectorised
+// literal-set search, or failing that by the candidate filter on the first
+// bytes of two characters a fixed distance apart; each is compared character
+// by character. That serves every pattern: a byte-at-a-time probe over text
+// where the pattern's letters are common ("error") was ten times slower.
+// Without a vector unit, a pattern whose characters keep their lengths in all
+// their case forms (so that a match spans as many bytes as the pattern) runs
+// the probe-and-align loop over the folded pattern: the probed byte is folded
+// as part of the character it belongs to. The linear fallback, for other
+// patterns and when candidates keep failing, is Knuth-Morris-Pratt over
+// characters.
 //
 // Tested by literal_search_test.cpp and the end-to-end suite.
 #include <algorithm>
@@ -327,13 +329,12 @@ int32_t searchUtf8IgnoreCase(const uint8_t* pattern, int32_t length) {
   // case forms of other lengths the byte under the pattern's last position
   // may lie past the match, or inside a character the pattern's last
   // character has no byte of. Such patterns are searched over characters.
-  if (foldedLengthsVary) {
-    if (candidateScan != nullptr && filter.valid) {
-      const int32_t fast = searchUtf8Filtered(pattern, length, at, budget);
-      if (fast != SEARCH_LINEAR) return fast;
-    }
+  if (candidateScan != nullptr && filter.valid) {
+    const int32_t fast = searchUtf8Filtered(pattern, length, at, budget);
+    if (fast != SEARCH_LINEAR) return fast;
     return searchUtf8Linear(pattern, length, at, budget);
   }
+  if (foldedLengthsVary) return searchUtf8Linear(pattern, length, at, budget);
   const auto probe = [&]() -> int32_t {
     const int32_t probed = byteAt(at, last);
     if (probed < 0) return PROBE_END;
@@ -715,10 +716,8 @@ int32_t prepareUtf8Symbols(const uint8_t* text, int32_t length) {
   } else {
     foldedLengthsVary = true;
   }
-  if (foldedLengthsVary) {
-    prepareUtf8Filter();
-    prepareUtf8Set();
-  }
+  prepareUtf8Filter();
+  prepareUtf8Set();
   return 0;
 }
 
