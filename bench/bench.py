@@ -11,7 +11,8 @@ standard library (every *.h and *.py file, in sorted order) and repeats that
 text until the file holds at least the asked size; an existing corpus of that
 size is kept.
 
-"run" times each search: every program runs once to warm the page cache and
+"run" times each search (literals, ignore case in ASCII and in UTF-8 text
+under the locale the script runs in, whole words, a count): every program runs once to warm the page cache and
 then `runs` times; the table shows the median wall time, the ratio of this
 program's median to GNU grep's and ripgrep's, and the peak resident memory
 (the largest "maximum resident set size" of the runs, from /usr/bin/time;
@@ -157,6 +158,14 @@ def searches(name):
          ["include", name],
          ["grep", "-n", "-F", "include", name],
          RG + ["-n", "-F", "include", name]),
+        ("case-insensitive UTF-8 literal '\u00e9'",
+         ["-I", "\u00e9", name],
+         ["grep", "-n", "-i", "-F", "\u00e9", name],
+         RG + ["-n", "-i", "-F", "\u00e9", name]),
+        ("whole word 'int' (ours -W, -w)",
+         ["-W", "int", name],
+         ["grep", "-n", "-w", "-F", "int", name],
+         RG + ["-n", "-w", "-F", "int", name]),
         ("count of 'self' (ours -C: matches; -c: lines)",
          ["-C", "self", name],
          ["grep", "-c", "-F", "self", name],
