@@ -992,14 +992,15 @@ bool prepareLiteralStarts() {
   }
   if (literal.leading != 0) {
     starts.reach = 0;
-    // The first bytes of literals compared as they stand follow from the
-    // program alone: set once for it.
+    // The first bytes of the literals (with their case forms under the case
+    // table the program was compiled with) follow from the program alone:
+    // set once for it, not at every search of a line.
     const bool same = starts.leadingKnown && starts.generation == programGeneration &&
                       starts.encodingMode == compiledPattern.encodingMode;
-    starts.leadingKnown = literal.fold == 0;
+    starts.leadingKnown = true;
     starts.generation = programGeneration;
     starts.encodingMode = compiledPattern.encodingMode;
-    if (same && literal.fold == 0) return true;
+    if (same) return true;
     std::memset(starts.mayStart, 0, sizeof starts.mayStart);
     for (int32_t i = 0; i <= literal.otherCount; ++i) {
       const uint8_t first = i == 0 ? literal.bytes[0] : literal.others[i - 1].bytes[0];
