@@ -19,6 +19,10 @@
 #   a_bc    a line of "a" a sixteenth as long, then "bc": under a(?!.*y)
 #           every "a" is a match, each found by a search of its own (-C
 #           counts them; grep and rg count the line)
+#   ab_ac   the "ab" line and "ac": under (?!(ba)*c) the body run from
+#           each "b" matches at the line's end, over "ab" it fails there
+#   ab16    the "ab" line a sixteenth as long: under b(?!(ab)*c) every "b"
+#           is a match
 # and the short ones the nested loops that a backtracker takes exponential
 # time over: 24 "a" then "cb", 28 "x" without "y". Patterns with look-ahead
 # are timed against grep -P and rg -P, the engines that know it.
@@ -46,6 +50,8 @@ lines = {
     "a_cy": b"a" * size + b"cy",
     "a_y": b"a" * size + b"y",
     "a_bc": b"a" * (size >> 4) + b"bc",
+    "ab_ac": b"ab" * (size // 2) + b"ac",
+    "ab16": b"ab" * (size >> 5),
     "a24cb": b"a" * 24 + b"cb",
     "x28": b"x" * 28,
 }
@@ -83,3 +89,8 @@ cell '(a|aa)*(?!.*y)c' a_cy
 cell 'a(?!.*y)' a_y
 cell 'a(?!(?!.*x).*y)' a_y
 cell 'a(?!.*y)' a_bc
+cell '(?!(ba)*c)b$' ab
+cell '(?!(ba)*c)b$' ab_ac
+cell '(?!(b|a)*c)b$' ab
+cell '(?!(ba){2,}c)b$' ab
+cell 'b(?!(ab)*c)' ab16

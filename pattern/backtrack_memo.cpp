@@ -67,8 +67,23 @@
 // starts a search after each match, and a line with a match at nearly
 // every position is so read once, not once per match. Stretches outside
 // bodies and the bits say "explored in this search" and last one search.
-// Still linear in the text and not bounded: the frames a body pushes for a
-// loop that is not a scan, (?!(ab)*c), one or two a pass.
+//
+// A body whose loop is a group, (?!(ab)*c), passes no scan: its run reads
+// to the line's end pass by pass, and would so again from every position.
+// The ring covers a few hundred thousand positions, so the states that
+// close the body's loops (their branches back, and the look-aheads inside
+// a body) are kept apart, in pages of bits by position over the whole
+// text, as long as the text stays: a later run that reaches such a state
+// at a position passed before fails at once, or takes the body as matched.
+// A pair of bits per state and position, for the few states that close
+// loops, is a few MiB on a line of 20 MB; beyond PAGE_BYTES_LIMIT positions
+// go unrecorded. And a run reading to the line's end would hold a frame or
+// two per pass: a run for the VM that holds BODY_FRAME_LIMIT frames at such
+// a state leaves it for the state's own run, whose answer it then finds
+// there when made again (runBodyByGoals), so its frames stay within the
+// limit, for the work of making the path to the state twice. Bodies that
+// the memo's own search runs (runMemoizedSearch) lie on its one stack and
+// keep a frame per pass.
 //
 // The memo is turned on only when an attempt of the plain backtracker has run
 // out of its budget of steps (regex_search.cpp), so ordinary searches pay
@@ -98,8 +113,22 @@ constexpr int64_t MINIMUM_ROWS = 64;
 // Look-ahead states awaiting their verdict; beyond this they are explored
 // without being recorded. 24 bytes each.
 constexpr int32_t PENDING_LIMIT = 1 << 14;
+// The states of a look-ahead body that close its loops, its branches back
+// and inner look-aheads, are kept by position over the whole text, in pages
+// of PAGE_POSITIONS positions: PAGE_STATE_LIMIT states at most, and
+// PAGE_BYTES_LIMIT of pages at once (positions beyond go unrecorded).
+constexpr int64_t PAGE_POSITIONS = 4096;
+constexpr int64_t PAGE_STATE_LIMIT = 1024;
+constexpr int64_t PAGE_BYTES_LIMIT = int64_t{32} << 20;
+// A body's run that holds this many frames at such a state has the state
+// answered by a run of its own first (runBodyByGoals). Few: the stack stays
+// near 15 KB (120 bytes a frame), and a run of a few hundred passes already
+// makes part of its path twice, as a long one does, so the work of a
+// search grows in step with the text from short lines on.
+constexpr int32_t BODY_FRAME_LIMIT = 128;
 
 int64_t stepCount = 0;
+int64_t goalRuns = 0;
 
 // ---------------------------------------------------------------------------
 // Program analysis
@@ -132,6 +161,8 @@ struct Analysis {
   LiveItem* live;
   int32_t liveCapacity;
   uint8_t* inBody;  // per slot: 1 inside a look-ahead body
+  int32_t* pageBase;  // per slot: its first state's number in the pages, -1 none
+  int64_t pageStates;
   bool lookAhead;   // the program has look-ahead: a row holds a success bit per state too
   int64_t states;
   int64_t rowWords;
@@ -241,6 +272,27 @@ bool numberStates(int32_t slots, const uint8_t* isStart, const LiveRange* ranges
   return true;
 }
 
+// Numbers the body states that the pages keep: those of the branches back
+// of a body's loops and of the look-aheads inside a body. Every path that
+// runs on through a body's loop passes its branch back, so with these
+// known no loop pass is explored twice, and their bits are few enough to
+// cover a long line.
+void numberPagedStates(const Instruction* program, int32_t slots, const uint8_t* isStart) {
+  int64_t paged = 0;
+  for (int32_t pc = 0; pc < slots; ++pc) {
+    an.pageBase[pc] = -1;
+    if (!isStart[pc] || !an.inBody[pc] || an.stateBase[pc] < 0) continue;
+    const Instruction& in = program[pc];
+    if (!(isLoopBranch(in.opcode) && in.branch() < 0) && in.opcode != OP_NOT_AHEAD) continue;
+    int64_t count = 1;
+    for (int32_t k = an.liveFirst[pc]; k < an.liveFirst[pc + 1]; ++k) count *= an.live[k].radix;
+    if (paged + count > PAGE_STATE_LIMIT) continue;
+    an.pageBase[pc] = static_cast<int32_t>(paged);
+    paged += count;
+  }
+  an.pageStates = paged;
+}
+
 bool analyze(const Instruction* program, int32_t lastSlot, int32_t encodingMode) {
   an.valid = false;
   an.usable = false;
@@ -253,11 +305,12 @@ bool analyze(const Instruction* program, int32_t lastSlot, int32_t encodingMode)
   an.compiledGeneration = compiledPattern.generation;
   an.valid = true;
   an.lookAhead = false;
+  an.pageStates = 0;
   uint8_t* isStart = nullptr;
   LiveRange* ranges = nullptr;
   bool ok = memGrowArray(&isStart, slots) && memGrowArray(&ranges, 2 * int64_t{slots}) &&
             memGrowArray(&an.inBody, slots) && memGrowArray(&an.stateBase, slots) &&
-            memGrowArray(&an.liveFirst, int64_t{slots} + 1);
+            memGrowArray(&an.pageBase, slots) && memGrowArray(&an.liveFirst, int64_t{slots} + 1);
   if (ok) {
     std::memset(isStart, 0, static_cast<size_t>(slots));
     std::memset(an.inBody, 0, static_cast<size_t>(slots));
@@ -277,6 +330,7 @@ bool analyze(const Instruction* program, int32_t lastSlot, int32_t encodingMode)
     int32_t rangeCount = 0;
     if (wellFormed && findRanges(program, slots, isStart, ranges, &rangeCount)) {
       ok = numberStates(slots, isStart, ranges, rangeCount);
+      if (ok) numberPagedStates(program, slots, isStart);
       an.rowWords = ((an.lookAhead ? 2 : 1) * an.states + 63) / 64;
       an.rows = an.rowWords > 0 ? BITMAP_WORDS / an.rowWords : 0;
       an.usable = ok && an.rows >= MINIMUM_ROWS;
@@ -315,9 +369,12 @@ struct Stretch {
   uint64_t stamp;  // the search, or inside a body the text, it was found in
 };
 
-// A look-ahead state awaiting its verdict: a state's bit (key -1, `a` the
-// bit, `b` its position), or a scan run inside a body (`key` its stretch,
-// from `a` to `b`).
+// A look-ahead state awaiting its verdict: a state's bit (key
+// PENDING_RING_BIT, `a` the bit, `b` its position), a state of the pages
+// (PENDING_PAGE_BIT, `a` its position, `b` its number there), or a scan run
+// inside a body (`key` its stretch, from `a` to `b`).
+constexpr int32_t PENDING_RING_BIT = -1;
+constexpr int32_t PENDING_PAGE_BIT = -2;
 struct Pending {
   int64_t a;
   int64_t b;
@@ -351,6 +408,130 @@ struct Memo {
 
 Memo memo;
 
+// The pages of body states (numberPagedStates): per position a pair of
+// bits a state, "failed" and "leads to its body's MATCH", rows packed. They
+// tell of the text alone, like the stretches inside bodies, and last while
+// the text does; the pages behind the furthest position asked are given
+// back, as no body reads before its start.
+struct Pages {
+  uint64_t** table;  // per page from `first` on: its bits, or null
+  int64_t capacity;  // entries of the table
+  int64_t first;     // the position of the table's first row
+  int64_t from;      // positions before it are not recorded
+  int64_t rowBits;
+  int64_t words;  // a page's
+  int64_t held;   // pages allocated
+  uint64_t stamp;  // the text (textStamp) they tell of
+};
+
+Pages pages;
+
+// A body state whose answer a run of its own gives (runBodyByGoals): its
+// slot, position, state key and number in the pages.
+struct Goal {
+  int32_t slot;
+  int64_t position;
+  int64_t key;
+  int64_t state;
+};
+
+struct Goals {
+  Goal* stack;  // the runs waiting for the answer of the one above
+  int32_t count;
+  int32_t capacity;
+  Goal taken;  // the state takeGoal took
+  int32_t frameLimit;
+  int32_t* passStarts;  // the pass-start registers the first run started with
+  int32_t passStartCapacity;
+};
+
+Goals goals = {nullptr, 0, 0, {}, BODY_FRAME_LIMIT, nullptr, 0};
+
+void freePages() {
+  for (int64_t k = 0; k < pages.capacity; ++k) {
+    memFree(pages.table[k]);
+    pages.table[k] = nullptr;
+  }
+  pages.held = 0;
+  pages.first = 0;
+  pages.from = 0;
+}
+
+// Pages of a new text, or of the same from `position` on only.
+void startPages(bool sameText, int64_t position) {
+  if (!sameText || pages.stamp != memo.textStamp || pages.rowBits != 2 * an.pageStates) {
+    freePages();
+    pages.stamp = memo.textStamp;
+    pages.rowBits = 2 * an.pageStates;
+    pages.words = (PAGE_POSITIONS * pages.rowBits + 63) / 64;
+    pages.first = position - position % PAGE_POSITIONS;
+    pages.from = position;
+  }
+}
+
+// Gives back the pages wholly before `position`, which is recorded no more
+// before it; the table moves its entries down once half of it lies behind.
+void releasePagesBefore(int64_t position) {
+  if (position <= pages.from) return;
+  // The pages before the old `from` were given back then.
+  const int64_t freed = (pages.from - pages.first) / PAGE_POSITIONS;
+  pages.from = position;
+  const int64_t behind = (position - pages.first) / PAGE_POSITIONS;
+  const int64_t end = behind < pages.capacity ? behind : pages.capacity;
+  for (int64_t k = freed; k < end; ++k) {
+    if (pages.table[k] == nullptr) continue;
+    memFree(pages.table[k]);
+    pages.table[k] = nullptr;
+    --pages.held;
+  }
+  if (behind == 0 || 2 * behind < pages.capacity) return;
+  const int64_t kept = pages.capacity - end;
+  std::memmove(pages.table, pages.table + end, static_cast<size_t>(kept) * sizeof(uint64_t*));
+  for (int64_t k = kept; k < pages.capacity; ++k) pages.table[k] = nullptr;
+  pages.first += behind * PAGE_POSITIONS;
+}
+
+// The page that holds the position's row, made when `make` says so; null
+// when the position is not recorded, the table or the pages would pass their
+// bounds, or memory runs out (the state is then explored each time).
+uint64_t* pageOf(int64_t position, bool make) {
+  if (position < pages.from || pages.rowBits == 0) return nullptr;
+  const int64_t k = (position - pages.first) / PAGE_POSITIONS;
+  if (k >= pages.capacity) {
+    if (!make) return nullptr;
+    int64_t wanted = pages.capacity < 64 ? 64 : pages.capacity;
+    while (wanted <= k) wanted *= 2;
+    if (!memGrowArray(&pages.table, wanted)) return nullptr;
+    for (int64_t j = pages.capacity; j < wanted; ++j) pages.table[j] = nullptr;
+    pages.capacity = wanted;
+  }
+  if (pages.table[k] == nullptr && make) {
+    if ((pages.held + 1) * pages.words * 8 > PAGE_BYTES_LIMIT) return nullptr;
+    uint64_t* page = nullptr;
+    if (!memGrowArray(&page, pages.words)) return nullptr;
+    std::memset(page, 0, static_cast<size_t>(pages.words) * sizeof(uint64_t));
+    pages.table[k] = page;
+    ++pages.held;
+  }
+  return pages.table[k];
+}
+
+// The first of the state's two bits in its page.
+inline int64_t pageBitOf(int64_t position, int64_t state) {
+  return (position - pages.first) % PAGE_POSITIONS * pages.rowBits + 2 * state;
+}
+
+inline bool pageBitIsSet(const uint64_t* page, int64_t bit) {
+  return (page[bit >> 6] >> (bit & 63)) & 1;
+}
+
+void setPageBit(int64_t position, int64_t state, bool matched) {
+  uint64_t* page = pageOf(position, true);
+  if (page == nullptr) return;
+  const int64_t bit = pageBitOf(position, state) + (matched ? 1 : 0);
+  page[bit >> 6] |= uint64_t{1} << (bit & 63);
+}
+
 bool prepareMemo() {
   if (memo.bits == nullptr) {
     if (!memGrowArray(&memo.bits, BITMAP_WORDS) || !memGrowArray(&memo.pending, PENDING_LIMIT)) {
@@ -379,6 +560,7 @@ void endSearch() {
   clearRows(memo.ringFrom, memo.marked);
   memo.marked = 0;
   memo.pendingCount = 0;
+  if (memo.text == 0) freePages();
 }
 
 inline void noteMarked(int64_t position) {
@@ -456,6 +638,18 @@ int32_t knownOutcome(const Instruction* pc) {
   const MatcherState& s = m();
   const int32_t slot = static_cast<int32_t>(pc - memo.program);
   const int64_t position = memo.attemptStart + s.offset;
+  if (an.pageBase[slot] >= 0 && position >= pages.from) {
+    const int64_t key = stateKey(slot, s.offset);
+    if (key >= 0) {
+      const int64_t state = an.pageBase[slot] + key - an.stateBase[slot];
+      const uint64_t* page = pageOf(position, false);
+      const int64_t bit = page != nullptr ? pageBitOf(position, state) : 0;
+      if (page != nullptr && pageBitIsSet(page, bit)) return matcher_internal::HANDLER_FAIL;
+      if (page != nullptr && pageBitIsSet(page, bit + 1)) return matcher_internal::HANDLER_ACCEPT;
+      pend(position, state, PENDING_PAGE_BIT);
+      return UNKNOWN;
+    }
+  }
   if (position < memo.ringFrom || position - memo.ringFrom >= an.rows) return UNKNOWN;
   const int64_t key = stateKey(slot, s.offset);
   if (key < 0) return UNKNOWN;
@@ -463,7 +657,7 @@ int32_t knownOutcome(const Instruction* pc) {
   if (bitIsSet(bit)) return matcher_internal::HANDLER_FAIL;
   if (an.inBody[slot]) {
     if (bitIsSet(bit + an.states)) return matcher_internal::HANDLER_ACCEPT;
-    pend(bit, position, -1);
+    pend(bit, position, PENDING_RING_BIT);
   } else {
     setBit(bit);
     noteMarked(position);
@@ -550,7 +744,9 @@ namespace {
 void resolvePending(int32_t frame, bool matched) {
   while (memo.pendingCount > 0 && memo.pending[memo.pendingCount - 1].entryTop >= frame) {
     const Pending& p = memo.pending[--memo.pendingCount];
-    if (p.key >= 0) {
+    if (p.key == PENDING_PAGE_BIT) {
+      setPageBit(p.a, p.b, matched);
+    } else if (p.key >= 0) {
       Stretch& stretch = stretchOf(p.key, true);
       if (matched) {
         mergeInterval(&stretch.matchFrom, &stretch.matchTo, p.a, p.b);
@@ -574,6 +770,34 @@ void dropPending(int32_t frame) {
   while (memo.pendingCount > 0 && memo.pending[memo.pendingCount - 1].entryTop >= frame) {
     --memo.pendingCount;
   }
+}
+
+int32_t bodyFrameLimit() { return goals.frameLimit; }
+
+void setBodyFrameLimit(int32_t frames) {
+  goals.frameLimit = frames > 0 ? frames : BODY_FRAME_LIMIT;
+}
+
+bool takeGoal(const Instruction* pc) {
+  const MatcherState& s = m();
+  const int32_t slot = static_cast<int32_t>(pc - memo.program);
+  if (an.pageBase[slot] < 0) return false;
+  const int64_t key = stateKey(slot, s.offset);
+  const int64_t position = memo.attemptStart + s.offset;
+  if (key < 0) return false;
+  // Its answer must be recorded, or the run that waits for it would come
+  // back to it again.
+  const uint64_t* page = pageOf(position, true);
+  const int64_t state = an.pageBase[slot] + key - an.stateBase[slot];
+  const int64_t bit = pageBitOf(position, state);
+  if (page == nullptr || pageBitIsSet(page, bit) || pageBitIsSet(page, bit + 1)) return false;
+  if (goals.count + 1 >= goals.capacity) {
+    const int32_t wanted = goals.capacity < 64 ? 64 : goals.capacity * 2;
+    if (!memGrowArray(&goals.stack, wanted)) return false;
+    goals.capacity = wanted;
+  }
+  goals.taken = Goal{slot, position, key, state};
+  return true;
 }
 
 }  // namespace backtrack_memo
@@ -631,6 +855,8 @@ bool startSearch(bool keepBits) {
   memo.base = text != 0 ? base : 0;
   memo.attemptStart = memo.base;
   memo.pendingCount = 0;
+  startPages(sameText, memo.base);
+  releasePagesBefore(memo.base);
   if (sameText && keepBits) {
     // The ring only moves on: positions behind it go unrecorded.
     if (memo.base > memo.ringFrom) {
@@ -662,14 +888,73 @@ namespace {
 // matches when any of its paths reaches its MATCH, so its answer there is
 // known when one path is known to reach it, or every path known to fail,
 // each by a stretch that holds the position. Every position up to `until`
-// lies in each of those stretches, and so has the same answer.
+// lies in each of those stretches, and so has the same answer. A path may
+// also read a few characters from the window, as the matcher reads them
+// straight, on to a state of the pages (a loop's branch back) whose answer
+// is kept: that answer holds at the position alone.
 struct PathQuery {
   int64_t position;
   int64_t until;
   int32_t budget;  // instructions still to follow: the question stays cheap
 };
 
-int32_t knownPathOutcome(int32_t slot, PathQuery* q);
+// `offset`: the bytes the path has read from the position.
+int32_t knownPathOutcome(int32_t slot, int32_t offset, PathQuery* q);
+
+inline void holdsHereOnly(PathQuery* q) {
+  if (q->position + 1 < q->until) q->until = q->position + 1;
+}
+
+// The answer the pages keep for the state at the slot, `offset` bytes on:
+// for a state without live items, whose number the slot alone gives.
+int32_t knownPagedOutcome(int32_t slot, int32_t offset, PathQuery* q) {
+  if (an.liveFirst[slot] != an.liveFirst[slot + 1]) return -1;
+  const int64_t position = q->position + offset;
+  const uint64_t* page = pageOf(position, false);
+  if (page == nullptr) return -1;
+  const int64_t bit = pageBitOf(position, an.pageBase[slot]);
+  const int32_t known = pageBitIsSet(page, bit) ? 0 : pageBitIsSet(page, bit + 1) ? 1 : -1;
+  if (known >= 0) holdsHereOnly(q);
+  return known;
+}
+
+// Whether the item at the slot takes the byte `offset` bytes on, where the
+// matcher reads it straight from the window (more than two bytes before
+// the window's end, where every item reads straight; in UTF-8 text an ASCII
+// byte six before it, a character of its own): 1 or 0; -1 where the
+// matcher might ask the source or decode a sequence.
+int32_t itemTakesByte(const Instruction& in, int32_t offset, PathQuery* q) {
+  const MatcherState& s = m();
+  const int32_t mode = textSource.charMode;
+  if (s.windowEnd - s.cur - offset <= (mode == ENCODING_UTF8 ? 6 : 2)) return -1;
+  const uint32_t c = s.cur[offset];
+  if (mode == ENCODING_UTF8) {
+    if (c >= 0x80) return -1;
+    holdsHereOnly(q);
+    const int32_t code = static_cast<int32_t>(c);
+    switch (in.opcode) {
+      case OP_CHAR:
+        return matcher_internal::utf8CharMatches(&in, code) ? 1 : 0;
+      case OP_ANY:
+        return 1;
+      case OP_SET:
+        return matcher_internal::utf8SetHas(&in, code) ? 1 : 0;
+      default:
+        return -1;
+    }
+  }
+  holdsHereOnly(q);
+  switch (in.opcode) {
+    case OP_CHAR:
+      return c == in.accepted() || c == in.acceptedVariant() ? 1 : 0;
+    case OP_ANY:
+      return mode == ENCODING_SINGLE_BYTE ? 1 : -1;
+    case OP_SET:
+      return mode == ENCODING_SINGLE_BYTE ? (matcher_internal::setBitmapHas(&in, c) ? 1 : 0) : -1;
+    default:
+      return -1;
+  }
+}
 
 // The stretch of the scan state at `branch`, the branch after a scan, when
 // its key is the same from wherever the path came (no live items): null
@@ -703,13 +988,13 @@ int32_t knownScanOutcome(int32_t slot, PathQuery* q) {
 // branch back is this one again at each position the scan passed: a run
 // that failed from `from` passed every position up to `to` and tried the
 // exit there too, so inside its stretch both ways are known to fail.
-int32_t knownBranchOutcome(int32_t slot, PathQuery* q) {
+int32_t knownBranchOutcome(int32_t slot, int32_t offset, PathQuery* q) {
   const Instruction& in = memo.program[slot];
   const int32_t first = slot + in.branch();
   const int32_t second = slot + in.next();
   if (first >= an.copySlots || second >= an.copySlots) return -1;
   const Instruction& item = memo.program[first];
-  if (item.opcode == OP_ANY_SCAN || item.opcode == OP_SET_SCAN || item.opcode == OP_CHAR_SCAN) {
+  if (offset == 0 && (item.opcode == OP_ANY_SCAN || item.opcode == OP_SET_SCAN || item.opcode == OP_CHAR_SCAN)) {
     const int32_t back =
         first + (item.opcode == OP_SET_SCAN ? setSlotCount(item, an.encodingMode) : 1);
     const Instruction& loop = memo.program[back];
@@ -724,15 +1009,19 @@ int32_t knownBranchOutcome(int32_t slot, PathQuery* q) {
       if (failed >= 0) return failed;
     }
   }
-  const int32_t a = knownPathOutcome(first, q);
+  const int32_t a = knownPathOutcome(first, offset, q);
   if (a == 1) return 1;
-  const int32_t b = knownPathOutcome(second, q);
+  const int32_t b = knownPathOutcome(second, offset, q);
   return b == 1 ? 1 : a == 0 && b == 0 ? 0 : -1;
 }
 
-int32_t knownPathOutcome(int32_t slot, PathQuery* q) {
+int32_t knownPathOutcome(int32_t slot, int32_t offset, PathQuery* q) {
   while (--q->budget >= 0 && slot > 0 && slot < an.copySlots) {
     const Instruction& in = memo.program[slot];
+    if (an.pageBase[slot] >= 0) {
+      const int32_t known = knownPagedOutcome(slot, offset, q);
+      if (known >= 0) return known;
+    }
     switch (in.opcode) {
       case OP_MATCH:
         return 1;
@@ -747,7 +1036,7 @@ int32_t knownPathOutcome(int32_t slot, PathQuery* q) {
         break;
       case OP_NOT_AHEAD: {
         // The path goes on past the inner body where that body fails.
-        const int32_t inner = knownPathOutcome(slot + 1, q);
+        const int32_t inner = knownPathOutcome(slot + 1, offset, q);
         if (inner != 0) return inner < 0 ? -1 : 0;
         if (in.next() <= 0) return -1;
         slot += in.next();
@@ -756,11 +1045,21 @@ int32_t knownPathOutcome(int32_t slot, PathQuery* q) {
       case OP_SPLIT:
       case OP_SPLIT_FIRST:
         if (in.passGuard() != 0 || in.branch() <= 0 || in.next() <= 0) return -1;
-        return knownBranchOutcome(slot, q);
+        return knownBranchOutcome(slot, offset, q);
       case OP_ANY_SCAN:
       case OP_SET_SCAN:
       case OP_CHAR_SCAN:
-        return knownScanOutcome(slot, q);
+        return offset == 0 ? knownScanOutcome(slot, q) : -1;
+      case OP_CHAR:
+      case OP_ANY:
+      case OP_SET: {
+        // The path ends where the item fails; it goes on a byte further.
+        const int32_t takes = itemTakesByte(in, offset, q);
+        if (takes <= 0) return takes;
+        ++offset;
+        slot += in.opcode == OP_SET ? setSlotCount(in, an.encodingMode) : 1;
+        break;
+      }
       default:
         return -1;
     }
@@ -768,12 +1067,92 @@ int32_t knownPathOutcome(int32_t slot, PathQuery* q) {
   return -1;
 }
 
+// Sets the registers that the goal's state holds, as its key says: the
+// counters of the loops around it, and its pass-start flags (a flag set
+// says the pass began at the run's start, offset 0).
+void setGoalRegisters(const Goal& goal) {
+  MatcherState& s = m();
+  int64_t rest = goal.key - an.stateBase[goal.slot];
+  for (int32_t k = an.liveFirst[goal.slot]; k < an.liveFirst[goal.slot + 1]; ++k) {
+    const LiveItem& item = an.live[k];
+    const int32_t value = static_cast<int32_t>(rest / item.stride % item.radix);
+    if (item.counter >= 0) {
+      s.counters[item.counter] = value;
+    } else if (item.reg < s.passStartCount) {
+      s.passStarts[item.reg] = value != 0 ? 0 : -1;
+    }
+  }
+}
+
+// Runs the body of the look-ahead at `notAhead` at the pointer, as
+// lookAheadBodyMatchesMemoized does, with the stack kept small: a run whose
+// stack has grown to the frame limit at a state that the pages record (a
+// branch back, deep in a loop) is left, that state is run on its own
+// first, as a goal, and its answer recorded, and the run is made again,
+// now to find that state answered. The goal's own run may leave for a
+// goal of its own further on; the runs waiting form a stack of goals, a
+// goal for each stretch of the limit's frames. Each goal is a state not
+// answered before, whose answer is then kept, so the runs end; a run made
+// again repeats no more than the frames it held, so the work stays within
+// a small multiple of the plain run's, and the frames within the limit.
+// 1, 0 or -8, with the pointer and the registers as they were.
+int32_t runBodyByGoals(const Instruction* notAhead, int64_t* steps) {
+  MatcherState& s = m();
+  const int64_t origin = memo.attemptStart;
+  int32_t counters[REPEAT_COUNTERS];
+  std::memcpy(counters, s.counters, sizeof counters);
+  if (goals.passStartCapacity < s.passStartCount) {
+    if (!memGrowArray(&goals.passStarts, s.passStartCount)) return REGEX_OUT_OF_MEMORY;
+    goals.passStartCapacity = s.passStartCount;
+  }
+  const size_t passStartBytes = static_cast<size_t>(s.passStartCount) * sizeof(int32_t);
+  if (passStartBytes > 0) std::memcpy(goals.passStarts, s.passStarts, passStartBytes);
+  const auto restoreFirstRegisters = [&]() {
+    std::memcpy(s.counters, counters, sizeof counters);
+    if (passStartBytes > 0) std::memcpy(s.passStarts, goals.passStarts, passStartBytes);
+  };
+  goals.count = 0;
+  Goal current{static_cast<int32_t>(notAhead + 1 - memo.program), origin, -1, -1};
+  for (;;) {
+    memo.attemptStart = current.position;
+    const Instruction* from = memo.program + current.slot;
+    const int32_t result = matcher_internal::lookAheadBodyMatchesMemoized(notAhead, from, steps);
+    if (result == matcher_internal::LOOK_AHEAD_TOO_DEEP) {
+      // The pointer stands at the goal taken.
+      goals.stack[goals.count++] = current;
+      current = goals.taken;
+      ++goalRuns;
+      setGoalRegisters(current);
+      continue;
+    }
+    if (result >= 0 && goals.count > 0) {
+      // A goal answered: the run that waited for it is made again.
+      setPageBit(current.position, current.state, result == 1);
+      const int64_t left = current.position;
+      current = goals.stack[--goals.count];
+      matcher_internal::movePointerBack(left - current.position);
+      if (goals.count > 0) {
+        setGoalRegisters(current);
+      } else {
+        restoreFirstRegisters();
+      }
+      continue;
+    }
+    // The first run answered, or memory ran out.
+    if (result < 0) matcher_internal::movePointerBack(current.position - origin);
+    goals.count = 0;
+    restoreFirstRegisters();
+    memo.attemptStart = origin;
+    return result;
+  }
+}
+
 // The answer of the body at `notAhead` at the position, and the positions
 // that share it, when the stretches hold it: 1, 0, or -1 with *until
 // undefined.
 int32_t knownBodyOutcome(const Instruction* notAhead, int64_t position, int64_t* until) {
   PathQuery q{position, INT64_MAX, 64};
-  const int32_t known = knownPathOutcome(static_cast<int32_t>(notAhead - memo.program) + 1, &q);
+  const int32_t known = knownPathOutcome(static_cast<int32_t>(notAhead - memo.program) + 1, 0, &q);
   *until = q.until;
   return known;
 }
@@ -795,9 +1174,10 @@ int32_t lookAheadBodyMatchesAt(const Instruction* notAhead, int64_t searchPositi
   if (position > memo.ringFrom) {
     clearRows(memo.ringFrom, position);
     memo.ringFrom = position;
+    releasePagesBefore(position);
   }
   memo.attemptStart = position;
-  const int32_t result = matcher_internal::lookAheadBodyMatchesMemoized(notAhead, steps);
+  const int32_t result = runBodyByGoals(notAhead, steps);
   // The stretches the run left may answer the next positions too.
   if (result < 0 || knownBodyOutcome(notAhead, position, until) != result) *until = position + 1;
   if (*until != INT64_MAX) *until -= memo.base;
@@ -843,8 +1223,13 @@ int32_t runMemoizedSearch(const PikeCandidates& candidates) {
     clearRows(memo.attemptStart, memo.attemptStart + moved);
     memo.attemptStart += moved;
     memo.ringFrom = memo.attemptStart;
+    releasePagesBefore(memo.ringFrom);
   }
 }
 
 int64_t memoSteps() { return stepCount; }
-void clearMemoSteps() { stepCount = 0; }
+void clearMemoSteps() {
+  stepCount = 0;
+  goalRuns = 0;
+}
+int64_t memoGoalRuns() { return goalRuns; }

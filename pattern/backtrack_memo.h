@@ -24,6 +24,9 @@ int32_t runMemoizedSearch(const PikeCandidates& candidates);
 // cleared: a measure of time that tests compare with the text.
 int64_t memoSteps();
 void clearMemoSteps();
+// Body states run on their own first, since the counter was last cleared
+// (see setBodyFrameLimit).
+int64_t memoGoalRuns();
 
 namespace backtrack_memo {
 
@@ -49,6 +52,14 @@ void bodyMatched(int32_t frame);
 // The attempt ended (a match, or memory ran out): the states awaiting a
 // verdict above frame k are forgotten.
 void dropPending(int32_t frame);
+// A body's run for the VM that holds bodyFrameLimit() frames asks at each
+// instruction whether the memo takes the state there as a goal, to be
+// answered by a run of its own first; if so the run is left, its frames
+// dropped and the pointer where it stands. setBodyFrameLimit changes the
+// limit (tests; 0 restores it).
+int32_t bodyFrameLimit();
+void setBodyFrameLimit(int32_t frames);
+bool takeGoal(const Instruction* pc);
 
 // The Pike VM's look-ahead bodies with open loops, answered by the memoized
 // backtracker. memoRunsLookAheadBodies: whether the memo has the current

@@ -724,7 +724,7 @@ namespace matcher_internal {
 namespace {
 
 template <bool MEMO>
-int32_t runLookAheadBody(const Instruction* notAhead, int64_t* steps) {
+int32_t runLookAheadBody(const Instruction* notAhead, const Instruction* from, int64_t* steps) {
   MatcherState& s = matcher;
   BacktrackFrame& base = s.stack[0];
   base.resume = nullptr;
@@ -735,9 +735,19 @@ int32_t runLookAheadBody(const Instruction* notAhead, int64_t* steps) {
   // body that reaches its MATCH pops down to it, a body that fails resumes
   // it. Frames above it belong to the body and to look-aheads inside it.
   if (!pushFrame(notAhead + notAhead->next(), 1, -1, 0)) return REGEX_OUT_OF_MEMORY;
-  s.pc = notAhead + 1;
+  s.pc = from;
   for (;;) {
     ++*steps;
+    // Deep in a loop the memo may have the state at the pointer answered by
+    // a run of its own first (backtrack_memo.cpp): the frames are dropped
+    // and the pointer stays there, as that run's start.
+    if (MEMO && s.top >= backtrack_memo::bodyFrameLimit() && backtrack_memo::takeGoal(s.pc)) {
+      backtrack_memo::dropPending(0);
+      for (int32_t k = s.top; k > 0; --k) undoFrame(s.stack[k]);
+      s.top = 0;
+      s.offset = 0;
+      return LOOK_AHEAD_TOO_DEEP;
+    }
     const int32_t result = perform<MEMO>();
     if (result == HANDLER_CONTINUE) continue;
     if (result == HANDLER_OUT_OF_MEMORY) {
@@ -762,11 +772,12 @@ int32_t runLookAheadBody(const Instruction* notAhead, int64_t* steps) {
 }  // namespace
 
 int32_t lookAheadBodyMatches(const Instruction* notAhead, int64_t* steps) {
-  return runLookAheadBody<false>(notAhead, steps);
+  return runLookAheadBody<false>(notAhead, notAhead + 1, steps);
 }
 
-int32_t lookAheadBodyMatchesMemoized(const Instruction* notAhead, int64_t* steps) {
-  return runLookAheadBody<true>(notAhead, steps);
+int32_t lookAheadBodyMatchesMemoized(const Instruction* notAhead, const Instruction* from,
+                                     int64_t* steps) {
+  return runLookAheadBody<true>(notAhead, from, steps);
 }
 
 }  // namespace matcher_internal

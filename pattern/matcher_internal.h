@@ -375,8 +375,14 @@ bool atCharacterBoundary();
 // for bodies without open loops, which the backtracker runs in bounded time.
 int32_t lookAheadBodyMatches(const Instruction* notAhead, int64_t* steps);
 // The same with the memo (backtrack_memo.cpp), which the memo sets up
-// around it; for the bodies with open loops.
-int32_t lookAheadBodyMatchesMemoized(const Instruction* notAhead, int64_t* steps);
+// around it; for the bodies with open loops. The run starts at `from`, a
+// slot of the body (or of a body inside it), whose own body's MATCH then
+// answers 1; LOOK_AHEAD_TOO_DEEP when the memo took the state at the
+// pointer to answer first (takeGoal), the frames dropped and the pointer
+// left there.
+constexpr int32_t LOOK_AHEAD_TOO_DEEP = 2;
+int32_t lookAheadBodyMatchesMemoized(const Instruction* notAhead, const Instruction* from,
+                                     int64_t* steps);
 
 // Scan instruction handlers (scan_instructions.cpp).
 int32_t handleAnyScan(const Instruction* instruction);

@@ -1299,6 +1299,9 @@ struct StringSource {
   const uint8_t* end;
   const uint8_t* current;
   const uint8_t* saved;
+  // A number of its own for each call: the string's bytes stay the same for
+  // as long as its search runs, which may call an engine several times.
+  uint32_t identity;
 };
 
 StringSource text;
@@ -1398,6 +1401,11 @@ int32_t stringStopRequested() { return 0; }
 
 void stringReportPosition(int32_t*, int32_t*, int32_t*) {}
 
+uint32_t stringTextPlace(const uint8_t* position, int64_t* offset) {
+  *offset = position - text.start;
+  return text.identity;
+}
+
 }  // namespace
 
 int32_t SearchRegex(const uint8_t*, int32_t) {
@@ -1455,6 +1463,7 @@ int32_t FindRegexInMemory(int32_t start, const uint8_t* pattern, int32_t length,
   text.end = textBytes + textLength;
   text.current = textBytes + (start - 1);
   text.saved = text.current;
+  text.identity = newTextIdentity();
   TextSource& ts = textSource;
   ts.SetPosition = stringSetPosition;
   ts.AdvanceTo = stringAdvanceTo;
@@ -1473,6 +1482,7 @@ int32_t FindRegexInMemory(int32_t start, const uint8_t* pattern, int32_t length,
   ts.RestoreMark = stringRestoreMark;
   ts.StopRequested = stringStopRequested;
   ts.ReportPosition = stringReportPosition;
+  ts.TextPlace = stringTextPlace;
   ts.fullWindowReads = 0;
   ts.askLineBounds = 0;
   ts.charMode = charMode;

@@ -277,6 +277,39 @@ TEST(PikeVm, WorkGrowsWithTheTextAndNoFaster) {
          return Match{0, 1};
        },
        REGEX_ENGINE_AUTO, 0, 1},
+      // Bodies whose loop is a group: each body read to the line's end,
+      // failing there (every b a match; the b at the end) or matching there
+      // (none). The states of a body's loops are kept across its runs.
+      {"b(?!(ab)*c)", [](int64_t n, bool match) { return repeated("ab", n) + (match ? "" : "c"); },
+       [](int64_t) {
+         return Match{1, 1};
+       },
+       REGEX_ENGINE_PIKE, 0, 2},
+      {"b(?!(a|b)*c)", [](int64_t n, bool match) { return repeated("ab", n) + (match ? "" : "c"); },
+       [](int64_t) {
+         return Match{1, 1};
+       },
+       REGEX_ENGINE_PIKE, 0, 2},
+      {"(?!(ba)*c)b$",
+       [](int64_t n, bool match) { return repeated("ab", n) + (match ? "" : "ac"); },
+       [](int64_t n) {
+         return Match{n - 1, 1};
+       }},
+      {"(?!(ba|ab)*c)b$",
+       [](int64_t n, bool match) { return repeated("ab", n) + (match ? "" : "ac"); },
+       [](int64_t n) {
+         return Match{n - 1, 1};
+       }},
+      {"(?!(ba){2,}c)b$",
+       [](int64_t n, bool match) { return repeated("ab", n) + (match ? "" : "ac"); },
+       [](int64_t n) {
+         return Match{n - 1, 1};
+       }},
+      {"(?!((ba)+,?)*c)b$",
+       [](int64_t n, bool match) { return repeated("ab", n) + (match ? "" : "ac"); },
+       [](int64_t n) {
+         return Match{n - 1, 1};
+       }},
   };
   const int64_t SIZES[] = {1000, 10000, 100000};
   // The engine's own work, so every search runs on it from the start (an
@@ -380,8 +413,9 @@ TEST(PikeVm, RepeatingTextIsPassedCycleByCycle) {
 
 // Memory stays the program's on a long match: an attempt of the backtracker
 // hands over before its stack holds a frame per loop pass, and look-ahead
-// runs on the VM, which holds none. The stack may not grow past 4096 frames
-// here, where a frame per pass would take 200000.
+// runs on the VM, which holds none, and a body read to the line's end has
+// the states deep in its loop answered first. The stack may not grow past
+// 4096 frames here, where a frame per pass would take 200000.
 TEST(PikeVm, LongMatchesKeepTheStackSmall) {
   setRegexEngine(REGEX_ENGINE_AUTO);
   memFree(matcher.stack);
@@ -392,7 +426,8 @@ TEST(PikeVm, LongMatchesKeepTheStackSmall) {
   const struct {
     const char* pattern;
     int32_t length;
-  } cases[] = {{"(a|b)+", 200000}, {"(?!x)(ab)*c", 200001}, {"(?!x)(a|b)*c", 200001}};
+  } cases[] = {{"(a|b)+", 200000},      {"(?!x)(ab)*c", 200001}, {"(?!x)(a|b)*c", 200001},
+               {"^(?!(ab)*d)a", 1},     {"^(?!(a|b)*d)ab", 2}};
   // No ASSERT here: the limit must be lifted again for the tests after.
   for (const auto& c : cases) {
     EXPECT_EQ(compile(c.pattern, 'U', 0, 0), 0) << c.pattern;
@@ -482,7 +517,8 @@ std::string pick(std::mt19937& random, const std::vector<std::string>& choices) 
 std::string randomPattern(std::mt19937& random, char syntax, int32_t depth) {
   static const std::vector<std::string> U_ITEMS = {
       "a", "b", "A", ".", "[ab]", "[^a]", "\\n", "x", "^", "$", "\\c", "\\om", "\\ol", ",", "(?!a)", "é",
-      "(?!ab|b)", "(?!a?b)", "(?![ab]{2}x)", "(?!.*x)", "(?!a*[b,])", "(?!(?!.*,)[ab]*b)"};
+      "(?!ab|b)", "(?!a?b)", "(?![ab]{2}x)", "(?!.*x)", "(?!a*[b,])", "(?!(?!.*,)[ab]*b)",
+      "(?!(ab)*x)", "(?!(a|b)+,)", "(?!(a|ab){2,}b)", "(?!(a(?!.*x)|b)*$)"};
   static const std::vector<std::string> U_LOOPS = {
       "", "", "", "*", "+", "?", "*?", "+?", "??", "{2}", "{1,3}", "{0,2}?", "{2,}", "{,2}"};
   static const std::vector<std::string> R_ITEMS = {"a", "b",   "A",   "?",   "[ab]", "[~a]", "\\n",
@@ -559,6 +595,7 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
   int32_t runByThePikeVm = 0;
   int32_t lookAheadByThePikeVm = 0;
   int32_t runByTheMemo = 0;
+  int32_t goalRounds = 0;  // engine runs in which a body's run left for a goal
   int32_t pastBlockRounds = 0;
   int32_t disagreements = 0;
   // Nested loops take the backtracker time exponential in the text: a round
@@ -602,6 +639,9 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
     std::vector<Report> memoAnswers[3][2];
     const RegexEngine ENGINES[] = {REGEX_ENGINE_PIKE, REGEX_ENGINE_BACKTRACK, REGEX_ENGINE_MEMO,
                                    REGEX_ENGINE_BACKTRACK, REGEX_ENGINE_PIKE};
+    // A body's run for the VM leaves for a run of a state deep in it at
+    // a few frames: on these short texts only so is that path taken.
+    backtrack_memo::setBodyFrameLimit(round % 2 == 0 ? 2 + static_cast<int32_t>(round / 2 % 5) : 0);
     for (const int32_t engine : {0, 1, 2, 3, 4}) {
       if (engine == 2 && mode != 0 && compile(pattern, syntax, ignoreCase, recordLength, mode) != 0) {
         break;
@@ -621,8 +661,10 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
         }
       }
       if (engine == 2 && memoSteps() > 0) ++runByTheMemo;
+      goalRounds += memoGoalRuns() > 0 ? 1 : 0;
     }
     setRegexEngine(REGEX_ENGINE_AUTO);
+    backtrack_memo::setBodyFrameLimit(0);
     boundedRounds += matcher.stepLimitReached ? 1 : 0;
     if (std::exchange(matcher.stepLimitReached, false)) continue;
     for (const int32_t where : {0, 1}) {
@@ -657,6 +699,7 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
   EXPECT_GT(runByThePikeVm, static_cast<int32_t>(rounds / 3));
   EXPECT_GT(lookAheadByThePikeVm, static_cast<int32_t>(rounds / 20));
   EXPECT_GT(runByTheMemo, static_cast<int32_t>(rounds / 2));
+  EXPECT_GT(goalRounds, static_cast<int32_t>(rounds / 200));
   EXPECT_GT(pastBlockRounds, static_cast<int32_t>(rounds / 200));
   releaseCompiledPattern(&compiledPattern);
 }
