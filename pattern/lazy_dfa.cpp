@@ -78,6 +78,7 @@
 #include <cstring>
 
 #include "pattern/compiled_pattern.h"
+#include "pattern/literal_trie.h"
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
 #include "pattern/pike_vm.h"
@@ -124,6 +125,11 @@ struct Analysis {
   // set) begins, or UNBOUNDED.
   int64_t literalReach;
   int32_t thrashingLines;
+  // The program runs as a trie (literal_trie.cpp), which needs no filter:
+  // it is not analysed further, which would cost memory in proportion to the
+  // program (a word list of thousands of slots), while no other engine or
+  // filter is asked to run it.
+  bool leftToTrie;
   // Per byte: whether every state's step on it depends on the byte alone,
   // so that the table may keep it (see the comment at the top).
   uint8_t byteAlone[256];
@@ -362,13 +368,22 @@ void markBytesAlone(const Instruction* program, int32_t slots, const uint8_t* is
   }
 }
 
+// Whether the search runs a trie of the program in the text's mode, and
+// nothing else.
+bool trieAlone() {
+  return regexEngine() == REGEX_ENGINE_AUTO && dfaUse == LAZY_DFA_AUTO &&
+         literalTrieRuns(compiledPattern.literalTrie);
+}
+
 bool analysisDescribes(const Instruction* program, int32_t slots) {
-  if (analysis.copy == nullptr || analysis.slots != slots ||
-      analysis.textMode != textSource.charMode || analysis.ignoreCase != compiledPattern.ignoreCase) {
+  if (analysis.slots != slots || analysis.textMode != textSource.charMode ||
+      analysis.ignoreCase != compiledPattern.ignoreCase) {
     return false;
   }
   // The program the compiler made last time: no need to compare its slots.
   const uint32_t generation = compiledPattern.generation;
+  if (analysis.leftToTrie) return trieAlone() && analysis.generation == generation;
+  if (analysis.copy == nullptr) return false;
   if (generation != 0 && analysis.generation == generation) return true;
   if (std::memcmp(analysis.copy, program, static_cast<size_t>(slots) * sizeof(Instruction)) != 0) {
     return false;
@@ -384,12 +399,22 @@ void analyze(const Instruction* program, int32_t slots) {
   a.slots = 0;
   a.thrashingLines = 0;
   a.literalReach = UNBOUNDED;
-  if (!memGrowArray(&a.copy, slots) || !memGrowArray(&a.distance, slots)) return;
-  std::memcpy(a.copy, program, static_cast<size_t>(slots) * sizeof(Instruction));
-  a.slots = slots;
   a.textMode = textSource.charMode;
   a.ignoreCase = compiledPattern.ignoreCase;
   a.generation = compiledPattern.generation;
+  // A program the compiler made is known again by its number alone.
+  a.leftToTrie = trieAlone() && a.generation != 0;
+  if (a.leftToTrie) {
+    memFree(a.copy);
+    memFree(a.distance);
+    a.copy = nullptr;
+    a.distance = nullptr;
+    a.slots = slots;
+    return;
+  }
+  if (!memGrowArray(&a.copy, slots) || !memGrowArray(&a.distance, slots)) return;
+  std::memcpy(a.copy, program, static_cast<size_t>(slots) * sizeof(Instruction));
+  a.slots = slots;
   if (!pikeVmRunsHere() || pikeStateCount() > DFA_PROGRAM_STATE_LIMIT) return;
   uint8_t* isStart = nullptr;
   if (!memGrowArray(&isStart, slots)) return;

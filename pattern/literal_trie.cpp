@@ -1,10 +1,11 @@
 // An alternation of plain literals run as a trie.
 //
 // A pattern that lists many words (w00001|w00002|... read from a pattern
-// file) compiles to a chain of SPLITs, one row of CHARs per word. The
-// backtracker tries every row at every candidate, the Pike VM holds a thread
-// per row, and the lazy DFA's states grow with the rows until its cache
-// thrashes: a search costs the number of words times the text. Here the rows
+// file) compiles to a chain of SPLITs, one row of CHARs per word, and a word
+// may hold character sets too ([a-z]value[0-9]). The backtracker tries every
+// row at every candidate, the Pike VM holds a thread per row, and the lazy
+// DFA's states grow with the rows until its cache thrashes: a search costs
+// the number of words times the text. Here the rows
 // are put in a trie instead, built once when the pattern is compiled, and a
 // start is tried by walking the text down the trie: the cost of a start is
 // the length of the longest word, whatever the number of words.
@@ -26,25 +27,36 @@
 // forms of a byte differing between rows) is left to the other engines, as is
 // double-byte text, where a match may not start on a trail byte.
 //
+// A SET is an edge of its own: a node left by a SET has no other edge, and
+// the rows that pass it there hold the very same SET (the same slots), so a
+// step stays one way. The step is the matcher's own test of the SET at the
+// pointer, so the SET reads the text as it does in the backtracker; rows
+// whose sets differ at one node, or a set and a character, leave the program
+// to the other engines.
+//
 // The rows are read from the program by following its branches in the order
-// the backtracker tries them; only CHAR, SPLIT, SPLIT_FIRST, JUMP and MATCH
-// may appear, every branch going forward. The rows' characters in all may
+// the backtracker tries them; only CHAR, SET, SPLIT, SPLIT_FIRST, JUMP and
+// MATCH may appear, every branch going forward. The rows' items in all may
 // not pass a few times the program's slots, so nested alternations that
 // multiply out ((a|b)(c|d)...) stay with the engines built for them.
 //
 // A long list of words begins at most letters of the text, so a scan for
 // the first bytes would stop nearly everywhere. The trie therefore keeps a
 // filter of the words' first bytes, up to eight of them (as many as every
-// word has, and only bytes that stand for themselves in the text): the bytes
-// at a position are loaded as one word and hashed, and two entries of a
-// table picked by the hash must both be marked, as they are for every
-// spelling of a word's first bytes and seldom for other bytes. The scan
+// word has, and only bytes that stand for themselves in the text). Where the
+// words begin with a few items of one byte each that are no such bytes (a
+// set of ASCII letters), the bytes compared are those after them, the same
+// number of bytes into every word: a position p is then a start when the
+// bytes from p + skip pass. The bytes at a position are loaded as one word
+// and hashed, and two entries of a table picked by the hash must both be
+// marked, as they are for every spelling of a word's first bytes and seldom
+// for other bytes. The scan
 // hashes four positions at a time and reads the second entry only where the
 // first is marked. Where a character has two forms (its cases), the bytes
 // are compared with bit 0x20 set, so that both forms give one key; where one
 // form lies beyond ASCII (the Kelvin sign for k), a position whose bytes
 // leave ASCII is a start too. A range end that cuts the compared bytes
-// leaves the first byte to decide.
+// leaves the first byte to decide, as the first item of some word takes it.
 //
 // Tested by literal_trie_test.cpp against the backtracker on random word
 // lists, and by the end-to-end suite.
@@ -56,6 +68,7 @@
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
 #include "pattern/text_source.h"
+#include "pattern/unicode_set.h"
 #include "support/case_folding.h"
 #include "support/memory_pool.h"
 
@@ -68,6 +81,12 @@ namespace {
 
 constexpr int32_t NO_RANK = INT32_MAX;
 constexpr uint32_t NO_NODE = UINT32_MAX;
+// What leaves a node, besides a SET's slot: nothing yet, or edges keyed by
+// characters.
+constexpr int32_t NO_EDGES = -1;
+constexpr int32_t CHARACTER_EDGES = -2;
+// The key of a SET's edge in the table of edges: no byte or code point.
+constexpr uint32_t SET_KEY = UINT32_MAX;
 
 struct Edge {
   uint32_t node;  // NO_NODE: a free entry
@@ -82,18 +101,33 @@ constexpr int32_t PREFIX_LIMIT = 8;
 // without a filter.
 constexpr int32_t PREFIX_COMBINATIONS = 16;
 // The table of starts has about this many entries per key, so that a
-// position that begins no word seldom finds its entry set; it stays within
-// the first-level cache.
+// position that begins no word seldom finds its entry set. A list of a few
+// hundred words keeps it within the first-level cache; for tens of thousands
+// a larger table costs cache misses, but far fewer walks down the trie from
+// positions that pass by chance (half a megabyte took a list of 20,000
+// words over text from 0.50 to 0.14 s per 30 MB).
 constexpr int32_t PREFIX_ENTRIES_PER_KEY = 64;
 constexpr int32_t PREFIX_TABLE_LOG_MIN = 10;
-constexpr int32_t PREFIX_TABLE_LOG_MAX = 15;
+constexpr int32_t PREFIX_TABLE_LOG_MAX = 19;
 
-// The first bytes of a row as the text may spell them: each of two forms.
+// The most leading items of one byte each that the filter passes over to
+// reach bytes it can compare.
+constexpr int32_t PREFIX_SKIP_LIMIT = 4;
+constexpr int32_t PREFIX_ITEMS = PREFIX_SKIP_LIMIT + PREFIX_LIMIT;
+
+// The first items of a row as the text may spell them.
 struct RowPrefix {
-  int32_t length;  // leading characters that are plain bytes
-  uint8_t forms[PREFIX_LIMIT][2];
-  uint8_t beyondAscii;  // bit i: character i has a form beyond ASCII besides these
+  uint32_t plain;        // bit i: item i is a plain byte of the two forms[i]
+  uint32_t beyondAscii;  // bit i: plain item i has a form beyond ASCII besides these
+  uint32_t oneByte;      // bit i: item i takes one byte, whatever byte it takes
+  uint8_t forms[PREFIX_ITEMS][2];
 };
+
+// The number of consecutive bits set in `bits` from bit `from` on.
+int32_t runOfBits(uint32_t bits, int32_t from) {
+  const uint32_t rest = ~(bits >> from);
+  return rest == 0 ? 32 - from : __builtin_ctz(rest);
+}
 
 }  // namespace
 
@@ -104,8 +138,12 @@ struct LiteralTrie {
   int32_t nodeCapacity;
   int32_t* rank;        // lowest rank of the rows ending at the node, NO_RANK none
   int32_t* lowestBelow; // lowest rank ending at the node or below it
+  // While the trie is built: each node's parent and, in the byte modes, the
+  // two accepted bytes of the edge into it.
   int32_t* parent;
-  uint64_t* forms;      // byte modes: the two accepted bytes of the edge into the node
+  uint64_t* forms;
+  int32_t* setSlot;     // the slot of the SET on the node's one edge, or NO_EDGES, CHARACTER_EDGES
+  const Instruction* program;
   Edge* edges;          // open addressing by (node, key)
   uint32_t edgeMask;    // entries - 1, a power of two less one
   int32_t edgeCount;
@@ -113,6 +151,7 @@ struct LiteralTrie {
   int32_t prefixCapacity;
   // The filter of starts: prefixLength 0 when there is none.
   int32_t prefixLength;
+  int32_t prefixSkip;   // the bytes of a word before those compared
   uint64_t prefixMask;  // the first prefixLength bytes of a loaded word
   uint64_t prefixFold;  // 0x20 in each of those bytes when forms are merged
   // A character of some word's first bytes has a form beyond ASCII (the
@@ -167,7 +206,8 @@ int32_t newNode(LiteralTrie* trie, int32_t parent, uint64_t forms) {
   if (trie->nodes == trie->nodeCapacity) {
     const int32_t wanted = trie->nodeCapacity * 2;
     if (!memGrowArray(&trie->rank, wanted) || !memGrowArray(&trie->lowestBelow, wanted) ||
-        !memGrowArray(&trie->parent, wanted) || !memGrowArray(&trie->forms, wanted)) {
+        !memGrowArray(&trie->parent, wanted) || !memGrowArray(&trie->forms, wanted) ||
+        !memGrowArray(&trie->setSlot, wanted)) {
       return -1;
     }
     trie->nodeCapacity = wanted;
@@ -177,6 +217,7 @@ int32_t newNode(LiteralTrie* trie, int32_t parent, uint64_t forms) {
   trie->lowestBelow[node] = NO_RANK;
   trie->parent[node] = parent;
   trie->forms[node] = forms;
+  trie->setSlot[node] = NO_EDGES;
   return node;
 }
 
@@ -210,7 +251,27 @@ bool plainForms(const LiteralTrie& trie, const Instruction& in, uint8_t forms[2]
   return true;
 }
 
-// Keeps the leading plain bytes of the row at index `rank`.
+// Whether a SET takes one byte whatever it matches: always in single-byte
+// text; in UTF-8 text when its members are ASCII alone (the header of its
+// serialized set, low, high and the pairs above U+FFFF, says so) and no
+// invalid byte is one. Its bytes are marked in `bytes`.
+bool oneByteSet(const LiteralTrie& trie, const Instruction& in, uint8_t bytes[256]) {
+  const auto* data = reinterpret_cast<const uint8_t*>(&in + 1);
+  if (trie.mode != ENCODING_UTF8) {
+    for (int32_t b = 0; b < 256; ++b) bytes[b] |= (data[b >> 3] >> (b & 7)) & 1;
+    return true;
+  }
+  uint32_t header[3];
+  std::memcpy(header, data, sizeof header);
+  if ((in.setFlags() & SET_HOLDS_INVALID_BYTES) != 0 || header[2] != 0 || header[1] >= 0x80) {
+    return false;
+  }
+  for (int32_t c = 0; c < 0x80; ++c) bytes[c] |= serializedSetContains(data, c) ? 1 : 0;
+  return true;
+}
+
+// Keeps what the filter needs of the first items of the row at index
+// `rank`, and marks the bytes its first item may begin with.
 bool notePrefix(LiteralTrie* trie, const Instruction* program, const int32_t* row, int32_t length,
                 int32_t rank) {
   if (rank == trie->prefixCapacity) {
@@ -219,13 +280,26 @@ bool notePrefix(LiteralTrie* trie, const Instruction* program, const int32_t* ro
     trie->prefixCapacity = wanted;
   }
   RowPrefix& prefix = trie->prefixes[rank];
-  prefix.length = 0;
-  prefix.beyondAscii = 0;
-  bool beyond = false;
-  while (prefix.length < length && prefix.length < PREFIX_LIMIT &&
-         plainForms(*trie, program[row[prefix.length]], prefix.forms[prefix.length], &beyond)) {
-    if (beyond) prefix.beyondAscii |= static_cast<uint8_t>(1u << prefix.length);
-    ++prefix.length;
+  prefix.plain = prefix.beyondAscii = prefix.oneByte = 0;
+  for (int32_t i = 0; i < length && i < PREFIX_ITEMS; ++i) {
+    const Instruction& in = program[row[i]];
+    const uint32_t bit = 1u << i;
+    uint8_t bytes[256] = {};
+    bool beyond = false;
+    if (in.opcode == OP_SET) {
+      if (!oneByteSet(*trie, in, bytes)) break;
+      prefix.oneByte |= bit;
+    } else if (plainForms(*trie, in, prefix.forms[i], &beyond)) {
+      prefix.plain |= bit;
+      if (beyond) prefix.beyondAscii |= bit;
+      if (!beyond) prefix.oneByte |= bit;
+      bytes[prefix.forms[i][0]] = bytes[prefix.forms[i][1]] = 1;
+    } else {
+      break;
+    }
+    if (i == 0) {
+      for (int32_t b = 0; b < 256; ++b) trie->firstBytes[b] |= bytes[b];
+    }
   }
   return true;
 }
@@ -239,6 +313,28 @@ bool addRow(LiteralTrie* trie, const Instruction* program, const int32_t* row, i
   for (int32_t i = 0; i < length; ++i) {
     const Instruction& in = program[row[i]];
     int32_t child;
+    int32_t& leaving = trie->setSlot[node];
+    if (in.opcode == OP_SET) {
+      if (leaving == NO_EDGES) {
+        child = newNode(trie, node, 0);
+        if (child < 0 || !placeEdge(trie, static_cast<uint32_t>(node), SET_KEY, child)) {
+          return false;
+        }
+        // newNode may have moved the arrays.
+        trie->setSlot[node] = row[i];
+      } else if (leaving >= 0 &&
+                 setSlotCount(program[leaving], trie->mode) == setSlotCount(in, trie->mode) &&
+                 std::memcmp(&program[leaving], &in,
+                             sizeof(Instruction) * setSlotCount(in, trie->mode)) == 0) {
+        child = childOf(*trie, static_cast<uint32_t>(node), SET_KEY);
+      } else {
+        return false;
+      }
+      node = child;
+      continue;
+    }
+    if (leaving >= 0) return false;
+    leaving = CHARACTER_EDGES;
     if (trie->mode == ENCODING_UTF8) {
       child = childOf(*trie, static_cast<uint32_t>(node), in.acceptedVariant());
       if (child < 0) {
@@ -297,22 +393,24 @@ inline bool hashHits(const LiteralTrie& trie, uint64_t hash) {
          (trie.prefixTable[secondEntry(trie, hash)] & 2) != 0;
 }
 
-// Sets the entries of every spelling of the row's first prefixLength bytes.
+// Sets the entries of every spelling of the prefixLength bytes that the
+// filter compares in the row.
 void addPrefixKeys(LiteralTrie* trie, const RowPrefix& prefix) {
   const int32_t length = trie->prefixLength;
+  const uint8_t (*forms)[2] = prefix.forms + trie->prefixSkip;
   const uint8_t fold = trie->prefixFold != 0 ? 0x20 : 0;
   int32_t choices[PREFIX_LIMIT];
   int32_t chosen = 0;
   for (int32_t i = 0; i < length; ++i) {
-    if ((prefix.forms[i][0] | fold) != (prefix.forms[i][1] | fold)) {
+    if ((forms[i][0] | fold) != (forms[i][1] | fold)) {
       choices[chosen++] = i;
     }
   }
   for (int32_t combination = 0; combination < (1 << chosen); ++combination) {
     uint8_t bytes[PREFIX_LIMIT] = {};
-    for (int32_t i = 0; i < length; ++i) bytes[i] = prefix.forms[i][0];
+    for (int32_t i = 0; i < length; ++i) bytes[i] = forms[i][0];
     for (int32_t c = 0; c < chosen; ++c) {
-      if ((combination >> c) & 1) bytes[choices[c]] = prefix.forms[choices[c]][1];
+      if ((combination >> c) & 1) bytes[choices[c]] = forms[choices[c]][1];
     }
     const uint64_t hash = prefixHash(*trie, bytes);
     trie->prefixTable[firstEntry(*trie, hash)] |= 1;
@@ -320,19 +418,38 @@ void addPrefixKeys(LiteralTrie* trie, const RowPrefix& prefix) {
   }
 }
 
-// Builds the filter of starts from the rows' prefixes, when every row has
-// two plain bytes or more; false only when memory ran out.
-bool buildPrefixFilter(LiteralTrie* trie, int32_t rows) {
-  int32_t length = PREFIX_LIMIT;
-  bool twoForms = false;
-  for (int32_t r = 0; r < rows; ++r) {
-    if (trie->prefixes[r].length < length) length = trie->prefixes[r].length;
+// The most plain bytes that every row has the same number of one-byte items
+// into it, up to PREFIX_LIMIT, and that number (*skip, the fewest such).
+int32_t choosePrefix(const LiteralTrie& trie, int32_t rows, int32_t* skip) {
+  int32_t best = 0;
+  for (int32_t k = 0; k <= PREFIX_SKIP_LIMIT; ++k) {
+    int32_t length = PREFIX_LIMIT;
+    for (int32_t r = 0; r < rows && length > best; ++r) {
+      const RowPrefix& prefix = trie.prefixes[r];
+      if (runOfBits(prefix.oneByte, 0) < k) length = 0;
+      const int32_t run = runOfBits(prefix.plain, k);
+      if (run < length) length = run;
+    }
+    if (length > best) {
+      best = length;
+      *skip = k;
+    }
   }
+  return best;
+}
+
+// Builds the filter of starts from the rows' prefixes, when every row has
+// two plain bytes or more at the same distance from its start; false only
+// when memory ran out.
+bool buildPrefixFilter(LiteralTrie* trie, int32_t rows) {
+  int32_t skip = 0;
+  const int32_t length = choosePrefix(*trie, rows, &skip);
+  bool twoForms = false;
   if (length < 2) return true;
   int64_t keys = 0;
   for (int32_t r = 0; r < rows; ++r) {
     int32_t combinations = 1;
-    for (int32_t i = 0; i < length; ++i) {
+    for (int32_t i = skip; i < skip + length; ++i) {
       const uint8_t* forms = trie->prefixes[r].forms[i];
       if (forms[0] == forms[1]) continue;
       twoForms = true;
@@ -340,7 +457,9 @@ bool buildPrefixFilter(LiteralTrie* trie, int32_t rows) {
     }
     if (combinations > PREFIX_COMBINATIONS) return true;
     keys += combinations;
-    if ((trie->prefixes[r].beyondAscii & ((1u << length) - 1)) != 0) trie->nonAsciiStarts = true;
+    if (((trie->prefixes[r].beyondAscii >> skip) & ((1u << length) - 1)) != 0) {
+      trie->nonAsciiStarts = true;
+    }
   }
   int32_t log = PREFIX_TABLE_LOG_MIN;
   while (log < PREFIX_TABLE_LOG_MAX && (int64_t{1} << log) < keys * PREFIX_ENTRIES_PER_KEY) ++log;
@@ -356,12 +475,10 @@ bool buildPrefixFilter(LiteralTrie* trie, int32_t rows) {
   trie->prefixFold = loadWord(fold);
   trie->prefixLog = log;
   trie->prefixLength = length;
-  for (int32_t r = 0; r < rows; ++r) {
-    addPrefixKeys(trie, trie->prefixes[r]);
-    trie->firstBytes[trie->prefixes[r].forms[0][0]] = 1;
-    trie->firstBytes[trie->prefixes[r].forms[0][1]] = 1;
-  }
-  if (trie->nonAsciiStarts) std::memset(trie->firstBytes + 0x80, 1, 0x80);
+  trie->prefixSkip = skip;
+  for (int32_t r = 0; r < rows; ++r) addPrefixKeys(trie, trie->prefixes[r]);
+  // A form beyond ASCII of a first character compared is a start too.
+  if (trie->nonAsciiStarts && skip == 0) std::memset(trie->firstBytes + 0x80, 1, 0x80);
   return true;
 }
 
@@ -404,6 +521,16 @@ bool readRows(LiteralTrie* trie, const Instruction* program, int32_t lastSlot) {
           break;
         }
         row[walk.length++] = walk.pc++;
+        continue;
+      }
+      if (in.opcode == OP_SET) {
+        if (++characters > characterLimit ||
+            (walk.length == rowCapacity && !memGrowArray(&row, rowCapacity *= 2))) {
+          ok = false;
+          break;
+        }
+        row[walk.length++] = walk.pc;
+        walk.pc += setSlotCount(in, trie->mode);
         continue;
       }
       if (in.opcode == OP_MATCH) {
@@ -452,6 +579,7 @@ void freeParts(LiteralTrie* trie) {
   memFree(trie->lowestBelow);
   memFree(trie->parent);
   memFree(trie->forms);
+  memFree(trie->setSlot);
   memFree(trie->edges);
 }
 
@@ -463,6 +591,20 @@ inline int64_t nextKey(const LiteralTrie& trie) {
   return c < 0 ? -1 : int64_t{comparableCodePoint(c)};
 }
 
+// Takes the text at the pointer down the edge out of `node` that it
+// matches: the child, or -1 where none does.
+inline int32_t stepDown(const LiteralTrie& trie, int32_t node) {
+  const int32_t set = trie.setSlot[node];
+  if (set >= 0) {
+    return matcher_internal::performSet(trie.program + set)
+               ? childOf(trie, static_cast<uint32_t>(node), SET_KEY)
+               : -1;
+  }
+  const int64_t key = nextKey(trie);
+  if (key < 0) return -1;
+  return childOf(trie, static_cast<uint32_t>(node), static_cast<uint32_t>(key));
+}
+
 }  // namespace
 
 LiteralTrie* buildLiteralTrie(const Instruction* program, int32_t lastSlot, int32_t encodingMode) {
@@ -471,12 +613,14 @@ LiteralTrie* buildLiteralTrie(const Instruction* program, int32_t lastSlot, int3
   if (trie == nullptr) return nullptr;
   *trie = LiteralTrie{};
   trie->mode = encodingMode;
+  trie->program = program;
   trie->nodeCapacity = 64;
   trie->edges = static_cast<Edge*>(memAlloc(64 * sizeof(Edge)));
   trie->prefixCapacity = 64;
   bool ok = trie->edges != nullptr && memGrowArray(&trie->rank, 64) &&
             memGrowArray(&trie->lowestBelow, 64) && memGrowArray(&trie->parent, 64) &&
-            memGrowArray(&trie->forms, 64) && memGrowArray(&trie->prefixes, 64);
+            memGrowArray(&trie->forms, 64) && memGrowArray(&trie->setSlot, 64) &&
+            memGrowArray(&trie->prefixes, 64);
   if (ok) {
     trie->edgeMask = 63;
     for (int32_t k = 0; k < 64; ++k) trie->edges[k].node = NO_NODE;
@@ -495,7 +639,11 @@ LiteralTrie* buildLiteralTrie(const Instruction* program, int32_t lastSlot, int3
     if (up >= 0 && lowest < trie->lowestBelow[up]) trie->lowestBelow[up] = lowest;
   }
   memFree(trie->prefixes);
+  memFree(trie->parent);
+  memFree(trie->forms);
   trie->prefixes = nullptr;
+  trie->parent = nullptr;
+  trie->forms = nullptr;
   return trie;
 }
 
@@ -523,31 +671,33 @@ inline bool leavesAscii(const LiteralTrie& trie, const uint8_t* p) {
 template <bool NON_ASCII_STARTS>
 const uint8_t* scanStarts(const LiteralTrie& t, const uint8_t* from, const uint8_t* to) {
   const int32_t length = t.prefixLength;
+  const int32_t skip = t.prefixSkip;
   const uint8_t* p = from;
   // Four positions a round while the last of them has eight bytes to load,
   // each by its first entry; the few that find it set are then checked in
   // order by their second. The two loads at p and p + 3 cover the bytes of
   // all four keys.
-  if (to - from >= PREFIX_LIMIT + 3) {
+  if (to - from >= skip + PREFIX_LIMIT + 3) {
     const uint8_t* table = t.prefixTable;
-    for (const uint8_t* last = to - (PREFIX_LIMIT + 3); p <= last; p += 4) {
-      const uint64_t h0 = prefixHash(t, p);
-      const uint64_t h1 = prefixHash(t, p + 1);
-      const uint64_t h2 = prefixHash(t, p + 2);
-      const uint64_t h3 = prefixHash(t, p + 3);
+    for (const uint8_t* last = to - (skip + PREFIX_LIMIT + 3); p <= last; p += 4) {
+      const uint8_t* q = p + skip;
+      const uint64_t h0 = prefixHash(t, q);
+      const uint64_t h1 = prefixHash(t, q + 1);
+      const uint64_t h2 = prefixHash(t, q + 2);
+      const uint64_t h3 = prefixHash(t, q + 3);
       bool any = ((table[firstEntry(t, h0)] | table[firstEntry(t, h1)] | table[firstEntry(t, h2)] |
                    table[firstEntry(t, h3)]) & 1) != 0;
-      if (NON_ASCII_STARTS) any = any || ((loadWord(p) | loadWord(p + 3)) & EVERY_HIGH_BIT) != 0;
+      if (NON_ASCII_STARTS) any = any || ((loadWord(q) | loadWord(q + 3)) & EVERY_HIGH_BIT) != 0;
       if (!any) continue;
       const uint64_t hashes[4] = {h0, h1, h2, h3};
       for (int32_t i = 0; i < 4; ++i) {
-        if ((NON_ASCII_STARTS && leavesAscii(t, p + i)) || hashHits(t, hashes[i])) return p + i;
+        if ((NON_ASCII_STARTS && leavesAscii(t, q + i)) || hashHits(t, hashes[i])) return p + i;
       }
     }
   }
-  for (; to - p >= length; ++p) {
+  for (; to - p >= skip + length; ++p) {
     uint8_t bytes[PREFIX_LIMIT] = {};
-    std::memcpy(bytes, p, static_cast<size_t>(length));
+    std::memcpy(bytes, p + skip, static_cast<size_t>(length));
     if ((NON_ASCII_STARTS && leavesAscii(t, bytes)) || hashHits(t, prefixHash(t, bytes))) return p;
   }
   // The range end cuts the first bytes of what follows: a start there is
@@ -573,9 +723,7 @@ int32_t runLiteralTrie(const LiteralTrie* trie) {
   int32_t best = NO_RANK;
   int32_t bestLength = 0;  // characters of the best row
   for (int32_t length = 1; trie->lowestBelow[node] < best; ++length) {
-    const int64_t key = nextKey(*trie);
-    if (key < 0) break;
-    const int32_t child = childOf(*trie, node, static_cast<uint32_t>(key));
+    const int32_t child = stepDown(*trie, static_cast<int32_t>(node));
     if (child < 0) break;
     node = static_cast<uint32_t>(child);
     if (trie->rank[node] < best) {
@@ -587,7 +735,7 @@ int32_t runLiteralTrie(const LiteralTrie* trie) {
   if (best == NO_RANK) return 0;
   // Read the row found once more, to leave the pointer at its end as MATCH
   // finds it.
-  for (int32_t i = 0; i < bestLength; ++i) nextKey(*trie);
+  for (int32_t i = 0, down = 0; i < bestLength; ++i) down = stepDown(*trie, down);
   s.matchLength = s.offset;
   textSource.SetPosition(s.cur);
   if (textSource.ReportPosition != nullptr) {

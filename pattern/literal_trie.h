@@ -9,17 +9,19 @@
 struct LiteralTrie;
 
 // The trie of a program that is nothing but an alternation of two or more
-// literals, each a row of CHARs; null for any other program, or when memory
-// runs out (the program then runs on the other engines, with the same result).
+// literals, each a row of CHARs and SETs; null for any other program, or when
+// memory runs out (the program then runs on the other engines, with the same
+// result).
 LiteralTrie* buildLiteralTrie(const Instruction* program, int32_t lastSlot, int32_t encodingMode);
 void freeLiteralTrie(LiteralTrie* trie);
 
 // Whether the trie runs in the text source's current character mode.
 bool literalTrieRuns(const LiteralTrie* trie);
 
-// How many leading bytes of every literal the filter of starts compares; 0
-// when the trie has no such filter (a literal shorter than two bytes, or
-// one whose first characters are no plain bytes).
+// How many bytes of every literal the filter of starts compares; 0 when the
+// trie has no such filter (a literal shorter than two bytes, or one whose
+// first characters are no plain bytes, after at most a few items of one byte
+// each that every literal begins with alike).
 int32_t literalTriePrefixLength(const LiteralTrie* trie);
 
 // With a filter of starts: the first position in [from, to) where one of

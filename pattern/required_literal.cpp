@@ -26,6 +26,15 @@
 // only zero-width steps come before it on every path: every match then
 // begins with it, and its occurrences are the search's candidates.
 //
+// A run that ends where the program divides, each way beginning with
+// characters, is carried into the ways: after "ab" x 300, (c|d) makes the set
+// of "...abc" and "...abd" (the last bytes of the run and those of each
+// way), since "abab..." alone occurs wherever the text repeats "ab" and
+// hands each such place to an attempt over 600 bytes. The set is taken when
+// each of its literals is at least as long as the run chosen, or half as long
+// as a literal may be: each then holds bytes of its way, which a text made
+// of repeats of the run lacks.
+//
 // The scan is the vectorised search of literal_set_search.cpp, which
 // compares two probe bytes of every literal of the set at once. Where the
 // literals do not suit it (a byte with more than two case forms in every
@@ -326,8 +335,13 @@ int32_t rareByteIndex(const uint8_t* bytes, int32_t length, bool fold) {
 struct Run {
   int32_t length = 0;
   uint8_t bytes[REQUIRED_LITERAL_CAPACITY];
+  int32_t slotOf[REQUIRED_LITERAL_CAPACITY];  // the CHAR each byte belongs to
   int32_t firstSlot = -1;
+  int32_t lastSlot = -1;
   bool leading = false;  // every path from where the run was sought begins with it
+  // The path goes on from the run's last CHAR through zero-width steps to a
+  // branch at this slot, or -1.
+  int32_t branchAfter = -1;
 };
 
 // The first slot from `start` that is not a zero-width step with one way on:
@@ -355,44 +369,64 @@ int32_t runRarity(const Run& run) {
   return sum;
 }
 
+bool isBranch(const Instruction& in) {
+  return in.opcode == OP_SPLIT || in.opcode == OP_SPLIT_FIRST;
+}
+
+// The run of CHARs from the CHAR at slot s: each CHAR that the one before it
+// always leads to, reached from it alone or where branches join, as the blank
+// after "(struct|union)" (every path through the run's CHARs takes it next,
+// whatever other paths reach it). Length 0 when s's own bytes do not fit.
+Run runFrom(const Instruction* program, const ProgramGraph& graph, int32_t s, bool ignoreCase,
+            int32_t encodingMode) {
+  Run run;
+  run.firstSlot = s;
+  int32_t at = s;
+  for (;;) {
+    uint8_t bytes[4];
+    const int32_t length = characterBytes(program[at], ignoreCase, encodingMode, bytes);
+    if (length == 0 || run.length + length > REQUIRED_LITERAL_CAPACITY) break;
+    std::memcpy(run.bytes + run.length, bytes, static_cast<size_t>(length));
+    for (int32_t i = 0; i < length; ++i) run.slotOf[run.length + i] = at;
+    run.length += length;
+    run.lastSlot = at;
+    int32_t next = graph.successors[2 * at];
+    if (graph.successors[2 * at + 1] >= 0 || program[at].opcode == OP_CHAR_SCAN) break;
+    for (int32_t steps = 0; steps < graph.slots && next >= 0 &&
+                            (isZeroWidthStep(program[next]) || program[next].opcode == OP_JUMP) &&
+                            graph.successors[2 * next + 1] < 0;
+         ++steps) {
+      next = graph.successors[2 * next];
+    }
+    if (next >= 0 && isBranch(program[next]) && graph.successors[2 * next + 1] >= 0) {
+      run.branchAfter = next;
+    }
+    if (next < 0 || !isCharacter(program[next])) break;
+    at = next;
+  }
+  return run;
+}
+
+// Whether run a is to be preferred to run b: longer, or as long and rarer.
+bool betterRun(const Run& a, const Run& b) {
+  return a.length > b.length || (a.length == b.length && runRarity(a) > runRarity(b));
+}
+
 // The longest run of CHARs that every path from slot start to the final MATCH
 // passes; length 0 when there is none, or when no path reaches the MATCH.
+// *beforeBranch, when given, is the longest such run that ends at a branch.
 Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t start,
-                       bool ignoreCase, int32_t encodingMode) {
+                       bool ignoreCase, int32_t encodingMode, Run* beforeBranch = nullptr) {
   Run best;
   const int32_t lastSlot = graph.slots - 1;
   if (!markRequired(graph, start)) return best;
-  Run run;
   for (int32_t s = 0; s < lastSlot; ++s) {
     if (!graph.isInstruction[s] || !isCharacter(program[s])) continue;
     if (!graph.required[s]) continue;
-    // A run starts at a required CHAR and takes each CHAR that the one before
-    // it always leads to: reached from it alone, or where branches join, as
-    // the blank after "(struct|union)" (every path through the run's CHARs
-    // takes it next, whatever other paths reach it).
-    run.length = 0;
-    run.firstSlot = s;
-    int32_t at = s;
-    for (;;) {
-      uint8_t bytes[4];
-      const int32_t length = characterBytes(program[at], ignoreCase, encodingMode, bytes);
-      if (length == 0 || run.length + length > REQUIRED_LITERAL_CAPACITY) break;
-      std::memcpy(run.bytes + run.length, bytes, static_cast<size_t>(length));
-      run.length += length;
-      int32_t next = graph.successors[2 * at];
-      if (graph.successors[2 * at + 1] >= 0 || program[at].opcode == OP_CHAR_SCAN) break;
-      for (int32_t steps = 0; steps < graph.slots && next >= 0 &&
-                              (isZeroWidthStep(program[next]) || program[next].opcode == OP_JUMP) &&
-                              graph.successors[2 * next + 1] < 0;
-           ++steps) {
-        next = graph.successors[2 * next];
-      }
-      if (next < 0 || !isCharacter(program[next])) break;
-      at = next;
-    }
-    if (run.length > best.length ||
-        (run.length == best.length && runRarity(run) > runRarity(best))) {
-      best = run;
+    const Run run = runFrom(program, graph, s, ignoreCase, encodingMode);
+    if (betterRun(run, best)) best = run;
+    if (beforeBranch != nullptr && run.branchAfter >= 0 && betterRun(run, *beforeBranch)) {
+      *beforeBranch = run;
     }
   }
   best.leading = best.length > 0 && firstStepFrom(program, graph, start) == best.firstSlot;
@@ -401,6 +435,9 @@ Run longestRequiredRun(const Instruction* program, ProgramGraph& graph, int32_t 
 
 // A run of two bytes or more counts as a literal of a set.
 constexpr int32_t SET_MEMBER_MINIMUM = 2;
+// A run carried into the ways of a branch makes literals this long at least,
+// or as long as the run chosen without them.
+constexpr int32_t CARRIED_LITERAL_MINIMUM = REQUIRED_LITERAL_CAPACITY / 2;
 constexpr int32_t SET_DEPTH_LIMIT = 4;
 
 bool collectAlternatives(const Instruction* program, ProgramGraph& graph, int32_t start,
@@ -446,6 +483,68 @@ bool collectAlternatives(const Instruction* program, ProgramGraph& graph, int32_
   return collectBranches(program, graph, start, ignoreCase, encodingMode, depth, runs, count);
 }
 
+// Adds to runs[] the run that every path from slot start begins with, or
+// those of the ways where it divides first, each leading forward; false when
+// a path begins with anything else, or there are too many.
+bool collectLeadingRuns(const Instruction* program, const ProgramGraph& graph, int32_t start,
+                        bool ignoreCase, int32_t encodingMode, int32_t depth, Run* runs,
+                        int32_t* count) {
+  int32_t at = start;
+  for (int32_t steps = 0; steps < graph.slots && at >= 0 &&
+                          (isZeroWidthStep(program[at]) || program[at].opcode == OP_JUMP) &&
+                          graph.successors[2 * at + 1] < 0;
+       ++steps) {
+    at = graph.successors[2 * at];
+  }
+  if (at < 0) return false;
+  if (isBranch(program[at]) && graph.successors[2 * at + 1] >= 0) {
+    // A way back (a loop's next pass) is left to the run alone.
+    return depth < SET_DEPTH_LIMIT && graph.successors[2 * at] > at &&
+           graph.successors[2 * at + 1] > at &&
+           collectLeadingRuns(program, graph, graph.successors[2 * at], ignoreCase, encodingMode,
+                              depth + 1, runs, count) &&
+           collectLeadingRuns(program, graph, graph.successors[2 * at + 1], ignoreCase,
+                              encodingMode, depth + 1, runs, count);
+  }
+  if (!isCharacter(program[at]) || *count == REQUIRED_LITERAL_ALTERNATIVES) return false;
+  runs[*count] = runFrom(program, graph, at, ignoreCase, encodingMode);
+  return runs[(*count)++].length > 0;
+}
+
+// The set of the run `tail`, which ends at a branch, carried into each way
+// of the branch: the run's last bytes (from a character's first byte) and
+// the way's first ones, as many as a literal holds. Every literal starts at
+// the same CHAR of the run, so that a match holds one of them no further
+// from its start than that CHAR is. 0 when a way does not begin with
+// characters.
+int32_t carryIntoBranch(const Instruction* program, const ProgramGraph& graph, const Run& tail,
+                        bool ignoreCase, int32_t encodingMode, Run* set) {
+  Run ways[REQUIRED_LITERAL_ALTERNATIVES];
+  int32_t count = 0;
+  if (!collectLeadingRuns(program, graph, tail.branchAfter, ignoreCase, encodingMode, 0, ways,
+                          &count) ||
+      count < 2) {
+    return 0;
+  }
+  int32_t from = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t room = tail.length - (REQUIRED_LITERAL_CAPACITY - ways[i].length);
+    if (room > from) from = room;
+  }
+  while (from < tail.length && from > 0 && tail.slotOf[from] == tail.slotOf[from - 1]) ++from;
+  if (from >= tail.length) return 0;
+  for (int32_t i = 0; i < count; ++i) {
+    Run& literal = set[i];
+    literal.length = 0;
+    literal.firstSlot = tail.slotOf[from];
+    literal.leading = tail.leading && from == 0;
+    for (int32_t k = from; k < tail.length; ++k) literal.bytes[literal.length++] = tail.bytes[k];
+    std::memcpy(literal.bytes + literal.length, ways[i].bytes, static_cast<size_t>(ways[i].length));
+    literal.length += ways[i].length;
+  }
+  return count;
+}
+
 }  // namespace
 
 void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t encodingMode,
@@ -488,8 +587,10 @@ void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t e
 
   Run runs[REQUIRED_LITERAL_ALTERNATIVES];
   int32_t count = 0;
-  runs[0] = longestRequiredRun(program, graph, 0, ignoreCase, encodingMode);
+  Run tail;
+  runs[0] = longestRequiredRun(program, graph, 0, ignoreCase, encodingMode, &tail);
   if (runs[0].length > 0) count = 1;
+  tail.leading = tail.length > 0 && firstStepFrom(program, graph, 0) == tail.firstSlot;
   // Without a literal of two bytes, or with one shorter than every literal
   // of the branches before it ("struct" or "union" before " {"), the set.
   Run alternatives[REQUIRED_LITERAL_ALTERNATIVES];
@@ -503,6 +604,18 @@ void findRequiredLiteral(const Instruction* program, int32_t lastSlot, int32_t e
   if (branches && longer) {
     for (int32_t i = 0; i < found; ++i) runs[i] = alternatives[i];
     count = found;
+  } else if (tail.length > 0) {
+    Run carried[REQUIRED_LITERAL_ALTERNATIVES];
+    const int32_t ways = carryIntoBranch(program, graph, tail, ignoreCase, encodingMode, carried);
+    bool better = ways > 1;
+    for (int32_t i = 0; i < ways; ++i) {
+      better = better && (carried[i].length >= runs[0].length ||
+                          carried[i].length >= CARRIED_LITERAL_MINIMUM);
+    }
+    if (better) {
+      for (int32_t i = 0; i < ways; ++i) runs[i] = carried[i];
+      count = ways;
+    }
   }
   freeGraph(graph);
   if (count == 0) return;

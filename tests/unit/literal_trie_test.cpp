@@ -1,9 +1,11 @@
 // Tests of the literal-alternation trie (pattern/literal_trie.cpp): which
 // programs it takes, and on random word lists (shared prefixes, words that
-// begin other words, case forms, UTF-8 folds) exactly the matches of the
-// backtracker, in memory and over a file whose long lines cross the window.
+// begin other words, case forms, UTF-8 folds, sets) exactly the matches of
+// the backtracker, in memory and over a file whose long lines cross the
+// window.
 #include "pattern/literal_trie.h"
 
+#include <algorithm>
 #include <random>
 
 #include "tests/unit/regex_test_support.h"
@@ -14,7 +16,7 @@ using regex_test::BacktrackerOnly;
 using regex_test::CompiledScope;
 using regex_test::Match;
 
-TEST(LiteralTrie, TakesOnlyAlternationsOfPlainLiterals) {
+TEST(LiteralTrie, TakesOnlyAlternationsOfLiteralsAndSets) {
   struct Row {
     const char* pattern;
     int32_t mode;
@@ -29,7 +31,11 @@ TEST(LiteralTrie, TakesOnlyAlternationsOfPlainLiterals) {
       {"ab|c*", ENCODING_SINGLE_BYTE, false},
       {"^ab|cd", ENCODING_SINGLE_BYTE, false},
       {"ab|", ENCODING_SINGLE_BYTE, false},
-      {"a[bc]|d", ENCODING_SINGLE_BYTE, false},
+      {"a[bc]|d", ENCODING_SINGLE_BYTE, true},
+      {"[a-z]bc[0-9]|[a-z]de[0-9]", ENCODING_UTF8, true},
+      {"[a-z]bc[0-9]|[a-z]b[0-9]", ENCODING_UTF8, false},  // after b: c and a set
+      {"[ab]c|[ac]d", ENCODING_SINGLE_BYTE, false},  // two sets from one node
+      {"[ab]c|ad", ENCODING_SINGLE_BYTE, false},     // a set and a character from one node
       {"a.|d", ENCODING_SINGLE_BYTE, false},
       {"ab|cd", ENCODING_DOUBLE_BYTE, false},
   };
@@ -64,9 +70,18 @@ std::string textWithWords(std::mt19937& random, const std::vector<std::string>& 
     if (bar == std::string::npos) bar = pattern.size();
     words.push_back(pattern.substr(from, bar - from));
   }
+  // A set [..] of a word is spelled as its first member.
+  const auto spelled = [](const std::string& word) {
+    std::string out;
+    for (size_t i = 0; i < word.size(); ++i) {
+      out += word[i] == '[' ? word[i + 1] : word[i];
+      if (word[i] == '[') i = word.find(']', i);
+    }
+    return out;
+  };
   std::string text;
   for (int i = 0; i < count; ++i) {
-    text += random() % 3 == 0 ? words[random() % words.size()]
+    text += random() % 3 == 0 ? spelled(words[random() % words.size()])
                               : randomWords(random, symbols, 1, longestRun, "");
     if (lineOdds != 0 && random() % lineOdds == 0) text += "\n";
   }
@@ -88,7 +103,9 @@ TEST(LiteralTrie, FindsWhatTheBacktrackerFinds) {
   // Few symbols, so that words share prefixes and begin one another; the
   // UTF-8 ones hold characters whose folds are other characters (the Kelvin
   // sign, the long s) and characters of two and three bytes. The shortest
-  // word sets how many first bytes the filter of starts compares.
+  // word sets how many first bytes the filter of starts compares. In every
+  // fourth round each word begins with one set, which the filter passes
+  // over, and in every eighth ends with another.
   const std::vector<std::string> bytes = {"a", "b", "A", "B", "-"};
   const std::vector<std::string> utf8 = {"a", "k", "K", "\xE2\x84\xAA", "s", "\xC5\xBF", "\xC3\xA9",
                                          "\xC3\x89"};
@@ -103,8 +120,15 @@ TEST(LiteralTrie, FindsWhatTheBacktrackerFinds) {
     const auto& symbols = mode == ENCODING_UTF8 ? utf8 : bytes;
     const int32_t ignoreCase = (round / 2) % 2;
     const int shortest = 1 + round % 9;
-    const std::string pattern = randomWords(random, symbols, 2 + static_cast<int>(random() % 40),
-                                            shortest + 4, "|", shortest);
+    std::string pattern = randomWords(random, symbols, 2 + static_cast<int>(random() % 40),
+                                      shortest + 4, "|", shortest);
+    if (round % 4 >= 2) {
+      const std::string lead = mode == ENCODING_UTF8 ? "[as]" : "[bA-]";
+      const std::string last = round % 8 >= 6 ? "[-k]" : "";
+      std::string sets = lead;
+      for (const char c : pattern) sets += c == '|' ? last + "|" + lead : std::string(1, c);
+      pattern = sets + last;
+    }
     std::string text =
         textWithWords(random, symbols, pattern, 1 + static_cast<int>(random() % 12), 12, 4);
     if (mode == ENCODING_UTF8) text = respelled(random, text);
@@ -113,6 +137,9 @@ TEST(LiteralTrie, FindsWhatTheBacktrackerFinds) {
     if (round % 3 != 0) text.resize(random() % (text.size() + 1));
     const CompiledScope scope(pattern, 'U', ignoreCase, mode);
     ASSERT_EQ(scope.status(), 0) << pattern;
+    // A set that ends a word stands beside the characters of longer words
+    // at some nodes: such lists are left to the other engines.
+    if (round % 8 < 6) ASSERT_NE(compiledPattern.literalTrie, nullptr) << pattern;
     taken += compiledPattern.literalTrie != nullptr;
     filtered += compiledPattern.literalTrie != nullptr &&
                 literalTriePrefixLength(compiledPattern.literalTrie) > 0;
@@ -125,7 +152,7 @@ TEST(LiteralTrie, FindsWhatTheBacktrackerFinds) {
     ASSERT_EQ(byTrie, expected) << "pattern " << pattern << " over " << text << " ignore case "
                                 << ignoreCase;
   }
-  EXPECT_EQ(taken, 400);
+  EXPECT_GT(taken, 300);
   EXPECT_GT(filtered, 150);
 }
 
@@ -134,10 +161,13 @@ TEST(LiteralTrie, FilterOfStartsPassesNoStart) {
   // them in UTF-8 text); a word starts where the text's symbols fall in the
   // word's classes. From every symbol start to every range end, the filter
   // must stop at or before the first word start, one that the range end
-  // cuts included, and stop seldom elsewhere.
+  // cuts included, and stop seldom elsewhere. Where every word begins with a
+  // set (of the classes `inSet`), the filter compares the bytes after it.
   struct Case {
     int32_t mode;
     std::vector<std::vector<std::string>> classes;
+    std::string set;
+    std::vector<size_t> inSet;
   };
   const Case cases[] = {
       {ENCODING_SINGLE_BYTE,
@@ -145,13 +175,22 @@ TEST(LiteralTrie, FilterOfStartsPassesNoStart) {
       {ENCODING_UTF8,
        {{"a", "A"}, {"k", "K", "\xE2\x84\xAA"}, {"s", "S", "\xC5\xBF"}, {"d"}, {"e", "E"}, {"-"},
         {"g", "G"}, {"h", "H"}}},
+      {ENCODING_SINGLE_BYTE,
+       {{"a", "A"}, {"b", "B"}, {"c", "C"}, {"d"}, {"e", "E"}, {"-"}, {"g", "G"}, {"h", "H"}},
+       "[a-c]",
+       {0, 1, 2}},
+      {ENCODING_UTF8,
+       {{"a", "A"}, {"k", "K", "\xE2\x84\xAA"}, {"s", "S", "\xC5\xBF"}, {"d"}, {"e", "E"}, {"-"},
+        {"g", "G"}, {"h", "H"}},
+       "[ad]",
+       {0, 3}},
   };
   test::EncodingScope encoding;
   std::mt19937 random(16);
   int64_t stops = 0;
   int64_t positions = 0;
-  for (int round = 0; round < 60; ++round) {
-    const Case& c = cases[round % 2];
+  for (int round = 0; round < 120; ++round) {
+    const Case& c = cases[round % 4];
     encoding.singleByte();
     if (c.mode == ENCODING_UTF8) encoding.utf8();
     const auto symbol = [&](size_t k) {
@@ -163,6 +202,7 @@ TEST(LiteralTrie, FilterOfStartsPassesNoStart) {
     for (auto& word : words) {
       word.resize(3 + random() % 6);
       if (!pattern.empty()) pattern += "|";
+      pattern += c.set;
       for (size_t& k : word) pattern += symbol(k = random() % c.classes.size());
     }
     std::vector<size_t> textClasses;
@@ -179,10 +219,15 @@ TEST(LiteralTrie, FilterOfStartsPassesNoStart) {
     }
     offsets.push_back(text.size());
     std::vector<bool> starts(text.size(), false);
+    const size_t skip = c.set.empty() ? 0 : 1;
     for (size_t i = 0; i < textClasses.size(); ++i) {
+      if (skip == 1 && std::count(c.inSet.begin(), c.inSet.end(), textClasses[i]) == 0) continue;
       for (const auto& word : words) {
         size_t j = 0;
-        while (j < word.size() && i + j < textClasses.size() && textClasses[i + j] == word[j]) ++j;
+        while (j < word.size() && i + skip + j < textClasses.size() &&
+               textClasses[i + skip + j] == word[j]) {
+          ++j;
+        }
         if (j == word.size()) starts[offsets[i]] = true;
       }
     }
@@ -217,8 +262,11 @@ TEST(LiteralTrie, CrossesTheWindowAndLongLines) {
   // at most positions, so the ends of the data in memory cut words at every
   // distance, and the filter of starts must hand those on. In UTF-8 text the
   // letters are k and s, spelled also as the Kelvin sign and the long s.
+  // Once more with a set before every word, past which the filter compares.
   test::EncodingScope encoding;
-  for (const int32_t mode : {ENCODING_SINGLE_BYTE, ENCODING_UTF8}) {
+  for (int round = 0; round < 4; ++round) {
+    const int32_t mode = round % 2 == 0 ? ENCODING_SINGLE_BYTE : ENCODING_UTF8;
+    const std::string lead = round < 2 ? "" : "[ac]";
     const bool utf8 = mode == ENCODING_UTF8;
     encoding.singleByte();
     if (utf8) encoding.utf8();
@@ -231,6 +279,9 @@ TEST(LiteralTrie, CrossesTheWindowAndLongLines) {
       pattern += "|";
       for (int i = 0; i < 5; ++i) pattern += letters[(spelling >> i) & 1];
     }
+    std::string withLead = lead;
+    for (const char c : pattern) withLead += c == '|' ? "|" + lead : std::string(1, c);
+    pattern = withLead;
     std::string text = randomWords(random, cased, 1, 300000, "", 300000);
     if (utf8) text = respelled(random, text);
     for (size_t at = 65530; at < text.size(); at += 70001) text.insert(at, "\r\n");
@@ -243,8 +294,8 @@ TEST(LiteralTrie, CrossesTheWindowAndLongLines) {
       const BacktrackerOnly backtracker;
       expected = regex_test::findAllInFile(text, 0, mode);
     }
-    EXPECT_GT(byTrie.size(), 20000u);
-    EXPECT_EQ(byTrie, expected);
+    EXPECT_GT(byTrie.size(), 10000u) << lead;
+    EXPECT_EQ(byTrie, expected) << lead;
   }
 }
 

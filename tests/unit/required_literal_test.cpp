@@ -54,6 +54,12 @@ TEST(RequiredLiteral, FoundInCompiledPrograms) {
       {'U', "(ab|cd)(ef|gh)", 0, {"ab", "cd"}, false, true},
       {'U', "Get|Set|Put", 1, {"GET", "SET", "PUT"}, true, true},
       {'U', "((bc|de)x|fg)", 0, {"bcx", "dex", "fg"}, false, true},
+      // A run that ends where the program divides goes on into each way,
+      // keeping its last bytes: "abab..." alone occurs all over a text of ab.
+      {'U', "xyzab(c|d)", 0, {"xyzabc", "xyzabd"}, false, true},
+      {'U', "abababababababababababababababababab(cd|e)", 0,
+       {"abababababababababababababababcd", "abababababababababababababababe"}, false, true},
+      {'U', "ab(c|d)+", 0, {"abc", "abd"}, false, true},
       // A branch without a literal of two bytes, or too many branches.
       {'U', "(foo|b)[xy]z", 0, {"z"}, false, true},
       {'U', "foo|", 0, {}, false, true},
