@@ -98,6 +98,15 @@ class ProgramBuilder {
     target(4, first);
     return target(5, resume);
   }
+  // SPLIT_FIRST back to the last item added, else on to the next slot: the
+  // item as often as it matches, the loop the loop pass turns into a scan.
+  ProgramBuilder& plus() {
+    const int32_t item = lastItem_;
+    Instruction& in = add(OP_SPLIT_FIRST);
+    in.op4 = item - lastItem_;
+    in.op5 = 1;
+    return *this;
+  }
   ProgramBuilder& jump(const std::string& to) {
     add(OP_JUMP);
     return target(5, to);
@@ -130,6 +139,7 @@ class ProgramBuilder {
     std::string label;
   };
   Instruction& add(uint8_t opcode) {
+    lastItem_ = static_cast<int32_t>(slots_.size());
     Instruction in{};
     in.opcode = opcode;
     slots_.push_back(in);
@@ -142,6 +152,7 @@ class ProgramBuilder {
   std::vector<Instruction> slots_;
   std::map<std::string, int32_t> labels_;
   std::vector<Fixup> fixups_;
+  int32_t lastItem_ = 0;
 };
 
 // Makes a program the current compiled pattern for the scope; the pattern in
