@@ -13,6 +13,8 @@
 
 namespace {
 
+using regex_test::compile;
+
 struct Report {
   int64_t start;
   int32_t length;
@@ -40,12 +42,6 @@ std::vector<Report> reportsInFile(const std::string& text, int32_t recordLength,
   return found;
 }
 
-int32_t compile(const std::string& pattern, char syntax, int32_t ignoreCase,
-                int32_t recordLength = 0, int32_t mode = 0) {
-  releaseCompiledPattern(&compiledPattern);
-  return CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase,
-                      syntax, recordLength, mode);
-}
 
 // The character mode of the text; double-byte text has the lead bytes of
 // code page 932.
@@ -62,7 +58,7 @@ std::vector<Report> checkedReports(const std::string& pattern, char syntax, cons
                                    int32_t ignoreCase = 0, bool compiled = false,
                                    int32_t recordLength = 0, int32_t mode = 0) {
   if (!compiled) {
-    EXPECT_EQ(compile(pattern, syntax, ignoreCase, recordLength, mode), 0) << pattern;
+    EXPECT_EQ(compile(pattern, syntax, ignoreCase, mode, recordLength), 0) << pattern;
   }
   const std::vector<Report> on = reportsInFile(text, recordLength, LAZY_DFA_ALWAYS, mode);
   EXPECT_EQ(on, reportsInFile(text, recordLength, LAZY_DFA_OFF, mode))
@@ -164,7 +160,7 @@ TEST(LazyDfa, MeasuresTheBytesBeforeTheRequiredLiteral) {
   for (const auto& c : CASES) {
     useMode(&encoding, c.mode);
     textSource.charMode = c.mode;
-    ASSERT_EQ(compile(c.pattern, 'U', 0, 0, c.mode), 0) << c.pattern;
+    ASSERT_EQ(compile(c.pattern, 'U', 0, c.mode), 0) << c.pattern;
     EXPECT_EQ(compiledPattern.requiredLiteral.leading != 0, c.leading) << c.pattern;
     EXPECT_EQ(bytesBeforeRequiredLiteral(), c.reach) << c.pattern << " mode " << c.mode;
   }
@@ -282,7 +278,7 @@ TEST(LazyDfa, AgreesWithTheEnginesOnRandomProgramsAndLines) {
     useMode(&encoding, mode);
     const int32_t ignoreCase = static_cast<int32_t>(random() % 2);
     const int32_t recordLength = round % 4 == 1 ? 3 + static_cast<int32_t>(random() % 5) : 0;
-    if (compile(pattern, syntax.name, ignoreCase, recordLength, mode) != 0) continue;
+    if (compile(pattern, syntax.name, ignoreCase, mode, recordLength) != 0) continue;
     checkedReports(pattern, syntax.name, text, ignoreCase, true, recordLength, mode);
   }
   EXPECT_GT(lazyDfaLinesPassed() - passedBefore, ROUNDS / 2);

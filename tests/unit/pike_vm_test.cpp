@@ -21,6 +21,8 @@
 
 namespace {
 
+using regex_test::compile;
+
 using regex_test::Match;
 
 // Every match the way the driver walks the text: the next search starts
@@ -94,12 +96,6 @@ std::vector<Report> reportsInFile(const std::string& content, int32_t recordLeng
   return found;
 }
 
-int32_t compile(const std::string& pattern, char syntax, int32_t ignoreCase, int32_t recordLength,
-                int32_t mode = 0) {
-  releaseCompiledPattern(&compiledPattern);
-  return CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase,
-                      syntax, recordLength, mode);
-}
 
 // ---------------------------------------------------------------------------
 // Work against text length
@@ -188,7 +184,7 @@ TEST(PikeVm, WorkGrowsWithTheTextAndNoFaster) {
   test::EncodingScope encoding;
   encoding.doubleByte();
   for (const GrowthCase& c : cases) {
-    ASSERT_EQ(compile(c.pattern, 'U', 0, 0, c.mode), 0) << c.pattern;
+    ASSERT_EQ(compile(c.pattern, 'U', 0, c.mode), 0) << c.pattern;
     for (const bool match : {false, true}) {
       int64_t steps[3] = {};
       for (int32_t k = 0; k < 3; ++k) {
@@ -271,7 +267,7 @@ TEST(PikeVm, RepeatingTextIsPassedCycleByCycle) {
       {"[ab]*(?!(?!.*,).*b)c", ab + "c,b", 7000},
   };
   for (const auto& c : cases) {
-    ASSERT_EQ(compile(c.pattern, 'U', 0, 0), 0) << c.pattern;
+    ASSERT_EQ(compile(c.pattern, 'U'), 0) << c.pattern;
     setRegexEngine(REGEX_ENGINE_BACKTRACK);
     const std::vector<Report> expected = reportsInMemory(c.text);
     setRegexEngine(REGEX_ENGINE_PIKE);
@@ -300,7 +296,7 @@ TEST(PikeVm, LongMatchesKeepTheStackSmall) {
   } cases[] = {{"(a|b)+", 200000}, {"(?!x)(ab)*c", 200001}, {"(?!x)(a|b)*c", 200001}};
   // No ASSERT here: the limit must be lifted again for the tests after.
   for (const auto& c : cases) {
-    EXPECT_EQ(compile(c.pattern, 'U', 0, 0), 0) << c.pattern;
+    EXPECT_EQ(compile(c.pattern, 'U'), 0) << c.pattern;
     const std::vector<Report> found = reportsInMemory(text);
     EXPECT_EQ(found.empty() ? Match({-1, 0}) : Match({found[0].start, found[0].length}),
               Match({0, c.length}))
@@ -339,7 +335,7 @@ TEST(PikeVm, TakesTheProgramsTheBacktrackerCouldTakeLongOver) {
   };
   setRegexEngine(REGEX_ENGINE_AUTO);
   for (const auto& c : cases) {
-    ASSERT_EQ(compile(c.pattern, 'U', 0, 0), 0) << c.pattern;
+    ASSERT_EQ(compile(c.pattern, 'U'), 0) << c.pattern;
     const std::string text = "xaababcA_SUSPEND#define";
     const TextSource saved = textSource;
     textSource.charMode = c.charMode;
@@ -362,7 +358,7 @@ TEST(PikeVm, TakesTheProgramsTheBacktrackerCouldTakeLongOver) {
   // start on, with the backtracker's answer; a program that went over stays
   // with the VM for the next search.
   for (const char* text : {"c", "b"}) {
-    ASSERT_EQ(compile("(a|aa)*c", 'U', 0, 0), 0);
+    ASSERT_EQ(compile("(a|aa)*c", 'U'), 0);
     const std::string line = std::string(100000, 'a') + text;
     clearPikeVmSteps();
     EXPECT_EQ(FindRegexInMemory(1, nullptr, 0, test::bytes(line), static_cast<int32_t>(line.size()), 0),
@@ -486,7 +482,7 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
       const std::string unit = text.substr(0, 1 + round / 4 % 4);
       text = repeated(unit, 60 + round % 60) + text.substr(text.size() / 2);
     }
-    if (compile(pattern, syntax, ignoreCase, recordLength) != 0) continue;
+    if (compile(pattern, syntax, ignoreCase, 0, recordLength) != 0) continue;
     // Now and then the file holds short lines of z first, so that the text
     // straddles the end of the window's first block of 65536 bytes.
     const bool pastBlock = round % 40 == 39 && leavesFillerAlone(pattern, syntax);
@@ -507,7 +503,7 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
     const RegexEngine ENGINES[] = {REGEX_ENGINE_PIKE, REGEX_ENGINE_BACKTRACK, REGEX_ENGINE_MEMO,
                                    REGEX_ENGINE_BACKTRACK, REGEX_ENGINE_PIKE};
     for (const int32_t engine : {0, 1, 2, 3, 4}) {
-      if (engine == 2 && mode != 0 && compile(pattern, syntax, ignoreCase, recordLength, mode) != 0) {
+      if (engine == 2 && mode != 0 && compile(pattern, syntax, ignoreCase, mode, recordLength) != 0) {
         break;
       }
       std::vector<Report>* into = answers[engine];

@@ -373,6 +373,7 @@ TEST(RegexSearch, FindInMemoryLeavesTheCallersSourceAlone) {
 namespace {
 
 using regex_test::CompiledScope;
+using regex_test::inFileOf;
 
 // The program as written, before the loop pass: every scan instruction back
 // to its plain item.
@@ -388,16 +389,6 @@ std::vector<Instruction> withoutScans(const CompiledPattern& pattern) {
     i += in.opcode == OP_SET ? setSlotCount(in, pattern.encodingMode) : 1;
   }
   return program;
-}
-
-// The matches a file holding the text has, from those in memory: an empty
-// match after the last line is none, and an empty file holds no line.
-std::vector<Match> inFileOf(std::vector<Match> inMemory, const std::string& text) {
-  if (text.empty()) return {};
-  if (inMemory.size() > 1 && inMemory.back().start == static_cast<int64_t>(text.size())) {
-    inMemory.pop_back();
-  }
-  return inMemory;
 }
 
 // Every match as Python's re.finditer reports it for the same text: the

@@ -26,9 +26,11 @@
 
 namespace regex_test {
 
-// Compiles a pattern into the current compiled pattern; the status comes back.
+// Compiles a pattern into the current compiled pattern, which is released
+// first (with what searches kept of it); the status comes back.
 inline int32_t compile(const std::string& pattern, int32_t syntax, int32_t ignoreCase = 0,
                        int32_t encodingMode = ENCODING_SINGLE_BYTE, int32_t recordLength = 0) {
+  releaseCompiledPattern(&compiledPattern);
   return CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase,
                       syntax, recordLength, encodingMode);
 }
@@ -247,6 +249,18 @@ inline int32_t walkMatchesInFile(const std::string& content, int32_t recordLengt
                                  const std::function<int64_t(int64_t)>& take) {
   const test::TempFile file(content);
   return match_walk::walkFile(file.name(), recordLength, charMode, adjust, take);
+}
+
+// The matches a file holding the text has, from those in memory: the
+// driver's walk ends when it moves to the end of a file, so an empty match
+// there is found only by a search that starts there; an empty file holds no
+// line, where anything could match.
+inline std::vector<Match> inFileOf(std::vector<Match> inMemory, const std::string& text) {
+  if (text.empty()) return {};
+  if (inMemory.size() > 1 && inMemory.back().start == static_cast<int64_t>(text.size())) {
+    inMemory.pop_back();
+  }
+  return inMemory;
 }
 
 // Every match over a file holding `content`, moving on by each match's length
