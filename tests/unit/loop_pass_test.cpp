@@ -101,9 +101,11 @@ TEST(ScanInstructions, KeepTheResultsOfThePlainLoops) {
       {"a mark after the loop", B().chr('x').plus().op(OP_MARK_CURSOR).chr('y').match(), "xxxy",
        {{0, 4}}},
       {"a group after the loop",
-       B().any().plus().op(OP_GROUP_START, 0).chr('y').op(OP_GROUP_END, 0).match(), "abyy", {{0, 4}}},
+       B().any().plus().op(OP_GROUP_START, 0).chr('y').op(OP_GROUP_END, 0).match(), "abyy",
+       {{0, 4}}},
       {"a set after the loop", B().any().plus().set("ab").match(), "xxaxbx", {{0, 5}}},
-      {"a line end after the loop", B().chr('x').plus().op(OP_LINE_END).match(), "xxa xx", {{4, 2}}},
+      {"a line end after the loop", B().chr('x').plus().op(OP_LINE_END).match(), "xxa xx",
+       {{4, 2}}},
       {"a group end stepped over",
        B().op(OP_GROUP_START, 0).chr('x').plus().op(OP_GROUP_END, 0).chr('y').match(), "xxy y",
        {{0, 3}}},
@@ -141,7 +143,8 @@ TEST(ScanInstructions, RunToTheEndOfALongFile) {
     B program;
     std::vector<Match> expected;
   } cases[] = {
-      {"crossing ANY", B().chr('s').any(1).plus().match(), {{0, static_cast<int32_t>(text.size())}}},
+      {"crossing ANY", B().chr('s').any(1).plus().match(),
+       {{0, static_cast<int32_t>(text.size())}}},
       {"CHAR run", B().chr('s').chr('a').plus().match(), {{0, 70001}}},
       {"CHAR run at the file end", B().chr('\n').chr('b').plus().match(), {{70001, 70001}}},
   };

@@ -136,8 +136,8 @@ TEST(PikeVm, WorkGrowsWithTheTextAndNoFaster) {
   const RegexEngine PIKE = REGEX_ENGINE_PIKE;
   const GrowthCase cases[] = {
       {"a*b", "a", "b", "", 0, N + 1},
-      {"[A-Za-z0-9]+_", "QGtFVhZ2c2VkUVpWawVESPRVZq9HRJ51WklmdDhUUYNGbzJ0TSdmatJURMFlYnxX", "_", "", 0,
-       N + 1},
+      {"[A-Za-z0-9]+_",
+       "QGtFVhZ2c2VkUVpWawVESPRVZq9HRJ51WklmdDhUUYNGbzJ0TSdmatJURMFlYnxX", "_", "", 0, N + 1},
       // Every a or b is a match: the text without one is the same.
       {"(a|b)+", "ab", "", "", 0, N},
       {"(a*)*b", "a", "cb", "c", N + 1, 1},
