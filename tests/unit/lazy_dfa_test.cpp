@@ -134,40 +134,6 @@ TEST(LazyDfa, ReportsWhatTheEnginesReportAtLineEndsAndAnchors) {
   releaseCompiledPattern(&compiledPattern);
 }
 
-// How far into a match its required literal may begin decides which
-// positions before an occurrence the search tries: a leading literal or set
-// none, counted items their maximum, an ASCII set one byte in UTF-8 too.
-TEST(LazyDfa, MeasuresTheBytesBeforeTheRequiredLiteral) {
-  const struct {
-    const char* pattern;
-    int32_t mode;
-    bool leading;
-    int64_t reach;
-  } CASES[] = {
-      {"0x[0-9a-f]{8}", 0, true, 0},
-      {"(struct|union) [a-z_]+ \\{", 0, true, 0},
-      {"^#define", 2, true, 0},
-      {"[0-9]{4}-[0-9]{2}", 0, false, 4},
-      {"[0-9]{4}-[0-9]{2}", 2, false, 4},
-      {"str.cpy", 0, false, 4},
-      {"str.cpy", 2, false, 9},
-      {"(x|yy)[a-z]zz", 0, false, 3},
-      {"a{2,3}bcd", 0, false, 3},
-      {"[a-z]+_alloc", 0, false, -1},
-  };
-  test::EncodingScope encoding;
-  const int32_t savedMode = textSource.charMode;
-  for (const auto& c : CASES) {
-    useMode(&encoding, c.mode);
-    textSource.charMode = c.mode;
-    ASSERT_EQ(compile(c.pattern, 'U', 0, c.mode), 0) << c.pattern;
-    EXPECT_EQ(compiledPattern.requiredLiteral.leading != 0, c.leading) << c.pattern;
-    EXPECT_EQ(bytesBeforeRequiredLiteral(), c.reach) << c.pattern << " mode " << c.mode;
-  }
-  textSource.charMode = savedMode;
-  releaseCompiledPattern(&compiledPattern);
-}
-
 TEST(LazyDfa, FollowsLinesLongerThanTheWindow) {
   const std::string as(200000, 'a');
   test::EncodingScope encoding;

@@ -197,15 +197,6 @@ TEST_F(LiteralSearch, EmptyPatternIsNeverFound) {
   EXPECT_EQ(FindLiteralInMemory(1, bytes(""), 0, bytes("abc"), 3), 0);
 }
 
-TEST_F(LiteralSearch, AnAbsentProbeByteShiftsByThePatternLength) {
-  selectLiteralScanner(LITERAL_SCAN_PLAIN);
-  ASSERT_EQ(compile("abc", false), 0);
-  source.limitAtWindowStart = true;
-  source.install("xxxxxxxxxxxx", 7, ENCODING_SINGLE_BYTE);
-  EXPECT_EQ(search("abc"), 1);
-  EXPECT_EQ(source.advanceTargets, (std::vector<int64_t>{3, 6, 9, 12}));
-}
-
 TEST_F(LiteralSearch, DoubleByteTextReportsMatchesOnlyAtCharacterStarts) {
   encoding.doubleByte(0x81, 0x82);
   struct Case {

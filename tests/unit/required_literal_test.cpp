@@ -241,26 +241,6 @@ TEST(LiteralSetSearch, FindsEachLiteralAtEveryAlignment) {
   }
 }
 
-// The literals in a scan far apart: a set one member of which never occurs,
-// over a text longer than the first pieces scanned.
-TEST(RequiredLiteral, ScanOfASetFindsAFarHit) {
-  test::EncodingScope encoding;
-  encoding.singleByte();
-  Compiled compiled("never|found", 'U');
-  ASSERT_EQ(compiled.status(), 0);
-  ASSERT_EQ(compiledPattern.requiredLiteral.otherCount, 1);
-  for (size_t distance : {0u, 255u, 256u, 1000u, 70000u}) {
-    const std::string text = std::string(distance, 'n') + "found" + std::string(10, 'n');
-    const uint8_t* base = test::bytes(text);
-    const uint8_t* at =
-        scanRequiredLiteral(compiledPattern.requiredLiteral, base, base + text.size());
-    ASSERT_NE(at, nullptr) << distance;
-    EXPECT_EQ(static_cast<size_t>(at - base), distance);
-    EXPECT_EQ(scanRequiredLiteral(compiledPattern.requiredLiteral, base, base + distance + 4),
-              nullptr);
-  }
-}
-
 // A random 'U' pattern over the letters a, b, c, with literal runs and
 // alternations of them so that the analysis finds literals and sets.
 std::string randomPattern(std::mt19937& random, int32_t depth) {

@@ -148,16 +148,16 @@ TEST_F(TextWindowTest, LongRunsOfLineFeedsAreCountedExactly) {
 // end nothing more is read.
 TEST_F(TextWindowTest, LineEndTestTellsTerminatorsAndTheEndOfTheLastLine) {
   constexpr int32_t END = 1;  // any positive answer
-  const std::string text = "ab\r\ncd\nef\r";
+  const std::string crlf = "ab\r\ncd\nef\r";
   const struct {
     std::string content;
     int64_t cursor;
     int32_t n;
     int32_t expected;
   } cases[] = {
-      {text, 0, 0, 0},   {text, 0, 2, LINE_END_CRLF}, {text, 0, 3, 0},  {text, 0, 6, LINE_END_LF},
-      {text, 0, 9, LINE_END_CRLF}, {text, 6, 0, LINE_END_LF}, {text, 2, 0, LINE_END_CRLF},
-      {text, 4, -1, 0},  {text, 7, -1, LINE_END_LF},
+      {crlf, 0, 0, 0},   {crlf, 0, 2, LINE_END_CRLF}, {crlf, 0, 3, 0},  {crlf, 0, 6, LINE_END_LF},
+      {crlf, 0, 9, LINE_END_CRLF}, {crlf, 6, 0, LINE_END_LF}, {crlf, 2, 0, LINE_END_CRLF},
+      {crlf, 4, -1, 0},  {crlf, 7, -1, LINE_END_LF},
       {"\nx", 0, 0, LINE_END_LF},  // no carriage return before the first byte
       {"ab\ncd", 5, 0, END},       {"ab\ncd", 3, 2, END}, {"ab\r", 3, 0, END},
       {"ab\n", 3, 0, 0},           {"ab\r\n", 2, 2, 0},  {"", 0, 0, 0},
@@ -226,33 +226,6 @@ TEST_F(TextWindowTest, AStepBackWithinALongLineDoesNotSearchForItsStartAgain) {
   // Back into the line before: its start is searched for.
   ASSERT_EQ(textSource.MoveBy(static_cast<int32_t>(-(3 * WINDOW_SIZE - 2))), 0);
   expectFactsAtCursor("back on the first line");
-}
-
-// A file that changes while it is searched is searched as it was opened: a
-// block that follows holds no bytes appended since (both ways of searching
-// must agree on where the text ends), and a file cut short ends the data
-// where it now ends.
-TEST_F(TextWindowTest, AFileThatChangesWhileItIsSearchedEndsWhereItEndedAtTheOpen) {
-  const std::string content = std::string(WINDOW_SIZE, 'x') + "nee";
-  open(content);
-  {
-    std::ofstream grow(file->name(), std::ios::binary | std::ios::app);
-    grow << "dle\nneedle\n";
-  }
-  ASSERT_EQ(advanceTo(WINDOW_SIZE), 0);
-  EXPECT_EQ(dataLength(), 3) << "the appended bytes are not loaded";
-  EXPECT_EQ(textSource.CharAt(3), -1);
-  EXPECT_EQ(advanceTo(WINDOW_SIZE + 3), -1);
-
-  open(content + "\n" + std::string(WINDOW_SIZE, 'y'));
-  std::error_code refused;
-  std::filesystem::resize_file(file->name(), WINDOW_SIZE + 2, refused);
-  // Windows does not let a file that another handle reads be cut.
-  if (refused) GTEST_SKIP() << "the system refused to cut an open file: " << refused.message();
-  ASSERT_EQ(advanceTo(WINDOW_SIZE + 1), 0);
-  EXPECT_EQ(textSource.CharAt(0), 'e');
-  EXPECT_EQ(textSource.CharAt(1), -1) << "cut off after the open";
-  EXPECT_EQ(advanceTo(WINDOW_SIZE + 4), -1);
 }
 
 // Backward moves within a line, across line feeds, across one and several
