@@ -284,76 +284,61 @@ TEST_F(TextWindowTest, RecordModeBoundariesCountFromTheRecordBase) {
   EXPECT_EQ(textSource.GoLineStart(0), -1) << "the next record would start at the file's end";
 }
 
+// GoLineEnd stops on the carriage return of a pair, moves past a line end it
+// stands on unless the flag is set, never takes the line feed of a pair for
+// a line end of its own, and fails when no line end follows; the end of the
+// file closes the last line when no line feed does, once. A line feed as the
+// file's first byte has no carriage return before it: with the flag it is a
+// line end of its own. For GoLineStart the file's first byte is a line
+// start. Both load the following blocks when the line runs on.
 TEST_F(TextWindowTest, GoLineEndAndGoLineStartStopAtTheRightBytes) {
-  // a0 b1 CR2 LF3 c4 d5 LF6 e7 f8 LF9 LF10 g11 h12
-  const std::string content = "ab\r\ncd\nef\n\ngh";
-  struct Case {
-    int64_t start;
+  struct Move {
     bool goEnd;  // GoLineEnd, else GoLineStart
     int32_t flag;
-    int32_t expectedResult;
-    int64_t expectedOffset;  // checked when the result is 0
+    int32_t result;
+    int64_t offset;  // checked when the result is 0
   };
-  // GoLineEnd stops on the carriage return of a pair, moves past a line end
-  // it stands on unless the flag is set, never takes the line feed of a pair
-  // for a line end of its own, and fails when no line end follows.
-  // GoLineStart: the file's first byte is a line start.
-  const Case cases[] = {
-      {0, true, 0, 0, 2},  {2, true, 0, 0, 6},  {2, true, 1, 0, 2}, {3, true, 1, 0, 6},
-      {6, true, 1, 0, 6},  {11, true, 0, 0, 13}, {0, false, 1, 0, 0},
-      {0, false, 0, 0, 4},    {4, false, 1, 0, 4},  {5, false, 1, 0, 7},  {9, false, 0, 0, 10},
-      {10, false, 0, 0, 11},  {11, false, 0, -1, 0},
+  constexpr bool END = true;
+  constexpr bool START = false;
+  // a0 b1 CR2 LF3 c4 d5 LF6 e7 f8 LF9 LF10 g11 h12
+  const std::string lines = "ab\r\ncd\nef\n\ngh";
+  const std::string longLine = "x\n" + std::string(2 * WINDOW_SIZE, 'q') + "\r\nlast\n";
+  const struct {
+    std::string content;
+    int64_t start;
+    std::vector<Move> moves;  // one after the other
+  } cases[] = {
+      {lines, 0, {{END, 0, 0, 2}}},     {lines, 2, {{END, 0, 0, 6}}},
+      {lines, 2, {{END, 1, 0, 2}}},     {lines, 3, {{END, 1, 0, 6}}},
+      {lines, 6, {{END, 1, 0, 6}}},     {lines, 11, {{END, 0, 0, 13}}},
+      {lines, 0, {{START, 1, 0, 0}}},   {lines, 0, {{START, 0, 0, 4}}},
+      {lines, 4, {{START, 1, 0, 4}}},   {lines, 5, {{START, 1, 0, 7}}},
+      {lines, 9, {{START, 0, 0, 10}}},  {lines, 10, {{START, 0, 0, 11}}},
+      {lines, 11, {{START, 0, -1, 0}}},
+      {"ab\r\ncd", 4, {{END, 0, 0, 6}, {END, 0, -1, 0}, {END, 1, -1, 0}}},
+      {"ab\r\ncd", 4, {{END, 1, 0, 6}, {END, 0, -1, 0}, {END, 1, -1, 0}}},
+      {"ab\n", 0, {{END, 0, 0, 2}, {END, 0, -1, 0}}},
+      {"", 0, {{END, 1, -1, 0}}},
+      {"\nab\n", 0, {{END, 1, 0, 0}, {END, 0, 0, 3}}},
+      {std::string(WINDOW_SIZE + 5, 'q'), 0, {{END, 1, 0, WINDOW_SIZE + 5}}},
+      {longLine, 5, {{END, 0, 0, 2 * WINDOW_SIZE + 2}}},
+      {longLine, 5, {{START, 0, 0, 2 * WINDOW_SIZE + 4}}},
   };
-  for (const Case& row : cases) {
-    open(content);
-    ASSERT_EQ(advanceTo(row.start), 0);
-    const int32_t result =
-        row.goEnd ? textSource.GoLineEnd(row.flag) : textSource.GoLineStart(row.flag);
-    const std::string context = std::string(row.goEnd ? "GoLineEnd" : "GoLineStart") + "(" +
-                                std::to_string(row.flag) + ") from " + std::to_string(row.start);
-    EXPECT_EQ(result, row.expectedResult) << context;
-    if (result == 0) {
-      EXPECT_EQ(cursorOffset(), row.expectedOffset) << context;
+  for (const auto& c : cases) {
+    open(c.content);
+    ASSERT_EQ(c.start == 0 ? 0 : advanceTo(c.start), 0);
+    std::string context = testing::PrintToString(c.content.substr(0, 12)) + " from " +
+                          std::to_string(c.start);
+    for (const Move& move : c.moves) {
+      context += std::string(move.goEnd ? ", GoLineEnd(" : ", GoLineStart(") +
+                 std::to_string(move.flag) + ")";
+      const int32_t result =
+          move.goEnd ? textSource.GoLineEnd(move.flag) : textSource.GoLineStart(move.flag);
+      EXPECT_EQ(result, move.result) << context;
+      if (result != 0) continue;
+      EXPECT_EQ(cursorOffset(), move.offset) << context;
       expectFactsAtCursor(context);
     }
-  }
-  // The end of the file closes the last line when no line feed does, once:
-  // from there no further line end is reached, whatever the flag.
-  for (const int32_t flag : {0, 1}) {
-    open("ab\r\ncd");
-    ASSERT_EQ(advanceTo(4), 0);
-    ASSERT_EQ(textSource.GoLineEnd(flag), 0) << flag;
-    EXPECT_EQ(cursorOffset(), 6) << flag;
-    expectFactsAtCursor("at the end of the file");
-    EXPECT_EQ(textSource.GoLineEnd(0), -1) << flag;
-    EXPECT_EQ(textSource.GoLineEnd(1), -1) << flag;
-  }
-  open(std::string(WINDOW_SIZE + 5, 'q'));
-  ASSERT_EQ(textSource.GoLineEnd(1), 0);
-  EXPECT_EQ(cursorOffset(), WINDOW_SIZE + 5) << "in a later block";
-  open("ab\n");
-  EXPECT_EQ(textSource.GoLineEnd(0), 0);
-  EXPECT_EQ(cursorOffset(), 2);
-  EXPECT_EQ(textSource.GoLineEnd(0), -1) << "after a final line feed there is no line";
-  open("");
-  EXPECT_EQ(textSource.GoLineEnd(1), -1);
-  // A line feed as the file's first byte has no carriage return before it:
-  // with the flag it is a line end of its own; without, the move passes it.
-  open("\nab\n");
-  EXPECT_EQ(textSource.GoLineEnd(1), 0);
-  EXPECT_EQ(cursorOffset(), 0);
-  EXPECT_EQ(textSource.GoLineEnd(0), 0);
-  EXPECT_EQ(cursorOffset(), 3);
-  expectFactsAtCursor("at the second line's end");
-
-  // Both load the following blocks when the line runs on.
-  const std::string longLine = "x\n" + std::string(2 * WINDOW_SIZE, 'q') + "\r\nlast\n";
-  for (const bool goEnd : {true, false}) {
-    open(longLine);
-    ASSERT_EQ(advanceTo(5), 0);
-    ASSERT_EQ(goEnd ? textSource.GoLineEnd(0) : textSource.GoLineStart(0), 0);
-    EXPECT_EQ(cursorOffset(), 2 * WINDOW_SIZE + (goEnd ? 2 : 4));
-    expectFactsAtCursor(goEnd ? "at the carriage return" : "at the last line");
   }
 }
 
