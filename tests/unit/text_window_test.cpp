@@ -196,21 +196,6 @@ TEST_F(TextWindowTest, CharAtReadsOutsideTheWindowWithoutMovingIt) {
   EXPECT_EQ(cursorOffset(), 5);
 }
 
-// A search may set the position to the data end right after a line feed that
-// ends the data, then move on from there: that line feed is counted, once,
-// and so are those of the next block.
-TEST_F(TextWindowTest, AMoveFromTheDataEndCountsTheLineFeedBeforeIt) {
-  open(std::string(WINDOW_SIZE - 1, 'x') + "\nab\ncd\n");
-  for (const int64_t target : {int64_t{WINDOW_SIZE}, int64_t{WINDOW_SIZE} + 4}) {
-    ASSERT_EQ(advanceTo(5), 0);
-    textSource.SetPosition(textWindow.dataEnd);
-    ASSERT_EQ(textSource.AdvanceTo(textWindow.dataEnd + (target - WINDOW_SIZE)), 0);
-    ASSERT_EQ(cursorOffset(), target);
-    expectFactsAtCursor("moved to " + std::to_string(target));
-    open(text);
-  }
-}
-
 // A step back over a block boundary inside a long line keeps the line's start
 // as it knows it: the file is not read back to the start of the line (which
 // made every such step cost the whole line before it). The stream stands
