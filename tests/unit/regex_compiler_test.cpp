@@ -294,10 +294,6 @@ TEST(RegexCompilerFirstCharacters, TheTableHoldsEveryByteAMatchCanBeginWith) {
     ASSERT_EQ(compile(c.pattern, c.syntax, c.ignoreCase), 0) << c.pattern;
     EXPECT_EQ(firstCharacters(), c.first) << c.syntax << " " << c.pattern;
   }
-  // The word-character set of the whole-word option.
-  ASSERT_EQ(compile("[A-Za-z0-9_]", 0), 0);
-  EXPECT_EQ(firstCharacters(),
-            "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz");
 }
 
 TEST(RegexCompilerMatches, ADoubleByteCharacterIsOneItem) {

@@ -122,16 +122,6 @@ TEST_F(StreamFile, ReadAndWriteShareTheBuffer) {
   EXPECT_EQ(contents(), "0123AB6789!");
 }
 
-TEST(StreamConsole, OutputFunctionsAddCarriageReturnsAndFlushPerMessage) {
-  test::OutputCapture output;
-  writeText("abc");
-  writeBytes("defXYZ", 3);
-  writeTextWithCr("1\n2\n\n", 5);
-  EXPECT_EQ(output.written(), "") << "still buffered";
-  printMessageLine("Message.");
-  EXPECT_EQ(output.written(), "abcdef1\r\n2\r\n\r\nMessage.\r\n");
-}
-
 TEST(StreamConsole, StandardOutputIsFlushedButNeverSeekedOrClosed) {
   ::testing::internal::CaptureStdout();
   // Bytes written to handle 1 behind the stream's back: a seek to the
