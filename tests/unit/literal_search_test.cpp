@@ -197,6 +197,18 @@ TEST_F(LiteralSearch, EmptyPatternIsNeverFound) {
   EXPECT_EQ(FindLiteralInMemory(1, bytes(""), 0, bytes("abc"), 3), 0);
 }
 
+// The scan a test chooses is the one a compile leaves in force, so that the
+// tests of every scan run each of them: the plain loop, unlike the vector
+// scans, moves by the pattern length past a probe byte the pattern lacks.
+TEST_F(LiteralSearch, TheChosenScanStaysInForceAcrossACompile) {
+  selectLiteralScanner(LITERAL_SCAN_PLAIN);
+  ASSERT_EQ(compile("abc", false), 0);
+  source.limitAtWindowStart = true;
+  source.install("xxxxxxxxxxxx", 7, ENCODING_SINGLE_BYTE);
+  EXPECT_EQ(search("abc"), 1);
+  EXPECT_EQ(source.advanceTargets, (std::vector<int64_t>{3, 6, 9, 12}));
+}
+
 TEST_F(LiteralSearch, DoubleByteTextReportsMatchesOnlyAtCharacterStarts) {
   encoding.doubleByte(0x81, 0x82);
   struct Case {
