@@ -1,9 +1,9 @@
 // Tests of the Brief translator: every row of its two tables, the joining of
 // fragments with '|', '{' ... '}' and '[' ... ']', tokens of more than one
-// byte, long and deeply joined patterns, and the kept result.
+// byte, and long and deeply joined patterns. That a 'B' pattern compiles as
+// its translation is the end-to-end suite's, which searches with -B.
 #include "pattern/brief_translator.h"
 
-#include "pattern/compiled_pattern.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -141,45 +141,3 @@ TEST(BriefTranslator, MultiByteCharactersAreOneToken) {
   EXPECT_EQ(translated("\xC3", ENCODING_UTF8), "\xC3");
 }
 
-TEST(BriefTranslator, TheLastResultIsKept) {
-  const uint8_t* first = nullptr;
-  int32_t firstLength = 0;
-  ASSERT_EQ(briefTranslator.translate(test::bytes("a|b"), 3, ENCODING_SINGLE_BYTE, &first,
-                                      &firstLength),
-            0);
-  const std::string kept(reinterpret_cast<const char*>(first), static_cast<size_t>(firstLength));
-  const uint8_t* again = nullptr;
-  int32_t againLength = 0;
-  ASSERT_EQ(briefTranslator.translate(test::bytes("a|b"), 3, ENCODING_SINGLE_BYTE, &again,
-                                      &againLength),
-            0);
-  EXPECT_EQ(again, first);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(again), static_cast<size_t>(againLength)),
-            kept);
-  EXPECT_EQ(translated("a|c"), "(?:a|c)");
-  EXPECT_EQ(translated("a|b"), "(?:a|b)");
-}
-
-TEST(BriefTranslator, BriefPatternsCompileAsTheirTranslation) {
-  const char* const patterns[] = {"a|bc", "{a*}@", "[~x]+\\1", "\\:d\\:2,3?", "{@3x}", "<a?b>"};
-  for (const char* pattern : patterns) {
-    const std::string unix = translated(pattern);
-    ASSERT_EQ(CompileRegex(test::bytes(unix), static_cast<int32_t>(unix.size()), 0, 'U', 0,
-                           ENCODING_SINGLE_BYTE),
-              0)
-        << unix;
-    const std::vector<Instruction> expected(compiledPattern.program,
-                                            compiledPattern.program + compiledPattern.lastSlot + 1);
-    ASSERT_EQ(CompileRegex(test::bytes(pattern), static_cast<int32_t>(std::strlen(pattern)), 0,
-                           'B', 0, ENCODING_SINGLE_BYTE),
-              0)
-        << pattern;
-    ASSERT_EQ(compiledPattern.lastSlot + 1, static_cast<int32_t>(expected.size())) << pattern;
-    EXPECT_EQ(std::memcmp(compiledPattern.program, expected.data(),
-                          expected.size() * sizeof(Instruction)),
-              0)
-        << pattern;
-  }
-  EXPECT_EQ(CompileRegex(test::bytes("{a"), 2, 0, 'B', 0, ENCODING_SINGLE_BYTE),
-            REGEX_SYNTAX_ERROR);
-}

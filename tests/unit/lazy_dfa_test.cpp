@@ -13,6 +13,8 @@
 
 namespace {
 
+using regex_test::compile;
+
 struct Report {
   int64_t start;
   int32_t length;
@@ -40,12 +42,6 @@ std::vector<Report> reportsInFile(const std::string& text, int32_t recordLength,
   return found;
 }
 
-int32_t compile(const std::string& pattern, char syntax, int32_t ignoreCase,
-                int32_t recordLength = 0, int32_t mode = 0) {
-  releaseCompiledPattern(&compiledPattern);
-  return CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase,
-                      syntax, recordLength, mode);
-}
 
 // The character mode of the text; double-byte text has the lead bytes of
 // code page 932.
@@ -62,7 +58,7 @@ std::vector<Report> checkedReports(const std::string& pattern, char syntax, cons
                                    int32_t ignoreCase = 0, bool compiled = false,
                                    int32_t recordLength = 0, int32_t mode = 0) {
   if (!compiled) {
-    EXPECT_EQ(compile(pattern, syntax, ignoreCase, recordLength, mode), 0) << pattern;
+    EXPECT_EQ(compile(pattern, syntax, ignoreCase, mode, recordLength), 0) << pattern;
   }
   const std::vector<Report> on = reportsInFile(text, recordLength, LAZY_DFA_ALWAYS, mode);
   EXPECT_EQ(on, reportsInFile(text, recordLength, LAZY_DFA_OFF, mode))
@@ -135,40 +131,6 @@ TEST(LazyDfa, ReportsWhatTheEnginesReportAtLineEndsAndAnchors) {
   for (int32_t i = 0; i < 50; ++i) lines += i % 2 == 0 ? "aaaaaa\r\n" : "aa\r\n";
   EXPECT_TRUE(checkedReports("[^a]", 'U', lines).empty());
   EXPECT_EQ(lazyDfaLinesPassed() - before, 50);
-  releaseCompiledPattern(&compiledPattern);
-}
-
-// How far into a match its required literal may begin decides which
-// positions before an occurrence the search tries: a leading literal or set
-// none, counted items their maximum, an ASCII set one byte in UTF-8 too.
-TEST(LazyDfa, MeasuresTheBytesBeforeTheRequiredLiteral) {
-  const struct {
-    const char* pattern;
-    int32_t mode;
-    bool leading;
-    int64_t reach;
-  } CASES[] = {
-      {"0x[0-9a-f]{8}", 0, true, 0},
-      {"(struct|union) [a-z_]+ \\{", 0, true, 0},
-      {"^#define", 2, true, 0},
-      {"[0-9]{4}-[0-9]{2}", 0, false, 4},
-      {"[0-9]{4}-[0-9]{2}", 2, false, 4},
-      {"str.cpy", 0, false, 4},
-      {"str.cpy", 2, false, 9},
-      {"(x|yy)[a-z]zz", 0, false, 3},
-      {"a{2,3}bcd", 0, false, 3},
-      {"[a-z]+_alloc", 0, false, -1},
-  };
-  test::EncodingScope encoding;
-  const int32_t savedMode = textSource.charMode;
-  for (const auto& c : CASES) {
-    useMode(&encoding, c.mode);
-    textSource.charMode = c.mode;
-    ASSERT_EQ(compile(c.pattern, 'U', 0, 0, c.mode), 0) << c.pattern;
-    EXPECT_EQ(compiledPattern.requiredLiteral.leading != 0, c.leading) << c.pattern;
-    EXPECT_EQ(bytesBeforeRequiredLiteral(), c.reach) << c.pattern << " mode " << c.mode;
-  }
-  textSource.charMode = savedMode;
   releaseCompiledPattern(&compiledPattern);
 }
 
@@ -282,7 +244,7 @@ TEST(LazyDfa, AgreesWithTheEnginesOnRandomProgramsAndLines) {
     useMode(&encoding, mode);
     const int32_t ignoreCase = static_cast<int32_t>(random() % 2);
     const int32_t recordLength = round % 4 == 1 ? 3 + static_cast<int32_t>(random() % 5) : 0;
-    if (compile(pattern, syntax.name, ignoreCase, recordLength, mode) != 0) continue;
+    if (compile(pattern, syntax.name, ignoreCase, mode, recordLength) != 0) continue;
     checkedReports(pattern, syntax.name, text, ignoreCase, true, recordLength, mode);
   }
   EXPECT_GT(lazyDfaLinesPassed() - passedBefore, ROUNDS / 2);

@@ -255,7 +255,6 @@ TEST(LiteralTrie, FilterOfStartsPassesNoStart) {
   }
   EXPECT_LT(stops * 10, positions) << stops << " of " << positions;
 }
-
 TEST(LiteralTrie, CrossesTheWindowAndLongLines) {
   // Every spelling of five letters of two, after a few longer words, over
   // long lines of the two letters in either case and a third: a word starts

@@ -226,29 +226,6 @@ TEST_F(Catalogue, MalformedFilesAnswerNotValidThenEmpty) {
 // ---------------------------------------------------------------------------
 // The catalogue compiler.
 
-TEST(CatalogueCompiler, WritesTheCatalogueLayout) {
-  Image image = compiled(
-      "# comment\r\n@0 Fallback\r\n\r\n@-1 one\r\n@-3600\r\nLine 1\r\n\r\n"
-      "  Line 3 # no comment\r\n @indented\r\n\r\n@end\r\n@-7 one\r\n");
-  const auto word = [&](size_t at) {
-    return static_cast<int32_t>(image[at] | image[at + 1] << 8 | image[at + 2] << 16 |
-                                static_cast<uint32_t>(image[at + 3]) << 24);
-  };
-  ASSERT_GE(image.size(), 48u);
-  EXPECT_EQ(word(0), 0x1122);
-  EXPECT_EQ(word(4), 48) << "header, four records and the terminator";
-  EXPECT_EQ(word(8), 0);
-  EXPECT_EQ(word(16), -1);
-  EXPECT_EQ(word(24), -3600);
-  EXPECT_EQ(word(32), -7);
-  EXPECT_EQ(word(36), word(20)) << "equal texts are stored once";
-  EXPECT_EQ(word(40), -1);
-  EXPECT_EQ(word(44), -1);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(image.data()) + 48 + word(28)),
-            "Line 1\n\n  Line 3 # no comment\n @indented\n");
-  EXPECT_EQ(image.back(), 0);
-}
-
 TEST(CatalogueCompiler, RejectsMalformedSources) {
   // error: part of the expected message
   using Case = std::tuple<std::string, const char*>;

@@ -373,6 +373,7 @@ TEST(RegexSearch, FindInMemoryLeavesTheCallersSourceAlone) {
 namespace {
 
 using regex_test::CompiledScope;
+using regex_test::inFileOf;
 
 // The program as written, before the loop pass: every scan instruction back
 // to its plain item.
@@ -427,11 +428,7 @@ TEST(RegexSearchCompiled, MatchesLikeABacktrackingEngine) {
     CompiledScope compiled(pattern, syntax);
     ASSERT_EQ(compiled.status(), 0) << pattern;
     EXPECT_EQ(findAllInMemory(text), expected) << pattern;
-    std::vector<Match> inFile = expected;
-    if (inFile.size() > 1 && inFile.back().start == static_cast<int64_t>(text.size())) {
-      inFile.pop_back();
-    }
-    EXPECT_EQ(findAllInFile(text), inFile) << pattern;
+    EXPECT_EQ(findAllInFile(text), inFileOf(expected, text)) << pattern;
   };
   for (const auto& c : cases) expectMatches(c.pattern, c.text, c.expected, c.syntax);
   // A counted loop makes the passes of its minimum, empty or not, and then
@@ -477,39 +474,19 @@ std::string randomPattern(std::mt19937& random, int32_t depth, bool anyCharacter
   auto pick = [&random](int32_t n) { return static_cast<int32_t>(random() % n); };
   static const char* const QUANTIFIERS[] = {"",   "",   "",    "*",     "+",      "?",   "*?",
                                             "+?", "??", "{2}", "{1,2}", "{0,2}?", "{2,}"};
+  const char* const ITEMS[] = {"a",    "b", anyCharacter ? "." : "c",
+                               "[ab]", anyCharacter ? "[^a]" : "b", "\\1"};
   std::string pattern;
   const int32_t items = 1 + pick(3);
   for (int32_t i = 0; i < items; ++i) {
     const int32_t kind = pick(depth > 0 ? 9 : 6);
-    switch (kind) {
-      case 0:
-        pattern += "a";
-        break;
-      case 1:
-        pattern += "b";
-        break;
-      case 2:
-        pattern += anyCharacter ? "." : "c";
-        break;
-      case 3:
-        pattern += "[ab]";
-        break;
-      case 4:
-        pattern += anyCharacter ? "[^a]" : "b";
-        break;
-      case 5:
-        pattern += "\\1";
-        break;
-      case 6:
-        pattern += "(" + randomPattern(random, depth - 1, anyCharacter) + ")";
-        break;
-      case 7:
-        pattern += "(?:" + randomPattern(random, depth - 1, anyCharacter) + ")";
-        break;
-      default:
-        pattern += "(" + randomPattern(random, depth - 1, anyCharacter) + "|" +
-                   randomPattern(random, depth - 1, anyCharacter) + ")";
-        break;
+    if (kind < 6) {
+      pattern += ITEMS[kind];
+    } else if (kind < 8) {
+      pattern += (kind == 6 ? "(" : "(?:") + randomPattern(random, depth - 1, anyCharacter) + ")";
+    } else {
+      pattern += "(" + randomPattern(random, depth - 1, anyCharacter) + "|" +
+                 randomPattern(random, depth - 1, anyCharacter) + ")";
     }
     pattern += QUANTIFIERS[pick(13)];
   }
@@ -532,13 +509,7 @@ TEST(RegexSearchCompiled, FileWindowStringAndPlainProgramAgree) {
     for (int32_t i = 0; i < length; ++i) text += "abc"[random() % 3];
 
     const std::vector<Match> inMemory = findAllInMemory(text);
-    std::vector<Match> expectedInFile = inMemory;
-    if (expectedInFile.size() > 1 &&
-        expectedInFile.back().start == static_cast<int64_t>(text.size())) {
-      expectedInFile.pop_back();
-    }
-    if (text.empty()) expectedInFile.clear();  // an empty file holds no line
-    EXPECT_EQ(findAllInFile(text), expectedInFile)
+    EXPECT_EQ(findAllInFile(text), inFileOf(inMemory, text))
         << pattern << " on " << text.substr(text.size() - length);
     InstalledProgram plain(withoutScans(compiledPattern));
     compiledPattern.firstCharValid = 0;

@@ -26,9 +26,11 @@
 
 namespace regex_test {
 
-// Compiles a pattern into the current compiled pattern; the status comes back.
+// Compiles a pattern into the current compiled pattern, which is released
+// first (with what searches kept of it); the status comes back.
 inline int32_t compile(const std::string& pattern, int32_t syntax, int32_t ignoreCase = 0,
                        int32_t encodingMode = ENCODING_SINGLE_BYTE, int32_t recordLength = 0) {
+  releaseCompiledPattern(&compiledPattern);
   return CompileRegex(test::bytes(pattern), static_cast<int32_t>(pattern.size()), ignoreCase,
                       syntax, recordLength, encodingMode);
 }
@@ -98,6 +100,15 @@ class ProgramBuilder {
     target(4, first);
     return target(5, resume);
   }
+  // SPLIT_FIRST back to the last item added, else on to the next slot: the
+  // item as often as it matches, the loop the loop pass turns into a scan.
+  ProgramBuilder& plus() {
+    const int32_t item = lastItem_;
+    Instruction& in = add(OP_SPLIT_FIRST);
+    in.op4 = item - lastItem_;
+    in.op5 = 1;
+    return *this;
+  }
   ProgramBuilder& jump(const std::string& to) {
     add(OP_JUMP);
     return target(5, to);
@@ -130,6 +141,7 @@ class ProgramBuilder {
     std::string label;
   };
   Instruction& add(uint8_t opcode) {
+    lastItem_ = static_cast<int32_t>(slots_.size());
     Instruction in{};
     in.opcode = opcode;
     slots_.push_back(in);
@@ -142,6 +154,7 @@ class ProgramBuilder {
   std::vector<Instruction> slots_;
   std::map<std::string, int32_t> labels_;
   std::vector<Fixup> fixups_;
+  int32_t lastItem_ = 0;
 };
 
 // Makes a program the current compiled pattern for the scope; the pattern in
@@ -236,6 +249,18 @@ inline int32_t walkMatchesInFile(const std::string& content, int32_t recordLengt
                                  const std::function<int64_t(int64_t)>& take) {
   const test::TempFile file(content);
   return match_walk::walkFile(file.name(), recordLength, charMode, adjust, take);
+}
+
+// The matches a file holding the text has, from those in memory: the
+// driver's walk ends when it moves to the end of a file, so an empty match
+// there is found only by a search that starts there; an empty file holds no
+// line, where anything could match.
+inline std::vector<Match> inFileOf(std::vector<Match> inMemory, const std::string& text) {
+  if (text.empty()) return {};
+  if (inMemory.size() > 1 && inMemory.back().start == static_cast<int64_t>(text.size())) {
+    inMemory.pop_back();
+  }
+  return inMemory;
 }
 
 // Every match over a file holding `content`, moving on by each match's length

@@ -87,28 +87,6 @@ TEST(RequiredLiteral, FoundInCompiledPrograms) {
   Compiled longText((periodic + "c").c_str(), 'U', 0);
   EXPECT_EQ(literalsOf(compiledPattern.requiredLiteral),
             std::vector<std::string>{periodic.substr(1, 31) + "c"});
-  // In UTF-8 mode a literal is the UTF-8 bytes of its characters; ignoring
-  // case, only letters whose every case form is ASCII take part: not i, k
-  // or s (İ, ı, the Kelvin sign, ſ), nor letters beyond ASCII.
-  const struct {
-    const char* pattern;
-    int32_t ignoreCase;
-    std::vector<std::string> literals;
-  } utf8Cases[] = {
-      {"[A-Z]+_Stra\xC3\x9F" "e", 0, {"_Stra\xC3\x9F" "e"}},
-      {"\xE2\x84\xAAx|\xC5\xBFuspend", 0, {"\xE2\x84\xAAx", "\xC5\xBFuspend"}},
-      {"[a-z]+_stra\xC3\x9F" "e", 1, {"TRA"}},
-      {"kelvin", 1, {"ELV"}},
-      {"skis", 1, {}},
-  };
-  for (const auto& c : utf8Cases) {
-    Compiled compiled(c.pattern, 'U', c.ignoreCase, ENCODING_UTF8);
-    ASSERT_EQ(compiled.status(), 0) << c.pattern;
-    EXPECT_EQ(literalsOf(compiledPattern.requiredLiteral), c.literals) << c.pattern;
-    if (!c.literals.empty()) {
-      EXPECT_EQ(compiledPattern.requiredLiteral.fold, c.ignoreCase) << c.pattern;
-    }
-  }
 }
 
 // The first start of any of the literals in text[from, end), by comparing at
@@ -244,26 +222,6 @@ TEST(LiteralSetSearch, FindsEachLiteralAtEveryAlignment) {
         }
       }
     }
-  }
-}
-
-// The literals in a scan far apart: a set one member of which never occurs,
-// over a text longer than the first pieces scanned.
-TEST(RequiredLiteral, ScanOfASetFindsAFarHit) {
-  test::EncodingScope encoding;
-  encoding.singleByte();
-  Compiled compiled("never|found", 'U');
-  ASSERT_EQ(compiled.status(), 0);
-  ASSERT_EQ(compiledPattern.requiredLiteral.otherCount, 1);
-  for (size_t distance : {0u, 255u, 256u, 1000u, 70000u}) {
-    const std::string text = std::string(distance, 'n') + "found" + std::string(10, 'n');
-    const uint8_t* base = test::bytes(text);
-    const uint8_t* at =
-        scanRequiredLiteral(compiledPattern.requiredLiteral, base, base + text.size());
-    ASSERT_NE(at, nullptr) << distance;
-    EXPECT_EQ(static_cast<size_t>(at - base), distance);
-    EXPECT_EQ(scanRequiredLiteral(compiledPattern.requiredLiteral, base, base + distance + 4),
-              nullptr);
   }
 }
 

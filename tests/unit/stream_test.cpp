@@ -122,16 +122,6 @@ TEST_F(StreamFile, ReadAndWriteShareTheBuffer) {
   EXPECT_EQ(contents(), "0123AB6789!");
 }
 
-TEST(StreamConsole, OutputFunctionsAddCarriageReturnsAndFlushPerMessage) {
-  test::OutputCapture output;
-  writeText("abc");
-  writeBytes("defXYZ", 3);
-  writeTextWithCr("1\n2\n\n", 5);
-  EXPECT_EQ(output.written(), "") << "still buffered";
-  printMessageLine("Message.");
-  EXPECT_EQ(output.written(), "abcdef1\r\n2\r\n\r\nMessage.\r\n");
-}
-
 TEST(StreamConsole, StandardOutputIsFlushedButNeverSeekedOrClosed) {
   ::testing::internal::CaptureStdout();
   // Bytes written to handle 1 behind the stream's back: a seek to the
@@ -195,18 +185,6 @@ TEST(StreamConsole, TheFirstFailedWriteIsReportedOnceAndLaterOutputDropped) {
   stdoutStream = saved;
   setOutputFailureHandler(nullptr);
   EXPECT_EQ(test::readFile(file.name()), "content");
-}
-
-TEST(StreamConsole, ErrorLinesGoToStandardErrorUnbuffered) {
-  ::testing::internal::CaptureStderr();
-  printErrorLine("Cannot write.");
-  // The capture reads its file back in text mode on Windows, which turns the
-  // line end written as "\r\n" into "\n".
-  std::string captured = ::testing::internal::GetCapturedStderr();
-  if (captured.size() >= 2 && captured.compare(captured.size() - 2, 2, "\r\n") == 0) {
-    captured.erase(captured.size() - 2, 1);
-  }
-  EXPECT_EQ(captured, "Cannot write.\n");
 }
 
 }  // namespace

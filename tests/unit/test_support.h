@@ -123,8 +123,6 @@ class OutputCapture {
   }
   ~OutputCapture() { restore(); }
 
-  // What has reached the file so far, without flushing.
-  std::string written() const { return readFile(name_); }
   std::string finish() {
     EXPECT_EQ(restore(), 0);
     return readFile(name_);

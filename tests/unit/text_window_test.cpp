@@ -141,16 +141,39 @@ TEST_F(TextWindowTest, LongRunsOfLineFeedsAreCountedExactly) {
   }
 }
 
-TEST_F(TextWindowTest, LineEndTestTellsCarriageReturnPairsFromLoneLineFeeds) {
-  open("ab\r\ncd\nef\r");
-  using Case = std::tuple<int64_t, int32_t, int32_t>;
-  const Case cases[] = {
-      {0, 0, 0},  {0, 2, LINE_END_CRLF}, {0, 3, 0}, {0, 6, LINE_END_LF}, {0, 9, LINE_END_CRLF},
-      {6, 0, LINE_END_LF}, {2, 0, LINE_END_CRLF}, {4, -1, 0}, {7, -1, LINE_END_LF},
+// The line-end test tells a CR LF pair from a lone line feed; the end of a
+// file whose last line has no line feed ends that line: the answer is
+// positive, so a line end is found there but no line terminator. After a
+// final line feed, and in an empty file, there is no line to end, and at the
+// end nothing more is read.
+TEST_F(TextWindowTest, LineEndTestTellsTerminatorsAndTheEndOfTheLastLine) {
+  constexpr int32_t END = 1;  // any positive answer
+  const std::string crlf = "ab\r\ncd\nef\r";
+  const struct {
+    std::string content;
+    int64_t cursor;
+    int32_t n;
+    int32_t expected;
+  } cases[] = {
+      {crlf, 0, 0, 0},   {crlf, 0, 2, LINE_END_CRLF}, {crlf, 0, 3, 0},  {crlf, 0, 6, LINE_END_LF},
+      {crlf, 0, 9, LINE_END_CRLF}, {crlf, 6, 0, LINE_END_LF}, {crlf, 2, 0, LINE_END_CRLF},
+      {crlf, 4, -1, 0},  {crlf, 7, -1, LINE_END_LF},
+      {"\nx", 0, 0, LINE_END_LF},  // no carriage return before the first byte
+      {"ab\ncd", 5, 0, END},       {"ab\ncd", 3, 2, END}, {"ab\r", 3, 0, END},
+      {"ab\n", 3, 0, 0},           {"ab\r\n", 2, 2, 0},  {"", 0, 0, 0},
+      {std::string(WINDOW_SIZE + 10, 'a'), 0, WINDOW_SIZE + 10, END},
+      {std::string(WINDOW_SIZE + 10, 'a'), 0, WINDOW_SIZE + 9, 0},
   };
-  for (const auto& [cursor, n, expected] : cases) {
-    textSource.SetPosition(pointerTo(cursor));
-    EXPECT_EQ(textSource.AtLineEnd(n, 0), expected) << cursor << " + " << n;
+  for (const auto& c : cases) {
+    open(c.content);
+    textSource.SetPosition(pointerTo(c.cursor));
+    const int32_t result = textSource.AtLineEnd(c.n, 0);
+    const std::string context = testing::PrintToString(c.content.substr(0, 12)) + " at " +
+                                std::to_string(c.cursor) + " + " + std::to_string(c.n);
+    EXPECT_EQ(c.expected == END && result > 0 ? END : result, c.expected) << context;
+    if (c.cursor + c.n == static_cast<int64_t>(c.content.size())) {
+      EXPECT_EQ(textSource.HasMore(c.n, 1), 0) << context << ": nothing more to read";
+    }
   }
   // The carriage return of a pair lies in the block before the window.
   open(std::string(WINDOW_SIZE - 1, 'a') + "\r\nnext\n");
@@ -158,40 +181,6 @@ TEST_F(TextWindowTest, LineEndTestTellsCarriageReturnPairsFromLoneLineFeeds) {
   EXPECT_EQ(textWindow.windowOffset, WINDOW_SIZE);
   EXPECT_EQ(textSource.AtLineEnd(0, 0), 0);
   EXPECT_EQ(textSource.AtLineEnd(-1, 0), LINE_END_CRLF);
-  open("\nx");
-  EXPECT_EQ(textSource.AtLineEnd(0, 0), LINE_END_LF) << "no carriage return before the first byte";
-}
-
-// The end of a file whose last line has no line feed ends that line: the
-// answer is positive, so a line end is found there but no line terminator.
-// After a final line feed, and in an empty file, there is no line to end.
-TEST_F(TextWindowTest, TheEndOfAnUnterminatedLastLineIsALineEnd) {
-  const struct {
-    const char* content;
-    int64_t cursor;
-    int32_t n;
-    bool lineEnd;
-  } cases[] = {
-      {"ab\ncd", 5, 0, true}, {"ab\ncd", 3, 2, true}, {"ab\r", 3, 0, true},
-      {"ab\n", 3, 0, false},  {"ab\r\n", 2, 2, false}, {"", 0, 0, false},
-  };
-  for (const auto& row : cases) {
-    open(row.content);
-    textSource.SetPosition(pointerTo(row.cursor));
-    const int32_t result = textSource.AtLineEnd(row.n, 0);
-    const std::string context = testing::PrintToString(row.content) + " at " +
-                                std::to_string(row.cursor) + " + " + std::to_string(row.n);
-    if (row.lineEnd) {
-      EXPECT_GT(result, 0) << context;
-    } else {
-      EXPECT_EQ(result, 0) << context;
-    }
-    EXPECT_EQ(textSource.HasMore(row.n, 1), 0) << context << ": nothing more to read";
-  }
-  // Beyond the first window.
-  open(std::string(WINDOW_SIZE + 10, 'a'));
-  EXPECT_GT(textSource.AtLineEnd(WINDOW_SIZE + 10, 0), 0);
-  EXPECT_EQ(textSource.AtLineEnd(WINDOW_SIZE + 9, 0), 0);
 }
 
 TEST_F(TextWindowTest, CharAtReadsOutsideTheWindowWithoutMovingIt) {
@@ -205,21 +194,6 @@ TEST_F(TextWindowTest, CharAtReadsOutsideTheWindowWithoutMovingIt) {
   EXPECT_EQ(textWindow.windowOffset, 0);
   EXPECT_EQ(dataLength(), WINDOW_SIZE);
   EXPECT_EQ(cursorOffset(), 5);
-}
-
-// A search may set the position to the data end right after a line feed that
-// ends the data, then move on from there: that line feed is counted, once,
-// and so are those of the next block.
-TEST_F(TextWindowTest, AMoveFromTheDataEndCountsTheLineFeedBeforeIt) {
-  open(std::string(WINDOW_SIZE - 1, 'x') + "\nab\ncd\n");
-  for (const int64_t target : {int64_t{WINDOW_SIZE}, int64_t{WINDOW_SIZE} + 4}) {
-    ASSERT_EQ(advanceTo(5), 0);
-    textSource.SetPosition(textWindow.dataEnd);
-    ASSERT_EQ(textSource.AdvanceTo(textWindow.dataEnd + (target - WINDOW_SIZE)), 0);
-    ASSERT_EQ(cursorOffset(), target);
-    expectFactsAtCursor("moved to " + std::to_string(target));
-    open(text);
-  }
 }
 
 // A step back over a block boundary inside a long line keeps the line's start
@@ -237,33 +211,6 @@ TEST_F(TextWindowTest, AStepBackWithinALongLineDoesNotSearchForItsStartAgain) {
   // Back into the line before: its start is searched for.
   ASSERT_EQ(textSource.MoveBy(static_cast<int32_t>(-(3 * WINDOW_SIZE - 2))), 0);
   expectFactsAtCursor("back on the first line");
-}
-
-// A file that changes while it is searched is searched as it was opened: a
-// block that follows holds no bytes appended since (both ways of searching
-// must agree on where the text ends), and a file cut short ends the data
-// where it now ends.
-TEST_F(TextWindowTest, AFileThatChangesWhileItIsSearchedEndsWhereItEndedAtTheOpen) {
-  const std::string content = std::string(WINDOW_SIZE, 'x') + "nee";
-  open(content);
-  {
-    std::ofstream grow(file->name(), std::ios::binary | std::ios::app);
-    grow << "dle\nneedle\n";
-  }
-  ASSERT_EQ(advanceTo(WINDOW_SIZE), 0);
-  EXPECT_EQ(dataLength(), 3) << "the appended bytes are not loaded";
-  EXPECT_EQ(textSource.CharAt(3), -1);
-  EXPECT_EQ(advanceTo(WINDOW_SIZE + 3), -1);
-
-  open(content + "\n" + std::string(WINDOW_SIZE, 'y'));
-  std::error_code refused;
-  std::filesystem::resize_file(file->name(), WINDOW_SIZE + 2, refused);
-  // Windows does not let a file that another handle reads be cut.
-  if (refused) GTEST_SKIP() << "the system refused to cut an open file: " << refused.message();
-  ASSERT_EQ(advanceTo(WINDOW_SIZE + 1), 0);
-  EXPECT_EQ(textSource.CharAt(0), 'e');
-  EXPECT_EQ(textSource.CharAt(1), -1) << "cut off after the open";
-  EXPECT_EQ(advanceTo(WINDOW_SIZE + 4), -1);
 }
 
 // Backward moves within a line, across line feeds, across one and several
@@ -322,76 +269,61 @@ TEST_F(TextWindowTest, RecordModeBoundariesCountFromTheRecordBase) {
   EXPECT_EQ(textSource.GoLineStart(0), -1) << "the next record would start at the file's end";
 }
 
+// GoLineEnd stops on the carriage return of a pair, moves past a line end it
+// stands on unless the flag is set, never takes the line feed of a pair for
+// a line end of its own, and fails when no line end follows; the end of the
+// file closes the last line when no line feed does, once. A line feed as the
+// file's first byte has no carriage return before it: with the flag it is a
+// line end of its own. For GoLineStart the file's first byte is a line
+// start. Both load the following blocks when the line runs on.
 TEST_F(TextWindowTest, GoLineEndAndGoLineStartStopAtTheRightBytes) {
-  // a0 b1 CR2 LF3 c4 d5 LF6 e7 f8 LF9 LF10 g11 h12
-  const std::string content = "ab\r\ncd\nef\n\ngh";
-  struct Case {
-    int64_t start;
+  struct Move {
     bool goEnd;  // GoLineEnd, else GoLineStart
     int32_t flag;
-    int32_t expectedResult;
-    int64_t expectedOffset;  // checked when the result is 0
+    int32_t result;
+    int64_t offset;  // checked when the result is 0
   };
-  // GoLineEnd stops on the carriage return of a pair, moves past a line end
-  // it stands on unless the flag is set, never takes the line feed of a pair
-  // for a line end of its own, and fails when no line end follows.
-  // GoLineStart: the file's first byte is a line start.
-  const Case cases[] = {
-      {0, true, 0, 0, 2},  {2, true, 0, 0, 6},  {2, true, 1, 0, 2}, {3, true, 1, 0, 6},
-      {6, true, 1, 0, 6},  {11, true, 0, 0, 13}, {0, false, 1, 0, 0},
-      {0, false, 0, 0, 4},    {4, false, 1, 0, 4},  {5, false, 1, 0, 7},  {9, false, 0, 0, 10},
-      {10, false, 0, 0, 11},  {11, false, 0, -1, 0},
+  constexpr bool END = true;
+  constexpr bool START = false;
+  // a0 b1 CR2 LF3 c4 d5 LF6 e7 f8 LF9 LF10 g11 h12
+  const std::string lines = "ab\r\ncd\nef\n\ngh";
+  const std::string longLine = "x\n" + std::string(2 * WINDOW_SIZE, 'q') + "\r\nlast\n";
+  const struct {
+    std::string content;
+    int64_t start;
+    std::vector<Move> moves;  // one after the other
+  } cases[] = {
+      {lines, 0, {{END, 0, 0, 2}}},     {lines, 2, {{END, 0, 0, 6}}},
+      {lines, 2, {{END, 1, 0, 2}}},     {lines, 3, {{END, 1, 0, 6}}},
+      {lines, 6, {{END, 1, 0, 6}}},     {lines, 11, {{END, 0, 0, 13}}},
+      {lines, 0, {{START, 1, 0, 0}}},   {lines, 0, {{START, 0, 0, 4}}},
+      {lines, 4, {{START, 1, 0, 4}}},   {lines, 5, {{START, 1, 0, 7}}},
+      {lines, 9, {{START, 0, 0, 10}}},  {lines, 10, {{START, 0, 0, 11}}},
+      {lines, 11, {{START, 0, -1, 0}}},
+      {"ab\r\ncd", 4, {{END, 0, 0, 6}, {END, 0, -1, 0}, {END, 1, -1, 0}}},
+      {"ab\r\ncd", 4, {{END, 1, 0, 6}, {END, 0, -1, 0}, {END, 1, -1, 0}}},
+      {"ab\n", 0, {{END, 0, 0, 2}, {END, 0, -1, 0}}},
+      {"", 0, {{END, 1, -1, 0}}},
+      {"\nab\n", 0, {{END, 1, 0, 0}, {END, 0, 0, 3}}},
+      {std::string(WINDOW_SIZE + 5, 'q'), 0, {{END, 1, 0, WINDOW_SIZE + 5}}},
+      {longLine, 5, {{END, 0, 0, 2 * WINDOW_SIZE + 2}}},
+      {longLine, 5, {{START, 0, 0, 2 * WINDOW_SIZE + 4}}},
   };
-  for (const Case& row : cases) {
-    open(content);
-    ASSERT_EQ(advanceTo(row.start), 0);
-    const int32_t result =
-        row.goEnd ? textSource.GoLineEnd(row.flag) : textSource.GoLineStart(row.flag);
-    const std::string context = std::string(row.goEnd ? "GoLineEnd" : "GoLineStart") + "(" +
-                                std::to_string(row.flag) + ") from " + std::to_string(row.start);
-    EXPECT_EQ(result, row.expectedResult) << context;
-    if (result == 0) {
-      EXPECT_EQ(cursorOffset(), row.expectedOffset) << context;
+  for (const auto& c : cases) {
+    open(c.content);
+    ASSERT_EQ(c.start == 0 ? 0 : advanceTo(c.start), 0);
+    std::string context = testing::PrintToString(c.content.substr(0, 12)) + " from " +
+                          std::to_string(c.start);
+    for (const Move& move : c.moves) {
+      context += std::string(move.goEnd ? ", GoLineEnd(" : ", GoLineStart(") +
+                 std::to_string(move.flag) + ")";
+      const int32_t result =
+          move.goEnd ? textSource.GoLineEnd(move.flag) : textSource.GoLineStart(move.flag);
+      EXPECT_EQ(result, move.result) << context;
+      if (result != 0) continue;
+      EXPECT_EQ(cursorOffset(), move.offset) << context;
       expectFactsAtCursor(context);
     }
-  }
-  // The end of the file closes the last line when no line feed does, once:
-  // from there no further line end is reached, whatever the flag.
-  for (const int32_t flag : {0, 1}) {
-    open("ab\r\ncd");
-    ASSERT_EQ(advanceTo(4), 0);
-    ASSERT_EQ(textSource.GoLineEnd(flag), 0) << flag;
-    EXPECT_EQ(cursorOffset(), 6) << flag;
-    expectFactsAtCursor("at the end of the file");
-    EXPECT_EQ(textSource.GoLineEnd(0), -1) << flag;
-    EXPECT_EQ(textSource.GoLineEnd(1), -1) << flag;
-  }
-  open(std::string(WINDOW_SIZE + 5, 'q'));
-  ASSERT_EQ(textSource.GoLineEnd(1), 0);
-  EXPECT_EQ(cursorOffset(), WINDOW_SIZE + 5) << "in a later block";
-  open("ab\n");
-  EXPECT_EQ(textSource.GoLineEnd(0), 0);
-  EXPECT_EQ(cursorOffset(), 2);
-  EXPECT_EQ(textSource.GoLineEnd(0), -1) << "after a final line feed there is no line";
-  open("");
-  EXPECT_EQ(textSource.GoLineEnd(1), -1);
-  // A line feed as the file's first byte has no carriage return before it:
-  // with the flag it is a line end of its own; without, the move passes it.
-  open("\nab\n");
-  EXPECT_EQ(textSource.GoLineEnd(1), 0);
-  EXPECT_EQ(cursorOffset(), 0);
-  EXPECT_EQ(textSource.GoLineEnd(0), 0);
-  EXPECT_EQ(cursorOffset(), 3);
-  expectFactsAtCursor("at the second line's end");
-
-  // Both load the following blocks when the line runs on.
-  const std::string longLine = "x\n" + std::string(2 * WINDOW_SIZE, 'q') + "\r\nlast\n";
-  for (const bool goEnd : {true, false}) {
-    open(longLine);
-    ASSERT_EQ(advanceTo(5), 0);
-    ASSERT_EQ(goEnd ? textSource.GoLineEnd(0) : textSource.GoLineStart(0), 0);
-    EXPECT_EQ(cursorOffset(), 2 * WINDOW_SIZE + (goEnd ? 2 : 4));
-    expectFactsAtCursor(goEnd ? "at the carriage return" : "at the last line");
   }
 }
 

@@ -1,9 +1,9 @@
 // The tree walker over temporary trees: the order of reports, results,
 // hidden entries, directories (never passed to the driver, reported to a
 // visitor only when asked), hooks, pattern lists, unreadable subdirectories,
-// FIFOs (passed over), links back up the tree, paths too long for the
-// buffers, deep trees with a bounded number of open listings, and UTF-8
-// names.
+// links back up the tree, paths too long for the buffers, deep trees with a
+// bounded number of open listings, and UTF-8 names. FIFOs and sockets found
+// by a walk are the end-to-end suite's.
 #include "selection/tree_walker.h"
 
 #include <algorithm>
@@ -289,30 +289,6 @@ TEST(WalkUnreadable, ASubdirectoryThatCannotBeListedIsSkippedSilently) {
   EXPECT_EQ(walkForDriver(dir / "locked" + SEP, "*.txt", true), -2);
   EXPECT_EQ(capture.finish(), "");
   fs::permissions(dir / "locked", fs::perms::owner_all, error);
-}
-
-// A FIFO would block the walk on its open until someone writes to it. Made
-// with the system's mkfifo command, where there is one.
-TEST(WalkDevices, AFifoFoundByTheWalkIsPassedOver) {
-  test::TempDir dir;
-  const std::string base = dir.path() + SEP;
-  fs::create_directories(dir / "sub");
-  dir.write("a.txt", "a");
-  dir.write("sub" + SEP + "b.txt", "b");
-  const std::string fifo = dir / "sub" + SEP + "pipe.txt";
-  if (std::system(("mkfifo '" + fifo + "' 2>/dev/null").c_str()) != 0 || !fs::exists(fifo)) {
-    GTEST_SKIP() << "no FIFO can be made here";
-  }
-  int32_t handle = -1;
-  DirEntry entry;
-  ASSERT_EQ(findFirstEntry(fifo.c_str(), &handle, 0x17, &entry), 0);
-  EXPECT_NE(entry.attributes & FILE_ATTRIBUTE_DEVICE, 0u) << entry.attributes;
-  closeEntrySearch(handle);
-
-  EXPECT_EQ(walkForDriver(base, "*.txt", true), 0);
-  EXPECT_EQ(sorted(reported), sorted({base + "a.txt", base + "sub" + SEP + "b.txt"}));
-  EXPECT_EQ(walkForDriver(base, "pipe.txt", true), -2);
-  EXPECT_TRUE(reported.empty());
 }
 
 TEST(WalkLinks, ADirectoryReachedAgainUpTheTreeIsNotWalkedAgain) {
