@@ -486,7 +486,9 @@ void releasePagesBefore(int64_t position) {
   }
   if (behind == 0 || 2 * behind < pages.capacity) return;
   const int64_t kept = pages.capacity - end;
-  std::memmove(pages.table, pages.table + end, static_cast<size_t>(kept) * sizeof(uint64_t*));
+  if (kept > 0) {
+    std::memmove(pages.table, pages.table + end, static_cast<size_t>(kept) * sizeof(uint64_t*));
+  }
   for (int64_t k = kept; k < pages.capacity; ++k) pages.table[k] = nullptr;
   pages.first += behind * PAGE_POSITIONS;
 }
