@@ -197,6 +197,10 @@ def regex_searches(name, directory="."):
         ("U alternation '(struct|union) [a-z_]+ \\{'", [], "(struct|union) [a-z_]+ \\{", "literal"),
         ("U ignore case 'max_(size|len)'", ["-I"], "max_(size|len)", "literal"),
         ("U hex '0x[0-9a-f]{8}'", [], "0x[0-9a-f]{8}", "literal"),
+        ("U call '[A-Za-z_]+\\('", [], "[A-Za-z_]+\\(", "other"),
+        ("U snake case '[a-z]+_[a-z]+_[a-z]+'", [], "[a-z]+_[a-z]+_[a-z]+", "other"),
+        ("U string '\"[^\"]*\"'", [], "\"[^\"]*\"", "other"),
+        ("U version '[0-9]+\\.[0-9]+'", [], "[0-9]+\\.[0-9]+", "other"),
     ]
     result = []
     for title, flags, pattern, kind in cases:

@@ -111,12 +111,13 @@ def utf8_searches(name):
     ]
 
 
-def cases_of(name):
-    """(title, ours, GNU grep) for every case: bench.py's and the UTF-8 ones."""
+def cases_of(name, directory):
+    """(title, ours, GNU grep) for every case over the file `name` in
+    `directory`: bench.py's and the UTF-8 ones."""
     cases = []
     for title, ours, gnu, _ in bench.searches(name):
         cases.append((title, ours, GNU + [a for a in gnu[1:] if a != "-n"]))
-    for title, ours, gnu, _, _ in bench.regex_searches(name):
+    for title, ours, gnu, _, _ in bench.regex_searches(name, directory):
         arguments = gnu[gnu.index("grep") + 1:]
         cases.append((title, ours, GNU + [a for a in arguments if a not in ("-a", "-n")]))
     return cases + utf8_searches(name)
@@ -148,7 +149,7 @@ def run(program, baseline, corpus, runs, results):
                                                 "bytes s", "base s", "utf8 MiB")
     say(header)
     say("-" * len(header))
-    for title, ours, gnu in cases_of(name):
+    for title, ours, gnu in cases_of(name, cwd):
         utf8 = median_run([program] + ours, {"LANG": "C.UTF-8"}, cwd, runs)
         gnu_run = median_run(gnu, {}, cwd, runs)
         byte = median_run([program] + ours, {"LC_ALL": "C"}, cwd, runs)
