@@ -178,8 +178,12 @@ inline int32_t childOf(const LiteralTrie& trie, uint32_t node, uint32_t key) {
   }
 }
 
+// The table of edges is open addressing with linear probing, grown when it
+// would be more than three quarters full: a list of thousands of words keeps
+// about one edge per character, and a half-empty table was the largest part
+// of the memory such a search takes.
 bool placeEdge(LiteralTrie* trie, uint32_t node, uint32_t key, int32_t child) {
-  if (int64_t{trie->edgeCount + 1} * 2 > int64_t{trie->edgeMask} + 1) {
+  if (int64_t{trie->edgeCount + 1} * 4 > (int64_t{trie->edgeMask} + 1) * 3) {
     const uint32_t entries = (trie->edgeMask + 1) * 2;
     Edge* grown = static_cast<Edge*>(memAlloc(entries * static_cast<uint32_t>(sizeof(Edge))));
     if (grown == nullptr) return false;
