@@ -9,6 +9,10 @@
 // the literal-set search), or a scalar loop on memchr for processors with
 // no vector unit.
 //
+// Beside it, the period scan of the linear search: the first byte that
+// differs from the byte q before it, found by comparing the text with itself
+// shifted by q, 32 (AVX2), 16 (SSE2) or 8 (scalar) bytes at a time.
+//
 // Tested by literal_search_test.cpp, which runs every scan kind against the
 // plain loop.
 #include <immintrin.h>
@@ -22,6 +26,7 @@ namespace literal_internal {
 
 CandidateFilter filter;
 CandidateScan candidateScan = nullptr;
+PeriodScan periodScan = nullptr;
 
 namespace {
 
@@ -90,6 +95,54 @@ const uint8_t* scanScalar(const uint8_t* from, const uint8_t* to, int32_t last) 
   return scanWithTables(s, to, last);
 }
 
+const uint8_t* periodEndScalar(const uint8_t* from, const uint8_t* to, int32_t q) {
+  const uint8_t* x = from;
+  for (; to - x >= 8; x += 8) {
+    uint64_t here;
+    uint64_t before;
+    std::memcpy(&here, x, 8);
+    std::memcpy(&before, x - q, 8);
+    if (here != before) break;
+  }
+  while (x < to && x[0] == x[-q]) ++x;
+  return x;
+}
+
+[[gnu::target("sse2")]] const uint8_t* periodEndSse2(const uint8_t* from, const uint8_t* to,
+                                                     int32_t q) {
+  const uint8_t* x = from;
+  for (; to - x >= 16; x += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x));
+    const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x - q));
+    const uint32_t same = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, before)));
+    if (same != 0xFFFF) return x + __builtin_ctz(~same);
+  }
+  return periodEndScalar(x, to, q);
+}
+
+[[gnu::target("avx2")]] const uint8_t* periodEndAvx2(const uint8_t* from, const uint8_t* to,
+                                                     int32_t q) {
+  const uint8_t* x = from;
+  // Two vectors a step, so that the loop's own work does not set the pace.
+  for (; to - x >= 64; x += 64) {
+    const __m256i here0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+    const __m256i before0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x - q));
+    const __m256i here1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 32));
+    const __m256i before1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 32 - q));
+    const __m256i same =
+        _mm256_and_si256(_mm256_cmpeq_epi8(here0, before0), _mm256_cmpeq_epi8(here1, before1));
+    if (static_cast<uint32_t>(_mm256_movemask_epi8(same)) != 0xFFFFFFFFu) break;
+  }
+  for (; to - x >= 32; x += 32) {
+    const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+    const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x - q));
+    const uint32_t same =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(here, before)));
+    if (same != 0xFFFFFFFFu) return x + __builtin_ctz(~same);
+  }
+  return periodEndScalar(x, to, q);
+}
+
 }  // namespace
 
 void prepareFilter(const uint8_t* pattern, int32_t length) {
@@ -129,15 +182,19 @@ void chooseScanner(int32_t kind) {
   switch (kind) {
     case LITERAL_SCAN_AVX2:
       candidateScan = scanAvx2;
+      periodScan = periodEndAvx2;
       break;
     case LITERAL_SCAN_SSE2:
       candidateScan = scanSse2;
+      periodScan = periodEndSse2;
       break;
     case LITERAL_SCAN_SCALAR:
       candidateScan = scanScalar;
+      periodScan = periodEndScalar;
       break;
     default:
       candidateScan = nullptr;
+      periodScan = periodEndScalar;
       break;
   }
 }

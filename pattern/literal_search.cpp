@@ -20,8 +20,11 @@
 // position (so AdvanceTo sees one move per match). When no candidate starts
 // in the data, the alignments that straddle the data end are compared with
 // the bytes the window holds: when none agrees that far, the search goes on
-// at the next block; otherwise the plain loop reads the bytes after the data
-// through CharAt.
+// at the next block. Otherwise, and for a pattern longer than
+// STRADDLE_CHECK_LENGTH, the linear search below reads them on into the next
+// block (double-byte text, whose character starts follow from the bytes
+// before them, keeps to the plain loop, which reads the bytes after the data
+// through CharAt).
 //
 // Both compare each candidate from its start, so a periodic pattern over
 // periodic text (x^k NEEDLE over a run of x, where every alignment agrees for
@@ -31,9 +34,14 @@
 // Knuth-Morris-Pratt search: each text byte is read once, and after a
 // mismatch that follows j equal bytes the alignment moves on to the longest
 // border of those j bytes (`borderLength`), so that they need not be read
-// again. That search keeps the text source on the alignment, as the fast one
-// does, and reads the bytes ahead of it directly or through CharAt; after a
-// long stretch with no partial match it hands back to the fast search.
+// again. In bytes (searchAheadWith) it reads the window's data directly and
+// moves the text source on block by block while a partial match that began
+// in an earlier block goes on; a run of text that repeats the period of a
+// partial match is passed by one vector scan. It hands back to the fast
+// search once the alignment lies in a block read during it with room for a
+// whole pattern, or after a long stretch with no partial match. Double-byte
+// text runs the shared linear search of literal_search_internal.h, which
+// keeps the text source on the alignment and follows each byte's role.
 //
 // This file holds the entry points, the set-up of the tables and the search
 // in bytes (also double-byte text without case folding of lead bytes, and
@@ -153,14 +161,13 @@ struct FoldedByteSymbols {
 // folding of lead bytes, and UTF-8 text matched exactly)
 
 // Longest pattern whose alignments across the data end are ruled out from
-// the window's bytes alone; longer ones are probed through the text source.
+// the window's bytes alone; longer ones are read on past the data end.
 constexpr int32_t STRADDLE_CHECK_LENGTH = 64;
 
 // Whether an alignment starting in [from, dataEnd), which runs past the data
 // end, agrees with the pattern as far as the data goes. When none does, the
-// search can move straight to the next block: probing those alignments would
-// read the bytes after the window through the stream one at a time, and the
-// stream would then read that block in two parts instead of one.
+// search can move straight to the next block without reading past the data
+// end at all.
 bool straddleMayMatch(const uint8_t* from, const uint8_t* dataEnd, const uint8_t* pattern,
                       int32_t length, WorkBudget& budget) {
   if (length > STRADDLE_CHECK_LENGTH) return true;
@@ -218,7 +225,7 @@ const LiteralSet* singleLiteralSet(const uint8_t* pattern, int32_t length) {
 // text, or the budget runs out (SEARCH_LINEAR, with the alignment at the
 // first position not yet ruled out).
 int32_t searchBytesFast(const uint8_t* pattern, int32_t length, bool useFilter,
-                        const LiteralSet* set, Cursor& at, WorkBudget& budget) {
+                        const LiteralSet* set, bool readsAhead, Cursor& at, WorkBudget& budget) {
   const int32_t last = length - 1;
   for (;;) {
     if (useFilter && at.dataEnd - at.p >= length) {
@@ -266,6 +273,11 @@ int32_t searchBytesFast(const uint8_t* pattern, int32_t length, bool useFilter,
       }
     }
 
+    // An alignment that runs past the data end: the linear search reads on
+    // into the next block, where the plain loop would read byte by byte
+    // through CharAt.
+    if (readsAhead && at.dataEnd - at.p < length) return SEARCH_LINEAR;
+
     // One probe of the plain loop.
     const int32_t result = probeAndAlign(
         length,
@@ -297,22 +309,148 @@ int32_t searchBytesFast(const uint8_t* pattern, int32_t length, bool useFilter,
   }
 }
 
+// Partial matches shorter than this are not worth a period scan.
+constexpr int32_t PERIOD_SCAN_LENGTH = 32;
+
+// Knuth-Morris-Pratt from the alignment at `at` over the bytes as they come:
+// the search reads the window's data directly and, at its end, moves the
+// text source there, which brings in the next block, while a partial match
+// may still begin in the block before. The search keeps only the read
+// position and the bytes matched; a match found moves the text source back
+// to its start (MoveBy), which only a match does.
+//
+// In periodic text a partial match of j bytes whose prefix has the period q
+// (q = j - border) and that breaks the period at j is lost and regained at
+// every q-th byte. When a mismatch is followed at once by the border step
+// that continues the period, and the prefix holds the period at least twice
+// (j >= 2q - 1: every alignment in another phase fails within q bytes), the
+// rest of the periodic run is passed by one vector scan (periodScan); after
+// r more bytes of it the state is border + 1 + r mod q, since the states
+// cycle through the last q prefix lengths.
+//
+// Hands back (SEARCH_RESUME, at the alignment) after RESUME_DISTANCE bytes
+// without a partial match, and as soon as the alignment lies in a block that
+// came in during this search and the rest of that block holds a whole
+// pattern, where the fast search can take the alignments whole again. Only
+// single-byte starts: every position may begin a match (START_ANY).
+template <bool FOLD>
+int32_t searchAheadWith(const uint8_t* pattern, int32_t length, Cursor& at, WorkBudget& budget) {
+  const int32_t* border = borderLength;
+  const int64_t resumeAfter = std::max<int64_t>(RESUME_DISTANCE, 2 * static_cast<int64_t>(length));
+  // The window as the last move left it: base.p is where the text source
+  // stands (or, before the first block comes in, a position it can move to
+  // as the fast search would); offsets below count from it.
+  Cursor base = at;
+  const uint8_t* origin = at.p;
+  const uint8_t* t = at.p;  // the next byte to read
+  const uint8_t* end = at.dataEnd;
+  int64_t readBefore = 0;  // bytes read in the blocks before this one
+  // Alignment offsets that may be handed back; none until a block comes in.
+  ptrdiff_t handFrom = PTRDIFF_MAX;
+  ptrdiff_t handTo = -1;
+  int64_t compared = 0;
+  int32_t j = 0;  // bytes matched at the alignment t - j
+  int32_t status = SEARCH_END;
+  ptrdiff_t alignment = 0;  // where the search ends: offset from origin
+
+  for (;;) {
+    while (t < end) {
+      int32_t c = *t++;
+      if (FOLD) c = upperTable[c];
+      ++compared;
+      if (c == pattern[j]) {
+        if (++j == length) {
+          alignment = (t - origin) - length;
+          status = SEARCH_FOUND;
+          goto done;
+        }
+      } else if (j > 0) {
+        const int32_t matched = j;
+        j = border[j];
+        ++compared;
+        if (c == pattern[j]) {
+          ++j;
+          const int32_t q = matched - j + 1;
+          if (matched >= PERIOD_SCAN_LENGTH && matched >= 2 * q - 1 && t - origin >= q) {
+            const uint8_t* runEnd = periodScan(t, end, q);
+            const ptrdiff_t run = runEnd - t;
+            compared += run;
+            j += static_cast<int32_t>(run % q);
+            t = runEnd;
+          }
+        } else {
+          while (j > 0 && c != pattern[j]) {
+            j = border[j];
+            ++compared;
+          }
+          if (c == pattern[j]) ++j;
+        }
+      }
+      if (j == 0) {
+        const ptrdiff_t here = t - origin;
+        if ((here >= handFrom && here <= handTo) || readBefore + here >= resumeAfter) {
+          alignment = here;
+          status = SEARCH_RESUME;
+          goto done;
+        }
+      } else if ((t - origin) - j >= handFrom) {
+        alignment = (t - origin) - j;
+        if (alignment <= handTo) {
+          status = SEARCH_RESUME;
+          goto done;
+        }
+        handFrom = PTRDIFF_MAX;  // the alignment only moves on: not in this block
+      }
+    }
+    readBefore += end - origin;
+    if (textSource.AdvanceTo(end) != 0) goto done;
+    reloadCursorWindow(base);
+    origin = t = base.p;
+    end = base.dataEnd;
+    if (t >= end) goto done;
+    handFrom = 0;
+    handTo = (end - origin) - length;
+  }
+
+done:
+  budget.spend(compared);
+  if (status == SEARCH_END) return status;
+  if (alignment < 0) {
+    // The match begins in a block before the window.
+    if (textSource.MoveBy(static_cast<int32_t>(alignment)) != 0) return SEARCH_END;
+    reloadCursorWindow(at);
+    return status;
+  }
+  at = base;
+  if (!moveTo(at, origin + alignment)) return SEARCH_END;
+  if (status == SEARCH_FOUND) textSource.SetPosition(at.p);
+  return status;
+}
+
 int32_t searchBytes(const uint8_t* pattern, int32_t length) {
   const bool useFilter = candidateScan != nullptr;
   const LiteralSet* set = useFilter ? singleLiteralSet(pattern, length) : nullptr;
   if (useFilter && set == nullptr) prepareFilter(pattern, length);
+  // Double-byte text needs the role of each alignment's first byte, which
+  // the search that reads ahead does not follow.
+  const StartCheck check = startCheckOfText();
+  const bool readsAhead = check == START_ANY;
   WorkBudget budget(length);
   Cursor at;
   reloadCursorWindow(at);
   for (;;) {
-    const int32_t fast = searchBytesFast(pattern, length, useFilter, set, at, budget);
+    const int32_t fast = searchBytesFast(pattern, length, useFilter, set, readsAhead, at, budget);
     if (fast != SEARCH_LINEAR) return fast;
-    const StartCheck check = startCheckOfText();
-    const int32_t linear =
-        literalIgnoreCase
-            ? searchLinear(FoldedByteSymbols{pattern}, borderLength, length, check, true, at,
-                           budget)
-            : searchLinear(ByteSymbols{pattern}, borderLength, length, check, true, at, budget);
+    int32_t linear;
+    if (readsAhead) {
+      linear = literalIgnoreCase ? searchAheadWith<true>(pattern, length, at, budget)
+                                 : searchAheadWith<false>(pattern, length, at, budget);
+    } else if (literalIgnoreCase) {
+      linear = searchLinear(FoldedByteSymbols{pattern}, borderLength, length, check, true, at,
+                            budget);
+    } else {
+      linear = searchLinear(ByteSymbols{pattern}, borderLength, length, check, true, at, budget);
+    }
     if (linear != SEARCH_RESUME) return linear;
     budget.reset();
   }

@@ -103,6 +103,12 @@ typedef const uint8_t* (*CandidateScan)(const uint8_t* from, const uint8_t* to, 
 // The scan in use, null for the plain loop alone.
 extern CandidateScan candidateScan;
 
+// The first position x in [from, to) whose byte differs from the byte q
+// before it, or `to`; the q bytes before `from` must be readable. Chosen with
+// the candidate scan (the scalar one for the plain loop).
+typedef const uint8_t* (*PeriodScan)(const uint8_t* from, const uint8_t* to, int32_t q);
+extern PeriodScan periodScan;
+
 // Sets up the filter for a byte pattern (folded when the search ignores case).
 void prepareFilter(const uint8_t* pattern, int32_t length);
 // Chooses the scan of the kind given (-1: the best available); the kind in
@@ -215,7 +221,10 @@ inline StartCheck startCheckOfText() {
 
 
 // Knuth-Morris-Pratt from the alignment at `at`, over symbols that take one
-// text byte each. Every text byte is read once, in order (symbols.text sees
+// text byte each: the search of double-byte text (the byte search of other
+// text reads ahead block by block instead, literal_search.cpp). The text
+// source stays on the alignment, and bytes past the window's data are read
+// through CharAt. Every text byte is read once, in order (symbols.text sees
 // them so), and compared at most once more for every byte the alignment
 // passes, so the work is linear in the text. With mayResume the search
 // returns SEARCH_RESUME at an alignment with no partial match once it has

@@ -204,7 +204,7 @@ TEST_F(LiteralSearch, TheChosenScanStaysInForceAcrossACompile) {
   selectLiteralScanner(LITERAL_SCAN_PLAIN);
   ASSERT_EQ(compile("abc", false), 0);
   source.limitAtWindowStart = true;
-  source.install("xxxxxxxxxxxx", 7, ENCODING_SINGLE_BYTE);
+  source.install("xxxxxxxxxxxx", 64, ENCODING_SINGLE_BYTE);
   EXPECT_EQ(search("abc"), 1);
   EXPECT_EQ(source.advanceTargets, (std::vector<int64_t>{3, 6, 9, 12}));
 }
@@ -411,9 +411,11 @@ std::vector<FileMatch> fileMatches(const std::string& fileName, const std::strin
 // Over the file, with every scan and budget: a match that begins 3 bytes
 // before the first block's end; lead bytes before a candidate that lie in
 // the previous block (the boundary test steps back across the block start
-// and forward again); patterns longer than the window, whose alignment stays
-// put while the comparison reads ahead through CharAt, with matches across
-// block boundaries and lines counted on as the alignment moves.
+// and forward again); patterns longer than the window, whose match is found
+// blocks after its start, with matches across block boundaries and lines
+// counted on as the alignment moves; periodic patterns over text that agrees
+// with them at every alignment, whose odd piece begins a block or straddles
+// a block end, and the same with no match.
 TEST_F(LiteralSearch, MatchesAcrossBlockBoundariesAreFound) {
   encoding.doubleByte(0x81, 0x81);
   const int64_t W = WINDOW_SIZE;
@@ -426,6 +428,17 @@ TEST_F(LiteralSearch, MatchesAcrossBlockBoundariesAreFound) {
   const int64_t plants[] = {3 * W - 2, 3 * W + 90'000};
   for (const int64_t at : plants) planted.replace(static_cast<size_t>(at), 8, "\x81\x81" "needle");
   const std::string longNeedle = std::string(70'000, 'x') + "\x81\x81" "needle";
+  std::string periodic = run(3 * W, 500);
+  periodic.replace(W, 6, "NEEDLE");
+  periodic.replace(2 * W - 3, 6, "NEEDLE");
+  const std::vector<FileMatch> periodicMatches = {{W - 1000, 2, 501}, {2 * W - 1003, 2, 501}};
+  std::string abc;
+  while (abc.size() < 3 * W) abc += "abc ";
+  abc[100] = '\n';
+  abc[W] = 'X';
+  std::string abcPattern;
+  for (int32_t i = 0; i < 300; ++i) abcPattern += "abc ";
+  abcPattern += "Xbc " + abcPattern;
   const std::vector<FileMatch> plantedMatches = {{plants[0] - 70'000, 2, 1001},
                                                  {plants[1] - 70'000, 2, 1001}};
   const struct {
@@ -443,6 +456,11 @@ TEST_F(LiteralSearch, MatchesAcrossBlockBoundariesAreFound) {
       {planted, std::string(70'000, 'X') + "\x81\x81" "NEEDLE", true, ENCODING_SINGLE_BYTE,
        plantedMatches},
       {planted, longNeedle, false, ENCODING_DOUBLE_BYTE, plantedMatches},
+      {periodic, std::string(1000, 'x') + "NEEDLE", false, ENCODING_SINGLE_BYTE, periodicMatches},
+      {periodic, std::string(1000, 'X') + "NEEDLE", true, ENCODING_SINGLE_BYTE, periodicMatches},
+      {periodic, std::string(1000, 'x') + "NEEDLF", false, ENCODING_SINGLE_BYTE, {}},
+      {abc, abcPattern, false, ENCODING_UTF8, {{W - 1200, 2, 101}}},
+      {abc, abcPattern.substr(0, 1200) + "Ybc ", false, ENCODING_SINGLE_BYTE, {}},
   };
   for (const auto& c : cases) {
     const test::TempFile file(c.text);
