@@ -18,7 +18,11 @@
 // thread reaches MATCH, every thread after it is dropped, and the threads
 // before it may still find a match they would have reported first. So the
 // answer is the backtracker's: the leftmost start, and there the first match
-// in priority order, with the same length, cursor mark and groups.
+// in priority order, with the same length, cursor mark and groups. Where the
+// last thread ends the search goes on over the next few bytes with an empty
+// list, starting threads at the candidates there (IDLE_LIMIT): candidates
+// that stand close together, every b of "abab" under (?!(ba)*c)b[^a], are
+// so passed in one search, not a search each.
 //
 // A state is the instruction plus whatever decides the future there: the
 // counters of the counted loops around it (a counter above an unbounded
@@ -43,10 +47,14 @@
 // one text, so that together they read the text once; it tells how far on
 // its answer holds, and the VM asks again only past that. A skipped cycle
 // (below) checks no answer that is so known. A body of a few plain items is read
-// straight from the window, and the answers of a body that reads a few
-// characters are kept by those bytes, so that text which repeats itself is
-// not run through the body again; a step of the transition cache that took
-// answers is replayed only where they hold.
+// straight from the window, and where its first item does not take the byte
+// the answer (the body fails) holds over the run of such bytes after it; the
+// answers of a body that reads a few characters are kept by those bytes, so
+// that text which repeats itself is not run through the body again; a step
+// of the transition cache that took answers is replayed only where they
+// hold. A body's answer is a property of the text at its position: answers
+// are kept by offset in the text from one search to the next while the text
+// source names the same text.
 //
 // Every thread stands at the same byte. A character of several bytes (the
 // line-end pair CR LF of NEWLINE; in double-byte text a lead byte and its
@@ -167,6 +175,8 @@ struct Shape {
   // memoized backtracker answers.
   int32_t* bodyReach;
   bool bodiesByMemo;  // some body is answered by the memo
+  int32_t* lookAheadSlots;  // the NOT_AHEAD slots
+  int32_t lookAheadCount;
 };
 
 constexpr int32_t BODY_BY_MEMO = -2;
@@ -450,8 +460,10 @@ struct BodyReader {
 bool lookAheadBodiesAreShort(const Instruction* program, int32_t lastSlot, const uint8_t* isStart) {
   const BodyReader reader{program, isStart};
   shape.bodiesByMemo = false;
+  shape.lookAheadCount = 0;
   for (int32_t pc = 0; pc <= lastSlot; ++pc) {
     if (!isStart[pc] || program[pc].opcode != OP_NOT_AHEAD) continue;
+    shape.lookAheadSlots[shape.lookAheadCount++] = pc;
     const int64_t match = static_cast<int64_t>(pc) + program[pc].next() - 1;
     if (match <= pc || match >= lastSlot || !isStart[match] || program[match].opcode != OP_MATCH) {
       return false;
@@ -574,7 +586,8 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
     }
   }
   if (runnable && sh.lookAhead) {
-    if (!memGrowArray(&sh.bodyItems, slots) || !memGrowArray(&sh.bodyReach, slots)) {
+    if (!memGrowArray(&sh.bodyItems, slots) || !memGrowArray(&sh.bodyReach, slots) ||
+        !memGrowArray(&sh.lookAheadSlots, slots)) {
       memFree(isStart);
       return false;
     }
@@ -778,12 +791,19 @@ struct Runtime {
   int32_t movedParentCapacity;
   int64_t nextSeed;  // UTF-8 text by characters: the next position a thread may start at
   int64_t lastSeed;  // and the last position found to be one
-  // Per NOT_AHEAD slot: the positions [verdictFrom, verdictTo) of its last
-  // verdict (verdictTo 0: none), and whether its body matched there.
+  // Per NOT_AHEAD slot: the offsets [verdictFrom, verdictTo) in the text of
+  // its last verdict (verdictTo 0: none), and whether its body matched there.
+  // A body's answer is a property of the text at its position, so verdicts
+  // are kept from one search to the next over the same text (TextPlace's
+  // number, verdictText; 0 when the source cannot name it) with the same
+  // program analysis; verdictBase is the offset of the search's position 0.
   int64_t* verdictFrom;
   int64_t* verdictTo;
   uint8_t* bodyMatched;
   int32_t verdictCapacity;
+  uint32_t verdictText;
+  uint32_t verdictAnalysis;
+  int64_t verdictBase;
   struct VerdictEntry* verdictTable;
   uint32_t verdictTableGeneration;
 };
@@ -817,14 +837,26 @@ bool prepareRuntime() {
     rt.round = 0;
   }
   if (sh.lookAhead && rt.verdictCapacity < sh.slots) {
+    rt.verdictText = 0;
     if (!memGrowArray(&rt.verdictFrom, sh.slots) || !memGrowArray(&rt.verdictTo, sh.slots) ||
         !memGrowArray(&rt.bodyMatched, sh.slots)) {
       return false;
     }
+    std::memset(rt.verdictTo, 0, static_cast<size_t>(sh.slots) * sizeof(int64_t));
     rt.verdictCapacity = sh.slots;
   }
   if (sh.lookAhead) {
-    std::memset(rt.verdictTo, 0, static_cast<size_t>(sh.slots) * sizeof(int64_t));
+    int64_t base = 0;
+    uint32_t text = textSource.TextPlace != nullptr ? textSource.TextPlace(m().cur, &base) : 0;
+    // A search that starts on a continuation byte of UTF-8 text reads its
+    // first bytes as characters of their own; its answers are not kept.
+    if (sh.textMode == ENCODING_UTF8 && (byteAtPointer() & 0xC0) == 0x80) text = 0;
+    if (text == 0 || text != rt.verdictText || rt.verdictAnalysis != analysisGeneration) {
+      for (int32_t k = 0; k < sh.lookAheadCount; ++k) rt.verdictTo[sh.lookAheadSlots[k]] = 0;
+    }
+    rt.verdictText = text;
+    rt.verdictAnalysis = analysisGeneration;
+    rt.verdictBase = text != 0 ? base : 0;
     if (rt.verdictTable == nullptr && !memGrowArray(&rt.verdictTable, VERDICT_ENTRIES)) return false;
     if (rt.verdictTableGeneration != analysisGeneration) {
       for (int32_t i = 0; i < VERDICT_ENTRIES; ++i) rt.verdictTable[i].pc = -1;
@@ -1138,7 +1170,7 @@ int64_t stateNumber(const int64_t* record) {
 // cached.
 int32_t listState(const ThreadList* list) {
   const int32_t fields = shape.fields;
-  if (list->count > CACHE_LIST_LIMIT || list->count == 0) return -1;
+  if (list->count > CACHE_LIST_LIMIT) return -1;
   int64_t numbers[CACHE_LIST_LIMIT];
   uint64_t hash = 1469598103934665603ull;
   for (int32_t i = 0; i < list->count; ++i) {
@@ -1325,6 +1357,38 @@ inline int32_t bodyMatchesInWindow(int32_t pc) {
   return 1;
 }
 
+// A body read straight from the window fails wherever its first item does
+// not take the byte. Where the body failed at the pointer (position pos), the
+// end of the run of positions after it where that is so, and the body would
+// be read straight, up to FAILED_RUN_LIMIT bytes on: one answer serves them
+// all. The search asks again at the end of the run, so a bound on each run
+// keeps a search that ends soon from reading far.
+constexpr int64_t FAILED_RUN_LIMIT = 256;
+
+int64_t firstItemFailsTo(int32_t pc, int64_t pos) {
+  const MatcherState& s = m();
+  const bool utf8 = shape.textMode == ENCODING_UTF8;
+  const Instruction* in = compiledPattern.program + pc + 1;
+  if (in->opcode == OP_ANY) return pos + 1;
+  const uint8_t* end = s.windowEnd - (shape.bodyItems[pc] + 6);
+  if (end - s.cur > FAILED_RUN_LIMIT) end = s.cur + FAILED_RUN_LIMIT;
+  const uint8_t* p = s.cur + 1;
+  if (in->opcode == OP_CHAR && !utf8) {
+    const uint32_t a = in->accepted();
+    const uint32_t b = in->acceptedVariant();
+    while (p < end && *p != a && *p != b) ++p;
+  } else if (in->opcode == OP_CHAR) {
+    while (p < end && *p < 0x80 && !matcher_internal::utf8CharMatches(in, *p)) ++p;
+  } else if (utf8) {
+    while (p < end && *p < 0x80 && !matcher_internal::utf8SetHas(in, *p)) ++p;
+  } else {
+    while (p < end && !setBitmapHas(in, *p)) ++p;
+  }
+  const int64_t passed = p > s.cur ? p - s.cur : 1;
+  stepCount += passed;
+  return pos + passed;
+}
+
 // The entry that keeps the answer of the body at slot pc for the bytes at
 // the pointer; null where the answer may depend on more than those bytes (the
 // window's end near, record bounds asked, a UTF-8 character of several
@@ -1349,9 +1413,11 @@ VerdictEntry* entryForBytes(int32_t pc) {
 // position, and kept for the positions the memo says share it; -8 out of
 // memory.
 inline int32_t lookAheadBodyMatchesAt(int32_t pc, int64_t pos) {
-  if (pos >= rt.verdictTo[pc] || pos < rt.verdictFrom[pc]) {
+  const int64_t at = rt.verdictBase + pos;  // the position as an offset in the text
+  if (at >= rt.verdictTo[pc] || at < rt.verdictFrom[pc]) {
     int64_t until = pos + 1;
     int32_t result = shape.bodyReach[pc] == BODY_BY_MEMO ? -1 : bodyMatchesInWindow(pc);
+    if (result == 0) until = firstItemFailsTo(pc, pos);
     if (result < 0) {
       VerdictEntry* entry = entryForBytes(pc);
       const uint8_t* bytes = m().cur;
@@ -1372,8 +1438,8 @@ inline int32_t lookAheadBodyMatchesAt(int32_t pc, int64_t pos) {
       }
     }
     if (result < 0) return result;
-    rt.verdictFrom[pc] = pos;
-    rt.verdictTo[pc] = until;
+    rt.verdictFrom[pc] = at;
+    rt.verdictTo[pc] = until == INT64_MAX ? until : rt.verdictBase + until;
     rt.bodyMatched[pc] = static_cast<uint8_t>(result);
   }
   if (rt.recording) noteVerdict(pc, rt.bodyMatched[pc]);
@@ -1479,19 +1545,20 @@ bool cycleMaySkip(const CycleStep* steps, int32_t period, int32_t threads, bool 
 // verdictTo), as it was at position q: there they hold without being asked.
 // q when some answer is not so kept.
 int64_t cycleAnswersKeptTo(const CycleStep* steps, int32_t period, int64_t q) {
+  const int64_t at = rt.verdictBase + q;
   int64_t to = INT64_MAX;
   for (int32_t k = 0; k < period; ++k) {
     const CachedTransition& t = cache.transitions[steps[k].transition];
     for (int32_t i = t.verdictFirst; i < t.verdictFirst + t.verdictCount; ++i) {
       const CachedVerdict& v = cache.verdicts[i];
-      if (q < rt.verdictFrom[v.pc] || q >= rt.verdictTo[v.pc] ||
+      if (at < rt.verdictFrom[v.pc] || at >= rt.verdictTo[v.pc] ||
           rt.bodyMatched[v.pc] != v.bodyMatched) {
         return q;
       }
       if (rt.verdictTo[v.pc] < to) to = rt.verdictTo[v.pc];
     }
   }
-  return to;
+  return to == INT64_MAX ? to : to - rt.verdictBase;
 }
 
 // The bytes the latest cycle of steps lets the VM pass at the pointer (pos
@@ -1917,6 +1984,13 @@ bool pikeVmTakesProgram() {
 
 namespace {
 
+// Where the last thread ends and the next candidate is near, the search
+// goes on to it, as a step of the list with no thread: a search for each
+// candidate would cost far more where they stand close together. Past this
+// many bytes without a thread the search hands back, and the caller's scan
+// for candidates, faster over text that holds few, goes on.
+constexpr int32_t IDLE_LIMIT = 16;
+
 int32_t runSearch(const PikeCandidates& candidates) {
   if (!prepareRuntime()) return REGEX_OUT_OF_MEMORY;
   const bool cached = prepareCache();
@@ -1930,7 +2004,13 @@ int32_t runSearch(const PikeCandidates& candidates) {
   if (followAll(moved, ready, pos, candidates, &matched) != 0) return REGEX_OUT_OF_MEMORY;
   int32_t state = cached ? listState(ready) : -1;
   CycleHistory history{};
-  while (ready->count > 0) {
+  int32_t idle = 0;  // bytes passed since the list last held a thread
+  for (;;) {
+    if (ready->count > 0) {
+      idle = 0;
+    } else if (matched || candidates.once || idle++ >= IDLE_LIMIT) {
+      break;
+    }
     int64_t key = -1;
     if (state >= 0 && awayFromEdges()) {
       // The key: the list, the byte here, and whether a thread starts at
@@ -1970,6 +2050,9 @@ int32_t runSearch(const PikeCandidates& candidates) {
           if (skip < 0) return REGEX_OUT_OF_MEMORY;
           s.cur += skip;
           pos += skip;
+          if (ready->count == 0) {
+            idle = skip < IDLE_LIMIT ? idle + static_cast<int32_t>(skip) : IDLE_LIMIT;
+          }
           // Where no cycle can be skipped the steps stay replayed, and the
           // question is asked again only after a while.
           history.idle = skip > 0 ? 0 : history.idle < CYCLE_WAIT_LIMIT ? history.idle * 2 + 1
@@ -1982,7 +2065,11 @@ int32_t runSearch(const PikeCandidates& candidates) {
     }
     history.count = 0;
     if (stepAll(ready, moved, pos) != 0) return REGEX_OUT_OF_MEMORY;
-    if (moved->count == 0 || !stepPointer()) {
+    // With no thread left the pointer moves on only over a byte: at the end
+    // of the text it would not move.
+    const bool goesOn = moved->count > 0 || (!matched && !candidates.once && idle < IDLE_LIMIT &&
+                                             byteExists());
+    if (!goesOn || !stepPointer()) {
       rt.recording = false;
       break;
     }

@@ -57,7 +57,8 @@ constexpr int32_t PIKE_TEXT_END = 2;
 
 // Runs the program from the matcher's pointer, starting it at every
 // candidate position on the way, until the first match in priority order
-// of the leftmost start is certain or no thread is left:
+// of the leftmost start is certain, or no thread is left and none has
+// started over the next few bytes:
 //   0  found: the pointer is at the match start; the matcher's matchLength,
 //      cursorMark and the base frame's captures describe the match;
 //   1  no match starts at a candidate up to the pointer, where the search

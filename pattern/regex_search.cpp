@@ -35,6 +35,13 @@
 // and no line is walked from its start (see "Candidates around the required
 // literal").
 //
+// A program whose every match passes a line end and takes at most a few
+// bytes, (?!(ba)*c)b$, is tried only near the places where a line end may
+// hold (the last bytes of the window, which ends at the end of a line or of
+// the data in memory): the scans move the pointer past the positions further
+// back, and over a long line window after window, reading a few bytes past
+// each to see whether a line end follows within reach.
+//
 // FindRegexInMemory runs the same search over a string through a text source
 // of its own, and puts the caller's table back afterwards.
 //
@@ -489,6 +496,173 @@ bool stepOver(int32_t length);
 bool codePointMayStart(int32_t c);
 bool codePointStartsHere();
 
+// Programs whose every match passes a line end ($) and takes a bounded
+// number of bytes, (?!(ba)*c)b$ above all: a match that starts at p meets
+// a line end within that many bytes of p, so every position more than the
+// bound before the first place where a line end may hold is passed without
+// an attempt. Without it each position of a long line would be an attempt,
+// and a look-ahead asked at each.
+constexpr int32_t END_BOUND_SLOTS = 512;
+constexpr int64_t END_BOUND_LIMIT = 64;
+
+struct EndBound {
+  uint32_t generation;  // the program description it was found for (programGeneration)
+  int64_t bytes;        // the most bytes a match takes; -1 when the program is not such
+};
+
+EndBound endBound{0, -1};
+
+// The most bytes a match takes, where every match passes LINE_END, in text
+// of `charMode`; -1 otherwise. Only programs whose paths outside look-ahead
+// bodies run forward (no loop) qualify: the bound is then the longest path.
+int64_t bytesToLineEnd(int32_t charMode) {
+  const Instruction* program = compiledPattern.program;
+  const int32_t slots = compiledPattern.lastSlot + 1;
+  if (charMode == ENCODING_DOUBLE_BYTE || slots < 1 || slots > END_BOUND_SLOTS) return -1;
+  const int32_t setMode = compiledPattern.encodingMode == ENCODING_UTF8 ? ENCODING_UTF8
+                                                                        : ENCODING_SINGLE_BYTE;
+  // A character of UTF-8 text as the matcher decodes it takes at most six
+  // bytes; a line terminator two.
+  const int64_t characterBytes = charMode == ENCODING_UTF8 ? 6 : 1;
+  bool reached[END_BOUND_SLOTS] = {};
+  int32_t nextOf[END_BOUND_SLOTS][2];
+  reached[0] = true;
+  for (int32_t s = 0; s < slots; ++s) {
+    nextOf[s][0] = -1;
+    nextOf[s][1] = -1;
+    if (!reached[s]) continue;
+    const Instruction& in = program[s];
+    switch (in.opcode) {
+      case OP_CHAR:
+      case OP_ANY:
+      case OP_GROUP_START:
+      case OP_GROUP_END:
+      case OP_MARK_CURSOR:
+      case OP_LINE_START:
+      case OP_NEWLINE:
+        nextOf[s][0] = s + 1;
+        break;
+      case OP_LINE_END:
+        if (in.newlineEscape() != 0) return -1;
+        nextOf[s][0] = s + 1;
+        break;
+      case OP_SET:
+        nextOf[s][0] = s + setSlotCount(in, setMode);
+        break;
+      case OP_JUMP:
+      case OP_NOT_AHEAD:  // its body tests the text ahead and takes none of it
+        nextOf[s][0] = s + in.next();
+        break;
+      case OP_SPLIT:
+      case OP_SPLIT_FIRST:
+        nextOf[s][0] = s + in.branch();
+        nextOf[s][1] = s + in.next();
+        break;
+      case OP_MATCH:
+        break;
+      default:
+        return -1;
+    }
+    for (const int32_t next : nextOf[s]) {
+      if (next == -1) continue;
+      if (next <= s || next >= slots) return -1;
+      reached[next] = true;
+    }
+  }
+  // From the end back: the most bytes to MATCH, and whether every way there
+  // passes LINE_END.
+  int64_t bytes[END_BOUND_SLOTS];
+  bool anchored[END_BOUND_SLOTS];
+  for (int32_t s = slots - 1; s >= 0; --s) {
+    if (!reached[s]) continue;
+    const Instruction& in = program[s];
+    if (in.opcode == OP_MATCH) {
+      bytes[s] = 0;
+      anchored[s] = false;
+      continue;
+    }
+    const int32_t a = nextOf[s][0];
+    const int32_t b = nextOf[s][1];
+    bytes[s] = b >= 0 && bytes[b] > bytes[a] ? bytes[b] : bytes[a];
+    anchored[s] = anchored[a] && (b < 0 || anchored[b]);
+    if (in.opcode == OP_CHAR || in.opcode == OP_ANY || in.opcode == OP_SET) {
+      bytes[s] += characterBytes;
+    } else if (in.opcode == OP_NEWLINE) {
+      bytes[s] += 2;
+    } else if (in.opcode == OP_LINE_END) {
+      anchored[s] = true;
+    }
+  }
+  return anchored[0] && bytes[0] <= END_BOUND_LIMIT ? bytes[0] : -1;
+}
+
+// The bound for the current program and text, kept by the program's
+// description; -1 where positions are not so passed. Record bounds are the
+// source's to tell: they may fall anywhere.
+int64_t bytesToLineEndOfProgram() {
+  if (endBound.generation != programGeneration || programGeneration == 0) {
+    endBound = EndBound{programGeneration, bytesToLineEnd(textSource.charMode)};
+  }
+  return textSource.askLineBounds ? -1 : endBound.bytes;
+}
+
+// The bytes from the pointer to the first position where a line end may
+// hold; at least `bound` when there are that many. The matcher takes a line
+// end (LINE_END, NEWLINE) only within two bytes of the window's end, which
+// is the end of the line or of the data in memory, and asks the source
+// there; a source puts line ends at line feeds, carriage returns and the
+// end of the text. So where the window ends inside a line, the bytes just
+// past it, read through the source, tell whether a line end comes within
+// reach after it.
+int64_t bytesToPossibleLineEnd(int64_t bound) {
+  const int64_t inWindow = state.windowEnd - state.cur;
+  if (inWindow <= 2) return 0;
+  const uint8_t* end = state.windowEnd;
+  if (end[-1] == '\n' || end[-1] == '\r' || end[-2] == '\r' || inWindow > INT32_MAX - bound) {
+    return inWindow - 2;
+  }
+  textSource.SetPosition(state.cur);
+  for (int64_t k = 0; k < bound; ++k) {
+    const int32_t c = textSource.PeekChar(static_cast<int32_t>(inWindow + k));
+    if (c < 0 || c == '\n' || c == '\r') return inWindow - 2;
+  }
+  return inWindow + bound;
+}
+
+// Moves the pointer on to the first position in the window from which a
+// match may reach a line end (in UTF-8 text a character start at or before
+// it), or to the window's end, from where the caller's scan goes on into
+// the next window.
+void passPositionsFarFromLineEnd(int64_t bound) {
+  const int64_t ahead = bytesToPossibleLineEnd(bound);
+  if (ahead <= bound) return;
+  int64_t target = ahead - bound;  // at most the bytes left in the window
+  // In UTF-8 text the target must be a position that the walk over the
+  // characters stops at: a byte other than a continuation byte, which no
+  // character holds past its first byte, or a continuation byte more than a
+  // sequence's length (six bytes at most) past the last such byte, which no
+  // character holds either. At the window's end that byte is read through
+  // the source: a character may run on past the window.
+  if (textSource.charMode == ENCODING_UTF8) {
+    const int64_t inWindow = state.windowEnd - state.cur;
+    textSource.SetPosition(state.cur);
+    const auto continues = [inWindow](int64_t at) {
+      const int32_t c =
+          at < inWindow ? state.cur[at] : textSource.PeekChar(static_cast<int32_t>(at));
+      return c >= 0 && (c & 0xC0) == 0x80;
+    };
+    if (continues(target)) {
+      for (int64_t back = 1; back < 6 && target - back >= 0; ++back) {
+        if (!continues(target - back)) {
+          target -= back;
+          break;
+        }
+      }
+    }
+  }
+  state.cur += target;
+}
+
 // With the gate active, each line is put to the gate before its bytes are
 // scanned, and a line without a candidate left is passed as a whole: the
 // scan for the literal, not the one for the first bytes, carries the search
@@ -501,6 +675,7 @@ bool codePointStartsHere();
 // checked, and the search steps over whole characters.
 int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
   bool newLine = gate.active;
+  const int64_t bound = bytesToLineEndOfProgram();
   for (;;) {
     if (newLine) {
       newLine = false;
@@ -511,6 +686,7 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
         continue;
       }
     }
+    if (bound >= 0) passPositionsFarFromLineEnd(bound);
     const uint8_t* found = findMember(state.cur, state.windowEnd, filter);
     if (found != nullptr) {
       state.cur = found;
@@ -901,12 +1077,17 @@ bool characterStartsOnLine() { return startsOnLine(); }
 // after the other; the position where the text ends is tried once.
 int32_t searchEveryPosition() {
   const bool utf8 = textSource.charMode == ENCODING_UTF8;
+  const int64_t bound = bytesToLineEndOfProgram();
   int32_t exhausted = 0;
   for (;;) {
     if (state.cur >= state.windowEnd) {
       textSource.SetPosition(state.cur);
       exhausted = textSource.SeekRelative(0);
       refreshWindow();
+    }
+    if (bound >= 0 && exhausted == 0 && state.cur < state.windowEnd) {
+      passPositionsFarFromLineEnd(bound);
+      if (state.cur >= state.windowEnd) continue;
     }
     if (gate.active && exhausted == 0) {
       const GateAnswer answer = passGate();
@@ -1211,6 +1392,7 @@ const uint8_t* nextLiteralCandidate(const uint8_t* from, const uint8_t* limit, b
 
 int32_t searchNearLiteral() {
   const bool utf8 = textSource.charMode == ENCODING_UTF8;
+  const int64_t bound = bytesToLineEndOfProgram();
   for (;;) {
     if (pikeActive || memoActive) return searchEveryCandidate();
     if (state.cur >= state.windowEnd) {
@@ -1218,6 +1400,7 @@ int32_t searchNearLiteral() {
       if (textSource.SeekRelative(0) != 0) return REGEX_NO_MATCH;
       refreshWindow();
     }
+    if (bound >= 0) passPositionsFarFromLineEnd(bound);
     const uint8_t* limit = dataLimit();
     bool unseen = false;
     const uint8_t* candidate = nextLiteralCandidate(state.cur, limit, &unseen);

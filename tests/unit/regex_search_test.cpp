@@ -293,6 +293,52 @@ TEST(RegexSearch, CandidatesNearTheRequiredLiteralAreTheCandidatesWithout) {
   }
 }
 
+// A program whose every match ends at a line end within a bounded length
+// is tried only near line ends: it finds what the same program finds with a
+// loop before the line end (x*, over text without x), which keeps every
+// position a candidate. Line ends with carriage returns, a line that runs
+// past the window's block of 65536 bytes or ends at its edge, and in UTF-8
+// text continuation bytes where the search lands, broken sequences too.
+TEST(RegexSearch, PositionsFarFromALineEndArePassed) {
+  test::EncodingScope encoding;
+  const struct {
+    const char* bounded;
+    const char* unbounded;
+    int32_t mode;
+  } cases[] = {
+      {"(?!(ba)*c)b$", "(?!(ba)*c)bx*$", 0}, {"(?!(b|a)*c)b$", "(?!(b|a)*c)bx*$", 0},
+      {"b.$", "b.x*$", 0},                   {"(a|b\\r?)$", "(a|b\\r?)x*$", 0},
+      {"..$", "..x*$", 2},                   {"(?!\xC3\xA9)[^a].$", "(?!\xC3\xA9)[^a].x*$", 2},
+  };
+  const std::string ends[] = {"ab\n",
+                              "a\r\nb\n",
+                              "\xC3\xA9\rb\n",
+                              "\xA9\xA9\xA9\xA9\xA9\xA9\xA9" "b\n",
+                              "\xE2\x82\xAC" "b",
+                              "\xC3\xA9\xE2\x82\n",
+                              "a\rbbbbbbbbbbbbbbbbbbbb\n"};
+  const int64_t W = 65536;
+  for (const auto& c : cases) {
+    c.mode == 2 ? encoding.utf8() : encoding.singleByte();
+    for (const int64_t length : {int64_t{5}, W - 9, W - 4, W - 3, W - 2, W - 1, W + 5, 3 * W}) {
+      for (const std::string& end : ends) {
+        std::string text;
+        while (static_cast<int64_t>(text.size()) < length) text += "ab\xC3\xA9";
+        text = text.substr(0, static_cast<size_t>(length)) + end;
+        std::vector<Match> found[2][2];
+        for (const int32_t k : {0, 1}) {
+          regex_test::CompiledScope compiled(k == 0 ? c.bounded : c.unbounded, 'U', 0, c.mode);
+          ASSERT_EQ(compiled.status(), 0) << c.bounded;
+          found[k][0] = findAllInFile(text, 0, c.mode);
+          found[k][1] = findAllInMemory(text, c.mode);
+        }
+        EXPECT_EQ(found[0][0], found[1][0]) << c.bounded << " in a file of " << length;
+        EXPECT_EQ(found[0][1], found[1][1]) << c.bounded << " in memory, " << length;
+      }
+    }
+  }
+}
+
 // A literal cut by the end of the block, on a long line: the lazy DFA reads
 // the line up to where a match may start, and no engine runs over the line
 // (the backtracker would run out of steps and the Pike VM read it all).
