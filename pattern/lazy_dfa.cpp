@@ -22,15 +22,34 @@
 // as the VM does at line ends, CR LF pairs and the window's borders, and a
 // line longer than the window is followed into the next one.
 //
-// A line's tail is mostly not stepped at all: every state knows the fewest
-// bytes that still lead to MATCH, and when the bytes left before the line
-// end are fewer, no match can start in the rest of the line.
+// A line's tail is mostly not stepped the long way: where the window ends
+// with the line's line feed and the bytes before it are ASCII and no CR, an
+// item reads its byte there as inside the window and a line test fails as
+// inside, but for a LINE_END at the line feed. So the table answers up to
+// the line feed; with line tests up to the byte before it, whose step is
+// taken the long way once per state and byte and then known by whether it
+// reaches MATCH (the line-end bits). Where the tail is not so, every state
+// knows the fewest bytes that still lead to MATCH, and when the bytes left
+// before the line end are fewer, no match can start in the rest of the line.
 //
 // When the first thread reaches MATCH the scan stops: that is the earliest
-// end of any match from the scan's start. A program whose matches are at
-// most L bytes long then has its leftmost match start no earlier than L
-// bytes before that end, and the exact engine starts there: over a line of
-// megabytes with one match near its end, the engines run over a few bytes.
+// end e of any match from the scan's start. The leftmost match starts no
+// earlier than the last position f before e where every thread started
+// before f had died: no such thread reached MATCH, as e is the first end,
+// nor can it any more. A state that holds only threads started at its own
+// position (reached by a step on which every thread of the state before
+// died, or the start) is fresh, and the same list reached otherwise is
+// another state; so f is the last position where the scan stood in a fresh
+// state. Inside the window every fresh step leads to the same fresh state,
+// the start state, and the table's loop notes where it last passed there at
+// the cost of a comparison. A program whose matches are at most L bytes long
+// also has its leftmost match start no earlier than e - L. The pointer is
+// moved to the later of the two, and the exact engine starts there: on
+// `x = foo(bar)` under [a-z]+\(, at foo, not at the line's start where it
+// would try every start of every word before; over a line of megabytes with
+// one match near its end, the engines run over a few bytes. The positions
+// between f and the leftmost start (threads that lived on past f and died
+// before e, as in a.b.c( under [a-z]+\.[a-z]+\() are left to the engine.
 //
 // The table and the state lists have a fixed budget (LAZY_DFA_BUDGET). When
 // it is used up the cache is cleared; when that happens too often for the
@@ -61,8 +80,14 @@
 // to six in UTF-8, two in double-byte text). That position may lie inside a
 // character; the search then tries it, and no match starts there: a match
 // from a continuation byte takes it as one byte of code point -1 with an
-// item counted as six, so it would end before the first end. Double-byte
-// engines test a start's boundary themselves.
+// item counted as six, so it would end before the first end. A fresh
+// position f may lie inside a character too, after a thread that died at
+// the character's lead byte, and there the new thread of the continuation
+// byte may well match: in UTF-8 text f moves back to the nearest byte at or
+// before it that is no continuation byte, which starts a character wherever
+// it stands (or stays, when five continuation bytes come before it, which no
+// lead byte reaches past). Double-byte engines test a start's boundary
+// themselves.
 //
 // The filter runs only where its answer is sure to be the exact engine's:
 // programs the VM can run (no BACKREF, no NOT_AHEAD) that take at least one
@@ -119,6 +144,7 @@ struct Analysis {
   bool eligible;        // in lines: its matches stay on their line
   bool recordEligible;  // in records: no line test, which the source would answer
   bool hasLineStart;
+  bool lineTests;  // a LINE_START, LINE_END or NEWLINE, which ask the source at a line's ends
   int32_t* distance;  // per slot: the fewest bytes from there to MATCH
   int64_t longest;    // the most bytes a match takes, or UNBOUNDED
   // The most bytes a match takes before its required literal (one of the
@@ -442,6 +468,7 @@ void analyze(const Instruction* program, int32_t slots) {
   const bool takesBytes = a.distance[0] >= 1 && a.distance[0] != NO_DISTANCE;
   a.eligible = eligible && takesBytes;
   a.recordEligible = !lineTests && takesBytes;
+  a.lineTests = lineTests;
 }
 
 // ---------------------------------------------------------------------------
@@ -449,16 +476,26 @@ void analyze(const Instruction* program, int32_t slots) {
 
 constexpr int32_t NOT_BUILT = -1;
 constexpr int32_t MATCHED = -2;
+constexpr int32_t LINE_END_WORDS = 2 * 256 / 32;
+enum LineEndAnswer : int32_t { LINE_END_UNKNOWN, LINE_END_PASSED, LINE_END_MATCHED };
 
 struct Cache {
   int32_t budget;
   bool allocated;
   int32_t maxStates;
   int32_t hashSlots;  // a power of two, at least twice maxStates
-  int32_t* next;      // per state and byte: the next state, NOT_BUILT or MATCHED
+  // Per state and byte: the next state's row (its number times 256, which
+  // saves the hot loop a multiplication), NOT_BUILT or MATCHED.
+  int32_t* next;
   int32_t* first;     // per state: its members in `members`
   int32_t* length;
   int32_t* distance;  // per state: the fewest bytes its threads need to MATCH
+  // Per state: whether it holds only threads started at its position (see
+  // scanLine); the same list reached otherwise is another state.
+  uint8_t* fresh;
+  // Per state, two bits per byte: the step on it into a line feed is known,
+  // and reaches MATCH (see tableEnd).
+  uint32_t* lineEnd;
   int32_t* slots;     // hash table of the states
   int32_t* members;
   int32_t memberCapacity;
@@ -485,9 +522,13 @@ void freeCache() {
   memFree(cache.first);
   memFree(cache.length);
   memFree(cache.distance);
+  memFree(cache.fresh);
+  memFree(cache.lineEnd);
+  cache.lineEnd = nullptr;
   memFree(cache.slots);
   memFree(cache.members);
   cache.next = cache.first = cache.length = cache.distance = cache.slots = cache.members = nullptr;
+  cache.fresh = nullptr;
   cache.allocated = false;
 }
 
@@ -503,16 +544,22 @@ bool prepareCache() {
   if (!cache.allocated) {
     const int64_t budget = cache.budget > 0 ? cache.budget : LAZY_DFA_BUDGET;
     // A quarter for the members, the rest for the table and the records of
-    // each state (256 entries, three words and two hash slots).
+    // each state (256 entries, the line-end bits, three words, a flag and
+    // two hash slots).
     cache.memberCapacity = static_cast<int32_t>(budget / 4 / sizeof(int32_t));
-    const int64_t perState = (256 + 3 + 2) * static_cast<int64_t>(sizeof(int32_t));
+    const int64_t perState =
+        (256 + LINE_END_WORDS + 3 + 2) * static_cast<int64_t>(sizeof(int32_t)) + 1;
     cache.maxStates = static_cast<int32_t>((budget - budget / 4) / perState);
     if (cache.maxStates < 1) cache.maxStates = 1;
     cache.hashSlots = 1;
     while (cache.hashSlots < 2 * cache.maxStates) cache.hashSlots *= 2;
     if (!memGrowArray(&cache.next, int64_t{cache.maxStates} * 256) ||
-        !memGrowArray(&cache.first, cache.maxStates) || !memGrowArray(&cache.length, cache.maxStates) ||
-        !memGrowArray(&cache.distance, cache.maxStates) || !memGrowArray(&cache.slots, cache.hashSlots) ||
+        !memGrowArray(&cache.first, cache.maxStates) ||
+        !memGrowArray(&cache.length, cache.maxStates) ||
+        !memGrowArray(&cache.distance, cache.maxStates) ||
+        !memGrowArray(&cache.fresh, cache.maxStates) ||
+        !memGrowArray(&cache.lineEnd, int64_t{cache.maxStates} * LINE_END_WORDS) ||
+        !memGrowArray(&cache.slots, cache.hashSlots) ||
         !memGrowArray(&cache.members, cache.memberCapacity)) {
       freeCache();
       return false;
@@ -543,22 +590,22 @@ void clearFullCache() {
   clearCache();
 }
 
-uint32_t hashList(const int32_t* list, int32_t n) {
-  uint32_t h = 2166136261u ^ static_cast<uint32_t>(n);
+uint32_t hashList(const int32_t* list, int32_t n, bool fresh) {
+  uint32_t h = (2166136261u ^ static_cast<uint32_t>(n)) + (fresh ? 1 : 0);
   for (int32_t i = 0; i < n; ++i) h = (h ^ static_cast<uint32_t>(list[i])) * 16777619u;
   return h;
 }
 
-// The state of a list of VM states, added when new; -1 when the list does
-// not fit even into an empty cache, or out of memory. *cleared tells whether
-// the cache was emptied to make room.
-int32_t internList(const int32_t* list, int32_t n, bool* cleared) {
-  const uint32_t h = hashList(list, n);
+// The state of a list of VM states, fresh or not, added when new; -1 when
+// the list does not fit even into an empty cache, or out of memory. *cleared
+// tells whether the cache was emptied to make room.
+int32_t internList(const int32_t* list, int32_t n, bool fresh, bool* cleared) {
+  const uint32_t h = hashList(list, n, fresh);
   const int32_t mask = cache.hashSlots - 1;
   for (uint32_t slot = h;; ++slot) {
     const int32_t state = cache.slots[slot & mask];
     if (state < 0) break;
-    if (cache.length[state] == n &&
+    if (cache.length[state] == n && (cache.fresh[state] != 0) == fresh &&
         std::memcmp(cache.members + cache.first[state], list, n * sizeof(int32_t)) == 0) {
       return state;
     }
@@ -584,10 +631,13 @@ int32_t internList(const int32_t* list, int32_t n, bool* cleared) {
   cache.first[state] = cache.memberCount;
   cache.length[state] = n;
   cache.distance[state] = distance;
+  cache.fresh[state] = fresh ? 1 : 0;
   if (n > 0) std::memcpy(cache.members + cache.memberCount, list, n * sizeof(int32_t));
   cache.memberCount += n;
   int32_t* row = cache.next + static_cast<int64_t>(state) * 256;
   for (int32_t b = 0; b < 256; ++b) row[b] = NOT_BUILT;
+  std::memset(cache.lineEnd + static_cast<int64_t>(state) * LINE_END_WORDS, 0,
+              LINE_END_WORDS * sizeof(uint32_t));
   for (uint32_t slot = h;; ++slot) {
     if (cache.slots[slot & mask] < 0) {
       cache.slots[slot & mask] = state;
@@ -595,6 +645,16 @@ int32_t internList(const int32_t* list, int32_t n, bool* cleared) {
     }
   }
   return state;
+}
+
+int32_t lineEndAnswer(int32_t state, uint8_t byte) {
+  const uint32_t word = cache.lineEnd[static_cast<int64_t>(state) * LINE_END_WORDS + byte / 16];
+  return static_cast<int32_t>((word >> (byte % 16 * 2)) & 3);
+}
+
+void keepLineEndAnswer(int32_t state, uint8_t byte, int32_t answer) {
+  cache.lineEnd[static_cast<int64_t>(state) * LINE_END_WORDS + byte / 16] |=
+      static_cast<uint32_t>(answer) << (byte % 16 * 2);
 }
 
 // ---------------------------------------------------------------------------
@@ -634,13 +694,15 @@ enum StepResult : int32_t {
 // One step taken the VM's way, from the list `from` at the pointer: its
 // states take the byte, the pointer moves on, and they are followed, with a
 // new thread where the line goes on and one may start. The list after it is
-// in listC (*count states).
+// in listC (*count states). *fresh: no state of `from` took the byte.
 int32_t stepTheLongWay(const int32_t* from, int32_t n, bool (*mayStartAt)(), int32_t* count,
-                       bool* started) {
+                       bool* started, bool* fresh) {
   MatcherState& s = matcher;
   *count = 0;
   *started = false;
   if (pikeTakeByte(from, n, cache.listB) != 0) return STEP_STAYED;
+  *fresh = true;
+  for (int32_t i = 0; i < n && *fresh; ++i) *fresh = cache.listB[i] == PIKE_STATE_DEAD;
   // A line feed at the window's end ends the line: in line mode the window
   // is the line, as far as the window holds it.
   const bool lineEnds =
@@ -672,7 +734,7 @@ int32_t startState(bool* matched) {
     return -1;
   }
   bool cleared = false;
-  const int32_t state = internList(cache.listC, n, &cleared);
+  const int32_t state = internList(cache.listC, n, true, &cleared);
   if (state >= 0) cache.start[key] = state;
   return state;
 }
@@ -694,12 +756,34 @@ int64_t bytesLeftOnLine() {
 struct Scan {
   int64_t pos;  // bytes from the scan's start to the pointer
   int32_t state;
+  int64_t fresh;  // the last position the scan met in a fresh state
 };
+
+// In UTF-8 text a fresh position may lie inside a character, where the
+// search never starts: it moves back to the nearest byte that is no
+// continuation byte, which starts a character wherever it stands, unless
+// the five bytes before it are all continuation bytes, which no lead byte
+// reaches past. Where those bytes are no longer in the window, the scan's
+// start.
+int64_t characterStartFrom(const Scan& scan, int64_t at) {
+  const MatcherState& s = matcher;
+  if (analysis.textMode != ENCODING_UTF8 || at == 0) return at;
+  const auto continuation = [](uint8_t b) { return b >= 0x80 && b < 0xC0; };
+  const int64_t back = scan.pos - at;
+  if (back >= s.cur - s.windowStart) return 0;
+  const uint8_t* p = s.cur - back;
+  if (!continuation(*p)) return at;
+  for (int32_t k = 1; k <= 5; ++k) {
+    if (at - k < 0 || p - k < s.windowStart) return 0;
+    if (!continuation(p[-k])) return at - k;
+  }
+  return at;
+}
 
 int32_t finishWithMatch(Scan* scan, int64_t* firstEnd) {
   // The pointer is at the end of the first match seen.
-  int64_t from = 0;
-  if (analysis.longest != UNBOUNDED && scan->pos - analysis.longest > 0) {
+  int64_t from = characterStartFrom(*scan, scan->fresh);
+  if (analysis.longest != UNBOUNDED && scan->pos - analysis.longest > from) {
     from = scan->pos - analysis.longest;
   }
   movePointerBack(scan->pos - from);
@@ -733,11 +817,15 @@ int32_t crossWindowEnd(Scan* scan) {
   int32_t result = EDGE_NOT_TAKEN;
   while (s.cur < s.windowEnd) {
     const int32_t t = cache.next[static_cast<int64_t>(scan->state) * 256 + *s.cur];
+    const int32_t next = t >> 8;
     if (t == NOT_BUILT) break;
     ++scan->pos;
     ++cache.bytesSinceClear;
     result = t == MATCHED ? EDGE_MATCHED : EDGE_MOVED;
-    if (t != MATCHED) scan->state = t;
+    if (t != MATCHED) {
+      scan->state = next;
+      if (cache.fresh[next] != 0) scan->fresh = scan->pos;
+    }
     if (s.windowEnd - s.cur > 1) {
       ++s.cur;
     } else {
@@ -747,6 +835,27 @@ int32_t crossWindowEnd(Scan* scan) {
     if (t == MATCHED) break;
   }
   return result;
+}
+
+// Where the table stops answering in the window: `margin` bytes before its
+// end. But where the window is a line up to its line feed and the bytes
+// before the line feed, from the margin on, are ASCII and no CR, a step
+// there is the step inside the window (an item reads its byte alone, a new
+// thread starts at every position up to the line feed, and a line test
+// fails as inside) but for the one into the line feed, where a LINE_END
+// holds: the table answers up to the line feed, or, with line tests, up to
+// the byte before it, whose step only needs to tell whether it reaches
+// MATCH (*toLineEnd; the line-end bits keep that answer).
+const uint8_t* tableEnd(int64_t margin, bool* toLineEnd) {
+  const MatcherState& s = matcher;
+  const uint8_t* end = s.windowEnd - margin;
+  *toLineEnd = false;
+  if (cache.records || s.windowEnd - s.windowStart < 2 || s.windowEnd[-1] != '\n') return end;
+  for (const uint8_t* p = end > s.windowStart ? end : s.windowStart; p < s.windowEnd - 1; ++p) {
+    if (*p >= 0x80 || *p == '\r') return end;
+  }
+  *toLineEnd = analysis.lineTests;
+  return s.windowEnd - (analysis.lineTests ? 2 : 1);
 }
 
 int32_t giveUp(Scan* scan) {
@@ -764,12 +873,17 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd) {
   const uint8_t* alone = analysis.byteAlone;
   cache.thrashing = false;
   const int32_t startDistance = analysis.distance[0];
-  Scan scan{0, -1};
+  Scan scan{0, -1, 0};
   bool matched = false;
   // The position where the text ends, or one past the window, is the exact
   // engine's.
   if (s.cur >= s.windowEnd) return DFA_UNKNOWN;
-  if (s.windowEnd - s.cur > margin) {
+  // Where the table answers in the current window.
+  const uint8_t* windowStart = s.windowStart;
+  const uint8_t* windowEnd = s.windowEnd;
+  bool toLineEnd = false;
+  const uint8_t* end = tableEnd(margin, &toLineEnd);
+  if (s.cur < end) {
     scan.state = startState(&matched);
   } else {
     const int64_t left = bytesLeftOnLine();
@@ -781,7 +895,7 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd) {
     matched = followed == PIKE_FOLLOW_MATCHED;
     if (followed == 0) {
       bool cleared = false;
-      scan.state = internList(cache.listC, n, &cleared);
+      scan.state = internList(cache.listC, n, true, &cleared);
     }
   }
   if (matched) return finishWithMatch(&scan, firstEnd);
@@ -789,27 +903,52 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd) {
 
   for (;;) {
     // Away from the window's end the table answers.
-    const uint8_t* p = s.cur;
-    const uint8_t* stop = s.windowEnd - s.cur > margin ? s.windowEnd - margin : s.cur;
-    int32_t state = scan.state;
-    const int32_t* table = cache.next;
-    int32_t t = NOT_BUILT;
-    while (p < stop) {
-      t = table[static_cast<int64_t>(state) * 256 + *p];
-      if (t < 0) break;
-      state = t;
-      ++p;
+    if (s.windowStart != windowStart || s.windowEnd != windowEnd) {
+      windowStart = s.windowStart;
+      windowEnd = s.windowEnd;
+      end = tableEnd(margin, &toLineEnd);
     }
+    const uint8_t* p = s.cur;
+    const uint8_t* stop = s.cur < end ? end : s.cur;
+    // Rows are unsigned, so that a row and a byte index the table without
+    // a widening step; a negative entry is the unsigned one from 2^31 on.
+    const uint32_t* table = reinterpret_cast<const uint32_t*>(cache.next);
+    uint32_t row = static_cast<uint32_t>(scan.state) << 8;
+    uint32_t t = 0;
+    // Every fresh step of the table leads to the start state (see the top).
+    const uint32_t freshRow = static_cast<uint32_t>(cache.start[0]) << 8;
+    const uint8_t* freshAt = nullptr;
+    while (p < stop) {
+      t = table[row + *p];
+      if (static_cast<int32_t>(t) < 0) break;
+      row = t;
+      ++p;
+      if (t == freshRow) freshAt = p;
+    }
+    const int32_t state = static_cast<int32_t>(row >> 8);
+    if (freshAt != nullptr) scan.fresh = scan.pos + (freshAt - s.cur);
     scan.pos += p - s.cur;
     cache.bytesSinceClear += p - s.cur;
     s.cur = p;
     scan.state = state;
-    if (p < stop && t == MATCHED) {
+    if (p < stop && static_cast<int32_t>(t) == MATCHED) {
       ++s.cur;
       ++scan.pos;
       return finishWithMatch(&scan, firstEnd);
     }
     const bool interior = p < stop;
+    const bool lineEndStep = toLineEnd && s.cur == end;
+    if (lineEndStep) {
+      const int32_t known = lineEndAnswer(state, *s.cur);
+      if (known == LINE_END_MATCHED) {
+        ++s.cur;
+        ++scan.pos;
+        return finishWithMatch(&scan, firstEnd);
+      }
+      if (known == LINE_END_PASSED) {
+        return advancePointerTo(s.windowEnd) ? DFA_NO_MATCH : DFA_TEXT_END;
+      }
+    }
     if (!interior) {
       // The line's tail: no match starts in it when no thread can reach
       // MATCH with the bytes left.
@@ -827,7 +966,8 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd) {
     const int32_t n = loadMembers(state);
     int32_t count = 0;
     bool started = false;
-    const int32_t r = stepTheLongWay(cache.listA, n, mayStartAt, &count, &started);
+    bool fresh = false;
+    const int32_t r = stepTheLongWay(cache.listA, n, mayStartAt, &count, &started, &fresh);
     // The table keeps a step only where its byte decides it alone, and
     // with the new thread that joins at every position away from the edges
     // (in records a line feed after a carriage return takes none, and that
@@ -840,6 +980,7 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd) {
     if (r == STEP_GIVE_UP) return giveUp(&scan);
     if (r == STEP_MATCHED) {
       if (keep) cache.next[static_cast<int64_t>(state) * 256 + byte] = MATCHED;
+      if (lineEndStep) keepLineEndAnswer(state, byte, LINE_END_MATCHED);
       return finishWithMatch(&scan, firstEnd);
     }
     if (r == STEP_TEXT_END) return DFA_TEXT_END;
@@ -849,12 +990,17 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd) {
       return DFA_NO_MATCH;
     }
     bool cleared = false;
-    const int32_t after = internList(cache.listC, count, &cleared);
+    const int32_t after = internList(cache.listC, count, fresh, &cleared);
     if (after < 0 || cache.thrashing) {
       if (cache.thrashing) ++analysis.thrashingLines;
       return giveUp(&scan);
     }
-    if (keep && started && !cleared) cache.next[static_cast<int64_t>(state) * 256 + byte] = after;
+    if (keep && started && !cleared) {
+      cache.next[static_cast<int64_t>(state) * 256 + byte] = after << 8;
+    }
+    // From the line feed no thread reaches MATCH.
+    if (lineEndStep && !cleared) keepLineEndAnswer(state, byte, LINE_END_PASSED);
+    if (fresh) scan.fresh = scan.pos;
     scan.state = after;
   }
 }

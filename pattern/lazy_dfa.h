@@ -49,7 +49,8 @@ enum LazyDfaVerdict : int32_t {
 // whether a match may start at the pointer (the search's own rule for
 // positions off a line). On DFA_MATCH the pointer is moved to the first
 // position where the leftmost match may start (the match is no longer than
-// the program allows, and no match ends before the first one seen), and
+// the program allows, no match ends before the first one seen, and none
+// starts before a position where every thread started earlier had died), and
 // *firstEnd is the distance from there to the end of the first match seen,
 // beyond which a candidate needs another scan. Where memory runs short the
 // filter gives up on the line (DFA_UNKNOWN).

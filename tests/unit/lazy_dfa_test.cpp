@@ -4,11 +4,13 @@
 // ended by LF, CR LF, a lone CR or the end of the text, on lines longer
 // than the window, on random programs of the three syntaxes, in single-byte,
 // double-byte and UTF-8 text, and with a cache too small for the states;
-// and the filter really passes lines.
+// the filter really passes lines, and leaves the pointer where the leftmost
+// match may start.
 #include "pattern/lazy_dfa.h"
 
 #include <random>
 
+#include "pattern/matcher.h"
 #include "tests/unit/regex_test_support.h"
 
 namespace {
@@ -105,6 +107,11 @@ TEST(LazyDfa, ReportsWhatTheEnginesReportAtLineEndsAndAnchors) {
        "zzzzzzzz\x83\x43" "bzzzzzzzz\x83\x41" "bzzzzzzzz\nzzzzzzzz\x83\x43" "bzzzzzzzz\n", 1},
       {"(.|a){1,4}b", 'U', "zzzzzzzz\x83\x42" "Bzz\x82zzzzzz\x83\n", 1},
       {".b", 'U', zs + "z\x83\x62" "b\n", 1},
+      // A line's last bytes, stepped by the table up to the line feed where
+      // they are ASCII and no CR, with and without a line test.
+      {"[a-z]+\\(", 'U', "f(\nab(\r\nx(\rab(x\n(\nzzzzzzzzzzzzzzab(\nzzzzzzzzab(\xC3\xA9\n"},
+      {"[a-z]+\\($", 'U', "zzzzzzab(x\nf(\nab(\r\nx(\rab( \nzzzzzzzzzzzzzzab(\nzzzzzzzzab(\r\n"},
+      {"[^a]b$", 'U', "zzzzzzzzzz\xC3\xA9" "b\nzzzzzzzzzzzzb\nzzzzzzzzzzzz\xA9" "b\r\n", 2},
   };
   test::EncodingScope encoding;
   int64_t passed[3] = {};
@@ -131,6 +138,71 @@ TEST(LazyDfa, ReportsWhatTheEnginesReportAtLineEndsAndAnchors) {
   for (int32_t i = 0; i < 50; ++i) lines += i % 2 == 0 ? "aaaaaa\r\n" : "aa\r\n";
   EXPECT_TRUE(checkedReports("[^a]", 'U', lines).empty());
   EXPECT_EQ(lazyDfaLinesPassed() - before, 50);
+  releaseCompiledPattern(&compiledPattern);
+}
+
+// On the first line holding a match, the filter leaves the pointer where
+// the leftmost match may start: past every position all of whose threads
+// died before the first match's end (in UTF-8 text, at a character's start
+// at or before it), and no further back than the longest match from that
+// end.
+TEST(LazyDfa, LeavesThePointerWhereTheLeftmostMatchMayStart) {
+  struct Case {
+    const char* pattern;
+    std::string text;
+    int64_t pointer;
+    int32_t mode = 0;
+    int32_t recordLength = 0;
+  };
+  const std::string spaces(70000, ' ');
+  const Case CASES[] = {
+      {"[A-Za-z_]+\\(", "int x;\nx = foo(bar) + baz(1)\n", 11},
+      {"[A-Za-z_]+\\(", "\xC3\xA9 = foo(bar)\n", 5, 2},
+      {"[a-z]+\\(", "\x83\x41 = f(x)\n", 5, 1},
+      {"[a-z]+\\(", "ab cd(x)", 3, 0, 8},
+      {"[0-9]+$", "abc 12\n", 4},
+      {"[0-9]+$", "abc 12\n", 4, 2},
+      // Lines across the window's end.
+      {"[A-Za-z_]+\\(", spaces + "foo(1)\n", 70000},
+      {"[A-Za-z_]+\\(", spaces + "foo(1)\n", 70000, 2},
+      {"[a-z]+ [a-z]+\\(", std::string(70000, 'a') + " b(\n", 0},
+      // The last fresh position is the continuation byte after the lead
+      // byte of 日: the pointer goes back to the lead byte.
+      {"[^\xE6\x97\xA5]y", "zzzzzzzzzz\xE6\x97\xA5y\n", 10, 2},
+      // The longest match bounds the start more tightly than the threads.
+      {"a{1,3}b", "aaaaaab\n", 3},
+  };
+  test::EncodingScope encoding;
+  setLazyDfaUse(LAZY_DFA_ALWAYS);
+  for (const Case& c : CASES) {
+    useMode(&encoding, c.mode);
+    ASSERT_EQ(compile(c.pattern, 'U', 0, c.mode, c.recordLength), 0) << c.pattern;
+    const test::TempFile file(c.text);
+    int64_t pointer = -1;
+    match_walk::walkFile(
+        file.name(), c.recordLength, c.mode, nullptr,
+        [&pointer](int64_t offset) {
+          pointer = offset;
+          return int64_t{0};
+        },
+        [] {
+          if (!lazyDfaTakesProgram()) return 1;
+          loadMatcherWindow();
+          for (;;) {
+            int64_t firstEnd = 0;
+            const int32_t verdict = scanLineWithDfa([] { return true; }, &firstEnd);
+            if (verdict == DFA_MATCH) {
+              textSource.SetPosition(matcher.cur);
+              return 0;
+            }
+            if (verdict != DFA_NO_MATCH) return 1;
+          }
+        });
+    EXPECT_EQ(pointer, c.pointer) << c.pattern << " mode " << c.mode << " records of "
+                                  << c.recordLength;
+  }
+  setLazyDfaUse(LAZY_DFA_AUTO);
+  useMode(&encoding, 0);
   releaseCompiledPattern(&compiledPattern);
 }
 
