@@ -22,9 +22,9 @@
 // the bytes the window holds: when none agrees that far, the search goes on
 // at the next block. Otherwise, and for a pattern longer than
 // STRADDLE_CHECK_LENGTH, the linear search below reads them on into the next
-// block (double-byte text, whose character starts follow from the bytes
-// before them, keeps to the plain loop, which reads the bytes after the data
-// through CharAt).
+// block (double-byte records, whose character starts the provider is asked
+// for, keep to the plain loop, which reads the bytes after the data through
+// CharAt).
 //
 // Both compare each candidate from its start, so a periodic pattern over
 // periodic text (x^k NEEDLE over a run of x, where every alignment agrees for
@@ -37,11 +37,14 @@
 // again. In bytes (searchAheadWith) it reads the window's data directly and
 // moves the text source on block by block while a partial match that began
 // in an earlier block goes on; a run of text that repeats the period of a
-// partial match is passed by one vector scan. It hands back to the fast
-// search once the alignment lies in a block read during it with room for a
-// whole pattern, or after a long stretch with no partial match. Double-byte
-// text runs the shared linear search of literal_search_internal.h, which
-// keeps the text source on the alignment and follows each byte's role.
+// partial match is passed by one vector scan. In double-byte text it
+// follows the role (lead or trail byte) of the alignment's first byte as the
+// alignment moves, over the pattern's prefixes by a table, so that a match
+// on a trail byte is passed over. It hands back to the fast search once the
+// alignment lies in a block read during it with room for a whole pattern, or
+// after a long stretch with no partial match. Double-byte records run the
+// shared linear search of literal_search_internal.h, which keeps the text
+// source on the alignment and asks the provider where characters start.
 //
 // This file holds the entry points, the set-up of the tables and the search
 // in bytes (also double-byte text without case folding of lead bytes, and
@@ -312,6 +315,27 @@ int32_t searchBytesFast(const uint8_t* pattern, int32_t length, bool useFilter,
 // Partial matches shorter than this are not worth a period scan.
 constexpr int32_t PERIOD_SCAN_LENGTH = 32;
 
+// The role of an alignment's first byte (true: a trail byte) after it moves
+// over the pattern's first d bytes, which the text bytes there match:
+// roleAfterPrefix[d] holds the role reached from a non-trail start in bit 0
+// and from a trail start in bit 1. Null unless the pattern was compiled for
+// double-byte text, and when bytes of both roles fold to one pattern byte.
+uint8_t* roleAfterPrefix = nullptr;
+
+bool roleAfterMove(bool trail, int32_t d) {
+  return ((roleAfterPrefix[d] >> (trail ? 1 : 0)) & 1) != 0;
+}
+
+// The same after k moves over the first d bytes: a prefix that holds a byte
+// other than a lead byte sets the role whatever it was; one of lead bytes
+// alone flips it when d is odd.
+bool roleAfterMoves(bool trail, int32_t d, int64_t k) {
+  if (k == 0) return trail;
+  const uint8_t entry = roleAfterPrefix[d];
+  if (entry == 0 || entry == 3) return entry != 0;
+  return trail != ((entry & 1) != 0 && (k & 1) != 0);
+}
+
 // Knuth-Morris-Pratt from the alignment at `at` over the bytes as they come:
 // the search reads the window's data directly and, at its end, moves the
 // text source there, which brings in the next block, while a partial match
@@ -326,17 +350,25 @@ constexpr int32_t PERIOD_SCAN_LENGTH = 32;
 // (j >= 2q - 1: every alignment in another phase fails within q bytes), the
 // rest of the periodic run is passed by one vector scan (periodScan); after
 // r more bytes of it the state is border + 1 + r mod q, since the states
-// cycle through the last q prefix lengths.
+// cycle through the last q prefix lengths, and the alignment has moved
+// r div q times over the pattern's first q bytes.
+//
+// CHAIN (double-byte text with line-feed lines): a match must not begin on
+// a trail byte. The role of the alignment's first byte is taken from the
+// text source once (boundaryAt) and then followed as the alignment moves:
+// over one text byte by that byte, over a prefix of the pattern by
+// roleAfterPrefix, so that the bytes left behind need not be read again.
 //
 // Hands back (SEARCH_RESUME, at the alignment) after RESUME_DISTANCE bytes
 // without a partial match, and as soon as the alignment lies in a block that
 // came in during this search and the rest of that block holds a whole
-// pattern, where the fast search can take the alignments whole again. Only
-// single-byte starts: every position may begin a match (START_ANY).
-template <bool FOLD>
+// pattern, where the fast search can take the alignments whole again.
+template <bool FOLD, bool CHAIN>
 int32_t searchAheadWith(const uint8_t* pattern, int32_t length, Cursor& at, WorkBudget& budget) {
   const int32_t* border = borderLength;
   const int64_t resumeAfter = std::max<int64_t>(RESUME_DISTANCE, 2 * static_cast<int64_t>(length));
+  // Whether the alignment's first byte is a trail byte.
+  bool startTrail = CHAIN && !boundaryAt(at, budget);
   // The window as the last move left it: base.p is where the text source
   // stands (or, before the first block comes in, a position it can move to
   // as the fast search would); offsets below count from it.
@@ -355,18 +387,25 @@ int32_t searchAheadWith(const uint8_t* pattern, int32_t length, Cursor& at, Work
 
   for (;;) {
     while (t < end) {
-      int32_t c = *t++;
-      if (FOLD) c = upperTable[c];
+      const int32_t raw = *t++;
+      const int32_t c = FOLD ? upperTable[raw] : raw;
       ++compared;
       if (c == pattern[j]) {
         if (++j == length) {
-          alignment = (t - origin) - length;
-          status = SEARCH_FOUND;
-          goto done;
+          if (!CHAIN || !startTrail) {
+            alignment = (t - origin) - length;
+            status = SEARCH_FOUND;
+            goto done;
+          }
+          // A match that begins on a trail byte is none; the search goes on
+          // from the pattern's longest border.
+          j = border[length];
+          startTrail = roleAfterMove(startTrail, length - j);
         }
       } else if (j > 0) {
         const int32_t matched = j;
         j = border[j];
+        if (CHAIN) startTrail = roleAfterMove(startTrail, matched - j);
         ++compared;
         if (c == pattern[j]) {
           ++j;
@@ -376,15 +415,24 @@ int32_t searchAheadWith(const uint8_t* pattern, int32_t length, Cursor& at, Work
             const ptrdiff_t run = runEnd - t;
             compared += run;
             j += static_cast<int32_t>(run % q);
+            if (CHAIN) startTrail = roleAfterMoves(startTrail, q, run / q);
             t = runEnd;
           }
         } else {
           while (j > 0 && c != pattern[j]) {
+            const int32_t longer = j;
             j = border[j];
+            if (CHAIN) startTrail = roleAfterMove(startTrail, longer - j);
             ++compared;
           }
-          if (c == pattern[j]) ++j;
+          if (c == pattern[j]) {
+            ++j;
+          } else if (CHAIN) {
+            startTrail = !startTrail && isRoleLead(raw);
+          }
         }
+      } else if (CHAIN) {
+        startTrail = !startTrail && isRoleLead(raw);
       }
       if (j == 0) {
         const ptrdiff_t here = t - origin;
@@ -427,14 +475,37 @@ done:
   return status;
 }
 
+// Fills roleAfterPrefix's table (length + 1 entries at `table`) for a
+// pattern of double-byte text: the role of a text byte that matches pattern
+// byte i is the one every byte folding to it has. False when some pattern
+// byte is matched by bytes of both roles.
+bool prepareRoles(const uint8_t* pattern, int32_t length, uint8_t* table) {
+  uint8_t roles[256] = {};  // 1: matched by a byte that is no lead byte, 2: by a lead byte
+  for (int32_t c = 0; c < 256; ++c) {
+    roles[literalIgnoreCase ? upperTable[c] : c] |= isRoleLead(c) ? 2 : 1;
+  }
+  bool fromOther = false;  // the role reached from a first byte that is no trail byte
+  bool fromTrail = true;   // and from a trail byte
+  table[0] = 2;
+  for (int32_t i = 0; i < length; ++i) {
+    if (roles[pattern[i]] == 3) return false;
+    const bool lead = roles[pattern[i]] == 2;
+    fromOther = !fromOther && lead;
+    fromTrail = !fromTrail && lead;
+    table[i + 1] = static_cast<uint8_t>((fromOther ? 1 : 0) | (fromTrail ? 2 : 0));
+  }
+  return true;
+}
+
 int32_t searchBytes(const uint8_t* pattern, int32_t length) {
   const bool useFilter = candidateScan != nullptr;
   const LiteralSet* set = useFilter ? singleLiteralSet(pattern, length) : nullptr;
   if (useFilter && set == nullptr) prepareFilter(pattern, length);
-  // Double-byte text needs the role of each alignment's first byte, which
-  // the search that reads ahead does not follow.
+  // Double-byte text whose line starts must be asked of the provider
+  // (records) keeps to the search that follows the alignment through CharAt.
   const StartCheck check = startCheckOfText();
-  const bool readsAhead = check == START_ANY;
+  const bool readsAhead =
+      check == START_ANY || (check == START_CHAIN && roleAfterPrefix != nullptr);
   WorkBudget budget(length);
   Cursor at;
   reloadCursorWindow(at);
@@ -442,9 +513,12 @@ int32_t searchBytes(const uint8_t* pattern, int32_t length) {
     const int32_t fast = searchBytesFast(pattern, length, useFilter, set, readsAhead, at, budget);
     if (fast != SEARCH_LINEAR) return fast;
     int32_t linear;
-    if (readsAhead) {
-      linear = literalIgnoreCase ? searchAheadWith<true>(pattern, length, at, budget)
-                                 : searchAheadWith<false>(pattern, length, at, budget);
+    if (check == START_CHAIN && readsAhead) {
+      linear = literalIgnoreCase ? searchAheadWith<true, true>(pattern, length, at, budget)
+                                 : searchAheadWith<false, true>(pattern, length, at, budget);
+    } else if (readsAhead) {
+      linear = literalIgnoreCase ? searchAheadWith<true, false>(pattern, length, at, budget)
+                                 : searchAheadWith<false, false>(pattern, length, at, budget);
     } else if (literalIgnoreCase) {
       linear = searchLinear(FoldedByteSymbols{pattern}, borderLength, length, check, true, at,
                             budget);
@@ -496,6 +570,7 @@ int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
   forgetClassSymbols();
   forgetUtf8Symbols();
   caseFoldMultiByte = 0;
+  roleAfterPrefix = nullptr;
   if (chosenScanner() < 0) chooseScanner(-1);
   if (length <= 0) return 0;
   for (int32_t& entry : lastIndex) entry = -1;
@@ -507,10 +582,12 @@ int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
   const bool utf8Characters = encodingMode == ENCODING_UTF8 && ignoreCase == 1 &&
                               length <= INT32_MAX / 6;  // character offsets stay in 32 bits
   const bool symbols = leadBytes || utf8Characters;
+  const bool roles = encodingMode == ENCODING_DOUBLE_BYTE && !leadBytes;
   // previousDistance, borderLength, [symbolPattern, symbolBorder], the two
-  // copies, [symbolBytes].
+  // copies, [symbolBytes], [roleAfterPrefix].
   const uint64_t m = static_cast<uint64_t>(length);
-  const uint64_t needed = 4 * m + 4 * (m + 1) + 2 * m + (symbols ? 4 * m + 4 * (m + 1) + m : 0);
+  const uint64_t needed = 4 * m + 4 * (m + 1) + 2 * m + (symbols ? 4 * m + 4 * (m + 1) + m : 0) +
+                          (roles ? m + 1 : 0);
   if (needed > INT32_MAX) return -8;
   if (workAreaSize < needed) {
     uint8_t* grown = static_cast<uint8_t*>(memRealloc(workArea, static_cast<uint32_t>(needed)));
@@ -526,6 +603,7 @@ int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
   upperCopy = reinterpret_cast<uint8_t*>(symbols ? symbolBorder + length + 1 : afterBorders);
   lowerCopy = upperCopy + length;
   symbolBytes = symbols ? lowerCopy + length : nullptr;
+  if (roles && prepareRoles(text, length, lowerCopy + length)) roleAfterPrefix = lowerCopy + length;
 
   for (int32_t i = 0; i < length; ++i) {
     const uint8_t c = text[i];

@@ -221,8 +221,9 @@ inline StartCheck startCheckOfText() {
 
 
 // Knuth-Morris-Pratt from the alignment at `at`, over symbols that take one
-// text byte each: the search of double-byte text (the byte search of other
-// text reads ahead block by block instead, literal_search.cpp). The text
+// text byte each: the search of double-byte records and of double-byte
+// ignore case with lead bytes in the pattern (the byte search of other text
+// reads ahead block by block instead, literal_search.cpp). The text
 // source stays on the alignment, and bytes past the window's data are read
 // through CharAt. Every text byte is read once, in order (symbols.text sees
 // them so), and compared at most once more for every byte the alignment

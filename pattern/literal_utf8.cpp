@@ -14,7 +14,14 @@
 // the probe-and-align loop over the folded pattern: the probed byte is folded
 // as part of the character it belongs to. The linear fallback, for other
 // patterns and when candidates keep failing, is Knuth-Morris-Pratt over
-// characters.
+// characters. It reads the window's data directly block by block, keeps the
+// byte sizes of the matched characters in a ring (case forms of other
+// lengths make them differ from the pattern's), and passes a run of text
+// that repeats the bytes of the last q characters with one vector scan, as
+// the byte search does, and hands back to the candidate search as that one
+// does to its fast search. Only a pattern that begins with a
+// continuation byte, which may match inside a character, keeps to a search
+// that reads through the text source and tries those positions one by one.
 //
 // Tested by literal_search_test.cpp and the end-to-end suite.
 #include <algorithm>
@@ -163,13 +170,19 @@ int32_t foldProbedByte(const Cursor& at, int32_t last, int32_t probed) {
 
 // Whether the text from offset `from` matches the pattern character by
 // character; *compared counts the characters compared, *spanned (when given)
-// the text bytes of a match.
+// the text bytes of a match. With `undecided` given, the comparison stops
+// short of a character that may reach past the window's data and sets it.
 bool utf8MatchesAt(const Cursor& at, int32_t from, const uint8_t* pattern, int32_t length,
-                   int32_t* compared, int32_t* spanned = nullptr) {
+                   int32_t* compared, int32_t* spanned = nullptr, bool* undecided = nullptr) {
+  constexpr int32_t LONGEST_SEQUENCE = 6;
   int32_t i = 0;
   int32_t t = from;
   *compared = 0;
   while (i < length) {
+    if (undecided != nullptr && t + LONGEST_SEQUENCE > at.dataEnd - at.p) {
+      *undecided = true;
+      return false;
+    }
     uint32_t expected;
     int32_t patternStep = 1;
     if (pattern[i] < 0x80) {
@@ -208,8 +221,9 @@ int32_t reportAhead(Cursor& at, int32_t offset) {
   return SEARCH_FOUND;
 }
 
-// Knuth-Morris-Pratt over characters, from the alignment at `at`. The
-// characters are decoded from there on; an alignment inside one of them
+// Knuth-Morris-Pratt over characters, from the alignment at `at`, for a
+// pattern that begins with a continuation byte. The characters are decoded
+// from there on; an alignment inside one of them
 // decodes differently (its first byte becomes a character of its own), so
 // those are compared one by one, but only where their first character equals
 // the pattern's: in well-formed text that is a continuation byte, which a
@@ -270,13 +284,248 @@ int32_t searchUtf8Linear(const uint8_t* pattern, int32_t length, Cursor& at, Wor
   }
 }
 
+// Whether the pattern begins with a continuation byte: only then may a match
+// begin inside a character that the search decodes from an earlier start.
+bool beginsWithContinuationByte() {
+  const auto first = static_cast<uint32_t>(symbolPattern[0]);
+  return (first & INVALID_SYMBOL) != 0 && (first & 0xC0) == 0x80;
+}
+
+// Bytes past its first that the decoding of a character may look at.
+constexpr int32_t DECODE_REACH = 5;
+// Partial matches of fewer characters are not worth a period scan.
+constexpr int32_t CHARACTER_PERIOD_SCAN_LENGTH = 32;
+
+// The sizes of matched characters in a ring of `size` slots: the sum of n
+// entries from slot `from` on.
+int64_t ringSum(const uint8_t* ring, int32_t size, int32_t from, int64_t n) {
+  int64_t total = 0;
+  while (n > 0) {
+    const auto span = static_cast<int32_t>(std::min<int64_t>(n, size - from));
+    for (int32_t k = 0; k < span; ++k) total += ring[from + k];
+    n -= span;
+    from = 0;
+  }
+  return total;
+}
+
+// Gives the n slots from `from` on the entries of the q slots before them,
+// repeated; n + q must not exceed the ring. The copies double in length as
+// the repeated stretch grows.
+void ringRepeat(uint8_t* ring, int32_t size, int32_t from, int64_t n, int32_t q) {
+  int64_t done = 0;
+  while (done < n) {
+    const int64_t period = q * ((q + done) / q);  // a multiple of q that the stretch holds
+    const auto to = static_cast<int32_t>((from + done) % size);
+    int64_t source = to - period;
+    if (source < 0) source += size;
+    const int64_t chunk =
+        std::min({n - done, period, static_cast<int64_t>(size - to), size - source});
+    std::memcpy(ring + to, ring + source, static_cast<size_t>(chunk));
+    done += chunk;
+  }
+}
+
+// The character of `wanted` bytes that begins at `from`, among the last
+// bytes of the data (which ends at `end`): the bytes past the data are read
+// through the text source, which stays where it stands.
+uint32_t decodeAcrossDataEnd(const uint8_t* from, const uint8_t* end, int32_t wanted,
+                             int32_t* length) {
+  const uint8_t* cursor;
+  const uint8_t* limit;
+  const uint8_t* dataEnd;
+  textSource.GetWindow(&cursor, &limit, &dataEnd);
+  uint8_t bytes[6];
+  int32_t count = 0;
+  for (; count < wanted; ++count) {
+    const int32_t c = from + count < end
+                          ? from[count]
+                          : textSource.CharAt(static_cast<int32_t>(from + count - cursor));
+    if (c < 0) break;
+    bytes[count] = static_cast<uint8_t>(c);
+  }
+  return decodeSequence(bytes, count, length);
+}
+
+// Knuth-Morris-Pratt over characters, from the alignment at `at`, reading the
+// window's data directly block by block as the byte search does
+// (searchAheadWith in literal_search.cpp): at the data end the text source
+// moves on and brings in the next block, while the partial match may begin
+// in a block before; a character cut by the data end is completed through
+// CharAt. Alignments are the characters decoded from `at` on: a pattern
+// that may begin inside one of them takes searchUtf8Linear instead.
+//
+// The byte sizes of the matched characters (which case forms of other
+// lengths make differ from the pattern's) wait in the ring symbolBytes,
+// `head` being the slot of the next one; a move of the alignment to a border
+// subtracts the sizes of the characters it passes from `ahead`, the bytes of
+// the partial match. A periodic run is passed as in bytes: when a mismatch
+// after `matched` characters is followed at once by the border step that
+// continues the period (q characters, matched >= 2q - 1), the q characters
+// just read span qb bytes, and the text that repeats those bytes (periodScan)
+// decodes into the same characters, so whole repetitions of them leave the
+// state where it is and move the alignment by q characters each; the run
+// stops DECODE_REACH bytes short of its end, which the last character's
+// decoding may look at. The ring then gets the sizes of the repetitions.
+//
+// With mayResume, hands back (SEARCH_RESUME) as the byte search does: after
+// RESUME_DISTANCE bytes without a partial match, or with the alignment in a
+// block that came in with room for the pattern's bytes after it.
+int32_t searchUtf8Ahead(int32_t patternBytes, bool mayResume, Cursor& at, WorkBudget& budget) {
+  const int32_t count = symbolCount;
+  const int32_t* pattern = symbolPattern;
+  const int32_t* border = symbolBorder;
+  uint8_t* sizes = symbolBytes;
+  const int64_t resumeAfter =
+      mayResume ? std::max<int64_t>(RESUME_DISTANCE, 2 * static_cast<int64_t>(patternBytes))
+                : INT64_MAX;
+  Cursor base = at;
+  const uint8_t* origin = at.p;
+  const uint8_t* t = at.p;
+  const uint8_t* end = at.dataEnd;
+  int64_t readBefore = 0;
+  ptrdiff_t handFrom = PTRDIFF_MAX;
+  ptrdiff_t handTo = -1;
+  int64_t compared = 0;
+  int32_t j = 0;       // characters matched
+  int32_t head = 0;    // ring slot of the next character matched
+  int64_t ahead = 0;   // bytes of the j characters: the alignment is t - ahead
+  int32_t status = SEARCH_END;
+  ptrdiff_t alignment = 0;
+
+  const auto slotBack = [&](int64_t n) {
+    const auto s = static_cast<int32_t>(head - n);
+    return s < 0 ? s + count : s;
+  };
+  const auto record = [&](int32_t size) {
+    sizes[head] = static_cast<uint8_t>(size);
+    if (++head == count) head = 0;
+    ahead += size;
+    ++j;
+  };
+  const auto moveToBorder = [&]() {
+    const int32_t shorter = border[j];
+    ahead -= ringSum(sizes, count, slotBack(j), j - shorter);
+    j = shorter;
+    ++compared;
+  };
+  // The periodic run after a border step that left q characters of period.
+  const auto passPeriod = [&](int32_t q) {
+    const int64_t unitBytes = ringSum(sizes, count, slotBack(q), q);
+    if (t - origin < unitBytes) return;
+    const uint8_t* runEnd = periodScan(t, end, static_cast<int32_t>(unitBytes));
+    const int64_t units = (runEnd - t - DECODE_REACH) / unitBytes;
+    if (units <= 0) return;
+    const int64_t characters = units * q;
+    // Of the characters after them, the ring needs the sizes of the last j:
+    // all of the repetitions that the partial match reaches back into (whole
+    // ones, so that the last q slots stay the last repetition).
+    int64_t repeated;
+    if (j > characters) {
+      ahead += units * unitBytes - ringSum(sizes, count, slotBack(j), characters);
+      repeated = characters;
+    } else {
+      repeated = q * ((j - 1) / q);
+    }
+    ringRepeat(sizes, count, head, repeated, q);
+    head = static_cast<int32_t>((head + repeated) % count);
+    if (j <= characters) ahead = ringSum(sizes, count, slotBack(j), j);
+    compared += units * unitBytes;
+    t += units * unitBytes;
+  };
+
+  for (;;) {
+    while (t < end) {
+      int32_t symbol;
+      int32_t size = 1;
+      const int32_t lead = *t;
+      if (lead < 0x80) {
+        symbol = ASCII_FOLDS.fold[lead];
+      } else {
+        const int32_t wanted = sequenceLength(lead);
+        uint32_t code = INVALID_CODE_POINT;
+        if (wanted >= 2) {
+          code = end - t >= wanted ? decodeSequence(t, wanted, &size)
+                                   : decodeAcrossDataEnd(t, end, wanted, &size);
+        }
+        symbol = static_cast<int32_t>(code == INVALID_CODE_POINT ? INVALID_SYMBOL | lead
+                                                                 : foldCodePoint(code));
+      }
+      t += size;
+      ++compared;
+      if (symbol == pattern[j]) {
+        record(size);
+        if (j == count) {
+          alignment = (t - origin) - ahead;
+          status = SEARCH_FOUND;
+          goto done;
+        }
+      } else if (j > 0) {
+        const int32_t matched = j;
+        moveToBorder();
+        if (symbol == pattern[j]) {
+          record(size);
+          const int32_t q = matched - j + 1;
+          if (matched >= CHARACTER_PERIOD_SCAN_LENGTH && matched >= 2 * q - 1) passPeriod(q);
+        } else {
+          while (j > 0 && symbol != pattern[j]) moveToBorder();
+          if (symbol == pattern[j]) record(size);
+        }
+      }
+      const ptrdiff_t start = (t - origin) - ahead;
+      if (j == 0 && readBefore + start >= resumeAfter) {
+        alignment = start;
+        status = SEARCH_RESUME;
+        goto done;
+      }
+      if (start >= handFrom) {
+        alignment = start;
+        if (alignment <= handTo) {
+          status = SEARCH_RESUME;
+          goto done;
+        }
+        handFrom = PTRDIFF_MAX;  // the alignment only moves on: not in this block
+      }
+    }
+    // A character cut by the data end leaves t past it.
+    readBefore += t - origin;
+    if (textSource.AdvanceTo(t) != 0) goto done;
+    reloadCursorWindow(base);
+    origin = t = base.p;
+    end = base.dataEnd;
+    if (t >= end) goto done;
+    if (mayResume) {
+      handFrom = 0;
+      handTo = (end - origin) - patternBytes;
+    }
+  }
+
+done:
+  budget.spend(compared);
+  if (status == SEARCH_END) return status;
+  if (alignment < 0) {
+    // The match begins in a block before the window.
+    if (textSource.MoveBy(static_cast<int32_t>(alignment)) != 0) return SEARCH_END;
+    reloadCursorWindow(at);
+    return status;
+  }
+  at = base;
+  if (!moveTo(at, origin + alignment)) return SEARCH_END;
+  if (status == SEARCH_FOUND) textSource.SetPosition(at.p);
+  return status;
+}
+
 // UTF-8 ignore case for patterns with case forms of other lengths: the
 // literal set (or, without one, the candidate filter: positions whose bytes
 // can begin the pattern's first character and the one utf8FilterOffset bytes
 // on) finds candidates, and each is compared character by character. Failed
 // candidates do not move the text source.
-// SEARCH_LINEAR when the budget runs out.
-int32_t searchUtf8Filtered(const uint8_t* pattern, int32_t length, Cursor& at, WorkBudget& budget) {
+// SEARCH_LINEAR when the budget runs out, and with readsAhead also at a
+// candidate whose comparison reaches past the window's data and at the last
+// positions of the data, which the linear search reads on into the next block
+// where this search would read byte by byte through CharAt.
+int32_t searchUtf8Filtered(const uint8_t* pattern, int32_t length, bool readsAhead, Cursor& at,
+                           WorkBudget& budget) {
   // With the literal set, d keeps every literal of a candidate before the
   // data end.
   const int32_t d = utf8SetReady ? utf8SetLongest - 1 : utf8FilterOffset;
@@ -297,8 +546,11 @@ int32_t searchUtf8Filtered(const uint8_t* pattern, int32_t length, Cursor& at, W
         Cursor there = at;
         there.p = candidate;
         int32_t compared;
-        const bool whole = utf8MatchesAt(there, 0, pattern, length, &compared);
+        bool undecided = false;
+        const bool whole = utf8MatchesAt(there, 0, pattern, length, &compared, nullptr,
+                                         readsAhead ? &undecided : nullptr);
         budget.spend(compared);
+        if (undecided) return moveTo(at, candidate) ? SEARCH_LINEAR : SEARCH_END;
         if (whole) {
           verified = candidate;
           break;
@@ -313,6 +565,7 @@ int32_t searchUtf8Filtered(const uint8_t* pattern, int32_t length, Cursor& at, W
     }
     // The last positions of the data, read through the source.
     if (byteAt(at, 0) < 0) return SEARCH_END;
+    if (readsAhead) return SEARCH_LINEAR;
     if (matchesHere(at, pattern, length, budget)) return SEARCH_FOUND;
     if (!moveTo(at, at.p + 1)) return SEARCH_END;
     budget.pass(1);
@@ -325,16 +578,25 @@ int32_t searchUtf8IgnoreCase(const uint8_t* pattern, int32_t length) {
   WorkBudget budget(length);
   Cursor at;
   reloadCursorWindow(at);
+  const bool readsAhead = !beginsWithContinuationByte();
+  const auto linear = [&](bool mayResume) {
+    return readsAhead ? searchUtf8Ahead(length, mayResume, at, budget)
+                      : searchUtf8Linear(pattern, length, at, budget);
+  };
   // The probe assumes that a match spans as many bytes as the pattern: with
   // case forms of other lengths the byte under the pattern's last position
   // may lie past the match, or inside a character the pattern's last
   // character has no byte of. Such patterns are searched over characters.
   if (candidateScan != nullptr && filter.valid) {
-    const int32_t fast = searchUtf8Filtered(pattern, length, at, budget);
-    if (fast != SEARCH_LINEAR) return fast;
-    return searchUtf8Linear(pattern, length, at, budget);
+    for (;;) {
+      const int32_t fast = searchUtf8Filtered(pattern, length, readsAhead, at, budget);
+      if (fast != SEARCH_LINEAR) return fast;
+      const int32_t result = linear(true);
+      if (result != SEARCH_RESUME) return result;
+      budget.reset();
+    }
   }
-  if (foldedLengthsVary) return searchUtf8Linear(pattern, length, at, budget);
+  if (foldedLengthsVary) return linear(false);
   const auto probe = [&]() -> int32_t {
     const int32_t probed = byteAt(at, last);
     if (probed < 0) return PROBE_END;
@@ -353,8 +615,13 @@ int32_t searchUtf8IgnoreCase(const uint8_t* pattern, int32_t length) {
     return PROBE_AGAIN;
   };
   for (;;) {
-    const int32_t result = probeAndAlign(length, probe, move, tryAlignment);
-    if (result == SEARCH_LINEAR) return searchUtf8Linear(pattern, length, at, budget);
+    int32_t result = probeAndAlign(length, probe, move, tryAlignment);
+    if (result == SEARCH_LINEAR) {
+      result = linear(true);
+      if (result != SEARCH_RESUME) return result;
+      budget.reset();
+      continue;
+    }
     if (result != PROBE_AGAIN) return result;
   }
 }

@@ -179,6 +179,12 @@ std::string randomText(std::mt19937& random, const std::vector<std::string>& pie
   return text;
 }
 
+std::string times(const std::string& unit, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += unit;
+  return out;
+}
+
 // Restores the scan kind and the code-page state after each test.
 class LiteralSearch : public ::testing::Test {
  protected:
@@ -225,15 +231,25 @@ TEST_F(LiteralSearch, DoubleByteTextReportsMatchesOnlyAtCharacterStarts) {
       {"\x81\x81\x81" "AB", "AB", false, {}}, {"x\x81\n\x81\x81" "AB", "AB", false, {5}},
       {"\x82" "ab\x82" "ab", "AB", true, {}}, {"\x82" "abab", "AB", true, {3}},
       {"x\x81" "a\x81" "A", "\x81" "A", true, {1, 3}}, {"\x81\x81" "a", "\x81" "A", true, {}},
+      // A run of lead bytes long enough for the linear search to pass it as
+      // periodic: the alignment's role flips with every byte it moves.
+      {std::string("x") + std::string(41, '\x81') + "AB", std::string(40, '\x81') + "AB", false,
+       {}},
+      {std::string("x") + std::string(42, '\x81') + "AB", std::string(40, '\x81') + "AB", false,
+       {3}},
   };
   for (const Case& row : cases) {
     for (const int32_t scanner : ALL_SCANNERS) {
       selectLiteralScanner(scanner);
-      for (const int32_t windowSize : {2, 7, 64}) {
-        ASSERT_EQ(compile(row.pattern, row.ignoreCase, ENCODING_DOUBLE_BYTE), 0);
-        EXPECT_EQ(memoryMatches(source, row.text, row.pattern, windowSize, ENCODING_DOUBLE_BYTE),
-                  row.expected)
-            << "pattern " << row.pattern << " window " << windowSize << " scan " << scanner;
+      for (const Budget& budget : ALL_BUDGETS) {
+        useBudget(budget);
+        for (const int32_t windowSize : {2, 7, 64}) {
+          ASSERT_EQ(compile(row.pattern, row.ignoreCase, ENCODING_DOUBLE_BYTE), 0);
+          EXPECT_EQ(memoryMatches(source, row.text, row.pattern, windowSize, ENCODING_DOUBLE_BYTE),
+                    row.expected)
+              << "pattern " << row.pattern << " window " << windowSize << " scan " << scanner
+              << " budget " << budget.perByte << "/" << budget.allowance;
+        }
       }
     }
   }
@@ -241,7 +257,8 @@ TEST_F(LiteralSearch, DoubleByteTextReportsMatchesOnlyAtCharacterStarts) {
 
 TEST_F(LiteralSearch, Utf8IgnoreCaseFoldsWholeCharacters) {
   // pattern: as typed; upper-cased before the search
-  using Case = std::tuple<const char*, const char*, std::vector<int64_t>>;
+  using Case = std::tuple<std::string, std::string, std::vector<int64_t>>;
+  const std::string kelvins = times("\xE2\x84\xAA", 45);
   // été finds été, ÉTÉ and éTé; é is not è.
   const Case cases[] = {
       {"l'\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9", {2}},
@@ -259,13 +276,29 @@ TEST_F(LiteralSearch, Utf8IgnoreCaseFoldsWholeCharacters) {
       {"K\xC4\xB0SS k\xC4\xB1\xC5\xBFs \xE2\x84\xAAiss", "kiss", {0, 6, 13}},
       // A character cut by the end of the text is no match, and nothing past it is read.
       {"ab\xE2\x84", "k", {}}, {"\xC5", "s", {}},
+      // Periodic runs long enough for the linear search to pass them whole,
+      // in case forms of other lengths: the match begins 90 (or 60)
+      // characters before its end, whatever their sizes.
+      {times("k", 20) + kelvins + times("k", 40) + "NEEDLE", times("k", 90) + "needle", {15}},
+      {times("k", 20) + kelvins + times("k", 40) + "NEEDLE", times("k", 90) + "needlf", {}},
+      {std::string("x") + times("\xC5\xBF", 45) + times("S", 50) + "X", times("s", 90) + "x", {11}},
+      {times("\xC3\x9F", 30) + times("\xE1\xBA\x9E", 50) + "!", times("\xC3\x9F", 60) + "!", {40}},
+      // Lone lead bytes, the last of which begins a character (the euro sign).
+      {times("\xE2", 100) + "\xE2\x82\xAC!", times("\xE2", 40) + "\xE2\x82\xAC!", {60}},
   };
   for (const auto& [text, typed, expected] : cases) {
     const std::string pattern = upperCased(typed, true);
-    for (const int32_t windowSize : {1, 3, 7, 64}) {
-      ASSERT_EQ(compile(pattern, true, ENCODING_UTF8), 0);
-      EXPECT_EQ(memoryMatches(source, text, pattern, windowSize, ENCODING_UTF8), expected)
-          << text << " / " << typed << " window " << windowSize;
+    for (const int32_t scanner : ALL_SCANNERS) {
+      selectLiteralScanner(scanner);
+      for (const Budget& budget : ALL_BUDGETS) {
+        useBudget(budget);
+        for (const int32_t windowSize : {1, 3, 7, 64}) {
+          ASSERT_EQ(compile(pattern, true, ENCODING_UTF8), 0);
+          EXPECT_EQ(memoryMatches(source, text, pattern, windowSize, ENCODING_UTF8), expected)
+              << text.substr(0, 16) << " / " << typed.substr(0, 16) << " window " << windowSize
+              << " scan " << scanner << " budget " << budget.perByte << "/" << budget.allowance;
+        }
+      }
     }
   }
 }
@@ -333,11 +366,6 @@ TEST_F(LiteralSearch, EveryScanAndBudgetReportsWhatANaiveSearchReports) {
 // pattern lengths, in every mode, and the match is still found.
 TEST_F(LiteralSearch, PeriodicPatternsTakeWorkLinearInTheText) {
   encoding.doubleByte(0x81, 0x81);
-  const auto times = [](const std::string& unit, size_t count) {
-    std::string out;
-    for (size_t i = 0; i < count; ++i) out += unit;
-    return out;
-  };
   const std::string run(3'000'000, 'x');
   const std::string abc = times("abc ", 375'000);
   struct Case {
@@ -441,6 +469,26 @@ TEST_F(LiteralSearch, MatchesAcrossBlockBoundariesAreFound) {
   abcPattern += "Xbc " + abcPattern;
   const std::vector<FileMatch> plantedMatches = {{plants[0] - 70'000, 2, 1001},
                                                  {plants[1] - 70'000, 2, 1001}};
+  // The same in UTF-8 with ignore case: a run of é (two bytes each).
+  std::string accents = times("\xC3\xA9", 3 * W / 2);
+  accents.replace(500, 2, "\nx");
+  accents.replace(W, 6, "NEEDLE");
+  accents.replace(2 * W - 4, 6, "NEEDLE");
+  const std::string accentPattern = times("\xC3\x89", 500) + "NEEDLE";
+  // Case forms of other lengths in a match that straddles a block end: 600
+  // characters of k before NEEDLE, some of them Kelvin signs (three bytes).
+  const std::string kelvin = "\xE2\x84\xAA";
+  const std::string mixedK = kelvin + times("k", 300) + kelvin + times("K", 297) + kelvin;
+  const std::string kelvinText = run(W - 100, 10) + mixedK + "NEEDLE" + run(W, 5) + "\n";
+  // Double-byte text: a match must not begin on a trail byte, whose role
+  // follows from the run of lead bytes before it, also where the search
+  // passes that run as periodic. After an odd run the pattern's first byte
+  // is a trail byte; on the next line it is not.
+  const auto leads = [](int64_t count) {
+    return std::string("x") + std::string(static_cast<size_t>(count), '\x81') + "Z\n" +
+           std::string(1000, '\x81') + "Z\n";
+  };
+  const std::string trails = std::string("x") + times("A\x81", W) + "Z\n";
   const struct {
     std::string text;
     std::string pattern;
@@ -461,6 +509,16 @@ TEST_F(LiteralSearch, MatchesAcrossBlockBoundariesAreFound) {
       {periodic, std::string(1000, 'x') + "NEEDLF", false, ENCODING_SINGLE_BYTE, {}},
       {abc, abcPattern, false, ENCODING_UTF8, {{W - 1200, 2, 101}}},
       {abc, abcPattern.substr(0, 1200) + "Ybc ", false, ENCODING_SINGLE_BYTE, {}},
+      {accents, accentPattern, true, ENCODING_UTF8, {{W - 1000, 2, 501}, {2 * W - 1004, 2, 501}}},
+      {accents, times("\xC3\x89", 500) + "NEEDLF", true, ENCODING_UTF8, {}},
+      {kelvinText, times("K", 600) + "NEEDLE", true, ENCODING_UTF8, {{W - 100, 2, 11}}},
+      {leads(2 * W + 1), std::string(1000, '\x81') + "Z", false, ENCODING_DOUBLE_BYTE,
+       {{2 * W + 4, 2, 2 * W + 4}}},
+      {leads(2 * W), std::string(1000, '\x81') + "Z", false, ENCODING_DOUBLE_BYTE,
+       {{2 * W - 999, 1, 0}, {2 * W + 3, 2, 2 * W + 3}}},
+      {trails, times("A\x81", 700) + "Z", false, ENCODING_DOUBLE_BYTE, {}},
+      {trails, std::string("\x81") + times("A\x81", 700) + "Z", false, ENCODING_DOUBLE_BYTE,
+       {{2 * W - 1400, 1, 0}}},
   };
   for (const auto& c : cases) {
     const test::TempFile file(c.text);
