@@ -462,17 +462,7 @@ int32_t searchAheadWith(const uint8_t* pattern, int32_t length, Cursor& at, Work
 
 done:
   budget.spend(compared);
-  if (status == SEARCH_END) return status;
-  if (alignment < 0) {
-    // The match begins in a block before the window.
-    if (textSource.MoveBy(static_cast<int32_t>(alignment)) != 0) return SEARCH_END;
-    reloadCursorWindow(at);
-    return status;
-  }
-  at = base;
-  if (!moveTo(at, origin + alignment)) return SEARCH_END;
-  if (status == SEARCH_FOUND) textSource.SetPosition(at.p);
-  return status;
+  return finishBlockSearch(status, alignment, origin, base, at);
 }
 
 // Fills roleAfterPrefix's table (length + 1 entries at `table`) for a

@@ -140,6 +140,26 @@ inline bool moveTo(Cursor& at, const uint8_t* target) {
   return true;
 }
 
+// The end of a search that read the window block by block from `origin`
+// (the alignment when it began), leaving `base` on the window it stopped in:
+// the cursor goes to the alignment it ended at, an offset from origin that is
+// negative when the match began in a block before the window (the text
+// source then moves back to it), and a match found puts the text source on
+// its start. Returns the status, or SEARCH_END when the text ended first.
+inline int32_t finishBlockSearch(int32_t status, ptrdiff_t alignment, const uint8_t* origin,
+                                 const Cursor& base, Cursor& at) {
+  if (status == SEARCH_END) return status;
+  if (alignment < 0) {
+    if (textSource.MoveBy(static_cast<int32_t>(alignment)) != 0) return SEARCH_END;
+    reloadCursorWindow(at);
+    return status;
+  }
+  at = base;
+  if (!moveTo(at, origin + alignment)) return SEARCH_END;
+  if (status == SEARCH_FOUND) textSource.SetPosition(at.p);
+  return status;
+}
+
 // Byte at offset i from the alignment, or -1 when the text ends first.
 inline int32_t byteAt(const Cursor& at, int32_t i) {
   if (i < at.dataEnd - at.p) return at.p[i];

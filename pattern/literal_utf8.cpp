@@ -502,17 +502,7 @@ int32_t searchUtf8Ahead(int32_t patternBytes, bool mayResume, Cursor& at, WorkBu
 
 done:
   budget.spend(compared);
-  if (status == SEARCH_END) return status;
-  if (alignment < 0) {
-    // The match begins in a block before the window.
-    if (textSource.MoveBy(static_cast<int32_t>(alignment)) != 0) return SEARCH_END;
-    reloadCursorWindow(at);
-    return status;
-  }
-  at = base;
-  if (!moveTo(at, origin + alignment)) return SEARCH_END;
-  if (status == SEARCH_FOUND) textSource.SetPosition(at.p);
-  return status;
+  return finishBlockSearch(status, alignment, origin, base, at);
 }
 
 // UTF-8 ignore case for patterns with case forms of other lengths: the

@@ -139,7 +139,9 @@ TEST(LiteralTrie, FindsWhatTheBacktrackerFinds) {
     ASSERT_EQ(scope.status(), 0) << pattern;
     // A set that ends a word stands beside the characters of longer words
     // at some nodes: such lists are left to the other engines.
-    if (round % 8 < 6) ASSERT_NE(compiledPattern.literalTrie, nullptr) << pattern;
+    if (round % 8 < 6) {
+      ASSERT_NE(compiledPattern.literalTrie, nullptr) << pattern;
+    }
     taken += compiledPattern.literalTrie != nullptr;
     filtered += compiledPattern.literalTrie != nullptr &&
                 literalTriePrefixLength(compiledPattern.literalTrie) > 0;
@@ -171,10 +173,14 @@ TEST(LiteralTrie, FilterOfStartsPassesNoStart) {
   };
   const Case cases[] = {
       {ENCODING_SINGLE_BYTE,
-       {{"a", "A"}, {"b", "B"}, {"c", "C"}, {"d"}, {"e", "E"}, {"-"}, {"g", "G"}, {"h", "H"}}},
+       {{"a", "A"}, {"b", "B"}, {"c", "C"}, {"d"}, {"e", "E"}, {"-"}, {"g", "G"}, {"h", "H"}},
+       "",
+       {}},
       {ENCODING_UTF8,
        {{"a", "A"}, {"k", "K", "\xE2\x84\xAA"}, {"s", "S", "\xC5\xBF"}, {"d"}, {"e", "E"}, {"-"},
-        {"g", "G"}, {"h", "H"}}},
+        {"g", "G"}, {"h", "H"}},
+       "",
+       {}},
       {ENCODING_SINGLE_BYTE,
        {{"a", "A"}, {"b", "B"}, {"c", "C"}, {"d"}, {"e", "E"}, {"-"}, {"g", "G"}, {"h", "H"}},
        "[a-c]",
