@@ -146,6 +146,9 @@ struct Shape {
   // The program the analysis describes, kept to recognize it again.
   Instruction* copy;
   int32_t copySlots;
+  // The compiler's number of the program (compiledPattern.generation) once
+  // the copy was found to be it; 0 none.
+  uint32_t compiledGeneration;
   int32_t loopGuards;
   bool valid;
   bool usable;
@@ -515,6 +518,7 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   if (!memGrowArray(&sh.copy, slots)) return false;
   std::memcpy(sh.copy, program, static_cast<size_t>(slots) * sizeof(Instruction));
   sh.copySlots = slots;
+  sh.compiledGeneration = 0;
   sh.loopGuards = compiledPattern.loopGuards;
   sh.valid = true;
   sh.slots = slots;
@@ -718,17 +722,25 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
 // to describe it: within that search the answer stands.
 uint32_t shapeHold = 0;
 
+// Whether the shape is of this program, the compiled pattern's. The program
+// the compiler made last time is known by its number, without comparing its
+// slots: the driver starts a search after every match.
 bool shapeDescribes(const Instruction* program, int32_t lastSlot) {
   const uint32_t hold = programHoldNumber();
   if (hold != 0 && shape.valid && shapeHold == hold) return true;
+  const uint32_t generation = compiledPattern.generation;
   const bool describes =
       shape.valid && shape.copySlots == lastSlot + 1 &&
       shape.loopGuards == compiledPattern.loopGuards && shape.textMode == textSource.charMode &&
       shape.setMode == (compiledPattern.encodingMode == ENCODING_UTF8 ? ENCODING_UTF8
                                                                       : ENCODING_SINGLE_BYTE) &&
-      std::memcmp(shape.copy, program, static_cast<size_t>(lastSlot + 1) * sizeof(Instruction)) ==
-          0;
-  if (describes) shapeHold = hold;
+      ((generation != 0 && shape.compiledGeneration == generation) ||
+       std::memcmp(shape.copy, program, static_cast<size_t>(lastSlot + 1) * sizeof(Instruction)) ==
+           0);
+  if (describes) {
+    shapeHold = hold;
+    shape.compiledGeneration = generation;
+  }
   return describes;
 }
 

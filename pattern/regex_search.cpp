@@ -13,7 +13,9 @@
 //     only at a lead byte;
 //   - the program's leading instruction: an anchored program is tried at
 //     line starts (or ends) reached through the source, a leading character
-//     at the positions that hold it;
+//     at the positions that hold it. A leading negative look-ahead moves
+//     nothing, so the item after it leads: its body is asked only where
+//     that item may start;
 //   - every position (UTF-8: every character start, each byte of a broken
 //     sequence being one), including once at the end of the text, where a
 //     program that matches the empty string matches.
@@ -1005,13 +1007,23 @@ int32_t searchUtf8Bytes(const UnicodeSet* set, const Instruction* lead) {
 // ---------------------------------------------------------------------------
 // Leading-instruction strategies
 
+// The first instruction that decides where a match may start. A leading
+// negative look-ahead reads without moving: a match at a position also
+// passes what follows it there, so the candidates are that item's, and the
+// body is never asked where the item cannot start ((?!(ba)*c)b is tried at
+// the b's only).
 const Instruction* leadingInstruction(const Instruction* program) {
   const Instruction* in = program;
-  while (in->opcode == OP_MARK_CURSOR || in->opcode == OP_GROUP_START ||
-         in->opcode == OP_GROUP_END || in->opcode == OP_COUNT_RESET) {
-    ++in;
+  for (;;) {
+    if (in->opcode == OP_MARK_CURSOR || in->opcode == OP_GROUP_START ||
+        in->opcode == OP_GROUP_END || in->opcode == OP_COUNT_RESET) {
+      ++in;
+    } else if (in->opcode == OP_NOT_AHEAD && in->next() > 0) {
+      in += in->next();
+    } else {
+      return in;
+    }
   }
-  return in;
 }
 
 // An anchored program: tried where the source puts the line starts (or

@@ -367,6 +367,20 @@ TEST(PikeVm, TakesTheProgramsTheBacktrackerCouldTakeLongOver) {
         << c.pattern;
     setRegexEngine(REGEX_ENGINE_AUTO);
   }
+  // A compiled program's analysis is known again by the compiler's number;
+  // programs put in place otherwise have none and are compared slot by slot:
+  // two of the same length after a compiled one are told apart.
+  ASSERT_EQ(compile("(ab|a)*c", 'U'), 0);
+  EXPECT_TRUE(pikeVmTakesProgram());
+  for (const bool backReference : {false, true, false}) {
+    regex_test::InstalledProgram installed(
+        (backReference ? regex_test::ProgramBuilder().op(OP_BACKREF, 1)
+                       : regex_test::ProgramBuilder().chr('a'))
+            .match()
+            .build());
+    const regex_test::EngineScope pike(REGEX_ENGINE_PIKE);
+    EXPECT_EQ(pikeVmTakesProgram(), !backReference);
+  }
   // An attempt that runs long hands the search over to the VM, from its
   // start on, with the backtracker's answer; a program that went over stays
   // with the VM for the next search.
