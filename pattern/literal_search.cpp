@@ -450,12 +450,7 @@ int32_t searchAheadWith(const uint8_t* pattern, int32_t length, Cursor& at, Work
         handFrom = PTRDIFF_MAX;  // the alignment only moves on: not in this block
       }
     }
-    readBefore += end - origin;
-    if (textSource.AdvanceTo(end) != 0) goto done;
-    reloadCursorWindow(base);
-    origin = t = base.p;
-    end = base.dataEnd;
-    if (t >= end) goto done;
+    if (!enterNextBlock(end, base, origin, t, end, readBefore)) goto done;
     handFrom = 0;
     handTo = (end - origin) - length;
   }

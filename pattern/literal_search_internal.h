@@ -140,6 +140,20 @@ inline bool moveTo(Cursor& at, const uint8_t* target) {
   return true;
 }
 
+// Moves a block-by-block search on from `to`, the end of what it read in
+// the current block: the bytes from origin to there count as read, the text
+// source advances to `to`, and base, origin, t and end describe the new
+// window. False when the text has ended or the new window holds no data.
+inline bool enterNextBlock(const uint8_t* to, Cursor& base, const uint8_t*& origin,
+                           const uint8_t*& t, const uint8_t*& end, int64_t& readBefore) {
+  readBefore += to - origin;
+  if (textSource.AdvanceTo(to) != 0) return false;
+  reloadCursorWindow(base);
+  origin = t = base.p;
+  end = base.dataEnd;
+  return t < end;
+}
+
 // The end of a search that read the window block by block from `origin`
 // (the alignment when it began), leaving `base` on the window it stopped in:
 // the cursor goes to the alignment it ended at, an offset from origin that is

@@ -488,12 +488,7 @@ int32_t searchUtf8Ahead(int32_t patternBytes, bool mayResume, Cursor& at, WorkBu
       }
     }
     // A character cut by the data end leaves t past it.
-    readBefore += t - origin;
-    if (textSource.AdvanceTo(t) != 0) goto done;
-    reloadCursorWindow(base);
-    origin = t = base.p;
-    end = base.dataEnd;
-    if (t >= end) goto done;
+    if (!enterNextBlock(t, base, origin, t, end, readBefore)) goto done;
     if (mayResume) {
       handFrom = 0;
       handTo = (end - origin) - patternBytes;
