@@ -20,9 +20,11 @@ ripgrep's includes the pages of the file it maps). All three write into a
 pipe that this script drains and discards the same way (GNU grep would stop
 at the first match if its output were /dev/null). This program prints one
 line per match, not per line, and its -C counts matches, where grep -c and
-rg -c count matching lines; the table notes it. ripgrep runs as
-`rg -j1 --no-mmap`: one thread, the file read, not mapped, as the others
-read it. Python standard library only.
+rg -c count matching lines; the table notes it. So ripgrep also runs a
+second time doing the same work as this program (rg/m): one line per match
+with its column (--vimgrep), or a count of matches (--count-matches).
+ripgrep runs as `rg -j1 --no-mmap`: one thread, the file read, not mapped,
+as the others read it. Python standard library only.
 
 "run --regex" times regular expressions the same way: a class before an
 inner literal, an anchored pattern, an alternation of literals, an
@@ -182,6 +184,14 @@ def searches(name):
 GNU_REGEX = ["env", "LC_ALL=C", "grep", "-a", "-n"]
 
 
+def per_match(rg):
+    """The ripgrep command `rg` made to report every match, as ours does: one
+    line per match with its column (--vimgrep), or a count of matches."""
+    if "-c" in rg:
+        return [option if option != "-c" else "--count-matches" for option in rg]
+    return [option if option != "-n" else "--vimgrep" for option in rg]
+
+
 def regex_searches(name, directory="."):
     """(title, ours, GNU grep, ripgrep, kind) for each regular-expression search
     over the file `name`; kind "literal" marks a pattern every match of which
@@ -308,8 +318,8 @@ def run_benchmark(program, corpus, runs, results, regex=False):
     for message in checks:
         say(message)
     say()
-    header = "%-46s %9s %9s %9s %8s %8s %9s %9s %9s %11s" % (
-        "search", "ours s", "grep s", "rg s", "ours/gr", "ours/rg",
+    header = "%-46s %9s %9s %9s %8s %8s %9s %8s %9s %9s %9s %11s" % (
+        "search", "ours s", "grep s", "rg s", "ours/gr", "ours/rg", "rg/m s", "ours/rgm",
         "ours MiB", "grep MiB", "rg MiB", "out MB o/g/r")
     if regex:
         header += " %7s" % "target"
@@ -317,7 +327,7 @@ def run_benchmark(program, corpus, runs, results, regex=False):
     say("-" * len(header))
     for title, ours, gnu, rg, kind in cases:
         medians, peaks, outputs = [], [], []
-        for command in ([program] + ours, gnu, rg):
+        for command in ([program] + ours, gnu, rg, per_match(rg)):
             run_once(command, cwd)
             times, rss = [], []
             for _ in range(runs):
@@ -327,9 +337,10 @@ def run_benchmark(program, corpus, runs, results, regex=False):
             medians.append(statistics.median(times))
             peaks.append(max(rss) / 1024)
             outputs.append(total / 1e6)
-        line = "%-46s %9.3f %9.3f %9.3f %8.2f %8.2f %9.1f %9.1f %9.1f %11s" % (
+        line = "%-46s %9.3f %9.3f %9.3f %8.2f %8.2f %9.3f %8.2f %9.1f %9.1f %9.1f %11s" % (
             title, medians[0], medians[1], medians[2], medians[0] / medians[1], medians[0] / medians[2],
-            peaks[0], peaks[1], peaks[2], "/".join("%.0f" % o for o in outputs))
+            medians[3], medians[0] / medians[3],
+            peaks[0], peaks[1], peaks[2], "/".join("%.0f" % o for o in outputs[:3]))
         if regex:
             limit = 1.0 if kind == "literal" else 1.5
             line += " %7s" % ("<=%.1f %s" % (limit, "ok" if medians[0] / medians[1] <= limit else "MISS"))
@@ -337,6 +348,8 @@ def run_benchmark(program, corpus, runs, results, regex=False):
     say()
     say("Times are medians of wall time; ratios above 1 mean ours is slower. Ours prints one")
     say("line per match (grep and rg one per matching line), so its output can be larger.")
+    say("rg/m is ripgrep doing the same work as ours: one line per match (--vimgrep), or")
+    say("counting matches (--count-matches) where ours counts them; ours/rgm compares with it.")
     if regex:
         say("GNU grep runs as LC_ALL=C grep -a -n -E (bytes, as ours reads them). Target: ours/gr")
         say("<= 1.0 where every match holds a literal of more than one byte, <= 1.5 otherwise.")
