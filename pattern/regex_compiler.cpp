@@ -579,8 +579,158 @@ void joinItem(Fragment* sequence, const Fragment& item, int32_t start) {
   *sequence = exits;
 }
 
+// ---- Sets shared by every alternative -------------------------------------
+//
+// A word list whose every word begins (or ends) with the same set, as
+// [a-z]word1[0-9]|[a-z]word2[0-9]|..., keeps that set once: the alternation
+// becomes [a-z](word1|word2|...)[0-9]. A set spans two slots or more, so the
+// program of thousands of such words shrinks by a third. A set takes one
+// character wherever it matches, so trying it before the alternatives, or
+// after whichever of them matched, gives every match the backtracker found
+// before, in the same order. Only alternatives made of characters and sets
+// alone are rewritten; the characters stay in the words, where the literal
+// searches look for them.
+
+constexpr int32_t SHARED_SET_LIMIT = 4;  // sets taken from each end of the words
+
+// One alternative of a finished alternation: its items' slots, without the
+// branch in front of it and the jump behind it.
+struct AlternativeItems {
+  int32_t itemCount = 0;
+  int32_t firstItems[SHARED_SET_LIMIT] = {};
+  int32_t lastItems[SHARED_SET_LIMIT] = {};  // lastItems[0] is the last item
+};
+
+int32_t itemSlots(int32_t slot) {
+  const Instruction& in = slotAt(slot);
+  return in.opcode == OP_SET ? setSlotCount(in, rc.encodingMode) : 1;
+}
+
+// The items of the slots [start, end); false when one is neither a
+// character nor a set.
+bool readAlternativeItems(int32_t start, int32_t end, AlternativeItems* items) {
+  items->itemCount = 0;
+  for (int32_t slot = start; slot < end;) {
+    const Instruction& in = slotAt(slot);
+    if (in.opcode != OP_CHAR && in.opcode != OP_SET) return false;
+    const int32_t span = itemSlots(slot);
+    if (span < 1 || slot + span > end) return false;
+    if (items->itemCount < SHARED_SET_LIMIT) items->firstItems[items->itemCount] = slot;
+    for (int32_t k = SHARED_SET_LIMIT - 1; k > 0; --k) {
+      items->lastItems[k] = items->lastItems[k - 1];
+    }
+    items->lastItems[0] = slot;
+    ++items->itemCount;
+    slot += span;
+  }
+  return items->itemCount > 0;
+}
+
+bool sameSet(int32_t a, int32_t b) {
+  if (slotAt(a).opcode != OP_SET || slotAt(b).opcode != OP_SET) return false;
+  const int32_t span = itemSlots(a);
+  return span == itemSlots(b) &&
+         std::memcmp(&slotAt(a), &slotAt(b), static_cast<size_t>(span) * sizeof(Instruction)) == 0;
+}
+
+// Rewrites the alternation in the slots from `start` to the program's end,
+// its jumps already pointing past it, when every alternative begins or ends
+// with the same sets (see above). The rewrite runs in place, front to back:
+// each piece moves toward the start, never past a slot still to be read.
+void shareAlternativeSets(int32_t start) {
+  const int32_t end = nextSlot();
+  AlternativeItems reference;
+  int32_t leading = SHARED_SET_LIMIT;
+  int32_t trailing = SHARED_SET_LIMIT;
+  int32_t fewestItems = INT32_MAX;
+  int32_t alternativeCount = 0;
+  for (int32_t at = start;;) {
+    const Instruction& in = slotAt(at);
+    const bool last = in.opcode != OP_SPLIT_FIRST;
+    int32_t bodyStart = at;
+    int32_t bodyEnd = end;
+    if (!last) {
+      if (in.branch() != 1 || in.next() < 3 || at + in.next() >= end) return;
+      bodyStart = at + 1;
+      bodyEnd = at + in.next() - 1;
+      const Instruction& jump = slotAt(bodyEnd);
+      if (jump.opcode != OP_JUMP || bodyEnd + jump.next() != end) return;
+    }
+    AlternativeItems items;
+    if (!readAlternativeItems(bodyStart, bodyEnd, &items)) return;
+    if (alternativeCount == 0) reference = items;
+    for (int32_t i = 0; i < leading; ++i) {
+      if (i >= items.itemCount || !sameSet(items.firstItems[i], reference.firstItems[i])) {
+        leading = i;
+      }
+    }
+    for (int32_t i = 0; i < trailing; ++i) {
+      if (i >= items.itemCount || !sameSet(items.lastItems[i], reference.lastItems[i])) {
+        trailing = i;
+      }
+    }
+    if (items.itemCount < fewestItems) fewestItems = items.itemCount;
+    ++alternativeCount;
+    if (last) break;
+    at += in.next();
+  }
+  // Every alternative keeps one item at least.
+  while (leading + trailing >= fewestItems) {
+    if (trailing > 0) {
+      --trailing;
+    } else {
+      --leading;
+    }
+  }
+  if (alternativeCount < 2 || leading + trailing == 0) return;
+
+  int32_t prefixSlots = 0;
+  int32_t suffixSlots = 0;
+  for (int32_t i = 0; i < leading; ++i) prefixSlots += itemSlots(reference.firstItems[i]);
+  for (int32_t i = 0; i < trailing; ++i) suffixSlots += itemSlots(reference.lastItems[i]);
+  const int32_t length = end - start - (alternativeCount - 1) * (prefixSlots + suffixSlots);
+  const int32_t suffixStart = start + length - suffixSlots;
+  Instruction* program = compiledPattern.program;
+  const size_t slotBytes = sizeof(Instruction);
+  int32_t branchAt = start;  // the old branch in front of the alternative at hand
+  int32_t following = branchAt + program[branchAt].next();
+  std::memmove(program + start, program + start + 1,
+               static_cast<size_t>(prefixSlots) * slotBytes);
+  int32_t write = start + prefixSlots;
+  for (int32_t i = 0; i < alternativeCount; ++i) {
+    const bool last = i == alternativeCount - 1;
+    const int32_t bodyEnd = last ? end : following - 1;
+    const int32_t middle = (last ? branchAt : branchAt + 1) + prefixSlots;
+    const int32_t middleSlots = bodyEnd - suffixSlots - middle;
+    if (last) {
+      std::memmove(program + write, program + middle,
+                   static_cast<size_t>(middleSlots) * slotBytes);
+      std::memmove(program + write + middleSlots, program + bodyEnd - suffixSlots,
+                   static_cast<size_t>(suffixSlots) * slotBytes);
+      break;
+    }
+    Instruction branch{};
+    branch.opcode = OP_SPLIT_FIRST;
+    branch.branch() = 1;
+    branch.next() = middleSlots + 2;
+    program[write] = branch;
+    std::memmove(program + write + 1, program + middle,
+                 static_cast<size_t>(middleSlots) * slotBytes);
+    const int32_t jumpAt = write + 1 + middleSlots;
+    Instruction jump{};
+    jump.opcode = OP_JUMP;
+    jump.next() = suffixStart - jumpAt;
+    program[jumpAt] = jump;
+    write = jumpAt + 1;
+    branchAt = following;
+    if (i + 2 < alternativeCount) following = branchAt + program[branchAt].next();
+  }
+  compiledPattern.lastSlot = start + length - 1;
+}
+
 Fragment parseSequence(int32_t terminator) {
   const bool flagAtStart = rc.atStart;
+  const int32_t alternationStart = nextSlot();
   bool alternation = false;
   bool alternativesConsume = true;
   bool flagAfterAlternatives = false;
@@ -635,7 +785,10 @@ Fragment parseSequence(int32_t terminator) {
   const bool consumes = alternativesConsume && sequence.kind == FRAGMENT_CONSUMES;
   joinExits(&alternatives, sequence);
   rc.atStart = rc.atStart || flagAfterAlternatives;
-  if (consumes) return consuming();
+  if (consumes) {
+    shareAlternativeSets(alternationStart);
+    return consuming();
+  }
   alternatives.kind = FRAGMENT_OPTIONAL;
   return alternatives;
 }
@@ -711,6 +864,7 @@ void compile(const uint8_t* text, int32_t length, int32_t ignoreCase, int32_t sy
     invalidateFirstCharacters();
     patchExits(pattern, match);
   }
+  fitProgram();
   runLoopPass(cp.program, cp.lastSlot, encodingMode);
   findRequiredLiteral(cp.program, cp.lastSlot, encodingMode, &cp.requiredLiteral);
   cp.literalTrie = buildLiteralTrie(cp.program, cp.lastSlot, encodingMode);

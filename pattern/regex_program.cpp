@@ -1,13 +1,14 @@
 // Emitting a regular-expression program.
 //
 // Slots are appended to the compiled pattern's one growable array, which
-// grows by 200 slots, by half its size once that is more, or by as many as a
-// long set needs at once. Branch
-// targets are relative, so a fragment can be moved up by an insertion in front
-// of it, or copied, without being rewritten. Paths that leave a fragment
-// without consuming are kept in an exit list threaded through the op5 fields
-// of their branch slots; patching the list points every one of them at the
-// slot that follows. Tested through regex_compiler_test.cpp.
+// grows by 200 slots, then to 1,100, by half its size once that is more, or
+// by as many as a long set needs at once, and is fitted to the program once it
+// is complete. Branch targets are relative, so a fragment can be moved up by
+// an insertion in front of it, or copied, without being rewritten. Paths that
+// leave a fragment without consuming are kept in an exit list threaded
+// through the op5 fields of their branch slots; patching the list points
+// every one of them at the slot that follows. Tested through
+// regex_compiler_test.cpp.
 #include "pattern/regex_program.h"
 
 #include <cstring>
@@ -22,6 +23,11 @@ namespace {
 // A program beyond this many slots (1 GiB) is refused as out of memory before
 // any size computation can overflow.
 constexpr int32_t PROGRAM_SLOT_LIMIT = 1 << 25;
+// A program that outgrows its first 200 slots goes straight to this many, a
+// block too large for the pools: the steps in between would each leave a
+// freed copy in the medium pool, whose memory stays with the process, and a
+// long pattern's search would carry those pages to its end.
+constexpr int32_t PROGRAM_LARGE_START = 1100;
 
 }  // namespace
 
@@ -34,18 +40,32 @@ void reserveSlots(int32_t count) {
   const int64_t needed = static_cast<int64_t>(cp.lastSlot) + 1 + count;
   if (cp.program != nullptr && needed <= cp.capacity) return;
   if (needed > PROGRAM_SLOT_LIMIT) regexFail(REGEX_OUT_OF_MEMORY);
-  // Growth is by 200 slots, or by half the array once that is larger, so a
-  // long pattern is not copied over and over.
+  // Growth is by 200 slots, or by half the array once that is larger (and at
+  // least to PROGRAM_LARGE_START), so a long pattern is not copied over and
+  // over.
   int64_t capacity = cp.program != nullptr ? cp.capacity : 0;
   while (capacity < needed) {
     const int64_t half = capacity / 2 / PROGRAM_GROWTH * PROGRAM_GROWTH;
     capacity += half > PROGRAM_GROWTH ? half : PROGRAM_GROWTH;
+    if (capacity > PROGRAM_GROWTH && capacity < PROGRAM_LARGE_START) {
+      capacity = PROGRAM_LARGE_START;
+    }
   }
   if (capacity > PROGRAM_SLOT_LIMIT) capacity = needed;
   void* grown = memRealloc(cp.program, static_cast<uint32_t>(capacity * sizeof(Instruction)));
   if (grown == nullptr) regexFail(REGEX_OUT_OF_MEMORY);
   cp.program = static_cast<Instruction*>(grown);
   cp.capacity = static_cast<int32_t>(capacity);
+}
+
+void fitProgram() {
+  CompiledPattern& cp = compiledPattern;
+  const int32_t slots = cp.lastSlot + 1;
+  if (cp.program == nullptr || slots < 1 || cp.capacity - slots < PROGRAM_GROWTH) return;
+  void* fitted = memRealloc(cp.program, static_cast<uint32_t>(slots * sizeof(Instruction)));
+  if (fitted == nullptr) return;
+  cp.program = static_cast<Instruction*>(fitted);
+  cp.capacity = slots;
 }
 
 int32_t emitSlot(uint8_t opcode) {

@@ -30,6 +30,10 @@ int32_t nextSlot();  // the index the next emitted slot gets
 
 // Makes room for count more slots at once; -8 through the error exit.
 void reserveSlots(int32_t count);
+// Gives back the slots reserved beyond the program's end, once it is complete:
+// a long pattern leaves up to a third of its array unused, more where an
+// alternation's shared sets were folded. Keeps the array when that fails.
+void fitProgram();
 // Appends a cleared slot and returns its index.
 int32_t emitSlot(uint8_t opcode);
 // Shifts the slots from position on up by one and writes there a slot with

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <random>
 
 #include "pattern/compiled_pattern.h"
 #include "pattern/unicode_set.h"
@@ -449,3 +450,83 @@ TEST(RegexCompilerRobustness, LongAndMalformedPatternsEndInAStatus) {
   }
 }
 
+
+// A set that begins (or ends) every word of an alternation is stored once;
+// the words keep their characters, and every match, its length and which
+// word wins at a start stay as they were.
+TEST(RegexCompilerSharedSets, WordsKeepTheirMatchesWhenASetIsStoredOnce) {
+  struct SharedCase {
+    MatchCase match;
+    int32_t sets;  // SET instructions left in the program
+  };
+  const int32_t U8 = ENCODING_UTF8;
+  const auto setCount = [] {
+    int32_t sets = 0;
+    for (int32_t i = 0; i <= compiledPattern.lastSlot;) {
+      const Instruction& in = compiledPattern.program[i];
+      const bool set = in.opcode == OP_SET;
+      sets += set ? 1 : 0;
+      i += set ? setSlotCount(in, compiledPattern.encodingMode) : 1;
+    }
+    return sets;
+  };
+  const auto check = [&](const std::vector<SharedCase>& cases) {
+    for (const SharedCase& c : cases) {
+      expectMatches({c.match});
+      EXPECT_EQ(setCount(), c.sets) << c.match.pattern;
+    }
+  };
+  test::EncodingScope encoding;
+  encoding.singleByte();
+  check({
+      {{'U', "[a-z]ab[0-9]|[a-z]cd[0-9]", "xab1 ycd2 ab3 zcdx", {{0, 4}, {5, 4}}}, 2},
+      // Sets that differ in one member stay apart; the shared one is folded.
+      {{'U', "[a-y]ab[0-9]|[a-z]cd[0-9]", "zab1 zcd2 yab3", {{5, 4}, {10, 4}}}, 3},
+      // The first word that matches at a start wins, before or after the set.
+      {{'U', "[a-z]a|[a-z]ab", "xab", {{0, 2}}}, 1},
+      {{'U', "a[0-9]|ab[0-9]", "ab1", {{0, 3}}}, 1},
+      {{'U', "[ab][cd]x[ef]|[ab][cd]y[ef]", "acxe bdyf acye", {{0, 4}, {5, 4}, {10, 4}}}, 3},
+      // A word that is the set alone keeps it.
+      {{'U', "[a-z]|[a-z]x", "ax", {{0, 1}, {1, 1}}}, 2},
+      {{'U', "[^0-9]ab|[^0-9]cd", "1ab xcd", {{4, 3}}}, 1},
+      {{'U', "[a-c]x|[a-c]y", "AX by Cz", {{0, 2}, {3, 2}}, ENCODING_SINGLE_BYTE, 1}, 1},
+      {{'U', "[a-z]ab|[a-z]ac", "xac", {{0, 3}}}, 1},
+      {{'U', "(?:[a-z]1|[a-z]2)z", "a1z b2 c2z", {{0, 3}, {7, 3}}}, 1},
+      {{'U', "([a-z]1|[a-z]2)\\1", "a1a1 b2c2 c2c2", {{0, 4}, {10, 4}}}, 1},
+      {{'R', "[a-z]1|[a-z]2|[0-9]3", "a1 b2 93", {{0, 2}, {3, 2}, {6, 2}}}, 3},
+      {{'U', "[\xC3\xA0-\xC3\xBF]x|[\xC3\xA0-\xC3\xBF]y", "\xC3\xA9x \xC3\xA0y ax",
+        {{0, 3}, {4, 3}}, U8}, 1},
+      {{'U', "[^a]x|[^a]y", "\xC3(x ay \xE2\x82\xACy", {{1, 2}, {7, 4}}, U8}, 1},
+  });
+  encoding.doubleByte(0x81, 0x9F);
+  check({
+      {{'U', "[\x81\x40-\x81\x50]x|[\x81\x40-\x81\x50]y", "\x81\x41x \x81\x45y \x81\x60x",
+        {{0, 3}, {4, 3}}, ENCODING_DOUBLE_BYTE}, 1},
+  });
+}
+
+// A list of 2,000 words, each between a set of letters and one of digits,
+// compiles to about eight slots a word, with no spare slots kept.
+TEST(RegexCompilerSharedSets, AClassWordListStaysSmall) {
+  test::EncodingScope encoding;
+  encoding.singleByte();
+  constexpr int32_t WORDS = 2000;
+  std::mt19937 random(5);
+  std::vector<std::string> words;
+  std::string pattern;
+  for (int32_t w = 0; w < WORDS; ++w) {
+    std::string word;
+    for (int32_t i = 0; i < 6; ++i) word += static_cast<char>('a' + random() % 26);
+    words.push_back(word);
+    if (w > 0) pattern += '|';
+    pattern.append("[a-z]").append(word).append("[0-9]");
+  }
+  ASSERT_EQ(compile(pattern, 'U', 0, ENCODING_UTF8), 0);
+  EXPECT_EQ(programFault(), "");
+  const int64_t bytes = int64_t{compiledPattern.capacity} * int64_t{sizeof(Instruction)};
+  EXPECT_LE(bytes, int64_t{WORDS} * 9 * int64_t{sizeof(Instruction)});
+  std::string text = "x";
+  text.append(words[1999]).append("7 ").append(words[5]).append("1 q").append(words[0]).append("0");
+  EXPECT_EQ(findAllInMemory(text, ENCODING_UTF8),
+            (std::vector<Match>{{0, 8}, {static_cast<int64_t>(text.size()) - 8, 8}}));
+}
