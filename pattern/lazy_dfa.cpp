@@ -1075,6 +1075,8 @@ bool lazyDfaTakesProgram() {
   return dfaUse == LAZY_DFA_ALWAYS || pikeVmTakesProgram();
 }
 
+int32_t lazyDfaLinesGivenUp() { return analysis.thrashingLines; }
+
 int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd) {
   const int32_t verdict = scanLine(mayStartAt, firstEnd);
   if (verdict == DFA_NO_MATCH || verdict == DFA_TEXT_END) ++linesPassed;

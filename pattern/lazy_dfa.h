@@ -17,6 +17,9 @@ LazyDfaUse lazyDfaUse();
 // whose matches take at least one byte and, in lines, stay on their line, or
 // in records, hold no line test.
 bool lazyDfaTakesProgram();
+// How many lines the filter has given up on for the current program: its
+// answer above can change only when this count does.
+int32_t lazyDfaLinesGivenUp();
 
 // A search's hold on the description of the current program, which cannot
 // change while the search runs: the program is compared with the one

@@ -48,6 +48,8 @@
 // of its own, and puts the caller's table back afterwards.
 //
 // Tested by regex_search_test.cpp.
+#include <immintrin.h>
+
 #include <cstring>
 
 #include "pattern/backtrack_memo.h"
@@ -142,17 +144,84 @@ struct SearchPlace {
 SearchPlace lastSearch{};
 
 void prepareBudget() {
-  SearchPlace here{0, programGeneration, 0};
-  if (textSource.TextPlace != nullptr) here.text = textSource.TextPlace(state.cur, &here.offset);
-  const int64_t moved = here.offset - lastSearch.offset;
-  if (here.text != 0 && here.text == lastSearch.text && here.program == lastSearch.program &&
+  // Scalars, not a SearchPlace on the stack: comparing a structure just
+  // written field by field stalls the load that reads two fields at once.
+  int64_t offset = 0;
+  const uint32_t text =
+      textSource.TextPlace != nullptr ? textSource.TextPlace(state.cur, &offset) : 0;
+  const int64_t moved = offset - lastSearch.offset;
+  if (text != 0 && text == lastSearch.text && programGeneration == lastSearch.program &&
       moved >= 0 && moved < STEPS_AT_START / STEPS_PER_BYTE) {
     stepsLeft += moved * STEPS_PER_BYTE;
     if (stepsLeft > STEPS_AT_START) stepsLeft = STEPS_AT_START;
   } else {
     stepsLeft = STEPS_AT_START;
   }
-  lastSearch = here;
+  lastSearch.text = text;
+  lastSearch.program = programGeneration;
+  lastSearch.offset = offset;
+}
+
+// Which engines may run the program: found by asking each engine about it,
+// and kept for the searches that follow while nothing the answers rest on
+// changes. The driver starts a search after every match, and the questions
+// cost more than a short search. A program put in place other than by the
+// compiler (generation 0) is asked about at every search.
+struct EnginePlan {
+  // What the answers rest on.
+  uint32_t description;  // programGeneration: changes with any other program analysed
+  uint32_t compiled;     // compiledPattern.generation
+  int32_t encodingMode;
+  int32_t loopGuards;
+  int32_t charMode;
+  int32_t askLineBounds;
+  int32_t fullWindowReads;
+  bool hasWindow;
+  RegexEngine engine;
+  LazyDfaUse dfaUse;
+  int32_t dfaLinesGivenUp;
+  // The answers.
+  bool trie;
+  bool dfaTakes;
+  bool pikeCan;
+  bool memoCan;
+};
+
+EnginePlan enginePlan{};
+
+bool planStands(const EnginePlan& plan, RegexEngine engine) {
+  return plan.compiled != 0 && plan.compiled == compiledPattern.generation &&
+         plan.description == programGeneration && plan.encodingMode == compiledPattern.encodingMode &&
+         plan.loopGuards == compiledPattern.loopGuards && plan.charMode == textSource.charMode &&
+         plan.askLineBounds == textSource.askLineBounds &&
+         plan.fullWindowReads == textSource.fullWindowReads &&
+         plan.hasWindow == (textSource.GetWindow != nullptr) && plan.engine == engine &&
+         plan.dfaUse == lazyDfaUse() && plan.dfaLinesGivenUp == lazyDfaLinesGivenUp();
+}
+
+const EnginePlan& planEngines() {
+  const RegexEngine engine = regexEngine();
+  EnginePlan& plan = enginePlan;
+  if (planStands(plan, engine)) return plan;
+  // A trie runs each start in the time of its longest literal: no other
+  // engine or filter is worth its set-up then.
+  plan.trie = engine == REGEX_ENGINE_AUTO && literalTrieRuns(compiledPattern.literalTrie);
+  plan.dfaTakes = !plan.trie && lazyDfaTakesProgram();
+  plan.pikeCan = !plan.trie && engine != REGEX_ENGINE_MEMO && pikeVmTakesProgram();
+  plan.memoCan = !plan.trie && engine != REGEX_ENGINE_BACKTRACK &&
+                 (engine == REGEX_ENGINE_MEMO || !pikeVmRunsProgram()) && memoTakesProgram();
+  plan.description = programGeneration;
+  plan.compiled = compiledPattern.generation;
+  plan.encodingMode = compiledPattern.encodingMode;
+  plan.loopGuards = compiledPattern.loopGuards;
+  plan.charMode = textSource.charMode;
+  plan.askLineBounds = textSource.askLineBounds;
+  plan.fullWindowReads = textSource.fullWindowReads;
+  plan.hasWindow = textSource.GetWindow != nullptr;
+  plan.engine = engine;
+  plan.dfaUse = lazyDfaUse();
+  plan.dfaLinesGivenUp = lazyDfaLinesGivenUp();
+  return plan;
 }
 
 // Runs the program at the pointer: REGEX_FOUND, REGEX_NO_MATCH (try on), or
@@ -274,7 +343,38 @@ constexpr uint64_t EVERY_BYTE_LOW7 = 0x7F7F7F7F7F7F7F7Full;
 // each byte set and its low seven bits x, (0x80 + x) - low and
 // (0x80 + x) - (high + 1) borrow from no other byte, and their high bits
 // tell x >= low and x > high. Bytes of 0x80 and above are never members.
+// The same sixteen bytes at a time: a byte x lies in [low, high] when
+// x - low, taken modulo 256, is at most high - low; a byte of 0x80 and above
+// gives more than that, as high is below 0x80.
+[[gnu::target("sse2")]] const uint8_t* findInRangesSse2(const uint8_t* from, const uint8_t* to,
+                                                        const ByteFilter& filter) {
+  __m128i lows[FILTER_RANGE_LIMIT];
+  __m128i widths[FILTER_RANGE_LIMIT];
+  const int32_t ranges = filter.rangeCount;
+  for (int32_t r = 0; r < ranges; ++r) {
+    lows[r] = _mm_set1_epi8(static_cast<char>(filter.low[r]));
+    widths[r] = _mm_set1_epi8(static_cast<char>(filter.high[r] - filter.low[r]));
+  }
+  const uint8_t* p = from;
+  for (; to - p >= 16; p += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hits = _mm_setzero_si128();
+    for (int32_t r = 0; r < ranges; ++r) {
+      const __m128i above = _mm_sub_epi8(block, lows[r]);
+      hits = _mm_or_si128(hits, _mm_cmpeq_epi8(_mm_min_epu8(above, widths[r]), above));
+    }
+    const uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(hits));
+    if (mask != 0) return p + __builtin_ctz(mask);
+  }
+  for (; p < to; ++p) {
+    if (filter.member[*p]) return p;
+  }
+  return nullptr;
+}
+
 const uint8_t* findInRanges(const uint8_t* from, const uint8_t* to, const ByteFilter& filter) {
+  static const bool vectors = __builtin_cpu_supports("sse2");
+  if (vectors) return findInRangesSse2(from, to, filter);
   uint64_t lows[FILTER_RANGE_LIMIT];
   uint64_t aboves[FILTER_RANGE_LIMIT];
   const int32_t ranges = filter.rangeCount;
@@ -325,6 +425,8 @@ const uint8_t* findMember(const uint8_t* from, const uint8_t* to, const ByteFilt
     }
     return found;
   }
+  // After a match the next byte is often a member: no scan to set up.
+  if (filter.member[*from] != 0) return from;
   if (filter.count == 1) {
     return static_cast<const uint8_t*>(
         std::memchr(from, filter.values[0], static_cast<size_t>(to - from)));
@@ -364,6 +466,11 @@ struct LiteralGate {
   const uint8_t* knownStart;
   const uint8_t* knownEnd;
   const uint8_t* literalAt;
+  // literalAt is the literal's first occurrence from the pointer on (not the
+  // window's end standing for an occurrence further on), and runStart the
+  // first position from which a match may reach it (see passToLiteralRun).
+  bool occurrence;
+  const uint8_t* runStart;
   // The line that runs on past the data in memory holds the literal further
   // on: its later windows pass without a scan until a window starts a line.
   bool lineHoldsLiteral;
@@ -380,12 +487,35 @@ void prepareGate() {
       literal.length > 0 && literal.singleLine && textSource.GetWindow != nullptr &&
       textSource.fullWindowReads == 0 &&
       (textSource.charMode == ENCODING_UTF8) == (compiledPattern.encodingMode == ENCODING_UTF8);
-  gate.knownStart = gate.knownEnd = gate.literalAt = nullptr;
+  gate.knownStart = gate.knownEnd = gate.literalAt = gate.runStart = nullptr;
+  gate.occurrence = false;
   gate.lineHoldsLiteral = false;
 }
 
-// The start of the line that holds position p, not before from.
+// The literal's first occurrence in [from, end), as scanRequiredLiteral
+// finds it: a literal of one byte compared as it stands is memchr's, which
+// costs less to set up on the short stretches a search mostly scans.
+const uint8_t* findLiteral(const RequiredLiteral& literal, const uint8_t* from,
+                           const uint8_t* end, const uint8_t* readable = nullptr) {
+  if (literal.length == 1 && literal.otherCount == 0 && literal.fold == 0) {
+    return from < end ? static_cast<const uint8_t*>(
+                            std::memchr(from, literal.bytes[0], static_cast<size_t>(end - from)))
+                      : nullptr;
+  }
+  return scanRequiredLiteral(literal, from, end, readable);
+}
+
+// The start of the line that holds position p, not before from: eight
+// bytes at a time back to the word that holds a line feed.
 const uint8_t* lineStartBefore(const uint8_t* from, const uint8_t* p) {
+  const uint64_t lineFeeds = EVERY_BYTE_ONE * '\n';
+  while (p - from >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p - 8, sizeof word);
+    const uint64_t x = word ^ lineFeeds;
+    if (((x - EVERY_BYTE_ONE) & ~x & EVERY_BYTE_HIGH) != 0) break;
+    p -= 8;
+  }
   while (p > from && p[-1] != '\n') --p;
   return p;
 }
@@ -408,17 +538,20 @@ GateAnswer passGate() {
       gate.knownStart = state.windowStart;
       gate.knownEnd = state.windowEnd;
       gate.literalAt = state.windowEnd;
+      gate.occurrence = false;
       return GATE_TRY;
     }
     gate.lineHoldsLiteral = false;
   }
   // The bytes after the line, up to the end of the data, may be read.
   const uint8_t* limit = dataLimit();
-  const uint8_t* at = scanRequiredLiteral(literal, state.cur, state.windowEnd, limit);
+  const uint8_t* at = findLiteral(literal, state.cur, state.windowEnd, limit);
   if (at != nullptr) {
     gate.knownStart = state.windowStart;
     gate.knownEnd = state.windowEnd;
     gate.literalAt = at;
+    gate.occurrence = true;
+    gate.runStart = nullptr;
     return GATE_TRY;
   }
   // A window that ends inside its line (the line runs on past the data in
@@ -439,14 +572,25 @@ GateAnswer passGate() {
     gate.knownStart = state.windowStart;
     gate.knownEnd = state.windowEnd;
     gate.literalAt = state.windowEnd;
+    gate.occurrence = false;
     return GATE_TRY;
   }
   const uint8_t* from = state.windowEnd;
-  const uint8_t* next = from < limit ? scanRequiredLiteral(literal, from, limit) : nullptr;
+  const uint8_t* next = from < limit ? findLiteral(literal, from, limit) : nullptr;
   const uint8_t* target = lineStartBefore(from, next != nullptr ? next : limit);
   textSource.SetPosition(state.cur);
   if (textSource.AdvanceTo(target) != 0) return GATE_END;
   refreshWindow();
+  // The occurrence found lies in the line moved to: its candidates up to it
+  // pass without a second scan.
+  if (next != nullptr && state.cur == target && next >= state.windowStart &&
+      next < state.windowEnd) {
+    gate.knownStart = state.windowStart;
+    gate.knownEnd = state.windowEnd;
+    gate.literalAt = next;
+    gate.occurrence = true;
+    gate.runStart = nullptr;
+  }
   return GATE_MOVED;
 }
 
@@ -467,8 +611,8 @@ struct DfaFilter {
 
 DfaFilter dfa;
 
-void prepareDfaFilter() {
-  dfa.active = lazyDfaTakesProgram();
+void prepareDfaFilter(bool takes) {
+  dfa.active = takes;
   dfa.knownStart = dfa.knownEnd = dfa.matchEndAt = nullptr;
 }
 
@@ -675,6 +819,8 @@ void passPositionsFarFromLineEnd(int64_t bound) {
 // start: the scan begins at one, and a byte below 0x80 or from 0xC0 up is
 // never inside a character. A lead byte is decoded and its character
 // checked, and the search steps over whole characters.
+bool passToLiteralRun();
+
 int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
   bool newLine = gate.active;
   const int64_t bound = bytesToLineEndOfProgram();
@@ -720,7 +866,7 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
     if (gate.active) {
       const GateAnswer answer = passGate();
       if (answer == GATE_END) return REGEX_NO_MATCH;
-      if (answer == GATE_MOVED) continue;
+      if (answer == GATE_MOVED || passToLiteralRun()) continue;
     }
     if (dfa.active) {
       const GateAnswer answer = passDfa();
@@ -1248,11 +1394,16 @@ struct MatchPrefix {
 
 MatchPrefix matchPrefix;
 
-// The bytes an item takes as one byte; false when it may take more.
-bool oneByteItem(const Instruction& in, int32_t charMode, uint8_t* bitmap) {
+// The bytes an item takes as one byte; false when it may take more. With
+// `scans`, the bytes each character of a CHAR_SCAN or SET_SCAN run takes.
+bool oneByteItem(const Instruction& in, int32_t charMode, uint8_t* bitmap, bool scans = false) {
   std::memset(bitmap, 0, 32);
   const bool utf8 = charMode == ENCODING_UTF8;
-  switch (in.opcode) {
+  const uint8_t opcode = !scans                       ? in.opcode
+                         : in.opcode == OP_CHAR_SCAN ? static_cast<uint8_t>(OP_CHAR)
+                         : in.opcode == OP_SET_SCAN  ? static_cast<uint8_t>(OP_SET)
+                                                     : in.opcode;
+  switch (opcode) {
     case OP_CHAR:
       if (in.accepted() > 0xFF || in.acceptedVariant() > 0xFF ||
           (utf8 && (in.accepted() >= 0x80 || in.acceptedVariant() >= 0x80 ||
@@ -1291,6 +1442,124 @@ bool oneByteItem(const Instruction& in, int32_t charMode, uint8_t* bitmap) {
 
 int32_t prefixSlotLength(const Instruction& in) {
   return in.opcode == OP_SET ? setSlotCount(in, compiledPattern.encodingMode) : 1;
+}
+
+// ---------------------------------------------------------------------------
+// The run before the required literal
+//
+// Where every path from the program's start to the literal's first slot
+// takes only characters of one byte from a set S (a run such as [a-z]+ in
+// [a-z]+_[a-z]+ or [A-Za-z_]+\(), a match that starts at s holds the
+// literal at an occurrence a from s on with every byte of [s, a) in S. A
+// match that starts before the literal's first occurrence a0 from the
+// pointer on reaches one at a0 or later, so every byte from its start up to
+// a0 is in S: it starts inside the run of S bytes that ends at a0. The
+// positions before that run cannot begin a match, and the search moves past
+// them before the lazy DFA or an engine reads them. In
+// UTF-8 text S must hold ASCII bytes alone, which never lie inside a
+// character; double-byte text, where a trail byte may look like one, is
+// left out.
+constexpr int32_t LITERAL_RUN_SLOT_LIMIT = 256;
+
+struct LiteralRun {
+  uint32_t generation;  // the program description it was found for (programGeneration)
+  int32_t charMode;
+  bool valid;
+  uint8_t member[256];  // S
+};
+
+LiteralRun literalRun{};
+
+bool findLiteralRun(LiteralRun* run) {
+  const RequiredLiteral& literal = compiledPattern.requiredLiteral;
+  const Instruction* program = compiledPattern.program;
+  const int32_t slots = compiledPattern.lastSlot + 1;
+  const int32_t mode = textSource.charMode;
+  if (literal.length < 1 || literal.otherCount != 0 || literal.firstSlot < 1 ||
+      literal.firstSlot >= slots || mode == ENCODING_DOUBLE_BYTE ||
+      slots > LITERAL_RUN_SLOT_LIMIT) {
+    return false;
+  }
+  uint8_t set[32] = {};
+  bool reached[LITERAL_RUN_SLOT_LIMIT] = {};
+  int32_t pending[2 * LITERAL_RUN_SLOT_LIMIT];
+  int32_t count = 0;
+  pending[count++] = 0;
+  reached[0] = true;
+  while (count > 0) {
+    const int32_t pc = pending[--count];
+    if (pc == literal.firstSlot) continue;
+    const Instruction& in = program[pc];
+    int64_t next[2] = {-1, -1};
+    switch (in.opcode) {
+      case OP_GROUP_START:
+      case OP_GROUP_END:
+      case OP_MARK_CURSOR:
+      case OP_LINE_START:
+      case OP_COUNT_RESET:
+        next[0] = pc + 1;
+        break;
+      case OP_JUMP:
+        next[0] = pc + static_cast<int64_t>(in.next());
+        break;
+      case OP_SPLIT:
+      case OP_SPLIT_FIRST:
+      case OP_COUNT_LOOP:
+      case OP_COUNT_LOOP_MIN:
+        next[0] = pc + static_cast<int64_t>(in.branch());
+        next[1] = pc + static_cast<int64_t>(in.next());
+        break;
+      case OP_CHAR:
+      case OP_SET:
+      case OP_CHAR_SCAN:
+      case OP_SET_SCAN: {
+        uint8_t bytes[32];
+        if (!oneByteItem(in, mode, bytes, true)) return false;
+        for (int32_t k = 0; k < 32; ++k) set[k] |= bytes[k];
+        next[0] = pc + (in.opcode == OP_SET || in.opcode == OP_SET_SCAN
+                            ? setSlotCount(in, compiledPattern.encodingMode)
+                            : 1);
+        break;
+      }
+      default:
+        return false;
+    }
+    for (const int64_t target : next) {
+      if (target == -1) continue;
+      if (target < 0 || target >= slots) return false;
+      if (!reached[target]) {
+        reached[target] = true;
+        pending[count++] = static_cast<int32_t>(target);
+      }
+    }
+  }
+  for (int32_t b = 0; b < 256; ++b) run->member[b] = (set[b >> 3] >> (b & 7)) & 1;
+  return true;
+}
+
+// Moves the pointer on to the run of S bytes before the literal's next
+// occurrence, where the gate knows it; true when it moved.
+bool passToLiteralRun() {
+  if (!gate.occurrence || state.windowStart != gate.knownStart ||
+      state.windowEnd != gate.knownEnd || state.cur > gate.literalAt) {
+    return false;
+  }
+  LiteralRun& run = literalRun;
+  if (run.generation != programGeneration || run.charMode != textSource.charMode ||
+      programGeneration == 0) {
+    run.valid = findLiteralRun(&run);
+    run.generation = programGeneration;
+    run.charMode = textSource.charMode;
+  }
+  if (!run.valid) return false;
+  if (gate.runStart == nullptr) {
+    const uint8_t* p = gate.literalAt;
+    while (p > state.windowStart && run.member[p[-1]] != 0) --p;
+    gate.runStart = p;
+  }
+  if (gate.runStart <= state.cur) return false;
+  state.cur = gate.runStart;
+  return true;
 }
 
 void readMatchPrefix() {
@@ -1378,7 +1647,7 @@ const uint8_t* nextLiteralCandidate(const uint8_t* from, const uint8_t* limit, b
   const RequiredLiteral& literal = compiledPattern.requiredLiteral;
   const LiteralStarts& starts = literalStarts;
   for (;;) {
-    const uint8_t* at = scanRequiredLiteral(literal, from, limit, limit);
+    const uint8_t* at = findLiteral(literal, from, limit, limit);
     const uint8_t* first = from;
     const uint8_t* last = limit;
     if (at != nullptr) {
@@ -1614,25 +1883,20 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   matcher.top = 0;
   loadMatcherWindow();
   prepareGate();
-  const RegexEngine engine = regexEngine();
-  // A trie runs each start in the time of its longest literal: no other
-  // engine or filter is worth its set-up then.
-  trieActive = engine == REGEX_ENGINE_AUTO && literalTrieRuns(compiledPattern.literalTrie);
+  const EnginePlan& plan = planEngines();
+  trieActive = plan.trie;
   trieStarts = trieActive && literalTriePrefixLength(compiledPattern.literalTrie) > 0
                    ? compiledPattern.literalTrie
                    : nullptr;
   if (trieActive) {
     dfa = DfaFilter{};
   } else {
-    prepareDfaFilter();
+    prepareDfaFilter(plan.dfaTakes);
   }
-  const bool pikeCan = !trieActive && engine != REGEX_ENGINE_MEMO && pikeVmTakesProgram();
-  pikeActive = pikeCan && pikeVmStartsAtOnce();
-  pikeStandsBy = pikeCan && !pikeActive;
-  const bool memoCan = !trieActive && engine != REGEX_ENGINE_BACKTRACK &&
-                       (engine == REGEX_ENGINE_MEMO || !pikeVmRunsProgram()) && memoTakesProgram();
-  memoActive = memoCan && engine == REGEX_ENGINE_MEMO;
-  memoStandsBy = memoCan && !memoActive;
+  pikeActive = plan.pikeCan && pikeVmStartsAtOnce();
+  pikeStandsBy = plan.pikeCan && !pikeActive;
+  memoActive = plan.memoCan && plan.engine == REGEX_ENGINE_MEMO;
+  memoStandsBy = plan.memoCan && !memoActive;
   prepareBudget();
   const int32_t result = searchCandidates();
   if (result == PIKE_TEXT_END) return REGEX_NO_MATCH;

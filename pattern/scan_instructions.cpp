@@ -261,6 +261,125 @@ int32_t anyScan(const Instruction* scan) {
   return runScan<STOPS>(scan, performAnyItem, 1);
 }
 
+// A SET_SCAN over bytes read straight from the window, one table look-up
+// each: for every byte, whether the item takes it as a character of its
+// own and whether the follow test stops before it. A byte the table cannot
+// answer alone goes the ordinary way: a UTF-8 lead byte, whose character
+// depends on the bytes after it, and a carriage return or line feed, which
+// the source may call a line end. So does every byte near the window's end
+// in records, whose source answers there. In lines and strings the reads
+// through the source near the window's end find any other byte a character
+// of its own and no line end, as the table does, so the table answers up to
+// the window's last byte (which a line's line feed mostly is), and the run
+// takes exactly the steps runScan takes. Tables are kept for the last few
+// scans of the program the compiler numbered, by slot; a program put in
+// place otherwise runs through runScan.
+enum ScanByteRole : uint8_t { BYTE_TAKEN = 1, BYTE_STOPS = 2, BYTE_SLOW = 4 };
+
+// More bytes than this before the window's end: every read of the item and
+// of the follow tests is then straight from the window (a UTF-8 character
+// is decoded directly with six bytes ahead).
+constexpr int64_t TABLE_SCAN_MARGIN = 6;
+// In lines and strings: the window's last byte, which the move past it
+// would cross into the next window, goes the ordinary way.
+constexpr int64_t TABLE_SCAN_LINE_MARGIN = 1;
+constexpr int32_t SCAN_TABLES = 4;
+
+struct ScanTable {
+  const Instruction* scan;  // null: unused
+  uint32_t generation;
+  int32_t charMode;
+  int32_t ignoreCase;
+  int32_t askLineBounds;
+  uint8_t role[256];
+};
+
+ScanTable scanTables[SCAN_TABLES];
+int32_t nextScanTable = 0;
+
+// Whether the follow test of the scan stops before character c, read
+// straight from the window; c is a whole character.
+bool followStopsAt(const Instruction* scan, const Instruction* follow, int32_t c) {
+  switch (scan->followKind()) {
+    case FOLLOW_CHAR:
+      return charEquals(follow, c);
+    case FOLLOW_SET:
+      return setHas(follow, c);
+    case RUN_TO_END_SET:
+      return !setHas(scan, c);
+    default:  // FOLLOW_LINE_END and FOLLOW_NEWLINE hold only near the window's end
+      return false;
+  }
+}
+
+// The table of a SET_SCAN, made on its first use; null where the scan's
+// reads are not all by the byte (double-byte text, a line test that asks
+// the source in records, other follow kinds).
+const ScanTable* scanTableOf(const Instruction* scan) {
+  const int32_t mode = textSource.charMode;
+  const uint32_t generation = compiledPattern.generation;
+  if (generation == 0 || mode == ENCODING_DOUBLE_BYTE) return nullptr;
+  const int32_t kind = scan->followKind();
+  if (kind != FOLLOW_CHAR && kind != FOLLOW_SET && kind != RUN_TO_END_SET &&
+      ((kind != FOLLOW_LINE_END && kind != FOLLOW_NEWLINE) || textSource.askLineBounds != 0)) {
+    return nullptr;
+  }
+  for (const ScanTable& table : scanTables) {
+    if (table.scan == scan && table.generation == generation && table.charMode == mode &&
+        table.ignoreCase == compiledPattern.ignoreCase &&
+        table.askLineBounds == textSource.askLineBounds) {
+      return &table;
+    }
+  }
+  ScanTable& table = scanTables[nextScanTable];
+  nextScanTable = (nextScanTable + 1) % SCAN_TABLES;
+  const Instruction* follow = kind <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
+  for (int32_t b = 0; b < 256; ++b) {
+    if ((mode == ENCODING_UTF8 && b >= 0x80) || b == '\r' || b == '\n') {
+      table.role[b] = BYTE_SLOW;
+      continue;
+    }
+    const bool taken = mode == ENCODING_UTF8 ? utf8SetHas(scan, b) : setBitmapHas(scan, b);
+    table.role[b] = static_cast<uint8_t>((taken ? BYTE_TAKEN : 0) |
+                                         (followStopsAt(scan, follow, b) ? BYTE_STOPS : 0));
+  }
+  table.scan = scan;
+  table.generation = generation;
+  table.charMode = mode;
+  table.ignoreCase = compiledPattern.ignoreCase;
+  table.askLineBounds = textSource.askLineBounds;
+  return &table;
+}
+
+int32_t runTableScan(const Instruction* scan, const ScanTable& table, int32_t itemSlots) {
+  MatcherState& s = m();
+  const Instruction* follow =
+      scan->followKind() <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
+  const uint8_t* role = table.role;
+  const int64_t margin = textSource.fullWindowReads == 0 && textSource.askLineBounds == 0
+                             ? TABLE_SCAN_LINE_MARGIN
+                             : TABLE_SCAN_MARGIN;
+  for (;;) {
+    // The item, then the follow test after it, as runScan takes them.
+    if (s.windowEnd - s.cur > margin && role[*s.cur] != BYTE_SLOW) {
+      if ((role[*s.cur] & BYTE_TAKEN) == 0) return HANDLER_FAIL;
+      ++s.cur;
+      ++s.offset;
+    } else if (!performSet(scan)) {
+      return HANDLER_FAIL;
+    }
+    if (s.windowEnd - s.cur > margin && role[*s.cur] != BYTE_SLOW) {
+      if ((role[*s.cur] & BYTE_STOPS) != 0) break;
+      continue;
+    }
+    const int32_t result = followTest(scan, follow);
+    if (result == STOP) break;
+    if (result == FOLLOW_OUT_OF_MEMORY) return HANDLER_OUT_OF_MEMORY;
+  }
+  s.pc = scan + itemSlots;
+  return HANDLER_CONTINUE;
+}
+
 }  // namespace
 
 ScanStop scanStop = {INT32_MAX, INT32_MAX};
@@ -268,7 +387,10 @@ ScanStop scanStop = {INT32_MAX, INT32_MAX};
 int32_t handleAnyScan(const Instruction* scan) { return anyScan<false>(scan); }
 
 int32_t handleSetScan(const Instruction* scan) {
-  return runScan<false>(scan, performSetItem, setSlotCount(*scan, textSource.charMode));
+  const int32_t slots = setSlotCount(*scan, textSource.charMode);
+  const ScanTable* table = scanTableOf(scan);
+  if (table != nullptr) return runTableScan(scan, *table, slots);
+  return runScan<false>(scan, performSetItem, slots);
 }
 
 int32_t handleCharScan(const Instruction* scan) { return runScan<false>(scan, performCharItem, 1); }

@@ -567,6 +567,106 @@ TEST(RegexSearchCompiled, FileWindowStringAndPlainProgramAgree) {
   }
 }
 
+// The gate moves to the line of the literal's next occurrence, found over
+// the block, and lets that line's candidates up to it pass without another
+// scan; where every match reaches the literal through a run of bytes of one
+// set, the search moves on to the run before the occurrence. Over lines of
+// every length, with and without the literal, with characters of several
+// bytes, ignoring case and across the block boundary, a file finds what the
+// string finds (where no gate runs, and these matches stay on their line).
+TEST(RegexSearchCompiled, TheGateFindsWhatTheStringSearchFinds) {
+  const struct {
+    const char* pattern;
+    int32_t ignoreCase;
+  } patterns[] = {
+      {"[a-z]+\\(", 0},       {"[0-9]+\\.[0-9]+", 0},   {"[a-z]*b\\(\\.", 0},
+      {"a[^\\n]*b\\(", 0},    {"[a-z]+_[a-z]+", 0},      {"(ab|a)+_", 0},
+      {"x*[ab]+\\.", 0},       {"[A-Za-z_]+\\(", 0},     {"[a-z]+[0-9]\\(", 0},
+      {"[a-z]+a\\(", 0},       {"[A-Z]+_K", 1},           {"b[a-b]*\\(", 0},
+  };
+  std::mt19937 random(7);
+  const std::string alphabet[] = {"a", "b", "(", ".", "1", " ", "_", "K", "A", "\xC3\xA9"};
+  for (const int32_t mode : {ENCODING_SINGLE_BYTE, ENCODING_UTF8}) {
+    for (const auto& p : patterns) {
+      CompiledScope compiled(p.pattern, 'U', p.ignoreCase, mode);
+      ASSERT_EQ(compiled.status(), 0) << p.pattern;
+      ASSERT_GT(compiledPattern.requiredLiteral.length, 0) << p.pattern;
+      for (int32_t round = 0; round < 60; ++round) {
+        std::string text = round % 6 == 0 ? std::string(65536 - random() % 40, 'z') : "";
+        for (int32_t line = 0; line < 12; ++line) {
+          const int32_t length = static_cast<int32_t>(random() % 18);
+          for (int32_t i = 0; i < length; ++i) {
+            // Most lines lack the literal.
+            const std::string& c = alphabet[random() % std::size(alphabet)];
+            text += (c == "(" || c == "." || c == "_") && random() % 3 != 0 ? "a" : c;
+          }
+          text += '\n';
+        }
+        EXPECT_EQ(findAllInFile(text, 0, mode), inFileOf(findAllInMemory(text, mode), text))
+            << p.pattern << " mode " << mode << " on "
+            << text.substr(text.size() > 300 ? text.size() - 300 : 0);
+      }
+    }
+  }
+}
+
+// A scan of a set runs over bytes by a table of what the item takes and
+// where the follow test stops, and goes the ordinary way at UTF-8 lead
+// bytes and near the window's end: over runs with characters of several
+// bytes, at line ends, at the text's end and across the 64 KiB block
+// boundary, each kind of follow test finds what the program without scans
+// finds, in single-byte and UTF-8 text, and ignoring case.
+TEST(RegexSearchCompiled, SetScansByTableFindWhatThePlainLoopsFind) {
+  const struct {
+    const char* pattern;
+    int32_t ignoreCase;
+  } patterns[] = {
+      {"\"[^\"]*\"", 0},             // a character follows
+      {"[A-Za-z_]+\\(", 0},           // a character follows, after a run that may fail
+      {"[a-z]+_[a-z]+_[a-z]+", 0},     // runs one after another
+      {"[0-9]+\\.[0-9]+", 0},
+      {"[a-z\xC3\xA9]+[0-9(]", 0},    // a set follows
+      {"[^ ]+", 0},                    // the run goes to the program's end
+      {"[a-z]+$", 0},                  // a line end follows
+      {"[A-Z]+K", 1},                  // a character of either case follows
+  };
+  const std::string tails[] = {
+      "x = foo(bar_baz_qux(1.25, \"a\\\"b\xC3\xA9" "c\") + \"\" kK;\n",
+      "abc\xC3\xA9" "def_ghi_jkl( \"\xE2\x82\xAC\" 3.14.15 xkKk\xC3\xA9(\r\n\"open\n",
+      "abcdefghijklmnopqrstuvwxyz_abc_de(12.5\xC3\xA9\"x\"",
+      // Runs that end at the last bytes of their lines.
+      "\"a\"\n\"\"\n\"b\xC3\xA9\"\r\nab(\nx_y_z\n1.2\r\nabK\nq\"\n\"\n",
+  };
+  for (const int32_t mode : {ENCODING_SINGLE_BYTE, ENCODING_UTF8}) {
+    for (const auto& p : patterns) {
+      CompiledScope compiled(p.pattern, 'U', p.ignoreCase, mode);
+      ASSERT_EQ(compiled.status(), 0) << p.pattern;
+      const std::vector<Instruction> plainSlots = withoutScans(compiledPattern);
+      ASSERT_TRUE(std::any_of(compiledPattern.program, compiledPattern.program + plainSlots.size(),
+                              [](const Instruction& in) { return in.opcode == OP_SET_SCAN; }))
+          << p.pattern;
+      size_t found = 0;
+      for (const std::string& tail : tails) {
+        for (const int32_t before : {1, 3, 6, 7, 9, 20}) {
+          // Lines of blanks up to `before` bytes short of the block boundary.
+          std::string text;
+          while (65536 - before - static_cast<int64_t>(text.size()) > 80) {
+            text += std::string(79, ' ') + "\n";
+          }
+          text += std::string(65536 - before - text.size(), ' ') + tail + tail;
+          const std::vector<Match> inFile = findAllInFile(text, 0, mode);
+          const std::vector<Match> inMemory = findAllInMemory(tail + tail, mode);
+          found += inFile.size();
+          const InstalledProgram plain(plainSlots, p.ignoreCase, false, mode);
+          EXPECT_EQ(findAllInFile(text, 0, mode), inFile) << p.pattern << " mode " << mode;
+          EXPECT_EQ(findAllInMemory(tail + tail, mode), inMemory) << p.pattern << " mode " << mode;
+        }
+      }
+      EXPECT_GT(found, 0u) << p.pattern << " mode " << mode;
+    }
+  }
+}
+
 }  // namespace
 
 namespace {
