@@ -22,7 +22,9 @@
 #   ab_ac   the "ab" line and "ac": under (?!(ba)*c) the body run from
 #           each "b" matches at the line's end, over "ab" it fails there
 #   ab16    the "ab" line a sixteenth as long: under b(?!(ab)*c) every "b"
-#           is a match
+#           is a match; over the whole "ab" line too, and every "b" under
+#           (?!(ba){2,}c)b, where the body's answers are read back from the
+#           line's end: a search at every "b" of the line
 # and the short ones the nested loops that a backtracker takes exponential
 # time over: 24 "a" then "cb", 28 "x" without "y". Patterns with look-ahead
 # are timed against grep -P and rg -P, the engines that know it.
@@ -94,3 +96,6 @@ cell '(?!(ba)*c)b$' ab_ac
 cell '(?!(b|a)*c)b$' ab
 cell '(?!(ba){2,}c)b$' ab
 cell 'b(?!(ab)*c)' ab16
+cell '(?!(ba)*c)b[^a]' ab
+cell 'b(?!(ab)*c)' ab
+cell '(?!(ba){2,}c)b' ab

@@ -618,6 +618,24 @@ uint32_t textPlace(const uint8_t* position, int64_t* offset) {
   return openedText;
 }
 
+// A block of the file copied for an engine that reads ahead or back of the
+// window without moving it. The stream is positioned anew before every read
+// of the window, so reading elsewhere here disturbs nothing. A stream that
+// cannot seek gives nothing back.
+int64_t readAt(int64_t offset, uint8_t* buffer, int64_t length) {
+  if (tw.fileSize == INT64_MAX || offset < 0) return -1;
+  const int64_t wanted = lengthWithinFile(offset, length);
+  if (wanted <= 0) return 0;
+  const int64_t inWindow = offset - tw.windowOffset;
+  if (inWindow >= 0 && inWindow + wanted <= dataLength()) {
+    std::memcpy(buffer, tw.window + inWindow, static_cast<size_t>(wanted));
+    return wanted;
+  }
+  if (seekStream(tw.stream, offset, 0) != 0) return -1;
+  const int64_t count = readItems(buffer, 1, wanted, tw.stream);
+  return count < 0 ? -1 : count;
+}
+
 // One saved position, kept here as a file offset (the mark buffer the caller
 // passes is not used, so the size of a mark is 0). Restoring goes through the
 // ordinary moves, so the window is reloaded and the line bookkeeping stays
@@ -696,6 +714,7 @@ void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, in
   ts.RestoreMark = restoreMark;
   ts.ReportPosition = reportPosition;
   ts.TextPlace = textPlace;
+  ts.ReadAt = readAt;
   openedText = tw.fileSize != INT64_MAX ? newTextIdentity() : 0;
   ts.fullWindowReads = records ? 1 : 0;
   ts.askLineBounds = records ? 1 : 0;

@@ -93,6 +93,7 @@
 
 #include <cstring>
 
+#include "pattern/body_backward.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
@@ -830,23 +831,24 @@ bool memoRunsLookAheadBodies() {
 
 namespace {
 
-// A new search of the current program from the matcher's pointer: false
-// when the memo cannot be had. What the bodies found is kept from the last
+// A new search of the current program, whose first position lies `behind`
+// bytes before the matcher's pointer (and began on a continuation byte of
+// UTF-8 text when `continuation` says so): false when the memo cannot be
+// had. What the bodies found is kept from the last
 // search when it was over the same text with the same analysis: the
 // stretches, and with `keepBits` the bits too, which then all belong to
 // bodies (the VM's searches mark no other state).
-bool startSearch(bool keepBits) {
+bool startSearch(bool keepBits, int64_t behind, bool continuation) {
   if (!prepareMemo()) return false;
   memo.program = compiledPattern.program;
   int64_t base = 0;
   uint32_t text = textSource.TextPlace != nullptr ? textSource.TextPlace(m().cur, &base) : 0;
+  base -= behind;
   // A search that starts on a continuation byte of UTF-8 text reads the
   // bytes up to the next character start as characters of their own, where
   // other searches pass them inside a character: its stretches could tell
   // another search of runs that the other never makes.
-  if (textSource.charMode == ENCODING_UTF8 && (matcher_internal::byteAtPointer() & 0xC0) == 0x80) {
-    text = 0;
-  }
+  if (continuation) text = 0;
   memo.searchStamp = ++memo.stamps;
   const bool sameText = text != 0 && text == memo.text && an.generation == memo.analysis &&
                         textSource.charMode == memo.charMode;
@@ -874,8 +876,10 @@ bool startSearch(bool keepBits) {
 
 }  // namespace
 
-int32_t beginLookAheadBodies() {
-  return memoRunsLookAheadBodies() && startSearch(true) ? 0 : REGEX_OUT_OF_MEMORY;
+int32_t beginLookAheadBodies(int64_t searchPosition, bool continuation) {
+  return memoRunsLookAheadBodies() && startSearch(true, searchPosition, continuation)
+             ? 0
+             : REGEX_OUT_OF_MEMORY;
 }
 
 void endLookAheadBodies() {
@@ -1189,7 +1193,9 @@ int32_t lookAheadBodyMatchesAt(const Instruction* notAhead, int64_t searchPositi
 }  // namespace backtrack_memo
 
 int32_t runMemoizedSearch(const PikeCandidates& candidates) {
-  if (!backtrack_memo::startSearch(false)) return REGEX_OUT_OF_MEMORY;
+  const bool continuation = textSource.charMode == ENCODING_UTF8 &&
+                            (matcher_internal::byteAtPointer() & 0xC0) == 0x80;
+  if (!backtrack_memo::startSearch(false, 0, continuation)) return REGEX_OUT_OF_MEMORY;
   const bool utf8 = textSource.charMode == ENCODING_UTF8;
   for (;;) {
     if ((memo.attemptStart == memo.base || !candidates.once) && pikeCandidateAllowed(candidates)) {
@@ -1235,3 +1241,5 @@ void clearMemoSteps() {
   goalRuns = 0;
 }
 int64_t memoGoalRuns() { return goalRuns; }
+
+int64_t lookAheadAnswerBytes() { return pages.held * pages.words * 8 + backwardBodyBytes(); }

@@ -27,6 +27,9 @@ void clearMemoSteps();
 // Body states run on their own first, since the counter was last cleared
 // (see setBodyFrameLimit).
 int64_t memoGoalRuns();
+// The bytes that look-ahead answers kept by position take now: the memo's
+// pages and the backward passes' checkpoints and bits.
+int64_t lookAheadAnswerBytes();
 
 namespace backtrack_memo {
 
@@ -64,10 +67,13 @@ bool takeGoal(const Instruction* pc);
 // The Pike VM's look-ahead bodies with open loops, answered by the memoized
 // backtracker. memoRunsLookAheadBodies: whether the memo has the current
 // program's states (as memoTakesProgram, whatever the engine chosen).
-// beginLookAheadBodies and endLookAheadBodies enclose a search of the VM,
-// whose positions count from the pointer at its start.
+// beginLookAheadBodies and endLookAheadBodies enclose the part of a search
+// of the VM that asks the memo, whose positions count from the search's
+// first position: the pointer stands at `searchPosition` when it begins, and
+// `continuation` says that the search began on a continuation byte of UTF-8
+// text.
 bool memoRunsLookAheadBodies();
-int32_t beginLookAheadBodies();
+int32_t beginLookAheadBodies(int64_t searchPosition, bool continuation);
 void endLookAheadBodies();
 // Whether the body of the look-ahead at `notAhead` matches at the pointer,
 // at `position` of the search: 1, 0, or -8; the same answer holds at every

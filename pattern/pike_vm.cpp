@@ -91,6 +91,7 @@
 #include <cstring>
 
 #include "pattern/backtrack_memo.h"
+#include "pattern/body_backward.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/lazy_dfa.h"
 #include "pattern/matcher.h"
@@ -795,6 +796,8 @@ struct Runtime {
   int32_t recordCapacity;  // fields the work, seed and best records hold
   // Recording a step for the transition cache.
   bool recording;
+  bool memoBegun;             // the memo's search has begun (runPikeVm)
+  bool startsOnContinuation;  // the search began on a UTF-8 continuation byte
   int32_t parent;  // the thread being followed: its index in the list before the step
   RecordOp* log;   // operations on the path being followed
   int32_t logCount;
@@ -1437,8 +1440,21 @@ inline int32_t lookAheadBodyMatchesAt(int32_t pc, int64_t pos) {
       if (entry != nullptr && entry->pc == pc && std::memcmp(entry->bytes, bytes, reach) == 0) {
         result = entry->bodyMatched;
       } else if (shape.bodyReach[pc] == BODY_BY_MEMO) {
-        result = backtrack_memo::lookAheadBodyMatchesAt(compiledPattern.program + pc, pos,
-                                                        &stepCount, &until);
+        // A long rest of line is answered by a backward pass over it; the
+        // rest by the memo.
+        int64_t shared = 0;
+        result = backwardBodyMatchesAt(compiledPattern.program + pc, m().cur, &stepCount, &shared);
+        if (result >= 0) until = pos + shared;
+        if (result == BODY_BACKWARD_DECLINED && !rt.memoBegun) {
+          if (backtrack_memo::beginLookAheadBodies(pos, rt.startsOnContinuation) != 0) {
+            return REGEX_OUT_OF_MEMORY;
+          }
+          rt.memoBegun = true;
+        }
+        if (result == BODY_BACKWARD_DECLINED) {
+          result = backtrack_memo::lookAheadBodyMatchesAt(compiledPattern.program + pc, pos,
+                                                          &stepCount, &until);
+        }
       } else {
         result = matcher_internal::lookAheadBodyMatches(compiledPattern.program + pc, &stepCount);
         // The body read straight from the window, which stays where it was.
@@ -2117,9 +2133,12 @@ int32_t runSearch(const PikeCandidates& candidates) {
 
 int32_t runPikeVm(const PikeCandidates& candidates) {
   if (!shape.bodiesByMemo) return runSearch(candidates);
-  if (backtrack_memo::beginLookAheadBodies() != 0) return REGEX_OUT_OF_MEMORY;
+  // The memo begins its search with the first body it answers: the bodies
+  // answered backward over long lines need none of its records.
+  rt.memoBegun = false;
+  rt.startsOnContinuation = shape.textMode == ENCODING_UTF8 && (byteAtPointer() & 0xC0) == 0x80;
   const int32_t result = runSearch(candidates);
-  backtrack_memo::endLookAheadBodies();
+  if (rt.memoBegun) backtrack_memo::endLookAheadBodies();
   return result;
 }
 

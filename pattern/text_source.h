@@ -50,6 +50,13 @@ struct TextSource {
   // the source cannot promise that. What an engine learnt of the text at
   // given offsets is used again only under the same number. May be null.
   uint32_t (*TextPlace)(const uint8_t* position, int64_t* offset);
+
+  // Copies up to `length` bytes of the text from `offset` (as TextPlace
+  // counts it) into `buffer`, without moving the window or the position:
+  // the count copied, 0 at the end of the text, -1 where the source cannot
+  // read its text back (a pipe). A block at a time, where CharAt reads a
+  // byte at a time. May be null.
+  int64_t (*ReadAt)(int64_t offset, uint8_t* buffer, int64_t length);
 };
 
 // A number no text has had before in this process, for a source that begins

@@ -1549,6 +1549,15 @@ utf8_case("-U -I: lines that hold a word only with the long s or the Kelvin sign
 utf8_case("-U '.x' after a cut sequence: its stray byte is a character where a match starts",
           ["-U", ".x"], [rep("", 1, 3, b"a\xe2\x84x")], stdin=("pipe", b"a\xe2\x84x\n"))
 
+# --- Cases kept in files of their own beside this one: cases_*.py ----------------
+
+for _case_file in sorted(os.listdir(os.path.dirname(os.path.abspath(__file__)))):
+    if _case_file.startswith("cases_") and _case_file.endswith(".py"):
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), _case_file),
+                  encoding="utf-8") as _source:
+            exec(compile(_source.read(), _case_file, "exec"))
+
+
 # ---------------------------------------------------------------------------
 # The build script. A copy of build.sh runs in a directory of its own, beside
 # a made-up project, with apt-get, dpkg and sudo replaced by stubs: nothing it

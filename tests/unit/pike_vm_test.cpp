@@ -10,6 +10,7 @@
 #include "pattern/pike_vm.h"
 
 #include "pattern/backtrack_memo.h"
+#include "pattern/body_backward.h"
 #include "pattern/matcher.h"
 #include "support/memory_pool.h"
 
@@ -585,6 +586,156 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
   EXPECT_GT(runByTheMemo, static_cast<int32_t>(rounds / 2));
   EXPECT_GT(goalRounds, static_cast<int32_t>(rounds / 200));
   EXPECT_GT(pastBlockRounds, static_cast<int32_t>(rounds / 200));
+  releaseCompiledPattern(&compiledPattern);
+}
+
+
+// ---------------------------------------------------------------------------
+// Look-ahead bodies answered by a backward pass over the line
+
+// A random look-ahead whose body loops over a group or counts its passes,
+// with a little before and after it.
+std::string randomGroupLoopLookAhead(std::mt19937& random) {
+  static const std::vector<std::string> PARTS = {
+      "a", "b", "A", ".", "[ab]", "[^a]", "$", "^", "\\c", "é", "(?:x|)", "(a|ab)", "(ba)", "(a?b?)"};
+  static const std::vector<std::string> LOOPS = {"*", "+", "*?", "{2,}", "{1,3}", "{0,2}", "{3}", "+?"};
+  static const std::vector<std::string> OUTER = {"", "", "b", "a", "[^a]", "$", "^", "\\c", "b$", "a?"};
+  std::string body;
+  const int32_t count = 1 + static_cast<int32_t>(random() % 3);
+  // Appended one pick at a time, so that the picks come in one order.
+  for (int32_t i = 0; i < count; ++i) {
+    if (i > 0 && random() % 2 == 0) {
+      body += pick(random, PARTS);
+      continue;
+    }
+    const bool alternatives = random() % 4 == 0;
+    body += "(";
+    body += pick(random, PARTS);
+    if (alternatives) body += "|";
+    body += pick(random, PARTS);
+    body += ")";
+    body += pick(random, LOOPS);
+  }
+  if (random() % 2 == 0) body += pick(random, {"c", "x", ",", "$", "a", "é"});
+  std::string pattern = random() % 2 == 0 ? pick(random, OUTER) : "";
+  pattern += "(?!";
+  pattern += body;
+  pattern += ")";
+  pattern += pick(random, OUTER);
+  return pattern;
+}
+
+std::string randomLineText(std::mt19937& random, int32_t pieces) {
+  static const std::vector<std::string> PIECES = {"ab", "ab", "ba", "a", "b", "A", "x", ",", "c",
+                                                  "\n", "\r\n", "é", "\x81" "a", "abab", "\r"};
+  std::string text;
+  for (int32_t i = 0; i < pieces; ++i) text += pick(random, PIECES);
+  return text;
+}
+
+// With every stretch of a line taken and blocks of a few bytes, so that the
+// checkpoints between blocks take part, the VM reports what the plain
+// backtracker reports, by lines and by records, in single-byte and UTF-8
+// text, on lines and across them (\om); now and then after lines of z that
+// bring the text across the end of the window's first block.
+TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
+  const uint32_t rounds = environmentNumber("PIKE_AGREEMENT_ROUNDS", 600);
+  std::mt19937 random(environmentNumber("PIKE_AGREEMENT_SEED", 20261208));
+  matcher.stepLimit = 1 << 20;
+  int32_t disagreements = 0;
+  int32_t answeredRounds = 0;
+  int32_t boundedRounds = 0;
+  std::string filler;
+  while (filler.size() < 65530) filler += "zzzzzzzzz\n";
+  for (uint32_t round = 0; round < rounds && disagreements < 10; ++round) {
+    std::string pattern = round % 7 == 6 ? "\\om" : "";
+    pattern += randomGroupLoopLookAhead(random);
+    const int32_t ignoreCase = static_cast<int32_t>(random() % 2);
+    const int32_t mode = round % 2 == 0 ? ENCODING_SINGLE_BYTE : ENCODING_UTF8;
+    const int32_t recordLength = round % 5 == 4 ? 3 + static_cast<int32_t>(random() % 4) : 0;
+    std::string text = round % 8 == 3 ? filler : "";
+    text += randomLineText(random, 2 + static_cast<int32_t>(random() % 12));
+    if (compile(pattern, 'U', ignoreCase, mode, recordLength) != 0) continue;
+    setBackwardBodyLimits(1 + random() % 3, 1 + random() % 7);
+    setRegexEngine(REGEX_ENGINE_PIKE);
+    const int64_t stretches = backwardBodyStretches();
+    const std::vector<Report> vm = reportsInFile(text, recordLength, mode);
+    answeredRounds += backwardBodyStretches() > stretches ? 1 : 0;
+    setRegexEngine(REGEX_ENGINE_BACKTRACK);
+    const std::vector<Report> reference = reportsInFile(text, recordLength, mode);
+    boundedRounds += matcher.stepLimitReached ? 1 : 0;
+    if (std::exchange(matcher.stepLimitReached, false)) continue;
+    if (vm == reference) continue;
+    ++disagreements;
+    ADD_FAILURE() << "'" << pattern << "'" << (ignoreCase ? " ignoring case" : "") << " mode "
+                  << mode << " record length " << recordLength << " on "
+                  << ::testing::PrintToString(text.substr(round % 8 == 3 ? filler.size() : 0))
+                  << (round % 8 == 3 ? " after lines of z" : "") << ": Pike VM "
+                  << ::testing::PrintToString(vm) << ", backtracker "
+                  << ::testing::PrintToString(reference);
+  }
+  matcher.stepLimit = 0;
+  setBackwardBodyLimits(0, 0);
+  setRegexEngine(REGEX_ENGINE_AUTO);
+  EXPECT_LT(boundedRounds, static_cast<int32_t>(rounds / 100 + 1));
+  // The comparison must not pass because the route declined every body.
+  EXPECT_GT(answeredRounds, static_cast<int32_t>(rounds / 5));
+  releaseCompiledPattern(&compiledPattern);
+}
+
+// Over lines longer than the window's block of 65536 bytes, with the route's
+// own blocks: the same reports as the memo gives when it answers every body.
+TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
+  const std::string ab = repeated("ab", 140002);
+  const struct {
+    const char* pattern;
+    int32_t mode;
+    std::string text;
+  } cases[] = {
+      {"(?!(ba)*c)b[^a]", ENCODING_SINGLE_BYTE, ab + "\r\n" + ab + "c" + ab + "b\n"},
+      {"b(?!(ab)*c)", ENCODING_SINGLE_BYTE, ab + "c\n" + ab.substr(0, 5) + "\r" + ab},
+      {"(?!(ba){2,}c)b", ENCODING_UTF8, "é" + ab + "c\n" + ab + "éc" + ab},
+      {"(?!(ab|é)*$)a", ENCODING_UTF8, ab + "é" + ab + "b\n" + ab + "\n" + ab},
+      {"(?!(ab){3,}x)a", ENCODING_SINGLE_BYTE, ab + "x\nababx\nababababx"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(compile(c.pattern, 'U', 0, c.mode), 0) << c.pattern;
+    setRegexEngine(REGEX_ENGINE_PIKE);
+    setBackwardBodyLimits(INT64_MAX, 0);
+    const std::vector<Report> expected = reportsInFile(c.text, 0, c.mode);
+    EXPECT_FALSE(expected.empty()) << c.pattern;
+    for (const int64_t block : {int64_t{0}, int64_t{4099}}) {
+      setBackwardBodyLimits(0, block);
+      const int64_t stretches = backwardBodyStretches();
+      EXPECT_EQ(reportsInFile(c.text, 0, c.mode), expected) << c.pattern << " blocks " << block;
+      EXPECT_GT(backwardBodyStretches(), stretches) << c.pattern << ": not answered backward";
+    }
+  }
+  setBackwardBodyLimits(0, 0);
+  setRegexEngine(REGEX_ENGINE_AUTO);
+  releaseCompiledPattern(&compiledPattern);
+}
+
+// The answers of a body over a 4 MB line take memory that does not grow with
+// the line, and work that grows with it alone: a search at every b.
+TEST(PikeVm, LongLineBodiesKeepTheirAnswersSmall) {
+  const std::string text = repeated("ab", 4000000) + "\n";
+  for (const char* pattern : {"(?!(ba)*c)b", "b(?!(ab)*c)", "(?!(ba){2,}c)b"}) {
+    ASSERT_EQ(compile(pattern, 'U'), 0) << pattern;
+    setRegexEngine(REGEX_ENGINE_AUTO);
+    clearPikeVmSteps();
+    clearMemoSteps();
+    int64_t reports = 0;
+    int64_t mostBytes = 0;
+    regex_test::walkMatchesInFile(text, 0, ENCODING_SINGLE_BYTE, nullptr, [&](int64_t) {
+      ++reports;
+      if (lookAheadAnswerBytes() > mostBytes) mostBytes = lookAheadAnswerBytes();
+      return int64_t{1};
+    });
+    EXPECT_EQ(reports, 2000000) << pattern;
+    EXPECT_LE(mostBytes, 256 * 1024) << pattern;
+    EXPECT_LE(pikeVmSteps() + memoSteps(), 40 * static_cast<int64_t>(text.size())) << pattern;
+  }
   releaseCompiledPattern(&compiledPattern);
 }
 

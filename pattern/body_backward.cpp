@@ -1,0 +1,890 @@
+// Look-ahead bodies answered by a backward pass over the line.
+//
+// Whether a look-ahead's body B matches at position p depends on the text
+// from p to the end of what B may read, and on nothing else: the text from p
+// is in L(B) followed by anything. Read backwards, that is a question a
+// reversed automaton answers for every position in one pass. The body's
+// program is unfolded into nodes (an instruction and the counters of the
+// counted loops around it, each held as the VM holds it), and R(q), the
+// nodes from which the body's MATCH is reachable at position q, follows
+// from R(q + L) for the character of L bytes at q and the line tests at q:
+// an item node is in it when it takes the character and its successor is
+// in R(q + L); an empty-width node when one of its ways (LINE_START and
+// LINE_END where they hold) leads to a node in it. The sets that matter are
+// few, so they are states of a lazy DFA of fixed size, built as the pass
+// meets them, with the transitions kept by state, class of character (the
+// set of item nodes that take it) and line tests; the answer at q is whether
+// the body's first node is in R(q).
+//
+// A body reads within its line: the route takes bodies whose items stay on
+// their line, with no inner look-ahead and no line break item, in
+// single-byte and UTF-8 text read by lines from a file (the text source reads
+// its text back a block at a time, ReadAt). Asked at a position p of a line
+// whose rest is long, it finds the line's end e reading forward, then makes
+// one backward pass from e to p that keeps only the sets at every block
+// boundary (BLOCK_BYTES apart: 320 of them on a 20 MB line); when the search
+// reaches a block, a backward pass over that block from the checkpoint after
+// it gives a bit for every position of the block. Three reads of the line,
+// in time linear in it, with memory of the program's size, the checkpoints
+// and a block of bits. A shorter rest of line is left to the memoized
+// backtracker (backtrack_memo.cpp), whose records are then as short, and a
+// source that cannot read back (a pipe) or a line holding a carriage return
+// that ends no line (which the matcher takes as a character or a line end
+// depending on where the window stands) too.
+//
+// An item that may read across lines, a cursor mark (the body's marks never
+// leave it: the look-ahead is negative), the empty-pass guards (a pass that
+// consumed nothing only comes back to its loop's start, so ignoring the
+// guard adds no way to the MATCH): none changes whether the body matches.
+// Tested by pike_vm_test.cpp (agreement with the plain backtracker on random
+// programs over files, memory over a long line) and the end-to-end suite.
+#include "pattern/body_backward.h"
+
+#include <cstring>
+
+#include "pattern/compiled_pattern.h"
+#include "pattern/matcher_internal.h"
+#include "pattern/text_source.h"
+#include "support/memory_pool.h"
+#include "support/text_encoding.h"
+
+namespace {
+
+// Nodes a body may unfold to, and the item nodes among them (a class of
+// characters is a set of item nodes, a word per 64).
+constexpr int32_t NODE_LIMIT = 512;
+constexpr int32_t ITEM_WORDS_LIMIT = NODE_LIMIT / 64;
+// The lazy DFA: states, character classes, and the transition table of
+// STATE_LIMIT x CLASS_LIMIT x 4 line-test pairs (512 KiB).
+constexpr int32_t STATE_LIMIT = 256;
+constexpr int32_t CLASS_LIMIT = 128;
+constexpr int32_t KEYS_PER_STATE = CLASS_LIMIT * 4;
+// Bodies of one program answered at once.
+constexpr int32_t BODY_LIMIT = 4;
+// A rest of line shorter than this is left to the memo; the blocks.
+constexpr int64_t SHORTEST_STRETCH = 65536;
+constexpr int64_t BLOCK_BYTES = 65536;
+// A UTF-8 character is at most 6 bytes: the sets of the positions after it
+// that a step may need.
+constexpr int32_t RING = 8;
+constexpr int32_t SPAN_UTF8 = 6;
+constexpr int32_t LINE_TEST_START = 1;
+constexpr int32_t LINE_TEST_END = 2;
+
+int64_t shortestStretch = SHORTEST_STRETCH;
+int64_t blockBytes = BLOCK_BYTES;
+int64_t stretchesAnswered = 0;
+
+enum NodeKind : uint8_t { NODE_ITEM, NODE_EMPTY, NODE_ACCEPT };
+
+struct Node {
+  int32_t slot;
+  NodeKind kind;
+  int32_t next;    // an item's successor
+  int32_t target;  // its index among the targets, -1 for none
+  int32_t item;    // an item's index among the items
+  int32_t counters[REPEAT_COUNTERS];
+};
+
+// An empty-width way, stored by its end: `from` goes on to the node that
+// owns the list when `test` (0, or a LINE_TEST) holds.
+struct Way {
+  int32_t from;
+  int32_t test;
+};
+
+struct Body {
+  int32_t slot;  // the NOT_AHEAD's
+  bool usable;
+  Node* nodes;
+  int32_t nodeCount;
+  int32_t start;
+  int32_t accept;
+  Way* ways;  // into each node, grouped by node
+  int32_t* wayFirst;
+  int32_t itemCount;
+  int32_t* itemNode;
+  int32_t targetCount;  // item successors and the start node
+  int32_t words;        // of a set of targets
+  int32_t itemWords;
+  // The DFA.
+  uint64_t* stateSets;  // STATE_LIMIT x words
+  uint8_t* stateAnswer;
+  int32_t stateCount;
+  int32_t* hashSlots;  // 2 x STATE_LIMIT
+  int32_t* transitions;
+  uint64_t* classSets;  // CLASS_LIMIT x itemWords
+  int32_t classCount;
+  int16_t byteClass[256];  // -1 unknown
+  uint32_t flushes;
+  // The stretch of text answered: [from, end], end being the line's end.
+  uint32_t text;
+  int64_t from;
+  int64_t end;
+  bool declined;
+  bool fromStartsLine;
+  bool endIsLineEnd;
+  bool endStartsLine;
+  uint64_t* checkpoints;  // per block boundary after the first: span sets
+  int64_t checkpointCount;
+  int64_t block;  // the block whose bits are held, -1 none
+  uint64_t* bits;
+};
+
+struct Program {
+  const Instruction* program;
+  uint32_t generation;
+  int32_t lastSlot;
+  int32_t charMode;
+  int32_t ignoreCase;  // UTF-8 text is compared by its case fold under it
+  Instruction* copy;
+  Body bodies[BODY_LIMIT];
+  int32_t bodyCount;
+  bool valid;
+};
+
+Program current;
+
+// Scratch of a step.
+uint8_t* reached = nullptr;
+int32_t* queue = nullptr;
+uint64_t* scratchSet = nullptr;
+uint64_t* spanSets = nullptr;  // the ring's sets kept over a flush
+uint8_t* blockBuffer = nullptr;
+int64_t blockBufferBytes = 0;
+
+bool utf8Text() { return current.charMode == ENCODING_UTF8; }
+int32_t span() { return utf8Text() ? SPAN_UTF8 : 1; }
+
+bool isItem(uint8_t opcode) {
+  return opcode == OP_CHAR || opcode == OP_ANY || opcode == OP_SET || opcode == OP_CHAR_SCAN ||
+         opcode == OP_ANY_SCAN || opcode == OP_SET_SCAN;
+}
+
+bool isSetItem(uint8_t opcode) { return opcode == OP_SET || opcode == OP_SET_SCAN; }
+
+int32_t setMode() {
+  return compiledPattern.encodingMode == ENCODING_UTF8 ? ENCODING_UTF8 : ENCODING_SINGLE_BYTE;
+}
+
+// ---------------------------------------------------------------------------
+// Unfolding the body
+
+struct Unfolder {
+  const Instruction* program;
+  Body* b;
+  int32_t first;  // the body's first slot
+  int32_t match;  // its MATCH
+  Way* ways;      // forward: (from, test) with the end in `ends`
+  int32_t* ends;
+  int32_t wayCount;
+  int32_t wayCapacity;
+
+  // The node of the slot with the counters, made when new; -1 over the
+  // limit.
+  int32_t nodeOf(int32_t slot, const int32_t* counters) {
+    for (int32_t n = 0; n < b->nodeCount; ++n) {
+      if (b->nodes[n].slot == slot &&
+          std::memcmp(b->nodes[n].counters, counters, sizeof b->nodes[n].counters) == 0) {
+        return n;
+      }
+    }
+    if (b->nodeCount == NODE_LIMIT) return -1;
+    Node& node = b->nodes[b->nodeCount];
+    node.slot = slot;
+    node.kind = NODE_EMPTY;
+    node.next = -1;
+    node.target = -1;
+    node.item = -1;
+    std::memcpy(node.counters, counters, sizeof node.counters);
+    return b->nodeCount++;
+  }
+
+  bool addWay(int32_t from, int32_t to, int32_t test) {
+    if (to < 0) return false;
+    if (wayCount == wayCapacity) {
+      const int32_t wanted = wayCapacity < 64 ? 64 : wayCapacity * 2;
+      if (!memGrowArray(&ways, wanted) || !memGrowArray(&ends, wanted)) return false;
+      wayCapacity = wanted;
+    }
+    ways[wayCount] = Way{from, test};
+    ends[wayCount++] = to;
+    return true;
+  }
+
+  bool inBody(int64_t slot) const { return slot >= first && slot <= match; }
+
+  // Follows node n's instruction: false when the body has a shape the
+  // route does not take, or a limit is passed.
+  bool unfold(int32_t n) {
+    const Node node = b->nodes[n];
+    const Instruction& in = program[node.slot];
+    int32_t counters[REPEAT_COUNTERS];
+    std::memcpy(counters, node.counters, sizeof counters);
+    const auto to = [&](int64_t slot) { return inBody(slot) ? nodeOf(static_cast<int32_t>(slot), counters) : -1; };
+    if (node.slot == match) {
+      b->nodes[n].kind = NODE_ACCEPT;
+      return true;
+    }
+    if (isItem(in.opcode)) {
+      if (in.crossLines() != 0) return false;
+      // A CHAR of a line break takes it where the matcher reads without
+      // asking for the line's end.
+      if ((in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN) &&
+          (in.accepted() == '\r' || in.accepted() == '\n' || in.acceptedVariant() == '\r' ||
+           in.acceptedVariant() == '\n')) {
+        return false;
+      }
+      const int32_t length = isSetItem(in.opcode) ? setSlotCount(in, setMode()) : 1;
+      const int32_t next = to(int64_t{node.slot} + length);
+      if (next < 0) return false;
+      b->nodes[n].kind = NODE_ITEM;
+      b->nodes[n].next = next;
+      return true;
+    }
+    switch (in.opcode) {
+      case OP_GROUP_START:
+      case OP_GROUP_END:
+      case OP_MARK_CURSOR:
+        return addWay(n, to(node.slot + 1), 0);
+      case OP_LINE_START:
+        return addWay(n, to(node.slot + 1), LINE_TEST_START);
+      case OP_LINE_END:
+        return addWay(n, to(node.slot + 1), LINE_TEST_END);
+      case OP_JUMP:
+        return addWay(n, to(int64_t{node.slot} + in.next()), 0);
+      case OP_SPLIT:
+      case OP_SPLIT_FIRST:
+        return addWay(n, to(int64_t{node.slot} + in.branch()), 0) &&
+               addWay(n, to(int64_t{node.slot} + in.next()), 0);
+      case OP_COUNT_RESET:
+        if (in.passMark() != PASS_START_MARK) {
+          if (in.counter() >= static_cast<uint32_t>(REPEAT_COUNTERS)) return false;
+          counters[in.counter()] = 0;
+        }
+        return addWay(n, to(node.slot + 1), 0);
+      case OP_COUNT_LOOP:
+      case OP_COUNT_LOOP_MIN: {
+        // As the VM counts: an unbounded loop's count is held at its
+        // minimum above it; the count is read only within the loop, so it
+        // leaves the state at the exit.
+        if (in.counter() >= static_cast<uint32_t>(REPEAT_COUNTERS) || in.maximum() < 1) return false;
+        const int32_t c = static_cast<int32_t>(in.counter());
+        const int64_t before = counters[c];
+        if (before >= in.maximum()) return true;
+        const int64_t count = before + 1;
+        const int64_t held =
+            in.maximum() == COUNT_UNBOUNDED && count > in.minimum() ? in.minimum() : count;
+        const int64_t body = int64_t{node.slot} + in.branch();
+        const int64_t exit = int64_t{node.slot} + in.next();
+        if (count < in.maximum()) {
+          counters[c] = static_cast<int32_t>(count < in.minimum() ? count : held);
+          if (!addWay(n, to(body), 0)) return false;
+        }
+        if (count >= in.minimum()) {
+          counters[c] = 0;
+          if (!addWay(n, to(exit), 0)) return false;
+        }
+        return true;
+      }
+      default:
+        return false;  // inner look-ahead, NEWLINE, BACKREF
+    }
+  }
+};
+
+bool allocateBody(Body* b) {
+  return memGrowArray(&b->nodes, NODE_LIMIT) && memGrowArray(&b->itemNode, NODE_LIMIT) &&
+         memGrowArray(&b->wayFirst, NODE_LIMIT + 1);
+}
+
+bool isScan(uint8_t opcode) {
+  return opcode == OP_CHAR_SCAN || opcode == OP_ANY_SCAN || opcode == OP_SET_SCAN;
+}
+
+// Whether the body has a loop that is no scan: a group, or a counted loop.
+// The memo keeps what a scan passed as a stretch of positions, in memory of
+// the program's size, and answers such bodies at least as fast; the states
+// of other loops it keeps by position.
+bool hasGroupLoop(const Instruction* program, int32_t first, int32_t match) {
+  for (int32_t k = first; k < match;) {
+    const Instruction& in = program[k];
+    if (in.opcode == OP_COUNT_LOOP || in.opcode == OP_COUNT_LOOP_MIN) return true;
+    if ((in.opcode == OP_SPLIT || in.opcode == OP_SPLIT_FIRST) && in.branch() < 0) {
+      const int64_t target = int64_t{k} + in.branch();
+      const Instruction& item = program[target >= 0 ? target : 0];
+      const int32_t length = isSetItem(item.opcode) ? setSlotCount(item, setMode()) : 1;
+      if (target < first || !isScan(item.opcode) || target + length != k) return true;
+    }
+    k += isSetItem(in.opcode) ? setSlotCount(in, setMode()) : 1;
+  }
+  return false;
+}
+
+// Unfolds the body and numbers its targets; false when the route does not
+// take it or memory runs out.
+bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b) {
+  const int32_t match = notAhead + program[notAhead].next() - 1;
+  if (match <= notAhead || match > current.lastSlot || program[match].opcode != OP_MATCH) return false;
+  if (!hasGroupLoop(program, notAhead + 1, match)) return false;
+  if (!allocateBody(b)) return false;
+  Unfolder u{program, b, notAhead + 1, match, nullptr, nullptr, 0, 0};
+  b->nodeCount = 0;
+  int32_t zero[REPEAT_COUNTERS] = {};
+  b->start = u.nodeOf(notAhead + 1, zero);
+  bool ok = true;
+  for (int32_t n = 0; n < b->nodeCount && ok; ++n) ok = u.unfold(n);
+  b->accept = -1;
+  b->itemCount = 0;
+  for (int32_t n = 0; n < b->nodeCount && ok; ++n) {
+    if (b->nodes[n].kind == NODE_ACCEPT) b->accept = n;
+    if (b->nodes[n].kind == NODE_ITEM) {
+      b->nodes[n].item = b->itemCount;
+      b->itemNode[b->itemCount++] = n;
+    }
+  }
+  ok = ok && b->accept >= 0;
+  // The ways grouped by their end, for the walk back from the nodes that
+  // reach the MATCH.
+  if (ok) ok = memGrowArray(&b->ways, u.wayCount + 1);
+  if (ok) {
+    for (int32_t n = 0; n <= b->nodeCount; ++n) b->wayFirst[n] = 0;
+    for (int32_t w = 0; w < u.wayCount; ++w) ++b->wayFirst[u.ends[w] + 1];
+    for (int32_t n = 0; n < b->nodeCount; ++n) b->wayFirst[n + 1] += b->wayFirst[n];
+    int32_t* fill = nullptr;
+    ok = memGrowArray(&fill, b->nodeCount + 1);
+    if (ok) {
+      std::memcpy(fill, b->wayFirst, sizeof(int32_t) * static_cast<size_t>(b->nodeCount));
+      for (int32_t w = 0; w < u.wayCount; ++w) b->ways[fill[u.ends[w]]++] = u.ways[w];
+    }
+    memFree(fill);
+  }
+  memFree(u.ways);
+  memFree(u.ends);
+  if (!ok) return false;
+  b->targetCount = 0;
+  for (int32_t n = 0; n < b->nodeCount; ++n) b->nodes[n].target = -1;
+  b->nodes[b->start].target = b->targetCount++;
+  for (int32_t i = 0; i < b->itemCount; ++i) {
+    Node& next = b->nodes[b->nodes[b->itemNode[i]].next];
+    if (next.target < 0) next.target = b->targetCount++;
+  }
+  b->words = (b->targetCount + 63) / 64;
+  b->itemWords = (b->itemCount + 63) / 64;
+  if (b->itemWords == 0) b->itemWords = 1;
+  return b->itemWords <= ITEM_WORDS_LIMIT;
+}
+
+// ---------------------------------------------------------------------------
+// The lazy DFA
+
+void flushStates(Body* b) {
+  ++b->flushes;
+  b->stateCount = 0;
+  for (int32_t k = 0; k < 2 * STATE_LIMIT; ++k) b->hashSlots[k] = -1;
+}
+
+void flushClasses(Body* b) {
+  b->classCount = 0;
+  for (int16_t& c : b->byteClass) c = -1;
+  flushStates(b);
+}
+
+bool prepareDfa(Body* b) {
+  if (!memGrowArray(&b->stateSets, int64_t{STATE_LIMIT} * b->words) ||
+      !memGrowArray(&b->stateAnswer, STATE_LIMIT) || !memGrowArray(&b->hashSlots, 2 * STATE_LIMIT) ||
+      !memGrowArray(&b->transitions, int64_t{STATE_LIMIT} * KEYS_PER_STATE) ||
+      !memGrowArray(&b->classSets, int64_t{CLASS_LIMIT} * b->itemWords)) {
+    return false;
+  }
+  flushClasses(b);
+  return true;
+}
+
+// Whether the item at the slot takes the character (a byte in single-byte
+// text, a code point or -1 in UTF-8 text), as the matcher's items do.
+bool itemTakes(const Instruction& in, int32_t c) {
+  using matcher_internal::setBitmapHas;
+  using matcher_internal::utf8CharMatches;
+  using matcher_internal::utf8SetHas;
+  const bool utf8 = utf8Text();
+  switch (in.opcode) {
+    case OP_CHAR:
+    case OP_CHAR_SCAN:
+      return utf8 ? utf8CharMatches(&in, c)
+                  : static_cast<uint32_t>(c) == in.accepted() ||
+                        static_cast<uint32_t>(c) == in.acceptedVariant();
+    case OP_ANY:
+    case OP_ANY_SCAN:
+      return true;
+    default:
+      return utf8 ? utf8SetHas(&in, c) : setBitmapHas(&in, c);
+  }
+}
+
+// The class of the character: the set of item nodes that take it; -1 when
+// the table is full (the step is then made without the transition table).
+int32_t classOf(Body* b, int32_t c, uint64_t* set) {
+  for (int32_t w = 0; w < b->itemWords; ++w) set[w] = 0;
+  for (int32_t i = 0; i < b->itemCount; ++i) {
+    if (itemTakes(current.program[b->nodes[b->itemNode[i]].slot], c)) {
+      set[i >> 6] |= uint64_t{1} << (i & 63);
+    }
+  }
+  const size_t bytes = sizeof(uint64_t) * static_cast<size_t>(b->itemWords);
+  for (int32_t k = 0; k < b->classCount; ++k) {
+    if (std::memcmp(b->classSets + int64_t{k} * b->itemWords, set, bytes) == 0) return k;
+  }
+  if (b->classCount == CLASS_LIMIT) return -1;
+  std::memcpy(b->classSets + int64_t{b->classCount} * b->itemWords, set, bytes);
+  return b->classCount++;
+}
+
+inline int32_t classOfByte(Body* b, int32_t c) {
+  if (b->byteClass[c] < 0) {
+    const int32_t k = classOf(b, c, scratchSet);
+    if (k < 0) return -1;
+    b->byteClass[c] = static_cast<int16_t>(k);
+  }
+  return b->byteClass[c];
+}
+
+// R(q) from R(q + L) (`after`, null for none), the class's item set and the
+// line tests at q, into `out`; the body's answer at q.
+bool computeSet(const Body* b, const uint64_t* after, const uint64_t* items, int32_t tests,
+                uint64_t* out) {
+  std::memset(reached, 0, static_cast<size_t>(b->nodeCount));
+  int32_t count = 0;
+  reached[b->accept] = 1;
+  queue[count++] = b->accept;
+  if (after != nullptr) {
+    for (int32_t i = 0; i < b->itemCount; ++i) {
+      if (((items[i >> 6] >> (i & 63)) & 1) == 0) continue;
+      const int32_t n = b->itemNode[i];
+      const int32_t t = b->nodes[b->nodes[n].next].target;
+      if ((after[t >> 6] >> (t & 63)) & 1) {
+        reached[n] = 1;
+        queue[count++] = n;
+      }
+    }
+  }
+  for (int32_t k = 0; k < count; ++k) {
+    const int32_t n = queue[k];
+    for (int32_t w = b->wayFirst[n]; w < b->wayFirst[n + 1]; ++w) {
+      const Way& way = b->ways[w];
+      if (reached[way.from] || (way.test & ~tests) != 0) continue;
+      reached[way.from] = 1;
+      queue[count++] = way.from;
+    }
+  }
+  for (int32_t w = 0; w < b->words; ++w) out[w] = 0;
+  for (int32_t n = 0; n < b->nodeCount; ++n) {
+    const int32_t t = b->nodes[n].target;
+    if (t >= 0 && reached[n]) out[t >> 6] |= uint64_t{1} << (t & 63);
+  }
+  return reached[b->start] != 0;
+}
+
+uint32_t hashSet(const Body* b, const uint64_t* set) {
+  uint64_t h = 1469598103934665603ull;
+  for (int32_t w = 0; w < b->words; ++w) h = (h ^ set[w]) * 1099511628211ull;
+  return static_cast<uint32_t>(h ^ (h >> 29));
+}
+
+// The state of the set, made when new; the table is emptied when full, and
+// the ring's states (ids of positions still needed) are made again.
+int32_t stateOf(Body* b, const uint64_t* set, bool answer, int32_t* ring) {
+  const size_t bytes = sizeof(uint64_t) * static_cast<size_t>(b->words);
+  const uint32_t h = hashSet(b, set);
+  for (uint32_t slot = h;; ++slot) {
+    const int32_t s = b->hashSlots[slot & (2 * STATE_LIMIT - 1)];
+    if (s < 0) break;
+    if (std::memcmp(b->stateSets + int64_t{s} * b->words, set, bytes) == 0) return s;
+  }
+  if (b->stateCount == STATE_LIMIT) {
+    // The ring's sets, and the new one, outlive the flush.
+    for (int32_t k = 0; k < RING && ring != nullptr; ++k) {
+      if (ring[k] >= 0) {
+        std::memcpy(spanSets + int64_t{k} * b->words, b->stateSets + int64_t{ring[k]} * b->words, bytes);
+      }
+    }
+    uint64_t* kept = spanSets + int64_t{RING} * b->words;
+    std::memcpy(kept, set, bytes);
+    uint8_t answers[RING];
+    for (int32_t k = 0; k < RING && ring != nullptr; ++k) answers[k] = ring[k] >= 0 ? b->stateAnswer[ring[k]] : 0;
+    flushStates(b);
+    for (int32_t k = 0; k < RING && ring != nullptr; ++k) {
+      if (ring[k] >= 0) ring[k] = stateOf(b, spanSets + int64_t{k} * b->words, answers[k] != 0, nullptr);
+    }
+    return stateOf(b, kept, answer, nullptr);
+  }
+  const int32_t s = b->stateCount++;
+  std::memcpy(b->stateSets + int64_t{s} * b->words, set, bytes);
+  b->stateAnswer[s] = answer ? 1 : 0;
+  for (int32_t k = 0; k < KEYS_PER_STATE; ++k) b->transitions[int64_t{s} * KEYS_PER_STATE + k] = -1;
+  for (uint32_t slot = h;; ++slot) {
+    int32_t& entry = b->hashSlots[slot & (2 * STATE_LIMIT - 1)];
+    if (entry < 0) {
+      entry = s;
+      break;
+    }
+  }
+  return s;
+}
+
+// The state at q from the state at q + L (`after`, -1 for none: no
+// character at q), the character's class and the line tests.
+int32_t step(Body* b, int32_t after, int32_t cls, const uint64_t* items, int32_t tests,
+             int32_t* ring) {
+  const int64_t key = cls >= 0 && after >= 0 ? int64_t{after} * KEYS_PER_STATE + cls * 4 + tests : -1;
+  if (key >= 0 && b->transitions[key] >= 0) return b->transitions[key];
+  uint64_t* out = scratchSet + ITEM_WORDS_LIMIT;
+  const bool answer =
+      computeSet(b, after >= 0 ? b->stateSets + int64_t{after} * b->words : nullptr,
+                 cls >= 0 ? b->classSets + int64_t{cls} * b->itemWords : items, tests, out);
+  const uint32_t flushes = b->flushes;
+  const int32_t s = stateOf(b, out, answer, ring);
+  if (key >= 0 && flushes == b->flushes) b->transitions[key] = s;
+  return s;
+}
+
+// ---------------------------------------------------------------------------
+// Passes over the text
+
+bool readText(int64_t offset, uint8_t* buffer, int64_t length) {
+  int64_t done = 0;
+  while (done < length) {
+    const int64_t count = textSource.ReadAt(offset + done, buffer + done, length - done);
+    if (count <= 0) return false;
+    done += count;
+  }
+  return true;
+}
+
+int64_t blockCount(const Body* b) { return (b->end - b->from) / blockBytes + 1; }
+
+int64_t blockStart(const Body* b, int64_t k) { return b->from + k * blockBytes; }
+
+// The line tests at q, from what the stretch's search for its end found.
+int32_t testsAt(const Body* b, int64_t q) {
+  int32_t tests = 0;
+  if (q == b->from && b->fromStartsLine) tests |= LINE_TEST_START;
+  if (q == b->end) {
+    if (b->endIsLineEnd) tests |= LINE_TEST_END;
+    if (q != b->from && b->endStartsLine) tests |= LINE_TEST_START;
+  }
+  return tests;
+}
+
+// Runs the DFA back from position hi - 1 to lo, the ring holding the states
+// of the positions from hi on (a block at most); with `bits`, sets the bits
+// of the positions of [lo, hi) where the body matches. False when the text
+// cannot be read back or memory runs out.
+bool sweep(Body* b, int64_t lo, int64_t hi, int32_t* ring, uint64_t* bits, int64_t* steps) {
+  if (hi <= lo) return true;
+  const int64_t bytes = hi - lo;
+  if (blockBufferBytes < bytes + 8) {
+    if (!memGrowArray(&blockBuffer, bytes + 8)) return false;
+    blockBufferBytes = bytes + 8;
+  }
+  // The bytes after the stretch's end take part in no character: zeros,
+  // which continue no UTF-8 sequence either.
+  const int64_t wanted = hi + 8 <= b->end ? bytes + 8 : b->end - lo;
+  std::memset(blockBuffer, 0, static_cast<size_t>(bytes + 8));
+  if (!readText(lo, blockBuffer, wanted)) return false;
+  *steps += bytes;
+  const bool utf8 = utf8Text();
+  uint64_t items[ITEM_WORDS_LIMIT];
+  for (int64_t q = hi - 1; q >= lo; --q) {
+    const uint8_t* p = blockBuffer + (q - lo);
+    int32_t length = 1;
+    int32_t c = *p;
+    if (utf8 && c >= 0x80) c = matcher_internal::decodeDirect(p, &length);
+    int32_t cls;
+    if (utf8 && (c >= 0x80 || c < 0)) {
+      cls = classOf(b, c, items);
+    } else {
+      cls = classOfByte(b, c);
+      if (cls < 0) classOf(b, c, items);
+    }
+    const int32_t s = step(b, ring[(q + length) & (RING - 1)], cls, items, testsAt(b, q), ring);
+    ring[q & (RING - 1)] = s;
+    if (bits != nullptr && b->stateAnswer[s]) bits[(q - lo) >> 6] |= uint64_t{1} << ((q - lo) & 63);
+  }
+  return true;
+}
+
+// Keeps the states of the span from the start of block k on, which the
+// ring holds, as the block's checkpoint.
+void keepCheckpoint(Body* b, int64_t k, const int32_t* ring) {
+  const int64_t q = blockStart(b, k);
+  const size_t setBytes = sizeof(uint64_t) * static_cast<size_t>(b->words);
+  uint64_t* saved = b->checkpoints + (k - 1) * span() * b->words;
+  for (int32_t j = 0; j < span() && q + j <= b->end; ++j) {
+    const int32_t id = ring[(q + j) & (RING - 1)];
+    std::memcpy(saved + int64_t{j} * b->words, b->stateSets + int64_t{id} * b->words, setBytes);
+  }
+}
+
+// The state at the stretch's end, where no item takes a character.
+int32_t endState(Body* b, int32_t* ring) {
+  uint64_t none[ITEM_WORDS_LIMIT] = {};
+  return step(b, -1, -1, none, testsAt(b, b->end), ring);
+}
+
+void clearRing(int32_t* ring) {
+  for (int32_t k = 0; k < RING; ++k) ring[k] = -1;
+}
+
+int64_t bitWords() { return blockBytes / 64 + 1; }
+
+// The bits of block k, from the checkpoint after it or from the end.
+bool answerBlock(Body* b, int64_t k, int64_t* steps) {
+  int32_t ring[RING];
+  clearRing(ring);
+  const int64_t lo = blockStart(b, k);
+  int64_t hi = blockStart(b, k + 1);
+  std::memset(b->bits, 0, static_cast<size_t>(bitWords()) * sizeof(uint64_t));
+  if (k + 1 >= blockCount(b)) {
+    hi = b->end;
+    ring[hi & (RING - 1)] = endState(b, ring);
+    if (b->stateAnswer[ring[hi & (RING - 1)]]) b->bits[(hi - lo) >> 6] |= uint64_t{1} << ((hi - lo) & 63);
+  } else {
+    // Boundary k + 1's checkpoint, the (k + 1)-th kept.
+    const uint64_t* saved = b->checkpoints + k * span() * b->words;
+    for (int32_t j = 0; j < span() && hi + j <= b->end; ++j) {
+      const uint64_t* set = saved + int64_t{j} * b->words;
+      // Whether the body's first node is in the set: its answer.
+      const int32_t t = b->nodes[b->start].target;
+      ring[(hi + j) & (RING - 1)] = stateOf(b, set, ((set[t >> 6] >> (t & 63)) & 1) != 0, ring);
+    }
+  }
+  if (!sweep(b, lo, hi, ring, b->bits, steps)) return false;
+  b->block = k;
+  return true;
+}
+
+// Finds the end of the line from q and sets the stretch up: declined where
+// the route does not take it. False when memory runs out.
+bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int64_t* steps) {
+  b->text = text;
+  b->from = q;
+  b->block = -1;
+  b->declined = true;
+  if (blockBufferBytes < blockBytes + 8) {
+    if (!memGrowArray(&blockBuffer, blockBytes + 8)) return false;
+    blockBufferBytes = blockBytes + 8;
+  }
+  // The matcher's window holds the text from the pointer on, up to the
+  // line's end or a block's: the end is searched there first, then in
+  // blocks read on.
+  const uint8_t* windowEnd = matcher.windowEnd;
+  int64_t at = q;
+  const uint8_t* source = pointer;
+  int64_t count = pointer < windowEnd ? windowEnd - pointer : 0;
+  for (bool inWindow = count > 0;; inWindow = false) {
+    if (!inWindow) {
+      count = textSource.ReadAt(at, blockBuffer, blockBytes + 1);
+      source = blockBuffer;
+    }
+    if (count < 0) {
+      b->end = q;
+      return true;
+    }
+    if (count == 0) {
+      // The end of the text ends an unterminated last line.
+      b->end = at;
+      uint8_t last = 0;
+      const bool afterLineFeed = at > 0 && textSource.ReadAt(at - 1, &last, 1) == 1 && last == '\n';
+      b->endIsLineEnd = at > 0 && !afterLineFeed;
+      b->endStartsLine = at == 0 || afterLineFeed;
+      break;
+    }
+    // The window's last byte is scanned again with the next block, which
+    // tells whether a carriage return there ends the line.
+    const int64_t scanned = inWindow ? count - 1 : count > blockBytes ? blockBytes : count;
+    const uint8_t* lineFeed =
+        static_cast<const uint8_t*>(std::memchr(source, '\n', static_cast<size_t>(scanned)));
+    const int64_t limit = lineFeed != nullptr ? lineFeed - source : scanned;
+    *steps += limit;
+    const uint8_t* carriage =
+        static_cast<const uint8_t*>(std::memchr(source, '\r', static_cast<size_t>(limit)));
+    if (carriage != nullptr) {
+      const int64_t r = carriage - source;
+      if (r + 1 >= count || source[r + 1] != '\n') {
+        // A carriage return that ends no line: positions up to it go to
+        // the memo.
+        b->end = at + r;
+        return true;
+      }
+      b->end = at + r;
+      b->endIsLineEnd = true;
+      b->endStartsLine = false;
+      break;
+    }
+    if (lineFeed != nullptr) {
+      b->end = at + limit;
+      b->endIsLineEnd = true;
+      b->endStartsLine = false;
+      break;
+    }
+    at += scanned;
+  }
+  if (b->end - q < shortestStretch) return true;
+  uint8_t before = 0;
+  const bool readBefore = q > 0 && textSource.ReadAt(q - 1, &before, 1) == 1;
+  b->fromStartsLine = q == 0 || (readBefore && before == '\n');
+  // The line feed of a CR LF is no line end of its own.
+  if (b->end == q && readBefore && before == '\r') b->endIsLineEnd = false;
+  // The backward pass from the end, keeping the checkpoints.
+  const int64_t blocks = blockCount(b);
+  const int64_t words = (blocks - 1) * span() * b->words;
+  if (words > 0 && !memGrowArray(&b->checkpoints, words)) return false;
+  b->checkpointCount = blocks - 1;
+  if (!memGrowArray(&b->bits, bitWords())) return false;
+  int32_t ring[RING];
+  clearRing(ring);
+  ring[b->end & (RING - 1)] = endState(b, ring);
+  for (int64_t k = blocks - 1; k >= 1; --k) {
+    const int64_t hi = k + 1 >= blocks ? b->end : blockStart(b, k + 1);
+    if (!sweep(b, blockStart(b, k), hi, ring, nullptr, steps)) return true;
+    keepCheckpoint(b, k, ring);
+  }
+  // The first block's answers come with the pass.
+  std::memset(b->bits, 0, static_cast<size_t>(bitWords()) * sizeof(uint64_t));
+  const int64_t firstEnd = blocks > 1 ? blockStart(b, 1) : b->end;
+  if (blocks == 1 && b->stateAnswer[ring[b->end & (RING - 1)]]) {
+    b->bits[(b->end - q) >> 6] |= uint64_t{1} << ((b->end - q) & 63);
+  }
+  if (!sweep(b, q, firstEnd, ring, b->bits, steps)) return true;
+  b->block = 0;
+  b->declined = false;
+  ++stretchesAnswered;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The program
+
+void dropBodies() {
+  for (Body& b : current.bodies) {
+    b.usable = false;
+    b.text = 0;
+  }
+  current.bodyCount = 0;
+}
+
+bool describes(const Instruction* program) {
+  if (!current.valid || current.program != program || current.lastSlot != compiledPattern.lastSlot ||
+      current.charMode != textSource.charMode || current.ignoreCase != compiledPattern.ignoreCase) {
+    return false;
+  }
+  const uint32_t generation = compiledPattern.generation;
+  if (generation != 0 && generation == current.generation) return true;
+  return std::memcmp(current.copy, program,
+                     static_cast<size_t>(current.lastSlot + 1) * sizeof(Instruction)) == 0;
+}
+
+bool prepareScratch() {
+  return memGrowArray(&reached, NODE_LIMIT) && memGrowArray(&queue, NODE_LIMIT) &&
+         memGrowArray(&scratchSet, 2 * ITEM_WORDS_LIMIT + NODE_LIMIT / 64 + 1) &&
+         memGrowArray(&spanSets, int64_t{RING + 1} * (NODE_LIMIT / 64 + 1));
+}
+
+// The body of the look-ahead at the slot, unfolded when first asked; null
+// when the route does not take it.
+Body* bodyOf(int32_t slot, bool* outOfMemory) {
+  const Instruction* program = compiledPattern.program;
+  if (!describes(program)) {
+    dropBodies();
+    current.valid = false;
+    if (!memGrowArray(&current.copy, compiledPattern.lastSlot + 1)) {
+      *outOfMemory = true;
+      return nullptr;
+    }
+    std::memcpy(current.copy, program,
+                static_cast<size_t>(compiledPattern.lastSlot + 1) * sizeof(Instruction));
+    current.program = program;
+    current.lastSlot = compiledPattern.lastSlot;
+    current.charMode = textSource.charMode;
+    current.ignoreCase = compiledPattern.ignoreCase;
+    current.generation = compiledPattern.generation;
+    current.valid = true;
+  }
+  for (int32_t k = 0; k < current.bodyCount; ++k) {
+    if (current.bodies[k].slot == slot) return current.bodies[k].usable ? &current.bodies[k] : nullptr;
+  }
+  if (current.bodyCount == BODY_LIMIT) return nullptr;
+  Body* b = &current.bodies[current.bodyCount++];
+  b->slot = slot;
+  b->usable = false;
+  b->text = 0;
+  if (!prepareScratch()) {
+    *outOfMemory = true;
+    return nullptr;
+  }
+  b->usable = unfoldBody(program, slot, b) && prepareDfa(b);
+  return b->usable ? b : nullptr;
+}
+
+bool routeApplies() {
+  const int32_t mode = textSource.charMode;
+  return textSource.ReadAt != nullptr && textSource.TextPlace != nullptr &&
+         textSource.askLineBounds == 0 && textSource.fullWindowReads == 0 &&
+         mode != ENCODING_DOUBLE_BYTE &&
+         (mode == ENCODING_UTF8) == (compiledPattern.encodingMode == ENCODING_UTF8);
+}
+
+}  // namespace
+
+int32_t backwardBodyMatchesAt(const Instruction* notAhead, const uint8_t* at, int64_t* steps,
+                              int64_t* reach) {
+  if (!routeApplies()) return BODY_BACKWARD_DECLINED;
+  int64_t q = 0;
+  const uint32_t text = textSource.TextPlace(at, &q);
+  if (text == 0) return BODY_BACKWARD_DECLINED;
+  bool outOfMemory = false;
+  Body* b = bodyOf(static_cast<int32_t>(notAhead - compiledPattern.program), &outOfMemory);
+  if (outOfMemory) return REGEX_OUT_OF_MEMORY;
+  if (b == nullptr) return BODY_BACKWARD_DECLINED;
+  if (b->text != text || q < b->from || q > b->end) {
+    if (!startStretch(b, text, at, q, steps)) return REGEX_OUT_OF_MEMORY;
+  }
+  if (b->declined) return BODY_BACKWARD_DECLINED;
+  const int64_t k = (q - b->from) / blockBytes;
+  if (k != b->block && !answerBlock(b, k, steps)) {
+    // The memo answers where the text could not be read back again.
+    b->declined = true;
+    b->block = -1;
+    return BODY_BACKWARD_DECLINED;
+  }
+  const int64_t lo = blockStart(b, k);
+  const int64_t last = k + 1 < blockCount(b) ? blockStart(b, k + 1) - 1 : b->end;
+  const auto bitAt = [&](int64_t p) { return (b->bits[(p - lo) >> 6] >> ((p - lo) & 63)) & 1; };
+  const uint64_t answer = bitAt(q);
+  int64_t p = q + 1;
+  while (p <= last && bitAt(p) == answer) ++p;
+  *reach = p - q;
+  return static_cast<int32_t>(answer);
+}
+
+void setBackwardBodyLimits(int64_t shortest, int64_t block) {
+  shortestStretch = shortest > 0 ? shortest : SHORTEST_STRETCH;
+  blockBytes = block > 0 ? block : BLOCK_BYTES;
+  for (Body& b : current.bodies) {
+    b.text = 0;
+    b.block = -1;
+  }
+}
+
+int64_t backwardBodyBytes() {
+  int64_t bytes = 0;
+  for (int32_t k = 0; k < current.bodyCount; ++k) {
+    const Body& b = current.bodies[k];
+    if (b.text == 0 || b.declined) continue;
+    bytes += b.checkpointCount * span() * b.words * 8 + bitWords() * 8;
+  }
+  return bytes;
+}
+
+int64_t backwardBodyStretches() { return stretchesAnswered; }
