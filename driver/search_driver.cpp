@@ -157,9 +157,11 @@ bool holdsUnreportedBytes(FileHandle file) {
 }
 
 // Searches an open file (standard input included): in place when it can be
-// read back as it is, else through a spool file.
+// read back as it is, else through a spool file. A named pipe (a FIFO, or
+// /dev/fd/N of a shell's process substitution) cannot seek: a search that
+// reads back over it would read the pipe's later bytes in their place.
 void searchOpenFile(Stream* stream, const CountedString& displayName, const char* shownName) {
-  if (holdsUnreportedBytes(stream->handle)) {
+  if (!fileCanSeek(stream->handle) || holdsUnreportedBytes(stream->handle)) {
     searchSpooled(stream->handle, displayName, shownName);
   } else {
     searchStream(stream, displayName);
