@@ -88,6 +88,13 @@ constexpr int32_t CHARACTER_EDGES = -2;
 // The key of a SET's edge in the table of edges: no byte or code point.
 constexpr uint32_t SET_KEY = UINT32_MAX;
 
+// What a step of the search reads of a node, kept side by side.
+struct TrieNode {
+  int32_t rank;         // lowest rank of the rows ending at the node, NO_RANK none
+  int32_t lowestBelow;  // lowest rank ending at the node or below it
+  int32_t setSlot;      // the slot of the SET on the node's one edge, or NO_EDGES, CHARACTER_EDGES
+};
+
 struct Edge {
   uint32_t node;  // NO_NODE: a free entry
   uint32_t key;   // the byte, or the comparable code point
@@ -136,13 +143,10 @@ struct LiteralTrie {
   int32_t crossLines;   // of every CHAR
   int32_t nodes;        // node 0 is the root
   int32_t nodeCapacity;
-  int32_t* rank;        // lowest rank of the rows ending at the node, NO_RANK none
-  int32_t* lowestBelow; // lowest rank ending at the node or below it
-  // While the trie is built: each node's parent and, in the byte modes, the
-  // two accepted bytes of the edge into it.
-  int32_t* parent;
-  uint64_t* forms;
-  int32_t* setSlot;     // the slot of the SET on the node's one edge, or NO_EDGES, CHARACTER_EDGES
+  TrieNode* node;       // as many as there are nodes once the trie is built
+  // While the trie is built, in the byte modes: 1 for a node whose edge in
+  // is keyed by two bytes (the two forms of its CHAR), 0 by one.
+  uint8_t* twoForms;
   const Instruction* program;
   Edge* edges;          // open addressing by (node, key)
   uint32_t edgeMask;    // entries - 1, a power of two less one
@@ -206,22 +210,18 @@ bool placeEdge(LiteralTrie* trie, uint32_t node, uint32_t key, int32_t child) {
   return true;
 }
 
-int32_t newNode(LiteralTrie* trie, int32_t parent, uint64_t forms) {
+// A node made by the row of rank `rank`. Rows are added in rank order and
+// every row that reaches a node ends at it or below, so the row that makes a
+// node is the lowest-ranked row ending at or below it: its lowestBelow.
+int32_t newNode(LiteralTrie* trie, int32_t rank, bool twoForms) {
   if (trie->nodes == trie->nodeCapacity) {
     const int32_t wanted = trie->nodeCapacity * 2;
-    if (!memGrowArray(&trie->rank, wanted) || !memGrowArray(&trie->lowestBelow, wanted) ||
-        !memGrowArray(&trie->parent, wanted) || !memGrowArray(&trie->forms, wanted) ||
-        !memGrowArray(&trie->setSlot, wanted)) {
-      return -1;
-    }
+    if (!memGrowArray(&trie->node, wanted) || !memGrowArray(&trie->twoForms, wanted)) return -1;
     trie->nodeCapacity = wanted;
   }
   const int32_t node = trie->nodes++;
-  trie->rank[node] = NO_RANK;
-  trie->lowestBelow[node] = NO_RANK;
-  trie->parent[node] = parent;
-  trie->forms[node] = forms;
-  trie->setSlot[node] = NO_EDGES;
+  trie->node[node] = TrieNode{NO_RANK, rank, NO_EDGES};
+  trie->twoForms[node] = twoForms ? 1 : 0;
   return node;
 }
 
@@ -317,15 +317,15 @@ bool addRow(LiteralTrie* trie, const Instruction* program, const int32_t* row, i
   for (int32_t i = 0; i < length; ++i) {
     const Instruction& in = program[row[i]];
     int32_t child;
-    int32_t& leaving = trie->setSlot[node];
+    int32_t& leaving = trie->node[node].setSlot;
     if (in.opcode == OP_SET) {
       if (leaving == NO_EDGES) {
-        child = newNode(trie, node, 0);
+        child = newNode(trie, rank, false);
         if (child < 0 || !placeEdge(trie, static_cast<uint32_t>(node), SET_KEY, child)) {
           return false;
         }
         // newNode may have moved the arrays.
-        trie->setSlot[node] = row[i];
+        trie->node[node].setSlot = row[i];
       } else if (leaving >= 0 &&
                  setSlotCount(program[leaving], trie->mode) == setSlotCount(in, trie->mode) &&
                  std::memcmp(&program[leaving], &in,
@@ -342,7 +342,7 @@ bool addRow(LiteralTrie* trie, const Instruction* program, const int32_t* row, i
     if (trie->mode == ENCODING_UTF8) {
       child = childOf(*trie, static_cast<uint32_t>(node), in.acceptedVariant());
       if (child < 0) {
-        child = newNode(trie, node, 0);
+        child = newNode(trie, rank, false);
         if (child < 0 || !placeEdge(trie, static_cast<uint32_t>(node), in.acceptedVariant(), child)) {
           return false;
         }
@@ -351,23 +351,25 @@ bool addRow(LiteralTrie* trie, const Instruction* program, const int32_t* row, i
       const uint32_t a = in.accepted() < in.acceptedVariant() ? in.accepted() : in.acceptedVariant();
       const uint32_t b = in.accepted() < in.acceptedVariant() ? in.acceptedVariant() : in.accepted();
       if (b > 0xFF) return false;
-      const uint64_t forms = uint64_t{a} << 32 | b;
       const int32_t byA = childOf(*trie, static_cast<uint32_t>(node), a);
       const int32_t byB = childOf(*trie, static_cast<uint32_t>(node), b);
       if (byA < 0 && byB < 0) {
-        child = newNode(trie, node, forms);
+        child = newNode(trie, rank, b != a);
         if (child < 0 || !placeEdge(trie, static_cast<uint32_t>(node), a, child) ||
             (b != a && !placeEdge(trie, static_cast<uint32_t>(node), b, child))) {
           return false;
         }
       } else {
+        // Only the edges made with a node lead to it, so two bytes that
+        // both lead to the child are its two forms; one byte that does may
+        // be one of two forms, which this CHAR does not accept.
         child = byA >= 0 ? byA : byB;
-        if (byA != child || byB != child || trie->forms[child] != forms) return false;
+        if (byA != child || byB != child || (trie->twoForms[child] != 0) != (b != a)) return false;
       }
     }
     node = child;
   }
-  if (trie->rank[node] == NO_RANK) trie->rank[node] = rank;
+  if (trie->node[node].rank == NO_RANK) trie->node[node].rank = rank;
   return true;
 }
 
@@ -492,9 +494,9 @@ struct Walk {
 };
 
 // Follows the program's branches in the backtracker's order and adds every
-// row it reaches MATCH with; false when the program is not such an
-// alternation or memory ran out.
-bool readRows(LiteralTrie* trie, const Instruction* program, int32_t lastSlot) {
+// row it reaches MATCH with, counting them in *rows; false when the program
+// is not such an alternation (or has fewer than two rows) or memory ran out.
+bool readRows(LiteralTrie* trie, const Instruction* program, int32_t lastSlot, int32_t* rows) {
   const int64_t characterLimit = 4 * int64_t{lastSlot + 1} + 64;
   const int64_t stepLimit = 16 * int64_t{lastSlot + 1} + 1024;
   int32_t* row = nullptr;
@@ -504,7 +506,6 @@ bool readRows(LiteralTrie* trie, const Instruction* program, int32_t lastSlot) {
   int64_t rowCapacity = 0;
   int64_t characters = 0;
   int64_t steps = 0;
-  int32_t rows = 0;
   bool ok = memGrowArray(&pending, 16) && memGrowArray(&row, 16);
   pendingCapacity = rowCapacity = 16;
   trie->crossLines = -1;
@@ -538,7 +539,7 @@ bool readRows(LiteralTrie* trie, const Instruction* program, int32_t lastSlot) {
         continue;
       }
       if (in.opcode == OP_MATCH) {
-        ok = walk.length > 0 && addRow(trie, program, row, walk.length, rows++);
+        ok = walk.length > 0 && addRow(trie, program, row, walk.length, (*rows)++);
         break;
       }
       const int32_t branch = walk.pc + in.branch();
@@ -573,17 +574,14 @@ bool readRows(LiteralTrie* trie, const Instruction* program, int32_t lastSlot) {
   }
   memFree(row);
   memFree(pending);
-  return ok && rows >= 2 && buildPrefixFilter(trie, rows);
+  return ok && *rows >= 2;
 }
 
 void freeParts(LiteralTrie* trie) {
   memFree(trie->prefixes);
   memFree(trie->prefixTable);
-  memFree(trie->rank);
-  memFree(trie->lowestBelow);
-  memFree(trie->parent);
-  memFree(trie->forms);
-  memFree(trie->setSlot);
+  memFree(trie->node);
+  memFree(trie->twoForms);
   memFree(trie->edges);
 }
 
@@ -598,7 +596,7 @@ inline int64_t nextKey(const LiteralTrie& trie) {
 // Takes the text at the pointer down the edge out of `node` that it
 // matches: the child, or -1 where none does.
 inline int32_t stepDown(const LiteralTrie& trie, int32_t node) {
-  const int32_t set = trie.setSlot[node];
+  const int32_t set = trie.node[node].setSlot;
   if (set >= 0) {
     return matcher_internal::performSet(trie.program + set)
                ? childOf(trie, static_cast<uint32_t>(node), SET_KEY)
@@ -621,33 +619,30 @@ LiteralTrie* buildLiteralTrie(const Instruction* program, int32_t lastSlot, int3
   trie->nodeCapacity = 64;
   trie->edges = static_cast<Edge*>(memAlloc(64 * sizeof(Edge)));
   trie->prefixCapacity = 64;
-  bool ok = trie->edges != nullptr && memGrowArray(&trie->rank, 64) &&
-            memGrowArray(&trie->lowestBelow, 64) && memGrowArray(&trie->parent, 64) &&
-            memGrowArray(&trie->forms, 64) && memGrowArray(&trie->setSlot, 64) &&
-            memGrowArray(&trie->prefixes, 64);
+  int32_t rows = 0;
+  bool ok = trie->edges != nullptr && memGrowArray(&trie->node, 64) &&
+            memGrowArray(&trie->twoForms, 64) && memGrowArray(&trie->prefixes, 64);
   if (ok) {
     trie->edgeMask = 63;
     for (int32_t k = 0; k < 64; ++k) trie->edges[k].node = NO_NODE;
-    ok = newNode(trie, -1, 0) == 0 && readRows(trie, program, lastSlot);
+    ok = newNode(trie, 0, false) == 0 && readRows(trie, program, lastSlot, &rows);
   }
   if (!ok) {
     freeLiteralTrie(trie);
     return nullptr;
   }
-  // A child is made after its parent, so one pass from the last node back
-  // carries each node's lowest rank up to its parent.
-  for (int32_t node = trie->nodes - 1; node >= 0; --node) {
-    int32_t& lowest = trie->lowestBelow[node];
-    if (trie->rank[node] < lowest) lowest = trie->rank[node];
-    const int32_t up = trie->parent[node];
-    if (up >= 0 && lowest < trie->lowestBelow[up]) trie->lowestBelow[up] = lowest;
+  // The nodes were grown by doubling: fitted to their count, those of a
+  // list of thousands of words take a third less. The block they leave is
+  // freed before the filter's table is taken, which may then reuse it.
+  memFree(trie->twoForms);
+  trie->twoForms = nullptr;
+  if (!memGrowArray(&trie->node, trie->nodes) || !buildPrefixFilter(trie, rows)) {
+    freeLiteralTrie(trie);
+    return nullptr;
   }
+  trie->nodeCapacity = trie->nodes;
   memFree(trie->prefixes);
-  memFree(trie->parent);
-  memFree(trie->forms);
   trie->prefixes = nullptr;
-  trie->parent = nullptr;
-  trie->forms = nullptr;
   return trie;
 }
 
@@ -662,6 +657,12 @@ bool literalTrieRuns(const LiteralTrie* trie) {
 }
 
 int32_t literalTriePrefixLength(const LiteralTrie* trie) { return trie->prefixLength; }
+
+int64_t literalTrieBytes(const LiteralTrie* trie) {
+  int64_t bytes = memBlockSize(trie) + memBlockSize(trie->node) + memBlockSize(trie->edges);
+  if (trie->prefixTable != nullptr) bytes += memBlockSize(trie->prefixTable);
+  return bytes;
+}
 
 namespace {
 
@@ -726,12 +727,13 @@ int32_t runLiteralTrie(const LiteralTrie* trie) {
   uint32_t node = 0;
   int32_t best = NO_RANK;
   int32_t bestLength = 0;  // characters of the best row
-  for (int32_t length = 1; trie->lowestBelow[node] < best; ++length) {
+  for (int32_t length = 1; trie->node[node].lowestBelow < best; ++length) {
     const int32_t child = stepDown(*trie, static_cast<int32_t>(node));
     if (child < 0) break;
     node = static_cast<uint32_t>(child);
-    if (trie->rank[node] < best) {
-      best = trie->rank[node];
+    const int32_t rank = trie->node[node].rank;
+    if (rank < best) {
+      best = rank;
       bestLength = length;
     }
   }

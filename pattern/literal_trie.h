@@ -24,6 +24,9 @@ bool literalTrieRuns(const LiteralTrie* trie);
 // each that every literal begins with alike).
 int32_t literalTriePrefixLength(const LiteralTrie* trie);
 
+// The bytes of memory the trie keeps while the pattern is in use (tests).
+int64_t literalTrieBytes(const LiteralTrie* trie);
+
 // With a filter of starts: the first position in [from, to) where one of
 // the literals may begin (every start of one, few others), or null. Where
 // `to` cuts the bytes the filter compares, the first byte decides. Reads
