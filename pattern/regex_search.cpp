@@ -607,13 +607,56 @@ struct DfaFilter {
   const uint8_t* knownStart;
   const uint8_t* knownEnd;
   const uint8_t* matchEndAt;
+  // The start of the run before the literal whose candidate was tried
+  // without the DFA (see skipsDfaAtRun).
+  const uint8_t* triedRunStart;
 };
 
 DfaFilter dfa;
 
 void prepareDfaFilter(bool takes) {
   dfa.active = takes;
-  dfa.knownStart = dfa.knownEnd = dfa.matchEndAt = nullptr;
+  dfa.knownStart = dfa.knownEnd = dfa.matchEndAt = dfa.triedRunStart = nullptr;
+}
+
+// Whether the candidate at the pointer goes to the engine without the DFA's
+// scan: the first candidate of the run before a known occurrence of the
+// literal (passToLiteralRun), once a search. Where a match is the rule there
+// ([A-Za-z_]+\( over source code), the engine reads what the DFA would and
+// the scan is saved; a failed attempt costs about the scan it saved, and
+// every later candidate passes the DFA as before. How often these attempts
+// failed is kept across searches, in counts halved now and then so that they
+// follow the text: where more than a quarter fail ([a-z]+_[a-z]+_[a-z]+,
+// whose "_" mostly begins no match), the DFA reads first again.
+struct RunAttempts {
+  uint32_t tried;
+  uint32_t failed;
+  uint32_t declined;  // runs given to the DFA since the last try
+};
+
+RunAttempts runAttempts{};
+
+bool skipsDfaAtRun() {
+  if (!gate.occurrence || gate.runStart != state.cur || dfa.triedRunStart == state.cur ||
+      state.windowStart != gate.knownStart || state.windowEnd != gate.knownEnd) {
+    return false;
+  }
+  RunAttempts& counts = runAttempts;
+  // While they fail, one run in 64 is still tried, so the counts can recover.
+  if (4 * counts.failed > counts.tried && ++counts.declined < 64) return false;
+  counts.declined = 0;
+  if (counts.tried >= 1024) {
+    counts.tried /= 2;
+    counts.failed /= 2;
+  }
+  ++counts.tried;
+  dfa.triedRunStart = state.cur;
+  return true;
+}
+
+// Counts the outcome of an attempt that skipped the DFA.
+void noteRunAttempt(int32_t result) {
+  if (dfa.triedRunStart == state.cur && result == REGEX_NO_MATCH) ++runAttempts.failed;
 }
 
 // GATE_MOVED also when the pointer moved on inside the line, to the first
@@ -868,7 +911,7 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
       if (answer == GATE_END) return REGEX_NO_MATCH;
       if (answer == GATE_MOVED || passToLiteralRun()) continue;
     }
-    if (dfa.active) {
+    if (dfa.active && !skipsDfaAtRun()) {
       const GateAnswer answer = passDfa();
       if (answer == GATE_END) return REGEX_NO_MATCH;
       if (answer == GATE_MOVED) continue;
@@ -876,11 +919,13 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
     if (!utf8) {
       const int32_t result = attempt(filter.member, false);
       if (result != REGEX_NO_MATCH) return result;
+      noteRunAttempt(result);
       ++state.cur;
       continue;
     }
     const int32_t result = attempt(nullptr, false, codePointStartsHere);
     if (result != REGEX_NO_MATCH) return result;
+    noteRunAttempt(result);
     // The engines that pass candidates on their own leave the pointer at
     // the last one.
     if (characterAtPointer(&length) == NO_CHARACTER || !stepOver(length)) return REGEX_NO_MATCH;

@@ -360,15 +360,30 @@ int32_t runTableScan(const Instruction* scan, const ScanTable& table, int32_t it
                              ? TABLE_SCAN_LINE_MARGIN
                              : TABLE_SCAN_MARGIN;
   for (;;) {
-    // The item, then the follow test after it, as runScan takes them.
-    if (s.windowEnd - s.cur > margin && role[*s.cur] != BYTE_SLOW) {
-      if ((role[*s.cur] & BYTE_TAKEN) == 0) return HANDLER_FAIL;
-      ++s.cur;
-      ++s.offset;
+    // The item, then the follow test after it, as runScan takes them. Bytes
+    // the table decides are read with a pointer of the loop's own, and the
+    // state learns where it stopped.
+    const uint8_t* p = s.cur;
+    const uint8_t* fastEnd = s.windowEnd - margin;
+    if (p < fastEnd && role[*p] != BYTE_SLOW) {
+      if ((role[*p] & BYTE_TAKEN) == 0) return HANDLER_FAIL;
+      ++p;
+      uint8_t next = BYTE_SLOW;
+      while (p < fastEnd && (next = role[*p]) != BYTE_SLOW) {
+        if ((next & BYTE_STOPS) != 0) break;
+        if ((next & BYTE_TAKEN) == 0) {
+          s.offset += p - s.cur;
+          s.cur = p;
+          return HANDLER_FAIL;
+        }
+        ++p;
+      }
+      s.offset += p - s.cur;
+      s.cur = p;
+      if (p < fastEnd && next != BYTE_SLOW) break;  // the follow test stopped the scan
     } else if (!performSet(scan)) {
       return HANDLER_FAIL;
-    }
-    if (s.windowEnd - s.cur > margin && role[*s.cur] != BYTE_SLOW) {
+    } else if (s.windowEnd - s.cur > margin && role[*s.cur] != BYTE_SLOW) {
       if ((role[*s.cur] & BYTE_STOPS) != 0) break;
       continue;
     }
