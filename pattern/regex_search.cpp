@@ -543,8 +543,11 @@ GateAnswer passGate() {
     }
     gate.lineHoldsLiteral = false;
   }
-  // The bytes after the line, up to the end of the data, may be read.
-  const uint8_t* limit = dataLimit();
+  // The bytes after the line, up to the end of the data, may be read; a
+  // literal of one byte found by memchr reads none of them, and the limit
+  // is then asked for only when the line lacks the literal.
+  const bool memchrAlone = literal.length == 1 && literal.otherCount == 0 && literal.fold == 0;
+  const uint8_t* limit = memchrAlone ? nullptr : dataLimit();
   const uint8_t* at = findLiteral(literal, state.cur, state.windowEnd, limit);
   if (at != nullptr) {
     gate.knownStart = state.windowStart;
@@ -554,6 +557,7 @@ GateAnswer passGate() {
     gate.runStart = nullptr;
     return GATE_TRY;
   }
+  if (limit == nullptr) limit = dataLimit();
   // A window that ends inside its line (the line runs on past the data in
   // memory) may hold the literal further on. The rest of the line is read
   // through the source, however long: where the line ends first, or the
@@ -872,7 +876,9 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
       newLine = false;
       const GateAnswer answer = passGate();
       if (answer == GATE_END) return REGEX_NO_MATCH;
-      if (answer == GATE_MOVED) {
+      // Occurrences of the literal that no match can reach are passed
+      // before the line is scanned for candidates.
+      if (answer == GATE_MOVED || passToLiteralRun()) {
         newLine = true;
         continue;
       }
@@ -1510,6 +1516,11 @@ struct LiteralRun {
   uint32_t generation;  // the program description it was found for (programGeneration)
   int32_t charMode;
   bool valid;
+  // Every path to the literal takes at least one byte of S, and the
+  // literal's first byte is none of S: an occurrence right after a byte
+  // outside S ([0-9]+\. over "x.y") can end no match's run, and no match
+  // starts at or before it.
+  bool emptyRunEndsNone;
   uint8_t member[256];  // S
 };
 
@@ -1527,14 +1538,18 @@ bool findLiteralRun(LiteralRun* run) {
   }
   uint8_t set[32] = {};
   bool reached[LITERAL_RUN_SLOT_LIMIT] = {};
+  // Reached from the start without an item.
+  bool bare[LITERAL_RUN_SLOT_LIMIT] = {};
   int32_t pending[2 * LITERAL_RUN_SLOT_LIMIT];
   int32_t count = 0;
   pending[count++] = 0;
   reached[0] = true;
+  bare[0] = true;
   while (count > 0) {
     const int32_t pc = pending[--count];
     if (pc == literal.firstSlot) continue;
     const Instruction& in = program[pc];
+    bool item = false;
     int64_t next[2] = {-1, -1};
     switch (in.opcode) {
       case OP_GROUP_START:
@@ -1564,6 +1579,7 @@ bool findLiteralRun(LiteralRun* run) {
         next[0] = pc + (in.opcode == OP_SET || in.opcode == OP_SET_SCAN
                             ? setSlotCount(in, compiledPattern.encodingMode)
                             : 1);
+        item = true;
         break;
       }
       default:
@@ -1572,13 +1588,19 @@ bool findLiteralRun(LiteralRun* run) {
     for (const int64_t target : next) {
       if (target == -1) continue;
       if (target < 0 || target >= slots) return false;
-      if (!reached[target]) {
+      // A slot reached bare is walked again when first reached through an
+      // item, so that bareness spreads to all it leads to.
+      const bool bareThere = bare[pc] && !item && !bare[target];
+      if (!reached[target] || bareThere) {
         reached[target] = true;
+        if (bareThere) bare[target] = true;
         pending[count++] = static_cast<int32_t>(target);
       }
     }
   }
   for (int32_t b = 0; b < 256; ++b) run->member[b] = (set[b >> 3] >> (b & 7)) & 1;
+  run->emptyRunEndsNone = !bare[literal.firstSlot] && literal.fold == 0 &&
+                          run->member[literal.bytes[0]] == 0;
   return true;
 }
 
@@ -1601,6 +1623,10 @@ bool passToLiteralRun() {
     const uint8_t* p = gate.literalAt;
     while (p > state.windowStart && run.member[p[-1]] != 0) --p;
     gate.runStart = p;
+  }
+  if (gate.runStart == gate.literalAt && run.emptyRunEndsNone) {
+    state.cur = gate.literalAt + 1;
+    return true;
   }
   if (gate.runStart <= state.cur) return false;
   state.cur = gate.runStart;

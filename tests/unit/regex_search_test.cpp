@@ -583,6 +583,10 @@ TEST(RegexSearchCompiled, TheGateFindsWhatTheStringSearchFinds) {
       {"a[^\\n]*b\\(", 0},    {"[a-z]+_[a-z]+", 0},      {"(ab|a)+_", 0},
       {"x*[ab]+\\.", 0},       {"[A-Za-z_]+\\(", 0},     {"[a-z]+[0-9]\\(", 0},
       {"[a-z]+a\\(", 0},       {"[A-Z]+_K", 1},           {"b[a-b]*\\(", 0},
+      // Occurrences after a byte outside the run are passed only where
+      // every path takes a byte of the run before the literal.
+      {"[0-9]*\\.[0-9]", 0},  {"(1|)\\.a", 0},           {"1{0,2}\\.a", 0},
+      {"[1.]+\\.1", 0},        {"(a1|1)+\\.", 0},         {"_?1+_", 0},
   };
   std::mt19937 random(7);
   const std::string alphabet[] = {"a", "b", "(", ".", "1", " ", "_", "K", "A", "\xC3\xA9"};
