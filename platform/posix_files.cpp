@@ -410,6 +410,9 @@ HANDLE GetStdHandle(DWORD which) {
 
 DWORD GetFileType(HANDLE file) {
   int fd = descriptorOf(file);
+  // A descriptor that CreateFile found on a regular file stays one: a tree
+  // search asks each file it opens, and needs no second fstat for that.
+  if (regularFile(fd) != nullptr) return FILE_TYPE_DISK;
   struct stat facts;
   if (fd < 0 || fstat(fd, &facts) != 0) {
     SetLastError(ERROR_INVALID_HANDLE);
