@@ -867,6 +867,7 @@ void passPositionsFarFromLineEnd(int64_t bound) {
 // never inside a character. A lead byte is decoded and its character
 // checked, and the search steps over whole characters.
 bool passToLiteralRun();
+bool literalRunIsRare();
 
 int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
   bool newLine = gate.active;
@@ -876,9 +877,10 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
       newLine = false;
       const GateAnswer answer = passGate();
       if (answer == GATE_END) return REGEX_NO_MATCH;
-      // Occurrences of the literal that no match can reach are passed
-      // before the line is scanned for candidates.
-      if (answer == GATE_MOVED || passToLiteralRun()) {
+      // Where the run's bytes are few ([0-9]+\.), occurrences of the
+      // literal that no match can reach are passed before the line is
+      // scanned for candidates, which would read far for them.
+      if (answer == GATE_MOVED || (literalRunIsRare() && passToLiteralRun())) {
         newLine = true;
         continue;
       }
@@ -1521,8 +1523,11 @@ struct LiteralRun {
   // outside S ([0-9]+\. over "x.y") can end no match's run, and no match
   // starts at or before it.
   bool emptyRunEndsNone;
+  bool rare;  // S holds at most RARE_RUN_BYTES bytes
   uint8_t member[256];  // S
 };
+
+constexpr int32_t RARE_RUN_BYTES = 16;
 
 LiteralRun literalRun{};
 
@@ -1598,10 +1603,32 @@ bool findLiteralRun(LiteralRun* run) {
       }
     }
   }
-  for (int32_t b = 0; b < 256; ++b) run->member[b] = (set[b >> 3] >> (b & 7)) & 1;
+  int32_t members = 0;
+  for (int32_t b = 0; b < 256; ++b) {
+    run->member[b] = (set[b >> 3] >> (b & 7)) & 1;
+    members += run->member[b];
+  }
+  run->rare = members <= RARE_RUN_BYTES;
   run->emptyRunEndsNone = !bare[literal.firstSlot] && literal.fold == 0 &&
                           run->member[literal.bytes[0]] == 0;
   return true;
+}
+
+// The run of the program being searched, found on first use.
+const LiteralRun& currentLiteralRun() {
+  LiteralRun& run = literalRun;
+  if (run.generation != programGeneration || run.charMode != textSource.charMode ||
+      programGeneration == 0) {
+    run.valid = findLiteralRun(&run);
+    run.generation = programGeneration;
+    run.charMode = textSource.charMode;
+  }
+  return run;
+}
+
+bool literalRunIsRare() {
+  const LiteralRun& run = currentLiteralRun();
+  return run.valid && run.rare;
 }
 
 // Moves the pointer on to the run of S bytes before the literal's next
@@ -1611,13 +1638,7 @@ bool passToLiteralRun() {
       state.windowEnd != gate.knownEnd || state.cur > gate.literalAt) {
     return false;
   }
-  LiteralRun& run = literalRun;
-  if (run.generation != programGeneration || run.charMode != textSource.charMode ||
-      programGeneration == 0) {
-    run.valid = findLiteralRun(&run);
-    run.generation = programGeneration;
-    run.charMode = textSource.charMode;
-  }
+  const LiteralRun& run = currentLiteralRun();
   if (!run.valid) return false;
   if (gate.runStart == nullptr) {
     const uint8_t* p = gate.literalAt;
