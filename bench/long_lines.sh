@@ -25,6 +25,10 @@
 #           is a match; over the whole "ab" line too, and every "b" under
 #           (?!(ba){2,}c)b, where the body's answers are read back from the
 #           line's end: a search at every "b" of the line
+#   ab_cr   the "ab" line, then a carriage return that ends no line and "x":
+#           the same searches; and the "ab" line by records of 2000 bytes
+#           (ours with -2000; grep and rg read it as a line), across which
+#           the bodies read
 # and the short ones the nested loops that a backtracker takes exponential
 # time over: 24 "a" then "cb", 28 "x" without "y". Patterns with look-ahead
 # are timed against grep -P and rg -P, the engines that know it.
@@ -54,6 +58,7 @@ lines = {
     "a_bc": b"a" * (size >> 4) + b"bc",
     "ab_ac": b"ab" * (size // 2) + b"ac",
     "ab16": b"ab" * (size >> 5),
+    "ab_cr": b"ab" * (size // 2) + b"\rx",
     "a24cb": b"a" * 24 + b"cb",
     "x28": b"x" * 28,
 }
@@ -63,11 +68,13 @@ for name, line in lines.items():
 EOF
 
 printf '%-34s %-26s %-26s %-26s\n' "pattern over text" "ours" "grep -E" "rg -j1 --no-mmap"
+# cell PATTERN TEXT [OPTION]: OPTION goes to ours alone (-2000: records).
 cell() {
-  local pattern=$1 text=$2 syntax=-E rgSyntax=()
+  local pattern=$1 text=$2 syntax=-E rgSyntax=() ours=()
   if [[ $pattern == *'(?!'* ]]; then syntax=-P rgSyntax=(-P); fi
-  printf '%-34s %-26s %-26s %-26s\n' "$pattern over $text" \
-    "$(measure "$program" -C -U "$pattern" "$scratch/$text.txt")" \
+  if [[ $# -gt 2 ]]; then ours=("$3"); fi
+  printf '%-34s %-26s %-26s %-26s\n' "$pattern over $text${3:+ $3}" \
+    "$(measure "$program" "${ours[@]}" -C -U "$pattern" "$scratch/$text.txt")" \
     "$(measure env LC_ALL=C grep -a -c "$syntax" "$pattern" "$scratch/$text.txt")" \
     "$(measure rg -j1 --no-mmap -c "${rgSyntax[@]}" "$pattern" "$scratch/$text.txt")"
 }
@@ -99,3 +106,6 @@ cell 'b(?!(ab)*c)' ab16
 cell '(?!(ba)*c)b[^a]' ab
 cell 'b(?!(ab)*c)' ab
 cell '(?!(ba){2,}c)b' ab
+cell 'b(?!(ab)*c)' ab_cr
+cell '(?!(ba)*c)b[^a]' ab_cr
+cell 'b(?!(ab)*c)' ab -2000

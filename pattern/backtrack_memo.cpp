@@ -38,9 +38,12 @@
 //
 // The bits are kept across all the start positions of a search, so every
 // state is explored once in the whole search: time O(states x text). They sit
-// in a bitmap of BITMAP_WORDS (2 MiB) whatever the line: one row of bits per
-// position, the rows a ring over the positions from the current attempt's
-// start onwards. A row whose position the start has passed can never be asked
+// in a bitmap of at most BITMAP_WORDS (2 MiB) whatever the line: one row of
+// bits per position, the rows a ring over the positions from the current
+// attempt's start onwards. The bitmap starts small and doubles when an
+// attempt reaches past its ring (growRing), so a search whose attempts stay
+// near their start, a body of open loops answered from its stretches above
+// all, touches little memory. A row whose position the start has passed can never be asked
 // again (an attempt never reads before its start) and is cleared for reuse,
 // and states beyond the ring's last row are explored without being recorded:
 // memory stays bounded, and an attempt that reads further than the ring may
@@ -110,6 +113,10 @@ using matcher_internal::refreshWindow;
 // ring keeps at least MINIMUM_ROWS rows.
 constexpr int64_t STATE_LIMIT = 1 << 15;
 constexpr int64_t BITMAP_WORDS = (int64_t{2} << 20) / 8;
+// The bitmap starts at this size and doubles when an attempt reaches past
+// its ring, up to BITMAP_WORDS: a search whose attempts stay near their
+// start touches little memory.
+constexpr int64_t FIRST_BITMAP_WORDS = (int64_t{64} << 10) / 8;
 constexpr int64_t MINIMUM_ROWS = 64;
 // Look-ahead states awaiting their verdict; beyond this they are explored
 // without being recorded. 24 bytes each.
@@ -167,7 +174,8 @@ struct Analysis {
   bool lookAhead;   // the program has look-ahead: a row holds a success bit per state too
   int64_t states;
   int64_t rowWords;
-  int64_t rows;
+  int64_t rows;     // of the ring now; 0 until the search sets the bitmap up
+  int64_t maxRows;  // of the ring in a bitmap of BITMAP_WORDS
 };
 
 Analysis an;
@@ -333,8 +341,9 @@ bool analyze(const Instruction* program, int32_t lastSlot, int32_t encodingMode)
       ok = numberStates(slots, isStart, ranges, rangeCount);
       if (ok) numberPagedStates(program, slots, isStart);
       an.rowWords = ((an.lookAhead ? 2 : 1) * an.states + 63) / 64;
-      an.rows = an.rowWords > 0 ? BITMAP_WORDS / an.rowWords : 0;
-      an.usable = ok && an.rows >= MINIMUM_ROWS;
+      an.maxRows = an.rowWords > 0 ? BITMAP_WORDS / an.rowWords : 0;
+      an.rows = 0;
+      an.usable = ok && an.maxRows >= MINIMUM_ROWS;
     }
   }
   memFree(ranges);
@@ -384,7 +393,8 @@ struct Pending {
 };
 
 struct Memo {
-  uint64_t* bits;  // BITMAP_WORDS, all clear between searches
+  uint64_t* bits;  // all clear between searches
+  int64_t bitWords;
   Stretch* stretches;
   int64_t stretchCapacity;
   Pending* pending;
@@ -535,12 +545,31 @@ void setPageBit(int64_t position, int64_t state, bool matched) {
   page[bit >> 6] |= uint64_t{1} << (bit & 63);
 }
 
+// Replaces the bitmap by a clear one of `words`; false when memory runs out
+// (the old one then stays).
+bool replaceBitmap(int64_t words) {
+  uint64_t* fresh = nullptr;
+  if (!memGrowArray(&fresh, words)) return false;
+  std::memset(fresh, 0, static_cast<size_t>(words) * sizeof(uint64_t));
+  memFree(memo.bits);
+  memo.bits = fresh;
+  memo.bitWords = words;
+  return true;
+}
+
 bool prepareMemo() {
   if (memo.bits == nullptr) {
-    if (!memGrowArray(&memo.bits, BITMAP_WORDS) || !memGrowArray(&memo.pending, PENDING_LIMIT)) {
+    if (!memGrowArray(&memo.pending, PENDING_LIMIT) || !replaceBitmap(FIRST_BITMAP_WORDS)) {
       return false;
     }
-    std::memset(memo.bits, 0, static_cast<size_t>(BITMAP_WORDS) * sizeof(uint64_t));
+  }
+  if (an.rows == 0) {
+    // A new analysis: its rows are laid out anew in a bitmap of the first
+    // size again (a program before may have grown it).
+    int64_t words = MINIMUM_ROWS * an.rowWords;
+    if (words < FIRST_BITMAP_WORDS) words = FIRST_BITMAP_WORDS;
+    if (memo.bitWords != words && !replaceBitmap(words)) return false;
+    an.rows = memo.bitWords / an.rowWords < an.maxRows ? memo.bitWords / an.rowWords : an.maxRows;
   }
   if (memo.stretchCapacity < an.states) {
     if (!memGrowArray(&memo.stretches, an.states)) return false;
@@ -551,6 +580,7 @@ bool prepareMemo() {
 }
 
 void clearRows(int64_t from, int64_t to) {
+  if (an.rows == 0) return;
   if (to > memo.marked) to = memo.marked;
   if (from < to - an.rows) from = to - an.rows;
   for (int64_t q = from; q < to; ++q) {
@@ -564,6 +594,37 @@ void endSearch() {
   memo.marked = 0;
   memo.pendingCount = 0;
   if (memo.text == 0) freePages();
+}
+
+// Grows the ring so that it holds `position`, when the bitmap may: the rows
+// of the positions held move to their places in the larger ring, and the
+// bits that pending states wait to set move with them. False when the ring
+// cannot hold it (the state is then explored without being recorded).
+bool growRing(int64_t position) {
+  const int64_t needed = position - memo.ringFrom + 1;
+  if (needed > an.maxRows) return false;
+  int64_t rows = an.rows;
+  while (rows < needed) rows *= 2;
+  if (rows > an.maxRows) rows = an.maxRows;
+  uint64_t* grown = nullptr;
+  const int64_t words = rows * an.rowWords;
+  if (!memGrowArray(&grown, words)) return false;
+  std::memset(grown, 0, static_cast<size_t>(words) * sizeof(uint64_t));
+  const size_t rowBytes = static_cast<size_t>(an.rowWords) * sizeof(uint64_t);
+  const int64_t held = memo.marked < memo.ringFrom + an.rows ? memo.marked : memo.ringFrom + an.rows;
+  for (int64_t q = memo.ringFrom; q < held; ++q) {
+    std::memcpy(grown + (q % rows) * an.rowWords, memo.bits + (q % an.rows) * an.rowWords, rowBytes);
+  }
+  const int64_t rowBits = an.rowWords * 64;
+  for (int32_t k = 0; k < memo.pendingCount; ++k) {
+    Pending& p = memo.pending[k];
+    if (p.key == PENDING_RING_BIT) p.a = (p.b % rows) * rowBits + (p.a - (p.b % an.rows) * rowBits);
+  }
+  memFree(memo.bits);
+  memo.bits = grown;
+  memo.bitWords = words;
+  an.rows = rows;
+  return true;
 }
 
 inline void noteMarked(int64_t position) {
@@ -653,7 +714,8 @@ int32_t knownOutcome(const Instruction* pc) {
       return UNKNOWN;
     }
   }
-  if (position < memo.ringFrom || position - memo.ringFrom >= an.rows) return UNKNOWN;
+  if (position < memo.ringFrom) return UNKNOWN;
+  if (position - memo.ringFrom >= an.rows && !growRing(position)) return UNKNOWN;
   const int64_t key = stateKey(slot, s.offset);
   if (key < 0) return UNKNOWN;
   const int64_t bit = (position % an.rows) * an.rowWords * 64 + key;
@@ -1243,3 +1305,5 @@ void clearMemoSteps() {
 int64_t memoGoalRuns() { return goalRuns; }
 
 int64_t lookAheadAnswerBytes() { return pages.held * pages.words * 8 + backwardBodyBytes(); }
+
+int64_t memoBitmapBytes() { return memo.bitWords * static_cast<int64_t>(sizeof(uint64_t)); }

@@ -30,6 +30,9 @@ int64_t memoGoalRuns();
 // The bytes that look-ahead answers kept by position take now: the memo's
 // pages and the backward passes' checkpoints and bits.
 int64_t lookAheadAnswerBytes();
+// The bytes of the memo's bitmap now: it grows as attempts reach further
+// from their start, and starts small again with each program.
+int64_t memoBitmapBytes();
 
 namespace backtrack_memo {
 

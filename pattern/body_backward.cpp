@@ -16,21 +16,30 @@
 // set of item nodes that take it) and line tests; the answer at q is whether
 // the body's first node is in R(q).
 //
-// A body reads within its line: the route takes bodies whose items stay on
-// their line, with no inner look-ahead and no line break item, in
-// single-byte and UTF-8 text read by lines from a file (the text source reads
-// its text back a block at a time, ReadAt). Asked at a position p of a line
-// whose rest is long, it finds the line's end e reading forward, then makes
-// one backward pass from e to p that keeps only the sets at every block
-// boundary (BLOCK_BYTES apart: 320 of them on a 20 MB line); when the search
-// reaches a block, a backward pass over that block from the checkpoint after
-// it gives a bit for every position of the block. Three reads of the line,
-// in time linear in it, with memory of the program's size, the checkpoints
-// and a block of bits. A shorter rest of line is left to the memoized
+// A body reads within its line: the route takes bodies with no inner
+// look-ahead and no NEWLINE, in single-byte and UTF-8 text read from a file
+// (the text source reads its text back a block at a time, ReadAt), by lines
+// where the body's items stay on their line and take no line break. Asked
+// at a position p of a line whose rest is long, it finds the line's end e
+// reading forward, then makes one backward pass from e to p that keeps only
+// the sets at every block boundary (BLOCK_BYTES apart: 320 of them on a
+// 20 MB line); when the search reaches a block, a backward pass over that
+// block from the checkpoint after it gives a bit for every position of the
+// block, unless the first pass kept the block's answers as a few runs of
+// matching positions (RUN_LIMIT), as on text where they seldom change. At
+// most three reads of the line, in time linear in it, with memory of the
+// program's size, the checkpoints and runs (a few words a block) and a
+// block of bits. A shorter rest of line is left to the memoized
 // backtracker (backtrack_memo.cpp), whose records are then as short, and a
-// source that cannot read back (a pipe) or a line holding a carriage return
-// that ends no line (which the matcher takes as a character or a line end
-// depending on where the window stands) too.
+// source that cannot read back (a pipe) too.
+//
+// A carriage return that ends no line is a character where the matcher
+// reads its window straight and a line end near the window's end, where it
+// asks the source (loneReturnIsCharacter): the pass takes it as the matcher
+// would there, from where the file's window blocks end. By records every
+// byte is a character and the items read on across the records to the end
+// of the text, which ends the stretch; the line tests hold at the record
+// boundaries, which the source's own test finds once a stretch.
 //
 // An item that may read across lines, a cursor mark (the body's marks never
 // leave it: the look-ahead is negative), the empty-pass guards (a pass that
@@ -64,6 +73,10 @@ constexpr int32_t BODY_LIMIT = 4;
 // A rest of line shorter than this is left to the memo; the blocks.
 constexpr int64_t SHORTEST_STRETCH = 65536;
 constexpr int64_t BLOCK_BYTES = 65536;
+// The pass from the line's end keeps, for each block, the runs of
+// positions where the body matches when they are this few: the block's
+// bits are then laid out again from them, without a second pass.
+constexpr int32_t RUN_LIMIT = 8;
 // A UTF-8 character is at most 6 bytes: the sets of the positions after it
 // that a step may need.
 constexpr int32_t RING = 8;
@@ -96,6 +109,12 @@ struct Way {
 struct Body {
   int32_t slot;  // the NOT_AHEAD's
   bool usable;
+  // Items that read a line break (a CHAR of CR or LF, an item that crosses
+  // lines): the body reads past the line, which a file read by lines
+  // declines. A record-mode newline escape (a LINE_END that wants another
+  // record after it): declined by records.
+  bool readsLineBreaks;
+  bool escapedLineEnd;
   Node* nodes;
   int32_t nodeCount;
   int32_t start;
@@ -117,16 +136,29 @@ struct Body {
   int32_t classCount;
   int16_t byteClass[256];  // -1 unknown
   uint32_t flushes;
-  // The stretch of text answered: [from, end], end being the line's end.
+  // The stretch of text answered: [from, end], end being the line's end,
+  // or by records the text's.
   uint32_t text;
   int64_t from;
   int64_t end;
   bool declined;
+  bool records;
   bool fromStartsLine;
   bool endIsLineEnd;
   bool endStartsLine;
+  // By lines: one past the last byte of the matcher's window where it
+  // reads the line's end (see loneReturnIsCharacter). By records: the first
+  // record boundary from `from` on and the record length (INT64_MAX when
+  // no second boundary lies before the end).
+  int64_t windowLimit;
+  int64_t firstBoundary;
+  int64_t boundaryPeriod;
   uint64_t* checkpoints;  // per block boundary after the first: span sets
   int64_t checkpointCount;
+  // Per block: its runs of matching positions, [start, end) from the
+  // block's start, RUN_LIMIT pairs a block; runCount -1 for more.
+  uint32_t* runs;
+  int32_t* runCount;
   int64_t block;  // the block whose bits are held, -1 none
   uint64_t* bits;
 };
@@ -227,13 +259,13 @@ struct Unfolder {
       return true;
     }
     if (isItem(in.opcode)) {
-      if (in.crossLines() != 0) return false;
       // A CHAR of a line break takes it where the matcher reads without
       // asking for the line's end.
-      if ((in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN) &&
-          (in.accepted() == '\r' || in.accepted() == '\n' || in.acceptedVariant() == '\r' ||
-           in.acceptedVariant() == '\n')) {
-        return false;
+      if (in.crossLines() != 0 ||
+          ((in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN) &&
+           (in.accepted() == '\r' || in.accepted() == '\n' || in.acceptedVariant() == '\r' ||
+            in.acceptedVariant() == '\n'))) {
+        b->readsLineBreaks = true;
       }
       const int32_t length = isSetItem(in.opcode) ? setSlotCount(in, setMode()) : 1;
       const int32_t next = to(int64_t{node.slot} + length);
@@ -250,6 +282,7 @@ struct Unfolder {
       case OP_LINE_START:
         return addWay(n, to(node.slot + 1), LINE_TEST_START);
       case OP_LINE_END:
+        if (in.newlineEscape() == 1) b->escapedLineEnd = true;
         return addWay(n, to(node.slot + 1), LINE_TEST_END);
       case OP_JUMP:
         return addWay(n, to(int64_t{node.slot} + in.next()), 0);
@@ -330,6 +363,8 @@ bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b) {
   if (!allocateBody(b)) return false;
   Unfolder u{program, b, notAhead + 1, match, nullptr, nullptr, 0, 0};
   b->nodeCount = 0;
+  b->readsLineBreaks = false;
+  b->escapedLineEnd = false;
   int32_t zero[REPEAT_COUNTERS] = {};
   b->start = u.nodeOf(notAhead + 1, zero);
   bool ok = true;
@@ -565,8 +600,25 @@ int64_t blockCount(const Body* b) { return (b->end - b->from) / blockBytes + 1; 
 
 int64_t blockStart(const Body* b, int64_t k) { return b->from + k * blockBytes; }
 
+// Whether q is a record boundary: the end of the text is one.
+bool onBoundary(const Body* b, int64_t q) {
+  if (q == b->end) return true;
+  if (q < b->firstBoundary) return false;
+  if (b->boundaryPeriod == INT64_MAX) return q == b->firstBoundary;
+  return (q - b->firstBoundary) % b->boundaryPeriod == 0;
+}
+
+// The last record boundary before q, -1 for none.
+int64_t boundaryBefore(const Body* b, int64_t q) {
+  if (q <= b->firstBoundary) return -1;
+  if (b->boundaryPeriod == INT64_MAX) return b->firstBoundary;
+  return b->firstBoundary + (q - 1 - b->firstBoundary) / b->boundaryPeriod * b->boundaryPeriod;
+}
+
 // The line tests at q, from what the stretch's search for its end found.
+// By records both hold at every boundary, as the source's tests say.
 int32_t testsAt(const Body* b, int64_t q) {
+  if (b->records) return onBoundary(b, q) ? LINE_TEST_START | LINE_TEST_END : 0;
   int32_t tests = 0;
   if (q == b->from && b->fromStartsLine) tests |= LINE_TEST_START;
   if (q == b->end) {
@@ -576,11 +628,47 @@ int32_t testsAt(const Body* b, int64_t q) {
   return tests;
 }
 
+// A carriage return at q that ends no line, in a file read by lines: the
+// matcher reads it as a character where it reads its window straight, more
+// than two bytes before the window's end (in UTF-8 text at least six, a
+// whole sequence); nearer, its items ask the text source, which says the
+// line ends there, and LINE_END holds within two bytes of the window's end.
+// The window holds one block of the file at a time (TEXT_BLOCK_BYTES, the
+// blocks end to end from the file's start, as its forward and backward
+// loads keep them), and as the matcher reads it, it ends at the block's
+// end or one past the line feed that ends the line, the nearer. Whether
+// the matcher takes the carriage return as a character; LINE_TEST_END
+// joins *tests where LINE_END holds.
+bool loneReturnIsCharacter(const Body* b, int64_t q, int32_t* tests) {
+  int64_t windowEnd = (q / TEXT_BLOCK_BYTES + 1) * TEXT_BLOCK_BYTES;
+  if (windowEnd > b->windowLimit) windowEnd = b->windowLimit;
+  const int64_t left = windowEnd - q;
+  if (left <= 2) *tests |= LINE_TEST_END;
+  return left > (utf8Text() ? 5 : 2);
+}
+
+// Keeps the run [from, to) of matching positions of block k (from its
+// start) while the block has room.
+inline void keepRun(Body* b, int64_t k, int64_t from, int64_t to) {
+  int32_t& count = b->runCount[k];
+  if (count < 0) return;
+  if (count == RUN_LIMIT) {
+    count = -1;
+    return;
+  }
+  uint32_t* run = b->runs + (k * RUN_LIMIT + count++) * 2;
+  run[0] = static_cast<uint32_t>(from);
+  run[1] = static_cast<uint32_t>(to);
+}
+
 // Runs the DFA back from position hi - 1 to lo, the ring holding the states
 // of the positions from hi on (a block at most); with `bits`, sets the bits
-// of the positions of [lo, hi) where the body matches. False when the text
-// cannot be read back or memory runs out.
-bool sweep(Body* b, int64_t lo, int64_t hi, int32_t* ring, uint64_t* bits, int64_t* steps) {
+// of the positions of [lo, hi) where the body matches; with `runBlock` 0 or
+// more, keeps that block's runs of them. False when the text cannot be
+// read back or memory runs out.
+bool sweep(Body* b, int64_t lo, int64_t hi, int32_t* ring, uint64_t* bits, int64_t* steps,
+           int64_t runBlock = -1) {
+  if (runBlock >= 0) b->runCount[runBlock] = 0;
   if (hi <= lo) return true;
   const int64_t bytes = hi - lo;
   if (blockBufferBytes < bytes + 8) {
@@ -594,23 +682,62 @@ bool sweep(Body* b, int64_t lo, int64_t hi, int32_t* ring, uint64_t* bits, int64
   if (!readText(lo, blockBuffer, wanted)) return false;
   *steps += bytes;
   const bool utf8 = utf8Text();
+  const bool records = b->records;
+  int64_t boundary = records ? boundaryBefore(b, hi) : -1;
   uint64_t items[ITEM_WORDS_LIMIT];
+  int64_t runEnd = -1;  // one past the run of matching positions going on
+  int32_t next = ring[hi & (RING - 1)];
   for (int64_t q = hi - 1; q >= lo; --q) {
     const uint8_t* p = blockBuffer + (q - lo);
     int32_t length = 1;
     int32_t c = *p;
-    if (utf8 && c >= 0x80) c = matcher_internal::decodeDirect(p, &length);
-    int32_t cls;
-    if (utf8 && (c >= 0x80 || c < 0)) {
-      cls = classOf(b, c, items);
-    } else {
-      cls = classOfByte(b, c);
-      if (cls < 0) classOf(b, c, items);
+    int32_t tests = q == b->from ? testsAt(b, q) : 0;
+    bool character = true;
+    if (records) {
+      if (q == boundary) {
+        tests = LINE_TEST_START | LINE_TEST_END;
+        boundary = boundaryBefore(b, q);
+      }
+    } else if (c == '\r') {
+      // Before the line's end every carriage return ends no line.
+      character = loneReturnIsCharacter(b, q, &tests);
     }
-    const int32_t s = step(b, ring[(q + length) & (RING - 1)], cls, items, testsAt(b, q), ring);
+    int32_t s;
+    if (!character) {
+      // No item takes a character here, as at the end of the stretch.
+      uint64_t none[ITEM_WORDS_LIMIT] = {};
+      s = step(b, -1, -1, none, tests, ring);
+    } else {
+      if (utf8 && c >= 0x80) c = matcher_internal::decodeDirect(p, &length);
+      int32_t cls;
+      if (utf8 && (c >= 0x80 || c < 0)) {
+        cls = classOf(b, c, items);
+      } else {
+        cls = classOfByte(b, c);
+        if (cls < 0) classOf(b, c, items);
+      }
+      // The state one byte on is the last one made: kept at hand, not read
+      // back from the ring.
+      const int32_t after = length == 1 ? next : ring[(q + length) & (RING - 1)];
+      // The transition kept for the state, class and tests, else a step.
+      const int32_t kept = cls >= 0 && after >= 0
+                               ? b->transitions[int64_t{after} * KEYS_PER_STATE + cls * 4 + tests]
+                               : -1;
+      s = kept >= 0 ? kept : step(b, after, cls, items, tests, ring);
+    }
     ring[q & (RING - 1)] = s;
+    next = s;
     if (bits != nullptr && b->stateAnswer[s]) bits[(q - lo) >> 6] |= uint64_t{1} << ((q - lo) & 63);
+    if (runBlock >= 0 && (b->stateAnswer[s] != 0) != (runEnd >= 0)) {
+      if (runEnd >= 0) {
+        keepRun(b, runBlock, q + 1 - lo, runEnd - lo);
+        runEnd = -1;
+      } else {
+        runEnd = q + 1;
+      }
+    }
   }
+  if (runEnd >= 0) keepRun(b, runBlock, 0, runEnd - lo);
   return true;
 }
 
@@ -659,22 +786,25 @@ bool answerBlock(Body* b, int64_t k, int64_t* steps) {
       ring[(hi + j) & (RING - 1)] = stateOf(b, set, ((set[t >> 6] >> (t & 63)) & 1) != 0, ring);
     }
   }
-  if (!sweep(b, lo, hi, ring, b->bits, steps)) return false;
+  if (b->runCount[k] >= 0) {
+    // The runs the pass from the end kept.
+    for (int32_t r = 0; r < b->runCount[k]; ++r) {
+      const uint32_t* run = b->runs + (k * RUN_LIMIT + r) * 2;
+      for (int64_t i = run[0]; i < run[1]; ++i) b->bits[i >> 6] |= uint64_t{1} << (i & 63);
+    }
+    *steps += b->runCount[k];
+  } else if (!sweep(b, lo, hi, ring, b->bits, steps)) {
+    return false;
+  }
   b->block = k;
   return true;
 }
 
-// Finds the end of the line from q and sets the stretch up: declined where
-// the route does not take it. False when memory runs out.
-bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int64_t* steps) {
-  b->text = text;
-  b->from = q;
-  b->block = -1;
-  b->declined = true;
-  if (blockBufferBytes < blockBytes + 8) {
-    if (!memGrowArray(&blockBuffer, blockBytes + 8)) return false;
-    blockBufferBytes = blockBytes + 8;
-  }
+// By lines: finds the end of the line from q, reading forward. A line
+// feed ends it, at the carriage return before it when there is one; the
+// end of the text ends an unterminated last line. False when the text
+// cannot be read (b->end is then q).
+bool findLineEnd(Body* b, const uint8_t* pointer, int64_t q, int64_t* steps) {
   // The matcher's window holds the text from the pointer on, up to the
   // line's end or a block's: the end is searched there first, then in
   // blocks read on.
@@ -684,51 +814,94 @@ bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int
   int64_t count = pointer < windowEnd ? windowEnd - pointer : 0;
   for (bool inWindow = count > 0;; inWindow = false) {
     if (!inWindow) {
-      count = textSource.ReadAt(at, blockBuffer, blockBytes + 1);
+      count = textSource.ReadAt(at, blockBuffer, blockBytes);
       source = blockBuffer;
     }
     if (count < 0) {
       b->end = q;
-      return true;
+      return false;
     }
     if (count == 0) {
       // The end of the text ends an unterminated last line.
       b->end = at;
+      b->windowLimit = at;
       uint8_t last = 0;
       const bool afterLineFeed = at > 0 && textSource.ReadAt(at - 1, &last, 1) == 1 && last == '\n';
       b->endIsLineEnd = at > 0 && !afterLineFeed;
       b->endStartsLine = at == 0 || afterLineFeed;
-      break;
+      return true;
     }
-    // The window's last byte is scanned again with the next block, which
-    // tells whether a carriage return there ends the line.
-    const int64_t scanned = inWindow ? count - 1 : count > blockBytes ? blockBytes : count;
     const uint8_t* lineFeed =
-        static_cast<const uint8_t*>(std::memchr(source, '\n', static_cast<size_t>(scanned)));
-    const int64_t limit = lineFeed != nullptr ? lineFeed - source : scanned;
+        static_cast<const uint8_t*>(std::memchr(source, '\n', static_cast<size_t>(count)));
+    const int64_t limit = lineFeed != nullptr ? lineFeed - source : count;
     *steps += limit;
-    const uint8_t* carriage =
-        static_cast<const uint8_t*>(std::memchr(source, '\r', static_cast<size_t>(limit)));
-    if (carriage != nullptr) {
-      const int64_t r = carriage - source;
-      if (r + 1 >= count || source[r + 1] != '\n') {
-        // A carriage return that ends no line: positions up to it go to
-        // the memo.
-        b->end = at + r;
-        return true;
-      }
-      b->end = at + r;
-      b->endIsLineEnd = true;
-      b->endStartsLine = false;
-      break;
-    }
     if (lineFeed != nullptr) {
-      b->end = at + limit;
+      const int64_t feed = at + limit;
+      b->windowLimit = feed + 1;
+      b->end = feed;
       b->endIsLineEnd = true;
       b->endStartsLine = false;
+      // The carriage return of a CR LF is the line's end.
+      uint8_t before = 0;
+      if (feed > q && (limit > 0 ? source[limit - 1] == '\r'
+                                 : textSource.ReadAt(feed - 1, &before, 1) == 1 && before == '\r')) {
+        b->end = feed - 1;
+      }
+      return true;
+    }
+    at += count;
+  }
+}
+
+// By records: the text's end, and the record boundaries from q on, which
+// the source's own test finds (it counts from the pointer, at q). False
+// when the stretch is out of the test's reach.
+bool findRecords(Body* b, const uint8_t* pointer, int64_t q) {
+  textSource.SetPosition(pointer);
+  // The end of the text: the first n from which HasMore says no more.
+  if (textSource.HasMore(INT32_MAX - 1, 1) != 0) return false;
+  int64_t low = 0;  // HasMore holds below `high`, not at it
+  int64_t high = INT32_MAX - 1;
+  if (textSource.HasMore(0, 1) == 0) high = 0;
+  while (high - low > 1) {
+    const int64_t middle = low + (high - low) / 2;
+    if (textSource.HasMore(static_cast<int32_t>(middle), 1) != 0) {
+      low = middle;
+    } else {
+      high = middle;
+    }
+  }
+  b->end = q + high;
+  b->firstBoundary = INT64_MAX;
+  b->boundaryPeriod = INT64_MAX;
+  for (int64_t n = 0; q + n < b->end; ++n) {
+    if (textSource.AtLineStart(static_cast<int32_t>(n)) != 1) continue;
+    if (b->firstBoundary == INT64_MAX) {
+      b->firstBoundary = q + n;
+    } else {
+      b->boundaryPeriod = q + n - b->firstBoundary;
       break;
     }
-    at += scanned;
+  }
+  return true;
+}
+
+// Finds the end of the stretch from q (the line's, or by records the
+// text's) and sets the stretch up: declined where the route does not take
+// it. False when memory runs out.
+bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int64_t* steps) {
+  b->text = text;
+  b->from = q;
+  b->block = -1;
+  b->declined = true;
+  b->records = textSource.askLineBounds != 0;
+  if (blockBufferBytes < blockBytes + 8) {
+    if (!memGrowArray(&blockBuffer, blockBytes + 8)) return false;
+    blockBufferBytes = blockBytes + 8;
+  }
+  if (b->records ? !findRecords(b, pointer, q) : !findLineEnd(b, pointer, q, steps)) {
+    b->end = q;
+    return true;
   }
   if (b->end - q < shortestStretch) return true;
   uint8_t before = 0;
@@ -740,6 +913,10 @@ bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int
   const int64_t blocks = blockCount(b);
   const int64_t words = (blocks - 1) * span() * b->words;
   if (words > 0 && !memGrowArray(&b->checkpoints, words)) return false;
+  if (!memGrowArray(&b->runCount, blocks) || !memGrowArray(&b->runs, blocks * RUN_LIMIT * 2)) {
+    return false;
+  }
+  b->runCount[0] = -1;
   b->checkpointCount = blocks - 1;
   if (!memGrowArray(&b->bits, bitWords())) return false;
   int32_t ring[RING];
@@ -747,7 +924,7 @@ bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int
   ring[b->end & (RING - 1)] = endState(b, ring);
   for (int64_t k = blocks - 1; k >= 1; --k) {
     const int64_t hi = k + 1 >= blocks ? b->end : blockStart(b, k + 1);
-    if (!sweep(b, blockStart(b, k), hi, ring, nullptr, steps)) return true;
+    if (!sweep(b, blockStart(b, k), hi, ring, nullptr, steps, k)) return true;
     keepCheckpoint(b, k, ring);
   }
   // The first block's answers come with the pass.
@@ -827,10 +1004,11 @@ Body* bodyOf(int32_t slot, bool* outOfMemory) {
   return b->usable ? b : nullptr;
 }
 
+// A file read by lines, or by records, whose source reads its text back.
 bool routeApplies() {
   const int32_t mode = textSource.charMode;
   return textSource.ReadAt != nullptr && textSource.TextPlace != nullptr &&
-         textSource.askLineBounds == 0 && textSource.fullWindowReads == 0 &&
+         (textSource.askLineBounds != 0) == (textSource.fullWindowReads != 0) &&
          mode != ENCODING_DOUBLE_BYTE &&
          (mode == ENCODING_UTF8) == (compiledPattern.encodingMode == ENCODING_UTF8);
 }
@@ -847,6 +1025,9 @@ int32_t backwardBodyMatchesAt(const Instruction* notAhead, const uint8_t* at, in
   Body* b = bodyOf(static_cast<int32_t>(notAhead - compiledPattern.program), &outOfMemory);
   if (outOfMemory) return REGEX_OUT_OF_MEMORY;
   if (b == nullptr) return BODY_BACKWARD_DECLINED;
+  if (textSource.askLineBounds != 0 ? b->escapedLineEnd : b->readsLineBreaks) {
+    return BODY_BACKWARD_DECLINED;
+  }
   if (b->text != text || q < b->from || q > b->end) {
     if (!startStretch(b, text, at, q, steps)) return REGEX_OUT_OF_MEMORY;
   }
@@ -882,7 +1063,7 @@ int64_t backwardBodyBytes() {
   for (int32_t k = 0; k < current.bodyCount; ++k) {
     const Body& b = current.bodies[k];
     if (b.text == 0 || b.declined) continue;
-    bytes += b.checkpointCount * span() * b.words * 8 + bitWords() * 8;
+    bytes += b.checkpointCount * (span() * b.words * 8 + RUN_LIMIT * 8 + 4) + bitWords() * 8;
   }
   return bytes;
 }

@@ -20,7 +20,7 @@ int32_t backwardBodyMatchesAt(const Instruction* notAhead, const uint8_t* at, in
 // Tests: the shortest stretch of text the route takes (INT64_MAX: none)
 // and the bytes of its blocks; 0 restores each.
 void setBackwardBodyLimits(int64_t shortestStretch, int64_t blockBytes);
-// The bytes the route holds for answers: checkpoints and a block's bits.
+// The bytes the route holds for answers: checkpoints, runs and a block's bits.
 int64_t backwardBodyBytes();
 // Stretches answered so far in the process.
 int64_t backwardBodyStretches();

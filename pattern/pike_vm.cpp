@@ -1196,11 +1196,12 @@ int32_t listState(const ThreadList* list) {
   for (uint32_t slot = static_cast<uint32_t>(hash);; ++slot) {
     const int32_t state = cache.hashSlots[slot & (CACHE_HASH_SLOTS - 1)];
     if (state < 0) break;
-    if (cache.stateLength[state] == list->count &&
-        std::memcmp(cache.words + cache.stateFirst[state], numbers,
-                    static_cast<size_t>(list->count) * sizeof(int64_t)) == 0) {
-      return state;
-    }
+    // Lists are a few threads long: compared in place, without a call.
+    if (cache.stateLength[state] != list->count) continue;
+    const int64_t* words = cache.words + cache.stateFirst[state];
+    int32_t same = 0;
+    while (same < list->count && words[same] == numbers[same]) ++same;
+    if (same == list->count) return state;
   }
   if (cache.stateCount == CACHE_STATES || cache.wordCount + list->count > CACHE_STATE_WORDS) {
     flushCache();

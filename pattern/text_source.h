@@ -59,6 +59,13 @@ struct TextSource {
   int64_t (*ReadAt)(int64_t offset, uint8_t* buffer, int64_t length);
 };
 
+// A file read by lines is held in its window one block of this many bytes at
+// a time, the blocks lying end to end from the file's start. The matcher
+// reads its window straight and asks the source only near the window's end,
+// so where a block ends decides whether it takes a carriage return that
+// ends no line as a character or as a line end.
+constexpr int64_t TEXT_BLOCK_BYTES = 65536;
+
 // A number no text has had before in this process, for a source that begins
 // a new text (another file, or the same one read again).
 inline uint32_t newTextIdentity() {

@@ -47,3 +47,51 @@ for pattern, first, count in (
 case("[look-ahead] -C -U b(?!(ab)*c) over lines of 72 KB from a pipe",
      ["-C", "-U", "b(?!(ab)*c)"], [summary("", 1, 2, N_PAIRS + 3 * B_ALL)],
      stdin=("pipe", BYTE_LINES), timeout=20, env={"LC_ALL": "C"})
+
+# --- Carriage returns that end no line, in lines longer than the window -------
+# The window holds 65536 bytes of the file at a time. A carriage return not
+# followed by a line feed is read as a character more than two bytes before
+# the window's end (in UTF-8 text, more than five: a whole sequence), and
+# as a line end nearer, where $ holds on it within two bytes. Each file is
+# one line of 34000 pairs ab with one byte turned into a carriage return;
+# under b(?!(a.)*$) the body runs its pairs a. from after a b and wants the
+# line's end after them:
+#   r1.txt  the b at 65533 (3 before the window's end): in single-byte
+#           text . takes it and the body reaches the line's end from every
+#           b: none is reported; in UTF-8 text . does not take it, $ does
+#           not hold before it, and the 32766 b before it are reported.
+#   r2.txt  the a at 65534 (2 before): $ holds on it, every body matches.
+#   r3.txt  the a at 65530 (6 before): a character, no line end; the 32765
+#           b before it are reported.
+def line_with_return(at):
+    line = bytearray(b"ab" * 34000)
+    line[at] = 13
+    return bytes(line) + b"\n"
+RETURN_FILES = {"r1.txt": line_with_return(65533), "r2.txt": line_with_return(65534),
+                "r3.txt": line_with_return(65530)}
+for utf8, out in ((False, [summary("r3.txt", 1, 2, 32765)]),
+                  (True, [summary("r1.txt", 1, 2, 32766), summary("r3.txt", 1, 2, 32765)])):
+    case("[look-ahead]%s -C -U b(?!(a.)*$) over lines of 68 KB with a lone CR near the window's end"
+         % (" [utf-8]" if utf8 else ""),
+         ["-C", "-U", "b(?!(a.)*$)", "r1.txt", "r2.txt", "r3.txt"], out, files=RETURN_FILES,
+         timeout=20, **({"utf8_code_page": True} if utf8 else {"env": {"LC_ALL": "C"}}))
+
+# --- Bodies by records --------------------------------------------------------
+# Records of 2000 bytes; a body reads across them, and $ holds at each
+# record's start and at the end of the text. The file is 40000 pairs ab, a
+# line feed at 80000, 40000 pairs ab from 80001 and a c: the line feed and
+# the c are many records away from most positions.
+RECORDS = b"ab" * 40000 + b"\n" + b"ab" * 40000 + b"c"
+for pattern, first, count in (
+        # Only the b of the first half: the c is after every b of the second.
+        ("b(?!(ab)*c)", (1, 2), 40000),
+        # Pairs ab from an a at an even offset reach the next record's start,
+        # from one at an odd offset (the second half) never.
+        ("(?!(ab)*$)a", (41, 2), 40000),
+        # From a b at an even offset (the second half) two pairs ba or more
+        # reach a record's start but for the last two b; from one at an odd
+        # offset never.
+        ("(?!(ba){2,}$)b", (1, 2), 40002)):
+    case("[look-ahead] -2000 -C -U %s: bodies read across records" % pattern,
+         ["-2000", "-C", "-U", pattern, "rec.txt"], [summary("rec.txt", first[0], first[1], count)],
+         files={"rec.txt": RECORDS}, timeout=20, env={"LC_ALL": "C"})

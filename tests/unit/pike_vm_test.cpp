@@ -633,34 +633,51 @@ std::string randomLineText(std::mt19937& random, int32_t pieces) {
   return text;
 }
 
+// Whether the text holds a carriage return that ends no line.
+bool holdsLoneReturn(const std::string& text) {
+  for (size_t k = 0; k < text.size(); ++k) {
+    if (text[k] == '\r' && (k + 1 == text.size() || text[k + 1] != '\n')) return true;
+  }
+  return false;
+}
+
 // With every stretch of a line taken and blocks of a few bytes, so that the
 // checkpoints between blocks take part, the VM reports what the plain
 // backtracker reports, by lines and by records, in single-byte and UTF-8
 // text, on lines and across them (\om); now and then after lines of z that
-// bring the text across the end of the window's first block.
+// bring the text across the end of the window's first block, 1 to 12 bytes
+// into it: a carriage return that ends no line is a character where the
+// matcher reads its window straight and a line end near the window's end.
 TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
   const uint32_t rounds = environmentNumber("PIKE_AGREEMENT_ROUNDS", 600);
   std::mt19937 random(environmentNumber("PIKE_AGREEMENT_SEED", 20261208));
   matcher.stepLimit = 1 << 20;
   int32_t disagreements = 0;
   int32_t answeredRounds = 0;
+  int32_t answeredRecords = 0;
+  int32_t answeredLoneReturns = 0;
   int32_t boundedRounds = 0;
   std::string filler;
-  while (filler.size() < 65530) filler += "zzzzzzzzz\n";
+  while (filler.size() < 65520) filler += "zzzzzzzzz\n";
   for (uint32_t round = 0; round < rounds && disagreements < 10; ++round) {
     std::string pattern = round % 7 == 6 ? "\\om" : "";
     pattern += randomGroupLoopLookAhead(random);
     const int32_t ignoreCase = static_cast<int32_t>(random() % 2);
     const int32_t mode = round % 2 == 0 ? ENCODING_SINGLE_BYTE : ENCODING_UTF8;
     const int32_t recordLength = round % 5 == 4 ? 3 + static_cast<int32_t>(random() % 4) : 0;
-    std::string text = round % 8 == 3 ? filler : "";
+    const size_t into = 1 + random() % 12;
+    std::string text = round % 8 == 3 ? filler + std::string(15 - into, 'z') + "\n" : "";
+    const size_t textStart = text.size();
     text += randomLineText(random, 2 + static_cast<int32_t>(random() % 12));
     if (compile(pattern, 'U', ignoreCase, mode, recordLength) != 0) continue;
     setBackwardBodyLimits(1 + random() % 3, 1 + random() % 7);
     setRegexEngine(REGEX_ENGINE_PIKE);
     const int64_t stretches = backwardBodyStretches();
     const std::vector<Report> vm = reportsInFile(text, recordLength, mode);
-    answeredRounds += backwardBodyStretches() > stretches ? 1 : 0;
+    const bool answered = backwardBodyStretches() > stretches;
+    answeredRounds += answered ? 1 : 0;
+    answeredRecords += answered && recordLength > 0 ? 1 : 0;
+    answeredLoneReturns += answered && recordLength == 0 && holdsLoneReturn(text) ? 1 : 0;
     setRegexEngine(REGEX_ENGINE_BACKTRACK);
     const std::vector<Report> reference = reportsInFile(text, recordLength, mode);
     boundedRounds += matcher.stepLimitReached ? 1 : 0;
@@ -669,8 +686,9 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
     ++disagreements;
     ADD_FAILURE() << "'" << pattern << "'" << (ignoreCase ? " ignoring case" : "") << " mode "
                   << mode << " record length " << recordLength << " on "
-                  << ::testing::PrintToString(text.substr(round % 8 == 3 ? filler.size() : 0))
-                  << (round % 8 == 3 ? " after lines of z" : "") << ": Pike VM "
+                  << ::testing::PrintToString(text.substr(textStart))
+                  << (textStart > 0 ? " after lines of z to " + std::to_string(textStart) : "")
+                  << ": Pike VM "
                   << ::testing::PrintToString(vm) << ", backtracker "
                   << ::testing::PrintToString(reference);
   }
@@ -678,20 +696,50 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
   setBackwardBodyLimits(0, 0);
   setRegexEngine(REGEX_ENGINE_AUTO);
   EXPECT_LT(boundedRounds, static_cast<int32_t>(rounds / 100 + 1));
-  // The comparison must not pass because the route declined every body.
+  // The comparison must not pass because the route declined every body,
+  // or every body by records or on a line with a lone carriage return.
   EXPECT_GT(answeredRounds, static_cast<int32_t>(rounds / 5));
+  EXPECT_GT(answeredRecords, static_cast<int32_t>(rounds / 40));
+  EXPECT_GT(answeredLoneReturns, static_cast<int32_t>(rounds / 40));
   releaseCompiledPattern(&compiledPattern);
+}
+
+// The line of "ab" with a carriage return in place of each byte at the
+// offsets: one that ends no line.
+std::string withReturns(std::string line, const std::vector<int64_t>& offsets) {
+  for (const int64_t at : offsets) line.at(static_cast<size_t>(at)) = '\r';
+  return line;
 }
 
 // Over lines longer than the window's block of 65536 bytes, with the route's
 // own blocks: the same reports as the memo gives when it answers every body.
+// A carriage return that ends no line, 1 to 7 bytes before the end of one of
+// the window's blocks, is a character or a line end as the matcher reads it
+// there; by records the bodies read across the records.
 TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
   const std::string ab = repeated("ab", 140002);
+  constexpr int64_t BLOCK = 65536;
+  // Four blocks and a little more.
+  const std::string longAb = repeated("ab", 4 * BLOCK + 100);
+  const std::string returns = withReturns(longAb, {BLOCK - 1, BLOCK - 2, 2 * BLOCK - 3, 2 * BLOCK - 4,
+                                               3 * BLOCK - 5, 3 * BLOCK - 6, 4 * BLOCK - 7});
+  const std::string returnsOdd = withReturns(longAb, {BLOCK - 2, BLOCK - 3, 2 * BLOCK - 4, 2 * BLOCK - 5,
+                                                  3 * BLOCK - 6, 3 * BLOCK - 7, 4 * BLOCK - 1});
   const struct {
     const char* pattern;
     int32_t mode;
     std::string text;
+    int32_t recordLength = 0;
   } cases[] = {
+      {"b(?!(a.)*$)", ENCODING_SINGLE_BYTE, returns + "\n" + ab},
+      {"b(?!(a.)*$)", ENCODING_SINGLE_BYTE, returnsOdd},
+      {"b(?!(a.)*$)", ENCODING_UTF8, returns + "\n"},
+      {"b(?!(a.)*$)", ENCODING_UTF8, returnsOdd + "\r\n"},
+      {"(?!(.b)*c)a", ENCODING_UTF8, returnsOdd + "c\n" + returns},
+      {"a(?!(b[^x])*c)", ENCODING_SINGLE_BYTE, returns + "c\r\n" + returnsOdd},
+      {"b(?!(ab)*c)", ENCODING_SINGLE_BYTE, ab + "c\n" + ab, 2000},
+      {"(?!(ba){2,}$)b", ENCODING_UTF8, ab + "\n" + ab + "é", 999},
+      {"(?!(ba)*\nc)b", ENCODING_SINGLE_BYTE, ab + "\nc" + ab, 4096},
       {"(?!(ba)*c)b[^a]", ENCODING_SINGLE_BYTE, ab + "\r\n" + ab + "c" + ab + "b\n"},
       {"b(?!(ab)*c)", ENCODING_SINGLE_BYTE, ab + "c\n" + ab.substr(0, 5) + "\r" + ab},
       {"(?!(ba){2,}c)b", ENCODING_UTF8, "é" + ab + "c\n" + ab + "éc" + ab},
@@ -699,15 +747,16 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
       {"(?!(ab){3,}x)a", ENCODING_SINGLE_BYTE, ab + "x\nababx\nababababx"},
   };
   for (const auto& c : cases) {
-    ASSERT_EQ(compile(c.pattern, 'U', 0, c.mode), 0) << c.pattern;
+    ASSERT_EQ(compile(c.pattern, 'U', 0, c.mode, c.recordLength), 0) << c.pattern;
     setRegexEngine(REGEX_ENGINE_PIKE);
     setBackwardBodyLimits(INT64_MAX, 0);
-    const std::vector<Report> expected = reportsInFile(c.text, 0, c.mode);
+    const std::vector<Report> expected = reportsInFile(c.text, c.recordLength, c.mode);
     EXPECT_FALSE(expected.empty()) << c.pattern;
     for (const int64_t block : {int64_t{0}, int64_t{4099}}) {
       setBackwardBodyLimits(0, block);
       const int64_t stretches = backwardBodyStretches();
-      EXPECT_EQ(reportsInFile(c.text, 0, c.mode), expected) << c.pattern << " blocks " << block;
+      EXPECT_EQ(reportsInFile(c.text, c.recordLength, c.mode), expected)
+          << c.pattern << " blocks " << block << " record length " << c.recordLength;
       EXPECT_GT(backwardBodyStretches(), stretches) << c.pattern << ": not answered backward";
     }
   }
@@ -716,25 +765,78 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
   releaseCompiledPattern(&compiledPattern);
 }
 
+// The memo's bitmap grows only as far as its attempts reach from their
+// start: a body of open loops answered at every a of a long line from what
+// its scans passed keeps it at its first size; attempts of nested loops that
+// read to the line's end grow it.
+TEST(PikeVm, MemoBitmapGrowsWhereAttemptsReachFar) {
+  const struct {
+    const char* pattern;
+    std::string text;
+    RegexEngine engine;
+    bool grows;
+  } cases[] = {
+      {"a(?!.*y)", run('a', 1000000) + "bc\n", REGEX_ENGINE_AUTO, false},
+      {"(x+x+)+(?!x)y", run('x', 100000) + "\n", REGEX_ENGINE_MEMO, true},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(compile(c.pattern, 'U'), 0) << c.pattern;
+    setRegexEngine(c.engine);
+    int64_t reports = 0;
+    int64_t mostBytes = 0;
+    regex_test::walkMatchesInFile(c.text, 0, ENCODING_SINGLE_BYTE, nullptr, [&](int64_t) {
+      ++reports;
+      if (memoBitmapBytes() > mostBytes) mostBytes = memoBitmapBytes();
+      return int64_t{1};
+    });
+    if (memoBitmapBytes() > mostBytes) mostBytes = memoBitmapBytes();
+    EXPECT_EQ(reports, c.grows ? 0 : 1000000) << c.pattern;
+    EXPECT_GT(mostBytes, 0) << c.pattern << ": the memo took no part";
+    if (c.grows) {
+      EXPECT_GT(mostBytes, 256 * 1024) << c.pattern;
+    } else {
+      EXPECT_LE(mostBytes, 64 * 1024) << c.pattern;
+    }
+  }
+  setRegexEngine(REGEX_ENGINE_AUTO);
+  releaseCompiledPattern(&compiledPattern);
+}
+
 // The answers of a body over a 4 MB line take memory that does not grow with
-// the line, and work that grows with it alone: a search at every b.
+// the line, and work that grows with it alone: a search at every b. So too
+// where the line holds a carriage return that ends no line, and by records
+// of 2000 bytes, across which the bodies read.
 TEST(PikeVm, LongLineBodiesKeepTheirAnswersSmall) {
-  const std::string text = repeated("ab", 4000000) + "\n";
-  for (const char* pattern : {"(?!(ba)*c)b", "b(?!(ab)*c)", "(?!(ba){2,}c)b"}) {
-    ASSERT_EQ(compile(pattern, 'U'), 0) << pattern;
+  const std::string pairs = repeated("ab", 4000000);
+  const struct {
+    const char* pattern;
+    const char* end;
+    int32_t recordLength;
+  } cases[] = {
+      {"(?!(ba)*c)b", "\n", 0},        {"b(?!(ab)*c)", "\n", 0},
+      {"(?!(ba){2,}c)b", "\n", 0},     {"(?!(ba)*c)b", "\rx\n", 0},
+      {"b(?!(ab)*c)", "\rc\n", 0},     {"b(?!(ab)*c)", "\n", 2000},
+      {"(?!(ba){2,}c)b", "\n", 2000},
+  };
+  for (const auto& c : cases) {
+    const std::string text = pairs + c.end;
+    const std::string what = std::string(c.pattern) + " record length " +
+                             std::to_string(c.recordLength) + " before " +
+                             ::testing::PrintToString(std::string(c.end));
+    ASSERT_EQ(compile(c.pattern, 'U', 0, 0, c.recordLength), 0) << what;
     setRegexEngine(REGEX_ENGINE_AUTO);
     clearPikeVmSteps();
     clearMemoSteps();
     int64_t reports = 0;
     int64_t mostBytes = 0;
-    regex_test::walkMatchesInFile(text, 0, ENCODING_SINGLE_BYTE, nullptr, [&](int64_t) {
+    regex_test::walkMatchesInFile(text, c.recordLength, ENCODING_SINGLE_BYTE, nullptr, [&](int64_t) {
       ++reports;
       if (lookAheadAnswerBytes() > mostBytes) mostBytes = lookAheadAnswerBytes();
       return int64_t{1};
     });
-    EXPECT_EQ(reports, 2000000) << pattern;
-    EXPECT_LE(mostBytes, 256 * 1024) << pattern;
-    EXPECT_LE(pikeVmSteps() + memoSteps(), 40 * static_cast<int64_t>(text.size())) << pattern;
+    EXPECT_EQ(reports, 2000000) << what;
+    EXPECT_LE(mostBytes, 256 * 1024) << what;
+    EXPECT_LE(pikeVmSteps() + memoSteps(), 40 * static_cast<int64_t>(text.size())) << what;
   }
   releaseCompiledPattern(&compiledPattern);
 }
