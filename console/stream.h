@@ -49,6 +49,25 @@ void printMessageLine(const char* text);
 void writeTextWithCr(const char* text, int64_t length);
 // flushStream(stdoutStream, 1), with a failure handled as above.
 void flushOutput();
+// Room for `length` bytes written in place into standard output's buffer:
+// where they go, or null when they do not fit in what is left of it or
+// output has failed. The caller then writes through writeBytes, which fills
+// the buffer and flushes it, so the flushes fall where they would anyway.
+// After writing, takeOutput(end) counts the bytes up to end as written.
+inline uint8_t* outputRoom(int64_t length) {
+  Stream* output = stdoutStream;
+  if (output == nullptr || output->error != 0 || length >= output->bufferEnd - output->position) {
+    return nullptr;
+  }
+  return output->position;
+}
+inline void takeOutput(uint8_t* end) {
+  Stream* output = stdoutStream;
+  if (end <= output->position) return;
+  output->position = end;
+  if (end > output->validEnd) output->validEnd = end;
+  output->dirty = 1;
+}
 
 typedef void (*OutputFailureHandler)(int32_t status);
 // The function called once when standard output cannot be written; none at

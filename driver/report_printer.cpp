@@ -5,10 +5,17 @@
 // " offset=" and the byte offset with -PO; after the -V heading, the match
 // length in place of the name) and the text of the line. The text is taken
 // from the text window, or read back from the window's stream where it lies
-// outside the window; every shown byte passes one rule, writeShownBytes:
-// carriage returns are dropped and 0x01 is shown as a blank. Every line ends
-// in "\r\n". Tested by the end-to-end suite, which checks the exact bytes of
-// each report form.
+// outside the window; every shown byte passes one rule: carriage returns are
+// dropped and 0x01 is shown as a blank. Every line ends in "\r\n".
+//
+// A search with many matches spends much of its time here, so the common
+// report, a match inside one line that the window holds whole, is written in
+// one piece straight into the output buffer. The line's end and whether it
+// holds a byte shown otherwise are found in one pass and kept for the next
+// report, which is often on the same line; the name and line number in front
+// of the column are kept too, and only the growth of the line number is added
+// to its digits. Tested by the end-to-end suite, which checks the exact bytes
+// of each report form.
 #include "driver/report_printer.h"
 
 #include <cstring>
@@ -26,6 +33,41 @@ namespace {
 // file or a pipe the stream's buffer flushes as it fills.
 bool flushEveryLine;
 
+constexpr char DIGIT_PAIRS[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+int32_t decimalLength(uint64_t value) {
+  int32_t length = 1;
+  for (uint64_t limit = 10; value >= limit; limit *= 10) {
+    ++length;
+    if (length == 20) break;  // the next limit, 10^20, is past 64 bits
+  }
+  return length;
+}
+
+// A number in signed decimal, without leading zeros or blanks, written at
+// out; returns its end. The length is counted first, so that the digits go
+// straight to their places, two a step from the last.
+char* putNumber(char* out, int64_t value) {
+  uint64_t magnitude =
+      value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  if (value < 0) *out++ = '-';
+  char* const end = out + decimalLength(magnitude);
+  char* p = end;
+  for (; magnitude >= 100; magnitude /= 100) {
+    p -= 2;
+    std::memcpy(p, DIGIT_PAIRS + 2 * (magnitude % 100), 2);
+  }
+  if (magnitude >= 10) {
+    std::memcpy(p - 2, DIGIT_PAIRS + 2 * magnitude, 2);
+  } else {
+    p[-1] = static_cast<char>('0' + magnitude);
+  }
+  return end;
+}
+
 // The pieces of a report in front of its line text, gathered so that they
 // reach the stream in one write: the display name (at most
 // COUNTED_MAX_CAPACITY bytes) and a few numbers.
@@ -37,33 +79,63 @@ struct Prefix {
     std::memcpy(text + length, bytes, static_cast<size_t>(count));
     length += count;
   }
-  // Signed decimal, without leading zeros or blanks; two digits a step,
-  // since every report shows a line number and a column.
   void addNumber(int64_t value) {
-    static constexpr char PAIRS[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    char digits[24];
-    int32_t count = 0;
-    uint64_t magnitude =
-        value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    while (magnitude >= 10) {
-      const uint64_t pair = magnitude % 100;
-      magnitude /= 100;
-      digits[count++] = PAIRS[2 * pair + 1];
-      digits[count++] = PAIRS[2 * pair];
-    }
-    if (count == 0 || magnitude != 0) digits[count++] = static_cast<char>('0' + magnitude);
-    if (value < 0) digits[count++] = '-';
-    while (count > 0) text[length++] = digits[--count];
+    length = static_cast<int32_t>(putNumber(text + length, value) - text);
   }
   void write() const { writeBytes(text, length); }
 };
 
-void endLine() {
-  writeBytes("\r\n", 2);
-  if (flushEveryLine) flushOutput();
+// The default report's text in front of its column: the display name, a
+// blank, the line number and a blank, kept from one report to the next of a
+// file. After it there is room for the column and the colon.
+struct Lead {
+  char text[COUNTED_MAX_CAPACITY + 64];
+  int32_t length = 0;
+  int32_t numberStart = 0;  // where the line number's digits begin
+  int64_t line = -1;        // the line number shown; -1 when nothing is kept
+};
+Lead lead;
+
+void startLead(const CountedString& name, int64_t line) {
+  std::memcpy(lead.text, name.characters, static_cast<size_t>(name.length));
+  lead.numberStart = name.length + 1;
+  lead.text[name.length] = ' ';
+  char* end = putNumber(lead.text + lead.numberStart, line);
+  *end++ = ' ';
+  lead.length = static_cast<int32_t>(end - lead.text);
+  lead.line = line;
+}
+
+// Adds the growth of the line number to the digits kept: from one report to
+// the next it is mostly small, so only the last digit or two change. False
+// when the number gains a digit, which leaves the lead to be started again.
+bool growLeadLine(int64_t line) {
+  uint64_t carry = static_cast<uint64_t>(line - lead.line);
+  char* digit = lead.text + lead.length - 2;
+  if (carry <= static_cast<uint64_t>('9' - *digit)) {
+    *digit = static_cast<char>(*digit + carry);
+    lead.line = line;
+    return true;
+  }
+  for (; carry != 0; --digit) {
+    if (digit < lead.text + lead.numberStart) return false;
+    const uint64_t sum = static_cast<uint64_t>(*digit - '0') + carry;
+    *digit = static_cast<char>('0' + sum % 10);
+    carry = sum / 10;
+  }
+  lead.line = line;
+  return true;
+}
+
+// The default report's prefix, the lead and then the column and the colon,
+// left in lead.text; returns its length.
+int32_t putDefaultPrefix(const CountedString& name, int64_t line, int64_t column) {
+  if (line != lead.line && (line < lead.line || lead.line < 0 || !growLeadLine(line))) {
+    startLead(name, line);
+  }
+  char* end = putNumber(lead.text + lead.length, column);
+  *end++ = ':';
+  return static_cast<int32_t>(end - lead.text);
 }
 
 // The first carriage return or 0x01 in [p, to), or to.
@@ -72,20 +144,71 @@ const uint8_t* findShownStop(const uint8_t* p, const uint8_t* to) {
   return found != nullptr ? found : to;
 }
 
-// Writes bytes [from, to) of a file's text as a report shows them: carriage
-// returns dropped, 0x01 shown as a blank, every other byte (a line feed
-// included) unchanged.
-void writeShownBytes(const uint8_t* from, const uint8_t* to) {
+// Bytes [from, to) of a file's text as a report shows them, copied to out:
+// carriage returns dropped, 0x01 shown as a blank, every other byte (a line
+// feed included) unchanged. Returns the end of the copy.
+uint8_t* copyShownBytes(uint8_t* out, const uint8_t* from, const uint8_t* to) {
   const uint8_t* run = from;
   for (const uint8_t* p = findShownStop(from, to); p < to; p = findShownStop(p + 1, to)) {
-    if (p > run) writeBytes(reinterpret_cast<const char*>(run), p - run);
-    if (*p == 0x01) writeBytes(" ", 1);
+    std::memcpy(out, run, static_cast<size_t>(p - run));
+    out += p - run;
+    if (*p == 0x01) *out++ = ' ';
     run = p + 1;
   }
-  if (to > run) writeBytes(reinterpret_cast<const char*>(run), to - run);
+  std::memcpy(out, run, static_cast<size_t>(to - run));
+  return out + (to - run);
+}
+
+constexpr int32_t CHUNK_SIZE = 4096;
+
+// Writes bytes [from, to) as a report shows them, a chunk at a time.
+void writeShownBytes(const uint8_t* from, const uint8_t* to) {
+  uint8_t shown[CHUNK_SIZE];
+  while (from < to) {
+    const uint8_t* part = to - from > CHUNK_SIZE ? from + CHUNK_SIZE : to;
+    const uint8_t* end = copyShownBytes(shown, from, part);
+    writeBytes(reinterpret_cast<const char*>(shown), end - shown);
+    from = part;
+  }
 }
 
 int64_t windowDataLength() { return textWindow.dataEnd - textWindow.window; }
+
+// The line a report shows, when the window holds it whole: its bytes up to
+// the line feed that ends it (or to the end of the file), kept for the next
+// report, which is often on the same line.
+struct ShownLine {
+  int64_t start = -1;  // file offset of its first byte; -1 when none is kept
+  int64_t windowOffset = 0;
+  const uint8_t* dataEnd = nullptr;  // with windowOffset, the window it lies in
+  const uint8_t* from = nullptr;
+  const uint8_t* to = nullptr;
+  int64_t endOffset = 0;  // file offset of `to`
+  bool plain = false;     // no carriage return and no 0x01 in it
+};
+ShownLine shownLine;
+
+// Finds the line that starts at a file offset in the window; false when the
+// window does not hold it whole.
+bool findShownLine(int64_t lineStart) {
+  if (shownLine.start == lineStart && shownLine.windowOffset == textWindow.windowOffset &&
+      shownLine.dataEnd == textWindow.dataEnd) {
+    return true;
+  }
+  const int64_t inWindow = lineStart - textWindow.windowOffset;
+  if (inWindow < 0 || inWindow >= windowDataLength()) return false;
+  const uint8_t* from = textWindow.window + inWindow;
+  bool plain = false;
+  const uint8_t* to = findLineFeedNoting(from, &plain);
+  // The line may go on past the window's data, unless that is the file's end.
+  if (to == textWindow.dataEnd &&
+      textWindow.windowOffset + windowDataLength() != textWindow.fileSize) {
+    return false;
+  }
+  shownLine = {lineStart, textWindow.windowOffset, textWindow.dataEnd, from, to,
+               lineStart + (to - from), plain};
+  return true;
+}
 
 // Bytes of the file from an offset on, as far as one look reaches: the
 // window's data when it holds the offset, else a chunk read from the window's
@@ -97,8 +220,6 @@ struct TextSpan {
   const uint8_t* from;
   const uint8_t* end;
 };
-
-constexpr int32_t CHUNK_SIZE = 4096;
 
 TextSpan spanAt(int64_t offset, uint8_t (&chunk)[CHUNK_SIZE]) {
   const int64_t inWindow = offset - textWindow.windowOffset;
@@ -186,8 +307,18 @@ void chooseReportFlushing() {
 
 void printReportLine(const CountedString& displayName, bool firstInFile,
                      const MatchPosition& match) {
-  if (!searchOptions.omitLocation) {
-    Prefix prefix;
+  if (firstInFile) {
+    lead.line = -1;
+    shownLine.start = -1;
+  }
+  // The text in front of the line's: none with -M.
+  Prefix other;
+  const char* prefix = other.text;
+  int32_t prefixLength = 0;
+  if (!searchOptions.omitLocation && !searchOptions.verbose && !storedDefaults.reportOffsets) {
+    prefix = lead.text;
+    prefixLength = putDefaultPrefix(displayName, match.line, columnOf(match));
+  } else if (!searchOptions.omitLocation) {
     if (searchOptions.verbose) {
       if (firstInFile) {
         writeText("File ");
@@ -195,21 +326,47 @@ void printReportLine(const CountedString& displayName, bool firstInFile,
         writeBytes("\r\n", 2);
         flushOutput();
       }
-      prefix.add("  ", 2);
-      prefix.addNumber(match.matchLength);
+      other.add("  ", 2);
+      other.addNumber(match.matchLength);
     } else {
-      prefix.add(displayName.characters, displayName.length);
+      other.add(displayName.characters, displayName.length);
     }
-    addPosition(prefix, match.line, columnOf(match), match.reported);
-    prefix.add(":", 1);
-    prefix.write();
+    addPosition(other, match.line, columnOf(match), match.reported);
+    other.add(":", 1);
+    prefixLength = other.length;
   }
-  if (searchOptions.recordLength > 0) {
-    writeRecordText(match.lineStart, match.matchEnd);
+
+  if (searchOptions.recordLength == 0 && findShownLine(match.lineStart) &&
+      match.matchEnd <= shownLine.endOffset) {
+    // A match inside one line that the window holds whole.
+    const int64_t textLength = shownLine.to - shownLine.from;
+    if (uint8_t* out = outputRoom(prefixLength + textLength + 2)) {
+      std::memcpy(out, prefix, static_cast<size_t>(prefixLength));
+      out += prefixLength;
+      if (shownLine.plain) {
+        std::memcpy(out, shownLine.from, static_cast<size_t>(textLength));
+        out += textLength;
+      } else {
+        out = copyShownBytes(out, shownLine.from, shownLine.to);
+      }
+      *out++ = '\r';
+      *out++ = '\n';
+      takeOutput(out);
+    } else {
+      writeBytes(prefix, prefixLength);
+      writeShownBytes(shownLine.from, shownLine.to);
+      writeBytes("\r\n", 2);
+    }
   } else {
-    writeLineText(match.lineStart, match.matchEnd);
+    writeBytes(prefix, prefixLength);
+    if (searchOptions.recordLength > 0) {
+      writeRecordText(match.lineStart, match.matchEnd);
+    } else {
+      writeLineText(match.lineStart, match.matchEnd);
+    }
+    writeBytes("\r\n", 2);
   }
-  endLine();
+  if (flushEveryLine) flushOutput();
 }
 
 void printSummaryLine(const CountedString& displayName, const MatchPosition& first,
@@ -221,6 +378,7 @@ void printSummaryLine(const CountedString& displayName, const MatchPosition& fir
     prefix.add(": ", 2);
   }
   prefix.addNumber(matchCount);
+  prefix.add("\r\n", 2);
   prefix.write();
-  endLine();
+  if (flushEveryLine) flushOutput();
 }

@@ -35,7 +35,7 @@ TextWindow textWindow;
 
 namespace {
 
-uint8_t backwardBuffer[WINDOW_SIZE];
+alignas(64) uint8_t backwardBuffer[WINDOW_SIZE];
 
 // ---------------------------------------------------------------------------
 // Line-feed scanning
@@ -44,6 +44,11 @@ struct LineScanner {
   int64_t (*count)(const uint8_t* from, const uint8_t* to);
   const uint8_t* (*findFirst)(const uint8_t* from, const uint8_t* to);  // null when none
   const uint8_t* (*findLast)(const uint8_t* from, const uint8_t* to);   // null when none
+  // The line feeds in [from, to), and in *last the last of them when there
+  // is one: what a forward move needs, in one pass where the range is short.
+  int64_t (*countNotingLast)(const uint8_t* from, const uint8_t* to, const uint8_t** last);
+  // The first line feed in [from, to), or to; *plain as findLineFeedNoting.
+  const uint8_t* (*findFirstNoting)(const uint8_t* from, const uint8_t* to, bool* plain);
 };
 
 int64_t countScalar(const uint8_t* from, const uint8_t* to) {
@@ -64,60 +69,143 @@ const uint8_t* findLastScalar(const uint8_t* from, const uint8_t* to) {
   return nullptr;
 }
 
+bool shownOtherwise(uint8_t c) { return c == '\r' || c == 0x01; }
+
+const uint8_t* findFirstNotingScalar(const uint8_t* from, const uint8_t* to, bool* plain) {
+  bool others = false;
+  const uint8_t* q = from;
+  for (; q < to && *q != '\n'; ++q) others |= shownOtherwise(*q);
+  *plain = !others;
+  return q;
+}
+
+// The vector scans read whole aligned blocks of 16 or 32 bytes and mask off
+// the bytes outside [from, to): a short range, as between two matches on
+// nearby lines, then costs a block or two and no byte-by-byte loop at its
+// ends. Every range lies in the window or the backward buffer, which are
+// aligned and a whole number of blocks long, so no block reaches outside
+// them.
+template <int32_t BLOCK>
+const uint8_t* blockOf(const uint8_t* p) {
+  return reinterpret_cast<const uint8_t*>(reinterpret_cast<uintptr_t>(p) &
+                                          ~static_cast<uintptr_t>(BLOCK - 1));
+}
+
+// The bits of a block's mask for the bytes at index `from` and after, and
+// for those before index `to` (0 < to <= 32).
+inline uint32_t bitsFrom(int64_t from) { return ~0u << from; }
+inline uint32_t bitsBefore(int64_t to) { return to >= 32 ? ~0u : (1u << to) - 1; }
+
+[[gnu::target("sse2")]] inline uint32_t lineFeedMask16(const uint8_t* block) {
+  const __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+}
+
+[[gnu::target("avx2")]] inline uint32_t lineFeedMask32(const uint8_t* block) {
+  const __m256i bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(block));
+  return static_cast<uint32_t>(
+      _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n'))));
+}
+
 [[gnu::target("sse2")]] int64_t countSse2(const uint8_t* from, const uint8_t* to) {
+  if (from >= to) return 0;
   const __m128i lineFeed = _mm_set1_epi8('\n');
   const __m128i zero = _mm_setzero_si128();
   int64_t count = 0;
-  const uint8_t* q = from;
+  // The first block alone, then whole blocks into byte counters, which
+  // overflow after 255 blocks and are folded into the total before that;
+  // the last block, partly in the range, by its mask.
+  const uint8_t* q = blockOf<16>(from);
+  count += __builtin_popcount(lineFeedMask16(q) & bitsFrom(from - q) & bitsBefore(to - q));
+  q += 16;
   while (to - q >= 16) {
-    // Byte counters overflow after 255 blocks; fold them into the total
-    // before that.
     __m128i counters = zero;
     int32_t blocks = 0;
     while (to - q >= 16 && blocks < 255) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-      counters = _mm_sub_epi8(counters, _mm_cmpeq_epi8(bytes, lineFeed));
+      counters = _mm_sub_epi8(
+          counters, _mm_cmpeq_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(q)), lineFeed));
       q += 16;
       ++blocks;
     }
     const __m128i sums = _mm_sad_epu8(counters, zero);
     count += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
   }
-  return count + countScalar(q, to);
+  if (to > q) count += __builtin_popcount(lineFeedMask16(q) & bitsBefore(to - q));
+  return count;
 }
 
 [[gnu::target("sse2")]] const uint8_t* findFirstSse2(const uint8_t* from, const uint8_t* to) {
-  const __m128i lineFeed = _mm_set1_epi8('\n');
-  const uint8_t* q = from;
-  while (to - q >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-    const uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lineFeed)));
-    if (mask != 0) return q + __builtin_ctz(mask);
-    q += 16;
+  if (from >= to) return nullptr;
+  const uint8_t* block = blockOf<16>(from);
+  uint32_t bits = lineFeedMask16(block) & bitsFrom(from - block);
+  while (bits == 0) {
+    block += 16;
+    if (block >= to) return nullptr;
+    bits = lineFeedMask16(block);
   }
-  for (; q < to; ++q) {
-    if (*q == '\n') return q;
-  }
-  return nullptr;
+  const uint8_t* found = block + __builtin_ctz(bits);
+  return found < to ? found : nullptr;
 }
 
 [[gnu::target("sse2")]] const uint8_t* findLastSse2(const uint8_t* from, const uint8_t* to) {
-  const __m128i lineFeed = _mm_set1_epi8('\n');
-  const uint8_t* q = to;
-  while (q - from >= 16) {
-    q -= 16;
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-    const uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lineFeed)));
-    if (mask != 0) return q + (31 - __builtin_clz(mask));
+  if (from >= to) return nullptr;
+  const uint8_t* block = blockOf<16>(to - 1);
+  uint32_t bits = lineFeedMask16(block) & bitsBefore(to - block);
+  while (bits == 0) {
+    if (block <= from) return nullptr;
+    block -= 16;
+    bits = lineFeedMask16(block);
   }
-  return findLastScalar(from, q);
+  const uint8_t* found = block + (31 - __builtin_clz(bits));
+  return found >= from ? found : nullptr;
 }
 
-[[gnu::target("avx2")]] int64_t countAvx2(const uint8_t* from, const uint8_t* to) {
+// A block's line feeds, and its carriage returns and 0x01 bytes.
+[[gnu::target("sse2")]] inline uint32_t shownOtherwiseMask16(const uint8_t* block) {
+  const __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(
+      _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8(0x01)))));
+}
+
+[[gnu::target("avx2")]] inline uint32_t shownOtherwiseMask32(const uint8_t* block) {
+  const __m256i bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(block));
+  return static_cast<uint32_t>(_mm256_movemask_epi8(
+      _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\r')),
+                      _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(0x01)))));
+}
+
+// Whether the bytes that `others` marks, up to the first that `feeds` marks,
+// leave the line plain.
+inline bool plainBeforeFirst(uint32_t feeds, uint32_t others) {
+  return (others & ((feeds & (0 - feeds)) - 1)) == 0;
+}
+
+[[gnu::target("sse2")]] const uint8_t* findFirstNotingSse2(const uint8_t* from, const uint8_t* to,
+                                                           bool* plain) {
+  bool others = false;
+  for (const uint8_t* block = blockOf<16>(from); block < to; block += 16) {
+    uint32_t inRange = bitsBefore(to - block);
+    if (block < from) inRange &= bitsFrom(from - block);
+    const uint32_t feeds = lineFeedMask16(block) & inRange;
+    const uint32_t marked = shownOtherwiseMask16(block) & inRange;
+    if (feeds != 0) {
+      *plain = !others && plainBeforeFirst(feeds, marked);
+      return block + __builtin_ctz(feeds);
+    }
+    others |= marked != 0;
+  }
+  *plain = !others;
+  return to;
+}
+
+[[gnu::target("avx2,popcnt")]] int64_t countAvx2(const uint8_t* from, const uint8_t* to) {
+  if (from >= to) return 0;
   const __m256i lineFeed = _mm256_set1_epi8('\n');
   const __m256i zero = _mm256_setzero_si256();
-  int64_t count = 0;
-  const uint8_t* q = from;
+  const uint8_t* q = blockOf<32>(from);
+  int64_t count =
+      __builtin_popcount(lineFeedMask32(q) & bitsFrom(from - q) & bitsBefore(to - q));
+  q += 32;
   while (to - q >= 32) {
     __m256i counters = zero;
     // Four blocks a step, into two counters, so that the loop's own work and
@@ -127,16 +215,16 @@ const uint8_t* findLastScalar(const uint8_t* from, const uint8_t* to) {
     int32_t blocks = 0;
     while (to - q >= 128 && blocks < 252) {
       const __m256i* at = reinterpret_cast<const __m256i*>(q);
-      counters = _mm256_sub_epi8(counters, _mm256_cmpeq_epi8(_mm256_loadu_si256(at), lineFeed));
-      others = _mm256_sub_epi8(others, _mm256_cmpeq_epi8(_mm256_loadu_si256(at + 1), lineFeed));
-      counters = _mm256_sub_epi8(counters, _mm256_cmpeq_epi8(_mm256_loadu_si256(at + 2), lineFeed));
-      others = _mm256_sub_epi8(others, _mm256_cmpeq_epi8(_mm256_loadu_si256(at + 3), lineFeed));
+      counters = _mm256_sub_epi8(counters, _mm256_cmpeq_epi8(_mm256_load_si256(at), lineFeed));
+      others = _mm256_sub_epi8(others, _mm256_cmpeq_epi8(_mm256_load_si256(at + 1), lineFeed));
+      counters = _mm256_sub_epi8(counters, _mm256_cmpeq_epi8(_mm256_load_si256(at + 2), lineFeed));
+      others = _mm256_sub_epi8(others, _mm256_cmpeq_epi8(_mm256_load_si256(at + 3), lineFeed));
       q += 128;
       blocks += 4;
     }
     counters = _mm256_add_epi8(counters, others);
     while (to - q >= 32 && blocks < 255) {
-      const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+      const __m256i bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(q));
       counters = _mm256_sub_epi8(counters, _mm256_cmpeq_epi8(bytes, lineFeed));
       q += 32;
       ++blocks;
@@ -146,41 +234,94 @@ const uint8_t* findLastScalar(const uint8_t* from, const uint8_t* to) {
         _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
     count += _mm_cvtsi128_si32(pairs) + _mm_cvtsi128_si32(_mm_srli_si128(pairs, 8));
   }
-  return count + countScalar(q, to);
+  if (to > q) count += __builtin_popcount(lineFeedMask32(q) & bitsBefore(to - q));
+  return count;
 }
 
 [[gnu::target("avx2")]] const uint8_t* findFirstAvx2(const uint8_t* from, const uint8_t* to) {
-  const __m256i lineFeed = _mm256_set1_epi8('\n');
-  const uint8_t* q = from;
-  while (to - q >= 32) {
-    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-    const uint32_t mask =
-        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, lineFeed)));
-    if (mask != 0) return q + __builtin_ctz(mask);
-    q += 32;
+  if (from >= to) return nullptr;
+  const uint8_t* block = blockOf<32>(from);
+  uint32_t bits = lineFeedMask32(block) & bitsFrom(from - block);
+  while (bits == 0) {
+    block += 32;
+    if (block >= to) return nullptr;
+    bits = lineFeedMask32(block);
   }
-  for (; q < to; ++q) {
-    if (*q == '\n') return q;
-  }
-  return nullptr;
+  const uint8_t* found = block + __builtin_ctz(bits);
+  return found < to ? found : nullptr;
 }
 
 [[gnu::target("avx2")]] const uint8_t* findLastAvx2(const uint8_t* from, const uint8_t* to) {
-  const __m256i lineFeed = _mm256_set1_epi8('\n');
-  const uint8_t* q = to;
-  while (q - from >= 32) {
-    q -= 32;
-    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-    const uint32_t mask =
-        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, lineFeed)));
-    if (mask != 0) return q + (31 - __builtin_clz(mask));
+  if (from >= to) return nullptr;
+  const uint8_t* block = blockOf<32>(to - 1);
+  uint32_t bits = lineFeedMask32(block) & bitsBefore(to - block);
+  while (bits == 0) {
+    if (block <= from) return nullptr;
+    block -= 32;
+    bits = lineFeedMask32(block);
   }
-  return findLastScalar(from, q);
+  const uint8_t* found = block + (31 - __builtin_clz(bits));
+  return found >= from ? found : nullptr;
 }
 
-const LineScanner SCANNER_SCALAR = {countScalar, findFirstScalar, findLastScalar};
-const LineScanner SCANNER_SSE2 = {countSse2, findFirstSse2, findLastSse2};
-const LineScanner SCANNER_AVX2 = {countAvx2, findFirstAvx2, findLastAvx2};
+[[gnu::target("avx2")]] const uint8_t* findFirstNotingAvx2(const uint8_t* from, const uint8_t* to,
+                                                           bool* plain) {
+  bool others = false;
+  for (const uint8_t* block = blockOf<32>(from); block < to; block += 32) {
+    uint32_t inRange = bitsBefore(to - block);
+    if (block < from) inRange &= bitsFrom(from - block);
+    const uint32_t feeds = lineFeedMask32(block) & inRange;
+    const uint32_t marked = shownOtherwiseMask32(block) & inRange;
+    if (feeds != 0) {
+      *plain = !others && plainBeforeFirst(feeds, marked);
+      return block + __builtin_ctz(feeds);
+    }
+    others |= marked != 0;
+  }
+  *plain = !others;
+  return to;
+}
+
+template <int64_t (*COUNT)(const uint8_t*, const uint8_t*),
+          const uint8_t* (*FIND_LAST)(const uint8_t*, const uint8_t*)>
+int64_t countThenFindLast(const uint8_t* from, const uint8_t* to, const uint8_t** last) {
+  const int64_t count = COUNT(from, to);
+  if (count != 0) *last = FIND_LAST(from, to);
+  return count;
+}
+
+// Up to this many bytes the masks of the blocks are counted one by one,
+// which notes the last line feed on the way; over longer ranges the byte
+// counters of countAvx2 are faster, and the last line feed is searched for
+// back from the end.
+constexpr int64_t SHORT_RANGE = 512;
+
+[[gnu::target("avx2,popcnt")]] int64_t countNotingLastAvx2(const uint8_t* from, const uint8_t* to,
+                                                           const uint8_t** last) {
+  if (to - from > SHORT_RANGE) return countThenFindLast<countAvx2, findLastAvx2>(from, to, last);
+  int64_t count = 0;
+  const uint8_t* lastBlock = nullptr;
+  uint32_t lastBits = 0;
+  for (const uint8_t* block = blockOf<32>(from); block < to; block += 32) {
+    uint32_t bits = lineFeedMask32(block) & bitsBefore(to - block);
+    if (block < from) bits &= bitsFrom(from - block);
+    count += __builtin_popcount(bits);
+    if (bits != 0) {
+      lastBlock = block;
+      lastBits = bits;
+    }
+  }
+  if (count != 0) *last = lastBlock + (31 - __builtin_clz(lastBits));
+  return count;
+}
+
+const LineScanner SCANNER_SCALAR = {countScalar, findFirstScalar, findLastScalar,
+                                    countThenFindLast<countScalar, findLastScalar>,
+                                    findFirstNotingScalar};
+const LineScanner SCANNER_SSE2 = {countSse2, findFirstSse2, findLastSse2,
+                                  countThenFindLast<countSse2, findLastSse2>, findFirstNotingSse2};
+const LineScanner SCANNER_AVX2 = {countAvx2, findFirstAvx2, findLastAvx2, countNotingLastAvx2,
+                                  findFirstNotingAvx2};
 
 const LineScanner* lineScanner = nullptr;
 int32_t lineScannerKind = -1;
@@ -188,7 +329,10 @@ int32_t lineScannerKind = -1;
 void chooseLineScanner(int32_t kind) {
   __builtin_cpu_init();
   if (kind < LINE_SCAN_SCALAR || kind > LINE_SCAN_AVX2) kind = LINE_SCAN_AVX2;
-  if (kind == LINE_SCAN_AVX2 && !__builtin_cpu_supports("avx2")) kind = LINE_SCAN_SSE2;
+  if (kind == LINE_SCAN_AVX2 &&
+      (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("popcnt"))) {
+    kind = LINE_SCAN_SSE2;
+  }
   if (kind == LINE_SCAN_SSE2 && !__builtin_cpu_supports("sse2")) kind = LINE_SCAN_SCALAR;
   lineScannerKind = kind;
   lineScanner = kind == LINE_SCAN_AVX2   ? &SCANNER_AVX2
@@ -244,12 +388,11 @@ uint8_t* lineEndFrom(uint8_t* p) {
 // Counts the line feeds in [from, to) into the cursor's line.
 void passLineFeeds(uint8_t* from, uint8_t* to) {
   if (from >= to || tw.lineTracking == LINES_UNTRACKED) return;
-  const uint8_t* lineFeed;
+  const uint8_t* lineFeed = nullptr;
   if (tw.lineTracking == LINES_NUMBERED) {
-    const int64_t count = lineScanner->count(from, to);
+    const int64_t count = lineScanner->countNotingLast(from, to, &lineFeed);
     if (count == 0) return;
     tw.lineNumber += count;
-    lineFeed = lineScanner->findLast(from, to);
   } else {
     lineFeed = lineScanner->findLast(from, to);
     if (lineFeed == nullptr) return;
@@ -723,6 +866,10 @@ void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, in
 
 int64_t cursorOffset() { return offsetOf(tw.cursor); }
 
+const uint8_t* findLineFeedNoting(const uint8_t* from, bool* plain) {
+  return lineScanner->findFirstNoting(from, tw.dataEnd, plain);
+}
+
 void setLineTracking(int32_t kind) {
   tw.lineTracking = kind;
   if (kind == LINES_UNTRACKED && tw.recordLength == 0) {
@@ -732,7 +879,11 @@ void setLineTracking(int32_t kind) {
 }
 
 void fixLineStart() {
-  if (byteAtOffset(tw.lineStartOffset) == '\r') ++tw.lineStartOffset;
+  // Nearly always the line start lies in the window, and this runs once a match.
+  const int64_t inWindow = tw.lineStartOffset - tw.windowOffset;
+  const int32_t first = inWindow >= 0 && inWindow < dataLength() ? tw.window[inWindow]
+                                                                 : byteAtOffset(tw.lineStartOffset);
+  if (first == '\r') ++tw.lineStartOffset;
 }
 
 // In double-byte text, whether the byte before the cursor is the second byte

@@ -55,6 +55,12 @@ bool wordCharAt(int32_t n, const uint8_t* wordTable);
 int32_t characterAtCursor(int32_t n, int32_t* length);
 int32_t characterBeforeCursor();
 
+// The first line feed in the window's data at or after `from` (which lies in
+// the data), or the data end when there is none; *plain says whether the
+// bytes before it are free of carriage returns and 0x01 bytes, which a report
+// does not show as they are. One pass answers both.
+const uint8_t* findLineFeedNoting(const uint8_t* from, bool* plain);
+
 // Line-feed counting and finding over the bytes a move passes. Chosen
 // automatically at the first openTextWindow; tests select each kind. Returns
 // the kind in use, which falls back to the best one the processor has.

@@ -1,6 +1,7 @@
 // Tests of the buffered streams and the console-output functions.
 #include "console/stream.h"
 
+#include <cstring>
 #include <vector>
 
 #include "console/message_catalogue.h"
@@ -137,6 +138,31 @@ TEST(StreamConsole, StandardOutputIsFlushedButNeverSeekedOrClosed) {
   EXPECT_EQ(closeStream(output), 0);
   EXPECT_EQ(fileWrite(1, ".", 1), 1) << "handle 1 stays open";
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), before + "first second.");
+}
+
+// Bytes written in place into standard output's buffer take their turn
+// between the bytes written before and after them. Room is offered only
+// where writeItems would have kept the bytes in the buffer (short of its last
+// byte, whose write flushes it), and none once output has failed.
+TEST(StreamConsole, BytesWrittenInPlaceKeepTheirTurnInTheBuffer) {
+  ::testing::internal::CaptureStdout();
+  Stream* const saved = stdoutStream;
+  stdoutStream = openStreamDefault(nullptr, "wb");
+  ASSERT_NE(stdoutStream, nullptr);
+  writeText("ab");
+  EXPECT_EQ(outputRoom(STREAM_STDOUT_CAPACITY - 2), nullptr);
+  uint8_t* room = outputRoom(STREAM_STDOUT_CAPACITY - 3);
+  ASSERT_EQ(room, stdoutStream->bufferStart + 2);
+  std::memcpy(room, "cd", 2);
+  takeOutput(room + 2);
+  writeText("ef");
+  flushOutput();
+  stdoutStream->error = MSG_ACCESS_DENIED;
+  EXPECT_EQ(outputRoom(1), nullptr);
+  stdoutStream->error = 0;
+  EXPECT_EQ(closeStream(stdoutStream), 0);
+  stdoutStream = saved;
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "abcdef");
 }
 
 // Console output into a stream that cannot be written (opened for reading):

@@ -99,31 +99,40 @@ class TextWindowTest : public ::testing::Test {
 };
 
 // Forward moves of every size, including whole blocks at once, against plain
-// counting, with every line-feed scan kind.
+// counting, with every line-feed scan kind: over lines of up to 100000 bytes,
+// and many short moves over short lines, where a move passes line feeds on
+// both sides of the blocks it starts and ends in.
 TEST_F(TextWindowTest, ForwardMovesKeepTheLineBookkeepingOverManyBlocks) {
-  std::mt19937 random(5);
-  std::string content;
-  while (content.size() < 5 * WINDOW_SIZE + 123) {
-    const size_t lineLength = random() % 10 == 0 ? random() % 100000 : random() % 70;
-    content.append(lineLength, "abc \r"[random() % 5]);
-    content += '\n';
-    if (random() % 7 == 0) content += "\n\n";
-  }
-  for (const int32_t kind : {LINE_SCAN_SCALAR, LINE_SCAN_SSE2, LINE_SCAN_AVX2}) {
-    selectLineScanner(kind);
-    open(content);
-    std::mt19937 steps(kind);
-    const uint32_t largest[] = {1, 100, 5000, 150000};
-    for (int64_t offset = 0;;) {
-      const uint32_t limit = largest[steps() % 4];
-      offset += limit == 1 ? 1 : steps() % limit;
-      if (offset >= static_cast<int64_t>(content.size())) break;
-      ASSERT_EQ(advanceTo(offset), 0);
-      ASSERT_EQ(cursorOffset(), offset);
-      expectFactsAtCursor("kind " + std::to_string(kind) + " at " + std::to_string(offset));
-      if (HasFailure()) return;
+  const struct {
+    size_t size;
+    size_t longest;
+    uint32_t largest[4];
+  } texts[] = {{5 * WINDOW_SIZE + 123, 100000, {1, 100, 5000, 150000}},
+               {2 * WINDOW_SIZE + 123, 40, {1, 40, 100, 600}}};
+  for (const auto& [size, longest, largest] : texts) {
+    std::mt19937 random(5);
+    std::string content;
+    while (content.size() < size) {
+      const size_t lineLength = random() % 10 == 0 ? random() % longest : random() % 70;
+      content.append(lineLength, "abc \r"[random() % 5]);
+      content += '\n';
+      if (random() % 7 == 0) content += "\n\n";
     }
-    EXPECT_EQ(advanceTo(static_cast<int64_t>(content.size())), -1);
+    for (const int32_t kind : {LINE_SCAN_SCALAR, LINE_SCAN_SSE2, LINE_SCAN_AVX2}) {
+      selectLineScanner(kind);
+      open(content);
+      std::mt19937 steps(kind);
+      for (int64_t offset = 0;;) {
+        const uint32_t limit = largest[steps() % 4];
+        offset += limit == 1 ? 1 : steps() % limit;
+        if (offset >= static_cast<int64_t>(content.size())) break;
+        ASSERT_EQ(advanceTo(offset), 0);
+        ASSERT_EQ(cursorOffset(), offset);
+        expectFactsAtCursor("kind " + std::to_string(kind) + " at " + std::to_string(offset));
+        if (HasFailure()) return;
+      }
+      EXPECT_EQ(advanceTo(static_cast<int64_t>(content.size())), -1);
+    }
   }
 }
 
@@ -137,6 +146,38 @@ TEST_F(TextWindowTest, LongRunsOfLineFeedsAreCountedExactly) {
       ASSERT_EQ(advanceTo(offset), 0);
       EXPECT_EQ(textWindow.lineNumber, offset + 1) << "kind " << kind;
       EXPECT_EQ(textWindow.lineStartOffset, offset) << "kind " << kind;
+    }
+  }
+}
+
+// The line feed that ends the line from a position, or the window's data
+// end, and whether a carriage return or 0x01 comes before it, against a plain
+// look at the bytes, from every position of a window of short and long lines
+// whose data stops inside a line, with every line-feed scan kind.
+TEST_F(TextWindowTest, TheLineFeedAfterAPositionNotesCarriageReturnsAndOnes) {
+  std::mt19937 random(3);
+  std::string content;
+  while (content.size() < WINDOW_SIZE + 200) {
+    const size_t lineLength = random() % 8 == 0 ? random() % 300 : random() % 40;
+    for (size_t i = 0; i < lineLength; ++i) {
+      content += random() % 50 == 0 ? "\r\x01"[random() % 2] : 'a';
+    }
+    content += '\n';
+  }
+  content.replace(WINDOW_SIZE - 100, 200, std::string(200, 'b'));  // a line across the data end
+  for (const int32_t kind : {LINE_SCAN_SCALAR, LINE_SCAN_SSE2, LINE_SCAN_AVX2}) {
+    selectLineScanner(kind);
+    open(content);
+    ASSERT_EQ(dataLength(), WINDOW_SIZE);
+    for (int64_t from = 0; from < WINDOW_SIZE; ++from) {
+      const size_t lineFeed = content.find('\n', static_cast<size_t>(from));
+      const int64_t end = std::min<int64_t>(static_cast<int64_t>(lineFeed), WINDOW_SIZE);
+      const bool plain =
+          content.substr(from, end - from).find_first_of("\r\x01") == std::string::npos;
+      bool notedPlain = !plain;
+      ASSERT_EQ(findLineFeedNoting(textWindow.window + from, &notedPlain), textWindow.window + end)
+          << "kind " << kind << " from " << from;
+      ASSERT_EQ(notedPlain, plain) << "kind " << kind << " from " << from;
     }
   }
 }
