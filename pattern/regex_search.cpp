@@ -866,7 +866,7 @@ void passPositionsFarFromLineEnd(int64_t bound) {
 // start: the scan begins at one, and a byte below 0x80 or from 0xC0 up is
 // never inside a character. A lead byte is decoded and its character
 // checked, and the search steps over whole characters.
-bool passToLiteralRun();
+bool passToLiteralRun(bool passUnreached = true);
 bool literalRunIsRare();
 
 int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
@@ -879,8 +879,16 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
       if (answer == GATE_END) return REGEX_NO_MATCH;
       // Where the run's bytes are few ([0-9]+\.), occurrences of the
       // literal that no match can reach are passed before the line is
-      // scanned for candidates, which would read far for them.
-      if (answer == GATE_MOVED || (literalRunIsRare() && passToLiteralRun())) {
+      // scanned for candidates, which would read far for them. Otherwise
+      // the pointer moves on to the run before the literal at once: the
+      // candidates before it would be passed one by one.
+      if (answer == GATE_MOVED) {
+        newLine = true;
+        continue;
+      }
+      if (!literalRunIsRare()) {
+        passToLiteralRun(false);
+      } else if (passToLiteralRun()) {
         newLine = true;
         continue;
       }
@@ -922,7 +930,12 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
     if (dfa.active && !skipsDfaAtRun()) {
       const GateAnswer answer = passDfa();
       if (answer == GATE_END) return REGEX_NO_MATCH;
-      if (answer == GATE_MOVED) continue;
+      if (answer == GATE_MOVED) {
+        // A line passed whole: the gate looks for the literal's next line
+        // before any candidate of the next one is sought.
+        newLine = gate.active && state.cur == state.windowStart;
+        continue;
+      }
     }
     if (!utf8) {
       const int32_t result = attempt(filter.member, false);
@@ -1633,7 +1646,7 @@ bool literalRunIsRare() {
 
 // Moves the pointer on to the run of S bytes before the literal's next
 // occurrence, where the gate knows it; true when it moved.
-bool passToLiteralRun() {
+bool passToLiteralRun(bool passUnreached) {
   if (!gate.occurrence || state.windowStart != gate.knownStart ||
       state.windowEnd != gate.knownEnd || state.cur > gate.literalAt) {
     return false;
@@ -1646,6 +1659,7 @@ bool passToLiteralRun() {
     gate.runStart = p;
   }
   if (gate.runStart == gate.literalAt && run.emptyRunEndsNone) {
+    if (!passUnreached) return false;
     state.cur = gate.literalAt + 1;
     return true;
   }
