@@ -863,7 +863,7 @@ int32_t giveUp(Scan* scan) {
   return DFA_UNKNOWN;
 }
 
-int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd) {
+int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd, const uint8_t* lastStart) {
   MatcherState& s = matcher;
   if (!prepareCache()) return DFA_UNKNOWN;
   // The table answers where every read of a step is straight from the
@@ -904,6 +904,7 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd) {
   for (;;) {
     // Away from the window's end the table answers.
     if (s.windowStart != windowStart || s.windowEnd != windowEnd) {
+      lastStart = nullptr;  // a position of the window left
       windowStart = s.windowStart;
       windowEnd = s.windowEnd;
       end = tableEnd(margin, &toLineEnd);
@@ -918,12 +919,25 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd) {
     // Every fresh step of the table leads to the start state (see the top).
     const uint32_t freshRow = static_cast<uint32_t>(cache.start[0]) << 8;
     const uint8_t* freshAt = nullptr;
+    bool passed = false;
     while (p < stop) {
       t = table[row + *p];
       if (static_cast<int32_t>(t) < 0) break;
       row = t;
       ++p;
-      if (t == freshRow) freshAt = p;
+      if (t == freshRow) {
+        freshAt = p;
+        // Only the thread started here lives, and no match starts here
+        // or later.
+        if (lastStart != nullptr && p > lastStart) {
+          passed = true;
+          break;
+        }
+      }
+    }
+    if (passed) {
+      s.cur = p;
+      return advancePointerTo(s.windowEnd) ? DFA_NO_MATCH : DFA_TEXT_END;
     }
     const int32_t state = static_cast<int32_t>(row >> 8);
     if (freshAt != nullptr) scan.fresh = scan.pos + (freshAt - s.cur);
@@ -1077,8 +1091,8 @@ bool lazyDfaTakesProgram() {
 
 int32_t lazyDfaLinesGivenUp() { return analysis.thrashingLines; }
 
-int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd) {
-  const int32_t verdict = scanLine(mayStartAt, firstEnd);
+int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd, const uint8_t* lastStart) {
+  const int32_t verdict = scanLine(mayStartAt, firstEnd, lastStart);
   if (verdict == DFA_NO_MATCH || verdict == DFA_TEXT_END) ++linesPassed;
   return verdict;
 }

@@ -56,8 +56,12 @@ enum LazyDfaVerdict : int32_t {
 // starts before a position where every thread started earlier had died), and
 // *firstEnd is the distance from there to the end of the first match seen,
 // beyond which a candidate needs another scan. Where memory runs short the
-// filter gives up on the line (DFA_UNKNOWN).
-int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd);
+// filter gives up on the line (DFA_UNKNOWN). `lastStart`, when given, is a
+// position of the window after which no match can start (the line holds the
+// required literal no further on): once every thread started before a
+// position beyond it has died, the rest of the line is passed.
+int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd,
+                        const uint8_t* lastStart = nullptr);
 
 // The cache's size in bytes, how often it was cleared and how many lines the
 // filter passed as holding no match: for tests. A budget of 0 restores the

@@ -471,6 +471,8 @@ struct LiteralGate {
   // first position from which a match may reach it (see passToLiteralRun).
   bool occurrence;
   const uint8_t* runStart;
+  // The literal's last occurrence in that line, once asked for (null).
+  const uint8_t* lastAt;
   // The line that runs on past the data in memory holds the literal further
   // on: its later windows pass without a scan until a window starts a line.
   bool lineHoldsLiteral;
@@ -487,7 +489,7 @@ void prepareGate() {
       literal.length > 0 && literal.singleLine && textSource.GetWindow != nullptr &&
       textSource.fullWindowReads == 0 &&
       (textSource.charMode == ENCODING_UTF8) == (compiledPattern.encodingMode == ENCODING_UTF8);
-  gate.knownStart = gate.knownEnd = gate.literalAt = gate.runStart = nullptr;
+  gate.knownStart = gate.knownEnd = gate.literalAt = gate.runStart = gate.lastAt = nullptr;
   gate.occurrence = false;
   gate.lineHoldsLiteral = false;
 }
@@ -555,6 +557,7 @@ GateAnswer passGate() {
     gate.literalAt = at;
     gate.occurrence = true;
     gate.runStart = nullptr;
+    gate.lastAt = nullptr;
     return GATE_TRY;
   }
   if (limit == nullptr) limit = dataLimit();
@@ -594,6 +597,7 @@ GateAnswer passGate() {
     gate.literalAt = next;
     gate.occurrence = true;
     gate.runStart = nullptr;
+    gate.lastAt = nullptr;
   }
   return GATE_MOVED;
 }
@@ -663,6 +667,23 @@ void noteRunAttempt(int32_t result) {
   if (dfa.triedRunStart == state.cur && result == REGEX_NO_MATCH) ++runAttempts.failed;
 }
 
+// The last position of the line where the gate's literal occurs, when the
+// window holds the whole line and the gate knows an occurrence in it: no
+// match starts after it. Null otherwise. The literal is one byte; in double-byte text such a byte may be a trail byte too, which
+// only puts the position later.
+const uint8_t* lastLiteralOfLine() {
+  const RequiredLiteral& literal = compiledPattern.requiredLiteral;
+  if (!gate.active || !gate.occurrence || state.windowStart != gate.knownStart ||
+      state.windowEnd != gate.knownEnd || literal.length != 1 || literal.otherCount != 0 ||
+      literal.fold != 0 || state.windowEnd[-1] != '\n' || gate.literalAt < state.cur) {
+    return nullptr;
+  }
+  if (gate.lastAt == nullptr) {
+    gate.lastAt = findLastByte(gate.literalAt, state.windowEnd, literal.bytes[0]);
+  }
+  return gate.lastAt;
+}
+
 // GATE_MOVED also when the pointer moved on inside the line, to the first
 // position where the match may start.
 GateAnswer passDfa() {
@@ -673,7 +694,7 @@ GateAnswer passDfa() {
   }
   const uint8_t* before = state.cur;
   int64_t firstEnd = 0;
-  const int32_t verdict = scanLineWithDfa(startsOnLine, &firstEnd);
+  const int32_t verdict = scanLineWithDfa(startsOnLine, &firstEnd, lastLiteralOfLine());
   if (verdict == DFA_NO_MATCH) return GATE_MOVED;
   if (verdict != DFA_MATCH && verdict != DFA_UNKNOWN) return GATE_END;
   dfa.knownStart = state.windowStart;
@@ -871,10 +892,14 @@ bool literalRunIsRare();
 
 int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
   bool newLine = gate.active;
+  // The run start the gate moved the pointer to: a candidate there has
+  // passed the gate already.
+  const uint8_t* passedAt = nullptr;
   const int64_t bound = bytesToLineEndOfProgram();
   for (;;) {
     if (newLine) {
       newLine = false;
+      passedAt = nullptr;
       const GateAnswer answer = passGate();
       if (answer == GATE_END) return REGEX_NO_MATCH;
       // Where the run's bytes are few ([0-9]+\.), occurrences of the
@@ -887,7 +912,7 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
         continue;
       }
       if (!literalRunIsRare()) {
-        passToLiteralRun(false);
+        if (passToLiteralRun(false)) passedAt = state.cur;
       } else if (passToLiteralRun()) {
         newLine = true;
         continue;
@@ -922,11 +947,12 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
         continue;
       }
     }
-    if (gate.active) {
+    if (gate.active && state.cur != passedAt) {
       const GateAnswer answer = passGate();
       if (answer == GATE_END) return REGEX_NO_MATCH;
       if (answer == GATE_MOVED || passToLiteralRun()) continue;
     }
+    passedAt = nullptr;
     if (dfa.active && !skipsDfaAtRun()) {
       const GateAnswer answer = passDfa();
       if (answer == GATE_END) return REGEX_NO_MATCH;

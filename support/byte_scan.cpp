@@ -1,6 +1,7 @@
-// The first of two byte values in a range (see byte_scan.h). With SSE2 each
-// block of sixteen bytes is compared with both values at once and the
-// comparison's mask gives the first hit. Without it, eight bytes are read as
+// The first of two byte values in a range, or the last of one (see
+// byte_scan.h). With SSE2 each block of sixteen bytes is compared with both
+// values at once and the comparison's mask gives the first hit (the last:
+// blocks are read from the range's end back). Without it, eight bytes are read as
 // one word: a byte equal to a value leaves a zero byte in the word xor that
 // value repeated, which the usual carry test finds.
 #include "support/byte_scan.h"
@@ -34,6 +35,21 @@ inline uint64_t hasZeroByte(uint64_t v) { return (v - EVERY_BYTE_ONE) & ~v & EVE
   return nullptr;
 }
 
+[[gnu::target("sse2")]] const uint8_t* findLastSse2(const uint8_t* from, const uint8_t* to,
+                                                    uint8_t a) {
+  const __m128i manyA = _mm_set1_epi8(static_cast<char>(a));
+  const uint8_t* p = to;
+  for (; p - from >= 16; p -= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 16));
+    const uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, manyA)));
+    if (hits != 0) return p - 16 + (31 - __builtin_clz(hits));
+  }
+  while (p > from) {
+    if (*--p == a) return p;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 const uint8_t* findEitherByte(const uint8_t* from, const uint8_t* to, uint8_t a, uint8_t b) {
@@ -50,6 +66,23 @@ const uint8_t* findEitherByte(const uint8_t* from, const uint8_t* to, uint8_t a,
   }
   for (; p < to; ++p) {
     if (*p == a || *p == b) return p;
+  }
+  return nullptr;
+}
+
+const uint8_t* findLastByte(const uint8_t* from, const uint8_t* to, uint8_t a) {
+  static const bool vectors = __builtin_cpu_supports("sse2");
+  if (vectors) return findLastSse2(from, to, a);
+  const uint64_t manyA = EVERY_BYTE_ONE * a;
+  const uint8_t* p = to;
+  while (p - from >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p - 8, sizeof word);
+    if (hasZeroByte(word ^ manyA) != 0) break;
+    p -= 8;
+  }
+  while (p > from) {
+    if (*--p == a) return p;
   }
   return nullptr;
 }

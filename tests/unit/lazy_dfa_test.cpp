@@ -112,6 +112,15 @@ TEST(LazyDfa, ReportsWhatTheEnginesReportAtLineEndsAndAnchors) {
       {"[a-z]+\\(", 'U', "f(\nab(\r\nx(\rab(x\n(\nzzzzzzzzzzzzzzab(\nzzzzzzzzab(\xC3\xA9\n"},
       {"[a-z]+\\($", 'U', "zzzzzzab(x\nf(\nab(\r\nx(\rab( \nzzzzzzzzzzzzzzab(\nzzzzzzzzab(\r\n"},
       {"[^a]b$", 'U', "zzzzzzzzzz\xC3\xA9" "b\nzzzzzzzzzzzzb\nzzzzzzzzzzzz\xA9" "b\r\n", 2},
+      // The rest of a line after the last occurrence of a one-byte literal
+      // is passed once every thread has died: a match may start at that
+      // occurrence, or before it and end after it, and the occurrence the
+      // gate found first need not be the last.
+      {"_[a-z]+", 'U', "zz_ab cd_ef gh, zz\nxx_ yy_q\n_\n"},
+      {"[a-z]+_[a-z]+", 'U', "ab_ x_y zz zz\nq_ a_bcd efg\r\n"},
+      {"[a-z]_[a-z]", 'U', "a_ b c_d e f\nzz a_ b_\n"},
+      {"[a-z]_[a-z]", 'U', "zz \xC3\xA9_ a_b\xC3\xA9 zz\n", 2},
+      {"_x", 'U', "zz\x83_x _ _x\x83_\n", 1},
   };
   test::EncodingScope encoding;
   int64_t passed[3] = {};

@@ -1,0 +1,43 @@
+// Tests of the byte scans: the first of two values and the last of one, at
+// every alignment and length around the vector blocks, against a plain loop.
+#include "support/byte_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+TEST(ByteScan, FindsTheFirstOfTwoAndTheLastOfOneAtEveryAlignment) {
+  std::vector<uint8_t> buffer(96, 'x');
+  for (int32_t from = 0; from < 20; ++from) {
+    for (int32_t to = from; to <= 70; ++to) {
+      // No hit, one hit at every position, two hits at the ends.
+      for (int32_t hit = -1; hit < 70; ++hit) {
+        std::fill(buffer.begin(), buffer.end(), 'x');
+        // Values outside the range must not be found.
+        if (from > 0) buffer[from - 1] = 'a';
+        buffer[to] = 'a';
+        if (hit >= 0) buffer[hit] = hit % 2 == 0 ? 'a' : 'b';
+        const uint8_t* begin = buffer.data() + from;
+        const uint8_t* end = buffer.data() + to;
+        const uint8_t* first = nullptr;
+        const uint8_t* lastA = nullptr;
+        for (const uint8_t* p = begin; p < end; ++p) {
+          if (first == nullptr && (*p == 'a' || *p == 'b')) first = p;
+          if (*p == 'a') lastA = p;
+        }
+        ASSERT_EQ(findEitherByte(begin, end, 'a', 'b'), first) << from << " " << to << " " << hit;
+        ASSERT_EQ(findLastByte(begin, end, 'a'), lastA) << from << " " << to << " " << hit;
+      }
+    }
+  }
+  // Several hits: the last is the one nearest the end, in any block.
+  std::fill(buffer.begin(), buffer.end(), 'x');
+  buffer[3] = buffer[40] = buffer[41] = 'a';
+  EXPECT_EQ(findLastByte(buffer.data(), buffer.data() + 96, 'a'), buffer.data() + 41);
+  EXPECT_EQ(findLastByte(buffer.data(), buffer.data() + 41, 'a'), buffer.data() + 40);
+  EXPECT_EQ(findLastByte(buffer.data(), buffer.data() + 40, 'a'), buffer.data() + 3);
+}
+
+}  // namespace
