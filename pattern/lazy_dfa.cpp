@@ -919,25 +919,30 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd, const uint8_t* lastSta
     // Every fresh step of the table leads to the start state (see the top).
     const uint32_t freshRow = static_cast<uint32_t>(cache.start[0]) << 8;
     const uint8_t* freshAt = nullptr;
-    bool passed = false;
-    while (p < stop) {
+    // Up to lastStart the loop notes fresh positions; past it, a fresh
+    // position ends the line's scan: only the thread started there lives,
+    // and no match starts there or later. Two loops, so that the first
+    // keeps its branch-free note.
+    const uint8_t* checkFrom = stop;
+    if (lastStart != nullptr && lastStart < stop) checkFrom = lastStart > p ? lastStart : p;
+    while (p < checkFrom) {
       t = table[row + *p];
       if (static_cast<int32_t>(t) < 0) break;
       row = t;
       ++p;
-      if (t == freshRow) {
-        freshAt = p;
-        // Only the thread started here lives, and no match starts here
-        // or later.
-        if (lastStart != nullptr && p > lastStart) {
-          passed = true;
-          break;
+      if (t == freshRow) freshAt = p;
+    }
+    if (p == checkFrom && checkFrom < stop) {
+      while (p < stop) {
+        t = table[row + *p];
+        if (static_cast<int32_t>(t) < 0) break;
+        row = t;
+        ++p;
+        if (t == freshRow) {
+          s.cur = p;
+          return advancePointerTo(s.windowEnd) ? DFA_NO_MATCH : DFA_TEXT_END;
         }
       }
-    }
-    if (passed) {
-      s.cur = p;
-      return advancePointerTo(s.windowEnd) ? DFA_NO_MATCH : DFA_TEXT_END;
     }
     const int32_t state = static_cast<int32_t>(row >> 8);
     if (freshAt != nullptr) scan.fresh = scan.pos + (freshAt - s.cur);

@@ -44,6 +44,13 @@ inline uint64_t hasZeroByte(uint64_t v) { return (v - EVERY_BYTE_ONE) & ~v & EVE
     const uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, manyA)));
     if (hits != 0) return p - 16 + (31 - __builtin_clz(hits));
   }
+  if (to - from >= 16) {
+    // The bytes left are the first block's, whose end the blocks read
+    // already hold: a hit there lies before them.
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    const uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, manyA)));
+    return hits != 0 ? from + (31 - __builtin_clz(hits)) : nullptr;
+  }
   while (p > from) {
     if (*--p == a) return p;
   }
