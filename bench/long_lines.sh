@@ -29,6 +29,12 @@
 #           the same searches; and the "ab" line by records of 2000 bytes
 #           (ours with -2000; grep and rg read it as a line), across which
 #           the bodies read
+#   ab      again with items that read across lines (ours with \om before
+#           the pattern; grep and rg have no such mode and take the pattern
+#           as it is), and under a body that holds a look-ahead of its own
+#   sj_ab   one line of the Shift-JIS pair 0x82 0xA0 and "ab" repeated, and
+#   sj      one of the pair alone: ours in code page 932 (LC_ALL=ja_JP.SJIS),
+#           grep and rg in the C locale, reading bytes
 # and the short ones the nested loops that a backtracker takes exponential
 # time over: 24 "a" then "cb", 28 "x" without "y". Patterns with look-ahead
 # are timed against grep -P and rg -P, the engines that know it.
@@ -59,6 +65,8 @@ lines = {
     "ab_ac": b"ab" * (size // 2) + b"ac",
     "ab16": b"ab" * (size >> 5),
     "ab_cr": b"ab" * (size // 2) + b"\rx",
+    "sj_ab": b"\x82\xa0ab" * (size // 4),
+    "sj": b"\x82\xa0" * (size // 2),
     "a24cb": b"a" * 24 + b"cb",
     "x28": b"x" * 28,
 }
@@ -68,13 +76,15 @@ for name, line in lines.items():
 EOF
 
 printf '%-34s %-26s %-26s %-26s\n' "pattern over text" "ours" "grep -E" "rg -j1 --no-mmap"
-# cell PATTERN TEXT [OPTION]: OPTION goes to ours alone (-2000: records).
+# cell PATTERN TEXT [OPTION [PREFIX [LOCALE]]]: OPTION goes to ours alone
+# (-2000: records; "" none), and so do PREFIX, put before the pattern (\om),
+# and LOCALE, ours's LC_ALL (ja_JP.SJIS: code page 932; none: as it is).
 cell() {
-  local pattern=$1 text=$2 syntax=-E rgSyntax=() ours=()
+  local pattern=$1 text=$2 syntax=-E rgSyntax=() ours=() prefix=${4:-} locale=${5:-}
   if [[ $pattern == *'(?!'* ]]; then syntax=-P rgSyntax=(-P); fi
-  if [[ $# -gt 2 ]]; then ours=("$3"); fi
-  printf '%-34s %-26s %-26s %-26s\n' "$pattern over $text${3:+ $3}" \
-    "$(measure "$program" "${ours[@]}" -C -U "$pattern" "$scratch/$text.txt")" \
+  if [[ -n ${3:-} ]]; then ours=("$3"); fi
+  printf '%-34s %-26s %-26s %-26s\n' "$prefix$pattern over $text${3:+ $3}" \
+    "$(measure env ${locale:+LC_ALL="$locale"} "$program" "${ours[@]}" -C -U "$prefix$pattern" "$scratch/$text.txt")" \
     "$(measure env LC_ALL=C grep -a -c "$syntax" "$pattern" "$scratch/$text.txt")" \
     "$(measure rg -j1 --no-mmap -c "${rgSyntax[@]}" "$pattern" "$scratch/$text.txt")"
 }
@@ -109,3 +119,9 @@ cell '(?!(ba){2,}c)b' ab
 cell 'b(?!(ab)*c)' ab_cr
 cell '(?!(ba)*c)b[^a]' ab_cr
 cell 'b(?!(ab)*c)' ab -2000
+cell 'b(?!(ab)*c)' ab '' '\om'
+cell '(?!(ba){2,}c)b' ab '' '\om'
+cell 'b(?!(ab(?!x))*c)' ab
+cell '(?!(ba(?!$))*c)b' ab
+cell 'b(?!(ab)*c)' sj_ab '' '' ja_JP.SJIS
+cell $'\x82\xa0(?!(\x82\xa0)*c)' sj '' '' ja_JP.SJIS

@@ -16,10 +16,21 @@
 // set of item nodes that take it) and line tests; the answer at q is whether
 // the body's first node is in R(q).
 //
-// A body reads within its line: the route takes bodies with no inner
-// look-ahead and no NEWLINE, in single-byte and UTF-8 text read from a file
-// (the text source reads its text back a block at a time, ReadAt), by lines
-// where the body's items stay on their line and take no line break. Asked
+// A look-ahead inside the body is one more test at its position: whether
+// its own body fails there, which again depends on the text from there
+// alone. Its body is unfolded into an automaton of its own, run in the
+// same pass: at each position the inner bodies' states are made first and
+// their answers join the line tests of the body's step (the more tests, the
+// fewer classes the fixed transition table keeps), and the checkpoints
+// keep every automaton's sets. Two look-aheads a body at most, holding none
+// of their own; deeper nesting is left to the memo.
+//
+// A body reads within its line: the route takes bodies with no NEWLINE, in
+// single-byte, double-byte and UTF-8 text read from a file (the text
+// source reads its text back a block at a time, ReadAt), by lines
+// where the body's items take no line break: an item that reads across
+// lines (\om) and takes neither CR nor LF fails at the line's end as one
+// that stays on its line does, so it reads within its line too. Asked
 // at a position p of a line whose rest is long, it finds the line's end e
 // reading forward, then makes one backward pass from e to p that keeps only
 // the sets at every block boundary (BLOCK_BYTES apart: 320 of them on a
@@ -40,6 +51,18 @@
 // byte is a character and the items read on across the records to the end
 // of the text, which ends the stretch; the line tests hold at the record
 // boundaries, which the source's own test finds once a stretch.
+//
+// In double-byte text a lead byte and the trail after it are one character
+// to ANY and a SET, where the matcher can read the trail (not at the line's
+// end, nor a carriage return it reads as a line end), while a CHAR compares
+// one byte. Where characters begin is known only reading forward from the
+// line's start, but what the body reads from q depends on q alone: R(q) is
+// made at every byte as though a character began there, from R(q + 1) for
+// the items that take one byte and R(q + 2) for those that take a pair. A
+// state holds R(q) and R(q + 1) both, and the class of a pair tells the
+// items that take one byte from those that take two; the search asks only
+// at the starts of characters. An ANY or SET that crosses lines would take
+// the line feed after a lead byte, and is left to the memo.
 //
 // An item that may read across lines, a cursor mark (the body's marks never
 // leave it: the look-ahead is negative), the empty-pass guards (a pass that
@@ -63,13 +86,22 @@ namespace {
 // characters is a set of item nodes, a word per 64).
 constexpr int32_t NODE_LIMIT = 512;
 constexpr int32_t ITEM_WORDS_LIMIT = NODE_LIMIT / 64;
+// The words of a state's set.
+constexpr int32_t SET_WORDS_LIMIT = NODE_LIMIT / 64 + 1;
+// In double-byte text a character at q is one byte or a pair: a pair's
+// class marks the items that take the whole pair apart from those that
+// take its lead byte alone (PAIR_FLAG | lead << 8 | trail).
+constexpr int32_t PAIR_FLAG = 0x10000;
 // The lazy DFA: states, character classes, and the transition table of
-// STATE_LIMIT x CLASS_LIMIT x 4 line-test pairs (512 KiB).
+// STATE_LIMIT x KEYS_PER_STATE (512 KiB). A key is a class and the tests at
+// the position: the two line tests and, for a body with inner look-aheads,
+// whether each inner body fails there; the more tests, the fewer classes.
 constexpr int32_t STATE_LIMIT = 256;
-constexpr int32_t CLASS_LIMIT = 128;
-constexpr int32_t KEYS_PER_STATE = CLASS_LIMIT * 4;
-// Bodies of one program answered at once.
+constexpr int32_t KEYS_PER_STATE = 512;
+// Bodies of one program answered at once, and the look-aheads a body may
+// hold (whose bodies hold none).
 constexpr int32_t BODY_LIMIT = 4;
+constexpr int32_t INNER_LIMIT = 2;
 // A rest of line shorter than this is left to the memo; the blocks.
 constexpr int64_t SHORTEST_STRETCH = 65536;
 constexpr int64_t BLOCK_BYTES = 65536;
@@ -83,6 +115,11 @@ constexpr int32_t RING = 8;
 constexpr int32_t SPAN_UTF8 = 6;
 constexpr int32_t LINE_TEST_START = 1;
 constexpr int32_t LINE_TEST_END = 2;
+constexpr int32_t LINE_TESTS = 2;
+
+// The test that inner look-ahead k's body fails at the position: its
+// look-ahead holds.
+constexpr int32_t innerFails(int32_t k) { return 1 << (LINE_TESTS + k); }
 
 int64_t shortestStretch = SHORTEST_STRETCH;
 int64_t blockBytes = BLOCK_BYTES;
@@ -100,7 +137,8 @@ struct Node {
 };
 
 // An empty-width way, stored by its end: `from` goes on to the node that
-// owns the list when `test` (0, or a LINE_TEST) holds.
+// owns the list when the tests of `test` (none, line tests, an inner body's
+// failure) hold.
 struct Way {
   int32_t from;
   int32_t test;
@@ -110,11 +148,18 @@ struct Body {
   int32_t slot;  // the NOT_AHEAD's
   bool usable;
   // Items that read a line break (a CHAR of CR or LF, an item that crosses
-  // lines): the body reads past the line, which a file read by lines
-  // declines. A record-mode newline escape (a LINE_END that wants another
-  // record after it): declined by records.
+  // lines and takes CR or LF): the body reads past the line, which a file
+  // read by lines declines. A record-mode newline escape (a LINE_END that
+  // wants another record after it): declined by records.
   bool readsLineBreaks;
   bool escapedLineEnd;
+  // The inner look-aheads' bodies, answered in the same pass, position by
+  // position before this body.
+  Body* inner[INNER_LIMIT];
+  int32_t innerSlot[INNER_LIMIT];
+  int32_t innerCount;
+  int32_t testKeys;    // the combinations of tests: keys per class
+  int32_t classLimit;  // KEYS_PER_STATE / testKeys
   Node* nodes;
   int32_t nodeCount;
   int32_t start;
@@ -124,7 +169,13 @@ struct Body {
   int32_t itemCount;
   int32_t* itemNode;
   int32_t targetCount;  // item successors and the start node
-  int32_t words;        // of a set of targets
+  // The words of a set of targets, and of a state's set: in double-byte
+  // text R(q) and then R(q + 1), which a pair at q - 1 goes on to.
+  int32_t targetWords;
+  int32_t words;
+  // The words of a set of items, and of a class: in double-byte text the
+  // items that take one byte, then those that take two.
+  int32_t takeWords;
   int32_t itemWords;
   // The DFA.
   uint64_t* stateSets;  // STATE_LIMIT x words
@@ -132,9 +183,10 @@ struct Body {
   int32_t stateCount;
   int32_t* hashSlots;  // 2 x STATE_LIMIT
   int32_t* transitions;
-  uint64_t* classSets;  // CLASS_LIMIT x itemWords
+  uint64_t* classSets;  // classLimit x itemWords
   int32_t classCount;
   int16_t byteClass[256];  // -1 unknown
+  int16_t* pairClass;      // in double-byte text, by lead and trail
   uint32_t flushes;
   // The stretch of text answered: [from, end], end being the line's end,
   // or by records the text's.
@@ -171,6 +223,7 @@ struct Program {
   int32_t ignoreCase;  // UTF-8 text is compared by its case fold under it
   Instruction* copy;
   Body bodies[BODY_LIMIT];
+  Body innerBodies[BODY_LIMIT][INNER_LIMIT];
   int32_t bodyCount;
   bool valid;
 };
@@ -186,6 +239,7 @@ uint8_t* blockBuffer = nullptr;
 int64_t blockBufferBytes = 0;
 
 bool utf8Text() { return current.charMode == ENCODING_UTF8; }
+bool doubleByteText() { return current.charMode == ENCODING_DOUBLE_BYTE; }
 int32_t span() { return utf8Text() ? SPAN_UTF8 : 1; }
 
 bool isItem(uint8_t opcode) {
@@ -199,6 +253,10 @@ int32_t setMode() {
   return compiledPattern.encodingMode == ENCODING_UTF8 ? ENCODING_UTF8 : ENCODING_SINGLE_BYTE;
 }
 
+bool itemTakes(const Instruction& in, int32_t c);
+struct Body;
+bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, Body* inners);
+
 // ---------------------------------------------------------------------------
 // Unfolding the body
 
@@ -207,6 +265,7 @@ struct Unfolder {
   Body* b;
   int32_t first;  // the body's first slot
   int32_t match;  // its MATCH
+  Body* inners;   // room for the inner look-aheads' bodies; null: none taken
   Way* ways;      // forward: (from, test) with the end in `ends`
   int32_t* ends;
   int32_t wayCount;
@@ -260,11 +319,19 @@ struct Unfolder {
     }
     if (isItem(in.opcode)) {
       // A CHAR of a line break takes it where the matcher reads without
-      // asking for the line's end.
-      if (in.crossLines() != 0 ||
-          ((in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN) &&
-           (in.accepted() == '\r' || in.accepted() == '\n' || in.acceptedVariant() == '\r' ||
-            in.acceptedVariant() == '\n'))) {
+      // asking for the line's end. An item that crosses lines reads the
+      // line break as any character: one that takes neither CR nor LF
+      // fails there as an item that stays on its line does.
+      const bool isChar = in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN;
+      if (in.crossLines() != 0
+              ? itemTakes(in, '\r') || itemTakes(in, '\n')
+              : isChar && (in.accepted() == '\r' || in.accepted() == '\n' ||
+                           in.acceptedVariant() == '\r' || in.acceptedVariant() == '\n')) {
+        b->readsLineBreaks = true;
+      }
+      // In double-byte text ANY and a SET that cross lines take a line
+      // break as the trail of a lead byte before it.
+      if (doubleByteText() && in.crossLines() != 0 && !isChar) {
         b->readsLineBreaks = true;
       }
       const int32_t length = isSetItem(in.opcode) ? setSlotCount(in, setMode()) : 1;
@@ -320,8 +387,26 @@ struct Unfolder {
         }
         return true;
       }
+      case OP_NOT_AHEAD: {
+        // Goes on past the inner body where that body fails at the
+        // position, which its own automaton says in the same pass.
+        if (inners == nullptr) return false;
+        int32_t k = 0;
+        while (k < b->innerCount && b->innerSlot[k] != node.slot) ++k;
+        if (k == b->innerCount) {
+          if (k == INNER_LIMIT || !unfoldBody(program, node.slot, &inners[k], nullptr)) {
+            return false;
+          }
+          b->inner[k] = &inners[k];
+          b->innerSlot[k] = node.slot;
+          ++b->innerCount;
+          b->readsLineBreaks = b->readsLineBreaks || inners[k].readsLineBreaks;
+          b->escapedLineEnd = b->escapedLineEnd || inners[k].escapedLineEnd;
+        }
+        return addWay(n, to(int64_t{node.slot} + in.next()), innerFails(k));
+      }
       default:
-        return false;  // inner look-ahead, NEWLINE, BACKREF
+        return false;  // NEWLINE, BACKREF
     }
   }
 };
@@ -354,15 +439,16 @@ bool hasGroupLoop(const Instruction* program, int32_t first, int32_t match) {
   return false;
 }
 
-// Unfolds the body and numbers its targets; false when the route does not
-// take it or memory runs out.
-bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b) {
+// Unfolds the body and numbers its targets, and those of the inner
+// look-aheads' bodies into `inners` (null: the body may hold none); false
+// when the route does not take it or memory runs out.
+bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, Body* inners) {
   const int32_t match = notAhead + program[notAhead].next() - 1;
   if (match <= notAhead || match > current.lastSlot || program[match].opcode != OP_MATCH) return false;
-  if (!hasGroupLoop(program, notAhead + 1, match)) return false;
   if (!allocateBody(b)) return false;
-  Unfolder u{program, b, notAhead + 1, match, nullptr, nullptr, 0, 0};
+  Unfolder u{program, b, notAhead + 1, match, inners, nullptr, nullptr, 0, 0};
   b->nodeCount = 0;
+  b->innerCount = 0;
   b->readsLineBreaks = false;
   b->escapedLineEnd = false;
   int32_t zero[REPEAT_COUNTERS] = {};
@@ -404,10 +490,15 @@ bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b) {
     Node& next = b->nodes[b->nodes[b->itemNode[i]].next];
     if (next.target < 0) next.target = b->targetCount++;
   }
-  b->words = (b->targetCount + 63) / 64;
-  b->itemWords = (b->itemCount + 63) / 64;
-  if (b->itemWords == 0) b->itemWords = 1;
-  return b->itemWords <= ITEM_WORDS_LIMIT;
+  const int32_t widths = doubleByteText() ? 2 : 1;
+  b->targetWords = (b->targetCount + 63) / 64;
+  b->words = b->targetWords * widths;
+  b->takeWords = (b->itemCount + 63) / 64;
+  if (b->takeWords == 0) b->takeWords = 1;
+  b->itemWords = b->takeWords * widths;
+  b->testKeys = 1 << (LINE_TESTS + b->innerCount);
+  b->classLimit = KEYS_PER_STATE / b->testKeys;
+  return b->itemWords <= ITEM_WORDS_LIMIT && b->words <= SET_WORDS_LIMIT;
 }
 
 // ---------------------------------------------------------------------------
@@ -422,6 +513,7 @@ void flushStates(Body* b) {
 void flushClasses(Body* b) {
   b->classCount = 0;
   for (int16_t& c : b->byteClass) c = -1;
+  if (doubleByteText()) std::memset(b->pairClass, 0xFF, sizeof(int16_t) * 65536);
   flushStates(b);
 }
 
@@ -429,10 +521,14 @@ bool prepareDfa(Body* b) {
   if (!memGrowArray(&b->stateSets, int64_t{STATE_LIMIT} * b->words) ||
       !memGrowArray(&b->stateAnswer, STATE_LIMIT) || !memGrowArray(&b->hashSlots, 2 * STATE_LIMIT) ||
       !memGrowArray(&b->transitions, int64_t{STATE_LIMIT} * KEYS_PER_STATE) ||
-      !memGrowArray(&b->classSets, int64_t{CLASS_LIMIT} * b->itemWords)) {
+      !memGrowArray(&b->classSets, int64_t{b->classLimit} * b->itemWords) ||
+      (doubleByteText() && !memGrowArray(&b->pairClass, 65536))) {
     return false;
   }
   flushClasses(b);
+  for (int32_t k = 0; k < b->innerCount; ++k) {
+    if (!prepareDfa(b->inner[k])) return false;
+  }
   return true;
 }
 
@@ -457,20 +553,50 @@ bool itemTakes(const Instruction& in, int32_t c) {
   }
 }
 
-// The class of the character: the set of item nodes that take it; -1 when
-// the table is full (the step is then made without the transition table).
+// Double-byte text: the bytes the item takes of the character at q (a
+// byte, or a pair with PAIR_FLAG), 0 for none, as the matcher's items read
+// it: a CHAR compares one byte; ANY and a SET take a lead byte's trail
+// along where there is one to read, a SET's partial row only with it.
+int32_t bytesItemTakes(const Instruction& in, int32_t c) {
+  using matcher_internal::setBitmapHas;
+  using matcher_internal::setRowHas;
+  using matcher_internal::setRowIsPartial;
+  const bool pair = c >= PAIR_FLAG;
+  const int32_t lead = pair ? (c >> 8) & 0xFF : c;
+  const int32_t taken = pair ? 2 : 1;
+  switch (in.opcode) {
+    case OP_CHAR:
+    case OP_CHAR_SCAN:
+      return static_cast<uint32_t>(lead) == in.accepted() ||
+                     static_cast<uint32_t>(lead) == in.acceptedVariant()
+                 ? 1
+                 : 0;
+    case OP_ANY:
+    case OP_ANY_SCAN:
+      return taken;
+    default:
+      if (leadByteTable[lead] == 0) return setBitmapHas(&in, lead) ? 1 : 0;
+      if (setBitmapHas(&in, lead)) return taken;
+      return pair && setRowIsPartial(&in, lead) && setRowHas(&in, lead, c & 0xFF) ? 2 : 0;
+  }
+}
+
+// The class of the character: the set of item nodes that take it (in
+// double-byte text, by the bytes they take); -1 when the table is full (the
+// step is then made without the transition table).
 int32_t classOf(Body* b, int32_t c, uint64_t* set) {
   for (int32_t w = 0; w < b->itemWords; ++w) set[w] = 0;
+  const bool doubleByte = doubleByteText();
   for (int32_t i = 0; i < b->itemCount; ++i) {
-    if (itemTakes(current.program[b->nodes[b->itemNode[i]].slot], c)) {
-      set[i >> 6] |= uint64_t{1} << (i & 63);
-    }
+    const Instruction& in = current.program[b->nodes[b->itemNode[i]].slot];
+    const int32_t taken = doubleByte ? bytesItemTakes(in, c) : itemTakes(in, c) ? 1 : 0;
+    if (taken > 0) set[(taken - 1) * b->takeWords + (i >> 6)] |= uint64_t{1} << (i & 63);
   }
   const size_t bytes = sizeof(uint64_t) * static_cast<size_t>(b->itemWords);
   for (int32_t k = 0; k < b->classCount; ++k) {
     if (std::memcmp(b->classSets + int64_t{k} * b->itemWords, set, bytes) == 0) return k;
   }
-  if (b->classCount == CLASS_LIMIT) return -1;
+  if (b->classCount == b->classLimit) return -1;
   std::memcpy(b->classSets + int64_t{b->classCount} * b->itemWords, set, bytes);
   return b->classCount++;
 }
@@ -484,6 +610,16 @@ inline int32_t classOfByte(Body* b, int32_t c) {
   return b->byteClass[c];
 }
 
+// Double-byte text: the class of a pair, kept by its bytes; else as
+// classOf, with the set in `items`.
+inline int32_t classOfPair(Body* b, int32_t c, uint64_t* items) {
+  int16_t& kept = b->pairClass[c & 0xFFFF];
+  if (kept >= 0) return kept;
+  const int32_t k = classOf(b, c, items);
+  if (k >= 0) kept = static_cast<int16_t>(k);
+  return k;
+}
+
 // R(q) from R(q + L) (`after`, null for none), the class's item set and the
 // line tests at q, into `out`; the body's answer at q.
 bool computeSet(const Body* b, const uint64_t* after, const uint64_t* items, int32_t tests,
@@ -492,14 +628,21 @@ bool computeSet(const Body* b, const uint64_t* after, const uint64_t* items, int
   int32_t count = 0;
   reached[b->accept] = 1;
   queue[count++] = b->accept;
+  // In double-byte text an item that takes two bytes goes on to R(q + 2),
+  // the second half of the set at q + 1.
+  const int32_t widths = b->itemWords / b->takeWords;
   if (after != nullptr) {
     for (int32_t i = 0; i < b->itemCount; ++i) {
-      if (((items[i >> 6] >> (i & 63)) & 1) == 0) continue;
       const int32_t n = b->itemNode[i];
       const int32_t t = b->nodes[b->nodes[n].next].target;
-      if ((after[t >> 6] >> (t & 63)) & 1) {
-        reached[n] = 1;
-        queue[count++] = n;
+      for (int32_t k = 0; k < widths; ++k) {
+        const uint64_t* taking = items + k * b->takeWords;
+        const uint64_t* following = after + k * b->targetWords;
+        if (((taking[i >> 6] >> (i & 63)) & 1) != 0 && ((following[t >> 6] >> (t & 63)) & 1) != 0) {
+          reached[n] = 1;
+          queue[count++] = n;
+          break;
+        }
       }
     }
   }
@@ -516,6 +659,10 @@ bool computeSet(const Body* b, const uint64_t* after, const uint64_t* items, int
   for (int32_t n = 0; n < b->nodeCount; ++n) {
     const int32_t t = b->nodes[n].target;
     if (t >= 0 && reached[n]) out[t >> 6] |= uint64_t{1} << (t & 63);
+  }
+  if (widths == 2 && after != nullptr) {
+    const size_t bytes = sizeof(uint64_t) * static_cast<size_t>(b->targetWords);
+    std::memcpy(out + b->targetWords, after, bytes);
   }
   return reached[b->start] != 0;
 }
@@ -571,7 +718,8 @@ int32_t stateOf(Body* b, const uint64_t* set, bool answer, int32_t* ring) {
 // character at q), the character's class and the line tests.
 int32_t step(Body* b, int32_t after, int32_t cls, const uint64_t* items, int32_t tests,
              int32_t* ring) {
-  const int64_t key = cls >= 0 && after >= 0 ? int64_t{after} * KEYS_PER_STATE + cls * 4 + tests : -1;
+  const int64_t key =
+      cls >= 0 && after >= 0 ? int64_t{after} * KEYS_PER_STATE + cls * b->testKeys + tests : -1;
   if (key >= 0 && b->transitions[key] >= 0) return b->transitions[key];
   uint64_t* out = scratchSet + ITEM_WORDS_LIMIT;
   const bool answer =
@@ -647,6 +795,17 @@ bool loneReturnIsCharacter(const Body* b, int64_t q, int32_t* tests) {
   return left > (utf8Text() ? 5 : 2);
 }
 
+// Double-byte text: whether the matcher reads the byte at r as the trail of
+// a lead byte before it. Not at the stretch's end (by lines a line end,
+// which the items ask about; by records the end of the text); a carriage
+// return that ends no line where it reads it as a character.
+bool trailIsRead(const Body* b, int64_t r, uint8_t byte) {
+  if (r >= b->end) return false;
+  if (b->records || byte != '\r') return true;
+  int32_t tests = 0;
+  return loneReturnIsCharacter(b, r, &tests);
+}
+
 // Keeps the run [from, to) of matching positions of block k (from its
 // start) while the block has room.
 inline void keepRun(Body* b, int64_t k, int64_t from, int64_t to) {
@@ -661,12 +820,52 @@ inline void keepRun(Body* b, int64_t k, int64_t from, int64_t to) {
   run[1] = static_cast<uint32_t>(to);
 }
 
-// Runs the DFA back from position hi - 1 to lo, the ring holding the states
-// of the positions from hi on (a block at most); with `bits`, sets the bits
-// of the positions of [lo, hi) where the body matches; with `runBlock` 0 or
-// more, keeps that block's runs of them. False when the text cannot be
-// read back or memory runs out.
-bool sweep(Body* b, int64_t lo, int64_t hi, int32_t* ring, uint64_t* bits, int64_t* steps,
+// The states of the positions a step may still need, by body: the body's
+// own ring first, then its inner bodies' rings.
+struct Rings {
+  int32_t of[1 + INNER_LIMIT][RING];
+};
+
+void clearRings(Rings* rings) {
+  for (auto& ring : rings->of) {
+    for (int32_t& id : ring) id = -1;
+  }
+}
+
+// The state of body d at a position where c (`wide`: a UTF-8 character of
+// several bytes or none, or a double-byte pair) is the character, or none
+// where `character` is false; its states after the position in the ring,
+// `after` the one where the character ends.
+inline int32_t stateAt(Body* d, int32_t c, bool wide, bool character, int32_t tests, int32_t* ring,
+                       int32_t after) {
+  uint64_t items[ITEM_WORDS_LIMIT];
+  if (!character) {
+    // No item takes a character here, as at the end of the stretch.
+    uint64_t none[ITEM_WORDS_LIMIT] = {};
+    return step(d, -1, -1, none, tests, ring);
+  }
+  int32_t cls;
+  if (c >= PAIR_FLAG) {
+    cls = classOfPair(d, c, items);
+  } else if (wide) {
+    cls = classOf(d, c, items);
+  } else {
+    cls = classOfByte(d, c);
+    if (cls < 0) classOf(d, c, items);
+  }
+  // The transition kept for the state, class and tests, else a step.
+  const int64_t key = int64_t{after} * KEYS_PER_STATE + cls * d->testKeys + tests;
+  const int32_t kept = cls >= 0 && after >= 0 ? d->transitions[key] : -1;
+  return kept >= 0 ? kept : step(d, after, cls, items, tests, ring);
+}
+
+// Runs the DFAs back from position hi - 1 to lo, the rings holding the
+// states of the positions from hi on (a block at most): at each position
+// the inner bodies first, whose answers are tests of the body's step; with
+// `bits`, sets the bits of the positions of [lo, hi) where the body
+// matches; with `runBlock` 0 or more, keeps that block's runs of them.
+// False when the text cannot be read back or memory runs out.
+bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_t* steps,
            int64_t runBlock = -1) {
   if (runBlock >= 0) b->runCount[runBlock] = 0;
   if (hi <= lo) return true;
@@ -680,13 +879,15 @@ bool sweep(Body* b, int64_t lo, int64_t hi, int32_t* ring, uint64_t* bits, int64
   const int64_t wanted = hi + 8 <= b->end ? bytes + 8 : b->end - lo;
   std::memset(blockBuffer, 0, static_cast<size_t>(bytes + 8));
   if (!readText(lo, blockBuffer, wanted)) return false;
-  *steps += bytes;
+  *steps += bytes * (1 + b->innerCount);
   const bool utf8 = utf8Text();
+  const bool doubleByte = doubleByteText();
   const bool records = b->records;
+  const int32_t innerCount = b->innerCount;
   int64_t boundary = records ? boundaryBefore(b, hi) : -1;
-  uint64_t items[ITEM_WORDS_LIMIT];
-  int64_t runEnd = -1;  // one past the run of matching positions going on
+  int32_t* ring = rings->of[0];
   int32_t next = ring[hi & (RING - 1)];
+  int64_t runEnd = -1;  // one past the run of matching positions going on
   for (int64_t q = hi - 1; q >= lo; --q) {
     const uint8_t* p = blockBuffer + (q - lo);
     int32_t length = 1;
@@ -702,29 +903,25 @@ bool sweep(Body* b, int64_t lo, int64_t hi, int32_t* ring, uint64_t* bits, int64
       // Before the line's end every carriage return ends no line.
       character = loneReturnIsCharacter(b, q, &tests);
     }
-    int32_t s;
-    if (!character) {
-      // No item takes a character here, as at the end of the stretch.
-      uint64_t none[ITEM_WORDS_LIMIT] = {};
-      s = step(b, -1, -1, none, tests, ring);
-    } else {
-      if (utf8 && c >= 0x80) c = matcher_internal::decodeDirect(p, &length);
-      int32_t cls;
-      if (utf8 && (c >= 0x80 || c < 0)) {
-        cls = classOf(b, c, items);
-      } else {
-        cls = classOfByte(b, c);
-        if (cls < 0) classOf(b, c, items);
-      }
-      // The state one byte on is the last one made: kept at hand, not read
-      // back from the ring.
-      const int32_t after = length == 1 ? next : ring[(q + length) & (RING - 1)];
-      // The transition kept for the state, class and tests, else a step.
-      const int32_t kept = cls >= 0 && after >= 0
-                               ? b->transitions[int64_t{after} * KEYS_PER_STATE + cls * 4 + tests]
-                               : -1;
-      s = kept >= 0 ? kept : step(b, after, cls, items, tests, ring);
+    if (utf8 && c >= 0x80) c = matcher_internal::decodeDirect(p, &length);
+    bool wide = utf8 && (c >= 0x80 || c < 0);
+    if (doubleByte && character && leadByteTable[c] != 0 && trailIsRead(b, q + 1, p[1])) {
+      c = PAIR_FLAG | c << 8 | p[1];
+      wide = true;
     }
+    int32_t ownTests = tests;
+    for (int32_t k = 0; k < innerCount; ++k) {
+      Body* d = b->inner[k];
+      int32_t* innerRing = rings->of[1 + k];
+      const int32_t s = stateAt(d, c, wide, character, tests, innerRing,
+                                innerRing[(q + length) & (RING - 1)]);
+      innerRing[q & (RING - 1)] = s;
+      if (d->stateAnswer[s] == 0) ownTests |= innerFails(k);
+    }
+    // The state one byte on is the last one made: kept at hand, not read
+    // back from the ring.
+    const int32_t after = length == 1 ? next : ring[(q + length) & (RING - 1)];
+    const int32_t s = stateAt(b, c, wide, character, ownTests, ring, after);
     ring[q & (RING - 1)] = s;
     next = s;
     if (bits != nullptr && b->stateAnswer[s]) bits[(q - lo) >> 6] |= uint64_t{1} << ((q - lo) & 63);
@@ -741,49 +938,78 @@ bool sweep(Body* b, int64_t lo, int64_t hi, int32_t* ring, uint64_t* bits, int64
   return true;
 }
 
+// The words a checkpoint keeps for one position: a set of the body's and
+// one of each inner body's.
+int64_t checkpointWords(const Body* b) {
+  int64_t words = b->words;
+  for (int32_t k = 0; k < b->innerCount; ++k) words += b->inner[k]->words;
+  return words;
+}
+
+// The body, or for k 1 and on its inner body k - 1.
+Body* bodyOfRing(Body* b, int32_t k) { return k == 0 ? b : b->inner[k - 1]; }
+
 // Keeps the states of the span from the start of block k on, which the
-// ring holds, as the block's checkpoint.
-void keepCheckpoint(Body* b, int64_t k, const int32_t* ring) {
+// rings hold, as the block's checkpoint: each body's sets in turn.
+void keepCheckpoint(Body* b, int64_t k, const Rings* rings) {
   const int64_t q = blockStart(b, k);
-  const size_t setBytes = sizeof(uint64_t) * static_cast<size_t>(b->words);
-  uint64_t* saved = b->checkpoints + (k - 1) * span() * b->words;
-  for (int32_t j = 0; j < span() && q + j <= b->end; ++j) {
-    const int32_t id = ring[(q + j) & (RING - 1)];
-    std::memcpy(saved + int64_t{j} * b->words, b->stateSets + int64_t{id} * b->words, setBytes);
+  uint64_t* saved = b->checkpoints + (k - 1) * span() * checkpointWords(b);
+  for (int32_t r = 0; r <= b->innerCount; ++r) {
+    const Body* d = bodyOfRing(b, r);
+    const size_t setBytes = sizeof(uint64_t) * static_cast<size_t>(d->words);
+    for (int32_t j = 0; j < span(); ++j) {
+      if (q + j <= b->end) {
+        const int32_t id = rings->of[r][(q + j) & (RING - 1)];
+        std::memcpy(saved, d->stateSets + int64_t{id} * d->words, setBytes);
+      }
+      saved += d->words;
+    }
   }
 }
 
-// The state at the stretch's end, where no item takes a character.
-int32_t endState(Body* b, int32_t* ring) {
-  uint64_t none[ITEM_WORDS_LIMIT] = {};
-  return step(b, -1, -1, none, testsAt(b, b->end), ring);
-}
-
-void clearRing(int32_t* ring) {
-  for (int32_t k = 0; k < RING; ++k) ring[k] = -1;
+// The states at the stretch's end, where no item takes a character.
+void startAtEnd(Body* b, Rings* rings) {
+  const int32_t tests = testsAt(b, b->end);
+  int32_t ownTests = tests;
+  const int64_t at = b->end & (RING - 1);
+  for (int32_t k = 0; k < b->innerCount; ++k) {
+    Body* d = b->inner[k];
+    const int32_t s = stateAt(d, 0, false, false, tests, rings->of[1 + k], -1);
+    rings->of[1 + k][at] = s;
+    if (d->stateAnswer[s] == 0) ownTests |= innerFails(k);
+  }
+  rings->of[0][at] = stateAt(b, 0, false, false, ownTests, rings->of[0], -1);
 }
 
 int64_t bitWords() { return blockBytes / 64 + 1; }
 
 // The bits of block k, from the checkpoint after it or from the end.
 bool answerBlock(Body* b, int64_t k, int64_t* steps) {
-  int32_t ring[RING];
-  clearRing(ring);
+  Rings rings;
+  clearRings(&rings);
   const int64_t lo = blockStart(b, k);
   int64_t hi = blockStart(b, k + 1);
   std::memset(b->bits, 0, static_cast<size_t>(bitWords()) * sizeof(uint64_t));
   if (k + 1 >= blockCount(b)) {
     hi = b->end;
-    ring[hi & (RING - 1)] = endState(b, ring);
-    if (b->stateAnswer[ring[hi & (RING - 1)]]) b->bits[(hi - lo) >> 6] |= uint64_t{1} << ((hi - lo) & 63);
+    startAtEnd(b, &rings);
+    if (b->stateAnswer[rings.of[0][hi & (RING - 1)]]) {
+      b->bits[(hi - lo) >> 6] |= uint64_t{1} << ((hi - lo) & 63);
+    }
   } else {
     // Boundary k + 1's checkpoint, the (k + 1)-th kept.
-    const uint64_t* saved = b->checkpoints + k * span() * b->words;
-    for (int32_t j = 0; j < span() && hi + j <= b->end; ++j) {
-      const uint64_t* set = saved + int64_t{j} * b->words;
-      // Whether the body's first node is in the set: its answer.
-      const int32_t t = b->nodes[b->start].target;
-      ring[(hi + j) & (RING - 1)] = stateOf(b, set, ((set[t >> 6] >> (t & 63)) & 1) != 0, ring);
+    const uint64_t* saved = b->checkpoints + k * span() * checkpointWords(b);
+    for (int32_t r = 0; r <= b->innerCount; ++r) {
+      Body* d = bodyOfRing(b, r);
+      // Whether the body's first node is in a set: its answer.
+      const int32_t t = d->nodes[d->start].target;
+      for (int32_t j = 0; j < span(); ++j) {
+        if (hi + j <= b->end) {
+          rings.of[r][(hi + j) & (RING - 1)] =
+              stateOf(d, saved, ((saved[t >> 6] >> (t & 63)) & 1) != 0, rings.of[r]);
+        }
+        saved += d->words;
+      }
     }
   }
   if (b->runCount[k] >= 0) {
@@ -793,7 +1019,7 @@ bool answerBlock(Body* b, int64_t k, int64_t* steps) {
       for (int64_t i = run[0]; i < run[1]; ++i) b->bits[i >> 6] |= uint64_t{1} << (i & 63);
     }
     *steps += b->runCount[k];
-  } else if (!sweep(b, lo, hi, ring, b->bits, steps)) {
+  } else if (!sweep(b, lo, hi, &rings, b->bits, steps)) {
     return false;
   }
   b->block = k;
@@ -911,7 +1137,7 @@ bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int
   if (b->end == q && readBefore && before == '\r') b->endIsLineEnd = false;
   // The backward pass from the end, keeping the checkpoints.
   const int64_t blocks = blockCount(b);
-  const int64_t words = (blocks - 1) * span() * b->words;
+  const int64_t words = (blocks - 1) * span() * checkpointWords(b);
   if (words > 0 && !memGrowArray(&b->checkpoints, words)) return false;
   if (!memGrowArray(&b->runCount, blocks) || !memGrowArray(&b->runs, blocks * RUN_LIMIT * 2)) {
     return false;
@@ -919,21 +1145,21 @@ bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int
   b->runCount[0] = -1;
   b->checkpointCount = blocks - 1;
   if (!memGrowArray(&b->bits, bitWords())) return false;
-  int32_t ring[RING];
-  clearRing(ring);
-  ring[b->end & (RING - 1)] = endState(b, ring);
+  Rings rings;
+  clearRings(&rings);
+  startAtEnd(b, &rings);
   for (int64_t k = blocks - 1; k >= 1; --k) {
     const int64_t hi = k + 1 >= blocks ? b->end : blockStart(b, k + 1);
-    if (!sweep(b, blockStart(b, k), hi, ring, nullptr, steps, k)) return true;
-    keepCheckpoint(b, k, ring);
+    if (!sweep(b, blockStart(b, k), hi, &rings, nullptr, steps, k)) return true;
+    keepCheckpoint(b, k, &rings);
   }
   // The first block's answers come with the pass.
   std::memset(b->bits, 0, static_cast<size_t>(bitWords()) * sizeof(uint64_t));
   const int64_t firstEnd = blocks > 1 ? blockStart(b, 1) : b->end;
-  if (blocks == 1 && b->stateAnswer[ring[b->end & (RING - 1)]]) {
+  if (blocks == 1 && b->stateAnswer[rings.of[0][b->end & (RING - 1)]]) {
     b->bits[(b->end - q) >> 6] |= uint64_t{1} << ((b->end - q) & 63);
   }
-  if (!sweep(b, q, firstEnd, ring, b->bits, steps)) return true;
+  if (!sweep(b, q, firstEnd, &rings, b->bits, steps)) return true;
   b->block = 0;
   b->declined = false;
   ++stretchesAnswered;
@@ -1000,7 +1226,9 @@ Body* bodyOf(int32_t slot, bool* outOfMemory) {
     *outOfMemory = true;
     return nullptr;
   }
-  b->usable = unfoldBody(program, slot, b) && prepareDfa(b);
+  b->usable = hasGroupLoop(program, slot + 1, slot + program[slot].next() - 1) &&
+              unfoldBody(program, slot, b, current.innerBodies[current.bodyCount - 1]) &&
+              prepareDfa(b);
   return b->usable ? b : nullptr;
 }
 
@@ -1009,8 +1237,8 @@ bool routeApplies() {
   const int32_t mode = textSource.charMode;
   return textSource.ReadAt != nullptr && textSource.TextPlace != nullptr &&
          (textSource.askLineBounds != 0) == (textSource.fullWindowReads != 0) &&
-         mode != ENCODING_DOUBLE_BYTE &&
-         (mode == ENCODING_UTF8) == (compiledPattern.encodingMode == ENCODING_UTF8);
+         (mode == ENCODING_UTF8) == (compiledPattern.encodingMode == ENCODING_UTF8) &&
+         (mode == ENCODING_DOUBLE_BYTE) == (compiledPattern.encodingMode == ENCODING_DOUBLE_BYTE);
 }
 
 }  // namespace
@@ -1063,7 +1291,8 @@ int64_t backwardBodyBytes() {
   for (int32_t k = 0; k < current.bodyCount; ++k) {
     const Body& b = current.bodies[k];
     if (b.text == 0 || b.declined) continue;
-    bytes += b.checkpointCount * (span() * b.words * 8 + RUN_LIMIT * 8 + 4) + bitWords() * 8;
+    const int64_t perBlock = span() * checkpointWords(&b) * 8 + RUN_LIMIT * 8 + 4;
+    bytes += b.checkpointCount * perBlock + bitWords() * 8;
   }
   return bytes;
 }

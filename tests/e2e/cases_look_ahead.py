@@ -48,6 +48,58 @@ case("[look-ahead] -C -U b(?!(ab)*c) over lines of 72 KB from a pipe",
      ["-C", "-U", "b(?!(ab)*c)"], [summary("", 1, 2, N_PAIRS + 3 * B_ALL)],
      stdin=("pipe", BYTE_LINES), timeout=20, env={"LC_ALL": "C"})
 
+# --- Bodies of items that read across lines (\om) -------------------------
+# Items that read on past a line's end but take neither CR nor LF stop
+# where the line does: each body answers as on its line. The last pattern
+# reads the line feed after line B as a character of its own and then the
+# xb at the start of line C, where the body does not match.
+for pattern, first, count in (
+        ("\\omb(?!(ab)*c)", (1, 2), N_PAIRS + 3 * B_ALL),
+        ("\\om(?!(ba){2,}c)b", (1, 2 * N_PAIRS), 2 + 2 * B_ALL),
+        ("\\omd.xb(?!(ab)*c)", (2, 2 * N_PAIRS + 2), 1)):
+    case("[look-ahead] -C -U %s over lines of 72 KB" % pattern,
+         ["-C", "-U", pattern, "l.txt"], [summary("l.txt", first[0], first[1], count)],
+         files={"l.txt": BYTE_LINES}, timeout=20, env={"LC_ALL": "C"})
+
+# --- Bodies that hold a look-ahead of their own -----------------------------
+# The inner look-ahead is asked at every pass of the loop. Under the first
+# two, the pass of line A that reaches the c is refused (the c or the ac
+# follows it), so no body matches: every b of each line is reported, where
+# (?!(ba)*c)b reports none of lines A and C. Under the third, the inner
+# look-ahead, asked after an a where a b follows, always holds, and the
+# outer body matches after every a that a c follows: only the a of the
+# lines B are reported.
+for pattern, first, count in (
+        ("(?!(ba(?!c))*c)b", (1, 2), N_PAIRS + 3 * B_ALL),
+        ("(?!(b(?!ac)a)*c)b", (1, 2), N_PAIRS + 3 * B_ALL),
+        ("a(?!(?!(ab){2,}c)(ba)*c)", (2, 1), 2 * N_PAIRS)):
+    case("[look-ahead] -C -U %s over lines of 72 KB" % pattern,
+         ["-C", "-U", pattern, "l.txt"], [summary("l.txt", first[0], first[1], count)],
+         files={"l.txt": BYTE_LINES}, timeout=20, env={"LC_ALL": "C"})
+# E all N (the pass before the c is refused), B all.
+case("[look-ahead] [utf-8] -C -U (?!(ba(?!\u00e9))*\u00e9c)b over lines of 72 KB",
+     ["-C", "-U", "(?!(ba(?!\u00e9))*\u00e9c)b", "u.txt"], [summary("u.txt", 1, 2, N_PAIRS + B_ALL)],
+     files={"u.txt": UTF8_LINES_E}, timeout=20, utf8_code_page=True)
+
+# --- Bodies in double-byte text (code page 932) ------------------------------
+# Lines of 24000 units a 0x83 0x62, a character of two bytes whose second
+# byte is "b": line 1 ends in c, line 2 in the pair 0x83 c, line 3 (after a
+# pair) in a lead byte alone before CR LF. Under a(?!(.a)*.c) the last .
+# takes the pair before the c of line 1, where every body matches; in lines
+# 2 and 3 no c stands alone and every a is reported (in single-byte text
+# . would take 0x83 alone and every a of the three lines is reported). The
+# program takes the code page from LANG natively; Wine has its own.
+UNITS = b"a\x83\x62" * 24000
+DOUBLE_BYTE_LINES = (UNITS + b"c\n" + UNITS + b"\x83c\r\n" + b"\x83\x62" + UNITS + b"\x83\r\n")
+for pattern, first, count in (
+        (b"a(?!(.a)*.c)", (2, 1), 48000),
+        (b"a(?!([^x]a){2,}$)", (1, 1), 72000),
+        (b"\\oma(?!(\x83ba)*\x83bc)", (2, 1), 48000)):
+    case("[look-ahead] [932] -C -U %s over lines of 72 KB" % pattern.decode("latin-1"),
+         ["-C", "-U", pattern, "d.txt"], [summary("d.txt", first[0], first[1], count)],
+         files={"d.txt": DOUBLE_BYTE_LINES}, timeout=20, env={"LANG": "ja_JP.SJIS"},
+         native_only=True)
+
 # --- Carriage returns that end no line, in lines longer than the window -------
 # The window holds 65536 bytes of the file at a time. A carriage return not
 # followed by a line feed is read as a character more than two bytes before

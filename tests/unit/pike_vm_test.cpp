@@ -594,10 +594,15 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
 // Look-ahead bodies answered by a backward pass over the line
 
 // A random look-ahead whose body loops over a group or counts its passes,
-// with a little before and after it.
-std::string randomGroupLoopLookAhead(std::mt19937& random) {
-  static const std::vector<std::string> PARTS = {
+// with a little before and after it; `nested`, with look-aheads in the body
+// too, now and then one more in theirs.
+std::string randomGroupLoopLookAhead(std::mt19937& random, bool nested = false) {
+  static const std::vector<std::string> PLAIN_PARTS = {
       "a", "b", "A", ".", "[ab]", "[^a]", "$", "^", "\\c", "é", "(?:x|)", "(a|ab)", "(ba)", "(a?b?)"};
+  static const std::vector<std::string> NESTED_PARTS = {
+      "a", "b", "[^a]", "$", "(ba)", "(?!x)", "(?!a)", "(?!b$)", "(?!(ab)*c)", "(?![ab]a)",
+      "(?!\\c)", "(?!(ba){2,}$)", "(?!é)", "(?!a(?!b))"};
+  const std::vector<std::string>& PARTS = nested ? NESTED_PARTS : PLAIN_PARTS;
   static const std::vector<std::string> LOOPS = {"*", "+", "*?", "{2,}", "{1,3}", "{0,2}", "{3}", "+?"};
   static const std::vector<std::string> OUTER = {"", "", "b", "a", "[^a]", "$", "^", "\\c", "b$", "a?"};
   std::string body;
@@ -626,8 +631,9 @@ std::string randomGroupLoopLookAhead(std::mt19937& random) {
 }
 
 std::string randomLineText(std::mt19937& random, int32_t pieces) {
-  static const std::vector<std::string> PIECES = {"ab", "ab", "ba", "a", "b", "A", "x", ",", "c",
-                                                  "\n", "\r\n", "é", "\x81" "a", "abab", "\r"};
+  static const std::vector<std::string> PIECES = {
+      "ab", "ab", "ba", "a", "b", "A", "x", ",", "c", "\n", "\r\n", "é", "\x81" "a", "abab", "\r",
+      "\x81", "\x81\x81" "b", "\x9f\r"};
   std::string text;
   for (int32_t i = 0; i < pieces; ++i) text += pick(random, PIECES);
   return text;
@@ -643,8 +649,9 @@ bool holdsLoneReturn(const std::string& text) {
 
 // With every stretch of a line taken and blocks of a few bytes, so that the
 // checkpoints between blocks take part, the VM reports what the plain
-// backtracker reports, by lines and by records, in single-byte and UTF-8
-// text, on lines and across them (\om); now and then after lines of z that
+// backtracker reports, by lines and by records, in single-byte, double-byte
+// and UTF-8 text, on lines and across them (\om), with look-aheads in the
+// bodies and without; now and then after lines of z that
 // bring the text across the end of the window's first block, 1 to 12 bytes
 // into it: a carriage return that ends no line is a character where the
 // matcher reads its window straight and a line end near the window's end.
@@ -656,14 +663,28 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
   int32_t answeredRounds = 0;
   int32_t answeredRecords = 0;
   int32_t answeredLoneReturns = 0;
+  int32_t answeredAcrossLines = 0;
+  int32_t answeredNested = 0;
   int32_t boundedRounds = 0;
   std::string filler;
   while (filler.size() < 65520) filler += "zzzzzzzzz\n";
+  const int32_t MODES[] = {ENCODING_SINGLE_BYTE, ENCODING_DOUBLE_BYTE, ENCODING_UTF8};
+  int32_t answeredDoubleByte = 0;
   for (uint32_t round = 0; round < rounds && disagreements < 10; ++round) {
-    std::string pattern = round % 7 == 6 ? "\\om" : "";
-    pattern += randomGroupLoopLookAhead(random);
+    // Across lines now and then after the lines of z, whose bodies the
+    // backtracker reads to the end of the text from every position.
+    const bool acrossLines = round % 4 == 1 || round % 56 == 11;
+    std::string pattern = acrossLines ? "\\om" : "";
+    const bool nested = round % 3 == 1;
+    pattern += randomGroupLoopLookAhead(random, nested);
     const int32_t ignoreCase = static_cast<int32_t>(random() % 2);
-    const int32_t mode = round % 2 == 0 ? ENCODING_SINGLE_BYTE : ENCODING_UTF8;
+    const int32_t mode = MODES[round / 3 % 3];
+    test::EncodingScope encoding;
+    if (mode == ENCODING_DOUBLE_BYTE) {
+      encoding.doubleByte();
+      // A character of two bytes in the pattern where the others have é.
+      for (size_t at; (at = pattern.find("é")) != std::string::npos;) pattern.replace(at, 2, "\x81" "a");
+    }
     const int32_t recordLength = round % 5 == 4 ? 3 + static_cast<int32_t>(random() % 4) : 0;
     const size_t into = 1 + random() % 12;
     std::string text = round % 8 == 3 ? filler + std::string(15 - into, 'z') + "\n" : "";
@@ -678,6 +699,9 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
     answeredRounds += answered ? 1 : 0;
     answeredRecords += answered && recordLength > 0 ? 1 : 0;
     answeredLoneReturns += answered && recordLength == 0 && holdsLoneReturn(text) ? 1 : 0;
+    answeredAcrossLines += answered && recordLength == 0 && acrossLines ? 1 : 0;
+    answeredNested += answered && nested ? 1 : 0;
+    answeredDoubleByte += answered && mode == ENCODING_DOUBLE_BYTE ? 1 : 0;
     setRegexEngine(REGEX_ENGINE_BACKTRACK);
     const std::vector<Report> reference = reportsInFile(text, recordLength, mode);
     boundedRounds += matcher.stepLimitReached ? 1 : 0;
@@ -697,17 +721,21 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
   setRegexEngine(REGEX_ENGINE_AUTO);
   EXPECT_LT(boundedRounds, static_cast<int32_t>(rounds / 100 + 1));
   // The comparison must not pass because the route declined every body,
-  // or every body by records or on a line with a lone carriage return.
+  // or every body by records, on a line with a lone carriage return,
+  // across lines, with look-aheads inside or in double-byte text.
   EXPECT_GT(answeredRounds, static_cast<int32_t>(rounds / 5));
   EXPECT_GT(answeredRecords, static_cast<int32_t>(rounds / 40));
   EXPECT_GT(answeredLoneReturns, static_cast<int32_t>(rounds / 40));
+  EXPECT_GT(answeredAcrossLines, static_cast<int32_t>(rounds / 40));
+  EXPECT_GT(answeredNested, static_cast<int32_t>(rounds / 20));
+  EXPECT_GT(answeredDoubleByte, static_cast<int32_t>(rounds / 20));
   releaseCompiledPattern(&compiledPattern);
 }
 
-// The line of "ab" with a carriage return in place of each byte at the
-// offsets: one that ends no line.
-std::string withReturns(std::string line, const std::vector<int64_t>& offsets) {
-  for (const int64_t at : offsets) line.at(static_cast<size_t>(at)) = '\r';
+// The line of "ab" with the byte in place of each byte at the offsets: by
+// default a carriage return that ends no line.
+std::string withReturns(std::string line, const std::vector<int64_t>& offsets, char byte = '\r') {
+  for (const int64_t at : offsets) line.at(static_cast<size_t>(at)) = byte;
   return line;
 }
 
@@ -725,6 +753,16 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
                                                3 * BLOCK - 5, 3 * BLOCK - 6, 4 * BLOCK - 7});
   const std::string returnsOdd = withReturns(longAb, {BLOCK - 2, BLOCK - 3, 2 * BLOCK - 4, 2 * BLOCK - 5,
                                                   3 * BLOCK - 6, 3 * BLOCK - 7, 4 * BLOCK - 1});
+  // An x on either side of each block boundary, which inner bodies read.
+  const std::string xs = withReturns(longAb, {BLOCK - 1, BLOCK, 2 * BLOCK - 2, 2 * BLOCK + 1,
+                                          3 * BLOCK + 2, 4 * BLOCK - 3}, 'x');
+  // Lead bytes of double-byte text (0x81 to 0x9F) whose pairs end on
+  // either side of a block boundary, before a carriage return that ends no
+  // line, and before the end of the line.
+  const std::string leads = withReturns(returnsOdd, {BLOCK - 1, BLOCK - 4, 2 * BLOCK - 6, 2 * BLOCK,
+                                                 3 * BLOCK - 8, 4 * BLOCK - 2, 4 * BLOCK + 99},
+                                        '\x81');
+  const int32_t DB = ENCODING_DOUBLE_BYTE;
   const struct {
     const char* pattern;
     int32_t mode;
@@ -745,8 +783,21 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
       {"(?!(ba){2,}c)b", ENCODING_UTF8, "é" + ab + "c\n" + ab + "éc" + ab},
       {"(?!(ab|é)*$)a", ENCODING_UTF8, ab + "é" + ab + "b\n" + ab + "\n" + ab},
       {"(?!(ab){3,}x)a", ENCODING_SINGLE_BYTE, ab + "x\nababx\nababababx"},
+      {"\\omb(?!(ab)*c)", ENCODING_SINGLE_BYTE, returns + "c\r\n" + returnsOdd + "\nc" + ab},
+      {"\\om(?!(ba){2,}$)b[^x]", ENCODING_UTF8, returnsOdd + "\r\n" + ab + "é\n" + returns},
+      {"b(?!(ab(?!x))*c)", ENCODING_SINGLE_BYTE, xs + "c\n" + returns + "c\r\n" + xs},
+      {"(?!(b(?!ax)a)*$)b", ENCODING_UTF8, xs + "\n" + returnsOdd + "é\n" + xs, 0},
+      {"a(?!(?!(ba){2,}x)(b(?!$)a)*c)", ENCODING_SINGLE_BYTE, xs + "c\n" + returns},
+      {"\\omb(?!(a(?!x)b)*c)", ENCODING_SINGLE_BYTE, xs + "\r\nc" + xs, 3000},
+      {"b(?!(a[^x])*c)", DB, leads + "c\n" + leads + "\r\n" + returns},
+      {"(?!(b.)*$)b", DB, leads + "\n" + leads},
+      {"(?!(b[^a])*$)a", DB, leads + "\r\n" + ab + "\x81" "b"},
+      {"\\omb(?!(a\x81?b)*\x81" "a)", DB, leads + "\x81" "a\n" + leads + "c\n"},
+      {"(?!(ba){2,}$)b", DB, leads + "\n" + ab + "\x81", 999},
   };
   for (const auto& c : cases) {
+    test::EncodingScope encoding;
+    if (c.mode == DB) encoding.doubleByte();
     ASSERT_EQ(compile(c.pattern, 'U', 0, c.mode, c.recordLength), 0) << c.pattern;
     setRegexEngine(REGEX_ENGINE_PIKE);
     setBackwardBodyLimits(INT64_MAX, 0);
@@ -804,32 +855,41 @@ TEST(PikeVm, MemoBitmapGrowsWhereAttemptsReachFar) {
 
 // The answers of a body over a 4 MB line take memory that does not grow with
 // the line, and work that grows with it alone: a search at every b. So too
-// where the line holds a carriage return that ends no line, and by records
-// of 2000 bytes, across which the bodies read.
+// where the line holds a carriage return that ends no line, by records of
+// 2000 bytes, across which the bodies read, across lines, where the body
+// holds a look-ahead of its own, and in double-byte text.
 TEST(PikeVm, LongLineBodiesKeepTheirAnswersSmall) {
   const std::string pairs = repeated("ab", 4000000);
   const struct {
     const char* pattern;
     const char* end;
     int32_t recordLength;
+    int32_t mode = ENCODING_SINGLE_BYTE;
   } cases[] = {
       {"(?!(ba)*c)b", "\n", 0},        {"b(?!(ab)*c)", "\n", 0},
       {"(?!(ba){2,}c)b", "\n", 0},     {"(?!(ba)*c)b", "\rx\n", 0},
       {"b(?!(ab)*c)", "\rc\n", 0},     {"b(?!(ab)*c)", "\n", 2000},
       {"(?!(ba){2,}c)b", "\n", 2000},
+      {"\\omb(?!(ab)*c)", "\n", 0}, {"\\omb(?!(ab)*c)", "\r\nc\n", 0},
+      {"b(?!(ab(?!x))*c)", "\n", 0},  {"(?!(ba(?!$))*c)b", "\rc\n", 0},
+      {"b(?!(ab(?!x))*c)", "\n", 2000},
+      {"b(?!(ab)*c)", "\x81\n", 0, ENCODING_DOUBLE_BYTE},
+      {"(?!(ba){2,}c)b", "\r\x81\x81\n", 0, ENCODING_DOUBLE_BYTE},
   };
   for (const auto& c : cases) {
     const std::string text = pairs + c.end;
     const std::string what = std::string(c.pattern) + " record length " +
-                             std::to_string(c.recordLength) + " before " +
-                             ::testing::PrintToString(std::string(c.end));
-    ASSERT_EQ(compile(c.pattern, 'U', 0, 0, c.recordLength), 0) << what;
+                             std::to_string(c.recordLength) + " mode " + std::to_string(c.mode) +
+                             " before " + ::testing::PrintToString(std::string(c.end));
+    test::EncodingScope encoding;
+    if (c.mode == ENCODING_DOUBLE_BYTE) encoding.doubleByte();
+    ASSERT_EQ(compile(c.pattern, 'U', 0, c.mode, c.recordLength), 0) << what;
     setRegexEngine(REGEX_ENGINE_AUTO);
     clearPikeVmSteps();
     clearMemoSteps();
     int64_t reports = 0;
     int64_t mostBytes = 0;
-    regex_test::walkMatchesInFile(text, c.recordLength, ENCODING_SINGLE_BYTE, nullptr, [&](int64_t) {
+    regex_test::walkMatchesInFile(text, c.recordLength, c.mode, nullptr, [&](int64_t) {
       ++reports;
       if (lookAheadAnswerBytes() > mostBytes) mostBytes = lookAheadAnswerBytes();
       return int64_t{1};
