@@ -51,6 +51,11 @@
 // between f and the leftmost start (threads that lived on past f and died
 // before e, as in a.b.c( under [a-z]+\.[a-z]+\() are left to the engine.
 //
+// Where the caller knows the last position of the line at which a match may
+// start (the last occurrence of a one-byte required literal), a fresh state
+// past it ends the scan: no thread but the one started there lives, and none
+// started there or later can match.
+//
 // The table and the state lists have a fixed budget (LAZY_DFA_BUDGET). When
 // it is used up the cache is cleared; when that happens too often for the
 // bytes it covered, the filter gives up on the line (the exact engine takes

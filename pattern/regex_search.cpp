@@ -669,8 +669,9 @@ void noteRunAttempt(int32_t result) {
 
 // The last position of the line where the gate's literal occurs, when the
 // window holds the whole line and the gate knows an occurrence in it: no
-// match starts after it. Null otherwise. The literal is one byte; in double-byte text such a byte may be a trail byte too, which
-// only puts the position later.
+// match starts after it. Null otherwise. The literal is one byte; in
+// double-byte text such a byte may be a trail byte too, which only puts the
+// position later.
 const uint8_t* lastLiteralOfLine() {
   const RequiredLiteral& literal = compiledPattern.requiredLiteral;
   if (!gate.active || !gate.occurrence || state.windowStart != gate.knownStart ||
