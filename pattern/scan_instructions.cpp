@@ -261,19 +261,19 @@ int32_t anyScan(const Instruction* scan) {
   return runScan<STOPS>(scan, performAnyItem, 1);
 }
 
-// A SET_SCAN over bytes read straight from the window, one table look-up
-// each: for every byte, whether the item takes it as a character of its
-// own and whether the follow test stops before it. A byte the table cannot
-// answer alone goes the ordinary way: a UTF-8 lead byte, whose character
-// depends on the bytes after it, and a carriage return or line feed, which
-// the source may call a line end. So does every byte near the window's end
-// in records, whose source answers there. In lines and strings the reads
-// through the source near the window's end find any other byte a character
-// of its own and no line end, as the table does, so the table answers up to
-// the window's last byte (which a line's line feed mostly is), and the run
-// takes exactly the steps runScan takes. Tables are kept for the last few
-// scans of the program the compiler numbered, by slot; a program put in
-// place otherwise runs through runScan.
+// A SET_SCAN or CHAR_SCAN over bytes read straight from the window, one table
+// look-up each: for every byte, whether the item takes it as a character of
+// its own and whether the follow test stops before it. A byte the table
+// cannot answer alone goes the ordinary way: a UTF-8 lead byte, whose
+// character depends on the bytes after it, and a carriage return or line
+// feed, which the source may call a line end. So does every byte near the
+// window's end in records, whose source answers there. In lines and strings
+// the reads through the source near the window's end find any other byte a
+// character of its own and no line end, as the table does, so the table
+// answers up to the window's last byte (which a line's line feed mostly is),
+// and the run takes exactly the steps runScan takes. Tables are kept for the
+// last few scans of the program the compiler numbered, by slot; a program put
+// in place otherwise runs through runScan.
 enum ScanByteRole : uint8_t { BYTE_TAKEN = 1, BYTE_STOPS = 2, BYTE_SLOW = 4 };
 
 // More bytes than this before the window's end: every read of the item and
@@ -291,6 +291,7 @@ struct ScanTable {
   int32_t charMode;
   int32_t ignoreCase;
   int32_t askLineBounds;
+  int32_t fullWindowReads;
   uint8_t role[256];
 };
 
@@ -307,27 +308,41 @@ bool followStopsAt(const Instruction* scan, const Instruction* follow, int32_t c
       return setHas(follow, c);
     case RUN_TO_END_SET:
       return !setHas(scan, c);
+    case RUN_TO_END_CHAR:
+      return !charEquals(scan, c);
     default:  // FOLLOW_LINE_END and FOLLOW_NEWLINE hold only near the window's end
       return false;
   }
 }
 
-// The table of a SET_SCAN, made on its first use; null where the scan's
-// reads are not all by the byte (double-byte text, a line test that asks
-// the source in records, other follow kinds).
+// Whether the item of a SET_SCAN or CHAR_SCAN takes byte b as a character
+// of its own (an ASCII byte in UTF-8 text).
+bool itemTakes(const Instruction* scan, int32_t b) {
+  if (scan->opcode == OP_CHAR_SCAN) return charEquals(scan, b);
+  return textSource.charMode == ENCODING_UTF8 ? utf8SetHas(scan, b) : setBitmapHas(scan, b);
+}
+
+// The table of a SET_SCAN or CHAR_SCAN, made on its first use; null where
+// the scan's reads are not all by the byte (double-byte text, a line test
+// that asks the source in records, a CHAR run to the end in records, which
+// asks the source at every byte, other follow kinds).
 const ScanTable* scanTableOf(const Instruction* scan) {
   const int32_t mode = textSource.charMode;
   const uint32_t generation = compiledPattern.generation;
   if (generation == 0 || mode == ENCODING_DOUBLE_BYTE) return nullptr;
   const int32_t kind = scan->followKind();
-  if (kind != FOLLOW_CHAR && kind != FOLLOW_SET && kind != RUN_TO_END_SET &&
+  const bool runToEnd = scan->opcode == OP_SET_SCAN
+                            ? kind == RUN_TO_END_SET
+                            : kind == RUN_TO_END_CHAR && textSource.fullWindowReads == 0;
+  if (kind != FOLLOW_CHAR && kind != FOLLOW_SET && !runToEnd &&
       ((kind != FOLLOW_LINE_END && kind != FOLLOW_NEWLINE) || textSource.askLineBounds != 0)) {
     return nullptr;
   }
   for (const ScanTable& table : scanTables) {
     if (table.scan == scan && table.generation == generation && table.charMode == mode &&
         table.ignoreCase == compiledPattern.ignoreCase &&
-        table.askLineBounds == textSource.askLineBounds) {
+        table.askLineBounds == textSource.askLineBounds &&
+        table.fullWindowReads == textSource.fullWindowReads) {
       return &table;
     }
   }
@@ -339,7 +354,7 @@ const ScanTable* scanTableOf(const Instruction* scan) {
       table.role[b] = BYTE_SLOW;
       continue;
     }
-    const bool taken = mode == ENCODING_UTF8 ? utf8SetHas(scan, b) : setBitmapHas(scan, b);
+    const bool taken = itemTakes(scan, b);
     table.role[b] = static_cast<uint8_t>((taken ? BYTE_TAKEN : 0) |
                                          (followStopsAt(scan, follow, b) ? BYTE_STOPS : 0));
   }
@@ -348,10 +363,12 @@ const ScanTable* scanTableOf(const Instruction* scan) {
   table.charMode = mode;
   table.ignoreCase = compiledPattern.ignoreCase;
   table.askLineBounds = textSource.askLineBounds;
+  table.fullWindowReads = textSource.fullWindowReads;
   return &table;
 }
 
-int32_t runTableScan(const Instruction* scan, const ScanTable& table, int32_t itemSlots) {
+int32_t runTableScan(const Instruction* scan, const ScanTable& table, ItemPerformer perform,
+                     int32_t itemSlots) {
   MatcherState& s = m();
   const Instruction* follow =
       scan->followKind() <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
@@ -381,7 +398,7 @@ int32_t runTableScan(const Instruction* scan, const ScanTable& table, int32_t it
       s.offset += p - s.cur;
       s.cur = p;
       if (p < fastEnd && next != BYTE_SLOW) break;  // the follow test stopped the scan
-    } else if (!performSet(scan)) {
+    } else if (!perform(scan)) {
       return HANDLER_FAIL;
     } else if (s.windowEnd - s.cur > margin && role[*s.cur] != BYTE_SLOW) {
       if ((role[*s.cur] & BYTE_STOPS) != 0) break;
@@ -404,11 +421,15 @@ int32_t handleAnyScan(const Instruction* scan) { return anyScan<false>(scan); }
 int32_t handleSetScan(const Instruction* scan) {
   const int32_t slots = setSlotCount(*scan, textSource.charMode);
   const ScanTable* table = scanTableOf(scan);
-  if (table != nullptr) return runTableScan(scan, *table, slots);
+  if (table != nullptr) return runTableScan(scan, *table, performSetItem, slots);
   return runScan<false>(scan, performSetItem, slots);
 }
 
-int32_t handleCharScan(const Instruction* scan) { return runScan<false>(scan, performCharItem, 1); }
+int32_t handleCharScan(const Instruction* scan) {
+  const ScanTable* table = scanTableOf(scan);
+  if (table != nullptr) return runTableScan(scan, *table, performCharItem, 1);
+  return runScan<false>(scan, performCharItem, 1);
+}
 
 int32_t runScanStopping(const Instruction* scan) {
   switch (scan->opcode) {
