@@ -381,8 +381,9 @@ int32_t runTableScan(const Instruction* scan, const ScanTable& table, ItemPerfor
     // the table decides are read with a pointer of the loop's own, and the
     // state learns where it stopped.
     const uint8_t* p = s.cur;
-    const uint8_t* fastEnd = s.windowEnd - margin;
-    if (p < fastEnd && role[*p] != BYTE_SLOW) {
+    if (s.windowEnd - p > margin && role[*p] != BYTE_SLOW) {
+      // Not formed before: an empty text in memory has no window at all.
+      const uint8_t* fastEnd = s.windowEnd - margin;
       if ((role[*p] & BYTE_TAKEN) == 0) return HANDLER_FAIL;
       ++p;
       uint8_t next = BYTE_SLOW;
