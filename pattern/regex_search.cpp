@@ -703,6 +703,12 @@ GateAnswer passDfa() {
   dfa.matchEndAt = verdict == DFA_MATCH && firstEnd < state.windowEnd - state.cur
                        ? state.cur + firstEnd
                        : state.windowEnd;
+  // A match ends firstEnd bytes on, so the attempts from here read up to
+  // there anyway: the budget gains the bytes the DFA read to find it, which no
+  // later scan reads again (the next search starts past the end of the
+  // match found), and a long match (a*b over a line of megabytes of "a")
+  // stays with the backtracker instead of being read again by the VM.
+  if (verdict == DFA_MATCH) stepsLeft += firstEnd * STEPS_PER_BYTE;
   return state.cur != before ? GATE_MOVED : GATE_TRY;
 }
 

@@ -326,28 +326,12 @@ bool itemTakes(const Instruction* scan, int32_t b) {
 // the scan's reads are not all by the byte (double-byte text, a line test
 // that asks the source in records, a CHAR run to the end in records, which
 // asks the source at every byte, other follow kinds).
-const ScanTable* scanTableOf(const Instruction* scan) {
-  const int32_t mode = textSource.charMode;
-  const uint32_t generation = compiledPattern.generation;
-  if (generation == 0 || mode == ENCODING_DOUBLE_BYTE) return nullptr;
-  const int32_t kind = scan->followKind();
-  const bool runToEnd = scan->opcode == OP_SET_SCAN
-                            ? kind == RUN_TO_END_SET
-                            : kind == RUN_TO_END_CHAR && textSource.fullWindowReads == 0;
-  if (kind != FOLLOW_CHAR && kind != FOLLOW_SET && !runToEnd &&
-      ((kind != FOLLOW_LINE_END && kind != FOLLOW_NEWLINE) || textSource.askLineBounds != 0)) {
-    return nullptr;
-  }
-  for (const ScanTable& table : scanTables) {
-    if (table.scan == scan && table.generation == generation && table.charMode == mode &&
-        table.ignoreCase == compiledPattern.ignoreCase &&
-        table.askLineBounds == textSource.askLineBounds &&
-        table.fullWindowReads == textSource.fullWindowReads) {
-      return &table;
-    }
-  }
+// The table made anew, in place of the one used longest ago.
+[[gnu::noinline]] const ScanTable* makeScanTable(const Instruction* scan) {
   ScanTable& table = scanTables[nextScanTable];
   nextScanTable = (nextScanTable + 1) % SCAN_TABLES;
+  const int32_t mode = textSource.charMode;
+  const int32_t kind = scan->followKind();
   const Instruction* follow = kind <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
   for (int32_t b = 0; b < 256; ++b) {
     if ((mode == ENCODING_UTF8 && b >= 0x80) || b == '\r' || b == '\n') {
@@ -359,7 +343,7 @@ const ScanTable* scanTableOf(const Instruction* scan) {
                                          (followStopsAt(scan, follow, b) ? BYTE_STOPS : 0));
   }
   table.scan = scan;
-  table.generation = generation;
+  table.generation = compiledPattern.generation;
   table.charMode = mode;
   table.ignoreCase = compiledPattern.ignoreCase;
   table.askLineBounds = textSource.askLineBounds;
@@ -367,8 +351,33 @@ const ScanTable* scanTableOf(const Instruction* scan) {
   return &table;
 }
 
-int32_t runTableScan(const Instruction* scan, const ScanTable& table, ItemPerformer perform,
-                     int32_t itemSlots) {
+// A table kept for the scan in the same conditions was made for one that
+// qualifies; only a scan without one is asked whether it does.
+inline const ScanTable* scanTableOf(const Instruction* scan) {
+  const int32_t mode = textSource.charMode;
+  const uint32_t generation = compiledPattern.generation;
+  for (const ScanTable& table : scanTables) {
+    if (table.scan == scan && table.generation == generation && table.charMode == mode &&
+        table.ignoreCase == compiledPattern.ignoreCase &&
+        table.askLineBounds == textSource.askLineBounds &&
+        table.fullWindowReads == textSource.fullWindowReads) {
+      return &table;
+    }
+  }
+  if (generation == 0 || mode == ENCODING_DOUBLE_BYTE) return nullptr;
+  const int32_t kind = scan->followKind();
+  const bool runToEnd = scan->opcode == OP_SET_SCAN
+                            ? kind == RUN_TO_END_SET
+                            : kind == RUN_TO_END_CHAR && textSource.fullWindowReads == 0;
+  if (kind != FOLLOW_CHAR && kind != FOLLOW_SET && !runToEnd &&
+      ((kind != FOLLOW_LINE_END && kind != FOLLOW_NEWLINE) || textSource.askLineBounds != 0)) {
+    return nullptr;
+  }
+  return makeScanTable(scan);
+}
+
+template <ItemPerformer PERFORM>
+int32_t runTableScan(const Instruction* scan, const ScanTable& table, int32_t itemSlots) {
   MatcherState& s = m();
   const Instruction* follow =
       scan->followKind() <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
@@ -399,7 +408,7 @@ int32_t runTableScan(const Instruction* scan, const ScanTable& table, ItemPerfor
       s.offset += p - s.cur;
       s.cur = p;
       if (p < fastEnd && next != BYTE_SLOW) break;  // the follow test stopped the scan
-    } else if (!perform(scan)) {
+    } else if (!PERFORM(scan)) {
       return HANDLER_FAIL;
     } else if (s.windowEnd - s.cur > margin && role[*s.cur] != BYTE_SLOW) {
       if ((role[*s.cur] & BYTE_STOPS) != 0) break;
@@ -422,13 +431,13 @@ int32_t handleAnyScan(const Instruction* scan) { return anyScan<false>(scan); }
 int32_t handleSetScan(const Instruction* scan) {
   const int32_t slots = setSlotCount(*scan, textSource.charMode);
   const ScanTable* table = scanTableOf(scan);
-  if (table != nullptr) return runTableScan(scan, *table, performSetItem, slots);
+  if (table != nullptr) return runTableScan<performSetItem>(scan, *table, slots);
   return runScan<false>(scan, performSetItem, slots);
 }
 
 int32_t handleCharScan(const Instruction* scan) {
   const ScanTable* table = scanTableOf(scan);
-  if (table != nullptr) return runTableScan(scan, *table, performCharItem, 1);
+  if (table != nullptr) return runTableScan<performCharItem>(scan, *table, 1);
   return runScan<false>(scan, performCharItem, 1);
 }
 

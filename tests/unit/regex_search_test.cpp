@@ -354,6 +354,18 @@ TEST(RegexSearch, ALongLineBeforeTheLiteralIsReadByTheLazyDfa) {
   EXPECT_LT(pikeVmSteps(), 10000);
 }
 
+// A match as long as the line: the DFA has read it to its end, so the
+// backtracker's budget pays for reading it again from the start. Without
+// that the budget runs out, the VM reads the line a third time and takes
+// the program over for the rest of the file.
+TEST(RegexSearch, ALongMatchTheDfaFoundStaysWithTheBacktracker) {
+  regex_test::CompiledScope compiled("a*b", 'U');
+  ASSERT_EQ(compiled.status(), 0);
+  const std::string text = std::string(300000, 'a') + "b\nxab\n";
+  EXPECT_EQ(findAllInFile(text), (std::vector<Match>{{0, 300001}, {300003, 2}}));
+  EXPECT_FALSE(pikeVmStartsAtOnce());
+}
+
 TEST(RegexSearch, RecordMode) {
   // Every position is tried, also the first one after a window end that is
   // a record boundary.
@@ -614,13 +626,13 @@ TEST(RegexSearchCompiled, TheGateFindsWhatTheStringSearchFinds) {
   }
 }
 
-// A scan of a set runs over bytes by a table of what the item takes and
-// where the follow test stops, and goes the ordinary way at UTF-8 lead
+// A scan of a set or a character runs over bytes by a table of what the
+// item takes and where the follow test stops, and goes the ordinary way at UTF-8 lead
 // bytes and near the window's end: over runs with characters of several
 // bytes, at line ends, at the text's end and across the 64 KiB block
 // boundary, each kind of follow test finds what the program without scans
 // finds, in single-byte and UTF-8 text, and ignoring case.
-TEST(RegexSearchCompiled, SetScansByTableFindWhatThePlainLoopsFind) {
+TEST(RegexSearchCompiled, ScansByTableFindWhatThePlainLoopsFind) {
   const struct {
     const char* pattern;
     int32_t ignoreCase;
@@ -633,13 +645,17 @@ TEST(RegexSearchCompiled, SetScansByTableFindWhatThePlainLoopsFind) {
       {"[^ ]+", 0},                    // the run goes to the program's end
       {"[a-z]+$", 0},                  // a line end follows
       {"[A-Z]+K", 1},                  // a character of either case follows
+      {"ab*c", 0},                     // a character run
+      {"k+K", 1},                      // a run of either case before either case
+      {"_e*", 0},                      // a character run to the program's end
+      {"e+[0-9(]", 0},
   };
   const std::string tails[] = {
       "x = foo(bar_baz_qux(1.25, \"a\\\"b\xC3\xA9" "c\") + \"\" kK;\n",
       "abc\xC3\xA9" "def_ghi_jkl( \"\xE2\x82\xAC\" 3.14.15 xkKk\xC3\xA9(\r\n\"open\n",
-      "abcdefghijklmnopqrstuvwxyz_abc_de(12.5\xC3\xA9\"x\"",
+      "abcdefghijklmnopqrstuvwxyz_abc_de(12.5\xC3\xA9\"x\" abbbbc ac abbb",
       // Runs that end at the last bytes of their lines.
-      "\"a\"\n\"\"\n\"b\xC3\xA9\"\r\nab(\nx_y_z\n1.2\r\nabK\nq\"\n\"\n",
+      "\"a\"\n\"\"\n\"b\xC3\xA9\"\r\nab(\nx_y_z\n1.2\r\nabK\nq\"\n\"\nabbc\nkkKk\nx_eee\nee\r\n",
   };
   for (const int32_t mode : {ENCODING_SINGLE_BYTE, ENCODING_UTF8}) {
     for (const auto& p : patterns) {
@@ -647,7 +663,9 @@ TEST(RegexSearchCompiled, SetScansByTableFindWhatThePlainLoopsFind) {
       ASSERT_EQ(compiled.status(), 0) << p.pattern;
       const std::vector<Instruction> plainSlots = withoutScans(compiledPattern);
       ASSERT_TRUE(std::any_of(compiledPattern.program, compiledPattern.program + plainSlots.size(),
-                              [](const Instruction& in) { return in.opcode == OP_SET_SCAN; }))
+                              [](const Instruction& in) {
+                                return in.opcode == OP_SET_SCAN || in.opcode == OP_CHAR_SCAN;
+                              }))
           << p.pattern;
       size_t found = 0;
       for (const std::string& tail : tails) {
