@@ -65,6 +65,7 @@
 #include "pattern/unicode_set.h"
 #include "support/byte_scan.h"
 #include "support/case_folding.h"
+#include "support/memory_pool.h"
 #include "support/text_encoding.h"
 
 using matcher_internal::decodeDirect;
@@ -897,7 +898,13 @@ void passPositionsFarFromLineEnd(int64_t bound) {
 bool passToLiteralRun(bool passUnreached = true);
 bool literalRunIsRare();
 
+void readBranchPrefix();
+int32_t branchPrefixLength();
+bool branchPrefixAllows(const uint8_t* p, const uint8_t* end);
+
 int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
+  readBranchPrefix();
+  const bool prefixTests = branchPrefixLength() >= 2;
   bool newLine = gate.active;
   // The run start the gate moved the pointer to: a candidate there has
   // passed the gate already.
@@ -970,14 +977,15 @@ int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
         continue;
       }
     }
+    const bool refused = prefixTests && !branchPrefixAllows(state.cur, state.windowEnd);
     if (!utf8) {
-      const int32_t result = attempt(filter.member, false);
+      const int32_t result = refused ? REGEX_NO_MATCH : attempt(filter.member, false);
       if (result != REGEX_NO_MATCH) return result;
       noteRunAttempt(result);
       ++state.cur;
       continue;
     }
-    const int32_t result = attempt(nullptr, false, codePointStartsHere);
+    const int32_t result = refused ? REGEX_NO_MATCH : attempt(nullptr, false, codePointStartsHere);
     if (result != REGEX_NO_MATCH) return result;
     noteRunAttempt(result);
     // The engines that pass candidates on their own leave the pointer at
@@ -1773,6 +1781,132 @@ inline bool prefixAllows(const uint8_t* p, const uint8_t* end) {
   const MatchPrefix& prefix = matchPrefix;
   const int32_t n = end - p < prefix.length ? static_cast<int32_t>(end - p) : prefix.length;
   for (int32_t i = 0; i < n; ++i) {
+    if (((prefix.allowed[i][p[i] >> 3] >> (p[i] & 7)) & 1) == 0) return false;
+  }
+  return true;
+}
+
+// The bytes a match may hold at each of its first offsets over every way
+// through the program, alternatives and loops included: per offset the
+// union of what the items there take, up to the first offset where some
+// way ends or takes an item that is not one byte. Where a program is a
+// long alternation whose ways differ after their first item
+// ([a-z]00001[x-z]?|[a-z]00002[x-z]?|... by the thousand, too many states
+// for the automata), most candidates fail these tests at once, where an
+// engine would try every way at every candidate. Found once per program by
+// following (slot, offset) pairs, each once, a bounded number of them.
+constexpr int64_t BRANCH_PAIR_LIMIT = int64_t{1} << 24;
+
+struct BranchPrefix {
+  int32_t length;  // offsets known; 0 none, and below 2 nothing more than the first byte
+  uint8_t allowed[PREFIX_LIMIT][32];
+  uint32_t generation;  // the program description it was found for; 0 none
+  int32_t charMode;
+};
+
+BranchPrefix branchPrefix;
+
+void readBranchPrefix() {
+  BranchPrefix& prefix = branchPrefix;
+  const int32_t mode = textSource.charMode;
+  if (prefix.generation == programGeneration && programGeneration != 0 &&
+      prefix.charMode == mode) {
+    return;
+  }
+  prefix.generation = programGeneration;
+  prefix.charMode = mode;
+  prefix.length = 0;
+  std::memset(prefix.allowed, 0, sizeof prefix.allowed);
+  const Instruction* program = compiledPattern.program;
+  const int64_t slots = compiledPattern.lastSlot + 1;
+  // In double-byte text a byte may be the trail of a character; the pairs
+  // to follow are too many to be worth it past the limit.
+  if (mode == ENCODING_DOUBLE_BYTE || slots < 1 ||
+      slots * (PREFIX_LIMIT + 1) > BRANCH_PAIR_LIMIT) {
+    return;
+  }
+  const int64_t pairs = slots * (PREFIX_LIMIT + 1);
+  uint64_t* seen = nullptr;
+  int64_t* pending = nullptr;
+  int64_t capacity = 256;
+  if (!memGrowArray(&seen, (pairs + 63) / 64) || !memGrowArray(&pending, capacity)) {
+    memFree(seen);
+    memFree(pending);
+    return;
+  }
+  std::memset(seen, 0, static_cast<size_t>((pairs + 63) / 64) * sizeof(uint64_t));
+  int64_t count = 0;
+  int32_t length = PREFIX_LIMIT;
+  bool failed = false;
+  const auto visit = [&](int64_t pc, int32_t offset) {
+    if (pc < 0 || pc >= slots) {
+      if (offset < length) length = offset;
+      return;
+    }
+    const int64_t pair = pc * (PREFIX_LIMIT + 1) + offset;
+    if ((seen[pair >> 6] >> (pair & 63)) & 1) return;
+    seen[pair >> 6] |= uint64_t{1} << (pair & 63);
+    if (count == capacity) {
+      if (!memGrowArray(&pending, capacity * 2)) {
+        failed = true;
+        return;
+      }
+      capacity *= 2;
+    }
+    pending[count++] = pair;
+  };
+  visit(0, 0);
+  while (count > 0 && !failed) {
+    const int64_t pair = pending[--count];
+    const int64_t pc = pair / (PREFIX_LIMIT + 1);
+    const int32_t offset = static_cast<int32_t>(pair % (PREFIX_LIMIT + 1));
+    if (offset >= length) continue;  // beyond what every way reaches
+    const Instruction& in = program[pc];
+    switch (in.opcode) {
+      case OP_GROUP_START:
+      case OP_GROUP_END:
+      case OP_MARK_CURSOR:
+        visit(pc + 1, offset);
+        break;
+      case OP_JUMP:
+        visit(pc + in.next(), offset);
+        break;
+      case OP_SPLIT:
+      case OP_SPLIT_FIRST:
+        visit(pc + in.branch(), offset);
+        visit(pc + in.next(), offset);
+        break;
+      case OP_CHAR:
+      case OP_ANY:
+      case OP_SET: {
+        // An item that reads across lines may take a CR LF pair as its
+        // line feed: two bytes.
+        uint8_t bytes[32];
+        if (in.crossLines() != 0 || !oneByteItem(in, mode, bytes)) {
+          length = offset;
+          break;
+        }
+        for (int32_t k = 0; k < 32; ++k) prefix.allowed[offset][k] |= bytes[k];
+        visit(pc + prefixSlotLength(in), offset + 1);
+        break;
+      }
+      default:  // MATCH, line tests, loops by count, scans, look-ahead, back-references
+        length = offset;
+        break;
+    }
+  }
+  memFree(seen);
+  memFree(pending);
+  prefix.length = failed ? 0 : length;
+}
+
+int32_t branchPrefixLength() { return branchPrefix.length; }
+
+// Whether the bytes at p (up to end) may begin a match by branchPrefix.
+inline bool branchPrefixAllows(const uint8_t* p, const uint8_t* end) {
+  const BranchPrefix& prefix = branchPrefix;
+  const int32_t n = end - p < prefix.length ? static_cast<int32_t>(end - p) : prefix.length;
+  for (int32_t i = 1; i < n; ++i) {
     if (((prefix.allowed[i][p[i] >> 3] >> (p[i] & 7)) & 1) == 0) return false;
   }
   return true;
