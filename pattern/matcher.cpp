@@ -24,6 +24,7 @@
 
 #include <cstring>
 
+#include "pattern/alternative_skip.h"
 #include "pattern/backtrack_memo.h"
 #include "pattern/matcher_internal.h"
 #include "pattern/unicode_set.h"
@@ -203,6 +204,12 @@ int32_t handleSplit(const Instruction* in) {
 
 int32_t handleSplitFirst(const Instruction* in) {
   MatcherState& s = m();
+  // A way that cannot begin with the byte here is not tried.
+  const Instruction* from = passAlternatives(in);
+  if (from != in) {
+    s.pc = from;
+    return HANDLER_CONTINUE;
+  }
   if (passWasEmpty(in)) {
     s.pc = in + in->next();
     return HANDLER_CONTINUE;

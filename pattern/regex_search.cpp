@@ -52,6 +52,7 @@
 
 #include <cstring>
 
+#include "pattern/alternative_skip.h"
 #include "pattern/backtrack_memo.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/lazy_dfa.h"
@@ -1500,52 +1501,6 @@ struct MatchPrefix {
 };
 
 MatchPrefix matchPrefix;
-
-// The bytes an item takes as one byte; false when it may take more. With
-// `scans`, the bytes each character of a CHAR_SCAN or SET_SCAN run takes.
-bool oneByteItem(const Instruction& in, int32_t charMode, uint8_t* bitmap, bool scans = false) {
-  std::memset(bitmap, 0, 32);
-  const bool utf8 = charMode == ENCODING_UTF8;
-  const uint8_t opcode = !scans                       ? in.opcode
-                         : in.opcode == OP_CHAR_SCAN ? static_cast<uint8_t>(OP_CHAR)
-                         : in.opcode == OP_SET_SCAN  ? static_cast<uint8_t>(OP_SET)
-                                                     : in.opcode;
-  switch (opcode) {
-    case OP_CHAR:
-      if (in.accepted() > 0xFF || in.acceptedVariant() > 0xFF ||
-          (utf8 && (in.accepted() >= 0x80 || in.acceptedVariant() >= 0x80 ||
-                    compiledPattern.ignoreCase != 0))) {
-        return false;
-      }
-      bitmap[in.accepted() >> 3] |= static_cast<uint8_t>(1u << (in.accepted() & 7));
-      bitmap[in.acceptedVariant() >> 3] |= static_cast<uint8_t>(1u << (in.acceptedVariant() & 7));
-      return true;
-    case OP_ANY:
-      if (utf8) return false;
-      std::memset(bitmap, 0xFF, 32);
-      return true;
-    case OP_SET: {
-      const uint8_t* data = reinterpret_cast<const uint8_t*>(&in + 1);
-      if (!utf8) {
-        std::memcpy(bitmap, data, 32);
-        return true;
-      }
-      // A serialized set of ASCII members alone: low, high, no pairs, and
-      // the bitmap bytes from low's to high's.
-      uint32_t header[3];
-      std::memcpy(header, data, sizeof header);
-      if ((in.setFlags() & SET_HOLDS_INVALID_BYTES) != 0 || header[2] != 0 || header[1] >= 0x80) {
-        return false;
-      }
-      for (uint32_t k = header[0] >> 3; header[0] <= header[1] && k <= header[1] >> 3; ++k) {
-        bitmap[k] = data[sizeof header + k - (header[0] >> 3)];
-      }
-      return true;
-    }
-    default:
-      return false;
-  }
-}
 
 int32_t prefixSlotLength(const Instruction& in) {
   return in.opcode == OP_SET ? setSlotCount(in, compiledPattern.encodingMode) : 1;
