@@ -14,7 +14,8 @@
 // few, so they are states of a lazy DFA of fixed size, built as the pass
 // meets them, with the transitions kept by state, class of character (the
 // set of item nodes that take it) and line tests; the answer at q is whether
-// the body's first node is in R(q).
+// the body's first node is in R(q). Over a run of bytes with no line test
+// whose transitions are kept, the pass is a lookup a byte (sweepPlain).
 //
 // A look-ahead inside the body is one more test at its position: whether
 // its own body fails there, which again depends on the text from there
@@ -72,6 +73,7 @@
 // programs over files, memory over a long line) and the end-to-end suite.
 #include "pattern/body_backward.h"
 
+#include <bit>
 #include <cstring>
 
 #include "pattern/compiled_pattern.h"
@@ -859,6 +861,122 @@ inline int32_t stateAt(Body* d, int32_t c, bool wide, bool character, int32_t te
   return kept >= 0 ? kept : step(d, after, cls, items, tests, ring);
 }
 
+// Sets q's bit where the body matches at q (state s), and keeps the runs of
+// such positions of block `runBlock` when it is 0 or more.
+inline void noteAnswer(Body* b, int32_t s, int64_t q, int64_t lo, uint64_t* bits, int64_t runBlock,
+                       int64_t* runEnd) {
+  const bool answer = b->stateAnswer[s] != 0;
+  if (bits != nullptr && answer) bits[(q - lo) >> 6] |= uint64_t{1} << ((q - lo) & 63);
+  if (runBlock >= 0 && answer != (*runEnd >= 0)) {
+    if (*runEnd >= 0) {
+      keepRun(b, runBlock, q + 1 - lo, *runEnd - lo);
+      *runEnd = -1;
+    } else {
+      *runEnd = q + 1;
+    }
+  }
+}
+
+// One automaton's table, read in the sweep's common step.
+struct PlainDfa {
+  const int16_t* byteClass;
+  const int16_t* pairClass;  // in double-byte text, by lead and trail
+  const int32_t* transitions;
+  const uint8_t* answers;
+  int32_t testKeys;
+  int32_t* ring;
+};
+
+// The common steps of a sweep, from q down to lo: a byte that is a
+// character of its own (`special` marks the others: a carriage return by
+// lines, a UTF-8 lead or continuation byte, a double-byte lead byte) at a
+// position with no line test, whose transitions every automaton has kept.
+// Each is a lookup per automaton (INNER of them inside the body); the step
+// must be made in full at the position returned (lo - 1: none is left),
+// where *next is the state after.
+template <int32_t INNER>
+int64_t sweepPlain(Body* b, const uint8_t* buffer, int64_t q, int64_t lo, int64_t boundary,
+                   const uint8_t* special, Rings* rings, int32_t* next, uint64_t* bits,
+                   int64_t runBlock, int64_t* runEnd) {
+  PlainDfa dfas[1 + INNER_LIMIT];
+  for (int32_t k = 0; k <= INNER; ++k) {
+    const Body* d = k == 0 ? b : b->inner[k - 1];
+    dfas[k] = PlainDfa{d->byteClass, d->pairClass, d->transitions, d->stateAnswer, d->testKeys,
+                       rings->of[k]};
+  }
+  // In double-byte text a lead byte and the trail after it, where the
+  // matcher reads the trail, are a character of their own class, and a
+  // state holds the sets of two positions, so that the step still goes
+  // from the state one byte on: a pair whose trail is a carriage return by
+  // lines, or lies past the stretch, is made in full.
+  const bool pairs = doubleByteText();
+  const bool records = b->records;
+  const int64_t end = b->end;
+  const int16_t* const byteClass = b->byteClass;
+  const int32_t* const transitions = b->transitions;
+  const uint8_t* const answers = b->stateAnswer;
+  const int32_t testKeys = b->testKeys;
+  int32_t* const ring = rings->of[0];
+  // The stretch's first position has its line tests.
+  const int64_t stop = lo > b->from ? lo : lo + 1;
+  int32_t after = *next;
+  int64_t inRun = *runEnd;
+  for (; q >= stop && after >= 0; --q) {
+    const int32_t c = buffer[q - lo];
+    if (q == boundary) break;
+    int32_t pair = -1;  // the pair's bytes, lead and trail
+    if (special[c] != 0) {
+      const int32_t trail = buffer[q - lo + 1];
+      if (!pairs || leadByteTable[c] == 0 || q + 1 >= end || (!records && trail == '\r')) break;
+      pair = c << 8 | trail;
+    }
+    int32_t tests = 0;
+    bool kept = true;
+    for (int32_t k = 1; k <= INNER; ++k) {
+      const PlainDfa& d = dfas[k];
+      const int32_t innerAfter = d.ring[(q + 1) & (RING - 1)];
+      const int32_t cls = pair >= 0 ? d.pairClass[pair] : d.byteClass[c];
+      const int32_t s = cls >= 0 && innerAfter >= 0
+                            ? d.transitions[int64_t{innerAfter} * KEYS_PER_STATE + cls * d.testKeys]
+                            : -1;
+      if (s < 0) {
+        kept = false;
+        break;
+      }
+      d.ring[q & (RING - 1)] = s;
+      if (d.answers[s] == 0) tests |= innerFails(k - 1);
+    }
+    const int32_t cls = pair >= 0 ? dfas[0].pairClass[pair] : byteClass[c];
+    if (!kept || cls < 0) break;
+    const int32_t s = transitions[int64_t{after} * KEYS_PER_STATE + cls * testKeys + tests];
+    if (s < 0) break;
+    ring[q & (RING - 1)] = s;
+    after = s;
+    if (answers[s] == 0) {
+      if (runBlock >= 0 && inRun >= 0) {
+        keepRun(b, runBlock, q + 1 - lo, inRun - lo);
+        inRun = -1;
+      }
+    } else {
+      if (bits != nullptr) bits[(q - lo) >> 6] |= uint64_t{1} << ((q - lo) & 63);
+      if (runBlock >= 0 && inRun < 0) inRun = q + 1;
+    }
+  }
+  *next = after;
+  *runEnd = inRun;
+  return q;
+}
+
+int64_t sweepPlainSteps(Body* b, const uint8_t* buffer, int64_t q, int64_t lo, int64_t boundary,
+                        const uint8_t* special, Rings* rings, int32_t* next, uint64_t* bits,
+                        int64_t runBlock, int64_t* runEnd) {
+  static_assert(INNER_LIMIT == 2);
+  const auto run = b->innerCount == 0   ? sweepPlain<0>
+                   : b->innerCount == 1 ? sweepPlain<1>
+                                        : sweepPlain<2>;
+  return run(b, buffer, q, lo, boundary, special, rings, next, bits, runBlock, runEnd);
+}
+
 // Runs the DFAs back from position hi - 1 to lo, the rings holding the
 // states of the positions from hi on (a block at most): at each position
 // the inner bodies first, whose answers are tests of the body's step; with
@@ -888,7 +1006,15 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
   int32_t* ring = rings->of[0];
   int32_t next = ring[hi & (RING - 1)];
   int64_t runEnd = -1;  // one past the run of matching positions going on
+  uint8_t special[256];
+  for (int32_t c = 0; c < 256; ++c) {
+    special[c] =
+        (!records && c == '\r') || (utf8 && c >= 0x80) || (doubleByte && leadByteTable[c] != 0);
+  }
   for (int64_t q = hi - 1; q >= lo; --q) {
+    q = sweepPlainSteps(b, blockBuffer, q, lo, boundary, special, rings, &next, bits, runBlock,
+                        &runEnd);
+    if (q < lo) break;
     const uint8_t* p = blockBuffer + (q - lo);
     int32_t length = 1;
     int32_t c = *p;
@@ -913,10 +1039,10 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
     for (int32_t k = 0; k < innerCount; ++k) {
       Body* d = b->inner[k];
       int32_t* innerRing = rings->of[1 + k];
-      const int32_t s = stateAt(d, c, wide, character, tests, innerRing,
-                                innerRing[(q + length) & (RING - 1)]);
-      innerRing[q & (RING - 1)] = s;
-      if (d->stateAnswer[s] == 0) ownTests |= innerFails(k);
+      const int32_t innerState = stateAt(d, c, wide, character, tests, innerRing,
+                                         innerRing[(q + length) & (RING - 1)]);
+      innerRing[q & (RING - 1)] = innerState;
+      if (d->stateAnswer[innerState] == 0) ownTests |= innerFails(k);
     }
     // The state one byte on is the last one made: kept at hand, not read
     // back from the ring.
@@ -924,15 +1050,7 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
     const int32_t s = stateAt(b, c, wide, character, ownTests, ring, after);
     ring[q & (RING - 1)] = s;
     next = s;
-    if (bits != nullptr && b->stateAnswer[s]) bits[(q - lo) >> 6] |= uint64_t{1} << ((q - lo) & 63);
-    if (runBlock >= 0 && (b->stateAnswer[s] != 0) != (runEnd >= 0)) {
-      if (runEnd >= 0) {
-        keepRun(b, runBlock, q + 1 - lo, runEnd - lo);
-        runEnd = -1;
-      } else {
-        runEnd = q + 1;
-      }
-    }
+    noteAnswer(b, s, q, lo, bits, runBlock, &runEnd);
   }
   if (runEnd >= 0) keepRun(b, runBlock, 0, runEnd - lo);
   return true;
@@ -1269,10 +1387,15 @@ int32_t backwardBodyMatchesAt(const Instruction* notAhead, const uint8_t* at, in
   }
   const int64_t lo = blockStart(b, k);
   const int64_t last = k + 1 < blockCount(b) ? blockStart(b, k + 1) - 1 : b->end;
-  const auto bitAt = [&](int64_t p) { return (b->bits[(p - lo) >> 6] >> ((p - lo) & 63)) & 1; };
-  const uint64_t answer = bitAt(q);
-  int64_t p = q + 1;
-  while (p <= last && bitAt(p) == answer) ++p;
+  const uint64_t answer = (b->bits[(q - lo) >> 6] >> ((q - lo) & 63)) & 1;
+  // The first position after q whose bit differs, a word of bits at a time.
+  const uint64_t flip = answer != 0 ? ~uint64_t{0} : 0;
+  int64_t word = (q + 1 - lo) >> 6;
+  uint64_t differ = (b->bits[word] ^ flip) & (~uint64_t{0} << ((q + 1 - lo) & 63));
+  const int64_t lastWord = (last - lo) >> 6;
+  while (differ == 0 && word < lastWord) differ = b->bits[++word] ^ flip;
+  int64_t p = differ != 0 ? lo + (word << 6) + std::countr_zero(differ) : last + 1;
+  if (p > last + 1) p = last + 1;
   *reach = p - q;
   return static_cast<int32_t>(answer);
 }

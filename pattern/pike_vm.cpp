@@ -72,20 +72,27 @@
 // items: a scan only skips the positions where its loop's continuation
 // cannot begin. Away from the window's edges a step over a byte that is a
 // character of its own (any byte in single-byte text, an ASCII byte in UTF-8
-// text) depends only on the thread states, the byte and whether a thread
-// starts next, so such steps are recorded in a transition cache of fixed
-// size and replayed (see the cache's section). Where the list comes back to
-// the same cached state every few bytes over text that repeats them (a long
-// run of "a" under a*b, "abab" under (a|b)+), whole cycles of such steps are
-// passed after their bytes and look-ahead answers are checked, without
-// touching the records, when that provably leaves the same records as the
-// replay (see the section on skipping cycles). Memory is the program's: two thread lists, a mark per state, a
-// work stack, all bounded by the states, and the cache. The program is chosen
+// text, in double-byte text a byte whose trail no thread reads) depends only
+// on the thread states, the byte and whether a thread starts next, by
+// records too where the program has no line test, so such steps are
+// recorded in a transition cache of fixed size and replayed (see the cache's
+// section), and so is the follow of the new thread a search begins with.
+// A search after every match of a line where matches stand a few bytes
+// apart (b(?!x) over a line of b) then costs a few lookups: its cached steps
+// are followed by their states alone, and the match's record is made from
+// the operations of the threads it descends from. Where the list comes
+// back to the same cached state every few bytes over text that repeats them
+// (a long run of "a" under a*b, "abab" under (a|b)+), whole cycles of such
+// steps are passed after their bytes and look-ahead answers are checked,
+// without touching the records, when that provably leaves the same records
+// as the replay (see the section on skipping cycles). Memory is the
+// program's: two thread lists, a mark per state, a work stack, all bounded
+// by the states, and the cache. The program is chosen
 // per search by pikeVmTakesProgram: the backtracker keeps the programs it
 // runs in linear time itself, being faster on them. Tested by
-// pike_vm_test.cpp (steps against text length, the choice of engine, and
-// agreement with the backtracker on random programs) and the end-to-end
-// suite.
+// pike_vm_test.cpp (steps against text length, the choice of engine,
+// agreement with the backtracker on random programs and on lines of short
+// matches) and the end-to-end suite.
 #include "pattern/pike_vm.h"
 
 #include <cstring>
@@ -156,6 +163,7 @@ struct Shape {
   bool backtrackerLinear;  // the backtracker runs it in linear time (see backtrackerIsLinear)
   bool handedOver;         // the backtracker ran out of steps on it in a search
   bool lookAhead;          // it has NOT_AHEAD
+  bool lineTests;          // it has LINE_START, LINE_END or NEWLINE: by records they ask the source
   int32_t slots;           // instructions and member data of the program
   int32_t textMode;        // the character mode of the text (charMode)
   int32_t setMode;         // the mode that decides a SET's slots
@@ -538,6 +546,7 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   int32_t tails = 0;
   sh.groups = 0;
   sh.lookAhead = false;
+  sh.lineTests = false;
   sh.bodiesByMemo = false;
   bool runnable = true;
   for (int32_t pc = 0; pc <= lastSlot && runnable;) {
@@ -549,6 +558,9 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
       break;
     }
     if (in.opcode == OP_NOT_AHEAD) sh.lookAhead = true;
+    if (in.opcode == OP_LINE_START || in.opcode == OP_LINE_END || in.opcode == OP_NEWLINE) {
+      sh.lineTests = true;
+    }
     const int32_t waits = tailCount(in.opcode, sh.textMode);
     if (waits > 0) {
       sh.tailOf[pc] = tails;
@@ -821,6 +833,7 @@ struct Runtime {
   int64_t verdictBase;
   struct VerdictEntry* verdictTable;
   uint32_t verdictTableGeneration;
+  uint32_t preparedAnalysis;  // the analysis whose program the buffers are grown for
 };
 
 Runtime rt;
@@ -836,7 +849,31 @@ struct VerdictEntry {
 
 constexpr int32_t VERDICT_ENTRIES = 1024;  // a power of two
 
+bool prepareBuffers();
+
 bool prepareRuntime() {
+  Shape& sh = shape;
+  if (rt.preparedAnalysis != analysisGeneration && !prepareBuffers()) return false;
+  if (sh.lookAhead) {
+    int64_t base = 0;
+    uint32_t text = textSource.TextPlace != nullptr ? textSource.TextPlace(m().cur, &base) : 0;
+    // A search that starts on a continuation byte of UTF-8 text reads its
+    // first bytes as characters of their own; its answers are not kept.
+    if (sh.textMode == ENCODING_UTF8 && (byteAtPointer() & 0xC0) == 0x80) text = 0;
+    if (text == 0 || text != rt.verdictText || rt.verdictAnalysis != analysisGeneration) {
+      for (int32_t k = 0; k < sh.lookAheadCount; ++k) rt.verdictTo[sh.lookAheadSlots[k]] = 0;
+    }
+    rt.verdictText = text;
+    rt.verdictAnalysis = analysisGeneration;
+    rt.verdictBase = text != 0 ? base : 0;
+  }
+  rt.lists[0].count = 0;
+  rt.lists[1].count = 0;
+  return true;
+}
+
+// The buffers of the program the analysis describes, grown once for it.
+bool prepareBuffers() {
   Shape& sh = shape;
   if (rt.recordCapacity < sh.fields) {
     if (!memGrowArray(&rt.work, sh.fields) || !memGrowArray(&rt.seed, sh.fields) ||
@@ -861,25 +898,13 @@ bool prepareRuntime() {
     rt.verdictCapacity = sh.slots;
   }
   if (sh.lookAhead) {
-    int64_t base = 0;
-    uint32_t text = textSource.TextPlace != nullptr ? textSource.TextPlace(m().cur, &base) : 0;
-    // A search that starts on a continuation byte of UTF-8 text reads its
-    // first bytes as characters of their own; its answers are not kept.
-    if (sh.textMode == ENCODING_UTF8 && (byteAtPointer() & 0xC0) == 0x80) text = 0;
-    if (text == 0 || text != rt.verdictText || rt.verdictAnalysis != analysisGeneration) {
-      for (int32_t k = 0; k < sh.lookAheadCount; ++k) rt.verdictTo[sh.lookAheadSlots[k]] = 0;
-    }
-    rt.verdictText = text;
-    rt.verdictAnalysis = analysisGeneration;
-    rt.verdictBase = text != 0 ? base : 0;
     if (rt.verdictTable == nullptr && !memGrowArray(&rt.verdictTable, VERDICT_ENTRIES)) return false;
     if (rt.verdictTableGeneration != analysisGeneration) {
       for (int32_t i = 0; i < VERDICT_ENTRIES; ++i) rt.verdictTable[i].pc = -1;
       rt.verdictTableGeneration = analysisGeneration;
     }
   }
-  rt.lists[0].count = 0;
-  rt.lists[1].count = 0;
+  rt.preparedAnalysis = analysisGeneration;
   return true;
 }
 
@@ -1128,6 +1153,9 @@ struct TransitionCache {
   int32_t opCount;
   CachedVerdict* verdicts;
   int32_t verdictCount;
+  // The follow of a lone new thread at a search's first position, away from
+  // the window's edges: a transition whose threads all start there, or -1.
+  int32_t entry;
   uint32_t flushes;
   // The step being recorded.
   bool recordFailed;
@@ -1146,6 +1174,7 @@ void flushCache() {
   cache.threadCount = 0;
   cache.opCount = 0;
   cache.verdictCount = 0;
+  cache.entry = -1;
   for (int32_t& slot : cache.hashSlots) slot = -1;
   cache.generation = analysisGeneration;
 }
@@ -1284,6 +1313,21 @@ void noteVerdict(int32_t pc, int32_t bodyMatched) {
   ++cache.pending.verdictCount;
 }
 
+// Applies a cached thread's operations to a record at `offset` bytes from
+// the thread's start.
+inline void applyOps(int64_t* to, int32_t opFirst, int32_t opCount, int64_t offset) {
+  for (int32_t k = opFirst; k < opFirst + opCount; ++k) {
+    const RecordOp& op = cache.ops[k];
+    if (op.kind == RECORD_SET) {
+      to[op.field] = op.value;
+    } else if (op.kind == RECORD_SET_OFFSET) {
+      to[op.field] = offset + op.value;
+    } else {
+      to[op.field] |= op.value;
+    }
+  }
+}
+
 // Builds a record of the list after a cached step: the parent's record (or
 // a new thread's), then the operations.
 inline void buildRecord(int64_t* to, const ThreadList* before, int32_t parent, int32_t opFirst,
@@ -1296,17 +1340,7 @@ inline void buildRecord(int64_t* to, const ThreadList* before, int32_t parent, i
     for (int32_t i = 0; i < fields; ++i) to[i] = 0;
     to[FIELD_START] = pos;
   }
-  const int64_t offset = pos - to[FIELD_START];
-  for (int32_t k = opFirst; k < opFirst + opCount; ++k) {
-    const RecordOp& op = cache.ops[k];
-    if (op.kind == RECORD_SET) {
-      to[op.field] = op.value;
-    } else if (op.kind == RECORD_SET_OFFSET) {
-      to[op.field] = offset + op.value;
-    } else {
-      to[op.field] |= op.value;
-    }
-  }
+  applyOps(to, opFirst, opCount, pos - to[FIELD_START]);
 }
 
 // Replays a cached step from `before` into `after` at position pos (the
@@ -1320,6 +1354,7 @@ bool replay(const CachedTransition& t, const ThreadList* before, ThreadList* aft
     if (!memGrowArray(&after->records, needed)) return false;
     after->words = needed;
   }
+  // A step that fails here leaves `after` to be made again the long way.
   for (int32_t i = 0; i < t.threadCount; ++i) {
     const CachedThread& thread = cache.threads[t.threadFirst + i];
     if (thread.parent >= 0 &&
@@ -1327,14 +1362,11 @@ bool replay(const CachedTransition& t, const ThreadList* before, ThreadList* aft
             OFFSET_LIMIT) {
       return false;
     }
-  }
-  after->count = t.threadCount;
-  for (int32_t i = 0; i < t.threadCount; ++i) {
-    const CachedThread& thread = cache.threads[t.threadFirst + i];
     int64_t* to = after->records + static_cast<int64_t>(i) * fields;
     buildRecord(to, before, thread.parent, thread.opFirst, thread.opCount, pos);
     to[FIELD_PC] = thread.pc;
   }
+  after->count = t.threadCount;
   if (t.matchParent != NO_MATCH) {
     buildRecord(rt.best, before, t.matchParent, t.matchOpFirst, t.matchOpCount, pos);
     rt.bestEnd = pos;
@@ -1476,8 +1508,26 @@ inline int32_t lookAheadBodyMatchesAt(int32_t pc, int64_t pos) {
 }
 
 // Whether the look-ahead answers a cached step took hold at position pos,
+// where every one of them is an answer kept (verdictFrom, verdictTo): 1 or
+// 0, read without the text; -1 where some body must be asked.
+inline int32_t keptAnswersHold(const CachedTransition& t, int64_t pos) {
+  // A step being recorded notes the answers it takes, as they are asked.
+  if (rt.recording) return -1;
+  const int64_t at = rt.verdictBase + pos;
+  int32_t hold = 1;
+  for (int32_t k = t.verdictFirst; k < t.verdictFirst + t.verdictCount; ++k) {
+    const CachedVerdict& v = cache.verdicts[k];
+    if (at >= rt.verdictTo[v.pc] || at < rt.verdictFrom[v.pc]) return -1;
+    if (rt.bodyMatched[v.pc] != v.bodyMatched) hold = 0;
+  }
+  return hold;
+}
+
+// Whether the look-ahead answers a cached step took hold at position pos,
 // with the pointer there; -8 out of memory.
 inline int32_t verdictsHold(const CachedTransition& t, int64_t pos) {
+  const int32_t kept = keptAnswersHold(t, pos);
+  if (kept >= 0) return kept;
   for (int32_t k = t.verdictFirst; k < t.verdictFirst + t.verdictCount; ++k) {
     const CachedVerdict& v = cache.verdicts[k];
     const int32_t matched = lookAheadBodyMatchesAt(v.pc, pos);
@@ -1596,6 +1646,9 @@ int64_t cycleAnswersKeptTo(const CycleStep* steps, int32_t period, int64_t q) {
 int64_t bytesToSkip(const CycleHistory& h, int32_t state, const ThreadList* ready, int64_t pos,
                     const PikeCandidates& candidates, bool noStarts) {
   MatcherState& s = m();
+  // In double-byte text where characters begin depends on the bytes before
+  // the cycle too: a new thread's start is asked at every position.
+  if (shape.textMode == ENCODING_DOUBLE_BYTE) return 0;
   if (h.flushes != cache.flushes || s.windowEnd - s.cur <= CYCLE_MARGIN + CYCLE_LIMIT) return 0;
   // The shortest cycle back to this state whose bytes come next and which
   // may be skipped.
@@ -1867,7 +1920,9 @@ bool seedPositionAllowed(const PikeCandidates& candidates, int64_t pos) {
       if (pos == rt.lastSeed) return true;
       if (pos < rt.nextSeed) return false;
       int32_t length = 1;
-      if (s.windowEnd - s.cur >= 6) {
+      if (s.cur < s.windowEnd && *s.cur < 0x80) {
+        // A character of its own.
+      } else if (s.windowEnd - s.cur >= 6) {
         matcher_internal::decodeDirect(s.cur, &length);
       } else {
         textSource.SetPosition(s.cur);
@@ -1901,10 +1956,13 @@ void reportMatch() {
   s.offset = 0;
 }
 
+// Whether a new thread starts at a position: asked there, or known.
+enum SeedAnswer : int32_t { SEED_ASK = -1, SEED_NONE = 0, SEED_STARTS = 1 };
+
 // Follows the threads past their byte at position pos, then a new thread
 // when one starts there, into `ready`; *matched is set when one matched.
 int32_t followAll(ThreadList* moved, ThreadList* ready, int64_t pos,
-                  const PikeCandidates& candidates, bool* matched) {
+                  const PikeCandidates& candidates, bool* matched, SeedAnswer seed = SEED_ASK) {
   const Shape& sh = shape;
   nextRound();
   ready->count = 0;
@@ -1917,12 +1975,13 @@ int32_t followAll(ThreadList* moved, ThreadList* ready, int64_t pos,
     cut = result == FOLLOW_MATCHED;
   }
   if (!cut && !*matched && (pos == 0 || !candidates.once) &&
-      seedPositionAllowed(candidates, pos) && pikeCandidateAllowed(candidates)) {
-    int64_t* seed = rt.seed;
-    for (int32_t i = 0; i < sh.fields; ++i) seed[i] = 0;
-    seed[FIELD_START] = pos;
+      (seed == SEED_ASK ? seedPositionAllowed(candidates, pos) && pikeCandidateAllowed(candidates)
+                        : seed == SEED_STARTS)) {
+    int64_t* record = rt.seed;
+    for (int32_t i = 0; i < sh.fields; ++i) record[i] = 0;
+    record[FIELD_START] = pos;
     rt.parent = -1;
-    const FollowResult result = followThread(seed, pos, ready);
+    const FollowResult result = followThread(record, pos, ready);
     if (result == FOLLOW_OUT_OF_MEMORY) return REGEX_OUT_OF_MEMORY;
     cut = result == FOLLOW_MATCHED;
   }
@@ -1956,12 +2015,33 @@ int32_t stepAll(ThreadList* ready, ThreadList* moved, int64_t pos) {
 // and the next position lie inside the window, away from its edges.
 // In UTF-8 text only an ASCII byte qualifies, which is a character of its own,
 // with room for the direct reads of the characters after it; in double-byte
-// text none does (a step may read the trail byte).
+// text a lead byte qualifies where no thread reads its trail (stepReadsTrail),
+// and the threads that take the pair wait out the trail in their tail
+// states whatever it is. By records the items read the window straight as
+// they do by lines, and only the line tests ask the source where the record
+// bounds are: a program without them steps alike.
 inline bool awayFromEdges() {
   MatcherState& s = m();
-  if (textSource.askLineBounds || textSource.fullWindowReads) return false;
-  if (shape.textMode == ENCODING_SINGLE_BYTE) return s.windowEnd - s.cur > 3;
-  return shape.textMode == ENCODING_UTF8 && s.windowEnd - s.cur > 7 && *s.cur < 0x80;
+  const bool byRecords = textSource.askLineBounds && textSource.fullWindowReads;
+  if ((textSource.askLineBounds || textSource.fullWindowReads) && (!byRecords || shape.lineTests)) {
+    return false;
+  }
+  if (shape.textMode != ENCODING_UTF8) return s.windowEnd - s.cur > 3;
+  return s.windowEnd - s.cur > 7 && *s.cur < 0x80;
+}
+
+// Double-byte text: whether a thread of the list would read the byte after
+// the pointer too, a lead byte's trail, and its step depend on that byte: a
+// SET, whose partial rows hold some pairs of a lead byte and not others. A
+// CHAR compares one byte, and ANY takes the trail whatever it is, which
+// away from the window's edges is there to read.
+bool stepReadsTrail(const ThreadList* list) {
+  if (shape.textMode != ENCODING_DOUBLE_BYTE || leadByteTable[*m().cur] == 0) return false;
+  for (int32_t i = 0; i < list->count; ++i) {
+    const int64_t pc = list->records[static_cast<int64_t>(i) * shape.fields + FIELD_PC];
+    if (pc < shape.slots && isSet(compiledPattern.program[pc].opcode)) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -2020,6 +2100,182 @@ namespace {
 // for candidates, faster over text that holds few, goes on.
 constexpr int32_t IDLE_LIMIT = 16;
 
+// The cached step under either key at `keys` (the list's state and the
+// byte) in which a thread of the list reaches MATCH, with *starts its key's
+// bit; -1 when neither is such.
+inline int32_t stepToMatch(int64_t keys, bool* starts) {
+  for (int32_t bit = 0; bit < 2; ++bit) {
+    const int32_t t = cache.transitionOf[keys + bit];
+    if (t >= 0 && cache.transitions[t].matchParent >= 0) {
+      *starts = bit != 0;
+      return t;
+    }
+  }
+  return -1;
+}
+
+// Whether the cached step t from position pos (the pointer) may be replayed:
+// a step past a look-ahead depends on the text after the byte too, and is
+// replayed where the bodies answer as they did. -8 out of memory.
+inline int32_t stepAnswersHold(int32_t t, int64_t pos) {
+  if (cache.transitions[t].verdictCount == 0) return 1;
+  // Answers kept are read without moving the pointer, which stays in the
+  // window.
+  const int32_t kept = keptAnswersHold(cache.transitions[t], pos + 1);
+  if (kept >= 0) return kept;
+  MatcherState& s = m();
+  ++s.cur;
+  const int32_t hold = verdictsHold(cache.transitions[t], pos + 1);
+  // A body read near the window's end may have moved the window.
+  movePointerBack(1);
+  return hold <= 0 ? hold : awayFromEdges() ? 1 : 0;
+}
+
+// Keeps the step just recorded, which made the list of cache state `next`:
+// its transition, or -1 when the cache has no room for it. A flush while the
+// list was added took the step's threads with it.
+int32_t keepRecordedStep(int32_t next) {
+  if (next < 0 || cache.flushes != cache.recordFlushes ||
+      cache.transitionCount == CACHE_TRANSITIONS) {
+    return -1;
+  }
+  CachedTransition t = cache.pending;
+  t.next = next;
+  t.threadCount = cache.threadCount - cache.recordThreadFirst;
+  cache.transitions[cache.transitionCount] = t;
+  return cache.transitionCount++;
+}
+
+// Whether the follow of a new thread at the pointer depends on nothing but
+// the program and the look-ahead answers there: away from the window's
+// edges, where LINE_START and LINE_END do not hold, as for a cached step.
+inline bool entryAwayFromEdges() { return awayFromEdges() && m().cur != m().windowStart; }
+
+// A search begins with a lone new thread at its first position, which every
+// search after a match follows through the same instructions: the follow is
+// kept as the cache's entry and replayed into `ready` where the look-ahead
+// answers it took hold again. 1 when it was replayed (*state the list's
+// cache state), 0 when the thread must be followed, -8 out of memory.
+int32_t replayEntry(ThreadList* ready, ThreadList* before, bool* matched, int32_t* state) {
+  if (cache.entry < 0 || !entryAwayFromEdges()) return 0;
+  const CachedTransition& t = cache.transitions[cache.entry];
+  if (t.verdictCount > 0) {
+    const int32_t hold = verdictsHold(t, 0);
+    // A body read near the window's end may have moved the window.
+    if (hold <= 0 || !entryAwayFromEdges()) return hold;
+  }
+  before->count = 0;
+  if (!replay(t, before, ready, 0, matched)) return 0;
+  stepCount += ready->count + 1;
+  *state = t.next;
+  return 1;
+}
+
+// The steps a short search may take from the cache without a list.
+constexpr int32_t SHORT_RUN_STEPS = 4;
+
+// The thread at `index` of the list a cached step made (`step` -1: the
+// entry's list).
+inline const CachedThread& threadOfList(int32_t step, int32_t index) {
+  const CachedTransition& t = step < 0 ? cache.transitions[cache.entry] : cache.transitions[step];
+  return cache.threads[t.threadFirst + index];
+}
+
+// Double-byte text: whether a thread of a cached list stands at a SET, which
+// may read the trail of a lead byte (see stepReadsTrail).
+bool cachedListReadsTrail(int32_t step) {
+  if (shape.textMode != ENCODING_DOUBLE_BYTE || leadByteTable[*m().cur] == 0) return false;
+  const CachedTransition& t = step < 0 ? cache.transitions[cache.entry] : cache.transitions[step];
+  for (int32_t i = 0; i < t.threadCount; ++i) {
+    const int32_t pc = cache.threads[t.threadFirst + i].pc;
+    if (pc < shape.slots && isSet(compiledPattern.program[pc].opcode)) return true;
+  }
+  return false;
+}
+
+// A short search: every match a few bytes long after a look-ahead (b(?!x)
+// over a line of b, a character of two bytes in double-byte text). From the
+// entry's list the cached steps are followed by their states alone, each
+// where its key and look-ahead answers hold, as the search would replay
+// them, until one reaches MATCH and leaves no thread. The match's record
+// then follows from the operations of the threads it descends from, step by
+// step back to the one that started it: no list is made. 1 when the match
+// is so found and reported (the pointer at its start), 0 when the search
+// must run from the start (the pointer back there), -8 out of memory.
+int32_t replayShortRun(const PikeCandidates& candidates) {
+  if (cache.entry < 0 || !entryAwayFromEdges()) return 0;
+  const CachedTransition& entry = cache.transitions[cache.entry];
+  if (entry.matchParent != NO_MATCH) return 0;
+  if (entry.verdictCount > 0) {
+    const int32_t hold = verdictsHold(entry, 0);
+    if (hold <= 0 || !entryAwayFromEdges()) return hold;
+  }
+  MatcherState& s = m();
+  int32_t taken[SHORT_RUN_STEPS];
+  int32_t advanced = 0;  // the bytes the pointer has passed
+  int32_t state = entry.next;
+  for (int32_t k = 0; k < SHORT_RUN_STEPS; ++k) {
+    if ((k > 0 && !awayFromEdges()) || cachedListReadsTrail(k > 0 ? taken[k - 1] : -1)) break;
+    const int64_t keys = static_cast<int64_t>(state) * CACHE_KEYS_PER_STATE + *s.cur * 2;
+    bool starts = false;
+    int32_t t = stepToMatch(keys, &starts);
+    int32_t hold = t >= 0 ? stepAnswersHold(t, k) : 0;
+    if (hold == 0) {
+      ++s.cur;
+      starts = !candidates.once && seedPositionAllowed(candidates, k + 1) &&
+               pikeCandidateAllowed(candidates);
+      --s.cur;
+      t = cache.transitionOf[keys + (starts ? 1 : 0)];
+      hold = t >= 0 ? stepAnswersHold(t, k) : 0;
+    }
+    if (hold < 0) {
+      movePointerBack(advanced);
+      return hold;
+    }
+    if (hold == 0) break;
+    taken[k] = t;
+    ++s.cur;
+    ++advanced;
+    const CachedTransition& step = cache.transitions[t];
+    // Threads before the match may still find one of their own; with no
+    // thread and no match the search passes bytes with none.
+    if (step.threadCount > 0 && step.matchParent == NO_MATCH) {
+      state = step.next;
+      continue;
+    }
+    if (step.threadCount > 0 || step.matchParent == NO_MATCH) break;
+    // The threads the match descends from, back to the one that started
+    // (none: a thread that started after the byte matched at once).
+    int32_t ancestry[SHORT_RUN_STEPS];
+    int32_t parent = step.matchParent;
+    int32_t from = k + 1;  // the position where the thread started
+    while (parent >= 0) {
+      --from;
+      ancestry[from] = parent;
+      parent = threadOfList(from > 0 ? taken[from - 1] : -1, parent).parent;
+    }
+    int64_t* best = rt.best;
+    for (int32_t i = 0; i < shape.fields; ++i) best[i] = 0;
+    best[FIELD_START] = from;
+    for (int32_t j = from; j <= k; ++j) {
+      const CachedThread& thread = threadOfList(j > 0 ? taken[j - 1] : -1, ancestry[j]);
+      if (j > from) best[FIELD_PASSES] = 0;
+      applyOps(best, thread.opFirst, thread.opCount, j - from);
+    }
+    best[FIELD_PASSES] = 0;
+    applyOps(best, step.matchOpFirst, step.matchOpCount, k + 1 - from);
+    rt.bestEnd = k + 1;
+    stepCount += entry.threadCount + k + 2;
+    movePointerBack(k + 1 - from);
+    reportMatch();
+    return 1;
+  }
+  movePointerBack(advanced);
+  rt.nextSeed = 0;
+  rt.lastSeed = -1;
+  return 0;
+}
+
 int32_t runSearch(const PikeCandidates& candidates) {
   if (!prepareRuntime()) return REGEX_OUT_OF_MEMORY;
   const bool cached = prepareCache();
@@ -2030,9 +2286,40 @@ int32_t runSearch(const PikeCandidates& candidates) {
   rt.recording = false;
   rt.nextSeed = 0;
   rt.lastSeed = -1;
-  if (followAll(moved, ready, pos, candidates, &matched) != 0) return REGEX_OUT_OF_MEMORY;
-  int32_t state = cached ? listState(ready) : -1;
-  CycleHistory history{};
+  int32_t state = -1;
+  // A thread may start at the first position wherever a character may
+  // begin there (in double-byte text not on a trail byte); where the search
+  // goes on, the position is asked again for the characters after it.
+  const bool seeded =
+      (shape.textMode != ENCODING_DOUBLE_BYTE || matcher_internal::atCharacterBoundary()) &&
+      pikeCandidateAllowed(candidates);
+  if (seeded && cached) {
+    const int32_t found = replayShortRun(candidates);
+    if (found != 0) return found > 0 ? 0 : REGEX_OUT_OF_MEMORY;
+  }
+  // In UTF-8 text by characters the answer there tells where the next
+  // character begins; elsewhere it is the one above.
+  if (shape.textMode == ENCODING_UTF8) seedPositionAllowed(candidates, pos);
+  const int32_t entered = seeded && cached ? replayEntry(ready, moved, &matched, &state) : 0;
+  if (entered < 0) return REGEX_OUT_OF_MEMORY;
+  if (entered == 0) {
+    if (seeded && cached && entryAwayFromEdges()) beginRecording();
+    if (followAll(moved, ready, pos, candidates, &matched, seeded ? SEED_STARTS : SEED_NONE) != 0) {
+      return REGEX_OUT_OF_MEMORY;
+    }
+    const bool recorded = rt.recording && !cache.recordFailed;
+    rt.recording = false;
+    state = cached ? listState(ready) : -1;
+    if (recorded) {
+      const int32_t t = keepRecordedStep(state);
+      if (t >= 0) cache.entry = t;
+    }
+  }
+  CycleHistory history;
+  history.count = 0;
+  history.flushes = 0;
+  history.idle = 0;
+  history.wait = 0;
   int32_t idle = 0;  // bytes passed since the list last held a thread
   for (;;) {
     if (ready->count > 0) {
@@ -2041,27 +2328,37 @@ int32_t runSearch(const PikeCandidates& candidates) {
       break;
     }
     int64_t key = -1;
-    if (state >= 0 && awayFromEdges()) {
+    SeedAnswer seed = SEED_ASK;
+    if (state >= 0 && awayFromEdges() && !stepReadsTrail(ready)) {
       // The key: the list, the byte here, and whether a thread starts at
       // the next position.
       MatcherState& s = m();
       const uint8_t byte = *s.cur;
-      ++s.cur;
-      const bool starts = !matched && !candidates.once && seedPositionAllowed(candidates, pos + 1) &&
-                          pikeCandidateAllowed(candidates);
-      --s.cur;
-      key = static_cast<int64_t>(state) * CACHE_KEYS_PER_STATE + byte * 2 + (starts ? 1 : 0);
-      int32_t t = cache.transitionOf[key];
-      // A step past a look-ahead depends on the text after the byte too:
-      // it is replayed where the bodies answer as they did.
-      if (t >= 0 && cache.transitions[t].verdictCount > 0) {
-        // A body read near the window's end may have moved the window.
-        ++s.cur;
-        const int32_t hold = verdictsHold(cache.transitions[t], pos + 1);
-        movePointerBack(1);
+      const int64_t keys = static_cast<int64_t>(state) * CACHE_KEYS_PER_STATE + byte * 2;
+      bool starts = false;
+      // A step in which a thread of the list reaches MATCH starts no thread
+      // (those after the match are dropped, and a new one would come last):
+      // under either key it is the same step, and the question is not asked.
+      int32_t t = matched || candidates.once ? -1 : stepToMatch(keys, &starts);
+      if (t >= 0) {
+        const int32_t hold = stepAnswersHold(t, pos);
         if (hold < 0) return REGEX_OUT_OF_MEMORY;
-        if (hold == 0 || !awayFromEdges()) t = -1;
+        if (hold == 0) t = -1;
       }
+      if (t < 0) {
+        ++s.cur;
+        starts = !matched && !candidates.once && seedPositionAllowed(candidates, pos + 1) &&
+                 pikeCandidateAllowed(candidates);
+        --s.cur;
+        seed = starts ? SEED_STARTS : SEED_NONE;
+        t = cache.transitionOf[keys + (starts ? 1 : 0)];
+        if (t >= 0) {
+          const int32_t hold = stepAnswersHold(t, pos);
+          if (hold < 0) return REGEX_OUT_OF_MEMORY;
+          if (hold == 0) t = -1;
+        }
+      }
+      key = keys + (starts ? 1 : 0);
       if (t >= 0 && replay(cache.transitions[t], ready, moved, pos + 1, &matched)) {
         stepCount += ready->count + moved->count;
         ++s.cur;
@@ -2071,7 +2368,9 @@ int32_t runSearch(const PikeCandidates& candidates) {
         moved = swap;
         rememberStep(&history, CycleStep{state, t, byte, starts});
         state = cache.transitions[t].next;
-        if (history.wait > 0) {
+        if (matched && ready->count == 0) {
+          // The search ends here.
+        } else if (history.wait > 0) {
           --history.wait;
         } else if (awayFromEdges()) {
           const int64_t skip =
@@ -2103,18 +2402,13 @@ int32_t runSearch(const PikeCandidates& candidates) {
       break;
     }
     ++pos;
-    if (followAll(moved, ready, pos, candidates, &matched) != 0) return REGEX_OUT_OF_MEMORY;
+    if (followAll(moved, ready, pos, candidates, &matched, seed) != 0) return REGEX_OUT_OF_MEMORY;
     const bool recorded = rt.recording && !cache.recordFailed;
     rt.recording = false;
     state = cached ? listState(ready) : -1;
-    // A flush while the list was added took the step's threads with it.
-    if (recorded && state >= 0 && cache.flushes == cache.recordFlushes &&
-        cache.transitionCount < CACHE_TRANSITIONS) {
-      CachedTransition t = cache.pending;
-      t.next = state;
-      t.threadCount = cache.threadCount - cache.recordThreadFirst;
-      cache.transitions[cache.transitionCount] = t;
-      cache.transitionOf[key] = cache.transitionCount++;
+    if (recorded) {
+      const int32_t t = keepRecordedStep(state);
+      if (t >= 0) cache.transitionOf[key] = t;
     }
   }
 

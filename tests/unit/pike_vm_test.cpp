@@ -500,7 +500,15 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
   while (filler.size() < 65530) filler += "zzzzzzzzz\n";
   for (uint32_t round = 0; round < rounds && disagreements < 10; ++round) {
     const char syntax = SYNTAXES[round % 3];
-    const std::string pattern = randomPattern(random, syntax, 2);
+    std::string pattern = randomPattern(random, syntax, 2);
+    // Now and then an item and a look-ahead first: over the repeated text
+    // below, a match every few bytes, each one byte long or a few.
+    if (round % 12 == 0) {
+      pattern = pick(random, {"a", "b", "[ab]", ".", "b\\c", "(b)"}) +
+                pick(random, {"(?!a)", "(?!ab|b)", "(?!a?b)", "(?![ab],)", "(?!(ab)*x)",
+                              "(?!a*[b,])"}) +
+                (random() % 2 == 0 ? "" : pattern);
+    }
     const int32_t ignoreCase = static_cast<int32_t>(random() % 2);
     const int32_t recordLength = random() % 4 == 0 ? 3 + static_cast<int32_t>(random() % 4) : 0;
     // The backtracker takes time exponential in the text under nested
@@ -511,6 +519,12 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
     if (round % 4 == 2 && textBytesUnderLoops(pattern) == 32 && !text.empty()) {
       const std::string unit = text.substr(0, 1 + round / 4 % 4);
       text = repeated(unit, 60 + round % 60) + text.substr(text.size() / 2);
+    }
+    // Every fourth time the whole text repeated: many short matches a line,
+    // each a search of its own from the cache, whose look-ahead answers
+    // change from one candidate to the next.
+    if (round % 4 == 0 && textBytesUnderLoops(pattern) == 32 && !text.empty()) {
+      text = repeated(text, 300);
     }
     if (compile(pattern, syntax, ignoreCase, 0, recordLength) != 0) continue;
     // Now and then the file holds short lines of z first, so that the text
@@ -589,6 +603,57 @@ TEST(PikeVm, ReportsWhatTheBacktrackerReports) {
   releaseCompiledPattern(&compiledPattern);
 }
 
+
+// Lines where every few bytes are a match, each found by a search of its
+// own that the cache's entry and steps replay, often without a list: the
+// reports are the backtracker's where the look-ahead answers change from
+// one candidate to the next (the replay holds only where they are the ones
+// it took), where the match's groups and cursor mark come from the replayed
+// operations, where a new thread would start after the byte, and in
+// double-byte text where a SET's partial row takes some pairs of a lead
+// byte and not others. Lines of 70000 bytes pass the window's and the
+// backward pass's blocks.
+TEST(PikeVm, ShortSearchesFromTheCacheReportWhatTheBacktrackerReports) {
+  const std::string line = repeated("abbab,abab", 70000);
+  const std::string pairs = repeated("\x81" "a\x81" "b\x81" "a\x81" "a" "x", 70000);
+  const int32_t DB = ENCODING_DOUBLE_BYTE;
+  const struct {
+    const char* pattern;
+    std::string text;
+    int32_t mode = 0;
+    int32_t recordLength = 0;
+  } cases[] = {
+      {"b(?!a)", line + "\n" + line},
+      {"b(?![ab],)", line + "\r\n" + line},
+      {"(?!b,)b", line},
+      {"b(?!(ab)*,)", line + "\n" + line},
+      {"(b)(?!a)", line},
+      {"b\\c(?!b)", line},
+      {"(?!(ba)*,)(b|a)", line + "\n" + line},
+      {"ab(?!,)|b", line},
+      {"b(?!a)", line, 0, 2000},
+      {"b(?!(ab)*,)", line, 0, 999},
+      {"b(?!a)", line + "é" + line, ENCODING_UTF8},
+      {"\\omb(?!(ab)*,)", line + "\n," + line},
+      {"[\x81" "a](?!\x81" "b)", pairs, DB},
+      {"\x81" "a(?!\x81" "b)", pairs + "\n" + pairs, DB},
+      {"[\x81" "ax](?!x)", pairs, DB, 1000},
+  };
+  for (const auto& c : cases) {
+    test::EncodingScope encoding;
+    if (c.mode == DB) encoding.doubleByte();
+    ASSERT_EQ(compile(c.pattern, 'U', 0, c.mode, c.recordLength), 0) << c.pattern;
+    setRegexEngine(REGEX_ENGINE_BACKTRACK);
+    const std::vector<Report> expected = reportsInFile(c.text, c.recordLength, c.mode);
+    EXPECT_GT(expected.size(), c.text.size() / 20) << c.pattern;
+    setRegexEngine(REGEX_ENGINE_PIKE);
+    clearPikeVmSteps();
+    EXPECT_EQ(reportsInFile(c.text, c.recordLength, c.mode), expected) << c.pattern;
+    EXPECT_GT(pikeVmSteps(), 0) << c.pattern;
+  }
+  setRegexEngine(REGEX_ENGINE_AUTO);
+  releaseCompiledPattern(&compiledPattern);
+}
 
 // ---------------------------------------------------------------------------
 // Look-ahead bodies answered by a backward pass over the line
@@ -794,6 +859,10 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
       {"(?!(b[^a])*$)a", DB, leads + "\r\n" + ab + "\x81" "b"},
       {"\\omb(?!(a\x81?b)*\x81" "a)", DB, leads + "\x81" "a\n" + leads + "c\n"},
       {"(?!(ba){2,}$)b", DB, leads + "\n" + ab + "\x81", 999},
+      // The lone lead byte at the line's end is met first, as a character
+      // of one byte; the pair near its start is one of two, which ANY takes
+      // whole, so that the body matches there and the b before is no match.
+      {"b(?!(.c)*x)", DB, "bab\x81" "cx" + ab + "\x81\n" + ab},
   };
   for (const auto& c : cases) {
     test::EncodingScope encoding;
