@@ -98,6 +98,7 @@
 
 #include "pattern/body_backward.h"
 #include "pattern/compiled_pattern.h"
+#include "pattern/covering_ranges.h"
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
 #include "pattern/text_source.h"
@@ -242,59 +243,24 @@ bool findRanges(const Instruction* program, int32_t slots, const uint8_t* isStar
 
 // Numbers the states of every instruction; an instruction whose states
 // would pass the limit, or that two ranges of one counter cover, gets none
-// and is explored without being recorded. The ranges covering an
-// instruction are taken in their order in `ranges`. They are kept in a list
-// of the ranges open at the instruction, which a range joins at its first
-// slot and leaves after its last, so that a program of thousands of loops
-// (a long alternation of words with optional parts) is numbered in time
-// proportional to its slots and the depth of its loops, not to the two
-// counts multiplied.
+// and is explored without being recorded. The ranges that cover an
+// instruction come in their order from coveringRanges.
 bool numberStates(int32_t slots, const uint8_t* isStart, const LiveRange* ranges,
                   int32_t rangeCount) {
-  // The ranges by their first slot (a counting sort), and the open ones in
-  // their order in `ranges`.
-  int32_t* byFrom = nullptr;
-  int32_t* firstOfSlot = nullptr;
-  int32_t* open = nullptr;
-  if (!memGrowArray(&byFrom, int64_t{rangeCount} + 1) ||
-      !memGrowArray(&firstOfSlot, int64_t{slots} + 1) ||
-      !memGrowArray(&open, int64_t{rangeCount} + 1)) {
-    memFree(byFrom);
-    memFree(firstOfSlot);
-    memFree(open);
-    return false;
-  }
-  std::memset(firstOfSlot, 0, (static_cast<size_t>(slots) + 1) * sizeof(int32_t));
-  for (int32_t r = 0; r < rangeCount; ++r) ++firstOfSlot[ranges[r].from + 1];
-  for (int32_t pc = 0; pc < slots; ++pc) firstOfSlot[pc + 1] += firstOfSlot[pc];
-  for (int32_t r = 0; r < rangeCount; ++r) byFrom[firstOfSlot[ranges[r].from]++] = r;
-  // firstOfSlot[pc] is now the end of slot pc's ranges in byFrom.
-  int32_t joined = 0;  // ranges of byFrom that have joined the open list
-  int32_t openCount = 0;
+  int32_t* coverFirst = nullptr;
+  int32_t* cover = nullptr;
+  if (!coveringRanges(ranges, rangeCount, slots, &coverFirst, &cover)) return false;
   int32_t liveCount = 0;
   int64_t states = 0;
   bool ok = true;
   for (int32_t pc = 0; pc < slots && ok; ++pc) {
-    // Ranges that ended before pc leave; those that begin at pc join, in
-    // their order.
-    int32_t kept = 0;
-    for (int32_t k = 0; k < openCount; ++k) {
-      if (ranges[open[k]].to >= pc) open[kept++] = open[k];
-    }
-    openCount = kept;
-    for (; joined < firstOfSlot[pc]; ++joined) {
-      const int32_t r = byFrom[joined];
-      int32_t k = openCount++;
-      for (; k > 0 && open[k - 1] > r; --k) open[k] = open[k - 1];
-      open[k] = r;
-    }
     an.liveFirst[pc] = liveCount;
     an.stateBase[pc] = -1;
     if (!isStart[pc]) continue;
     int64_t stride = 1;
     bool fits = true;
-    for (int32_t o = 0; o < openCount && fits; ++o) {
-      const LiveRange& range = ranges[open[o]];
+    for (int32_t c = coverFirst[pc]; c < coverFirst[pc + 1] && fits; ++c) {
+      const LiveRange& range = ranges[cover[c]];
       for (int32_t k = an.liveFirst[pc]; k < liveCount; ++k) {
         if (range.item.counter >= 0 && an.live[k].counter == range.item.counter) fits = false;
       }
@@ -319,9 +285,8 @@ bool numberStates(int32_t slots, const uint8_t* isStart, const LiveRange* ranges
     an.stateBase[pc] = static_cast<int32_t>(states);
     states += stride;
   }
-  memFree(byFrom);
-  memFree(firstOfSlot);
-  memFree(open);
+  memFree(coverFirst);
+  memFree(cover);
   if (!ok) return false;
   an.liveFirst[slots] = liveCount;
   an.states = states;

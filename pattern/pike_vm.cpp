@@ -100,6 +100,7 @@
 #include "pattern/backtrack_memo.h"
 #include "pattern/body_backward.h"
 #include "pattern/compiled_pattern.h"
+#include "pattern/covering_ranges.h"
 #include "pattern/lazy_dfa.h"
 #include "pattern/matcher.h"
 #include "pattern/matcher_internal.h"
@@ -691,6 +692,14 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
     const int32_t waits = tailCount(program[k].opcode, sh.textMode);
     for (int32_t tail = sh.tailOf[k]; tail < sh.tailOf[k] + waits; ++tail) sh.ownerOfTail[tail] = k;
   }
+  // The ranges that cover each slot, in their order.
+  int32_t* coverFirst = nullptr;
+  int32_t* cover = nullptr;
+  if (!coveringRanges(ranges, rangeCount, slots, &coverFirst, &cover)) {
+    memFree(ranges);
+    memFree(isStart);
+    return false;
+  }
   sh.liveCount = 0;
   int64_t states = 0;
   for (int32_t index = 0; index < sh.pcCount; ++index) {
@@ -699,13 +708,14 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
     sh.stateBase[index] = states;
     if (pc < 0 || !isStart[pc]) continue;
     int64_t stride = 1;
-    for (int32_t r = 0; r < rangeCount; ++r) {
-      const LiveRange& range = ranges[r];
-      if (pc < range.from || pc > range.to) continue;
+    for (int32_t c = coverFirst[pc]; c < coverFirst[pc + 1]; ++c) {
+      const LiveRange& range = ranges[cover[c]];
       for (int32_t k = sh.liveFirst[index]; k < sh.liveCount; ++k) {
         if (range.field >= 0 && sh.live[k].field == range.field) runnable = false;
       }
       if (!addLive(range.field, range.bit, range.radix)) {
+        memFree(coverFirst);
+        memFree(cover);
         memFree(ranges);
         memFree(isStart);
         return false;
@@ -724,6 +734,8 @@ bool analyze(const Instruction* program, int32_t lastSlot) {
   sh.liveFirst[sh.pcCount] = sh.liveCount;
   sh.stateBase[sh.pcCount] = states;
   sh.states = states;
+  memFree(coverFirst);
+  memFree(cover);
   memFree(ranges);
   memFree(isStart);
   sh.usable = runnable;
