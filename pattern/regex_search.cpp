@@ -1731,14 +1731,20 @@ void readMatchPrefix() {
   prefix.generation = programGeneration;
 }
 
-// Whether the bytes at p (up to end) agree with the prefix.
-inline bool prefixAllows(const uint8_t* p, const uint8_t* end) {
-  const MatchPrefix& prefix = matchPrefix;
-  const int32_t n = end - p < prefix.length ? static_cast<int32_t>(end - p) : prefix.length;
-  for (int32_t i = 0; i < n; ++i) {
-    if (((prefix.allowed[i][p[i] >> 3] >> (p[i] & 7)) & 1) == 0) return false;
+// Whether the bytes at p (up to end) are among those `allowed` at their
+// offsets below `length`, from offset `from` on.
+inline bool offsetsAllow(const uint8_t (*allowed)[32], int32_t length, int32_t from,
+                         const uint8_t* p, const uint8_t* end) {
+  const int32_t n = end - p < length ? static_cast<int32_t>(end - p) : length;
+  for (int32_t i = from; i < n; ++i) {
+    if (((allowed[i][p[i] >> 3] >> (p[i] & 7)) & 1) == 0) return false;
   }
   return true;
+}
+
+// Whether the bytes at p (up to end) agree with the prefix.
+inline bool prefixAllows(const uint8_t* p, const uint8_t* end) {
+  return offsetsAllow(matchPrefix.allowed, matchPrefix.length, 0, p, end);
 }
 
 // The bytes a match may hold at each of its first offsets over every way
@@ -1857,14 +1863,10 @@ void readBranchPrefix() {
 
 int32_t branchPrefixLength() { return branchPrefix.length; }
 
-// Whether the bytes at p (up to end) may begin a match by branchPrefix.
+// Whether the bytes at p (up to end) may begin a match by branchPrefix
+// (its first byte the caller's scan has tested).
 inline bool branchPrefixAllows(const uint8_t* p, const uint8_t* end) {
-  const BranchPrefix& prefix = branchPrefix;
-  const int32_t n = end - p < prefix.length ? static_cast<int32_t>(end - p) : prefix.length;
-  for (int32_t i = 1; i < n; ++i) {
-    if (((prefix.allowed[i][p[i] >> 3] >> (p[i] & 7)) & 1) == 0) return false;
-  }
-  return true;
+  return offsetsAllow(branchPrefix.allowed, branchPrefix.length, 1, p, end);
 }
 
 // The first position that may begin a match, from `from` on, up to the
