@@ -903,7 +903,10 @@ void readBranchPrefix();
 int32_t branchPrefixLength();
 bool branchPrefixAllows(const uint8_t* p, const uint8_t* end);
 
+extern const ByteFilter* utf8StartFilter;
+
 int32_t searchBytes(const ByteFilter& filter, bool utf8 = false) {
+  utf8StartFilter = utf8 ? &filter : nullptr;
   readBranchPrefix();
   const bool prefixTests = branchPrefixLength() >= 2;
   bool newLine = gate.active;
@@ -1047,8 +1050,15 @@ bool codePointMayStart(int32_t c) {
 }
 
 // For the engines that pass candidates on their own: a character start on a
-// line whose character may begin a match.
+// line whose character may begin a match. An ASCII byte is a character of
+// its own, and the byte filter of the search (utf8StartFilter) holds every
+// ASCII byte that may begin one: no decoding is needed there.
+const ByteFilter* utf8StartFilter = nullptr;
+
 bool codePointStartsHere() {
+  if (utf8StartFilter != nullptr && state.cur < state.windowEnd && *state.cur < 0x80) {
+    return utf8StartFilter->member[*state.cur] != 0 && startsOnLine();
+  }
   int32_t length = 1;
   const int32_t c = characterAtPointer(&length);
   return c != NO_CHARACTER && codePointMayStart(c) && startsOnLine();
