@@ -20,9 +20,10 @@
 // empty-pass guard is a link, and a loop's way back to its body is passed
 // the same way when the body cannot begin with the byte.
 //
-// The bytes are those of items that take one byte (oneByteItem): in UTF-8
-// text ASCII items alone, whose first byte is the whole character; a way
-// that begins with anything else has no link. Double-byte text, where a
+// The bytes are those of items that take one byte (oneByteItem), and in
+// UTF-8 text the lead bytes of the case forms of a CHAR's character, after
+// which the next byte is not known; a way that begins with anything else
+// has no link. Double-byte text, where a
 // byte may be the trail of a character, has none. The bytes at the pointer
 // are read straight from the window: an item that takes a character there
 // takes one that begins with them, whether it reads them straight or
@@ -36,6 +37,7 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/matcher.h"
 #include "pattern/text_source.h"
+#include "support/case_folding.h"
 #include "support/memory_pool.h"
 #include "support/text_encoding.h"
 
@@ -99,6 +101,41 @@ int32_t slotLength(const Instruction& in, int32_t encodingMode) {
   return in.opcode == OP_SET || in.opcode == OP_SET_SCAN ? setSlotCount(in, encodingMode) : 1;
 }
 
+// The first bytes of the characters a CHAR (or a CHAR_SCAN's item) takes in
+// UTF-8 text: every case form of its character when case is ignored, each
+// by the lead byte of its sequence. False for any other item or text.
+bool characterLeadBytes(const Instruction& in, int32_t charMode, uint8_t* bytes) {
+  std::memset(bytes, 0, 32);
+  if (charMode != ENCODING_UTF8 || (in.opcode != OP_CHAR && in.opcode != OP_CHAR_SCAN)) {
+    return false;
+  }
+  const bool fold = compiledPattern.ignoreCase != 0;
+  uint32_t form = fold ? in.acceptedVariant() : in.accepted();
+  const uint32_t first = form;
+  int32_t forms = 0;
+  do {
+    uint8_t lead;
+    if (form < 0x80) {
+      lead = static_cast<uint8_t>(form);
+    } else if (form < 0x800) {
+      lead = static_cast<uint8_t>(0xC0 | (form >> 6));
+    } else if (form < 0x10000) {
+      lead = static_cast<uint8_t>(0xE0 | (form >> 12));
+    } else if (form < 0x200000) {
+      lead = static_cast<uint8_t>(0xF0 | (form >> 18));
+    } else if (form < 0x4000000) {
+      lead = static_cast<uint8_t>(0xF8 | (form >> 24));
+    } else {
+      lead = static_cast<uint8_t>(0xFC | (form >> 30));
+    }
+    bytes[lead >> 3] |= static_cast<uint8_t>(1u << (lead & 7));
+    if (!fold) break;
+    if (++forms > 64) return false;
+    form = nextCaseForm(form);
+  } while (form != first);
+  return true;
+}
+
 // The bytes the ways from `start` may take first; false when one may do
 // anything else first (test, end, count, read several bytes) or they are
 // not known within WAY_SLOT_LIMIT slots. With `second`, also the bytes they
@@ -151,11 +188,15 @@ bool firstBytesOfWay(const Instruction* program, int32_t slots, int32_t start, i
       case OP_SET_SCAN: {
         // An item that reads across lines may take a CR LF pair as its line
         // feed; a scan takes its item once before anything else.
+        if (in.crossLines() != 0) return false;
         uint8_t item[32];
-        if (in.crossLines() != 0 || !oneByteItem(in, charMode, item, true)) return false;
+        bool oneByte = oneByteItem(in, charMode, item, true);
+        if (!oneByte && !characterLeadBytes(in, charMode, item)) return false;
         for (int32_t k = 0; k < 32; ++k) bytes[k] |= item[k];
         const bool scan = in.opcode == OP_CHAR_SCAN || in.opcode == OP_SET_SCAN;
-        items[itemCount++] = scan ? -1 : pc;
+        // After a character of several bytes the next item's byte is not
+        // at the next offset.
+        items[itemCount++] = scan || !oneByte ? -1 : pc;
         break;
       }
       default:

@@ -24,12 +24,12 @@ class WithoutSkips {
 };
 
 // Random texts of the bytes the patterns' ways begin with, near misses,
-// line ends (LF, CR LF, a lone CR) and a character of two bytes; one of
-// them after blanks that bring it across the 64 KiB block boundary.
+// line ends (LF, CR LF, a lone CR) and characters of two and three bytes;
+// one of them after blanks that bring it across the 64 KiB block boundary.
 std::vector<std::string> texts() {
   static const char* const pieces[] = {"a", "b", "c", "d", "f", "o", "0", "r", "x", "y", "A",
                                        "B", "C", "\xC3\xA9", " ", "\n", "\r\n", "\r", "ab",
-                                       "ca", "do", "foo"};
+                                       "ca", "do", "foo", "k", "K", "\xE2\x84\xAA", "\xC3\x89"};
   std::mt19937 random(7);
   std::vector<std::string> result;
   for (int32_t n = 0; n < 6; ++n) {
@@ -57,6 +57,9 @@ TEST(AlternativeSkip, ProgramsFindWhatTheyFindWithoutTheTables) {
       {"(a$|b|c$)|r", 0, true},                           // line ends after the first byte
       {"(a{2,3}|b{1,2}|c)d", 0, true},                    // counted loops
       {"(a[^b]|a|y.)(bc|c|o)", 0, true},                  // second bytes of any kind
+      // Ignoring case in UTF-8 text, forms of other lengths: the Kelvin
+      // sign for k, and É for é.
+      {"(ka|\xC3\xA9" "b|kc|ok|o\xC3\xA9)", 1, true},
   };
   const std::vector<std::string> cases = texts();
   for (const int32_t mode : {ENCODING_SINGLE_BYTE, ENCODING_UTF8}) {
