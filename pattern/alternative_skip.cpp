@@ -57,8 +57,9 @@ constexpr int32_t CHAIN_MIN = 2;
 constexpr int32_t INDEXED_CHAIN = 8;
 // The slots looked at to find the first bytes of one way.
 constexpr int32_t WAY_SLOT_LIMIT = 64;
-// The entries of all the byte lists, at most.
-constexpr int64_t ENTRY_LIMIT = int64_t{1} << 22;
+// The entries of all the byte lists, at most (36 bytes each: a chain whose
+// ways may begin with most bytes is passed link by link instead).
+constexpr int64_t ENTRY_LIMIT = int64_t{1} << 17;
 
 struct Link {
   int32_t slot;
@@ -103,8 +104,10 @@ int32_t slotLength(const Instruction& in, int32_t encodingMode) {
 
 // The first bytes of the characters a CHAR (or a CHAR_SCAN's item) takes in
 // UTF-8 text: every case form of its character when case is ignored, each
-// by the lead byte of its sequence. False for any other item or text.
-bool characterLeadBytes(const Instruction& in, int32_t charMode, uint8_t* bytes) {
+// by the lead byte of its sequence; *ascii tells whether all the forms are
+// ASCII, each a byte of its own. False for any other item or text.
+bool characterLeadBytes(const Instruction& in, int32_t charMode, uint8_t* bytes, bool* ascii) {
+  *ascii = true;
   std::memset(bytes, 0, 32);
   if (charMode != ENCODING_UTF8 || (in.opcode != OP_CHAR && in.opcode != OP_CHAR_SCAN)) {
     return false;
@@ -115,6 +118,7 @@ bool characterLeadBytes(const Instruction& in, int32_t charMode, uint8_t* bytes)
   int32_t forms = 0;
   do {
     uint8_t lead;
+    if (form >= 0x80) *ascii = false;
     if (form < 0x80) {
       lead = static_cast<uint8_t>(form);
     } else if (form < 0x800) {
@@ -191,7 +195,7 @@ bool firstBytesOfWay(const Instruction* program, int32_t slots, int32_t start, i
         if (in.crossLines() != 0) return false;
         uint8_t item[32];
         bool oneByte = oneByteItem(in, charMode, item, true);
-        if (!oneByte && !characterLeadBytes(in, charMode, item)) return false;
+        if (!oneByte && !characterLeadBytes(in, charMode, item, &oneByte)) return false;
         for (int32_t k = 0; k < 32; ++k) bytes[k] |= item[k];
         const bool scan = in.opcode == OP_CHAR_SCAN || in.opcode == OP_SET_SCAN;
         // After a character of several bytes the next item's byte is not

@@ -14,12 +14,8 @@
 // bytes each character of a CHAR_SCAN or SET_SCAN run takes.
 bool oneByteItem(const Instruction& in, int32_t charMode, uint8_t* bitmap, bool scans = false);
 
-// For the SPLIT_FIRST `in` at the matcher's pointer: `in` itself when its
-// preferred way may begin with the byte there (or nothing is known), else
-// the first later link of its chain whose way may, or the instruction after
-// the chain. The tables are made on the first call for the compiled
-// pattern's program in the text's mode; where memory for them runs out the
-// program runs without them.
+// passAlternatives (below) with tables that hold links, and with tables to
+// be made first.
 const Instruction* passLinkedAlternatives(const Instruction* in);
 const Instruction* makeAndPassAlternatives(const Instruction* in);
 
@@ -33,6 +29,12 @@ struct AlternativeSkipKey {
 };
 extern AlternativeSkipKey alternativeSkipKey;
 
+// For the SPLIT_FIRST `in` at the matcher's pointer: `in` itself when its
+// preferred way may begin with the byte there (or nothing is known), else
+// the first later link of its chain whose way may, or the instruction after
+// the chain. The tables are made on the first call for the compiled
+// pattern's program in the text's mode; where memory for them runs out the
+// program runs without them.
 inline const Instruction* passAlternatives(const Instruction* in) {
   const AlternativeSkipKey& key = alternativeSkipKey;
   if (key.program == compiledPattern.program && key.generation == compiledPattern.generation &&
