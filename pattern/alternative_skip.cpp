@@ -117,21 +117,8 @@ bool characterLeadBytes(const Instruction& in, int32_t charMode, uint8_t* bytes,
   const uint32_t first = form;
   int32_t forms = 0;
   do {
-    uint8_t lead;
     if (form >= 0x80) *ascii = false;
-    if (form < 0x80) {
-      lead = static_cast<uint8_t>(form);
-    } else if (form < 0x800) {
-      lead = static_cast<uint8_t>(0xC0 | (form >> 6));
-    } else if (form < 0x10000) {
-      lead = static_cast<uint8_t>(0xE0 | (form >> 12));
-    } else if (form < 0x200000) {
-      lead = static_cast<uint8_t>(0xF0 | (form >> 18));
-    } else if (form < 0x4000000) {
-      lead = static_cast<uint8_t>(0xF8 | (form >> 24));
-    } else {
-      lead = static_cast<uint8_t>(0xFC | (form >> 30));
-    }
+    const uint8_t lead = utf8LeadByte(form);
     bytes[lead >> 3] |= static_cast<uint8_t>(1u << (lead & 7));
     if (!fold) break;
     if (++forms > 64) return false;

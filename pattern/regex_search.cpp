@@ -1064,17 +1064,6 @@ bool codePointStartsHere() {
   return c != NO_CHARACTER && codePointMayStart(c) && startsOnLine();
 }
 
-// The lead byte of the UTF-8 sequence of a code point, as the decoder takes
-// sequences of up to six bytes.
-uint8_t leadByteOf(uint32_t c) {
-  if (c < 0x80) return static_cast<uint8_t>(c);
-  if (c < 0x800) return static_cast<uint8_t>(0xC0 | (c >> 6));
-  if (c < 0x10000) return static_cast<uint8_t>(0xE0 | (c >> 12));
-  if (c < 0x200000) return static_cast<uint8_t>(0xF0 | (c >> 18));
-  if (c < 0x4000000) return static_cast<uint8_t>(0xF8 | (c >> 24));
-  return static_cast<uint8_t>(0xFC | (c >> 30));
-}
-
 // Marks the first bytes of the code points first..last: every lead byte
 // between those of the two ends, which the lead byte of each length class
 // orders as the code points.
@@ -1084,7 +1073,7 @@ void addLeadBytes(uint8_t* member, uint32_t first, uint32_t last) {
     if (first > last) return;
     if (first > classEnd) continue;
     const uint32_t end = last < classEnd ? last : classEnd;
-    for (uint32_t b = leadByteOf(first); b <= leadByteOf(end); ++b) member[b] = 1;
+    for (uint32_t b = utf8LeadByte(first); b <= utf8LeadByte(end); ++b) member[b] = 1;
     first = end + 1;
   }
 }
@@ -1253,7 +1242,7 @@ int32_t searchUtf8Bytes(const UnicodeSet* set, const Instruction* lead) {
   uint32_t forms[LITERAL_SET_CAPACITY + 1];
   int32_t count = 0;
   do {
-    filter.member[leadByteOf(form)] = 1;
+    filter.member[utf8LeadByte(form)] = 1;
     if (count <= LITERAL_SET_CAPACITY) forms[count++] = form;
     if (compiledPattern.ignoreCase == 0) break;
     form = nextCaseForm(form);

@@ -15,6 +15,17 @@ constexpr int32_t ENCODING_UTF8 = 2;
 // What the UTF-8 decoders give for bytes that are no well-formed character.
 constexpr uint32_t INVALID_CODE_POINT = 0xFFFFFFFFu;
 
+// The lead byte of the UTF-8 sequence of a code point, as the decoders take
+// sequences of up to six bytes.
+inline uint8_t utf8LeadByte(uint32_t c) {
+  if (c < 0x80) return static_cast<uint8_t>(c);
+  if (c < 0x800) return static_cast<uint8_t>(0xC0 | (c >> 6));
+  if (c < 0x10000) return static_cast<uint8_t>(0xE0 | (c >> 12));
+  if (c < 0x200000) return static_cast<uint8_t>(0xF0 | (c >> 18));
+  if (c < 0x4000000) return static_cast<uint8_t>(0xF8 | (c >> 24));
+  return static_cast<uint8_t>(0xFC | (c >> 30));
+}
+
 extern uint32_t systemDbcs;
 extern uint32_t leadByteTable[256];
 extern uint8_t upperTable[256];
