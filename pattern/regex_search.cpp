@@ -325,7 +325,20 @@ void buildFilter(ByteFilter* filter) {
 
 // The filter of the compiled pattern's first-character table, rebuilt only
 // when the table changed since the last search.
+// The table and program the filter was made for last.
+const uint8_t* firstByteFilterTable = nullptr;
+uint32_t firstByteFilterGeneration = 0;
+
 const ByteFilter& filterOfTable(const uint8_t* table) {
+  // A search per match asks for the same program's filter again and again:
+  // the compiler's program number tells it is the same, without comparing.
+  const uint32_t generation = compiledPattern.generation;
+  if (firstByteFilterValid && generation != 0 && generation == firstByteFilterGeneration &&
+      table == firstByteFilterTable) {
+    return firstByteFilter;
+  }
+  firstByteFilterTable = table;
+  firstByteFilterGeneration = generation;
   uint8_t normalized[256];
   for (int32_t b = 0; b < 256; ++b) normalized[b] = table[b] != 0;
   if (!firstByteFilterValid || std::memcmp(normalized, firstByteFilter.member, 256) != 0) {
