@@ -9,8 +9,9 @@
 // dropped and 0x01 is shown as a blank. Every line ends in "\r\n".
 //
 // A search with many matches spends much of its time here, so the common
-// report, a match inside one line that the window holds whole, is written in
-// one piece straight into the output buffer. The line's end and whether it
+// report, a match inside one line that the window holds whole, in the default
+// form, takes a short path of its own and is written in one piece straight
+// into the output buffer. The line's end and whether it
 // holds a byte shown otherwise are found in one pass and kept for the next
 // report, which is often on the same line; the name and line number in front
 // of the column are kept too, and only the growth of the line number is added
@@ -129,7 +130,8 @@ bool growLeadLine(int64_t line) {
 
 // The default report's prefix, the lead and then the column and the colon,
 // left in lead.text; returns its length.
-int32_t putDefaultPrefix(const CountedString& name, int64_t line, int64_t column) {
+[[gnu::always_inline]] inline int32_t putDefaultPrefix(const CountedString& name, int64_t line,
+                                                      int64_t column) {
   if (line != lead.line && (line < lead.line || lead.line < 0 || !growLeadLine(line))) {
     startLead(name, line);
   }
@@ -190,7 +192,7 @@ ShownLine shownLine;
 
 // Finds the line that starts at a file offset in the window; false when the
 // window does not hold it whole.
-bool findShownLine(int64_t lineStart) {
+[[gnu::always_inline]] inline bool findShownLine(int64_t lineStart) {
   if (shownLine.start == lineStart && shownLine.windowOffset == textWindow.windowOffset &&
       shownLine.dataEnd == textWindow.dataEnd) {
     return true;
@@ -295,22 +297,53 @@ void addPosition(Prefix& prefix, int64_t line, int64_t column, int64_t reported)
 
 int64_t columnOf(const MatchPosition& match) { return match.reported - match.lineStart + 1; }
 
-}  // namespace
-
-void chooseReportFlushing() {
-  // Reports reach a console line by line; other character devices, such as
-  // the null device, take them in whole buffers like files and pipes.
-  DWORD consoleMode = 0;
-  flushEveryLine =
-      stdoutStream != nullptr && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &consoleMode);
+// Copies n bytes to out and returns the end of the copy. A report's prefix
+// and the text of a short line are a few dozen bytes, which two overlapping
+// moves copy faster than a call to memcpy.
+inline uint8_t* putBytes(uint8_t* out, const void* from, int64_t n) {
+  const auto* p = static_cast<const uint8_t*>(from);
+  if (n >= 16 && n <= 32) {
+    uint8_t head[16];
+    uint8_t tail[16];
+    std::memcpy(head, p, 16);
+    std::memcpy(tail, p + n - 16, 16);
+    std::memcpy(out, head, 16);
+    std::memcpy(out + n - 16, tail, 16);
+  } else if (n >= 8 && n < 16) {
+    uint64_t head;
+    uint64_t tail;
+    std::memcpy(&head, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+    std::memcpy(out, &head, 8);
+    std::memcpy(out + n - 8, &tail, 8);
+  } else {
+    std::memcpy(out, p, static_cast<size_t>(n));
+  }
+  return out + n;
 }
 
-void printReportLine(const CountedString& displayName, bool firstInFile,
-                     const MatchPosition& match) {
-  if (firstInFile) {
-    lead.line = -1;
-    shownLine.start = -1;
+// Writes the report of a match inside the line that shownLine holds, after
+// the prefix given, straight into the output buffer; false when the buffer
+// has no room for it.
+[[gnu::always_inline]] inline bool putShownLineReport(const char* prefix, int32_t prefixLength) {
+  const int64_t textLength = shownLine.to - shownLine.from;
+  uint8_t* out = outputRoom(prefixLength + textLength + 2);
+  if (out == nullptr) return false;
+  out = putBytes(out, prefix, prefixLength);
+  if (shownLine.plain) {
+    out = putBytes(out, shownLine.from, textLength);
+  } else {
+    out = copyShownBytes(out, shownLine.from, shownLine.to);
   }
+  *out++ = '\r';
+  *out++ = '\n';
+  takeOutput(out);
+  return true;
+}
+
+// Every report form, from a line held in the window or read back.
+[[gnu::noinline]] void printAnyReportLine(const CountedString& displayName, bool firstInFile,
+                                          const MatchPosition& match) {
   // The text in front of the line's: none with -M.
   Prefix other;
   const char* prefix = other.text;
@@ -339,20 +372,7 @@ void printReportLine(const CountedString& displayName, bool firstInFile,
   if (searchOptions.recordLength == 0 && findShownLine(match.lineStart) &&
       match.matchEnd <= shownLine.endOffset) {
     // A match inside one line that the window holds whole.
-    const int64_t textLength = shownLine.to - shownLine.from;
-    if (uint8_t* out = outputRoom(prefixLength + textLength + 2)) {
-      std::memcpy(out, prefix, static_cast<size_t>(prefixLength));
-      out += prefixLength;
-      if (shownLine.plain) {
-        std::memcpy(out, shownLine.from, static_cast<size_t>(textLength));
-        out += textLength;
-      } else {
-        out = copyShownBytes(out, shownLine.from, shownLine.to);
-      }
-      *out++ = '\r';
-      *out++ = '\n';
-      takeOutput(out);
-    } else {
+    if (!putShownLineReport(prefix, prefixLength)) {
       writeBytes(prefix, prefixLength);
       writeShownBytes(shownLine.from, shownLine.to);
       writeBytes("\r\n", 2);
@@ -366,6 +386,32 @@ void printReportLine(const CountedString& displayName, bool firstInFile,
     }
     writeBytes("\r\n", 2);
   }
+}
+
+}  // namespace
+
+void chooseReportFlushing() {
+  // Reports reach a console line by line; other character devices, such as
+  // the null device, take them in whole buffers like files and pipes.
+  DWORD consoleMode = 0;
+  flushEveryLine =
+      stdoutStream != nullptr && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &consoleMode);
+}
+
+void printReportLine(const CountedString& displayName, bool firstInFile,
+                     const MatchPosition& match) {
+  if (firstInFile) {
+    lead.line = -1;
+    shownLine.start = -1;
+  }
+  // The common report, in the default form of a match inside a line that the
+  // window holds whole, without the frame of the general one.
+  const bool written =
+      !searchOptions.omitLocation && !searchOptions.verbose && !storedDefaults.reportOffsets &&
+      searchOptions.recordLength == 0 && findShownLine(match.lineStart) &&
+      match.matchEnd <= shownLine.endOffset &&
+      putShownLineReport(lead.text, putDefaultPrefix(displayName, match.line, columnOf(match)));
+  if (!written) printAnyReportLine(displayName, firstInFile, match);
   if (flushEveryLine) flushOutput();
 }
 

@@ -6,9 +6,10 @@
 // standard input. For each file the text window is set up on a stream and the
 // search function is called until it finds nothing more; every accepted match
 // prints one report line (or, with -C, counts towards one summary line) and
-// the window moves past it. The match loop finds each match's line (or
-// record) from the window's line bookkeeping and hands its position to the
-// report printer (report_printer.cpp), which formats the line. What cannot be
+// the window moves past it; a counted match after the first needs no more
+// than that move. The match loop finds each match's line (or record) from
+// the window's line bookkeeping and hands its position to the report printer
+// (report_printer.cpp), which formats the line. What cannot be
 // read back as it was (a pipe, a file that reports no size but has bytes) is
 // searched in a temporary copy. Tested by search_driver_test.cpp and the
 // end-to-end suite.
@@ -392,12 +393,16 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
     }
     const int64_t matchLength =
         patternSyntax != 0 ? compiledPattern.matchLength : literalMatchLength();
-    const int64_t matchStart = cursorOffset();
-    // A count shows the position of the first match only.
+    // A count shows the position of the first match only: the later ones
+    // need no offset and no line bounds, only the move past them.
     const bool positionShown = !searchOptions.countOnly || matchCount == 0;
-    // A carriage return that begins the line does not count in the column,
-    // unless the match begins on it: column 1 is the lowest there is.
-    if (positionShown && !recordMode && textWindow.lineStartOffset < matchStart) fixLineStart();
+    int64_t matchStart = 0;
+    if (positionShown) {
+      matchStart = cursorOffset();
+      // A carriage return that begins the line does not count in the column,
+      // unless the match begins on it: column 1 is the lowest there is.
+      if (!recordMode && textWindow.lineStartOffset < matchStart) fixLineStart();
+    }
     int64_t advance = matchLength;
     int64_t reported = matchStart;
     if (compiledPattern.cursorMark != 0) {
@@ -413,25 +418,27 @@ int32_t searchStream(Stream* stream, const CountedString& displayName) {
       continue;
     }
     ++matchCount;
-    MatchPosition match;
-    if (recordMode) {
-      const int64_t record = (matchStart - searchOptions.recordBase) / searchOptions.recordLength;
-      match.lineStart = record * searchOptions.recordLength + searchOptions.recordBase;
-      match.line = record + 1;
-    } else {
-      match.line = textWindow.lineNumber;
-      match.lineStart = textWindow.lineStartOffset;
-    }
-    match.reported = reported;
-    match.matchLength = matchLength;
-    match.matchEnd = matchStart + matchLength;
-    if (!searchOptions.countOnly) {
-      printReportLine(name, matchCount == 1, match);
-    } else if (matchCount == 1) {
-      first = match;
-      // Later matches are only counted: the window need not number lines,
-      // nor, for a literal search, find their bounds.
-      setLineTracking(patternSyntax == 0 ? LINES_UNTRACKED : LINES_BOUNDED);
+    if (positionShown) {
+      MatchPosition match;
+      if (recordMode) {
+        const int64_t record = (matchStart - searchOptions.recordBase) / searchOptions.recordLength;
+        match.lineStart = record * searchOptions.recordLength + searchOptions.recordBase;
+        match.line = record + 1;
+      } else {
+        match.line = textWindow.lineNumber;
+        match.lineStart = textWindow.lineStartOffset;
+      }
+      match.reported = reported;
+      match.matchLength = matchLength;
+      match.matchEnd = matchStart + matchLength;
+      if (!searchOptions.countOnly) {
+        printReportLine(name, matchCount == 1, match);
+      } else {
+        first = match;
+        // Later matches are only counted: the window need not number lines,
+        // nor, for a literal search, find their bounds.
+        setLineTracking(patternSyntax == 0 ? LINES_UNTRACKED : LINES_BOUNDED);
+      }
     }
     if (textSource.AdvanceTo(textWindow.cursor + advance) != 0) break;
   }

@@ -503,7 +503,15 @@ int32_t lineAdvanceToIndex(int64_t target) {
   }
 }
 
-int32_t lineAdvanceTo(const uint8_t* position) { return lineAdvanceToIndex(position - tw.window); }
+int32_t lineAdvanceTo(const uint8_t* position) {
+  // Within the cursor's line, the move of every match of a dense search: no
+  // line feed to count, so the cursor is all that changes.
+  if (position < tw.lineEnd && position >= tw.lineStart) {
+    tw.cursor = const_cast<uint8_t*>(position);
+    return 0;
+  }
+  return lineAdvanceToIndex(position - tw.window);
+}
 
 int32_t lineMoveBy(int32_t n) {
   if (n >= 0) return n == 0 ? 0 : lineAdvanceToIndex((tw.cursor - tw.window) + n);
@@ -863,8 +871,6 @@ void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, in
   ts.askLineBounds = records ? 1 : 0;
   ts.charMode = charMode;
 }
-
-int64_t cursorOffset() { return offsetOf(tw.cursor); }
 
 const uint8_t* findLineFeedNoting(const uint8_t* from, bool* plain) {
   return lineScanner->findFirstNoting(from, tw.dataEnd, plain);

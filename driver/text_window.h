@@ -30,7 +30,10 @@ extern TextWindow textWindow;
 
 // Sets the window up on a stream and fills the TextSource table.
 void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, int32_t charMode);
-int64_t cursorOffset();
+// File offset of the cursor; inline, as the driver asks it for every match.
+inline int64_t cursorOffset() {
+  return textWindow.cursor - textWindow.window + textWindow.windowOffset;
+}
 // What the forward moves of line mode keep of the cursor's line. A caller
 // that needs no further line numbers in this file (a count) keeps the line's
 // bounds only, which a regular expression reads; a literal search needs not

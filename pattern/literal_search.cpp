@@ -17,10 +17,14 @@
 // up to LITERAL_SET_LENGTH bytes is found by the literal-set search, which
 // probes its two rarest bytes; a longer one by a scan for its first and last
 // bytes (literal_candidates.cpp). Only a verified candidate moves the
-// position (so AdvanceTo sees one move per match). When no candidate starts
-// in the data, the alignments that straddle the data end are compared with
-// the bytes the window holds: when none agrees that far, the search goes on
-// at the next block. Otherwise, and for a pattern longer than
+// position (so AdvanceTo sees one move per match). The literal-set search
+// keeps the unverified candidates of the block its match lay in; while the
+// window holds the bytes it read then (the text source's TextPlace tells),
+// the next search, which the driver starts just after the match, verifies
+// those first and reads the next block only after them. When no candidate
+// starts in the data, the alignments that straddle the data end are compared
+// with the bytes the window holds: when none agrees that far, the search goes
+// on at the next block. Otherwise, and for a pattern longer than
 // STRADDLE_CHECK_LENGTH, the linear search below reads them on into the next
 // block (double-byte records, whose character starts the provider is asked
 // for, keep to the plain loop, which reads the bytes after the data through
@@ -201,6 +205,48 @@ struct SingleLiteral {
 
 SingleLiteral singleLiteral;
 
+// The candidates the literal-set search kept from its last call, and the
+// window it read: the text (TextPlace's number, 0 when nothing is kept) and
+// the difference between a text offset and the window pointer to it. While
+// the text, that difference and the data end stay the same, the window holds
+// the same bytes, and the next search, which the driver starts just after
+// the match, goes on from the kept candidates. A source without TextPlace
+// keeps nothing.
+struct KeptCandidates {
+  LiteralSetHits hits;
+  uint32_t text;
+  int64_t base;
+};
+
+KeptCandidates kept;
+
+void forgetKeptCandidates() {
+  kept.text = 0;
+  kept.hits.end = nullptr;
+}
+
+int64_t windowBase(const uint8_t* p, int64_t offset) {
+  return offset - static_cast<int64_t>(reinterpret_cast<uintptr_t>(p));
+}
+
+// Whether the candidates kept answer a search from the cursor.
+bool keptCandidatesCover(const Cursor& at) {
+  if (kept.text == 0 || !literalSetHitsCover(kept.hits, at.p, at.dataEnd)) return false;
+  int64_t offset;
+  return textSource.TextPlace(at.p, &offset) == kept.text && windowBase(at.p, offset) == kept.base;
+}
+
+// The first start of the single literal in [at.p, at.dataEnd), from the
+// candidates kept where they answer, else by a new search that keeps its own.
+const uint8_t* findSetCandidate(const LiteralSet& set, const Cursor& at) {
+  if (keptCandidatesCover(at)) return resumeLiteralSet(set, at.p, &kept.hits);
+  if (textSource.TextPlace == nullptr) return findLiteralSet(set, at.p, at.dataEnd);
+  int64_t offset;
+  kept.text = textSource.TextPlace(at.p, &offset);
+  kept.base = windowBase(at.p, offset);
+  return findLiteralSetKeeping(set, at.p, at.dataEnd, &kept.hits);
+}
+
 const LiteralSet* singleLiteralSet(const uint8_t* pattern, int32_t length) {
   SingleLiteral& single = singleLiteral;
   // The driver searches for the same text, compiled once, match after match:
@@ -210,6 +256,7 @@ const LiteralSet* singleLiteralSet(const uint8_t* pattern, int32_t length) {
                     (single.pattern == pattern ||
                      std::memcmp(single.bytes, pattern, static_cast<size_t>(length)) == 0);
   if (!same) {
+    forgetKeptCandidates();
     single.tried = true;
     single.pattern = pattern;
     single.length = length;
@@ -238,7 +285,7 @@ int32_t searchBytesFast(const uint8_t* pattern, int32_t length, bool useFilter,
       if (set != nullptr) {
         // Each start is compared with at most the whole pattern, so the work
         // stays linear without charging it start by start.
-        verified = findLiteralSet(*set, from, at.dataEnd);
+        verified = findSetCandidate(*set, at);
         if (verified != nullptr) {
           budget.pass(verified + 1 - from);
           budget.spend(length);
@@ -482,7 +529,31 @@ bool prepareRoles(const uint8_t* pattern, int32_t length, uint8_t* table) {
   return true;
 }
 
-int32_t searchBytes(const uint8_t* pattern, int32_t length) {
+// The search that follows a match found through the single literal's set
+// over the same window (the driver's next search, just after that match),
+// where the text is no double-byte text, whose matches the start test may
+// refuse: the next candidate kept that is a match. It does what the fast
+// search's first step would do; -1 where that step would need more (no
+// candidate kept answers, or none is left in the window's data).
+int32_t searchKeptCandidates(const uint8_t* pattern, int32_t length) {
+  if (kept.text == 0 || singleLiteral.pattern != pattern || singleLiteral.length != length ||
+      textSource.charMode == ENCODING_DOUBLE_BYTE) {
+    return -1;
+  }
+  Cursor at;
+  reloadCursorWindow(at);
+  if (at.dataEnd - at.p < length || !keptCandidatesCover(at)) return -1;
+  const uint8_t* verified = resumeLiteralSet(singleLiteral.set, at.p, &kept.hits);
+  if (verified == nullptr) return -1;
+  comparisonTotal += length;
+  if (!moveTo(at, verified)) return SEARCH_END;
+  textSource.SetPosition(at.p);
+  return SEARCH_FOUND;
+}
+
+// Out of line, so that the search from kept candidates in front of it does
+// not pay for its frame.
+[[gnu::noinline]] int32_t searchBytes(const uint8_t* pattern, int32_t length) {
   const bool useFilter = candidateScan != nullptr;
   const LiteralSet* set = useFilter ? singleLiteralSet(pattern, length) : nullptr;
   if (useFilter && set == nullptr) prepareFilter(pattern, length);
@@ -537,6 +608,7 @@ int32_t findInMemoryLinear(int32_t p, const uint8_t* pattern, int32_t length, co
 int32_t selectLiteralScanner(int32_t kind) {
   chooseScanner(kind);
   singleLiteral.tried = false;
+  forgetKeptCandidates();
   return chosenScanner();
 }
 
@@ -552,6 +624,7 @@ int32_t CompileLiteral(const uint8_t* text, int32_t length, int32_t ignoreCase,
   literalIgnoreCase = ignoreCase;
   filter.valid = false;
   singleLiteral.tried = false;
+  forgetKeptCandidates();
   forgetClassSymbols();
   forgetUtf8Symbols();
   caseFoldMultiByte = 0;
@@ -619,6 +692,8 @@ int32_t SearchLiteral(const uint8_t* text, int32_t length) {
   if (textSource.charMode == ENCODING_UTF8 && literalIgnoreCase == 1 && utf8SymbolsPrepared()) {
     return searchUtf8Literal(&lastMatchLength);
   }
+  const int32_t resumed = searchKeptCandidates(text, length);
+  if (resumed >= 0) return resumed;
   return searchBytes(text, length);
 }
 

@@ -20,8 +20,17 @@
 // may be read, `readable`: a short range (one line) is then read in whole
 // blocks too.
 //
+// A caller that searches the same bytes again from just after the start it
+// was given (the next match of a literal search) can have the search keep
+// the other candidate starts of the block that start lay in: its probe
+// results, not yet verified (LiteralSetHits). The next search verifies those
+// in order and goes on with the block loops only after the block, so text
+// with a match every few bytes costs one block of probes per 64 starts, not
+// one set-up and block per match.
+//
 // Tested by required_literal_test.cpp (every alignment, window boundaries,
-// random agreement with a plain search).
+// random agreement with a plain search) and literal_search_test.cpp (the
+// kept hits, against a plain search).
 #include "pattern/literal_set_search.h"
 
 #include <immintrin.h>
@@ -105,13 +114,26 @@ inline bool probeAgrees(const LiteralProbe& probe, const uint8_t* at) {
          (y == probe.forms[1][0] || y == probe.forms[1][1]);
 }
 
+// A start found (when the search keeps what it learns): the starts after it
+// up to `next` are those of `later`, bit i for block + i.
+inline void noteFound(LiteralSetHits* kept, const uint8_t* found, const uint8_t* block,
+                      uint64_t later, const uint8_t* next) {
+  if (kept == nullptr) return;
+  kept->from = found + 1;
+  kept->next = next;
+  kept->block = block;
+  kept->hits = later;
+}
+
 // One start after the other; the probes are read only where the whole
 // literal fits.
-const uint8_t* findScalar(const LiteralSet& set, const uint8_t* from, const uint8_t* end) {
+const uint8_t* findScalar(const LiteralSet& set, const uint8_t* from, const uint8_t* end,
+                          LiteralSetHits* kept) {
   for (const uint8_t* at = from; end - at >= set.shortest; ++at) {
     for (int32_t i = 0; i < set.count; ++i) {
       const LiteralProbe& probe = set.probes[i];
       if (end - at >= probe.length && probeAgrees(probe, at) && literalAt(probe, set.fold != 0, at)) {
+        noteFound(kept, at, at + 1, 0, at + 1);
         return at;
       }
     }
@@ -146,7 +168,8 @@ template <bool FOLD>
 
 template <bool FOLD>
 [[gnu::target("sse2")]] const uint8_t* findSse2(const LiteralSet& set, const uint8_t* from,
-                                                const uint8_t* end, const uint8_t* readable) {
+                                                const uint8_t* end, const uint8_t* readable,
+                                                LiteralSetHits* kept) {
   __m128i forms[LITERAL_SET_CAPACITY][2][2];
   for (int32_t i = 0; i < set.count; ++i) {
     for (int32_t k = 0; k < 2; ++k) {
@@ -166,7 +189,10 @@ template <bool FOLD>
     }
     for (uint32_t left = hits; left != 0; left &= left - 1) {
       const uint8_t* start = at + __builtin_ctz(left);
-      if (anyLiteralAt(set, start, end)) return start;
+      if (anyLiteralAt(set, start, end)) {
+        noteFound(kept, start, at, left & (left - 1), at + 32);
+        return start;
+      }
     }
     at += 32;
   }
@@ -174,12 +200,15 @@ template <bool FOLD>
     uint32_t hits = pairHitsSse2<FOLD>(set, at, forms);
     while (hits != 0) {
       const uint8_t* start = at + __builtin_ctz(hits);
-      if (anyLiteralAt(set, start, end)) return start;
+      if (anyLiteralAt(set, start, end)) {
+        noteFound(kept, start, at, hits & (hits - 1), at + 16);
+        return start;
+      }
       hits &= hits - 1;
     }
     at += 16;
   }
-  return findScalar(set, at, end);
+  return findScalar(set, at, end, kept);
 }
 
 template <bool FOLD>
@@ -194,12 +223,16 @@ template <bool FOLD>
 [[gnu::target("avx2")]] inline const uint8_t* firstLiteralInBlockAvx2(const LiteralSet& set,
                                                                      const uint8_t* at,
                                                                      __m256i low, __m256i high,
-                                                                     const uint8_t* end) {
+                                                                     const uint8_t* end,
+                                                                     LiteralSetHits* kept) {
   uint64_t hits = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
                   static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
   while (hits != 0) {
     const uint8_t* start = at + __builtin_ctzll(hits);
-    if (anyLiteralAt(set, start, end)) return start;
+    if (anyLiteralAt(set, start, end)) {
+      noteFound(kept, start, at, hits & (hits - 1), at + 64);
+      return start;
+    }
     hits &= hits - 1;
   }
   return nullptr;
@@ -236,7 +269,8 @@ inline const uint8_t* blockStartsEnd(const LiteralSet& set, const uint8_t* from,
 // registers, with no loop over the set inside the block loop.
 template <bool FOLD, bool BITS>
 [[gnu::target("avx2")]] const uint8_t* findOneAvx2(const LiteralSet& set, const uint8_t* from,
-                                                   const uint8_t* end, const uint8_t* readable) {
+                                                   const uint8_t* end, const uint8_t* readable,
+                                                   LiteralSetHits* kept) {
   const LiteralProbe& probe = set.probes[0];
   __m256i forms[2][2];
   __m256i bits[2];
@@ -259,20 +293,21 @@ template <bool FOLD, bool BITS>
         _mm256_and_si256(probeOneAvx2<FOLD, BITS>(first + 32, forms[0], bits[0]),
                          probeOneAvx2<FOLD, BITS>(second + 32, forms[1], bits[1]));
     const __m256i any = _mm256_or_si256(low, high);
-    if (_mm256_testz_si256(any, any)) {
-      at += 64;
-      continue;
-    }
-    uint64_t hits = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
-                    static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
-    while (hits != 0) {
-      const uint8_t* start = at + __builtin_ctzll(hits);
-      if (end - start >= probe.length && literalAt(probe, FOLD, start)) return start;
-      hits &= hits - 1;
+    if (__builtin_expect(!_mm256_testz_si256(any, any), 0)) {
+      uint64_t hits =
+          static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
+          static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
+      for (; hits != 0; hits &= hits - 1) {
+        const uint8_t* start = at + __builtin_ctzll(hits);
+        if (end - start >= probe.length && literalAt(probe, FOLD, start)) {
+          noteFound(kept, start, at, hits & (hits - 1), at + 64);
+          return start;
+        }
+      }
     }
     at += 64;
   }
-  return findSse2<FOLD>(set, at, end, readable);
+  return findSse2<FOLD>(set, at, end, readable, kept);
 }
 
 // A probe byte whose forms differ in one bit at most: that bit, and the value
@@ -298,7 +333,8 @@ template <int32_t COUNT>
 [[gnu::target("avx2")]] const uint8_t* findSharedAvx2(const LiteralSet& set, int32_t shared,
                                                       const int32_t other[LITERAL_SET_CAPACITY],
                                                       const uint8_t* from, const uint8_t* end,
-                                                      const uint8_t* readable) {
+                                                      const uint8_t* readable,
+                                                      LiteralSetHits* kept) {
   const LiteralProbe& head = set.probes[0];
   const int32_t sharedOffset = head.offset[shared];
   const __m256i sharedBit = bitOf(head.forms[shared]);
@@ -328,12 +364,12 @@ template <int32_t COUNT>
       at += 64;
       continue;
     }
-    const uint8_t* found = firstLiteralInBlockAvx2(set, at, low, high, end);
+    const uint8_t* found = firstLiteralInBlockAvx2(set, at, low, high, end, kept);
     if (found != nullptr) return found;
     at += 64;
   }
-  return set.fold != 0 ? findSse2<true>(set, at, end, readable)
-                        : findSse2<false>(set, at, end, readable);
+  return set.fold != 0 ? findSse2<true>(set, at, end, readable, kept)
+                        : findSse2<false>(set, at, end, readable, kept);
 }
 
 // COUNT literals that share no probe. Each probe is read through a pointer
@@ -341,7 +377,8 @@ template <int32_t COUNT>
 // set, so that the pointers and the probe bytes all stay in registers.
 template <bool FOLD, int32_t COUNT>
 [[gnu::target("avx2")]] const uint8_t* findManyAvx2(const LiteralSet& set, const uint8_t* from,
-                                                    const uint8_t* end, const uint8_t* readable) {
+                                                    const uint8_t* end, const uint8_t* readable,
+                                                    LiteralSetHits* kept) {
   const uint8_t* probes[COUNT][2];
   __m256i forms[COUNT][2][2];
   for (int32_t i = 0; i < COUNT; ++i) {
@@ -369,49 +406,50 @@ template <bool FOLD, int32_t COUNT>
     }
     const __m256i any = _mm256_or_si256(low, high);
     if (__builtin_expect(_mm256_testz_si256(any, any), 1)) continue;
-    const uint8_t* found = firstLiteralInBlockAvx2(set, from + block, low, high, end);
+    const uint8_t* found = firstLiteralInBlockAvx2(set, from + block, low, high, end, kept);
     if (found != nullptr) return found;
   }
-  return findSse2<FOLD>(set, from + block, end, readable);
+  return findSse2<FOLD>(set, from + block, end, readable, kept);
 }
 
 template <bool FOLD>
 [[gnu::target("avx2")]] const uint8_t* findAvx2(const LiteralSet& set, const uint8_t* from,
-                                                const uint8_t* end, const uint8_t* readable) {
+                                                const uint8_t* end, const uint8_t* readable,
+                                                LiteralSetHits* kept) {
   if (set.count == 1) {
     const LiteralProbe& probe = set.probes[0];
     if (FOLD && formsDifferInOneBit(probe.forms[0]) && formsDifferInOneBit(probe.forms[1])) {
-      return findOneAvx2<FOLD, true>(set, from, end, readable);
+      return findOneAvx2<FOLD, true>(set, from, end, readable, kept);
     }
-    return findOneAvx2<FOLD, false>(set, from, end, readable);
+    return findOneAvx2<FOLD, false>(set, from, end, readable, kept);
   }
   const int32_t shared = set.sharedProbe;
   if (shared >= 0) {
     switch (set.count) {
       case 2:
-        return findSharedAvx2<2>(set, shared, set.otherProbe, from, end, readable);
+        return findSharedAvx2<2>(set, shared, set.otherProbe, from, end, readable, kept);
       case 3:
-        return findSharedAvx2<3>(set, shared, set.otherProbe, from, end, readable);
+        return findSharedAvx2<3>(set, shared, set.otherProbe, from, end, readable, kept);
       default:
-        return findSharedAvx2<4>(set, shared, set.otherProbe, from, end, readable);
+        return findSharedAvx2<4>(set, shared, set.otherProbe, from, end, readable, kept);
     }
   }
   switch (set.count) {
     case 2:
-      return findManyAvx2<FOLD, 2>(set, from, end, readable);
+      return findManyAvx2<FOLD, 2>(set, from, end, readable, kept);
     case 3:
-      return findManyAvx2<FOLD, 3>(set, from, end, readable);
+      return findManyAvx2<FOLD, 3>(set, from, end, readable, kept);
     default:
-      return findManyAvx2<FOLD, 4>(set, from, end, readable);
+      return findManyAvx2<FOLD, 4>(set, from, end, readable, kept);
   }
 }
 
 typedef const uint8_t* (*SetKernel)(const LiteralSet&, const uint8_t*, const uint8_t*,
-                                    const uint8_t*);
+                                    const uint8_t*, LiteralSetHits*);
 
 const uint8_t* findScalarWithin(const LiteralSet& set, const uint8_t* from, const uint8_t* end,
-                                const uint8_t*) {
-  return findScalar(set, from, end);
+                                const uint8_t*, LiteralSetHits* kept) {
+  return findScalar(set, from, end, kept);
 }
 
 // The kernels for sets compared as they stand [0] and through upperTable [1].
@@ -532,5 +570,81 @@ const uint8_t* findLiteralSet(const LiteralSet& set, const uint8_t* from, const 
                               const uint8_t* readable) {
   if (set.count == 0 || from == nullptr || end - from < set.shortest) return nullptr;
   if (readable == nullptr || readable < end) readable = end;
-  return setKernels.kernel[set.fold != 0 ? 1 : 0](set, from, end, readable);
+  return setKernels.kernel[set.fold != 0 ? 1 : 0](set, from, end, readable, nullptr);
+}
+
+// Out of line: the search from kept hits calls it once a block, and would
+// otherwise take on the frame of the block loops for every match.
+[[gnu::noinline]] const uint8_t* findLiteralSetKeeping(const LiteralSet& set,
+                                                       const uint8_t* from, const uint8_t* end,
+                                                       LiteralSetHits* kept) {
+  kept->end = end;
+  const uint8_t* found = nullptr;
+  if (set.count > 0 && from != nullptr && end - from >= set.shortest) {
+    found = setKernels.kernel[set.fold != 0 ? 1 : 0](set, from, end, end, kept);
+  }
+  if (found == nullptr) *kept = LiteralSetHits{end, from, end, from, 0};
+  return found;
+}
+
+namespace {
+
+// The first of the starts `left` (bit i for kept->block + i) where a literal
+// of the set begins, noted in *kept; null when there is none. ONE: a set of
+// one literal (the literal search's), verified without the loop over the set.
+template <bool ONE>
+inline const uint8_t* firstKeptLiteral(const LiteralSet& set, uint64_t left,
+                                       LiteralSetHits* kept) {
+  const uint8_t* const end = kept->end;
+  for (; left != 0; left &= left - 1) {
+    const uint8_t* start = kept->block + __builtin_ctzll(left);
+    const bool found = ONE ? end - start >= set.probes[0].length &&
+                                 literalAt(set.probes[0], set.fold != 0, start)
+                           : anyLiteralAt(set, start, end);
+    if (found) {
+      kept->from = start + 1;
+      kept->hits = left & (left - 1);
+      return start;
+    }
+  }
+  return nullptr;
+}
+
+[[gnu::noinline]] const uint8_t* firstKeptOfMany(const LiteralSet& set, uint64_t left,
+                                                 LiteralSetHits* kept) {
+  return firstKeptLiteral<false>(set, left, kept);
+}
+
+// The kept hits from `left` on, and the search after them.
+[[gnu::noinline]] const uint8_t* resumeAfterFirstHit(const LiteralSet& set, const uint8_t* from,
+                                                     uint64_t left, LiteralSetHits* kept) {
+  if (left != 0) {
+    const uint8_t* found = set.count == 1 ? firstKeptLiteral<true>(set, left, kept)
+                                          : firstKeptOfMany(set, left, kept);
+    if (found != nullptr) return found;
+  }
+  const uint8_t* found = findLiteralSetKeeping(set, kept->next, kept->end, kept);
+  // Nothing in the block before `next` either: no start from `from` on.
+  if (found == nullptr) kept->from = kept->block = from;
+  return found;
+}
+
+}  // namespace
+
+const uint8_t* resumeLiteralSet(const LiteralSet& set, const uint8_t* from, LiteralSetHits* kept) {
+  const ptrdiff_t skip = from - kept->block;
+  uint64_t left = skip < 64 ? kept->hits & (~uint64_t{0} << skip) : 0;
+  // The first hit of a single literal, where a text dense with matches has
+  // its next one, without the frame of the loops.
+  if (left != 0 && set.count == 1) {
+    const uint8_t* start = kept->block + __builtin_ctzll(left);
+    const LiteralProbe& probe = set.probes[0];
+    if (kept->end - start >= probe.length && literalAt(probe, set.fold != 0, start)) {
+      kept->from = start + 1;
+      kept->hits = left & (left - 1);
+      return start;
+    }
+    left &= left - 1;
+  }
+  return resumeAfterFirstHit(set, from, left, kept);
 }

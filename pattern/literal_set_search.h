@@ -60,3 +60,32 @@ void settleLiteralProbes(LiteralSet* set);
 // null) may be read, though no literal that ends after `end` is found.
 const uint8_t* findLiteralSet(const LiteralSet& set, const uint8_t* from, const uint8_t* end,
                               const uint8_t* readable = nullptr);
+
+// What a search of a set learnt of the starts after the one it returned: in
+// [from, next) a literal can begin only where a bit of `hits` (bit i for
+// block + i) is set, since elsewhere the probes disagree; after a search that
+// found nothing, nowhere before `end`. A text with a match every few bytes
+// then costs one block of probes per 64 starts instead of one per match.
+struct LiteralSetHits {
+  const uint8_t* end;  // the end the search was given; null when nothing is kept
+  const uint8_t* from;
+  const uint8_t* next;
+  const uint8_t* block;
+  uint64_t hits;
+};
+
+// findLiteralSet up to `end` (read no further), noting in *kept what it learnt.
+const uint8_t* findLiteralSetKeeping(const LiteralSet& set, const uint8_t* from,
+                                     const uint8_t* end, LiteralSetHits* kept);
+
+// Whether what *kept holds answers a search from `from` to `end`.
+inline bool literalSetHitsCover(const LiteralSetHits& kept, const uint8_t* from,
+                                const uint8_t* end) {
+  return kept.end == end && end != nullptr && kept.from <= from && from <= kept.next;
+}
+
+// The same answer as findLiteralSetKeeping, from the hits kept where they
+// cover `from` (the caller has checked that, and that the bytes from `from`
+// to the end are those the hits were found in) and by a search from `next`
+// after them.
+const uint8_t* resumeLiteralSet(const LiteralSet& set, const uint8_t* from, LiteralSetHits* kept);

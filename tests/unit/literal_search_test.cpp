@@ -37,7 +37,10 @@ void useBudget(const Budget& budget) { setLiteralWorkBudget(budget.perByte, budg
 // A text source over a string that holds only `windowSize` bytes of it at a
 // time, so that probes and candidates run past the window and every move
 // beyond the advance limit reloads it. The advance limit is the middle of the
-// window, so both kinds of move happen.
+// window, so both kinds of move happen. It tells where its window lies
+// (TextPlace), so the search keeps its candidates from one match to the next
+// while the window stays, and must drop them when a reload puts other bytes
+// under the same pointers.
 struct MemorySource {
   std::string text;
   int32_t windowSize = 7;
@@ -47,6 +50,7 @@ struct MemorySource {
   bool limitAtWindowStart = false;  // every move goes through AdvanceTo
   std::vector<uint8_t> buffer;
   std::vector<int64_t> advanceTargets;
+  uint32_t identity = 0;
 
   static MemorySource* active;
 
@@ -108,6 +112,11 @@ struct MemorySource {
       const MemorySource& s = *active;
       return s.cursor == 0 || s.text[s.cursor - 1] == '\n' ? 1 : 0;
     };
+    textSource.TextPlace = [](const uint8_t* p, int64_t* offset) {
+      *offset = active->offsetOf(p);
+      return active->identity;
+    };
+    identity = newTextIdentity();
     textSource.charMode = charMode;
   }
 };
@@ -358,6 +367,81 @@ TEST_F(LiteralSearch, EveryScanAndBudgetReportsWhatANaiveSearchReports) {
               first == expected.end() ? 0 : static_cast<int32_t>(*first + 1))
         << "round " << round << " from " << start;
   }
+}
+
+// The search keeps the unverified candidates of the block it found a match
+// in, for the next search from just after the match. Sets of one to four
+// literals over text dense with candidates: the next start found from the
+// kept candidates, stepping on by one to three bytes, is the one a fresh
+// search from there finds, to the end of the text.
+TEST_F(LiteralSearch, KeptCandidatesGiveTheStartsAFreshSearchGives) {
+  std::mt19937 random(20261208);
+  const std::vector<std::string> pieces = {"a", "b", "ab", "A", "\n", "ba"};
+  for (int32_t round = 0; round < 300; ++round) {
+    const std::string text = randomText(random, pieces, 1 + random() % 700);
+    const bool fold = random() % 2 == 0;
+    std::vector<std::string> literals(1 + random() % LITERAL_SET_CAPACITY);
+    for (std::string& literal : literals) {
+      literal = randomText(random, pieces, 1 + random() % 5);
+      if (fold) literal = upperCased(literal, false);
+    }
+    std::vector<const uint8_t*> starts;
+    std::vector<int32_t> lengths;
+    for (const std::string& literal : literals) {
+      starts.push_back(bytes(literal));
+      lengths.push_back(static_cast<int32_t>(literal.size()));
+    }
+    LiteralSet set;
+    ASSERT_TRUE(prepareLiteralSet(starts.data(), lengths.data(),
+                                  static_cast<int32_t>(literals.size()), fold, &set));
+    const uint8_t* begin = bytes(text);
+    const uint8_t* end = begin + text.size();
+    LiteralSetHits kept{};
+    const uint8_t* from = begin;
+    for (bool first = true; from <= end; first = false) {
+      const uint8_t* expected = findLiteralSet(set, from, end);
+      const uint8_t* found = !first && literalSetHitsCover(kept, from, end)
+                                 ? resumeLiteralSet(set, from, &kept)
+                                 : findLiteralSetKeeping(set, from, end, &kept);
+      ASSERT_EQ(found, expected) << "round " << round << " from " << (from - begin);
+      if (found == nullptr) break;
+      from = found + 1 + random() % 3;
+    }
+  }
+}
+
+// The kept candidates belong to one pattern and one window's bytes: a new
+// compile of other bytes in the same place, and a block loaded under the
+// same pointers, each drop them. The file window holds its blocks in one
+// buffer, so a move of one block and a byte puts the cursor just after the
+// last match's pointer, with the same data end, over bytes of another phase.
+TEST_F(LiteralSearch, KeptCandidatesAreDroppedByANewCompileAndANewBlock) {
+  const int64_t W = WINDOW_SIZE;
+  // "ba" starts at odd offsets in the first block and at even ones after it.
+  const test::TempFile file(times("ab", W / 2) + "b" + times("ab", W));
+  int32_t status = 0;
+  Stream* stream = openStream(file.name().c_str(), "rb", &status, STREAM_FILE_CAPACITY);
+  ASSERT_NE(stream, nullptr);
+  openTextWindow(stream, 0, 0, ENCODING_SINGLE_BYTE);
+  std::string pattern = "ab";
+  ASSERT_EQ(compile(pattern, false), 0);
+  ASSERT_EQ(search(pattern), 0);
+  EXPECT_EQ(cursorOffset(), 0);
+  ASSERT_EQ(textSource.AdvanceTo(textWindow.cursor + 1), 0);
+  pattern = "ba";  // the same place and length
+  ASSERT_EQ(compile(pattern, false), 0);
+  ASSERT_EQ(search(pattern), 0);
+  EXPECT_EQ(cursorOffset(), 1);
+  ASSERT_EQ(textSource.AdvanceTo(textWindow.cursor + W + 1), 0);
+  EXPECT_EQ(search(pattern), 0);
+  EXPECT_EQ(cursorOffset(), W + 2);
+  // On from there the bytes of the new block are read, pair after pair.
+  for (const int64_t expected : {W + 4, W + 6}) {
+    ASSERT_EQ(textSource.AdvanceTo(textWindow.cursor + 1), 0);
+    EXPECT_EQ(search(pattern), 0);
+    EXPECT_EQ(cursorOffset(), expected);
+  }
+  closeStream(stream);
 }
 
 // Periodic patterns of 100 KB over 3 MB of text that agrees with them for

@@ -104,6 +104,36 @@ TEST_F(SearchDriverTest, WholeWordsInUtf8TextJudgeWholeCharacters) {
   }
 }
 
+// A literal with a match every other byte, through the whole driver: lines
+// of 1 to 40 pairs of "a" and another letter over three blocks of the
+// window, so that the search goes on from the candidates it kept within a
+// line, within a block and across its end, and starts afresh in the next
+// block. Every match is reported with its line and column, and -C counts
+// them all.
+TEST_F(SearchDriverTest, EveryMatchOfADenseLiteralIsReportedAndCounted) {
+  std::string content;
+  std::string expected;
+  int64_t count = 0;
+  for (int64_t line = 1; content.size() < 3 * 65536; ++line) {
+    std::string text;
+    for (int64_t pair = 0; pair <= line % 40; ++pair) {
+      text += 'a';
+      text += static_cast<char>('b' + (line + pair) % 25);
+    }
+    for (size_t column = 1; column < text.size(); column += 2, ++count) {
+      expected += path + " " + std::to_string(line) + " " + std::to_string(column) + ":" + text +
+                  "\r\n";
+    }
+    content += text + "\n";
+  }
+  int32_t status = 1;
+  EXPECT_EQ(searchInput(content, "a", 0, &status), expected);
+  EXPECT_EQ(status, 0);
+  searchOptions.countOnly = 1;
+  EXPECT_EQ(searchInput(content, "a", 0, &status),
+            path + " 1 1: " + std::to_string(count) + "\r\n");
+}
+
 // Ignoring case, the search text is upper-cased, except in a regular
 // expression the ASCII character after a backslash (\p is not \P); a
 // character of several bytes after one is upper-cased whole.
