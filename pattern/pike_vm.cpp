@@ -52,7 +52,8 @@
 // answers of a body that reads a few characters are kept by those bytes, so
 // that text which repeats itself is not run through the body again; a step
 // of the transition cache that took answers is replayed only where they
-// hold. A body's answer is a property of the text at its position: answers
+// hold (over a skipped cycle, where the bytes a body reads repeat, without
+// asking). A body's answer is a property of the text at its position: answers
 // are kept by offset in the text from one search to the next while the text
 // source names the same text.
 //
@@ -95,6 +96,7 @@
 // matches) and the end-to-end suite.
 #include "pattern/pike_vm.h"
 
+#include <bit>
 #include <cstring>
 
 #include "pattern/backtrack_memo.h"
@@ -853,11 +855,14 @@ Runtime rt;
 // A body's answer kept by the bytes it could read from the position (see
 // BODY_REACH_LIMIT), in a table of VERDICT_ENTRIES placed by hash: a text
 // that repeats itself asks the same few questions again and again.
+// The bytes are kept as the two words they fill, loaded from the text in
+// its order, with zero past the body's reach: a key compared in two steps.
 struct VerdictEntry {
   int32_t pc;  // the NOT_AHEAD slot, -1 for an empty entry
   uint8_t bodyMatched;
-  uint8_t bytes[BODY_REACH_LIMIT];
+  uint64_t words[2];
 };
+static_assert(BODY_REACH_LIMIT <= 2 * sizeof(uint64_t), "a verdict key holds the body's reach");
 
 constexpr int32_t VERDICT_ENTRIES = 1024;  // a power of two
 
@@ -1449,23 +1454,43 @@ int64_t firstItemFailsTo(int32_t pc, int64_t pos) {
   return pos + passed;
 }
 
+// The part of a word loaded from memory that holds its first `bytes` bytes
+// (0 to 8).
+inline uint64_t firstBytesMask(int32_t bytes) {
+  if (bytes >= 8) return ~uint64_t{0};
+  if (bytes <= 0) return 0;
+  return std::endian::native == std::endian::little ? (uint64_t{1} << (8 * bytes)) - 1
+                                                    : ~uint64_t{0} << (8 * (8 - bytes));
+}
+
 // The entry that keeps the answer of the body at slot pc for the bytes at
-// the pointer; null where the answer may depend on more than those bytes (the
-// window's end near, record bounds asked, a UTF-8 character of several
-// bytes among them).
-VerdictEntry* entryForBytes(int32_t pc) {
+// the pointer, and in `words` those bytes as its key; null where the answer
+// may depend on more than those bytes (the window's end near, record bounds
+// asked, a UTF-8 character of several bytes among them).
+VerdictEntry* entryForBytes(int32_t pc, uint64_t* words) {
   const int32_t reach = shape.bodyReach[pc];
   const MatcherState& s = m();
   if (reach < 0 || s.windowEnd - s.cur <= reach + 6 || textSource.askLineBounds ||
       textSource.fullWindowReads) {
     return nullptr;
   }
-  uint32_t hash = 2166136261u ^ static_cast<uint32_t>(pc);
-  for (int32_t i = 0; i < reach; ++i) {
-    if (shape.textMode == ENCODING_UTF8 && s.cur[i] >= 0x80) return nullptr;
-    hash = (hash ^ s.cur[i]) * 16777619u;
+  // Sixteen bytes are loaded at once where the window holds them; nearer
+  // its end only the reach, which it holds.
+  if (s.windowEnd - s.cur >= 16) {
+    std::memcpy(words, s.cur, 16);
+  } else {
+    uint8_t bytes[16] = {};
+    std::memcpy(bytes, s.cur, static_cast<size_t>(reach));
+    std::memcpy(words, bytes, 16);
   }
-  return &rt.verdictTable[(hash ^ (hash >> 15)) & (VERDICT_ENTRIES - 1)];
+  words[0] &= firstBytesMask(reach);
+  words[1] &= firstBytesMask(reach - 8);
+  if (shape.textMode == ENCODING_UTF8 && ((words[0] | words[1]) & 0x8080808080808080u) != 0) {
+    return nullptr;
+  }
+  const uint64_t hash = (words[0] * 0x9E3779B97F4A7C15u) ^ (words[1] * 0xC2B2AE3D27D4EB4Fu) ^
+                        (static_cast<uint64_t>(pc) * 0x165667B19E3779F9u);
+  return &rt.verdictTable[(hash >> 40) & (VERDICT_ENTRIES - 1)];
 }
 
 // Whether the body of the look-ahead at slot pc matches at position pos,
@@ -1479,10 +1504,10 @@ inline int32_t lookAheadBodyMatchesAt(int32_t pc, int64_t pos) {
     int32_t result = shape.bodyReach[pc] == BODY_BY_MEMO ? -1 : bodyMatchesInWindow(pc);
     if (result == 0) until = firstItemFailsTo(pc, pos);
     if (result < 0) {
-      VerdictEntry* entry = entryForBytes(pc);
-      const uint8_t* bytes = m().cur;
-      const size_t reach = entry != nullptr ? static_cast<size_t>(shape.bodyReach[pc]) : 0;
-      if (entry != nullptr && entry->pc == pc && std::memcmp(entry->bytes, bytes, reach) == 0) {
+      uint64_t words[2];
+      VerdictEntry* entry = entryForBytes(pc, words);
+      if (entry != nullptr && entry->pc == pc && entry->words[0] == words[0] &&
+          entry->words[1] == words[1]) {
         result = entry->bodyMatched;
       } else if (shape.bodyReach[pc] == BODY_BY_MEMO) {
         // A long rest of line is answered by a backward pass over it; the
@@ -1506,7 +1531,8 @@ inline int32_t lookAheadBodyMatchesAt(int32_t pc, int64_t pos) {
         if (result >= 0 && entry != nullptr) {
           entry->pc = pc;
           entry->bodyMatched = static_cast<uint8_t>(result);
-          std::memcpy(entry->bytes, m().cur, reach);
+          entry->words[0] = words[0];
+          entry->words[1] = words[1];
         }
       }
     }
@@ -1567,7 +1593,10 @@ inline int32_t verdictsHold(const CachedTransition& t, int64_t pos) {
 // that descend from themselves right, the second every thread, the third
 // the matches along the way. So the bytes of n - 3 cycles are only checked
 // (each repeats the cycle's bytes and the look-ahead answers its steps took
-// hold) and passed, and the last three are replayed. A step that started a
+// hold) and passed, and the last three are replayed. A body that reads a few
+// characters is asked over the first cycle only: past it, where the bytes
+// it reads repeat the cycle too, they are the bytes it read a cycle back,
+// and so is its answer. A step that started a
 // thread, or that would start one at some positions of the run and not at
 // others, is not skipped, nor one that would give the search its first
 // match: the cycle's keys must hold at every position it passes.
@@ -1652,6 +1681,27 @@ int64_t cycleAnswersKeptTo(const CycleStep* steps, int32_t period, int64_t q) {
   return to == INT64_MAX ? to : to - rt.verdictBase;
 }
 
+// Bytes compared past those a question needs, so that the next few
+// questions find them compared.
+constexpr int64_t CYCLE_LOOK_AHEAD = 64;
+
+// Whether the bytes from base up to base + to (excluded) repeat the cycle's
+// bytes, where those up to base + *checkedTo are known to: *checkedTo grows
+// as far as they do, up to CYCLE_LOOK_AHEAD bytes past `to` and at most to
+// base + end.
+[[gnu::noinline]] bool cycleRepeatsTo(const uint8_t* base, const CycleStep* steps, int32_t period,
+                                      int64_t to, int64_t end, int64_t* checkedTo) {
+  int64_t q = *checkedTo;
+  int32_t k = static_cast<int32_t>(q % period);
+  if (end > to + CYCLE_LOOK_AHEAD) end = to + CYCLE_LOOK_AHEAD;
+  while (q < end && base[q] == steps[k].byte) {
+    ++q;
+    if (++k == period) k = 0;
+  }
+  *checkedTo = q;
+  return q >= to;
+}
+
 // The bytes the latest cycle of steps lets the VM pass at the pointer (pos
 // the position, the list `ready` in the cycle's first state), 0 when none;
 // -8 out of memory.
@@ -1678,9 +1728,15 @@ int64_t bytesToSkip(const CycleHistory& h, int32_t state, const ThreadList* read
     }
   }
   if (period == 0) return 0;
-  bool verdicts = false;
+  // The most bytes a body of the cycle's answers reads when each of them
+  // depends on those bytes alone (bodyReach), else -1.
+  int32_t reach = textSource.askLineBounds || textSource.fullWindowReads ? -1 : 0;
   for (int32_t k = 0; k < period; ++k) {
-    verdicts = verdicts || cache.transitions[steps[k].transition].verdictCount > 0;
+    const CachedTransition& t = cache.transitions[steps[k].transition];
+    for (int32_t i = t.verdictFirst; i < t.verdictFirst + t.verdictCount && reach >= 0; ++i) {
+      const int32_t bodyReach = shape.bodyReach[cache.verdicts[i].pc];
+      reach = bodyReach < 0 ? -1 : bodyReach > reach ? bodyReach : reach;
+    }
   }
   int64_t earliest = pos;
   for (int32_t i = 0; i < ready->count; ++i) {
@@ -1696,10 +1752,21 @@ int64_t bytesToSkip(const CycleHistory& h, int32_t state, const ThreadList* read
   const uint8_t* const windowEnd = s.windowEnd;
   int64_t checked = 0;
   int64_t answersKeptTo = 0;
+  // Every byte before base + periodicTo repeats the cycle's bytes (the loop
+  // below compares those up to the pointer). Past the first cycle, where a
+  // position's body reads only such bytes, straight from the window, they
+  // are those it read one cycle back, where the same step's answers held:
+  // so they hold here, unasked.
+  int64_t periodicTo = 0;
+  const int64_t inferredTo = reach >= 0 ? windowEnd - base - (reach + 7) : 0;
   for (int32_t k = 0; checked < limit && base[checked] == steps[k].byte;) {
     const CachedTransition& t = cache.transitions[steps[k].transition];
     const int64_t at = pos + checked + 1;
-    const bool askAnswers = t.verdictCount > 0 && at >= answersKeptTo;
+    const bool askAnswers = t.verdictCount > 0 && at >= answersKeptTo &&
+                            (checked >= inferredTo || checked < period ||
+                             (periodicTo < checked + 1 + reach &&
+                              !cycleRepeatsTo(base, steps, period, checked + 1 + reach,
+                                              windowEnd - base, &periodicTo)));
     if (seeds || askAnswers) {
       // The key's bit and the look-ahead answers at the position after the byte.
       s.cur = base + checked + 1;

@@ -6,7 +6,10 @@
 // anything, whether the loop's continuation could begin there. Only then does
 // it hand control to the loop's branch, which keeps the ordinary backtracking;
 // so a loop like .*x pushes a choice point only where an x follows instead of
-// at every character. The item failing fails the instruction.
+// at every character. The item failing fails the instruction. Where bytes
+// are read straight from the window, an ANY scan passes the bytes whose
+// follow test says go on in one stretch (single bytes, or ASCII bytes in
+// UTF-8 text), and SET and CHAR scans take their bytes by a table.
 //
 // The follow kind (op5, named in instruction.h) says what the continuation
 // begins with: FOLLOW_CHAR, FOLLOW_SET, FOLLOW_LINE_END or FOLLOW_NEWLINE (op3
@@ -236,6 +239,47 @@ void skipAnyRun(const Instruction* scan, const Instruction* follow) {
   }
 }
 
+// UTF-8 text: the same skip over a stretch of ASCII bytes read straight
+// from the window. With six bytes or more left, ANY takes an ASCII byte as a
+// character of its own and the follow tests decode it directly, so up to six
+// bytes before the window's end each ASCII byte is passed exactly as
+// runScan would pass it, item and follow test, without a decode a byte. A
+// byte of several-byte sequences ends the stretch and goes the ordinary way.
+template <bool STOPS>
+void skipUtf8AsciiRun(const Instruction* scan, const Instruction* follow) {
+  MatcherState& s = m();
+  int64_t run = s.windowEnd - s.cur - 6;
+  if (STOPS && scanStop.from - s.offset < run) run = scanStop.from - s.offset;
+  if (run <= 0) return;
+  const uint8_t* p = s.cur;
+  int64_t i = 0;
+  switch (scan->followKind()) {
+    case FOLLOW_CHAR:
+      if (compiledPattern.ignoreCase == 0) {
+        const uint32_t stop = follow->acceptedVariant();
+        while (i < run && p[i] < 0x80 && p[i] != stop) ++i;
+      } else {
+        while (i < run && p[i] < 0x80 && !utf8CharMatches(follow, p[i])) ++i;
+      }
+      break;
+    case FOLLOW_SET:
+      while (i < run && p[i] < 0x80 && !utf8SetHas(follow, p[i])) ++i;
+      break;
+    case FOLLOW_LINE_END:
+    case FOLLOW_NEWLINE:
+      if (textSource.askLineBounds) return;
+      [[fallthrough]];
+    case RUN_TO_END_CROSSING:
+    case RUN_TO_END_ANY:
+      while (i < run && p[i] < 0x80) ++i;
+      break;
+    default:
+      return;
+  }
+  s.offset += static_cast<int32_t>(i);
+  s.cur += i;
+}
+
 bool performAnyItem(const Instruction* item) { return performAny(item); }
 bool performSetItem(const Instruction* item) { return performSet(item); }
 bool performCharItem(const Instruction* item) { return performChar(item); }
@@ -254,6 +298,20 @@ int32_t anyScan(const Instruction* scan) {
       if (result == FOLLOW_OUT_OF_MEMORY) return HANDLER_OUT_OF_MEMORY;
       if (stopsHere<STOPS>()) return HANDLER_STOPPED;
       if (!performAny(scan)) return HANDLER_FAIL;
+    }
+    m().pc = scan + 1;
+    return HANDLER_CONTINUE;
+  }
+  if (textSource.charMode == ENCODING_UTF8) {
+    const Instruction* follow =
+        scan->followKind() <= FOLLOW_NEWLINE ? followInstruction(scan) : nullptr;
+    for (;;) {
+      if (!performAny(scan)) return HANDLER_FAIL;
+      skipUtf8AsciiRun<STOPS>(scan, follow);
+      const int32_t result = followTest(scan, follow);
+      if (result == STOP) break;
+      if (result == FOLLOW_OUT_OF_MEMORY) return HANDLER_OUT_OF_MEMORY;
+      if (stopsHere<STOPS>()) return HANDLER_STOPPED;
     }
     m().pc = scan + 1;
     return HANDLER_CONTINUE;
