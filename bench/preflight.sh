@@ -14,13 +14,21 @@ preflight() {
 }
 
 # One timed run of a command, with its output dropped: "seconds s, KB KB"
-# (wall time and peak resident set), or "timeout" after $limit seconds.
+# (wall time and peak resident set), "timeout" after $limit seconds, or
+# "error (status N)" when the command failed (grep and rg end with status 1
+# when they find nothing, 2 on an error, as when rg -P gives up on a line).
 measure() {
   local timing="$scratch/time"
   if timeout "$limit" /usr/bin/time -o "$timing" -f '%e s, %M KB' "$@" >/dev/null 2>&1; then
     cat "$timing"
   else
     local status=$?
-    if [ "$status" -eq 124 ]; then echo "timeout (${limit} s)"; else tail -1 "$timing"; fi
+    if [ "$status" -eq 124 ]; then
+      echo "timeout (${limit} s)"
+    elif [ "$status" -ge 2 ]; then
+      echo "error (status $status)"
+    else
+      tail -1 "$timing"
+    fi
   fi
 }
