@@ -130,6 +130,11 @@ constexpr int32_t PIKE_REGISTER_LIMIT = 62;
 RegexEngine engineChoice = REGEX_ENGINE_AUTO;
 int64_t stepCount = 0;
 
+// The candidates of the last search whose match a short run found, for the
+// search the driver starts just after it (resumePikeVm); once: none.
+PikeCandidates resumeCandidates{nullptr, nullptr, true};
+uint32_t resumeAnalysis = 0;  // the analysis they were found under
+
 // ---------------------------------------------------------------------------
 // Program analysis
 
@@ -823,6 +828,7 @@ struct Runtime {
   // Recording a step for the transition cache.
   bool recording;
   bool memoBegun;             // the memo's search has begun (runPikeVm)
+  bool foundByShortRun;       // the search's match came from replayShortRun
   bool startsOnContinuation;  // the search began on a UTF-8 continuation byte
   int32_t parent;  // the thread being followed: its index in the list before the step
   RecordOp* log;   // operations on the path being followed
@@ -2135,6 +2141,7 @@ bool pikeCandidateAllowed(const PikeCandidates& candidates) {
 
 void setRegexEngine(RegexEngine engine) {
   engineChoice = engine;
+  resumeCandidates.once = true;
   shape.handedOver = false;
 }
 
@@ -2374,6 +2381,7 @@ int32_t runSearch(const PikeCandidates& candidates) {
       pikeCandidateAllowed(candidates);
   if (seeded && cached) {
     const int32_t found = replayShortRun(candidates);
+    if (found > 0) rt.foundByShortRun = true;
     if (found != 0) return found > 0 ? 0 : REGEX_OUT_OF_MEMORY;
   }
   // In UTF-8 text by characters the answer there tells where the next
@@ -2506,14 +2514,59 @@ int32_t runSearch(const PikeCandidates& candidates) {
 }  // namespace
 
 int32_t runPikeVm(const PikeCandidates& candidates) {
-  if (!shape.bodiesByMemo) return runSearch(candidates);
-  // The memo begins its search with the first body it answers: the bodies
-  // answered backward over long lines need none of its records.
-  rt.memoBegun = false;
-  rt.startsOnContinuation = shape.textMode == ENCODING_UTF8 && (byteAtPointer() & 0xC0) == 0x80;
-  const int32_t result = runSearch(candidates);
-  if (rt.memoBegun) backtrack_memo::endLookAheadBodies();
+  rt.foundByShortRun = false;
+  int32_t result;
+  if (!shape.bodiesByMemo) {
+    result = runSearch(candidates);
+  } else {
+    // The memo begins its search with the first body it answers: the bodies
+    // answered backward over long lines need none of its records.
+    rt.memoBegun = false;
+    rt.startsOnContinuation =
+        shape.textMode == ENCODING_UTF8 && (byteAtPointer() & 0xC0) == 0x80;
+    result = runSearch(candidates);
+    if (rt.memoBegun) backtrack_memo::endLookAheadBodies();
+  }
+  resumeCandidates = candidates;
+  resumeAnalysis = analysisGeneration;
+  if (result != 0 || !rt.foundByShortRun) resumeCandidates.once = true;
   return result;
+}
+
+bool pikeVmMayResume() { return !resumeCandidates.once; }
+
+int32_t resumePikeVm(int32_t reach) {
+  MatcherState& s = m();
+  const PikeCandidates& candidates = resumeCandidates;
+  if (candidates.once || resumeAnalysis != analysisGeneration || !cache.allocated ||
+      cache.generation != analysisGeneration || rt.preparedAnalysis != analysisGeneration) {
+    return 0;
+  }
+  // No thread starts before the first candidate: the search from there is
+  // the search from the pointer.
+  int32_t passed = 0;
+  for (;;) {
+    if (!entryAwayFromEdges()) break;
+    if ((shape.textMode != ENCODING_DOUBLE_BYTE || matcher_internal::atCharacterBoundary()) &&
+        pikeCandidateAllowed(candidates)) {
+      if (!prepareRuntime()) return REGEX_OUT_OF_MEMORY;
+      rt.recording = false;
+      rt.nextSeed = 0;
+      rt.lastSeed = -1;
+      rt.memoBegun = false;
+      rt.startsOnContinuation = false;
+      const int32_t found = replayShortRun(candidates);
+      if (rt.memoBegun) backtrack_memo::endLookAheadBodies();
+      if (found > 0) return 1;
+      if (found < 0) return REGEX_OUT_OF_MEMORY;
+      break;
+    }
+    if (passed == reach) break;
+    ++s.cur;
+    ++passed;
+  }
+  movePointerBack(passed);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -68,6 +68,20 @@ constexpr int32_t PIKE_TEXT_END = 2;
 //   -8 out of memory.
 int32_t runPikeVm(const PikeCandidates& candidates);
 
+// Where matches stand a few bytes apart, the driver's search after a match
+// costs far more in set-up than the VM's few cached steps that find the next
+// one. Whether the last match runPikeVm found came from such a short run,
+// with candidates that go on past it (not `once`).
+bool pikeVmMayResume();
+// The search from the pointer as runPikeVm would make it with those same
+// candidates, tried by the short run alone at the first candidate within
+// `reach` bytes: 1 found (as runPikeVm's 0: the pointer at the match start,
+// the matcher's fields describe it), 0 when that does not settle the search
+// (the pointer back where it was), -8 out of memory. The caller makes sure
+// that the search is the one the last found its match in: the same program,
+// engine and text source.
+int32_t resumePikeVm(int32_t reach);
+
 // Whether a thread may start at the matcher's pointer: its byte is one of
 // the first bytes and the caller's own test agrees. The memoized backtracker
 // takes its candidates by the same rule.

@@ -349,6 +349,23 @@ const ByteFilter& filterOfTable(const uint8_t* table) {
   return firstByteFilter;
 }
 
+// The filter of a leading character's byte and its case variant. Made once
+// for the bytes and kept: a walk over a line with a match at every other
+// byte starts a search at each, and making a filter costs more than the
+// search ((?!(ba){2,}c)b over "abab...").
+const ByteFilter& filterOfLeadingByte(const Instruction& lead) {
+  static ByteFilter filter;
+  static int32_t madeFor = -1;  // the two bytes, as one number
+  const int32_t bytes = static_cast<int32_t>((lead.accepted() & 0xFF) << 8 | (lead.acceptedVariant() & 0xFF));
+  if (bytes == madeFor) return filter;
+  std::memset(filter.member, 0, sizeof filter.member);
+  filter.member[lead.accepted() & 0xFF] = 1;
+  filter.member[lead.acceptedVariant() & 0xFF] = 1;
+  buildFilter(&filter);
+  madeFor = bytes;
+  return filter;
+}
+
 constexpr uint64_t EVERY_BYTE_ONE = 0x0101010101010101ull;
 constexpr uint64_t EVERY_BYTE_HIGH = 0x8080808080808080ull;
 constexpr uint64_t EVERY_BYTE_LOW7 = 0x7F7F7F7F7F7F7F7Full;
@@ -1985,12 +2002,7 @@ int32_t searchEveryCandidate() {
         refreshWindow();
       }
       if (utf8) return searchUtf8Bytes(nullptr, lead);
-      ByteFilter filter;
-      std::memset(filter.member, 0, sizeof filter.member);
-      filter.member[lead->accepted() & 0xFF] = 1;
-      filter.member[lead->acceptedVariant() & 0xFF] = 1;
-      buildFilter(&filter);
-      return searchBytes(filter);
+      return searchBytes(filterOfLeadingByte(*lead));
     }
     default:
       return searchEveryPosition();
@@ -2114,10 +2126,102 @@ uint32_t stringTextPlace(const uint8_t* position, int64_t* offset) {
 
 }  // namespace
 
+namespace {
+
+// ---------------------------------------------------------------------------
+// The search after a match found by the Pike VM's short run
+//
+// Where matches stand a few bytes apart (b(?!(ab)*c) over "abab..."), the
+// VM finds each in a few cached steps, and the set-up of a search (the
+// plan, the gate, the filters, the scans) costs several times more. The
+// driver starts its next search just where the match ends, so the place is
+// kept: the text (TextPlace's number), the difference between an offset and
+// its window pointer, the window's end and the pointer the next search
+// should start at. A search that starts there, over the same window, with
+// the program and plan of the last one, goes straight to the VM, which
+// tries its short run at the first candidate after the pointer
+// (resumePikeVm): every way of searching starts the VM there with the same
+// answer, the others only pass positions where no match can start. Where
+// the short run does not settle it, the search is made in full.
+
+struct ResumePlace {
+  uint32_t text;  // 0: nothing kept
+  uint32_t compiled;
+  int64_t base;
+  const uint8_t* from;
+  const uint8_t* windowEnd;
+};
+
+ResumePlace resume{};
+
+// The most bytes passed to the first candidate.
+constexpr int32_t RESUME_REACH = 8;
+
+void keepResumePlace() {
+  resume.text = 0;
+  if (!pikeActive || trieActive || dfa.active || textSource.TextPlace == nullptr ||
+      !pikeVmMayResume()) {
+    return;
+  }
+  const int32_t advance = matcher.cursorMark != 0 ? matcher.cursorMark - 1 : matcher.matchLength;
+  if (advance <= 0 || advance > state.windowEnd - matcher.cur) return;
+  int64_t offset = 0;
+  const uint32_t place = textSource.TextPlace(matcher.cur, &offset);
+  resume.base = offset - static_cast<int64_t>(reinterpret_cast<uintptr_t>(matcher.cur));
+  resume.from = matcher.cur + advance;
+  resume.windowEnd = state.windowEnd;
+  resume.compiled = compiledPattern.generation;
+  resume.text = place;
+}
+
+// Hands the match at the pointer to the caller.
+int32_t reportFound() {
+  keepResumePlace();
+  textSource.SetPosition(matcher.cur);
+  compiledPattern.matchLength = matcher.matchLength;
+  compiledPattern.cursorMark = matcher.cursorMark;
+  const BacktrackFrame& base = matcher.stack[0];
+  compiledPattern.groupMask = base.endMask;
+  if (base.endMask != 0)
+    std::memcpy(compiledPattern.groupSpans, base.captures, sizeof base.captures);
+  return REGEX_FOUND;
+}
+
+// The search from the place kept: REGEX_FOUND, -8, or REGEX_NO_MATCH when
+// it must be made in full.
+int32_t resumeSearch() {
+  const ResumePlace place = resume;
+  resume.text = 0;
+  loadMatcherWindow();
+  if (state.cur != place.from || state.windowEnd != place.windowEnd ||
+      compiledPattern.generation != place.compiled || place.compiled == 0 ||
+      !planStands(enginePlan, regexEngine()) || !pikeVmStartsAtOnce()) {
+    return REGEX_NO_MATCH;
+  }
+  int64_t offset = 0;
+  if (textSource.TextPlace(state.cur, &offset) != place.text ||
+      offset - static_cast<int64_t>(reinterpret_cast<uintptr_t>(state.cur)) != place.base) {
+    return REGEX_NO_MATCH;
+  }
+  matcher.top = 0;
+  const int32_t found = resumePikeVm(RESUME_REACH);
+  if (found < 0) return found;
+  if (found > 0) return reportFound();
+  // The candidate tests move the source's position along.
+  textSource.SetPosition(matcher.cur);
+  return REGEX_NO_MATCH;
+}
+
+}  // namespace
+
 int32_t SearchRegex(const uint8_t*, int32_t) {
   compiledPattern.groupMask = 0;
   compiledPattern.cursorMark = 0;
   if (compiledPattern.program == nullptr) return REGEX_NO_MATCH;
+  if (resume.text != 0) {
+    const int32_t resumed = resumeSearch();
+    if (resumed != REGEX_NO_MATCH) return resumed;
+  }
   const DescriptionHold hold;
   if (prepareMatcherStack() != 0 || preparePassStarts(compiledPattern.loopGuards) != 0) {
     return REGEX_OUT_OF_MEMORY;
@@ -2143,15 +2247,7 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   const int32_t result = searchCandidates();
   if (result == PIKE_TEXT_END) return REGEX_NO_MATCH;
   if (result != REGEX_FOUND) return result;
-
-  textSource.SetPosition(matcher.cur);
-  compiledPattern.matchLength = matcher.matchLength;
-  compiledPattern.cursorMark = matcher.cursorMark;
-  const BacktrackFrame& base = matcher.stack[0];
-  compiledPattern.groupMask = base.endMask;
-  if (base.endMask != 0)
-    std::memcpy(compiledPattern.groupSpans, base.captures, sizeof base.captures);
-  return REGEX_FOUND;
+  return reportFound();
 }
 
 int32_t FindRegexInMemory(int32_t start, const uint8_t* pattern, int32_t length,
