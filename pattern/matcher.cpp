@@ -582,6 +582,8 @@ void mergeIntoBase() {
 bool atCharacterBoundary() {
   MatcherState& s = m();
   textSource.SetPosition(s.cur);
+  // After a byte that cannot lead, a character begins.
+  if (s.cur > s.windowStart && leadByteTable[s.cur[-1]] == 0) return true;
   if ((s.cur == s.windowStart || textSource.askLineBounds) && textSource.AtLineStart(0) == 1) {
     return true;
   }

@@ -81,7 +81,9 @@
 // A search after every match of a line where matches stand a few bytes
 // apart (b(?!x) over a line of b) then costs a few lookups: its cached steps
 // are followed by their states alone, and the match's record is made from
-// the operations of the threads it descends from. Where the list comes
+// the operations of the threads it descends from; the search the driver
+// starts just after such a match goes to the short run at once, at the next
+// candidate (resumePikeVm), without a search's set-up. Where the list comes
 // back to the same cached state every few bytes over text that repeats them
 // (a long run of "a" under a*b, "abab" under (a|b)+), whole cycles of such
 // steps are passed after their bytes and look-ahead answers are checked,
@@ -1149,6 +1151,7 @@ struct CachedTransition {
   int32_t matchOpCount;
   int32_t verdictFirst;  // the look-ahead answers the step took at the position after the byte
   int32_t verdictCount;
+  bool standsAtSet;  // a thread of the list stands at a SET (cachedListReadsTrail)
 };
 
 // A look-ahead answer a cached step depends on: the body at the slot matched
@@ -1317,7 +1320,8 @@ void beginRecording() {
   cache.recordFailed = false;
   cache.recordFlushes = cache.flushes;
   cache.recordThreadFirst = cache.threadCount;
-  cache.pending = CachedTransition{-1, cache.threadCount, 0, NO_MATCH, 0, 0, cache.verdictCount, 0};
+  cache.pending =
+      CachedTransition{-1, cache.threadCount, 0, NO_MATCH, 0, 0, cache.verdictCount, 0, false};
 }
 
 // A look-ahead answer taken while a step is recorded; the step is replayed
@@ -2024,6 +2028,15 @@ bool seedPositionAllowed(const PikeCandidates& candidates, int64_t pos) {
   }
 }
 
+// Whether a new thread starts at the pointer, position `pos` of the search.
+// In UTF-8 text the position is asked first, as every position must be to
+// follow the characters; elsewhere the cheaper test of the byte goes first.
+inline bool threadStartsAt(const PikeCandidates& candidates, int64_t pos) {
+  if (shape.textMode == ENCODING_UTF8) {
+    return seedPositionAllowed(candidates, pos) && pikeCandidateAllowed(candidates);
+  }
+  return pikeCandidateAllowed(candidates) && seedPositionAllowed(candidates, pos);
+}
 
 void reportMatch() {
   MatcherState& s = m();
@@ -2060,7 +2073,7 @@ int32_t followAll(ThreadList* moved, ThreadList* ready, int64_t pos,
     cut = result == FOLLOW_MATCHED;
   }
   if (!cut && !*matched && (pos == 0 || !candidates.once) &&
-      (seed == SEED_ASK ? seedPositionAllowed(candidates, pos) && pikeCandidateAllowed(candidates)
+      (seed == SEED_ASK ? threadStartsAt(candidates, pos)
                         : seed == SEED_STARTS)) {
     int64_t* record = rt.seed;
     for (int32_t i = 0; i < sh.fields; ++i) record[i] = 0;
@@ -2228,6 +2241,11 @@ int32_t keepRecordedStep(int32_t next) {
   CachedTransition t = cache.pending;
   t.next = next;
   t.threadCount = cache.threadCount - cache.recordThreadFirst;
+  t.standsAtSet = false;
+  for (int32_t i = 0; i < t.threadCount; ++i) {
+    const int32_t pc = cache.threads[t.threadFirst + i].pc;
+    if (pc < shape.slots && isSet(compiledPattern.program[pc].opcode)) t.standsAtSet = true;
+  }
   cache.transitions[cache.transitionCount] = t;
   return cache.transitionCount++;
 }
@@ -2272,11 +2290,7 @@ inline const CachedThread& threadOfList(int32_t step, int32_t index) {
 bool cachedListReadsTrail(int32_t step) {
   if (shape.textMode != ENCODING_DOUBLE_BYTE || leadByteTable[*m().cur] == 0) return false;
   const CachedTransition& t = step < 0 ? cache.transitions[cache.entry] : cache.transitions[step];
-  for (int32_t i = 0; i < t.threadCount; ++i) {
-    const int32_t pc = cache.threads[t.threadFirst + i].pc;
-    if (pc < shape.slots && isSet(compiledPattern.program[pc].opcode)) return true;
-  }
-  return false;
+  return t.standsAtSet;
 }
 
 // A short search: every match a few bytes long after a look-ahead (b(?!x)
@@ -2308,8 +2322,7 @@ int32_t replayShortRun(const PikeCandidates& candidates) {
     int32_t hold = t >= 0 ? stepAnswersHold(t, k) : 0;
     if (hold == 0) {
       ++s.cur;
-      starts = !candidates.once && seedPositionAllowed(candidates, k + 1) &&
-               pikeCandidateAllowed(candidates);
+      starts = !candidates.once && threadStartsAt(candidates, k + 1);
       --s.cur;
       t = cache.transitionOf[keys + (starts ? 1 : 0)];
       hold = t >= 0 ? stepAnswersHold(t, k) : 0;
@@ -2434,8 +2447,7 @@ int32_t runSearch(const PikeCandidates& candidates) {
       }
       if (t < 0) {
         ++s.cur;
-        starts = !matched && !candidates.once && seedPositionAllowed(candidates, pos + 1) &&
-                 pikeCandidateAllowed(candidates);
+        starts = !matched && !candidates.once && threadStartsAt(candidates, pos + 1);
         --s.cur;
         seed = starts ? SEED_STARTS : SEED_NONE;
         t = cache.transitionOf[keys + (starts ? 1 : 0)];
@@ -2535,7 +2547,7 @@ int32_t runPikeVm(const PikeCandidates& candidates) {
 
 bool pikeVmMayResume() { return !resumeCandidates.once; }
 
-int32_t resumePikeVm(int32_t reach) {
+int32_t resumePikeVm(int32_t reach, uint32_t text, int64_t offset) {
   MatcherState& s = m();
   const PikeCandidates& candidates = resumeCandidates;
   if (candidates.once || resumeAnalysis != analysisGeneration || !cache.allocated ||
@@ -2547,9 +2559,18 @@ int32_t resumePikeVm(int32_t reach) {
   int32_t passed = 0;
   for (;;) {
     if (!entryAwayFromEdges()) break;
-    if ((shape.textMode != ENCODING_DOUBLE_BYTE || matcher_internal::atCharacterBoundary()) &&
-        pikeCandidateAllowed(candidates)) {
-      if (!prepareRuntime()) return REGEX_OUT_OF_MEMORY;
+    if (pikeCandidateAllowed(candidates) &&
+        (shape.textMode != ENCODING_DOUBLE_BYTE || matcher_internal::atCharacterBoundary())) {
+      // The search's position 0 is here; the answers kept stay, as
+      // prepareRuntime keeps them over the same text.
+      if (shape.lookAhead && (text == 0 || text != rt.verdictText ||
+                              rt.verdictAnalysis != analysisGeneration)) {
+        if (!prepareRuntime()) return REGEX_OUT_OF_MEMORY;
+      } else {
+        rt.verdictBase = offset + passed;
+        rt.lists[0].count = 0;
+        rt.lists[1].count = 0;
+      }
       rt.recording = false;
       rt.nextSeed = 0;
       rt.lastSeed = -1;

@@ -79,8 +79,9 @@ bool pikeVmMayResume();
 // the matcher's fields describe it), 0 when that does not settle the search
 // (the pointer back where it was), -8 out of memory. The caller makes sure
 // that the search is the one the last found its match in: the same program,
-// engine and text source.
-int32_t resumePikeVm(int32_t reach);
+// engine and text source; `text` and `offset` are what the source's
+// TextPlace tells of the pointer.
+int32_t resumePikeVm(int32_t reach, uint32_t text, int64_t offset);
 
 // Whether a thread may start at the matcher's pointer: its byte is one of
 // the first bytes and the caller's own test agrees. The memoized backtracker

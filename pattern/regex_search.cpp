@@ -2157,7 +2157,13 @@ ResumePlace resume{};
 // The most bytes passed to the first candidate.
 constexpr int32_t RESUME_REACH = 8;
 
-void keepResumePlace() {
+int64_t windowBase(const uint8_t* p, int64_t offset) {
+  return offset - static_cast<int64_t>(reinterpret_cast<uintptr_t>(p));
+}
+
+// Keeps the place after the match at the pointer; `known` the place of the
+// search that found it, which read the same window (0: ask the source).
+void keepResumePlace(const ResumePlace& known) {
   resume.text = 0;
   if (!pikeActive || trieActive || dfa.active || textSource.TextPlace == nullptr ||
       !pikeVmMayResume()) {
@@ -2165,18 +2171,21 @@ void keepResumePlace() {
   }
   const int32_t advance = matcher.cursorMark != 0 ? matcher.cursorMark - 1 : matcher.matchLength;
   if (advance <= 0 || advance > state.windowEnd - matcher.cur) return;
-  int64_t offset = 0;
-  const uint32_t place = textSource.TextPlace(matcher.cur, &offset);
-  resume.base = offset - static_cast<int64_t>(reinterpret_cast<uintptr_t>(matcher.cur));
+  if (known.text != 0) {
+    resume = known;
+  } else {
+    int64_t offset = 0;
+    resume.text = textSource.TextPlace(matcher.cur, &offset);
+    resume.base = windowBase(matcher.cur, offset);
+    resume.windowEnd = state.windowEnd;
+    resume.compiled = compiledPattern.generation;
+  }
   resume.from = matcher.cur + advance;
-  resume.windowEnd = state.windowEnd;
-  resume.compiled = compiledPattern.generation;
-  resume.text = place;
 }
 
 // Hands the match at the pointer to the caller.
-int32_t reportFound() {
-  keepResumePlace();
+int32_t reportFound(const ResumePlace& known = ResumePlace{}) {
+  keepResumePlace(known);
   textSource.SetPosition(matcher.cur);
   compiledPattern.matchLength = matcher.matchLength;
   compiledPattern.cursorMark = matcher.cursorMark;
@@ -2200,13 +2209,13 @@ int32_t resumeSearch() {
   }
   int64_t offset = 0;
   if (textSource.TextPlace(state.cur, &offset) != place.text ||
-      offset - static_cast<int64_t>(reinterpret_cast<uintptr_t>(state.cur)) != place.base) {
+      windowBase(state.cur, offset) != place.base) {
     return REGEX_NO_MATCH;
   }
   matcher.top = 0;
-  const int32_t found = resumePikeVm(RESUME_REACH);
+  const int32_t found = resumePikeVm(RESUME_REACH, place.text, offset);
   if (found < 0) return found;
-  if (found > 0) return reportFound();
+  if (found > 0) return reportFound(place);
   // The candidate tests move the source's position along.
   textSource.SetPosition(matcher.cur);
   return REGEX_NO_MATCH;

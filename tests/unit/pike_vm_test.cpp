@@ -640,6 +640,9 @@ TEST(PikeVm, ShortSearchesFromTheCacheReportWhatTheBacktrackerReports) {
       {"[\x81" "a](?!\x81" "b)", pairs, DB},
       {"\x81" "a(?!\x81" "b)", pairs + "\n" + pairs, DB},
       {"[\x81" "ax](?!x)", pairs, DB, 1000},
+      // The search after a match starts a few bytes on at the next byte
+      // that may begin one, unless it is the trail of a pair.
+      {"a(?!x)", repeated("aa\x81" "a", 70000), DB},
   };
   for (const auto& c : cases) {
     test::EncodingScope encoding;
