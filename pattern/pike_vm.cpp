@@ -2551,7 +2551,8 @@ int32_t resumePikeVm(int32_t reach, uint32_t text, int64_t offset) {
   MatcherState& s = m();
   const PikeCandidates& candidates = resumeCandidates;
   if (candidates.once || resumeAnalysis != analysisGeneration || !cache.allocated ||
-      cache.generation != analysisGeneration || rt.preparedAnalysis != analysisGeneration) {
+      cache.generation != analysisGeneration || rt.preparedAnalysis != analysisGeneration ||
+      shape.textMode != textSource.charMode) {
     return 0;
   }
   // No thread starts before the first candidate: the search from there is

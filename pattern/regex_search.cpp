@@ -2138,11 +2138,12 @@ namespace {
 // kept: the text (TextPlace's number), the difference between an offset and
 // its window pointer, the window's end and the pointer the next search
 // should start at. A search that starts there, over the same window, with
-// the program and plan of the last one, goes straight to the VM, which
-// tries its short run at the first candidate after the pointer
-// (resumePikeVm): every way of searching starts the VM there with the same
-// answer, the others only pass positions where no match can start. Where
-// the short run does not settle it, the search is made in full.
+// the program of the last one, goes straight to the VM, which tries its
+// short run at the first candidate after the pointer (resumePikeVm): every
+// way of searching starts the VM there with the same answer, the others only
+// pass positions where no match can start, and every engine finds the
+// backtracker's match. Where the short run does not settle it, the search is
+// made in full.
 
 struct ResumePlace {
   uint32_t text;  // 0: nothing kept
@@ -2203,8 +2204,7 @@ int32_t resumeSearch() {
   resume.text = 0;
   loadMatcherWindow();
   if (state.cur != place.from || state.windowEnd != place.windowEnd ||
-      compiledPattern.generation != place.compiled || place.compiled == 0 ||
-      !planStands(enginePlan, regexEngine()) || !pikeVmStartsAtOnce()) {
+      compiledPattern.generation != place.compiled || place.compiled == 0) {
     return REGEX_NO_MATCH;
   }
   int64_t offset = 0;

@@ -660,6 +660,29 @@ TEST(PikeVm, ShortSearchesFromTheCacheReportWhatTheBacktrackerReports) {
   releaseCompiledPattern(&compiledPattern);
 }
 
+// The search after a match goes to the VM's short run at once, without the
+// choice of engine a search begins with: an engine chosen between two
+// searches of a walk (as the agreement tests do) must still run the next.
+TEST(PikeVm, AnEngineChosenBetweenSearchesRunsTheNext) {
+  const std::string line = repeated("ab", 5000);
+  ASSERT_EQ(compile("b(?!(ab)*c)", 'U', 0), 0);
+  setRegexEngine(REGEX_ENGINE_PIKE);
+  int64_t reports = 0;
+  int64_t stepsAfterTheSwitch = -1;
+  regex_test::walkMatchesInFile(line, 0, 0, nullptr, [&](int64_t) {
+    if (++reports == 100) {
+      setRegexEngine(REGEX_ENGINE_BACKTRACK);
+      clearPikeVmSteps();
+    }
+    if (reports == 200) stepsAfterTheSwitch = pikeVmSteps();
+    return static_cast<int64_t>(compiledPattern.matchLength);
+  });
+  EXPECT_EQ(reports, 2500);
+  EXPECT_EQ(stepsAfterTheSwitch, 0);
+  setRegexEngine(REGEX_ENGINE_AUTO);
+  releaseCompiledPattern(&compiledPattern);
+}
+
 // Answers the VM does not ask the body for are the body's own. A body of a
 // few characters has its answers kept by the bytes it reads: here a key of
 // 8, 9 and 16 bytes (and 8 characters of 9 bytes in UTF-8 text) meets the
