@@ -31,7 +31,14 @@
 // source reads its text back a block at a time, ReadAt), by lines
 // where the body's items take no line break: an item that reads across
 // lines (\om) and takes neither CR nor LF fails at the line's end as one
-// that stays on its line does, so it reads within its line too. Asked
+// that stays on its line does, so it reads within its line too. A body
+// whose items all read across lines and take a line feed, \om(?!(a[^x])*c),
+// reads on to the end of the text: its stretch runs there, and the line
+// tests hold at every line end (LINE_END: a line feed, the carriage return
+// of a CR LF) and after it (LINE_START), in single-byte and UTF-8 text whose
+// stretch holds no carriage return that ends no line (whether the matcher's
+// line tests hold at one depends on where its window ends; such a stretch
+// is left to the memo up to its first one). Asked
 // at a position p of a line whose rest is long, it finds the line's end e
 // reading forward, then makes one backward pass from e to p that keeps only
 // the sets at every block boundary (BLOCK_BYTES apart: 320 of them on a
@@ -126,6 +133,7 @@ constexpr int32_t innerFails(int32_t k) { return 1 << (LINE_TESTS + k); }
 int64_t shortestStretch = SHORTEST_STRETCH;
 int64_t blockBytes = BLOCK_BYTES;
 int64_t stretchesAnswered = 0;
+int64_t stretchesAcrossLines = 0;
 
 enum NodeKind : uint8_t { NODE_ITEM, NODE_EMPTY, NODE_ACCEPT };
 
@@ -155,6 +163,9 @@ struct Body {
   // wants another record after it): declined by records.
   bool readsLineBreaks;
   bool escapedLineEnd;
+  // An item that stays on its line: a body that reads line breaks is then
+  // read across lines only where the route takes the line's end alone.
+  bool itemsStay;
   // The inner look-aheads' bodies, answered in the same pass, position by
   // position before this body.
   Body* inner[INNER_LIMIT];
@@ -197,6 +208,11 @@ struct Body {
   int64_t end;
   bool declined;
   bool records;
+  // By lines, a body whose items cross lines and take line breaks: the
+  // stretch runs to the end of the text, with the line tests at every line
+  // feed, where the text holds no carriage return (see findTextEnd).
+  bool across;
+  bool acrossDeclined;  // a carriage return ends the stretch
   bool fromStartsLine;
   bool endIsLineEnd;
   bool endStartsLine;
@@ -325,6 +341,7 @@ struct Unfolder {
       // line break as any character: one that takes neither CR nor LF
       // fails there as an item that stays on its line does.
       const bool isChar = in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN;
+      if (in.crossLines() == 0) b->itemsStay = true;
       if (in.crossLines() != 0
               ? itemTakes(in, '\r') || itemTakes(in, '\n')
               : isChar && (in.accepted() == '\r' || in.accepted() == '\n' ||
@@ -404,6 +421,7 @@ struct Unfolder {
           ++b->innerCount;
           b->readsLineBreaks = b->readsLineBreaks || inners[k].readsLineBreaks;
           b->escapedLineEnd = b->escapedLineEnd || inners[k].escapedLineEnd;
+          b->itemsStay = b->itemsStay || inners[k].itemsStay;
         }
         return addWay(n, to(int64_t{node.slot} + in.next()), innerFails(k));
       }
@@ -453,6 +471,7 @@ bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, Body* inn
   b->innerCount = 0;
   b->readsLineBreaks = false;
   b->escapedLineEnd = false;
+  b->itemsStay = false;
   int32_t zero[REPEAT_COUNTERS] = {};
   b->start = u.nodeOf(notAhead + 1, zero);
   bool ok = true;
@@ -889,12 +908,13 @@ struct PlainDfa {
 
 // The common steps of a sweep, from q down to lo: a byte that is a
 // character of its own (`special` marks the others: a carriage return by
-// lines, a UTF-8 lead or continuation byte, a double-byte lead byte) at a
-// position with no line test, whose transitions every automaton has kept.
-// Each is a lookup per automaton (INNER of them inside the body); the step
-// must be made in full at the position returned (lo - 1: none is left),
-// where *next is the state after.
-template <int32_t INNER>
+// lines, a UTF-8 lead or continuation byte, a double-byte lead byte; read
+// ACROSS lines, a line feed) at a position with no line test (ACROSS, none
+// after a line feed), whose transitions every automaton has kept. Each is a
+// lookup per automaton (INNER of them inside the body); the step must be
+// made in full at the position returned (lo - 1: none is left), where *next
+// is the state after. buffer[-1] is the byte before lo.
+template <int32_t INNER, bool ACROSS>
 int64_t sweepPlain(Body* b, const uint8_t* buffer, int64_t q, int64_t lo, int64_t boundary,
                    const uint8_t* special, Rings* rings, int32_t* next, uint64_t* bits,
                    int64_t runBlock, int64_t* runEnd) {
@@ -923,7 +943,7 @@ int64_t sweepPlain(Body* b, const uint8_t* buffer, int64_t q, int64_t lo, int64_
   int64_t inRun = *runEnd;
   for (; q >= stop && after >= 0; --q) {
     const int32_t c = buffer[q - lo];
-    if (q == boundary) break;
+    if (q == boundary || (ACROSS && buffer[q - lo - 1] == '\n')) break;
     int32_t pair = -1;  // the pair's bytes, lead and trail
     if (special[c] != 0) {
       const int32_t trail = buffer[q - lo + 1];
@@ -971,9 +991,12 @@ int64_t sweepPlainSteps(Body* b, const uint8_t* buffer, int64_t q, int64_t lo, i
                         const uint8_t* special, Rings* rings, int32_t* next, uint64_t* bits,
                         int64_t runBlock, int64_t* runEnd) {
   static_assert(INNER_LIMIT == 2);
-  const auto run = b->innerCount == 0   ? sweepPlain<0>
-                   : b->innerCount == 1 ? sweepPlain<1>
-                                        : sweepPlain<2>;
+  const auto run = b->across ? (b->innerCount == 0   ? sweepPlain<0, true>
+                                : b->innerCount == 1 ? sweepPlain<1, true>
+                                                     : sweepPlain<2, true>)
+                             : (b->innerCount == 0   ? sweepPlain<0, false>
+                                : b->innerCount == 1 ? sweepPlain<1, false>
+                                                     : sweepPlain<2, false>);
   return run(b, buffer, q, lo, boundary, special, rings, next, bits, runBlock, runEnd);
 }
 
@@ -988,15 +1011,23 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
   if (runBlock >= 0) b->runCount[runBlock] = 0;
   if (hi <= lo) return true;
   const int64_t bytes = hi - lo;
-  if (blockBufferBytes < bytes + 8) {
-    if (!memGrowArray(&blockBuffer, bytes + 8)) return false;
-    blockBufferBytes = bytes + 8;
+  if (blockBufferBytes < bytes + 9) {
+    if (!memGrowArray(&blockBuffer, bytes + 9)) return false;
+    blockBufferBytes = bytes + 9;
   }
   // The bytes after the stretch's end take part in no character: zeros,
-  // which continue no UTF-8 sequence either.
+  // which continue no UTF-8 sequence either. Before them the byte before
+  // lo, which tells across lines whether a line starts at lo (the text's
+  // start does).
+  uint8_t* const buffer = blockBuffer + 1;
   const int64_t wanted = hi + 8 <= b->end ? bytes + 8 : b->end - lo;
-  std::memset(blockBuffer, 0, static_cast<size_t>(bytes + 8));
-  if (!readText(lo, blockBuffer, wanted)) return false;
+  std::memset(blockBuffer, 0, static_cast<size_t>(bytes + 9));
+  if (!readText(lo, buffer, wanted)) return false;
+  const bool across = b->across;
+  if (across) {
+    blockBuffer[0] = '\n';
+    if (lo > 0 && !readText(lo - 1, blockBuffer, 1)) return false;
+  }
   *steps += bytes * (1 + b->innerCount);
   const bool utf8 = utf8Text();
   const bool doubleByte = doubleByteText();
@@ -1008,19 +1039,26 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
   int64_t runEnd = -1;  // one past the run of matching positions going on
   uint8_t special[256];
   for (int32_t c = 0; c < 256; ++c) {
-    special[c] =
-        (!records && c == '\r') || (utf8 && c >= 0x80) || (doubleByte && leadByteTable[c] != 0);
+    special[c] = (!records && c == '\r') || (across && c == '\n') || (utf8 && c >= 0x80) ||
+                 (doubleByte && leadByteTable[c] != 0);
   }
   for (int64_t q = hi - 1; q >= lo; --q) {
-    q = sweepPlainSteps(b, blockBuffer, q, lo, boundary, special, rings, &next, bits, runBlock,
+    q = sweepPlainSteps(b, buffer, q, lo, boundary, special, rings, &next, bits, runBlock,
                         &runEnd);
     if (q < lo) break;
-    const uint8_t* p = blockBuffer + (q - lo);
+    const uint8_t* p = buffer + (q - lo);
     int32_t length = 1;
     int32_t c = *p;
     int32_t tests = q == b->from ? testsAt(b, q) : 0;
     bool character = true;
-    if (records) {
+    if (across) {
+      // A line ends at its line feed, or at the carriage return of a CR LF
+      // (findTextEnd lets no other carriage return in), and the next begins
+      // after the line feed; the items that cross lines take both bytes as
+      // characters.
+      if (c == '\r' || (c == '\n' && p[-1] != '\r')) tests |= LINE_TEST_END;
+      if (p[-1] == '\n') tests |= LINE_TEST_START;
+    } else if (records) {
       if (q == boundary) {
         tests = LINE_TEST_START | LINE_TEST_END;
         boundary = boundaryBefore(b, q);
@@ -1197,6 +1235,57 @@ bool findLineEnd(Body* b, const uint8_t* pointer, int64_t q, int64_t* steps) {
   }
 }
 
+// Across lines: finds the end of the text from q, reading forward. A
+// carriage return that ends no line ends the stretch there and declines
+// it: whether the matcher's line tests hold at one depends on where its
+// window ends. False when the text cannot be read (b->end is then q).
+bool findTextEnd(Body* b, const uint8_t* pointer, int64_t q, int64_t* steps) {
+  const uint8_t* windowEnd = matcher.windowEnd;
+  int64_t at = q;
+  const uint8_t* source = pointer;
+  int64_t count = pointer < windowEnd ? windowEnd - pointer : 0;
+  for (bool inWindow = count > 0;; inWindow = false) {
+    if (!inWindow) {
+      count = textSource.ReadAt(at, blockBuffer, blockBytes);
+      source = blockBuffer;
+    }
+    if (count < 0) {
+      b->end = q;
+      return false;
+    }
+    if (count == 0) {
+      b->end = at;
+      b->windowLimit = at;
+      uint8_t last = 0;
+      const bool afterLineFeed = at > 0 && textSource.ReadAt(at - 1, &last, 1) == 1 && last == '\n';
+      b->endIsLineEnd = at > 0 && !afterLineFeed;
+      b->endStartsLine = at == 0 || afterLineFeed;
+      return true;
+    }
+    const uint8_t* scan = source;
+    const uint8_t* const chunkEnd = source + count;
+    for (;;) {
+      const uint8_t* carriageReturn = static_cast<const uint8_t*>(
+          std::memchr(scan, '\r', static_cast<size_t>(chunkEnd - scan)));
+      if (carriageReturn == nullptr) break;
+      const int64_t r = at + (carriageReturn - source);
+      uint8_t next = 0;
+      const bool lineFeedAfter = carriageReturn + 1 < chunkEnd
+                                     ? carriageReturn[1] == '\n'
+                                     : textSource.ReadAt(r + 1, &next, 1) == 1 && next == '\n';
+      if (!lineFeedAfter) {
+        *steps += r - at;
+        b->end = r;
+        b->acrossDeclined = true;
+        return true;
+      }
+      scan = carriageReturn + 1;
+    }
+    *steps += count;
+    at += count;
+  }
+}
+
 // By records: the text's end, and the record boundaries from q on, which
 // the source's own test finds (it counts from the pointer, at q). False
 // when the stretch is out of the test's reach.
@@ -1239,15 +1328,22 @@ bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int
   b->block = -1;
   b->declined = true;
   b->records = textSource.askLineBounds != 0;
-  if (blockBufferBytes < blockBytes + 8) {
-    if (!memGrowArray(&blockBuffer, blockBytes + 8)) return false;
-    blockBufferBytes = blockBytes + 8;
+  b->across = !b->records && b->readsLineBreaks;
+  b->acrossDeclined = false;
+  if (blockBufferBytes < blockBytes + 9) {
+    if (!memGrowArray(&blockBuffer, blockBytes + 9)) return false;
+    blockBufferBytes = blockBytes + 9;
   }
-  if (b->records ? !findRecords(b, pointer, q) : !findLineEnd(b, pointer, q, steps)) {
+  const bool found = b->records  ? findRecords(b, pointer, q)
+                     : b->across ? findTextEnd(b, pointer, q, steps)
+                                 : findLineEnd(b, pointer, q, steps);
+  if (!found) {
     b->end = q;
     return true;
   }
-  if (b->end - q < shortestStretch) return true;
+  // Declined up to the carriage return: the positions before it are not
+  // read forward again.
+  if (b->acrossDeclined || b->end - q < shortestStretch) return true;
   uint8_t before = 0;
   const bool readBefore = q > 0 && textSource.ReadAt(q - 1, &before, 1) == 1;
   b->fromStartsLine = q == 0 || (readBefore && before == '\n');
@@ -1281,6 +1377,7 @@ bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int
   b->block = 0;
   b->declined = false;
   ++stretchesAnswered;
+  if (b->across) ++stretchesAcrossLines;
   return true;
 }
 
@@ -1371,7 +1468,12 @@ int32_t backwardBodyMatchesAt(const Instruction* notAhead, const uint8_t* at, in
   Body* b = bodyOf(static_cast<int32_t>(notAhead - compiledPattern.program), &outOfMemory);
   if (outOfMemory) return REGEX_OUT_OF_MEMORY;
   if (b == nullptr) return BODY_BACKWARD_DECLINED;
-  if (textSource.askLineBounds != 0 ? b->escapedLineEnd : b->readsLineBreaks) {
+  // By lines a body that reads line breaks is read across them, where its
+  // items all cross lines; not in double-byte text, where a lead byte takes
+  // the line feed after it as its trail.
+  if (textSource.askLineBounds != 0
+          ? b->escapedLineEnd
+          : b->readsLineBreaks && (b->itemsStay || doubleByteText())) {
     return BODY_BACKWARD_DECLINED;
   }
   if (b->text != text || q < b->from || q > b->end) {
@@ -1421,3 +1523,5 @@ int64_t backwardBodyBytes() {
 }
 
 int64_t backwardBodyStretches() { return stretchesAnswered; }
+
+int64_t backwardBodyStretchesAcrossLines() { return stretchesAcrossLines; }

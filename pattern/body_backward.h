@@ -22,5 +22,7 @@ int32_t backwardBodyMatchesAt(const Instruction* notAhead, const uint8_t* at, in
 void setBackwardBodyLimits(int64_t shortestStretch, int64_t blockBytes);
 // The bytes the route holds for answers: checkpoints, runs and a block's bits.
 int64_t backwardBodyBytes();
-// Stretches answered so far in the process.
+// Stretches answered so far in the process, and of them those read across
+// lines.
 int64_t backwardBodyStretches();
+int64_t backwardBodyStretchesAcrossLines();

@@ -61,6 +61,21 @@ for pattern, first, count in (
          ["-C", "-U", pattern, "l.txt"], [summary("l.txt", first[0], first[1], count)],
          files={"l.txt": BYTE_LINES}, timeout=20, env={"LC_ALL": "C"})
 
+# Items that take the line feed read on into the lines after: the body's
+# answer at a position depends on the rest of the text, and $ holds at
+# every line feed. Over lines of every length from 1 to 37 bytes and then a
+# line longer than the window's block, the counts and first matches are
+# Python's (re.M with re.S, where . and [^x] take the line feed too).
+ACROSS_TEXT = "".join(("ab" * 19)[:1 + i % 37] + "\n" for i in range(4000)) + "abx" * 24000 + "\nab"
+for pattern in ("a(?!(b[^x])*$)", "(?!(a[^x])*c)b", "b(?!(a.)*\nab$)", "a(?!(b.)*^a)"):
+    found = [m.start() for m in re.finditer(pattern, ACROSS_TEXT, re.M | re.S)]
+    first_line = ACROSS_TEXT.count("\n", 0, found[0]) + 1
+    first_column = found[0] - (ACROSS_TEXT.rfind("\n", 0, found[0]) + 1) + 1
+    case("[look-ahead] -C -U \\om%s over lines read across" % pattern,
+         ["-C", "-U", "\\om" + pattern, "m.txt"],
+         [summary("m.txt", first_line, first_column, len(found))],
+         files={"m.txt": ACROSS_TEXT.encode()}, timeout=20, env={"LC_ALL": "C"})
+
 # --- Bodies that hold a look-ahead of their own -----------------------------
 # The inner look-ahead is asked at every pass of the loop. Under the first
 # two, the pass of line A that reaches the c is refused (the c or the ac

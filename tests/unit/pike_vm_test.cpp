@@ -834,6 +834,7 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
   int32_t answeredRecords = 0;
   int32_t answeredLoneReturns = 0;
   int32_t answeredAcrossLines = 0;
+  int32_t answeredReadingLineBreaks = 0;  // bodies whose items take line feeds
   int32_t answeredNested = 0;
   int32_t boundedRounds = 0;
   std::string filler;
@@ -864,8 +865,10 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
     setBackwardBodyLimits(1 + random() % 3, 1 + random() % 7);
     setRegexEngine(REGEX_ENGINE_PIKE);
     const int64_t stretches = backwardBodyStretches();
+    const int64_t readAcross = backwardBodyStretchesAcrossLines();
     const std::vector<Report> vm = reportsInFile(text, recordLength, mode);
     const bool answered = backwardBodyStretches() > stretches;
+    answeredReadingLineBreaks += backwardBodyStretchesAcrossLines() > readAcross ? 1 : 0;
     answeredRounds += answered ? 1 : 0;
     answeredRecords += answered && recordLength > 0 ? 1 : 0;
     answeredLoneReturns += answered && recordLength == 0 && holdsLoneReturn(text) ? 1 : 0;
@@ -897,6 +900,7 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
   EXPECT_GT(answeredRecords, static_cast<int32_t>(rounds / 40));
   EXPECT_GT(answeredLoneReturns, static_cast<int32_t>(rounds / 40));
   EXPECT_GT(answeredAcrossLines, static_cast<int32_t>(rounds / 40));
+  EXPECT_GT(answeredReadingLineBreaks, static_cast<int32_t>(rounds / 150));
   EXPECT_GT(answeredNested, static_cast<int32_t>(rounds / 20));
   EXPECT_GT(answeredDoubleByte, static_cast<int32_t>(rounds / 20));
   releaseCompiledPattern(&compiledPattern);
@@ -932,6 +936,8 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
   const std::string leads = withReturns(returnsOdd, {BLOCK - 1, BLOCK - 4, 2 * BLOCK - 6, 2 * BLOCK,
                                                  3 * BLOCK - 8, 4 * BLOCK - 2, 4 * BLOCK + 99},
                                         '\x81');
+  std::string manyLines;
+  for (int32_t i = 0; i < 4000; ++i) manyLines += repeated("ab", 1 + i % 37) + "\n";
   const int32_t DB = ENCODING_DOUBLE_BYTE;
   const struct {
     const char* pattern;
@@ -968,6 +974,14 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
       // of one byte; the pair near its start is one of two, which ANY takes
       // whole, so that the body matches there and the b before is no match.
       {"b(?!(.c)*x)", DB, "bab\x81" "cx" + ab + "\x81\n" + ab},
+      // Across lines, bodies whose items take line feeds read on to the end
+      // of the text, with the line tests at every line feed: over lines of
+      // every length, one of which ends just before a block of the route.
+      {"\\om(?!(a[^x])*c)b", ENCODING_SINGLE_BYTE, longAb + "\n" + manyLines + ab + "c\n" + ab},
+      {"\\omb(?!(a.)*c)", ENCODING_UTF8, manyLines + "é" + ab + "\nc\n" + longAb},
+      {"\\om(?!([ab]\n?)*c)a", ENCODING_SINGLE_BYTE, ab + "\n\n" + manyLines + "c" + ab},
+      {"\\oma(?!(b[^x])*$)", ENCODING_SINGLE_BYTE, manyLines + ab + "\n" + ab},
+      {"\\omb(?!(a(?!\n)[^x])*c)", ENCODING_SINGLE_BYTE, manyLines + ab + "c\n" + manyLines},
   };
   for (const auto& c : cases) {
     test::EncodingScope encoding;
