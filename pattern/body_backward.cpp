@@ -1182,14 +1182,14 @@ bool answerBlock(Body* b, int64_t k, int64_t* steps) {
   return true;
 }
 
-// By lines: finds the end of the line from q, reading forward. A line
-// feed ends it, at the carriage return before it when there is one; the
-// end of the text ends an unterminated last line. False when the text
-// cannot be read (b->end is then q).
-bool findLineEnd(Body* b, const uint8_t* pointer, int64_t q, int64_t* steps) {
-  // The matcher's window holds the text from the pointer on, up to the
-  // line's end or a block's: the end is searched there first, then in
-  // blocks read on.
+// Reads the text forward from q, from the matcher's window first (which
+// holds the text from the pointer on, up to the line's end or a block's),
+// then in blocks read back, and hands each piece to `scan` (its offset in
+// the text, its bytes, their count), which says whether it found where the
+// stretch ends. The end of the text ends it too, and an unterminated last
+// line. False when the text cannot be read (b->end is then q).
+template <typename Scan>
+bool readForward(Body* b, const uint8_t* pointer, int64_t q, Scan scan) {
   const uint8_t* windowEnd = matcher.windowEnd;
   int64_t at = q;
   const uint8_t* source = pointer;
@@ -1204,7 +1204,6 @@ bool findLineEnd(Body* b, const uint8_t* pointer, int64_t q, int64_t* steps) {
       return false;
     }
     if (count == 0) {
-      // The end of the text ends an unterminated last line.
       b->end = at;
       b->windowLimit = at;
       uint8_t last = 0;
@@ -1213,55 +1212,40 @@ bool findLineEnd(Body* b, const uint8_t* pointer, int64_t q, int64_t* steps) {
       b->endStartsLine = at == 0 || afterLineFeed;
       return true;
     }
-    const uint8_t* lineFeed =
-        static_cast<const uint8_t*>(std::memchr(source, '\n', static_cast<size_t>(count)));
-    const int64_t limit = lineFeed != nullptr ? lineFeed - source : count;
-    *steps += limit;
-    if (lineFeed != nullptr) {
-      const int64_t feed = at + limit;
-      b->windowLimit = feed + 1;
-      b->end = feed;
-      b->endIsLineEnd = true;
-      b->endStartsLine = false;
-      // The carriage return of a CR LF is the line's end.
-      uint8_t before = 0;
-      if (feed > q && (limit > 0 ? source[limit - 1] == '\r'
-                                 : textSource.ReadAt(feed - 1, &before, 1) == 1 && before == '\r')) {
-        b->end = feed - 1;
-      }
-      return true;
-    }
+    if (scan(at, source, count)) return true;
     at += count;
   }
 }
 
-// Across lines: finds the end of the text from q, reading forward. A
-// carriage return that ends no line ends the stretch there and declines
-// it: whether the matcher's line tests hold at one depends on where its
-// window ends. False when the text cannot be read (b->end is then q).
+// By lines: finds the end of the line from q. A line feed ends it, at the
+// carriage return before it when there is one.
+bool findLineEnd(Body* b, const uint8_t* pointer, int64_t q, int64_t* steps) {
+  return readForward(b, pointer, q, [&](int64_t at, const uint8_t* source, int64_t count) {
+    const uint8_t* lineFeed =
+        static_cast<const uint8_t*>(std::memchr(source, '\n', static_cast<size_t>(count)));
+    const int64_t limit = lineFeed != nullptr ? lineFeed - source : count;
+    *steps += limit;
+    if (lineFeed == nullptr) return false;
+    const int64_t feed = at + limit;
+    b->windowLimit = feed + 1;
+    b->end = feed;
+    b->endIsLineEnd = true;
+    b->endStartsLine = false;
+    // The carriage return of a CR LF is the line's end.
+    uint8_t before = 0;
+    if (feed > q && (limit > 0 ? source[limit - 1] == '\r'
+                               : textSource.ReadAt(feed - 1, &before, 1) == 1 && before == '\r')) {
+      b->end = feed - 1;
+    }
+    return true;
+  });
+}
+
+// Across lines: finds the end of the text from q. A carriage return that
+// ends no line ends the stretch there and declines it: whether the
+// matcher's line tests hold at one depends on where its window ends.
 bool findTextEnd(Body* b, const uint8_t* pointer, int64_t q, int64_t* steps) {
-  const uint8_t* windowEnd = matcher.windowEnd;
-  int64_t at = q;
-  const uint8_t* source = pointer;
-  int64_t count = pointer < windowEnd ? windowEnd - pointer : 0;
-  for (bool inWindow = count > 0;; inWindow = false) {
-    if (!inWindow) {
-      count = textSource.ReadAt(at, blockBuffer, blockBytes);
-      source = blockBuffer;
-    }
-    if (count < 0) {
-      b->end = q;
-      return false;
-    }
-    if (count == 0) {
-      b->end = at;
-      b->windowLimit = at;
-      uint8_t last = 0;
-      const bool afterLineFeed = at > 0 && textSource.ReadAt(at - 1, &last, 1) == 1 && last == '\n';
-      b->endIsLineEnd = at > 0 && !afterLineFeed;
-      b->endStartsLine = at == 0 || afterLineFeed;
-      return true;
-    }
+  return readForward(b, pointer, q, [&](int64_t at, const uint8_t* source, int64_t count) {
     const uint8_t* scan = source;
     const uint8_t* const chunkEnd = source + count;
     for (;;) {
@@ -1282,8 +1266,8 @@ bool findTextEnd(Body* b, const uint8_t* pointer, int64_t q, int64_t* steps) {
       scan = carriageReturn + 1;
     }
     *steps += count;
-    at += count;
-  }
+    return false;
+  });
 }
 
 // By records: the text's end, and the record boundaries from q on, which
