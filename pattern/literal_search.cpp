@@ -225,10 +225,6 @@ void forgetKeptCandidates() {
   kept.hits.end = nullptr;
 }
 
-int64_t windowBase(const uint8_t* p, int64_t offset) {
-  return offset - static_cast<int64_t>(reinterpret_cast<uintptr_t>(p));
-}
-
 // Whether the candidates kept answer a search from the cursor.
 bool keptCandidatesCover(const Cursor& at) {
   if (kept.text == 0 || !literalSetHitsCover(kept.hits, at.p, at.dataEnd)) return false;

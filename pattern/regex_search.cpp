@@ -356,7 +356,8 @@ const ByteFilter& filterOfTable(const uint8_t* table) {
 const ByteFilter& filterOfLeadingByte(const Instruction& lead) {
   static ByteFilter filter;
   static int32_t madeFor = -1;  // the two bytes, as one number
-  const int32_t bytes = static_cast<int32_t>((lead.accepted() & 0xFF) << 8 | (lead.acceptedVariant() & 0xFF));
+  const int32_t bytes =
+      static_cast<int32_t>((lead.accepted() & 0xFF) << 8 | (lead.acceptedVariant() & 0xFF));
   if (bytes == madeFor) return filter;
   std::memset(filter.member, 0, sizeof filter.member);
   filter.member[lead.accepted() & 0xFF] = 1;
@@ -2157,10 +2158,6 @@ ResumePlace resume{};
 
 // The most bytes passed to the first candidate.
 constexpr int32_t RESUME_REACH = 8;
-
-int64_t windowBase(const uint8_t* p, int64_t offset) {
-  return offset - static_cast<int64_t>(reinterpret_cast<uintptr_t>(p));
-}
 
 // Keeps the place after the match at the pointer; `known` the place of the
 // search that found it, which read the same window (0: ask the source).

@@ -74,4 +74,11 @@ inline uint32_t newTextIdentity() {
   return last;
 }
 
+// The difference between a text offset (TextPlace) and the window pointer
+// to it: while the text and this difference stay, the window holds the same
+// bytes at the same addresses, and what an engine kept by pointer holds.
+inline int64_t windowBase(const uint8_t* pointer, int64_t offset) {
+  return offset - static_cast<int64_t>(reinterpret_cast<uintptr_t>(pointer));
+}
+
 extern TextSource textSource;
