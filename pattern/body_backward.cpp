@@ -35,10 +35,9 @@
 // whose items all read across lines and take a line feed, \om(?!(a[^x])*c),
 // reads on to the end of the text: its stretch runs there, and the line
 // tests hold at every line end (LINE_END: a line feed, the carriage return
-// of a CR LF) and after it (LINE_START), in single-byte and UTF-8 text whose
-// stretch holds no carriage return that ends no line (whether the matcher's
-// line tests hold at one depends on where its window ends; such a stretch
-// is left to the memo up to its first one). Asked
+// of a CR LF) and after it (LINE_START). Its items take a carriage return
+// that ends no line as a character, and LINE_END holds there as the
+// matcher's window says (below). Asked
 // at a position p of a line whose rest is long, it finds the line's end e
 // reading forward, then makes one backward pass from e to p that keeps only
 // the sets at every block boundary (BLOCK_BYTES apart: 320 of them on a
@@ -55,7 +54,10 @@
 // A carriage return that ends no line is a character where the matcher
 // reads its window straight and a line end near the window's end, where it
 // asks the source (loneReturnIsCharacter): the pass takes it as the matcher
-// would there, from where the file's window blocks end. By records every
+// would there, from where the file's window blocks end. Its window ends one
+// past the line feed that ends the line, or at the end of a block, so
+// across lines only a block's end comes near enough to a carriage return
+// that ends no line for LINE_END to hold there. By records every
 // byte is a character and the items read on across the records to the end
 // of the text, which ends the stretch; the line tests hold at the record
 // boundaries, which the source's own test finds once a stretch.
@@ -69,8 +71,8 @@
 // the items that take one byte and R(q + 2) for those that take a pair. A
 // state holds R(q) and R(q + 1) both, and the class of a pair tells the
 // items that take one byte from those that take two; the search asks only
-// at the starts of characters. An ANY or SET that crosses lines would take
-// the line feed after a lead byte, and is left to the memo.
+// at the starts of characters. An ANY or SET that crosses lines takes the
+// line break after a lead byte as its trail, as the pass across lines does.
 //
 // An item that may read across lines, a cursor mark (the body's marks never
 // leave it: the look-ahead is negative), the empty-pass guards (a pass that
@@ -210,9 +212,8 @@ struct Body {
   bool records;
   // By lines, a body whose items cross lines and take line breaks: the
   // stretch runs to the end of the text, with the line tests at every line
-  // feed, where the text holds no carriage return (see findTextEnd).
+  // end (see sweep).
   bool across;
-  bool acrossDeclined;  // a carriage return ends the stretch
   bool fromStartsLine;
   bool endIsLineEnd;
   bool endStartsLine;
@@ -818,11 +819,13 @@ bool loneReturnIsCharacter(const Body* b, int64_t q, int32_t* tests) {
 
 // Double-byte text: whether the matcher reads the byte at r as the trail of
 // a lead byte before it. Not at the stretch's end (by lines a line end,
-// which the items ask about; by records the end of the text); a carriage
-// return that ends no line where it reads it as a character.
+// which the items ask about; by records and across lines the end of the
+// text). Across lines every other byte, which the items that cross lines
+// take as a trail; by lines a carriage return that ends no line where the
+// matcher reads it as a character.
 bool trailIsRead(const Body* b, int64_t r, uint8_t byte) {
   if (r >= b->end) return false;
-  if (b->records || byte != '\r') return true;
+  if (b->records || b->across || byte != '\r') return true;
   int32_t tests = 0;
   return loneReturnIsCharacter(b, r, &tests);
 }
@@ -1052,11 +1055,18 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
     int32_t tests = q == b->from ? testsAt(b, q) : 0;
     bool character = true;
     if (across) {
-      // A line ends at its line feed, or at the carriage return of a CR LF
-      // (findTextEnd lets no other carriage return in), and the next begins
-      // after the line feed; the items that cross lines take both bytes as
-      // characters.
-      if (c == '\r' || (c == '\n' && p[-1] != '\r')) tests |= LINE_TEST_END;
+      // A line ends at its line feed, or at the carriage return of a CR LF,
+      // and the next begins after the line feed; the items that cross lines
+      // take both bytes as characters, and a carriage return that ends no
+      // line too, where LINE_END holds near the end of the window's block.
+      if (c == '\n' && p[-1] != '\r') tests |= LINE_TEST_END;
+      if (c == '\r') {
+        if (p[1] == '\n') {
+          tests |= LINE_TEST_END;
+        } else {
+          loneReturnIsCharacter(b, q, &tests);
+        }
+      }
       if (p[-1] == '\n') tests |= LINE_TEST_START;
     } else if (records) {
       if (q == boundary) {
@@ -1241,30 +1251,9 @@ bool findLineEnd(Body* b, const uint8_t* pointer, int64_t q, int64_t* steps) {
   });
 }
 
-// Across lines: finds the end of the text from q. A carriage return that
-// ends no line ends the stretch there and declines it: whether the
-// matcher's line tests hold at one depends on where its window ends.
+// Across lines: finds the end of the text from q, which ends the stretch.
 bool findTextEnd(Body* b, const uint8_t* pointer, int64_t q, int64_t* steps) {
-  return readForward(b, pointer, q, [&](int64_t at, const uint8_t* source, int64_t count) {
-    const uint8_t* scan = source;
-    const uint8_t* const chunkEnd = source + count;
-    for (;;) {
-      const uint8_t* carriageReturn = static_cast<const uint8_t*>(
-          std::memchr(scan, '\r', static_cast<size_t>(chunkEnd - scan)));
-      if (carriageReturn == nullptr) break;
-      const int64_t r = at + (carriageReturn - source);
-      uint8_t next = 0;
-      const bool lineFeedAfter = carriageReturn + 1 < chunkEnd
-                                     ? carriageReturn[1] == '\n'
-                                     : textSource.ReadAt(r + 1, &next, 1) == 1 && next == '\n';
-      if (!lineFeedAfter) {
-        *steps += r - at;
-        b->end = r;
-        b->acrossDeclined = true;
-        return true;
-      }
-      scan = carriageReturn + 1;
-    }
+  return readForward(b, pointer, q, [&](int64_t, const uint8_t*, int64_t count) {
     *steps += count;
     return false;
   });
@@ -1313,7 +1302,6 @@ bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int
   b->declined = true;
   b->records = textSource.askLineBounds != 0;
   b->across = !b->records && b->readsLineBreaks;
-  b->acrossDeclined = false;
   if (blockBufferBytes < blockBytes + 9) {
     if (!memGrowArray(&blockBuffer, blockBytes + 9)) return false;
     blockBufferBytes = blockBytes + 9;
@@ -1325,9 +1313,7 @@ bool startStretch(Body* b, uint32_t text, const uint8_t* pointer, int64_t q, int
     b->end = q;
     return true;
   }
-  // Declined up to the carriage return: the positions before it are not
-  // read forward again.
-  if (b->acrossDeclined || b->end - q < shortestStretch) return true;
+  if (b->end - q < shortestStretch) return true;
   uint8_t before = 0;
   const bool readBefore = q > 0 && textSource.ReadAt(q - 1, &before, 1) == 1;
   b->fromStartsLine = q == 0 || (readBefore && before == '\n');
@@ -1453,11 +1439,8 @@ int32_t backwardBodyMatchesAt(const Instruction* notAhead, const uint8_t* at, in
   if (outOfMemory) return REGEX_OUT_OF_MEMORY;
   if (b == nullptr) return BODY_BACKWARD_DECLINED;
   // By lines a body that reads line breaks is read across them, where its
-  // items all cross lines; not in double-byte text, where a lead byte takes
-  // the line feed after it as its trail.
-  if (textSource.askLineBounds != 0
-          ? b->escapedLineEnd
-          : b->readsLineBreaks && (b->itemsStay || doubleByteText())) {
+  // items all cross lines.
+  if (textSource.askLineBounds != 0 ? b->escapedLineEnd : b->readsLineBreaks && b->itemsStay) {
     return BODY_BACKWARD_DECLINED;
   }
   if (b->text != text || q < b->from || q > b->end) {

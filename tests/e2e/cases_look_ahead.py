@@ -75,6 +75,20 @@ for pattern in ("a(?!(b[^x])*$)", "(?!(a[^x])*c)b", "b(?!(a.)*\nab$)", "a(?!(b.)
          ["-C", "-U", "\\om" + pattern, "m.txt"],
          [summary("m.txt", first_line, first_column, len(found))],
          files={"m.txt": ACROSS_TEXT.encode()}, timeout=20, env={"LC_ALL": "C"})
+# The same with a carriage return that ends no line after every 997 bytes
+# of the long line, none within 2 bytes of the end of the window's 64 KiB
+# blocks (where the program reads it as a line end): a character that
+# [^x] and . take and after which no line starts, as Python reads it.
+RETURNS_TEXT = "".join(c + ("\r" if k % 997 == 996 else "") for k, c in enumerate(ACROSS_TEXT))
+assert all(m.start() % 65536 < 65534 for m in re.finditer("\r", RETURNS_TEXT))
+for pattern in ("a(?!(b[^x])*$)", "b(?!(.[^x])*\nab$)", "(?!(a.)*^a)b"):
+    found = [m.start() for m in re.finditer(pattern, RETURNS_TEXT, re.M | re.S)]
+    first_line = RETURNS_TEXT.count("\n", 0, found[0]) + 1
+    first_column = found[0] - (RETURNS_TEXT.rfind("\n", 0, found[0]) + 1) + 1
+    case("[look-ahead] -C -U \\om%s over lines read across, with lone carriage returns" % pattern,
+         ["-C", "-U", "\\om" + pattern, "r.txt"],
+         [summary("r.txt", first_line, first_column, len(found))],
+         files={"r.txt": RETURNS_TEXT.encode()}, timeout=20, env={"LC_ALL": "C"})
 
 # --- Bodies that hold a look-ahead of their own -----------------------------
 # The inner look-ahead is asked at every pass of the loop. Under the first

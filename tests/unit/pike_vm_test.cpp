@@ -835,6 +835,8 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
   int32_t answeredLoneReturns = 0;
   int32_t answeredAcrossLines = 0;
   int32_t answeredReadingLineBreaks = 0;  // bodies whose items take line feeds
+  int32_t answeredBreaksLoneReturns = 0;  // ... over a carriage return that ends no line
+  int32_t answeredBreaksDoubleByte = 0;   // ... in double-byte text
   int32_t answeredNested = 0;
   int32_t boundedRounds = 0;
   std::string filler;
@@ -868,7 +870,10 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
     const int64_t readAcross = backwardBodyStretchesAcrossLines();
     const std::vector<Report> vm = reportsInFile(text, recordLength, mode);
     const bool answered = backwardBodyStretches() > stretches;
-    answeredReadingLineBreaks += backwardBodyStretchesAcrossLines() > readAcross ? 1 : 0;
+    const bool readingLineBreaks = backwardBodyStretchesAcrossLines() > readAcross;
+    answeredReadingLineBreaks += readingLineBreaks ? 1 : 0;
+    answeredBreaksLoneReturns += readingLineBreaks && holdsLoneReturn(text) ? 1 : 0;
+    answeredBreaksDoubleByte += readingLineBreaks && mode == ENCODING_DOUBLE_BYTE ? 1 : 0;
     answeredRounds += answered ? 1 : 0;
     answeredRecords += answered && recordLength > 0 ? 1 : 0;
     answeredLoneReturns += answered && recordLength == 0 && holdsLoneReturn(text) ? 1 : 0;
@@ -901,6 +906,8 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
   EXPECT_GT(answeredLoneReturns, static_cast<int32_t>(rounds / 40));
   EXPECT_GT(answeredAcrossLines, static_cast<int32_t>(rounds / 40));
   EXPECT_GT(answeredReadingLineBreaks, static_cast<int32_t>(rounds / 150));
+  EXPECT_GT(answeredBreaksLoneReturns, static_cast<int32_t>(rounds / 100));
+  EXPECT_GT(answeredBreaksDoubleByte, static_cast<int32_t>(rounds / 100));
   EXPECT_GT(answeredNested, static_cast<int32_t>(rounds / 20));
   EXPECT_GT(answeredDoubleByte, static_cast<int32_t>(rounds / 20));
   releaseCompiledPattern(&compiledPattern);
@@ -936,6 +943,10 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
   const std::string leads = withReturns(returnsOdd, {BLOCK - 1, BLOCK - 4, 2 * BLOCK - 6, 2 * BLOCK,
                                                  3 * BLOCK - 8, 4 * BLOCK - 2, 4 * BLOCK + 99},
                                         '\x81');
+  // Pairs whose trail is a carriage return, 2 bytes and 1 byte before the
+  // end of a block.
+  const std::string leadReturns =
+      withReturns(withReturns(longAb, {BLOCK - 3, 2 * BLOCK - 2}, '\x81'), {BLOCK - 2, 2 * BLOCK - 1});
   std::string manyLines;
   for (int32_t i = 0; i < 4000; ++i) manyLines += repeated("ab", 1 + i % 37) + "\n";
   const int32_t DB = ENCODING_DOUBLE_BYTE;
@@ -982,6 +993,14 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
       {"\\om(?!([ab]\n?)*c)a", ENCODING_SINGLE_BYTE, ab + "\n\n" + manyLines + "c" + ab},
       {"\\oma(?!(b[^x])*$)", ENCODING_SINGLE_BYTE, manyLines + ab + "\n" + ab},
       {"\\omb(?!(a(?!\n)[^x])*c)", ENCODING_SINGLE_BYTE, manyLines + ab + "c\n" + manyLines},
+      // Across carriage returns that end no line, a line end 1 or 2 bytes
+      // before the end of the window's block only; and in double-byte
+      // text, where a lead byte takes the line break after it as its trail.
+      {"\\omb(?!(a[^x])*$)", ENCODING_SINGLE_BYTE, returns + "\n" + manyLines + returnsOdd + "\r\n" + ab},
+      {"\\om(?!(a.)*$)b", ENCODING_UTF8, returnsOdd + "\r" + manyLines + returns},
+      {"\\omb(?!(a[^x])*$)", DB, leads + "\n" + manyLines + leads + "\x81\r\n" + ab},
+      {"\\om(?!(b.)*c)a", DB, leads + "\x81\nc" + manyLines + leads + "c"},
+      {"\\om(?!(..)*c)[ab]", DB, leadReturns + "c" + ab},
   };
   for (const auto& c : cases) {
     test::EncodingScope encoding;
