@@ -95,7 +95,9 @@ namespace {
 
 // Nodes a body may unfold to, and the item nodes among them (a class of
 // characters is a set of item nodes, a word per 64).
-constexpr int32_t NODE_LIMIT = 512;
+constexpr int32_t NODE_LIMIT = 8192;
+// The slots of the table that finds a node by its slot and counters.
+constexpr int32_t NODE_HASH_SLOTS = 2 * NODE_LIMIT;
 constexpr int32_t ITEM_WORDS_LIMIT = NODE_LIMIT / 64;
 // The words of a state's set.
 constexpr int32_t SET_WORDS_LIMIT = NODE_LIMIT / 64 + 1;
@@ -111,7 +113,7 @@ constexpr int32_t STATE_LIMIT = 256;
 constexpr int32_t KEYS_PER_STATE = 512;
 // Bodies of one program answered at once, and the look-aheads a body may
 // hold (whose bodies hold none).
-constexpr int32_t BODY_LIMIT = 4;
+constexpr int32_t BODY_LIMIT = 16;
 constexpr int32_t INNER_LIMIT = 2;
 // A rest of line shorter than this is left to the memo; the blocks.
 constexpr int64_t SHORTEST_STRETCH = 65536;
@@ -289,17 +291,26 @@ struct Unfolder {
   int32_t* ends;
   int32_t wayCount;
   int32_t wayCapacity;
+  int32_t* nodeHash;  // NODE_HASH_SLOTS nodes, -1 for none
 
   // The node of the slot with the counters, made when new; -1 over the
   // limit.
   int32_t nodeOf(int32_t slot, const int32_t* counters) {
-    for (int32_t n = 0; n < b->nodeCount; ++n) {
+    uint32_t hash = static_cast<uint32_t>(slot) * 0x9E3779B1u;
+    for (int32_t k = 0; k < REPEAT_COUNTERS; ++k) {
+      hash = (hash ^ static_cast<uint32_t>(counters[k])) * 0x85EBCA6Bu;
+    }
+    uint32_t at = (hash ^ hash >> 15) % NODE_HASH_SLOTS;
+    for (;; at = (at + 1) % NODE_HASH_SLOTS) {
+      const int32_t n = nodeHash[at];
+      if (n < 0) break;
       if (b->nodes[n].slot == slot &&
           std::memcmp(b->nodes[n].counters, counters, sizeof b->nodes[n].counters) == 0) {
         return n;
       }
     }
     if (b->nodeCount == NODE_LIMIT) return -1;
+    nodeHash[at] = b->nodeCount;
     Node& node = b->nodes[b->nodeCount];
     node.slot = slot;
     node.kind = NODE_EMPTY;
@@ -467,7 +478,9 @@ bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, Body* inn
   const int32_t match = notAhead + program[notAhead].next() - 1;
   if (match <= notAhead || match > current.lastSlot || program[match].opcode != OP_MATCH) return false;
   if (!allocateBody(b)) return false;
-  Unfolder u{program, b, notAhead + 1, match, inners, nullptr, nullptr, 0, 0};
+  Unfolder u{program, b, notAhead + 1, match, inners, nullptr, nullptr, 0, 0, nullptr};
+  if (!memGrowArray(&u.nodeHash, NODE_HASH_SLOTS)) return false;
+  for (int32_t k = 0; k < NODE_HASH_SLOTS; ++k) u.nodeHash[k] = -1;
   b->nodeCount = 0;
   b->innerCount = 0;
   b->readsLineBreaks = false;
@@ -504,6 +517,7 @@ bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, Body* inn
   }
   memFree(u.ways);
   memFree(u.ends);
+  memFree(u.nodeHash);
   if (!ok) return false;
   b->targetCount = 0;
   for (int32_t n = 0; n < b->nodeCount; ++n) b->nodes[n].target = -1;

@@ -1082,6 +1082,13 @@ TEST(PikeVm, LongLineBodiesKeepTheirAnswersSmall) {
       {"b(?!(ab(?!x))*c)", "\n", 2000},
       {"b(?!(ab)*c)", "\x81\n", 0, ENCODING_DOUBLE_BYTE},
       {"(?!(ba){2,}c)b", "\r\x81\x81\n", 0, ENCODING_DOUBLE_BYTE},
+      // A count of hundreds, five look-aheads in one program, and across
+      // lines over carriage returns that end no line and in double-byte
+      // text, where the items take line breaks.
+      {"b(?!(ab){300}c)", "\n", 0},
+      {"b(?!(ab)*c)(?!(ab)*d)(?!(ab)*e)(?!(ab)*f)(?!(ab)*g)", "\n", 0},
+      {"\\omb(?!(a[^x])*c)", "\r\rc\n", 0},
+      {"\\omb(?!(a.)*c)", "\x81\r\n", 0, ENCODING_DOUBLE_BYTE},
   };
   for (const auto& c : cases) {
     const std::string text = pairs + c.end;
