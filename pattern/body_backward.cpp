@@ -23,8 +23,11 @@
 // same pass: at each position the inner bodies' states are made first and
 // their answers join the line tests of the body's step (the more tests, the
 // fewer classes the fixed transition table keeps), and the checkpoints
-// keep every automaton's sets. Two look-aheads a body at most, holding none
-// of their own; deeper nesting is left to the memo.
+// keep every automaton's sets. An inner body may hold look-aheads of its
+// own, answered the same way before it: the bodies nested in a body, at
+// any depth, form its chain, each after those nested in it. Three
+// look-aheads a body at most, eight bodies a chain; more is left to the
+// memo.
 //
 // A body reads within its line: the route takes bodies with no NEWLINE, in
 // single-byte, double-byte and UTF-8 text read from a file (the text
@@ -111,10 +114,13 @@ constexpr int32_t PAIR_FLAG = 0x10000;
 // whether each inner body fails there; the more tests, the fewer classes.
 constexpr int32_t STATE_LIMIT = 256;
 constexpr int32_t KEYS_PER_STATE = 512;
-// Bodies of one program answered at once, and the look-aheads a body may
-// hold (whose bodies hold none).
+// Bodies of one program answered at once, the look-aheads a body may hold,
+// the bodies nested in one body at any depth, and the nested bodies of all
+// the program's bodies.
 constexpr int32_t BODY_LIMIT = 16;
-constexpr int32_t INNER_LIMIT = 2;
+constexpr int32_t INNER_LIMIT = 3;
+constexpr int32_t CHAIN_LIMIT = 8;
+constexpr int32_t NESTED_LIMIT = 64;
 // A rest of line shorter than this is left to the memo; the blocks.
 constexpr int64_t SHORTEST_STRETCH = 65536;
 constexpr int64_t BLOCK_BYTES = 65536;
@@ -175,6 +181,13 @@ struct Body {
   Body* inner[INNER_LIMIT];
   int32_t innerSlot[INNER_LIMIT];
   int32_t innerCount;
+  // Of a program's body: the bodies nested in it at any depth, each after
+  // those nested in it, as the pass makes their states at a position. Of
+  // each body: its ring in the pass (0 for the program's body, 1 + its
+  // place in the chain for the others).
+  Body* chain[CHAIN_LIMIT];
+  int32_t chainCount;
+  int32_t ringIndex;
   int32_t testKeys;    // the combinations of tests: keys per class
   int32_t classLimit;  // KEYS_PER_STATE / testKeys
   Node* nodes;
@@ -244,8 +257,9 @@ struct Program {
   int32_t ignoreCase;  // UTF-8 text is compared by its case fold under it
   Instruction* copy;
   Body bodies[BODY_LIMIT];
-  Body innerBodies[BODY_LIMIT][INNER_LIMIT];
+  Body nested[NESTED_LIMIT];
   int32_t bodyCount;
+  int32_t nestedCount;
   bool valid;
 };
 
@@ -276,7 +290,7 @@ int32_t setMode() {
 
 bool itemTakes(const Instruction& in, int32_t c);
 struct Body;
-bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, Body* inners);
+bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, bool takesInner);
 
 // ---------------------------------------------------------------------------
 // Unfolding the body
@@ -286,7 +300,7 @@ struct Unfolder {
   Body* b;
   int32_t first;  // the body's first slot
   int32_t match;  // its MATCH
-  Body* inners;   // room for the inner look-aheads' bodies; null: none taken
+  bool takesInner;  // whether the body may hold look-aheads
   Way* ways;      // forward: (from, test) with the end in `ends`
   int32_t* ends;
   int32_t wayCount;
@@ -421,19 +435,19 @@ struct Unfolder {
       case OP_NOT_AHEAD: {
         // Goes on past the inner body where that body fails at the
         // position, which its own automaton says in the same pass.
-        if (inners == nullptr) return false;
+        if (!takesInner) return false;
         int32_t k = 0;
         while (k < b->innerCount && b->innerSlot[k] != node.slot) ++k;
         if (k == b->innerCount) {
-          if (k == INNER_LIMIT || !unfoldBody(program, node.slot, &inners[k], nullptr)) {
-            return false;
-          }
-          b->inner[k] = &inners[k];
+          if (k == INNER_LIMIT || current.nestedCount == NESTED_LIMIT) return false;
+          Body* d = &current.nested[current.nestedCount++];
+          if (!unfoldBody(program, node.slot, d, true)) return false;
+          b->inner[k] = d;
           b->innerSlot[k] = node.slot;
           ++b->innerCount;
-          b->readsLineBreaks = b->readsLineBreaks || inners[k].readsLineBreaks;
-          b->escapedLineEnd = b->escapedLineEnd || inners[k].escapedLineEnd;
-          b->itemsStay = b->itemsStay || inners[k].itemsStay;
+          b->readsLineBreaks = b->readsLineBreaks || d->readsLineBreaks;
+          b->escapedLineEnd = b->escapedLineEnd || d->escapedLineEnd;
+          b->itemsStay = b->itemsStay || d->itemsStay;
         }
         return addWay(n, to(int64_t{node.slot} + in.next()), innerFails(k));
       }
@@ -472,13 +486,13 @@ bool hasGroupLoop(const Instruction* program, int32_t first, int32_t match) {
 }
 
 // Unfolds the body and numbers its targets, and those of the inner
-// look-aheads' bodies into `inners` (null: the body may hold none); false
-// when the route does not take it or memory runs out.
-bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, Body* inners) {
+// look-aheads' bodies, where `takesInner` lets it hold any; false when the
+// route does not take it or memory runs out.
+bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, bool takesInner) {
   const int32_t match = notAhead + program[notAhead].next() - 1;
   if (match <= notAhead || match > current.lastSlot || program[match].opcode != OP_MATCH) return false;
   if (!allocateBody(b)) return false;
-  Unfolder u{program, b, notAhead + 1, match, inners, nullptr, nullptr, 0, 0, nullptr};
+  Unfolder u{program, b, notAhead + 1, match, takesInner, nullptr, nullptr, 0, 0, nullptr};
   if (!memGrowArray(&u.nodeHash, NODE_HASH_SLOTS)) return false;
   for (int32_t k = 0; k < NODE_HASH_SLOTS; ++k) u.nodeHash[k] = -1;
   b->nodeCount = 0;
@@ -859,10 +873,21 @@ inline void keepRun(Body* b, int64_t k, int64_t from, int64_t to) {
 }
 
 // The states of the positions a step may still need, by body: the body's
-// own ring first, then its inner bodies' rings.
+// own ring first, then the rings of the bodies of its chain.
 struct Rings {
-  int32_t of[1 + INNER_LIMIT][RING];
+  int32_t of[1 + CHAIN_LIMIT][RING];
 };
+
+// The tests of d's inner look-aheads at q: whether each inner body fails
+// there, from its state at q, made before d's.
+inline int32_t innerTestsAt(const Body* d, const Rings* rings, int64_t q) {
+  int32_t tests = 0;
+  for (int32_t k = 0; k < d->innerCount; ++k) {
+    const Body* inner = d->inner[k];
+    if (inner->stateAnswer[rings->of[inner->ringIndex][q & (RING - 1)]] == 0) tests |= innerFails(k);
+  }
+  return tests;
+}
 
 void clearRings(Rings* rings) {
   for (auto& ring : rings->of) {
@@ -921,26 +946,36 @@ struct PlainDfa {
   const uint8_t* answers;
   int32_t testKeys;
   int32_t* ring;
+  int32_t innerCount;
+  int32_t inner[INNER_LIMIT];  // the inner bodies' automata, by ring
 };
+
+// The body, or for k 1 and on the body of its chain k - 1.
+Body* bodyOfRing(Body* b, int32_t k) { return k == 0 ? b : b->chain[k - 1]; }
 
 // The common steps of a sweep, from q down to lo: a byte that is a
 // character of its own (`special` marks the others: a carriage return by
 // lines, a UTF-8 lead or continuation byte, a double-byte lead byte; read
 // ACROSS lines, a line feed) at a position with no line test (ACROSS, none
 // after a line feed), whose transitions every automaton has kept. Each is a
-// lookup per automaton (INNER of them inside the body); the step must be
-// made in full at the position returned (lo - 1: none is left), where *next
-// is the state after. buffer[-1] is the byte before lo.
-template <int32_t INNER, bool ACROSS>
+// lookup per automaton (CHAIN of them nested in the body, -1: as many as
+// its chain holds), the nested ones first; the step must be made in full at
+// the position returned (lo - 1: none is left), where *next is the state
+// after. buffer[-1] is the byte before lo.
+template <int32_t CHAIN, bool ACROSS>
 int64_t sweepPlain(Body* b, const uint8_t* buffer, int64_t q, int64_t lo, int64_t boundary,
                    const uint8_t* special, Rings* rings, int32_t* next, uint64_t* bits,
                    int64_t runBlock, int64_t* runEnd) {
-  PlainDfa dfas[1 + INNER_LIMIT];
-  for (int32_t k = 0; k <= INNER; ++k) {
-    const Body* d = k == 0 ? b : b->inner[k - 1];
+  const int32_t chain = CHAIN >= 0 ? CHAIN : b->chainCount;
+  PlainDfa dfas[1 + CHAIN_LIMIT];
+  for (int32_t k = 0; k <= chain; ++k) {
+    const Body* d = bodyOfRing(b, k);
     dfas[k] = PlainDfa{d->byteClass, d->pairClass, d->transitions, d->stateAnswer, d->testKeys,
-                       rings->of[k]};
+                       rings->of[k], d->innerCount, {}};
+    for (int32_t m = 0; m < d->innerCount; ++m) dfas[k].inner[m] = d->inner[m]->ringIndex;
   }
+  // The states made at the position, by ring.
+  int32_t states[1 + CHAIN_LIMIT];
   // In double-byte text a lead byte and the trail after it, where the
   // matcher reads the trail, are a character of their own class, and a
   // state holds the sets of two positions, so that the step still goes
@@ -967,22 +1002,31 @@ int64_t sweepPlain(Body* b, const uint8_t* buffer, int64_t q, int64_t lo, int64_
       if (!pairs || leadByteTable[c] == 0 || q + 1 >= end || (!records && trail == '\r')) break;
       pair = c << 8 | trail;
     }
-    int32_t tests = 0;
+    const auto innerTests = [&](const PlainDfa& d) {
+      int32_t tests = 0;
+      if constexpr (CHAIN == 0) return tests;
+      for (int32_t m = 0; m < d.innerCount; ++m) {
+        if (dfas[d.inner[m]].answers[states[d.inner[m]]] == 0) tests |= innerFails(m);
+      }
+      return tests;
+    };
     bool kept = true;
-    for (int32_t k = 1; k <= INNER; ++k) {
+    for (int32_t k = 1; k <= chain; ++k) {
       const PlainDfa& d = dfas[k];
       const int32_t innerAfter = d.ring[(q + 1) & (RING - 1)];
       const int32_t cls = pair >= 0 ? d.pairClass[pair] : d.byteClass[c];
-      const int32_t s = cls >= 0 && innerAfter >= 0
-                            ? d.transitions[int64_t{innerAfter} * KEYS_PER_STATE + cls * d.testKeys]
-                            : -1;
+      const int32_t s =
+          cls >= 0 && innerAfter >= 0
+              ? d.transitions[int64_t{innerAfter} * KEYS_PER_STATE + cls * d.testKeys + innerTests(d)]
+              : -1;
       if (s < 0) {
         kept = false;
         break;
       }
       d.ring[q & (RING - 1)] = s;
-      if (d.answers[s] == 0) tests |= innerFails(k - 1);
+      states[k] = s;
     }
+    const int32_t tests = kept ? innerTests(dfas[0]) : 0;
     const int32_t cls = pair >= 0 ? dfas[0].pairClass[pair] : byteClass[c];
     if (!kept || cls < 0) break;
     const int32_t s = transitions[int64_t{after} * KEYS_PER_STATE + cls * testKeys + tests];
@@ -1007,13 +1051,14 @@ int64_t sweepPlain(Body* b, const uint8_t* buffer, int64_t q, int64_t lo, int64_
 int64_t sweepPlainSteps(Body* b, const uint8_t* buffer, int64_t q, int64_t lo, int64_t boundary,
                         const uint8_t* special, Rings* rings, int32_t* next, uint64_t* bits,
                         int64_t runBlock, int64_t* runEnd) {
-  static_assert(INNER_LIMIT == 2);
-  const auto run = b->across ? (b->innerCount == 0   ? sweepPlain<0, true>
-                                : b->innerCount == 1 ? sweepPlain<1, true>
-                                                     : sweepPlain<2, true>)
-                             : (b->innerCount == 0   ? sweepPlain<0, false>
-                                : b->innerCount == 1 ? sweepPlain<1, false>
-                                                     : sweepPlain<2, false>);
+  const auto run = b->across ? (b->chainCount == 0   ? sweepPlain<0, true>
+                                : b->chainCount == 1 ? sweepPlain<1, true>
+                                : b->chainCount == 2 ? sweepPlain<2, true>
+                                                     : sweepPlain<-1, true>)
+                             : (b->chainCount == 0   ? sweepPlain<0, false>
+                                : b->chainCount == 1 ? sweepPlain<1, false>
+                                : b->chainCount == 2 ? sweepPlain<2, false>
+                                                     : sweepPlain<-1, false>);
   return run(b, buffer, q, lo, boundary, special, rings, next, bits, runBlock, runEnd);
 }
 
@@ -1045,11 +1090,11 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
     blockBuffer[0] = '\n';
     if (lo > 0 && !readText(lo - 1, blockBuffer, 1)) return false;
   }
-  *steps += bytes * (1 + b->innerCount);
+  *steps += bytes * (1 + b->chainCount);
   const bool utf8 = utf8Text();
   const bool doubleByte = doubleByteText();
   const bool records = b->records;
-  const int32_t innerCount = b->innerCount;
+  const int32_t chainCount = b->chainCount;
   int64_t boundary = records ? boundaryBefore(b, hi) : -1;
   int32_t* ring = rings->of[0];
   int32_t next = ring[hi & (RING - 1)];
@@ -1097,15 +1142,14 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
       c = PAIR_FLAG | c << 8 | p[1];
       wide = true;
     }
-    int32_t ownTests = tests;
-    for (int32_t k = 0; k < innerCount; ++k) {
-      Body* d = b->inner[k];
+    for (int32_t k = 0; k < chainCount; ++k) {
+      Body* d = b->chain[k];
       int32_t* innerRing = rings->of[1 + k];
-      const int32_t innerState = stateAt(d, c, wide, character, tests, innerRing,
-                                         innerRing[(q + length) & (RING - 1)]);
-      innerRing[q & (RING - 1)] = innerState;
-      if (d->stateAnswer[innerState] == 0) ownTests |= innerFails(k);
+      innerRing[q & (RING - 1)] =
+          stateAt(d, c, wide, character, tests | innerTestsAt(d, rings, q), innerRing,
+                  innerRing[(q + length) & (RING - 1)]);
     }
+    const int32_t ownTests = tests | innerTestsAt(b, rings, q);
     // The state one byte on is the last one made: kept at hand, not read
     // back from the ring.
     const int32_t after = length == 1 ? next : ring[(q + length) & (RING - 1)];
@@ -1119,22 +1163,19 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
 }
 
 // The words a checkpoint keeps for one position: a set of the body's and
-// one of each inner body's.
+// one of each body's of its chain.
 int64_t checkpointWords(const Body* b) {
   int64_t words = b->words;
-  for (int32_t k = 0; k < b->innerCount; ++k) words += b->inner[k]->words;
+  for (int32_t k = 0; k < b->chainCount; ++k) words += b->chain[k]->words;
   return words;
 }
-
-// The body, or for k 1 and on its inner body k - 1.
-Body* bodyOfRing(Body* b, int32_t k) { return k == 0 ? b : b->inner[k - 1]; }
 
 // Keeps the states of the span from the start of block k on, which the
 // rings hold, as the block's checkpoint: each body's sets in turn.
 void keepCheckpoint(Body* b, int64_t k, const Rings* rings) {
   const int64_t q = blockStart(b, k);
   uint64_t* saved = b->checkpoints + (k - 1) * span() * checkpointWords(b);
-  for (int32_t r = 0; r <= b->innerCount; ++r) {
+  for (int32_t r = 0; r <= b->chainCount; ++r) {
     const Body* d = bodyOfRing(b, r);
     const size_t setBytes = sizeof(uint64_t) * static_cast<size_t>(d->words);
     for (int32_t j = 0; j < span(); ++j) {
@@ -1150,15 +1191,14 @@ void keepCheckpoint(Body* b, int64_t k, const Rings* rings) {
 // The states at the stretch's end, where no item takes a character.
 void startAtEnd(Body* b, Rings* rings) {
   const int32_t tests = testsAt(b, b->end);
-  int32_t ownTests = tests;
   const int64_t at = b->end & (RING - 1);
-  for (int32_t k = 0; k < b->innerCount; ++k) {
-    Body* d = b->inner[k];
-    const int32_t s = stateAt(d, 0, false, false, tests, rings->of[1 + k], -1);
-    rings->of[1 + k][at] = s;
-    if (d->stateAnswer[s] == 0) ownTests |= innerFails(k);
+  for (int32_t k = 0; k < b->chainCount; ++k) {
+    Body* d = b->chain[k];
+    rings->of[1 + k][at] =
+        stateAt(d, 0, false, false, tests | innerTestsAt(d, rings, b->end), rings->of[1 + k], -1);
   }
-  rings->of[0][at] = stateAt(b, 0, false, false, ownTests, rings->of[0], -1);
+  rings->of[0][at] =
+      stateAt(b, 0, false, false, tests | innerTestsAt(b, rings, b->end), rings->of[0], -1);
 }
 
 int64_t bitWords() { return blockBytes / 64 + 1; }
@@ -1179,7 +1219,7 @@ bool answerBlock(Body* b, int64_t k, int64_t* steps) {
   } else {
     // Boundary k + 1's checkpoint, the (k + 1)-th kept.
     const uint64_t* saved = b->checkpoints + k * span() * checkpointWords(b);
-    for (int32_t r = 0; r <= b->innerCount; ++r) {
+    for (int32_t r = 0; r <= b->chainCount; ++r) {
       Body* d = bodyOfRing(b, r);
       // Whether the body's first node is in a set: its answer.
       const int32_t t = d->nodes[d->start].target;
@@ -1374,6 +1414,27 @@ void dropBodies() {
     b.text = 0;
   }
   current.bodyCount = 0;
+  current.nestedCount = 0;
+}
+
+// Lists the bodies nested in d, each after those nested in it, in b's
+// chain; false over the limit.
+bool chainNested(Body* b, Body* d) {
+  for (int32_t k = 0; k < d->innerCount; ++k) {
+    Body* inner = d->inner[k];
+    if (!chainNested(b, inner) || b->chainCount == CHAIN_LIMIT) return false;
+    inner->ringIndex = 1 + b->chainCount;
+    b->chain[b->chainCount++] = inner;
+  }
+  return true;
+}
+
+// Unfolds the program's body at the slot and lists its nested bodies.
+bool unfoldProgramBody(const Instruction* program, int32_t slot, Body* b) {
+  if (!unfoldBody(program, slot, b, true)) return false;
+  b->ringIndex = 0;
+  b->chainCount = 0;
+  return chainNested(b, b);
 }
 
 bool describes(const Instruction* program) {
@@ -1426,7 +1487,7 @@ Body* bodyOf(int32_t slot, bool* outOfMemory) {
     return nullptr;
   }
   b->usable = hasGroupLoop(program, slot + 1, slot + program[slot].next() - 1) &&
-              unfoldBody(program, slot, b, current.innerBodies[current.bodyCount - 1]) &&
+              unfoldProgramBody(program, slot, b) &&
               prepareDfa(b);
   return b->usable ? b : nullptr;
 }

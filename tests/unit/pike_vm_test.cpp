@@ -771,7 +771,7 @@ std::string randomGroupLoopLookAhead(std::mt19937& random, bool nested = false) 
       "a", "b", "A", ".", "[ab]", "[^a]", "$", "^", "\\c", "é", "(?:x|)", "(a|ab)", "(ba)", "(a?b?)"};
   static const std::vector<std::string> NESTED_PARTS = {
       "a", "b", "[^a]", "$", "(ba)", "(?!x)", "(?!a)", "(?!b$)", "(?!(ab)*c)", "(?![ab]a)",
-      "(?!\\c)", "(?!(ba){2,}$)", "(?!é)", "(?!a(?!b))"};
+      "(?!\\c)", "(?!(ba){2,}$)", "(?!é)", "(?!a(?!b))", "(?!(b(?!(ab)*c)a)*$)"};
   const std::vector<std::string>& PARTS = nested ? NESTED_PARTS : PLAIN_PARTS;
   static const std::vector<std::string> LOOPS = {"*", "+", "*?", "{2,}", "{1,3}", "{0,2}", "{3}", "+?"};
   static const std::vector<std::string> OUTER = {"", "", "b", "a", "[^a]", "$", "^", "\\c", "b$", "a?"};
@@ -1001,6 +1001,9 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
       {"\\omb(?!(a[^x])*$)", DB, leads + "\n" + manyLines + leads + "\x81\r\n" + ab},
       {"\\om(?!(b.)*c)a", DB, leads + "\x81\nc" + manyLines + leads + "c"},
       {"\\om(?!(..)*c)[ab]", DB, leadReturns + "c" + ab},
+      // Look-aheads nested three deep, and three in one body.
+      {"b(?!(a(?!(b(?!x)a)*c)b)*c)", ENCODING_SINGLE_BYTE, xs + "c\n" + returns + "xc"},
+      {"b(?!(a(?!x)(?!b$)(?!(ba)*c)b)*c)", ENCODING_UTF8, xs + "c\n" + ab + "é\n" + returnsOdd},
   };
   for (const auto& c : cases) {
     test::EncodingScope encoding;
@@ -1082,13 +1085,16 @@ TEST(PikeVm, LongLineBodiesKeepTheirAnswersSmall) {
       {"b(?!(ab(?!x))*c)", "\n", 2000},
       {"b(?!(ab)*c)", "\x81\n", 0, ENCODING_DOUBLE_BYTE},
       {"(?!(ba){2,}c)b", "\r\x81\x81\n", 0, ENCODING_DOUBLE_BYTE},
-      // A count of hundreds, five look-aheads in one program, and across
-      // lines over carriage returns that end no line and in double-byte
-      // text, where the items take line breaks.
+      // A count of hundreds, five look-aheads in one program, across lines
+      // over carriage returns that end no line and in double-byte text,
+      // where the items take line breaks; look-aheads nested three deep,
+      // and three in one body.
       {"b(?!(ab){300}c)", "\n", 0},
       {"b(?!(ab)*c)(?!(ab)*d)(?!(ab)*e)(?!(ab)*f)(?!(ab)*g)", "\n", 0},
       {"\\omb(?!(a[^x])*c)", "\r\rc\n", 0},
       {"\\omb(?!(a.)*c)", "\x81\r\n", 0, ENCODING_DOUBLE_BYTE},
+      {"b(?!(a(?!(b(?!x)a)*c)b)*c)", "\n", 0},
+      {"b(?!(a(?!x)(?!y)(?!z)b)*c)", "\rc\n", 0},
   };
   for (const auto& c : cases) {
     const std::string text = pairs + c.end;
