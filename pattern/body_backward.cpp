@@ -29,10 +29,10 @@
 // look-aheads a body at most, eight bodies a chain; more is left to the
 // memo.
 //
-// A body reads within its line: the route takes bodies with no NEWLINE, in
-// single-byte, double-byte and UTF-8 text read from a file (the text
-// source reads its text back a block at a time, ReadAt), by lines
-// where the body's items take no line break: an item that reads across
+// A body reads within its line: the route takes bodies in single-byte,
+// double-byte and UTF-8 text read from a file (the text source reads its
+// text back a block at a time, ReadAt), by lines where the body's items
+// take no line break and it holds no NEWLINE: an item that reads across
 // lines (\om) and takes neither CR nor LF fails at the line's end as one
 // that stays on its line does, so it reads within its line too. A body
 // whose items all read across lines and take a line feed, \om(?!(a[^x])*c),
@@ -40,7 +40,10 @@
 // tests hold at every line end (LINE_END: a line feed, the carriage return
 // of a CR LF) and after it (LINE_START). Its items take a carriage return
 // that ends no line as a character, and LINE_END holds there as the
-// matcher's window says (below). Asked
+// matcher's window says (below). So does a body with a NEWLINE whose ANY
+// and SET items cross lines: where LINE_END holds, the NEWLINE takes a
+// line feed, or a carriage return and the byte after it, as the matcher
+// moves over the line end (items of its own, outside double-byte text). Asked
 // at a position p of a line whose rest is long, it finds the line's end e
 // reading forward, then makes one backward pass from e to p that keeps only
 // the sets at every block boundary (BLOCK_BYTES apart: 320 of them on a
@@ -173,9 +176,12 @@ struct Body {
   // wants another record after it): declined by records.
   bool readsLineBreaks;
   bool escapedLineEnd;
-  // An item that stays on its line: a body that reads line breaks is then
-  // read across lines only where the route takes the line's end alone.
+  // An ANY or SET that stays on its line: a body that reads line breaks is
+  // then read across lines only where the route takes the line's end alone.
+  // (A CHAR reads the byte it compares whether it stays or not.)
   bool itemsStay;
+  // A NEWLINE, read across lines as a line end and the bytes it takes.
+  bool hasNewline;
   // The inner look-aheads' bodies, answered in the same pass, position by
   // position before this body.
   Body* inner[INNER_LIMIT];
@@ -284,6 +290,27 @@ bool isItem(uint8_t opcode) {
 
 bool isSetItem(uint8_t opcode) { return opcode == OP_SET || opcode == OP_SET_SCAN; }
 
+// A NEWLINE's items have slots of their own below 0: the line feed it
+// takes, the carriage return, and the byte after that.
+constexpr int32_t NEWLINE_LF = 0;
+constexpr int32_t NEWLINE_CR = 1;
+constexpr int32_t NEWLINE_BYTE = 2;
+int32_t newlineItemSlot(int32_t slot, int32_t kind) { return -1 - (3 * slot + kind); }
+
+// Whether the NEWLINE's item of the slot takes the character c (a byte,
+// or a code point in UTF-8 text: the byte after a carriage return is
+// taken where it is a character of one byte).
+bool newlineItemTakes(int32_t itemSlot, int32_t c) {
+  switch ((-1 - itemSlot) % 3) {
+    case NEWLINE_LF:
+      return c == '\n';
+    case NEWLINE_CR:
+      return c == '\r';
+    default:
+      return current.charMode != ENCODING_UTF8 || c < 0x80;
+  }
+}
+
 int32_t setMode() {
   return compiledPattern.encodingMode == ENCODING_UTF8 ? ENCODING_UTF8 : ENCODING_SINGLE_BYTE;
 }
@@ -349,10 +376,22 @@ struct Unfolder {
 
   bool inBody(int64_t slot) const { return slot >= first && slot <= match; }
 
+  // The item of kind `kind` of the NEWLINE at the slot, going on to `next`;
+  // -1 over the limit.
+  int32_t newlineItem(int32_t slot, int32_t kind, const int32_t* counters, int32_t next) {
+    if (next < 0) return -1;
+    const int32_t n = nodeOf(newlineItemSlot(slot, kind), counters);
+    if (n < 0) return -1;
+    b->nodes[n].kind = NODE_ITEM;
+    b->nodes[n].next = next;
+    return n;
+  }
+
   // Follows node n's instruction: false when the body has a shape the
   // route does not take, or a limit is passed.
   bool unfold(int32_t n) {
     const Node node = b->nodes[n];
+    if (node.slot < 0) return true;  // a NEWLINE's item, made with its successor
     const Instruction& in = program[node.slot];
     int32_t counters[REPEAT_COUNTERS];
     std::memcpy(counters, node.counters, sizeof counters);
@@ -367,7 +406,7 @@ struct Unfolder {
       // line break as any character: one that takes neither CR nor LF
       // fails there as an item that stays on its line does.
       const bool isChar = in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN;
-      if (in.crossLines() == 0) b->itemsStay = true;
+      if (in.crossLines() == 0 && !isChar) b->itemsStay = true;
       if (in.crossLines() != 0
               ? itemTakes(in, '\r') || itemTakes(in, '\n')
               : isChar && (in.accepted() == '\r' || in.accepted() == '\n' ||
@@ -451,8 +490,20 @@ struct Unfolder {
         }
         return addWay(n, to(int64_t{node.slot} + in.next()), innerFails(k));
       }
+      case OP_NEWLINE: {
+        // Where LINE_END holds, a line feed, or a carriage return and the
+        // byte after it (the LF of a CR LF), as the matcher moves on over
+        // the line end: items of their own.
+        b->hasNewline = true;
+        b->readsLineBreaks = true;
+        const int32_t next = to(node.slot + 1);
+        const int32_t lineFeed = newlineItem(node.slot, NEWLINE_LF, counters, next);
+        const int32_t byte = newlineItem(node.slot, NEWLINE_BYTE, counters, next);
+        const int32_t carriageReturn = newlineItem(node.slot, NEWLINE_CR, counters, byte);
+        return addWay(n, lineFeed, LINE_TEST_END) && addWay(n, carriageReturn, LINE_TEST_END);
+      }
       default:
-        return false;  // NEWLINE, BACKREF
+        return false;  // BACKREF
     }
   }
 };
@@ -500,6 +551,7 @@ bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, bool take
   b->readsLineBreaks = false;
   b->escapedLineEnd = false;
   b->itemsStay = false;
+  b->hasNewline = false;
   int32_t zero[REPEAT_COUNTERS] = {};
   b->start = u.nodeOf(notAhead + 1, zero);
   bool ok = true;
@@ -638,7 +690,12 @@ int32_t classOf(Body* b, int32_t c, uint64_t* set) {
   for (int32_t w = 0; w < b->itemWords; ++w) set[w] = 0;
   const bool doubleByte = doubleByteText();
   for (int32_t i = 0; i < b->itemCount; ++i) {
-    const Instruction& in = current.program[b->nodes[b->itemNode[i]].slot];
+    const int32_t slot = b->nodes[b->itemNode[i]].slot;
+    if (slot < 0) {
+      if (newlineItemTakes(slot, c)) set[i >> 6] |= uint64_t{1} << (i & 63);
+      continue;
+    }
+    const Instruction& in = current.program[slot];
     const int32_t taken = doubleByte ? bytesItemTakes(in, c) : itemTakes(in, c) ? 1 : 0;
     if (taken > 0) set[(taken - 1) * b->takeWords + (i >> 6)] |= uint64_t{1} << (i & 63);
   }
@@ -1136,7 +1193,12 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
       // Before the line's end every carriage return ends no line.
       character = loneReturnIsCharacter(b, q, &tests);
     }
-    if (utf8 && c >= 0x80) c = matcher_internal::decodeDirect(p, &length);
+    if (utf8 && c >= 0x80) {
+      c = matcher_internal::decodeDirect(p, &length);
+      // A NEWLINE after a carriage return that ends no line takes the
+      // first byte of the character after it: left to the memo.
+      if (across && length > 1 && p[-1] == '\r' && b->hasNewline) return false;
+    }
     bool wide = utf8 && (c >= 0x80 || c < 0);
     if (doubleByte && character && leadByteTable[c] != 0 && trailIsRead(b, q + 1, p[1])) {
       c = PAIR_FLAG | c << 8 | p[1];
@@ -1515,7 +1577,9 @@ int32_t backwardBodyMatchesAt(const Instruction* notAhead, const uint8_t* at, in
   if (b == nullptr) return BODY_BACKWARD_DECLINED;
   // By lines a body that reads line breaks is read across them, where its
   // items all cross lines.
-  if (textSource.askLineBounds != 0 ? b->escapedLineEnd : b->readsLineBreaks && b->itemsStay) {
+  if (textSource.askLineBounds != 0
+          ? b->escapedLineEnd
+          : b->readsLineBreaks && (b->itemsStay || (b->hasNewline && doubleByteText()))) {
     return BODY_BACKWARD_DECLINED;
   }
   if (b->text != text || q < b->from || q > b->end) {

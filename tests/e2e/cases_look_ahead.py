@@ -81,7 +81,7 @@ for pattern in ("a(?!(b[^x])*$)", "(?!(a[^x])*c)b", "b(?!(a.)*\nab$)", "a(?!(b.)
 # [^x] and . take and after which no line starts, as Python reads it.
 RETURNS_TEXT = "".join(c + ("\r" if k % 997 == 996 else "") for k, c in enumerate(ACROSS_TEXT))
 assert all(m.start() % 65536 < 65534 for m in re.finditer("\r", RETURNS_TEXT))
-for pattern in ("a(?!(b[^x])*$)", "b(?!(.[^x])*\nab$)", "(?!(a.)*^a)b"):
+for pattern in ("a(?!(b[^x])*$)", "b(?!(a.)*\nab$)", "(?!(a.)*^a)b"):
     found = [m.start() for m in re.finditer(pattern, RETURNS_TEXT, re.M | re.S)]
     first_line = RETURNS_TEXT.count("\n", 0, found[0]) + 1
     first_column = found[0] - (RETURNS_TEXT.rfind("\n", 0, found[0]) + 1) + 1
@@ -89,6 +89,23 @@ for pattern in ("a(?!(b[^x])*$)", "b(?!(.[^x])*\nab$)", "(?!(a.)*^a)b"):
          ["-C", "-U", "\\om" + pattern, "r.txt"],
          [summary("r.txt", first_line, first_column, len(found))],
          files={"r.txt": RETURNS_TEXT.encode()}, timeout=20, env={"LC_ALL": "C"})
+
+# A body that takes a line end (\n) reads on into the next line: lines 1
+# and 2 (of 80 KB) are followed by a line that begins with c, line 3 by
+# "xb" without a line feed. Under b(?!(ab)*\nc) every b of lines 1 and 2
+# has its body match (the pairs to the line's end, the line end, the c),
+# so only the b of line 3 and the last b are reported; under
+# a(?!(ba)*b\n(ab)*c) only the a of line 3. Where the lines end in CR LF
+# the program's \n takes the pair, and the reports are the same.
+NEWLINE_PAIRS = 40000
+for ending in ("\n", "\r\n"):
+    text = ending.join(["ab" * NEWLINE_PAIRS, "c" + "ab" * NEWLINE_PAIRS,
+                        "c" + "ab" * NEWLINE_PAIRS, "xb"]).encode()
+    for pattern, first, count in (("b(?!(ab)*\\nc)", (3, 3), NEWLINE_PAIRS + 1),
+                                  ("a(?!(ba)*b\\n(ab)*c)", (3, 2), NEWLINE_PAIRS)):
+        case("[look-ahead] -C -U %s over lines of 80 KB ending in %r" % (pattern, ending),
+             ["-C", "-U", pattern, "n.txt"], [summary("n.txt", first[0], first[1], count)],
+             files={"n.txt": text}, timeout=20, env={"LC_ALL": "C"})
 
 # --- Bodies that hold a look-ahead of their own -----------------------------
 # The inner look-ahead is asked at every pass of the loop. Under the first

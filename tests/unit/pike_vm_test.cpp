@@ -768,7 +768,8 @@ TEST(PikeVm, AnswersNotAskedAreTheBodysOwn) {
 // too, now and then one more in theirs.
 std::string randomGroupLoopLookAhead(std::mt19937& random, bool nested = false) {
   static const std::vector<std::string> PLAIN_PARTS = {
-      "a", "b", "A", ".", "[ab]", "[^a]", "$", "^", "\\c", "é", "(?:x|)", "(a|ab)", "(ba)", "(a?b?)"};
+      "a", "b", "A", ".", "[ab]", "[^a]", "$", "^", "\\c", "é", "(?:x|)", "(a|ab)", "(ba)", "(a?b?)",
+      "\\n"};
   static const std::vector<std::string> NESTED_PARTS = {
       "a", "b", "[^a]", "$", "(ba)", "(?!x)", "(?!a)", "(?!b$)", "(?!(ab)*c)", "(?![ab]a)",
       "(?!\\c)", "(?!(ba){2,}$)", "(?!é)", "(?!a(?!b))", "(?!(b(?!(ab)*c)a)*$)"};
@@ -791,7 +792,7 @@ std::string randomGroupLoopLookAhead(std::mt19937& random, bool nested = false) 
     body += ")";
     body += pick(random, LOOPS);
   }
-  if (random() % 2 == 0) body += pick(random, {"c", "x", ",", "$", "a", "é"});
+  if (random() % 2 == 0) body += pick(random, {"c", "x", ",", "$", "a", "é", "\\n"});
   std::string pattern = random() % 2 == 0 ? pick(random, OUTER) : "";
   pattern += "(?!";
   pattern += body;
@@ -837,6 +838,7 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
   int32_t answeredReadingLineBreaks = 0;  // bodies whose items take line feeds
   int32_t answeredBreaksLoneReturns = 0;  // ... over a carriage return that ends no line
   int32_t answeredBreaksDoubleByte = 0;   // ... in double-byte text
+  int32_t answeredNewlines = 0;           // ... where the body takes line ends (\n)
   int32_t answeredNested = 0;
   int32_t boundedRounds = 0;
   std::string filler;
@@ -874,6 +876,7 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
     answeredReadingLineBreaks += readingLineBreaks ? 1 : 0;
     answeredBreaksLoneReturns += readingLineBreaks && holdsLoneReturn(text) ? 1 : 0;
     answeredBreaksDoubleByte += readingLineBreaks && mode == ENCODING_DOUBLE_BYTE ? 1 : 0;
+    answeredNewlines += readingLineBreaks && pattern.find("\\n") != std::string::npos ? 1 : 0;
     answeredRounds += answered ? 1 : 0;
     answeredRecords += answered && recordLength > 0 ? 1 : 0;
     answeredLoneReturns += answered && recordLength == 0 && holdsLoneReturn(text) ? 1 : 0;
@@ -907,7 +910,8 @@ TEST(PikeVm, BodiesAnsweredBackwardReportWhatTheBacktrackerReports) {
   EXPECT_GT(answeredAcrossLines, static_cast<int32_t>(rounds / 40));
   EXPECT_GT(answeredReadingLineBreaks, static_cast<int32_t>(rounds / 150));
   EXPECT_GT(answeredBreaksLoneReturns, static_cast<int32_t>(rounds / 100));
-  EXPECT_GT(answeredBreaksDoubleByte, static_cast<int32_t>(rounds / 100));
+  EXPECT_GT(answeredBreaksDoubleByte, static_cast<int32_t>(rounds / 150));
+  EXPECT_GT(answeredNewlines, static_cast<int32_t>(rounds / 100));
   EXPECT_GT(answeredNested, static_cast<int32_t>(rounds / 20));
   EXPECT_GT(answeredDoubleByte, static_cast<int32_t>(rounds / 20));
   releaseCompiledPattern(&compiledPattern);
@@ -1001,6 +1005,12 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
       {"\\omb(?!(a[^x])*$)", DB, leads + "\n" + manyLines + leads + "\x81\r\n" + ab},
       {"\\om(?!(b.)*c)a", DB, leads + "\x81\nc" + manyLines + leads + "c"},
       {"\\om(?!(..)*c)[ab]", DB, leadReturns + "c" + ab},
+      // Bodies that take line ends (\n): a line feed, or a carriage return
+      // where a line ends and the byte after it, as where a window's
+      // block ends after a carriage return that ends no line.
+      {"b(?!(ab)*\\nc)", ENCODING_SINGLE_BYTE, returns + "\nc" + manyLines + ab + "\r\nc" + returnsOdd + "c"},
+      {"b(?!(ab)*\r\\nc)", ENCODING_SINGLE_BYTE, ab + "\r\nc" + manyLines + returns + "\r\nc"},
+      {"(?!(ba)*\\n(ab)*c)b", ENCODING_UTF8, returnsOdd + "\n" + ab + "c\n" + returns + "é\r\n" + ab + "c"},
       // Look-aheads nested three deep, and three in one body.
       {"b(?!(a(?!(b(?!x)a)*c)b)*c)", ENCODING_SINGLE_BYTE, xs + "c\n" + returns + "xc"},
       {"b(?!(a(?!x)(?!b$)(?!(ba)*c)b)*c)", ENCODING_UTF8, xs + "c\n" + ab + "é\n" + returnsOdd},
