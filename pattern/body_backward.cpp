@@ -40,10 +40,14 @@
 // tests hold at every line end (LINE_END: a line feed, the carriage return
 // of a CR LF) and after it (LINE_START). Its items take a carriage return
 // that ends no line as a character, and LINE_END holds there as the
-// matcher's window says (below). So does a body with a NEWLINE whose ANY
-// and SET items cross lines: where LINE_END holds, the NEWLINE takes a
-// line feed, or a carriage return and the byte after it, as the matcher
-// moves over the line end (items of its own, outside double-byte text). Asked
+// matcher's window says (below). So is a body with a NEWLINE: where
+// LINE_END holds, the NEWLINE takes a line feed, or a carriage return and
+// the byte after it, as the matcher moves over the line end (items of its
+// own). An ANY or SET that stays on its line takes no line break where
+// the matcher asks the source for the line's end (a line feed, a CR LF, a
+// carriage return that ends no line near the window's end): such a
+// position has a character of its own class (LINE_BREAK_FLAG). Not in
+// double-byte text, where these bodies are left to the memo. Asked
 // at a position p of a line whose rest is long, it finds the line's end e
 // reading forward, then makes one backward pass from e to p that keeps only
 // the sets at every block boundary (BLOCK_BYTES apart: 320 of them on a
@@ -111,6 +115,9 @@ constexpr int32_t SET_WORDS_LIMIT = NODE_LIMIT / 64 + 1;
 // class marks the items that take the whole pair apart from those that
 // take its lead byte alone (PAIR_FLAG | lead << 8 | trail).
 constexpr int32_t PAIR_FLAG = 0x10000;
+// Across lines, a line break where the matcher asks for the line's end,
+// which the ANY and SET items that stay on their line do not take.
+constexpr int32_t LINE_BREAK_FLAG = 0x40000;
 // The lazy DFA: states, character classes, and the transition table of
 // STATE_LIMIT x KEYS_PER_STATE (512 KiB). A key is a class and the tests at
 // the position: the two line tests and, for a body with inner look-aheads,
@@ -691,11 +698,17 @@ int32_t classOf(Body* b, int32_t c, uint64_t* set) {
   const bool doubleByte = doubleByteText();
   for (int32_t i = 0; i < b->itemCount; ++i) {
     const int32_t slot = b->nodes[b->itemNode[i]].slot;
+    const int32_t byte = c >= 0 ? c & ~LINE_BREAK_FLAG : c;
     if (slot < 0) {
-      if (newlineItemTakes(slot, c)) set[i >> 6] |= uint64_t{1} << (i & 63);
+      if (newlineItemTakes(slot, byte)) set[i >> 6] |= uint64_t{1} << (i & 63);
       continue;
     }
     const Instruction& in = current.program[slot];
+    if (c != byte) {
+      const bool stays = in.crossLines() == 0 && in.opcode != OP_CHAR && in.opcode != OP_CHAR_SCAN;
+      if (!stays && itemTakes(in, byte)) set[i >> 6] |= uint64_t{1} << (i & 63);
+      continue;
+    }
     const int32_t taken = doubleByte ? bytesItemTakes(in, c) : itemTakes(in, c) ? 1 : 0;
     if (taken > 0) set[(taken - 1) * b->takeWords + (i >> 6)] |= uint64_t{1} << (i & 63);
   }
@@ -891,15 +904,21 @@ int32_t testsAt(const Body* b, int64_t q) {
 // The window holds one block of the file at a time (TEXT_BLOCK_BYTES, the
 // blocks end to end from the file's start, as its forward and backward
 // loads keep them), and as the matcher reads it, it ends at the block's
-// end or one past the line feed that ends the line, the nearer. Whether
+// end or one past the line feed that ends the line (at windowLimit), the
+// nearer. Whether
 // the matcher takes the carriage return as a character; LINE_TEST_END
 // joins *tests where LINE_END holds.
-bool loneReturnIsCharacter(const Body* b, int64_t q, int32_t* tests) {
+bool loneReturnIsCharacterBefore(int64_t windowLimit, int64_t q, int32_t* tests) {
   int64_t windowEnd = (q / TEXT_BLOCK_BYTES + 1) * TEXT_BLOCK_BYTES;
-  if (windowEnd > b->windowLimit) windowEnd = b->windowLimit;
+  if (windowEnd > windowLimit) windowEnd = windowLimit;
   const int64_t left = windowEnd - q;
   if (left <= 2) *tests |= LINE_TEST_END;
   return left > (utf8Text() ? 5 : 2);
+}
+
+// loneReturnIsCharacterBefore within the line the stretch lies in.
+bool loneReturnIsCharacter(const Body* b, int64_t q, int32_t* tests) {
+  return loneReturnIsCharacterBefore(b->windowLimit, q, tests);
 }
 
 // Double-byte text: whether the matcher reads the byte at r as the trail of
@@ -965,7 +984,9 @@ inline int32_t stateAt(Body* d, int32_t c, bool wide, bool character, int32_t te
     return step(d, -1, -1, none, tests, ring);
   }
   int32_t cls;
-  if (c >= PAIR_FLAG) {
+  if (c >= 0 && (c & LINE_BREAK_FLAG) != 0) {
+    cls = classOf(d, c, items);
+  } else if (c >= PAIR_FLAG) {
     cls = classOfPair(d, c, items);
   } else if (wide) {
     cls = classOf(d, c, items);
@@ -1170,19 +1191,33 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
     int32_t c = *p;
     int32_t tests = q == b->from ? testsAt(b, q) : 0;
     bool character = true;
+    bool stayingItemsFail = false;
     if (across) {
       // A line ends at its line feed, or at the carriage return of a CR LF,
       // and the next begins after the line feed; the items that cross lines
       // take both bytes as characters, and a carriage return that ends no
       // line too, where LINE_END holds near the end of the window's block.
+      // Where the matcher asks for the line's end there, an ANY or SET
+      // that stays on its line takes none of them.
+      bool lineBreak = c == '\n';
       if (c == '\n' && p[-1] != '\r') tests |= LINE_TEST_END;
       if (c == '\r') {
         if (p[1] == '\n') {
           tests |= LINE_TEST_END;
+          lineBreak = true;
         } else {
-          loneReturnIsCharacter(b, q, &tests);
+          // The window ends one past the next line feed, or sooner.
+          int64_t windowLimit = b->end;
+          for (int32_t k = 1; k <= SPAN_UTF8; ++k) {
+            if (p[k] == '\n') {
+              windowLimit = q + k + 1;
+              break;
+            }
+          }
+          lineBreak = !loneReturnIsCharacterBefore(windowLimit, q, &tests);
         }
       }
+      stayingItemsFail = lineBreak && b->itemsStay;
       if (p[-1] == '\n') tests |= LINE_TEST_START;
     } else if (records) {
       if (q == boundary) {
@@ -1200,6 +1235,7 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
       if (across && length > 1 && p[-1] == '\r' && b->hasNewline) return false;
     }
     bool wide = utf8 && (c >= 0x80 || c < 0);
+    if (stayingItemsFail && !doubleByte) c |= LINE_BREAK_FLAG;
     if (doubleByte && character && leadByteTable[c] != 0 && trailIsRead(b, q + 1, p[1])) {
       c = PAIR_FLAG | c << 8 | p[1];
       wide = true;
@@ -1579,7 +1615,7 @@ int32_t backwardBodyMatchesAt(const Instruction* notAhead, const uint8_t* at, in
   // items all cross lines.
   if (textSource.askLineBounds != 0
           ? b->escapedLineEnd
-          : b->readsLineBreaks && (b->itemsStay || (b->hasNewline && doubleByteText()))) {
+          : b->readsLineBreaks && doubleByteText() && (b->itemsStay || b->hasNewline)) {
     return BODY_BACKWARD_DECLINED;
   }
   if (b->text != text || q < b->from || q > b->end) {

@@ -951,6 +951,11 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
   // end of a block.
   const std::string leadReturns =
       withReturns(withReturns(longAb, {BLOCK - 3, 2 * BLOCK - 2}, '\x81'), {BLOCK - 2, 2 * BLOCK - 1});
+  // Lines with a carriage return 1 to 6 bytes before their line feed.
+  std::string returnsNearFeeds;
+  for (int32_t i = 0; i < 3000; ++i) {
+    returnsNearFeeds += repeated("ab", 1 + i % 9) + "\r" + std::string("abab").substr(0, i % 6) + "\n";
+  }
   std::string manyLines;
   for (int32_t i = 0; i < 4000; ++i) manyLines += repeated("ab", 1 + i % 37) + "\n";
   const int32_t DB = ENCODING_DOUBLE_BYTE;
@@ -1011,6 +1016,13 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
       {"b(?!(ab)*\\nc)", ENCODING_SINGLE_BYTE, returns + "\nc" + manyLines + ab + "\r\nc" + returnsOdd + "c"},
       {"b(?!(ab)*\r\\nc)", ENCODING_SINGLE_BYTE, ab + "\r\nc" + manyLines + returns + "\r\nc"},
       {"(?!(ba)*\\n(ab)*c)b", ENCODING_UTF8, returnsOdd + "\n" + ab + "c\n" + returns + "é\r\n" + ab + "c"},
+      // The same where ANY and SET stay on their line, and take no line
+      // break where the matcher asks for the line's end: a line feed, a
+      // CR LF, a carriage return that ends no line near a block's end or,
+      // in UTF-8 text, less than six bytes before a line feed.
+      {"b(?!(a.)*\\nc)", ENCODING_SINGLE_BYTE, returns + "\nc" + manyLines + returnsOdd + "\r\nc" + ab},
+      {"b(?!(a[^x])*\\n(ab)*c)", ENCODING_UTF8, returnsOdd + "\r\nc" + returnsNearFeeds + "c" + returns + "\nabc"},
+      {"b(?!(a.)*$)", ENCODING_UTF8, returnsNearFeeds + ab + "\r\n" + ab},
       // Look-aheads nested three deep, and three in one body.
       {"b(?!(a(?!(b(?!x)a)*c)b)*c)", ENCODING_SINGLE_BYTE, xs + "c\n" + returns + "xc"},
       {"b(?!(a(?!x)(?!b$)(?!(ba)*c)b)*c)", ENCODING_UTF8, xs + "c\n" + ab + "é\n" + returnsOdd},
@@ -1105,6 +1117,7 @@ TEST(PikeVm, LongLineBodiesKeepTheirAnswersSmall) {
       {"\\omb(?!(a.)*c)", "\x81\r\n", 0, ENCODING_DOUBLE_BYTE},
       {"b(?!(a(?!(b(?!x)a)*c)b)*c)", "\n", 0},
       {"b(?!(a(?!x)(?!y)(?!z)b)*c)", "\rc\n", 0},
+      {"b(?!(a.)*\\nc)", "\nx\n", 0},
   };
   for (const auto& c : cases) {
     const std::string text = pairs + c.end;
