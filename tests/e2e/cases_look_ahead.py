@@ -67,28 +67,24 @@ for pattern, first, count in (
 # line longer than the window's block, the counts and first matches are
 # Python's (re.M with re.S, where . and [^x] take the line feed too).
 ACROSS_TEXT = "".join(("ab" * 19)[:1 + i % 37] + "\n" for i in range(4000)) + "abx" * 24000 + "\nab"
-for pattern in ("a(?!(b[^x])*$)", "(?!(a[^x])*c)b", "b(?!(a.)*\nab$)", "a(?!(b.)*^a)"):
-    found = [m.start() for m in re.finditer(pattern, ACROSS_TEXT, re.M | re.S)]
-    first_line = ACROSS_TEXT.count("\n", 0, found[0]) + 1
-    first_column = found[0] - (ACROSS_TEXT.rfind("\n", 0, found[0]) + 1) + 1
-    case("[look-ahead] -C -U \\om%s over lines read across" % pattern,
-         ["-C", "-U", "\\om" + pattern, "m.txt"],
-         [summary("m.txt", first_line, first_column, len(found))],
-         files={"m.txt": ACROSS_TEXT.encode()}, timeout=20, env={"LC_ALL": "C"})
 # The same with a carriage return that ends no line after every 997 bytes
 # of the long line, none within 2 bytes of the end of the window's 64 KiB
 # blocks (where the program reads it as a line end): a character that
 # [^x] and . take and after which no line starts, as Python reads it.
 RETURNS_TEXT = "".join(c + ("\r" if k % 997 == 996 else "") for k, c in enumerate(ACROSS_TEXT))
 assert all(m.start() % 65536 < 65534 for m in re.finditer("\r", RETURNS_TEXT))
-for pattern in ("a(?!(b[^x])*$)", "b(?!(a.)*\nab$)", "(?!(a.)*^a)b"):
-    found = [m.start() for m in re.finditer(pattern, RETURNS_TEXT, re.M | re.S)]
-    first_line = RETURNS_TEXT.count("\n", 0, found[0]) + 1
-    first_column = found[0] - (RETURNS_TEXT.rfind("\n", 0, found[0]) + 1) + 1
-    case("[look-ahead] -C -U \\om%s over lines read across, with lone carriage returns" % pattern,
-         ["-C", "-U", "\\om" + pattern, "r.txt"],
-         [summary("r.txt", first_line, first_column, len(found))],
-         files={"r.txt": RETURNS_TEXT.encode()}, timeout=20, env={"LC_ALL": "C"})
+for text, patterns, what in (
+        (ACROSS_TEXT, ("a(?!(b[^x])*$)", "(?!(a[^x])*c)b", "b(?!(a.)*\nab$)", "a(?!(b.)*^a)"), ""),
+        (RETURNS_TEXT, ("a(?!(b[^x])*$)", "b(?!(a.)*\nab$)", "(?!(a.)*^a)b"),
+         ", with lone carriage returns")):
+    for pattern in patterns:
+        found = [m.start() for m in re.finditer(pattern, text, re.M | re.S)]
+        first_line = text.count("\n", 0, found[0]) + 1
+        first_column = found[0] - (text.rfind("\n", 0, found[0]) + 1) + 1
+        case("[look-ahead] -C -U \\om%s over lines read across%s" % (pattern, what),
+             ["-C", "-U", "\\om" + pattern, "m.txt"],
+             [summary("m.txt", first_line, first_column, len(found))],
+             files={"m.txt": text.encode()}, timeout=20, env={"LC_ALL": "C"})
 
 # A body that takes a line end (\n) reads on into the next line: lines 1
 # and 2 (of 80 KB) are followed by a line that begins with c, line 3 by
