@@ -70,7 +70,9 @@
 // that ends no line for LINE_END to hold there. By records every
 // byte is a character and the items read on across the records to the end
 // of the text, which ends the stretch; the line tests hold at the record
-// boundaries, which the source's own test finds once a stretch.
+// boundaries, which the source's own test finds once a stretch, and at the
+// text's end, but for a newline escape (\n), which wants another record
+// after the boundary.
 //
 // In double-byte text a lead byte and the trail after it are one character
 // to ANY and a SET, where the matcher can read the trail (not at the line's
@@ -180,9 +182,13 @@ struct Body {
   // Items that read a line break (a CHAR of CR or LF, an item that crosses
   // lines and takes CR or LF): the body reads past the line, which a file
   // read by lines declines. A record-mode newline escape (a LINE_END that
-  // wants another record after it): declined by records.
+  // wants another record after it) fails at the end of the text, where a
+  // plain LINE_END holds: a body with both kinds (its own, or an inner
+  // body's) is declined by records.
   bool readsLineBreaks;
-  bool escapedLineEnd;
+  bool ownEscapedLineEnd;
+  bool ownPlainLineEnd;
+  bool mixedLineEnds;
   // An ANY or SET that stays on its line: a body that reads line breaks is
   // then read across lines only where the route takes the line's end alone.
   // (A CHAR reads the byte it compares whether it stays or not.)
@@ -440,7 +446,7 @@ struct Unfolder {
       case OP_LINE_START:
         return addWay(n, to(node.slot + 1), LINE_TEST_START);
       case OP_LINE_END:
-        if (in.newlineEscape() == 1) b->escapedLineEnd = true;
+        (in.newlineEscape() == 1 ? b->ownEscapedLineEnd : b->ownPlainLineEnd) = true;
         return addWay(n, to(node.slot + 1), LINE_TEST_END);
       case OP_JUMP:
         return addWay(n, to(int64_t{node.slot} + in.next()), 0);
@@ -492,7 +498,7 @@ struct Unfolder {
           b->innerSlot[k] = node.slot;
           ++b->innerCount;
           b->readsLineBreaks = b->readsLineBreaks || d->readsLineBreaks;
-          b->escapedLineEnd = b->escapedLineEnd || d->escapedLineEnd;
+          b->mixedLineEnds = b->mixedLineEnds || d->mixedLineEnds;
           b->itemsStay = b->itemsStay || d->itemsStay;
         }
         return addWay(n, to(int64_t{node.slot} + in.next()), innerFails(k));
@@ -556,7 +562,9 @@ bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, bool take
   b->nodeCount = 0;
   b->innerCount = 0;
   b->readsLineBreaks = false;
-  b->escapedLineEnd = false;
+  b->ownEscapedLineEnd = false;
+  b->ownPlainLineEnd = false;
+  b->mixedLineEnds = false;
   b->itemsStay = false;
   b->hasNewline = false;
   int32_t zero[REPEAT_COUNTERS] = {};
@@ -573,6 +581,7 @@ bool unfoldBody(const Instruction* program, int32_t notAhead, Body* b, bool take
     }
   }
   ok = ok && b->accept >= 0;
+  b->mixedLineEnds = b->mixedLineEnds || (b->ownEscapedLineEnd && b->ownPlainLineEnd);
   // The ways grouped by their end, for the walk back from the nodes that
   // reach the MATCH.
   if (ok) ok = memGrowArray(&b->ways, u.wayCount + 1);
@@ -1290,13 +1299,16 @@ void keepCheckpoint(Body* b, int64_t k, const Rings* rings) {
 void startAtEnd(Body* b, Rings* rings) {
   const int32_t tests = testsAt(b, b->end);
   const int64_t at = b->end & (RING - 1);
+  // By records a newline escape wants another record: none follows.
+  const auto testsOf = [&](const Body* d) {
+    const bool escaped = b->records && d->ownEscapedLineEnd;
+    return (escaped ? tests & ~LINE_TEST_END : tests) | innerTestsAt(d, rings, b->end);
+  };
   for (int32_t k = 0; k < b->chainCount; ++k) {
     Body* d = b->chain[k];
-    rings->of[1 + k][at] =
-        stateAt(d, 0, false, false, tests | innerTestsAt(d, rings, b->end), rings->of[1 + k], -1);
+    rings->of[1 + k][at] = stateAt(d, 0, false, false, testsOf(d), rings->of[1 + k], -1);
   }
-  rings->of[0][at] =
-      stateAt(b, 0, false, false, tests | innerTestsAt(b, rings, b->end), rings->of[0], -1);
+  rings->of[0][at] = stateAt(b, 0, false, false, testsOf(b), rings->of[0], -1);
 }
 
 int64_t bitWords() { return blockBytes / 64 + 1; }
@@ -1614,7 +1626,7 @@ int32_t backwardBodyMatchesAt(const Instruction* notAhead, const uint8_t* at, in
   // By lines a body that reads line breaks is read across them, where its
   // items all cross lines.
   if (textSource.askLineBounds != 0
-          ? b->escapedLineEnd
+          ? b->mixedLineEnds
           : b->readsLineBreaks && doubleByteText() && (b->itemsStay || b->hasNewline)) {
     return BODY_BACKWARD_DECLINED;
   }

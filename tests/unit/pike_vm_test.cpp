@@ -1023,6 +1023,11 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
       {"b(?!(a.)*\\nc)", ENCODING_SINGLE_BYTE, returns + "\nc" + manyLines + returnsOdd + "\r\nc" + ab},
       {"b(?!(a[^x])*\\n(ab)*c)", ENCODING_UTF8, returnsOdd + "\r\nc" + returnsNearFeeds + "c" + returns + "\nabc"},
       {"b(?!(a.)*$)", ENCODING_UTF8, returnsNearFeeds + ab + "\r\n" + ab},
+      // By records a newline escape, a record boundary with another record
+      // after it: at the text's end it fails, where $ holds (a body with
+      // both is left to the memo).
+      {"b(?!(ab)*\\n)", ENCODING_SINGLE_BYTE, ab + "c" + ab, 3000},
+      {"(?!(ba)*\\nc?)b", ENCODING_UTF8, ab + "é" + ab, 4096},
       // Look-aheads nested three deep, and three in one body.
       {"b(?!(a(?!(b(?!x)a)*c)b)*c)", ENCODING_SINGLE_BYTE, xs + "c\n" + returns + "xc"},
       {"b(?!(a(?!x)(?!b$)(?!(ba)*c)b)*c)", ENCODING_UTF8, xs + "c\n" + ab + "é\n" + returnsOdd},
@@ -1118,6 +1123,7 @@ TEST(PikeVm, LongLineBodiesKeepTheirAnswersSmall) {
       {"b(?!(a(?!(b(?!x)a)*c)b)*c)", "\n", 0},
       {"b(?!(a(?!x)(?!y)(?!z)b)*c)", "\rc\n", 0},
       {"b(?!(a.)*\\nc)", "\nx\n", 0},
+      {"b(?!(ab)*\\nc)", "\n", 2000},
   };
   for (const auto& c : cases) {
     const std::string text = pairs + c.end;
