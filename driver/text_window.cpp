@@ -483,8 +483,11 @@ int32_t lineAdvanceToIndex(int64_t target) {
   }
   // Nothing between the cursor and the line feed that ends its line needs
   // counting. A cursor set past that line feed (to the data end, right after
-  // a line feed that ends the data) counts from it too, so that it is counted.
-  if ((target < dataLength() || tw.cursor >= tw.lineEnd) && tw.lineEnd > tw.window) {
+  // a line feed that ends the data) counts from it too, so that it is
+  // counted, unless a move has passed it already (the line then starts
+  // after it): a move on from the end of the text counts it once.
+  if ((target < dataLength() || tw.cursor >= tw.lineEnd) && tw.lineEnd > tw.window &&
+      tw.lineStart < tw.lineEnd) {
     tw.cursor = tw.lineEnd - 1;
   }
   for (;;) {

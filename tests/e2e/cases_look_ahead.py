@@ -103,6 +103,14 @@ for ending in ("\n", "\r\n"):
              ["-C", "-U", pattern, "n.txt"], [summary("n.txt", first[0], first[1], count)],
              files={"n.txt": text}, timeout=20, env={"LC_ALL": "C"})
 
+# A body that reads past the last line feed of the text, to its end, and
+# asks for a byte there: the line numbers after it stay right.
+for pattern in ("b(?!\\nc)", "a(?!(b)*\\nc)"):
+    column = 2 if pattern.startswith("b") else 1
+    case("[look-ahead] -U %s: line numbers where the body reads past the last line feed" % pattern,
+         ["-U", pattern, "f.txt"], [rep("f.txt", line, column, b"ab") for line in (1, 2, 3)],
+         files={"f.txt": b"ab\nab\nab\n"}, env={"LC_ALL": "C"})
+
 # --- Bodies that hold a look-ahead of their own -----------------------------
 # The inner look-ahead is asked at every pass of the loop. Under the first
 # two, the pass of line A that reaches the c is refused (the c or the ac

@@ -379,6 +379,21 @@ TEST_F(TextWindowTest, HasMoreStopsAtLineEndsUnlessLinesAreCrossed) {
 }
 
 TEST_F(TextWindowTest, NextCharAndAdvanceStopAtTheFileEnd) {
+  // A read or a move beyond the end of a text whose last line ends in a
+  // line feed counts that line feed once, as a move back takes it back.
+  for (const bool byNextChar : {true, false}) {
+    open("ab\ncd\n");
+    EXPECT_EQ(textSource.Advance(6), ADVANCE_AT_END);
+    EXPECT_EQ(textWindow.lineNumber, 3);
+    if (byNextChar) {
+      EXPECT_LT(textSource.NextChar(), 0);
+    } else {
+      EXPECT_EQ(textSource.Advance(1), -1);
+    }
+    EXPECT_EQ(textSource.MoveBy(-2), 0);
+    EXPECT_EQ(textWindow.lineNumber, 2) << (byNextChar ? "NextChar" : "Advance");
+    expectFactsAtCursor("back from beyond the end");
+  }
   open("ab\ncd");
   EXPECT_EQ(textSource.NextChar(), 'a');
   EXPECT_EQ(textSource.NextChar(), 'b');
