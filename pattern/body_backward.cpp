@@ -714,8 +714,18 @@ int32_t classOf(Body* b, int32_t c, uint64_t* set) {
     }
     const Instruction& in = current.program[slot];
     if (c != byte) {
+      // A line break to the ANY and SET items that stay on their line: they
+      // take none, or in double-byte text the lead byte of a pair alone.
       const bool stays = in.crossLines() == 0 && in.opcode != OP_CHAR && in.opcode != OP_CHAR_SCAN;
-      if (!stays && itemTakes(in, byte)) set[i >> 6] |= uint64_t{1} << (i & 63);
+      int32_t taken = 0;
+      if (!doubleByte) {
+        taken = !stays && itemTakes(in, byte) ? 1 : 0;
+      } else if (!stays) {
+        taken = bytesItemTakes(in, byte);
+      } else if (byte >= PAIR_FLAG) {
+        taken = bytesItemTakes(in, (byte >> 8) & 0xFF);
+      }
+      if (taken > 0) set[(taken - 1) * b->takeWords + (i >> 6)] |= uint64_t{1} << (i & 63);
       continue;
     }
     const int32_t taken = doubleByte ? bytesItemTakes(in, c) : itemTakes(in, c) ? 1 : 0;
@@ -928,6 +938,33 @@ bool loneReturnIsCharacterBefore(int64_t windowLimit, int64_t q, int32_t* tests)
 // loneReturnIsCharacterBefore within the line the stretch lies in.
 bool loneReturnIsCharacter(const Body* b, int64_t q, int32_t* tests) {
   return loneReturnIsCharacterBefore(b->windowLimit, q, tests);
+}
+
+// Across lines: the line tests at q (the byte *p; p[-1] to p[6] readable)
+// into *tests, and whether the matcher asks the source for the line's end
+// there, where an ANY or SET that stays on its line takes no character: a
+// line feed, the carriage return of a CR LF, a carriage return that ends no
+// line near the window's end (in UTF-8 text within six bytes of it, the
+// window ending one past the next line feed or at the block's end).
+bool lineBreakAt(const Body* b, const uint8_t* p, int64_t q, int32_t* tests) {
+  if (p[-1] == '\n') *tests |= LINE_TEST_START;
+  if (*p == '\n') {
+    if (p[-1] != '\r') *tests |= LINE_TEST_END;
+    return true;
+  }
+  if (*p != '\r') return false;
+  if (p[1] == '\n') {
+    *tests |= LINE_TEST_END;
+    return true;
+  }
+  int64_t windowLimit = b->end;
+  for (int32_t k = 1; k <= SPAN_UTF8; ++k) {
+    if (p[k] == '\n') {
+      windowLimit = q + k + 1;
+      break;
+    }
+  }
+  return !loneReturnIsCharacterBefore(windowLimit, q, tests);
 }
 
 // Double-byte text: whether the matcher reads the byte at r as the trail of
@@ -1202,32 +1239,9 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
     bool character = true;
     bool stayingItemsFail = false;
     if (across) {
-      // A line ends at its line feed, or at the carriage return of a CR LF,
-      // and the next begins after the line feed; the items that cross lines
-      // take both bytes as characters, and a carriage return that ends no
-      // line too, where LINE_END holds near the end of the window's block.
-      // Where the matcher asks for the line's end there, an ANY or SET
-      // that stays on its line takes none of them.
-      bool lineBreak = c == '\n';
-      if (c == '\n' && p[-1] != '\r') tests |= LINE_TEST_END;
-      if (c == '\r') {
-        if (p[1] == '\n') {
-          tests |= LINE_TEST_END;
-          lineBreak = true;
-        } else {
-          // The window ends one past the next line feed, or sooner.
-          int64_t windowLimit = b->end;
-          for (int32_t k = 1; k <= SPAN_UTF8; ++k) {
-            if (p[k] == '\n') {
-              windowLimit = q + k + 1;
-              break;
-            }
-          }
-          lineBreak = !loneReturnIsCharacterBefore(windowLimit, q, &tests);
-        }
-      }
-      stayingItemsFail = lineBreak && b->itemsStay;
-      if (p[-1] == '\n') tests |= LINE_TEST_START;
+      // The line tests at q, and whether an ANY or SET that stays on its
+      // line takes the byte; the next line begins after a line feed.
+      stayingItemsFail = lineBreakAt(b, p, q, &tests) && b->itemsStay;
     } else if (records) {
       if (q == boundary) {
         tests = LINE_TEST_START | LINE_TEST_END;
@@ -1244,11 +1258,15 @@ bool sweep(Body* b, int64_t lo, int64_t hi, Rings* rings, uint64_t* bits, int64_
       if (across && length > 1 && p[-1] == '\r' && b->hasNewline) return false;
     }
     bool wide = utf8 && (c >= 0x80 || c < 0);
-    if (stayingItemsFail && !doubleByte) c |= LINE_BREAK_FLAG;
     if (doubleByte && character && leadByteTable[c] != 0 && trailIsRead(b, q + 1, p[1])) {
+      // Where the trail is a line break to them, the items that stay on
+      // their line take the lead byte alone.
+      int32_t trailTests = 0;
+      if (across && b->itemsStay && lineBreakAt(b, p + 1, q + 1, &trailTests)) stayingItemsFail = true;
       c = PAIR_FLAG | c << 8 | p[1];
       wide = true;
     }
+    if (stayingItemsFail) c |= LINE_BREAK_FLAG;
     for (int32_t k = 0; k < chainCount; ++k) {
       Body* d = b->chain[k];
       int32_t* innerRing = rings->of[1 + k];
@@ -1625,9 +1643,7 @@ int32_t backwardBodyMatchesAt(const Instruction* notAhead, const uint8_t* at, in
   if (b == nullptr) return BODY_BACKWARD_DECLINED;
   // By lines a body that reads line breaks is read across them, where its
   // items all cross lines.
-  if (textSource.askLineBounds != 0
-          ? b->mixedLineEnds
-          : b->readsLineBreaks && doubleByteText() && (b->itemsStay || b->hasNewline)) {
+  if (textSource.askLineBounds != 0 && b->mixedLineEnds) {
     return BODY_BACKWARD_DECLINED;
   }
   if (b->text != text || q < b->from || q > b->end) {

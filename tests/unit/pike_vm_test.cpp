@@ -1023,6 +1023,10 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
       {"b(?!(a.)*\\nc)", ENCODING_SINGLE_BYTE, returns + "\nc" + manyLines + returnsOdd + "\r\nc" + ab},
       {"b(?!(a[^x])*\\n(ab)*c)", ENCODING_UTF8, returnsOdd + "\r\nc" + returnsNearFeeds + "c" + returns + "\nabc"},
       {"b(?!(a.)*$)", ENCODING_UTF8, returnsNearFeeds + ab + "\r\n" + ab},
+      // In double-byte text the ANY and SET items that stay on their line
+      // take a lead byte alone where its trail is a line break to them.
+      {"b(?!(a.)*\\nc)", DB, leadReturns + "\x81\nc" + manyLines + leads + "\x81\r\nc" + ab},
+      {"(?!(b[^x])*\r?$)a", DB, leads + "\x81\r\n" + leadReturns + "\x81\n" + ab},
       // By records a newline escape, a record boundary with another record
       // after it: at the text's end it fails, where $ holds (a body with
       // both is left to the memo).
@@ -1124,6 +1128,7 @@ TEST(PikeVm, LongLineBodiesKeepTheirAnswersSmall) {
       {"b(?!(a(?!x)(?!y)(?!z)b)*c)", "\rc\n", 0},
       {"b(?!(a.)*\\nc)", "\nx\n", 0},
       {"b(?!(ab)*\\nc)", "\n", 2000},
+      {"b(?!(a.)*\\nc)", "\x81\r\nx\n", 0, ENCODING_DOUBLE_BYTE},
   };
   for (const auto& c : cases) {
     const std::string text = pairs + c.end;
