@@ -1025,7 +1025,7 @@ TEST(PikeVm, LongLinesAnsweredBackwardAsByTheMemo) {
       {"b(?!(a.)*$)", ENCODING_UTF8, returnsNearFeeds + ab + "\r\n" + ab},
       // In double-byte text the ANY and SET items that stay on their line
       // take a lead byte alone where its trail is a line break to them.
-      {"b(?!(a.)*\\nc)", DB, leadReturns + "\x81\nc" + manyLines + leads + "\x81\r\nc" + ab},
+      {"b(?!(a.)*\\nc)", DB, leadReturns + "a\x81\nc" + manyLines + leads + "a\x81\r\nc" + ab},
       {"(?!(b[^x])*\r?$)a", DB, leads + "\x81\r\n" + leadReturns + "\x81\n" + ab},
       // By records a newline escape, a record boundary with another record
       // after it: at the text's end it fails, where $ holds (a body with
