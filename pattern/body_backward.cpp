@@ -303,6 +303,12 @@ bool isItem(uint8_t opcode) {
 
 bool isSetItem(uint8_t opcode) { return opcode == OP_SET || opcode == OP_SET_SCAN; }
 
+// An ANY or SET that stays on its line: it takes no line break where the
+// matcher asks for the line's end. (A CHAR reads the byte it compares.)
+bool staysOnLine(const Instruction& in) {
+  return in.crossLines() == 0 && in.opcode != OP_CHAR && in.opcode != OP_CHAR_SCAN;
+}
+
 // A NEWLINE's items have slots of their own below 0: the line feed it
 // takes, the carriage return, and the byte after that.
 constexpr int32_t NEWLINE_LF = 0;
@@ -320,7 +326,7 @@ bool newlineItemTakes(int32_t itemSlot, int32_t c) {
     case NEWLINE_CR:
       return c == '\r';
     default:
-      return current.charMode != ENCODING_UTF8 || c < 0x80;
+      return !utf8Text() || c < 0x80;
   }
 }
 
@@ -419,7 +425,7 @@ struct Unfolder {
       // line break as any character: one that takes neither CR nor LF
       // fails there as an item that stays on its line does.
       const bool isChar = in.opcode == OP_CHAR || in.opcode == OP_CHAR_SCAN;
-      if (in.crossLines() == 0 && !isChar) b->itemsStay = true;
+      if (staysOnLine(in)) b->itemsStay = true;
       if (in.crossLines() != 0
               ? itemTakes(in, '\r') || itemTakes(in, '\n')
               : isChar && (in.accepted() == '\r' || in.accepted() == '\n' ||
@@ -716,7 +722,7 @@ int32_t classOf(Body* b, int32_t c, uint64_t* set) {
     if (c != byte) {
       // A line break to the ANY and SET items that stay on their line: they
       // take none, or in double-byte text the lead byte of a pair alone.
-      const bool stays = in.crossLines() == 0 && in.opcode != OP_CHAR && in.opcode != OP_CHAR_SCAN;
+      const bool stays = staysOnLine(in);
       int32_t taken = 0;
       if (!doubleByte) {
         taken = !stays && itemTakes(in, byte) ? 1 : 0;
