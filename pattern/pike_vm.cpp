@@ -2185,6 +2185,8 @@ bool pikeVmRunsProgram() {
 
 bool pikeVmRunsHere() { return pikeVmRunsProgram() && !shape.lookAhead; }
 
+bool backtrackerRunsLinear() { return pikeVmRunsProgram() && shape.backtrackerLinear; }
+
 bool pikeVmTakesProgram() {
   if (engineChoice == REGEX_ENGINE_BACKTRACK || !pikeVmRunsProgram()) return false;
   return engineChoice == REGEX_ENGINE_PIKE || !shape.backtrackerLinear;

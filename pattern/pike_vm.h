@@ -31,6 +31,10 @@ bool pikeVmRunsProgram();
 // future depends on its state and the text from its position on alone: the
 // state sets below describe it.
 bool pikeVmRunsHere();
+// Whether it can, and the backtracker runs the program in linear time: an
+// attempt that fails reads no more than the program's paths, and one that
+// succeeds no more than its match.
+bool backtrackerRunsLinear();
 
 // A search whose program the Pike VM takes starts on the backtracker with a
 // budget of steps, and hands over to the VM when an attempt runs out of

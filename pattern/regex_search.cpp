@@ -145,12 +145,9 @@ struct SearchPlace {
 
 SearchPlace lastSearch{};
 
-void prepareBudget() {
-  // Scalars, not a SearchPlace on the stack: comparing a structure just
-  // written field by field stalls the load that reads two fields at once.
-  int64_t offset = 0;
-  const uint32_t text =
-      textSource.TextPlace != nullptr ? textSource.TextPlace(state.cur, &offset) : 0;
+// Sets the budget for a search that starts at `offset` of text `text`
+// (TextPlace's answers; text 0 none).
+void chargeBudget(uint32_t text, int64_t offset) {
   const int64_t moved = offset - lastSearch.offset;
   if (text != 0 && text == lastSearch.text && programGeneration == lastSearch.program &&
       moved >= 0 && moved < STEPS_AT_START / STEPS_PER_BYTE) {
@@ -162,6 +159,15 @@ void prepareBudget() {
   lastSearch.text = text;
   lastSearch.program = programGeneration;
   lastSearch.offset = offset;
+}
+
+void prepareBudget() {
+  // Scalars, not a SearchPlace on the stack: comparing a structure just
+  // written field by field stalls the load that reads two fields at once.
+  int64_t offset = 0;
+  const uint32_t text =
+      textSource.TextPlace != nullptr ? textSource.TextPlace(state.cur, &offset) : 0;
+  chargeBudget(text, offset);
 }
 
 // Which engines may run the program: found by asking each engine about it,
@@ -187,6 +193,7 @@ struct EnginePlan {
   bool dfaTakes;
   bool pikeCan;
   bool memoCan;
+  bool linear;  // the backtracker runs the program in linear time
 };
 
 EnginePlan enginePlan{};
@@ -212,6 +219,7 @@ const EnginePlan& planEngines() {
   plan.pikeCan = !plan.trie && engine != REGEX_ENGINE_MEMO && pikeVmTakesProgram();
   plan.memoCan = !plan.trie && engine != REGEX_ENGINE_BACKTRACK &&
                  (engine == REGEX_ENGINE_MEMO || !pikeVmRunsProgram()) && memoTakesProgram();
+  plan.linear = !plan.trie && backtrackerRunsLinear();
   plan.description = programGeneration;
   plan.compiled = compiledPattern.generation;
   plan.encodingMode = compiledPattern.encodingMode;
@@ -669,28 +677,35 @@ void prepareDfaFilter(bool takes) {
 // failed is kept across searches, in counts halved now and then so that they
 // follow the text: where more than a quarter fail ([a-z]+_[a-z]+_[a-z]+,
 // whose "_" mostly begins no match), the DFA reads first again.
-struct RunAttempts {
+struct TryCounts {
   uint32_t tried;
   uint32_t failed;
-  uint32_t declined;  // runs given to the DFA since the last try
+  uint32_t declined;  // chances declined since the last try
 };
 
-RunAttempts runAttempts{};
+// Whether a shortcut whose outcomes `counts` keeps is worth a try now: while
+// more than a quarter of its tries fail, only one chance in 64 is taken, so
+// the counts can recover. The counts are halved now and then to follow the
+// text.
+bool worthTrying(TryCounts* counts) {
+  if (4 * counts->failed > counts->tried && ++counts->declined < 64) return false;
+  counts->declined = 0;
+  if (counts->tried >= 1024) {
+    counts->tried /= 2;
+    counts->failed /= 2;
+  }
+  ++counts->tried;
+  return true;
+}
+
+TryCounts runAttempts{};
 
 bool skipsDfaAtRun() {
   if (!gate.occurrence || gate.runStart != state.cur || dfa.triedRunStart == state.cur ||
       state.windowStart != gate.knownStart || state.windowEnd != gate.knownEnd) {
     return false;
   }
-  RunAttempts& counts = runAttempts;
-  // While they fail, one run in 64 is still tried, so the counts can recover.
-  if (4 * counts.failed > counts.tried && ++counts.declined < 64) return false;
-  counts.declined = 0;
-  if (counts.tried >= 1024) {
-    counts.tried /= 2;
-    counts.failed /= 2;
-  }
-  ++counts.tried;
+  if (!worthTrying(&runAttempts)) return false;
   dfa.triedRunStart = state.cur;
   return true;
 }
@@ -2130,21 +2145,31 @@ uint32_t stringTextPlace(const uint8_t* position, int64_t* offset) {
 namespace {
 
 // ---------------------------------------------------------------------------
-// The search after a match found by the Pike VM's short run
+// The search after a match
 //
-// Where matches stand a few bytes apart (b(?!(ab)*c) over "abab..."), the
-// VM finds each in a few cached steps, and the set-up of a search (the
-// plan, the gate, the filters, the scans) costs several times more. The
+// Where matches stand a few bytes apart ("b" over "abab...", b(?!(ab)*c)
+// over the same line), the set-up of a search (the plan, the gate, the
+// filters, the scans) costs several times more than finding the match. The
 // driver starts its next search just where the match ends, so the place is
 // kept: the text (TextPlace's number), the difference between an offset and
 // its window pointer, the window's end and the pointer the next search
 // should start at. A search that starts there, over the same window, with
-// the program of the last one, goes straight to the VM, which tries its
-// short run at the first candidate after the pointer (resumePikeVm): every
-// way of searching starts the VM there with the same answer, the others only
-// pass positions where no match can start, and every engine finds the
-// backtracker's match. Where the short run does not settle it, the search is
-// made in full.
+// the program of the last one, tries the first few positions after the
+// pointer at once with the engine that found the match:
+//   - the Pike VM tries its short run at the first candidate after the
+//     pointer (resumePikeVm): every way of searching starts the VM there
+//     with the same answer, the others only pass positions where no match
+//     can start, and every engine finds the backtracker's match;
+//   - the backtracker is run at each of the next RESUME_REACH positions
+//     that the program's first characters allow, within the line, as the
+//     full search would run it there: the gate and the lazy DFA only pass
+//     positions where no match starts. It runs on the budget of steps of
+//     the search it resumes (where the VM or the memo takes over when it
+//     runs out), or without one where every attempt that fails ends within
+//     the program's paths (backtrackerRunsLinear); other programs are not
+//     resumed this way.
+// Where the resumed search does not settle it, the search is made in full
+// from the pointer.
 
 struct ResumePlace {
   uint32_t text;  // 0: nothing kept
@@ -2152,6 +2177,8 @@ struct ResumePlace {
   int64_t base;
   const uint8_t* from;
   const uint8_t* windowEnd;
+  RegexEngine engine;  // the engine chosen then (regexEngine)
+  bool byBacktracker;  // false: by the Pike VM's short run
 };
 
 ResumePlace resume{};
@@ -2159,13 +2186,28 @@ ResumePlace resume{};
 // The most bytes passed to the first candidate.
 constexpr int32_t RESUME_REACH = 8;
 
+// Bytes the backtracker's resumed candidates keep from the window's end,
+// where a character may run past it.
+constexpr int32_t RESUME_MARGIN = 8;
+
+// How often the backtracker's resumed searches found nothing: where the
+// next match mostly stands further on, the full search is made at once.
+TryCounts backtrackerResumes{};
+
 // Keeps the place after the match at the pointer; `known` the place of the
 // search that found it, which read the same window (0: ask the source).
 void keepResumePlace(const ResumePlace& known) {
   resume.text = 0;
-  if (!pikeActive || trieActive || dfa.active || textSource.TextPlace == nullptr ||
-      !pikeVmMayResume()) {
-    return;
+  if (trieActive || textSource.TextPlace == nullptr) return;
+  bool byBacktracker = false;
+  if (pikeActive) {
+    if (dfa.active || !pikeVmMayResume()) return;
+  } else {
+    if (memoActive || !(pikeStandsBy || memoStandsBy || enginePlan.linear) ||
+        textSource.charMode == ENCODING_DOUBLE_BYTE || !worthTrying(&backtrackerResumes)) {
+      return;
+    }
+    byBacktracker = true;
   }
   const int32_t advance = matcher.cursorMark != 0 ? matcher.cursorMark - 1 : matcher.matchLength;
   if (advance <= 0 || advance > state.windowEnd - matcher.cur) return;
@@ -2177,8 +2219,10 @@ void keepResumePlace(const ResumePlace& known) {
     resume.base = windowBase(matcher.cur, offset);
     resume.windowEnd = state.windowEnd;
     resume.compiled = compiledPattern.generation;
+    resume.engine = regexEngine();
   }
   resume.from = matcher.cur + advance;
+  resume.byBacktracker = byBacktracker;
 }
 
 // Hands the match at the pointer to the caller.
@@ -2194,6 +2238,51 @@ int32_t reportFound(const ResumePlace& known = ResumePlace{}) {
   return REGEX_FOUND;
 }
 
+// Whether a match may begin with the character at the pointer, of `length`
+// bytes: false where the program's first characters rule it out.
+bool resumedCandidate(int32_t* length) {
+  const uint8_t byte = *state.cur;
+  if (textSource.charMode != ENCODING_UTF8) {
+    return compiledPattern.firstCharValid == 0 || compiledPattern.firstCharTable[byte] != 0;
+  }
+  const int32_t c = byte < 0x80 ? byte : decodeDirect(state.cur, length);
+  return compiledPattern.firstCharValid == 0 || c == -1 ||
+         firstSetHas(compiledPattern.firstCharSet, c);
+}
+
+// The backtracker's search from the place kept, at the pointer:
+// REGEX_FOUND, -8, or REGEX_NO_MATCH when it must be made in full.
+int32_t resumeBacktracker(const ResumePlace& place, int64_t offset) {
+  chargeBudget(place.text, offset);
+  bool tried = false;  // an attempt failed or a candidate was passed
+  for (int32_t passed = 0; passed <= RESUME_REACH;) {
+    if (state.windowEnd - state.cur < RESUME_MARGIN || *state.cur == '\n' || *state.cur == '\r') {
+      break;
+    }
+    int32_t length = 1;
+    tried = true;
+    if (resumedCandidate(&length)) {
+      matcher.top = 0;
+      int32_t result;
+      if (pikeStandsBy || memoStandsBy) {
+        stepsLeft += STEPS_PER_ATTEMPT;
+        result = runProgram(compiledPattern.program, &stepsLeft);
+      } else {
+        result = runProgram(compiledPattern.program);
+      }
+      if (result == 1) return reportFound(place);
+      if (result != 0) break;
+    }
+    state.cur += length;
+    passed += length;
+  }
+  // Where the line ends at once, the search in full costs no more.
+  if (tried) ++backtrackerResumes.failed;
+  state.cur = place.from;
+  textSource.SetPosition(state.cur);
+  return REGEX_NO_MATCH;
+}
+
 // The search from the place kept: REGEX_FOUND, -8, or REGEX_NO_MATCH when
 // it must be made in full.
 int32_t resumeSearch() {
@@ -2201,7 +2290,8 @@ int32_t resumeSearch() {
   resume.text = 0;
   loadMatcherWindow();
   if (state.cur != place.from || state.windowEnd != place.windowEnd ||
-      compiledPattern.generation != place.compiled || place.compiled == 0) {
+      compiledPattern.generation != place.compiled || place.compiled == 0 ||
+      regexEngine() != place.engine) {
     return REGEX_NO_MATCH;
   }
   int64_t offset = 0;
@@ -2209,6 +2299,7 @@ int32_t resumeSearch() {
       windowBase(state.cur, offset) != place.base) {
     return REGEX_NO_MATCH;
   }
+  if (place.byBacktracker) return resumeBacktracker(place, offset);
   matcher.top = 0;
   const int32_t found = resumePikeVm(RESUME_REACH, place.text, offset);
   if (found < 0) return found;

@@ -580,6 +580,60 @@ TEST(RegexSearchCompiled, FileWindowStringAndPlainProgramAgree) {
   }
 }
 
+// The matches of the current pattern over a file holding `text`, as
+// searches of the string of each line (its terminator, LF or CR LF, cut
+// off) find them, at their offsets in the file.
+std::vector<Match> findAllLineByLine(const std::string& text, int32_t mode) {
+  std::vector<Match> found;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const size_t contentEnd = end > start && text[end - 1] == '\r' && end < text.size() ? end - 1 : end;
+    for (const Match& m : findAllInMemory(text.substr(start, contentEnd - start), mode)) {
+      found.push_back({m.start + static_cast<int64_t>(start), m.length});
+    }
+    start = end + 1;
+  }
+  return found;
+}
+
+// After a match the next search starts where it ends, and its first
+// positions are tried at once by the engine that found it, without the
+// set-up of a search. Matches close together, separated by line ends (LF,
+// CR LF, a lone CR), by characters of several bytes and bytes that begin
+// none, and running over the window's end, are those a search of its own
+// finds at each place: the walk over a file (which resumes) against the
+// searches of each line's string (which never do), for programs the
+// backtracker runs in linear time, runs on its budget of steps, and hands
+// to the Pike VM.
+TEST(RegexSearchCompiled, SearchesResumedAfterAMatchFindWhatAFreshSearchFinds) {
+  const char* const patterns[] = {
+      "b",        "[ab]c",   "a|bc",   "(a|b)+",   "[a-z]+_", "a*b",      "\xc3\xa9|b",
+      "[\xc3\xa0-\xc3\xbf]+", "(ab|a)+c", "b(?!x)", "^b|c", "b$|a", "[^a-z_]",
+      "b|[^a-z_\xc3\xa9]",
+  };
+  const std::string windowFiller(65531, 'z');
+  const char* const texts[] = {
+      "ababab\nab\r\nabab\rababc_ab_bc",
+      "abcabc\xc3\xa9" "b\xc3\xa9\xc3\xa9" "bab\xe2\x82\xac" "bc_\xc3\xa0\xc3\xa9x",
+      "a_b_c_ab_abc_aab_aaab_\r\n\r\nbb\nbc\nc\nbbc",
+      "abacabadabacabae\xff\xfe" "b\xc3" "b\xa9\xa9" "a",
+  };
+  for (const char* pattern : patterns) {
+    for (int32_t mode : {ENCODING_SINGLE_BYTE, ENCODING_UTF8}) {
+      CompiledScope compiled(pattern, 'U', 0, mode);
+      ASSERT_EQ(compiled.status(), 0) << pattern;
+      for (const char* body : texts) {
+        for (const std::string& text :
+             {std::string(body), windowFiller + body, std::string(body) + body + "\n"}) {
+          EXPECT_EQ(findAllInFile(text, 0, mode), findAllLineByLine(text, mode))
+              << pattern << " in mode " << mode << " over " << body;
+        }
+      }
+    }
+  }
+}
+
 // The gate moves to the line of the literal's next occurrence, found over
 // the block, and lets that line's candidates up to it pass without another
 // scan; where every match reaches the literal through a run of bytes of one
