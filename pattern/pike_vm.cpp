@@ -1712,6 +1712,27 @@ constexpr int64_t CYCLE_LOOK_AHEAD = 64;
   return q >= to;
 }
 
+// How far from base, up to `limit`, the bytes repeat those `period` bytes
+// before them (base[q] == base[q - period]), from q = period on; compared a
+// block at a time, so that a long periodic run costs little more than a
+// memcmp.
+int64_t repeatsBack(const uint8_t* base, int32_t period, int64_t limit) {
+  constexpr int64_t BLOCK = 64;
+  int64_t q = period;
+  while (q + BLOCK <= limit && std::memcmp(base + q, base + q - period, BLOCK) == 0) q += BLOCK;
+  while (q < limit && base[q] == base[q - period]) ++q;
+  return q;
+}
+
+// Whether a step of the cycle took look-ahead answers, which the pass over
+// the cycle's bytes must ask again.
+bool cycleTakesAnswers(const CycleStep* steps, int32_t period) {
+  for (int32_t k = 0; k < period; ++k) {
+    if (cache.transitions[steps[k].transition].verdictCount > 0) return true;
+  }
+  return false;
+}
+
 // The bytes the latest cycle of steps lets the VM pass at the pointer (pos
 // the position, the list `ready` in the cycle's first state), 0 when none;
 // -8 out of memory.
@@ -1769,6 +1790,13 @@ int64_t bytesToSkip(const CycleHistory& h, int32_t state, const ThreadList* read
   // so they hold here, unasked.
   int64_t periodicTo = 0;
   const int64_t inferredTo = reach >= 0 ? windowEnd - base - (reach + 7) : 0;
+  if (!seeds && !cycleTakesAnswers(steps, period)) {
+    // Nothing to ask on the way: only the bytes decide how far it goes.
+    while (checked < period && checked < limit && base[checked] == steps[checked].byte) ++checked;
+    if (checked == period) checked = repeatsBack(base, period, limit);
+    const int64_t cycles = checked / period;
+    return cycles > CYCLE_REPLAYED ? (cycles - CYCLE_REPLAYED) * period : 0;
+  }
   for (int32_t k = 0; checked < limit && base[checked] == steps[k].byte;) {
     const CachedTransition& t = cache.transitions[steps[k].transition];
     const int64_t at = pos + checked + 1;

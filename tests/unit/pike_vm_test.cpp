@@ -293,6 +293,31 @@ TEST(PikeVm, RepeatingTextIsPassedCycleByCycle) {
   releaseCompiledPattern(&compiledPattern);
 }
 
+// A cycle whose steps take no look-ahead answers is passed by comparing the
+// text with itself one period back, a block of bytes at a time: wherever
+// the repetition breaks (every offset around a block's bounds), the VM
+// takes the bytes from there one by one and reports what the backtracker
+// reports.
+TEST(PikeVm, CyclesEndWhereTheTextStopsRepeating) {
+  const char* const patterns[] = {"(a|b)+", "(ab)+c", "[ab]*(ab)*c", "(a|b)+\\cb", "(abc|ab)+"};
+  const char* const breaks[] = {"x", "ba", "c", "abc"};
+  for (const char* pattern : patterns) {
+    ASSERT_EQ(compile(pattern, 'U'), 0) << pattern;
+    for (const char* cut : breaks) {
+      for (int64_t at = 400; at < 400 + 140; at += 3) {
+        const std::string text = repeated("ab", at / 2) + (at % 2 == 1 ? "a" : "") + cut +
+                                 repeated("ab", 300) + "c";
+        setRegexEngine(REGEX_ENGINE_BACKTRACK);
+        const std::vector<Report> expected = reportsInMemory(text);
+        setRegexEngine(REGEX_ENGINE_PIKE);
+        EXPECT_EQ(reportsInMemory(text), expected) << pattern << " broken by " << cut << " at " << at;
+      }
+    }
+  }
+  setRegexEngine(REGEX_ENGINE_AUTO);
+  releaseCompiledPattern(&compiledPattern);
+}
+
 // Memory stays the program's on a long match: an attempt of the backtracker
 // hands over before its stack holds a frame per loop pass, and look-ahead
 // runs on the VM, which holds none, and a body read to the line's end has
