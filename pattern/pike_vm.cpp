@@ -2323,6 +2323,50 @@ bool cachedListReadsTrail(int32_t step) {
   return t.standsAtSet;
 }
 
+// The record of the last match a short search found, by the cached steps it
+// took: the record follows from those steps alone, so a short search that
+// takes the same steps (the next "b" of "abab..." under b(?!(ab)*c)) copies
+// it instead of going back through the threads.
+constexpr int32_t SHORT_RECORD_FIELDS = 24;
+
+struct ShortRecord {
+  bool valid;
+  uint32_t flushes;     // the cache's, when the steps were taken
+  uint32_t generation;  // the cache's analysis
+  int32_t entry;
+  int32_t steps;  // taken[0..steps)
+  int32_t taken[SHORT_RUN_STEPS];
+  int32_t from;  // the position where the matching thread started
+  int64_t best[SHORT_RECORD_FIELDS];
+};
+
+ShortRecord shortRecord{};
+
+bool shortRecordTook(const int32_t* taken, int32_t steps) {
+  const ShortRecord& r = shortRecord;
+  if (!r.valid || r.steps != steps || r.flushes != cache.flushes ||
+      r.generation != cache.generation || r.entry != cache.entry) {
+    return false;
+  }
+  for (int32_t j = 0; j < steps; ++j) {
+    if (r.taken[j] != taken[j]) return false;
+  }
+  return true;
+}
+
+void keepShortRecord(const int32_t* taken, int32_t steps, int32_t from, const int64_t* best) {
+  ShortRecord& r = shortRecord;
+  r.valid = shape.fields <= SHORT_RECORD_FIELDS;
+  if (!r.valid) return;
+  r.flushes = cache.flushes;
+  r.generation = cache.generation;
+  r.entry = cache.entry;
+  r.steps = steps;
+  for (int32_t j = 0; j < steps; ++j) r.taken[j] = taken[j];
+  r.from = from;
+  std::memcpy(r.best, best, sizeof(int64_t) * static_cast<size_t>(shape.fields));
+}
+
 // A short search: every match a few bytes long after a look-ahead (b(?!x)
 // over a line of b, a character of two bytes in double-byte text). From the
 // entry's list the cached steps are followed by their states alone, each
@@ -2373,26 +2417,32 @@ int32_t replayShortRun(const PikeCandidates& candidates) {
       continue;
     }
     if (step.threadCount > 0 || step.matchParent == NO_MATCH) break;
-    // The threads the match descends from, back to the one that started
-    // (none: a thread that started after the byte matched at once).
-    int32_t ancestry[SHORT_RUN_STEPS];
-    int32_t parent = step.matchParent;
-    int32_t from = k + 1;  // the position where the thread started
-    while (parent >= 0) {
-      --from;
-      ancestry[from] = parent;
-      parent = threadOfList(from > 0 ? taken[from - 1] : -1, parent).parent;
-    }
     int64_t* best = rt.best;
-    for (int32_t i = 0; i < shape.fields; ++i) best[i] = 0;
-    best[FIELD_START] = from;
-    for (int32_t j = from; j <= k; ++j) {
-      const CachedThread& thread = threadOfList(j > 0 ? taken[j - 1] : -1, ancestry[j]);
-      if (j > from) best[FIELD_PASSES] = 0;
-      applyOps(best, thread.opFirst, thread.opCount, j - from);
+    int32_t from = k + 1;  // the position where the thread started
+    if (shortRecordTook(taken, k + 1)) {
+      std::memcpy(best, shortRecord.best, sizeof(int64_t) * static_cast<size_t>(shape.fields));
+      from = shortRecord.from;
+    } else {
+      // The threads the match descends from, back to the one that started
+      // (none: a thread that started after the byte matched at once).
+      int32_t ancestry[SHORT_RUN_STEPS];
+      int32_t parent = step.matchParent;
+      while (parent >= 0) {
+        --from;
+        ancestry[from] = parent;
+        parent = threadOfList(from > 0 ? taken[from - 1] : -1, parent).parent;
+      }
+      for (int32_t i = 0; i < shape.fields; ++i) best[i] = 0;
+      best[FIELD_START] = from;
+      for (int32_t j = from; j <= k; ++j) {
+        const CachedThread& thread = threadOfList(j > 0 ? taken[j - 1] : -1, ancestry[j]);
+        if (j > from) best[FIELD_PASSES] = 0;
+        applyOps(best, thread.opFirst, thread.opCount, j - from);
+      }
+      best[FIELD_PASSES] = 0;
+      applyOps(best, step.matchOpFirst, step.matchOpCount, k + 1 - from);
+      keepShortRecord(taken, k + 1, from, best);
     }
-    best[FIELD_PASSES] = 0;
-    applyOps(best, step.matchOpFirst, step.matchOpCount, k + 1 - from);
     rt.bestEnd = k + 1;
     stepCount += entry.threadCount + k + 2;
     movePointerBack(k + 1 - from);

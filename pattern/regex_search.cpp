@@ -2290,8 +2290,7 @@ int32_t resumeSearch() {
   resume.text = 0;
   loadMatcherWindow();
   if (state.cur != place.from || state.windowEnd != place.windowEnd ||
-      compiledPattern.generation != place.compiled || place.compiled == 0 ||
-      regexEngine() != place.engine) {
+      compiledPattern.generation != place.compiled || place.compiled == 0) {
     return REGEX_NO_MATCH;
   }
   int64_t offset = 0;
@@ -2299,7 +2298,11 @@ int32_t resumeSearch() {
       windowBase(state.cur, offset) != place.base) {
     return REGEX_NO_MATCH;
   }
-  if (place.byBacktracker) return resumeBacktracker(place, offset);
+  if (place.byBacktracker) {
+    // The backtracker resumes only the searches of the engine it ran for.
+    if (regexEngine() != place.engine) return REGEX_NO_MATCH;
+    return resumeBacktracker(place, offset);
+  }
   matcher.top = 0;
   const int32_t found = resumePikeVm(RESUME_REACH, place.text, offset);
   if (found < 0) return found;
