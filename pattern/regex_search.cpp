@@ -2209,7 +2209,14 @@ void keepResumePlace(const ResumePlace& known) {
     }
     byBacktracker = true;
   }
-  const int32_t advance = matcher.cursorMark != 0 ? matcher.cursorMark - 1 : matcher.matchLength;
+  int32_t advance = matcher.cursorMark != 0 ? matcher.cursorMark - 1 : matcher.matchLength;
+  // After an empty match the driver goes on one character: the backtracker
+  // resumes there when the character is a byte (single-byte text, ASCII in
+  // UTF-8 text).
+  if (advance == 0 && byBacktracker && matcher.cur < state.windowEnd &&
+      (textSource.charMode != ENCODING_UTF8 || *matcher.cur < 0x80)) {
+    advance = 1;
+  }
   if (advance <= 0 || advance > state.windowEnd - matcher.cur) return;
   if (known.text != 0) {
     resume = known;
