@@ -1724,15 +1724,6 @@ int64_t repeatsBack(const uint8_t* base, int32_t period, int64_t limit) {
   return q;
 }
 
-// Whether a step of the cycle took look-ahead answers, which the pass over
-// the cycle's bytes must ask again.
-bool cycleTakesAnswers(const CycleStep* steps, int32_t period) {
-  for (int32_t k = 0; k < period; ++k) {
-    if (cache.transitions[steps[k].transition].verdictCount > 0) return true;
-  }
-  return false;
-}
-
 // The bytes the latest cycle of steps lets the VM pass at the pointer (pos
 // the position, the list `ready` in the cycle's first state), 0 when none;
 // -8 out of memory.
@@ -1760,10 +1751,13 @@ int64_t bytesToSkip(const CycleHistory& h, int32_t state, const ThreadList* read
   }
   if (period == 0) return 0;
   // The most bytes a body of the cycle's answers reads when each of them
-  // depends on those bytes alone (bodyReach), else -1.
+  // depends on those bytes alone (bodyReach), else -1; and whether a step
+  // took answers at all, which the pass must then ask again.
   int32_t reach = textSource.askLineBounds || textSource.fullWindowReads ? -1 : 0;
+  bool takesAnswers = false;
   for (int32_t k = 0; k < period; ++k) {
     const CachedTransition& t = cache.transitions[steps[k].transition];
+    if (t.verdictCount > 0) takesAnswers = true;
     for (int32_t i = t.verdictFirst; i < t.verdictFirst + t.verdictCount && reach >= 0; ++i) {
       const int32_t bodyReach = shape.bodyReach[cache.verdicts[i].pc];
       reach = bodyReach < 0 ? -1 : bodyReach > reach ? bodyReach : reach;
@@ -1790,10 +1784,10 @@ int64_t bytesToSkip(const CycleHistory& h, int32_t state, const ThreadList* read
   // so they hold here, unasked.
   int64_t periodicTo = 0;
   const int64_t inferredTo = reach >= 0 ? windowEnd - base - (reach + 7) : 0;
-  if (!seeds && !cycleTakesAnswers(steps, period)) {
-    // Nothing to ask on the way: only the bytes decide how far it goes.
-    while (checked < period && checked < limit && base[checked] == steps[checked].byte) ++checked;
-    if (checked == period) checked = repeatsBack(base, period, limit);
+  if (!seeds && !takesAnswers) {
+    // Nothing to ask on the way: only the bytes decide how far it goes. The
+    // first period's bytes are the cycle's, as its choice above compared.
+    checked = repeatsBack(base, period, limit);
     const int64_t cycles = checked / period;
     return cycles > CYCLE_REPLAYED ? (cycles - CYCLE_REPLAYED) * period : 0;
   }
