@@ -136,6 +136,7 @@ constexpr int64_t UNBOUNDED = -1;
 
 LazyDfaUse dfaUse = LAZY_DFA_AUTO;
 int64_t linesPassed = 0;
+int64_t anchoredAnswers = 0;  // anchored runs that answered, for tests
 
 // ---------------------------------------------------------------------------
 // Program analysis
@@ -150,6 +151,11 @@ struct Analysis {
   bool recordEligible;  // in records: no line test, which the source would answer
   bool hasLineStart;
   bool lineTests;  // a LINE_START, LINE_END or NEWLINE, which ask the source at a line's ends
+  // Anchored runs may take the program: it is eligible in lines, records no
+  // group or cursor mark, and the text is not double-byte.
+  bool anchoredEligible;
+  bool startMeetsLineStart;  // see startMeetsLineStart
+  bool anchoredThrashed;  // the cache thrashed under anchored runs
   int32_t* distance;  // per slot: the fewest bytes from there to MATCH
   int64_t longest;    // the most bytes a match takes, or UNBOUNDED
   // The most bytes a match takes before its required literal (one of the
@@ -379,6 +385,65 @@ int64_t computeLongest(const Instruction* program, int32_t slots, const uint8_t*
   return result;
 }
 
+// Whether a thread started at the program's first slot meets a LINE_START
+// before it takes a byte: only then does its follow ask the source about
+// the line start there.
+bool startMeetsLineStart(const Instruction* program, int32_t slots) {
+  uint8_t* seen = nullptr;
+  int32_t* pending = nullptr;
+  if (!memGrowArray(&seen, slots) || !memGrowArray(&pending, slots)) {
+    memFree(seen);
+    memFree(pending);
+    return true;
+  }
+  std::memset(seen, 0, static_cast<size_t>(slots));
+  int32_t count = 0;
+  bool meets = false;
+  auto push = [&](int64_t pc) {
+    if (pc < 0 || pc >= slots) {
+      meets = true;  // not a program to reason about: take the safe answer
+      return;
+    }
+    if (seen[pc] == 0) {
+      seen[pc] = 1;
+      pending[count++] = static_cast<int32_t>(pc);
+    }
+  };
+  push(0);
+  while (count > 0 && !meets) {
+    const int32_t pc = pending[--count];
+    const Instruction& in = program[pc];
+    switch (in.opcode) {
+      case OP_LINE_START:
+      case OP_NOT_AHEAD:
+        meets = true;
+        break;
+      case OP_JUMP:
+        push(pc + static_cast<int64_t>(in.next()));
+        break;
+      case OP_SPLIT:
+      case OP_SPLIT_FIRST:
+      case OP_COUNT_LOOP:
+      case OP_COUNT_LOOP_MIN:
+        push(pc + static_cast<int64_t>(in.branch()));
+        push(pc + static_cast<int64_t>(in.next()));
+        break;
+      case OP_LINE_END:
+      case OP_GROUP_START:
+      case OP_GROUP_END:
+      case OP_MARK_CURSOR:
+      case OP_COUNT_RESET:
+        push(pc + slotLength(in));
+        break;
+      default:  // an item takes a byte first; MATCH ends the thread
+        break;
+    }
+  }
+  memFree(seen);
+  memFree(pending);
+  return meets;
+}
+
 // In UTF-8 text a byte below 0xC2 or above 0xFD is a character of its own
 // whatever follows (ASCII, or code point -1: a continuation byte, an
 // overlong lead, a byte that never leads), and a tail waits it out whatever
@@ -427,6 +492,8 @@ void analyze(const Instruction* program, int32_t slots) {
   Analysis& a = analysis;
   a.eligible = false;
   a.recordEligible = false;
+  a.anchoredEligible = false;
+  a.anchoredThrashed = false;
   a.slots = 0;
   a.thrashingLines = 0;
   a.literalReach = UNBOUNDED;
@@ -452,15 +519,19 @@ void analyze(const Instruction* program, int32_t slots) {
   std::memset(isStart, 0, static_cast<size_t>(slots));
   bool eligible = true;
   bool lineTests = false;
+  bool records = false;  // a group bound or cursor mark is recorded
   a.hasLineStart = false;
   for (int32_t pc = 0; pc < slots; pc += slotLength(program[pc])) {
     isStart[pc] = 1;
+    const uint8_t op = program[pc].opcode;
+    if (op == OP_GROUP_START || op == OP_GROUP_END || op == OP_MARK_CURSOR) records = true;
     if (!staysOnLine(program[pc])) eligible = false;
     if (program[pc].opcode == OP_LINE_START) a.hasLineStart = true;
     const uint8_t opcode = program[pc].opcode;
     if (opcode == OP_LINE_START || opcode == OP_LINE_END || opcode == OP_NEWLINE) lineTests = true;
   }
   markBytesAlone(program, slots, isStart);
+  a.startMeetsLineStart = startMeetsLineStart(program, slots);
   computeDistances(program, slots, isStart);
   a.longest = computeLongest(program, slots, isStart);
   const RequiredLiteral& literal = compiledPattern.requiredLiteral;
@@ -473,6 +544,7 @@ void analyze(const Instruction* program, int32_t slots) {
   const bool takesBytes = a.distance[0] >= 1 && a.distance[0] != NO_DISTANCE;
   a.eligible = eligible && takesBytes;
   a.recordEligible = !lineTests && takesBytes;
+  a.anchoredEligible = a.eligible && !records && a.textMode != ENCODING_DOUBLE_BYTE;
   a.lineTests = lineTests;
 }
 
@@ -495,8 +567,9 @@ struct Cache {
   int32_t* first;     // per state: its members in `members`
   int32_t* length;
   int32_t* distance;  // per state: the fewest bytes its threads need to MATCH
-  // Per state: whether it holds only threads started at its position (see
-  // scanLine); the same list reached otherwise is another state.
+  // Per state: its StateKind. A scan's state holds only threads started at
+  // its position (STATE_FRESH, see scanLine) or not; the same list reached
+  // otherwise is another state.
   uint8_t* fresh;
   // Per state, two bits per byte: the step on it into a line feed is known,
   // and reaches MATCH (see tableEnd).
@@ -507,6 +580,7 @@ struct Cache {
   int32_t memberCount;
   int32_t count;
   int32_t start[2];  // a new thread's state away from the edges, off or at a line start
+  int32_t anchoredStart[2];  // the same, for an anchored run
   uint32_t program;  // the analysis the states belong to
   bool records;      // and the text: lines or records
   int64_t clears;
@@ -541,6 +615,7 @@ void clearCache() {
   cache.count = 0;
   cache.memberCount = 0;
   cache.start[0] = cache.start[1] = -1;
+  cache.anchoredStart[0] = cache.anchoredStart[1] = -1;
   for (int32_t i = 0; i < cache.hashSlots; ++i) cache.slots[i] = -1;
   cache.program = programGeneration;
 }
@@ -595,22 +670,27 @@ void clearFullCache() {
   clearCache();
 }
 
-uint32_t hashList(const int32_t* list, int32_t n, bool fresh) {
-  uint32_t h = (2166136261u ^ static_cast<uint32_t>(n)) + (fresh ? 1 : 0);
+// The kinds of state: a scan's lists, where a new thread joins at every
+// position, kept apart by whether every thread started at the state's own
+// position (fresh); and an anchored run's lists, which no thread joins.
+enum StateKind : uint8_t { STATE_JOINED = 0, STATE_FRESH = 1, STATE_ANCHORED = 2 };
+
+uint32_t hashList(const int32_t* list, int32_t n, uint8_t kind) {
+  uint32_t h = (2166136261u ^ static_cast<uint32_t>(n)) + kind;
   for (int32_t i = 0; i < n; ++i) h = (h ^ static_cast<uint32_t>(list[i])) * 16777619u;
   return h;
 }
 
-// The state of a list of VM states, fresh or not, added when new; -1 when
-// the list does not fit even into an empty cache, or out of memory. *cleared
+// The state of a list of VM states of a kind, added when new; -1 when the
+// list does not fit even into an empty cache, or out of memory. *cleared
 // tells whether the cache was emptied to make room.
-int32_t internList(const int32_t* list, int32_t n, bool fresh, bool* cleared) {
-  const uint32_t h = hashList(list, n, fresh);
+int32_t internList(const int32_t* list, int32_t n, uint8_t kind, bool* cleared) {
+  const uint32_t h = hashList(list, n, kind);
   const int32_t mask = cache.hashSlots - 1;
   for (uint32_t slot = h;; ++slot) {
     const int32_t state = cache.slots[slot & mask];
     if (state < 0) break;
-    if (cache.length[state] == n && (cache.fresh[state] != 0) == fresh &&
+    if (cache.length[state] == n && cache.fresh[state] == kind &&
         std::memcmp(cache.members + cache.first[state], list, n * sizeof(int32_t)) == 0) {
       return state;
     }
@@ -636,7 +716,7 @@ int32_t internList(const int32_t* list, int32_t n, bool fresh, bool* cleared) {
   cache.first[state] = cache.memberCount;
   cache.length[state] = n;
   cache.distance[state] = distance;
-  cache.fresh[state] = fresh ? 1 : 0;
+  cache.fresh[state] = kind;
   if (n > 0) std::memcpy(cache.members + cache.memberCount, list, n * sizeof(int32_t));
   cache.memberCount += n;
   int32_t* row = cache.next + static_cast<int64_t>(state) * 256;
@@ -739,7 +819,7 @@ int32_t startState(bool* matched) {
     return -1;
   }
   bool cleared = false;
-  const int32_t state = internList(cache.listC, n, true, &cleared);
+  const int32_t state = internList(cache.listC, n, STATE_FRESH, &cleared);
   if (state >= 0) cache.start[key] = state;
   return state;
 }
@@ -829,7 +909,7 @@ int32_t crossWindowEnd(Scan* scan) {
     result = t == MATCHED ? EDGE_MATCHED : EDGE_MOVED;
     if (t != MATCHED) {
       scan->state = next;
-      if (cache.fresh[next] != 0) scan->fresh = scan->pos;
+      if (cache.fresh[next] == STATE_FRESH) scan->fresh = scan->pos;
     }
     if (s.windowEnd - s.cur > 1) {
       ++s.cur;
@@ -856,8 +936,19 @@ const uint8_t* tableEnd(int64_t margin, bool* toLineEnd) {
   const uint8_t* end = s.windowEnd - margin;
   *toLineEnd = false;
   if (cache.records || s.windowEnd - s.windowStart < 2 || s.windowEnd[-1] != '\n') return end;
-  for (const uint8_t* p = end > s.windowStart ? end : s.windowStart; p < s.windowEnd - 1; ++p) {
-    if (*p >= 0x80 || *p == '\r') return end;
+  if (margin < 8 && s.windowEnd - s.windowStart >= 8) {
+    // The eight bytes up to the line feed at once: any byte of them that is
+    // no ASCII or a CR (one before the margin too) keeps the margin.
+    uint64_t word;
+    std::memcpy(&word, s.windowEnd - 8, sizeof word);
+    constexpr uint64_t LOW = 0x0101010101010101ull;
+    constexpr uint64_t HIGH = 0x8080808080808080ull;
+    const uint64_t carriageReturns = word ^ (LOW * '\r');
+    if (((word | ((carriageReturns - LOW) & ~carriageReturns)) & HIGH) != 0) return end;
+  } else {
+    for (const uint8_t* p = end > s.windowStart ? end : s.windowStart; p < s.windowEnd - 1; ++p) {
+      if (*p >= 0x80 || *p == '\r') return end;
+    }
   }
   *toLineEnd = analysis.lineTests;
   return s.windowEnd - (analysis.lineTests ? 2 : 1);
@@ -900,7 +991,7 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd, const uint8_t* lastSta
     matched = followed == PIKE_FOLLOW_MATCHED;
     if (followed == 0) {
       bool cleared = false;
-      scan.state = internList(cache.listC, n, true, &cleared);
+      scan.state = internList(cache.listC, n, STATE_FRESH, &cleared);
     }
   }
   if (matched) return finishWithMatch(&scan, firstEnd);
@@ -1014,7 +1105,8 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd, const uint8_t* lastSta
       return DFA_NO_MATCH;
     }
     bool cleared = false;
-    const int32_t after = internList(cache.listC, count, fresh, &cleared);
+    const int32_t after =
+        internList(cache.listC, count, fresh ? STATE_FRESH : STATE_JOINED, &cleared);
     if (after < 0 || cache.thrashing) {
       if (cache.thrashing) ++analysis.thrashingLines;
       return giveUp(&scan);
@@ -1027,6 +1119,126 @@ int32_t scanLine(bool (*mayStartAt)(), int64_t* firstEnd, const uint8_t* lastSta
     if (fresh) scan.fresh = scan.pos;
     scan.state = after;
   }
+}
+
+// ---------------------------------------------------------------------------
+// Anchored runs
+//
+// At a start that the exact engine is about to try, the states followed
+// from one thread there, with no thread joining later, tell the end of the
+// match the backtracker finds there. Each step follows the states in the
+// VM's priority order and stops at the first that reaches MATCH
+// (pikeFollowStates), so the list after that step holds only threads that
+// come before the match in priority, which may still find one of their own
+// further on, as the backtracker would try them first. Once the list is
+// empty, the last position where a step reached MATCH is the match's end;
+// where none did, no match starts there. These lists are states of their
+// own kind (STATE_ANCHORED), whose table entries are the next state's row
+// with the low bit set where the step reached MATCH. Steps at the window's
+// edges are taken the VM's way, as in a scan; the empty list's row is
+// never filled, so the table's loop stops on it by itself.
+
+constexpr uint32_t ROW_MATCHED = 1;
+
+// The longest run: the match length must fit the matcher's record.
+constexpr int64_t ANCHORED_RUN_LIMIT = int64_t{1} << 30;
+
+// The anchored state of the one thread started at the pointer: away from
+// the window's end, kept; -1 when it cannot be made (a match of no bytes,
+// out of memory).
+int32_t anchoredStartState(bool awayFromEnd) {
+  const int32_t key = analysis.startMeetsLineStart && lineStartHere() ? 1 : 0;
+  if (awayFromEnd && cache.anchoredStart[key] >= 0) return cache.anchoredStart[key];
+  int32_t n = 0;
+  if (pikeFollowStates(nullptr, 0, true, cache.listC, &n) != 0) return -1;
+  bool cleared = false;
+  const int32_t state = internList(cache.listC, n, STATE_ANCHORED, &cleared);
+  if (state >= 0 && awayFromEnd) cache.anchoredStart[key] = state;
+  return state;
+}
+
+int32_t runAnchored(int64_t* length, int64_t* bytesRead) {
+  MatcherState& s = matcher;
+  if (!prepareCache() || s.cur >= s.windowEnd) return ANCHORED_UNKNOWN;
+  const int64_t margin = analysis.textMode == ENCODING_SINGLE_BYTE ? 3 : 7;
+  const uint8_t* alone = analysis.byteAlone;
+  cache.thrashing = false;
+  const uint8_t* windowStart = s.windowStart;
+  const uint8_t* windowEnd = s.windowEnd;
+  bool toLineEnd = false;
+  const uint8_t* end = tableEnd(margin, &toLineEnd);
+  int32_t state = anchoredStartState(s.cur < end);
+  if (state < 0) return ANCHORED_UNKNOWN;
+  const uint32_t* table = reinterpret_cast<const uint32_t*>(cache.next);
+  int64_t pos = 0;
+  int64_t matchEnd = -1;
+  auto giveUp = [&pos, bytesRead]() {
+    *bytesRead = pos;
+    movePointerBack(pos);
+    return ANCHORED_UNKNOWN;
+  };
+  while (cache.length[state] > 0) {
+    if (s.windowStart != windowStart || s.windowEnd != windowEnd) {
+      windowStart = s.windowStart;
+      windowEnd = s.windowEnd;
+      end = tableEnd(margin, &toLineEnd);
+    }
+    // Away from the window's end the table answers.
+    const uint8_t* p = s.cur;
+    uint32_t row = static_cast<uint32_t>(state) << 8;
+    const uint8_t* matchedAt = nullptr;
+    while (p < end) {
+      const uint32_t t = table[row + *p];
+      if (static_cast<int32_t>(t) < 0) break;
+      ++p;
+      row = t & ~ROW_MATCHED;
+      if ((t & ROW_MATCHED) != 0) matchedAt = p;
+    }
+    pos += p - s.cur;
+    cache.bytesSinceClear += p - s.cur;
+    if (matchedAt != nullptr) matchEnd = pos - (p - matchedAt);
+    s.cur = p;
+    state = static_cast<int32_t>(row >> 8);
+    if (cache.length[state] == 0) break;
+    if (pos >= ANCHORED_RUN_LIMIT) return giveUp();
+    // The long way: the VM's own step. No thread takes the byte: the list
+    // ends here, and the pointer need not pass it (a line feed, whose
+    // passing would load the next line).
+    const bool interior = p < end;
+    const uint8_t byte = interior ? *p : 0;
+    const bool keep = interior && alone[byte] != 0;
+    const int32_t n = loadMembers(state);
+    if (pikeTakeByte(cache.listA, n, cache.listB) != 0) return giveUp();
+    bool alive = false;
+    for (int32_t i = 0; i < n && !alive; ++i) alive = cache.listB[i] != PIKE_STATE_DEAD;
+    int32_t count = 0;
+    bool matched = false;
+    if (alive) {
+      if (!stepPointer()) return giveUp();
+      ++pos;
+      ++cache.bytesSinceClear;
+      const int32_t followed = pikeFollowStates(cache.listB, n, false, cache.listC, &count);
+      if (followed < 0) return giveUp();
+      matched = followed == PIKE_FOLLOW_MATCHED;
+      if (matched) matchEnd = pos;
+    }
+    bool cleared = false;
+    const int32_t after = internList(cache.listC, count, STATE_ANCHORED, &cleared);
+    if (after < 0 || cache.thrashing) {
+      if (cache.thrashing) analysis.anchoredThrashed = true;
+      return giveUp();
+    }
+    if (keep && !cleared) {
+      cache.next[static_cast<int64_t>(state) * 256 + byte] =
+          static_cast<int32_t>((static_cast<uint32_t>(after) << 8) | (matched ? ROW_MATCHED : 0));
+    }
+    state = after;
+  }
+  *bytesRead = pos;
+  movePointerBack(pos);
+  if (matchEnd < 0) return ANCHORED_NO_MATCH;
+  *length = matchEnd;
+  return ANCHORED_MATCH;
 }
 
 }  // namespace
@@ -1100,6 +1312,26 @@ bool lazyDfaTakesProgram() {
 }
 
 int32_t lazyDfaLinesGivenUp() { return analysis.thrashingLines; }
+
+bool lazyDfaRunsAnchored() {
+  const bool lines = textSource.askLineBounds == 0 && textSource.fullWindowReads == 0;
+  if (dfaUse == LAZY_DFA_OFF || !lines || textSource.GetWindow == nullptr ||
+      compiledPattern.program == nullptr) {
+    return false;
+  }
+  describeProgram();
+  return analysis.anchoredEligible && !analysis.anchoredThrashed;
+}
+
+int32_t matchAtWithDfa(int64_t* length, int64_t* bytesRead) {
+  *bytesRead = 0;
+  if (analysis.anchoredThrashed) return ANCHORED_UNKNOWN;
+  const int32_t answer = runAnchored(length, bytesRead);
+  if (answer != ANCHORED_UNKNOWN) ++anchoredAnswers;
+  return answer;
+}
+
+int64_t lazyDfaAnchoredAnswers() { return anchoredAnswers; }
 
 int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd, const uint8_t* lastStart) {
   const int32_t verdict = scanLine(mayStartAt, firstEnd, lastStart);

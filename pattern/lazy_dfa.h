@@ -69,3 +69,23 @@ int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd,
 void setLazyDfaBudget(int32_t bytes);
 int64_t lazyDfaClears();
 int64_t lazyDfaLinesPassed();
+
+// Whether matchAtWithDfa runs the current program over the current text
+// source: a file read by lines, a program the filter takes in lines that
+// records no group bound or cursor mark, in text that is not double-byte.
+bool lazyDfaRunsAnchored();
+
+enum AnchoredAnswer : int32_t {
+  ANCHORED_NO_MATCH = 0,  // no match starts at the pointer
+  ANCHORED_MATCH = 1,     // the match at the pointer takes *length bytes
+  ANCHORED_UNKNOWN = -1,  // the run gave up; the exact engine must decide
+};
+
+// The match that the backtracker finds at the pointer, found by the
+// filter's states followed from a thread started there alone (see "Anchored
+// runs" in lazy_dfa.cpp). The pointer stays where it is; *bytesRead tells
+// how far the run read from it.
+int32_t matchAtWithDfa(int64_t* length, int64_t* bytesRead);
+
+// How many anchored runs answered (a match or none): for tests.
+int64_t lazyDfaAnchoredAnswers();

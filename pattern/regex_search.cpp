@@ -130,6 +130,16 @@ bool memoStandsBy = false;         // the memo takes over when the steps run out
 bool trieActive = false;           // the program is an alternation of literals, run as a trie
 int64_t stepsLeft = 0;
 
+// How often a shortcut was tried and failed (see worthTrying).
+struct TryCounts {
+  uint32_t tried;
+  uint32_t failed;
+  uint32_t declined;  // chances declined since the last try
+};
+
+// The anchored runs of the current program (see matchedByDfa).
+TryCounts anchoredRuns{};
+
 // A search over the same text as the last one, with the same program and
 // from further on, keeps what that one left of the budget, and gains
 // STEPS_PER_BYTE for each byte its start moved on. The driver starts a
@@ -194,6 +204,7 @@ struct EnginePlan {
   bool pikeCan;
   bool memoCan;
   bool linear;  // the backtracker runs the program in linear time
+  bool anchored;  // the lazy DFA's anchored runs may take the backtracker's attempts
 };
 
 EnginePlan enginePlan{};
@@ -220,6 +231,8 @@ const EnginePlan& planEngines() {
   plan.memoCan = !plan.trie && engine != REGEX_ENGINE_BACKTRACK &&
                  (engine == REGEX_ENGINE_MEMO || !pikeVmRunsProgram()) && memoTakesProgram();
   plan.linear = !plan.trie && backtrackerRunsLinear();
+  plan.anchored = !plan.trie && engine == REGEX_ENGINE_AUTO && lazyDfaRunsAnchored();
+  anchoredRuns = TryCounts{};
   plan.description = programGeneration;
   plan.compiled = compiledPattern.generation;
   plan.encodingMode = compiledPattern.encodingMode;
@@ -232,6 +245,45 @@ const EnginePlan& planEngines() {
   plan.dfaUse = lazyDfaUse();
   plan.dfaLinesGivenUp = lazyDfaLinesGivenUp();
   return plan;
+}
+
+// The backtracker's attempts of a program without back-references,
+// look-ahead, groups or cursor mark go first to the lazy DFA's anchored run
+// (lazy_dfa.cpp), which finds the same match from the same start in a table
+// step a byte, where the backtracker pays a handler call per instruction and
+// a frame per choice. A start where the run finds no match still goes to
+// the backtracker, which notes the loops it passed there for the candidates
+// after it; where more than a quarter of the runs find none, they are taken
+// seldom (worthTrying).
+bool anchoredActive = false;
+
+bool worthTrying(TryCounts* counts);
+
+// Runs the anchored DFA at the pointer: true with the match in the matcher's
+// record, false when the backtracker is to run there. On a budget of steps
+// (`steps`), each byte the run reads costs a step, as it would the
+// backtracker, whose budget bounds the reading of all the attempts of a
+// search; the run is not made once the budget is spent.
+bool matchedByDfa(int64_t* steps = nullptr) {
+  if ((steps != nullptr && *steps <= 0) || !worthTrying(&anchoredRuns)) return false;
+  int64_t length = 0;
+  int64_t read = 0;
+  const int32_t answer = matchAtWithDfa(&length, &read);
+  if (steps != nullptr) *steps -= read;
+  if (answer != ANCHORED_MATCH) {
+    ++anchoredRuns.failed;
+    return false;
+  }
+  MatcherState& s = matcher;
+  s.matchLength = static_cast<int32_t>(length);
+  s.cursorMark = 0;
+  s.top = 0;
+  s.offset = 0;
+  BacktrackFrame& base = s.stack[0];
+  base.endMask = 0;
+  base.startMask = 0;
+  base.cursorMark = 0;
+  return true;
 }
 
 // Runs the program at the pointer: REGEX_FOUND, REGEX_NO_MATCH (try on), or
@@ -253,6 +305,7 @@ inline int32_t attempt(const uint8_t* firstBytes, bool once, bool (*mayStartAt)(
   int32_t result;
   if (pikeStandsBy || memoStandsBy) {
     stepsLeft += STEPS_PER_ATTEMPT;
+    if (anchoredActive && matchedByDfa(&stepsLeft)) return REGEX_FOUND;
     result = runProgram(compiledPattern.program, &stepsLeft);
     if (result == MATCHER_OUT_OF_STEPS && pikeStandsBy) {
       pikeActive = true;
@@ -264,6 +317,7 @@ inline int32_t attempt(const uint8_t* firstBytes, bool once, bool (*mayStartAt)(
       return runMemoizedSearch(PikeCandidates{firstBytes, mayStartAt, once, byCharacters});
     }
   } else {
+    if (anchoredActive && matchedByDfa()) return REGEX_FOUND;
     result = runProgram(compiledPattern.program);
   }
   return result == 1 ? REGEX_FOUND : result == 0 ? REGEX_NO_MATCH : result;
@@ -668,21 +722,6 @@ void prepareDfaFilter(bool takes) {
   dfa.knownStart = dfa.knownEnd = dfa.matchEndAt = dfa.triedRunStart = nullptr;
 }
 
-// Whether the candidate at the pointer goes to the engine without the DFA's
-// scan: the first candidate of the run before a known occurrence of the
-// literal (passToLiteralRun), once a search. Where a match is the rule there
-// ([A-Za-z_]+\( over source code), the engine reads what the DFA would and
-// the scan is saved; a failed attempt costs about the scan it saved, and
-// every later candidate passes the DFA as before. How often these attempts
-// failed is kept across searches, in counts halved now and then so that they
-// follow the text: where more than a quarter fail ([a-z]+_[a-z]+_[a-z]+,
-// whose "_" mostly begins no match), the DFA reads first again.
-struct TryCounts {
-  uint32_t tried;
-  uint32_t failed;
-  uint32_t declined;  // chances declined since the last try
-};
-
 // Whether a shortcut whose outcomes `counts` keeps is worth a try now: while
 // more than a quarter of its tries fail, only one chance in 64 is taken, so
 // the counts can recover. The counts are halved now and then to follow the
@@ -698,6 +737,15 @@ bool worthTrying(TryCounts* counts) {
   return true;
 }
 
+// Whether the candidate at the pointer goes to the engine without the DFA's
+// scan: the first candidate of the run before a known occurrence of the
+// literal (passToLiteralRun), once a search. Where a match is the rule there
+// ([A-Za-z_]+\( over source code), the engine reads what the DFA would and
+// the scan is saved; a failed attempt costs about the scan it saved, and
+// every later candidate passes the DFA as before. How often these attempts
+// failed is kept across searches, in counts halved now and then so that they
+// follow the text: where more than a quarter fail ([a-z]+_[a-z]+_[a-z]+,
+// whose "_" mostly begins no match), the DFA reads first again.
 TryCounts runAttempts{};
 
 bool skipsDfaAtRun() {
@@ -2350,6 +2398,7 @@ int32_t SearchRegex(const uint8_t*, int32_t) {
   pikeStandsBy = plan.pikeCan && !pikeActive;
   memoActive = plan.memoCan && plan.engine == REGEX_ENGINE_MEMO;
   memoStandsBy = plan.memoCan && !memoActive;
+  anchoredActive = plan.anchored;
   prepareBudget();
   const int32_t result = searchCandidates();
   if (result == PIKE_TEXT_END) return REGEX_NO_MATCH;

@@ -55,7 +55,9 @@ void useMode(test::EncodingScope* encoding, int32_t mode) {
   for (int32_t b = 0xA0; b < 0xE0; ++b) leadByteTable[b] = 0;
 }
 
-// The reports with the filter on, after checking them against the filter off.
+// The reports with the filter on, after checking them, and those of the
+// automatic choice (anchored runs without the filter in front), against the
+// filter off.
 std::vector<Report> checkedReports(const std::string& pattern, char syntax, const std::string& text,
                                    int32_t ignoreCase = 0, bool compiled = false,
                                    int32_t recordLength = 0, int32_t mode = 0) {
@@ -63,9 +65,12 @@ std::vector<Report> checkedReports(const std::string& pattern, char syntax, cons
     EXPECT_EQ(compile(pattern, syntax, ignoreCase, mode, recordLength), 0) << pattern;
   }
   const std::vector<Report> on = reportsInFile(text, recordLength, LAZY_DFA_ALWAYS, mode);
-  EXPECT_EQ(on, reportsInFile(text, recordLength, LAZY_DFA_OFF, mode))
-      << syntax << " '" << pattern << "' records of " << recordLength << " mode " << mode << " on "
-      << ::testing::PrintToString(text);
+  const std::vector<Report> off = reportsInFile(text, recordLength, LAZY_DFA_OFF, mode);
+  EXPECT_EQ(on, off) << syntax << " '" << pattern << "' records of " << recordLength << " mode "
+                     << mode << " on " << ::testing::PrintToString(text);
+  EXPECT_EQ(reportsInFile(text, recordLength, LAZY_DFA_AUTO, mode), off)
+      << "automatic: " << syntax << " '" << pattern << "' records of " << recordLength << " mode "
+      << mode << " on " << ::testing::PrintToString(text);
   return on;
 }
 
@@ -243,6 +248,60 @@ TEST(LazyDfa, FollowsLinesLongerThanTheWindow) {
       reports("a{2}$", line + "\rab\n");
     }
   }
+  releaseCompiledPattern(&compiledPattern);
+}
+
+// The anchored run takes the engines' attempts at a start (with the filter
+// in front or without it) and finds their match there: the first in priority
+// order among alternatives and lazy or greedy loops, up to a line's end
+// before LF, CR LF or the text's end, across the window's end, on characters
+// of several bytes and invalid bytes, under -I. A program that records a
+// group is left to the engines.
+TEST(LazyDfa, AnchoredRunsFindTheEnginesMatch) {
+  const std::string as(70000, 'a');
+  const struct {
+    const char* pattern;
+    std::string text;
+    std::vector<Report> expected;  // in single-byte text without -I
+    bool exact = true;              // false: only the engines' reports count
+  } cases[] = {
+      {"a|ab+", "xab ab\n", {{1, 1, 0}, {4, 1, 0}}},
+      {"ab+|a", "xab a", {{1, 2, 0}, {4, 1, 0}}},
+      {"ba*?", "baa b\n", {{0, 1, 0}, {4, 1, 0}}},
+      {"ba*?c", "baac bc\n", {{0, 4, 0}, {5, 2, 0}}},
+      {"[a-z]+\\(", "x = foo(bar) + baz(\r\n", {{4, 4, 0}, {15, 4, 0}}},
+      {"a+$", "aaa\r\naab\naa", {{0, 3, 0}, {9, 2, 0}}},
+      {"a{2,3}$", "aaaaa\n", {{2, 3, 0}}},
+      {"b+a{2,3}", "bbaaaa ba\n", {{0, 5, 0}}},
+      {"xz?|xy", "xyz xz\n", {{0, 1, 0}, {4, 2, 0}}},
+      {"b|^a+", "aab aa\na b\n", {{0, 2, 0}, {2, 1, 0}, {7, 1, 0}, {9, 1, 0}}},
+      {"xa+y", std::string(65530, 'z') + "x" + as + "y\n", {{65530, 70002, 0}}},
+      {"xa+y", "zx" + as + "\ny\n", {}},
+      {"\xC3\xA9+b|.b", "\xC3\xA9\xC3\xA9" "b\xFF" "b\xE6\x97\xA5" "b\n", {}, false},
+  };
+  test::EncodingScope encoding;
+  for (const int32_t mode : {0, 2}) {
+    useMode(&encoding, mode);
+    for (const int32_t ignoreCase : {0, 1}) {
+      const int64_t answersBefore = lazyDfaAnchoredAnswers();
+      for (const auto& c : cases) {
+        ASSERT_EQ(compile(c.pattern, 'U', ignoreCase, mode), 0) << c.pattern;
+        const int64_t before = lazyDfaAnchoredAnswers();
+        const std::vector<Report> off = reportsInFile(c.text, 0, LAZY_DFA_OFF, mode);
+        EXPECT_EQ(lazyDfaAnchoredAnswers(), before) << c.pattern;
+        EXPECT_EQ(checkedReports(c.pattern, 'U', c.text, ignoreCase, true, 0, mode), off);
+        if (mode == 0 && ignoreCase == 0 && c.exact) {
+          EXPECT_EQ(off, c.expected) << c.pattern;
+        }
+      }
+      EXPECT_GT(lazyDfaAnchoredAnswers() - answersBefore, 20) << "mode " << mode << " -I " << ignoreCase;
+    }
+  }
+  // A group's bounds are the engines' to record.
+  ASSERT_EQ(compile("(a)b", 'U', 0, 0), 0);
+  const int64_t before = lazyDfaAnchoredAnswers();
+  EXPECT_EQ(checkedReports("(a)b", 'U', "xab\n", 0, true).size(), 1u);
+  EXPECT_EQ(lazyDfaAnchoredAnswers(), before);
   releaseCompiledPattern(&compiledPattern);
 }
 
