@@ -2215,7 +2215,9 @@ namespace {
 //     the search it resumes (where the VM or the memo takes over when it
 //     runs out), or without one where every attempt that fails ends within
 //     the program's paths (backtrackerRunsLinear); other programs are not
-//     resumed this way.
+//     resumed this way. In double-byte text every byte is a position, as
+//     in the full search, and the attempt itself refuses a start on the
+//     second byte of a character.
 // Where the resumed search does not settle it, the search is made in full
 // from the pointer.
 
@@ -2252,7 +2254,7 @@ void keepResumePlace(const ResumePlace& known) {
     if (dfa.active || !pikeVmMayResume()) return;
   } else {
     if (memoActive || !(pikeStandsBy || memoStandsBy || enginePlan.linear) ||
-        textSource.charMode == ENCODING_DOUBLE_BYTE || !worthTrying(&backtrackerResumes)) {
+        !worthTrying(&backtrackerResumes)) {
       return;
     }
     byBacktracker = true;

@@ -619,9 +619,19 @@ TEST(RegexSearchCompiled, SearchesResumedAfterAMatchFindWhatAFreshSearchFinds) {
       "abcabc\xc3\xa9" "b\xc3\xa9\xc3\xa9" "bab\xe2\x82\xac" "bc_\xc3\xa0\xc3\xa9x",
       "a_b_c_ab_abc_aab_aaab_\r\n\r\nbb\nbc\nc\nbbc",
       "abacabadabacabae\xff\xfe" "b\xc3" "b\xa9\xa9" "a",
+      // Code page 932: pairs whose second byte is a letter, and lead bytes
+      // before a line end.
+      "\x82\xa0" "ab\x82" "b\x82\x82" "bb\x88\x9f" "c\x81\n\x82" "bab\r\n\x83" "ab",
   };
+  test::EncodingScope encoding;
   for (const char* pattern : patterns) {
-    for (int32_t mode : {ENCODING_SINGLE_BYTE, ENCODING_UTF8}) {
+    for (int32_t mode : {ENCODING_SINGLE_BYTE, ENCODING_UTF8, ENCODING_DOUBLE_BYTE}) {
+      if (mode == ENCODING_DOUBLE_BYTE) {
+        encoding.doubleByte(0x81, 0xFC);
+        for (int32_t b = 0xA0; b < 0xE0; ++b) leadByteTable[b] = 0;
+      } else {
+        mode == ENCODING_UTF8 ? encoding.utf8() : encoding.singleByte();
+      }
       CompiledScope compiled(pattern, 'U', 0, mode);
       ASSERT_EQ(compiled.status(), 0) << pattern;
       for (const char* body : texts) {
