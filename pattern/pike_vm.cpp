@@ -137,6 +137,14 @@ int64_t stepCount = 0;
 PikeCandidates resumeCandidates{nullptr, nullptr, true};
 uint32_t resumeAnalysis = 0;  // the analysis they were found under
 
+// What pikeCandidateAllowed answered under those candidates for each ASCII
+// byte, -1 not yet asked. Inside the window the search's start tests answer
+// an ASCII byte other than a line feed alike wherever it stands (the first
+// bytes, the start of a line, which only a line feed breaks, the ASCII
+// members of the first characters), so the resumed searches, which test a
+// position or two after every match, ask once per byte.
+int8_t resumeAsciiAnswers[128];
+
 // ---------------------------------------------------------------------------
 // Program analysis
 
@@ -2615,11 +2623,26 @@ int32_t runPikeVm(const PikeCandidates& candidates) {
   }
   resumeCandidates = candidates;
   resumeAnalysis = analysisGeneration;
+  std::memset(resumeAsciiAnswers, -1, sizeof resumeAsciiAnswers);
   if (result != 0 || !rt.foundByShortRun) resumeCandidates.once = true;
   return result;
 }
 
 bool pikeVmMayResume() { return !resumeCandidates.once; }
+
+namespace {
+
+// pikeCandidateAllowed under the resumed candidates, at a pointer inside
+// the window.
+bool resumedCandidateAllowed() {
+  const uint8_t byte = *m().cur;
+  if (byte >= 0x80 || byte == '\n') return pikeCandidateAllowed(resumeCandidates);
+  int8_t& known = resumeAsciiAnswers[byte];
+  if (known < 0) known = pikeCandidateAllowed(resumeCandidates) ? 1 : 0;
+  return known != 0;
+}
+
+}  // namespace
 
 int32_t resumePikeVm(int32_t reach, uint32_t text, int64_t offset) {
   MatcherState& s = m();
@@ -2634,7 +2657,7 @@ int32_t resumePikeVm(int32_t reach, uint32_t text, int64_t offset) {
   int32_t passed = 0;
   for (;;) {
     if (!entryAwayFromEdges()) break;
-    if (pikeCandidateAllowed(candidates) &&
+    if (resumedCandidateAllowed() &&
         (shape.textMode != ENCODING_DOUBLE_BYTE || matcher_internal::atCharacterBoundary())) {
       // The search's position 0 is here; the answers kept stay, as
       // prepareRuntime keeps them over the same text.
