@@ -137,13 +137,14 @@ int64_t stepCount = 0;
 PikeCandidates resumeCandidates{nullptr, nullptr, true};
 uint32_t resumeAnalysis = 0;  // the analysis they were found under
 
-// What pikeCandidateAllowed answered under those candidates for each ASCII
-// byte, -1 not yet asked. Inside the window the search's start tests answer
-// an ASCII byte other than a line feed alike wherever it stands (the first
-// bytes, the start of a line, which only a line feed breaks, the ASCII
-// members of the first characters), so the resumed searches, which test a
-// position or two after every match, ask once per byte.
-int8_t resumeAsciiAnswers[128];
+// What pikeCandidateAllowed answered under those candidates for each byte,
+// -1 not yet asked. Inside the window the search's start tests answer a
+// byte other than a line feed alike wherever it stands (the first bytes,
+// the start of a line, which only a line feed breaks, the ASCII members of
+// the first characters; in UTF-8 text a byte from 0x80 on is a character's
+// to answer), so the resumed searches, which test a position or two after
+// every match, ask once per byte.
+int8_t resumeByteAnswers[256];
 
 // ---------------------------------------------------------------------------
 // Program analysis
@@ -2623,7 +2624,7 @@ int32_t runPikeVm(const PikeCandidates& candidates) {
   }
   resumeCandidates = candidates;
   resumeAnalysis = analysisGeneration;
-  std::memset(resumeAsciiAnswers, -1, sizeof resumeAsciiAnswers);
+  std::memset(resumeByteAnswers, -1, sizeof resumeByteAnswers);
   if (result != 0 || !rt.foundByShortRun) resumeCandidates.once = true;
   return result;
 }
@@ -2636,8 +2637,10 @@ namespace {
 // the window.
 bool resumedCandidateAllowed() {
   const uint8_t byte = *m().cur;
-  if (byte >= 0x80 || byte == '\n') return pikeCandidateAllowed(resumeCandidates);
-  int8_t& known = resumeAsciiAnswers[byte];
+  if (byte == '\n' || (byte >= 0x80 && shape.textMode == ENCODING_UTF8)) {
+    return pikeCandidateAllowed(resumeCandidates);
+  }
+  int8_t& known = resumeByteAnswers[byte];
   if (known < 0) known = pikeCandidateAllowed(resumeCandidates) ? 1 : 0;
   return known != 0;
 }
