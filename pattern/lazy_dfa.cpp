@@ -1,4 +1,5 @@
-// The lazy DFA: a line filter over the Pike VM's states.
+// The lazy DFA: a line filter over the Pike VM's states, and anchored runs
+// that find the match at one start (see "Anchored runs" below).
 //
 // Most lines of a text hold no match, and the exact engines (the
 // backtracker, matcher.cpp, and the Pike VM, pike_vm.cpp) spend their time

@@ -1,4 +1,5 @@
-// The lazy DFA: a line filter over the Pike VM's states. See lazy_dfa.cpp.
+// The lazy DFA: a line filter over the Pike VM's states, and anchored runs
+// that find the match at one start. See lazy_dfa.cpp.
 #pragma once
 
 #include <cstdint>
