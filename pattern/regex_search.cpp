@@ -137,7 +137,7 @@ struct TryCounts {
   uint32_t declined;  // chances declined since the last try
 };
 
-// The anchored runs of the current program (see matchedByDfa).
+// The anchored runs of the current program (see attemptByDfa).
 TryCounts anchoredRuns{};
 
 // A search over the same text as the last one, with the same program and
@@ -251,28 +251,36 @@ const EnginePlan& planEngines() {
 // look-ahead, groups or cursor mark go first to the lazy DFA's anchored run
 // (lazy_dfa.cpp), which finds the same match from the same start in a table
 // step a byte, where the backtracker pays a handler call per instruction and
-// a frame per choice. A start where the run finds no match still goes to
-// the backtracker, which notes the loops it passed there for the candidates
-// after it; where more than a quarter of the runs find none, they are taken
-// seldom (worthTrying).
+// a frame per choice ([a-z]{3,40}_ tries every count). Where the run finds
+// no match within ANCHORED_SURE_BYTES, that is the attempt's answer: each
+// start so costs at most that many bytes. A longer run that finds none
+// still goes to the backtracker, which notes the loops it passed there for
+// the candidates after it, so that a long run of a loop is not read again
+// from each of its positions; where more than a quarter of the runs end so
+// (or give up), they are taken seldom (worthTrying).
 bool anchoredActive = false;
+constexpr int64_t ANCHORED_SURE_BYTES = 64;
 
 bool worthTrying(TryCounts* counts);
 
-// Runs the anchored DFA at the pointer: true with the match in the matcher's
-// record, false when the backtracker is to run there. On a budget of steps
-// (`steps`), each byte the run reads costs a step, as it would the
-// backtracker, whose budget bounds the reading of all the attempts of a
-// search; the run is not made once the budget is spent.
-bool matchedByDfa(int64_t* steps = nullptr) {
-  if ((steps != nullptr && *steps <= 0) || !worthTrying(&anchoredRuns)) return false;
+enum DfaAttempt { DFA_FOUND, DFA_NONE, DFA_ASK_ENGINE };
+
+// Runs the anchored DFA at the pointer: DFA_FOUND with the match in the
+// matcher's record, DFA_NONE when no match starts there, DFA_ASK_ENGINE when
+// the backtracker is to run there. On a budget of steps (`steps`), each
+// byte the run reads costs a step, as it would the backtracker, whose budget
+// bounds the reading of all the attempts of a search; the run is not made
+// once the budget is spent.
+DfaAttempt attemptByDfa(int64_t* steps = nullptr) {
+  if ((steps != nullptr && *steps <= 0) || !worthTrying(&anchoredRuns)) return DFA_ASK_ENGINE;
   int64_t length = 0;
   int64_t read = 0;
   const int32_t answer = matchAtWithDfa(&length, &read);
   if (steps != nullptr) *steps -= read;
+  if (answer == ANCHORED_NO_MATCH && read <= ANCHORED_SURE_BYTES) return DFA_NONE;
   if (answer != ANCHORED_MATCH) {
     ++anchoredRuns.failed;
-    return false;
+    return DFA_ASK_ENGINE;
   }
   MatcherState& s = matcher;
   s.matchLength = static_cast<int32_t>(length);
@@ -283,7 +291,7 @@ bool matchedByDfa(int64_t* steps = nullptr) {
   base.endMask = 0;
   base.startMask = 0;
   base.cursorMark = 0;
-  return true;
+  return DFA_FOUND;
 }
 
 // Runs the program at the pointer: REGEX_FOUND, REGEX_NO_MATCH (try on), or
@@ -305,7 +313,10 @@ inline int32_t attempt(const uint8_t* firstBytes, bool once, bool (*mayStartAt)(
   int32_t result;
   if (pikeStandsBy || memoStandsBy) {
     stepsLeft += STEPS_PER_ATTEMPT;
-    if (anchoredActive && matchedByDfa(&stepsLeft)) return REGEX_FOUND;
+    if (anchoredActive) {
+      const DfaAttempt byDfa = attemptByDfa(&stepsLeft);
+      if (byDfa != DFA_ASK_ENGINE) return byDfa == DFA_FOUND ? REGEX_FOUND : REGEX_NO_MATCH;
+    }
     result = runProgram(compiledPattern.program, &stepsLeft);
     if (result == MATCHER_OUT_OF_STEPS && pikeStandsBy) {
       pikeActive = true;
@@ -317,7 +328,10 @@ inline int32_t attempt(const uint8_t* firstBytes, bool once, bool (*mayStartAt)(
       return runMemoizedSearch(PikeCandidates{firstBytes, mayStartAt, once, byCharacters});
     }
   } else {
-    if (anchoredActive && matchedByDfa()) return REGEX_FOUND;
+    if (anchoredActive) {
+      const DfaAttempt byDfa = attemptByDfa();
+      if (byDfa != DFA_ASK_ENGINE) return byDfa == DFA_FOUND ? REGEX_FOUND : REGEX_NO_MATCH;
+    }
     result = runProgram(compiledPattern.program);
   }
   return result == 1 ? REGEX_FOUND : result == 0 ? REGEX_NO_MATCH : result;
@@ -1508,9 +1522,39 @@ struct LiteralStarts {
   bool leadingKnown;
   uint32_t generation;
   int32_t encodingMode;
+  // Or, where the literal lies further in, reach and mayStart (and whether
+  // they allow the literal's occurrences to lead) for that program in text
+  // of `charMode`.
+  bool innerKnown;
+  bool innerAllows;
+  int32_t charMode;
 };
 
 LiteralStarts literalStarts;
+
+// The reach and first bytes of a program whose literal lies further in than
+// its start; false where they cannot lead the search.
+bool innerLiteralStarts(LiteralStarts* starts) {
+  starts->reach = bytesBeforeRequiredLiteral();
+  if (starts->reach < 0 || starts->reach > LITERAL_REACH_LIMIT) return false;
+  if (textSource.charMode != ENCODING_UTF8) {
+    if (compiledPattern.firstCharValid) {
+      std::memcpy(starts->mayStart, filterOfTable(compiledPattern.firstCharTable).member, 256);
+    } else {
+      std::memset(starts->mayStart, 1, sizeof starts->mayStart);
+    }
+    return true;
+  }
+  if (!compiledPattern.firstCharValid) return false;
+  // In UTF-8 text only first characters of ASCII alone, which never lie
+  // inside another character.
+  const ByteFilter& filter = utf8FilterOf(compiledPattern.firstCharSet);
+  for (int32_t b = 0x80; b < 256; ++b) {
+    if (filter.member[b] != 0) return false;
+  }
+  std::memcpy(starts->mayStart, filter.member, 256);
+  return true;
+}
 
 // Whether the search goes by the literal's occurrences: the gate holds, the
 // text is not double-byte (where an occurrence may begin on a trail byte),
@@ -1538,6 +1582,7 @@ bool prepareLiteralStarts() {
     const bool same = starts.leadingKnown && starts.generation == programGeneration &&
                       starts.encodingMode == compiledPattern.encodingMode;
     starts.leadingKnown = true;
+    starts.innerKnown = false;
     starts.generation = programGeneration;
     starts.encodingMode = compiledPattern.encodingMode;
     if (same) return true;
@@ -1553,25 +1598,18 @@ bool prepareLiteralStarts() {
     return true;
   }
   starts.leadingKnown = false;
-  starts.reach = bytesBeforeRequiredLiteral();
-  if (starts.reach < 0 || starts.reach > LITERAL_REACH_LIMIT) return false;
-  if (textSource.charMode != ENCODING_UTF8) {
-    if (compiledPattern.firstCharValid) {
-      std::memcpy(starts.mayStart, filterOfTable(compiledPattern.firstCharTable).member, 256);
-    } else {
-      std::memset(starts.mayStart, 1, sizeof starts.mayStart);
-    }
-    return true;
+  // These too follow from the program and the text's mode alone.
+  if (starts.innerKnown && starts.generation == programGeneration &&
+      starts.encodingMode == compiledPattern.encodingMode &&
+      starts.charMode == textSource.charMode) {
+    return starts.innerAllows;
   }
-  if (!compiledPattern.firstCharValid) return false;
-  // In UTF-8 text only first characters of ASCII alone, which never lie
-  // inside another character.
-  const ByteFilter& filter = utf8FilterOf(compiledPattern.firstCharSet);
-  for (int32_t b = 0x80; b < 256; ++b) {
-    if (filter.member[b] != 0) return false;
-  }
-  std::memcpy(starts.mayStart, filter.member, 256);
-  return true;
+  starts.innerKnown = true;
+  starts.generation = programGeneration;
+  starts.encodingMode = compiledPattern.encodingMode;
+  starts.charMode = textSource.charMode;
+  starts.innerAllows = innerLiteralStarts(&starts);
+  return starts.innerAllows;
 }
 
 // The bytes every match holds at its first offsets, where it begins with
