@@ -31,7 +31,19 @@
 #include "pattern/text_source.h"
 #include "support/text_encoding.h"
 
-TextWindow textWindow;
+namespace {
+
+// The window's two buffers: the one it reads into and the one that keeps the
+// block it held before.
+alignas(4096) uint8_t blockBuffers[2][WINDOW_SIZE];
+
+}  // namespace
+
+TextWindow textWindow = [] {
+  TextWindow window{};
+  window.window = blockBuffers[0];
+  return window;
+}();
 
 namespace {
 
@@ -351,12 +363,37 @@ int64_t dataLength() { return tw.dataEnd - tw.window; }
 int64_t offsetAt(int64_t i) { return i + tw.windowOffset; }
 int64_t offsetOf(const uint8_t* p) { return offsetAt(p - tw.window); }
 
+// The file opened last; 0 for a stream that cannot seek, whose bytes are not
+// read back the same.
+uint32_t openedText = 0;
+
+// The block the window held before its current one, in the other buffer. A
+// search that looked past the window's end (an engine reading on through a
+// line, a match that began before the block it ended in) moves back into
+// that block, and then forward again: both moves take the block from here
+// instead of reading it once more. Only for a text that reads back the same
+// (openedText is not 0).
+struct SpareBlock {
+  uint8_t* bytes = blockBuffers[1];
+  int64_t offset = -1;  // file offset of bytes[0]; -1 when it holds nothing
+  int64_t count = 0;
+};
+SpareBlock spare;
+
+// The byte at a file offset from the spare block; -1 when it does not hold it.
+int32_t spareByteAt(int64_t offset) {
+  const int64_t index = offset - spare.offset;
+  return spare.offset >= 0 && index >= 0 && index < spare.count ? spare.bytes[index] : -1;
+}
+
 // The byte at a file offset: from the window when it holds it, else read
 // from the stream; -1 when there is none or the read fails.
 int32_t byteAtOffset(int64_t offset) {
   if (offset < 0 || offset >= tw.fileSize) return -1;
   const int64_t inWindow = offset - tw.windowOffset;
   if (inWindow >= 0 && inWindow < dataLength()) return tw.window[inWindow];
+  const int32_t kept = spareByteAt(offset);
+  if (kept >= 0) return kept;
   if (seekStream(tw.stream, offset, 0) != 0) return -1;
   return getByte(tw.stream);
 }
@@ -411,28 +448,39 @@ void passLineFeedsBackward(uint8_t* from, uint8_t* to) {
   tw.lineEnd = const_cast<uint8_t*>(lineScanner->findFirst(from, to)) + 1;
 }
 
+// Makes the window hold the file's bytes from `offset` on, up to `length` of
+// them: from the spare buffer when it holds exactly those, else read into it
+// (after a seek, which only `mustSeek` requires to succeed). The buffers then
+// change roles, the block left becoming the spare. Returns the count held; 0
+// or less (end of file, or a failure) leaves the window as it was.
+int64_t fillWindow(int64_t offset, int64_t length, bool mustSeek) {
+  const int64_t wanted = lengthWithinFile(offset, length);
+  int64_t count = wanted;
+  if (spare.offset != offset || spare.count != wanted || wanted <= 0 || openedText == 0) {
+    if (seekStream(tw.stream, offset, 0) != 0 && mustSeek) return -1;
+    count = readItems(spare.bytes, 1, wanted, tw.stream);
+    if (count <= 0) return count;
+  }
+  uint8_t* const left = tw.window;
+  spare = {left, tw.windowOffset, dataLength()};
+  tw.window = spare.bytes == blockBuffers[0] ? blockBuffers[1] : blockBuffers[0];
+  tw.windowOffset = offset;
+  tw.dataEnd = tw.window + count;
+  return count;
+}
+
 // The block that follows the current data (line mode). On success the
 // cursor and the line start are the window's first byte; an empty read
 // leaves the window as it was.
 int32_t loadNextBlock() {
-  const int64_t offset = tw.windowOffset + dataLength();
-  seekStream(tw.stream, offset, 0);
-  const int64_t count = readItems(tw.window, 1, lengthWithinFile(offset, WINDOW_SIZE), tw.stream);
-  if (count <= 0) return -1;
-  tw.windowOffset = offset;
-  tw.dataEnd = tw.window + count;
+  if (fillWindow(tw.windowOffset + dataLength(), WINDOW_SIZE, false) <= 0) return -1;
   tw.cursor = tw.lineStart = tw.window;
   tw.lineEnd = lineEndFrom(tw.window);
   return 0;
 }
 
 int32_t readBlockAt(int64_t offset, int64_t length) {
-  if (seekStream(tw.stream, offset, 0) != 0) return -1;
-  const int64_t count = readItems(tw.window, 1, lengthWithinFile(offset, length), tw.stream);
-  if (count <= 0) return -1;
-  tw.windowOffset = offset;
-  tw.dataEnd = tw.window + count;
-  return 0;
+  return fillWindow(offset, length, true) > 0 ? 0 : -1;
 }
 
 void reportReadFailure() { printMessageLine(messageText(MSG_READ_FAILED)); }
@@ -763,9 +811,6 @@ int32_t hasMore(int32_t n, int32_t crossLines) {
 
 void reportPosition(int32_t*, int32_t*, int32_t*) {}
 
-// The file opened last; 0 for a stream that cannot seek, whose bytes are not
-// read back the same.
-uint32_t openedText = 0;
 
 uint32_t textPlace(const uint8_t* position, int64_t* offset) {
   *offset = offsetOf(position);
@@ -840,6 +885,7 @@ void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, in
     tw.fileSize = INT64_MAX;
   }
   if (recordLength > 0) tw.windowOffset = recordBase;
+  spare.offset = -1;
   seekStream(stream, tw.windowOffset, 0);
   int64_t count = readItems(tw.window, 1, lengthWithinFile(tw.windowOffset, WINDOW_SIZE), stream);
   if (count < 0) count = 0;

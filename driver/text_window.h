@@ -9,9 +9,10 @@
 constexpr int32_t WINDOW_SIZE = 65536;
 
 struct TextWindow {
-  // On a page of its own: the system copies each block into it a little
-  // faster than into a buffer that starts part of the way into a page.
-  alignas(4096) uint8_t window[WINDOW_SIZE];
+  // One of two page-aligned buffers of WINDOW_SIZE bytes (the system copies
+  // a block into a buffer that starts a page a little faster); the other
+  // keeps the block the window held before.
+  uint8_t* window;
   int64_t windowOffset;  // file offset of window[0]
   uint8_t* dataEnd;
   uint8_t* cursor;

@@ -239,19 +239,61 @@ TEST_F(TextWindowTest, CharAtReadsOutsideTheWindowWithoutMovingIt) {
 
 // A step back over a block boundary inside a long line keeps the line's start
 // as it knows it: the file is not read back to the start of the line (which
-// made every such step cost the whole line before it). The stream stands
-// right after the block that was reloaded.
+// made every such step cost the whole line before it). The block stepped
+// back into is the one the window held before, kept: nothing is read, and
+// the stream stands after the last block read.
 TEST_F(TextWindowTest, AStepBackWithinALongLineDoesNotSearchForItsStartAgain) {
   open("ab\n" + std::string(5 * WINDOW_SIZE, 'x') + "\n");
   ASSERT_EQ(advanceTo(3 * WINDOW_SIZE), 0);
   ASSERT_EQ(textSource.MoveBy(-1), 0);
   EXPECT_EQ(cursorOffset(), 3 * WINDOW_SIZE - 1);
   EXPECT_EQ(textWindow.windowOffset, 2 * WINDOW_SIZE);
-  EXPECT_EQ(tellStream(stream), 3 * WINDOW_SIZE);
+  EXPECT_EQ(tellStream(stream), 4 * WINDOW_SIZE);
   expectFactsAtCursor("one step back");
   // Back into the line before: its start is searched for.
   ASSERT_EQ(textSource.MoveBy(static_cast<int32_t>(-(3 * WINDOW_SIZE - 2))), 0);
   expectFactsAtCursor("back on the first line");
+}
+
+// The block left by a move is kept: a move back into it and on again reads
+// nothing, in line and record mode, and every byte is the file's. A block
+// kept from one file never stands for another's, even at the same offset.
+TEST_F(TextWindowTest, TheBlockLeftServesAMoveBackAndOnWithoutAReadButOnlyInItsFile) {
+  for (const int32_t recordLength : {0, 100}) {
+    const std::string first = numberedLines(3 * WINDOW_SIZE + 77);
+    open(first, recordLength);
+    ASSERT_EQ(advanceTo(WINDOW_SIZE + 10), 0);
+    const int64_t after = tellStream(stream);
+    for (int32_t round = 0; round < 3; ++round) {
+      ASSERT_EQ(textSource.MoveBy(-20), 0) << recordLength;
+      EXPECT_EQ(cursorOffset(), WINDOW_SIZE - 10) << recordLength;
+      EXPECT_EQ(textSource.CharAt(0), static_cast<uint8_t>(first[WINDOW_SIZE - 10]));
+      EXPECT_EQ(textSource.CharAt(20), static_cast<uint8_t>(first[WINDOW_SIZE + 10]));
+      ASSERT_EQ(advanceTo(WINDOW_SIZE + 10), 0) << recordLength;
+      EXPECT_EQ(textSource.CharAt(0), static_cast<uint8_t>(first[WINDOW_SIZE + 10]));
+      EXPECT_EQ(textSource.CharAt(-21), static_cast<uint8_t>(first[WINDOW_SIZE - 11]))
+          << "a byte of the block left, read from where it is kept";
+    }
+    if (recordLength == 0) {
+      EXPECT_EQ(tellStream(stream), after) << "the moves read nothing";
+      expectFactsAtCursor("after the moves back and on");
+    }
+    // The window at the third block keeps the second.
+    ASSERT_EQ(advanceTo(2 * WINDOW_SIZE + 10), 0);
+
+    // The next file, of other bytes, with the same window offsets, moved
+    // into its second block.
+    std::string second = first;
+    std::replace(second.begin(), second.end(), 'l', 'L');
+    open(second, recordLength);
+    ASSERT_EQ(advanceTo(WINDOW_SIZE + 10), 0);
+    const uint8_t *cursor, *limit, *end;
+    textSource.GetWindow(&cursor, &limit, &end);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(textWindow.window), end - textWindow.window),
+              second.substr(static_cast<size_t>(textWindow.windowOffset),
+                            static_cast<size_t>(end - textWindow.window)))
+        << recordLength;
+  }
 }
 
 // Backward moves within a line, across line feeds, across one and several
