@@ -778,58 +778,11 @@ bool moveBack(int64_t distance) {
   return true;
 }
 
-// The bytes read past the data in memory before the window itself is moved:
-// most lines that run on past a block end within them.
-constexpr int64_t AHEAD_PIECE = 4096;
-
-// Reads the first AHEAD_PIECE bytes after `end` (and the `keep` before it, for a
-// literal across the two) through the source's ReadAt, which leaves the
-// window where it is. Where that piece decides, the window moves only as the
-// search will move it anyway: not at all when the literal is there (the
-// search goes on over the line from `from`), else to the next line. Moving
-// the window past its block and back for the literal read three blocks
-// where the search reads one. False when the piece does not decide (no line
-// feed and no literal in it, or no ReadAt); *answer is then untouched.
-bool followLineAhead(const RequiredLiteral& literal, const uint8_t* from, const uint8_t* end,
-                     int32_t keep, LineFollowing* answer) {
-  if (textSource.ReadAt == nullptr || textSource.TextPlace == nullptr) return false;
-  int64_t endOffset = 0;
-  if (textSource.TextPlace(end, &endOffset) == 0) return false;
-  const int32_t carried = end - from < keep ? static_cast<int32_t>(end - from) : keep;
-  uint8_t piece[REQUIRED_LITERAL_CAPACITY + AHEAD_PIECE];
-  const int64_t got = textSource.ReadAt(endOffset - carried, piece, carried + AHEAD_PIECE);
-  if (got < carried) return false;
-  const uint8_t* pieceEnd = piece + got;
-  const auto* lineFeed = static_cast<const uint8_t*>(
-      std::memchr(piece + carried, '\n', static_cast<size_t>(got - carried)));
-  const uint8_t* scanEnd = lineFeed != nullptr ? lineFeed + 1 : pieceEnd;
-  if (scanRequiredLiteral(literal, piece, scanEnd, pieceEnd) != nullptr) {
-    textSource.SetPosition(from);
-    *answer = LINE_HOLDS_LITERAL;
-    return true;
-  }
-  if (lineFeed == nullptr) {
-    // The text ends inside the piece, and the line with it.
-    if (got >= carried + AHEAD_PIECE) return false;
-    *answer = TEXT_ENDS_WITHOUT_LITERAL;
-    return true;
-  }
-  // From `from` on to the byte after the line feed: less than a window and
-  // a piece, which a move counts as it passes.
-  textSource.SetPosition(from);
-  const int64_t distance = (end - from) + (lineFeed + 1 - (piece + carried));
-  *answer = textSource.Advance(static_cast<int32_t>(distance)) == 0 ? LINE_LACKS_LITERAL
-                                                                      : TEXT_ENDS_WITHOUT_LITERAL;
-  return true;
-}
-
 }  // namespace
 
 LineFollowing followLineForLiteral(const RequiredLiteral& literal, const uint8_t* from,
                                    const uint8_t* end) {
   const int32_t keep = longestLiteral(literal) - 1;
-  LineFollowing ahead;
-  if (followLineAhead(literal, from, end, keep, &ahead)) return ahead;
   // The last `keep` bytes of the line read so far, then the first bytes of
   // the next block: a literal that starts before the block and ends in it.
   uint8_t junction[2 * REQUIRED_LITERAL_CAPACITY];
