@@ -2,7 +2,10 @@
 // operations the search functions read it through.
 //
 // One static 65536-byte buffer holds one block of the file at a time; a
-// second one of the same size serves the backward search for a line start.
+// second one keeps the block held before, so that a search that looked past
+// the block's end and moves back, and then on again, reads nothing twice
+// (the two trade roles at each load); a third serves the backward search
+// for a line start.
 // In line mode the window keeps the cursor's line number, the start of its
 // line (as a pointer where the window holds it, and as a file offset) and the
 // end of the line in the window. Forward moves count the line feeds over the
