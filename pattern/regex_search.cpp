@@ -294,6 +294,8 @@ DfaAttempt attemptByDfa(int64_t* steps = nullptr) {
   return DFA_FOUND;
 }
 
+bool matchOfRunAndLiteral();
+
 // Runs the program at the pointer: REGEX_FOUND, REGEX_NO_MATCH (try on), or
 // -8. The Pike VM and the memo also start the program at the later
 // candidates they pass on their way and leave the pointer at the last of them
@@ -310,6 +312,7 @@ inline int32_t attempt(const uint8_t* firstBytes, bool once, bool (*mayStartAt)(
     return runMemoizedSearch(PikeCandidates{firstBytes, mayStartAt, once, byCharacters});
   }
   if (!startsOnLine()) return REGEX_NO_MATCH;
+  if (matchOfRunAndLiteral()) return REGEX_FOUND;
   int32_t result;
   if (pikeStandsBy || memoStandsBy) {
     stepsLeft += STEPS_PER_ATTEMPT;
@@ -1664,6 +1667,12 @@ struct LiteralRun {
   // starts at or before it.
   bool emptyRunEndsNone;
   bool rare;  // S holds at most RARE_RUN_BYTES bytes
+  // The program is one item over S, looped one or more times, then the
+  // literal and MATCH, and the literal begins with no byte of S and holds no
+  // line break: from any position of the run of S before an occurrence, the
+  // one match is the rest of the run and the literal ([A-Za-z_]+\( over
+  // "f(foo(x)"), with nothing to record on the way.
+  bool wholeMatch;
   uint8_t member[256];  // S
 };
 
@@ -1754,16 +1763,80 @@ bool findLiteralRun(LiteralRun* run) {
   return true;
 }
 
+// Whether the program is the run's item looped and the literal alone (see
+// LiteralRun::wholeMatch), the item taking the bytes of `member`.
+bool runAndLiteralAlone(const uint8_t* member) {
+  const RequiredLiteral& literal = compiledPattern.requiredLiteral;
+  const Instruction* program = compiledPattern.program;
+  const int32_t slots = compiledPattern.lastSlot + 1;
+  const int32_t mode = textSource.charMode;
+  const Instruction& item = program[0];
+  const bool isSet = item.opcode == OP_SET || item.opcode == OP_SET_SCAN;
+  if (!isSet && item.opcode != OP_CHAR && item.opcode != OP_CHAR_SCAN) return false;
+  const int32_t loop = isSet ? setSlotCount(item, compiledPattern.encodingMode) : 1;
+  if (loop + 1 != literal.firstSlot || literal.firstSlot + literal.length >= slots) return false;
+  const Instruction& split = program[loop];
+  if (split.opcode != OP_SPLIT && split.opcode != OP_SPLIT_FIRST) return false;
+  const int64_t ways[2] = {loop + static_cast<int64_t>(split.branch()),
+                           loop + static_cast<int64_t>(split.next())};
+  if (!((ways[0] == 0 && ways[1] == loop + 1) || (ways[1] == 0 && ways[0] == loop + 1))) {
+    return false;
+  }
+  for (int32_t i = 0; i < literal.length; ++i) {
+    const uint8_t byte = literal.bytes[i];
+    uint8_t bytes[32];
+    const Instruction& in = program[literal.firstSlot + i];
+    if (in.opcode != OP_CHAR || !oneByteItem(in, mode, bytes) || byte == '\n' || byte == '\r') {
+      return false;
+    }
+    for (int32_t k = 0; k < 32; ++k) {
+      const uint8_t only = k == byte >> 3 ? static_cast<uint8_t>(1u << (byte & 7)) : 0;
+      if (bytes[k] != only) return false;
+    }
+  }
+  return program[literal.firstSlot + literal.length].opcode == OP_MATCH &&
+         member[literal.bytes[0]] == 0 && member['\n'] == 0 && member['\r'] == 0;
+}
+
 // The run of the program being searched, found on first use.
 const LiteralRun& currentLiteralRun() {
   LiteralRun& run = literalRun;
   if (run.generation != programGeneration || run.charMode != textSource.charMode ||
       programGeneration == 0) {
     run.valid = findLiteralRun(&run);
+    run.wholeMatch =
+        run.valid && !compiledPattern.requiredLiteral.fold && runAndLiteralAlone(run.member);
     run.generation = programGeneration;
     run.charMode = textSource.charMode;
   }
   return run;
+}
+
+// An attempt that needs no engine: where the program is a run and the literal
+// alone (LiteralRun::wholeMatch) and the pointer stands in the run before the
+// occurrence the gate knows, the match is the rest of the run and the
+// literal; true with it in the matcher's record. Lines only: in records the
+// record's end would stop the run.
+bool matchOfRunAndLiteral() {
+  if (!gate.occurrence || gate.runStart == nullptr || state.cur < gate.runStart ||
+      state.cur >= gate.literalAt || state.windowStart != gate.knownStart ||
+      state.windowEnd != gate.knownEnd || textSource.askLineBounds != 0 ||
+      textSource.fullWindowReads != 0 || regexEngine() != REGEX_ENGINE_AUTO) {
+    return false;
+  }
+  const LiteralRun& run = currentLiteralRun();
+  if (!run.valid || !run.wholeMatch) return false;
+  MatcherState& s = matcher;
+  s.matchLength =
+      static_cast<int32_t>(gate.literalAt + compiledPattern.requiredLiteral.length - s.cur);
+  s.cursorMark = 0;
+  s.top = 0;
+  s.offset = 0;
+  BacktrackFrame& base = s.stack[0];
+  base.endMask = 0;
+  base.startMask = 0;
+  base.cursorMark = 0;
+  return true;
 }
 
 bool literalRunIsRare() {

@@ -665,6 +665,10 @@ TEST(RegexSearchCompiled, TheGateFindsWhatTheStringSearchFinds) {
       // every path takes a byte of the run before the literal.
       {"[0-9]*\\.[0-9]", 0},  {"(1|)\\.a", 0},           {"1{0,2}\\.a", 0},
       {"[1.]+\\.1", 0},        {"(a1|1)+\\.", 0},         {"_?1+_", 0},
+      // A run and the literal alone take their match without an engine;
+      // the shapes around it do not.
+      {"[ab]+\\(\\.", 0},      {"a+?_K", 0},              {"[a(]+\\(", 0},
+      {"[ab]+\\(a", 0},        {"[^(\\n]+\\(", 0},       {"[ab]+_K", 1},
   };
   std::mt19937 random(7);
   const std::string alphabet[] = {"a", "b", "(", ".", "1", " ", "_", "K", "A", "\xC3\xA9"};
@@ -684,9 +688,12 @@ TEST(RegexSearchCompiled, TheGateFindsWhatTheStringSearchFinds) {
           }
           text += '\n';
         }
-        EXPECT_EQ(findAllInFile(text, 0, mode), inFileOf(findAllInMemory(text, mode), text))
+        const auto found = findAllInFile(text, 0, mode);
+        EXPECT_EQ(found, inFileOf(findAllInMemory(text, mode), text))
             << p.pattern << " mode " << mode << " on "
             << text.substr(text.size() > 300 ? text.size() - 300 : 0);
+        regex_test::BacktrackerOnly backtracker;
+        EXPECT_EQ(found, findAllInFile(text, 0, mode)) << p.pattern << " mode " << mode;
       }
     }
   }
