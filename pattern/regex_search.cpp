@@ -263,6 +263,20 @@ constexpr int64_t ANCHORED_SURE_BYTES = 64;
 
 bool worthTrying(TryCounts* counts);
 
+// Puts a match found without the backtracker in the matcher's record, as the
+// backtracker leaves one: its length at the pointer, no groups, no mark.
+void recordPlainMatch(int64_t length) {
+  MatcherState& s = matcher;
+  s.matchLength = static_cast<int32_t>(length);
+  s.cursorMark = 0;
+  s.top = 0;
+  s.offset = 0;
+  BacktrackFrame& base = s.stack[0];
+  base.endMask = 0;
+  base.startMask = 0;
+  base.cursorMark = 0;
+}
+
 enum DfaAttempt { DFA_FOUND, DFA_NONE, DFA_ASK_ENGINE };
 
 // Runs the anchored DFA at the pointer: DFA_FOUND with the match in the
@@ -282,15 +296,7 @@ DfaAttempt attemptByDfa(int64_t* steps = nullptr) {
     ++anchoredRuns.failed;
     return DFA_ASK_ENGINE;
   }
-  MatcherState& s = matcher;
-  s.matchLength = static_cast<int32_t>(length);
-  s.cursorMark = 0;
-  s.top = 0;
-  s.offset = 0;
-  BacktrackFrame& base = s.stack[0];
-  base.endMask = 0;
-  base.startMask = 0;
-  base.cursorMark = 0;
+  recordPlainMatch(length);
   return DFA_FOUND;
 }
 
@@ -1826,16 +1832,7 @@ bool matchOfRunAndLiteral() {
   }
   const LiteralRun& run = currentLiteralRun();
   if (!run.valid || !run.wholeMatch) return false;
-  MatcherState& s = matcher;
-  s.matchLength =
-      static_cast<int32_t>(gate.literalAt + compiledPattern.requiredLiteral.length - s.cur);
-  s.cursorMark = 0;
-  s.top = 0;
-  s.offset = 0;
-  BacktrackFrame& base = s.stack[0];
-  base.endMask = 0;
-  base.startMask = 0;
-  base.cursorMark = 0;
+  recordPlainMatch(gate.literalAt + compiledPattern.requiredLiteral.length - state.cur);
   return true;
 }
 
