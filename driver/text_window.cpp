@@ -464,9 +464,9 @@ int64_t fillWindow(int64_t offset, int64_t length, bool mustSeek) {
     count = readItems(spare.bytes, 1, wanted, tw.stream);
     if (count <= 0) return count;
   }
-  uint8_t* const left = tw.window;
-  spare = {left, tw.windowOffset, dataLength()};
-  tw.window = spare.bytes == blockBuffers[0] ? blockBuffers[1] : blockBuffers[0];
+  uint8_t* const filled = spare.bytes;
+  spare = {tw.window, tw.windowOffset, dataLength()};
+  tw.window = filled;
   tw.windowOffset = offset;
   tw.dataEnd = tw.window + count;
   return count;
@@ -813,7 +813,6 @@ int32_t hasMore(int32_t n, int32_t crossLines) {
 }
 
 void reportPosition(int32_t*, int32_t*, int32_t*) {}
-
 
 uint32_t textPlace(const uint8_t* position, int64_t* offset) {
   *offset = offsetOf(position);
