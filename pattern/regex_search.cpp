@@ -301,6 +301,7 @@ DfaAttempt attemptByDfa(int64_t* steps = nullptr) {
 }
 
 bool matchOfRunAndLiteral();
+int32_t matchOfQuotedRun();
 
 // Runs the program at the pointer: REGEX_FOUND, REGEX_NO_MATCH (try on), or
 // -8. The Pike VM and the memo also start the program at the later
@@ -319,6 +320,8 @@ inline int32_t attempt(const uint8_t* firstBytes, bool once, bool (*mayStartAt)(
   }
   if (!startsOnLine()) return REGEX_NO_MATCH;
   if (matchOfRunAndLiteral()) return REGEX_FOUND;
+  const int32_t quoted = matchOfQuotedRun();
+  if (quoted >= 0) return quoted == 1 ? REGEX_FOUND : REGEX_NO_MATCH;
   int32_t result;
   if (pikeStandsBy || memoStandsBy) {
     stepsLeft += STEPS_PER_ATTEMPT;
@@ -1834,6 +1837,137 @@ bool matchOfRunAndLiteral() {
   if (!run.valid || !run.wholeMatch) return false;
   recordPlainMatch(gate.literalAt + compiledPattern.requiredLiteral.length - state.cur);
   return true;
+}
+
+// A program that is a literal, one set looped any number of times and a
+// second literal ("[^"]*", '[a-z]*'), where the second literal begins with
+// no byte of the set and neither literal holds a line break: at a start, the
+// one match there, if any, runs over the literal, every byte of the set that
+// follows, and the second literal, which must stand where the set's bytes
+// end. The test is a comparison and a scan, where the anchored DFA would
+// step a table. In UTF-8 text the literals are ASCII and the scan stops at
+// any other byte, where an engine tells.
+constexpr int32_t QUOTE_CAPACITY = 8;
+
+struct QuotedRun {
+  uint32_t generation;  // programGeneration it was found for
+  int32_t charMode;
+  bool valid;
+  int32_t openLength;
+  int32_t closeLength;
+  uint8_t open[QUOTE_CAPACITY];
+  uint8_t close[QUOTE_CAPACITY];
+  uint8_t member[256];
+};
+
+QuotedRun quotedRun{};
+
+// Reads the CHAR slots from *pc that each take exactly one byte (no line
+// break) into bytes; their count.
+int32_t readPlainBytes(const Instruction* program, int32_t slots, int32_t* pc, uint8_t* bytes) {
+  int32_t count = 0;
+  while (*pc < slots && count < QUOTE_CAPACITY && program[*pc].opcode == OP_CHAR) {
+    uint8_t set[32];
+    if (!oneByteItem(program[*pc], textSource.charMode, set)) break;
+    int32_t members = 0;
+    int32_t byte = 0;
+    for (int32_t b = 0; b < 256; ++b) {
+      if (((set[b >> 3] >> (b & 7)) & 1) != 0) {
+        ++members;
+        byte = b;
+      }
+    }
+    if (members != 1 || byte == '\n' || byte == '\r') break;
+    bytes[count++] = static_cast<uint8_t>(byte);
+    ++*pc;
+  }
+  return count;
+}
+
+// Whether the SPLIT at pc goes on to `a` one way and to `b` the other.
+bool splitsTo(const Instruction* program, int32_t slots, int32_t pc, int64_t a, int64_t b) {
+  if (pc >= slots) return false;
+  const Instruction& in = program[pc];
+  if (in.opcode != OP_SPLIT && in.opcode != OP_SPLIT_FIRST) return false;
+  const int64_t one = pc + static_cast<int64_t>(in.branch());
+  const int64_t other = pc + static_cast<int64_t>(in.next());
+  return (one == a && other == b) || (one == b && other == a);
+}
+
+// The ASCII bytes the loop's item takes, into member; false for an item of
+// another kind. In UTF-8 text the other bytes are left out (the scan stops
+// there and an engine tells).
+bool asciiMembers(const Instruction& item, uint8_t* member) {
+  uint8_t set[32];
+  if (oneByteItem(item, textSource.charMode, set, true)) {
+    for (int32_t b = 0; b < 256; ++b) member[b] = (set[b >> 3] >> (b & 7)) & 1;
+  } else if (textSource.charMode == ENCODING_UTF8 &&
+             (item.opcode == OP_SET || item.opcode == OP_SET_SCAN)) {
+    for (int32_t b = 0; b < 256; ++b) member[b] = b < 0x80 && matcher_internal::setRecordHas(&item, b);
+  } else {
+    return false;
+  }
+  if (textSource.charMode == ENCODING_UTF8) std::memset(member + 0x80, 0, 0x80);
+  return true;
+}
+
+bool findQuotedRun(QuotedRun* quoted) {
+  const Instruction* program = compiledPattern.program;
+  const int32_t slots = compiledPattern.lastSlot + 1;
+  const int32_t mode = textSource.charMode;
+  if (!(mode == ENCODING_SINGLE_BYTE && compiledPattern.encodingMode == 0) &&
+      !(mode == ENCODING_UTF8 && compiledPattern.encodingMode == ENCODING_UTF8)) {
+    return false;
+  }
+  int32_t pc = 0;
+  quoted->openLength = readPlainBytes(program, slots, &pc, quoted->open);
+  if (quoted->openLength == 0 || pc + 1 >= slots) return false;
+  // SPLIT over the loop, its item, the SPLIT back to the item or on.
+  const int32_t itemAt = pc + 1;
+  const Instruction& item = program[itemAt];
+  const bool isSet = item.opcode == OP_SET || item.opcode == OP_SET_SCAN;
+  if (!isSet && item.opcode != OP_CHAR && item.opcode != OP_CHAR_SCAN) return false;
+  if (!asciiMembers(item, quoted->member)) return false;
+  const int32_t back = itemAt + (isSet ? setSlotCount(item, compiledPattern.encodingMode) : 1);
+  if (!splitsTo(program, slots, pc, itemAt, back + 1) ||
+      !splitsTo(program, slots, back, itemAt, back + 1)) {
+    return false;
+  }
+  pc = back + 1;
+  quoted->closeLength = readPlainBytes(program, slots, &pc, quoted->close);
+  if (quoted->closeLength == 0 || pc >= slots || program[pc].opcode != OP_MATCH) return false;
+  // A line break stops the scan, and the engine then tells whether the set
+  // takes it (across lines, or a carriage return that ends no line).
+  quoted->member['\n'] = 0;
+  quoted->member['\r'] = 0;
+  return quoted->member[quoted->close[0]] == 0;
+}
+
+// The attempt at the pointer for such a program: 1 with the match in the
+// matcher's record, 0 when none starts there, -1 when an engine is to tell
+// (another program, or a match that would run to the window's end).
+int32_t matchOfQuotedRun() {
+  QuotedRun& quoted = quotedRun;
+  if (quoted.generation != programGeneration || quoted.charMode != textSource.charMode ||
+      programGeneration == 0) {
+    quoted.valid = findQuotedRun(&quoted);
+    quoted.generation = programGeneration;
+    quoted.charMode = textSource.charMode;
+  }
+  if (!quoted.valid || regexEngine() != REGEX_ENGINE_AUTO || textSource.askLineBounds != 0 ||
+      textSource.fullWindowReads != 0) {
+    return -1;
+  }
+  const uint8_t* end = state.windowEnd;
+  const uint8_t* p = state.cur;
+  if (end - p < quoted.openLength) return -1;
+  if (std::memcmp(p, quoted.open, static_cast<size_t>(quoted.openLength)) != 0) return 0;
+  p += quoted.openLength;
+  while (p < end && quoted.member[*p] != 0) ++p;
+  if (end - p < quoted.closeLength || *p == '\n' || *p == '\r' || *p >= 0x80) return -1;
+  if (std::memcmp(p, quoted.close, static_cast<size_t>(quoted.closeLength)) != 0) return 0;
+  recordPlainMatch(p + quoted.closeLength - state.cur);
+  return 1;
 }
 
 bool literalRunIsRare() {

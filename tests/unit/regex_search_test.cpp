@@ -669,6 +669,11 @@ TEST(RegexSearchCompiled, TheGateFindsWhatTheStringSearchFinds) {
       // the shapes around it do not.
       {"[ab]+\\(\\.", 0},      {"a+?_K", 0},              {"[a(]+\\(", 0},
       {"[ab]+\\(a", 0},        {"[^(\\n]+\\(", 0},       {"[ab]+_K", 1},
+      // So do a literal, a set looped and a literal (the set's non-ASCII
+      // characters, line breaks and sets that take the closing byte left to
+      // the engines).
+      {"_[^_\\n]*_", 0},       {"\\([ab 1]*?\\.", 0},     {"K[^.\\n]*\\.", 0},
+      {"_[^.\\n]*_", 0},       {"a\\(b*\\.a", 0},         {"K[a1 ]*K", 0},  
   };
   std::mt19937 random(7);
   const std::string alphabet[] = {"a", "b", "(", ".", "1", " ", "_", "K", "A", "\xC3\xA9"};
