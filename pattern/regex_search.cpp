@@ -1965,7 +1965,12 @@ int32_t matchOfQuotedRun() {
   p += quoted.openLength;
   while (p < end && quoted.member[*p] != 0) ++p;
   if (end - p < quoted.closeLength || *p == '\n' || *p == '\r' || *p >= 0x80) return -1;
-  if (std::memcmp(p, quoted.close, static_cast<size_t>(quoted.closeLength)) != 0) return 0;
+  if (std::memcmp(p, quoted.close, static_cast<size_t>(quoted.closeLength)) != 0) {
+    // A long scan that found nothing goes to the engines, which note the loop
+    // they passed, so that the later starts of the run ('a[a-z]*;' over
+    // "aaa...aX;") do not each read it again.
+    return p - state.cur <= ANCHORED_SURE_BYTES ? 0 : -1;
+  }
   recordPlainMatch(p + quoted.closeLength - state.cur);
   return 1;
 }
