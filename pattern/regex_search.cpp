@@ -1772,51 +1772,76 @@ bool findLiteralRun(LiteralRun* run) {
   return true;
 }
 
+// Reads the CHAR slots from *pc that each take exactly one byte (no line
+// break), at most `capacity` of them, into bytes; their count.
+int32_t readPlainBytes(const Instruction* program, int32_t slots, int32_t* pc, uint8_t* bytes,
+                       int32_t capacity) {
+  int32_t count = 0;
+  while (*pc < slots && count < capacity && program[*pc].opcode == OP_CHAR) {
+    uint8_t set[32];
+    if (!oneByteItem(program[*pc], textSource.charMode, set)) break;
+    int32_t members = 0;
+    int32_t byte = 0;
+    for (int32_t b = 0; b < 256; ++b) {
+      if (((set[b >> 3] >> (b & 7)) & 1) != 0) {
+        ++members;
+        byte = b;
+      }
+    }
+    if (members != 1 || byte == '\n' || byte == '\r') break;
+    bytes[count++] = static_cast<uint8_t>(byte);
+    ++*pc;
+  }
+  return count;
+}
+
+// Whether the SPLIT at pc goes on to `a` one way and to `b` the other.
+bool splitsTo(const Instruction* program, int32_t slots, int32_t pc, int64_t a, int64_t b) {
+  if (pc >= slots) return false;
+  const Instruction& in = program[pc];
+  if (in.opcode != OP_SPLIT && in.opcode != OP_SPLIT_FIRST) return false;
+  const int64_t one = pc + static_cast<int64_t>(in.branch());
+  const int64_t other = pc + static_cast<int64_t>(in.next());
+  return (one == a && other == b) || (one == b && other == a);
+}
+
 // Whether the program is the run's item looped and the literal alone (see
 // LiteralRun::wholeMatch), the item taking the bytes of `member`.
 bool runAndLiteralAlone(const uint8_t* member) {
   const RequiredLiteral& literal = compiledPattern.requiredLiteral;
   const Instruction* program = compiledPattern.program;
   const int32_t slots = compiledPattern.lastSlot + 1;
-  const int32_t mode = textSource.charMode;
   const Instruction& item = program[0];
   const bool isSet = item.opcode == OP_SET || item.opcode == OP_SET_SCAN;
   if (!isSet && item.opcode != OP_CHAR && item.opcode != OP_CHAR_SCAN) return false;
   const int32_t loop = isSet ? setSlotCount(item, compiledPattern.encodingMode) : 1;
-  if (loop + 1 != literal.firstSlot || literal.firstSlot + literal.length >= slots) return false;
-  const Instruction& split = program[loop];
-  if (split.opcode != OP_SPLIT && split.opcode != OP_SPLIT_FIRST) return false;
-  const int64_t ways[2] = {loop + static_cast<int64_t>(split.branch()),
-                           loop + static_cast<int64_t>(split.next())};
-  if (!((ways[0] == 0 && ways[1] == loop + 1) || (ways[1] == 0 && ways[0] == loop + 1))) {
+  if (loop + 1 != literal.firstSlot) return false;
+  if (!splitsTo(program, slots, loop, 0, loop + 1)) return false;
+  int32_t pc = literal.firstSlot;
+  uint8_t bytes[REQUIRED_LITERAL_CAPACITY];
+  if (readPlainBytes(program, slots, &pc, bytes, literal.length) != literal.length ||
+      std::memcmp(bytes, literal.bytes, static_cast<size_t>(literal.length)) != 0) {
     return false;
   }
-  for (int32_t i = 0; i < literal.length; ++i) {
-    const uint8_t byte = literal.bytes[i];
-    uint8_t bytes[32];
-    const Instruction& in = program[literal.firstSlot + i];
-    if (in.opcode != OP_CHAR || !oneByteItem(in, mode, bytes) || byte == '\n' || byte == '\r') {
-      return false;
-    }
-    for (int32_t k = 0; k < 32; ++k) {
-      const uint8_t only = k == byte >> 3 ? static_cast<uint8_t>(1u << (byte & 7)) : 0;
-      if (bytes[k] != only) return false;
-    }
-  }
-  return program[literal.firstSlot + literal.length].opcode == OP_MATCH &&
-         member[literal.bytes[0]] == 0 && member['\n'] == 0 && member['\r'] == 0;
+  return pc < slots && program[pc].opcode == OP_MATCH && member[literal.bytes[0]] == 0 &&
+         member['\n'] == 0 && member['\r'] == 0;
 }
 
-// The run of the program being searched, found on first use.
-const LiteralRun& currentLiteralRun() {
+[[gnu::noinline]] void describeLiteralRun(LiteralRun* run) {
+  run->valid = findLiteralRun(run);
+  run->wholeMatch =
+      run->valid && !compiledPattern.requiredLiteral.fold && runAndLiteralAlone(run->member);
+  run->generation = programGeneration;
+  run->charMode = textSource.charMode;
+}
+
+// The run of the program being searched, found on first use. Asked at every
+// attempt, so the check stays inline and the analysis out of line.
+inline const LiteralRun& currentLiteralRun() {
   LiteralRun& run = literalRun;
   if (run.generation != programGeneration || run.charMode != textSource.charMode ||
       programGeneration == 0) {
-    run.valid = findLiteralRun(&run);
-    run.wholeMatch =
-        run.valid && !compiledPattern.requiredLiteral.fold && runAndLiteralAlone(run.member);
-    run.generation = programGeneration;
-    run.charMode = textSource.charMode;
+    describeLiteralRun(&run);
   }
   return run;
 }
@@ -1862,38 +1887,6 @@ struct QuotedRun {
 
 QuotedRun quotedRun{};
 
-// Reads the CHAR slots from *pc that each take exactly one byte (no line
-// break) into bytes; their count.
-int32_t readPlainBytes(const Instruction* program, int32_t slots, int32_t* pc, uint8_t* bytes) {
-  int32_t count = 0;
-  while (*pc < slots && count < QUOTE_CAPACITY && program[*pc].opcode == OP_CHAR) {
-    uint8_t set[32];
-    if (!oneByteItem(program[*pc], textSource.charMode, set)) break;
-    int32_t members = 0;
-    int32_t byte = 0;
-    for (int32_t b = 0; b < 256; ++b) {
-      if (((set[b >> 3] >> (b & 7)) & 1) != 0) {
-        ++members;
-        byte = b;
-      }
-    }
-    if (members != 1 || byte == '\n' || byte == '\r') break;
-    bytes[count++] = static_cast<uint8_t>(byte);
-    ++*pc;
-  }
-  return count;
-}
-
-// Whether the SPLIT at pc goes on to `a` one way and to `b` the other.
-bool splitsTo(const Instruction* program, int32_t slots, int32_t pc, int64_t a, int64_t b) {
-  if (pc >= slots) return false;
-  const Instruction& in = program[pc];
-  if (in.opcode != OP_SPLIT && in.opcode != OP_SPLIT_FIRST) return false;
-  const int64_t one = pc + static_cast<int64_t>(in.branch());
-  const int64_t other = pc + static_cast<int64_t>(in.next());
-  return (one == a && other == b) || (one == b && other == a);
-}
-
 // The ASCII bytes the loop's item takes, into member; false for an item of
 // another kind. In UTF-8 text the other bytes are left out (the scan stops
 // there and an engine tells).
@@ -1920,7 +1913,7 @@ bool findQuotedRun(QuotedRun* quoted) {
     return false;
   }
   int32_t pc = 0;
-  quoted->openLength = readPlainBytes(program, slots, &pc, quoted->open);
+  quoted->openLength = readPlainBytes(program, slots, &pc, quoted->open, QUOTE_CAPACITY);
   if (quoted->openLength == 0 || pc + 1 >= slots) return false;
   // SPLIT over the loop, its item, the SPLIT back to the item or on.
   const int32_t itemAt = pc + 1;
@@ -1934,7 +1927,7 @@ bool findQuotedRun(QuotedRun* quoted) {
     return false;
   }
   pc = back + 1;
-  quoted->closeLength = readPlainBytes(program, slots, &pc, quoted->close);
+  quoted->closeLength = readPlainBytes(program, slots, &pc, quoted->close, QUOTE_CAPACITY);
   if (quoted->closeLength == 0 || pc >= slots || program[pc].opcode != OP_MATCH) return false;
   // A line break stops the scan, and the engine then tells whether the set
   // takes it (across lines, or a carriage return that ends no line).
