@@ -44,6 +44,12 @@
 // back, and over a long line window after window, reading a few bytes past
 // each to see whether a line end follows within reach.
 //
+// Two program shapes need no engine at a candidate: a run of one set before
+// a literal ([A-Za-z_]+\(, whose match from a position of the run before the
+// gate's occurrence is the rest of the run and the literal) and a literal, a
+// set looped and a literal ("[^"]*", a comparison and a scan); see
+// matchOfRunAndLiteral and matchOfQuotedRun.
+//
 // FindRegexInMemory runs the same search over a string through a text source
 // of its own, and puts the caller's table back afterwards.
 //
