@@ -1339,3 +1339,27 @@ int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd, const uint8_t* 
   if (verdict == DFA_NO_MATCH || verdict == DFA_TEXT_END) ++linesPassed;
   return verdict;
 }
+
+bool lazyDfaPassesLine(const uint8_t* from, const uint8_t* lineFeed) {
+  // Away from the window's edges a kept step depends on the state and the
+  // byte alone; a program without line tests that stays on its line meets
+  // no edge inside a line, and its threads cannot take the line feed, so
+  // the table answers for every byte before it.
+  const Analysis& a = analysis;
+  if (dfaUse == LAZY_DFA_OFF || !a.eligible || a.lineTests || a.textMode == ENCODING_DOUBLE_BYTE ||
+      !cache.allocated || cache.records || cache.program != programGeneration ||
+      cache.start[0] < 0) {
+    return false;
+  }
+  const uint32_t* table = reinterpret_cast<const uint32_t*>(cache.next);
+  uint32_t row = static_cast<uint32_t>(cache.start[0]) << 8;
+  for (const uint8_t* p = from; p < lineFeed; ++p) {
+    const uint32_t t = table[row + *p];
+    // MATCHED or a step not kept.
+    if (static_cast<int32_t>(t) < 0) return false;
+    row = t;
+  }
+  cache.bytesSinceClear += lineFeed - from;
+  ++linesPassed;
+  return true;
+}

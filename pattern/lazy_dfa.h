@@ -64,6 +64,17 @@ enum LazyDfaVerdict : int32_t {
 int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd,
                         const uint8_t* lastStart = nullptr);
 
+// Whether the kept steps of the table alone show that no match starts in
+// [from, lineFeed), bytes of the data in memory that end a line at the line
+// feed `lineFeed`, read without moving the pointer: every step from a fresh
+// thread at `from` is in the table and none reaches MATCH. False where the
+// table does not tell (a step not kept, a lead byte in UTF-8 text, a program
+// with line tests, records, double-byte text, a cache of another program):
+// the line is then searched as usual. The search's gate passes with it the
+// lines that hold the required literal but no match without moving the
+// window to each.
+bool lazyDfaPassesLine(const uint8_t* from, const uint8_t* lineFeed);
+
 // The cache's size in bytes, how often it was cleared and how many lines the
 // filter passed as holding no match: for tests. A budget of 0 restores the
 // default.

@@ -579,6 +579,19 @@ const uint8_t* dataLimit() {
   return cursor == state.cur && dataEnd > state.windowEnd ? dataEnd : state.windowEnd;
 }
 
+// The lazy DFA filter's knowledge of the line (see "Lazy DFA filter" below).
+struct DfaFilter {
+  bool active;
+  const uint8_t* knownStart;
+  const uint8_t* knownEnd;
+  const uint8_t* matchEndAt;
+  // The start of the run before the literal whose candidate was tried
+  // without the DFA (see skipsDfaAtRun).
+  const uint8_t* triedRunStart;
+};
+
+DfaFilter dfa;
+
 // ---------------------------------------------------------------------------
 // Required-literal gate
 
@@ -649,6 +662,8 @@ const uint8_t* lineStartBefore(const uint8_t* from, const uint8_t* p) {
   return p;
 }
 
+const uint8_t* earliestStartBefore(const uint8_t* from, const uint8_t* at);
+
 // Decides about the candidate at the pointer: try it; or the pointer has
 // moved on to a later line start from which candidates are scanned again; or
 // the text has ended.
@@ -711,6 +726,15 @@ GateAnswer passGate() {
   }
   const uint8_t* from = state.windowEnd;
   const uint8_t* next = from < limit ? findLiteral(literal, from, limit) : nullptr;
+  // A line that holds the literal but, as the lazy DFA's table shows, no
+  // match is passed here, without moving the window to it.
+  while (next != nullptr && dfa.active) {
+    const uint8_t* lineFeed =
+        static_cast<const uint8_t*>(std::memchr(next, '\n', static_cast<size_t>(limit - next)));
+    if (lineFeed == nullptr || !lazyDfaPassesLine(earliestStartBefore(from, next), lineFeed)) break;
+    from = lineFeed + 1;
+    next = from < limit ? findLiteral(literal, from, limit) : nullptr;
+  }
   const uint8_t* target = lineStartBefore(from, next != nullptr ? next : limit);
   textSource.SetPosition(state.cur);
   if (textSource.AdvanceTo(target) != 0) return GATE_END;
@@ -736,18 +760,6 @@ GateAnswer passGate() {
 // and passes it whole when no match starts in it; where one does, the
 // candidates up to the end of the first match it saw go to the exact engine
 // without another scan.
-
-struct DfaFilter {
-  bool active;
-  const uint8_t* knownStart;
-  const uint8_t* knownEnd;
-  const uint8_t* matchEndAt;
-  // The start of the run before the literal whose candidate was tried
-  // without the DFA (see skipsDfaAtRun).
-  const uint8_t* triedRunStart;
-};
-
-DfaFilter dfa;
 
 void prepareDfaFilter(bool takes) {
   dfa.active = takes;
@@ -1850,6 +1862,18 @@ inline const LiteralRun& currentLiteralRun() {
     describeLiteralRun(&run);
   }
   return run;
+}
+
+// The first position from which a match may reach the literal's occurrence
+// at `at`, its first from `from` on: the start of the run of S bytes before
+// it (no earlier than `from`, nor than its line's start, as S then holds no
+// line feed), or the line's start where the program has no such run.
+const uint8_t* earliestStartBefore(const uint8_t* from, const uint8_t* at) {
+  const LiteralRun& run = currentLiteralRun();
+  if (!run.valid || run.member['\n'] != 0) return lineStartBefore(from, at);
+  const uint8_t* p = at;
+  while (p > from && run.member[p[-1]] != 0) --p;
+  return p;
 }
 
 // An attempt that needs no engine: where the program is a run and the literal
