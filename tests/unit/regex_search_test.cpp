@@ -704,6 +704,43 @@ TEST(RegexSearchCompiled, TheGateFindsWhatTheStringSearchFinds) {
   }
 }
 
+// Past the window's line the gate passes the lines that hold the literal but,
+// by the lazy DFA's table, no match, without moving the window to each. Once
+// the first lines have filled the table, every kind of line is met that way:
+// a match at the line's very end, before a CR LF, before the first
+// occurrence's run, on an unterminated last line and across the block
+// boundary; lines the table cannot tell (a lead byte, a step not yet kept);
+// and a literal of several forms (ignoring case).
+TEST(RegexSearchCompiled, LinesTheTablePassesHoldNoMatch) {
+  const struct {
+    const char* pattern;
+    int32_t ignoreCase;
+  } patterns[] = {
+      {"[a-z]+_[a-z]+_[a-z]+", 0}, {"_[a-z]+_", 0}, {"[a-z]+_[0-9]", 0},
+      {"[a-z]+_k", 1},             {"(ab|cd)_x", 0}, {"[^ _\n]+_y", 0},
+  };
+  const char* const kinds[] = {
+      "a_b c_d _e_ f__g\n",  "zz_ zz_ ab_cd_e\n", "ab_cd_e\r\n",    "_a_b\n",
+      "abc_def_ghi_9\n",     "x_1 y_K cd_x\n",    "\xC3\xA9_a_b_\xC3\xA9\n", "no literal\n",
+      "q_ q_ q_ q_ q_ q_\n",  "ab_x cd_y\r\n",     "a_\xff_b\n",       "\n",
+      "a_b_c\n",             "f__1 x_1\n",
+  };
+  std::mt19937 random(11);
+  for (const int32_t mode : {ENCODING_SINGLE_BYTE, ENCODING_UTF8}) {
+    for (const auto& p : patterns) {
+      CompiledScope compiled(p.pattern, 'U', p.ignoreCase, mode);
+      ASSERT_EQ(compiled.status(), 0) << p.pattern;
+      for (int32_t round = 0; round < 8; ++round) {
+        std::string text = round % 2 == 0 ? std::string(65536 - random() % 30, 'z') + "\n" : "";
+        for (int32_t line = 0; line < 400; ++line) text += kinds[random() % std::size(kinds)];
+        if (round % 4 == 3) text += "ab_cd_ef";  // an unterminated last line
+        EXPECT_EQ(findAllInFile(text, 0, mode), inFileOf(findAllInMemory(text, mode), text))
+            << p.pattern << " mode " << mode << " round " << round;
+      }
+    }
+  }
+}
+
 // A scan of a set or a character runs over bytes by a table of what the
 // item takes and where the follow test stops, and goes the ordinary way at UTF-8 lead
 // bytes and near the window's end: over runs with characters of several
