@@ -1340,7 +1340,8 @@ int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd, const uint8_t* 
   return verdict;
 }
 
-bool lazyDfaPassesLine(const uint8_t* from, const uint8_t* lineFeed) {
+int32_t skimLineWithDfa(const uint8_t* from, const uint8_t* lineFeed, const uint8_t* lastStart,
+                        SkimmedMatch* match) {
   // Away from the window's edges a kept step depends on the state and the
   // byte alone; a program without line tests that stays on its line meets
   // no edge inside a line, and its threads cannot take the line feed, so
@@ -1349,17 +1350,42 @@ bool lazyDfaPassesLine(const uint8_t* from, const uint8_t* lineFeed) {
   if (dfaUse == LAZY_DFA_OFF || !a.eligible || a.lineTests || a.textMode == ENCODING_DOUBLE_BYTE ||
       !cache.allocated || cache.records || cache.program != programGeneration ||
       cache.start[0] < 0) {
-    return false;
+    return DFA_UNKNOWN;
   }
   const uint32_t* table = reinterpret_cast<const uint32_t*>(cache.next);
-  uint32_t row = static_cast<uint32_t>(cache.start[0]) << 8;
-  for (const uint8_t* p = from; p < lineFeed; ++p) {
-    const uint32_t t = table[row + *p];
-    // MATCHED or a step not kept.
-    if (static_cast<int32_t>(t) < 0) return false;
+  const uint32_t freshRow = static_cast<uint32_t>(cache.start[0]) << 8;
+  uint32_t row = freshRow;
+  uint32_t t = 0;
+  const uint8_t* p = from;
+  const uint8_t* freshAt = from;
+  // Up to the last start, every byte, noting the last fresh position as the
+  // scan does; past it, up to the first fresh step, after which only
+  // threads started past the last start live.
+  for (; p <= lastStart; ++p) {
+    t = table[row + *p];
+    if (static_cast<int32_t>(t) < 0) break;
     row = t;
+    if (t == freshRow) freshAt = p + 1;
   }
-  cache.bytesSinceClear += lineFeed - from;
-  ++linesPassed;
-  return true;
+  if (p > lastStart) {
+    for (; p < lineFeed && row != freshRow; ++p) {
+      t = table[row + *p];
+      if (static_cast<int32_t>(t) < 0) break;
+      row = t;
+    }
+  }
+  cache.bytesSinceClear += p - from;
+  if (static_cast<int32_t>(t) >= 0) {
+    // The line feed, or a fresh step past the last start.
+    ++linesPassed;
+    return DFA_NO_MATCH;
+  }
+  if (static_cast<int32_t>(t) != MATCHED) return DFA_UNKNOWN;
+  // The first match seen ends after this byte. A continuation byte here
+  // is a character of its own (the table keeps no lead byte's step), so
+  // the fresh position starts a character.
+  match->end = p + 1;
+  match->from = freshAt;
+  if (a.longest != UNBOUNDED && match->end - a.longest > freshAt) match->from = match->end - a.longest;
+  return DFA_MATCH;
 }

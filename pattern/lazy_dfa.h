@@ -64,16 +64,26 @@ enum LazyDfaVerdict : int32_t {
 int32_t scanLineWithDfa(bool (*mayStartAt)(), int64_t* firstEnd,
                         const uint8_t* lastStart = nullptr);
 
-// Whether the kept steps of the table alone show that no match starts in
-// [from, lineFeed), bytes of the data in memory that end a line at the line
-// feed `lineFeed`, read without moving the pointer: every step from a fresh
-// thread at `from` is in the table and none reaches MATCH. False where the
-// table does not tell (a step not kept, a lead byte in UTF-8 text, a program
-// with line tests, records, double-byte text, a cache of another program):
-// the line is then searched as usual. The search's gate passes with it the
-// lines that hold the required literal but no match without moving the
+// A line read by skimLineWithDfa: where it holds a match, the first match
+// seen ends at `end`, and the leftmost starts no earlier than `from`.
+struct SkimmedMatch {
+  const uint8_t* from;
+  const uint8_t* end;
+};
+
+// The scan's verdict on [from, lineFeed), bytes of the data in memory that
+// end a line at the line feed `lineFeed`, from the kept steps of the table
+// alone, without moving the pointer and without a step the VM's way: no
+// match starts there (DFA_NO_MATCH), or one does (DFA_MATCH, with *match as
+// the scan would tell it), or the table cannot tell (DFA_UNKNOWN: a step
+// not kept, a lead byte in UTF-8 text, a program with line tests, records,
+// double-byte text, a cache of another program), and the line is searched
+// as usual. No match starts after `lastStart` (before lineFeed): past it
+// the steps end at the first fresh one. The search's gate passes with it
+// the lines that hold the required literal but no match without moving the
 // window to each.
-bool lazyDfaPassesLine(const uint8_t* from, const uint8_t* lineFeed);
+int32_t skimLineWithDfa(const uint8_t* from, const uint8_t* lineFeed, const uint8_t* lastStart,
+                        SkimmedMatch* match);
 
 // The cache's size in bytes, how often it was cleared and how many lines the
 // filter passed as holding no match: for tests. A budget of 0 restores the

@@ -727,11 +727,22 @@ GateAnswer passGate() {
   const uint8_t* from = state.windowEnd;
   const uint8_t* next = from < limit ? findLiteral(literal, from, limit) : nullptr;
   // A line that holds the literal but, as the lazy DFA's table shows, no
-  // match is passed here, without moving the window to it.
+  // match is passed here, without moving the window to it; where the table
+  // shows a match, the line's scan is not made again. No match starts after
+  // a one-byte literal's last occurrence.
+  SkimmedMatch skimmed{nullptr, nullptr};
   while (next != nullptr && dfa.active) {
     const uint8_t* lineFeed =
         static_cast<const uint8_t*>(std::memchr(next, '\n', static_cast<size_t>(limit - next)));
-    if (lineFeed == nullptr || !lazyDfaPassesLine(earliestStartBefore(from, next), lineFeed)) break;
+    if (lineFeed == nullptr) break;
+    const uint8_t* lastStart =
+        memchrAlone ? findLastByte(next, lineFeed, literal.bytes[0]) : lineFeed - 1;
+    const int32_t verdict =
+        skimLineWithDfa(earliestStartBefore(from, next), lineFeed, lastStart, &skimmed);
+    if (verdict != DFA_NO_MATCH) {
+      if (verdict != DFA_MATCH) skimmed.end = nullptr;
+      break;
+    }
     from = lineFeed + 1;
     next = from < limit ? findLiteral(literal, from, limit) : nullptr;
   }
@@ -749,6 +760,15 @@ GateAnswer passGate() {
     gate.occurrence = true;
     gate.runStart = nullptr;
     gate.lastAt = nullptr;
+    // So do the candidates up to the end of the match the table saw, from
+    // where the match may start (see passDfa).
+    if (skimmed.end != nullptr && skimmed.end < state.windowEnd) {
+      state.cur = skimmed.from;
+      dfa.knownStart = state.windowStart;
+      dfa.knownEnd = state.windowEnd;
+      dfa.matchEndAt = skimmed.end;
+      stepsLeft += (skimmed.end - skimmed.from) * STEPS_PER_BYTE;
+    }
   }
   return GATE_MOVED;
 }
