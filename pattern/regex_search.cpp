@@ -662,7 +662,14 @@ const uint8_t* lineStartBefore(const uint8_t* from, const uint8_t* p) {
   return p;
 }
 
-const uint8_t* earliestStartBefore(const uint8_t* from, const uint8_t* at);
+// What skimLines learnt of the line it stopped at.
+struct LineSkim {
+  const uint8_t* runStart;  // the run of S before the literal (see LiteralRun), or null
+  SkimmedMatch match;       // the match the table saw (end null: none)
+};
+
+void skimLines(const uint8_t** from, const uint8_t** next, const uint8_t* limit, bool oneByte,
+               LineSkim* skim);
 
 // Decides about the candidate at the pointer: try it; or the pointer has
 // moved on to a later line start from which candidates are scanned again; or
@@ -726,26 +733,10 @@ GateAnswer passGate() {
   }
   const uint8_t* from = state.windowEnd;
   const uint8_t* next = from < limit ? findLiteral(literal, from, limit) : nullptr;
-  // A line that holds the literal but, as the lazy DFA's table shows, no
-  // match is passed here, without moving the window to it; where the table
-  // shows a match, the line's scan is not made again. No match starts after
-  // a one-byte literal's last occurrence.
-  SkimmedMatch skimmed{nullptr, nullptr};
-  while (next != nullptr && dfa.active) {
-    const uint8_t* lineFeed =
-        static_cast<const uint8_t*>(std::memchr(next, '\n', static_cast<size_t>(limit - next)));
-    if (lineFeed == nullptr) break;
-    const uint8_t* lastStart =
-        memchrAlone ? findLastByte(next, lineFeed, literal.bytes[0]) : lineFeed - 1;
-    const int32_t verdict =
-        skimLineWithDfa(earliestStartBefore(from, next), lineFeed, lastStart, &skimmed);
-    if (verdict != DFA_NO_MATCH) {
-      if (verdict != DFA_MATCH) skimmed.end = nullptr;
-      break;
-    }
-    from = lineFeed + 1;
-    next = from < limit ? findLiteral(literal, from, limit) : nullptr;
-  }
+  // Lines that hold the literal but no match are passed here, without
+  // moving the window to each (see skimLines).
+  LineSkim skim{};
+  if (next != nullptr && dfa.active) skimLines(&from, &next, limit, memchrAlone, &skim);
   const uint8_t* target = lineStartBefore(from, next != nullptr ? next : limit);
   textSource.SetPosition(state.cur);
   if (textSource.AdvanceTo(target) != 0) return GATE_END;
@@ -758,16 +749,18 @@ GateAnswer passGate() {
     gate.knownEnd = state.windowEnd;
     gate.literalAt = next;
     gate.occurrence = true;
-    gate.runStart = nullptr;
+    // The run before it, where the skim found it.
+    gate.runStart = skim.runStart != nullptr && skim.runStart >= state.windowStart ? skim.runStart
+                                                                                   : nullptr;
     gate.lastAt = nullptr;
     // So do the candidates up to the end of the match the table saw, from
     // where the match may start (see passDfa).
-    if (skimmed.end != nullptr && skimmed.end < state.windowEnd) {
-      state.cur = skimmed.from;
+    if (skim.match.end != nullptr && skim.match.end < state.windowEnd) {
+      state.cur = skim.match.from;
       dfa.knownStart = state.windowStart;
       dfa.knownEnd = state.windowEnd;
-      dfa.matchEndAt = skimmed.end;
-      stepsLeft += (skimmed.end - skimmed.from) * STEPS_PER_BYTE;
+      dfa.matchEndAt = skim.match.end;
+      stepsLeft += (skim.match.end - skim.match.from) * STEPS_PER_BYTE;
     }
   }
   return GATE_MOVED;
@@ -1884,16 +1877,42 @@ inline const LiteralRun& currentLiteralRun() {
   return run;
 }
 
-// The first position from which a match may reach the literal's occurrence
-// at `at`, its first from `from` on: the start of the run of S bytes before
-// it (no earlier than `from`, nor than its line's start, as S then holds no
-// line feed), or the line's start where the program has no such run.
-const uint8_t* earliestStartBefore(const uint8_t* from, const uint8_t* at) {
+// Past the window's line, the gate passes the lines that hold the literal
+// but no match, as the lazy DFA's table shows them (skimLineWithDfa),
+// without moving the window to each: *from moves on to the first line not
+// so passed, and *next to the literal's first occurrence there (null when
+// the data ends first). A match starts no earlier than the start of the run
+// of S before the occurrence, where the program has one (S then holds no
+// line feed, so the run ends at the line's start), nor after a one-byte
+// literal's last occurrence. Where the program is the run and the literal
+// alone, a run before the occurrence is a match already.
+void skimLines(const uint8_t** from, const uint8_t** next, const uint8_t* limit, bool oneByte,
+               LineSkim* skim) {
+  const RequiredLiteral& literal = compiledPattern.requiredLiteral;
   const LiteralRun& run = currentLiteralRun();
-  if (!run.valid || run.member['\n'] != 0) return lineStartBefore(from, at);
-  const uint8_t* p = at;
-  while (p > from && run.member[p[-1]] != 0) --p;
-  return p;
+  const bool byRun = run.valid && run.member['\n'] == 0;
+  while (*next != nullptr) {
+    const uint8_t* start = *next;
+    if (byRun) {
+      while (start > *from && run.member[start[-1]] != 0) --start;
+      skim->runStart = start;
+      if (run.wholeMatch && start < *next) return;
+    } else {
+      start = lineStartBefore(*from, *next);
+    }
+    const uint8_t* lineFeed = static_cast<const uint8_t*>(
+        std::memchr(*next, '\n', static_cast<size_t>(limit - *next)));
+    if (lineFeed == nullptr) break;
+    const uint8_t* lastStart = oneByte ? findLastByte(*next, lineFeed, literal.bytes[0]) : lineFeed - 1;
+    const int32_t verdict = skimLineWithDfa(start, lineFeed, lastStart, &skim->match);
+    if (verdict != DFA_NO_MATCH) {
+      if (verdict != DFA_MATCH) skim->match.end = nullptr;
+      return;
+    }
+    *from = lineFeed + 1;
+    *next = *from < limit ? findLiteral(literal, *from, limit) : nullptr;
+  }
+  skim->runStart = nullptr;
 }
 
 // An attempt that needs no engine: where the program is a run and the literal
