@@ -1952,6 +1952,7 @@ struct QuotedRun {
   uint8_t open[QUOTE_CAPACITY];
   uint8_t close[QUOTE_CAPACITY];
   uint8_t member[256];
+  bool staysOnLine;  // the item takes no line end
 };
 
 QuotedRun quotedRun{};
@@ -2002,6 +2003,7 @@ bool findQuotedRun(QuotedRun* quoted) {
   // takes it (across lines, or a carriage return that ends no line).
   quoted->member['\n'] = 0;
   quoted->member['\r'] = 0;
+  quoted->staysOnLine = item.crossLines() == 0;
   return quoted->member[quoted->close[0]] == 0;
 }
 
@@ -2026,12 +2028,21 @@ int32_t matchOfQuotedRun() {
   if (std::memcmp(p, quoted.open, static_cast<size_t>(quoted.openLength)) != 0) return 0;
   p += quoted.openLength;
   while (p < end && quoted.member[*p] != 0) ++p;
+  // A long scan that found nothing goes to the engines, which note the loop
+  // they passed, so that the later starts of the run ('a[a-z]*;' over
+  // "aaa...aX;") do not each read it again; where the opening literal
+  // begins with no byte of the set, no later start lies in the run.
+  const bool sure =
+      p - state.cur <= ANCHORED_SURE_BYTES || quoted.member[quoted.open[0]] == 0;
+  // The line end that ends the window (lines only, see above), which an
+  // item that stays on its line does not take.
+  if (quoted.staysOnLine && p < end &&
+      ((*p == '\n' && end - p == 1) || (*p == '\r' && end - p == 2 && p[1] == '\n'))) {
+    return sure ? 0 : -1;
+  }
   if (end - p < quoted.closeLength || *p == '\n' || *p == '\r' || *p >= 0x80) return -1;
   if (std::memcmp(p, quoted.close, static_cast<size_t>(quoted.closeLength)) != 0) {
-    // A long scan that found nothing goes to the engines, which note the loop
-    // they passed, so that the later starts of the run ('a[a-z]*;' over
-    // "aaa...aX;") do not each read it again.
-    return p - state.cur <= ANCHORED_SURE_BYTES ? 0 : -1;
+    return sure ? 0 : -1;
   }
   recordPlainMatch(p + quoted.closeLength - state.cur);
   return 1;

@@ -1372,6 +1372,11 @@ CRLF_LINES = {"f.txt": b"ab\r\n\r\ncd\r\n"}
 for args in (["-U", ".$"], ["-R", "-E", "?$"], ["-B", "-E", "?>"]):
     case("[regex lines] -C %s on CR LF lines: the last character of each line" % " ".join(args),
          ["-C"] + args + ["f.txt"], [summary("f.txt", 1, 2, 2)], files=CRLF_LINES)
+# A set looped between two literals stops at the line end, LF or CR LF, but
+# takes a carriage return that ends no line.
+case("[regex lines] -U \"[^\"]*\": a lone CR inside the quotes, a quote open at the line end",
+     ["-U", '"[^"]*"', "f.txt"], [rep("f.txt", 1, 5, b'x = "ab" + "c'), rep("f.txt", 3, 5, b'y = "d"')],
+     files={"f.txt": b'x = "a\rb" + "c\n"open\r\ny = "d"\r\n'})
 case("[regex lines] -U (?!a?$): nothing after the final line feed",
      ["-U", "(?!a?$)", "f.txt"], [rep("f.txt", 1, column, b"cac") for column in (1, 2, 3)],
      files={"f.txt": b"cac\n"})
