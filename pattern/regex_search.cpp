@@ -847,6 +847,29 @@ GateAnswer passDfa() {
     return GATE_TRY;
   }
   const uint8_t* before = state.cur;
+  // Where the window holds the rest of the line, the table alone mostly
+  // tells, without the frame of a scan.
+  if (state.windowEnd[-1] == '\n') {
+    const uint8_t* lineFeed = state.windowEnd - 1;
+    const uint8_t* last = lastLiteralOfLine();
+    SkimmedMatch skimmed{nullptr, nullptr};
+    const int32_t skim =
+        skimLineWithDfa(state.cur, lineFeed, last != nullptr ? last : lineFeed - 1, &skimmed);
+    if (skim == DFA_NO_MATCH) {
+      textSource.SetPosition(state.cur);
+      if (textSource.AdvanceTo(state.windowEnd) != 0) return GATE_END;
+      refreshWindow();
+      return GATE_MOVED;
+    }
+    if (skim == DFA_MATCH) {
+      state.cur = skimmed.from;
+      dfa.knownStart = state.windowStart;
+      dfa.knownEnd = state.windowEnd;
+      dfa.matchEndAt = skimmed.end;
+      stepsLeft += (skimmed.end - skimmed.from) * STEPS_PER_BYTE;
+      return state.cur != before ? GATE_MOVED : GATE_TRY;
+    }
+  }
   int64_t firstEnd = 0;
   const int32_t verdict = scanLineWithDfa(startsOnLine, &firstEnd, lastLiteralOfLine());
   if (verdict == DFA_NO_MATCH) return GATE_MOVED;
