@@ -153,8 +153,10 @@ struct Analysis {
   bool hasLineStart;
   bool lineTests;  // a LINE_START, LINE_END or NEWLINE, which ask the source at a line's ends
   // Anchored runs may take the program: it is eligible in lines, records no
-  // group or cursor mark, and the text is not double-byte.
+  // cursor mark, and the text is not double-byte. Group bounds are left to
+  // the backtracker, which records them at a start where a run found a match.
   bool anchoredEligible;
+  bool groupBounds;
   bool startMeetsLineStart;  // see startMeetsLineStart
   bool anchoredThrashed;  // the cache thrashed under anchored runs
   int32_t* distance;  // per slot: the fewest bytes from there to MATCH
@@ -520,12 +522,14 @@ void analyze(const Instruction* program, int32_t slots) {
   std::memset(isStart, 0, static_cast<size_t>(slots));
   bool eligible = true;
   bool lineTests = false;
-  bool records = false;  // a group bound or cursor mark is recorded
+  bool cursorMark = false;
+  bool groupBounds = false;
   a.hasLineStart = false;
   for (int32_t pc = 0; pc < slots; pc += slotLength(program[pc])) {
     isStart[pc] = 1;
     const uint8_t op = program[pc].opcode;
-    if (op == OP_GROUP_START || op == OP_GROUP_END || op == OP_MARK_CURSOR) records = true;
+    if (op == OP_GROUP_START || op == OP_GROUP_END) groupBounds = true;
+    if (op == OP_MARK_CURSOR) cursorMark = true;
     if (!staysOnLine(program[pc])) eligible = false;
     if (program[pc].opcode == OP_LINE_START) a.hasLineStart = true;
     const uint8_t opcode = program[pc].opcode;
@@ -545,7 +549,8 @@ void analyze(const Instruction* program, int32_t slots) {
   const bool takesBytes = a.distance[0] >= 1 && a.distance[0] != NO_DISTANCE;
   a.eligible = eligible && takesBytes;
   a.recordEligible = !lineTests && takesBytes;
-  a.anchoredEligible = a.eligible && !records && a.textMode != ENCODING_DOUBLE_BYTE;
+  a.anchoredEligible = a.eligible && !cursorMark && a.textMode != ENCODING_DOUBLE_BYTE;
+  a.groupBounds = groupBounds;
   a.lineTests = lineTests;
 }
 
@@ -1328,6 +1333,7 @@ int32_t matchAtWithDfa(int64_t* length, int64_t* bytesRead) {
   *bytesRead = 0;
   if (analysis.anchoredThrashed) return ANCHORED_UNKNOWN;
   const int32_t answer = runAnchored(length, bytesRead);
+  if (answer == ANCHORED_MATCH && analysis.groupBounds) return ANCHORED_MATCH_TO_RECORD;
   if (answer != ANCHORED_UNKNOWN) ++anchoredAnswers;
   return answer;
 }

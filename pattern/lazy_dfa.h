@@ -94,12 +94,15 @@ int64_t lazyDfaLinesPassed();
 
 // Whether matchAtWithDfa runs the current program over the current text
 // source: a file read by lines, a program the filter takes in lines that
-// records no group bound or cursor mark, in text that is not double-byte.
+// records no cursor mark, in text that is not double-byte.
 bool lazyDfaRunsAnchored();
 
 enum AnchoredAnswer : int32_t {
   ANCHORED_NO_MATCH = 0,  // no match starts at the pointer
   ANCHORED_MATCH = 1,     // the match at the pointer takes *length bytes
+  // A match starts at the pointer, and the program records group bounds,
+  // which the backtracker is to record there.
+  ANCHORED_MATCH_TO_RECORD = 2,
   ANCHORED_UNKNOWN = -1,  // the run gave up; the exact engine must decide
 };
 

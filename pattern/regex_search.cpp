@@ -254,10 +254,12 @@ const EnginePlan& planEngines() {
 }
 
 // The backtracker's attempts of a program without back-references,
-// look-ahead, groups or cursor mark go first to the lazy DFA's anchored run
+// look-ahead or cursor mark go first to the lazy DFA's anchored run
 // (lazy_dfa.cpp), which finds the same match from the same start in a table
 // step a byte, where the backtracker pays a handler call per instruction and
-// a frame per choice ([a-z]{3,40}_ tries every count). Where the run finds
+// a frame per choice ([a-z]{3,40}_ tries every count). A program with
+// groups has the backtracker record their bounds where the run found a
+// match, so the run answers only the starts without one. Where the run finds
 // no match within ANCHORED_SURE_BYTES, that is the attempt's answer: each
 // start so costs at most that many bytes. A longer run that finds none
 // still goes to the backtracker, which notes the loops it passed there for
@@ -298,6 +300,8 @@ DfaAttempt attemptByDfa(int64_t* steps = nullptr) {
   const int32_t answer = matchAtWithDfa(&length, &read);
   if (steps != nullptr) *steps -= read;
   if (answer == ANCHORED_NO_MATCH && read <= ANCHORED_SURE_BYTES) return DFA_NONE;
+  // The backtracker records the group bounds of the match found.
+  if (answer == ANCHORED_MATCH_TO_RECORD) return DFA_ASK_ENGINE;
   if (answer != ANCHORED_MATCH) {
     ++anchoredRuns.failed;
     return DFA_ASK_ENGINE;

@@ -256,7 +256,7 @@ TEST(LazyDfa, FollowsLinesLongerThanTheWindow) {
 // order among alternatives and lazy or greedy loops, up to a line's end
 // before LF, CR LF or the text's end, across the window's end, on characters
 // of several bytes and invalid bytes, under -I. A program that records a
-// group is left to the engines.
+// group has the backtracker record it where a match starts.
 TEST(LazyDfa, AnchoredRunsFindTheEnginesMatch) {
   const std::string as(70000, 'a');
   const struct {
@@ -297,11 +297,27 @@ TEST(LazyDfa, AnchoredRunsFindTheEnginesMatch) {
       EXPECT_GT(lazyDfaAnchoredAnswers() - answersBefore, 20) << "mode " << mode << " -I " << ignoreCase;
     }
   }
-  // A group's bounds are the engines' to record.
-  ASSERT_EQ(compile("(a)b", 'U', 0, 0), 0);
+  // A group's bounds are the backtracker's to record: a run answers the
+  // start at the first "a" (its thread still lives where the match starts,
+  // so the filter leaves that start to the attempts), where no match starts,
+  // and leaves the next, where one does, to the backtracker.
+  ASSERT_EQ(compile("(a)b*c", 'U', 0, 0), 0);
+  const auto withGroups = [](LazyDfaUse use) {
+    setLazyDfaUse(use);
+    std::vector<std::vector<int64_t>> found;
+    regex_test::walkMatchesInFile("xabac zabbc\n", 0, 0, nullptr, [&found](int64_t offset) {
+      const CompiledPattern& c = compiledPattern;
+      found.push_back({offset, c.matchLength, c.groupMask, c.groupSpans[0][0], c.groupSpans[0][1]});
+      return static_cast<int64_t>(c.matchLength > 0 ? c.matchLength : 1);
+    });
+    setLazyDfaUse(LAZY_DFA_AUTO);
+    return found;
+  };
   const int64_t before = lazyDfaAnchoredAnswers();
-  EXPECT_EQ(checkedReports("(a)b", 'U', "xab\n", 0, true).size(), 1u);
-  EXPECT_EQ(lazyDfaAnchoredAnswers(), before);
+  const auto automatic = withGroups(LAZY_DFA_AUTO);
+  EXPECT_GT(lazyDfaAnchoredAnswers(), before);
+  EXPECT_EQ(automatic, withGroups(LAZY_DFA_OFF));
+  EXPECT_EQ(automatic, (std::vector<std::vector<int64_t>>{{3, 2, 1, 0, 1}, {7, 4, 1, 0, 1}}));
   releaseCompiledPattern(&compiledPattern);
 }
 
