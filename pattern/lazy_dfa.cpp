@@ -57,6 +57,14 @@
 // past it ends the scan: no thread but the one started there lives, and none
 // started there or later can match.
 //
+// Where a program has no line test, a line the data in memory holds can be
+// read by the table alone, outside the window and without the frame of a
+// scan (skimLineWithDfa): from a fresh thread at the first byte where a
+// match may start, every step must be kept and none may reach MATCH for the
+// line to pass; a step not kept (a lead byte in UTF-8 text, a byte not met
+// before) leaves the line to the scan. The search's gate passes so the
+// lines that hold its literal but no match.
+//
 // The table and the state lists have a fixed budget (LAZY_DFA_BUDGET). When
 // it is used up the cache is cleared; when that happens too often for the
 // bytes it covered, the filter gives up on the line (the exact engine takes

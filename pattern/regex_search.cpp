@@ -30,8 +30,13 @@
 // a literal and stays on one line: a candidate whose line lacks the literal
 // from the candidate on is never tried, and the search moves at once to the
 // line that holds the literal's next occurrence, found by one scan over the
-// source's block of data. The literal may be a set, one of which every match
-// holds (see required_literal.cpp). Where the literal begins every match, or
+// source's block of data. Where the lazy DFA's table already tells that a
+// line on the way holds the literal but no match ([a-z]+_[a-z]+_[a-z]+ over
+// source code, where most "_" begin none), that line is passed in the block
+// too, without moving the window to it (skimLines); where it tells that one
+// does, the line's scan is not made again. The literal may be a set, one of
+// which every match holds (see required_literal.cpp). Where the literal
+// begins every match, or
 // lies at most a few bytes into it, the occurrences themselves give the
 // candidates: only the positions that distance before each one are tried,
 // and no line is walked from its start (see "Candidates around the required
@@ -596,6 +601,17 @@ struct DfaFilter {
 
 DfaFilter dfa;
 
+// Keeps a match the table saw in the window's line: the pointer moves to
+// where it may start, and the candidates up to its end pass without another
+// scan, and the budget gains the bytes read to find it (see passDfa).
+void knowMatch(const SkimmedMatch& match) {
+  state.cur = match.from;
+  dfa.knownStart = state.windowStart;
+  dfa.knownEnd = state.windowEnd;
+  dfa.matchEndAt = match.end;
+  stepsLeft += (match.end - match.from) * STEPS_PER_BYTE;
+}
+
 // ---------------------------------------------------------------------------
 // Required-literal gate
 
@@ -759,13 +775,7 @@ GateAnswer passGate() {
     gate.lastAt = nullptr;
     // So do the candidates up to the end of the match the table saw, from
     // where the match may start (see passDfa).
-    if (skim.match.end != nullptr && skim.match.end < state.windowEnd) {
-      state.cur = skim.match.from;
-      dfa.knownStart = state.windowStart;
-      dfa.knownEnd = state.windowEnd;
-      dfa.matchEndAt = skim.match.end;
-      stepsLeft += (skim.match.end - skim.match.from) * STEPS_PER_BYTE;
-    }
+    if (skim.match.end != nullptr && skim.match.end < state.windowEnd) knowMatch(skim.match);
   }
   return GATE_MOVED;
 }
@@ -866,11 +876,7 @@ GateAnswer passDfa() {
       return GATE_MOVED;
     }
     if (skim == DFA_MATCH) {
-      state.cur = skimmed.from;
-      dfa.knownStart = state.windowStart;
-      dfa.knownEnd = state.windowEnd;
-      dfa.matchEndAt = skimmed.end;
-      stepsLeft += (skimmed.end - skimmed.from) * STEPS_PER_BYTE;
+      knowMatch(skimmed);
       return state.cur != before ? GATE_MOVED : GATE_TRY;
     }
   }
