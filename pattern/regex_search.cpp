@@ -1933,10 +1933,14 @@ void skimLines(const uint8_t** from, const uint8_t** next, const uint8_t* limit,
     } else {
       start = lineStartBefore(*from, *next);
     }
-    const uint8_t* lineFeed = static_cast<const uint8_t*>(
-        std::memchr(*next, '\n', static_cast<size_t>(limit - *next)));
+    // The line's end, and where the literal last occurs before it.
+    const uint8_t* lastStart = nullptr;
+    const uint8_t* lineFeed =
+        oneByte ? findByteNotingLast(*next, limit, '\n', literal.bytes[0], &lastStart)
+                : static_cast<const uint8_t*>(
+                      std::memchr(*next, '\n', static_cast<size_t>(limit - *next)));
     if (lineFeed == nullptr) break;
-    const uint8_t* lastStart = oneByte ? findLastByte(*next, lineFeed, literal.bytes[0]) : lineFeed - 1;
+    if (!oneByte) lastStart = lineFeed - 1;
     const int32_t verdict = skimLineWithDfa(start, lineFeed, lastStart, &skim->match);
     if (verdict != DFA_NO_MATCH) {
       if (verdict != DFA_MATCH) skim->match.end = nullptr;

@@ -1,5 +1,6 @@
-// Tests of the byte scans: the first of two values and the last of one, at
-// every alignment and length around the vector blocks, against a plain loop.
+// Tests of the byte scans: the first of two values, the last of one, and the
+// last of one before the first of another, at every alignment and length
+// around the vector blocks, against a plain loop.
 #include "support/byte_scan.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,16 @@ TEST(ByteScan, FindsTheFirstOfTwoAndTheLastOfOneAtEveryAlignment) {
         }
         ASSERT_EQ(findEitherByte(begin, end, 'a', 'b'), first) << from << " " << to << " " << hit;
         ASSERT_EQ(findLastByte(begin, end, 'a'), lastA) << from << " " << to << " " << hit;
+        // The first b, noting the last a before it.
+        const uint8_t* firstB = nullptr;
+        const uint8_t* lastABefore = nullptr;
+        for (const uint8_t* p = begin; p < end && firstB == nullptr; ++p) {
+          if (*p == 'b') firstB = p;
+          if (*p == 'a') lastABefore = p;
+        }
+        const uint8_t* noted = begin;
+        ASSERT_EQ(findByteNotingLast(begin, end, 'b', 'a', &noted), firstB) << from << " " << to;
+        ASSERT_EQ(noted, lastABefore) << from << " " << to << " " << hit;
       }
     }
   }
@@ -38,6 +49,20 @@ TEST(ByteScan, FindsTheFirstOfTwoAndTheLastOfOneAtEveryAlignment) {
   EXPECT_EQ(findLastByte(buffer.data(), buffer.data() + 96, 'a'), buffer.data() + 41);
   EXPECT_EQ(findLastByte(buffer.data(), buffer.data() + 41, 'a'), buffer.data() + 40);
   EXPECT_EQ(findLastByte(buffer.data(), buffer.data() + 40, 'a'), buffer.data() + 3);
+  // The last a before the first b, in the block of the b, in an earlier
+  // block, and none where the b comes first.
+  const uint8_t* noted = nullptr;
+  buffer[50] = 'b';
+  buffer[45] = 'a';
+  buffer[52] = 'a';
+  EXPECT_EQ(findByteNotingLast(buffer.data(), buffer.data() + 96, 'b', 'a', &noted),
+            buffer.data() + 50);
+  EXPECT_EQ(noted, buffer.data() + 45);
+  buffer[45] = 'x';
+  findByteNotingLast(buffer.data(), buffer.data() + 96, 'b', 'a', &noted);
+  EXPECT_EQ(noted, buffer.data() + 41);
+  findByteNotingLast(buffer.data() + 42, buffer.data() + 96, 'b', 'a', &noted);
+  EXPECT_EQ(noted, nullptr);
 }
 
 }  // namespace
