@@ -389,18 +389,6 @@ int32_t spareByteAt(int64_t offset) {
   return spare.offset >= 0 && index >= 0 && index < spare.count ? spare.bytes[index] : -1;
 }
 
-// The byte at a file offset: from the window when it holds it, else read
-// from the stream; -1 when there is none or the read fails.
-int32_t byteAtOffset(int64_t offset) {
-  if (offset < 0 || offset >= tw.fileSize) return -1;
-  const int64_t inWindow = offset - tw.windowOffset;
-  if (inWindow >= 0 && inWindow < dataLength()) return tw.window[inWindow];
-  const int32_t kept = spareByteAt(offset);
-  if (kept >= 0) return kept;
-  if (seekStream(tw.stream, offset, 0) != 0) return -1;
-  return getByte(tw.stream);
-}
-
 // The part of `length` bytes from `offset` that lies within the file's size
 // as it was when it was opened. A file that grows while it is searched is
 // searched as it was: every test of the end of the text answers by that
@@ -411,6 +399,33 @@ int64_t lengthWithinFile(int64_t offset, int64_t length) {
   const int64_t left = tw.fileSize - offset;
   if (left <= 0) return 0;
   return left < length ? left : length;
+}
+
+// The byte at a file offset: from the window when it holds it, else read
+// from the stream; -1 when there is none or the read fails.
+int32_t byteAtOffset(int64_t offset) {
+  if (offset < 0 || offset >= tw.fileSize) return -1;
+  const int64_t inWindow = offset - tw.windowOffset;
+  if (inWindow >= 0 && inWindow < dataLength()) return tw.window[inWindow];
+  const int32_t kept = spareByteAt(offset);
+  if (kept >= 0) return kept;
+  // A look past the window's end (whether a line that runs on goes on): the
+  // block that follows is read whole into the spare buffer, where the
+  // window's next fill finds it, instead of a piece of it through the
+  // stream's buffer and the rest again.
+  const int64_t next = tw.windowOffset + dataLength();
+  if (openedText != 0 && offset >= next && offset - next < WINDOW_SIZE) {
+    const int64_t wanted = lengthWithinFile(next, WINDOW_SIZE);
+    spare.offset = -1;
+    if (seekStream(tw.stream, next, 0) == 0 &&
+        readItems(spare.bytes, 1, wanted, tw.stream) == wanted) {
+      spare.offset = next;
+      spare.count = wanted;
+      return spare.bytes[offset - next];
+    }
+  }
+  if (seekStream(tw.stream, offset, 0) != 0) return -1;
+  return getByte(tw.stream);
 }
 
 int32_t byteBeforeCursor() {

@@ -26,6 +26,9 @@ struct LiteralProbe {
   uint8_t bytes[LITERAL_SET_LENGTH];  // upper-cased when the set ignores case
   int32_t offset[2];
   uint8_t forms[2][2];
+  // A third byte the loop for several literals compares as well (a set that
+  // is compared as it stands), or -1: pairs of common letters agree often.
+  int32_t third;
 };
 
 struct LiteralSet {
@@ -39,6 +42,7 @@ struct LiteralSet {
   // settleLiteralProbes.
   int32_t sharedProbe;
   int32_t otherProbe[LITERAL_SET_CAPACITY];
+  uint8_t thirdProbes;  // every literal has a third probe
 };
 
 // How rare a byte is in program and prose text: higher is rarer.
@@ -52,7 +56,8 @@ bool prepareLiteralSet(const uint8_t* const* literals, const int32_t* lengths, i
                        bool fold, LiteralSet* set);
 
 // After the probes of a prepared set have been moved (prepareLiteralSet
-// calls it for its own choice): their reach and the probe they share.
+// calls it for its own choice): their reach, the probe they share, and the
+// third probe of each literal.
 void settleLiteralProbes(LiteralSet* set);
 
 // The first position in [from, end) where one of the literals starts and

@@ -185,6 +185,7 @@ TEST(LiteralSetSearch, FindsEachLiteralAtEveryAlignment) {
       {{"GET", "SET", "PUT", "DEL"}, true, {"gEt", "Del"}},
       {{"abc", "bcd"}, false, {"abc", "bcd"}},
       {{"ab", "cd", "ef"}, false, {"ab", "ef"}},
+      {{"printf(", "strcpy", "memset", "->next"}, false, {"strcpy", "->next"}},
       {{"0123456789abcdefghijklmnopqrstuv"}, false, {"0123456789abcdefghijklmnopqrstuv"}},
   };
   for (const auto& c : cases) {

@@ -237,6 +237,32 @@ TEST_F(TextWindowTest, CharAtReadsOutsideTheWindowWithoutMovingIt) {
   EXPECT_EQ(cursorOffset(), 5);
 }
 
+// A look past the window's end reads the next block whole, once: the move
+// into it reads nothing more, and a move back into the block before (no
+// longer kept) and on again still finds the file's bytes.
+TEST_F(TextWindowTest, ALookPastTheWindowReadsTheNextBlockOnce) {
+  const std::string content = numberedLines(2 * WINDOW_SIZE + 500);
+  open(content);
+  ASSERT_EQ(advanceTo(WINDOW_SIZE + 10), 0);
+  ASSERT_EQ(textWindow.windowOffset, WINDOW_SIZE);
+  EXPECT_EQ(textSource.CharAt(WINDOW_SIZE - 7), static_cast<uint8_t>(content[2 * WINDOW_SIZE + 3]));
+  EXPECT_EQ(tellStream(stream), static_cast<int64_t>(content.size())) << "the block read whole";
+  ASSERT_EQ(advanceTo(2 * WINDOW_SIZE + 20), 0);
+  EXPECT_EQ(tellStream(stream), static_cast<int64_t>(content.size())) << "and not again";
+  const uint8_t *cursor, *limit, *end;
+  textSource.GetWindow(&cursor, &limit, &end);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(textWindow.window), end - textWindow.window),
+            content.substr(2 * WINDOW_SIZE));
+  expectFactsAtCursor("in the block read ahead");
+  ASSERT_EQ(textSource.MoveBy(static_cast<int32_t>(-(WINDOW_SIZE + 30))), 0);
+  EXPECT_EQ(cursorOffset(), WINDOW_SIZE - 10);
+  EXPECT_EQ(textSource.CharAt(0), static_cast<uint8_t>(content[WINDOW_SIZE - 10]));
+  expectFactsAtCursor("back two blocks");
+  ASSERT_EQ(advanceTo(2 * WINDOW_SIZE + 400), 0);
+  EXPECT_EQ(textSource.CharAt(0), static_cast<uint8_t>(content[2 * WINDOW_SIZE + 400]));
+  expectFactsAtCursor("on again");
+}
+
 // A step back over a block boundary inside a long line keeps the line's start
 // as it knows it: the file is not read back to the start of the line (which
 // made every such step cost the whole line before it). The block stepped
