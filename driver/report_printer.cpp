@@ -213,11 +213,11 @@ ShownLine shownLine;
 }
 
 // Bytes of the file from an offset on, as far as one look reaches: the
-// window's data when it holds the offset, else a chunk read from the window's
-// stream, which stops where the window begins (the window's bytes are shown
-// as the search saw them) and at the size the file had when it was opened
-// (the text window's end of the text). Empty at that end or when a read
-// fails.
+// window's data when it holds the offset, else the block the window keeps
+// beside it, else a chunk read from the window's stream; the last two stop
+// where the window begins (the window's bytes are shown as the search saw
+// them) and at the size the file had when it was opened (the text window's
+// end of the text). Empty at that end or when a read fails.
 struct TextSpan {
   const uint8_t* from;
   const uint8_t* end;
@@ -229,8 +229,13 @@ TextSpan spanAt(int64_t offset, uint8_t (&chunk)[CHUNK_SIZE]) {
     return {textWindow.window + inWindow, textWindow.dataEnd};
   }
   int64_t wanted = textWindow.fileSize - offset;
-  if (wanted > CHUNK_SIZE) wanted = CHUNK_SIZE;
   if (inWindow < 0 && wanted > -inWindow) wanted = -inWindow;
+  const uint8_t* kept = nullptr;
+  const uint8_t* keptEnd = nullptr;
+  if (wanted > 0 && keptBytesAt(offset, &kept, &keptEnd)) {
+    return {kept, keptEnd - kept > wanted ? kept + wanted : keptEnd};
+  }
+  if (wanted > CHUNK_SIZE) wanted = CHUNK_SIZE;
   if (wanted <= 0 || seekStream(textWindow.stream, offset, 0) != 0) return {chunk, chunk};
   const int64_t got = readItems(chunk, 1, wanted, textWindow.stream);
   return {chunk, chunk + (got > 0 ? got : 0)};

@@ -401,6 +401,26 @@ int64_t lengthWithinFile(int64_t offset, int64_t length) {
   return left < length ? left : length;
 }
 
+// A look past the window's end (whether a line that runs on goes on, the
+// rest of a line shown): the block that follows is read whole into the
+// spare buffer, where the window's next fill finds it, instead of a piece of
+// it through the stream's buffer and the rest again. True when the spare
+// buffer then holds `offset`.
+bool readAhead(int64_t offset) {
+  const int64_t next = tw.windowOffset + dataLength();
+  if (openedText == 0 || offset < next || offset - next >= WINDOW_SIZE) return false;
+  const int64_t wanted = lengthWithinFile(next, WINDOW_SIZE);
+  if (wanted <= 0) return false;
+  spare.offset = -1;
+  if (seekStream(tw.stream, next, 0) != 0 ||
+      readItems(spare.bytes, 1, wanted, tw.stream) != wanted) {
+    return false;
+  }
+  spare.offset = next;
+  spare.count = wanted;
+  return offset - next < wanted;
+}
+
 // The byte at a file offset: from the window when it holds it, else read
 // from the stream; -1 when there is none or the read fails.
 int32_t byteAtOffset(int64_t offset) {
@@ -409,21 +429,7 @@ int32_t byteAtOffset(int64_t offset) {
   if (inWindow >= 0 && inWindow < dataLength()) return tw.window[inWindow];
   const int32_t kept = spareByteAt(offset);
   if (kept >= 0) return kept;
-  // A look past the window's end (whether a line that runs on goes on): the
-  // block that follows is read whole into the spare buffer, where the
-  // window's next fill finds it, instead of a piece of it through the
-  // stream's buffer and the rest again.
-  const int64_t next = tw.windowOffset + dataLength();
-  if (openedText != 0 && offset >= next && offset - next < WINDOW_SIZE) {
-    const int64_t wanted = lengthWithinFile(next, WINDOW_SIZE);
-    spare.offset = -1;
-    if (seekStream(tw.stream, next, 0) == 0 &&
-        readItems(spare.bytes, 1, wanted, tw.stream) == wanted) {
-      spare.offset = next;
-      spare.count = wanted;
-      return spare.bytes[offset - next];
-    }
-  }
+  if (readAhead(offset)) return spare.bytes[offset - spare.offset];
   if (seekStream(tw.stream, offset, 0) != 0) return -1;
   return getByte(tw.stream);
 }
@@ -936,6 +942,14 @@ void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, in
   ts.fullWindowReads = records ? 1 : 0;
   ts.askLineBounds = records ? 1 : 0;
   ts.charMode = charMode;
+}
+
+bool keptBytesAt(int64_t offset, const uint8_t** from, const uint8_t** end) {
+  if (spareByteAt(offset) < 0 && !readAhead(offset)) return false;
+  const int64_t index = offset - spare.offset;
+  *from = spare.bytes + index;
+  *end = spare.bytes + spare.count;
+  return true;
 }
 
 const uint8_t* findLineFeedNoting(const uint8_t* from, bool* plain) {

@@ -59,6 +59,12 @@ bool wordCharAt(int32_t n, const uint8_t* wordTable);
 int32_t characterAtCursor(int32_t n, int32_t* length);
 int32_t characterBeforeCursor();
 
+// The bytes of the file from `offset` that the window keeps besides its own,
+// up to the end of that block: the block it held before, or the one after
+// it, which is then read ahead for the window's next fill. False when it
+// keeps none there.
+bool keptBytesAt(int64_t offset, const uint8_t** from, const uint8_t** end);
+
 // The first line feed in the window's data at or after `from` (which lies in
 // the data), or the data end when there is none; *plain says whether the
 // bytes before it are free of carriage returns and 0x01 bytes, which a report

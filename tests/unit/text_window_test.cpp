@@ -237,18 +237,36 @@ TEST_F(TextWindowTest, CharAtReadsOutsideTheWindowWithoutMovingIt) {
   EXPECT_EQ(cursorOffset(), 5);
 }
 
-// A look past the window's end reads the next block whole, once: the move
-// into it reads nothing more, and a move back into the block before (no
-// longer kept) and on again still finds the file's bytes.
+// A look past the window's end, by a character read or by a caller that
+// shows a line going on, reads the next block whole, once: the move into it
+// reads nothing more, and a move back into the block before (no longer
+// kept) and on again still finds the file's bytes.
 TEST_F(TextWindowTest, ALookPastTheWindowReadsTheNextBlockOnce) {
   const std::string content = numberedLines(2 * WINDOW_SIZE + 500);
-  open(content);
-  ASSERT_EQ(advanceTo(WINDOW_SIZE + 10), 0);
-  ASSERT_EQ(textWindow.windowOffset, WINDOW_SIZE);
-  EXPECT_EQ(textSource.CharAt(WINDOW_SIZE - 7), static_cast<uint8_t>(content[2 * WINDOW_SIZE + 3]));
-  EXPECT_EQ(tellStream(stream), static_cast<int64_t>(content.size())) << "the block read whole";
-  ASSERT_EQ(advanceTo(2 * WINDOW_SIZE + 20), 0);
-  EXPECT_EQ(tellStream(stream), static_cast<int64_t>(content.size())) << "and not again";
+  const auto keptFrom = [&content](int64_t offset, int64_t blockEnd) {
+    const uint8_t *from, *end;
+    if (!keptBytesAt(offset, &from, &end)) return std::string("none");
+    const std::string bytes(reinterpret_cast<const char*>(from), end - from);
+    return bytes == content.substr(offset, blockEnd - offset) ? std::string("file") : bytes;
+  };
+  for (const bool byCharacter : {true, false}) {
+    open(content);
+    ASSERT_EQ(advanceTo(WINDOW_SIZE + 10), 0);
+    ASSERT_EQ(textWindow.windowOffset, WINDOW_SIZE);
+    EXPECT_EQ(keptFrom(WINDOW_SIZE - 5, WINDOW_SIZE), "file") << "the block before";
+    EXPECT_EQ(tellStream(stream), 2 * WINDOW_SIZE);
+    if (byCharacter) {
+      EXPECT_EQ(textSource.CharAt(WINDOW_SIZE - 7),
+                static_cast<uint8_t>(content[2 * WINDOW_SIZE + 3]));
+    } else {
+      EXPECT_EQ(keptFrom(2 * WINDOW_SIZE + 3, static_cast<int64_t>(content.size())), "file");
+    }
+    EXPECT_EQ(tellStream(stream), static_cast<int64_t>(content.size())) << "the block read whole";
+    ASSERT_EQ(advanceTo(2 * WINDOW_SIZE + 20), 0);
+    EXPECT_EQ(tellStream(stream), static_cast<int64_t>(content.size())) << "and not again";
+  }
+  EXPECT_EQ(keptFrom(WINDOW_SIZE - 5, WINDOW_SIZE), "none") << "two blocks back";
+  EXPECT_EQ(keptFrom(static_cast<int64_t>(content.size()), 0), "none") << "the file's end";
   const uint8_t *cursor, *limit, *end;
   textSource.GetWindow(&cursor, &limit, &end);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(textWindow.window), end - textWindow.window),
