@@ -326,17 +326,22 @@ def run_benchmark(program, corpus, runs, results, regex=False):
     say(header)
     say("-" * len(header))
     for title, ours, gnu, rg, kind in cases:
-        medians, peaks, outputs = [], [], []
-        for command in ([program] + ours, gnu, rg, per_match(rg)):
+        # The programs take turns, run after run, so that a slow minute of the
+        # machine (its times move by 10-25 %) falls on all of them alike.
+        commands = [[program] + ours, gnu, rg, per_match(rg)]
+        times = [[] for _ in commands]
+        rss = [[] for _ in commands]
+        totals = [0 for _ in commands]
+        for command in commands:
             run_once(command, cwd)
-            times, rss = [], []
-            for _ in range(runs):
-                seconds, kib, status, total = run_once(command, cwd)
-                times.append(seconds)
-                rss.append(kib)
-            medians.append(statistics.median(times))
-            peaks.append(max(rss) / 1024)
-            outputs.append(total / 1e6)
+        for _ in range(runs):
+            for i, command in enumerate(commands):
+                seconds, kib, status, totals[i] = run_once(command, cwd)
+                times[i].append(seconds)
+                rss[i].append(kib)
+        medians = [statistics.median(t) for t in times]
+        peaks = [max(r) / 1024 for r in rss]
+        outputs = [total / 1e6 for total in totals]
         line = "%-46s %9.3f %9.3f %9.3f %8.2f %8.2f %9.3f %8.2f %9.1f %9.1f %9.1f %11s" % (
             title, medians[0], medians[1], medians[2], medians[0] / medians[1], medians[0] / medians[2],
             medians[3], medians[0] / medians[3],

@@ -588,11 +588,20 @@ const uint8_t* dataLimit() {
   return cursor == state.cur && dataEnd > state.windowEnd ? dataEnd : state.windowEnd;
 }
 
+// Whether what was learnt of the line window [start, end) while the source
+// had made `loads` loads holds now: the matcher's window is the same, over
+// the same bytes. Pointers alone do not tell, as a reload may put other
+// bytes of the file at the same addresses.
+inline bool knownWindow(const uint8_t* start, const uint8_t* end, uint32_t loads) {
+  return state.windowStart == start && state.windowEnd == end && textSource.windowLoads == loads;
+}
+
 // The lazy DFA filter's knowledge of the line (see "Lazy DFA filter" below).
 struct DfaFilter {
   bool active;
   const uint8_t* knownStart;
   const uint8_t* knownEnd;
+  uint32_t knownLoads;  // the source's windowLoads then
   const uint8_t* matchEndAt;
   // The start of the run before the literal whose candidate was tried
   // without the DFA (see skipsDfaAtRun).
@@ -607,6 +616,7 @@ DfaFilter dfa;
 void knowMatch(const SkimmedMatch& match) {
   state.cur = match.from;
   dfa.knownStart = state.windowStart;
+  dfa.knownLoads = textSource.windowLoads;
   dfa.knownEnd = state.windowEnd;
   dfa.matchEndAt = match.end;
   stepsLeft += (match.end - match.from) * STEPS_PER_BYTE;
@@ -625,6 +635,7 @@ struct LiteralGate {
   // at most an attempt, never a match.
   const uint8_t* knownStart;
   const uint8_t* knownEnd;
+  uint32_t knownLoads;  // the source's windowLoads then
   const uint8_t* literalAt;
   // literalAt is the literal's first occurrence from the pointer on (not the
   // window's end standing for an occurrence further on), and runStart the
@@ -697,7 +708,7 @@ void skimLines(const uint8_t** from, const uint8_t** next, const uint8_t* limit,
 GateAnswer passGate() {
   const RequiredLiteral& literal = compiledPattern.requiredLiteral;
   if (state.cur >= state.windowEnd || state.windowEnd <= state.windowStart) return GATE_TRY;
-  if (state.windowStart == gate.knownStart && state.windowEnd == gate.knownEnd &&
+  if (knownWindow(gate.knownStart, gate.knownEnd, gate.knownLoads) &&
       state.cur <= gate.literalAt) {
     return GATE_TRY;
   }
@@ -707,6 +718,7 @@ GateAnswer passGate() {
     textSource.SetPosition(state.cur);
     if (!startsLine) {
       gate.knownStart = state.windowStart;
+      gate.knownLoads = textSource.windowLoads;
       gate.knownEnd = state.windowEnd;
       gate.literalAt = state.windowEnd;
       gate.occurrence = false;
@@ -722,6 +734,7 @@ GateAnswer passGate() {
   const uint8_t* at = findLiteral(literal, state.cur, state.windowEnd, limit);
   if (at != nullptr) {
     gate.knownStart = state.windowStart;
+    gate.knownLoads = textSource.windowLoads;
     gate.knownEnd = state.windowEnd;
     gate.literalAt = at;
     gate.occurrence = true;
@@ -746,6 +759,7 @@ GateAnswer passGate() {
       gate.lineHoldsLiteral = true;
     }
     gate.knownStart = state.windowStart;
+    gate.knownLoads = textSource.windowLoads;
     gate.knownEnd = state.windowEnd;
     gate.literalAt = state.windowEnd;
     gate.occurrence = false;
@@ -766,6 +780,7 @@ GateAnswer passGate() {
   if (next != nullptr && state.cur == target && next >= state.windowStart &&
       next < state.windowEnd) {
     gate.knownStart = state.windowStart;
+    gate.knownLoads = textSource.windowLoads;
     gate.knownEnd = state.windowEnd;
     gate.literalAt = next;
     gate.occurrence = true;
@@ -821,7 +836,7 @@ TryCounts runAttempts{};
 
 bool skipsDfaAtRun() {
   if (!gate.occurrence || gate.runStart != state.cur || dfa.triedRunStart == state.cur ||
-      state.windowStart != gate.knownStart || state.windowEnd != gate.knownEnd) {
+      !knownWindow(gate.knownStart, gate.knownEnd, gate.knownLoads)) {
     return false;
   }
   if (!worthTrying(&runAttempts)) return false;
@@ -841,8 +856,9 @@ void noteRunAttempt(int32_t result) {
 // position later.
 const uint8_t* lastLiteralOfLine() {
   const RequiredLiteral& literal = compiledPattern.requiredLiteral;
-  if (!gate.active || !gate.occurrence || state.windowStart != gate.knownStart ||
-      state.windowEnd != gate.knownEnd || literal.length != 1 || literal.otherCount != 0 ||
+  if (!gate.active || !gate.occurrence ||
+      !knownWindow(gate.knownStart, gate.knownEnd, gate.knownLoads) || literal.length != 1 ||
+      literal.otherCount != 0 ||
       literal.fold != 0 || state.windowEnd[-1] != '\n' || gate.literalAt < state.cur) {
     return nullptr;
   }
@@ -856,8 +872,7 @@ const uint8_t* lastLiteralOfLine() {
 // position where the match may start.
 GateAnswer passDfa() {
   if (state.cur >= state.windowEnd) return GATE_TRY;
-  if (state.windowStart == dfa.knownStart && state.windowEnd == dfa.knownEnd &&
-      state.cur <= dfa.matchEndAt) {
+  if (knownWindow(dfa.knownStart, dfa.knownEnd, dfa.knownLoads) && state.cur <= dfa.matchEndAt) {
     return GATE_TRY;
   }
   const uint8_t* before = state.cur;
@@ -885,6 +900,7 @@ GateAnswer passDfa() {
   if (verdict == DFA_NO_MATCH) return GATE_MOVED;
   if (verdict != DFA_MATCH && verdict != DFA_UNKNOWN) return GATE_END;
   dfa.knownStart = state.windowStart;
+  dfa.knownLoads = textSource.windowLoads;
   dfa.knownEnd = state.windowEnd;
   dfa.matchEndAt = verdict == DFA_MATCH && firstEnd < state.windowEnd - state.cur
                        ? state.cur + firstEnd
@@ -1472,12 +1488,14 @@ int32_t searchAnchored(bool atLineStart) {
   bool tried = false;
   const uint8_t* lastTried = nullptr;
   const uint8_t* lastWindow = nullptr;
+  uint32_t lastLoads = 0;
   for (;;) {
     textSource.SetPosition(state.cur);
     const int32_t moved = atLineStart ? textSource.GoLineStart(stay) : textSource.GoLineEnd(stay);
     if (moved != 0) return REGEX_NO_MATCH;
     refreshWindow();
-    if (tried && state.cur == lastTried && state.windowStart == lastWindow) {
+    if (tried && state.cur == lastTried && state.windowStart == lastWindow &&
+        textSource.windowLoads == lastLoads) {
       // A line end that the source does not move past (a lone carriage
       // return): go on one byte further.
       textSource.SetPosition(state.cur);
@@ -1512,6 +1530,7 @@ int32_t searchAnchored(bool atLineStart) {
     tried = true;
     lastTried = state.cur;
     lastWindow = state.windowStart;
+    lastLoads = textSource.windowLoads;
     stay = 0;
   }
 }
@@ -1959,8 +1978,8 @@ void skimLines(const uint8_t** from, const uint8_t** next, const uint8_t* limit,
 // record's end would stop the run.
 bool matchOfRunAndLiteral() {
   if (!gate.occurrence || gate.runStart == nullptr || state.cur < gate.runStart ||
-      state.cur >= gate.literalAt || state.windowStart != gate.knownStart ||
-      state.windowEnd != gate.knownEnd || textSource.askLineBounds != 0 ||
+      state.cur >= gate.literalAt || !knownWindow(gate.knownStart, gate.knownEnd, gate.knownLoads) ||
+      textSource.askLineBounds != 0 ||
       textSource.fullWindowReads != 0 || regexEngine() != REGEX_ENGINE_AUTO) {
     return false;
   }
@@ -2093,8 +2112,8 @@ bool literalRunIsRare() {
 // Moves the pointer on to the run of S bytes before the literal's next
 // occurrence, where the gate knows it; true when it moved.
 bool passToLiteralRun(bool passUnreached) {
-  if (!gate.occurrence || state.windowStart != gate.knownStart ||
-      state.windowEnd != gate.knownEnd || state.cur > gate.literalAt) {
+  if (!gate.occurrence || !knownWindow(gate.knownStart, gate.knownEnd, gate.knownLoads) ||
+      state.cur > gate.literalAt) {
     return false;
   }
   const LiteralRun& run = currentLiteralRun();

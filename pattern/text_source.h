@@ -42,6 +42,9 @@ struct TextSource {
 
   uint8_t fullWindowReads;
   uint8_t askLineBounds;
+  // Counts the times the window has taken other bytes of the text: what an
+  // engine kept by pointer into the window holds while the count stays.
+  uint32_t windowLoads;
   int32_t charMode;  // ENCODING_SINGLE_BYTE, ENCODING_DOUBLE_BYTE or ENCODING_UTF8
 
   // Where a window pointer lies: its offset from the start of the text, and

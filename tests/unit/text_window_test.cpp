@@ -11,6 +11,7 @@
 #include "pattern/literal_search.h"
 #include "pattern/text_source.h"
 #include <tuple>
+#include <vector>
 
 #include "tests/unit/test_support.h"
 
@@ -237,12 +238,14 @@ TEST_F(TextWindowTest, CharAtReadsOutsideTheWindowWithoutMovingIt) {
   EXPECT_EQ(cursorOffset(), 5);
 }
 
-// A look past the window's end, by a character read or by a caller that
-// shows a line going on, reads the next block whole, once: the move into it
-// reads nothing more, and a move back into the block before (no longer
-// kept) and on again still finds the file's bytes.
+// A forward load reads its block and the next in one call, and the load
+// after reads nothing. A look past the window's end, by a character read or
+// by a caller that shows a line going on, reads the next block whole, once:
+// the move into it reads nothing more, and a move back into the block
+// before (no longer kept) and on again still finds the file's bytes.
 TEST_F(TextWindowTest, ALookPastTheWindowReadsTheNextBlockOnce) {
-  const std::string content = numberedLines(2 * WINDOW_SIZE + 500);
+  const std::string content = numberedLines(4 * WINDOW_SIZE + 500);
+  const int64_t size = static_cast<int64_t>(content.size());
   const auto keptFrom = [&content](int64_t offset, int64_t blockEnd) {
     const uint8_t *from, *end;
     if (!keptBytesAt(offset, &from, &end)) return std::string("none");
@@ -252,33 +255,56 @@ TEST_F(TextWindowTest, ALookPastTheWindowReadsTheNextBlockOnce) {
   for (const bool byCharacter : {true, false}) {
     open(content);
     ASSERT_EQ(advanceTo(WINDOW_SIZE + 10), 0);
-    ASSERT_EQ(textWindow.windowOffset, WINDOW_SIZE);
-    EXPECT_EQ(keptFrom(WINDOW_SIZE - 5, WINDOW_SIZE), "file") << "the block before";
-    EXPECT_EQ(tellStream(stream), 2 * WINDOW_SIZE);
+    EXPECT_EQ(tellStream(stream), 3 * WINDOW_SIZE) << "two blocks in one read";
+    ASSERT_EQ(advanceTo(2 * WINDOW_SIZE + 10), 0);
+    ASSERT_EQ(textWindow.windowOffset, 2 * WINDOW_SIZE);
+    EXPECT_EQ(tellStream(stream), 3 * WINDOW_SIZE) << "the second taken from where it was read";
+    EXPECT_EQ(keptFrom(2 * WINDOW_SIZE - 5, 2 * WINDOW_SIZE), "file") << "the block before";
     if (byCharacter) {
       EXPECT_EQ(textSource.CharAt(WINDOW_SIZE - 7),
-                static_cast<uint8_t>(content[2 * WINDOW_SIZE + 3]));
+                static_cast<uint8_t>(content[3 * WINDOW_SIZE + 3]));
     } else {
-      EXPECT_EQ(keptFrom(2 * WINDOW_SIZE + 3, static_cast<int64_t>(content.size())), "file");
+      EXPECT_EQ(keptFrom(3 * WINDOW_SIZE + 3, 4 * WINDOW_SIZE), "file");
     }
-    EXPECT_EQ(tellStream(stream), static_cast<int64_t>(content.size())) << "the block read whole";
-    ASSERT_EQ(advanceTo(2 * WINDOW_SIZE + 20), 0);
-    EXPECT_EQ(tellStream(stream), static_cast<int64_t>(content.size())) << "and not again";
+    EXPECT_EQ(tellStream(stream), 4 * WINDOW_SIZE) << "the block read whole";
+    ASSERT_EQ(advanceTo(3 * WINDOW_SIZE + 20), 0);
+    EXPECT_EQ(tellStream(stream), 4 * WINDOW_SIZE) << "and not again";
   }
-  EXPECT_EQ(keptFrom(WINDOW_SIZE - 5, WINDOW_SIZE), "none") << "two blocks back";
-  EXPECT_EQ(keptFrom(static_cast<int64_t>(content.size()), 0), "none") << "the file's end";
+  EXPECT_EQ(keptFrom(2 * WINDOW_SIZE - 5, 2 * WINDOW_SIZE), "none") << "two blocks back";
+  EXPECT_EQ(keptFrom(size, 0), "none") << "the file's end";
   const uint8_t *cursor, *limit, *end;
   textSource.GetWindow(&cursor, &limit, &end);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(textWindow.window), end - textWindow.window),
-            content.substr(2 * WINDOW_SIZE));
+            content.substr(3 * WINDOW_SIZE, WINDOW_SIZE));
   expectFactsAtCursor("in the block read ahead");
   ASSERT_EQ(textSource.MoveBy(static_cast<int32_t>(-(WINDOW_SIZE + 30))), 0);
-  EXPECT_EQ(cursorOffset(), WINDOW_SIZE - 10);
-  EXPECT_EQ(textSource.CharAt(0), static_cast<uint8_t>(content[WINDOW_SIZE - 10]));
+  EXPECT_EQ(cursorOffset(), 2 * WINDOW_SIZE - 10);
+  EXPECT_EQ(textSource.CharAt(0), static_cast<uint8_t>(content[2 * WINDOW_SIZE - 10]));
   expectFactsAtCursor("back two blocks");
-  ASSERT_EQ(advanceTo(2 * WINDOW_SIZE + 400), 0);
-  EXPECT_EQ(textSource.CharAt(0), static_cast<uint8_t>(content[2 * WINDOW_SIZE + 400]));
+  ASSERT_EQ(advanceTo(4 * WINDOW_SIZE + 400), 0);
+  EXPECT_EQ(textSource.CharAt(0), static_cast<uint8_t>(content[4 * WINDOW_SIZE + 400]));
   expectFactsAtCursor("on again");
+}
+
+// A block read again after the window left it comes back to the addresses
+// it had: a search that went forward through a long line and back finds
+// what it kept by pointer where it was.
+TEST_F(TextWindowTest, ABlockReadAgainComesBackToItsAddresses) {
+  const std::string content(9 * WINDOW_SIZE + 10, 'a');
+  open(content);
+  std::vector<const uint8_t*> first;
+  for (int64_t block = 0; block < 9; ++block) {
+    ASSERT_EQ(advanceTo(block * WINDOW_SIZE + 1), 0);
+    first.push_back(textWindow.window);
+  }
+  for (int64_t block = 8; block >= 0; --block) {
+    ASSERT_EQ(textSource.MoveBy(static_cast<int32_t>(block * WINDOW_SIZE + 1 - cursorOffset())), 0);
+    EXPECT_EQ(textWindow.window, first[block]) << "back at block " << block;
+  }
+  for (int64_t block = 0; block < 9; ++block) {
+    ASSERT_EQ(advanceTo(block * WINDOW_SIZE + 1), 0);
+    EXPECT_EQ(textWindow.window, first[block]) << "on again at block " << block;
+  }
 }
 
 // A step back over a block boundary inside a long line keeps the line's start
