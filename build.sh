@@ -70,7 +70,18 @@ install_missing() {
   if [[ " $missing " == *":i386"* ]]; then
     $sudo dpkg --add-architecture i386
   fi
-  $sudo apt-get update -qq
+  # A mirror in the middle of a sync serves lists of the wrong size for a
+  # while: the update is tried again, and the install then goes ahead with
+  # the lists that did come.
+  local tries=0
+  until $sudo apt-get update -qq; do
+    tries=$((tries + 1))
+    if [ "$tries" -ge 3 ]; then
+      echo "apt-get update failed $tries times; installing from the package lists at hand"
+      break
+    fi
+    sleep 20
+  done
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
 }
 
