@@ -858,8 +858,8 @@ const uint8_t* lastLiteralOfLine() {
   const RequiredLiteral& literal = compiledPattern.requiredLiteral;
   if (!gate.active || !gate.occurrence ||
       !knownWindow(gate.knownStart, gate.knownEnd, gate.knownLoads) || literal.length != 1 ||
-      literal.otherCount != 0 ||
-      literal.fold != 0 || state.windowEnd[-1] != '\n' || gate.literalAt < state.cur) {
+      literal.otherCount != 0 || literal.fold != 0 || state.windowEnd[-1] != '\n' ||
+      gate.literalAt < state.cur) {
     return nullptr;
   }
   if (gate.lastAt == nullptr) {
@@ -1488,14 +1488,12 @@ int32_t searchAnchored(bool atLineStart) {
   bool tried = false;
   const uint8_t* lastTried = nullptr;
   const uint8_t* lastWindow = nullptr;
-  uint32_t lastLoads = 0;
   for (;;) {
     textSource.SetPosition(state.cur);
     const int32_t moved = atLineStart ? textSource.GoLineStart(stay) : textSource.GoLineEnd(stay);
     if (moved != 0) return REGEX_NO_MATCH;
     refreshWindow();
-    if (tried && state.cur == lastTried && state.windowStart == lastWindow &&
-        textSource.windowLoads == lastLoads) {
+    if (tried && state.cur == lastTried && state.windowStart == lastWindow) {
       // A line end that the source does not move past (a lone carriage
       // return): go on one byte further.
       textSource.SetPosition(state.cur);
@@ -1530,7 +1528,6 @@ int32_t searchAnchored(bool atLineStart) {
     tried = true;
     lastTried = state.cur;
     lastWindow = state.windowStart;
-    lastLoads = textSource.windowLoads;
     stay = 0;
   }
 }
