@@ -464,14 +464,20 @@ const KeptBlock* readAhead(int64_t offset) {
   return ahead.holds(offset) ? &ahead : nullptr;
 }
 
+// The kept block that holds a file offset, reading the block after the
+// window ahead when the offset lies there; null otherwise.
+const KeptBlock* keptOrReadAhead(int64_t offset) {
+  const KeptBlock* kept = keptBlockAt(offset);
+  return kept != nullptr ? kept : readAhead(offset);
+}
+
 // The byte at a file offset: from the window when it holds it, else read
 // from the stream; -1 when there is none or the read fails.
 int32_t byteAtOffset(int64_t offset) {
   if (offset < 0 || offset >= tw.fileSize) return -1;
   const int64_t inWindow = offset - tw.windowOffset;
   if (inWindow >= 0 && inWindow < dataLength()) return tw.window[inWindow];
-  const KeptBlock* kept = keptBlockAt(offset);
-  if (kept == nullptr) kept = readAhead(offset);
+  const KeptBlock* kept = keptOrReadAhead(offset);
   if (kept != nullptr) return kept->bytes[offset - kept->offset];
   if (seekStream(tw.stream, offset, 0) != 0) return -1;
   return getByte(tw.stream);
@@ -1010,8 +1016,7 @@ void openTextWindow(Stream* stream, int32_t recordLength, int64_t recordBase, in
 }
 
 bool keptBytesAt(int64_t offset, const uint8_t** from, const uint8_t** end) {
-  const KeptBlock* kept = keptBlockAt(offset);
-  if (kept == nullptr) kept = readAhead(offset);
+  const KeptBlock* kept = keptOrReadAhead(offset);
   if (kept == nullptr) return false;
   *from = kept->bytes + (offset - kept->offset);
   *end = kept->bytes + kept->count;

@@ -425,8 +425,8 @@ template <bool FOLD, int32_t COUNT>
 [[gnu::target("avx2")]] const uint8_t* findManyOfAvx2(const LiteralSet& set, const uint8_t* from,
                                                       const uint8_t* end, const uint8_t* readable,
                                                       LiteralSetHits* kept) {
-  if (!FOLD && set.thirdProbes != 0) {
-    return findManyAvx2<FOLD, COUNT, true>(set, from, end, readable, kept);
+  if constexpr (!FOLD) {
+    if (set.thirdProbes != 0) return findManyAvx2<false, COUNT, true>(set, from, end, readable, kept);
   }
   return findManyAvx2<FOLD, COUNT, false>(set, from, end, readable, kept);
 }
